@@ -1,0 +1,9 @@
+#include "app/monitor_state.h"
+
+MonitorState state;
+
+void resetMonitorState()
+{
+    static const MonitorState initial;
+    state = initial;
+}

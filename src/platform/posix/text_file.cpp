@@ -1,0 +1,78 @@
+// Text files as Windows reads them: each CR that stands right before an LF is
+// dropped while the file is read, so a client directory copied from Windows
+// reads exactly like one written here. A lone CR stays.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+struct CrLfReader {
+    int fd;
+    char raw[4096];
+    size_t position;
+    size_t length;
+};
+
+// Refills the raw buffer; false at the end of the file or on an error.
+bool refill(CrLfReader& reader, bool& failed)
+{
+    ssize_t got;
+    do got = ::read(reader.fd, reader.raw, sizeof reader.raw);
+    while (got < 0 && errno == EINTR);
+    failed = got < 0;
+    reader.position = 0;
+    reader.length = got > 0 ? static_cast<size_t>(got) : 0;
+    return got > 0;
+}
+
+ssize_t readStripped(void* cookie, char* out, size_t size)
+{
+    CrLfReader& reader = *static_cast<CrLfReader*>(cookie);
+    size_t produced = 0;
+    bool failed = false;
+    while (produced < size) {
+        if (reader.position == reader.length && !refill(reader, failed)) break;
+        char c = reader.raw[reader.position++];
+        if (c == '\r') {
+            // Look at the next byte, across a refill if need be.
+            if (reader.position == reader.length && !refill(reader, failed)) {
+                out[produced++] = c;
+                break;
+            }
+            if (reader.raw[reader.position] == '\n') continue;
+        }
+        out[produced++] = c;
+    }
+    if (produced == 0 && failed) return -1;
+    return static_cast<ssize_t>(produced);
+}
+
+int closeReader(void* cookie)
+{
+    CrLfReader* reader = static_cast<CrLfReader*>(cookie);
+    int result = ::close(reader->fd);
+    delete reader;
+    return result;
+}
+} // namespace
+
+FILE* openTextFile(const char* path)
+{
+    int fd;
+    do fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return nullptr;
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    CrLfReader* reader = new CrLfReader{fd, {}, 0, 0};
+    cookie_io_functions_t functions = {readStripped, nullptr, nullptr, closeReader};
+    FILE* file = fopencookie(reader, "r", functions);
+    if (!file) closeReader(reader);
+    return file;
+}

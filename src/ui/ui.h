@@ -1,0 +1,31 @@
+#pragma once
+// The window system as the sequences see it. The Win32 dialog, the terminal
+// front-end and the tests' recording fake implement it.
+
+enum ControlId {
+    kUnitTextControl = 101,
+    kProgressBarControl = 102,
+    kPercentLabelControl = 104,
+    kCountersTextControl = 106,
+};
+
+class WindowSystem {
+public:
+    virtual ~WindowSystem() = default;
+    virtual void setText(int control, const char* text) = 0;
+    virtual void setBar(int position) = 0;
+    virtual void hideWindow() = 0;
+    // Shows the window at its normal size and place, then brings it forward.
+    virtual void showWindow() = 0;
+    virtual void trayAdd(const char* tip) = 0;
+    virtual void trayModify(const char* tip) = 0;
+    virtual void trayDelete() = 0;
+    // Shows the message and waits until the user dismisses it.
+    virtual void messageBox(const char* caption, const char* text) = 0;
+    virtual void startTimer(unsigned periodMs) = 0;
+    virtual void endDialog(int result) = 0;
+};
+
+// The window system in use; a silent one until a front-end installs its own.
+WindowSystem& windowSystem();
+void useWindowSystem(WindowSystem* system);

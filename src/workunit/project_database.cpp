@@ -1,0 +1,68 @@
+#include "workunit/project_database.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/fixed_text.h"
+#include "app/monitor_state.h"
+#include "app/whole_numbers.h"
+#include "platform/platform.h"
+
+namespace {
+constexpr const char* kDatabasePath = "database.txt";
+constexpr size_t kNameDigits = 6; // only the start of a name carries the number
+
+// One record: project, server, an integer, three numbers (the last the
+// points), frames, core. Ignored fields are matched but not stored; the core
+// name is read whole and kept to the width of its field.
+constexpr const char* kRecordFormat =
+    "%lld %*s %*d %*f %*f %f %lld %14s%*[^ \t\n\v\f\r]";
+constexpr int kStoredFields = 4;
+
+void setNoMatch()
+{
+    state.points = 0;
+    state.frames = 0;
+    std::strcpy(state.core, "Unknown");
+}
+} // namespace
+
+int projectNumberFromName(const char* unitName)
+{
+    char text[kNameDigits + 1] = {};
+    copyCut(text, sizeof text, unitName);
+    for (char& c : text)
+        if (c != '\0' && (c < '0' || c > ':')) c = '-';
+    // Read as atoi would, keeping the absolute value: a leading '-' is only
+    // the letter that stood before the digits.
+    const char* p = text[0] == '-' ? text + 1 : text;
+    int value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) value = value * 10 + (*p - '0');
+    return value;
+}
+
+void lookUpProject()
+{
+    state.projectNumber = projectNumberFromName(state.unitName);
+    FILE* database = openTextFile(kDatabasePath);
+    if (!database) {
+        setNoMatch();
+        return;
+    }
+    while (!std::feof(database)) {
+        long long key = 0;
+        float points = 0.0f;
+        long long frames = 0;
+        char core[sizeof state.core];
+        if (std::fscanf(database, kRecordFormat, &key, &points, &frames, core) != kStoredFields) break;
+        if (key == state.projectNumber) {
+            state.points = truncateToInt(points);
+            state.frames = clampToInt(frames);
+            std::memcpy(state.core, core, sizeof core);
+            std::fclose(database);
+            return;
+        }
+    }
+    std::fclose(database);
+    setNoMatch();
+}

@@ -1,0 +1,81 @@
+#include "support/client_dir.h"
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "app/monitor_state.h"
+#include "platform/platform.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+std::string uniqueName()
+{
+    static std::atomic<int> counter{0};
+    return "client-" + std::to_string(counter++);
+}
+} // namespace
+
+ClientDir::ClientDir()
+{
+    resetMonitorState();
+    unpinClock();
+    previous_ = fs::current_path().string();
+    fs::path root = fs::current_path() / "scratch" / uniqueName();
+    fs::remove_all(root);
+    fs::create_directories(root / "client" / "pelmora");
+    root_ = root.string();
+    fs::current_path(root / "client" / "pelmora");
+}
+
+ClientDir::~ClientDir()
+{
+    if (state.input) fclose(state.input);
+    if (state.logFile) fclose(state.logFile);
+    resetMonitorState();
+    unpinClock();
+    fs::current_path(previous_);
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+}
+
+void ClientDir::write(const std::string& path, const std::string& bytes) const
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) throw std::runtime_error("cannot write " + path);
+    out << bytes;
+}
+
+bool ClientDir::exists(const std::string& path) const { return fs::exists(path); }
+
+void ClientDir::remove(const std::string& path) const { fs::remove_all(path); }
+
+std::string ClientDir::readBytes(const std::string& path) const
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::string ClientDir::readText(const std::string& path) const
+{
+    std::string text;
+    if (FILE* f = std::fopen(path.c_str(), "r")) {
+        char chunk[4096];
+        size_t n;
+        while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+        std::fclose(f);
+    }
+    return text;
+}
+
+void ClientDir::copyDemo() const
+{
+    fs::copy(fs::path(PELMORA_SOURCE_DIR) / "demo", fs::path(root_) / "client",
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+}
