@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds every preset (linux, win32, win64) and runs every test: natively, and
+# the Windows builds under wine. Installs missing packages first (as root).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup-debian.sh
+
+presets=(linux win32 win64)
+for preset in "${presets[@]}"; do
+  cmake --preset "$preset"
+  cmake --build --preset "$preset"
+done
+
+status=0
+for preset in "${presets[@]}"; do
+  echo "== tests: $preset"
+  ctest --preset "$preset" || status=1
+done
+
+# Let the wine server of the test prefix wind down before we return.
+WINEPREFIX="$PWD/build/wineprefix" wineserver -w 2>/dev/null || true
+exit $status
