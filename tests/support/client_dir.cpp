@@ -76,6 +76,15 @@ std::string ClientDir::readText(const std::string& path) const
 
 void ClientDir::copyDemo() const
 {
-    fs::copy(fs::path(PELMORA_SOURCE_DIR) / "demo", fs::path(root_) / "client",
-             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    // File by file: a recursive fs::copy onto an existing directory reports
+    // "file exists" with the Windows run-time.
+    const fs::path from = fs::path(PELMORA_SOURCE_DIR) / "demo";
+    const fs::path to = fs::path(root_) / "client";
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(from)) {
+        const fs::path target = to / fs::relative(entry.path(), from);
+        if (entry.is_directory())
+            fs::create_directories(target);
+        else
+            fs::copy_file(entry.path(), target, fs::copy_options::overwrite_existing);
+    }
 }
