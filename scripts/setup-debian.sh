@@ -8,6 +8,8 @@ needed=(
   cmake ninja-build g++ googletest libgtest-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   wine wine64 wine32:i386
+  libncurses-dev tmux
+  xvfb xauth imagemagick
 )
 
 missing=()

@@ -65,6 +65,7 @@ struct MonitorState {
     int clientSlot = 0;
     int serverCommand = 0;
     int shuttingDown = 0;
+    int exiting = 0;          // the exit request is being carried out
 
     // Window-system objects, opaque to the core.
     void* instance = nullptr;

@@ -13,7 +13,10 @@ public:
     void trayDelete() override {}
     void messageBox(const char*, const char*) override {}
     void startTimer(unsigned) override {}
+    void keepOnTop() override {}
     void endDialog(int) override {}
+    void destroyWindow() override {}
+    void exitProcess(int) override {}
 };
 
 SilentWindowSystem silent;

@@ -23,7 +23,15 @@ public:
     // Shows the message and waits until the user dismisses it.
     virtual void messageBox(const char* caption, const char* text) = 0;
     virtual void startTimer(unsigned periodMs) = 0;
+    // Always on top: the window in the top-most layer and shown, neither
+    // moved nor resized. May do nothing when it already is both.
+    virtual void keepOnTop() = 0;
+    // Ends the dialog's loop; the program then ends with this result.
     virtual void endDialog(int result) = 0;
+    virtual void destroyWindow() = 0;
+    // Ends the process at once with this status (the front-end restores
+    // whatever it changed first). A fake may return; callers then return too.
+    virtual void exitProcess(int status) = 0;
 };
 
 // The window system in use; a silent one until a front-end installs its own.

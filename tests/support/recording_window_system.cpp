@@ -26,4 +26,7 @@ void RecordingWindowSystem::messageBox(const char* caption, const char* text)
     calls.push_back(std::string("messageBox ") + caption + "|" + text);
 }
 void RecordingWindowSystem::startTimer(unsigned periodMs) { calls.push_back("timer " + std::to_string(periodMs)); }
+void RecordingWindowSystem::keepOnTop() { calls.push_back("onTop"); }
 void RecordingWindowSystem::endDialog(int result) { calls.push_back("end " + std::to_string(result)); }
+void RecordingWindowSystem::destroyWindow() { calls.push_back("destroy"); }
+void RecordingWindowSystem::exitProcess(int status) { calls.push_back("exit " + std::to_string(status)); }

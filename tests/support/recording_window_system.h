@@ -13,7 +13,8 @@ public:
 
     // Each entry is one of: "text <id> <text>", "bar <n>", "hide", "show",
     // "trayAdd <tip>", "trayModify <tip>", "trayDelete",
-    // "messageBox <caption>|<text>", "timer <ms>", "end <result>".
+    // "messageBox <caption>|<text>", "timer <ms>", "onTop", "end <result>",
+    // "destroy", "exit <status>".
     std::vector<std::string> calls;
     // The latest text set on each control, by id (empty when never set).
     std::string textOf(int control) const;
@@ -27,5 +28,8 @@ public:
     void trayDelete() override;
     void messageBox(const char* caption, const char* text) override;
     void startTimer(unsigned periodMs) override;
+    void keepOnTop() override;
     void endDialog(int result) override;
+    void destroyWindow() override;
+    void exitProcess(int status) override;
 };

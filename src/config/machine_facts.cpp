@@ -1,0 +1,49 @@
+#include "config/machine_facts.h"
+
+#include <cstring>
+
+#include "app/fixed_text.h"
+#include "app/monitor_state.h"
+#include "platform/platform.h"
+
+namespace {
+constexpr size_t kTextOffered = 50; // bytes offered for each text value
+const MachineFactSources* sources = nullptr;
+
+const MachineFactSources& facts() { return sources ? *sources : platformMachineFacts(); }
+
+// Fetches a text into a scratch buffer first, so that a failed or over-long
+// answer leaves the field as it was and nothing lands past it.
+void readText(char* field, size_t width, bool (*source)(char*, size_t))
+{
+    char text[kTextOffered] = {};
+    if (!source(text, sizeof text)) return;
+    text[sizeof text - 1] = '\0';
+    copyCut(field, width, text);
+}
+} // namespace
+
+void useMachineFactSources(const MachineFactSources* replacement) { sources = replacement; }
+
+void readComputerName()
+{
+    readText(state.computerName, sizeof state.computerName, facts().computerName);
+}
+
+void readProcessorFacts()
+{
+    if (!facts().hasCpuid()) return;
+    char vendor[12];
+    facts().cpuidVendor(vendor);
+    std::memset(state.cpuVendor, 0, sizeof state.cpuVendor);
+    std::memcpy(state.cpuVendor, vendor, sizeof vendor);
+
+    unsigned mhz = 0;
+    char name[kTextOffered] = {};
+    if (facts().processor(&mhz, name, sizeof name)) {
+        name[sizeof name - 1] = '\0';
+        std::memcpy(state.cpuName, name, sizeof name);
+    }
+    state.cpuMhz = static_cast<float>(mhz);
+    state.totalPhysBytes = facts().totalMemory();
+}
