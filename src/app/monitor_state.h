@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "net/tcp_link.h"
+
 // What the program keeps of the notification-area icon between requests: the
 // tooltip that an add sends. The front-end owns the platform's own record.
 struct TrayIconRecord {
@@ -83,6 +85,7 @@ struct MonitorState {
     char logBuffer[4096] = {}; // one write per log group
     FILE* input = nullptr;     // settings, identity and unit file, one at a time
     FILE* logFile = nullptr;
+    SocketLink link = {};      // the monitor-server connection, one report at a time
 };
 
 extern MonitorState state;

@@ -1,5 +1,115 @@
 #include "net/monitor_reports.h"
 
-// The TCP reports are not wired in yet: nothing is sent and no command comes back.
-void sendStatusReport() {}
-void sendExitReport() {}
+#include <cstdio>
+#include <cstring>
+
+#include "app/monitor_state.h"
+#include "app/status_texts.h"
+#include "net/tcp_link.h"
+#include "platform/platform.h"
+
+namespace {
+constexpr int kReceiveCapacity = sizeof state.receiveBuffer;
+constexpr unsigned kServiceRestartPauseMs = 5000;
+
+enum ServerCommand { kNoCommand = 0, kExit = 1, kToggleTray = 2, kRestartService = 3 };
+
+const ServiceControl kPlatformControl = {runCommand, sleepMilliseconds};
+const ServiceControl* serviceControl = &kPlatformControl;
+
+int firstByte() { return static_cast<signed char>(state.receiveBuffer[0]); }
+
+int openLink()
+{
+    state.link = SocketLink{};
+    state.link.host = state.ipadd;
+    state.link.port = kMonitorServerPort;
+    return linkOpen(&state.link);
+}
+
+// Formats the record into the report buffer; whatever lies past its
+// terminator is left as it was.
+void formatReport()
+{
+    std::snprintf(state.reportBuffer, sizeof state.reportBuffer,
+                  "%d %s %d %d %d %s %d %f %s %s %d %d %s %d  %d", state.clientSlot, state.computerName,
+                  state.cpunum, state.unitCount, state.progress, state.unitName, state.shuttingDown,
+                  static_cast<double>(state.cpuMhz), state.cpuVendor, state.core, state.frames, state.points,
+                  state.username, state.team, state.quiet);
+}
+
+void restartService()
+{
+    char commandLine[255];
+    formatServiceCommand(commandLine, sizeof commandLine, false, state.spath);
+    serviceControl->run(commandLine);
+    serviceControl->pause(kServiceRestartPauseMs);
+    formatServiceCommand(commandLine, sizeof commandLine, true, state.spath);
+    serviceControl->run(commandLine);
+}
+
+void obeyCommand()
+{
+    if (state.serverCommand == kToggleTray) {
+        state.nowin = state.nowin == 0 ? 1 : 0;
+        state.quiet = state.quiet == 0 ? 1 : 0;
+        applyTrayMode();
+        state.serverCommand = kNoCommand;
+    }
+    if (state.serverCommand == kRestartService && state.servc == 1 && serviceNameAllowed(state.spath)) {
+        restartService();
+        state.serverCommand = kNoCommand;
+    }
+}
+} // namespace
+
+void useServiceControl(const ServiceControl* control)
+{
+    serviceControl = control ? control : &kPlatformControl;
+}
+
+bool serviceNameAllowed(const char* name)
+{
+    const size_t length = std::strlen(name);
+    if (length == 0 || length > kMaxServiceName) return false;
+    for (const char* p = name; *p; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7F || std::strchr("&|<>^%\"();`$", c)) return false;
+    }
+    return true;
+}
+
+void sendStatusReport()
+{
+    if (openLink() != 0) {
+        state.clientSlot = 0;
+        return;
+    }
+    std::memset(state.receiveBuffer, 0, sizeof state.receiveBuffer);
+    linkReceive(&state.link, kReceiveCapacity, state.receiveBuffer);
+    if (state.clientSlot == 0) state.clientSlot = firstByte();
+
+    std::memset(state.reportBuffer, 0, sizeof state.reportBuffer);
+    formatReport();
+    linkSendAll(&state.link, kReportBytes, state.reportBuffer);
+
+    std::memset(state.receiveBuffer, 0, sizeof state.receiveBuffer);
+    linkReceive(&state.link, kReceiveCapacity, state.receiveBuffer);
+    state.serverCommand = firstByte();
+    obeyCommand();
+    linkClose(&state.link);
+}
+
+void sendExitReport()
+{
+    state.shuttingDown = 1;
+    if (openLink() != 0) {
+        state.clientSlot = 0;
+        return;
+    }
+    // What arrives is not looked at; the buffer is not cleared first.
+    linkReceive(&state.link, kReceiveCapacity - 1, state.receiveBuffer);
+    formatReport(); // over the previous record: its tail stays past the terminator
+    linkSendAll(&state.link, kReportBytes, state.reportBuffer);
+    linkClose(&state.link);
+}

@@ -1,5 +1,25 @@
 #pragma once
+#include <cstddef>
 // Status reports to the team monitor server, and the commands it answers with.
 
+constexpr int kMonitorServerPort = 25876;
+constexpr int kReportBytes = 768;
+// Service names are refused past this length: "NET START " and the name
+// must fit the 255-byte command line.
+constexpr size_t kMaxServiceName = 244;
+
+// Connects, takes a slot, sends the status record, obeys the command byte.
 void sendStatusReport();
+// Sends the last record, with shuttingDown set; reads no command.
 void sendExitReport();
+
+// Whether a service name may be handed to the command interpreter.
+bool serviceNameAllowed(const char* name);
+
+// How a service restart is carried out: the command interpreter and a plain
+// wait. Tests put their own in place (nullptr: the platform's).
+struct ServiceControl {
+    void (*run)(const char* commandLine);
+    void (*pause)(unsigned milliseconds);
+};
+void useServiceControl(const ServiceControl* control);

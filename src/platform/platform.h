@@ -33,3 +33,36 @@ struct MachineFactSources {
 };
 
 const MachineFactSources& platformMachineFacts();
+
+// TCP for the monitor-server link. Error numbers are the platform's own
+// (Winsock's on Windows, errno values elsewhere). Connecting gives up after
+// 5 s, each send and receive after 10 s; a time-out is a failed call with
+// the time-out error number.
+constexpr long long kInvalidSocket = -1;
+// The error that says the sockets library has not been started (Windows).
+constexpr int kSocketsNotStarted = 10093;
+long long socketOpenTcp();
+int socketLastError();
+int socketsStart(); // 0 on success, else the error number
+void socketsStop();
+// host: dotted IPv4 text, converted without any name lookup.
+int socketConnect(long long socket, const char* host, int port); // 0 or -1
+int socketSend(long long socket, const char* data, int count);   // bytes sent or -1
+int socketReceive(long long socket, char* buffer, int capacity); // bytes received or -1
+void socketClose(long long socket);
+
+// Runs a command line through the command interpreter and waits for it.
+void runCommand(const char* commandLine);
+// Formats the command that stops (start false) or starts the named service.
+void formatServiceCommand(char* buffer, size_t size, bool start, const char* service);
+void sleepMilliseconds(unsigned milliseconds);
+
+// HTTP GET of url, its body written to fileName (never null here). 0 when
+// the whole body was written, 404 when the server answered 404 (no file is
+// opened), -2 when the file cannot be opened for writing, -1 when the HTTP
+// facility cannot be set up and gives no error number, else the platform's
+// error number of the step that failed. Connecting gives up after 10 s, the
+// whole request after 60 s; a body past kMaxBodyBytes ends the download as
+// a failure, keeping what was written.
+int httpGet(const char* url, const char* fileName);
+constexpr long kMaxBodyBytes = 4L * 1024 * 1024;

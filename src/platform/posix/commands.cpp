@@ -1,0 +1,20 @@
+// The command interpreter, services through systemctl, and sleeping.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+void runCommand(const char* commandLine) { std::system(commandLine); }
+
+void formatServiceCommand(char* buffer, size_t size, bool start, const char* service)
+{
+    std::snprintf(buffer, size, start ? "systemctl start %s" : "systemctl stop %s", service);
+}
+
+void sleepMilliseconds(unsigned milliseconds)
+{
+    timespec rest = {static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+    }
+}

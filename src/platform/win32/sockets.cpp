@@ -1,0 +1,99 @@
+// TCP on Windows Sockets. The library is started on demand by the link; a
+// time-out reports WSAETIMEDOUT.
+#include "platform/platform.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+namespace {
+constexpr long kConnectTimeoutSeconds = 5;
+constexpr DWORD kTransferTimeoutMs = 10000;
+
+int lastError = 0;
+
+int fail(int error)
+{
+    lastError = error;
+    return -1;
+}
+
+SOCKET handle(long long socket) { return static_cast<SOCKET>(socket); }
+
+// Waits for a non-blocking connect to finish; 0 or an error number.
+int awaitConnect(SOCKET s)
+{
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(s, &writable);
+    FD_SET(s, &failed);
+    timeval timeout = {kConnectTimeoutSeconds, 0};
+    int ready = select(0, nullptr, &writable, &failed, &timeout);
+    if (ready == SOCKET_ERROR) return WSAGetLastError();
+    if (ready == 0) return WSAETIMEDOUT;
+    if (FD_ISSET(s, &writable)) return 0;
+    int error = 0;
+    int length = sizeof error;
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0)
+        return WSAGetLastError();
+    return error != 0 ? error : WSAECONNREFUSED;
+}
+} // namespace
+
+long long socketOpenTcp()
+{
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        lastError = WSAGetLastError();
+        return kInvalidSocket;
+    }
+    return static_cast<long long>(s);
+}
+
+int socketLastError() { return lastError; }
+
+int socketsStart()
+{
+    WSADATA data;
+    return WSAStartup(0x0102, &data);
+}
+
+void socketsStop() { WSACleanup(); }
+
+int socketConnect(long long socket, const char* host, int port)
+{
+    if (socket == kInvalidSocket) return fail(WSAENOTSOCK);
+    SOCKET s = handle(socket);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(port));
+    address.sin_addr.s_addr = inet_addr(host); // no name lookup; bad text gives 255.255.255.255
+    u_long nonBlocking = 1;
+    if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) return fail(WSAGetLastError());
+    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        int error = WSAGetLastError();
+        if (error != WSAEWOULDBLOCK) return fail(error);
+        error = awaitConnect(s);
+        if (error != 0) return fail(error);
+    }
+    u_long blocking = 0;
+    if (ioctlsocket(s, FIONBIO, &blocking) != 0) return fail(WSAGetLastError());
+    DWORD timeout = kTransferTimeoutMs;
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+    return 0;
+}
+
+int socketSend(long long socket, const char* data, int count)
+{
+    int sent = send(handle(socket), data, count, 0);
+    return sent == SOCKET_ERROR ? fail(WSAGetLastError()) : sent;
+}
+
+int socketReceive(long long socket, char* buffer, int capacity)
+{
+    int got = recv(handle(socket), buffer, capacity, 0);
+    return got == SOCKET_ERROR ? fail(WSAGetLastError()) : got;
+}
+
+void socketClose(long long socket) { closesocket(handle(socket)); }

@@ -1,0 +1,228 @@
+// Reports to a real monitor server on 127.0.0.1:25876: the record's exact
+// bytes, the slot rules, every command, and the exit record.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/monitor_state.h"
+#include "net/monitor_reports.h"
+#include "platform/platform.h"
+#include "support/client_dir.h"
+#include "support/loopback_peer.h"
+#include "support/recording_window_system.h"
+
+namespace {
+
+using Calls = std::vector<std::string>;
+// (slot, command) per connection; an empty reply closes the connection instead.
+using Script = std::vector<std::pair<std::string, std::string>>;
+
+// A monitor server that answers each connection with the next (slot, command)
+// of its script and keeps every record it receives.
+class MonitorServer {
+public:
+    explicit MonitorServer(Script script)
+        : script_(std::move(script)), server_(kMonitorServerPort, [this](PeerConnection& peer) { serve(peer); })
+    {
+    }
+    // The records received so far, once at least `count` have arrived (or
+    // after a few seconds): the last one may still be on its way.
+    std::vector<std::string> records(size_t count = 0)
+    {
+        for (int wait = 0; wait < 500; ++wait) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (records_.size() >= count) return records_;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        return records_;
+    }
+
+private:
+    void serve(PeerConnection& peer)
+    {
+        std::pair<std::string, std::string> reply;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (next_ < script_.size()) reply = script_[next_++];
+        }
+        if (reply.first.empty()) return;
+        peer.send(reply.first);
+        std::string record = peer.receiveExactly(kReportBytes);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            records_.push_back(record);
+        }
+        if (reply.second.empty()) return;
+        peer.send(reply.second);
+        peer.receiveSome(); // until the client closes
+    }
+    std::mutex mutex_;
+    Script script_;
+    size_t next_ = 0;
+    std::vector<std::string> records_;
+    LoopbackServer server_;
+};
+
+std::vector<std::string> commandsRun;
+void recordCommand(const char* line) { commandsRun.push_back(line); }
+void recordPause(unsigned ms) { commandsRun.push_back("pause " + std::to_string(ms)); }
+const ServiceControl kRecordingControl = {recordCommand, recordPause};
+
+struct Reporting : ::testing::Test {
+    ClientDir dir;
+    RecordingWindowSystem ui;
+    void SetUp() override
+    {
+        commandsRun.clear();
+        useServiceControl(&kRecordingControl);
+        std::strcpy(state.ipadd, "127.0.0.1");
+        std::strcpy(state.computerName, "LABPC7");
+        state.cpunum = 1;
+        state.unitCount = 2;
+        state.progress = 45;
+        std::strcpy(state.unitName, "p1234_sample");
+        state.cpuMhz = 2400.0f;
+        std::strcpy(state.cpuVendor, "GenuineIntel");
+        std::strcpy(state.core, "coreX");
+        state.frames = 100;
+        state.points = 150;
+        std::strcpy(state.username, "user01");
+        state.team = 12345;
+    }
+    void TearDown() override { useServiceControl(nullptr); }
+};
+
+std::string padded(const std::string& text) { return text + std::string(kReportBytes - text.size(), '\0'); }
+
+TEST_F(Reporting, RecordBytesAndSlot)
+{
+    MonitorServer server(Script{{"\x03", std::string(1, '\0')}, {"\x09", std::string(1, '\0')}});
+    sendStatusReport();
+    std::strcpy(state.username, "");
+    std::strcpy(state.cpuVendor, "");
+    state.quiet = 1;
+    sendStatusReport(); // a non-zero slot stays whatever the server offers
+    const auto records = server.records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0], padded("3 LABPC7 1 2 45 p1234_sample 0 2400.000000 GenuineIntel coreX 100 150 user01 12345  0"));
+    EXPECT_EQ(records[1], padded("3 LABPC7 1 2 45 p1234_sample 0 2400.000000  coreX 100 150  12345  1"));
+    EXPECT_EQ(state.clientSlot, 3);
+}
+
+TEST_F(Reporting, SlotRules)
+{
+    {
+        MonitorServer server(Script{{"\xC8", ""}});
+        sendStatusReport();
+        EXPECT_EQ(state.clientSlot, -56); // the byte is signed
+        EXPECT_EQ(server.records().at(0).substr(0, 4), "-56 ");
+    }
+    // A failed connection forgets the slot but keeps the last command.
+    state.serverCommand = 3;
+    sendStatusReport();
+    EXPECT_EQ(state.clientSlot, 0);
+    EXPECT_EQ(state.serverCommand, 3);
+    {
+        MonitorServer server(Script{{"", ""}}); // closes without a word
+        sendStatusReport();
+        EXPECT_EQ(state.clientSlot, 0);
+        EXPECT_EQ(state.serverCommand, 0);
+    }
+}
+
+TEST_F(Reporting, Commands)
+{
+    std::string stop(300, '\0'), start(300, '\0');
+    formatServiceCommand(&stop[0], stop.size(), false, "FAHClient");
+    formatServiceCommand(&start[0], start.size(), true, "FAHClient");
+    const Calls restart = {stop.c_str(), "pause 5000", start.c_str()};
+    const struct {
+        const char* name;
+        char byte;
+        int servc;
+        const char* spath;
+        int command;
+        int nowin;
+        int quiet;
+        Calls trayCalls;
+        Calls commands;
+    } cases[] = {
+        {"nothing", 0, 1, "FAHClient", 0, 0, 0, {}, {}},
+        {"exit stays for the dialog", 1, 1, "FAHClient", 1, 0, 0, {}, {}},
+        {"to the tray", 2, 1, "FAHClient", 0, 1, 1, {"hide", "trayAdd "}, {}},
+        {"restart the service", 3, 1, "FAHClient", 0, 0, 0, {}, restart},
+        {"restart not allowed", 3, 0, "FAHClient", 3, 0, 0, {}, {}},
+        {"restart needs servc exactly 1", 3, 2, "FAHClient", 3, 0, 0, {}, {}},
+        {"service name the shell would act on", 3, 1, "fah&reboot", 3, 0, 0, {}, {}},
+        {"service name too long", 3, 1, nullptr, 3, 0, 0, {}, {}},
+        {"unknown byte kept, signed", '\xFF', 1, "FAHClient", -1, 0, 0, {}, {}},
+    };
+    const std::string tooLong(245, 's');
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MonitorServer server(Script{{"\x01", std::string(1, c.byte)}});
+        state.servc = c.servc;
+        std::strcpy(state.spath, c.spath ? c.spath : tooLong.c_str());
+        state.nowin = state.quiet = 0;
+        ui.calls.clear();
+        commandsRun.clear();
+        sendStatusReport();
+        EXPECT_EQ(state.serverCommand, c.command);
+        EXPECT_EQ(state.nowin, c.nowin);
+        EXPECT_EQ(state.quiet, c.quiet);
+        EXPECT_EQ(ui.calls, c.trayCalls);
+        EXPECT_EQ(commandsRun, c.commands);
+    }
+}
+
+TEST_F(Reporting, ToggleTwiceComesBack)
+{
+    MonitorServer server(Script{{"\x01", "\x02"}, {"\x01", "\x02"}});
+    sendStatusReport();
+    sendStatusReport();
+    EXPECT_EQ(ui.calls, (Calls{"hide", "trayAdd ", "trayDelete", "show"}));
+    EXPECT_EQ(state.nowin, 0);
+    EXPECT_EQ(state.quiet, 0);
+    EXPECT_EQ(state.serverCommand, 0);
+}
+
+TEST_F(Reporting, ExitRecordKeepsTheOldTail)
+{
+    std::vector<std::string> records;
+    {
+        MonitorServer server(Script{{"\x05", "\x01"}, {"\x06", "\x02"}});
+        std::strcpy(state.unitName, "p1234_a_rather_long_unit_name_here");
+        sendStatusReport();
+        std::strcpy(state.unitName, "p9");
+        sendExitReport();
+        records = server.records(2);
+    }
+    ASSERT_EQ(records.size(), 2u);
+    const std::string exitText = "5 LABPC7 1 2 45 p9 1 2400.000000 GenuineIntel coreX 100 150 user01 12345  0";
+    EXPECT_EQ(records[1].substr(0, exitText.size() + 1), exitText + '\0');
+    EXPECT_EQ(records[1].substr(exitText.size() + 1), records[0].substr(exitText.size() + 1));
+    EXPECT_NE(records[1].substr(exitText.size() + 1, 5), std::string(5, '\0'));
+    EXPECT_EQ(state.shuttingDown, 1);
+    // The exit exchange reads no command.
+    EXPECT_EQ(state.serverCommand, 1);
+    EXPECT_EQ(state.quiet, 0);
+    EXPECT_TRUE(ui.calls.empty());
+}
+
+TEST_F(Reporting, ExitReportWithoutServerForgetsTheSlot)
+{
+    state.clientSlot = 4;
+    sendExitReport();
+    EXPECT_EQ(state.clientSlot, 0);
+    EXPECT_EQ(state.shuttingDown, 1);
+}
+
+} // namespace

@@ -1,0 +1,168 @@
+// Submissions to a real stats site on 127.0.0.1: the exact request, the
+// reply saved byte for byte to Korvex.html, and the answers that save nothing.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/monitor_state.h"
+#include "net/stats_site.h"
+#include "support/client_dir.h"
+#include "support/loopback_peer.h"
+
+namespace {
+
+// A stats site that answers every request with one canned reply, sent in
+// pieces, and keeps the request heads it saw.
+class StatsSite {
+public:
+    StatsSite(std::string status, std::vector<std::string> pieces)
+        : status_(std::move(status)), pieces_(std::move(pieces)),
+          server_(0, [this](PeerConnection& peer) { serve(peer); })
+    {
+    }
+    int port() const { return server_.port(); }
+    std::string host() const { return "127.0.0.1:" + std::to_string(port()); }
+    std::vector<std::string> requests()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return requests_;
+    }
+
+private:
+    void serve(PeerConnection& peer)
+    {
+        std::string head = peer.receiveRequestHead();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            requests_.push_back(head);
+        }
+        size_t length = 0;
+        for (const std::string& piece : pieces_) length += piece.size();
+        peer.send("HTTP/1.1 " + status_ + "\r\nContent-Length: " + std::to_string(length) +
+                  "\r\nConnection: close\r\n\r\n");
+        for (const std::string& piece : pieces_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            peer.send(piece);
+        }
+        peer.receiveSome(); // until the client closes
+    }
+    std::string status_;
+    std::vector<std::string> pieces_;
+    std::mutex mutex_;
+    std::vector<std::string> requests_;
+    LoopbackServer server_;
+};
+
+void finishedUnitFigures()
+{
+    std::strcpy(state.username, "user01");
+    state.team = 12345;
+    state.machineId = 7;
+    state.unitCount = 1;
+    std::strcpy(state.cpuVendor, "GenuineIntel");
+    std::strcpy(state.cpuName, "Example CPU 2.00GHz");
+    state.cpuMhz = 1999.0f;
+    state.frameMinutes = 12.5f;
+    std::strcpy(state.previousUnitName, "p1234_sample");
+    std::strcpy(state.core, "coreX");
+    state.totalPhysBytes = 536870912ull;
+}
+
+TEST(StatsSite, SubmitsTheFinishedUnit)
+{
+    ClientDir dir;
+    StatsSite site("200 OK", {"<html>", "thanks", "</html>\r\n"});
+    finishedUnitFigures();
+    std::strcpy(state.khost, site.host().c_str());
+    EXPECT_EQ(submitUnitStats(), 0);
+    ASSERT_EQ(site.requests().size(), 1u);
+    const std::string head = site.requests()[0];
+    EXPECT_EQ(head.substr(0, head.find("\r\n")),
+              "GET /folding/unitstats.php?username=user01&team=12345&cpu=7&wucount=1&cpuvendor=GenuineIntel"
+              "&cpustring=Example_CPU_2.00GHz&cpumhz=1999&frametime=12.500000&protein=p1234_sample&core=coreX"
+              "&memory=512 HTTP/1.1");
+    EXPECT_NE(head.find("\r\nUser-Agent: lcc WinHTTP/1.0\r\n"), std::string::npos);
+    EXPECT_EQ(dir.readBytes("Korvex.html"), "<html>thanks</html>\r\n");
+    EXPECT_STREQ(state.cpuName, "Example_CPU_2.00GHz"); // the field keeps the change
+}
+
+TEST(StatsSite, FiguresAsSent)
+{
+    ClientDir dir;
+    StatsSite site("200 OK", {});
+    std::strcpy(state.khost, site.host().c_str());
+    std::strcpy(state.cpuName, "  Intel(R) Xeon");
+    state.cpuMhz = 2992.9f;
+    state.totalPhysBytes = 3ull << 30;
+    submitUnitStats();
+    const std::string head = site.requests().at(0);
+    EXPECT_NE(head.find("username=&team=0&cpu=0&wucount=0&cpuvendor=&cpustring=__Intel(R)_Xeon&cpumhz=2992"
+                        "&frametime=0.000000&protein=&core=&memory=3072 "),
+              std::string::npos)
+        << head;
+
+    const std::pair<unsigned long long, int> memory[] = {
+        {0, 0}, {536870912ull, 512}, {2147483647ull, 2047}, {2147483648ull, 2048},
+        {3221225472ull, 3072}, {4294967295ull, 4095}, {16ull << 30, 16384}};
+    for (const auto& [bytes, megabytes] : memory) EXPECT_EQ(memoryMegabytes(bytes), megabytes) << bytes;
+}
+
+TEST(StatsSite, WhatIsSavedForEachAnswer)
+{
+    const std::string big(5 * 1024 * 1024, 'b');
+    const struct {
+        const char* name;
+        const char* status;
+        std::vector<std::string> body;
+        bool success;
+        std::string saved;
+    } cases[] = {
+        {"server error body saved", "500 Internal Server Error", {"oops"}, true, "oops"},
+        {"empty body makes an empty file", "200 OK", {}, true, ""},
+        {"not found keeps the earlier file", "404 Not Found", {"gone"}, false, "earlier"},
+        {"body past 4 MiB kept to 4 MiB", "200 OK", {big}, false, big.substr(0, 4 * 1024 * 1024)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClientDir dir;
+        dir.write("Korvex.html", "earlier");
+        StatsSite site(c.status, c.body);
+        const std::string url = "http://" + site.host() + "/folding/unitstats.php?x=1";
+        const int result = httpGetToFile(url.c_str(), "Korvex.html");
+        if (c.success) {
+            EXPECT_EQ(result, 0);
+        } else {
+            EXPECT_NE(result, 0);
+        }
+        if (std::string(c.status).rfind("404", 0) == 0) {
+            EXPECT_EQ(result, 404);
+        }
+        EXPECT_EQ(dir.readBytes("Korvex.html"), c.saved);
+    }
+}
+
+TEST(StatsSite, FailuresSaveNothing)
+{
+    ClientDir dir;
+    const std::string refused = "http://127.0.0.1:" + std::to_string(refusingPort()) + "/x";
+    EXPECT_NE(httpGetToFile(refused.c_str(), "Korvex.html"), 0);
+    EXPECT_NE(httpGetToFile("gopher://127.0.0.1/x", "Korvex.html"), 0);
+    EXPECT_FALSE(dir.exists("Korvex.html"));
+    EXPECT_EQ(httpGetToFile("no-slash-here", nullptr), -1);
+
+    StatsSite site("200 OK", {"named"});
+    const std::string url = "http://" + site.host() + "/files/reply.txt";
+    EXPECT_EQ(httpGetToFile(url.c_str(), nullptr), 0); // named after the URL's end
+    EXPECT_EQ(dir.readBytes("reply.txt"), "named");
+
+    std::filesystem::create_directory("Korvex.html"); // cannot be opened for writing
+    EXPECT_EQ(httpGetToFile(url.c_str(), "Korvex.html"), -2);
+}
+
+} // namespace

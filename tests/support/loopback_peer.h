@@ -1,0 +1,49 @@
+#pragma once
+// A scripted TCP peer on 127.0.0.1 for tests: it accepts connections on its
+// own thread and hands each to the test's handler, one after another.
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+
+class PeerConnection {
+public:
+    explicit PeerConnection(long long socket) : socket_(socket) {}
+    ~PeerConnection();
+    PeerConnection(const PeerConnection&) = delete;
+    PeerConnection& operator=(const PeerConnection&) = delete;
+    void send(const std::string& bytes);
+    // Up to max bytes, whatever arrives first; empty when the client closed.
+    std::string receiveSome(size_t max = 65536);
+    // Exactly count bytes, or fewer if the client closes first.
+    std::string receiveExactly(size_t count);
+    // An HTTP request head, up to and including the blank line.
+    std::string receiveRequestHead();
+    // Closes at once with a reset instead of an orderly shutdown.
+    void reset();
+
+private:
+    long long socket_;
+};
+
+class LoopbackServer {
+public:
+    using Handler = std::function<void(PeerConnection&)>;
+    // port 0 picks a free port.
+    LoopbackServer(int port, Handler handler);
+    ~LoopbackServer();
+    int port() const { return port_; }
+    int connections() const { return accepted_; }
+
+private:
+    void run();
+    long long listener_;
+    int port_;
+    Handler handler_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<int> accepted_{0};
+    std::thread thread_;
+};
+
+// A port on which nothing listens: connecting to it is refused.
+int refusingPort();
