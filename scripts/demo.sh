@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The demo: builds the Linux program and runs it on a fresh copy of demo/ in
+# build/demo-run/, with the simulated client moving the unit on in the
+# background (a step every few seconds, so a unit ends within a minute). The
+# settings are the demo's own without the delay line, so the program polls at
+# its shortest period, every 5 seconds. Installs missing packages first (as root).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup-debian.sh
+cmake --preset linux
+cmake --build --preset linux
+
+run=build/demo-run
+rm -rf "$run"
+mkdir -p "$run"
+cp -R demo/. "$run"/
+grep -v '^delay' demo/pelmora/pelmora.ini > "$run/pelmora/pelmora.ini"
+
+# A step of 10% every 4 seconds: the unit under way ends in under half a minute.
+build/linux/tools/pelmora-simclient 4 "$run" 10 2>"$run/simclient.log" &
+client=$!
+trap 'kill -TERM "$client" 2>/dev/null || true; wait "$client" 2>/dev/null || true' EXIT
+
+echo "Pelmora on $run, the simulated client moving the unit on every 4 s."
+echo "Keys: Enter OK, Esc Cancel, m minimise, Space back from the tray, q close."
+sleep 1
+cd "$run/pelmora"
+status=0
+../../linux/pelmora || status=$?
+echo "Pelmora ended with status $status; its log: $run/pelmora/pelmora_log.txt"
+exit "$status"

@@ -1,0 +1,16 @@
+// The Linux program: the shared dialog behaviour on a terminal, or headless
+// when standard output is not a terminal. Command-line arguments are ignored
+// and the working directory is kept: every file is found from where the
+// program is started.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "ui/terminal/terminal_front_end.h"
+
+int main()
+{
+    // Like the Windows program's idle priority class: below all normal work.
+    setpriority(PRIO_PROCESS, 0, 19);
+    TerminalFrontEnd frontEnd(!isatty(STDOUT_FILENO));
+    return frontEnd.run();
+}

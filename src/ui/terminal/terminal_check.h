@@ -1,0 +1,4 @@
+#pragma once
+// Whether the terminal on standard output can show the views: its type is
+// known and it can put the cursor anywhere (a "dumb" terminal cannot).
+bool terminalCanShowViews();

@@ -1,0 +1,179 @@
+// The terminal front-end's own logic: the keys of each view, the poll timer's
+// schedule, and what the screen holds as the shared dialog behaviour drives it.
+#include <gtest/gtest.h>
+
+#include <curses.h>
+#include <string>
+
+#include "app/dialog.h"
+#include "app/monitor_state.h"
+#include "support/client_dir.h"
+#include "ui/terminal/keys.h"
+#include "ui/terminal/poll_timer.h"
+#include "ui/terminal/terminal_front_end.h"
+
+namespace {
+
+const char* const kDemoUnitText = "p2665_Zinc_finger_Cyc_R3\nCore: Tinker\nPoint Value: 357\nTime(minutes): 0";
+const char* const kDemoTip = "CPU#: 1    WU#: 1\nName: p2665_Zinc_finger_Cyc_R3\nCore: Tinker     Points: 357\n42% Completed";
+
+TEST(TerminalKeys, EachViewHasItsOwnKeys)
+{
+    const struct { int key; View view; DialogEvent event; } cases[] = {
+        {'\r', View::Window, DialogEvent::Ok},
+        {'\n', View::Window, DialogEvent::Ok},
+        {KEY_ENTER, View::Window, DialogEvent::Ok},
+        {27, View::Window, DialogEvent::Cancel},
+        {'q', View::Window, DialogEvent::Close},
+        {'Q', View::Window, DialogEvent::Close},
+        {'m', View::Window, DialogEvent::Minimise},
+        {'M', View::Window, DialogEvent::Minimise},
+        {' ', View::Window, DialogEvent::Other},
+        {KEY_UP, View::Window, DialogEvent::Other},
+        {' ', View::Compact, DialogEvent::TrayDoubleClick},
+        {'q', View::Compact, DialogEvent::Close},
+        {'\r', View::Compact, DialogEvent::Other},
+        {27, View::Compact, DialogEvent::Other},
+        {'m', View::Compact, DialogEvent::Other},
+        {'q', View::Blank, DialogEvent::Other},
+        {' ', View::Blank, DialogEvent::Other},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(eventForKey(c.key, c.view), c.event) << "key " << c.key << " in view " << static_cast<int>(c.view);
+}
+
+// Ticks come a period apart; one that falls due while the program is busy
+// comes once, at once, and the ones missed are not made up.
+TEST(TerminalPollTimer, TicksAreNotMadeUp)
+{
+    PollTimer timer;
+    EXPECT_EQ(timer.timeoutMs(0), -1);
+    EXPECT_FALSE(timer.isDue(1000000));
+
+    timer.start(5000, 1000);
+    EXPECT_EQ(timer.timeoutMs(1000), 5000);
+    EXPECT_EQ(timer.timeoutMs(5999), 1);
+    EXPECT_FALSE(timer.isDue(5999));
+    EXPECT_TRUE(timer.isDue(6000));
+    EXPECT_EQ(timer.timeoutMs(6500), 0);
+
+    timer.ticked(6020); // handled at once: the next one is a period after the last
+    EXPECT_EQ(timer.timeoutMs(6020), 4980);
+
+    timer.ticked(23000); // the handling took 12 s: one tick pending, no more
+    EXPECT_TRUE(timer.isDue(23000));
+    timer.ticked(23004);
+    EXPECT_FALSE(timer.isDue(27999));
+    EXPECT_TRUE(timer.isDue(28000));
+
+    timer.start(0, 0); // never a timer that spins
+    EXPECT_EQ(timer.timeoutMs(0), 10);
+}
+
+// The program in a copy of demo/, headless, driven by dialog events.
+class Program {
+public:
+    Program(const char* settings = nullptr)
+    {
+        dir.copyDemo();
+        if (settings) dir.write("pelmora.ini", settings);
+        useWindowSystem(&ui);
+    }
+    ~Program() { useWindowSystem(nullptr); }
+    const FrontState& front() const { return ui.front(); }
+
+    ClientDir dir;
+    TerminalFrontEnd ui{true};
+};
+
+TEST(TerminalFrontEnd, StartUpFillsTheWindowView)
+{
+    Program program;
+    EXPECT_EQ(program.front().unitText, "Text"); // the dialog's own texts until start-up
+    handleDialogEvent(DialogEvent::Initialise);
+    EXPECT_EQ(program.front().unitText, kDemoUnitText);
+    EXPECT_EQ(program.front().countersText, "CPU#: 1\nWU#: 1\nStart Date: March 3\nDue by: March 17");
+    EXPECT_EQ(program.front().percentText, "42%");
+    EXPECT_EQ(program.front().bar, 42);
+    EXPECT_EQ(currentView(program.front()), View::Window);
+    EXPECT_FALSE(program.ui.ended());
+}
+
+TEST(TerminalFrontEnd, MinimiseAndBackAgain)
+{
+    Program program;
+    handleDialogEvent(DialogEvent::Initialise);
+    handleDialogEvent(DialogEvent::Minimise);
+    EXPECT_EQ(currentView(program.front()), View::Compact);
+    EXPECT_EQ(program.front().tip, kDemoTip);
+
+    handleDialogEvent(DialogEvent::TrayDoubleClick);
+    EXPECT_EQ(currentView(program.front()), View::Window);
+    EXPECT_FALSE(program.front().trayShown);
+
+    handleDialogEvent(DialogEvent::Minimise); // the icon comes back with the tooltip it kept
+    EXPECT_EQ(currentView(program.front()), View::Compact);
+    EXPECT_EQ(program.front().tip, kDemoTip);
+}
+
+TEST(TerminalFrontEnd, StartsInTheTrayAndNowinKeepsItThere)
+{
+    Program program("cpunum 1\nfhlog 1\nquiet 1\nnowin 1\n");
+    handleDialogEvent(DialogEvent::Initialise);
+    EXPECT_EQ(currentView(program.front()), View::Compact);
+    EXPECT_EQ(program.front().tip, kDemoTip);
+    handleDialogEvent(DialogEvent::TrayDoubleClick);
+    EXPECT_EQ(currentView(program.front()), View::Compact);
+}
+
+TEST(TerminalFrontEnd, EndingsGiveTheirResults)
+{
+    const struct { DialogEvent event; bool inTray; int result; } cases[] = {
+        {DialogEvent::Ok, false, 1},
+        {DialogEvent::Cancel, false, 0},
+        {DialogEvent::Close, false, 0},
+        {DialogEvent::Close, true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.event));
+        Program program;
+        handleDialogEvent(DialogEvent::Initialise);
+        if (c.inTray) handleDialogEvent(DialogEvent::Minimise);
+        handleDialogEvent(c.event);
+        EXPECT_TRUE(program.ui.ended());
+        EXPECT_EQ(program.ui.result(), c.result);
+        EXPECT_FALSE(program.front().trayShown); // the close request takes the icon away
+    }
+}
+
+// One icon: a second add leaves it as it was, a modify of a missing icon
+// does nothing; a destroyed window leaves nothing to show.
+TEST(TerminalFrontEnd, TrayRequestsActOnOneIcon)
+{
+    TerminalFrontEnd ui(true);
+    ui.trayModify("early");
+    EXPECT_EQ(ui.front().tip, "");
+    ui.trayAdd("first");
+    ui.trayAdd("second");
+    EXPECT_EQ(ui.front().tip, "first");
+    ui.trayModify("third");
+    EXPECT_EQ(ui.front().tip, "third");
+    ui.hideWindow();
+    ui.trayDelete();
+    ui.trayModify("gone");
+    EXPECT_EQ(ui.front().tip, "third");
+    ui.showWindow();
+    ui.destroyWindow();
+    EXPECT_EQ(currentView(ui.front()), View::Blank);
+}
+
+TEST(TerminalFrontEnd, HeadlessMessageGoesToStandardError)
+{
+    TerminalFrontEnd ui(true);
+    testing::internal::CaptureStderr();
+    ui.messageBox("../unitinfo.txt", "Cannot locate unitinfo.txt file.\nSecond line.");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "../unitinfo.txt: Cannot locate unitinfo.txt file.\nSecond line.\n");
+}
+
+} // namespace

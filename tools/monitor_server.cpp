@@ -1,0 +1,118 @@
+// A team monitor server for tests and the demo, on 127.0.0.1 only. It offers
+// each connection a slot, prints every 768-byte record it receives, and
+// answers with a command byte: by default 0, or per slot (-c SLOT=BYTE), or
+// the next line of a script file (-s FILE), one byte value per line.
+//
+//   pelmora-monitor-server [-p PORT] [-c SLOT=BYTE]... [-s FILE] [-n COUNT]
+//
+// -n ends the server after COUNT connections. Output lines:
+//   record <n> slot <offered> bytes <count>: <text up to the first NUL>
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+constexpr int kRecordBytes = 768;
+constexpr int kTimeoutMs = 15000;
+volatile sig_atomic_t stopping = 0;
+
+void onSignal(int) { stopping = 1; }
+
+// Reads up to count bytes, waiting at most the time-out for each piece.
+int readRecord(int fd, char* buffer, int count)
+{
+    int got = 0;
+    while (got < count) {
+        pollfd entry = {fd, POLLIN, 0};
+        if (poll(&entry, 1, kTimeoutMs) <= 0) break;
+        ssize_t n = recv(fd, buffer + got, static_cast<size_t>(count - got), 0);
+        if (n <= 0) break;
+        got += static_cast<int>(n);
+    }
+    return got;
+}
+
+void usage()
+{
+    std::fprintf(stderr, "usage: pelmora-monitor-server [-p PORT] [-c SLOT=BYTE]... [-s FILE] [-n COUNT]\n");
+    std::exit(2);
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int port = 25876;
+    long limit = -1;
+    std::map<int, int> perSlot;
+    std::vector<int> script;
+    int opt;
+    while ((opt = getopt(argc, argv, "p:c:s:n:")) != -1) {
+        if (opt == 'p') port = std::atoi(optarg);
+        else if (opt == 'n') limit = std::atol(optarg);
+        else if (opt == 'c') {
+            int slot, byte;
+            if (std::sscanf(optarg, "%d=%d", &slot, &byte) != 2) usage();
+            perSlot[slot] = byte;
+        } else if (opt == 's') {
+            FILE* file = std::fopen(optarg, "r");
+            if (!file) usage();
+            int byte;
+            while (std::fscanf(file, "%d", &byte) == 1) script.push_back(byte);
+            std::fclose(file);
+        } else usage();
+    }
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    int yes = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 8) != 0) {
+        std::perror("pelmora-monitor-server: listen");
+        return 1;
+    }
+    std::printf("listening on 127.0.0.1:%d\n", port);
+    std::fflush(stdout);
+
+    size_t scriptAt = 0;
+    int nextSlot = 1;
+    for (long served = 0; !stopping && served != limit;) {
+        pollfd entry = {listener, POLLIN, 0};
+        if (poll(&entry, 1, 200) <= 0) continue;
+        int client = accept(listener, nullptr, nullptr);
+        if (client < 0) continue;
+        ++served;
+        const int offered = nextSlot;
+        nextSlot = nextSlot % 127 + 1;
+        const char slotByte = static_cast<char>(offered);
+        send(client, &slotByte, 1, MSG_NOSIGNAL);
+        char record[kRecordBytes + 1] = {};
+        const int got = readRecord(client, record, kRecordBytes);
+        const int recordSlot = std::atoi(record);
+        int command = 0;
+        if (scriptAt < script.size()) command = script[scriptAt++];
+        else if (perSlot.count(recordSlot)) command = perSlot[recordSlot];
+        else if (perSlot.count(offered) && recordSlot == 0) command = perSlot[offered];
+        const char commandByte = static_cast<char>(command);
+        if (got == kRecordBytes) send(client, &commandByte, 1, MSG_NOSIGNAL);
+        std::printf("record %ld slot %d bytes %d command %d: %s\n", served, offered, got, command, record);
+        std::fflush(stdout);
+        close(client);
+    }
+    close(listener);
+    return 0;
+}

@@ -1,0 +1,107 @@
+// A team stats site for tests and the demo, on 127.0.0.1 only. It prints
+// each request line and answers every request with one status and body.
+//
+//   pelmora-stats-site [-p PORT] [-s "STATUS TEXT"] [-b BODY-FILE] [-n COUNT]
+//
+// The default answer is "200 OK" with a short HTML page.
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+constexpr int kTimeoutMs = 15000;
+volatile sig_atomic_t stopping = 0;
+
+void onSignal(int) { stopping = 1; }
+
+std::string readHead(int fd)
+{
+    std::string head;
+    char c;
+    while (head.size() < 65536 && head.find("\r\n\r\n") == std::string::npos) {
+        pollfd entry = {fd, POLLIN, 0};
+        if (poll(&entry, 1, kTimeoutMs) <= 0 || recv(fd, &c, 1, 0) != 1) break;
+        head += c;
+    }
+    return head;
+}
+
+void sendAll(int fd, const std::string& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) return;
+        done += static_cast<size_t>(n);
+    }
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int port = 8088;
+    long limit = -1;
+    std::string status = "200 OK";
+    std::string body = "<html><body>Unit received. Thank you for folding.</body></html>\n";
+    int opt;
+    while ((opt = getopt(argc, argv, "p:s:b:n:")) != -1) {
+        if (opt == 'p') port = std::atoi(optarg);
+        else if (opt == 's') status = optarg;
+        else if (opt == 'n') limit = std::atol(optarg);
+        else if (opt == 'b') {
+            FILE* file = std::fopen(optarg, "rb");
+            if (!file) {
+                std::perror(optarg);
+                return 2;
+            }
+            body.clear();
+            char chunk[4096];
+            size_t n;
+            while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) body.append(chunk, n);
+            std::fclose(file);
+        } else {
+            std::fprintf(stderr, "usage: pelmora-stats-site [-p PORT] [-s STATUS] [-b BODY-FILE] [-n COUNT]\n");
+            return 2;
+        }
+    }
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    int yes = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 8) != 0) {
+        std::perror("pelmora-stats-site: listen");
+        return 1;
+    }
+    std::printf("listening on 127.0.0.1:%d\n", port);
+    std::fflush(stdout);
+
+    for (long served = 0; !stopping && served != limit;) {
+        pollfd entry = {listener, POLLIN, 0};
+        if (poll(&entry, 1, 200) <= 0) continue;
+        int client = accept(listener, nullptr, nullptr);
+        if (client < 0) continue;
+        ++served;
+        const std::string head = readHead(client);
+        std::printf("request %ld: %s\n", served, head.substr(0, head.find("\r\n")).c_str());
+        std::fflush(stdout);
+        sendAll(client, "HTTP/1.1 " + status + "\r\nContent-Type: text/html\r\nContent-Length: " +
+                            std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+        close(client);
+    }
+    close(listener);
+    return 0;
+}
