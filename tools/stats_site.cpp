@@ -3,6 +3,7 @@
 //
 //   pelmora-stats-site [-p PORT] [-s "STATUS TEXT"] [-b BODY-FILE] [-n COUNT]
 //
+// -p 0 takes any free port; the first line printed names it.
 // The default answer is "200 OK" with a short HTML page.
 #include <arpa/inet.h>
 #include <csignal>
@@ -86,7 +87,9 @@ int main(int argc, char** argv)
         std::perror("pelmora-stats-site: listen");
         return 1;
     }
-    std::printf("listening on 127.0.0.1:%d\n", port);
+    socklen_t length = sizeof address; // -p 0 takes any free port: say which
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    std::printf("listening on 127.0.0.1:%d\n", ntohs(address.sin_port));
     std::fflush(stdout);
 
     for (long served = 0; !stopping && served != limit;) {

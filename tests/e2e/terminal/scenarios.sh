@@ -8,7 +8,7 @@
 set -uo pipefail
 
 scenario=${1:?scenario name}
-: "${PELMORA:?}" "${SIMCLIENT:?}" "${MONITOR_SERVER:?}" "${DEMO_DIR:?}" "${WORK_DIR:?}"
+: "${PELMORA:?}" "${SIMCLIENT:?}" "${MONITOR_SERVER:?}" "${STATS_SITE:?}" "${DEMO_DIR:?}" "${WORK_DIR:?}"
 export TERM=${TERM:-xterm}
 
 base="$WORK_DIR/$scenario"
@@ -51,7 +51,7 @@ stop_terminal() {
     [ -n "${socket:-}" ] && tm kill-server 2>/dev/null
     socket=
 }
-trap 'stop_terminal; for child in ${pid:-} ${sim:-} ${server:-}; do kill "$child" 2>/dev/null; done' EXIT
+trap 'stop_terminal; for child in ${pid:-} ${sim:-} ${server:-} ${site:-}; do kill "$child" 2>/dev/null; done' EXIT
 
 # Starts the program in a pane of COLS x ROWS (80 x 24), in a UTF-8 locale
 # unless LOCALE says otherwise. The pane notes the terminal's modes before and
@@ -454,6 +454,55 @@ scenario_monitor_server_commands() {
     expect_summary
     stop_monitor_server
     pass "to the tray"
+}
+
+# A stats site on a free port of 127.0.0.1 answering every request with STATUS.
+start_stats_site() { # STATUS
+    "$STATS_SITE" -p 0 -s "$1" > "$run/site.out" 2>&1 &
+    site=$!
+    for ((i = 0; i < 50; i++)); do
+        site_port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$run/site.out")
+        [ -n "$site_port" ] && return 0
+        sleep 0.1
+    done
+    fail "the stats site did not start: $(cat "$run/site.out")"
+}
+
+# A unit that finishes while korv! is 1 is submitted: the URL carries the
+# finished unit's figures, the reply lands in Korvex.html, and a 404 answer
+# leaves an earlier Korvex.html as it was.
+scenario_headless_stats_site() {
+    local status_line saved
+    for status_line in "200 OK" "404 Not Found"; do
+        fresh_client "${status_line%% *}"
+        start_stats_site "$status_line"
+        grep -v -e '^delay' -e '^korv' -e '^khost' "$DEMO_DIR/pelmora/pelmora.ini" > "$prog/pelmora.ini"
+        printf 'korv! 1\nkhost 127.0.0.1:%s\n' "$site_port" >> "$prog/pelmora.ini"
+        echo "earlier reply" > "$prog/Korvex.html"
+        start_headless
+        sleep 1
+        printf 'Name: p794_next_unit\nProgress: 1%%\n' > "$client/unitinfo.txt.new"
+        mv "$client/unitinfo.txt.new" "$client/unitinfo.txt"
+        for ((i = 0; i < 100; i++)); do
+            grep -q "^request 1: " "$run/site.out" && break
+            sleep 0.1
+        done
+        grep -q "^request 1: GET /folding/unitstats.php?username=FoldingFan&team=48213&cpu=2&wucount=1&cpuvendor=[^&]*&cpustring=[^&]*&cpumhz=[0-9]*&frametime=0.[0-9]*&protein=p2665_Zinc_finger_Cyc_R3&core=GroCVS&memory=[0-9]* HTTP/1.1$" "$run/site.out" ||
+            fail "no submission as expected: $(cat "$run/site.out")"
+        wait_log "Submitting data to 127.0.0.1:$site_port..."
+        kill -TERM "$pid"
+        wait_headless_exit 5
+        kill -TERM "$site"
+        wait_child "$site" 5 "the stats site"
+        site=
+        saved=$(cat "$prog/Korvex.html")
+        if [ "$status_line" = "200 OK" ]; then
+            [ "$saved" = "<html><body>Unit received. Thank you for folding.</body></html>" ] || fail "Korvex.html holds: $saved"
+        else
+            [ "$saved" = "earlier reply" ] || fail "a 404 changed Korvex.html: $saved"
+        fi
+    done
+    pass "submission, and a 404 that keeps the earlier reply"
 }
 
 declare -F "scenario_$scenario" >/dev/null || { echo "no scenario '$scenario'" >&2; exit 1; }
