@@ -7,7 +7,7 @@ set -euo pipefail
 needed=(
   cmake ninja-build g++ googletest libgtest-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
-  wine wine64 wine32:i386
+  wine wine64 wine32:i386 fonts-wine
   libncurses-dev tmux libcurl4-openssl-dev
   xvfb xauth imagemagick
 )

@@ -28,12 +28,29 @@ bool computerName(char* buffer, size_t size)
     return read;
 }
 
+// Whether the processor offers CPUID at all: whether bit 21 of EFLAGS, the
+// ID flag, can be flipped. (The highest leaf that CPUID reports says nothing
+// here: a processor whose highest leaf is 0 still has leaf 0.)
 bool hasCpuid()
 {
 #if defined(__x86_64__)
-    return true;
+    return true; // every x86-64 processor has it
 #else
-    return __get_cpuid_max(0, nullptr) != 0; // tries to flip the ID flag first
+    unsigned flipped = 0, original = 0;
+    __asm__ volatile("pushfl\n\t"          // keep EFLAGS as it was
+                     "pushfl\n\t"
+                     "popl %0\n\t"
+                     "movl %0, %1\n\t"
+                     "xorl $0x200000, %0\n\t"
+                     "pushl %0\n\t"
+                     "popfl\n\t"           // try the flipped ID flag
+                     "pushfl\n\t"
+                     "popl %0\n\t"         // and read back what stuck
+                     "popfl"
+                     : "=&r"(flipped), "=&r"(original)
+                     :
+                     : "cc");
+    return ((flipped ^ original) & 0x200000) != 0;
 #endif
 }
 

@@ -1,0 +1,29 @@
+// Pelmora on Windows: the process entry. Everything else happens in the
+// main dialog's procedure.
+#include <windows.h>
+#include <commctrl.h>
+
+#include "app/monitor_state.h"
+#include "resource.h"
+#include "ui/win32/dialog_procedure.h"
+#include "ui/win32/win32_window_system.h"
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
+{
+    state.instance = instance;
+    SetPriorityClass(GetCurrentProcess(), IDLE_PRIORITY_CLASS);
+    INITCOMMONCONTROLSEX controls = {};
+    controls.dwSize = 8;
+    controls.dwICC = 0xFFFFFFFF; // every class the library has
+    // Should a library refuse the bits it does not know, the progress bar,
+    // the one common control of the dialog, is asked for alone.
+    if (!InitCommonControlsEx(&controls)) {
+        controls.dwICC = ICC_PROGRESS_CLASS;
+        InitCommonControlsEx(&controls);
+    }
+    useWindowSystem(&win32WindowSystem());
+    // 1 after OK, 0 after Cancel or a close request, -1 when the dialog
+    // cannot be created; the other endings leave through exit().
+    return static_cast<int>(DialogBoxParamA(instance, MAKEINTRESOURCEA(PELMORA_MAIN_DIALOG), nullptr,
+                                            mainDialogProcedure, 0));
+}
