@@ -17,10 +17,10 @@ namespace {
 using Calls = std::vector<std::string>;
 const time_t kStart = 1700000000;
 
-const char* const kDemoUnitText = "text 101 p2665_Zinc_finger_Cyc_R3\nCore: Tinker\nPoint Value: 357\nTime(minutes): 0";
+const char* const kDemoUnitText = "text 101 p2665_R_Zn_Cyc_R3\nCore: Tinker\nPoint Value: 357\nTime(minutes): 0";
 const char* const kDemoCounters = "text 106 CPU#: 1\nWU#: 1\nStart Date: March 3\nDue by: March 17";
 const char* const kDemoTip =
-    "CPU#: 1    WU#: 1\nName: p2665_Zinc_finger_Cyc_R3\nCore: Tinker     Points: 357\n42% Completed";
+    "CPU#: 1    WU#: 1\nName: p2665_R_Zn_Cyc_R3\nCore: Tinker     Points: 357\n42% Completed";
 
 // A demo client directory with the settings given (no delay line: 5-second polls).
 struct DemoRun {
@@ -49,7 +49,7 @@ TEST(Dialog, StartUpInTheWindow)
     EXPECT_EQ(state.firstPoll, 0);
     EXPECT_EQ(state.unitCount, 1);
     EXPECT_EQ(state.programStart, kStart);
-    EXPECT_NE(run.log().find("Continuing process at 42% for p2665_Zinc_finger_Cyc_R3 on "), std::string::npos);
+    EXPECT_NE(run.log().find("Continuing process at 42% for p2665_R_Zn_Cyc_R3 on "), std::string::npos);
 }
 
 TEST(Dialog, StartUpInTheTray)
@@ -87,7 +87,7 @@ TEST(Dialog, PollCyclePicksUpTheNextUnit)
     EXPECT_EQ(handleDialogEvent(DialogEvent::TimerTick), 0);
     EXPECT_EQ(run.ui.textOf(106), "CPU#: 1\nWU#: 2\nStart Date: April 2\nDue by: March 17");
     EXPECT_EQ(run.ui.textOf(101), "p794_next\nCore: GroCVS\nPoint Value: 1448\nTime(minutes): 0");
-    EXPECT_NE(run.log().find("p2665_Zinc_finger_Cyc_R3 completed in 10.000000 minutes"), std::string::npos);
+    EXPECT_NE(run.log().find("p2665_R_Zn_Cyc_R3 completed in 10.000000 minutes"), std::string::npos);
 
     // A later cycle without the file keeps the values, and the minutes grow.
     run.dir.remove("../unitinfo.txt");

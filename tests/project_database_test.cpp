@@ -71,7 +71,7 @@ TEST(ProjectDatabase, DemoDatabase)
 {
     ClientDir dir;
     dir.copyDemo();
-    EXPECT_EQ(lookUp("p2665_Zinc_finger_Cyc_R3"), "357 200 Tinker");
+    EXPECT_EQ(lookUp("p2665_R_Zn_Cyc_R3"), "357 200 Tinker");
     EXPECT_EQ(state.projectNumber, 2665);
     EXPECT_EQ(lookUp("p794_x"), "1448 50 GroCVS");      // first record
     EXPECT_EQ(lookUp("p10844_x"), "1951 100 DGromacs"); // last record

@@ -14,8 +14,8 @@
 
 namespace {
 
-const char* const kDemoUnitText = "p2665_Zinc_finger_Cyc_R3\nCore: Tinker\nPoint Value: 357\nTime(minutes): 0";
-const char* const kDemoTip = "CPU#: 1    WU#: 1\nName: p2665_Zinc_finger_Cyc_R3\nCore: Tinker     Points: 357\n42% Completed";
+const char* const kDemoUnitText = "p2665_R_Zn_Cyc_R3\nCore: Tinker\nPoint Value: 357\nTime(minutes): 0";
+const char* const kDemoTip = "CPU#: 1    WU#: 1\nName: p2665_R_Zn_Cyc_R3\nCore: Tinker     Points: 357\n42% Completed";
 
 TEST(TerminalKeys, EachViewHasItsOwnKeys)
 {

@@ -117,7 +117,7 @@ TEST(UnitFile, UnitChangeFollowUpsDependOnFhlogAndQuiet)
 
         // The start-up read only times and counts the unit.
         ASSERT_EQ(readUnitFile(), 1);
-        EXPECT_EQ(unitFields(), "name=p2665_Zinc_finger_Cyc_R3 progress=42 start=March,3,08:14:52 "
+        EXPECT_EQ(unitFields(), "name=p2665_R_Zn_Cyc_R3 progress=42 start=March,3,08:14:52 "
                                 "due=March,17,08:14:52 count=1");
         EXPECT_EQ(state.unitMinutes, 0.0);
         EXPECT_EQ(state.now, kStart);
@@ -136,7 +136,7 @@ TEST(UnitFile, UnitChangeFollowUpsDependOnFhlogAndQuiet)
         ASSERT_EQ(readUnitFile(), 1);
 
         EXPECT_EQ(unitFields(), "name=p794_next progress=3 start=March,18,09:00:00 due=April,1,09:00:00 count=2");
-        EXPECT_STREQ(state.previousUnitName, "p2665_Zinc_finger_Cyc_R3");
+        EXPECT_STREQ(state.previousUnitName, "p2665_R_Zn_Cyc_R3");
         EXPECT_DOUBLE_EQ(state.unitMinutes, 100.0);
         EXPECT_EQ(state.now, later);
         EXPECT_EQ(state.unitStart, later);
@@ -146,7 +146,7 @@ TEST(UnitFile, UnitChangeFollowUpsDependOnFhlogAndQuiet)
                       std::to_string(state.frames) + " " + state.core,
                   logged ? "794 1448 50 GroCVS" : "2665 357 200 Tinker");
         EXPECT_EQ(dir.readText("pelmora_log.txt"),
-                  !logged ? "" : "p2665_Zinc_finger_Cyc_R3 completed in 100.000000 minutes on " + logDate(later) +
+                  !logged ? "" : "p2665_R_Zn_Cyc_R3 completed in 100.000000 minutes on " + logDate(later) +
                                      "Average frame time: 0.500000 minutes per frame\n"
                                      "Beginning process for p794_next on " + logDate(later));
         // The tooltip is refreshed before the count goes up and before the

@@ -153,7 +153,7 @@ wait_log() { # TEXT [SECONDS]
 
 expect_banner() {
     grep -qxF "Pelmora v2.0      (C) 2026 the Pelmora team" "$log" || fail "no start banner in the log"
-    grep -qF "Continuing process at 42% for p2665_Zinc_finger_Cyc_R3 on " "$log" || fail "the banner names no unit"
+    grep -qF "Continuing process at 42% for p2665_R_Zn_Cyc_R3 on " "$log" || fail "the banner names no unit"
 }
 
 expect_summary() {
@@ -176,10 +176,10 @@ scenario_window_view() {
     wait_screen "Time(minutes): 0"
     local line
     for line in "Protein Info:" \
-        "p2665_Zinc_finger_Cyc_R3   CPU#: 1" \
-        "Core: Tinker               WU#: 1" \
-        "Point Value: 357           Start Date: March 3" \
-        "Time(minutes): 0           Due by: March 17" \
+        "p2665_R_Zn_Cyc_R3       CPU#: 1" \
+        "Core: Tinker            WU#: 1" \
+        "Point Value: 357        Start Date: March 3" \
+        "Time(minutes): 0        Due by: March 17" \
         "42%" "(C) 2026 the Pelmora team" \
         "Enter OK   Esc Cancel   m minimise   q close"; do
         on_screen "$line"
@@ -203,7 +203,7 @@ scenario_tray_view() {
     keys m
     wait_screen "42% Completed"
     on_screen "CPU#: 1    WU#: 1"
-    on_screen "Name: p2665_Zinc_finger_Cyc_R3"
+    on_screen "Name: p2665_R_Zn_Cyc_R3"
     on_screen "Core: Tinker     Points: 357"
     on_screen "Space window   q close"
     not_on_screen "Protein Info:"
@@ -229,17 +229,17 @@ scenario_resize() {
     fresh_client
     start_on_terminal 80 24
     tm resize-window -t e2e -x 50 -y 16
-    wait_screen "p2665_Zinc_finger_C…"
+    wait_screen "p2665_R_Zn_Cyc_R3    CPU#: 1"
     [ "$(screen | grep -cF "Protein Info:")" = 1 ] || fail "the old view was left on the screen"
     on_screen "Start Date: March 3"
 
     tm resize-window -t e2e -x 100 -y 30
-    wait_screen "p2665_Zinc_finger_Cyc_R3   CPU#: 1"
+    wait_screen "p2665_R_Zn_Cyc_R3       CPU#: 1"
     [ "$(screen | grep -cF "Protein Info:")" = 1 ] || fail "the old view was left on the screen"
     screen | grep -q "^                      ┌─ Pelmora 2.0 " || fail "the box is not centred on 100 columns"
 
     tm resize-window -t e2e -x 20 -y 6
-    wait_screen "p2665_Zinc_finger_C…"
+    wait_screen "p2665_R_Zn_Cyc_R3"
     [ "$(screen | head -1)" = "Pelmora 2.0" ] || fail "the small view does not start with the title"
 
     LOCALE=C
@@ -325,7 +325,7 @@ scenario_unit_change_on_terminal() {
     wait_screen "WU#: 2" 25
     on_screen "p3697_Trp_cage_fold_R4"
     wait_log "Beginning process for p3697_Trp_cage_fold_R4 on "
-    grep -qF "p2665_Zinc_finger_Cyc_R3 completed in " "$log" || fail "no line for the finished unit"
+    grep -qF "p2665_R_Zn_Cyc_R3 completed in " "$log" || fail "no line for the finished unit"
     grep -qF "Average frame time: " "$log" || fail "no frame time for the finished unit"
     keys q
     expect_status 0
@@ -487,7 +487,7 @@ scenario_headless_stats_site() {
             grep -q "^request 1: " "$run/site.out" && break
             sleep 0.1
         done
-        grep -q "^request 1: GET /folding/unitstats.php?username=FoldingFan&team=48213&cpu=2&wucount=1&cpuvendor=[^&]*&cpustring=[^&]*&cpumhz=[0-9]*&frametime=0.[0-9]*&protein=p2665_Zinc_finger_Cyc_R3&core=GroCVS&memory=[0-9]* HTTP/1.1$" "$run/site.out" ||
+        grep -q "^request 1: GET /folding/unitstats.php?username=FoldingFan&team=48213&cpu=2&wucount=1&cpuvendor=[^&]*&cpustring=[^&]*&cpumhz=[0-9]*&frametime=0.[0-9]*&protein=p2665_R_Zn_Cyc_R3&core=GroCVS&memory=[0-9]* HTTP/1.1$" "$run/site.out" ||
             fail "no submission as expected: $(cat "$run/site.out")"
         wait_log "Submitting data to 127.0.0.1:$site_port..."
         kill -TERM "$pid"
