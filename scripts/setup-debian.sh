@@ -10,6 +10,7 @@ needed=(
   wine wine64 wine32:i386 fonts-wine
   libncurses-dev tmux libcurl4-openssl-dev
   xvfb xauth imagemagick
+  libbenchmark-dev strace time heaptrack
 )
 
 missing=()

@@ -27,17 +27,6 @@ int openLink()
     return linkOpen(&state.link);
 }
 
-// Formats the record into the report buffer; whatever lies past its
-// terminator is left as it was.
-void formatReport()
-{
-    std::snprintf(state.reportBuffer, sizeof state.reportBuffer,
-                  "%d %s %d %d %d %s %d %f %s %s %d %d %s %d  %d", state.clientSlot, state.computerName,
-                  state.cpunum, state.unitCount, state.progress, state.unitName, state.shuttingDown,
-                  static_cast<double>(state.cpuMhz), state.cpuVendor, state.core, state.frames, state.points,
-                  state.username, state.team, state.quiet);
-}
-
 void restartService()
 {
     char commandLine[255];
@@ -62,6 +51,15 @@ void obeyCommand()
     }
 }
 } // namespace
+
+void formatStatusReport()
+{
+    std::snprintf(state.reportBuffer, sizeof state.reportBuffer,
+                  "%d %s %d %d %d %s %d %f %s %s %d %d %s %d  %d", state.clientSlot, state.computerName,
+                  state.cpunum, state.unitCount, state.progress, state.unitName, state.shuttingDown,
+                  static_cast<double>(state.cpuMhz), state.cpuVendor, state.core, state.frames, state.points,
+                  state.username, state.team, state.quiet);
+}
 
 void useServiceControl(const ServiceControl* control)
 {
@@ -90,7 +88,7 @@ void sendStatusReport()
     if (state.clientSlot == 0) state.clientSlot = firstByte();
 
     std::memset(state.reportBuffer, 0, sizeof state.reportBuffer);
-    formatReport();
+    formatStatusReport();
     linkSendAll(&state.link, kReportBytes, state.reportBuffer);
 
     std::memset(state.receiveBuffer, 0, sizeof state.receiveBuffer);
@@ -109,7 +107,7 @@ void sendExitReport()
     }
     // What arrives is not looked at; the buffer is not cleared first.
     linkReceive(&state.link, kReceiveCapacity - 1, state.receiveBuffer);
-    formatReport(); // over the previous record: its tail stays past the terminator
+    formatStatusReport(); // over the previous record: its tail stays past the terminator
     linkSendAll(&state.link, kReportBytes, state.reportBuffer);
     linkClose(&state.link);
 }

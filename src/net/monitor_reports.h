@@ -12,6 +12,9 @@ constexpr size_t kMaxServiceName = 244;
 void sendStatusReport();
 // Sends the last record, with shuttingDown set; reads no command.
 void sendExitReport();
+// Formats the status record from the state into the report buffer; whatever
+// lies past its terminator is left as it was.
+void formatStatusReport();
 
 // Whether a service name may be handed to the command interpreter.
 bool serviceNameAllowed(const char* name);

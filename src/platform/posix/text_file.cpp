@@ -3,7 +3,9 @@
 // reads exactly like one written here. A lone CR stays.
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,17 +36,27 @@ ssize_t readStripped(void* cookie, char* out, size_t size)
     size_t produced = 0;
     bool failed = false;
     while (produced < size) {
-        if (reader.position == reader.length && !refill(reader, failed)) break;
-        char c = reader.raw[reader.position++];
-        if (c == '\r') {
-            // Look at the next byte, across a refill if need be.
-            if (reader.position == reader.length && !refill(reader, failed)) {
-                out[produced++] = c;
-                break;
-            }
-            if (reader.raw[reader.position] == '\n') continue;
+        // Once something is handed over, no further read: it would mostly
+        // find the end of the file, which the next call finds anyway.
+        if (reader.position == reader.length && (produced > 0 || !refill(reader, failed))) break;
+        // Everything up to the next CR goes over in one copy.
+        const char* from = reader.raw + reader.position;
+        const size_t room = std::min(size - produced, reader.length - reader.position);
+        const char* cr = static_cast<const char*>(std::memchr(from, '\r', room));
+        const size_t plain = cr ? static_cast<size_t>(cr - from) : room;
+        if (plain > 0) {
+            std::memcpy(out + produced, from, plain);
+            produced += plain;
+            reader.position += plain;
+            continue;
         }
-        out[produced++] = c;
+        // A CR: look at the next byte, across a refill if need be.
+        ++reader.position;
+        if (reader.position == reader.length && !refill(reader, failed)) {
+            out[produced++] = '\r';
+            break;
+        }
+        if (reader.raw[reader.position] != '\n') out[produced++] = '\r';
     }
     if (produced == 0 && failed) return -1;
     return static_cast<ssize_t>(produced);
