@@ -12,6 +12,12 @@ for preset in "${presets[@]}"; do
   cmake --build --preset "$preset"
 done
 
+# The benchmarks' ratios, for the record: they never decide the outcome.
+if [ -x build/linux/bench/pelmora-bench ]; then
+  echo "== benchmark ratios (informative)"
+  build/linux/bench/pelmora-bench --check --benchmark_color=false || true
+fi
+
 status=0
 for preset in "${presets[@]}"; do
   echo "== tests: $preset"
