@@ -19,6 +19,10 @@ if [ -x build/linux/bench/pelmora-bench ]; then
 fi
 
 status=0
+# The sanitizer build's whole suite, and each fuzz target briefly over its corpus.
+echo "== sanitizers and fuzz targets"
+bash scripts/test-sanitized.sh || status=1
+
 for preset in "${presets[@]}"; do
   echo "== tests: $preset"
   ctest --preset "$preset" || status=1

@@ -149,4 +149,26 @@ TEST(ActivityLog, UnopenableLogWritesNothing)
     EXPECT_EQ(state.now, 0); // the summary stops before reading the clock
 }
 
+// A read-only program directory: the log cannot be made, and nothing breaks.
+// Where permissions do not stop writes (root), there is nothing to test.
+TEST(ActivityLog, ReadOnlyDirectoryWritesNothing)
+{
+    ClientDir dir;
+    namespace fs = std::filesystem;
+    fs::permissions(".", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    const bool enforced = std::fopen("probe", "w") == nullptr;
+    std::remove("probe");
+    if (enforced) {
+        std::strcpy(state.unitName, "p1234_sample");
+        pinClock(kStart);
+        writeStartBanner();
+        writeUnitLog();
+        writeShutdownSummary();
+        EXPECT_FALSE(fs::exists("pelmora_log.txt"));
+    }
+    fs::permissions(".", fs::perms::owner_write, fs::perm_options::add);
+    if (!enforced) GTEST_SKIP() << "permissions do not stop writes here (running as root)";
+}
+
 } // namespace

@@ -2,12 +2,17 @@
 // schedule, and what the screen holds as the shared dialog behaviour drives it.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <curses.h>
 #include <string>
+#include <thread>
 
 #include "app/dialog.h"
 #include "app/monitor_state.h"
+#include "net/monitor_reports.h"
 #include "support/client_dir.h"
+#include "support/loopback_peer.h"
 #include "ui/terminal/keys.h"
 #include "ui/terminal/poll_timer.h"
 #include "ui/terminal/terminal_front_end.h"
@@ -174,6 +179,29 @@ TEST(TerminalFrontEnd, HeadlessMessageGoesToStandardError)
     ui.messageBox("../unitinfo.txt", "Cannot locate unitinfo.txt file.\nSecond line.");
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "../unitinfo.txt: Cannot locate unitinfo.txt file.\nSecond line.\n");
+}
+
+// A monitor server slower than the poll period keeps every tick due at once;
+// a SIGTERM must still close the program at the end of the tick under way.
+// The server answers the fourth connection at once with the exit command,
+// which ends a program that never saw the signal.
+TEST(TerminalFrontEnd, SignalComesBeforeTicksThatOutlastThePeriod)
+{
+    Program program("stats 1\nipadd 127.0.0.1\nfhlog 1\n");
+    LoopbackServer server(kMonitorServerPort, [&](PeerConnection& peer) {
+        const bool slow = server.connections() <= 3;
+        if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(5500));
+        peer.send(std::string(1, static_cast<char>(server.connections())));
+        peer.receiveExactly(kReportBytes);
+        peer.send(std::string(1, slow ? '\0' : '\1'));
+    });
+    std::thread signaller([] {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        std::raise(SIGTERM);
+    });
+    EXPECT_EQ(program.ui.run(), 0);
+    signaller.join();
+    EXPECT_EQ(server.connections(), 2); // the start-up report and the exit report
 }
 
 } // namespace

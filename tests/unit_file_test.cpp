@@ -190,4 +190,54 @@ TEST(UnitFile, SameUnitOverFirst35Characters)
                   logDate(kStart));
 }
 
+// The client rewrites its file at any moment: between two polls it may be
+// gone, cut short or replaced. Each poll reads what is there; a missing file
+// keeps the last values, and only a different name is a new unit.
+TEST(UnitFile, FileChangingBetweenPolls)
+{
+    const std::string demo = "Name: p2665_R_Zn_Cyc_R3\nDue time: March 17 08:14:52\nProgress: 42%\n";
+    const struct {
+        const char* name;
+        const char* change; // nullptr: the file is removed
+        std::string expected;
+        int logGroups;
+    } cases[] = {
+        {"removed", nullptr, "name=p2665_R_Zn_Cyc_R3 progress=42 due=March,17,08:14:52 count=1", 0},
+        {"emptied", "", "name=p2665_R_Zn_Cyc_R3 progress=42 due=March,17,08:14:52 count=1", 0},
+        {"cut inside the progress line", "Name: p2665_R_Zn_Cyc_R3\nDue time: March 17 08:14:52\nProg",
+         "name=p2665_R_Zn_Cyc_R3 progress=42 due=March,17,08:14:52 count=1", 0},
+        {"cut inside the name", "Name: p2665_R_Z",
+         "name=p2665_R_Z progress=42 due=March,17,08:14:52 count=2", 1},
+        {"rewritten with more progress", "Name: p2665_R_Zn_Cyc_R3\nProgress: 43%\n",
+         "name=p2665_R_Zn_Cyc_R3 progress=43 due=March,17,08:14:52 count=1", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClientDir dir;
+        RecordingWindowSystem ui;
+        state.fhlog = 1;
+        pinClock(kStart);
+        dir.write("pelmora_log.txt", "earlier run\n");
+        dir.write("../unitinfo.txt", demo);
+        ASSERT_EQ(readUnitFile(), 1);
+        state.firstPoll = 0;
+
+        if (c.change) dir.write("../unitinfo.txt", c.change);
+        else dir.remove("../unitinfo.txt");
+        EXPECT_EQ(readUnitFile(), c.change ? 1 : 0);
+        EXPECT_EQ(unitFields(), c.expected);
+        EXPECT_TRUE(ui.calls.empty());
+
+        // The whole file back: the cut name counts as one more change.
+        dir.write("../unitinfo.txt", demo);
+        EXPECT_EQ(readUnitFile(), 1);
+        const std::string log = dir.readText("pelmora_log.txt");
+        EXPECT_EQ(log.rfind("earlier run\n", 0), 0u);
+        size_t groups = 0;
+        for (size_t at = log.find("completed in"); at != std::string::npos; at = log.find("completed in", at + 1))
+            ++groups;
+        EXPECT_EQ(groups, static_cast<size_t>(2 * c.logGroups));
+    }
+}
+
 } // namespace

@@ -131,6 +131,10 @@ int httpGet(const char* url, const char* fileName)
         handles.request = WinHttpOpenRequest(handles.connection, L"GET", parts.lpszUrlPath, nullptr,
                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, secure);
         if (!handles.request) break;
+        // The wait for the answer's headers has a limit of its own, 90 s by
+        // default, past the whole request's: hold it to the phase time-out.
+        DWORD answerWaitMs = kPhaseTimeoutMs;
+        WinHttpSetOption(handles.request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &answerWaitMs, sizeof answerWaitMs);
         if (!WinHttpSendRequest(handles.request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
             break;
         if (!WinHttpReceiveResponse(handles.request, nullptr)) break;

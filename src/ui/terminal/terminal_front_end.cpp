@@ -59,11 +59,9 @@ int TerminalFrontEnd::run()
             dispatch(DialogEvent::Close);
             continue;
         }
-        if (timer_.isDue(monotonicMilliseconds())) {
-            dispatch(DialogEvent::TimerTick);
-            timer_.ticked(monotonicMilliseconds());
-            continue;
-        }
+        // Signals and keys come before a tick that is due, as input comes
+        // before WM_TIMER on Windows: ticks that each outlast the period (a
+        // slow monitor server) must not keep a close request waiting.
         struct pollfd waits[2] = {{signalPipeFd(), POLLIN, 0}, {keysFd_, POLLIN, 0}};
         const nfds_t count = keysFd_ >= 0 ? 2 : 1;
         if (::poll(waits, count, timer_.timeoutMs(monotonicMilliseconds())) < 0) continue; // EINTR
@@ -73,6 +71,10 @@ int TerminalFrontEnd::run()
                 readKeys();
             else if (waits[1].revents & (POLLHUP | POLLERR | POLLNVAL))
                 keysFd_ = -1; // the terminal has gone; its SIGHUP closes the program
+        }
+        if (!ended_ && !closePending_ && timer_.isDue(monotonicMilliseconds())) {
+            dispatch(DialogEvent::TimerTick);
+            timer_.ticked(monotonicMilliseconds());
         }
     }
     restoreTerminal();

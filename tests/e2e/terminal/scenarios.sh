@@ -381,7 +381,7 @@ scenario_headless_missing_unit_file() {
 # command bytes given, one per report, then 0.
 start_monitor_server() { # BYTE...
     printf '%s\n' "$@" > "$run/commands"
-    "$MONITOR_SERVER" -s "$run/commands" > "$run/server.out" 2>&1 &
+    "$MONITOR_SERVER" -s "$run/commands" ${MONITOR_MODE:+-m "$MONITOR_MODE"} > "$run/server.out" 2>&1 &
     server=$!
     for ((i = 0; i < 50; i++)); do
         grep -q "^listening on 127.0.0.1:25876" "$run/server.out" && return 0
@@ -456,12 +456,13 @@ scenario_monitor_server_commands() {
     pass "to the tray"
 }
 
-# A stats site on a free port of 127.0.0.1 answering every request with STATUS.
-start_stats_site() { # STATUS
-    "$STATS_SITE" -p 0 -s "$1" > "$run/site.out" 2>&1 &
+# A stats site on a free port of 127.0.0.1 answering every request with
+# STATUS; more options (-m, -n) may follow.
+start_stats_site() { # STATUS [OPTION...]
+    "$STATS_SITE" -p 0 -s "$@" > "$run/site.out" 2>&1 &
     site=$!
     for ((i = 0; i < 50; i++)); do
-        site_port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$run/site.out")
+        site_port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$run/site.out" 2>/dev/null)
         [ -n "$site_port" ] && return 0
         sleep 0.1
     done
@@ -503,6 +504,164 @@ scenario_headless_stats_site() {
         fi
     done
     pass "submission, and a 404 that keeps the earlier reply"
+}
+
+# --- Hostile peers ----------------------------------------------------------------
+
+# The unit moves on to NAME (the file replaced in one step).
+next_unit() { # NAME
+    printf 'Name: %s\nProgress: 1%%\n' "$1" > "$client/unitinfo.txt.new"
+    mv "$client/unitinfo.txt.new" "$client/unitinfo.txt"
+}
+
+# Waits, bounded, until COUNT lines of FILE match PATTERN.
+wait_lines() { # PATTERN FILE COUNT SECONDS
+    local tries=$(( $4 * 10 ))
+    for ((i = 0; i < tries; i++)); do
+        [ "$(grep -c -- "$1" "$2" 2>/dev/null)" -ge "$3" ] && return 0
+        sleep 0.1
+    done
+    fail "fewer than $3 lines '$1' in ${2##*/} after $4 seconds: $(tail -n 5 "$2")"
+}
+
+# The log holds whole groups only: the banner, one group per finished unit
+# (with its frames line, stats being 1), then the summary, ending the file.
+expect_whole_groups() { # FINISHED-UNITS
+    expect_banner
+    expect_summary
+    local lines
+    for lines in "completed in [0-9.]* minutes on " "^Average frame time: " "^Beginning process for " "frames total$"; do
+        [ "$(grep -c -- "$lines" "$log")" = "$1" ] || fail "not $1 lines '$lines' in the log"
+    done
+    [ "$(tail -c 53 "$log")" = "------------------------------------------------" ] ||
+        fail "the log does not end with the summary"
+}
+
+# A hostile monitor server (pelmora-monitor-server -m MODE): the program
+# notes the unit change made while the server misbehaves, goes on reporting
+# (CONNECTIONS reports at least), never keeps one exchange longer than one
+# 10-second receive time-out (a failed receive ends the exchange), and ends
+# with whole log groups.
+hostile_monitor() { # MODE CONNECTIONS SECONDS
+    fresh_client
+    grep -v '^delay' "$DEMO_DIR/pelmora/pelmora.ini" | sed 's/^stats 0$/stats 1/' > "$prog/pelmora.ini"
+    MONITOR_MODE=$1 start_monitor_server
+    local began=$SECONDS
+    start_headless
+    wait_log "Continuing process at 42%"
+    next_unit p794_next_unit
+    wait_log "p2665_R_Zn_Cyc_R3 completed in" "$3"
+    wait_lines "^record " "$run/server.out" "$2" "$3"
+    [ -d "/proc/$pid" ] || fail "the program ended by itself"
+    kill -TERM "$pid"
+    wait_headless_exit 35
+    local status=$?
+    [ "$status" = 0 ] || fail "exit status $status"
+    stop_monitor_server
+    expect_whole_groups 1
+    awk '$7 == "held" && $8 + 0 > 11.5 { bad = 1 } END { exit bad }' "$run/server.out" ||
+        fail "an exchange outlasted the time-outs: $(cat "$run/server.out")"
+    pass "$1 server: $(grep -c '^record ' "$run/server.out") reports in $((SECONDS - began)) s"
+}
+
+scenario_hostile_monitor_silent() { hostile_monitor silent 2 60; }
+scenario_hostile_monitor_drip() { hostile_monitor drip 3 30; }
+scenario_hostile_monitor_reset() { hostile_monitor reset 3 30; }
+scenario_hostile_monitor_flood() {
+    hostile_monitor flood 3 30
+    grep -q "^record 3 slot 3 bytes 768 held [0-9.]*: 1 " "$run/server.out" ||
+        fail "the slot from the flood's first byte was not kept: $(cat "$run/server.out")"
+}
+
+# A stats site that never answers: the submission gives up after the 60-second
+# request time-out, the earlier Korvex.html stays, and the next unit change,
+# made meanwhile, is logged once the program is free again.
+scenario_hostile_stats_site_stall() {
+    fresh_client
+    start_stats_site "200 OK" -m stall -n 1
+    grep -v -e '^delay' -e '^korv' -e '^khost' "$DEMO_DIR/pelmora/pelmora.ini" > "$prog/pelmora.ini"
+    printf 'korv! 1\nkhost 127.0.0.1:%s\n' "$site_port" >> "$prog/pelmora.ini"
+    echo "earlier reply" > "$prog/Korvex.html"
+    start_headless
+    wait_log "Continuing process at 42%"
+    next_unit p794_next_unit
+    wait_lines "^request 1: GET " "$run/site.out" 1 10
+    local began=$SECONDS
+    next_unit p795_third_unit
+    wait_log "p794_next_unit completed in" 75
+    local waited=$((SECONDS - began))
+    [ "$waited" -le 70 ] || fail "the program was held $waited s"
+    kill -TERM "$pid"
+    wait_headless_exit 5
+    [ "$(cat "$prog/Korvex.html")" = "earlier reply" ] || fail "a stalled answer changed Korvex.html"
+    kill -TERM "$site" 2>/dev/null
+    site=
+    pass "stalled submission given up; the next change logged after $waited s"
+}
+
+# A stats site that sends a body without end, then one that answers 500:
+# the body is kept up to 4 MiB, a 500's body is saved like any other, and
+# the program polls on after each.
+scenario_hostile_stats_site_replies() {
+    local mode
+    for mode in endless 500; do
+        fresh_client "$mode"
+        if [ "$mode" = endless ]; then start_stats_site "200 OK" -m endless
+        else start_stats_site "500 Internal Server Error"; fi
+        grep -v -e '^delay' -e '^korv' -e '^khost' "$DEMO_DIR/pelmora/pelmora.ini" > "$prog/pelmora.ini"
+        printf 'korv! 1\nkhost 127.0.0.1:%s\n' "$site_port" >> "$prog/pelmora.ini"
+        start_headless
+        wait_log "Continuing process at 42%"
+        next_unit p794_next_unit
+        wait_lines "^request 1: GET " "$run/site.out" 1 10
+        next_unit p795_third_unit
+        wait_lines "^request 2: GET " "$run/site.out" 1 20
+        wait_log "p794_next_unit completed in" 5
+        kill -TERM "$pid"
+        wait_headless_exit 10
+        kill -TERM "$site"
+        wait_child "$site" 5 "the stats site"
+        site=
+        if [ "$mode" = endless ]; then
+            [ "$(stat -c %s "$prog/Korvex.html")" = 4194304 ] || fail "Korvex.html is $(stat -c %s "$prog/Korvex.html") bytes, not 4 MiB"
+        else
+            [ "$(cat "$prog/Korvex.html")" = "<html><body>Unit received. Thank you for folding.</body></html>" ] ||
+                fail "the 500 body was not saved"
+        fi
+    done
+    pass "endless body capped at 4 MiB; a 500's body saved; polling went on"
+}
+
+# The client's files change under the running program: the unit file gone
+# for a poll (the last values stay, no message), then a new unit; the log
+# replaced by a directory (that change goes unlogged), then back. The
+# program runs on throughout and the log keeps every group it could write.
+scenario_files_change_under_program() {
+    fresh_client
+    grep -v '^delay' "$DEMO_DIR/pelmora/pelmora.ini" > "$prog/pelmora.ini"
+    start_headless
+    wait_log "Continuing process at 42%"
+    mv "$client/unitinfo.txt" "$client/unitinfo.txt.away"
+    sleep 6
+    [ -d "/proc/$pid" ] || fail "the program ended when the unit file went away"
+    next_unit p794_next_unit
+    wait_log "p2665_R_Zn_Cyc_R3 completed in" 8
+    mv "$log" "$log.kept"
+    mkdir "$log"
+    next_unit p795_third_unit
+    sleep 6
+    [ -d "/proc/$pid" ] || fail "the program ended when the log could not be opened"
+    rmdir "$log"
+    mv "$log.kept" "$log"
+    kill -TERM "$pid"
+    wait_headless_exit 5
+    local status=$?
+    [ "$status" = 0 ] || fail "exit status $status"
+    expect_banner
+    expect_summary
+    [ "$(grep -c "completed in" "$log")" = 1 ] || fail "not one unit group in the log"
+    grep -q "^Beginning process for p794_next_unit on " "$log" || fail "the first change's group is not whole"
+    pass "unit file away, log a directory: the program ran on"
 }
 
 declare -F "scenario_$scenario" >/dev/null || { echo "no scenario '$scenario'" >&2; exit 1; }

@@ -119,8 +119,8 @@ expect_dialog() {
 }
 
 # Waits for the program to end and checks its exit status.
-expect_exit() {
-  local deadline=$((SECONDS + 20)) status
+expect_exit() { # STATUS [SECONDS]
+  local deadline=$((SECONDS + ${2:-20})) status
   while kill -0 "$pelmora_pid" 2>/dev/null; do
     [ $SECONDS -lt $deadline ] || fail "pelmora.exe did not end"
     sleep 0.2
@@ -160,6 +160,44 @@ demo_unit="p2665_R_Zn_Cyc_R3\\nCore: Tinker\\nPoint Value: 357\\nTime(minutes): 
 demo_counters_cpu3="CPU#: 3\\nWU#: 1\\nStart Date: March 3\\nDue by: March 17"
 # Settings without a delay line: the poll timer runs at its 5-second minimum.
 base_settings='cpunum 3\nfhlog 1\n'
+
+# A loopback peer (the Linux build's tools) started with the given
+# arguments, its output in $out/NAME.txt; waits until it listens and sets
+# $port. The scenario is skipped without the tool.
+start_peer() { # NAME TOOL ARG...
+  local name=$1 tool=$2
+  shift 2
+  [ -x "$tool" ] || { echo "SKIP [$scenario]: no $name tool (build the linux preset)"; exit 77; }
+  "$tool" "$@" >"$out/$name.txt" 2>&1 9>&- &
+  peer_pid=$!
+  trap 'kill "$peer_pid" 2>/dev/null; cleanup' EXIT
+  port=
+  for _ in $(seq 50); do
+    port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$out/$name.txt")
+    [ -n "$port" ] && return 0
+    sleep 0.1
+  done
+  fail "the $name did not start: $(cat "$out/$name.txt")"
+}
+
+# Waits, bounded, until COUNT lines of FILE match PATTERN.
+wait_lines() { # PATTERN FILE COUNT SECONDS
+  local deadline=$((SECONDS + $4))
+  until [ "$(grep -c -- "$1" "$2" 2>/dev/null)" -ge "$3" ]; do
+    [ $SECONDS -lt $deadline ] || fail "fewer than $3 lines '$1' after $4 s: $(tail -n 5 "$2")"
+    sleep 0.2
+  done
+}
+
+# A finished unit's group is whole: its lines (the frames line only with
+# stats 1) and the next unit's.
+expect_unit_groups() { # COUNT [frames]
+  local line
+  for line in "completed in [0-9.]* minutes on " "^Average frame time: " "^Beginning process for " \
+      ${2:+"^[0-9]* frames total$"}; do
+    [ "$(log | grep -c -- "$line")" = "$1" ] || fail "not $1 lines '$line' in pelmora_log.txt"
+  done
+}
 
 # --- scenarios -----------------------------------------------------------
 
@@ -358,6 +396,95 @@ stats_site)
   log | grep -qxF "Submitting data to 127.0.0.1:$port..." || fail "no 'Submitting' line in the log"
   probe post close
   expect_exit 0
+  ;;
+
+hostile_monitor_silent | hostile_monitor_drip | hostile_monitor_reset | hostile_monitor_flood)
+  # A monitor server that misbehaves (pelmora-monitor-server -m MODE): the
+  # unit change made meanwhile is still seen, the reports go on, no exchange
+  # outlasts one 10-second receive time-out (a failed receive ends it), and
+  # the log stays whole.
+  mode=${scenario#hostile_monitor_}
+  start_peer monitor_server "${PELMORA_MONITOR_SERVER:-}" -m "$mode"
+  prepare_client "${base_settings}stats 1\nipadd 127.0.0.1\n"
+  began=$SECONDS
+  start_pelmora
+  # The start-up has read the unit once it has written its banner.
+  wait_lines '^Continuing process at 42% for p2665_R_Zn_Cyc_R3' "$client/pelmora/pelmora_log.txt" 1 45
+  write_unit p1588_Spring_coil_R1 "March 17 09:00:00" "" 7
+  # The window answers no query while a report waits (the probe would take
+  # it for hung): the log shows the change.
+  wait_lines 'p2665_R_Zn_Cyc_R3 completed in' "$client/pelmora/pelmora_log.txt" 1 60
+  # A silent server holds each exchange 10 s: two reports are enough there.
+  wait_lines '^record ' "$out/monitor_server.txt" "$([ "$mode" = silent ] && echo 2 || echo 3)" 60
+  probe post close
+  expect_exit 0 45
+  kill "$peer_pid" 2>/dev/null
+  wait "$peer_pid" 2>/dev/null
+  expect_summary "Total WUs completed: 1"
+  expect_unit_groups 1 frames
+  awk '$7 == "held" && $8 + 0 > 11.5 { bad = 1 } END { exit bad }' "$out/monitor_server.txt" \
+    || fail "an exchange outlasted the time-outs: $(cat "$out/monitor_server.txt")"
+  echo "$mode: $(grep -c '^record ' "$out/monitor_server.txt") reports in $((SECONDS - began)) s"
+  ;;
+
+stats_site_replies)
+  # Replies that are not a plain 200: a body without end is kept up to
+  # 4 MiB, a 500's body is saved like any other, a 404 leaves the earlier
+  # Korvex.html; the program polls on after each.
+  for reply in endless 500 404; do
+    case $reply in
+    endless) start_peer "stats_site_$reply" "${PELMORA_STATS_SITE:-}" -p 0 -m endless ;;
+    500) start_peer "stats_site_$reply" "${PELMORA_STATS_SITE:-}" -p 0 -s "500 Internal Server Error" ;;
+    404) start_peer "stats_site_$reply" "${PELMORA_STATS_SITE:-}" -p 0 -s "404 Not Found" ;;
+    esac
+    rm -rf "$client"
+    prepare_client "${base_settings}korv! 1\nkhost 127.0.0.1:$port\n"
+    echo "earlier reply" >"$client/pelmora/Korvex.html"
+    start_pelmora
+    probe wait-visible 1 30000
+    write_unit p1588_Spring_coil_R1 "March 17 09:00:00" "" 7
+    probe wait-text 106 'WU#: 2' 15000
+    wait_lines '^request 1: GET ' "$out/stats_site_$reply.txt" 1 15
+    write_unit p9999_Unlisted "April 2 10:00:00" "" 0
+    probe wait-text 106 'WU#: 3' 30000
+    probe post close
+    expect_exit 0
+    kill "$peer_pid" 2>/dev/null
+    wait "$peer_pid" 2>/dev/null
+    saved=$(cat "$client/pelmora/Korvex.html")
+    case $reply in
+    endless) [ "$(stat -c %s "$client/pelmora/Korvex.html")" = 4194304 ] \
+               || fail "Korvex.html is $(stat -c %s "$client/pelmora/Korvex.html") bytes, not 4 MiB" ;;
+    500) [ "$saved" = "<html><body>Unit received. Thank you for folding.</body></html>" ] \
+           || fail "the 500 body was not saved: $saved" ;;
+    404) [ "$saved" = "earlier reply" ] || fail "a 404 changed Korvex.html: $saved" ;;
+    esac
+    expect_unit_groups 2
+  done
+  ;;
+
+stats_site_stall)
+  # A stats site that never answers: the submission gives up after the
+  # 60-second request time-out, the earlier Korvex.html stays, and the unit
+  # change made meanwhile shows once the program is free again.
+  start_peer stats_site "${PELMORA_STATS_SITE:-}" -p 0 -m stall -n 1
+  prepare_client "${base_settings}korv! 1\nkhost 127.0.0.1:$port\n"
+  echo "earlier reply" >"$client/pelmora/Korvex.html"
+  start_pelmora
+  probe wait-visible 1 30000
+  write_unit p1588_Spring_coil_R1 "March 17 09:00:00" "" 7
+  wait_lines '^request 1: GET ' "$out/stats_site.txt" 1 15
+  began=$SECONDS
+  write_unit p9999_Unlisted "April 2 10:00:00" "" 0
+  # The window answers no query while the request waits: the log shows the change.
+  wait_lines 'p1588_Spring_coil_R1 completed in' "$client/pelmora/pelmora_log.txt" 1 80
+  held=$((SECONDS - began))
+  [ $held -le 40 ] || fail "the program was held $held s"
+  probe post close
+  expect_exit 0
+  [ "$(cat "$client/pelmora/Korvex.html")" = "earlier reply" ] || fail "a stalled answer changed Korvex.html"
+  expect_unit_groups 2
+  echo "stalled submission given up; the next change shown after $held s"
   ;;
 
 *)

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# The Linux build under AddressSanitizer and UndefinedBehaviorSanitizer: the
+# asan preset's unit and whole-program tests, then every fuzz target (the
+# fuzz preset, clang and libFuzzer) for FUZZ_SECONDS (30) over its corpus.
+# Fails on a failing test, on any sanitizer report, and on any fuzz finding.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+fuzz_seconds=${FUZZ_SECONDS:-30}
+
+bash scripts/setup-debian.sh
+
+# --- The test suite under the sanitizers ---------------------------------------
+cmake --preset asan
+cmake --build --preset asan
+reports=$root/build/asan/sanitizer-reports
+rm -rf "$reports"
+mkdir -p "$reports"
+# Reports also go to files, so that one from a program a scenario runs in
+# the background is not lost with its output.
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:log_path=$reports/asan"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
+status=0
+ctest --test-dir build/asan --output-on-failure -j 2 || status=1
+if [ -n "$(ls -A "$reports")" ]; then
+    echo "== sanitizer reports:" >&2
+    cat "$reports"/* >&2
+    status=1
+fi
+unset ASAN_OPTIONS UBSAN_OPTIONS
+
+# --- The fuzz targets ------------------------------------------------------------
+cmake --preset fuzz
+cmake --build --preset fuzz
+
+# One target over a copy of its corpus (paths absolute: a target works in a
+# scratch directory of its own). Findings land in its directory.
+fuzz_one() { # TARGET
+    local work=$root/build/fuzz/smoke/$1
+    rm -rf "$work"
+    mkdir -p "$work/corpus"
+    cp "$root/tests/fuzz/corpus/$1/"* "$work/corpus/"
+    if "$root/build/fuzz/tests/fuzz/fuzz_$1" -max_total_time="$fuzz_seconds" -timeout=30 \
+        -print_final_stats=1 -artifact_prefix="$work/" "$work/corpus" >"$work/log.txt" 2>&1; then
+        echo "fuzz_$1: $(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log.txt") runs, no finding"
+    else
+        echo "fuzz_$1: FINDING (see $work/log.txt)" >&2
+        tail -n 40 "$work/log.txt" >&2
+        return 1
+    fi
+}
+
+# Two at a time (never two on the monitor server's fixed port), under the
+# machine's CPU lock that benchmark runs also take.
+pairs=("settings monitor_reports" "client_identity unit_file" "project_database stats_site")
+for pair in "${pairs[@]}"; do
+    read -r first second <<<"$pair"
+    export -f fuzz_one
+    export root fuzz_seconds
+    flock /tmp/pelmora-cpu.lock bash -c "fuzz_one $first & a=\$!; fuzz_one $second; b=\$?; wait \$a && exit \$b" \
+        || status=1
+done
+exit $status

@@ -1,0 +1,18 @@
+// The client identity file: any bytes in ../client.cfg.
+#include "app/monitor_state.h"
+#include "config/client_identity.h"
+#include "fuzz_support.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    enterScratchClientDir();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    resetMonitorState();
+    writeScratchFile("../client.cfg", data, size);
+    readClientIdentity();
+    return 0;
+}
