@@ -31,6 +31,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "loopback_listener.h"
+
 namespace {
 constexpr int kRecordBytes = 768;
 constexpr int kTimeoutMs = 15000;
@@ -150,19 +152,8 @@ int main(int argc, char** argv)
     std::signal(SIGINT, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
 
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    int yes = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 8) != 0) {
-        std::perror("pelmora-monitor-server: listen");
-        return 1;
-    }
-    std::printf("listening on 127.0.0.1:%d\n", port);
-    std::fflush(stdout);
+    const int listener = listenOnLoopback(port, "pelmora-monitor-server");
+    if (listener < 0) return 1;
 
     size_t scriptAt = 0;
     int nextSlot = 1;

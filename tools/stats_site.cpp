@@ -19,6 +19,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "loopback_listener.h"
+
 namespace {
 constexpr int kTimeoutMs = 15000;
 volatile sig_atomic_t stopping = 0;
@@ -92,21 +94,8 @@ int main(int argc, char** argv)
     std::signal(SIGINT, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
 
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    int yes = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 8) != 0) {
-        std::perror("pelmora-stats-site: listen");
-        return 1;
-    }
-    socklen_t length = sizeof address; // -p 0 takes any free port: say which
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    std::printf("listening on 127.0.0.1:%d\n", ntohs(address.sin_port));
-    std::fflush(stdout);
+    const int listener = listenOnLoopback(port, "pelmora-stats-site");
+    if (listener < 0) return 1;
 
     for (long served = 0; !stopping && served != limit;) {
         pollfd entry = {listener, POLLIN, 0};
