@@ -8,7 +8,7 @@ needed=(
   cmake ninja-build g++ googletest libgtest-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   wine wine64 wine32:i386 fonts-wine
-  libncurses-dev tmux libcurl4-openssl-dev
+  libncurses-dev tmux
   xvfb xauth imagemagick clang libclang-rt-14-dev
   libbenchmark-dev strace time heaptrack
 )

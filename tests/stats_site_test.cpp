@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -116,18 +117,23 @@ TEST(StatsSite, FiguresAsSent)
 
 TEST(StatsSite, WhatIsSavedForEachAnswer)
 {
+#ifdef _WIN32
+    constexpr int kTooLarge = 223; // ERROR_FILE_TOO_LARGE
+#else
+    constexpr int kTooLarge = EFBIG;
+#endif
     const std::string big(5 * 1024 * 1024, 'b');
     const struct {
         const char* name;
         const char* status;
         std::vector<std::string> body;
-        bool success;
+        int result;
         std::string saved;
     } cases[] = {
-        {"server error body saved", "500 Internal Server Error", {"oops"}, true, "oops"},
-        {"empty body makes an empty file", "200 OK", {}, true, ""},
-        {"not found keeps the earlier file", "404 Not Found", {"gone"}, false, "earlier"},
-        {"body past 4 MiB kept to 4 MiB", "200 OK", {big}, false, big.substr(0, 4 * 1024 * 1024)},
+        {"server error body saved", "500 Internal Server Error", {"oops"}, 0, "oops"},
+        {"empty body makes an empty file", "200 OK", {}, 0, ""},
+        {"not found keeps the earlier file", "404 Not Found", {"gone"}, 404, "earlier"},
+        {"body past 4 MiB kept to 4 MiB", "200 OK", {big}, kTooLarge, big.substr(0, 4 * 1024 * 1024)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -135,15 +141,7 @@ TEST(StatsSite, WhatIsSavedForEachAnswer)
         dir.write("Korvex.html", "earlier");
         StatsSite site(c.status, c.body);
         const std::string url = "http://" + site.host() + "/folding/unitstats.php?x=1";
-        const int result = httpGetToFile(url.c_str(), "Korvex.html");
-        if (c.success) {
-            EXPECT_EQ(result, 0);
-        } else {
-            EXPECT_NE(result, 0);
-        }
-        if (std::string(c.status).rfind("404", 0) == 0) {
-            EXPECT_EQ(result, 404);
-        }
+        EXPECT_EQ(httpGetToFile(url.c_str(), "Korvex.html"), c.result);
         EXPECT_EQ(dir.readBytes("Korvex.html"), c.saved);
     }
 }
@@ -165,6 +163,92 @@ TEST(StatsSite, FailuresSaveNothing)
     std::filesystem::create_directory("Korvex.html"); // cannot be opened for writing
     EXPECT_EQ(httpGetToFile(url.c_str(), "Korvex.html"), -2);
 }
+
+#ifndef _WIN32
+// Linux speaks HTTP on a plain socket: the request it writes for each URL,
+// and what each raw answer leaves behind.
+TEST(StatsSite, PlainSocketRequestsAndAnswers)
+{
+    std::mutex mutex;
+    std::string lastHead;
+    std::string reply;
+    LoopbackServer site(0, [&](PeerConnection& peer) {
+        const std::string head = peer.receiveRequestHead();
+        std::string answer;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            lastHead = head;
+            answer = reply;
+        }
+        peer.send(answer);
+    });
+    const std::string host = "127.0.0.1:" + std::to_string(site.port());
+
+    const struct {
+        std::string url;
+        std::string requestLine;
+    } requests[] = {
+        {"http://" + host + "/a/b?c=d#frag", "GET /a/b?c=d HTTP/1.1"},
+        {"HTTP://" + host + "?q=1", "GET /?q=1 HTTP/1.1"},
+        {"http://" + host, "GET / HTTP/1.1"},
+        {"http://" + host + "/caf\xc3\xa9", "GET /caf%C3%A9 HTTP/1.1"},
+    };
+    reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    for (const auto& r : requests) {
+        SCOPED_TRACE(r.url);
+        ClientDir dir;
+        EXPECT_EQ(httpGetToFile(r.url.c_str(), "Korvex.html"), 0);
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_EQ(lastHead.substr(0, lastHead.find("\r\n")), r.requestLine);
+        EXPECT_NE(lastHead.find("\r\nHost: " + host + "\r\n"), std::string::npos);
+    }
+
+    const struct {
+        const char* name;
+        std::string reply;
+        int result;
+        bool saved;
+        std::string body;
+    } answers[] = {
+        {"chunked body", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n", 0, true,
+         "abcde"},
+        {"body to the close", "HTTP/1.0 200 OK\r\n\r\nuntil closed", 0, true, "until closed"},
+        {"cut short keeps what came", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npartial", EPROTO, true,
+         "partial"},
+        {"not HTTP saves nothing", "<html>hi</html>", EPROTO, false, ""},
+        {"closed without a word", "", EPROTO, false, ""},
+    };
+    for (const auto& a : answers) {
+        SCOPED_TRACE(a.name);
+        ClientDir dir;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            reply = a.reply;
+        }
+        EXPECT_EQ(httpGetToFile(("http://" + host + "/x").c_str(), "Korvex.html"), a.result);
+        EXPECT_EQ(dir.exists("Korvex.html"), a.saved);
+        if (a.saved) {
+            EXPECT_EQ(dir.readBytes("Korvex.html"), a.body);
+        }
+    }
+
+    const struct {
+        const char* url;
+        int result;
+    } refused[] = {
+        {"https://127.0.0.1/x", EPROTONOSUPPORT},
+        {"gopher://127.0.0.1/x", EPROTONOSUPPORT},
+        {"http://127.0.0.1/a b", EINVAL},
+        {"http://127.0.0.1/a\r\nX: injected", EINVAL},
+        {"http://127.0.0.1:99999/x", EINVAL},
+        {"http://127.0.0.1:8x/x", EINVAL},
+        {"http:///x", EINVAL},
+        {"http://user@127.0.0.1/x", EINVAL},
+        {"127.0.0.1/x", EINVAL},
+    };
+    for (const auto& r : refused) EXPECT_EQ(httpGetToFile(r.url, "Korvex.html"), r.result) << r.url;
+}
+#endif
 
 #ifdef _WIN32
 // A site that takes the request and never answers. WinHTTP's own wait for an

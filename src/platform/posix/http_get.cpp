@@ -1,96 +1,251 @@
-// HTTP GET with libcurl: the body goes to the file unless the answer is 404.
+// HTTP GET over a plain socket: the stats site is reached by http:// only,
+// so no TLS library is loaded (its set-up alone would outweigh the program).
+// Error numbers are errno values: EPROTONOSUPPORT for any scheme but http,
+// EINVAL for a URL that cannot be split or holds spaces or control bytes,
+// EHOSTUNREACH for a host name that does not resolve, EPROTO for an answer
+// that breaks HTTP or ends early, EFBIG past the body cap, ETIMEDOUT.
 #include "platform/platform.h"
+#include "platform/posix/http_answer.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
-#include <curl/curl.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
-constexpr long kConnectTimeoutSeconds = 10;
-constexpr long kRequestTimeoutSeconds = 60;
+using Clock = std::chrono::steady_clock;
+constexpr auto kConnectTimeout = std::chrono::seconds(10);
+constexpr auto kRequestTimeout = std::chrono::seconds(60);
 constexpr const char* kAgent = "lcc WinHTTP/1.0";
+constexpr size_t kLargestHost = 255;
 
+struct UrlParts {
+    std::string host;      // as written in the URL, brackets of an IPv6 literal dropped
+    std::string hostField; // the Host header: host and port as written
+    std::string port;
+    std::string target;    // path and query, never empty
+};
+
+// Splits http://host[:port][/path][?query][#fragment]; 0 or an error number.
+int splitUrl(const char* url, UrlParts* parts)
+{
+    for (const char* c = url; *c; ++c)
+        if (static_cast<unsigned char>(*c) <= ' ' || *c == 0x7f) return EINVAL;
+    const char* colon = std::strstr(url, "://");
+    if (!colon) return EINVAL;
+    if (colon - url != 4 || strncasecmp(url, "http", 4) != 0) return EPROTONOSUPPORT;
+    const char* authority = colon + 3;
+    const size_t authorityLength = std::strcspn(authority, "/?#");
+    parts->hostField.assign(authority, authorityLength);
+    const std::string& field = parts->hostField;
+    size_t portAt = std::string::npos;
+    if (!field.empty() && field[0] == '[') {
+        const size_t close = field.find(']');
+        if (close == std::string::npos) return EINVAL;
+        parts->host = field.substr(1, close - 1);
+        if (close + 1 < field.size()) {
+            if (field[close + 1] != ':') return EINVAL;
+            portAt = close + 2;
+        }
+    } else {
+        const size_t portColon = field.find(':');
+        parts->host = field.substr(0, portColon);
+        if (portColon != std::string::npos) portAt = portColon + 1;
+    }
+    if (parts->host.empty() || parts->host.size() > kLargestHost ||
+        parts->host.find('@') != std::string::npos)
+        return EINVAL;
+    parts->port = "80";
+    if (portAt != std::string::npos && portAt < field.size()) {
+        const std::string digits = field.substr(portAt);
+        if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) return EINVAL;
+        const int port = std::stoi(digits);
+        if (port < 1 || port > 65535) return EINVAL;
+        parts->port = std::to_string(port);
+    }
+    // The target ends at a fragment; bytes past ASCII go percent-encoded.
+    const char* path = authority + authorityLength;
+    parts->target = *path == '/' ? "" : "/";
+    for (; *path && *path != '#'; ++path) {
+        const unsigned char c = static_cast<unsigned char>(*path);
+        if (c < 0x80) {
+            parts->target += static_cast<char>(c);
+        } else {
+            static const char kHex[] = "0123456789ABCDEF";
+            parts->target += '%';
+            parts->target += kHex[c >> 4];
+            parts->target += kHex[c & 15];
+        }
+    }
+    return 0;
+}
+
+int millisecondsLeft(Clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Waits until fd is ready for events or the deadline; 0 or an error number.
+int awaitReady(int fd, short events, Clock::time_point deadline)
+{
+    for (;;) {
+        pollfd entry = {fd, events, 0};
+        const int ready = poll(&entry, 1, millisecondsLeft(deadline));
+        if (ready > 0) return 0;
+        if (ready == 0) return ETIMEDOUT;
+        if (errno != EINTR) return errno;
+    }
+}
+
+// Connects to the first address that answers; the socket, or -1 with *error set.
+int connectToHost(const UrlParts& parts, Clock::time_point deadline, int* error)
+{
+    addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* addresses = nullptr;
+    const int lookup = getaddrinfo(parts.host.c_str(), parts.port.c_str(), &hints, &addresses);
+    if (lookup != 0) {
+        *error = lookup == EAI_SYSTEM && errno != 0 ? errno : EHOSTUNREACH;
+        return -1;
+    }
+    const Clock::time_point connectBy = std::min(deadline, Clock::now() + kConnectTimeout);
+    int fd = -1;
+    *error = EHOSTUNREACH;
+    for (const addrinfo* address = addresses; address && fd < 0; address = address->ai_next) {
+        fd = socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, address->ai_protocol);
+        if (fd < 0) {
+            *error = errno;
+            continue;
+        }
+        int failure = 0;
+        if (connect(fd, address->ai_addr, address->ai_addrlen) != 0) {
+            failure = errno == EINPROGRESS ? awaitReady(fd, POLLOUT, connectBy) : errno;
+            socklen_t length = sizeof failure;
+            if (failure == 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &failure, &length) != 0) failure = errno;
+        }
+        if (failure != 0) {
+            *error = failure;
+            close(fd);
+            fd = -1;
+        }
+    }
+    freeaddrinfo(addresses);
+    return fd;
+}
+
+int sendAll(int fd, const std::string& bytes, Clock::time_point deadline)
+{
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t count = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (count >= 0) {
+            sent += static_cast<size_t>(count);
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (const int error = awaitReady(fd, POLLOUT, deadline)) return error;
+        } else if (errno != EINTR) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
+// Where the body goes: the file is made once the head is in and is not a 404.
 struct Download {
     const char* fileName;
     FILE* output;
-    bool notFound;       // the status line said 404
-    bool cannotWrite;    // the output file could not be opened
-    bool tooLong;        // the body passed the cap
+    bool notFound;
+    bool cannotWrite;
+    bool tooLong;
+    int writeError;
     long written;
 };
 
-// Looks at the first three characters after the status line's first space.
-bool statusIs404(const char* line, size_t length)
-{
-    size_t i = 0;
-    while (i < length && line[i] != ' ') ++i;
-    while (i < length && line[i] == ' ') ++i;
-    return length - i >= 3 && std::memcmp(line + i, "404", 3) == 0;
-}
-
-size_t onHeader(char* line, size_t size, size_t count, void* context)
+bool onHead(void* context, int status)
 {
     Download& download = *static_cast<Download*>(context);
-    const size_t length = size * count;
-    if (length >= 5 && std::memcmp(line, "HTTP/", 5) == 0) {
-        download.notFound = statusIs404(line, length);
-    } else if ((length == 2 && line[0] == '\r') || (length == 1 && line[0] == '\n')) {
-        // The headers are complete: the status decides whether a file is made.
-        if (!download.notFound && !download.output) {
-            download.output = std::fopen(download.fileName, "wb");
-            if (!download.output) {
-                download.cannotWrite = true;
-                return 0;
-            }
-        }
+    if (status == 404) {
+        download.notFound = true;
+        return false;
     }
-    return length;
+    download.output = std::fopen(download.fileName, "wb");
+    download.cannotWrite = !download.output;
+    return download.output != nullptr;
 }
 
-size_t onBody(char* data, size_t size, size_t count, void* context)
+bool onBody(void* context, const char* data, size_t length)
 {
     Download& download = *static_cast<Download*>(context);
-    const size_t length = size * count;
-    if (!download.output) return 0; // a 404 body is not wanted
-    size_t room = static_cast<size_t>(kMaxBodyBytes - download.written);
-    size_t kept = length < room ? length : room;
-    if (std::fwrite(data, 1, kept, download.output) != kept) return 0;
+    const size_t room = static_cast<size_t>(kMaxBodyBytes - download.written);
+    const size_t kept = length < room ? length : room;
+    if (std::fwrite(data, 1, kept, download.output) != kept) {
+        download.writeError = errno != 0 ? errno : EIO;
+        return false;
+    }
     download.written += static_cast<long>(kept);
-    if (kept < length) {
-        download.tooLong = true;
-        return 0;
-    }
-    return length;
+    download.tooLong = kept < length;
+    return !download.tooLong;
 }
 
-bool curlReady()
+// Reads the answer until it is complete, stopped or broken; 0 or an error number.
+int receiveAnswer(int fd, Clock::time_point deadline, const HttpAnswerSink& sink)
 {
-    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    return ready;
+    HttpAnswer answer;
+    char buffer[8192];
+    for (;;) {
+        const ssize_t count = recv(fd, buffer, sizeof buffer, 0);
+        HttpAnswerState state;
+        if (count > 0) {
+            state = feedHttpAnswer(answer, buffer, static_cast<size_t>(count), sink);
+        } else if (count == 0) {
+            state = endHttpAnswer(answer);
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (const int error = awaitReady(fd, POLLIN, deadline)) return error;
+            continue;
+        } else if (errno == EINTR) {
+            continue;
+        } else {
+            return errno;
+        }
+        if (state == HttpAnswerState::Complete) return 0;
+        if (state == HttpAnswerState::Malformed) return EPROTO;
+        if (state == HttpAnswerState::Stopped) return 0; // the sink knows why
+    }
 }
 } // namespace
 
 int httpGet(const char* url, const char* fileName)
 {
-    if (!curlReady()) return -1;
-    CURL* curl = curl_easy_init();
-    if (!curl) return -1;
-    Download download = {fileName, nullptr, false, false, false, 0};
-    curl_easy_setopt(curl, CURLOPT_URL, url);
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, kAgent);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, kRequestTimeoutSeconds);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeader);
-    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &download);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBody);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &download);
-    const CURLcode code = curl_easy_perform(curl);
-    curl_easy_cleanup(curl);
-    if (download.output) std::fclose(download.output);
+    const Clock::time_point deadline = Clock::now() + kRequestTimeout;
+    UrlParts parts;
+    if (const int error = splitUrl(url, &parts)) return error;
+    int error = 0;
+    const int fd = connectToHost(parts, deadline, &error);
+    if (fd < 0) return error != 0 ? error : -1;
+
+    const std::string request = "GET " + parts.target + " HTTP/1.1\r\nHost: " + parts.hostField +
+                                "\r\nUser-Agent: " + kAgent + "\r\nAccept: */*\r\nConnection: close\r\n\r\n";
+    Download download = {fileName, nullptr, false, false, false, 0, 0};
+    error = sendAll(fd, request, deadline);
+    if (error == 0) {
+        const HttpAnswerSink sink = {&download, onHead, onBody};
+        error = receiveAnswer(fd, deadline, sink);
+    }
+    close(fd);
+    if (download.output && std::fclose(download.output) != 0 && error == 0 && download.writeError == 0)
+        download.writeError = errno != 0 ? errno : EIO;
 
     if (download.notFound) return 404;
     if (download.cannotWrite) return -2;
-    if (download.tooLong) return CURLE_FILESIZE_EXCEEDED;
-    return code == CURLE_OK ? 0 : static_cast<int>(code);
+    if (download.tooLong) return EFBIG;
+    if (download.writeError != 0) return download.writeError;
+    return error;
 }
