@@ -203,6 +203,16 @@ TEST(StatsSite, PlainSocketRequestsAndAnswers)
         EXPECT_NE(lastHead.find("\r\nHost: " + host + "\r\n"), std::string::npos);
     }
 
+    // A name is looked up, and each of its addresses tried in turn (localhost
+    // may give ::1 first, where nothing listens).
+    const std::string byName = "localhost:" + std::to_string(site.port());
+    {
+        ClientDir dir;
+        EXPECT_EQ(httpGetToFile(("http://" + byName + "/n").c_str(), "Korvex.html"), 0);
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_NE(lastHead.find("\r\nHost: " + byName + "\r\n"), std::string::npos);
+    }
+
     const struct {
         const char* name;
         std::string reply;
