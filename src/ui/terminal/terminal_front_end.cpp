@@ -67,10 +67,14 @@ int TerminalFrontEnd::run()
         if (::poll(waits, count, timer_.timeoutMs(monotonicMilliseconds())) < 0) continue; // EINTR
         if (waits[0].revents != 0) handleSignals();
         if (count == 2 && !ended_) {
-            if (waits[1].revents & POLLIN)
-                readKeys();
-            else if (waits[1].revents & (POLLHUP | POLLERR | POLLNVAL))
-                keysFd_ = -1; // the terminal has gone; its SIGHUP closes the program
+            if (waits[1].revents & POLLIN) readKeys();
+            // A hung-up terminal reports input that is never there: keep
+            // polling it and the loop spins. It closes the program, as its
+            // SIGHUP would, also where SIGHUP is ignored.
+            if (!ended_ && (waits[1].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+                keysFd_ = -1;
+                closePending_ = true;
+            }
         }
         if (!ended_ && !closePending_ && timer_.isDue(monotonicMilliseconds())) {
             dispatch(DialogEvent::TimerTick);

@@ -61,14 +61,19 @@ start_on_terminal() {
     local cols=${1:-80} rows=${2:-24}
     stop_terminal
     socket="$run/tmux.sock"
+    # IGNORE_HUP=1: the pane ignores SIGHUP, as nohup-like wrappers make
+    # it, and notes the program's CPU time (bash's times, for its children).
     cat > "$run/session.sh" <<EOF
+${IGNORE_HUP:+trap '' HUP}
 cd "$prog" || exit
 stty -g > "$run/stty.before"
 LC_ALL=${LOCALE:-C.UTF-8} bash -c 'echo \$\$ > "$run/pid"; exec "$PELMORA"' 2> "$run/stderr"
 status=\$?
+${IGNORE_HUP:+times > "$run/times"}
 stty -g > "$run/stty.after"
 echo "\$status" > "$run/status.part" && mv "$run/status.part" "$run/status"
 echo "SESSION OVER"
+${IGNORE_HUP:+exit}
 exec sleep 300
 EOF
     tm new-session -d -x "$cols" -y "$rows" -s e2e "bash '$run/session.sh'" || fail "tmux would not start"
@@ -291,6 +296,20 @@ scenario_signals_on_terminal() {
         expect_terminal_restored
         pass "SIG$signal"
     done
+    # The terminal hangs up while SIGHUP is ignored: the hang-up closes the
+    # program all the same, at once and without spinning on the dead terminal.
+    fresh_client hangup
+    IGNORE_HUP=1 start_on_terminal 80 24
+    pid=$(program_pid) || fail "no program running in the pane"
+    stop_terminal
+    expect_status 0 5
+    pid=
+    expect_banner
+    expect_summary
+    # The children's line of times: user and system time, e.g. 0m0.012s 0m0.004s.
+    awk 'NR == 2 { split($1, u, "[ms]"); split($2, s, "[ms]"); exit !(u[1] * 60 + u[2] + s[1] * 60 + s[2] < 1) }' \
+        "$run/times" || fail "the program used too much CPU time: $(cat "$run/times")"
+    pass "hang-up with SIGHUP ignored"
 }
 
 # Without ../unitinfo.txt: the message in a box that waits for Enter, then
