@@ -138,17 +138,27 @@ TEST_F(Reporting, SlotRules)
     }
 }
 
+// The service commands of each platform, and the longest service name whose
+// lines both fit the 255-byte command line ("NET START " and 244 characters;
+// "systemctl start " and 238).
+#ifdef _WIN32
+const std::string kStop = "NET STOP ", kStart = "NET START ";
+constexpr size_t kLongestServiceName = 244;
+#else
+const std::string kStop = "systemctl stop ", kStart = "systemctl start ";
+constexpr size_t kLongestServiceName = 238;
+#endif
+
 TEST_F(Reporting, Commands)
 {
-    std::string stop(300, '\0'), start(300, '\0');
-    formatServiceCommand(&stop[0], stop.size(), false, "FAHClient");
-    formatServiceCommand(&start[0], start.size(), true, "FAHClient");
-    const Calls restart = {stop.c_str(), "pause 5000", start.c_str()};
+    const auto restart = [](const std::string& name) { return Calls{kStop + name, "pause 5000", kStart + name}; };
+    const std::string longest(kLongestServiceName, 's');
+    const std::string tooLong = longest + 's';
     const struct {
         const char* name;
         char byte;
         int servc;
-        const char* spath;
+        std::string spath;
         int command;
         int nowin;
         int quiet;
@@ -158,19 +168,20 @@ TEST_F(Reporting, Commands)
         {"nothing", 0, 1, "FAHClient", 0, 0, 0, {}, {}},
         {"exit stays for the dialog", 1, 1, "FAHClient", 1, 0, 0, {}, {}},
         {"to the tray", 2, 1, "FAHClient", 0, 1, 1, {"hide", "trayAdd "}, {}},
-        {"restart the service", 3, 1, "FAHClient", 0, 0, 0, {}, restart},
+        {"restart the service", 3, 1, "FAHClient", 0, 0, 0, {}, restart("FAHClient")},
+        {"restart with no name", 3, 1, "", 0, 0, 0, {}, restart("")},
         {"restart not allowed", 3, 0, "FAHClient", 3, 0, 0, {}, {}},
         {"restart needs servc exactly 1", 3, 2, "FAHClient", 3, 0, 0, {}, {}},
         {"service name the shell would act on", 3, 1, "fah&reboot", 3, 0, 0, {}, {}},
-        {"service name too long", 3, 1, nullptr, 3, 0, 0, {}, {}},
+        {"longest service name whole", 3, 1, longest, 0, 0, 0, {}, restart(longest)},
+        {"service name one too long", 3, 1, tooLong, 3, 0, 0, {}, {}},
         {"unknown byte kept, signed", '\xFF', 1, "FAHClient", -1, 0, 0, {}, {}},
     };
-    const std::string tooLong(245, 's');
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         MonitorServer server(Script{{"\x01", std::string(1, c.byte)}});
         state.servc = c.servc;
-        std::strcpy(state.spath, c.spath ? c.spath : tooLong.c_str());
+        std::strcpy(state.spath, c.spath.c_str());
         state.nowin = state.quiet = 0;
         ui.calls.clear();
         commandsRun.clear();

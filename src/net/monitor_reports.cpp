@@ -11,6 +11,7 @@
 namespace {
 constexpr int kReceiveCapacity = sizeof state.receiveBuffer;
 constexpr unsigned kServiceRestartPauseMs = 5000;
+constexpr size_t kCommandLineBytes = 255;
 
 enum ServerCommand { kNoCommand = 0, kExit = 1, kToggleTray = 2, kRestartService = 3 };
 
@@ -27,14 +28,20 @@ int openLink()
     return linkOpen(&state.link);
 }
 
-void restartService()
+// Both command lines are made before either runs: a name that would not
+// fit one of them runs nothing, so stop and start never name different
+// services.
+bool restartService()
 {
-    char commandLine[255];
-    formatServiceCommand(commandLine, sizeof commandLine, false, state.spath);
-    serviceControl->run(commandLine);
+    char stop[kCommandLineBytes];
+    char start[kCommandLineBytes];
+    if (!formatServiceCommand(stop, sizeof stop, false, state.spath) ||
+        !formatServiceCommand(start, sizeof start, true, state.spath))
+        return false;
+    serviceControl->run(stop);
     serviceControl->pause(kServiceRestartPauseMs);
-    formatServiceCommand(commandLine, sizeof commandLine, true, state.spath);
-    serviceControl->run(commandLine);
+    serviceControl->run(start);
+    return true;
 }
 
 void obeyCommand()
@@ -45,10 +52,9 @@ void obeyCommand()
         applyTrayMode();
         state.serverCommand = kNoCommand;
     }
-    if (state.serverCommand == kRestartService && state.servc == 1 && serviceNameAllowed(state.spath)) {
-        restartService();
+    if (state.serverCommand == kRestartService && state.servc == 1 && serviceNameAllowed(state.spath) &&
+        restartService())
         state.serverCommand = kNoCommand;
-    }
 }
 } // namespace
 
@@ -68,8 +74,6 @@ void useServiceControl(const ServiceControl* control)
 
 bool serviceNameAllowed(const char* name)
 {
-    const size_t length = std::strlen(name);
-    if (length == 0 || length > kMaxServiceName) return false;
     for (const char* p = name; *p; ++p) {
         const unsigned char c = static_cast<unsigned char>(*p);
         if (c < 0x20 || c == 0x7F || std::strchr("&|<>^%\"();`$", c)) return false;

@@ -4,9 +4,6 @@
 
 constexpr int kMonitorServerPort = 25876;
 constexpr int kReportBytes = 768;
-// Service names are refused past this length: "NET START " and the name
-// must fit the 255-byte command line.
-constexpr size_t kMaxServiceName = 244;
 
 // Connects, takes a slot, sends the status record, obeys the command byte.
 void sendStatusReport();
@@ -16,7 +13,9 @@ void sendExitReport();
 // lies past its terminator is left as it was.
 void formatStatusReport();
 
-// Whether a service name may be handed to the command interpreter.
+// Whether a service name may be handed to the command interpreter: none of
+// the characters it acts on. (Whether the name fits the command line is
+// checked when the line is made.)
 bool serviceNameAllowed(const char* name);
 
 // How a service restart is carried out: the command interpreter and a plain

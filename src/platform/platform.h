@@ -53,8 +53,9 @@ void socketClose(long long socket);
 
 // Runs a command line through the command interpreter and waits for it.
 void runCommand(const char* commandLine);
-// Formats the command that stops (start false) or starts the named service.
-void formatServiceCommand(char* buffer, size_t size, bool start, const char* service);
+// Formats the command that stops (start false) or starts the named service;
+// false, and nothing to run, when the whole line does not fit in size bytes.
+bool formatServiceCommand(char* buffer, size_t size, bool start, const char* service);
 void sleepMilliseconds(unsigned milliseconds);
 
 // HTTP GET of url, its body written to fileName (never null here). 0 when

@@ -7,9 +7,10 @@
 
 void runCommand(const char* commandLine) { std::system(commandLine); }
 
-void formatServiceCommand(char* buffer, size_t size, bool start, const char* service)
+bool formatServiceCommand(char* buffer, size_t size, bool start, const char* service)
 {
-    std::snprintf(buffer, size, start ? "systemctl start %s" : "systemctl stop %s", service);
+    const int length = std::snprintf(buffer, size, start ? "systemctl start %s" : "systemctl stop %s", service);
+    return length >= 0 && static_cast<size_t>(length) < size;
 }
 
 void sleepMilliseconds(unsigned milliseconds)

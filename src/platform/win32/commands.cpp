@@ -6,9 +6,10 @@
 
 void runCommand(const char* commandLine) { std::system(commandLine); }
 
-void formatServiceCommand(char* buffer, size_t size, bool start, const char* service)
+bool formatServiceCommand(char* buffer, size_t size, bool start, const char* service)
 {
-    std::snprintf(buffer, size, start ? "NET START %s" : "NET STOP %s", service);
+    const int length = std::snprintf(buffer, size, start ? "NET START %s" : "NET STOP %s", service);
+    return length >= 0 && static_cast<size_t>(length) < size;
 }
 
 void sleepMilliseconds(unsigned milliseconds) { Sleep(milliseconds); }
