@@ -38,5 +38,7 @@ INT_PTR CALLBACK mainDialogProcedure(HWND window, UINT message, WPARAM wParam, L
     // in the tray, and then the window must not be shown by anyone.
     if (message == WM_WINDOWPOSCHANGING)
         win32WindowSystem().filterPlacement(reinterpret_cast<WINDOWPOS*>(lParam));
+    else if (message == kRestoreHiddenMessage)
+        win32WindowSystem().restoreHidden();
     return result;
 }

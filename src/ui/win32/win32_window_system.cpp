@@ -41,17 +41,38 @@ void Win32WindowSystem::setBar(int position)
 
 // Default processing of WM_SHOWWINDOW acts only on owned windows, and the
 // main dialog has no owner, so the window is hidden and shown directly.
+// Once hidden it stays hidden against every other request, the dialog
+// manager's first display included, until it is shown here.
 void Win32WindowSystem::hideWindow()
 {
+    keepHidden_ = true;
     ShowWindow(mainWindow(), SW_HIDE);
+    // Hidden by a minimise, the window would stay minimised, and a later
+    // minimise (the way back with nowin set) would then change nothing and
+    // never reach the dialog. Once the minimise is over it is restored,
+    // still hidden.
+    PostMessageA(mainWindow(), kRestoreHiddenMessage, 0, 0);
+}
+
+void Win32WindowSystem::restoreHidden()
+{
+    HWND window = mainWindow();
+    if (keepHidden_ && IsIconic(window)) ShowWindow(window, SW_SHOWNOACTIVATE); // filterPlacement keeps it hidden
 }
 
 // Back at its normal size and place (a minimised window is restored), not
-// activated by the showing itself, then brought to the foreground.
+// activated by the showing itself, then brought to the foreground. A window
+// kept hidden through its first display is shown by its placement if
+// ShowWindow leaves it hidden.
 void Win32WindowSystem::showWindow()
 {
-    ShowWindow(mainWindow(), SW_SHOWNOACTIVATE);
-    SetForegroundWindow(mainWindow());
+    HWND window = mainWindow();
+    keepHidden_ = false;
+    ShowWindow(window, SW_SHOWNOACTIVATE);
+    if (!IsWindowVisible(window))
+        SetWindowPos(window, nullptr, 0, 0, 0, 0,
+                     SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_SHOWWINDOW);
+    SetForegroundWindow(window);
 }
 
 void Win32WindowSystem::fillTrayRecord(UINT flags)
@@ -139,5 +160,5 @@ void Win32WindowSystem::exitProcess(int status)
 
 void Win32WindowSystem::filterPlacement(WINDOWPOS* placement) const
 {
-    if (state.quiet != 0) placement->flags &= ~SWP_SHOWWINDOW;
+    if (keepHidden_) placement->flags &= ~SWP_SHOWWINDOW;
 }

@@ -9,6 +9,8 @@
 // The tray icon's mouse events come back to the dialog as this message,
 // with the mouse event in lParam.
 constexpr UINT kTrayCallbackMessage = WM_USER + 1;
+// Posted by hideWindow: restore a window that a minimise left minimised.
+constexpr UINT kRestoreHiddenMessage = WM_APP + 1;
 
 class Win32WindowSystem : public WindowSystem {
 public:
@@ -26,10 +28,12 @@ public:
     void destroyWindow() override;
     void exitProcess(int status) override;
 
-    // Called for WM_WINDOWPOSCHANGING: while the program is in the tray no
-    // request may show the window, the dialog manager's first display
+    // Called for WM_WINDOWPOSCHANGING: while the window is hidden for the
+    // tray no other request may show it, the dialog manager's first display
     // included.
     void filterPlacement(WINDOWPOS* placement) const;
+    // Called for kRestoreHiddenMessage.
+    void restoreHidden();
 
 private:
     void fillTrayRecord(UINT flags);
@@ -38,6 +42,7 @@ private:
     NOTIFYICONDATAA tray_ = {}; // keeps its values between requests
     bool placing_ = false;      // our own top-most request is under way
     bool ending_ = false;       // the dialog has been told to end
+    bool keepHidden_ = false;   // hidden for the tray: only showWindow shows it
 };
 
 // The one instance the program installs.

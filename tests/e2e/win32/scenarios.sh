@@ -291,11 +291,56 @@ quiet_start)
   # Hidden from the start, also past the dialog's first display.
   probe wait-window 30000 sleep 1500 state tray
   expect visible=0 tray=1
+  # Back to the window by a double-click on the icon, to the tray by a
+  # minimise, and back again: each time the window is shown or hidden
+  # and the icon goes or comes.
   probe post tray-dblclick wait-visible 1 5000 sleep 300 state tray
   expect visible=1 iconic=0 tray=0
   expect_dialog "$demo_unit" "$demo_counters_cpu3" "42%" 42
+  screenshot back-from-tray.png
+  probe post minimise wait-visible 0 5000 sleep 300 state tray
+  expect visible=0 tray=1
+  probe post tray-dblclick wait-visible 1 5000 sleep 300 state tray
+  expect visible=1 iconic=0 tray=0
   probe post escape
   expect_exit 0
+  expect_summary
+  ;;
+
+quiet_start_nowin)
+  # Started in the tray with nowin set: a double-click does nothing, a
+  # minimise event is the way back to the window, and to the tray again.
+  prepare_client "${base_settings}quiet 1\nnowin 1\n"
+  start_pelmora
+  probe wait-window 30000 sleep 1500 post tray-dblclick sleep 1000 state tray
+  expect visible=0 tray=1
+  probe post minimise wait-visible 1 5000 sleep 300 state tray
+  expect visible=1 iconic=0 tray=0
+  probe post minimise wait-visible 0 5000 sleep 300 state tray
+  expect visible=0 tray=1
+  probe post minimise wait-visible 1 5000 sleep 300 state tray
+  expect visible=1 iconic=0 tray=0
+  probe post close
+  expect_exit 0
+  expect_summary
+  ;;
+
+quiet_start_server_toggle)
+  # Started in the tray; the monitor server's command 2 brings the window
+  # back at the first poll, the next 2 sends it to the tray again, then 1
+  # ends the program.
+  printf '0\n2\n2\n1\n' >"$out/commands"
+  start_peer monitor_server "${PELMORA_MONITOR_SERVER:-}" -s "$out/commands"
+  prepare_client "${base_settings}quiet 1\nstats 1\nipadd 127.0.0.1\n"
+  start_pelmora
+  probe wait-window 30000 sleep 1500 state tray
+  expect visible=0 tray=1
+  probe wait-visible 1 15000 sleep 300 state tray
+  expect visible=1 iconic=0 tray=0
+  screenshot back-by-command.png
+  probe wait-visible 0 15000 sleep 300 state tray
+  expect visible=0 tray=1
+  expect_exit 0 20
   expect_summary
   ;;
 
