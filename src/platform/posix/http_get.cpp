@@ -9,7 +9,9 @@
 // scheme but http, EINVAL for a URL that cannot be split or whose host part
 // holds spaces or control bytes, EHOSTUNREACH for a host name that does not
 // resolve, EPROTO for an answer that breaks HTTP or ends early, EFBIG past
-// the body cap, ETIMEDOUT.
+// the body cap, ETIMEDOUT, and that of a write or close of the file that
+// fails (ENOSPC on a full disk), which ends the download and keeps what was
+// written.
 #include "platform/platform.h"
 #include "platform/posix/http_answer.h"
 
