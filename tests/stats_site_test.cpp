@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -115,6 +117,37 @@ TEST(StatsSite, FiguresAsSent)
     for (const auto& [bytes, megabytes] : memory) EXPECT_EQ(memoryMegabytes(bytes), megabytes) << bytes;
 }
 
+// Values go into the query as they are; the request line on the wire is the
+// one WinHTTP writes, on both builds. CR and LF arrive encoded, never raw.
+TEST(StatsSite, AwkwardBytesInValuesOnTheWire)
+{
+    StatsSite site("200 OK", {"ok"});
+    const struct {
+        const char* query;
+        const char* sent;
+    } cases[] = {
+        {"cpuvendor=  AMDisbetter!", "cpuvendor=%20%20AMDisbetter!"},
+        {"a=\x01\tb\x7f", "a=%01%09b%7F"},
+        {"protein=p1#2&core=x", "protein=p1%232&core=x"},
+        {"username=Andr\xe9\x80\xff", "username=Andr%C3%A9%C2%80%C3%BF"},
+        {"username=u\r\nX-Injected: 1", "username=u%0D%0AX-Injected:%201"},
+        {"a=\"<>[\\]^`{|}", "a=%22%3C%3E%5B%5C%5D%5E%60%7B%7C%7D"},
+        {"a=50%25~'()*+,;:@!$/?", "a=50%25~'()*+,;:@!$/?"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.query);
+        ClientDir dir;
+        const size_t before = site.requests().size();
+        const std::string url = "http://" + site.host() + "/folding/unitstats.php?" + c.query;
+        EXPECT_EQ(httpGetToFile(url.c_str(), "Korvex.html"), 0);
+        ASSERT_EQ(site.requests().size(), before + 1);
+        const std::string head = site.requests().back();
+        EXPECT_EQ(head.substr(0, head.find("\r\n")),
+                  std::string("GET /folding/unitstats.php?") + c.sent + " HTTP/1.1");
+        EXPECT_EQ(head.find("\nX-Injected"), std::string::npos);
+    }
+}
+
 TEST(StatsSite, WhatIsSavedForEachAnswer)
 {
 #ifdef _WIN32
@@ -164,6 +197,42 @@ TEST(StatsSite, FailuresSaveNothing)
     EXPECT_EQ(httpGetToFile(url.c_str(), "Korvex.html"), -2);
 }
 
+// Run as root by tests/on_small_disk.sh (ctest: stats_site_full_disk) on a
+// 16 KiB tmpfs named by PELMORA_SMALL_DISK: a write or close of the file that
+// fails is a failure with the platform's number, and the file keeps a prefix.
+TEST(StatsSite, DISABLED_FullDiskIsAFailure)
+{
+#ifdef _WIN32
+    constexpr int kDiskFull = 112; // ERROR_DISK_FULL
+#else
+    constexpr int kDiskFull = ENOSPC;
+#endif
+    const char* disk = std::getenv("PELMORA_SMALL_DISK");
+    ASSERT_NE(disk, nullptr);
+    const std::string filler = std::string(disk) + "/filler", saved = std::string(disk) + "/Korvex.html";
+    std::string body(64 * 1024, '\0');
+    for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('0' + i % 37);
+    // A body past the room left fails while written (64 KiB: whole stream
+    // buffers, so the close has nothing left to write and cannot cover for
+    // the copy); a short one on a full disk waits in the stream and fails at
+    // the close.
+    const struct {
+        size_t filler;
+        size_t body;
+    } cases[] = {{0, body.size()}, {32 * 1024, 100}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body);
+        ClientDir dir;
+        dir.write(filler, std::string(c.filler, 'f')); // as much as there is room for
+        StatsSite site("200 OK", {body.substr(0, c.body)});
+        EXPECT_EQ(httpGetToFile(("http://" + site.host() + "/x").c_str(), saved.c_str()), kDiskFull);
+        const std::string kept = dir.readBytes(saved);
+        EXPECT_LT(kept.size(), c.body);
+        EXPECT_EQ(kept, body.substr(0, kept.size()));
+        std::remove(saved.c_str());
+    }
+}
+
 #ifndef _WIN32
 // Linux speaks HTTP on a plain socket: the request it writes for each URL,
 // and what each raw answer leaves behind.
@@ -188,10 +257,9 @@ TEST(StatsSite, PlainSocketRequestsAndAnswers)
         std::string url;
         std::string requestLine;
     } requests[] = {
-        {"http://" + host + "/a/b?c=d#frag", "GET /a/b?c=d HTTP/1.1"},
+        {"http://" + host + "/a/b?c=d", "GET /a/b?c=d HTTP/1.1"},
         {"HTTP://" + host + "?q=1", "GET /?q=1 HTTP/1.1"},
         {"http://" + host, "GET / HTTP/1.1"},
-        {"http://" + host + "/caf\xc3\xa9", "GET /caf%C3%A9 HTTP/1.1"},
     };
     reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
     for (const auto& r : requests) {
@@ -248,8 +316,8 @@ TEST(StatsSite, PlainSocketRequestsAndAnswers)
     } refused[] = {
         {"https://127.0.0.1/x", EPROTONOSUPPORT},
         {"gopher://127.0.0.1/x", EPROTONOSUPPORT},
-        {"http://127.0.0.1/a b", EINVAL},
-        {"http://127.0.0.1/a\r\nX: injected", EINVAL},
+        {"http://127.0.0.1 /x", EINVAL}, // the host part goes into the Host header
+        {"http://127.0.0.1\r\nX: injected/x", EINVAL},
         {"http://127.0.0.1:99999/x", EINVAL},
         {"http://127.0.0.1:8x/x", EINVAL},
         {"http:///x", EINVAL},

@@ -1,9 +1,17 @@
 // HTTP GET over a plain socket: the stats site is reached by http:// only,
 // so no TLS library is loaded (its set-up alone would outweigh the program).
-// Error numbers are errno values: EPROTONOSUPPORT for any scheme but http,
-// EINVAL for a URL that cannot be split or holds spaces or control bytes,
-// EHOSTUNREACH for a host name that does not resolve, EPROTO for an answer
-// that breaks HTTP or ends early, EFBIG past the body cap, ETIMEDOUT.
+// The path and query go out as the Windows build's WinHTTP sends them:
+// spaces, control bytes (CR and LF among them, so none reaches the head
+// raw), DEL and "#<>[\]^`{|} percent-encoded ('#' is data, not a fragment),
+// and each byte past ASCII read as the character of the same number, as
+// mbstowcs reads it in the C locale, and sent as its two UTF-8 bytes,
+// percent-encoded. Error numbers are errno values: EPROTONOSUPPORT for any
+// scheme but http, EINVAL for a URL that cannot be split or whose host part
+// holds spaces or control bytes, EHOSTUNREACH for a host name that does not
+// resolve, EPROTO for an answer that breaks HTTP or ends early, EFBIG past
+// the body cap, ETIMEDOUT, and that of a write or close of the file that
+// fails (ENOSPC on a full disk), which ends the download and keeps what was
+// written.
 #include "platform/platform.h"
 #include "platform/posix/http_answer.h"
 
@@ -32,11 +40,30 @@ struct UrlParts {
     std::string target;    // path and query, never empty
 };
 
-// Splits http://host[:port][/path][?query][#fragment]; 0 or an error number.
+void appendPercent(std::string* out, unsigned char c)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    *out += '%';
+    *out += kHex[c >> 4];
+    *out += kHex[c & 15];
+}
+
+// One byte of the path or query, as it goes on the wire.
+void appendEncoded(std::string* out, unsigned char c)
+{
+    if (c >= 0x80) { // U+0080 to U+00FF in UTF-8
+        appendPercent(out, static_cast<unsigned char>(0xC0 | (c >> 6)));
+        appendPercent(out, static_cast<unsigned char>(0x80 | (c & 0x3F)));
+    } else if (c <= ' ' || c == 0x7f || std::strchr("\"#<>[\\]^`{|}", c)) {
+        appendPercent(out, c);
+    } else {
+        *out += static_cast<char>(c);
+    }
+}
+
+// Splits http://host[:port][/path][?query]; 0 or an error number.
 int splitUrl(const char* url, UrlParts* parts)
 {
-    for (const char* c = url; *c; ++c)
-        if (static_cast<unsigned char>(*c) <= ' ' || *c == 0x7f) return EINVAL;
     const char* colon = std::strstr(url, "://");
     if (!colon) return EINVAL;
     if (colon - url != 4 || strncasecmp(url, "http", 4) != 0) return EPROTONOSUPPORT;
@@ -44,6 +71,9 @@ int splitUrl(const char* url, UrlParts* parts)
     const size_t authorityLength = std::strcspn(authority, "/?#");
     parts->hostField.assign(authority, authorityLength);
     const std::string& field = parts->hostField;
+    // The host part goes into the Host header as written.
+    for (const char c : field)
+        if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f) return EINVAL;
     size_t portAt = std::string::npos;
     if (!field.empty() && field[0] == '[') {
         const size_t close = field.find(']');
@@ -69,20 +99,9 @@ int splitUrl(const char* url, UrlParts* parts)
         if (port < 1 || port > 65535) return EINVAL;
         parts->port = std::to_string(port);
     }
-    // The target ends at a fragment; bytes past ASCII go percent-encoded.
     const char* path = authority + authorityLength;
     parts->target = *path == '/' ? "" : "/";
-    for (; *path && *path != '#'; ++path) {
-        const unsigned char c = static_cast<unsigned char>(*path);
-        if (c < 0x80) {
-            parts->target += static_cast<char>(c);
-        } else {
-            static const char kHex[] = "0123456789ABCDEF";
-            parts->target += '%';
-            parts->target += kHex[c >> 4];
-            parts->target += kHex[c & 15];
-        }
-    }
+    for (; *path; ++path) appendEncoded(&parts->target, static_cast<unsigned char>(*path));
     return 0;
 }
 

@@ -1,4 +1,6 @@
 // HTTP GET with WinHTTP: the body goes to the file unless the answer is 404.
+// A write or close of the file that fails (a full disk) ends the download
+// with the OS error (ERROR_DISK_FULL); the file keeps what was written.
 #include "platform/platform.h"
 
 #include <cstdlib>
@@ -59,6 +61,34 @@ char* readHeaders(HINTERNET request, wchar_t** wide)
     return narrow;
 }
 
+// Makes ready to learn the OS error of the next write or close of the output.
+void clearOutputError()
+{
+    _doserrno = 0;
+    SetLastError(0);
+}
+
+// The OS error of the write or close of the output that has just failed:
+// msvcrt keeps it in _doserrno; else the thread's last error.
+int outputError()
+{
+    if (_doserrno != 0) return static_cast<int>(_doserrno);
+    const DWORD error = GetLastError();
+    return error != 0 ? static_cast<int>(error) : ERROR_WRITE_FAULT;
+}
+
+// Closes the output; 0, or the OS error of writing what the stream still
+// held or of the close. The flush is asked for on its own: wine's msvcrt
+// gives 0 from an fclose whose flush has failed.
+int closeOutput(FILE* output)
+{
+    clearOutputError();
+    int error = std::fflush(output) == 0 ? 0 : outputError();
+    clearOutputError();
+    if (std::fclose(output) != 0 && error == 0) error = outputError();
+    return error;
+}
+
 // Copies the body to the output; 0 when complete, else an error number.
 int copyBody(HINTERNET request, FILE* output, ULONGLONG deadline)
 {
@@ -80,8 +110,11 @@ int copyBody(HINTERNET request, FILE* output, ULONGLONG deadline)
         }
         const long room = kMaxBodyBytes - written;
         const long kept = static_cast<long>(read) < room ? static_cast<long>(read) : room;
-        std::fwrite(piece, 1, static_cast<size_t>(kept), output);
+        clearOutputError();
+        const bool stored = std::fwrite(piece, 1, static_cast<size_t>(kept), output) == static_cast<size_t>(kept);
+        const int error = stored ? 0 : outputError();
         std::free(piece);
+        if (!stored) return error;
         written += kept;
         if (kept < static_cast<long>(read)) return ERROR_FILE_TOO_LARGE;
         if (available == 0) return 0;
@@ -151,7 +184,10 @@ int httpGet(const char* url, const char* fileName)
             resultSet = true;
             break;
         }
-        const int copied = copyBody(handles.request, handles.output, deadline);
+        int copied = copyBody(handles.request, handles.output, deadline);
+        const int closed = closeOutput(handles.output);
+        handles.output = nullptr;
+        if (copied == 0) copied = closed;
         if (copied == 0) {
             success = true;
         } else {
