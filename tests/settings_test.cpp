@@ -2,6 +2,7 @@
 // file, delay given in minutes and kept in seconds.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <utility>
 
@@ -108,6 +109,35 @@ TEST(Settings, DemoFile)
     EXPECT_EQ(readSettings(), 1);
     EXPECT_EQ(changedSettings(),
               "delay=60 cpunum=1 fhlog=1 spath=FAHClient ipadd=127.0.0.1 khost=127.0.0.1:8088");
+}
+
+// The sample shipped to Windows users, with CR LF line ends as shipped: its
+// settings; its notes alone, which set nothing even behind a byte-order
+// mark; its example lines, which work once the semicolon is taken out.
+TEST(Settings, WindowsSampleFile)
+{
+    std::ifstream in(PELMORA_SOURCE_DIR "/packaging/win32/pelmora.ini");
+    std::string sample, notes, line;
+    while (std::getline(in, line)) {
+        sample += line + "\n";
+        if (line.empty() || line[0] == ';') notes += line + "\n";
+    }
+    std::string examples = sample;
+    for (const char* example : {";ipadd", ";spath", ";khost"}) examples.erase(examples.find(example), 1);
+    const SettingsCase cases[] = {
+        {"as shipped", sample, "delay=60 cpunum=1 fhlog=1"},
+        {"notes alone", notes, ""},
+        {"notes behind a byte-order mark", "\xEF\xBB\xBF" + notes, ""},
+        {"examples taken in", examples,
+         "delay=60 cpunum=1 fhlog=1 spath=FAHClient ipadd=192.168.1.10 khost=stats.example.org"}};
+    ASSERT_NE(notes, "");
+    for (const SettingsCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClientDir dir;
+        dir.write("pelmora.ini", withCrLf(c.file));
+        EXPECT_EQ(readSettings(), 1);
+        EXPECT_EQ(changedSettings(), c.expected);
+    }
 }
 
 TEST(Settings, PollPeriodNeverUnderFiveSeconds)

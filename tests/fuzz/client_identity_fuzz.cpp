@@ -2,6 +2,7 @@
 #include "app/monitor_state.h"
 #include "config/client_identity.h"
 #include "fuzz_support.h"
+#include "state_checks.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
@@ -14,5 +15,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     resetMonitorState();
     writeScratchFile("../client.cfg", data, size);
     readClientIdentity();
+    checkStateTexts();
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/posix/http_answer.h"
+#include "state_checks.h"
 
 namespace {
 struct Reading {
@@ -48,5 +49,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const Reading pieces = readAnswer(data + 1, size - 1, piece);
     if (whole.state != pieces.state || whole.status != pieces.status || whole.body != pieces.body) std::abort();
     if (whole.body.size() > size) std::abort();
+    checkStateTexts();
     return 0;
 }

@@ -21,6 +21,7 @@
 #include "app/monitor_state.h"
 #include "fuzz_support.h"
 #include "net/monitor_reports.h"
+#include "state_checks.h"
 
 namespace {
 constexpr int kPeerWaitMs = 2000;
@@ -132,5 +133,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     setUpState();
     sendStatusReport();
     sendExitReport();
+    checkStateTexts();
     return 0;
 }

@@ -3,6 +3,7 @@
 
 #include "app/monitor_state.h"
 #include "fuzz_support.h"
+#include "state_checks.h"
 #include "workunit/project_database.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -20,5 +21,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::strcpy(state.unitName, name);
         lookUpProject();
     }
+    checkStateTexts();
     return 0;
 }

@@ -16,6 +16,7 @@
 #include "app/monitor_state.h"
 #include "fuzz_support.h"
 #include "net/stats_site.h"
+#include "state_checks.h"
 
 namespace {
 constexpr int kPeerWaitMs = 2000;
@@ -96,5 +97,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::strcpy(state.previousUnitName, "p2665_R_Zn_Cyc_R3");
     submitUnitStats();
     removeScratchFile(kStatsReplyFile);
+    checkStateTexts();
     return 0;
 }
