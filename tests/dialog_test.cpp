@@ -3,13 +3,16 @@
 // seen through the window-system requests and the log they produce.
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/dialog.h"
 #include "app/monitor_state.h"
+#include "net/monitor_reports.h"
 #include "platform/platform.h"
 #include "support/client_dir.h"
+#include "support/loopback_peer.h"
 #include "support/recording_window_system.h"
 
 namespace {
@@ -172,6 +175,66 @@ TEST(Dialog, TheFourEndings)
         EXPECT_EQ(added.find("Pelmora stats after shutdown") != std::string::npos, c.summary);
         EXPECT_EQ(added.find("Pelmora stats after shutdown"), added.rfind("Pelmora stats after shutdown"));
     }
+}
+
+// A monitor server that offers slot 1, answers the first record with
+// `firstCommand` and every later one with 0, and keeps the records'
+// shuttingDown words.
+struct MonitorServerAt25876 {
+    std::mutex mutex;
+    std::vector<std::string> shuttingDown;
+    LoopbackServer server;
+    explicit MonitorServerAt25876(char firstCommand)
+        : server(kMonitorServerPort, [this, firstCommand](PeerConnection& peer) {
+              peer.send("\x01");
+              const std::string record = peer.receiveExactly(kReportBytes);
+              std::lock_guard<std::mutex> lock(mutex);
+              shuttingDown.push_back(record.size() == kReportBytes ? record.substr(0, record.find('\0')) : "cut");
+              peer.send(std::string(1, shuttingDown.size() == 1 ? firstCommand : '\0'));
+          })
+    {
+    }
+};
+
+TEST(Dialog, ExitReportAfterCancelNoneAfterOk)
+{
+    for (const DialogEvent event : {DialogEvent::Ok, DialogEvent::Cancel}) {
+        const bool cancel = event == DialogEvent::Cancel;
+        SCOPED_TRACE(cancel ? "Cancel" : "OK");
+        std::vector<std::string> records;
+        {
+            MonitorServerAt25876 server('\0');
+            DemoRun run("fhlog 1\nstats 1\nipadd 127.0.0.1\n");
+            run.start();
+            handleDialogEvent(event);
+            EXPECT_EQ(run.log().find("Pelmora stats after shutdown") != std::string::npos, cancel);
+            std::lock_guard<std::mutex> lock(server.mutex);
+            records = server.shuttingDown;
+        }
+        // The start-up record, then the exit record (shuttingDown 1) after Cancel only.
+        ASSERT_EQ(records.size(), cancel ? 2u : 1u);
+        EXPECT_NE(records[0].find(" p2665_R_Zn_Cyc_R3 0 "), std::string::npos) << records[0];
+        if (cancel) EXPECT_NE(records[1].find(" p2665_R_Zn_Cyc_R3 1 "), std::string::npos) << records[1];
+    }
+}
+
+TEST(Dialog, ExitRequestAnsweredToTheStartUpReport)
+{
+    MonitorServerAt25876 server('\x01');
+    DemoRun run("cpunum 1\nfhlog 1\nquiet 1\nstats 1\nipadd 127.0.0.1\n");
+    // The start-up runs to its end: texts, then the tray.
+    handleDialogEvent(DialogEvent::Initialise);
+    const Calls tail(run.ui.calls.end() - 7, run.ui.calls.end());
+    EXPECT_EQ(tail, (Calls{"bar 42", kDemoUnitText, kDemoCounters, "text 104 42%", "hide", "trayAdd ",
+                           std::string("trayModify ") + kDemoTip}));
+    EXPECT_EQ(state.serverCommand, 1);
+    EXPECT_EQ(run.log().find("after shutdown"), std::string::npos);
+    // The next event ends the program: summary, exit report, icon, window.
+    run.ui.calls.clear();
+    handleDialogEvent(DialogEvent::TimerTick);
+    EXPECT_EQ(run.ui.calls, (Calls{"trayDelete", "destroy", "exit 0"}));
+    EXPECT_NE(run.log().find("Pelmora stats after shutdown"), std::string::npos);
+    EXPECT_EQ(state.shuttingDown, 1);
 }
 
 } // namespace
