@@ -12,6 +12,16 @@ for preset in "${presets[@]}"; do
   cmake --build --preset "$preset"
 done
 
+# The Windows release archive, and what it holds.
+echo "== release archive"
+cmake --build --preset win32 --target package
+python3 - build/win32/pelmora-*-win32.zip <<'PY'
+import sys, zipfile
+names = sorted(zipfile.ZipFile(sys.argv[1]).namelist())
+wanted = ["README.txt", "database.txt", "pelmora.exe", "pelmora.ini"]
+sys.exit(0 if names == wanted else f"{sys.argv[1]} holds {names}, not {wanted}")
+PY
+
 # The benchmarks' ratios, for the record: they never decide the outcome.
 # Short runs (0.1 s each) keep this step to seconds; docs/PERFORMANCE.md
 # gives the full-length check.
