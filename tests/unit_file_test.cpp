@@ -4,12 +4,15 @@
 
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/monitor_state.h"
 #include "platform/platform.h"
 #include "support/client_dir.h"
+#include "support/loopback_peer.h"
 #include "support/recording_window_system.h"
 #include "workunit/project_database.h"
 #include "workunit/unit_file.h"
@@ -100,18 +103,37 @@ TEST(UnitFile, MissingFileShowsBoxOnlyAtStartUp)
     EXPECT_EQ(unitFields(), "name=p1_keep progress=5 due=,, count=0");
 }
 
-// Start-up read of the demo unit, then a poll 100 minutes later that finds
-// project 794 in its place.
-TEST(UnitFile, UnitChangeFollowUpsDependOnFhlogAndQuiet)
+// Start-up read of the demo unit (project 2665, 200 frames), then a poll 100
+// minutes later that finds project 794 (50 frames) in its place.
+TEST(UnitFile, UnitChangeFollowUpsDependOnSettings)
 {
-    const struct { int fhlog; int quiet; } cases[] = {{1, 1}, {1, 0}, {0, 1}, {2, 1}};
+    std::mutex mutex;
+    std::vector<std::string> requests;
+    LoopbackServer site(0, [&](PeerConnection& peer) {
+        const std::string head = peer.receiveRequestHead();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            requests.push_back(head.substr(0, head.find("\r\n")));
+        }
+        peer.send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+    });
+    const std::string host = "127.0.0.1:" + std::to_string(site.port());
+    const struct { int fhlog; int quiet; int korv; int stats; bool logIsFolder; } cases[] = {
+        {1, 1, 1, 1, false}, {1, 0, 2, 0, false}, {0, 1, 1, 0, false}, {2, 1, 1, 0, false}, {1, 1, 1, 0, true}};
     for (const auto& c : cases) {
-        SCOPED_TRACE("fhlog " + std::to_string(c.fhlog) + " quiet " + std::to_string(c.quiet));
+        SCOPED_TRACE("fhlog " + std::to_string(c.fhlog) + " quiet " + std::to_string(c.quiet) + " korv " +
+                     std::to_string(c.korv) + " stats " + std::to_string(c.stats) +
+                     (c.logIsFolder ? " log unopenable" : ""));
         ClientDir dir;
         dir.copyDemo();
+        if (c.logIsFolder) std::filesystem::create_directory("pelmora_log.txt");
         RecordingWindowSystem ui;
         state.fhlog = c.fhlog;
         state.quiet = c.quiet;
+        state.korv = c.korv;
+        state.stats = c.stats;
+        std::strcpy(state.khost, host.c_str());
+        requests.clear();
         pinClock(kStart);
         state.unitStart = state.programStart = kStart;
 
@@ -122,7 +144,7 @@ TEST(UnitFile, UnitChangeFollowUpsDependOnFhlogAndQuiet)
         EXPECT_EQ(state.unitMinutes, 0.0);
         EXPECT_EQ(state.now, kStart);
         EXPECT_STREQ(state.core, "");
-        EXPECT_FALSE(dir.exists("pelmora_log.txt"));
+        EXPECT_EQ(dir.exists("pelmora_log.txt"), c.logIsFolder);
         EXPECT_TRUE(ui.calls.empty());
 
         lookUpProject();
@@ -145,10 +167,22 @@ TEST(UnitFile, UnitChangeFollowUpsDependOnFhlogAndQuiet)
         EXPECT_EQ(std::to_string(state.projectNumber) + " " + std::to_string(state.points) + " " +
                       std::to_string(state.frames) + " " + state.core,
                   logged ? "794 1448 50 GroCVS" : "2665 357 200 Tinker");
+        // The frames line gives the finished unit's frames, not the new one's.
         EXPECT_EQ(dir.readText("pelmora_log.txt"),
-                  !logged ? "" : "p2665_R_Zn_Cyc_R3 completed in 100.000000 minutes on " + logDate(later) +
-                                     "Average frame time: 0.500000 minutes per frame\n"
-                                     "Beginning process for p794_next on " + logDate(later));
+                  !logged || c.logIsFolder
+                      ? ""
+                      : "p2665_R_Zn_Cyc_R3 completed in 100.000000 minutes on " + logDate(later) +
+                            (c.stats ? "200 frames total\n" : "") +
+                            "Average frame time: 0.500000 minutes per frame\n" +
+                            (c.korv == 1 ? "Submitting data to " + host + "...\n" : "") +
+                            "Beginning process for p794_next on " + logDate(later));
+        // Submitted with the new unit's core, before the new unit is counted.
+        std::lock_guard<std::mutex> lock(mutex);
+        ASSERT_EQ(requests.size(), logged && c.korv == 1 ? 1u : 0u);
+        if (!requests.empty()) {
+            EXPECT_NE(requests[0].find("&wucount=1&"), std::string::npos) << requests[0];
+            EXPECT_NE(requests[0].find("&protein=p2665_R_Zn_Cyc_R3&core=GroCVS&"), std::string::npos) << requests[0];
+        }
         // The tooltip is refreshed before the count goes up and before the
         // progress line is read.
         Calls expected;
