@@ -7,11 +7,13 @@
 #include <filesystem>
 #include <string>
 
+#include "app/dialog.h"
 #include "app/monitor_state.h"
 #include "app/version.h"
 #include "net/stats_site.h"
 #include "platform/platform.h"
 #include "support/client_dir.h"
+#include "support/recording_window_system.h"
 #include "workunit/activity_log.h"
 
 namespace {
@@ -132,6 +134,26 @@ TEST(ActivityLog, WholeRunAppendsGroups)
                   "Beginning process for p5678_other on " + logDate(finished) +
                   summary("Total uptime: 14.000000 hours\nTotal WUs completed: 1\n"
                           "Average time per WU: 420.000000 minutes\n"));
+}
+
+// A run of the demo unit that ends at once: the banner needs fhlog exactly
+// 1, the summary any fhlog but 0.
+TEST(ActivityLog, FhlogDecidesTheEntriesOfARun)
+{
+    const struct { int fhlog; bool banner; bool summary; } cases[] = {{1, true, true}, {2, false, true}, {0, false, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("fhlog " + std::to_string(c.fhlog));
+        ClientDir dir;
+        dir.copyDemo();
+        dir.write("pelmora.ini", "fhlog " + std::to_string(c.fhlog) + "\n");
+        RecordingWindowSystem ui;
+        pinClock(kStart);
+        handleDialogEvent(DialogEvent::Initialise);
+        handleDialogEvent(DialogEvent::Cancel);
+        EXPECT_EQ(dir.readText("pelmora_log.txt"),
+                  (c.banner ? banner("Continuing process at 42% for p2665_R_Zn_Cyc_R3 on " + logDate(kStart)) : "") +
+                      (c.summary ? summary("Total uptime: 0.000000 hours\nTotal WUs completed: 0\n") : ""));
+    }
 }
 
 TEST(ActivityLog, UnopenableLogWritesNothing)
