@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "config/text_reading.h"
 #include "platform/platform.h"
@@ -70,6 +71,21 @@ TEST(TextReading, OpenTextFileReadsCrLfAsNewline)
     EXPECT_EQ(std::fread(buffer, 1, sizeof buffer - 1, file), 6u);
     EXPECT_STREQ(buffer, "a\nb\rc\n");
     std::fclose(file);
+
+    // A CR that ends one refill of the reader (4096 bytes at a time on Linux)
+    // and the LF that starts the next are still one newline; a lone CR stays.
+    const size_t filler = 4095;
+    const std::pair<std::string, std::string> tails[] = {{"\r\nb", "\nb"}, {"\rb", "\rb"}, {"\r", "\r"}};
+    for (const auto& [tail, expected] : tails) {
+        SCOPED_TRACE(tail.size() == 3 ? "CR LF" : "a lone CR");
+        file = openWith(dir, std::string(filler, 'a') + tail);
+        ASSERT_NE(file, nullptr);
+        std::string read(filler + 8, '\0');
+        read.resize(std::fread(&read[0], 1, read.size(), file));
+        EXPECT_EQ(read.find_first_not_of('a'), filler);
+        EXPECT_EQ(read.substr(filler), expected);
+        std::fclose(file);
+    }
 
     EXPECT_EQ(openTextFile("missing.txt"), nullptr);
     std::filesystem::create_directory("folder");
