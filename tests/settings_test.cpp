@@ -48,6 +48,7 @@ const SettingsCase kCases[] = {
      "delay=300 cpunum=2 ontop=1 fhlog=1 stats=1 spath=MyService ipadd=10.0.0.5 servc=1"},
     {"remaining keys", "quiet 1\nkorv! 1\nnowin 1\nkhost stats.example.org:8080\n",
      "quiet=1 korv=1 nowin=1 khost=stats.example.org:8080"},
+    {"flags keep values other than 1", "fhlog 2\nkorv! 2\n", "fhlog=2 korv=2"},
     {"delay with equals sign", "delay=2\n", "delay=120"},
     {"delay 0 counts as 1", "delay 0\n", "delay=60"},
     {"negative delay counts as 1", "delay -3\n", "delay=60"},
