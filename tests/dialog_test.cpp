@@ -3,6 +3,7 @@
 // seen through the window-system requests and the log they produce.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -179,20 +180,27 @@ TEST(Dialog, TheFourEndings)
 
 // A monitor server that offers slot 1, answers the first record with
 // `firstCommand` and every later one with 0, and keeps the records'
-// shuttingDown words.
+// texts.
 struct MonitorServerAt25876 {
     std::mutex mutex;
-    std::vector<std::string> shuttingDown;
-    LoopbackServer server;
+    std::vector<std::string> records;
+    std::unique_ptr<LoopbackServer> server;
     explicit MonitorServerAt25876(char firstCommand)
-        : server(kMonitorServerPort, [this, firstCommand](PeerConnection& peer) {
-              peer.send("\x01");
-              const std::string record = peer.receiveExactly(kReportBytes);
-              std::lock_guard<std::mutex> lock(mutex);
-              shuttingDown.push_back(record.size() == kReportBytes ? record.substr(0, record.find('\0')) : "cut");
-              peer.send(std::string(1, shuttingDown.size() == 1 ? firstCommand : '\0'));
-          })
     {
+        server = std::make_unique<LoopbackServer>(kMonitorServerPort, [this, firstCommand](PeerConnection& peer) {
+            peer.send("\x01");
+            const std::string record = peer.receiveExactly(kReportBytes);
+            std::lock_guard<std::mutex> lock(mutex);
+            records.push_back(record.size() == kReportBytes ? record.substr(0, record.find('\0')) : "cut");
+            peer.send(std::string(1, records.size() == 1 ? firstCommand : '\0'));
+        });
+    }
+    // Every record, once the server has stopped: the last one may still be
+    // on its way when the program's exchange returns.
+    std::vector<std::string> recordsWhenStopped()
+    {
+        server.reset();
+        return records;
     }
 };
 
@@ -201,20 +209,18 @@ TEST(Dialog, ExitReportAfterCancelNoneAfterOk)
     for (const DialogEvent event : {DialogEvent::Ok, DialogEvent::Cancel}) {
         const bool cancel = event == DialogEvent::Cancel;
         SCOPED_TRACE(cancel ? "Cancel" : "OK");
-        std::vector<std::string> records;
-        {
-            MonitorServerAt25876 server('\0');
-            DemoRun run("fhlog 1\nstats 1\nipadd 127.0.0.1\n");
-            run.start();
-            handleDialogEvent(event);
-            EXPECT_EQ(run.log().find("Pelmora stats after shutdown") != std::string::npos, cancel);
-            std::lock_guard<std::mutex> lock(server.mutex);
-            records = server.shuttingDown;
-        }
+        MonitorServerAt25876 server('\0');
+        DemoRun run("fhlog 1\nstats 1\nipadd 127.0.0.1\n");
+        run.start();
+        handleDialogEvent(event);
+        EXPECT_EQ(run.log().find("Pelmora stats after shutdown") != std::string::npos, cancel);
         // The start-up record, then the exit record (shuttingDown 1) after Cancel only.
+        const std::vector<std::string> records = server.recordsWhenStopped();
         ASSERT_EQ(records.size(), cancel ? 2u : 1u);
         EXPECT_NE(records[0].find(" p2665_R_Zn_Cyc_R3 0 "), std::string::npos) << records[0];
-        if (cancel) EXPECT_NE(records[1].find(" p2665_R_Zn_Cyc_R3 1 "), std::string::npos) << records[1];
+        if (cancel) {
+            EXPECT_NE(records[1].find(" p2665_R_Zn_Cyc_R3 1 "), std::string::npos) << records[1];
+        }
     }
 }
 
