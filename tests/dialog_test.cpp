@@ -3,8 +3,6 @@
 // seen through the window-system requests and the log they produce.
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,7 +11,7 @@
 #include "net/monitor_reports.h"
 #include "platform/platform.h"
 #include "support/client_dir.h"
-#include "support/loopback_peer.h"
+#include "support/monitor_server_peer.h"
 #include "support/recording_window_system.h"
 
 namespace {
@@ -178,38 +176,16 @@ TEST(Dialog, TheFourEndings)
     }
 }
 
-// A monitor server that offers slot 1, answers the first record with
-// `firstCommand` and every later one with 0, and keeps the records'
-// texts.
-struct MonitorServerAt25876 {
-    std::mutex mutex;
-    std::vector<std::string> records;
-    std::unique_ptr<LoopbackServer> server;
-    explicit MonitorServerAt25876(char firstCommand)
-    {
-        server = std::make_unique<LoopbackServer>(kMonitorServerPort, [this, firstCommand](PeerConnection& peer) {
-            peer.send("\x01");
-            const std::string record = peer.receiveExactly(kReportBytes);
-            std::lock_guard<std::mutex> lock(mutex);
-            records.push_back(record.size() == kReportBytes ? record.substr(0, record.find('\0')) : "cut");
-            peer.send(std::string(1, records.size() == 1 ? firstCommand : '\0'));
-        });
-    }
-    // Every record, once the server has stopped: the last one may still be
-    // on its way when the program's exchange returns.
-    std::vector<std::string> recordsWhenStopped()
-    {
-        server.reset();
-        return records;
-    }
-};
+// The record's text, without the bytes past its terminator.
+std::string textOf(const std::string& record) { return record.substr(0, record.find('\0')); }
 
 TEST(Dialog, ExitReportAfterCancelNoneAfterOk)
 {
     for (const DialogEvent event : {DialogEvent::Ok, DialogEvent::Cancel}) {
         const bool cancel = event == DialogEvent::Cancel;
         SCOPED_TRACE(cancel ? "Cancel" : "OK");
-        MonitorServerAt25876 server('\0');
+        const std::string zero(1, '\0');
+        MonitorServer server(Script{{"\x01", zero}, {"\x01", zero}});
         DemoRun run("fhlog 1\nstats 1\nipadd 127.0.0.1\n");
         run.start();
         handleDialogEvent(event);
@@ -217,16 +193,16 @@ TEST(Dialog, ExitReportAfterCancelNoneAfterOk)
         // The start-up record, then the exit record (shuttingDown 1) after Cancel only.
         const std::vector<std::string> records = server.recordsWhenStopped();
         ASSERT_EQ(records.size(), cancel ? 2u : 1u);
-        EXPECT_NE(records[0].find(" p2665_R_Zn_Cyc_R3 0 "), std::string::npos) << records[0];
+        EXPECT_NE(textOf(records[0]).find(" p2665_R_Zn_Cyc_R3 0 "), std::string::npos) << textOf(records[0]);
         if (cancel) {
-            EXPECT_NE(records[1].find(" p2665_R_Zn_Cyc_R3 1 "), std::string::npos) << records[1];
+            EXPECT_NE(textOf(records[1]).find(" p2665_R_Zn_Cyc_R3 1 "), std::string::npos) << textOf(records[1]);
         }
     }
 }
 
 TEST(Dialog, ExitRequestAnsweredToTheStartUpReport)
 {
-    MonitorServerAt25876 server('\x01');
+    MonitorServer server(Script{{"\x01", "\x01"}, {"\x01", std::string(1, '\0')}});
     DemoRun run("cpunum 1\nfhlog 1\nquiet 1\nstats 1\nipadd 127.0.0.1\n");
     // The start-up runs to its end: texts, then the tray.
     handleDialogEvent(DialogEvent::Initialise);

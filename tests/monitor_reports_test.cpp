@@ -2,75 +2,20 @@
 // bytes, the slot rules, every command, and the exit record.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/monitor_state.h"
 #include "net/monitor_reports.h"
 #include "platform/platform.h"
 #include "support/client_dir.h"
-#include "support/loopback_peer.h"
+#include "support/monitor_server_peer.h"
 #include "support/recording_window_system.h"
 
 namespace {
 
 using Calls = std::vector<std::string>;
-// (slot, command) per connection; an empty reply closes the connection instead.
-using Script = std::vector<std::pair<std::string, std::string>>;
-
-// A monitor server that answers each connection with the next (slot, command)
-// of its script and keeps every record it receives.
-class MonitorServer {
-public:
-    explicit MonitorServer(Script script)
-        : script_(std::move(script)), server_(kMonitorServerPort, [this](PeerConnection& peer) { serve(peer); })
-    {
-    }
-    // The records received so far, once at least `count` have arrived (or
-    // after a few seconds): the last one may still be on its way.
-    std::vector<std::string> records(size_t count = 0)
-    {
-        for (int wait = 0; wait < 500; ++wait) {
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                if (records_.size() >= count) return records_;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        std::lock_guard<std::mutex> lock(mutex_);
-        return records_;
-    }
-
-private:
-    void serve(PeerConnection& peer)
-    {
-        std::pair<std::string, std::string> reply;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (next_ < script_.size()) reply = script_[next_++];
-        }
-        if (reply.first.empty()) return;
-        peer.send(reply.first);
-        std::string record = peer.receiveExactly(kReportBytes);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            records_.push_back(record);
-        }
-        if (reply.second.empty()) return;
-        peer.send(reply.second);
-        peer.receiveSome(); // until the client closes
-    }
-    std::mutex mutex_;
-    Script script_;
-    size_t next_ = 0;
-    std::vector<std::string> records_;
-    LoopbackServer server_;
-};
-
 std::vector<std::string> commandsRun;
 void recordCommand(const char* line) { commandsRun.push_back(line); }
 void recordPause(unsigned ms) { commandsRun.push_back("pause " + std::to_string(ms)); }

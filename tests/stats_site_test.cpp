@@ -11,57 +11,15 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/monitor_state.h"
 #include "net/stats_site.h"
 #include "support/client_dir.h"
 #include "support/loopback_peer.h"
+#include "support/stats_site_peer.h"
 
 namespace {
-
-// A stats site that answers every request with one canned reply, sent in
-// pieces, and keeps the request heads it saw.
-class StatsSite {
-public:
-    StatsSite(std::string status, std::vector<std::string> pieces)
-        : status_(std::move(status)), pieces_(std::move(pieces)),
-          server_(0, [this](PeerConnection& peer) { serve(peer); })
-    {
-    }
-    int port() const { return server_.port(); }
-    std::string host() const { return "127.0.0.1:" + std::to_string(port()); }
-    std::vector<std::string> requests()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return requests_;
-    }
-
-private:
-    void serve(PeerConnection& peer)
-    {
-        std::string head = peer.receiveRequestHead();
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            requests_.push_back(head);
-        }
-        size_t length = 0;
-        for (const std::string& piece : pieces_) length += piece.size();
-        peer.send("HTTP/1.1 " + status_ + "\r\nContent-Length: " + std::to_string(length) +
-                  "\r\nConnection: close\r\n\r\n");
-        for (const std::string& piece : pieces_) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            peer.send(piece);
-        }
-        peer.receiveSome(); // until the client closes
-    }
-    std::string status_;
-    std::vector<std::string> pieces_;
-    std::mutex mutex_;
-    std::vector<std::string> requests_;
-    LoopbackServer server_;
-};
 
 void finishedUnitFigures()
 {

@@ -5,14 +5,13 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/monitor_state.h"
 #include "platform/platform.h"
 #include "support/client_dir.h"
-#include "support/loopback_peer.h"
+#include "support/stats_site_peer.h"
 #include "support/recording_window_system.h"
 #include "workunit/project_database.h"
 #include "workunit/unit_file.h"
@@ -107,17 +106,8 @@ TEST(UnitFile, MissingFileShowsBoxOnlyAtStartUp)
 // minutes later that finds project 794 (50 frames) in its place.
 TEST(UnitFile, UnitChangeFollowUpsDependOnSettings)
 {
-    std::mutex mutex;
-    std::vector<std::string> requests;
-    LoopbackServer site(0, [&](PeerConnection& peer) {
-        const std::string head = peer.receiveRequestHead();
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            requests.push_back(head.substr(0, head.find("\r\n")));
-        }
-        peer.send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
-    });
-    const std::string host = "127.0.0.1:" + std::to_string(site.port());
+    StatsSite site("200 OK", {"ok"});
+    const std::string host = site.host();
     const struct { int fhlog; int quiet; int korv; int stats; bool logIsFolder; } cases[] = {
         {1, 1, 1, 1, false}, {1, 0, 2, 0, false}, {0, 1, 1, 0, false}, {2, 1, 1, 0, false}, {1, 1, 1, 0, true}};
     for (const auto& c : cases) {
@@ -133,7 +123,7 @@ TEST(UnitFile, UnitChangeFollowUpsDependOnSettings)
         state.korv = c.korv;
         state.stats = c.stats;
         std::strcpy(state.khost, host.c_str());
-        requests.clear();
+        const size_t earlier = site.requests().size();
         pinClock(kStart);
         state.unitStart = state.programStart = kStart;
 
@@ -177,11 +167,13 @@ TEST(UnitFile, UnitChangeFollowUpsDependOnSettings)
                             (c.korv == 1 ? "Submitting data to " + host + "...\n" : "") +
                             "Beginning process for p794_next on " + logDate(later));
         // Submitted with the new unit's core, before the new unit is counted.
-        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<std::string> requests = site.requests();
+        requests.erase(requests.begin(), requests.begin() + static_cast<long>(earlier));
         ASSERT_EQ(requests.size(), logged && c.korv == 1 ? 1u : 0u);
         if (!requests.empty()) {
-            EXPECT_NE(requests[0].find("&wucount=1&"), std::string::npos) << requests[0];
-            EXPECT_NE(requests[0].find("&protein=p2665_R_Zn_Cyc_R3&core=GroCVS&"), std::string::npos) << requests[0];
+            const std::string line = requests[0].substr(0, requests[0].find("\r\n"));
+            EXPECT_NE(line.find("&wucount=1&"), std::string::npos) << line;
+            EXPECT_NE(line.find("&protein=p2665_R_Zn_Cyc_R3&core=GroCVS&"), std::string::npos) << line;
         }
         // The tooltip is refreshed before the count goes up and before the
         // progress line is read.

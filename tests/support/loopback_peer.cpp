@@ -126,9 +126,14 @@ LoopbackServer::LoopbackServer(int port, Handler handler) : port_(port), handler
 
 LoopbackServer::~LoopbackServer()
 {
-    stopping_ = true;
-    thread_.join();
+    stop();
     closeSocket(handle(listener_));
+}
+
+void LoopbackServer::stop()
+{
+    stopping_ = true;
+    if (thread_.joinable()) thread_.join();
 }
 
 void LoopbackServer::run()

@@ -33,6 +33,8 @@ public:
     LoopbackServer(int port, Handler handler);
     ~LoopbackServer();
     int port() const { return port_; }
+    // Stops accepting and waits for the connection in hand to be served.
+    void stop();
     int connections() const { return accepted_; }
 
 private:
