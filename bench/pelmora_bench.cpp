@@ -17,12 +17,14 @@
 #include <vector>
 
 #include "app/dialog.h"
-#include "app/monitor_state.h"
+#include "state/monitor_state.h"
 #include "net/monitor_reports.h"
 #include "platform/platform.h"
-#include "scratch_client.h"
+#include "support/client_dir.h"
+#include "support/test_platform.h"
 #include "workunit/project_database.h"
 #include "workunit/unit_file.h"
+#include "app/dialog.h"
 
 namespace {
 constexpr const char* kUnitFile = "../unitinfo.txt";
@@ -31,9 +33,9 @@ constexpr int kWantedProject = 99999; // the last record of every table
 constexpr const char* kWantedUnit = "p99999_R0_C3_G12";
 constexpr const char* kRecordFormat = "%d %s %d %f %f %f %d %s";
 
-ScratchClient& scratch()
+ClientDir& scratch()
 {
-    static ScratchClient client;
+    static ClientDir client;
     return client;
 }
 
@@ -51,7 +53,7 @@ void settle()
     state.team = 48213;
     state.cpuMhz = 3200.0f;
     state.unitStart = 1700000000 - 3 * 3600;
-    readUnitFile();
+    readUnitFile(unitChanged);
     state.firstPoll = 0;
     std::strcpy(state.core, "GroCVS");
     state.points = 1448;

@@ -29,9 +29,10 @@
 #include <unistd.h>
 
 #include "app/dialog.h"
-#include "app/monitor_state.h"
+#include "state/monitor_state.h"
 #include "platform/platform.h"
-#include "scratch_client.h"
+#include "support/client_dir.h"
+#include "support/test_platform.h"
 
 extern char** environ;
 
@@ -164,7 +165,7 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     const bool ownNet = ownNetwork();
-    ScratchClient client;
+    ClientDir client;
     Peer monitor, site;
     monitor.start(tools + "/pelmora-monitor-server", "25876", "../../monitor-server.out");
     site.start(tools + "/pelmora-stats-site", "0", "../../stats-site.out");

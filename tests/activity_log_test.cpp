@@ -8,10 +8,11 @@
 #include <string>
 
 #include "app/dialog.h"
-#include "app/monitor_state.h"
-#include "app/version.h"
+#include "state/monitor_state.h"
+#include "state/version.h"
 #include "net/stats_site.h"
 #include "platform/platform.h"
+#include "support/test_platform.h"
 #include "support/client_dir.h"
 #include "support/recording_window_system.h"
 #include "workunit/activity_log.h"
@@ -68,7 +69,7 @@ TEST(ActivityLog, UnitGroupLines)
         std::strcpy(state.khost, c.khost);
         state.stats = c.stats;
         state.korv = c.korv;
-        writeUnitLog();
+        writeUnitLog(statsHostLabel());
         const std::string host = *c.khost ? c.khost : kDefaultStatsHost;
         EXPECT_EQ(dir.readText("pelmora_log.txt"),
                   "p1234_sample completed in 812.350000 minutes on " + logDate(at) +
@@ -120,7 +121,7 @@ TEST(ActivityLog, WholeRunAppendsGroups)
     const time_t finished = kStart + 48741;
     pinClock(finished);
     finishUnit();
-    writeUnitLog();
+    writeUnitLog(statsHostLabel());
 
     state.unitCount = 2;
     pinClock(kStart + 14 * 3600);
@@ -164,7 +165,7 @@ TEST(ActivityLog, UnopenableLogWritesNothing)
     state.unitCount = 3;
     pinClock(kStart);
     writeStartBanner();
-    writeUnitLog();
+    writeUnitLog(statsHostLabel());
     writeShutdownSummary();
     EXPECT_TRUE(std::filesystem::is_directory("pelmora_log.txt"));
     EXPECT_TRUE(std::filesystem::is_empty("pelmora_log.txt"));
@@ -185,7 +186,7 @@ TEST(ActivityLog, ReadOnlyDirectoryWritesNothing)
         std::strcpy(state.unitName, "p1234_sample");
         pinClock(kStart);
         writeStartBanner();
-        writeUnitLog();
+        writeUnitLog(statsHostLabel());
         writeShutdownSummary();
         EXPECT_FALSE(fs::exists("pelmora_log.txt"));
     }

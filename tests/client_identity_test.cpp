@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/monitor_state.h"
+#include "state/monitor_state.h"
 #include "config/client_identity.h"
 #include "support/client_dir.h"
 

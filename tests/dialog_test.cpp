@@ -7,9 +7,10 @@
 #include <vector>
 
 #include "app/dialog.h"
-#include "app/monitor_state.h"
+#include "state/monitor_state.h"
 #include "net/monitor_reports.h"
 #include "platform/platform.h"
+#include "support/test_platform.h"
 #include "support/client_dir.h"
 #include "support/monitor_server_peer.h"
 #include "support/recording_window_system.h"

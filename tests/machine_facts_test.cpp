@@ -6,10 +6,11 @@
 #include <cstring>
 #include <string>
 
-#include "app/monitor_state.h"
+#include "state/monitor_state.h"
 #include "config/machine_facts.h"
 #include "platform/platform.h"
 #include "support/client_dir.h"
+#include "support/test_platform.h"
 
 #if defined(__linux__)
 #include <fstream>
@@ -55,9 +56,8 @@ protected:
     void SetUp() override
     {
         answers = Answers{};
-        useMachineFactSources(&kSubstitutes);
+        testPlatform().machineFacts = kSubstitutes;
     }
-    void TearDown() override { useMachineFactSources(nullptr); }
     ClientDir dir;
 };
 
@@ -156,7 +156,6 @@ std::string cpuinfo(const std::string& key)
 TEST(LinuxMachineFacts, ThisMachine)
 {
     ClientDir dir;
-    useMachineFactSources(nullptr);
     readComputerName();
     readProcessorFacts();
 

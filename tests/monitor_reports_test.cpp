@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "app/monitor_state.h"
+#include "state/monitor_state.h"
 #include "net/monitor_reports.h"
 #include "platform/platform.h"
 #include "support/client_dir.h"
+#include "support/test_platform.h"
+#include "app/server_commands.h"
 #include "support/monitor_server_peer.h"
 #include "support/recording_window_system.h"
 
@@ -19,7 +21,6 @@ using Calls = std::vector<std::string>;
 std::vector<std::string> commandsRun;
 void recordCommand(const char* line) { commandsRun.push_back(line); }
 void recordPause(unsigned ms) { commandsRun.push_back("pause " + std::to_string(ms)); }
-const ServiceControl kRecordingControl = {recordCommand, recordPause};
 
 struct Reporting : ::testing::Test {
     ClientDir dir;
@@ -27,7 +28,8 @@ struct Reporting : ::testing::Test {
     void SetUp() override
     {
         commandsRun.clear();
-        useServiceControl(&kRecordingControl);
+        testPlatform().runCommand = recordCommand;
+        testPlatform().sleepMilliseconds = recordPause;
         std::strcpy(state.ipadd, "127.0.0.1");
         std::strcpy(state.computerName, "LABPC7");
         state.cpunum = 1;
@@ -42,7 +44,6 @@ struct Reporting : ::testing::Test {
         std::strcpy(state.username, "user01");
         state.team = 12345;
     }
-    void TearDown() override { useServiceControl(nullptr); }
 };
 
 std::string padded(const std::string& text) { return text + std::string(kReportBytes - text.size(), '\0'); }
@@ -50,11 +51,11 @@ std::string padded(const std::string& text) { return text + std::string(kReportB
 TEST_F(Reporting, RecordBytesAndSlot)
 {
     MonitorServer server(Script{{"\x03", std::string(1, '\0')}, {"\x09", std::string(1, '\0')}});
-    sendStatusReport();
+    sendStatusReport(obeyServerCommand);
     std::strcpy(state.username, "");
     std::strcpy(state.cpuVendor, "");
     state.quiet = 1;
-    sendStatusReport(); // a non-zero slot stays whatever the server offers
+    sendStatusReport(obeyServerCommand); // a non-zero slot stays whatever the server offers
     const auto records = server.records();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0], padded("3 LABPC7 1 2 45 p1234_sample 0 2400.000000 GenuineIntel coreX 100 150 user01 12345  0"));
@@ -66,18 +67,18 @@ TEST_F(Reporting, SlotRules)
 {
     {
         MonitorServer server(Script{{"\xC8", ""}});
-        sendStatusReport();
+        sendStatusReport(obeyServerCommand);
         EXPECT_EQ(state.clientSlot, -56); // the byte is signed
         EXPECT_EQ(server.records().at(0).substr(0, 4), "-56 ");
     }
     // A failed connection forgets the slot but keeps the last command.
     state.serverCommand = 3;
-    sendStatusReport();
+    sendStatusReport(obeyServerCommand);
     EXPECT_EQ(state.clientSlot, 0);
     EXPECT_EQ(state.serverCommand, 3);
     {
         MonitorServer server(Script{{"", ""}}); // closes without a word
-        sendStatusReport();
+        sendStatusReport(obeyServerCommand);
         EXPECT_EQ(state.clientSlot, 0);
         EXPECT_EQ(state.serverCommand, 0);
     }
@@ -130,7 +131,7 @@ TEST_F(Reporting, Commands)
         state.nowin = state.quiet = 0;
         ui.calls.clear();
         commandsRun.clear();
-        sendStatusReport();
+        sendStatusReport(obeyServerCommand);
         EXPECT_EQ(state.serverCommand, c.command);
         EXPECT_EQ(state.nowin, c.nowin);
         EXPECT_EQ(state.quiet, c.quiet);
@@ -142,8 +143,8 @@ TEST_F(Reporting, Commands)
 TEST_F(Reporting, ToggleTwiceComesBack)
 {
     MonitorServer server(Script{{"\x01", "\x02"}, {"\x01", "\x02"}});
-    sendStatusReport();
-    sendStatusReport();
+    sendStatusReport(obeyServerCommand);
+    sendStatusReport(obeyServerCommand);
     EXPECT_EQ(ui.calls, (Calls{"hide", "trayAdd ", "trayDelete", "show"}));
     EXPECT_EQ(state.nowin, 0);
     EXPECT_EQ(state.quiet, 0);
@@ -156,7 +157,7 @@ TEST_F(Reporting, ExitRecordKeepsTheOldTail)
     {
         MonitorServer server(Script{{"\x05", "\x01"}, {"\x06", "\x02"}});
         std::strcpy(state.unitName, "p1234_a_rather_long_unit_name_here");
-        sendStatusReport();
+        sendStatusReport(obeyServerCommand);
         std::strcpy(state.unitName, "p9");
         sendExitReport();
         records = server.records(2);

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "app/monitor_state.h"
+#include "state/monitor_state.h"
 #include "config/settings.h"
 #include "support/client_dir.h"
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/monitor_state.h"
+#include "state/monitor_state.h"
 #include "net/stats_site.h"
 #include "support/client_dir.h"
 #include "support/loopback_peer.h"

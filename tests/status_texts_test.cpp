@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "app/monitor_state.h"
+#include "state/monitor_state.h"
 #include "app/status_texts.h"
+#include "app/tray.h"
 #include "platform/platform.h"
+#include "support/test_platform.h"
 #include "support/client_dir.h"
 #include "support/recording_window_system.h"
 

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "app/dialog.h"
-#include "app/monitor_state.h"
+#include "state/monitor_state.h"
 #include "net/monitor_reports.h"
 #include "support/client_dir.h"
 #include "support/loopback_peer.h"

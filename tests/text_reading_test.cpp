@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "config/text_reading.h"
+#include "reading/text_reading.h"
 #include "platform/platform.h"
 #include "support/client_dir.h"
 

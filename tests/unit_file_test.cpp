@@ -8,13 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "app/monitor_state.h"
+#include "state/monitor_state.h"
 #include "platform/platform.h"
+#include "support/test_platform.h"
 #include "support/client_dir.h"
 #include "support/stats_site_peer.h"
 #include "support/recording_window_system.h"
 #include "workunit/project_database.h"
 #include "workunit/unit_file.h"
+#include "app/dialog.h"
 
 namespace {
 
@@ -77,28 +79,19 @@ TEST(UnitFile, ReadsLinesAsDescribed)
             for (size_t at = file.find('\n'); crlf && at != std::string::npos; at = file.find('\n', at + 2))
                 file.insert(at, "\r");
             dir.write("../unitinfo.txt", file);
-            EXPECT_EQ(readUnitFile(), 1);
+            EXPECT_EQ(readUnitFile(unitChanged), 1);
             EXPECT_EQ(unitFields(), c.expected);
             EXPECT_STREQ(state.previousUnitName, ""); // the field after unitName
         }
     }
 }
 
-TEST(UnitFile, MissingFileShowsBoxOnlyAtStartUp)
+TEST(UnitFile, MissingFileKeepsTheLastValues)
 {
     ClientDir dir;
-    RecordingWindowSystem ui;
     std::strcpy(state.unitName, "p1_keep");
     state.progress = 5;
-    EXPECT_EQ(readUnitFile(), 0);
-    EXPECT_EQ(ui.calls, Calls{"messageBox ../unitinfo.txt|Cannot locate unitinfo.txt file. Pelmora must be "
-                              "installed in your\nFolding @ Home directory to work properly."});
-    EXPECT_EQ(unitFields(), "name=p1_keep progress=5 due=,, count=0");
-
-    ui.calls.clear();
-    state.firstPoll = 0;
-    EXPECT_EQ(readUnitFile(), 0);
-    EXPECT_TRUE(ui.calls.empty());
+    EXPECT_EQ(readUnitFile(unitChanged), 0);
     EXPECT_EQ(unitFields(), "name=p1_keep progress=5 due=,, count=0");
 }
 
@@ -128,7 +121,7 @@ TEST(UnitFile, UnitChangeFollowUpsDependOnSettings)
         state.unitStart = state.programStart = kStart;
 
         // The start-up read only times and counts the unit.
-        ASSERT_EQ(readUnitFile(), 1);
+        ASSERT_EQ(readUnitFile(unitChanged), 1);
         EXPECT_EQ(unitFields(), "name=p2665_R_Zn_Cyc_R3 progress=42 start=March,3,08:14:52 "
                                 "due=March,17,08:14:52 count=1");
         EXPECT_EQ(state.unitMinutes, 0.0);
@@ -145,7 +138,7 @@ TEST(UnitFile, UnitChangeFollowUpsDependOnSettings)
         pinClock(later);
         dir.write("../unitinfo.txt",
                   "Name: p794_next\nDownload time: March 18 09:00:00\nDue time: April 1 09:00:00\nProgress: 3%\n");
-        ASSERT_EQ(readUnitFile(), 1);
+        ASSERT_EQ(readUnitFile(unitChanged), 1);
 
         EXPECT_EQ(unitFields(), "name=p794_next progress=3 start=March,18,09:00:00 due=April,1,09:00:00 count=2");
         EXPECT_STREQ(state.previousUnitName, "p2665_R_Zn_Cyc_R3");
@@ -194,18 +187,18 @@ TEST(UnitFile, SameUnitOverFirst35Characters)
     state.fhlog = 1;
     pinClock(kStart);
     dir.write("../unitinfo.txt", "Name: " + common + "o_alpha\n");
-    readUnitFile();
+    readUnitFile(unitChanged);
     state.firstPoll = 0;
     state.frameMinutes = 2.5f;
 
     dir.write("../unitinfo.txt", "Name: " + common + "o_beta\n");
-    readUnitFile();
+    readUnitFile(unitChanged);
     EXPECT_EQ(state.unitCount, 1);
     EXPECT_EQ(std::string(state.unitName), common + "o_beta");
     EXPECT_FALSE(dir.exists("pelmora_log.txt"));
 
     dir.write("../unitinfo.txt", "Name: " + common + "X_beta\n");
-    readUnitFile();
+    readUnitFile(unitChanged);
     EXPECT_EQ(state.unitCount, 2);
     EXPECT_EQ(std::string(state.previousUnitName), common + "o");
     EXPECT_FLOAT_EQ(state.frameMinutes, 2.5f);
@@ -245,18 +238,18 @@ TEST(UnitFile, FileChangingBetweenPolls)
         pinClock(kStart);
         dir.write("pelmora_log.txt", "earlier run\n");
         dir.write("../unitinfo.txt", demo);
-        ASSERT_EQ(readUnitFile(), 1);
+        ASSERT_EQ(readUnitFile(unitChanged), 1);
         state.firstPoll = 0;
 
         if (c.change) dir.write("../unitinfo.txt", c.change);
         else dir.remove("../unitinfo.txt");
-        EXPECT_EQ(readUnitFile(), c.change ? 1 : 0);
+        EXPECT_EQ(readUnitFile(unitChanged), c.change ? 1 : 0);
         EXPECT_EQ(unitFields(), c.expected);
         EXPECT_TRUE(ui.calls.empty());
 
         // The whole file back: the cut name counts as one more change.
         dir.write("../unitinfo.txt", demo);
-        EXPECT_EQ(readUnitFile(), 1);
+        EXPECT_EQ(readUnitFile(unitChanged), 1);
         const std::string log = dir.readText("pelmora_log.txt");
         EXPECT_EQ(log.rfind("earlier run\n", 0), 0u);
         size_t groups = 0;

@@ -1,8 +1,7 @@
 #pragma once
-// The main dialog's behaviour, shared by every front-end: the start-up
-// sequence, the poll cycle, the switch between window and tray, and the four
-// ways the program ends. A front-end turns its own events into DialogEvents
-// (after storing the window in state.mainWindow) and returns the result.
+// The main dialog's behaviour, shared by every front-end. A front-end turns
+// its own events into DialogEvents (after storing the window in
+// state.mainWindow) and returns the result.
 
 enum class DialogEvent {
     Initialise,       // the dialog is being built: the start-up sequence
@@ -20,7 +19,8 @@ enum class DialogEvent {
 // Cancel, 0 otherwise.
 int handleDialogEvent(DialogEvent event);
 
+// The start-up sequence, the poll cycle, and what a change of unit sets off
+// (start_up_and_poll.cpp).
 void runStartUp();
 void pollCycle();
-// Toggles quiet and moves the program between window and tray.
-void toggleTrayMode();
+void unitChanged();

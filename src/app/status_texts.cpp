@@ -3,9 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/fixed_text.h"
-#include "app/monitor_state.h"
-#include "app/whole_numbers.h"
+#include "state/monitor_state.h"
+#include "state/whole_numbers.h"
 #include "platform/platform.h"
 #include "ui/ui.h"
 
@@ -14,7 +13,7 @@ void refreshStatusTexts()
     WindowSystem& ui = windowSystem();
     ui.setBar(state.progress);
 
-    state.now = clockNow();
+    state.now = platform().now();
     state.unitMinutes = difftime(state.now, state.unitStart) / 60.0;
     const int minutesShown = truncateToInt(state.unitMinutes);
 
@@ -31,30 +30,4 @@ void refreshStatusTexts()
 
     std::snprintf(state.textBuffer, sizeof state.textBuffer, "%d%%", state.progress);
     ui.setText(kPercentLabelControl, state.textBuffer);
-}
-
-void refreshTrayTip()
-{
-    std::snprintf(state.tipBuffer, sizeof state.tipBuffer,
-                  "CPU#: %d    WU#: %d\nName: %s\nCore: %s     Points: %d\n%d%% Completed",
-                  state.cpunum, state.unitCount, state.unitName, state.core, state.points,
-                  state.progress);
-    copyCut(state.trayIcon.szTip, sizeof state.trayIcon.szTip, state.tipBuffer);
-    windowSystem().trayModify(state.trayIcon.szTip);
-}
-
-void deleteTrayIcon()
-{
-    windowSystem().trayDelete();
-}
-
-void applyTrayMode()
-{
-    if (state.quiet != 0) {
-        windowSystem().hideWindow();
-        windowSystem().trayAdd(state.trayIcon.szTip);
-    } else {
-        deleteTrayIcon();
-        windowSystem().showWindow();
-    }
 }

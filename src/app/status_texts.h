@@ -1,8 +1,4 @@
 #pragma once
-// What the user sees: the window's texts and bar, and the tray icon.
+// What the window shows: the unit's texts, the counters, the bar and its percent.
 
 void refreshStatusTexts();
-void refreshTrayTip();
-// Into the tray when quiet is set, back to the window otherwise.
-void applyTrayMode();
-void deleteTrayIcon();

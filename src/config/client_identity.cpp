@@ -2,12 +2,10 @@
 
 #include <cstring>
 
-#include "app/monitor_state.h"
-#include "config/text_reading.h"
-#include "platform/platform.h"
+#include "state/monitor_state.h"
+#include "reading/text_reading.h"
 
 namespace {
-constexpr const char* kClientConfigPath = "../client.cfg";
 constexpr int kSkipWidth = 20;
 
 // Removes every occurrence of key from text, searching on from where each
@@ -24,43 +22,25 @@ void deleteEvery(char* text, const char* key)
     }
 }
 
-// One pass over the file for a number that follows "key" inside a piece.
-bool readNumberPass(const char* key, int pieceWidth, int* field)
+// A number that follows the key inside the piece: every copy of the key is
+// taken out of the piece and what is left read as a number.
+void readNumberInPiece(const KeyedLine& line)
 {
-    state.input = openTextFile(kClientConfigPath);
-    if (!state.input) return false;
-    while (!std::feof(state.input)) {
-        if (!readPiece(state.input, state.lineBuffer, pieceWidth)) break;
-        if (state.lineBuffer[0] == '\0' || !std::strstr(state.lineBuffer, key)) continue;
-        deleteEvery(state.lineBuffer, key);
-        *field = atoiSaturating(state.lineBuffer);
-        skipLine(state.input, kSkipWidth);
-    }
-    std::fclose(state.input);
-    state.input = nullptr;
-    return true;
+    deleteEvery(state.lineBuffer, line.key);
+    *line.number = atoiSaturating(state.lineBuffer);
 }
 
-// The pass for the user name: the first word after a piece that starts "usern".
-bool readUserNamePass()
-{
-    state.input = openTextFile(kClientConfigPath);
-    if (!state.input) return false;
-    while (!std::feof(state.input)) {
-        if (!readPiece(state.input, state.lineBuffer, 10)) break;
-        if (std::strncmp(state.lineBuffer, "usern", 5) != 0) continue;
-        scanWord(state.input, state.username, sizeof state.username);
-        skipLine(state.input, kSkipWidth);
-    }
-    std::fclose(state.input);
-    state.input = nullptr;
-    return true;
-}
+// Three passes over the file, each with pieces of its own width: the machine
+// number, the user name (the first word after a piece that starts "usern")
+// and the team number.
+const KeyedLine kMachineId[] = {{"machineid=", 0, readNumberInPiece, &state.machineId, nullptr, 0}};
+const KeyedLine kUserName[] = {{"usern", 5, readWord, nullptr, state.username, sizeof state.username}};
+const KeyedLine kTeam[] = {{"team=", 0, readNumberInPiece, &state.team, nullptr, 0}};
 } // namespace
 
 void readClientIdentity()
 {
-    if (!readNumberPass("machineid=", 15, &state.machineId)) return;
-    if (!readUserNamePass()) return;
-    readNumberPass("team=", 12, &state.team);
+    if (!readKeyedFile(kClientConfigPath, 15, kSkipWidth, kMachineId)) return;
+    if (!readKeyedFile(kClientConfigPath, 10, kSkipWidth, kUserName)) return;
+    readKeyedFile(kClientConfigPath, 12, kSkipWidth, kTeam);
 }

@@ -2,15 +2,13 @@
 
 #include <cstring>
 
-#include "app/fixed_text.h"
-#include "app/monitor_state.h"
+#include "state/fixed_text.h"
+#include "state/monitor_state.h"
 #include "platform/platform.h"
 
 namespace {
 constexpr size_t kTextOffered = 50; // bytes offered for each text value
-const MachineFactSources* sources = nullptr;
-
-const MachineFactSources& facts() { return sources ? *sources : platformMachineFacts(); }
+const MachineFactSources& facts() { return platform().machineFacts; }
 
 // Fetches a text into a scratch buffer first, so that a failed or over-long
 // answer leaves the field as it was and nothing lands past it.
@@ -22,8 +20,6 @@ void readText(char* field, size_t width, bool (*source)(char*, size_t))
     copyCut(field, width, text);
 }
 } // namespace
-
-void useMachineFactSources(const MachineFactSources* replacement) { sources = replacement; }
 
 void readComputerName()
 {

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/monitor_state.h"
-#include "app/whole_numbers.h"
+#include "state/monitor_state.h"
+#include "state/whole_numbers.h"
 #include "platform/platform.h"
 
 const char* statsHostLabel()
@@ -35,9 +35,9 @@ int submitUnitStats()
 
 int httpGetToFile(const char* url, const char* fileName)
 {
-    if (fileName) return httpGet(url, fileName);
+    if (fileName) return platform().httpGet(url, fileName);
     const char* slash = std::strrchr(url, '/');
     if (!slash) return -1;
     const std::string derived(slash + 1);
-    return httpGet(url, derived.c_str());
+    return platform().httpGet(url, derived.c_str());
 }

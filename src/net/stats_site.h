@@ -1,10 +1,6 @@
 #pragma once
 // The team stats site that finished units are submitted to.
 
-// Used when the settings name no "khost".
-constexpr const char* kDefaultStatsHost = "stats.korvex.example";
-constexpr const char* kStatsReplyFile = "Korvex.html";
-
 // The host the submissions go to, as shown in the log.
 const char* statsHostLabel();
 

@@ -9,20 +9,20 @@ constexpr unsigned kStartedLibrary = 1u;
 // pass for success.
 int failure()
 {
-    int error = socketLastError();
+    int error = platform().socketLastError();
     return error != 0 ? error : kLinkNotConnected;
 }
 } // namespace
 
 int linkOpen(SocketLink* link)
 {
-    link->sock = socketOpenTcp();
+    link->sock = platform().socketOpenTcp();
     link->lastError = 0;
     link->flags = 0;
     if (link->sock == kInvalidSocket) {
         link->lastError = failure();
         if (link->lastError != kSocketsNotStarted) return link->lastError;
-        int started = socketsStart();
+        int started = platform().socketsStart();
         if (started != 0) {
             link->lastError = started;
             return link->lastError;
@@ -30,9 +30,9 @@ int linkOpen(SocketLink* link)
         link->flags |= kStartedLibrary;
         link->lastError = 0;
         // If this fails too, the connect below fails with its own error.
-        link->sock = socketOpenTcp();
+        link->sock = platform().socketOpenTcp();
     }
-    if (socketConnect(link->sock, link->host, link->port & 0xFFFF) != 0) link->lastError = failure();
+    if (platform().socketConnect(link->sock, link->host, link->port & 0xFFFF) != 0) link->lastError = failure();
     if (link->lastError != 0) linkClose(link);
     return link->lastError;
 }
@@ -44,7 +44,7 @@ int linkSendAll(SocketLink* link, int count, const char* data)
     if (link->lastError != 0) return link->lastError;
     link->sent = 0;
     do {
-        int result = socketSend(link->sock, data + link->sent, count - link->sent);
+        int result = platform().socketSend(link->sock, data + link->sent, count - link->sent);
         if (result < 0) {
             link->lastError = failure();
             break;
@@ -63,7 +63,7 @@ int linkReceive(SocketLink* link, int capacity, char* buffer)
         link->received = 0;
         return link->lastError;
     }
-    link->received = socketReceive(link->sock, buffer, capacity);
+    link->received = platform().socketReceive(link->sock, buffer, capacity);
     if (link->received < 0) {
         link->lastError = failure();
         link->received = 0;
@@ -73,10 +73,10 @@ int linkReceive(SocketLink* link, int capacity, char* buffer)
 
 void linkClose(SocketLink* link)
 {
-    if (link->sock != kInvalidSocket) socketClose(link->sock);
+    if (link->sock != kInvalidSocket) platform().socketClose(link->sock);
     link->sock = kInvalidSocket;
     if (link->flags & kStartedLibrary) {
-        socketsStop();
+        platform().socketsStop();
         link->flags &= ~kStartedLibrary;
     }
 }

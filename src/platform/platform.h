@@ -6,18 +6,13 @@
 #include <cstdio>
 #include <ctime>
 
-// The calendar clock in seconds. Tests pin it to move time at will.
-time_t clockNow();
-void pinClock(time_t value);
-void unpinClock();
-
 // Opens a text file for reading, with CR LF read as one newline on every
 // platform (Windows' text mode does this; elsewhere the reader strips the CR).
 // Returns nullptr when the file cannot be opened or is a directory.
 FILE* openTextFile(const char* path);
 
 // Where the machine facts come from. Each source fills its output only on
-// success. Tests may put sources of their own in place.
+// success.
 struct MachineFactSources {
     // The computer's name, NUL-terminated within size bytes.
     bool (*computerName)(char* buffer, size_t size);
@@ -32,38 +27,52 @@ struct MachineFactSources {
     unsigned long long (*totalMemory)();
 };
 
-const MachineFactSources& platformMachineFacts();
-
-// TCP for the monitor-server link. Error numbers are the platform's own
-// (Winsock's on Windows, errno values elsewhere). Connecting gives up after
-// 5 s, each send and receive after 10 s; a time-out is a failed call with
-// the time-out error number.
-constexpr long long kInvalidSocket = -1;
-// The error that says the sockets library has not been started (Windows).
-constexpr int kSocketsNotStarted = 10093;
-long long socketOpenTcp();
-int socketLastError();
-int socketsStart(); // 0 on success, else the error number
-void socketsStop();
-// host: dotted IPv4 text, converted without any name lookup.
-int socketConnect(long long socket, const char* host, int port); // 0 or -1
-int socketSend(long long socket, const char* data, int count);   // bytes sent or -1
-int socketReceive(long long socket, char* buffer, int capacity); // bytes received or -1
-void socketClose(long long socket);
-
-// Runs a command line through the command interpreter and waits for it.
-void runCommand(const char* commandLine);
 // Formats the command that stops (start false) or starts the named service;
 // false, and nothing to run, when the whole line does not fit in size bytes.
 bool formatServiceCommand(char* buffer, size_t size, bool start, const char* service);
-void sleepMilliseconds(unsigned milliseconds);
 
-// HTTP GET of url, its body written to fileName (never null here). 0 when
-// the whole body was written, 404 when the server answered 404 (no file is
-// opened), -2 when the file cannot be opened for writing, -1 when the HTTP
-// facility cannot be set up and gives no error number, else the platform's
-// error number of the step that failed. Connecting gives up after 10 s, the
-// whole request after 60 s; a body past kMaxBodyBytes ends the download as
-// a failure, keeping what was written.
-int httpGet(const char* url, const char* fileName);
-constexpr long kMaxBodyBytes = 4L * 1024 * 1024;
+// The services the program takes from the operating system, in one set that
+// tests replace as a whole or in part.
+struct PlatformServices {
+    // The calendar clock in seconds.
+    time_t (*now)();
+    MachineFactSources machineFacts;
+
+    // Runs a command line through the command interpreter and waits for it.
+    void (*runCommand)(const char* commandLine);
+    void (*sleepMilliseconds)(unsigned milliseconds);
+
+    // TCP for the monitor-server link. Error numbers are the platform's own
+    // (Winsock's on Windows, errno values elsewhere). Connecting gives up
+    // after kTcpConnectTimeoutMs, each send and receive after
+    // kTcpTransferTimeoutMs; a time-out is a failed call with the time-out
+    // error number. Hosts are dotted IPv4 text, converted without any name
+    // lookup.
+    long long (*socketOpenTcp)();
+    int (*socketLastError)();
+    int (*socketsStart)(); // 0 on success, else the error number
+    void (*socketsStop)();
+    int (*socketConnect)(long long socket, const char* host, int port); // 0 or -1
+    int (*socketSend)(long long socket, const char* data, int count);   // bytes sent or -1
+    int (*socketReceive)(long long socket, char* buffer, int capacity); // bytes received or -1
+    void (*socketClose)(long long socket);
+
+    // HTTP GET of url, its body written to fileName (never null here). 0
+    // when the whole body was written, 404 when the server answered 404 (no
+    // file is opened), -2 when the file cannot be opened for writing, -1
+    // when the HTTP facility cannot be set up and gives no error number,
+    // else the platform's error number of the step that failed. Connecting
+    // gives up after kHttpConnectTimeoutMs, the whole request after
+    // kHttpRequestTimeoutMs; a body past kMaxBodyBytes ends the download as a
+    // failure, keeping what was written.
+    int (*httpGet)(const char* url, const char* fileName);
+};
+
+constexpr long long kInvalidSocket = -1;
+// The error that says the sockets library has not been started (Windows).
+constexpr int kSocketsNotStarted = 10093;
+
+// The set in use: the operating system's own unless a test put its own in place.
+const PlatformServices& platform();
+const PlatformServices& systemServices();
+void usePlatformServices(const PlatformServices* services); // nullptr: the system's own

@@ -2,11 +2,13 @@
 // The window system as the sequences see it. The Win32 dialog, the terminal
 // front-end and the tests' recording fake implement it.
 
+#include "resource.h"
+
 enum ControlId {
-    kUnitTextControl = 101,
-    kProgressBarControl = 102,
-    kPercentLabelControl = 104,
-    kCountersTextControl = 106,
+    kUnitTextControl = PELMORA_UNIT_TEXT,
+    kProgressBarControl = PELMORA_PROGRESS_BAR,
+    kPercentLabelControl = PELMORA_PERCENT_LABEL,
+    kCountersTextControl = PELMORA_COUNTERS_TEXT,
 };
 
 class WindowSystem {

@@ -1,9 +1,8 @@
 #include "workunit/activity_log.h"
 
-#include "app/monitor_state.h"
-#include "app/version.h"
-#include "app/whole_numbers.h"
-#include "net/stats_site.h"
+#include "state/monitor_state.h"
+#include "state/version.h"
+#include "state/whole_numbers.h"
 #include "platform/platform.h"
 
 namespace {
@@ -28,7 +27,7 @@ void closeLog()
 
 void writeLogTime()
 {
-    time_t reading = clockNow();
+    time_t reading = platform().now();
     const char* text = std::ctime(&reading);
     std::fputs(text ? text : "(time unknown)\n", state.logFile);
 }
@@ -46,14 +45,14 @@ void writeStartBanner()
     closeLog();
 }
 
-void writeUnitLog()
+void writeUnitLog(const char* statsHost)
 {
     if (!openLog()) return;
     std::fprintf(state.logFile, "%s completed in %f minutes on ", state.previousUnitName, state.unitMinutes);
     writeLogTime();
     if (state.stats != 0) std::fprintf(state.logFile, "%d frames total\n", state.frames);
     std::fprintf(state.logFile, "Average frame time: %f minutes per frame\n", state.frameMinutes);
-    if (state.korv == 1) std::fprintf(state.logFile, "Submitting data to %s...\n", statsHostLabel());
+    if (state.korv == 1) std::fprintf(state.logFile, "Submitting data to %s...\n", statsHost);
     std::fprintf(state.logFile, "Beginning process for %s on ", state.unitName);
     writeLogTime();
     closeLog();
@@ -62,7 +61,7 @@ void writeUnitLog()
 void writeShutdownSummary()
 {
     if (!openLog()) return;
-    state.now = clockNow();
+    state.now = platform().now();
     const double uptime = difftime(state.now, state.programStart);
     const double hours = uptime / 3600.0;
     const int wholeMinutes = truncateToInt(uptime / 60.0);

@@ -3,13 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/fixed_text.h"
-#include "app/monitor_state.h"
-#include "app/whole_numbers.h"
+#include "state/fixed_text.h"
+#include "state/monitor_state.h"
+#include "state/whole_numbers.h"
 #include "platform/platform.h"
 
 namespace {
-constexpr const char* kDatabasePath = "database.txt";
 constexpr size_t kNameDigits = 6; // only the start of a name carries the number
 
 // One record: project, server, an integer, three numbers (the last the

@@ -1,5 +1,5 @@
 // The client identity file: any bytes in ../client.cfg.
-#include "app/monitor_state.h"
+#include "state/monitor_state.h"
 #include "config/client_identity.h"
 #include "fuzz_support.h"
 #include "state_checks.h"

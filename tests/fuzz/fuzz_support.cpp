@@ -2,35 +2,12 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <unistd.h>
 
-namespace {
-std::string scratchRoot;
-
-void removeScratch()
-{
-    std::error_code ignored;
-    if (!scratchRoot.empty()) std::filesystem::remove_all(scratchRoot, ignored);
-}
-} // namespace
+#include "support/client_dir.h"
 
 void enterScratchClientDir()
 {
-    if (!scratchRoot.empty()) return;
-    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string pattern = std::string(base) + "/pelmora-fuzz-XXXXXX";
-    if (!mkdtemp(pattern.data())) {
-        std::perror("mkdtemp");
-        std::abort();
-    }
-    scratchRoot = pattern;
-    std::filesystem::create_directories(scratchRoot + "/client/pelmora");
-    if (chdir((scratchRoot + "/client/pelmora").c_str()) != 0) {
-        std::perror("chdir");
-        std::abort();
-    }
-    std::atexit(removeScratch);
+    static ClientDir dir;
 }
 
 void writeScratchFile(const char* path, const uint8_t* data, size_t size)

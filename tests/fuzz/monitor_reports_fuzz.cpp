@@ -18,9 +18,11 @@
 #include <thread>
 #include <unistd.h>
 
-#include "app/monitor_state.h"
+#include "state/monitor_state.h"
 #include "fuzz_support.h"
 #include "net/monitor_reports.h"
+#include "app/server_commands.h"
+#include "support/test_platform.h"
 #include "state_checks.h"
 
 namespace {
@@ -31,8 +33,6 @@ std::string serverBytes;
 
 void ignoreCommand(const char*) {}
 void noPause(unsigned) {}
-const ServiceControl kNoService = {ignoreCommand, noPause};
-
 void receiveReport(int fd)
 {
     char buffer[1024];
@@ -119,7 +119,8 @@ void setUpState()
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     enterScratchClientDir();
-    useServiceControl(&kNoService);
+    testPlatform().runCommand = [](const char*) {};
+    testPlatform().sleepMilliseconds = [](unsigned) {};
     startPeer();
     return 0;
 }
@@ -131,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         serverBytes.assign(reinterpret_cast<const char*>(data), size);
     }
     setUpState();
-    sendStatusReport();
+    sendStatusReport(obeyServerCommand);
     sendExitReport();
     checkStateTexts();
     return 0;

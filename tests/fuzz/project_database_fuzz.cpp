@@ -1,7 +1,7 @@
 // The project database: any bytes in database.txt, looked up for a few unit names.
 #include <cstring>
 
-#include "app/monitor_state.h"
+#include "state/monitor_state.h"
 #include "fuzz_support.h"
 #include "state_checks.h"
 #include "workunit/project_database.h"

@@ -1,7 +1,7 @@
 // The settings file: any bytes in pelmora.ini, read twice.
 #include <cstring>
 
-#include "app/monitor_state.h"
+#include "state/monitor_state.h"
 #include "config/settings.h"
 #include "fuzz_support.h"
 #include "state_checks.h"

@@ -5,7 +5,7 @@
 // names the field and aborts, so libFuzzer keeps the input.
 #include <initializer_list>
 
-#include "app/monitor_state.h"
+#include "state/monitor_state.h"
 
 // Every text field of state holds a NUL within its width. Every target
 // calls this after each input.

@@ -13,7 +13,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "app/monitor_state.h"
+#include "state/monitor_state.h"
 #include "fuzz_support.h"
 #include "net/stats_site.h"
 #include "state_checks.h"

@@ -4,13 +4,15 @@
 // same file is then read a second time, on a later clock.
 #include <cstring>
 
-#include "app/fixed_text.h"
-#include "app/monitor_state.h"
+#include "state/fixed_text.h"
+#include "state/monitor_state.h"
 #include "fuzz_support.h"
 #include "platform/platform.h"
+#include "support/test_platform.h"
 #include "state_checks.h"
 #include "workunit/activity_log.h"
 #include "workunit/unit_file.h"
+#include "app/dialog.h"
 
 namespace {
 constexpr time_t kFirstClock = 1000000;
@@ -47,14 +49,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::strcpy(state.unitName, "p1234_previous_unit");
     writeScratchFile("../unitinfo.txt", data, size);
     pinClock(kFirstClock);
-    require(readUnitFile() == 1, "readUnitFile: the file is there, yet the result is not 1");
+    require(readUnitFile(unitChanged) == 1, "readUnitFile: the file is there, yet the result is not 1");
     std::memcpy(static_cast<void*>(&first), &state, sizeof state);
 
     // The second read sees a new unit only where the file's own names differ
     // (its last name is held now). Such a unit is timed on this read's clock
     // and counted, and the tip and the log move on; nothing else changes.
     pinClock(kSecondClock);
-    require(readUnitFile() == 1, "readUnitFile: the second read's result is not 1");
+    require(readUnitFile(unitChanged) == 1, "readUnitFile: the second read's result is not 1");
     checkStateTexts();
     if (state.unitCount > first.unitCount) {
         require(nameLines(data, size) >= 2, "readUnitFile: a second read counted a unit though the file names one");

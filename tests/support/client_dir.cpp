@@ -1,31 +1,35 @@
 #include "support/client_dir.h"
 
 #include <atomic>
+#include <random>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
-#include "app/monitor_state.h"
-#include "platform/platform.h"
+#include "state/monitor_state.h"
+#include "support/test_platform.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-std::string uniqueName()
+// Under /dev/shm where there is one: the fuzz targets write a file a run.
+fs::path uniqueRoot()
 {
     static std::atomic<int> counter{0};
-    return "client-" + std::to_string(counter++);
+    std::error_code error;
+    fs::path base = fs::is_directory("/dev/shm", error) ? fs::path("/dev/shm") : fs::temp_directory_path();
+    return base / ("pelmora-" + std::to_string(std::random_device{}()) + "-" + std::to_string(counter++));
 }
 } // namespace
 
 ClientDir::ClientDir()
 {
     resetMonitorState();
-    unpinClock();
+    resetTestPlatform();
     previous_ = fs::current_path().string();
-    fs::path root = fs::current_path() / "scratch" / uniqueName();
+    const fs::path root = uniqueRoot();
     fs::remove_all(root);
     fs::create_directories(root / "client" / "pelmora");
     root_ = root.string();
@@ -37,7 +41,7 @@ ClientDir::~ClientDir()
     if (state.input) fclose(state.input);
     if (state.logFile) fclose(state.logFile);
     resetMonitorState();
-    unpinClock();
+    resetTestPlatform();
     fs::current_path(previous_);
     std::error_code ignored;
     fs::remove_all(root_, ignored);
@@ -87,4 +91,15 @@ void ClientDir::copyDemo() const
         else
             fs::copy_file(entry.path(), target, fs::copy_options::overwrite_existing);
     }
+}
+
+std::string unitFileText(const char* name, int progress)
+{
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "Current Work Unit\n-----------------\nName: %s\nTag: P2665R3C48G217\n"
+                  "Download time: March 3 08:14:52\nDue time: March 17 08:14:52\n"
+                  "Progress: %d%%  [||||______]\n",
+                  name, progress);
+    return text;
 }

@@ -1,7 +1,8 @@
 #pragma once
-// A fresh client directory for one test: <scratch>/client/ with the program's
-// own directory client/pelmora/ as the current directory while it lives.
-// Also resets the monitor state and unpins the clock, before and after.
+// A fresh client directory for a test, a fuzz target or a benchmark:
+// <temporary>/client/ with the program's own directory client/pelmora/ as
+// the current directory while it lives. Also resets the monitor state and
+// the test platform, before and after.
 #include <string>
 
 class ClientDir {
@@ -23,7 +24,12 @@ public:
     // Copies the repository's demo/ client directory into this one.
     void copyDemo() const;
 
+    std::string root() const { return root_; }
+
 private:
     std::string previous_;
     std::string root_;
 };
+
+// A unit file as the client writes it.
+std::string unitFileText(const char* name, int progress);

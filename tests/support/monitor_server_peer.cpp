@@ -1,3 +1,4 @@
+#include "state/constants.h"
 #include "support/monitor_server_peer.h"
 
 #include <chrono>

@@ -1,5 +1,5 @@
 // The command interpreter, services through systemctl, and sleeping.
-#include "platform/platform.h"
+#include "platform/system.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -12,7 +12,8 @@
 // the body cap, ETIMEDOUT, and that of a write or close of the file that
 // fails (ENOSPC on a full disk), which ends the download and keeps what was
 // written.
-#include "platform/platform.h"
+#include "platform/system.h"
+#include "state/constants.h"
 #include "platform/posix/http_answer.h"
 
 #include <algorithm>
@@ -28,9 +29,8 @@
 
 namespace {
 using Clock = std::chrono::steady_clock;
-constexpr auto kConnectTimeout = std::chrono::seconds(10);
-constexpr auto kRequestTimeout = std::chrono::seconds(60);
-constexpr const char* kAgent = "lcc WinHTTP/1.0";
+constexpr auto kConnectTimeout = std::chrono::milliseconds(kHttpConnectTimeoutMs);
+constexpr auto kRequestTimeout = std::chrono::milliseconds(kHttpRequestTimeoutMs);
 constexpr size_t kLargestHost = 255;
 
 struct UrlParts {
@@ -251,7 +251,7 @@ int httpGet(const char* url, const char* fileName)
     if (fd < 0) return error != 0 ? error : -1;
 
     const std::string request = "GET " + parts.target + " HTTP/1.1\r\nHost: " + parts.hostField +
-                                "\r\nUser-Agent: " + kAgent + "\r\nAccept: */*\r\nConnection: close\r\n\r\n";
+                                "\r\nUser-Agent: " + kHttpAgent + "\r\nAccept: */*\r\nConnection: close\r\n\r\n";
     Download download = {fileName, nullptr, false, false, false, 0, 0};
     error = sendAll(fd, request, deadline);
     if (error == 0) {

@@ -1,6 +1,6 @@
 // Machine facts on Linux: the host name, CPUID where the processor has it,
 // /proc/cpuinfo and cpufreq for the processor, sysinfo for the memory.
-#include "platform/platform.h"
+#include "platform/system.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -102,4 +102,4 @@ unsigned long long totalMemory()
 const MachineFactSources kLinuxSources = {hostName, hasCpuid, cpuidVendor, processor, totalMemory};
 } // namespace
 
-const MachineFactSources& platformMachineFacts() { return kLinuxSources; }
+const MachineFactSources& systemMachineFacts() { return kLinuxSources; }

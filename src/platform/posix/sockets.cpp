@@ -1,5 +1,6 @@
 // TCP on BSD sockets. No library start-up is needed; a time-out reports ETIMEDOUT.
-#include "platform/platform.h"
+#include "platform/system.h"
+#include "state/constants.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -10,8 +11,6 @@
 #include <unistd.h>
 
 namespace {
-constexpr int kConnectTimeoutMs = 5000;
-constexpr int kTransferTimeoutSeconds = 10;
 
 int lastError = 0;
 
@@ -40,7 +39,7 @@ int awaitConnect(int fd)
 {
     pollfd entry = {fd, POLLOUT, 0};
     int ready;
-    do ready = poll(&entry, 1, kConnectTimeoutMs);
+    do ready = poll(&entry, 1, kTcpConnectTimeoutMs);
     while (ready < 0 && errno == EINTR);
     if (ready < 0) return errno;
     if (ready == 0) return ETIMEDOUT;
@@ -80,7 +79,7 @@ int socketConnect(long long socket, const char* host, int port)
         if (error != 0) return fail(error);
     }
     if (!setBlocking(fd, true)) return fail(errno);
-    timeval timeout = {kTransferTimeoutSeconds, 0};
+    timeval timeout = {kTcpTransferTimeoutMs / 1000, (kTcpTransferTimeoutMs % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     return 0;

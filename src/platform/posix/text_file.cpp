@@ -1,7 +1,7 @@
 // Text files as Windows reads them: each CR that stands right before an LF is
 // dropped while the file is read, so a client directory copied from Windows
 // reads exactly like one written here. A lone CR stays.
-#include "platform/platform.h"
+#include "platform/system.h"
 
 #include <algorithm>
 #include <cerrno>

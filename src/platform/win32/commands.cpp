@@ -1,5 +1,5 @@
 // The command interpreter, services through NET STOP / NET START, and sleeping.
-#include "platform/platform.h"
+#include "platform/system.h"
 
 #include <cstdlib>
 #include <windows.h>

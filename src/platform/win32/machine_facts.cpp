@@ -1,5 +1,5 @@
 // Machine facts on Windows: the registry, CPUID and the memory status.
-#include "platform/platform.h"
+#include "platform/system.h"
 
 #include <cpuid.h>
 #include <cstring>
@@ -89,4 +89,4 @@ unsigned long long totalMemory()
 const MachineFactSources kWindowsSources = {computerName, hasCpuid, cpuidVendor, processor, totalMemory};
 } // namespace
 
-const MachineFactSources& platformMachineFacts() { return kWindowsSources; }
+const MachineFactSources& systemMachineFacts() { return kWindowsSources; }

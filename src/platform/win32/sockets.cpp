@@ -1,13 +1,12 @@
 // TCP on Windows Sockets. The library is started on demand by the link; a
 // time-out reports WSAETIMEDOUT.
-#include "platform/platform.h"
+#include "platform/system.h"
+#include "state/constants.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 namespace {
-constexpr long kConnectTimeoutSeconds = 5;
-constexpr DWORD kTransferTimeoutMs = 10000;
 
 int lastError = 0;
 
@@ -27,7 +26,7 @@ int awaitConnect(SOCKET s)
     FD_ZERO(&failed);
     FD_SET(s, &writable);
     FD_SET(s, &failed);
-    timeval timeout = {kConnectTimeoutSeconds, 0};
+    timeval timeout = {kTcpConnectTimeoutMs / 1000, (kTcpConnectTimeoutMs % 1000) * 1000};
     int ready = select(0, nullptr, &writable, &failed, &timeout);
     if (ready == SOCKET_ERROR) return WSAGetLastError();
     if (ready == 0) return WSAETIMEDOUT;
@@ -78,7 +77,7 @@ int socketConnect(long long socket, const char* host, int port)
     }
     u_long blocking = 0;
     if (ioctlsocket(s, FIONBIO, &blocking) != 0) return fail(WSAGetLastError());
-    DWORD timeout = kTransferTimeoutMs;
+    DWORD timeout = kTcpTransferTimeoutMs;
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
     setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
     return 0;

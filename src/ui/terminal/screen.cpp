@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/version.h"
+#include "state/version.h"
 
 namespace {
 // Outer border, margin, group border and padding on each side of the texts.

@@ -10,7 +10,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "app/monitor_state.h"
+#include "state/monitor_state.h"
 #include "ui/terminal/curses_canvas.h"
 #include "ui/terminal/keys.h"
 #include "ui/terminal/signals.h"

@@ -1,6 +1,6 @@
 #include "ui/win32/dialog_procedure.h"
 
-#include "app/monitor_state.h"
+#include "state/monitor_state.h"
 #include "ui/win32/win32_window_system.h"
 
 DialogEvent dialogEventFor(UINT message, WPARAM wParam, LPARAM lParam)

@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "app/monitor_state.h"
+#include "state/monitor_state.h"
 #include "resource.h"
 #include "ui/win32/dialog_procedure.h"
 #include "ui/win32/win32_window_system.h"

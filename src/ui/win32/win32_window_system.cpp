@@ -3,8 +3,8 @@
 #include <commctrl.h>
 #include <cstdlib>
 
-#include "app/fixed_text.h"
-#include "app/monitor_state.h"
+#include "state/fixed_text.h"
+#include "state/monitor_state.h"
 #include "resource.h"
 
 namespace {

@@ -6,12 +6,23 @@
 #include <cstdio>
 #include <ctime>
 
-#include "net/tcp_link.h"
+#include "state/constants.h"
 
 // What the program keeps of the notification-area icon between requests: the
 // tooltip that an add sends. The front-end owns the platform's own record.
 struct TrayIconRecord {
     char szTip[128];
+};
+
+// One blocking TCP client connection (see net/tcp_link.h).
+struct SocketLink {
+    const char* host;  // dotted IPv4 text, not owned
+    int port;          // host byte order; the low 16 bits are used
+    long long sock;    // kInvalidSocket when there is none
+    int received;      // bytes the latest receive delivered
+    int sent;          // bytes the latest send-all has sent so far
+    int lastError;
+    unsigned flags;    // bit 0: this link started the sockets library
 };
 
 struct MonitorState {
@@ -77,7 +88,7 @@ struct MonitorState {
     // Scratch space shared in turn; it holds nothing between operations.
     char lineBuffer[512] = {};
     char wordBuffer[500] = {};
-    char reportBuffer[768] = {};
+    char reportBuffer[kReportBytes] = {};
     char receiveBuffer[128000] = {};
     char urlBuffer[1024] = {};
     char textBuffer[256] = {};

@@ -1,10 +1,11 @@
-#include "config/text_reading.h"
+#include "reading/text_reading.h"
 
 #include <climits>
 #include <cstring>
 
-#include "app/monitor_state.h"
-#include "app/whole_numbers.h"
+#include "state/monitor_state.h"
+#include "state/whole_numbers.h"
+#include "platform/platform.h"
 
 namespace {
 // White space as "%s" and "%d" see it in the C locale.
@@ -84,4 +85,31 @@ int atoiSaturating(const char* text)
     for (; *text >= '0' && *text <= '9'; ++text)
         if (value <= INT_MAX) value = value * 10 + (*text - '0');
     return clampToInt(negative ? -value : value);
+}
+
+void readNumber(const KeyedLine& line) { scanInt(state.input, line.number); }
+
+void readWord(const KeyedLine& line) { scanWord(state.input, line.text, line.width); }
+
+bool readKeyedFile(const char* path, int pieceWidth, int skipWidth, const KeyedLine* lines, size_t count)
+{
+    state.input = openTextFile(path);
+    if (!state.input) return false;
+    while (!std::feof(state.input)) {
+        if (!readPiece(state.input, state.lineBuffer, pieceWidth)) break;
+        if (state.lineBuffer[0] == '\0') continue;
+        const KeyedLine* kind = nullptr;
+        for (size_t i = 0; i < count && !kind; ++i) {
+            const KeyedLine& line = lines[i];
+            const bool fits = line.length == 0 ? std::strstr(state.lineBuffer, line.key) != nullptr
+                                               : std::strncmp(state.lineBuffer, line.key, line.length) == 0;
+            if (fits) kind = &line;
+        }
+        if (!kind) continue;
+        kind->read(*kind);
+        skipLine(state.input, skipWidth);
+    }
+    std::fclose(state.input);
+    state.input = nullptr;
+    return true;
 }

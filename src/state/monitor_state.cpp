@@ -1,4 +1,4 @@
-#include "app/monitor_state.h"
+#include "state/monitor_state.h"
 
 MonitorState state;
 

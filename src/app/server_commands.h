@@ -1,0 +1,15 @@
+#pragma once
+// What the program does with the monitor server's command byte.
+
+enum ServerCommand { kNoCommand = 0, kExitCommand = 1, kToggleTrayCommand = 2, kRestartServiceCommand = 3 };
+
+// Acts on serverCommand as the report's connection is still open: the tray
+// toggle, or the service restart (servc 1, an allowed name that fits both
+// command lines). Either clears serverCommand; the exit command is left for
+// the next dialog event.
+void obeyServerCommand();
+
+// Whether a service name may be handed to the command interpreter: none of
+// the characters it acts on. (Whether the name fits the command line is
+// checked when the line is made.)
+bool serviceNameAllowed(const char* name);

@@ -1,0 +1,20 @@
+#pragma once
+// What each operating-system folder (posix/, win32/) implements; services.cpp
+// gathers them into the set that platform() hands out. Nothing outside
+// src/platform/ includes this file.
+#include <cstddef>
+
+#include "platform/platform.h"
+
+const MachineFactSources& systemMachineFacts();
+void runCommand(const char* commandLine);
+void sleepMilliseconds(unsigned milliseconds);
+long long socketOpenTcp();
+int socketLastError();
+int socketsStart();
+void socketsStop();
+int socketConnect(long long socket, const char* host, int port);
+int socketSend(long long socket, const char* data, int count);
+int socketReceive(long long socket, char* buffer, int capacity);
+void socketClose(long long socket);
+int httpGet(const char* url, const char* fileName);
