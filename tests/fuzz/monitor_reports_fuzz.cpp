@@ -31,8 +31,6 @@ constexpr int kPeerWaitMs = 2000;
 std::mutex inputLock;
 std::string serverBytes;
 
-void ignoreCommand(const char*) {}
-void noPause(unsigned) {}
 void receiveReport(int fd)
 {
     char buffer[1024];
