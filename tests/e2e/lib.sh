@@ -1,20 +1,13 @@
-# The whole-program tests' shared part, sourced by a driver:
-#   terminal/driver.sh SCENARIO   the Linux program on a tmux pane or headless
-#   win32/driver.sh SCENARIO      pelmora.exe under wine on an Xvfb display
-# It gives a fresh client directory per run (a copy of demo/), bounded waits,
-# the loopback peers (tools/fake-*), the log checks, pass and fail. The
-# driver gives the front-end's verbs, which scenarios.sh uses:
-#   launch                      start the program in $client/pelmora
-#   expect_view window|tray     wait, bounded, until the window is shown or
-#                               the program sits in the tray
-#   expect_texts UNIT COUNTERS PERCENT   texts 101 and 106 (lines joined by
-#                               \n), the percent label and the bar
-#   wait_text TEXT [SECONDS]    until TEXT shows in the window
-#   press ok|cancel|close|minimise|restore   (restore: tray double-click)
-#   expect_end STATUS [SECONDS] the program ends with STATUS
-#   expect_message CAPTION TEXT the message box, then dismisses it
-#   screenshot NAME
-# and may define on_fail (more to show on a failure) and stop_front_end.
+# The whole-program tests' shared part, sourced by terminal/driver.sh and
+# win32/driver.sh: a fresh client directory per run, bounded waits, the
+# loopback peers (tools/fake-*), the log checks, pass and fail. A driver gives
+# the verbs that scenarios.sh uses, each wait in them bounded:
+#   launch; expect_view window|tray; wait_text TEXT [SECONDS];
+#   expect_texts UNIT COUNTERS PERCENT (texts 101 and 106, lines joined by \n,
+#   the percent label and the bar); press ok|cancel|close|minimise|restore
+#   (restore: the tray icon's double-click); expect_end STATUS [SECONDS];
+#   expect_message CAPTION TEXT (then dismissed); screenshot NAME;
+# and $settle, a pause long enough for a press to have been handled.
 set -uo pipefail
 
 scenario=${1:?scenario name}
@@ -33,11 +26,7 @@ fail() {
 
 pass() { echo "ok [$scenario${run:+: $run}]${1:+: $*}"; }
 
-stop_peers() {
-    local peer
-    for peer in "${peers[@]}"; do kill "$peer" 2>/dev/null; wait "$peer" 2>/dev/null; done
-    peers=()
-}
+stop_peers() { local p; for p in "${peers[@]}"; do kill "$p"; wait "$p"; done 2>/dev/null; peers=(); }
 trap 'declare -F stop_front_end >/dev/null && stop_front_end; stop_peers' EXIT
 
 now_ms() { local t=${EPOCHREALTIME/[.,]/}; echo $((t / 1000)); }
@@ -79,17 +68,31 @@ write_unit() { # NAME DOWNLOAD-TIME DUE-TIME|"" PERCENT
     mv "$client/unitinfo.new" "$client/unitinfo.txt"
 }
 
+# The user's steps, each a word: VIEW waits for the view (window or tray);
+# ACTION>VIEW presses, then waits for the view; ACTION=VIEW presses and,
+# after a pause, checks that the view is as said (=VIEW: no press); texts:
+# the window shows the demo unit; any other word is pressed.
+steps() { # "STEP..."
+    local step
+    for step in $1; do
+        case $step in
+        *'>'*) press "${step%>*}"; expect_view "${step#*>}" ;;
+        *=*) [ -z "${step%=*}" ] || press "${step%=*}"; sleep "$settle"; expect_view "${step#*=}" ;;
+        window | tray) expect_view "$step" ;;
+        texts) expect_texts "$demo_unit" "$demo_counters" 42; screenshot back-from-tray ;;
+        *) press "$step" ;;
+        esac
+    done
+}
+
 # --- The log (CR LF on Windows) ----------------------------------------------------
 
 logtext() { tr -d '\r' < "$log" 2>/dev/null; }
 log_has() { logtext | grep -qE -- "$1"; }
-expect_log() { local line; for line; do log_has "$line" || fail "no line /$line/ in the log"; done; }
+expect_log() { local l; for l; do log_has "$l" || fail "no line /$l/ in the log"; done; }
 expect_log_count() { # COUNT PATTERN...
-    local count=$1 line
-    shift
-    for line; do
-        [ "$(logtext | grep -cE -- "$line")" = "$count" ] || fail "not $count lines /$line/ in the log"
-    done
+    local l
+    for l in "${@:2}"; do [ "$(logtext | grep -cE -- "$l")" = "$1" ] || fail "not $1 lines /$l/ in the log"; done
 }
 
 expect_banner() {
@@ -127,7 +130,7 @@ start_peer() { # NAME TOOL ARG...
 }
 
 # The monitor server on 25876 answering each report with the next BYTE
-# (then 0), or misbehaving: MODE=drip etc.
+# (then 0), or misbehaving as MODE says.
 start_monitor_server() { # BYTE...
     printf '%s\n' "$@" > "$out/commands"
     start_peer monitor_server "$FAKE_MONITOR_SERVER" -s "$out/commands" ${MODE:+-m "$MODE"}
@@ -140,8 +143,4 @@ start_stats_site() { # [STATUS]
     start_peer stats_site "$FAKE_STATS_SITE" -p 0 -s "${1:-200 OK}"
 }
 
-run_scenario() {
-    declare -F "scenario_$scenario" >/dev/null || { echo "no scenario '$scenario'" >&2; exit 1; }
-    "scenario_$scenario"
-    pass
-}
+run_scenario() { declare -F "scenario_$scenario" >/dev/null || fail "no such scenario"; "scenario_$scenario"; pass; }

@@ -58,13 +58,9 @@ scenario_endings() {
     done
 }
 
-# The window and the tray, one run per row: SETTING|STEPS. A step
-# ACTION>VIEW waits for the view after the action; ACTION=VIEW checks, after
-# a pause, that the action left the view as said; a lone VIEW is the view at
-# start-up; texts: the window shows the demo unit (also after a start in the
-# tray). Each run ends from where its steps leave it.
+# The window and the tray, one run per row: SETTING|STEPS (see steps).
 scenario_tray() {
-    local row setting step name
+    local row setting name
     for row in "|window minimise>tray restore>window minimise>tray close" \
         "nowin 1|window minimise>tray restore=tray close" \
         "quiet 1|=tray restore>window texts minimise>tray restore>window cancel"; do
@@ -72,15 +68,7 @@ scenario_tray() {
         name=${setting%% *}
         fresh_client "${name:-plain}" ${setting:+"$setting"}
         launch
-        for step in ${row#*|}; do
-            case $step in
-            *'>'*) press "${step%>*}"; expect_view "${step#*>}" ;;
-            *=*) [ -z "${step%=*}" ] || press "${step%=*}"; sleep "$settle"; expect_view "${step#*=}" ;;
-            window | tray) expect_view "$step" ;;
-            texts) expect_texts "$demo_unit" "$demo_counters" 42; screenshot back-from-tray ;;
-            *) press "$step" ;;
-            esac
-        done
+        steps "${row#*|}"
         expect_end 0
         expect_summary
     done
@@ -95,12 +83,7 @@ scenario_monitor_server() {
     start_monitor_server 2 2 1
     fresh_client monitor "stats 1" "ipadd 127.0.0.1"
     launch
-    expect_view tray
-    press restore
-    sleep "$settle"
-    expect_view tray
-    wait_for 10 "no first poll's report" records_reach 2
-    expect_view window
+    steps "tray restore=tray window"
     wait_for 10 "no second poll's report" records_reach 3
     expect_end 0 3
     expect_summary "Total WUs completed: 0"
@@ -133,6 +116,7 @@ scenario_hostile_monitor() {
     MODE=drip start_monitor_server
     fresh_client drip "stats 1" "ipadd 127.0.0.1"
     launch
+    expect_view window
     write_unit p1588_Spring_coil_R1 "March 17 09:00:00" "" 7
     wait_for 20 "no poll's report" records_reach 2
     press close

@@ -87,12 +87,7 @@ expect_end() { # STATUS [SECONDS]
 
 expect_message() { # CAPTION TEXT
     local line
-    on_screen "\[ OK \]" || fail "no message box"
-    for line in "$1" $'\n'"$(printf '%b' "$2")"; do
-        while IFS= read -r line; do
-            [ -z "$line" ] || screen | grep -qF -- "$line" || fail "'$line' is not in the message box"
-        done <<<"$line"
-    done
+    while IFS= read -r line; do on_screen "$line" || fail "'$line' is not in the message box"; done < <(printf '%b\n' "$1\n$2")
     screenshot message-box
     sleep "$settle"
     status_written && fail "the message did not wait"

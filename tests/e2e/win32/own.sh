@@ -22,13 +22,9 @@ scenario_window() {
     # ontop: top-most, again after a trip to the tray.
     fresh_client ontop "ontop 1"
     launch
-    expect_view window
-    probe state
+    probe wait-view window 10000 state
     expect topmost=1
-    press minimise
-    expect_view tray
-    press restore
-    expect_view window
+    steps "minimise>tray restore>window"
     probe state
     expect topmost=1
     press close
@@ -38,16 +34,7 @@ scenario_window() {
     # minimise brings the window back and sends it to the tray again.
     fresh_client quiet-nowin "quiet 1" "nowin 1"
     launch
-    sleep "$settle"
-    expect_view tray
-    press restore
-    sleep "$settle"
-    expect_view tray
-    press minimise
-    expect_view window
-    press minimise
-    expect_view tray
-    press close
+    steps "=tray restore=tray minimise>window minimise>tray close"
     expect_end 0
     expect_summary
 }

@@ -44,24 +44,18 @@ bool trayShown()
     return tray && IsWindowVisible(tray);
 }
 
-std::string escaped(const std::string& text)
-{
-    std::string out;
-    for (char c : text) out += c == '\n' ? "\\n" : c == '\r' ? "" : std::string(1, c);
-    return out;
-}
-
-// WM_GETTEXT, so that the control answers for itself; a program busy with a
-// report gives no answer.
+// WM_GETTEXT, so that the control answers for itself (a program busy with a
+// report gives no answer); CR LF as \n.
 std::string controlText(HWND dialog, int id)
 {
     char text[1024] = {};
     DWORD_PTR copied = 0;
-    HWND control = GetDlgItem(dialog, id);
-    if (!control || !SendMessageTimeoutA(control, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text),
-                                         SMTO_ABORTIFHUNG, 2000, &copied))
+    if (!SendMessageTimeoutA(GetDlgItem(dialog, id), WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text),
+                             SMTO_ABORTIFHUNG, 2000, &copied))
         return "<no answer>";
-    return std::string(text, copied);
+    std::string out;
+    for (char c : std::string(text, copied)) out += c == '\n' ? "\\n" : c == '\r' ? "" : std::string(1, c);
+    return out;
 }
 
 template <typename Condition>
@@ -86,7 +80,7 @@ void printState(HWND dialog)
     std::printf("visible=%d\ntopmost=%d\niconic=%d\npriority=0x%lx\ntray=%d\n", IsWindowVisible(dialog) ? 1 : 0,
                 (GetWindowLongA(dialog, GWL_EXSTYLE) & WS_EX_TOPMOST) ? 1 : 0, IsIconic(dialog) ? 1 : 0,
                 static_cast<unsigned long>(priority), trayShown() ? 1 : 0);
-    for (int id : kTextControls) std::printf("text%d=%s\n", id, escaped(controlText(dialog, id)).c_str());
+    for (int id : kTextControls) std::printf("text%d=%s\n", id, controlText(dialog, id).c_str());
     std::printf("bar=%ld\n", static_cast<long>(bar));
 }
 
@@ -110,8 +104,7 @@ bool post(HWND dialog, const char* action)
     };
     for (const Action& a : actions)
         if (std::strcmp(action, a.name) == 0) return PostMessageA(dialog, a.message, a.wParam, a.lParam) != 0;
-    std::fprintf(stderr, "probe: unknown action %s\n", action);
-    std::exit(1);
+    return false;
 }
 } // namespace
 
@@ -156,7 +149,7 @@ int main(int argc, char** argv)
                 HWND owner = GetWindow(box, GW_OWNER);
                 HWND button = GetDlgItem(box, IDOK);
                 std::printf("caption=../unitinfo.txt\ntext=%s\nowner=%s\nbuttons=%s\n",
-                            escaped(controlText(box, kMessageBoxText)).c_str(),
+                            controlText(box, kMessageBoxText).c_str(),
                             owner && owner == mainDialog() ? "main" : "other",
                             button && !GetDlgItem(box, IDCANCEL) ? "ok" : "other");
                 PostMessageA(button ? button : box, button ? BM_CLICK : WM_COMMAND, button ? 0 : IDOK, 0);
