@@ -24,8 +24,6 @@ fail() {
     exit 1
 }
 
-pass() { echo "ok [$scenario${run:+: $run}]${1:+: $*}"; }
-
 stop_peers() { local p; for p in "${peers[@]}"; do kill "$p"; wait "$p"; done 2>/dev/null; peers=(); }
 trap 'declare -F stop_front_end >/dev/null && stop_front_end; stop_peers' EXIT
 
@@ -48,12 +46,8 @@ ended() { local s; s=$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null); [ -z "$s" 
 # pelmora.ini gets cpunum 3, fhlog 1 and the given lines; without a delay
 # line the program polls every 5 seconds, its shortest period.
 fresh_client() { # NAME [SETTING...]
-    run=$1
+    run=$1 client=$out/$1/client prog=$out/$1/client/pelmora log=$out/$1/client/pelmora/pelmora_log.txt
     shift
-    client=$out/$run/client
-    prog=$client/pelmora
-    log=$prog/pelmora_log.txt
-    rm -rf "$out/$run"
     mkdir -p "$out/$run"
     cp -R "$PELMORA_DEMO/." "$client/"
     printf '%s\n' "cpunum 3" "fhlog 1" "$@" > "$prog/pelmora.ini"
@@ -143,4 +137,4 @@ start_stats_site() { # [STATUS]
     start_peer stats_site "$FAKE_STATS_SITE" -p 0 -s "${1:-200 OK}"
 }
 
-run_scenario() { declare -F "scenario_$scenario" >/dev/null || fail "no such scenario"; "scenario_$scenario"; pass; }
+run_scenario() { declare -F "scenario_$scenario" >/dev/null || fail "no such scenario"; "scenario_$scenario"; echo "ok [$scenario]"; }

@@ -29,13 +29,10 @@ if [ ! -f "$WINEPREFIX/.pelmora-e2e" ]; then
     rm -rf "$WINEPREFIX"
     mkdir -p "$WINEPREFIX"
     timeout 300 wineboot --init > "$out/wineboot.log" 2>&1 9>&-
-    for setting in 'HKCU\Software\Wine\Explorer|Desktop|REG_SZ|Default' \
-        'HKCU\Software\Wine\Explorer\Desktops|Default|REG_SZ|1280x1024' \
-        'HKCU\Software\Wine\Explorer\Desktops|EnableShell|REG_DWORD|0'; do
-        IFS='|' read -r key name kind value <<<"$setting"
-        timeout 60 wine reg add "$key" /v "$name" /t "$kind" /d "$value" /f >> "$out/wineboot.log" 2>&1 9>&- ||
-            fail "could not set $key $name"
-    done
+    printf '%s\r\n' REGEDIT4 '[HKEY_CURRENT_USER\Software\Wine\Explorer]' '"Desktop"="Default"' \
+        '[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]' '"Default"="1280x1024"' '"EnableShell"=dword:00000000' \
+        > "$WINEPREFIX/drive_c/desktop.reg"
+    timeout 60 wine regedit /S 'C:\desktop.reg' >> "$out/wineboot.log" 2>&1 9>&- || fail "could not set up the desktop"
     cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null
     timeout 60 wineserver -w 9>&-
     [ -f "$WINEPREFIX/system.reg" ] || fail "wineboot made no prefix (see $out/wineboot.log)"
