@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The Linux program's driver:  driver.sh SCENARIO
-# The program runs on a tmux pane of its own, COLS x ROWS (80 x 24), in a
-# UTF-8 locale unless LOCALE says otherwise: the screen is read with
-# capture-pane, keys are typed with send-keys. The pane notes the terminal's
-# modes before and after, the program's CPU time and its exit status.
+# The program runs on a tmux pane of its own, 80 x 24, in a UTF-8 locale
+# unless LOCALE says otherwise: the screen is read with capture-pane, keys
+# are typed with send-keys. The pane notes the terminal's modes before and
+# after, the program's CPU time and its exit status.
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../lib.sh"
 : "${PELMORA:?}"
@@ -35,7 +35,7 @@ echo "SESSION OVER"
 ${IGNORE_HUP:+exit}
 exec sleep 300
 EOF
-    tm new-session -d -x "${COLS:-80}" -y "${ROWS:-24}" -s e2e "bash '$at/session.sh'" || fail "tmux would not start"
+    tm new-session -d -x 80 -y 24 -s e2e "bash '$at/session.sh'" || fail "tmux would not start"
     wait_for 10 "the program showed nothing" on_screen 'Protein Info:|% Completed|\[ OK \]'
 }
 
