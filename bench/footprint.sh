@@ -41,8 +41,8 @@ run_once() {
   cp "$root/demo/unitinfo.txt" "$root/demo/client.cfg" "$dir/"
   cp "$root/demo/pelmora/database.txt" "$dir/pelmora/"
   printf '0\n0\n1\n' > "$dir/commands"   # start-up, first tick, then exit
-  "$build/tools/pelmora-monitor-server" -s "$dir/commands" > "$dir/monitor.out" & peers+=($!)
-  "$build/tools/pelmora-stats-site" -p 0 > "$dir/site.out" & peers+=($!)
+  "$build/tools/fake-monitor-server" -s "$dir/commands" > "$dir/monitor.out" & peers+=($!)
+  "$build/tools/fake-stats-site" -p 0 > "$dir/site.out" & peers+=($!)
   listening_port "$dir/monitor.out" > /dev/null
   local site_port; site_port=$(listening_port "$dir/site.out")
   printf 'cpunum 1\nfhlog 1\nstats 1\nipadd 127.0.0.1\nkorv! 1\nkhost 127.0.0.1:%s\n' "$site_port" \

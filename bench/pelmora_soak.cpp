@@ -167,8 +167,8 @@ int main(int argc, char** argv)
     const bool ownNet = ownNetwork();
     ClientDir client;
     Peer monitor, site;
-    monitor.start(tools + "/pelmora-monitor-server", "25876", "../../monitor-server.out");
-    site.start(tools + "/pelmora-stats-site", "0", "../../stats-site.out");
+    monitor.start(tools + "/fake-monitor-server", "25876", "../../monitor-server.out");
+    site.start(tools + "/fake-stats-site", "0", "../../stats-site.out");
     monitor.waitListening();
     const int sitePort = site.waitListening();
 

@@ -21,12 +21,12 @@ grep -v '^delay' demo/pelmora/pelmora.ini \
   | sed -e 's/^stats 0$/stats 1/' -e 's/^korv! 0$/korv! 1/' > "$run/pelmora/pelmora.ini"
 
 # A step of 10% every 4 seconds: the unit under way ends in under half a minute.
-build/linux/tools/pelmora-simclient 4 "$run" 10 2>"$run/simclient.log" &
+build/linux/tools/simulated-client 4 "$run" 10 2>"$run/simclient.log" &
 client=$!
 # The team's monitor server (127.0.0.1:25876) and stats site (127.0.0.1:8088).
-build/linux/tools/pelmora-monitor-server > "$run/monitor-server.log" 2>&1 &
+build/linux/tools/fake-monitor-server > "$run/monitor-server.log" 2>&1 &
 server=$!
-build/linux/tools/pelmora-stats-site -p 8088 > "$run/stats-site.log" 2>&1 &
+build/linux/tools/fake-stats-site -p 8088 > "$run/stats-site.log" 2>&1 &
 site=$!
 trap 'kill -TERM "$client" "$server" "$site" 2>/dev/null || true; wait 2>/dev/null || true' EXIT
 

@@ -10,7 +10,7 @@ needed=(
   wine wine64 wine32:i386 fonts-wine
   libncurses-dev tmux
   xvfb xauth imagemagick clang libclang-rt-14-dev
-  libbenchmark-dev strace time heaptrack
+  libbenchmark-dev strace time heaptrack iproute2
 )
 
 missing=()

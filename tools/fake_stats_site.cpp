@@ -1,7 +1,7 @@
 // A team stats site for tests and the demo, on 127.0.0.1 only. It prints
 // each request line and answers every request with one status and body.
 //
-//   pelmora-stats-site [-p PORT] [-s "STATUS TEXT"] [-b BODY-FILE] [-n COUNT] [-m stall|endless]
+//   fake-stats-site [-p PORT] [-s "STATUS TEXT"] [-b BODY-FILE] [-n COUNT] [-m stall|endless]
 //
 // -m plays a hostile site (for the reliability tests): "stall" reads the
 // request and never answers, holding the connection until the client closes
@@ -86,7 +86,7 @@ int main(int argc, char** argv)
             while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) body.append(chunk, n);
             std::fclose(file);
         } else {
-            std::fprintf(stderr, "usage: pelmora-stats-site [-p PORT] [-s STATUS] [-b BODY-FILE] [-n COUNT] [-m stall|endless]\n");
+            std::fprintf(stderr, "usage: fake-stats-site [-p PORT] [-s STATUS] [-b BODY-FILE] [-n COUNT] [-m stall|endless]\n");
             return 2;
         }
     }
@@ -94,7 +94,7 @@ int main(int argc, char** argv)
     std::signal(SIGINT, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
 
-    const int listener = listenOnLoopback(port, "pelmora-stats-site");
+    const int listener = listenOnLoopback(port, "fake-stats-site");
     if (listener < 0) return 1;
 
     for (long served = 0; !stopping && served != limit;) {

@@ -1,11 +1,11 @@
-// pelmora-simclient: stands in for a Folding@home client, for the demo and
+// simulated-client: stands in for a Folding@home client, for the demo and
 // the tests. Every interval it moves the unit in CLIENT_DIR/unitinfo.txt on by
 // STEP percent; after a unit has shown 100% it starts a new one, with the
 // next project of the project table (CLIENT_DIR/pelmora/database.txt). The
 // file is written whole under another name and renamed over the old one, so
 // a reader never sees half of it. SIGTERM or SIGINT end it cleanly.
 //
-//   pelmora-simclient INTERVAL_SECONDS CLIENT_DIR [STEP_PERCENT]
+//   simulated-client INTERVAL_SECONDS CLIENT_DIR [STEP_PERCENT]
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -156,7 +156,7 @@ bool parseSeconds(const char* text, struct timespec& interval)
 
 int usage()
 {
-    std::fputs("usage: pelmora-simclient INTERVAL_SECONDS CLIENT_DIR [STEP_PERCENT]\n", stderr);
+    std::fputs("usage: simulated-client INTERVAL_SECONDS CLIENT_DIR [STEP_PERCENT]\n", stderr);
     return 2;
 }
 } // namespace
@@ -183,7 +183,7 @@ int main(int argc, char** argv)
     if (!readUnit(directory + "/unitinfo.txt", unit)) {
         unit = nextUnit(Unit{}, projects, serial++);
         if (!writeAtomically(directory, unitFileText(unit))) {
-            std::fprintf(stderr, "pelmora-simclient: cannot write %s/unitinfo.txt: %s\n", directory.c_str(),
+            std::fprintf(stderr, "simulated-client: cannot write %s/unitinfo.txt: %s\n", directory.c_str(),
                          std::strerror(errno));
             return 1;
         }
@@ -198,7 +198,7 @@ int main(int argc, char** argv)
         else
             unit.progress = unit.progress + step > 100 ? 100 : unit.progress + step;
         if (!writeAtomically(directory, unitFileText(unit)))
-            std::fprintf(stderr, "pelmora-simclient: cannot write %s/unitinfo.txt: %s\n", directory.c_str(),
+            std::fprintf(stderr, "simulated-client: cannot write %s/unitinfo.txt: %s\n", directory.c_str(),
                          std::strerror(errno));
     }
 }

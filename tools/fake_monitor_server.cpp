@@ -3,7 +3,7 @@
 // answers with a command byte: by default 0, or per slot (-c SLOT=BYTE), or
 // the next line of a script file (-s FILE), one byte value per line.
 //
-//   pelmora-monitor-server [-p PORT] [-c SLOT=BYTE]... [-s FILE] [-n COUNT]
+//   fake-monitor-server [-p PORT] [-c SLOT=BYTE]... [-s FILE] [-n COUNT]
 //
 // -n ends the server after COUNT connections. Output lines:
 //   record <n> slot <offered> bytes <count>: <text up to the first NUL>
@@ -115,7 +115,7 @@ void playHostile(const std::string& mode, int fd, char slot, char* record, int* 
 
 void usage()
 {
-    std::fprintf(stderr, "usage: pelmora-monitor-server [-p PORT] [-c SLOT=BYTE]... [-s FILE] [-n COUNT]"
+    std::fprintf(stderr, "usage: fake-monitor-server [-p PORT] [-c SLOT=BYTE]... [-s FILE] [-n COUNT]"
                          " [-m silent|drip|reset|flood]\n");
     std::exit(2);
 }
@@ -152,7 +152,7 @@ int main(int argc, char** argv)
     std::signal(SIGINT, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
 
-    const int listener = listenOnLoopback(port, "pelmora-monitor-server");
+    const int listener = listenOnLoopback(port, "fake-monitor-server");
     if (listener < 0) return 1;
 
     size_t scriptAt = 0;

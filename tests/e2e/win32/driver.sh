@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# pelmora.exe's driver:  driver.sh SCENARIO
+# The program runs under wine on an Xvfb display of its own, in the wine
+# prefix PELMORA_E2E_PREFIX (made on first use; the 32- and 64-bit runs take
+# turns through a lock on it), and probe.exe reads and works its dialog.
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../lib.sh"
+: "${PELMORA_EXE:?}" "${PELMORA_PROBE:?}" "${PELMORA_E2E_PREFIX:?}"
+export WINEPREFIX=$PELMORA_E2E_PREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+xvfb= pid=
+settle=1
+
+stop_front_end() {
+    [ -z "$pid" ] || kill "$pid" 2>/dev/null
+    # Everything left in the prefix is this scenario's (the lock says so).
+    timeout 20 wineserver -k 2>/dev/null 9>&-
+    timeout 20 wineserver -w 2>/dev/null 9>&-
+    [ -z "$xvfb" ] || { kill "$xvfb"; wait "$xvfb"; } 2>/dev/null
+}
+on_fail() { [ -f "$out/transcript.txt" ] && { echo "--- probe:"; tail -n 30 "$out/transcript.txt"; }; }
+
+exec 9> "$WINEPREFIX.lock"
+flock -w 600 9 || fail "the wine prefix stayed locked"
+
+# The prefix: a virtual desktop (the window gets its frame without a window
+# manager, and the tray shows as a small window of its own while it holds an
+# icon) and wine's own fonts.
+if [ ! -f "$WINEPREFIX/.pelmora-e2e" ]; then
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    timeout 300 wineboot --init > "$out/wineboot.log" 2>&1 9>&-
+    printf '%s\r\n' REGEDIT4 '[HKEY_CURRENT_USER\Software\Wine\Explorer]' '"Desktop"="Default"' \
+        '[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]' '"Default"="1280x1024"' '"EnableShell"=dword:00000000' \
+        > "$WINEPREFIX/drive_c/desktop.reg"
+    timeout 60 wine regedit /S 'C:\desktop.reg' >> "$out/wineboot.log" 2>&1 9>&- || fail "could not set up the desktop"
+    cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null
+    timeout 60 wineserver -w 9>&-
+    [ -f "$WINEPREFIX/system.reg" ] || fail "wineboot made no prefix (see $out/wineboot.log)"
+    touch "$WINEPREFIX/.pelmora-e2e"
+fi
+
+# A display of our own: Xvfb picks a free number and writes it to fd 3.
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3> "$out/display" 2> "$out/xvfb.log" 9>&- &
+xvfb=$!
+wait_for 10 "Xvfb gave no display number" test -s "$out/display"
+export DISPLAY=:$(head -n 1 "$out/display")
+
+# Runs probe commands; what it said is in $said and in the transcript.
+probe() {
+    echo "> probe $*" >> "$out/transcript.txt"
+    said=$(timeout 60 wine "$PELMORA_PROBE" "$@" 2>> "$out/transcript.txt" 9>&-)
+    local status=$?
+    printf '%s\n' "$said" >> "$out/transcript.txt"
+    [ $status -eq 0 ] || fail "probe $* ended with $status"
+}
+
+# Each argument is a line that the last probe's output must hold.
+expect() {
+    local line
+    for line; do grep -qxF -- "$line" <<<"$said" || fail "no '$line' in: $(tr '\n' ' ' <<<"$said")"; done
+}
+
+start_program() {
+    cp "$PELMORA_EXE" "$prog/pelmora.exe"
+    (cd "$prog" && exec timeout 120 wine pelmora.exe > "$out/$run/wine.out" 2>&1 9>&-) &
+    pid=$!
+}
+
+launch() {
+    start_program
+    # The window exists from the start-up on, shown or not, also behind a message box.
+    probe wait-view any 30000
+}
+
+expect_view() { probe wait-view "$1" 10000; }
+expect_texts() { probe state; expect "text101=$1" "text106=$2" "text104=$3%" "bar=$3"; }
+wait_text() { probe wait-text "$1" $((${2:-10} * 1000)); }
+
+press() {
+    local -A action=([ok]=enter [cancel]=escape [close]=close [minimise]=minimise [restore]=tray-dblclick)
+    probe post "${action[$1]}"
+}
+
+expect_end() { # STATUS [SECONDS]
+    wait_for "${2:-20}" "pelmora.exe did not end" ended "$pid"
+    wait "$pid"
+    local status=$?
+    pid=
+    [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
+}
+
+expect_message() { # CAPTION TEXT
+    probe messagebox 30000
+    expect "caption=$1" "text=$2" owner=main buttons=ok
+}
+
+screenshot() { import -display "$DISPLAY" -window root "$out/$run/$1.png" 2>> "$out/xvfb.log" || echo "no screenshot $1" >&2; }
+
+source "$here/../scenarios.sh"
+source "$here/own.sh"
+run_scenario
