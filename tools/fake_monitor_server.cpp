@@ -32,9 +32,10 @@
 #include <vector>
 
 #include "loopback_listener.h"
+#include "state/constants.h"
 
 namespace {
-constexpr int kRecordBytes = 768;
+constexpr int kRecordBytes = kReportBytes;
 constexpr int kTimeoutMs = 15000;
 volatile sig_atomic_t stopping = 0;
 
@@ -123,7 +124,7 @@ void usage()
 
 int main(int argc, char** argv)
 {
-    int port = 25876;
+    int port = kMonitorServerPort;
     long limit = -1;
     std::map<int, int> perSlot;
     std::vector<int> script;
