@@ -1,50 +1,32 @@
-#include "state/constants.h"
 #include "support/monitor_server_peer.h"
 
-#include <chrono>
-#include <thread>
+#include "state/constants.h"
 
-#include "net/monitor_reports.h"
-
-MonitorServer::MonitorServer(Script script)
-    : script_(std::move(script)), server_(kMonitorServerPort, [this](PeerConnection& peer) { serve(peer); })
+Turn::Turn(std::string slot, std::string command)
+    : play([slot, command](PeerConnection& peer) {
+          if (slot.empty()) return std::string();
+          peer.send(slot);
+          const std::string record = peer.receiveExactly(kReportBytes);
+          if (!command.empty() && peer.send(command)) peer.receiveSome(); // until the client closes
+          return record;
+      })
 {
 }
 
-std::vector<std::string> MonitorServer::records(size_t count)
+MonitorServer::MonitorServer(Script script)
+    : script_(std::move(script)), server_(kMonitorServerPort, [this](PeerConnection& peer) {
+          const size_t turn = server_.connections() - 1;
+          if (turn >= script_.size()) return;
+          const std::string record = script_[turn].play(peer);
+          std::lock_guard<std::mutex> lock(mutex_);
+          records_.push_back(record);
+      })
 {
-    for (int wait = 0; wait < 500; ++wait) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (records_.size() >= count) return records_;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    return records_;
 }
 
 std::vector<std::string> MonitorServer::recordsWhenStopped()
 {
     server_.stop();
+    std::lock_guard<std::mutex> lock(mutex_);
     return records_;
-}
-
-void MonitorServer::serve(PeerConnection& peer)
-{
-    std::pair<std::string, std::string> reply;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (next_ < script_.size()) reply = script_[next_++];
-    }
-    if (reply.first.empty()) return;
-    peer.send(reply.first);
-    std::string record = peer.receiveExactly(kReportBytes);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        records_.push_back(record);
-    }
-    if (reply.second.empty()) return;
-    peer.send(reply.second);
-    peer.receiveSome(); // until the client closes
 }
