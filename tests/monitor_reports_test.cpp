@@ -170,47 +170,15 @@ TEST_F(Reporting, ServersThatMisbehave)
         int seconds;        // the exchange took
     } cases[] = {
         {"signed slot, no command", {"\xC8", ""}, -56, 0, kReportBytes, 0},
-        {"closes without a word", {"", ""}, 0, 0, 0, 0},
+        {"closes without a word", {"", "", 0}, 0, 0, 0, 0},
         {"oversized answers", {"\x06" + std::string(999, '\x7f'), "\x01" + std::string(999, '\x7f')}, 6, 1,
          kReportBytes, 0},
-        {"drips every byte",
-         [&](PeerConnection& peer) {
-             peer.send("\x05", 100);
-             const std::string record = peer.receiveExactly(kReportBytes);
-             peer.send("\x01" + zeros, 100); // on after the command until the client goes
-             return record;
-         },
-         5, 1, kReportBytes, 0},
-        {"floods",
-         [&](PeerConnection& peer) {
-             peer.send("\x03" + flood);
-             const std::string record = peer.receiveExactly(kReportBytes);
-             peer.send(flood);
-             return record;
-         },
-         3, 1, kReportBytes, 0},
-        {"resets after the slot",
-         [](PeerConnection& peer) {
-             peer.send("\x04");
-             peer.reset();
-             return std::string();
-         },
-         4, 0, 0, 0},
-        {"resets after the record",
-         [](PeerConnection& peer) {
-             peer.send("\x04");
-             const std::string record = peer.receiveExactly(kReportBytes);
-             peer.reset();
-             return record;
-         },
-         4, 0, kReportBytes, 0},
-        {"closes mid-record",
-         [](PeerConnection& peer) {
-             peer.send("\x07");
-             return peer.receiveExactly(100);
-         },
-         7, 0, 100, 0},
-        {"silent", [](PeerConnection& peer) { return peer.receiveSome(); }, 0, 0, 0, 10},
+        {"drips every byte, on past the command", {"\x05", "\x01" + zeros, kReportBytes, 100}, 5, 1, kReportBytes, 0},
+        {"floods", {"\x03" + flood, flood}, 3, 1, kReportBytes, 0},
+        {"resets after the slot", {"\x04", "", 0, 0, true}, 4, 0, 0, 0},
+        {"resets after the record", {"\x04", "", kReportBytes, 0, true}, 4, 0, kReportBytes, 0},
+        {"closes mid-record", {"\x07", "", 100}, 7, 0, 100, 0},
+        {"silent", {"", ""}, 0, 0, 0, 10},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

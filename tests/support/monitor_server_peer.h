@@ -1,26 +1,30 @@
 #pragma once
-// A scripted monitor server on 127.0.0.1:25876 for tests.
-#include <functional>
+// A scripted monitor server on 127.0.0.1:25876 for tests and fuzz targets.
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "state/constants.h"
 #include "support/loopback_peer.h"
 
-// What the server does with one connection; it gives back what it took in
-// of the record.
+// What the server does with one connection: it offers the slot, takes in
+// recordBytes of the record (fewer if the client goes first), answers with
+// the command, and closes, or resets. With dripMs each byte goes on its own
+// after that pause, until the client goes. Silent: no slot, a whole record
+// awaited.
 struct Turn {
-    // Offers the slot, takes in the record and answers with the command. An
-    // empty slot closes at once; an empty command closes after the record.
-    Turn(std::string slot, std::string command);
-    // Plays the connection as the function says.
-    template <class Play> Turn(Play play) : play(std::move(play)) {}
-    std::function<std::string(PeerConnection&)> play;
+    std::string slot;
+    std::string command;
+    size_t recordBytes = kReportBytes;
+    int dripMs = 0;
+    bool reset = false;
+    // What it took in of the record.
+    std::string play(PeerConnection& peer) const;
 };
 using Script = std::vector<Turn>;
 
-// Plays the script's turns, one a connection, and keeps every record (whole
-// or not) it takes in; past the script's end it closes at once.
+// Plays the script's turns, one a connection, and keeps the records they
+// took in; past the script's end it closes at once.
 class MonitorServer {
 public:
     explicit MonitorServer(Script script);
