@@ -89,6 +89,12 @@ std::string PeerConnection::receiveSome(size_t max)
     return buffer;
 }
 
+bool PeerConnection::goneWithin(int ms)
+{
+    char byte;
+    return readable(handle(socket_), ms) && ::recv(handle(socket_), &byte, 1, MSG_PEEK) <= 0;
+}
+
 std::string PeerConnection::receiveExactly(size_t count)
 {
     std::string out;

@@ -19,6 +19,8 @@ public:
     // Up to max bytes, whatever arrives first; empty when the client closed
     // or nothing came for 15 s.
     std::string receiveSome(size_t max = 65536);
+    // Waits up to ms for the client to close; true when it did.
+    bool goneWithin(int ms);
     // Exactly count bytes, or fewer if the client closes first.
     std::string receiveExactly(size_t count);
     // An HTTP request head, up to and including the blank line.

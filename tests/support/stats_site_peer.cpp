@@ -1,8 +1,5 @@
 #include "support/stats_site_peer.h"
 
-#include <chrono>
-#include <thread>
-
 std::string httpHead(const std::string& status, size_t contentLength)
 {
     return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(contentLength) +
@@ -17,8 +14,7 @@ StatsSite::StatsSite(std::vector<std::string> answer, int pauseMs)
               requests_.push_back(head);
           }
           for (size_t i = 0; i < answer_.size(); ++i) {
-              if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs_));
-              if (!peer.send(answer_[i])) return;
+              if ((i > 0 && peer.goneWithin(pauseMs_)) || !peer.send(answer_[i])) return;
           }
       })
 {

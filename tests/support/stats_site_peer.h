@@ -10,8 +10,8 @@
 std::string httpHead(const std::string& status, size_t contentLength);
 
 // A stats site that answers every request with the same bytes, sent in
-// pieces with a pause before each but the first, then closes; it keeps the
-// request heads it saw.
+// pieces with a pause before each but the first (cut short when the client
+// goes), then closes; it keeps the request heads it saw.
 class StatsSite {
 public:
     StatsSite(std::vector<std::string> answer, int pauseMs = 0);
