@@ -26,14 +26,11 @@ void play(PeerConnection& peer)
     std::string bytes;
     {
         std::lock_guard<std::mutex> hold(inputLock);
-        bytes = serverBytes;
+        bytes = serverBytes.empty() ? std::string(1, '\0') : serverBytes;
     }
-    const unsigned char control = bytes.empty() ? 0 : static_cast<unsigned char>(bytes[0]);
-    const std::string rest = bytes.empty() ? std::string() : bytes.substr(1);
-    const size_t before = std::min<size_t>(control & 0x7F, rest.size());
-    Turn turn = {rest.substr(0, before), before > 0 ? rest.substr(before) : std::string(), 0, 0, (control & 0x80) != 0};
-    if (before > 0) turn.recordBytes = kReportBytes;
-    turn.play(peer);
+    const size_t before = std::min<size_t>(bytes[0] & 0x7F, bytes.size() - 1);
+    const std::string after = before > 0 ? bytes.substr(1 + before) : std::string();
+    Turn{bytes.substr(1, before), after, before > 0 ? size_t(kReportBytes) : 0, 0, (bytes[0] & 0x80) != 0}.play(peer);
 }
 } // namespace
 

@@ -7,6 +7,8 @@
 #include <winsock2.h>
 using SocketHandle = SOCKET;
 using SocketLength = int;
+#define MSG_NOSIGNAL 0
+#define close closesocket
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -17,13 +19,6 @@ using SocketLength = socklen_t;
 #endif
 
 namespace {
-#ifdef _WIN32
-constexpr int kNoSignal = 0;
-void closeSocket(SocketHandle s) { closesocket(s); }
-#else
-constexpr int kNoSignal = MSG_NOSIGNAL; // a client that has gone must not end the test
-void closeSocket(SocketHandle s) { close(s); }
-#endif
 SocketHandle handle(long long s) { return static_cast<SocketHandle>(s); }
 
 // Binds a listening socket on 127.0.0.1; throws when the port is taken.
@@ -33,26 +28,25 @@ SocketHandle listenOn(int& port)
     static const int started = [] { WSADATA data; return WSAStartup(0x0202, &data); }();
     (void)started;
 #endif
-    SocketHandle s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-#ifndef _WIN32
-    int yes = 1;
+    const SocketHandle s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+#ifndef _WIN32 // on Windows it would let two servers share a port
+    const int yes = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 #endif
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<unsigned short>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 8) != 0) {
-        closeSocket(s);
+    SocketLength length = sizeof address;
+    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 8) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        close(s);
         throw std::runtime_error("cannot listen on port " + std::to_string(port));
     }
-    SocketLength length = sizeof address;
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
     port = ntohs(address.sin_port);
     return s;
 }
 
-// Waits up to the time-out for the socket to become readable.
 bool readable(SocketHandle s, int milliseconds)
 {
     fd_set set;
@@ -65,7 +59,7 @@ bool readable(SocketHandle s, int milliseconds)
 
 PeerConnection::~PeerConnection()
 {
-    if (socket_ != -1) closeSocket(handle(socket_));
+    if (socket_ != -1) close(handle(socket_));
 }
 
 bool PeerConnection::send(const std::string& bytes, int dripMs)
@@ -73,7 +67,8 @@ bool PeerConnection::send(const std::string& bytes, int dripMs)
     for (size_t done = 0; done < bytes.size();) {
         if (dripMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(dripMs));
         const size_t count = dripMs > 0 ? 1 : bytes.size() - done;
-        const int n = ::send(handle(socket_), bytes.data() + done, static_cast<int>(count), kNoSignal);
+        // MSG_NOSIGNAL: a client that has gone must not end the test.
+        const int n = ::send(handle(socket_), bytes.data() + done, static_cast<int>(count), MSG_NOSIGNAL);
         if (n <= 0) return false;
         done += static_cast<size_t>(n);
     }
@@ -114,15 +109,15 @@ std::string PeerConnection::receiveRequestHead()
 
 void PeerConnection::reset()
 {
-    linger hard = {1, 0};
+    const linger hard = {1, 0};
     setsockopt(handle(socket_), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
-    closeSocket(handle(socket_));
+    close(handle(socket_));
     socket_ = -1;
 }
 
-LoopbackServer::LoopbackServer(int port, Handler handler) : port_(port), handler_(std::move(handler))
+LoopbackServer::LoopbackServer(int port, Handler handler)
+    : listener_(static_cast<long long>(listenOn(port))), port_(port), handler_(std::move(handler))
 {
-    listener_ = static_cast<long long>(listenOn(port_));
     thread_ = std::thread([this] {
         while (!stopping_) {
             if (!readable(handle(listener_), 50)) continue;
@@ -138,7 +133,7 @@ LoopbackServer::LoopbackServer(int port, Handler handler) : port_(port), handler
 LoopbackServer::~LoopbackServer()
 {
     stop();
-    closeSocket(handle(listener_));
+    close(handle(listener_));
 }
 
 void LoopbackServer::stop()
@@ -150,6 +145,6 @@ void LoopbackServer::stop()
 int refusingPort()
 {
     int port = 0;
-    closeSocket(listenOn(port));
+    close(listenOn(port));
     return port;
 }
