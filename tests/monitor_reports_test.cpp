@@ -62,7 +62,6 @@ TEST_F(Reporting, NoServerForgetsTheSlotKeepsTheCommand)
         exiting ? sendExitReport() : sendStatusReport(obeyServerCommand);
         EXPECT_EQ(state.clientSlot, 0);
         EXPECT_EQ(state.serverCommand, 3);
-        EXPECT_TRUE(commandsRun.empty());
     }
     EXPECT_EQ(state.shuttingDown, 1);
 }
@@ -139,7 +138,6 @@ TEST_F(Reporting, ExitRecordKeepsTheOldTail)
     EXPECT_EQ(records[1], exitRecord.substr(0, end) + before.substr(end));
     EXPECT_NE(before.substr(end, 5), std::string(5, '\0'));
     EXPECT_EQ(state.serverCommand, 1);
-    EXPECT_TRUE(ui.calls.empty());
 }
 
 // Servers that misbehave. Each exchange ends within the time-outs; the slot
