@@ -4,6 +4,7 @@
 // for a 404 and past the body cap, through a real socket.)
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 

@@ -164,7 +164,7 @@ TEST(StatsSite, DISABLED_FullDiskIsAFailure)
     const std::vector<std::string> shortAnswer = {httpHead("200 OK", 100), std::string(100, 'a')};
     for (const size_t filler : {0, 32 * 1024}) { // as much as there is room for
         const auto& answer = filler == 0 ? longAnswer : shortAnswer;
-        SCOPED_TRACE(answer.size());
+        SCOPED_TRACE(filler == 0 ? "a write fails" : "the close fails");
         ClientDir dir;
         dir.write(std::string(disk) + "/filler", std::string(filler, 'f'));
         StatsSite site(answer, 10);

@@ -7,19 +7,15 @@
 #include "state/constants.h"
 #include "support/loopback_peer.h"
 
-// What the server does with one connection: it offers the slot, takes in
-// recordBytes of the record (fewer if the client goes first), answers with
-// the command, and closes, or resets. With dripMs each byte goes on its own
-// after that pause, until the client goes. Silent: no slot, a whole record
-// awaited.
+// One connection of the server: it offers the slot, takes in recordBytes of
+// the record (fewer if the client goes first), answers with the command and
+// closes, or resets. With dripMs each byte goes alone after that pause.
 struct Turn {
-    std::string slot;
-    std::string command;
+    std::string slot, command;
     size_t recordBytes = kReportBytes;
     int dripMs = 0;
     bool reset = false;
-    // What it took in of the record.
-    std::string play(PeerConnection& peer) const;
+    std::string play(PeerConnection& peer) const; // what it took in of the record
 };
 using Script = std::vector<Turn>;
 
