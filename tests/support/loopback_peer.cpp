@@ -8,7 +8,7 @@
 using SocketHandle = SOCKET;
 using SocketLength = int;
 #define MSG_NOSIGNAL 0
-#define close closesocket
+#define closeSocket closesocket
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -16,6 +16,7 @@ using SocketLength = int;
 #include <unistd.h>
 using SocketHandle = int;
 using SocketLength = socklen_t;
+#define closeSocket close
 #endif
 
 namespace {
@@ -40,7 +41,7 @@ SocketHandle listenOn(int& port)
     SocketLength length = sizeof address;
     if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 8) != 0 ||
         getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        close(s);
+        closeSocket(s);
         throw std::runtime_error("cannot listen on port " + std::to_string(port));
     }
     port = ntohs(address.sin_port);
@@ -59,7 +60,7 @@ bool readable(SocketHandle s, int milliseconds)
 
 PeerConnection::~PeerConnection()
 {
-    if (socket_ != -1) close(handle(socket_));
+    if (socket_ != -1) closeSocket(handle(socket_));
 }
 
 bool PeerConnection::send(const std::string& bytes, int dripMs)
@@ -111,7 +112,7 @@ void PeerConnection::reset()
 {
     const linger hard = {1, 0};
     setsockopt(handle(socket_), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
-    close(handle(socket_));
+    closeSocket(handle(socket_));
     socket_ = -1;
 }
 
@@ -133,7 +134,7 @@ LoopbackServer::LoopbackServer(int port, Handler handler)
 LoopbackServer::~LoopbackServer()
 {
     stop();
-    close(handle(listener_));
+    closeSocket(handle(listener_));
 }
 
 void LoopbackServer::stop()
@@ -145,6 +146,6 @@ void LoopbackServer::stop()
 int refusingPort()
 {
     int port = 0;
-    close(listenOn(port));
+    closeSocket(listenOn(port));
     return port;
 }
