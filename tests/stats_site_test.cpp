@@ -196,9 +196,8 @@ TEST(StatsSite, SiteThatNeverAnswersIsGivenUp)
     EXPECT_FALSE(dir.exists("Korvex.html"));
 }
 #else
-// Linux speaks HTTP on a plain socket of its own: a host name is looked up
-// and each of its addresses tried in turn (localhost may give ::1 first,
-// where nothing listens); URLs it cannot send are refused.
+// Linux speaks HTTP on a plain socket of its own: a host name is looked up,
+// and URLs it cannot send are refused.
 TEST(StatsSite, PlainSocketNamesAndRefusedUrls)
 {
     ClientDir dir;
