@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     enterScratchClientDir();
     testPlatform().runCommand = [](const char*) {};
     testPlatform().sleepMilliseconds = [](unsigned) {};
-    new LoopbackServer(kMonitorServerPort, play); // for the whole run
+    static LoopbackServer* peer = new LoopbackServer(kMonitorServerPort, play); // for the whole run
+    (void)peer;
     return 0;
 }
 

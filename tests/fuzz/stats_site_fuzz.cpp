@@ -32,7 +32,8 @@ void answer(PeerConnection& peer)
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     enterScratchClientDir();
-    peerPort = (new LoopbackServer(0, answer))->port(); // for the whole run
+    static LoopbackServer* site = new LoopbackServer(0, answer); // for the whole run
+    peerPort = site->port();
     return 0;
 }
 
