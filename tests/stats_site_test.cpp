@@ -87,7 +87,7 @@ TEST(StatsSite, WhatEachAnswerLeaves)
 {
 #ifdef _WIN32
     constexpr int kTooLarge = 223;     // ERROR_FILE_TOO_LARGE
-    constexpr int kCutShort = 0;       // WinHTTP takes the close as the body's end
+    constexpr int kCutShort = 0;       // WinHTTP (as wine runs it) takes the close as the end
     constexpr int kNotHttp = 12152;    // ERROR_WINHTTP_INVALID_SERVER_RESPONSE
 #else
     constexpr int kTooLarge = EFBIG, kCutShort = EPROTO, kNotHttp = EPROTO;
