@@ -1,5 +1,6 @@
 // The terminal front-end's own logic: the keys of each view, the poll timer's
-// schedule, and what the screen holds as the shared dialog behaviour drives it.
+// schedule, the one tray icon, the headless message and the signals. (The
+// shared sequences are the dialog test's; the screens, the e2e scenarios'.)
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -18,9 +19,6 @@
 #include "ui/terminal/terminal_front_end.h"
 
 namespace {
-
-const char* const kDemoUnitText = "p2665_R_Zn_Cyc_R3\nCore: Tinker\nPoint Value: 357\nTime(minutes): 0";
-const char* const kDemoTip = "CPU#: 1    WU#: 1\nName: p2665_R_Zn_Cyc_R3\nCore: Tinker     Points: 357\n42% Completed";
 
 TEST(TerminalKeys, EachViewHasItsOwnKeys)
 {
@@ -85,71 +83,10 @@ public:
         useWindowSystem(&ui);
     }
     ~Program() { useWindowSystem(nullptr); }
-    const FrontState& front() const { return ui.front(); }
 
     ClientDir dir;
     TerminalFrontEnd ui{true};
 };
-
-TEST(TerminalFrontEnd, StartUpFillsTheWindowView)
-{
-    Program program;
-    EXPECT_EQ(program.front().unitText, "Text"); // the dialog's own texts until start-up
-    handleDialogEvent(DialogEvent::Initialise);
-    EXPECT_EQ(program.front().unitText, kDemoUnitText);
-    EXPECT_EQ(program.front().countersText, "CPU#: 1\nWU#: 1\nStart Date: March 3\nDue by: March 17");
-    EXPECT_EQ(program.front().percentText, "42%");
-    EXPECT_EQ(program.front().bar, 42);
-    EXPECT_EQ(currentView(program.front()), View::Window);
-    EXPECT_FALSE(program.ui.ended());
-}
-
-TEST(TerminalFrontEnd, MinimiseAndBackAgain)
-{
-    Program program;
-    handleDialogEvent(DialogEvent::Initialise);
-    handleDialogEvent(DialogEvent::Minimise);
-    EXPECT_EQ(currentView(program.front()), View::Compact);
-    EXPECT_EQ(program.front().tip, kDemoTip);
-
-    handleDialogEvent(DialogEvent::TrayDoubleClick);
-    EXPECT_EQ(currentView(program.front()), View::Window);
-    EXPECT_FALSE(program.front().trayShown);
-
-    handleDialogEvent(DialogEvent::Minimise); // the icon comes back with the tooltip it kept
-    EXPECT_EQ(currentView(program.front()), View::Compact);
-    EXPECT_EQ(program.front().tip, kDemoTip);
-}
-
-TEST(TerminalFrontEnd, StartsInTheTrayAndNowinKeepsItThere)
-{
-    Program program("cpunum 1\nfhlog 1\nquiet 1\nnowin 1\n");
-    handleDialogEvent(DialogEvent::Initialise);
-    EXPECT_EQ(currentView(program.front()), View::Compact);
-    EXPECT_EQ(program.front().tip, kDemoTip);
-    handleDialogEvent(DialogEvent::TrayDoubleClick);
-    EXPECT_EQ(currentView(program.front()), View::Compact);
-}
-
-TEST(TerminalFrontEnd, EndingsGiveTheirResults)
-{
-    const struct { DialogEvent event; bool inTray; int result; } cases[] = {
-        {DialogEvent::Ok, false, 1},
-        {DialogEvent::Cancel, false, 0},
-        {DialogEvent::Close, false, 0},
-        {DialogEvent::Close, true, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(static_cast<int>(c.event));
-        Program program;
-        handleDialogEvent(DialogEvent::Initialise);
-        if (c.inTray) handleDialogEvent(DialogEvent::Minimise);
-        handleDialogEvent(c.event);
-        EXPECT_TRUE(program.ui.ended());
-        EXPECT_EQ(program.ui.result(), c.result);
-        EXPECT_FALSE(program.front().trayShown); // the close request takes the icon away
-    }
-}
 
 // One icon: a second add leaves it as it was, a modify of a missing icon
 // does nothing; a destroyed window leaves nothing to show.
