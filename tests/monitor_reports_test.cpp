@@ -1,26 +1,26 @@
 // Reports to a real monitor server on 127.0.0.1:25876: the record's exact
-// bytes, the slot rules, every command, and the exit record.
+// bytes, the slot rules, every command, the exit record, and servers that
+// misbehave.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "state/monitor_state.h"
-#include "net/monitor_reports.h"
-#include "platform/platform.h"
-#include "support/client_dir.h"
-#include "support/test_platform.h"
 #include "app/server_commands.h"
+#include "net/monitor_reports.h"
+#include "state/monitor_state.h"
+#include "support/client_dir.h"
 #include "support/monitor_server_peer.h"
 #include "support/recording_window_system.h"
+#include "support/test_platform.h"
 
 namespace {
 
 using Calls = std::vector<std::string>;
-std::vector<std::string> commandsRun;
-void recordCommand(const char* line) { commandsRun.push_back(line); }
-void recordPause(unsigned ms) { commandsRun.push_back("pause " + std::to_string(ms)); }
+Calls commandsRun;
 
 struct Reporting : ::testing::Test {
     ClientDir dir;
@@ -28,8 +28,8 @@ struct Reporting : ::testing::Test {
     void SetUp() override
     {
         commandsRun.clear();
-        testPlatform().runCommand = recordCommand;
-        testPlatform().sleepMilliseconds = recordPause;
+        testPlatform().runCommand = [](const char* line) { commandsRun.push_back(line); };
+        testPlatform().sleepMilliseconds = [](unsigned ms) { commandsRun.push_back("pause " + std::to_string(ms)); };
         std::strcpy(state.ipadd, "127.0.0.1");
         std::strcpy(state.computerName, "LABPC7");
         state.cpunum = 1;
@@ -46,42 +46,24 @@ struct Reporting : ::testing::Test {
     }
 };
 
-std::string padded(const std::string& text) { return text + std::string(kReportBytes - text.size(), '\0'); }
-
-TEST_F(Reporting, RecordBytesAndSlot)
+// The record the fixture's state makes, NUL-padded to its 768 bytes.
+std::string recordFor(int slot, const char* unit = "p1234_sample", int shuttingDown = 0)
 {
-    MonitorServer server(Script{{"\x03", std::string(1, '\0')}, {"\x09", std::string(1, '\0')}});
-    sendStatusReport(obeyServerCommand);
-    std::strcpy(state.username, "");
-    std::strcpy(state.cpuVendor, "");
-    state.quiet = 1;
-    sendStatusReport(obeyServerCommand); // a non-zero slot stays whatever the server offers
-    const auto records = server.records();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0], padded("3 LABPC7 1 2 45 p1234_sample 0 2400.000000 GenuineIntel coreX 100 150 user01 12345  0"));
-    EXPECT_EQ(records[1], padded("3 LABPC7 1 2 45 p1234_sample 0 2400.000000  coreX 100 150  12345  1"));
-    EXPECT_EQ(state.clientSlot, 3);
+    const std::string text = std::to_string(slot) + " LABPC7 1 2 45 " + unit + " " + std::to_string(shuttingDown) +
+                             " 2400.000000 GenuineIntel coreX 100 150 user01 12345  0";
+    return text + std::string(kReportBytes - text.size(), '\0');
 }
 
-TEST_F(Reporting, SlotRules)
+TEST_F(Reporting, NoServerForgetsTheSlotKeepsTheCommand)
 {
-    {
-        MonitorServer server(Script{{"\xC8", ""}});
-        sendStatusReport(obeyServerCommand);
-        EXPECT_EQ(state.clientSlot, -56); // the byte is signed
-        EXPECT_EQ(server.records().at(0).substr(0, 4), "-56 ");
-    }
-    // A failed connection forgets the slot but keeps the last command.
-    state.serverCommand = 3;
-    sendStatusReport(obeyServerCommand);
-    EXPECT_EQ(state.clientSlot, 0);
-    EXPECT_EQ(state.serverCommand, 3);
-    {
-        MonitorServer server(Script{{"", ""}}); // closes without a word
-        sendStatusReport(obeyServerCommand);
+    for (const bool exiting : {false, true}) {
+        state.clientSlot = 4;
+        state.serverCommand = 3;
+        exiting ? sendExitReport() : sendStatusReport(obeyServerCommand);
         EXPECT_EQ(state.clientSlot, 0);
-        EXPECT_EQ(state.serverCommand, 0);
+        EXPECT_EQ(state.serverCommand, 3);
     }
+    EXPECT_EQ(state.shuttingDown, 1);
 }
 
 // The service commands of each platform, and the longest service name whose
@@ -99,36 +81,35 @@ TEST_F(Reporting, Commands)
 {
     const auto restart = [](const std::string& name) { return Calls{kStop + name, "pause 5000", kStart + name}; };
     const std::string longest(kLongestServiceName, 's');
-    const std::string tooLong = longest + 's';
     const struct {
         const char* name;
         char byte;
         int servc;
         std::string spath;
-        int command;
-        int nowin;
-        int quiet;
-        Calls trayCalls;
-        Calls commands;
+        int inTray; // nowin and quiet before
+        int command, nowin, quiet;
+        Calls trayCalls, commands;
     } cases[] = {
-        {"nothing", 0, 1, "FAHClient", 0, 0, 0, {}, {}},
-        {"exit stays for the dialog", 1, 1, "FAHClient", 1, 0, 0, {}, {}},
-        {"to the tray", 2, 1, "FAHClient", 0, 1, 1, {"hide", "trayAdd "}, {}},
-        {"restart the service", 3, 1, "FAHClient", 0, 0, 0, {}, restart("FAHClient")},
-        {"restart with no name", 3, 1, "", 0, 0, 0, {}, restart("")},
-        {"restart not allowed", 3, 0, "FAHClient", 3, 0, 0, {}, {}},
-        {"restart needs servc exactly 1", 3, 2, "FAHClient", 3, 0, 0, {}, {}},
-        {"service name the shell would act on", 3, 1, "fah&reboot", 3, 0, 0, {}, {}},
-        {"longest service name whole", 3, 1, longest, 0, 0, 0, {}, restart(longest)},
-        {"service name one too long", 3, 1, tooLong, 3, 0, 0, {}, {}},
-        {"unknown byte kept, signed", '\xFF', 1, "FAHClient", -1, 0, 0, {}, {}},
+        {"nothing", 0, 1, "FAHClient", 0, 0, 0, 0, {}, {}},
+        {"exit stays for the dialog", 1, 1, "FAHClient", 0, 1, 0, 0, {}, {}},
+        {"to the tray", 2, 1, "FAHClient", 0, 0, 1, 1, {"hide", "trayAdd "}, {}},
+        {"back from the tray", 2, 1, "FAHClient", 1, 0, 0, 0, {"trayDelete", "show"}, {}},
+        {"restart the service", 3, 1, "FAHClient", 0, 0, 0, 0, {}, restart("FAHClient")},
+        {"restart with no name", 3, 1, "", 0, 0, 0, 0, {}, restart("")},
+        {"restart not allowed", 3, 0, "FAHClient", 0, 3, 0, 0, {}, {}},
+        {"restart needs servc exactly 1", 3, 2, "FAHClient", 0, 3, 0, 0, {}, {}},
+        {"service name the shell would act on", 3, 1, "fah&reboot", 0, 3, 0, 0, {}, {}},
+        {"longest service name whole", 3, 1, longest, 0, 0, 0, 0, {}, restart(longest)},
+        {"service name one too long", 3, 1, longest + 's', 0, 3, 0, 0, {}, {}},
+        {"unknown byte kept, signed", '\xFF', 1, "FAHClient", 0, -1, 0, 0, {}, {}},
     };
+    state.clientSlot = 3; // once given, kept whatever the server offers
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        MonitorServer server(Script{{"\x01", std::string(1, c.byte)}});
+        MonitorServer server(Script{{"\x09", std::string(1, c.byte)}});
         state.servc = c.servc;
         std::strcpy(state.spath, c.spath.c_str());
-        state.nowin = state.quiet = 0;
+        state.nowin = state.quiet = c.inTray;
         ui.calls.clear();
         commandsRun.clear();
         sendStatusReport(obeyServerCommand);
@@ -137,49 +118,77 @@ TEST_F(Reporting, Commands)
         EXPECT_EQ(state.quiet, c.quiet);
         EXPECT_EQ(ui.calls, c.trayCalls);
         EXPECT_EQ(commandsRun, c.commands);
+        EXPECT_EQ(server.recordsWhenStopped().at(0).substr(0, 2), "3 ");
     }
 }
 
-TEST_F(Reporting, ToggleTwiceComesBack)
-{
-    MonitorServer server(Script{{"\x01", "\x02"}, {"\x01", "\x02"}});
-    sendStatusReport(obeyServerCommand);
-    sendStatusReport(obeyServerCommand);
-    EXPECT_EQ(ui.calls, (Calls{"hide", "trayAdd ", "trayDelete", "show"}));
-    EXPECT_EQ(state.nowin, 0);
-    EXPECT_EQ(state.quiet, 0);
-    EXPECT_EQ(state.serverCommand, 0);
-}
-
+// The exit record is written over the last one: past its terminator the
+// bytes of the longer record before it stay. No command is read.
 TEST_F(Reporting, ExitRecordKeepsTheOldTail)
 {
-    std::vector<std::string> records;
-    {
-        MonitorServer server(Script{{"\x05", "\x01"}, {"\x06", "\x02"}});
-        std::strcpy(state.unitName, "p1234_a_rather_long_unit_name_here");
-        sendStatusReport(obeyServerCommand);
-        std::strcpy(state.unitName, "p9");
-        sendExitReport();
-        records = server.records(2);
-    }
+    MonitorServer server(Script{{"\x05", "\x01"}, {"\x06", "\x02"}});
+    std::strcpy(state.unitName, "p1234_a_rather_long_unit_name_here");
+    sendStatusReport(obeyServerCommand);
+    std::strcpy(state.unitName, "p9");
+    sendExitReport();
+    const Calls records = server.recordsWhenStopped();
     ASSERT_EQ(records.size(), 2u);
-    const std::string exitText = "5 LABPC7 1 2 45 p9 1 2400.000000 GenuineIntel coreX 100 150 user01 12345  0";
-    EXPECT_EQ(records[1].substr(0, exitText.size() + 1), exitText + '\0');
-    EXPECT_EQ(records[1].substr(exitText.size() + 1), records[0].substr(exitText.size() + 1));
-    EXPECT_NE(records[1].substr(exitText.size() + 1, 5), std::string(5, '\0'));
-    EXPECT_EQ(state.shuttingDown, 1);
-    // The exit exchange reads no command.
+    const std::string exitRecord = recordFor(5, "p9", 1), before = records[0];
+    const size_t end = exitRecord.find('\0') + 1;
+    EXPECT_EQ(records[1], exitRecord.substr(0, end) + before.substr(end));
+    EXPECT_NE(before.substr(end, 5), std::string(5, '\0'));
     EXPECT_EQ(state.serverCommand, 1);
-    EXPECT_EQ(state.quiet, 0);
-    EXPECT_TRUE(ui.calls.empty());
 }
 
-TEST_F(Reporting, ExitReportWithoutServerForgetsTheSlot)
+// Servers that misbehave. Each exchange ends within the time-outs; the slot
+// and the command are what the bytes that came make them; nothing received
+// reaches past the receive buffer. A silent server costs one 10-second
+// receive time-out, after which the failed link sends nothing more.
+TEST_F(Reporting, ServersThatMisbehave)
 {
-    state.clientSlot = 4;
-    sendExitReport();
-    EXPECT_EQ(state.clientSlot, 0);
-    EXPECT_EQ(state.shuttingDown, 1);
+#ifdef _WIN32
+    constexpr int kTimedOut = 10060; // WSAETIMEDOUT
+#else
+    constexpr int kTimedOut = ETIMEDOUT;
+#endif
+    const std::string flood(300 * 1024, '\x01'), zeros(30, '\0');
+    const struct {
+        const char* name;
+        Turn turn;
+        int slot, command;
+        size_t recordBytes; // of the record the server took in
+        int seconds;        // the exchange took
+    } cases[] = {
+        {"signed slot, no command", {"\xC8", ""}, -56, 0, kReportBytes, 0},
+        {"closes without a word", {"", "", 0}, 0, 0, 0, 0},
+        {"oversized answers", {"\x06" + std::string(999, '\x7f'), "\x01" + std::string(999, '\x7f')}, 6, 1,
+         kReportBytes, 0},
+        {"drips every byte, on past the command", {"\x05", "\x01" + zeros, kReportBytes, 100}, 5, 1, kReportBytes, 0},
+        {"floods", {"\x03" + flood, flood}, 3, 1, kReportBytes, 0},
+        {"resets after the slot", {"\x04", "", 0, 0, true}, 4, 0, 0, 0},
+        {"resets after the record", {"\x04", "", kReportBytes, 0, true}, 4, 0, kReportBytes, 0},
+        {"closes mid-record", {"\x07", "", 100}, 7, 0, 100, 0},
+        {"silent", {"", ""}, 0, 0, 0, 10},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        state.clientSlot = 0;
+        state.serverCommand = 9;
+        std::strcpy(state.urlBuffer, "after the receive buffer");
+        MonitorServer server(Script{c.turn});
+        const auto began = std::chrono::steady_clock::now();
+        sendStatusReport(obeyServerCommand);
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
+        EXPECT_EQ(server.recordsWhenStopped(), Calls{recordFor(c.slot).substr(0, c.recordBytes)});
+        EXPECT_EQ(state.clientSlot, c.slot);
+        EXPECT_EQ(state.serverCommand, c.command);
+        EXPECT_STREQ(state.urlBuffer, "after the receive buffer");
+        EXPECT_GT(took.count(), c.seconds - 1.0);
+        EXPECT_LT(took.count(), c.seconds + 3.0);
+        if (c.seconds > 0) {
+            EXPECT_EQ(state.link.lastError, kTimedOut);
+        }
+    }
 }
 
 } // namespace

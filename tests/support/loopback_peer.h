@@ -1,6 +1,7 @@
 #pragma once
-// A scripted TCP peer on 127.0.0.1 for tests: it accepts connections on its
-// own thread and hands each to the test's handler, one after another.
+// A scripted TCP peer on 127.0.0.1 for tests and fuzz targets: it accepts
+// connections on its own thread and hands each to the handler, one after
+// another.
 #include <atomic>
 #include <functional>
 #include <string>
@@ -12,9 +13,14 @@ public:
     ~PeerConnection();
     PeerConnection(const PeerConnection&) = delete;
     PeerConnection& operator=(const PeerConnection&) = delete;
-    void send(const std::string& bytes);
-    // Up to max bytes, whatever arrives first; empty when the client closed.
+    // All of bytes at once, or with dripMs one byte at a time, each after
+    // that pause; false once the client has gone.
+    bool send(const std::string& bytes, int dripMs = 0);
+    // Up to max bytes, whatever arrives first; empty when the client closed
+    // or nothing came for 15 s.
     std::string receiveSome(size_t max = 65536);
+    // Waits up to ms for the client to close; true when it did.
+    bool goneWithin(int ms);
     // Exactly count bytes, or fewer if the client closes first.
     std::string receiveExactly(size_t count);
     // An HTTP request head, up to and including the blank line.
@@ -29,7 +35,7 @@ private:
 class LoopbackServer {
 public:
     using Handler = std::function<void(PeerConnection&)>;
-    // port 0 picks a free port.
+    // port 0 picks a free port; a port that is taken throws.
     LoopbackServer(int port, Handler handler);
     ~LoopbackServer();
     int port() const { return port_; }
@@ -38,7 +44,6 @@ public:
     int connections() const { return accepted_; }
 
 private:
-    void run();
     long long listener_;
     int port_;
     Handler handler_;

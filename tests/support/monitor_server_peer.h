@@ -1,31 +1,35 @@
 #pragma once
-// A scripted monitor server on 127.0.0.1:25876 for tests.
+// A scripted monitor server on 127.0.0.1:25876 for tests and fuzz targets.
 #include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "state/constants.h"
 #include "support/loopback_peer.h"
 
-// (slot, command) per connection; an empty reply closes the connection instead.
-using Script = std::vector<std::pair<std::string, std::string>>;
+// One connection of the server: it offers the slot, takes in recordBytes of
+// the record (fewer if the client goes first), answers with the command and
+// closes, or resets. With dripMs each byte goes alone after that pause.
+struct Turn {
+    std::string slot, command;
+    size_t recordBytes = kReportBytes;
+    int dripMs = 0;
+    bool reset = false;
+    std::string play(PeerConnection& peer) const; // what it took in of the record
+};
+using Script = std::vector<Turn>;
 
-// A monitor server that answers each connection with the next (slot, command)
-// of its script and keeps every record it receives.
+// Plays the script's turns, one a connection, and keeps the records they
+// took in; past the script's end it closes at once.
 class MonitorServer {
 public:
     explicit MonitorServer(Script script);
-    // The records received so far, once at least `count` have arrived (or
-    // after a few seconds): the last one may still be on its way.
-    std::vector<std::string> records(size_t count = 0);
-    // Every record, once the server has stopped and taken in the last one.
+    // The records, once the server has stopped and taken in the last one.
     std::vector<std::string> recordsWhenStopped();
 
 private:
-    void serve(PeerConnection& peer);
     std::mutex mutex_;
     Script script_;
-    size_t next_ = 0;
     std::vector<std::string> records_;
     LoopbackServer server_;
 };

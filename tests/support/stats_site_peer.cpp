@@ -1,11 +1,22 @@
 #include "support/stats_site_peer.h"
 
-#include <chrono>
-#include <thread>
+std::string httpHead(const std::string& status, size_t contentLength)
+{
+    return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(contentLength) +
+           "\r\nConnection: close\r\n\r\n";
+}
 
-StatsSite::StatsSite(std::string status, std::vector<std::string> pieces)
-    : status_(std::move(status)), pieces_(std::move(pieces)),
-      server_(0, [this](PeerConnection& peer) { serve(peer); })
+StatsSite::StatsSite(std::vector<std::string> answer, int pauseMs)
+    : answer_(std::move(answer)), pauseMs_(pauseMs), server_(0, [this](PeerConnection& peer) {
+          const std::string head = peer.receiveRequestHead();
+          {
+              std::lock_guard<std::mutex> lock(mutex_);
+              requests_.push_back(head);
+          }
+          for (size_t i = 0; i < answer_.size(); ++i) {
+              if ((i > 0 && peer.goneWithin(pauseMs_)) || !peer.send(answer_[i])) return;
+          }
+      })
 {
 }
 
@@ -13,22 +24,4 @@ std::vector<std::string> StatsSite::requests()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;
-}
-
-void StatsSite::serve(PeerConnection& peer)
-{
-    std::string head = peer.receiveRequestHead();
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back(head);
-    }
-    size_t length = 0;
-    for (const std::string& piece : pieces_) length += piece.size();
-    peer.send("HTTP/1.1 " + status_ + "\r\nContent-Length: " + std::to_string(length) +
-              "\r\nConnection: close\r\n\r\n");
-    for (const std::string& piece : pieces_) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        peer.send(piece);
-    }
-    peer.receiveSome(); // until the client closes
 }

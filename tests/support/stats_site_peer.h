@@ -6,19 +6,23 @@
 
 #include "support/loopback_peer.h"
 
-// A stats site that answers every request with one canned reply, sent in
-// pieces, and keeps the request heads it saw.
+// An answer's head: the status line, the Content-Length given and Connection: close.
+std::string httpHead(const std::string& status, size_t contentLength);
+
+// A stats site that answers every request with the same bytes, sent in
+// pieces with a pause before each but the first (cut short when the client
+// goes), then closes; it keeps the request heads it saw.
 class StatsSite {
 public:
-    StatsSite(std::string status, std::vector<std::string> pieces);
-    int port() const { return server_.port(); }
-    std::string host() const { return "127.0.0.1:" + std::to_string(port()); }
+    StatsSite(std::vector<std::string> answer, int pauseMs = 0);
+    // A whole answer: the status, then the body.
+    StatsSite(const std::string& status, const std::string& body) : StatsSite(std::vector<std::string>{httpHead(status, body.size()), body}) {}
+    std::string host() const { return "127.0.0.1:" + std::to_string(server_.port()); }
     std::vector<std::string> requests();
 
 private:
-    void serve(PeerConnection& peer);
-    std::string status_;
-    std::vector<std::string> pieces_;
+    std::vector<std::string> answer_;
+    int pauseMs_;
     std::mutex mutex_;
     std::vector<std::string> requests_;
     LoopbackServer server_;
