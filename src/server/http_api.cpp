@@ -1,0 +1,472 @@
+#include "server/http_api.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <ctime>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "server/log.h"
+
+namespace pelmora_server {
+namespace {
+
+using nlohmann::json;
+
+// Set on the threads that answer connections over the limit.
+thread_local bool refusing = false;
+
+// The library's thread pool, counting the connections queued or served.
+// Past the limit a connection goes to a few threads that answer 503 at
+// once; when even those have a limit's worth waiting, accepting waits and
+// the system's backlog holds the rest.
+class CappedQueue : public httplib::TaskQueue {
+public:
+    CappedQueue(std::atomic<int>& open, int limit, Counters& counters)
+        : pool_(16), refusals_(2), open_(open), limit_(limit), counters_(counters)
+    {
+    }
+    void enqueue(std::function<void()> fn) override
+    {
+        if (open_ < limit_) {
+            ++open_;
+            pool_.enqueue([fn = std::move(fn), this] {
+                fn();
+                --open_;
+            });
+            return;
+        }
+        ++counters_.refusedConnections;
+        while (waitingRefusals_ >= limit_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ++waitingRefusals_;
+        refusals_.enqueue([fn = std::move(fn), this] {
+            refusing = true;
+            fn();
+            refusing = false;
+            --waitingRefusals_;
+        });
+    }
+    void shutdown() override
+    {
+        pool_.shutdown();
+        refusals_.shutdown();
+    }
+
+private:
+    httplib::ThreadPool pool_, refusals_;
+    std::atomic<int>& open_;
+    std::atomic<int> waitingRefusals_{0};
+    int limit_;
+    Counters& counters_;
+};
+
+std::string errorJson(const std::string& reason) { return json{{"error", reason}}.dump(); }
+
+void answer(httplib::Response& res, int status, const json& body)
+{
+    res.status = status;
+    res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+}
+
+void fail(httplib::Response& res, int status, const std::string& reason)
+{
+    res.status = status;
+    res.set_content(errorJson(reason), "application/json");
+}
+
+// A whole number from the query, or the default; false when malformed.
+bool queryNumber(const httplib::Request& req, const char* key, long long low, long long high, long long& value)
+{
+    if (!req.has_param(key)) return true;
+    const std::string text = req.get_param_value(key);
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || v < low || v > high) return false;
+    value = v;
+    return true;
+}
+
+std::string routeOf(const std::string& path)
+{
+    static const char* const kFixed[] = {"/api/machines", "/api/units", "/api/summary", "/metrics", "/healthz",
+                                         "/folding/unitstats.php"};
+    for (const char* fixed : kFixed)
+        if (path == fixed) return path;
+    if (path.rfind("/api/machines/", 0) == 0) {
+        const std::size_t slash = path.find('/', 14);
+        const std::string rest = slash == std::string::npos ? "" : path.substr(slash);
+        if (rest == "/history") return "/api/machines/{id}/history";
+        if (rest == "/commands") return "/api/machines/{id}/commands";
+        if (rest.rfind("/commands/", 0) == 0) return "/api/machines/{id}/commands/{command}";
+    }
+    return "other";
+}
+
+std::string countOf(long long n, const char* what)
+{
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+std::string htmlEscape(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '&': out += "&amp;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string labelEscape(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c == '\n' ? 'n' : c;
+    }
+    return out;
+}
+
+json commandJson(const CommandRow& c)
+{
+    json j = {{"id", c.id},           {"machine", c.machineId},
+              {"command", c.command}, {"status", c.state},
+              {"requested_at", isoTime(c.requestedAt)}, {"requested_by", c.requestedBy},
+              {"delivered_at", nullptr}, {"cancelled_at", nullptr}, {"cancelled_by", nullptr}};
+    if (c.deliveredAt) j["delivered_at"] = isoTime(c.deliveredAt);
+    if (c.cancelledAt) {
+        j["cancelled_at"] = isoTime(c.cancelledAt);
+        j["cancelled_by"] = c.cancelledBy;
+    }
+    return j;
+}
+
+} // namespace
+
+bool tokensEqual(const std::string& given, const std::string& expected)
+{
+    unsigned char difference = given.size() == expected.size() ? 0 : 1;
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        difference |= static_cast<unsigned char>(expected[i] ^ (i < given.size() ? given[i] : 0));
+    return difference == 0 && !expected.empty();
+}
+
+class HttpApi::Server : public httplib::Server {
+public:
+    Server(Store& store, Counters& counters, HttpSettings settings)
+        : store_(store), counters_(counters), settings_(std::move(settings))
+    {
+        new_task_queue = [this] { return new CappedQueue(open_, settings_.maxConnections, counters_); };
+        set_read_timeout(10, 0);
+        set_write_timeout(10, 0);
+        set_keep_alive_timeout(5);
+        set_keep_alive_max_count(100);
+        set_payload_max_length(kLargestBody);
+        set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+            counters_.countRequest(routeOf(req.path), res.status);
+            logEvent(Level::debug, req.method + " " + req.path + " from " + req.remote_addr + ": " +
+                                       std::to_string(res.status));
+        });
+        set_error_handler([](const httplib::Request&, httplib::Response& res) {
+            if (!res.body.empty()) return;
+            const char* reason = res.status == 404   ? "not found"
+                                 : res.status == 413 ? "the body is over 16 KiB"
+                                 : res.status == 405 ? "method not allowed"
+                                 : res.status == 400 ? "bad request"
+                                                     : "error";
+            fail(res, res.status, reason);
+        });
+        set_exception_handler([](const httplib::Request& req, httplib::Response& res, std::exception_ptr e) {
+            std::string what = "unknown";
+            try {
+                std::rethrow_exception(e);
+            } catch (const std::exception& x) {
+                what = x.what();
+            } catch (...) {
+            }
+            logEvent(Level::error, req.method + " " + req.path + " failed: " + what);
+            fail(res, 500, "internal error");
+        });
+        set_pre_routing_handler([](const httplib::Request&, httplib::Response& res) {
+            if (!refusing) return HandlerResponse::Unhandled;
+            res.set_header("Connection", "close");
+            fail(res, 503, "too many connections");
+            return HandlerResponse::Handled;
+        });
+        Get("/healthz", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
+        Get("/metrics", [this](const httplib::Request&, httplib::Response& res) { metrics(res); });
+        Get("/folding/unitstats.php", [this](const httplib::Request& req, httplib::Response& res) { unit(req, res); });
+        Get("/api/machines", [this](const httplib::Request&, httplib::Response& res) { machines(res); });
+        Get(R"(/api/machines/(\d{1,18})/history)",
+            [this](const httplib::Request& req, httplib::Response& res) { history(req, res); });
+        Get(R"(/api/machines/(\d{1,18})/commands)",
+            [this](const httplib::Request& req, httplib::Response& res) { commandList(req, res); });
+        Post(R"(/api/machines/(\d{1,18})/commands)",
+             [this](const httplib::Request& req, httplib::Response& res) { queue(req, res); });
+        Delete(R"(/api/machines/(\d{1,18})/commands(?:/(\d{1,18}))?)",
+               [this](const httplib::Request& req, httplib::Response& res) { cancel(req, res); });
+        Get("/api/units", [this](const httplib::Request& req, httplib::Response& res) { units(req, res); });
+        Get("/api/summary", [this](const httplib::Request& req, httplib::Response& res) { summary(req, res); });
+    }
+
+private:
+    static long long now() { return std::time(nullptr); }
+
+    bool authorised(const httplib::Request& req, httplib::Response& res)
+    {
+        const std::string header = req.get_header_value("Authorization");
+        const std::string prefix = "Bearer ";
+        if (header.rfind(prefix, 0) == 0 && tokensEqual(header.substr(prefix.size()), settings_.adminToken))
+            return true;
+        res.set_header("WWW-Authenticate", "Bearer");
+        fail(res, 401, "a valid admin token is needed (Authorization: Bearer TOKEN)");
+        logEvent(Level::warn, req.method + " " + req.path + " from " + req.remote_addr + " refused: no valid token");
+        return false;
+    }
+
+    void metrics(httplib::Response& res)
+    {
+        const long long t = now();
+        std::string out;
+        out += "# HELP pelmora_machine_progress_percent Progress of the machine's current unit.\n"
+               "# TYPE pelmora_machine_progress_percent gauge\n";
+        const std::vector<MachineRow> rows = store_.machines();
+        std::vector<std::string> labels;
+        labels.reserve(rows.size());
+        for (const MachineRow& m : rows)
+            labels.push_back("machine=\"" + labelEscape(m.name + "/" + std::to_string(m.cpu)) + "\",user=\"" +
+                             labelEscape(m.user) + "\",team=\"" + std::to_string(m.team) + "\"");
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            out += "pelmora_machine_progress_percent{" + labels[i] + "} " + std::to_string(rows[i].progress) + "\n";
+        out += "# HELP pelmora_machine_seconds_since_report Seconds since the machine's last report.\n"
+               "# TYPE pelmora_machine_seconds_since_report gauge\n";
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            out += "pelmora_machine_seconds_since_report{" + labels[i] + "} " +
+                   std::to_string(t - rows[i].lastSeen) + "\n";
+        out += "# HELP pelmora_machine_status The machine's status: 1 on its current one.\n"
+               "# TYPE pelmora_machine_status gauge\n";
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            const std::string current = machineStatus(rows[i], t, settings_.limits).status;
+            for (const char* status : {"folding", "stalled", "offline", "stopped"})
+                out += "pelmora_machine_status{" + labels[i] + ",status=\"" + status + "\"} " +
+                       (current == status ? "1\n" : "0\n");
+        }
+        const Totals totals = store_.totals();
+        out += "# HELP pelmora_reports_total Monitor reports stored.\n# TYPE pelmora_reports_total counter\n"
+               "pelmora_reports_total " + std::to_string(totals.reports) + "\n";
+        out += "# HELP pelmora_units_total Finished units submitted.\n# TYPE pelmora_units_total counter\n"
+               "pelmora_units_total " + std::to_string(totals.units) + "\n";
+        out += "# HELP pelmora_points_total Points of the finished units.\n# TYPE pelmora_points_total counter\n"
+               "pelmora_points_total " + std::to_string(totals.points) + "\n";
+        out += "# HELP pelmora_record_parse_failures_total Monitor records refused since start.\n"
+               "# TYPE pelmora_record_parse_failures_total counter\n"
+               "pelmora_record_parse_failures_total " + std::to_string(counters_.parseFailures.load()) + "\n";
+        out += "# HELP pelmora_connections_refused_total Connections refused over the limit since start.\n"
+               "# TYPE pelmora_connections_refused_total counter\n"
+               "pelmora_connections_refused_total " + std::to_string(counters_.refusedConnections.load()) + "\n";
+        out += "# HELP pelmora_monitor_timeouts_total Monitor connections cut at a time-out since start.\n"
+               "# TYPE pelmora_monitor_timeouts_total counter\n"
+               "pelmora_monitor_timeouts_total " + std::to_string(counters_.timedOut.load()) + "\n";
+        out += "# HELP pelmora_http_requests_total HTTP requests by route and status code.\n"
+               "# TYPE pelmora_http_requests_total counter\n";
+        for (const auto& [key, count] : counters_.requestCounts())
+            out += "pelmora_http_requests_total{route=\"" + labelEscape(key.first) + "\",code=\"" +
+                   std::to_string(key.second) + "\"} " + std::to_string(count) + "\n";
+        res.set_content(out, "text/plain; version=0.0.4");
+    }
+
+    void unit(const httplib::Request& req, httplib::Response& res)
+    {
+        const UnitQueryParse parsed = parseUnitQuery(req.params);
+        if (!parsed.ok) {
+            res.status = 400;
+            res.set_content("<!DOCTYPE html>\n<html><head><title>Unit refused</title></head><body><p>Unit refused: " +
+                                htmlEscape(parsed.reason) + "</p></body></html>\n",
+                            "text/html; charset=utf-8");
+            logEvent(Level::warn, "unit from " + req.remote_addr + " refused: " + parsed.reason);
+            return;
+        }
+        const UnitSubmission& u = parsed.unit;
+        const UnitCounts counts = store_.addUnit(u, now());
+        logEvent(Level::info, "unit " + u.protein + " from " + u.user + " (team " + std::to_string(u.team) +
+                                  ", machine " + std::to_string(u.machine) + ")");
+        res.set_content("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Unit received</title></head>"
+                        "<body><p>Unit " + htmlEscape(u.protein) + " received. Thank you for folding.</p>"
+                        "<p>" + htmlEscape(u.user) + ": " + countOf(counts.user, "unit") + ". Team " +
+                            std::to_string(u.team) + ": " + countOf(counts.team, "unit") + ".</p></body></html>\n",
+                        "text/html; charset=utf-8");
+    }
+
+    void machines(httplib::Response& res)
+    {
+        const long long t = now();
+        const std::vector<MachineRow> rows = store_.machines();
+        json list = json::array();
+        list.get_ref<json::array_t&>().reserve(rows.size());
+        for (const MachineRow& m : rows) {
+            const MachineStatus s = machineStatus(m, t, settings_.limits);
+            json j = {{"id", m.id},
+                      {"name", m.name},
+                      {"cpu", m.cpu},
+                      {"slot", m.slot},
+                      {"user", m.user},
+                      {"team", m.team},
+                      {"unit", m.unit},
+                      {"progress", m.progress},
+                      {"core", m.core},
+                      {"frames", m.frames},
+                      {"points", m.points},
+                      {"units_seen", m.unitsSeen},
+                      {"cpu_mhz", m.cpuMhz},
+                      {"cpu_vendor", m.cpuVendor},
+                      {"in_tray", m.inTray},
+                      {"status", s.status},
+                      {"last_seen", isoTime(m.lastSeen)},
+                      {"progress_per_hour", nullptr},
+                      {"eta", nullptr},
+                      {"pending_command", nullptr}};
+            if (s.progressPerHour) j["progress_per_hour"] = *s.progressPerHour;
+            if (s.eta) j["eta"] = isoTime(*s.eta);
+            if (!m.pendingCommand.empty()) j["pending_command"] = m.pendingCommand;
+            list.push_back(std::move(j));
+        }
+        answer(res, 200, json{{"machines", std::move(list)}});
+    }
+
+    bool knownMachine(const httplib::Request& req, httplib::Response& res, long long& id)
+    {
+        id = std::stoll(req.matches[1].str());
+        if (store_.machineExists(id)) return true;
+        fail(res, 404, "no machine " + std::to_string(id));
+        return false;
+    }
+
+    void history(const httplib::Request& req, httplib::Response& res)
+    {
+        long long id = 0, hours = 24;
+        if (!queryNumber(req, "hours", 1, settings_.keepDays * 24LL, hours))
+            return fail(res, 400, "hours must be a whole number from 1 to " + std::to_string(settings_.keepDays * 24));
+        if (!knownMachine(req, res, id)) return;
+        json list = json::array();
+        for (const ReportRow& r : store_.history(id, now() - hours * 3600))
+            list.push_back({{"at", isoTime(r.at)}, {"progress", r.progress}, {"unit", r.unit}, {"in_tray", r.inTray}});
+        answer(res, 200, json{{"reports", std::move(list)}});
+    }
+
+    void commandList(const httplib::Request& req, httplib::Response& res)
+    {
+        long long id = 0;
+        if (!knownMachine(req, res, id)) return;
+        json list = json::array();
+        for (const CommandRow& c : store_.commands(id, 100)) list.push_back(commandJson(c));
+        answer(res, 200, json{{"commands", std::move(list)}});
+    }
+
+    void queue(const httplib::Request& req, httplib::Response& res)
+    {
+        if (!authorised(req, res)) return;
+        const json body = json::parse(req.body, nullptr, false);
+        if (body.is_discarded() || !body.is_object() || !body.contains("command") || !body["command"].is_string())
+            return fail(res, 400, "the body must be {\"command\": \"exit\" | \"tray\" | \"restart\"}");
+        const std::string command = body["command"].get<std::string>();
+        if (commandByte(command) == 0) return fail(res, 400, "unknown command (exit, tray or restart)");
+        const long long id = std::stoll(req.matches[1].str());
+        const std::optional<CommandRow> queued = store_.queueCommand(id, command, "admin@" + req.remote_addr, now());
+        if (!queued) return fail(res, 404, "no machine " + std::to_string(id));
+        logEvent(Level::info, "command " + command + " (id " + std::to_string(queued->id) + ") queued for machine " +
+                                  std::to_string(id) + " by admin@" + req.remote_addr);
+        answer(res, 202, json{{"command", commandJson(*queued)}});
+    }
+
+    void cancel(const httplib::Request& req, httplib::Response& res)
+    {
+        if (!authorised(req, res)) return;
+        long long id = 0;
+        if (!knownMachine(req, res, id)) return;
+        const long long commandId = req.matches[2].matched ? std::stoll(req.matches[2].str()) : 0;
+        const std::optional<CommandRow> cancelled =
+            store_.cancelCommand(id, commandId, "admin@" + req.remote_addr, now());
+        if (!cancelled) return fail(res, 404, "no pending command to cancel");
+        logEvent(Level::info, "command " + cancelled->command + " (id " + std::to_string(cancelled->id) +
+                                  ") for machine " + std::to_string(id) + " cancelled by admin@" + req.remote_addr);
+        answer(res, 200, json{{"command", commandJson(*cancelled)}});
+    }
+
+    void units(const httplib::Request& req, httplib::Response& res)
+    {
+        UnitFilter filter;
+        long long team = 0, machine = 0, limit = 100;
+        if (!queryNumber(req, "team", INT32_MIN, INT32_MAX, team)) return fail(res, 400, "team must be a whole number");
+        if (!queryNumber(req, "machine", INT32_MIN, INT32_MAX, machine))
+            return fail(res, 400, "machine must be a whole number");
+        if (!queryNumber(req, "limit", 1, 1000, limit)) return fail(res, 400, "limit must be from 1 to 1000");
+        if (req.has_param("user")) filter.user = req.get_param_value("user");
+        if (req.has_param("team")) filter.team = static_cast<int>(team);
+        if (req.has_param("machine")) filter.machine = static_cast<int>(machine);
+        filter.limit = static_cast<int>(limit);
+        json list = json::array();
+        for (const UnitRow& r : store_.units(filter)) {
+            const UnitSubmission& u = r.unit;
+            list.push_back({{"at", isoTime(r.at)},         {"user", u.user},
+                            {"team", u.team},              {"machine", u.machine},
+                            {"wucount", u.wucount},        {"cpu_vendor", u.cpuVendor},
+                            {"cpu_string", u.cpuString},   {"cpu_mhz", u.cpuMhz},
+                            {"frame_minutes", u.frameMinutes}, {"protein", u.protein},
+                            {"core", u.core},              {"memory_mib", u.memoryMib},
+                            {"points", r.points}});
+        }
+        answer(res, 200, json{{"units", std::move(list)}});
+    }
+
+    void summary(const httplib::Request& req, httplib::Response& res)
+    {
+        long long days = 30;
+        if (!queryNumber(req, "days", 1, 3650, days)) return fail(res, 400, "days must be from 1 to 3650");
+        // Whole days: from the start of the first one.
+        const long long since = (now() / 86400 - (days - 1)) * 86400;
+        json list = json::array();
+        for (const DayUserSummary& s : store_.summary(since))
+            list.push_back({{"day", s.day}, {"user", s.user}, {"units", s.units}, {"points", s.points}});
+        answer(res, 200, json{{"days", std::move(list)}});
+    }
+
+    Store& store_;
+    Counters& counters_;
+    HttpSettings settings_;
+    std::atomic<int> open_{0};
+};
+
+HttpApi::HttpApi(Store& store, Counters& counters, HttpSettings settings)
+    : server_(std::make_unique<Server>(store, counters, std::move(settings)))
+{
+}
+
+HttpApi::~HttpApi() = default;
+
+bool HttpApi::bind(const Endpoint& endpoint, std::string& error)
+{
+    if (endpoint.port == 0) {
+        port_ = server_->bind_to_any_port(endpoint.address);
+        if (port_ > 0) return true;
+    } else if (server_->bind_to_port(endpoint.address, endpoint.port)) {
+        port_ = endpoint.port;
+        return true;
+    }
+    error = std::strerror(errno);
+    return false;
+}
+
+int HttpApi::port() const { return port_; }
+void HttpApi::run() { server_->listen_after_bind(); }
+void HttpApi::stop() { server_->stop(); }
+
+} // namespace pelmora_server
