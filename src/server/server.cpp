@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <malloc.h>
 #include <mutex>
 #include <pthread.h>
 #include <sys/resource.h>
@@ -84,6 +85,9 @@ int runServer(const ServerOptions& options)
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // Two heaps for all threads: the HTTP workers each building a large
+    // answer in a heap of its own would hold that memory many times over.
+    mallopt(M_ARENA_MAX, 2);
     // Both listeners' connection limits, the store and the log need more
     // descriptors than the usual soft limit of 1,024.
     rlimit files{};

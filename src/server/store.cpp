@@ -1,5 +1,6 @@
 #include "server/store.h"
 
+#include <map>
 #include <sqlite3.h>
 
 #include "server/sqlite_statement.h"
@@ -175,6 +176,8 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string& error)
         execute(db, "PRAGMA synchronous = NORMAL");
         // The maintenance thread checkpoints; this only bounds the log if it cannot.
         execute(db, "PRAGMA wal_autocheckpoint = 20000");
+        // Once checkpointed, a log grown by a burst goes back to this size.
+        execute(db, "PRAGMA journal_size_limit = 8388608");
         int version = 0;
         {
             Statement s(db, "PRAGMA user_version");
@@ -356,14 +359,19 @@ bool Store::machineExists(long long id)
 std::vector<MachineRow> Store::machines()
 {
     Reader reader = borrowReader();
-    Statement s(reader.db(),
-                "SELECT m.id, name, cpu, slot, user, team, unit, progress, core, frames, points, units_seen, cpu_mhz,"
-                " cpu_vendor, in_tray, stopped, last_seen, unit_since, unit_first_progress, changed_at, c.command"
-                " FROM machines m LEFT JOIN commands c ON c.machine_id = m.id AND c.state = 'pending'"
-                " ORDER BY m.id");
+    // Pending commands are few: read them apart rather than probe for each machine.
+    std::map<long long, std::string> pending;
+    Statement commands(reader.db(), "SELECT machine_id, command FROM commands WHERE state = 'pending'");
+    while (commands.step()) pending[commands.integer(0)] = commands.text(1);
     std::vector<MachineRow> rows;
+    Statement count(reader.db(), "SELECT max(id) FROM machines");
+    if (count.step()) rows.reserve(static_cast<std::size_t>(count.integer(0)));
+    Statement s(reader.db(),
+                "SELECT id, name, cpu, slot, user, team, unit, progress, core, frames, points, units_seen, cpu_mhz,"
+                " cpu_vendor, in_tray, stopped, last_seen, unit_since, unit_first_progress, changed_at"
+                " FROM machines ORDER BY id");
     while (s.step()) {
-        MachineRow m;
+        MachineRow& m = rows.emplace_back();
         m.id = s.integer(0);
         m.name = s.text(1);
         m.cpu = s.whole(2);
@@ -384,8 +392,7 @@ std::vector<MachineRow> Store::machines()
         m.unitSince = s.integer(17);
         m.unitFirstProgress = s.whole(18);
         m.changedAt = s.integer(19);
-        m.pendingCommand = s.text(20);
-        rows.push_back(std::move(m));
+        if (const auto it = pending.find(m.id); it != pending.end()) m.pendingCommand = it->second;
     }
     return rows;
 }
