@@ -82,6 +82,10 @@ RecordParse parseRecord(const char* bytes, std::size_t size)
         return result;
     }
     const std::size_t n = words.size();
+    if (!words[n - 2].empty()) {
+        result.reason = "no double space before the tray flag";
+        return result;
+    }
     MonitorRecord& r = result.record;
     int exiting = 0, inTray = 0;
     struct NumberField { const char* name; const std::string& word; int& value; };
@@ -99,10 +103,6 @@ RecordParse parseRecord(const char* bytes, std::size_t size)
         }
     if (!toDouble(words[7], r.cpuMhz)) {
         result.reason = "the clock figure is not a number";
-        return result;
-    }
-    if (!words[n - 2].empty()) {
-        result.reason = "no double space before the tray flag";
         return result;
     }
     if (r.slot < -128 || r.slot > 127) {
