@@ -55,7 +55,7 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
         std::ostringstream out, err;
         const int status = app.exit(e, out, err);
         message = out.str() + err.str();
-        return status;
+        return status == 0 ? 0 : 2; // help and version, or a fault in the options
     }
     if (!parseEndpoint(monitorListen, options.monitorListen)) {
         message = "--monitor-listen: not ADDR:PORT with a dotted IPv4 address: " + monitorListen + "\n";

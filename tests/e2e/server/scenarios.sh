@@ -141,10 +141,24 @@ scenario_linux() {
 scenario_wine() {
   : "${PELMORA_EXE:?}" "${PELMORA_PROBE:?}" "${WINE_PREFIX:?}"
   export WINEPREFIX=$WINE_PREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  # The prefix is the win32 scenarios' (made by them); one user at a time.
+  # The win32 scenarios' prefix, one user at a time; made as they make it
+  # when this runs first (a virtual desktop, wine's fonts).
   exec 9>"$WINEPREFIX.lock"
   flock -w 600 9 || fail "the wine prefix stayed locked"
-  [ -f "$WINEPREFIX/.pelmora-e2e" ] || fail "no wine prefix at $WINEPREFIX: run the win32 scenarios first"
+  if [ ! -f "$WINEPREFIX/.pelmora-e2e" ]; then
+    rm -rf "$WINEPREFIX"
+    timeout 300 wineboot --init >"$base/wineboot.log" 2>&1 9>&-
+    for setting in 'HKCU\Software\Wine\Explorer|Desktop|REG_SZ|Default' \
+      'HKCU\Software\Wine\Explorer\Desktops|Default|REG_SZ|1280x1024' \
+      'HKCU\Software\Wine\Explorer\Desktops|EnableShell|REG_DWORD|0'; do
+      IFS='|' read -r key name kind value <<<"$setting"
+      timeout 60 wine reg add "$key" /v "$name" /t "$kind" /d "$value" /f >>"$base/wineboot.log" 2>&1 9>&- ||
+        fail "could not set $key $name"
+    done
+    [ -d /usr/share/wine/fonts ] && cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null
+    timeout 60 wineserver -w 9>&-
+    touch "$WINEPREFIX/.pelmora-e2e"
+  fi
   Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$base/display" 2>"$base/xvfb.log" 9>&- &
   pids+=($!)
   for _ in $(seq 100); do [ -s "$base/display" ] && break; sleep 0.1; done
