@@ -8,14 +8,27 @@
 namespace pelmora_server {
 namespace {
 
+// Well-formed UTF-8 as RFC 3629 has it: no overlong forms, no surrogates,
+// nothing past U+10FFFF.
 bool validUtf8(const std::string& s)
 {
     for (std::size_t i = 0; i < s.size();) {
         const unsigned char c = static_cast<unsigned char>(s[i]);
-        const std::size_t extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : 4;
-        if (extra == 4 || i + extra >= s.size()) return false; // not a lead byte, or cut short
-        for (std::size_t k = 1; k <= extra; ++k)
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+        std::size_t extra = 0;
+        unsigned char low = 0x80, high = 0xBF; // the range of the second byte
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        if (c >= 0xC2 && c <= 0xDF) extra = 1;
+        else if (c >= 0xE0 && c <= 0xEF) extra = 2, low = c == 0xE0 ? 0xA0 : 0x80, high = c == 0xED ? 0x9F : 0xBF;
+        else if (c >= 0xF0 && c <= 0xF4) extra = 3, low = c == 0xF0 ? 0x90 : 0x80, high = c == 0xF4 ? 0x8F : 0xBF;
+        else return false;
+        if (i + extra >= s.size()) return false;
+        for (std::size_t k = 1; k <= extra; ++k) {
+            const unsigned char next = static_cast<unsigned char>(s[i + k]);
+            if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return false;
+        }
         i += extra + 1;
     }
     return true;

@@ -42,6 +42,8 @@ TEST(Record, ReadFromBothEnds)
          nullptr, 3, "LABPC7", "V", "n", true},
         {"Latin-1 name", padded("3 CAF\xC9 1 2 45 u 0 1.000000 V c 1 2 n 5  0"), nullptr, 3, "CAF\xC3\x89", "V", "n",
          false},
+        {"overlong UTF-8, taken as Latin-1", padded("3 A\xC0\x80 1 2 45 u 0 1.0 V c 1 2 n 5  0"), nullptr, 3,
+         "A\xC3\x80\xC2\x80", "V", "n", false},
         {"no terminator", std::string(kRecordBytes, 'x'), "no terminator"},
         {"garbage", padded("hello world"), "words"},
         {"extra word at the end", padded(std::string(kExample) + " 7"), "double space"},
