@@ -45,8 +45,10 @@ public:
                     if (removed > 0)
                         logEvent(Level::info, "history: " + std::to_string(removed) + " reports older than " +
                                                   std::to_string(keepDays_) + " days removed");
+                    store_.checkpoint(true);
+                } else {
+                    store_.checkpoint();
                 }
-                store_.checkpoint();
             } catch (const std::exception& e) {
                 logEvent(Level::error, std::string("store upkeep failed: ") + e.what());
             }

@@ -35,6 +35,8 @@ const char* const kMigrations[] = {
        CREATE INDEX commands_by_machine ON commands (machine_id, state);
        CREATE TABLE totals (name TEXT PRIMARY KEY, value INTEGER NOT NULL);
        INSERT INTO totals VALUES ('reports', 0);)",
+    // Change numbers, so a reader can ask for the machines written since.
+    "ALTER TABLE machines ADD COLUMN change INTEGER NOT NULL DEFAULT 0;",
 };
 constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
 
@@ -52,6 +54,12 @@ sqlite3* connect(const std::string& path, bool create, std::string& error)
 }
 
 const char* const kCommandNames[] = {nullptr, "exit", "tray", "restart"};
+
+void markChanged(sqlite3* db, long long machineId, long long change)
+{
+    Statement s(db, "UPDATE machines SET change = ?2 WHERE id = ?1");
+    s.bind(1, machineId).bind(2, change).run();
+}
 
 CommandRow readCommand(const Statement& s)
 {
@@ -107,8 +115,8 @@ struct Store::Prepared {
         : findMachine(db, "SELECT id, slot, unit, progress, points, stopped FROM machines WHERE name = ?1 AND cpu = ?2"),
           insertMachine(db, "INSERT INTO machines (name, cpu, slot, user, team, unit, progress, core, frames, points,"
                             " units_seen, cpu_mhz, cpu_vendor, in_tray, stopped, first_seen, last_seen, unit_since,"
-                            " unit_first_progress, changed_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11,"
-                            " ?12, ?13, ?14, ?15, ?16, ?16, ?16, ?7, ?16)"),
+                            " unit_first_progress, changed_at, change) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10,"
+                            " ?11, ?12, ?13, ?14, ?15, ?16, ?16, ?16, ?7, ?16, ?19)"),
           updateMachine(db, "UPDATE machines SET slot = ?3, user = ?4, team = ?5, unit = ?6, progress = ?7,"
                             " core = ?8, frames = ?9, points = ?10, units_seen = ?11, cpu_mhz = ?12,"
                             " cpu_vendor = ?13, in_tray = ?14, stopped = ?15, last_seen = ?16,"
@@ -116,7 +124,7 @@ struct Store::Prepared {
                             " unit_first_progress = CASE WHEN ?17 THEN ?7 ELSE unit_first_progress END,"
                             " prev_unit = CASE WHEN ?17 THEN unit ELSE prev_unit END,"
                             " prev_points = CASE WHEN ?17 THEN points ELSE prev_points END,"
-                            " changed_at = CASE WHEN ?18 THEN ?16 ELSE changed_at END"
+                            " changed_at = CASE WHEN ?18 THEN ?16 ELSE changed_at END, change = ?19"
                             " WHERE id = ?1"),
           insertReport(db, "INSERT INTO reports (machine_id, at, progress, unit, in_tray) VALUES (?1, ?2, ?3, ?4, ?5)"),
           pendingCommand(db, "SELECT id, command FROM commands WHERE machine_id = ?1 AND state = 'pending'"),
@@ -176,8 +184,6 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string& error)
         execute(db, "PRAGMA synchronous = NORMAL");
         // The maintenance thread checkpoints; this only bounds the log if it cannot.
         execute(db, "PRAGMA wal_autocheckpoint = 20000");
-        // Once checkpointed, a log grown by a burst goes back to this size.
-        execute(db, "PRAGMA journal_size_limit = 8388608");
         int version = 0;
         {
             Statement s(db, "PRAGMA user_version");
@@ -195,6 +201,8 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string& error)
             t.commit();
         }
         store->prepared_ = std::make_unique<Prepared>(db);
+        Statement last(db, "SELECT coalesce(max(change), 0) FROM machines");
+        if (last.step()) store->lastChange_ = last.integer(0);
     } catch (const StoreError& e) {
         error = e.what();
         return nullptr;
@@ -237,7 +245,7 @@ ExchangeResult Store::recordReport(const MonitorRecord& r, long long now)
     write.bind(2, r.cpu).bind(3, result.newSlot).bind(4, r.user).bind(5, r.team).bind(6, r.unit)
         .bind(7, r.progress).bind(8, r.core).bind(9, r.frames).bind(10, r.points).bind(11, r.unitsSeen)
         .bind(12, r.cpuMhz).bind(13, r.cpuVendor).bind(14, r.inTray ? 1 : 0).bind(15, r.exiting ? 1 : 0)
-        .bind(16, now);
+        .bind(16, now).bind(19, ++lastChange_);
     if (result.newMachine) write.bind(1, r.computerName);
     write.run();
     if (result.newMachine) result.machineId = sqlite3_last_insert_rowid(writer_);
@@ -260,9 +268,13 @@ ExchangeResult Store::recordReport(const MonitorRecord& r, long long now)
 void Store::undeliver(long long commandId)
 {
     std::lock_guard<std::mutex> lock(writeMutex_);
+    Transaction t(writer_);
     Statement s(writer_, "UPDATE commands SET state = 'pending', delivered_at = NULL WHERE id = ?1"
                          " AND state = 'delivered'");
     s.bind(1, commandId).run();
+    Statement machine(writer_, "SELECT machine_id FROM commands WHERE id = ?1");
+    if (machine.bind(1, commandId).step()) markChanged(writer_, machine.integer(0), ++lastChange_);
+    t.commit();
 }
 
 std::optional<CommandRow> Store::commandById(sqlite3* db, long long id)
@@ -285,6 +297,7 @@ std::optional<CommandRow> Store::queueCommand(long long machineId, const std::st
     Statement replace(writer_, "UPDATE commands SET state = 'cancelled', cancelled_at = ?2, cancelled_by = ?3"
                                " WHERE machine_id = ?1 AND state = 'pending'");
     replace.bind(1, machineId).bind(2, now).bind(3, "replaced by " + command + " from " + by).run();
+    markChanged(writer_, machineId, ++lastChange_);
     Statement insert(writer_, "INSERT INTO commands (machine_id, command, state, requested_at, requested_by)"
                               " VALUES (?1, ?2, 'pending', ?3, ?4)");
     insert.bind(1, machineId).bind(2, command).bind(3, now).bind(4, by).run();
@@ -308,6 +321,7 @@ std::optional<CommandRow> Store::cancelCommand(long long machineId, long long co
     Statement cancel(writer_, "UPDATE commands SET state = 'cancelled', cancelled_at = ?2, cancelled_by = ?3"
                               " WHERE id = ?1");
     cancel.bind(1, id).bind(2, now).bind(3, by).run();
+    markChanged(writer_, machineId, ++lastChange_);
     t.commit();
     return commandById(writer_, id);
 }
@@ -358,18 +372,35 @@ bool Store::machineExists(long long id)
 
 std::vector<MachineRow> Store::machines()
 {
+    long long latest = 0;
+    return machinesChangedSince(0, latest);
+}
+
+std::vector<MachineRow> Store::machinesChangedSince(long long since, long long& latest)
+{
     Reader reader = borrowReader();
+    // One snapshot for the rows and the number of the last change in them.
+    execute(reader.db(), "BEGIN");
+    struct End {
+        sqlite3* db;
+        ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
+    } end{reader.db()};
+    Statement last(reader.db(), "SELECT coalesce(max(change), 0) FROM machines");
+    latest = last.step() ? last.integer(0) : 0;
+    last.reset();
     // Pending commands are few: read them apart rather than probe for each machine.
     std::map<long long, std::string> pending;
     Statement commands(reader.db(), "SELECT machine_id, command FROM commands WHERE state = 'pending'");
     while (commands.step()) pending[commands.integer(0)] = commands.text(1);
     std::vector<MachineRow> rows;
-    Statement count(reader.db(), "SELECT max(id) FROM machines");
-    if (count.step()) rows.reserve(static_cast<std::size_t>(count.integer(0)));
+    Statement count(reader.db(), "SELECT count(*) FROM machines WHERE change > ?1");
+    if (count.bind(1, since).step()) rows.reserve(static_cast<std::size_t>(count.integer(0)));
+    count.reset();
     Statement s(reader.db(),
                 "SELECT id, name, cpu, slot, user, team, unit, progress, core, frames, points, units_seen, cpu_mhz,"
                 " cpu_vendor, in_tray, stopped, last_seen, unit_since, unit_first_progress, changed_at"
-                " FROM machines ORDER BY id");
+                " FROM machines WHERE change > ?1 ORDER BY id");
+    s.bind(1, since);
     while (s.step()) {
         MachineRow& m = rows.emplace_back();
         m.id = s.integer(0);
@@ -490,8 +521,14 @@ long long Store::pruneReports(long long before)
     return removed;
 }
 
-void Store::checkpoint()
+void Store::checkpoint(bool truncate)
 {
+    if (truncate) {
+        // Waits for the writer (its busy time-out) and empties the log file.
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        sqlite3_wal_checkpoint_v2(writer_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+        return;
+    }
     Reader reader = borrowReader();
     sqlite3_wal_checkpoint_v2(reader.db(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
 }

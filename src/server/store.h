@@ -3,6 +3,7 @@
 // connections for the API. Every exchange is one transaction.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -114,6 +115,10 @@ public:
 
     bool machineExists(long long id);
     std::vector<MachineRow> machines();
+    // The machines written after change number SINCE (0: all), and in
+    // LATEST the number of the last change they include. Every write to a
+    // machine, or to its commands, takes the next number.
+    std::vector<MachineRow> machinesChangedSince(long long since, long long& latest);
     std::vector<ReportRow> history(long long machineId, long long since);
     std::vector<UnitRow> units(const UnitFilter& filter);
     std::vector<DayUserSummary> summary(long long since);
@@ -122,7 +127,9 @@ public:
     std::vector<int> heldSlots();
 
     long long pruneReports(long long before);
-    void checkpoint();
+    // Copies the log into the store; TRUNCATE also empties the log file
+    // (which otherwise keeps the size a burst gave it).
+    void checkpoint(bool truncate = false);
 
 private:
     class Reader;
@@ -132,6 +139,7 @@ private:
 
     std::string path_;
     std::mutex writeMutex_;
+    long long lastChange_ = 0; // under writeMutex_
     sqlite3* writer_ = nullptr;
     struct Prepared;
     std::unique_ptr<Prepared> prepared_;
