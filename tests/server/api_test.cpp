@@ -109,6 +109,8 @@ TEST_F(ApiTest, MachineListUnitsAndMetrics)
                     "status last_seen progress_per_hour eta pending_command ");
     EXPECT_EQ(machines[0]["pending_command"], "tray");
     EXPECT_EQ(machines[0]["status"], "folding");
+    send("DELETE", "/api/machines/" + std::to_string(machine) + "/commands", kToken);
+    EXPECT_TRUE(json::parse(send("GET", "/api/machines")->body)["machines"][0]["pending_command"].is_null());
 
     const httplib::Result page = send("GET", kUnit);
     EXPECT_EQ(page->status, 200);

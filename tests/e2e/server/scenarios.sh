@@ -32,12 +32,14 @@ stop_all() { for pid in "${pids[@]}" ${server_pid:-}; do kill "$pid" 2>/dev/null
 trap stop_all EXIT
 
 start_server() {
+  local seen
+  seen=$(cat "$base/server.log" 2>/dev/null | wc -l)
   printf '%s\n' "$token" >"$base/token"
   "$SERVER" --db "$base/server.db" --monitor-listen 127.0.0.1:25876 --http-listen 127.0.0.1:0 \
     --admin-token-file "$base/token" --log-level debug 2>>"$base/server.log" 9>&- &
   server_pid=$!
   for _ in $(seq 50); do
-    http_port=$(sed -n 's/.* HTTP on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$base/server.log" | tail -n 1)
+    http_port=$(tail -n +$((seen + 1)) "$base/server.log" | sed -n 's/.* HTTP on 127\.0\.0\.1:\([0-9]*\)$/\1/p')
     [ -n "$http_port" ] && return 0
     sleep 0.1
   done
