@@ -169,7 +169,7 @@ int main(int argc, char** argv)
     for (auto& f : fill) f.join();
     const double fillSeconds = std::chrono::duration<double>(Clock::now() - fillStart).count();
     std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // a checkpoint
-    const long long sizeBefore = fileSize(db); // the log is checkpointed into it every second
+    const long long sizeBefore = fileSize(db); // the log is checkpointed into it four times a second
 
     const double rate = sustainedRate(8, seconds, 20, failures);
     const long long reports = static_cast<long long>(rate * seconds);

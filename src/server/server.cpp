@@ -26,8 +26,10 @@ constexpr long long kPruneEverySeconds = 3600;
 
 std::string where(const Endpoint& e, int port) { return e.address + ":" + std::to_string(port); }
 
-// Checkpoints the write-ahead log every second and prunes the history
-// every hour, until told to stop.
+// Checkpoints the write-ahead log four times a second and prunes the
+// history every hour, until told to stop. Small, frequent checkpoints keep
+// each one's flush to disk short: with one a second, or one every ten, the
+// exchanges that met a flush made the 99th percentile several times longer.
 class Maintenance {
 public:
     Maintenance(Store& store, int keepDays) : store_(store), keepDays_(keepDays) {}
@@ -53,7 +55,7 @@ public:
                 logEvent(Level::error, std::string("store upkeep failed: ") + e.what());
             }
             lock.lock();
-            wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stop_; });
+            wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return stop_; });
         }
     }
     void stop()
