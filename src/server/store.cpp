@@ -378,6 +378,8 @@ std::vector<MachineRow> Store::machines()
 
 std::vector<MachineRow> Store::machinesChangedSince(long long since, long long& latest)
 {
+    latest = since;
+    if (since != 0 && since == lastChange_) return {}; // nothing written since
     Reader reader = borrowReader();
     // One snapshot for the rows and the number of the last change in them.
     execute(reader.db(), "BEGIN");
@@ -393,9 +395,6 @@ std::vector<MachineRow> Store::machinesChangedSince(long long since, long long& 
     Statement commands(reader.db(), "SELECT machine_id, command FROM commands WHERE state = 'pending'");
     while (commands.step()) pending[commands.integer(0)] = commands.text(1);
     std::vector<MachineRow> rows;
-    Statement count(reader.db(), "SELECT count(*) FROM machines WHERE change > ?1");
-    if (count.bind(1, since).step()) rows.reserve(static_cast<std::size_t>(count.integer(0)));
-    count.reset();
     Statement s(reader.db(),
                 "SELECT id, name, cpu, slot, user, team, unit, progress, core, frames, points, units_seen, cpu_mhz,"
                 " cpu_vendor, in_tray, stopped, last_seen, unit_since, unit_first_progress, changed_at"

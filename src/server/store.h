@@ -139,7 +139,7 @@ private:
 
     std::string path_;
     std::mutex writeMutex_;
-    long long lastChange_ = 0; // under writeMutex_
+    std::atomic<long long> lastChange_{0}; // taken under writeMutex_
     sqlite3* writer_ = nullptr;
     struct Prepared;
     std::unique_ptr<Prepared> prepared_;
