@@ -28,7 +28,7 @@ thread_local bool refusing = false;
 class CappedQueue : public httplib::TaskQueue {
 public:
     CappedQueue(std::atomic<int>& open, int limit, Counters& counters)
-        : pool_(8), refusals_(2), open_(open), limit_(limit), counters_(counters)
+        : pool_(16), refusals_(2), open_(open), limit_(limit), counters_(counters)
     {
     }
     void enqueue(std::function<void()> fn) override
@@ -79,10 +79,16 @@ void fail(httplib::Response& res, int status, const std::string& reason)
     res.set_content(errorJson(reason), "application/json");
 }
 
+// A query value; one given empty ("?user=&team=") counts as not given.
+bool given(const httplib::Request& req, const char* key)
+{
+    return req.has_param(key) && !req.get_param_value(key).empty();
+}
+
 // A whole number from the query, or the default; false when malformed.
 bool queryNumber(const httplib::Request& req, const char* key, long long low, long long high, long long& value)
 {
-    if (!req.has_param(key)) return true;
+    if (!given(req, key)) return true;
     const std::string text = req.get_param_value(key);
     char* end = nullptr;
     errno = 0;
@@ -431,9 +437,9 @@ private:
         if (!queryNumber(req, "machine", INT32_MIN, INT32_MAX, machine))
             return fail(res, 400, "machine must be a whole number");
         if (!queryNumber(req, "limit", 1, 1000, limit)) return fail(res, 400, "limit must be from 1 to 1000");
-        if (req.has_param("user")) filter.user = req.get_param_value("user");
-        if (req.has_param("team")) filter.team = static_cast<int>(team);
-        if (req.has_param("machine")) filter.machine = static_cast<int>(machine);
+        if (given(req, "user")) filter.user = req.get_param_value("user");
+        if (given(req, "team")) filter.team = static_cast<int>(team);
+        if (given(req, "machine")) filter.machine = static_cast<int>(machine);
         filter.limit = static_cast<int>(limit);
         json list = json::array();
         for (const UnitRow& r : store_.units(filter)) {

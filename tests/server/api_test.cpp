@@ -126,6 +126,7 @@ TEST_F(ApiTest, MachineListUnitsAndMetrics)
     EXPECT_EQ(units[0]["frame_minutes"], 12.5);
     EXPECT_EQ(units[0]["points"], 150); // as the machine reported for that unit
     EXPECT_EQ(json::parse(send("GET", "/api/units?team=1")->body)["units"].size(), 0u);
+    EXPECT_EQ(json::parse(send("GET", "/api/units?user=&team=&machine=&limit=")->body)["units"].size(), 1u);
 
     const std::string metrics = send("GET", "/metrics")->body;
     for (const char* line : {"pelmora_units_total 1\n", "pelmora_points_total 150\n",
