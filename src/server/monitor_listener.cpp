@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #include "server/log.h"
@@ -84,7 +85,12 @@ void MonitorListener::accept()
         socklen_t length = sizeof from;
         const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&from), &length,
                                  SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) return; // EAGAIN, or out of descriptors: the rest wait in the backlog
+        if (fd < 0) {
+            // Out of descriptors: the rest wait in the backlog; a short pause
+            // keeps the loop from spinning on a listener that stays readable.
+            if (errno == EMFILE || errno == ENFILE) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            return;
+        }
         char text[INET_ADDRSTRLEN] = {};
         inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
         if (static_cast<int>(connections_.size()) >= maxConnections_) {
