@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include "server/log.h"
+#include "server/metrics.h"
+#include "server/unit_page.h"
 
 namespace pelmora_server {
 namespace {
@@ -114,36 +116,6 @@ std::string routeOf(const std::string& path)
     return "other";
 }
 
-std::string countOf(long long n, const char* what)
-{
-    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
-}
-
-std::string htmlEscape(const std::string& text)
-{
-    std::string out;
-    for (const char c : text) {
-        switch (c) {
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '&': out += "&amp;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
-std::string labelEscape(const std::string& text)
-{
-    std::string out;
-    for (const char c : text) {
-        if (c == '\\' || c == '"') out += '\\';
-        out += c == '\n' ? 'n' : c;
-    }
-    return out;
-}
-
 json commandJson(const CommandRow& c)
 {
     json j = {{"id", c.id},           {"machine", c.machineId},
@@ -243,53 +215,7 @@ private:
 
     void metrics(httplib::Response& res)
     {
-        const long long t = now();
-        std::string out;
-        out += "# HELP pelmora_machine_progress_percent Progress of the machine's current unit.\n"
-               "# TYPE pelmora_machine_progress_percent gauge\n";
-        const std::vector<MachineRow> rows = store_.machines();
-        std::vector<std::string> labels;
-        labels.reserve(rows.size());
-        for (const MachineRow& m : rows)
-            labels.push_back("machine=\"" + labelEscape(m.name + "/" + std::to_string(m.cpu)) + "\",user=\"" +
-                             labelEscape(m.user) + "\",team=\"" + std::to_string(m.team) + "\"");
-        for (std::size_t i = 0; i < rows.size(); ++i)
-            out += "pelmora_machine_progress_percent{" + labels[i] + "} " + std::to_string(rows[i].progress) + "\n";
-        out += "# HELP pelmora_machine_seconds_since_report Seconds since the machine's last report.\n"
-               "# TYPE pelmora_machine_seconds_since_report gauge\n";
-        for (std::size_t i = 0; i < rows.size(); ++i)
-            out += "pelmora_machine_seconds_since_report{" + labels[i] + "} " +
-                   std::to_string(t - rows[i].lastSeen) + "\n";
-        out += "# HELP pelmora_machine_status The machine's status: 1 on its current one.\n"
-               "# TYPE pelmora_machine_status gauge\n";
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            const std::string current = machineStatus(rows[i], t, settings_.limits).status;
-            for (const char* status : {"folding", "stalled", "offline", "stopped"})
-                out += "pelmora_machine_status{" + labels[i] + ",status=\"" + status + "\"} " +
-                       (current == status ? "1\n" : "0\n");
-        }
-        const Totals totals = store_.totals();
-        out += "# HELP pelmora_reports_total Monitor reports stored.\n# TYPE pelmora_reports_total counter\n"
-               "pelmora_reports_total " + std::to_string(totals.reports) + "\n";
-        out += "# HELP pelmora_units_total Finished units submitted.\n# TYPE pelmora_units_total counter\n"
-               "pelmora_units_total " + std::to_string(totals.units) + "\n";
-        out += "# HELP pelmora_points_total Points of the finished units.\n# TYPE pelmora_points_total counter\n"
-               "pelmora_points_total " + std::to_string(totals.points) + "\n";
-        out += "# HELP pelmora_record_parse_failures_total Monitor records refused since start.\n"
-               "# TYPE pelmora_record_parse_failures_total counter\n"
-               "pelmora_record_parse_failures_total " + std::to_string(counters_.parseFailures.load()) + "\n";
-        out += "# HELP pelmora_connections_refused_total Connections refused over the limit since start.\n"
-               "# TYPE pelmora_connections_refused_total counter\n"
-               "pelmora_connections_refused_total " + std::to_string(counters_.refusedConnections.load()) + "\n";
-        out += "# HELP pelmora_monitor_timeouts_total Monitor connections cut at a time-out since start.\n"
-               "# TYPE pelmora_monitor_timeouts_total counter\n"
-               "pelmora_monitor_timeouts_total " + std::to_string(counters_.timedOut.load()) + "\n";
-        out += "# HELP pelmora_http_requests_total HTTP requests by route and status code.\n"
-               "# TYPE pelmora_http_requests_total counter\n";
-        for (const auto& [key, count] : counters_.requestCounts())
-            out += "pelmora_http_requests_total{route=\"" + labelEscape(key.first) + "\",code=\"" +
-                   std::to_string(key.second) + "\"} " + std::to_string(count) + "\n";
-        res.set_content(out, "text/plain; version=0.0.4");
+        res.set_content(metricsText(store_, counters_, settings_.limits, now()), "text/plain; version=0.0.4");
     }
 
     void unit(const httplib::Request& req, httplib::Response& res)
@@ -297,9 +223,7 @@ private:
         const UnitQueryParse parsed = parseUnitQuery(req.params);
         if (!parsed.ok) {
             res.status = 400;
-            res.set_content("<!DOCTYPE html>\n<html><head><title>Unit refused</title></head><body><p>Unit refused: " +
-                                htmlEscape(parsed.reason) + "</p></body></html>\n",
-                            "text/html; charset=utf-8");
+            res.set_content(unitRefusedPage(parsed.reason), "text/html; charset=utf-8");
             logEvent(Level::warn, "unit from " + req.remote_addr + " refused: " + parsed.reason);
             return;
         }
@@ -307,11 +231,7 @@ private:
         const UnitCounts counts = store_.addUnit(u, now());
         logEvent(Level::info, "unit " + u.protein + " from " + u.user + " (team " + std::to_string(u.team) +
                                   ", machine " + std::to_string(u.machine) + ")");
-        res.set_content("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Unit received</title></head>"
-                        "<body><p>Unit " + htmlEscape(u.protein) + " received. Thank you for folding.</p>"
-                        "<p>" + htmlEscape(u.user) + ": " + countOf(counts.user, "unit") + ". Team " +
-                            std::to_string(u.team) + ": " + countOf(counts.team, "unit") + ".</p></body></html>\n",
-                        "text/html; charset=utf-8");
+        res.set_content(unitReceivedPage(u, counts), "text/html; charset=utf-8");
     }
 
     // Each machine's row and text are kept here; a request reads only the
