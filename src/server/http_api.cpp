@@ -1,14 +1,14 @@
 #include "server/http_api.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
-#include <thread>
-#include <map>
+#include <cstring>
 #include <ctime>
 #include <httplib.h>
+#include <map>
 #include <nlohmann/json.hpp>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <thread>
 
 #include "server/log.h"
 #include "server/metrics.h"
