@@ -113,6 +113,7 @@ std::string routeOf(const std::string& path)
         if (rest == "/commands") return "/api/machines/{id}/commands";
         if (rest.rfind("/commands/", 0) == 0) return "/api/machines/{id}/commands/{command}";
     }
+    if (path.rfind("/api/commands/", 0) == 0) return "/api/commands/{command}";
     return "other";
 }
 
@@ -193,6 +194,8 @@ public:
         Post(R"(/api/machines/(\d{1,18})/commands)",
              [this](const httplib::Request& req, httplib::Response& res) { queue(req, res); });
         Delete(R"(/api/machines/(\d{1,18})/commands(?:/(\d{1,18}))?)",
+               [this](const httplib::Request& req, httplib::Response& res) { cancel(req, res); });
+        Delete(R"(/api/commands/(\d{1,18}))",
                [this](const httplib::Request& req, httplib::Response& res) { cancel(req, res); });
         Get("/api/units", [this](const httplib::Request& req, httplib::Response& res) { units(req, res); });
         Get("/api/summary", [this](const httplib::Request& req, httplib::Response& res) { summary(req, res); });
@@ -301,8 +304,9 @@ private:
     void history(const httplib::Request& req, httplib::Response& res)
     {
         long long id = 0, hours = 24;
-        if (!queryNumber(req, "hours", 1, settings_.keepDays * 24LL, hours))
-            return fail(res, 400, "hours must be a whole number from 1 to " + std::to_string(settings_.keepDays * 24));
+        // The history holds --keep-days; asking for more gives all of it.
+        if (!queryNumber(req, "hours", 1, 24 * 3650, hours))
+            return fail(res, 400, "hours must be a whole number from 1 to " + std::to_string(24 * 3650));
         if (!knownMachine(req, res, id)) return;
         json list = json::array();
         for (const ReportRow& r : store_.history(id, now() - hours * 3600))
@@ -332,21 +336,27 @@ private:
         if (!queued) return fail(res, 404, "no machine " + std::to_string(id));
         logEvent(Level::info, "command " + command + " (id " + std::to_string(queued->id) + ") queued for machine " +
                                   std::to_string(id) + " by admin@" + req.remote_addr);
-        answer(res, 202, json{{"command", commandJson(*queued)}});
+        answer(res, 202, commandJson(*queued));
     }
 
+    // DELETE /api/machines/ID/commands[/COMMAND_ID] or /api/commands/COMMAND_ID.
     void cancel(const httplib::Request& req, httplib::Response& res)
     {
         if (!authorised(req, res)) return;
-        long long id = 0;
-        if (!knownMachine(req, res, id)) return;
-        const long long commandId = req.matches[2].matched ? std::stoll(req.matches[2].str()) : 0;
+        long long machine = 0, commandId = 0;
+        if (req.path.rfind("/api/commands/", 0) == 0) {
+            commandId = std::stoll(req.matches[1].str());
+        } else {
+            if (!knownMachine(req, res, machine)) return;
+            if (req.matches[2].matched) commandId = std::stoll(req.matches[2].str());
+        }
         const std::optional<CommandRow> cancelled =
-            store_.cancelCommand(id, commandId, "admin@" + req.remote_addr, now());
+            store_.cancelCommand(machine, commandId, "admin@" + req.remote_addr, now());
         if (!cancelled) return fail(res, 404, "no pending command to cancel");
         logEvent(Level::info, "command " + cancelled->command + " (id " + std::to_string(cancelled->id) +
-                                  ") for machine " + std::to_string(id) + " cancelled by admin@" + req.remote_addr);
-        answer(res, 200, json{{"command", commandJson(*cancelled)}});
+                                  ") for machine " + std::to_string(cancelled->machineId) + " cancelled by admin@" +
+                                  req.remote_addr);
+        answer(res, 200, commandJson(*cancelled));
     }
 
     void units(const httplib::Request& req, httplib::Response& res)

@@ -311,12 +311,14 @@ std::optional<CommandRow> Store::cancelCommand(long long machineId, long long co
 {
     std::lock_guard<std::mutex> lock(writeMutex_);
     Transaction t(writer_);
+    if (machineId == 0 && commandId == 0) return std::nullopt; // neither named
     long long id = 0;
     {
-        Statement find(writer_, "SELECT id FROM commands WHERE machine_id = ?1 AND state = 'pending'"
-                                " AND (?2 = 0 OR id = ?2)");
+        Statement find(writer_, "SELECT id, machine_id FROM commands WHERE (?1 = 0 OR machine_id = ?1)"
+                                " AND state = 'pending' AND (?2 = 0 OR id = ?2)");
         if (!find.bind(1, machineId).bind(2, commandId).step()) return std::nullopt;
         id = find.integer(0);
+        machineId = find.integer(1);
     }
     Statement cancel(writer_, "UPDATE commands SET state = 'cancelled', cancelled_at = ?2, cancelled_by = ?3"
                               " WHERE id = ?1");

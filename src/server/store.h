@@ -106,7 +106,8 @@ public:
     // At most one pending command a machine: a new one replaces it.
     std::optional<CommandRow> queueCommand(long long machineId, const std::string& command,
                                            const std::string& by, long long now);
-    // Cancels the machine's pending command (COMMAND_ID 0: whichever it is).
+    // Cancels the machine's pending command (COMMAND_ID 0: whichever it is;
+    // MACHINE_ID 0: whichever machine's command COMMAND_ID is).
     std::optional<CommandRow> cancelCommand(long long machineId, long long commandId, const std::string& by,
                                             long long now);
     std::vector<CommandRow> commands(long long machineId, int limit);

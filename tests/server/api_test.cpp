@@ -83,6 +83,8 @@ TEST_F(ApiTest, CommandsNeedTheTokenAKnownMachineAndAKnownCommand)
         {"POST", commands, kToken, exitBody, 202},
         {"DELETE", commands, "", "", 401},
         {"DELETE", commands, kToken, "", 200},
+        {"POST", commands, kToken, R"({"command":"restart"})", 202},
+        {"DELETE", "/api/commands/2", kToken, "", 200}, // the same, by the command's id alone
         {"GET", "/api/machines/" + std::to_string(machine) + "/history?hours=x", "", "", 400},
         {"GET", "/api/machines/999/history", "", "", 404},
         {"GET", "/api/units?limit=0", "", "", 400},
