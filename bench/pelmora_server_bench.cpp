@@ -1,0 +1,239 @@
+// pelmora-server-bench: the team server under simulated monitors on
+// loopback. Starts build/linux/pelmora-server on free ports with a scratch
+// store, then measures:
+//   1. exchanges a second, sustained, with 10,000 known machines;
+//   2. the 99th percentile of one exchange at 1,000 exchanges a second;
+//   3. GET /api/machines with 10,000 machines, while they report and after;
+//   4. the server's peak resident memory;
+//   5. store growth per report.
+// Prints the figures beside their targets; exit status 1 when one misses.
+//   pelmora-server-bench [SECONDS_OF_EACH_RUN (5)]
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+using Clock = std::chrono::steady_clock;
+constexpr int kMachines = 10000;
+
+int monitorPort = 0, httpPort = 0;
+
+// One monitor exchange, as the monitor makes it; false on any fault.
+bool exchange(int machine, int progress)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return false;
+    timeval limit{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(monitorPort));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    char slot = 0, command = 0;
+    char record[768] = {};
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 && ::recv(fd, &slot, 1, 0) == 1;
+    if (ok) {
+        std::snprintf(record, sizeof record,
+                      "%d BENCH%05d 1 3 %d p%d_R1_C2_G3 0 2400.000000 GenuineIntel GroCVS 100 150 user%02d 12345  0",
+                      slot, machine, progress, 1000 + machine % 50, machine % 40);
+        ok = ::send(fd, record, sizeof record, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof record) &&
+             ::recv(fd, &command, 1, 0) == 1;
+    }
+    ::close(fd);
+    return ok;
+}
+
+long long fileSize(const std::string& path)
+{
+    struct stat s{};
+    return ::stat(path.c_str(), &s) == 0 ? s.st_size : 0;
+}
+
+long long peakResidentKib(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::atoll(line.c_str() + 6);
+    return 0;
+}
+
+// Closed loop: THREADS clients back to back for SECONDS over the machines.
+double sustainedRate(int threads, double seconds, int progress, long long& failures)
+{
+    std::atomic<long long> done{0}, failed{0};
+    std::atomic<int> next{0};
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    std::vector<std::thread> clients;
+    const auto start = Clock::now();
+    for (int t = 0; t < threads; ++t)
+        clients.emplace_back([&] {
+            while (Clock::now() < end) {
+                if (exchange(next++ % kMachines, progress))
+                    ++done;
+                else
+                    ++failed;
+            }
+        });
+    for (auto& c : clients) c.join();
+    failures = failed;
+    return done / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Open loop at RATE a second: each exchange starts on its schedule, on one
+// of a pool of clients; the time of each is from its scheduled start.
+std::vector<double> pacedLatencies(int rate, double seconds, long long& failures)
+{
+    const int total = static_cast<int>(rate * seconds);
+    std::vector<double> millis(static_cast<std::size_t>(total), 0.0);
+    std::atomic<int> next{0};
+    std::atomic<long long> failed{0};
+    const auto start = Clock::now() + std::chrono::milliseconds(50);
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 32; ++t)
+        clients.emplace_back([&] {
+            for (int i = next++; i < total; i = next++) {
+                const auto due = start + std::chrono::microseconds(static_cast<long long>(i * 1e6 / rate));
+                std::this_thread::sleep_until(due);
+                if (!exchange(i % kMachines, 60)) ++failed;
+                millis[static_cast<std::size_t>(i)] =
+                    std::chrono::duration<double, std::milli>(Clock::now() - due).count();
+            }
+        });
+    for (auto& c : clients) c.join();
+    failures = failed;
+    std::sort(millis.begin(), millis.end());
+    return millis;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
+    char scratch[] = "/tmp/pelmora-server-bench-XXXXXX";
+    if (!mkdtemp(scratch)) return 2;
+    const std::string db = std::string(scratch) + "/bench.db", log = std::string(scratch) + "/server.log";
+
+    const pid_t server = fork();
+    if (server == 0) {
+        std::freopen(log.c_str(), "w", stderr);
+        execl(PELMORA_SERVER, PELMORA_SERVER, "--db", db.c_str(), "--monitor-listen", "127.0.0.1:0", "--http-listen",
+              "127.0.0.1:0", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // The ports the server took, from its log.
+    for (int i = 0; i < 100 && (monitorPort == 0 || httpPort == 0); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::ifstream in(log);
+        std::string line;
+        while (std::getline(in, line)) {
+            const std::size_t at = line.rfind("127.0.0.1:");
+            if (at == std::string::npos) continue;
+            const int port = std::atoi(line.c_str() + at + 10);
+            if (line.find(" monitors on ") != std::string::npos) monitorPort = port;
+            if (line.find(" HTTP on ") != std::string::npos) httpPort = port;
+        }
+    }
+    if (monitorPort == 0 || httpPort == 0) {
+        std::fprintf(stderr, "the server did not start (log in %s)\n", log.c_str());
+        kill(server, SIGKILL);
+        return 2;
+    }
+
+    long long failures = 0;
+    // The fleet: 10,000 machines, each known after its first report.
+    const auto fillStart = Clock::now();
+    std::vector<std::thread> fill;
+    for (int first = 0; first < 8; ++first)
+        fill.emplace_back([first] {
+            for (int i = first; i < kMachines; i += 8) exchange(i, 10);
+        });
+    for (auto& f : fill) f.join();
+    const double fillSeconds = std::chrono::duration<double>(Clock::now() - fillStart).count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // a checkpoint
+    const long long sizeBefore = fileSize(db); // the log is checkpointed into it four times a second
+
+    const double rate = sustainedRate(8, seconds, 20, failures);
+    const long long reports = static_cast<long long>(rate * seconds);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const long long sizeAfter = fileSize(db);
+    std::printf("fleet of %d machines made in %.1f s\n", kMachines, fillSeconds);
+    std::printf("exchanges a second, 8 clients, %d known machines: %.0f (%lld failed)  target >= 2000\n", kMachines,
+                rate, failures);
+
+    const std::vector<double> paced = pacedLatencies(1000, seconds, failures);
+
+    // Again, with the machine list read four times a second meanwhile.
+    std::atomic<bool> pacing{true};
+    std::vector<double> busyLists;
+    std::thread reader([&] {
+        httplib::Client api("127.0.0.1", httpPort);
+        api.set_read_timeout(10, 0);
+        while (pacing) {
+            const auto start = Clock::now();
+            if (api.Get("/api/machines"))
+                busyLists.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        }
+    });
+    long long busyFailures = 0;
+    const std::vector<double> busy = pacedLatencies(1000, seconds, busyFailures);
+    pacing = false;
+    reader.join();
+    std::sort(busyLists.begin(), busyLists.end());
+    const double p50 = paced[paced.size() / 2], p99 = paced[paced.size() * 99 / 100], worst = paced.back();
+    std::printf("one exchange at 1000 a second: p50 %.2f ms, p99 %.2f ms, max %.2f ms (%lld failed)  target p99 < 20 ms\n",
+                p50, p99, worst, failures);
+
+    httplib::Client api("127.0.0.1", httpPort);
+    api.set_read_timeout(10, 0);
+    std::vector<double> listTimes;
+    std::size_t bytes = 0;
+    for (int i = 0; i < 20; ++i) {
+        const auto start = Clock::now();
+        auto r = api.Get("/api/machines");
+        listTimes.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        if (r) bytes = r->body.size();
+    }
+    const double firstList = listTimes.front();
+    std::printf("the same with the machine list read 4 times a second: p50 %.2f ms, p99 %.2f ms (%lld failed);"
+                " the %zu reads: median %.1f ms, worst %.1f ms\n",
+                busy[busy.size() / 2], busy[busy.size() * 99 / 100], busyFailures, busyLists.size(),
+                busyLists.empty() ? 0.0 : busyLists[busyLists.size() / 2], busyLists.empty() ? 0.0 : busyLists.back());
+    std::sort(listTimes.begin(), listTimes.end());
+    std::printf("GET /api/machines, %d machines, %zu bytes: first %.1f ms, median %.1f ms, worst %.1f ms  target < 50 ms\n",
+                kMachines, bytes, firstList, listTimes[listTimes.size() / 2], listTimes.back());
+
+    const long long rss = peakResidentKib(server);
+    std::printf("server peak resident memory: %lld KiB  target < 65536 KiB\n", rss);
+    const double growth = reports > 0 ? static_cast<double>(sizeAfter - sizeBefore) / static_cast<double>(reports) : 0;
+    std::printf("store growth: %.0f bytes a report (%lld reports, store %lld -> %lld bytes)\n", growth, reports,
+                sizeBefore, sizeAfter);
+
+    kill(server, SIGTERM);
+    int status = 0;
+    waitpid(server, &status, 0);
+    std::string remove = std::string("rm -rf ") + scratch;
+    [[maybe_unused]] const int removed = std::system(remove.c_str());
+    const bool pass = rate >= 2000 && p99 < 20 && listTimes[listTimes.size() / 2] < 50 && rss < 65536;
+    std::printf("%s\n", pass ? "PASS" : "MISS");
+    return pass ? 0 : 1;
+}

@@ -1,0 +1,17 @@
+// The admin token that commands need: read from a file, or made at the
+// first start and kept beside the store (mode 0600).
+#pragma once
+
+#include <string>
+
+namespace pelmora_server {
+
+// The token is the file's first line without surrounding white space.
+bool readToken(const std::string& path, std::string& token, std::string& error);
+
+// Reads TOKEN_FILE, or, when it is empty, STORE.admin-token, which is made
+// with a new random token if missing (CREATED says so). False on a fault.
+bool loadAdminToken(const std::string& tokenFile, const std::string& store, std::string& token,
+                    std::string& usedPath, bool& created, std::string& error);
+
+} // namespace pelmora_server

@@ -1,0 +1,33 @@
+// What the server counts while it runs, for /metrics.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+
+namespace pelmora_server {
+
+struct Counters {
+    std::atomic<long long> parseFailures{0};
+    std::atomic<long long> refusedConnections{0}; // over the connection limit, both listeners
+    std::atomic<long long> timedOut{0};           // monitor connections cut at a time-out
+
+    void countRequest(const std::string& route, int status)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++requests[{route, status}];
+    }
+    std::map<std::pair<std::string, int>, long long> requestCounts()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return requests;
+    }
+
+private:
+    std::mutex mutex;
+    std::map<std::pair<std::string, int>, long long> requests;
+};
+
+} // namespace pelmora_server

@@ -1,0 +1,434 @@
+#include "server/http_api.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <httplib.h>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "server/log.h"
+#include "server/metrics.h"
+#include "server/unit_page.h"
+
+namespace pelmora_server {
+namespace {
+
+using nlohmann::json;
+using nlohmann::ordered_json;
+
+// Set on the threads that answer connections over the limit.
+thread_local bool refusing = false;
+
+// The library's thread pool, counting the connections queued or served.
+// Past the limit a connection goes to a few threads that answer 503 at
+// once; when even those have a limit's worth waiting, accepting waits and
+// the system's backlog holds the rest.
+class CappedQueue : public httplib::TaskQueue {
+public:
+    CappedQueue(std::atomic<int>& open, int limit, Counters& counters)
+        : pool_(16), refusals_(2), open_(open), limit_(limit), counters_(counters)
+    {
+    }
+    void enqueue(std::function<void()> fn) override
+    {
+        if (open_ < limit_) {
+            ++open_;
+            pool_.enqueue([fn = std::move(fn), this] {
+                fn();
+                --open_;
+            });
+            return;
+        }
+        ++counters_.refusedConnections;
+        while (waitingRefusals_ >= limit_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ++waitingRefusals_;
+        refusals_.enqueue([fn = std::move(fn), this] {
+            refusing = true;
+            fn();
+            refusing = false;
+            --waitingRefusals_;
+        });
+    }
+    void shutdown() override
+    {
+        pool_.shutdown();
+        refusals_.shutdown();
+    }
+
+private:
+    httplib::ThreadPool pool_, refusals_;
+    std::atomic<int>& open_;
+    std::atomic<int> waitingRefusals_{0};
+    int limit_;
+    Counters& counters_;
+};
+
+std::string errorJson(const std::string& reason) { return json{{"error", reason}}.dump(); }
+
+void answer(httplib::Response& res, int status, const json& body)
+{
+    res.status = status;
+    res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+}
+
+void fail(httplib::Response& res, int status, const std::string& reason)
+{
+    res.status = status;
+    res.set_content(errorJson(reason), "application/json");
+}
+
+// A query value; one given empty ("?user=&team=") counts as not given.
+bool given(const httplib::Request& req, const char* key)
+{
+    return req.has_param(key) && !req.get_param_value(key).empty();
+}
+
+// A whole number from the query, or the default; false when malformed.
+bool queryNumber(const httplib::Request& req, const char* key, long long low, long long high, long long& value)
+{
+    if (!given(req, key)) return true;
+    const std::string text = req.get_param_value(key);
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || v < low || v > high) return false;
+    value = v;
+    return true;
+}
+
+std::string routeOf(const std::string& path)
+{
+    static const char* const kFixed[] = {"/api/machines", "/api/units", "/api/summary", "/metrics", "/healthz",
+                                         "/folding/unitstats.php"};
+    for (const char* fixed : kFixed)
+        if (path == fixed) return path;
+    if (path.rfind("/api/machines/", 0) == 0) {
+        const std::size_t slash = path.find('/', 14);
+        const std::string rest = slash == std::string::npos ? "" : path.substr(slash);
+        if (rest == "/history") return "/api/machines/{id}/history";
+        if (rest == "/commands") return "/api/machines/{id}/commands";
+        if (rest.rfind("/commands/", 0) == 0) return "/api/machines/{id}/commands/{command}";
+    }
+    if (path.rfind("/api/commands/", 0) == 0) return "/api/commands/{command}";
+    return "other";
+}
+
+json commandJson(const CommandRow& c)
+{
+    json j = {{"id", c.id},           {"machine", c.machineId},
+              {"command", c.command}, {"status", c.state},
+              {"requested_at", isoTime(c.requestedAt)}, {"requested_by", c.requestedBy},
+              {"delivered_at", nullptr}, {"cancelled_at", nullptr}, {"cancelled_by", nullptr}};
+    if (c.deliveredAt) j["delivered_at"] = isoTime(c.deliveredAt);
+    if (c.cancelledAt) {
+        j["cancelled_at"] = isoTime(c.cancelledAt);
+        j["cancelled_by"] = c.cancelledBy;
+    }
+    return j;
+}
+
+} // namespace
+
+bool tokensEqual(const std::string& given, const std::string& expected)
+{
+    unsigned char difference = given.size() == expected.size() ? 0 : 1;
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        difference |= static_cast<unsigned char>(expected[i] ^ (i < given.size() ? given[i] : 0));
+    return difference == 0 && !expected.empty();
+}
+
+class HttpApi::Server : public httplib::Server {
+public:
+    Server(Store& store, Counters& counters, HttpSettings settings)
+        : store_(store), counters_(counters), settings_(std::move(settings))
+    {
+        new_task_queue = [this] { return new CappedQueue(open_, settings_.maxConnections, counters_); };
+        set_read_timeout(10, 0);
+        set_write_timeout(10, 0);
+        set_keep_alive_timeout(5);
+        set_keep_alive_max_count(100);
+        set_payload_max_length(kLargestBody);
+        set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+            counters_.countRequest(routeOf(req.path), res.status);
+            logEvent(Level::debug, req.method + " " + req.path + " from " + req.remote_addr + ": " +
+                                       std::to_string(res.status));
+        });
+        set_error_handler([](const httplib::Request&, httplib::Response& res) {
+            if (!res.body.empty()) return;
+            const char* reason = res.status == 404   ? "not found"
+                                 : res.status == 413 ? "the body is over 16 KiB"
+                                 : res.status == 405 ? "method not allowed"
+                                 : res.status == 400 ? "bad request"
+                                                     : "error";
+            fail(res, res.status, reason);
+        });
+        set_exception_handler([](const httplib::Request& req, httplib::Response& res, std::exception_ptr e) {
+            std::string what = "unknown";
+            try {
+                std::rethrow_exception(e);
+            } catch (const std::exception& x) {
+                what = x.what();
+            } catch (...) {
+            }
+            logEvent(Level::error, req.method + " " + req.path + " failed: " + what);
+            fail(res, 500, "internal error");
+        });
+        set_pre_routing_handler([](const httplib::Request&, httplib::Response& res) {
+            if (!refusing) return HandlerResponse::Unhandled;
+            res.set_header("Connection", "close");
+            fail(res, 503, "too many connections");
+            return HandlerResponse::Handled;
+        });
+        Get("/healthz", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
+        Get("/metrics", [this](const httplib::Request&, httplib::Response& res) { metrics(res); });
+        Get("/folding/unitstats.php", [this](const httplib::Request& req, httplib::Response& res) { unit(req, res); });
+        Get("/api/machines", [this](const httplib::Request&, httplib::Response& res) { machines(res); });
+        Get(R"(/api/machines/(\d{1,18})/history)",
+            [this](const httplib::Request& req, httplib::Response& res) { history(req, res); });
+        Get(R"(/api/machines/(\d{1,18})/commands)",
+            [this](const httplib::Request& req, httplib::Response& res) { commandList(req, res); });
+        Post(R"(/api/machines/(\d{1,18})/commands)",
+             [this](const httplib::Request& req, httplib::Response& res) { queue(req, res); });
+        Delete(R"(/api/machines/(\d{1,18})/commands(?:/(\d{1,18}))?)",
+               [this](const httplib::Request& req, httplib::Response& res) { cancel(req, res); });
+        Delete(R"(/api/commands/(\d{1,18}))",
+               [this](const httplib::Request& req, httplib::Response& res) { cancel(req, res); });
+        Get("/api/units", [this](const httplib::Request& req, httplib::Response& res) { units(req, res); });
+        Get("/api/summary", [this](const httplib::Request& req, httplib::Response& res) { summary(req, res); });
+    }
+
+private:
+    static long long now() { return std::time(nullptr); }
+
+    bool authorised(const httplib::Request& req, httplib::Response& res)
+    {
+        const std::string header = req.get_header_value("Authorization");
+        const std::string prefix = "Bearer ";
+        if (header.rfind(prefix, 0) == 0 && tokensEqual(header.substr(prefix.size()), settings_.adminToken))
+            return true;
+        res.set_header("WWW-Authenticate", "Bearer");
+        fail(res, 401, "a valid admin token is needed (Authorization: Bearer TOKEN)");
+        logEvent(Level::warn, req.method + " " + req.path + " from " + req.remote_addr + " refused: no valid token");
+        return false;
+    }
+
+    void metrics(httplib::Response& res)
+    {
+        res.set_content(metricsText(store_, counters_, settings_.limits, now()), "text/plain; version=0.0.4");
+    }
+
+    void unit(const httplib::Request& req, httplib::Response& res)
+    {
+        const UnitQueryParse parsed = parseUnitQuery(req.params);
+        if (!parsed.ok) {
+            res.status = 400;
+            res.set_content(unitRefusedPage(parsed.reason), "text/html; charset=utf-8");
+            logEvent(Level::warn, "unit from " + req.remote_addr + " refused: " + parsed.reason);
+            return;
+        }
+        const UnitSubmission& u = parsed.unit;
+        const UnitCounts counts = store_.addUnit(u, now());
+        logEvent(Level::info, "unit " + u.protein + " from " + u.user + " (team " + std::to_string(u.team) +
+                                  ", machine " + std::to_string(u.machine) + ")");
+        res.set_content(unitReceivedPage(u, counts), "text/html; charset=utf-8");
+    }
+
+    // Each machine's row and text are kept here; a request reads only the
+    // rows written since the one before, and makes a machine's text again
+    // only when its row or its status changed. A fleet of 10,000 that
+    // reports every minute changes a few per cent of its rows a second.
+    struct MachineText {
+        MachineRow row;
+        std::string status, text;
+    };
+
+    // Through one object whose keys are made once.
+    std::string machineText(const MachineRow& m, const MachineStatus& s)
+    {
+        if (machineTemplate_.empty())
+            for (const char* key : {"id", "name", "cpu", "slot", "user", "team", "unit", "progress", "core", "frames",
+                                    "points", "units_seen", "cpu_mhz", "cpu_vendor", "in_tray", "status", "last_seen",
+                                    "progress_per_hour", "eta", "pending_command"})
+                machineTemplate_[key] = nullptr;
+        auto field = machineTemplate_.get_ref<ordered_json::object_t&>().begin();
+        const auto put = [&field](auto&& value) { (field++)->second = std::forward<decltype(value)>(value); };
+        put(m.id), put(m.name), put(m.cpu), put(m.slot), put(m.user), put(m.team), put(m.unit);
+        put(m.progress), put(m.core), put(m.frames), put(m.points), put(m.unitsSeen), put(m.cpuMhz);
+        put(m.cpuVendor), put(m.inTray), put(s.status), put(isoTime(m.lastSeen));
+        put(s.progressPerHour ? ordered_json(*s.progressPerHour) : ordered_json());
+        put(s.eta ? ordered_json(isoTime(*s.eta)) : ordered_json());
+        put(m.pendingCommand.empty() ? ordered_json() : ordered_json(m.pendingCommand));
+        return machineTemplate_.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
+    }
+
+    void machines(httplib::Response& res)
+    {
+        const long long t = now();
+        std::lock_guard<std::mutex> lock(machineTextsMutex_);
+        long long latest = 0;
+        for (MachineRow& m : store_.machinesChangedSince(lastChange_, latest)) {
+            MachineText& kept = machineTexts_[m.id];
+            kept.row = std::move(m);
+            kept.text.clear();
+        }
+        lastChange_ = latest;
+        std::string body = "{\"machines\":[";
+        body.reserve(machineTexts_.size() * 420 + 32);
+        bool first = true;
+        for (auto& [id, kept] : machineTexts_) {
+            const MachineStatus s = machineStatus(kept.row, t, settings_.limits);
+            if (kept.text.empty() || kept.status != s.status) {
+                kept.status = s.status;
+                kept.text = machineText(kept.row, s);
+            }
+            if (!first) body += ',';
+            first = false;
+            body += kept.text;
+        }
+        body += "]}";
+        res.set_content(std::move(body), "application/json");
+    }
+
+    bool knownMachine(const httplib::Request& req, httplib::Response& res, long long& id)
+    {
+        id = std::stoll(req.matches[1].str());
+        if (store_.machineExists(id)) return true;
+        fail(res, 404, "no machine " + std::to_string(id));
+        return false;
+    }
+
+    void history(const httplib::Request& req, httplib::Response& res)
+    {
+        long long id = 0, hours = 24;
+        // The history holds --keep-days; asking for more gives all of it.
+        if (!queryNumber(req, "hours", 1, 24 * 3650, hours))
+            return fail(res, 400, "hours must be a whole number from 1 to " + std::to_string(24 * 3650));
+        if (!knownMachine(req, res, id)) return;
+        json list = json::array();
+        for (const ReportRow& r : store_.history(id, now() - hours * 3600))
+            list.push_back({{"at", isoTime(r.at)}, {"progress", r.progress}, {"unit", r.unit}, {"in_tray", r.inTray}});
+        answer(res, 200, json{{"reports", std::move(list)}});
+    }
+
+    void commandList(const httplib::Request& req, httplib::Response& res)
+    {
+        long long id = 0;
+        if (!knownMachine(req, res, id)) return;
+        json list = json::array();
+        for (const CommandRow& c : store_.commands(id, 100)) list.push_back(commandJson(c));
+        answer(res, 200, json{{"commands", std::move(list)}});
+    }
+
+    void queue(const httplib::Request& req, httplib::Response& res)
+    {
+        if (!authorised(req, res)) return;
+        const json body = json::parse(req.body, nullptr, false);
+        if (body.is_discarded() || !body.is_object() || !body.contains("command") || !body["command"].is_string())
+            return fail(res, 400, "the body must be {\"command\": \"exit\" | \"tray\" | \"restart\"}");
+        const std::string command = body["command"].get<std::string>();
+        if (commandByte(command) == 0) return fail(res, 400, "unknown command (exit, tray or restart)");
+        const long long id = std::stoll(req.matches[1].str());
+        const std::optional<CommandRow> queued = store_.queueCommand(id, command, "admin@" + req.remote_addr, now());
+        if (!queued) return fail(res, 404, "no machine " + std::to_string(id));
+        logEvent(Level::info, "command " + command + " (id " + std::to_string(queued->id) + ") queued for machine " +
+                                  std::to_string(id) + " by admin@" + req.remote_addr);
+        answer(res, 202, commandJson(*queued));
+    }
+
+    // DELETE /api/machines/ID/commands[/COMMAND_ID] or /api/commands/COMMAND_ID.
+    void cancel(const httplib::Request& req, httplib::Response& res)
+    {
+        if (!authorised(req, res)) return;
+        long long machine = 0, commandId = 0;
+        if (req.path.rfind("/api/commands/", 0) == 0) {
+            commandId = std::stoll(req.matches[1].str());
+        } else {
+            if (!knownMachine(req, res, machine)) return;
+            if (req.matches[2].matched) commandId = std::stoll(req.matches[2].str());
+        }
+        const std::optional<CommandRow> cancelled =
+            store_.cancelCommand(machine, commandId, "admin@" + req.remote_addr, now());
+        if (!cancelled) return fail(res, 404, "no pending command to cancel");
+        logEvent(Level::info, "command " + cancelled->command + " (id " + std::to_string(cancelled->id) +
+                                  ") for machine " + std::to_string(cancelled->machineId) + " cancelled by admin@" +
+                                  req.remote_addr);
+        answer(res, 200, commandJson(*cancelled));
+    }
+
+    void units(const httplib::Request& req, httplib::Response& res)
+    {
+        UnitFilter filter;
+        long long team = 0, machine = 0, limit = 100;
+        if (!queryNumber(req, "team", INT32_MIN, INT32_MAX, team)) return fail(res, 400, "team must be a whole number");
+        if (!queryNumber(req, "machine", INT32_MIN, INT32_MAX, machine))
+            return fail(res, 400, "machine must be a whole number");
+        if (!queryNumber(req, "limit", 1, 1000, limit)) return fail(res, 400, "limit must be from 1 to 1000");
+        if (given(req, "user")) filter.user = req.get_param_value("user");
+        if (given(req, "team")) filter.team = static_cast<int>(team);
+        if (given(req, "machine")) filter.machine = static_cast<int>(machine);
+        filter.limit = static_cast<int>(limit);
+        json list = json::array();
+        for (const UnitRow& r : store_.units(filter)) {
+            const UnitSubmission& u = r.unit;
+            list.push_back({{"at", isoTime(r.at)},         {"user", u.user},
+                            {"team", u.team},              {"machine", u.machine},
+                            {"wucount", u.wucount},        {"cpu_vendor", u.cpuVendor},
+                            {"cpu_string", u.cpuString},   {"cpu_mhz", u.cpuMhz},
+                            {"frame_minutes", u.frameMinutes}, {"protein", u.protein},
+                            {"core", u.core},              {"memory_mib", u.memoryMib},
+                            {"points", r.points}});
+        }
+        answer(res, 200, json{{"units", std::move(list)}});
+    }
+
+    void summary(const httplib::Request& req, httplib::Response& res)
+    {
+        long long days = 30;
+        if (!queryNumber(req, "days", 1, 3650, days)) return fail(res, 400, "days must be from 1 to 3650");
+        // Whole days: from the start of the first one.
+        const long long since = (now() / 86400 - (days - 1)) * 86400;
+        json list = json::array();
+        for (const DayUserSummary& s : store_.summary(since))
+            list.push_back({{"day", s.day}, {"user", s.user}, {"units", s.units}, {"points", s.points}});
+        answer(res, 200, json{{"days", std::move(list)}});
+    }
+
+    Store& store_;
+    Counters& counters_;
+    HttpSettings settings_;
+    std::atomic<int> open_{0};
+    std::mutex machineTextsMutex_;
+    std::map<long long, MachineText> machineTexts_; // by id
+    long long lastChange_ = 0;
+    ordered_json machineTemplate_ = ordered_json::object();
+};
+
+HttpApi::HttpApi(Store& store, Counters& counters, HttpSettings settings)
+    : server_(std::make_unique<Server>(store, counters, std::move(settings)))
+{
+}
+
+HttpApi::~HttpApi() = default;
+
+bool HttpApi::bind(const Endpoint& endpoint, std::string& error)
+{
+    if (endpoint.port == 0) {
+        port_ = server_->bind_to_any_port(endpoint.address);
+        if (port_ > 0) return true;
+    } else if (server_->bind_to_port(endpoint.address, endpoint.port)) {
+        port_ = endpoint.port;
+        return true;
+    }
+    error = std::strerror(errno);
+    return false;
+}
+
+int HttpApi::port() const { return port_; }
+void HttpApi::run() { server_->listen_after_bind(); }
+void HttpApi::stop() { server_->stop(); }
+
+} // namespace pelmora_server

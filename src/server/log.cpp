@@ -1,0 +1,41 @@
+#include "server/log.h"
+
+#include <atomic>
+#include <ctime>
+#include <unistd.h>
+
+namespace pelmora_server {
+namespace {
+std::atomic<int> lowestLevel{static_cast<int>(Level::info)};
+const char* const kNames[] = {"debug", "info", "warn", "error"};
+} // namespace
+
+void setLogLevel(Level lowest) { lowestLevel = static_cast<int>(lowest); }
+
+bool logLevelFromName(const std::string& name, Level& level)
+{
+    for (int i = 0; i < 4; ++i)
+        if (name == kNames[i]) {
+            level = static_cast<Level>(i);
+            return true;
+        }
+    return false;
+}
+
+void logEvent(Level level, const std::string& text)
+{
+    if (static_cast<int>(level) < lowestLevel) return;
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    std::string line = std::string(stamp) + ' ' + kNames[static_cast<int>(level)] + ' ';
+    // One event, one line: a newline inside the text cannot start a forged one.
+    for (const char c : text) line += (c == '\n' || c == '\r') ? ' ' : c;
+    line += '\n';
+    // One write, so lines from different threads never mix.
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
+}
+
+} // namespace pelmora_server

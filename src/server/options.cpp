@@ -1,0 +1,71 @@
+#include "server/options.h"
+
+#include <CLI/CLI.hpp>
+#include <arpa/inet.h>
+#include <charconv>
+
+#include "server/log.h"
+#include "server/version.h"
+
+namespace pelmora_server {
+
+bool parseEndpoint(const std::string& text, Endpoint& endpoint)
+{
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos) return false;
+    const std::string address = text.substr(0, colon);
+    const std::string port = text.substr(colon + 1);
+    in_addr parsed{};
+    if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) return false;
+    int number = -1;
+    const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), number);
+    if (port.empty() || error != std::errc() || end != port.data() + port.size() || number < 0 || number > 65535)
+        return false;
+    endpoint = {address, number};
+    return true;
+}
+
+int parseOptions(int argc, const char* const* argv, ServerOptions& options, std::string& message)
+{
+    CLI::App app{"pelmora-server: the team's monitor server and stats site, with a store, a JSON API and metrics",
+                 "pelmora-server"};
+    app.set_config("--config", "", "settings file: one 'key = value' a line, keys as the long options");
+    app.allow_config_extras(false);
+    app.set_version_flag("--version", std::string("pelmora-server ") + kServerVersion);
+    std::string monitorListen = "0.0.0.0:25876", httpListen = "0.0.0.0:8080";
+    app.add_option("--db", options.db, "the store (SQLite)")->capture_default_str();
+    app.add_option("--monitor-listen", monitorListen, "ADDR:PORT for the monitors' reports")->capture_default_str();
+    app.add_option("--http-listen", httpListen, "ADDR:PORT for the API, metrics and the stats site")
+        ->capture_default_str();
+    app.add_option("--admin-token-file", options.adminTokenFile,
+                   "the admin token is this file's first line (default: generated beside the store)");
+    app.add_option("--offline-after", options.offlineAfter, "seconds without a report before a machine is offline")
+        ->capture_default_str()->check(CLI::Range(1L, 365L * 86400));
+    app.add_option("--stall-after", options.stallAfter, "seconds without progress before a machine is stalled")
+        ->capture_default_str()->check(CLI::Range(1L, 365L * 86400));
+    app.add_option("--keep-days", options.keepDays, "days of report history kept")
+        ->capture_default_str()->check(CLI::Range(1, 3650));
+    app.add_option("--max-connections", options.maxConnections, "open connections allowed on each listener")
+        ->capture_default_str()->check(CLI::Range(1, 100000));
+    app.add_option("--log-level", options.logLevel, "debug, info, warn or error")
+        ->capture_default_str()->check(CLI::IsMember({"debug", "info", "warn", "error"}));
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        std::ostringstream out, err;
+        const int status = app.exit(e, out, err);
+        message = out.str() + err.str();
+        return status == 0 ? 0 : 2; // help and version, or a fault in the options
+    }
+    if (!parseEndpoint(monitorListen, options.monitorListen)) {
+        message = "--monitor-listen: not ADDR:PORT with a dotted IPv4 address: " + monitorListen + "\n";
+        return 2;
+    }
+    if (!parseEndpoint(httpListen, options.httpListen)) {
+        message = "--http-listen: not ADDR:PORT with a dotted IPv4 address: " + httpListen + "\n";
+        return 2;
+    }
+    return -1;
+}
+
+} // namespace pelmora_server

@@ -1,0 +1,32 @@
+// The server's options: command line, or a "key = value" settings file
+// named by --config (the command line wins).
+#pragma once
+
+#include <string>
+
+namespace pelmora_server {
+
+struct Endpoint {
+    std::string address; // dotted IPv4
+    int port = 0;        // 0: any free port (the log names the one taken)
+};
+
+struct ServerOptions {
+    std::string db = "pelmora-server.db";
+    Endpoint monitorListen{"0.0.0.0", 25876};
+    Endpoint httpListen{"0.0.0.0", 8080};
+    std::string adminTokenFile; // empty: generated beside the database
+    long offlineAfter = 900;    // seconds
+    long stallAfter = 3600;     // seconds
+    int keepDays = 30;
+    int maxConnections = 1024; // each listener
+    std::string logLevel = "info";
+};
+
+bool parseEndpoint(const std::string& text, Endpoint& endpoint);
+
+// Fills OPTIONS. Returns -1 to go on and run, else the exit status, with
+// what to print in MESSAGE (help, version, or the fault).
+int parseOptions(int argc, const char* const* argv, ServerOptions& options, std::string& message);
+
+} // namespace pelmora_server

@@ -1,0 +1,44 @@
+// The monitor's status record: 768 bytes, a NUL-terminated text of fifteen
+// space-separated fields, then whatever the monitor's buffer held.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace pelmora_server {
+
+constexpr std::size_t kRecordBytes = 768;
+
+struct MonitorRecord {
+    int slot = 0;
+    std::string computerName;
+    int cpu = 0;
+    int unitsSeen = 0;
+    int progress = 0;
+    std::string unit;
+    bool exiting = false; // the exit record: the monitor reads no command
+    double cpuMhz = 0;
+    std::string cpuVendor; // the only field that may hold spaces
+    std::string core;
+    int frames = 0;
+    int points = 0;
+    std::string user;
+    int team = 0;
+    bool inTray = false;
+};
+
+struct RecordParse {
+    bool ok = false;
+    MonitorRecord record;
+    std::string reason; // why it was refused, for the log
+};
+
+// Reads the fields from both ends: the vendor text is whatever lies between
+// the clock figure and the core. Text may be empty; bytes that are not UTF-8
+// are taken as Latin-1 so everything stored is UTF-8.
+RecordParse parseRecord(const char* bytes, std::size_t size);
+
+// Text as UTF-8: kept when it already is, else each byte read as Latin-1.
+std::string asUtf8(const std::string& text);
+
+} // namespace pelmora_server

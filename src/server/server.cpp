@@ -1,0 +1,172 @@
+#include "server/server.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <malloc.h>
+#include <mutex>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <thread>
+
+#include "server/admin_token.h"
+#include "server/http_api.h"
+#include "server/log.h"
+#include "server/monitor_listener.h"
+#include "server/store.h"
+#include "server/version.h"
+
+namespace pelmora_server {
+namespace {
+
+constexpr long long kPruneEverySeconds = 3600;
+
+std::string where(const Endpoint& e, int port) { return e.address + ":" + std::to_string(port); }
+
+// Checkpoints the write-ahead log four times a second and prunes the
+// history every hour, until told to stop. Small, frequent checkpoints keep
+// each one's flush to disk short: with one a second, or one every ten, the
+// exchanges that met a flush made the 99th percentile several times longer.
+class Maintenance {
+public:
+    Maintenance(Store& store, int keepDays) : store_(store), keepDays_(keepDays) {}
+    void run()
+    {
+        long long lastPrune = 0;
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!stop_) {
+            lock.unlock();
+            try {
+                const long long now = std::time(nullptr);
+                if (now - lastPrune >= kPruneEverySeconds) {
+                    lastPrune = now;
+                    const long long removed = store_.pruneReports(now - keepDays_ * 86400LL);
+                    if (removed > 0)
+                        logEvent(Level::info, "history: " + std::to_string(removed) + " reports older than " +
+                                                  std::to_string(keepDays_) + " days removed");
+                    store_.checkpoint(true);
+                } else {
+                    store_.checkpoint();
+                }
+            } catch (const std::exception& e) {
+                logEvent(Level::error, std::string("store upkeep failed: ") + e.what());
+            }
+            lock.lock();
+            wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return stop_; });
+        }
+    }
+    void stop()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+        wake_.notify_all();
+    }
+
+private:
+    Store& store_;
+    int keepDays_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+};
+
+} // namespace
+
+int runServer(const ServerOptions& options)
+{
+    Level level = Level::info;
+    logLevelFromName(options.logLevel, level);
+    setLogLevel(level);
+
+    // SIGTERM and SIGINT wait for the thread that asks for them; every
+    // thread started from here inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    // Two heaps for all threads: the HTTP workers each building a large
+    // answer in a heap of its own would hold that memory many times over.
+    mallopt(M_ARENA_MAX, 2);
+    // Both listeners' connection limits, the store and the log need more
+    // descriptors than the usual soft limit of 1,024.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+
+    std::string error;
+    std::unique_ptr<Store> store = Store::open(options.db, error);
+    if (!store) {
+        logEvent(Level::error, "cannot open the store " + options.db + ": " + error);
+        return 1;
+    }
+    std::string token, tokenPath;
+    bool created = false;
+    if (!loadAdminToken(options.adminTokenFile, options.db, token, tokenPath, created, error)) {
+        logEvent(Level::error, error);
+        return 1;
+    }
+    if (created) logEvent(Level::info, "admin token made and written to " + tokenPath + " (mode 0600)");
+
+    Counters counters;
+    SlotTable slots(store->heldSlots());
+    MonitorListener listener(*store, slots, counters, options.maxConnections);
+    if (!listener.bind(options.monitorListen, error)) {
+        logEvent(Level::error, "cannot listen for monitors on " + where(options.monitorListen, options.monitorListen.port) +
+                                   ": " + error);
+        return 1;
+    }
+    HttpApi http(*store, counters,
+                 {token, {options.offlineAfter, options.stallAfter}, options.keepDays, options.maxConnections});
+    if (!http.bind(options.httpListen, error)) {
+        logEvent(Level::error, "cannot listen for HTTP on " + where(options.httpListen, options.httpListen.port) + ": " +
+                                   error);
+        return 1;
+    }
+    logEvent(Level::info, std::string("pelmora-server ") + kServerVersion + ", store " + options.db);
+    logEvent(Level::info, "monitors on " + where(options.monitorListen, listener.port()));
+    logEvent(Level::info, "HTTP on " + where(options.httpListen, http.port()));
+
+    std::atomic<bool> stopping{false};
+    Maintenance maintenance(*store, options.keepDays);
+    std::thread upkeep([&] { maintenance.run(); });
+    std::thread web([&] { http.run(); });
+    std::thread signals([&] {
+        int signal = 0;
+        sigwait(&stopSignals, &signal);
+        if (stopping.exchange(true)) return; // woken by the end below
+        logEvent(Level::info, std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+        http.stop();
+    });
+
+    listener.run(stopping);
+    // The listener only returns once stopping; the HTTP server finishes the
+    // requests it is serving before its thread ends.
+    web.join();
+    maintenance.stop();
+    upkeep.join();
+    signals.join();
+    store.reset();
+    logEvent(Level::info, "stopped");
+    return 0;
+}
+
+int serverMain(int argc, const char* const* argv)
+{
+    ServerOptions options;
+    std::string message;
+    const int status = parseOptions(argc, argv, options, message);
+    if (status >= 0) {
+        std::fputs(message.c_str(), status == 0 ? stdout : stderr);
+        return status;
+    }
+    return runServer(options);
+}
+
+} // namespace pelmora_server

@@ -1,0 +1,537 @@
+#include "server/store.h"
+
+#include <map>
+#include <sqlite3.h>
+
+#include "server/sqlite_statement.h"
+
+namespace pelmora_server {
+namespace {
+
+// Each step brings the schema one version up; the store's user_version
+// says how many have run. Steps are only ever added at the end.
+const char* const kMigrations[] = {
+    R"(CREATE TABLE machines (
+         id INTEGER PRIMARY KEY, name TEXT NOT NULL, cpu INTEGER NOT NULL, slot INTEGER NOT NULL,
+         user TEXT NOT NULL, team INTEGER NOT NULL, unit TEXT NOT NULL, progress INTEGER NOT NULL,
+         core TEXT NOT NULL, frames INTEGER NOT NULL, points INTEGER NOT NULL, units_seen INTEGER NOT NULL,
+         cpu_mhz REAL NOT NULL, cpu_vendor TEXT NOT NULL, in_tray INTEGER NOT NULL, stopped INTEGER NOT NULL,
+         first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL, unit_since INTEGER NOT NULL,
+         unit_first_progress INTEGER NOT NULL, changed_at INTEGER NOT NULL,
+         prev_unit TEXT NOT NULL DEFAULT '', prev_points INTEGER NOT NULL DEFAULT 0,
+         UNIQUE (name, cpu));
+       CREATE TABLE reports (machine_id INTEGER NOT NULL, at INTEGER NOT NULL, progress INTEGER NOT NULL,
+         unit TEXT NOT NULL, in_tray INTEGER NOT NULL);
+       CREATE INDEX reports_by_machine ON reports (machine_id, at);
+       CREATE TABLE units (id INTEGER PRIMARY KEY, at INTEGER NOT NULL, user TEXT NOT NULL, team INTEGER NOT NULL,
+         machine INTEGER NOT NULL, wucount INTEGER NOT NULL, cpu_vendor TEXT NOT NULL, cpu_string TEXT NOT NULL,
+         cpu_mhz INTEGER NOT NULL, frame_minutes REAL NOT NULL, protein TEXT NOT NULL, core TEXT NOT NULL,
+         memory_mib INTEGER NOT NULL, points INTEGER NOT NULL);
+       CREATE INDEX units_by_user ON units (user);
+       CREATE INDEX units_by_team ON units (team);
+       CREATE TABLE commands (id INTEGER PRIMARY KEY, machine_id INTEGER NOT NULL, command TEXT NOT NULL,
+         state TEXT NOT NULL, requested_at INTEGER NOT NULL, requested_by TEXT NOT NULL,
+         delivered_at INTEGER, cancelled_at INTEGER, cancelled_by TEXT);
+       CREATE INDEX commands_by_machine ON commands (machine_id, state);
+       CREATE TABLE totals (name TEXT PRIMARY KEY, value INTEGER NOT NULL);
+       INSERT INTO totals VALUES ('reports', 0);)",
+    // Change numbers, so a reader can ask for the machines written since.
+    "ALTER TABLE machines ADD COLUMN change INTEGER NOT NULL DEFAULT 0;",
+};
+constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
+
+sqlite3* connect(const std::string& path, bool create, std::string& error)
+{
+    sqlite3* db = nullptr;
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+    if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+        error = db ? sqlite3_errmsg(db) : "out of memory";
+        sqlite3_close(db);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, 5000);
+    return db;
+}
+
+const char* const kCommandNames[] = {nullptr, "exit", "tray", "restart"};
+
+void markChanged(sqlite3* db, long long machineId, long long change)
+{
+    Statement s(db, "UPDATE machines SET change = ?2 WHERE id = ?1");
+    s.bind(1, machineId).bind(2, change).run();
+}
+
+CommandRow readCommand(const Statement& s)
+{
+    CommandRow c;
+    c.id = s.integer(0);
+    c.machineId = s.integer(1);
+    c.command = s.text(2);
+    c.state = s.text(3);
+    c.requestedAt = s.integer(4);
+    c.requestedBy = s.text(5);
+    c.deliveredAt = s.integer(6);
+    c.cancelledAt = s.integer(7);
+    c.cancelledBy = s.text(8);
+    return c;
+}
+constexpr const char* kCommandColumns =
+    "SELECT id, machine_id, command, state, requested_at, requested_by, delivered_at, cancelled_at, cancelled_by "
+    "FROM commands ";
+
+// A write transaction that rolls back unless committed.
+class Transaction {
+public:
+    explicit Transaction(sqlite3* db) : db_(db) { execute(db_, "BEGIN IMMEDIATE"); }
+    ~Transaction()
+    {
+        if (!done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    void commit()
+    {
+        execute(db_, "COMMIT");
+        done_ = true;
+    }
+
+private:
+    sqlite3* db_;
+    bool done_ = false;
+};
+
+} // namespace
+
+int commandByte(const std::string& name)
+{
+    for (int i = 1; i <= 3; ++i)
+        if (name == kCommandNames[i]) return i;
+    return 0;
+}
+
+const char* commandName(int byte) { return byte >= 1 && byte <= 3 ? kCommandNames[byte] : nullptr; }
+
+// The statements of the exchange, prepared once.
+struct Store::Prepared {
+    explicit Prepared(sqlite3* db)
+        : findMachine(db, "SELECT id, slot, unit, progress, points, stopped FROM machines WHERE name = ?1 AND cpu = ?2"),
+          insertMachine(db, "INSERT INTO machines (name, cpu, slot, user, team, unit, progress, core, frames, points,"
+                            " units_seen, cpu_mhz, cpu_vendor, in_tray, stopped, first_seen, last_seen, unit_since,"
+                            " unit_first_progress, changed_at, change) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10,"
+                            " ?11, ?12, ?13, ?14, ?15, ?16, ?16, ?16, ?7, ?16, ?19)"),
+          updateMachine(db, "UPDATE machines SET slot = ?3, user = ?4, team = ?5, unit = ?6, progress = ?7,"
+                            " core = ?8, frames = ?9, points = ?10, units_seen = ?11, cpu_mhz = ?12,"
+                            " cpu_vendor = ?13, in_tray = ?14, stopped = ?15, last_seen = ?16,"
+                            " unit_since = CASE WHEN ?17 THEN ?16 ELSE unit_since END,"
+                            " unit_first_progress = CASE WHEN ?17 THEN ?7 ELSE unit_first_progress END,"
+                            " prev_unit = CASE WHEN ?17 THEN unit ELSE prev_unit END,"
+                            " prev_points = CASE WHEN ?17 THEN points ELSE prev_points END,"
+                            " changed_at = CASE WHEN ?18 THEN ?16 ELSE changed_at END, change = ?19"
+                            " WHERE id = ?1"),
+          insertReport(db, "INSERT INTO reports (machine_id, at, progress, unit, in_tray) VALUES (?1, ?2, ?3, ?4, ?5)"),
+          pendingCommand(db, "SELECT id, command FROM commands WHERE machine_id = ?1 AND state = 'pending'"),
+          deliver(db, "UPDATE commands SET state = 'delivered', delivered_at = ?2 WHERE id = ?1"),
+          dropExit(db, "UPDATE commands SET state = 'cancelled', cancelled_at = ?2, cancelled_by = 'machine stopped'"
+                       " WHERE machine_id = ?1 AND state = 'pending' AND command = 'exit'"),
+          countReport(db, "UPDATE totals SET value = value + 1 WHERE name = 'reports'")
+    {
+    }
+    Statement findMachine, insertMachine, updateMachine, insertReport, pendingCommand, deliver, dropExit,
+        countReport;
+};
+
+// A reader connection borrowed from the pool, given back on destruction.
+class Store::Reader {
+public:
+    Reader(Store& store, sqlite3* db) : store_(store), db_(db) {}
+    ~Reader()
+    {
+        std::lock_guard<std::mutex> lock(store_.readersMutex_);
+        store_.idleReaders_.push_back(db_);
+    }
+    sqlite3* db() const { return db_; }
+
+private:
+    Store& store_;
+    sqlite3* db_;
+};
+
+Store::Reader Store::borrowReader()
+{
+    {
+        std::lock_guard<std::mutex> lock(readersMutex_);
+        if (!idleReaders_.empty()) {
+            sqlite3* db = idleReaders_.back();
+            idleReaders_.pop_back();
+            return Reader(*this, db);
+        }
+    }
+    std::string error;
+    sqlite3* db = connect(path_, false, error);
+    if (!db) throw StoreError("cannot open the store for reading: " + error);
+    return Reader(*this, db);
+}
+
+std::unique_ptr<Store> Store::open(const std::string& path, std::string& error)
+{
+    std::unique_ptr<Store> store(new Store());
+    store->path_ = path;
+    store->writer_ = connect(path, true, error);
+    if (!store->writer_) return nullptr;
+    sqlite3* db = store->writer_;
+    try {
+        execute(db, "PRAGMA journal_mode = WAL");
+        // After a crash of the process (not of the machine) every commit is
+        // there; the log is made durable at each checkpoint.
+        execute(db, "PRAGMA synchronous = NORMAL");
+        // The maintenance thread checkpoints; this only bounds the log if it cannot.
+        execute(db, "PRAGMA wal_autocheckpoint = 20000");
+        int version = 0;
+        {
+            Statement s(db, "PRAGMA user_version");
+            if (s.step()) version = s.whole(0);
+        }
+        if (version > kSchemaVersion) {
+            error = "the store has schema version " + std::to_string(version) + ", newer than this server's " +
+                    std::to_string(kSchemaVersion);
+            return nullptr;
+        }
+        for (; version < kSchemaVersion; ++version) {
+            Transaction t(db);
+            execute(db, kMigrations[version]);
+            execute(db, ("PRAGMA user_version = " + std::to_string(version + 1)).c_str());
+            t.commit();
+        }
+        store->prepared_ = std::make_unique<Prepared>(db);
+        Statement last(db, "SELECT coalesce(max(change), 0) FROM machines");
+        if (last.step()) store->lastChange_ = last.integer(0);
+    } catch (const StoreError& e) {
+        error = e.what();
+        return nullptr;
+    }
+    return store;
+}
+
+Store::~Store()
+{
+    prepared_.reset();
+    for (sqlite3* db : idleReaders_) sqlite3_close(db);
+    if (writer_) {
+        sqlite3_wal_checkpoint_v2(writer_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+        sqlite3_close(writer_);
+    }
+}
+
+ExchangeResult Store::recordReport(const MonitorRecord& r, long long now)
+{
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Prepared& p = *prepared_;
+    Transaction t(writer_);
+    ExchangeResult result;
+    result.newSlot = r.exiting ? 0 : r.slot;
+
+    Statement& find = p.findMachine.reset().bind(1, r.computerName).bind(2, r.cpu);
+    Statement& write = find.step() ? p.updateMachine : p.insertMachine;
+    if (&write == &p.updateMachine) {
+        result.machineId = find.integer(0);
+        result.oldSlot = find.whole(1);
+        const bool unitChanged = find.text(2) != r.unit;
+        // Coming back after an exit starts the stall clock again.
+        const bool changed = unitChanged || find.whole(3) != r.progress || find.whole(5) != 0;
+        find.reset();
+        write.reset().bind(1, result.machineId).bind(17, unitChanged ? 1 : 0).bind(18, changed ? 1 : 0);
+    } else {
+        result.newMachine = true;
+        write.reset();
+    }
+    write.bind(2, r.cpu).bind(3, result.newSlot).bind(4, r.user).bind(5, r.team).bind(6, r.unit)
+        .bind(7, r.progress).bind(8, r.core).bind(9, r.frames).bind(10, r.points).bind(11, r.unitsSeen)
+        .bind(12, r.cpuMhz).bind(13, r.cpuVendor).bind(14, r.inTray ? 1 : 0).bind(15, r.exiting ? 1 : 0)
+        .bind(16, now).bind(19, ++lastChange_);
+    if (result.newMachine) write.bind(1, r.computerName);
+    write.run();
+    if (result.newMachine) result.machineId = sqlite3_last_insert_rowid(writer_);
+
+    p.insertReport.reset().bind(1, result.machineId).bind(2, now).bind(3, r.progress).bind(4, r.unit)
+        .bind(5, r.inTray ? 1 : 0).run();
+    if (r.exiting) {
+        p.dropExit.reset().bind(1, result.machineId).bind(2, now).run();
+    } else if (p.pendingCommand.reset().bind(1, result.machineId).step()) {
+        result.commandId = p.pendingCommand.integer(0);
+        result.command = commandByte(p.pendingCommand.text(1));
+        p.pendingCommand.reset();
+        p.deliver.reset().bind(1, result.commandId).bind(2, now).run();
+    }
+    p.countReport.reset().run();
+    t.commit();
+    return result;
+}
+
+void Store::undeliver(long long commandId)
+{
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Transaction t(writer_);
+    Statement s(writer_, "UPDATE commands SET state = 'pending', delivered_at = NULL WHERE id = ?1"
+                         " AND state = 'delivered'");
+    s.bind(1, commandId).run();
+    Statement machine(writer_, "SELECT machine_id FROM commands WHERE id = ?1");
+    if (machine.bind(1, commandId).step()) markChanged(writer_, machine.integer(0), ++lastChange_);
+    t.commit();
+}
+
+std::optional<CommandRow> Store::commandById(sqlite3* db, long long id)
+{
+    Statement s(db, (std::string(kCommandColumns) + "WHERE id = ?1").c_str());
+    s.bind(1, id);
+    if (!s.step()) return std::nullopt;
+    return readCommand(s);
+}
+
+std::optional<CommandRow> Store::queueCommand(long long machineId, const std::string& command,
+                                              const std::string& by, long long now)
+{
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Transaction t(writer_);
+    {
+        Statement known(writer_, "SELECT 1 FROM machines WHERE id = ?1");
+        if (!known.bind(1, machineId).step()) return std::nullopt;
+    }
+    Statement replace(writer_, "UPDATE commands SET state = 'cancelled', cancelled_at = ?2, cancelled_by = ?3"
+                               " WHERE machine_id = ?1 AND state = 'pending'");
+    replace.bind(1, machineId).bind(2, now).bind(3, "replaced by " + command + " from " + by).run();
+    markChanged(writer_, machineId, ++lastChange_);
+    Statement insert(writer_, "INSERT INTO commands (machine_id, command, state, requested_at, requested_by)"
+                              " VALUES (?1, ?2, 'pending', ?3, ?4)");
+    insert.bind(1, machineId).bind(2, command).bind(3, now).bind(4, by).run();
+    const long long id = sqlite3_last_insert_rowid(writer_);
+    t.commit();
+    return commandById(writer_, id);
+}
+
+std::optional<CommandRow> Store::cancelCommand(long long machineId, long long commandId, const std::string& by,
+                                               long long now)
+{
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Transaction t(writer_);
+    if (machineId == 0 && commandId == 0) return std::nullopt; // neither named
+    long long id = 0;
+    {
+        Statement find(writer_, "SELECT id, machine_id FROM commands WHERE (?1 = 0 OR machine_id = ?1)"
+                                " AND state = 'pending' AND (?2 = 0 OR id = ?2)");
+        if (!find.bind(1, machineId).bind(2, commandId).step()) return std::nullopt;
+        id = find.integer(0);
+        machineId = find.integer(1);
+    }
+    Statement cancel(writer_, "UPDATE commands SET state = 'cancelled', cancelled_at = ?2, cancelled_by = ?3"
+                              " WHERE id = ?1");
+    cancel.bind(1, id).bind(2, now).bind(3, by).run();
+    markChanged(writer_, machineId, ++lastChange_);
+    t.commit();
+    return commandById(writer_, id);
+}
+
+std::vector<CommandRow> Store::commands(long long machineId, int limit)
+{
+    Reader reader = borrowReader();
+    Statement s(reader.db(), (std::string(kCommandColumns) + "WHERE machine_id = ?1 ORDER BY id DESC LIMIT ?2").c_str());
+    s.bind(1, machineId).bind(2, limit);
+    std::vector<CommandRow> rows;
+    while (s.step()) rows.push_back(readCommand(s));
+    return rows;
+}
+
+UnitCounts Store::addUnit(const UnitSubmission& u, long long now)
+{
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Transaction t(writer_);
+    // The unit's points are those its machine reported while it ran it.
+    int points = 0;
+    {
+        Statement s(writer_, "SELECT CASE WHEN substr(unit, 1, 35) = ?1 THEN points ELSE prev_points END"
+                             " FROM machines WHERE (substr(unit, 1, 35) = ?1 OR substr(prev_unit, 1, 35) = ?1)"
+                             " AND user = ?2 ORDER BY last_seen DESC LIMIT 1");
+        if (!u.protein.empty() && s.bind(1, u.protein).bind(2, u.user).step()) points = s.whole(0);
+    }
+    Statement insert(writer_, "INSERT INTO units (at, user, team, machine, wucount, cpu_vendor, cpu_string, cpu_mhz,"
+                              " frame_minutes, protein, core, memory_mib, points)"
+                              " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
+    insert.bind(1, now).bind(2, u.user).bind(3, u.team).bind(4, u.machine).bind(5, u.wucount).bind(6, u.cpuVendor)
+        .bind(7, u.cpuString).bind(8, u.cpuMhz).bind(9, u.frameMinutes).bind(10, u.protein).bind(11, u.core)
+        .bind(12, u.memoryMib).bind(13, points).run();
+    UnitCounts counts;
+    Statement byUser(writer_, "SELECT count(*) FROM units WHERE user = ?1");
+    if (byUser.bind(1, u.user).step()) counts.user = byUser.integer(0);
+    Statement byTeam(writer_, "SELECT count(*) FROM units WHERE team = ?1");
+    if (byTeam.bind(1, u.team).step()) counts.team = byTeam.integer(0);
+    t.commit();
+    return counts;
+}
+
+bool Store::machineExists(long long id)
+{
+    Reader reader = borrowReader();
+    Statement s(reader.db(), "SELECT 1 FROM machines WHERE id = ?1");
+    return s.bind(1, id).step();
+}
+
+std::vector<MachineRow> Store::machines()
+{
+    long long latest = 0;
+    return machinesChangedSince(0, latest);
+}
+
+std::vector<MachineRow> Store::machinesChangedSince(long long since, long long& latest)
+{
+    latest = since;
+    if (since != 0 && since == lastChange_) return {}; // nothing written since
+    Reader reader = borrowReader();
+    // One snapshot for the rows and the number of the last change in them.
+    execute(reader.db(), "BEGIN");
+    struct End {
+        sqlite3* db;
+        ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
+    } end{reader.db()};
+    Statement last(reader.db(), "SELECT coalesce(max(change), 0) FROM machines");
+    latest = last.step() ? last.integer(0) : 0;
+    last.reset();
+    // Pending commands are few: read them apart rather than probe for each machine.
+    std::map<long long, std::string> pending;
+    Statement commands(reader.db(), "SELECT machine_id, command FROM commands WHERE state = 'pending'");
+    while (commands.step()) pending[commands.integer(0)] = commands.text(1);
+    std::vector<MachineRow> rows;
+    Statement s(reader.db(),
+                "SELECT id, name, cpu, slot, user, team, unit, progress, core, frames, points, units_seen, cpu_mhz,"
+                " cpu_vendor, in_tray, stopped, last_seen, unit_since, unit_first_progress, changed_at"
+                " FROM machines WHERE change > ?1 ORDER BY id");
+    s.bind(1, since);
+    while (s.step()) {
+        MachineRow& m = rows.emplace_back();
+        m.id = s.integer(0);
+        m.name = s.text(1);
+        m.cpu = s.whole(2);
+        m.slot = s.whole(3);
+        m.user = s.text(4);
+        m.team = s.whole(5);
+        m.unit = s.text(6);
+        m.progress = s.whole(7);
+        m.core = s.text(8);
+        m.frames = s.whole(9);
+        m.points = s.whole(10);
+        m.unitsSeen = s.whole(11);
+        m.cpuMhz = s.real(12);
+        m.cpuVendor = s.text(13);
+        m.inTray = s.whole(14) != 0;
+        m.stopped = s.whole(15) != 0;
+        m.lastSeen = s.integer(16);
+        m.unitSince = s.integer(17);
+        m.unitFirstProgress = s.whole(18);
+        m.changedAt = s.integer(19);
+        if (const auto it = pending.find(m.id); it != pending.end()) m.pendingCommand = it->second;
+    }
+    return rows;
+}
+
+std::vector<ReportRow> Store::history(long long machineId, long long since)
+{
+    Reader reader = borrowReader();
+    Statement s(reader.db(), "SELECT at, progress, unit, in_tray FROM reports WHERE machine_id = ?1 AND at >= ?2"
+                             " ORDER BY at, rowid");
+    s.bind(1, machineId).bind(2, since);
+    std::vector<ReportRow> rows;
+    while (s.step()) rows.push_back({s.integer(0), s.whole(1), s.text(2), s.whole(3) != 0});
+    return rows;
+}
+
+std::vector<UnitRow> Store::units(const UnitFilter& f)
+{
+    Reader reader = borrowReader();
+    Statement s(reader.db(),
+                "SELECT at, user, team, machine, wucount, cpu_vendor, cpu_string, cpu_mhz, frame_minutes, protein,"
+                " core, memory_mib, points FROM units WHERE (?1 IS NULL OR user = ?1) AND (?2 IS NULL OR team = ?2)"
+                " AND (?3 IS NULL OR machine = ?3) ORDER BY id DESC LIMIT ?4");
+    if (f.user) s.bind(1, *f.user);
+    if (f.team) s.bind(2, *f.team);
+    if (f.machine) s.bind(3, *f.machine);
+    s.bind(4, f.limit);
+    std::vector<UnitRow> rows;
+    while (s.step()) {
+        UnitRow r;
+        r.at = s.integer(0);
+        r.unit = {s.text(1), s.whole(2), s.whole(3), s.whole(4), s.text(5), s.text(6),
+                  s.whole(7), s.real(8), s.text(9), s.text(10), s.whole(11)};
+        r.points = s.whole(12);
+        rows.push_back(std::move(r));
+    }
+    return rows;
+}
+
+std::vector<DayUserSummary> Store::summary(long long since)
+{
+    Reader reader = borrowReader();
+    Statement s(reader.db(), "SELECT date(at, 'unixepoch') AS day, user, count(*), sum(points) FROM units"
+                             " WHERE at >= ?1 GROUP BY day, user ORDER BY day DESC, user");
+    s.bind(1, since);
+    std::vector<DayUserSummary> rows;
+    while (s.step()) rows.push_back({s.text(0), s.text(1), s.integer(2), s.integer(3)});
+    return rows;
+}
+
+Totals Store::totals()
+{
+    Reader reader = borrowReader();
+    Totals totals;
+    Statement reports(reader.db(), "SELECT value FROM totals WHERE name = 'reports'");
+    if (reports.step()) totals.reports = reports.integer(0);
+    Statement units(reader.db(), "SELECT count(*), coalesce(sum(points), 0) FROM units");
+    if (units.step()) {
+        totals.units = units.integer(0);
+        totals.points = units.integer(1);
+    }
+    return totals;
+}
+
+std::vector<int> Store::heldSlots()
+{
+    Reader reader = borrowReader();
+    Statement s(reader.db(), "SELECT slot FROM machines WHERE slot != 0 AND stopped = 0");
+    std::vector<int> slots;
+    while (s.step()) slots.push_back(s.whole(0));
+    return slots;
+}
+
+long long Store::pruneReports(long long before)
+{
+    std::vector<long long> ids;
+    {
+        Reader reader = borrowReader();
+        Statement s(reader.db(), "SELECT id FROM machines");
+        while (s.step()) ids.push_back(s.integer(0));
+    }
+    // Machine by machine on the index, in short transactions, so exchanges
+    // wait at most for a few hundred small deletes.
+    long long removed = 0;
+    constexpr std::size_t kBatch = 200;
+    for (std::size_t start = 0; start < ids.size(); start += kBatch) {
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        Transaction t(writer_);
+        Statement s(writer_, "DELETE FROM reports WHERE machine_id = ?1 AND at < ?2");
+        for (std::size_t i = start; i < ids.size() && i < start + kBatch; ++i) {
+            s.reset().bind(1, ids[i]).bind(2, before).run();
+            removed += sqlite3_changes(writer_);
+        }
+        t.commit();
+    }
+    return removed;
+}
+
+void Store::checkpoint(bool truncate)
+{
+    if (truncate) {
+        // Waits for the writer (its busy time-out) and empties the log file.
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        sqlite3_wal_checkpoint_v2(writer_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+        return;
+    }
+    Reader reader = borrowReader();
+    sqlite3_wal_checkpoint_v2(reader.db(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+}
+
+} // namespace pelmora_server

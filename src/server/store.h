@@ -1,0 +1,151 @@
+// The server's store: SQLite in write-ahead-log mode. One writer connection
+// (the monitor listener and the command API take turns on it), a few reader
+// connections for the API. Every exchange is one transaction.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "server/record.h"
+#include "server/unit_query.h"
+
+struct sqlite3;
+
+namespace pelmora_server {
+
+class Statement;
+
+struct ExchangeResult {
+    long long machineId = 0;
+    bool newMachine = false;
+    int oldSlot = 0;
+    int newSlot = 0;
+    int command = 0; // the byte to answer with: 0 nothing, 1 exit, 2 tray, 3 restart
+    long long commandId = 0;
+};
+
+struct MachineRow {
+    long long id = 0;
+    std::string name;
+    int cpu = 0, slot = 0;
+    std::string user;
+    int team = 0;
+    std::string unit;
+    int progress = 0;
+    std::string core;
+    int frames = 0, points = 0, unitsSeen = 0;
+    double cpuMhz = 0;
+    std::string cpuVendor;
+    bool inTray = false, stopped = false;
+    long long lastSeen = 0;
+    long long unitSince = 0;  // first report of the current unit
+    int unitFirstProgress = 0;
+    long long changedAt = 0;  // last change of unit or progress
+    std::string pendingCommand; // empty: none
+};
+
+struct CommandRow {
+    long long id = 0, machineId = 0;
+    std::string command, state, requestedBy, cancelledBy;
+    long long requestedAt = 0, deliveredAt = 0, cancelledAt = 0; // 0: not (yet)
+};
+
+struct ReportRow {
+    long long at = 0;
+    int progress = 0;
+    std::string unit;
+    bool inTray = false;
+};
+
+struct UnitRow {
+    long long at = 0;
+    UnitSubmission unit;
+    int points = 0;
+};
+
+struct UnitFilter {
+    std::optional<std::string> user;
+    std::optional<int> team, machine;
+    int limit = 100;
+};
+
+struct DayUserSummary {
+    std::string day, user;
+    long long units = 0, points = 0;
+};
+
+struct Totals {
+    long long reports = 0, units = 0, points = 0;
+};
+
+struct UnitCounts {
+    long long user = 0, team = 0;
+};
+
+// Command names and their bytes.
+int commandByte(const std::string& name); // 0 when unknown
+const char* commandName(int byte);        // nullptr when none
+
+class Store {
+public:
+    // Opens or creates the store and brings its schema up to date.
+    static std::unique_ptr<Store> open(const std::string& path, std::string& error);
+    ~Store();
+
+    // One record: the machine, its history, its pending command (given and
+    // marked delivered for a periodic record; an exit record marks the
+    // machine stopped, frees its slot and drops a pending exit).
+    ExchangeResult recordReport(const MonitorRecord& record, long long now);
+    // A command whose answer could not be sent goes back to pending.
+    void undeliver(long long commandId);
+
+    // At most one pending command a machine: a new one replaces it.
+    std::optional<CommandRow> queueCommand(long long machineId, const std::string& command,
+                                           const std::string& by, long long now);
+    // Cancels the machine's pending command (COMMAND_ID 0: whichever it is;
+    // MACHINE_ID 0: whichever machine's command COMMAND_ID is).
+    std::optional<CommandRow> cancelCommand(long long machineId, long long commandId, const std::string& by,
+                                            long long now);
+    std::vector<CommandRow> commands(long long machineId, int limit);
+
+    UnitCounts addUnit(const UnitSubmission& unit, long long now);
+
+    bool machineExists(long long id);
+    std::vector<MachineRow> machines();
+    // The machines written after change number SINCE (0: all), and in
+    // LATEST the number of the last change they include. Every write to a
+    // machine, or to its commands, takes the next number.
+    std::vector<MachineRow> machinesChangedSince(long long since, long long& latest);
+    std::vector<ReportRow> history(long long machineId, long long since);
+    std::vector<UnitRow> units(const UnitFilter& filter);
+    std::vector<DayUserSummary> summary(long long since);
+    Totals totals();
+    // Slots held by machines that have not stopped, once per holder.
+    std::vector<int> heldSlots();
+
+    long long pruneReports(long long before);
+    // Copies the log into the store; TRUNCATE also empties the log file
+    // (which otherwise keeps the size a burst gave it).
+    void checkpoint(bool truncate = false);
+
+private:
+    class Reader;
+    Store() = default;
+    Reader borrowReader();
+    std::optional<CommandRow> commandById(sqlite3* db, long long id);
+
+    std::string path_;
+    std::mutex writeMutex_;
+    std::atomic<long long> lastChange_{0}; // taken under writeMutex_
+    sqlite3* writer_ = nullptr;
+    struct Prepared;
+    std::unique_ptr<Prepared> prepared_;
+    std::mutex readersMutex_;
+    std::vector<sqlite3*> idleReaders_;
+};
+
+} // namespace pelmora_server

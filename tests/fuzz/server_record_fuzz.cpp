@@ -1,0 +1,24 @@
+// The team server's reading of a monitor record: any 768 bytes give a record
+// or a reason, and a record's texts are UTF-8 that the JSON writer takes.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "server/record.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    char bytes[pelmora_server::kRecordBytes] = {};
+    std::memcpy(bytes, data, size < sizeof bytes ? size : sizeof bytes);
+    const pelmora_server::RecordParse parsed = pelmora_server::parseRecord(bytes, sizeof bytes);
+    if (parsed.ok == !parsed.reason.empty()) std::abort();
+    if (parsed.ok) {
+        const pelmora_server::MonitorRecord& r = parsed.record;
+        // Throws, and so fails the run, on text that is not UTF-8.
+        nlohmann::json{r.computerName, r.unit, r.cpuVendor, r.core, r.user}.dump();
+        if (r.slot < -128 || r.slot > 127) std::abort();
+    }
+    return 0;
+}

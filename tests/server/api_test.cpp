@@ -1,0 +1,148 @@
+// The HTTP side on a free loopback port: the API's answers and errors, the
+// stats site's unit path and the metrics.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "server/http_api.h"
+
+using namespace pelmora_server;
+using nlohmann::json;
+
+namespace {
+const char kToken[] = "s3cret-token";
+const std::string kUnit = "/folding/unitstats.php?username=user01&team=12345&cpu=7&wucount=1&cpuvendor=GenuineIntel"
+                          "&cpustring=Example_CPU_2.00GHz&cpumhz=1999&frametime=12.500000&protein=p1234_sample"
+                          "&core=coreX&memory=512";
+
+class ApiTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::remove("api_test.db");
+        std::remove("api_test.db-wal");
+        std::string error;
+        store = Store::open("api_test.db", error);
+        MonitorRecord r;
+        r.computerName = "LABPC7";
+        r.cpu = 1;
+        r.unit = "p1234_sample";
+        r.points = 150;
+        r.user = "user01";
+        r.team = 12345;
+        machine = store->recordReport(r, std::time(nullptr)).machineId;
+        api = std::make_unique<HttpApi>(*store, counters, HttpSettings{kToken, {}, 30, 1024});
+        ASSERT_TRUE(api->bind({"127.0.0.1", 0}, error)) << error;
+        server = std::thread([this] { api->run(); });
+        client = std::make_unique<httplib::Client>("127.0.0.1", api->port());
+    }
+    void TearDown() override
+    {
+        api->stop();
+        server.join();
+    }
+    httplib::Result send(const std::string& method, const std::string& path, const std::string& token = "",
+                         const std::string& body = "")
+    {
+        httplib::Headers headers;
+        if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
+        if (method == "GET") return client->Get(path, headers);
+        if (method == "DELETE") return client->Delete(path, headers);
+        return client->Post(path, headers, body, "application/json");
+    }
+
+    Counters counters;
+    std::unique_ptr<Store> store;
+    long long machine = 0;
+    std::unique_ptr<HttpApi> api;
+    std::thread server;
+    std::unique_ptr<httplib::Client> client;
+};
+} // namespace
+
+TEST_F(ApiTest, CommandsNeedTheTokenAKnownMachineAndAKnownCommand)
+{
+    const std::string commands = "/api/machines/" + std::to_string(machine) + "/commands";
+    const std::string exitBody = R"({"command":"exit"})";
+    struct Case {
+        const char* method;
+        std::string path, token, body;
+        int status;
+    } cases[] = {
+        {"POST", commands, "", exitBody, 401},
+        {"POST", commands, "s3cret-tokeX", exitBody, 401},
+        {"POST", commands, "s3cret-token-and-more", exitBody, 401},
+        {"POST", commands, kToken, "{not json", 400},
+        {"POST", commands, kToken, R"({"command":"reboot"})", 400},
+        {"POST", "/api/machines/999/commands", kToken, exitBody, 404},
+        {"POST", commands, kToken, std::string(17 * 1024, ' '), 413},
+        {"DELETE", commands, kToken, "", 404}, // nothing pending
+        {"POST", commands, kToken, exitBody, 202},
+        {"DELETE", commands, "", "", 401},
+        {"DELETE", commands, kToken, "", 200},
+        {"POST", commands, kToken, R"({"command":"restart"})", 202},
+        {"DELETE", "/api/commands/2", kToken, "", 200}, // the same, by the command's id alone
+        {"GET", "/api/machines/" + std::to_string(machine) + "/history?hours=x", "", "", 400},
+        {"GET", "/api/machines/999/history", "", "", 404},
+        {"GET", "/api/units?limit=0", "", "", 400},
+        {"GET", "/nowhere", "", "", 404},
+    };
+    for (const Case& c : cases) {
+        const httplib::Result r = send(c.method, c.path, c.token, c.body);
+        ASSERT_TRUE(r) << c.method << " " << c.path;
+        EXPECT_EQ(r->status, c.status) << c.method << " " << c.path << " " << c.token << ": " << r->body;
+    }
+    EXPECT_EQ(store->commands(machine, 10).at(0).state, "cancelled");
+    EXPECT_EQ(store->machines().at(0).pendingCommand, "");
+}
+
+TEST_F(ApiTest, MachineListUnitsAndMetrics)
+{
+    ASSERT_EQ(send("POST", "/api/machines/" + std::to_string(machine) + "/commands", kToken, R"({"command":"tray"})")
+                  ->status, 202);
+    const nlohmann::ordered_json machines = nlohmann::ordered_json::parse(send("GET", "/api/machines")->body)["machines"];
+    ASSERT_EQ(machines.size(), 1u);
+    std::string keys;
+    for (const auto& [key, value] : machines[0].items()) keys += key + " ";
+    EXPECT_EQ(keys, "id name cpu slot user team unit progress core frames points units_seen cpu_mhz cpu_vendor in_tray "
+                    "status last_seen progress_per_hour eta pending_command ");
+    EXPECT_EQ(machines[0]["pending_command"], "tray");
+    EXPECT_EQ(machines[0]["status"], "folding");
+    send("DELETE", "/api/machines/" + std::to_string(machine) + "/commands", kToken);
+    EXPECT_TRUE(json::parse(send("GET", "/api/machines")->body)["machines"][0]["pending_command"].is_null());
+
+    const httplib::Result page = send("GET", kUnit);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_LT(page->body.size(), 4096u);
+    EXPECT_NE(page->body.find("user01: 1 unit. Team 12345: 1 unit."), std::string::npos) << page->body;
+    const httplib::Result refused = send("GET", kUnit.substr(0, kUnit.find("&memory")));
+    EXPECT_EQ(refused->status, 400);
+    EXPECT_NE(refused->body.find("memory is missing"), std::string::npos);
+
+    const json units = json::parse(send("GET", "/api/units?user=user01&machine=7")->body)["units"];
+    ASSERT_EQ(units.size(), 1u); // the refused one was not stored
+    EXPECT_EQ(units[0]["protein"], "p1234_sample");
+    EXPECT_EQ(units[0]["frame_minutes"], 12.5);
+    EXPECT_EQ(units[0]["points"], 150); // as the machine reported for that unit
+    EXPECT_EQ(json::parse(send("GET", "/api/units?team=1")->body)["units"].size(), 0u);
+    EXPECT_EQ(json::parse(send("GET", "/api/units?user=&team=&machine=&limit=")->body)["units"].size(), 1u);
+
+    const std::string metrics = send("GET", "/metrics")->body;
+    for (const char* line : {"pelmora_units_total 1\n", "pelmora_points_total 150\n",
+                             "pelmora_machine_progress_percent{machine=\"LABPC7/1\",user=\"user01\",team=\"12345\"} 0\n",
+                             "pelmora_http_requests_total{route=\"/folding/unitstats.php\",code=\"400\"} 1\n"})
+        EXPECT_NE(metrics.find(line), std::string::npos) << line;
+    EXPECT_EQ(send("GET", "/healthz")->body, "ok");
+}
+
+TEST(Token, ComparedWhole)
+{
+    EXPECT_TRUE(tokensEqual("abc", "abc"));
+    EXPECT_FALSE(tokensEqual("abd", "abc"));
+    EXPECT_FALSE(tokensEqual("ab", "abc"));
+    EXPECT_FALSE(tokensEqual("abcd", "abc"));
+    EXPECT_FALSE(tokensEqual("", ""));
+}

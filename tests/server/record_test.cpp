@@ -1,0 +1,90 @@
+// The monitor's record, read from both ends: each row is the text the
+// monitor's format gives (or a broken one) and what must come of it.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "server/record.h"
+
+using namespace pelmora_server;
+
+namespace {
+std::string padded(const std::string& text, const std::string& tail = "")
+{
+    std::string bytes = text + '\0' + tail;
+    bytes.resize(kRecordBytes, '\0');
+    return bytes;
+}
+
+struct Row {
+    const char* what;
+    std::string bytes;
+    const char* refusal; // nullptr: read, with the fields below
+    int slot = 0;
+    const char* name = "";
+    const char* vendor = "";
+    const char* user = "";
+    bool exiting = false;
+};
+
+const char kExample[] = "3 LABPC7 1 2 45 p1234_sample 0 2400.000000 GenuineIntel coreX 100 150 user01 12345  0";
+} // namespace
+
+TEST(Record, ReadFromBothEnds)
+{
+    const Row rows[] = {
+        {"the example", padded(kExample), nullptr, 3, "LABPC7", "GenuineIntel", "user01", false},
+        {"vendor with spaces", padded("1 PC 1 2 45 u 0 2400.000000 VIA VIA VIA  coreX 100 150 user01 12345  1"),
+         nullptr, 1, "PC", "VIA VIA VIA ", "user01", false},
+        {"empty texts", padded("-56  1 2 45  0 0.000000   100 150  12345  0"), nullptr, -56, "", "", "", false},
+        {"exit record over an older tail", padded("3 LABPC7 1 2 45 u 1 2400.000000 V c 1 2 n 5  0", "0 junk tail"),
+         nullptr, 3, "LABPC7", "V", "n", true},
+        {"Latin-1 name", padded("3 CAF\xC9 1 2 45 u 0 1.000000 V c 1 2 n 5  0"), nullptr, 3, "CAF\xC3\x89", "V", "n",
+         false},
+        {"overlong UTF-8, taken as Latin-1", padded("3 A\xC0\x80 1 2 45 u 0 1.0 V c 1 2 n 5  0"), nullptr, 3,
+         "A\xC3\x80\xC2\x80", "V", "n", false},
+        {"no terminator", std::string(kRecordBytes, 'x'), "no terminator"},
+        {"garbage", padded("hello world"), "words"},
+        {"extra word at the end", padded(std::string(kExample) + " 7"), "double space"},
+        {"single space before the tray flag", padded("3 PC 1 2 45 u 0 2400.000000 V c 100 150 user01 12345 0 0"),
+         "double space"},
+        {"slot out of a byte", padded("200 PC 1 2 45 u 0 2400.000000 V c 100 150 user01 12345  0"), "slot"},
+        {"exit flag 2", padded("3 PC 1 2 45 u 2 2400.000000 V c 100 150 user01 12345  0"), "exit flag"},
+        {"clock not a number", padded("3 PC 1 2 45 u 0 fast V c 100 150 user01 12345  0"), "clock"},
+        {"team not a number", padded("3 PC 1 2 45 u 0 1.0 V c 100 150 user01 12x  0"), "team"},
+        {"a tab", padded("3 PC\t1 2 45 u 0 1.0 V c 100 150 user01 12  0"), "control"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(row.bytes.size(), kRecordBytes);
+        const RecordParse got = parseRecord(row.bytes.data(), row.bytes.size());
+        if (row.refusal) {
+            EXPECT_FALSE(got.ok);
+            EXPECT_NE(got.reason.find(row.refusal), std::string::npos) << got.reason;
+            continue;
+        }
+        ASSERT_TRUE(got.ok) << got.reason;
+        EXPECT_EQ(got.record.slot, row.slot);
+        EXPECT_EQ(got.record.computerName, row.name);
+        EXPECT_EQ(got.record.cpuVendor, row.vendor);
+        EXPECT_EQ(got.record.user, row.user);
+        EXPECT_EQ(got.record.exiting, row.exiting);
+    }
+}
+
+TEST(Record, EveryFieldOfTheExample)
+{
+    const std::string bytes = padded(kExample);
+    const MonitorRecord r = parseRecord(bytes.data(), bytes.size()).record;
+    EXPECT_EQ(r.cpu, 1);
+    EXPECT_EQ(r.unitsSeen, 2);
+    EXPECT_EQ(r.progress, 45);
+    EXPECT_EQ(r.unit, "p1234_sample");
+    EXPECT_DOUBLE_EQ(r.cpuMhz, 2400.0);
+    EXPECT_EQ(r.core, "coreX");
+    EXPECT_EQ(r.frames, 100);
+    EXPECT_EQ(r.points, 150);
+    EXPECT_EQ(r.team, 12345);
+    EXPECT_FALSE(r.inTray);
+}
