@@ -22,7 +22,6 @@ using SocketLength = socklen_t;
 namespace {
 SocketHandle handle(long long s) { return static_cast<SocketHandle>(s); }
 
-// Binds a listening socket on 127.0.0.1; throws when the port is taken.
 SocketHandle listenOn(int& port)
 {
 #ifdef _WIN32
@@ -48,6 +47,11 @@ SocketHandle listenOn(int& port)
     return s;
 }
 
+} // namespace
+
+long long openLoopbackListener(int& port) { return static_cast<long long>(listenOn(port)); }
+
+namespace {
 bool readable(SocketHandle s, int milliseconds)
 {
     fd_set set;

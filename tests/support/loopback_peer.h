@@ -54,3 +54,7 @@ private:
 
 // A port on which nothing listens: connecting to it is refused.
 int refusingPort();
+
+// A listening socket on 127.0.0.1 at port (0: any free one, and port is set
+// to it); throws when the port is taken. The tools' peers listen with it too.
+long long openLoopbackListener(int& port);
