@@ -13,6 +13,7 @@
 #include "net/monitor_reports.h"
 #include "state/monitor_state.h"
 #include "support/client_dir.h"
+#include "support/sample_state.h"
 #include "support/monitor_server_peer.h"
 #include "support/recording_window_system.h"
 #include "support/test_platform.h"
@@ -30,19 +31,7 @@ struct Reporting : ::testing::Test {
         commandsRun.clear();
         testPlatform().runCommand = [](const char* line) { commandsRun.push_back(line); };
         testPlatform().sleepMilliseconds = [](unsigned ms) { commandsRun.push_back("pause " + std::to_string(ms)); };
-        std::strcpy(state.ipadd, "127.0.0.1");
-        std::strcpy(state.computerName, "LABPC7");
-        state.cpunum = 1;
-        state.unitCount = 2;
-        state.progress = 45;
-        std::strcpy(state.unitName, "p1234_sample");
-        state.cpuMhz = 2400.0f;
-        std::strcpy(state.cpuVendor, "GenuineIntel");
-        std::strcpy(state.core, "coreX");
-        state.frames = 100;
-        state.points = 150;
-        std::strcpy(state.username, "user01");
-        state.team = 12345;
+        fillSampleState();
     }
 };
 

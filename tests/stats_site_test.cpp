@@ -15,6 +15,7 @@
 #include "state/constants.h"
 #include "state/monitor_state.h"
 #include "support/client_dir.h"
+#include "support/sample_state.h"
 #include "support/stats_site_peer.h"
 
 namespace {
@@ -28,18 +29,10 @@ TEST(StatsSite, SubmitsTheFinishedUnit)
 {
     ClientDir dir;
     StatsSite site("200 OK", "<html>thanks</html>\r\n");
+    fillSampleState();
     std::strcpy(state.khost, site.host().c_str());
-    std::strcpy(state.username, "user01");
-    state.team = 12345;
-    state.machineId = 7;
     state.unitCount = 1;
-    std::strcpy(state.cpuVendor, "GenuineIntel");
-    std::strcpy(state.cpuName, " Example CPU 2.00GHz");
     state.cpuMhz = 1999.9f;
-    state.frameMinutes = 12.5f;
-    std::strcpy(state.previousUnitName, "p1234_sample");
-    std::strcpy(state.core, "coreX");
-    state.totalPhysBytes = 3ull << 30;
     EXPECT_EQ(submitUnitStats(), 0);
     ASSERT_EQ(site.requests().size(), 1u);
     const std::string head = site.requests()[0];

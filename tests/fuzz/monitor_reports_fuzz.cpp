@@ -16,6 +16,7 @@
 #include "state_checks.h"
 #include "support/monitor_server_peer.h"
 #include "support/test_platform.h"
+#include "support/sample_state.h"
 
 namespace {
 std::mutex inputLock;
@@ -51,11 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         serverBytes.assign(reinterpret_cast<const char*>(data), size);
     }
     resetMonitorState();
-    std::strcpy(state.ipadd, "127.0.0.1");
-    std::strcpy(state.computerName, "fuzzhost");
-    std::strcpy(state.unitName, "p2665_R_Zn_Cyc_R3");
-    std::strcpy(state.spath, "FAHClient");
-    std::strcpy(state.username, "FoldingFan");
+    fillSampleState();
     state.stats = 1;
     state.servc = 1;
     sendStatusReport(obeyServerCommand);
