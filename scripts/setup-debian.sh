@@ -11,6 +11,7 @@ needed=(
   libncurses-dev tmux
   xvfb xauth imagemagick clang libclang-rt-14-dev
   libbenchmark-dev strace time heaptrack
+  libboost-dev nlohmann-json3-dev
 )
 
 missing=()
