@@ -47,17 +47,6 @@ bool wholeNumber(const char* text, int low, int high, int& out)
 }
 } // namespace
 
-namespace bridge {
-void logLine(const std::string& text)
-{
-    const time_t now = std::time(nullptr);
-    char stamp[32] = "";
-    if (const std::tm* local = std::localtime(&now)) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", local);
-    std::fprintf(stderr, "%s pelmora-bridge: %s\n", stamp, text.c_str());
-    std::fflush(stderr);
-}
-} // namespace bridge
-
 int main(int argc, char** argv)
 {
     using namespace bridge;

@@ -63,11 +63,11 @@ bool takeNumbers(const Json& project, const Json& run, const Json& clone, const 
 
 int wholePercent(double percent)
 {
-    // Tenths first, so that 0.29 of a unit is 29% and not 28.999...%.
-    const double tenths = std::floor(percent * 10.0 + 0.5);
-    if (!(tenths > 0)) return 0;
-    if (tenths >= 1000) return 100;
-    return static_cast<int>(tenths) / 10;
+    // Whole percent reached; the small margin keeps 0.29 of a unit at 29%
+    // (0.29 * 100 is 28.999... in binary).
+    const double whole = std::floor(percent + 1e-6);
+    if (!(whole > 0)) return 0;
+    return whole >= 100 ? 100 : static_cast<int>(whole);
 }
 
 // A word of the project table: no white space inside.
