@@ -45,6 +45,7 @@ wait_for() { # SECONDS COMMAND...: bounded
     done
 }
 in_log() { tr -d '\r' <"$log" | grep -qF -- "$1"; }
+has() { tr -d '\r' <"$2" | grep -qxF -- "$1"; } # LINE FILE (Windows writes CR LF)
 
 if [ "$client" = v8 ]; then
     sim=("$SIM_V8" --step 1000 --progress-step 7 --restart-after 1)
@@ -67,19 +68,22 @@ if [ "$kind" = wine ]; then
     export WINEPREFIX=$WINE_PREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     exec 9>"$WINE_PREFIX.lock"
     flock -w 600 9 || fail "the wine prefix stayed locked"
-    [ -f "$WINE_PREFIX/system.reg" ] || timeout 300 wineboot --init >/dev/null 2>&1 9>&-
+    if [ ! -f "$WINE_PREFIX/system.reg" ]; then
+        timeout 300 wineboot --init >/dev/null 2>&1 9>&-
+        timeout 60 wineserver -w 9>&-
+    fi
     Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$base/display" 2>/dev/null 9>&- &
     xvfb=$!
     wait_for 10 test -s "$base/display"
     export DISPLAY=:$(head -n 1 "$base/display")
     cp "$PELMORA" "$program"
-    (cd "$dir/pelmora" && exec timeout 150 wine pelmora.exe >/dev/null 2>&1 9>&-) &
+    (cd "$dir/pelmora" && exec timeout 150 wine pelmora.exe >"$base/pelmora.txt" 2>&1 9>&-) &
     to=Z:$dir password=Z:$base/password
 elif [ "$kind" = linux ]; then
     (cd "$dir/pelmora" && exec "$PELMORA" >/dev/null 2>"$base/pelmora.txt") &
     pids+=($!)
 fi
-[ "$kind" = hostile ] || wait_for 60 in_log "Continuing process at 42% for p2665_R_Zn_Cyc_R3"
+[ "$kind" = hostile ] || wait_for 120 in_log "Continuing process at 42% for p2665_R_Zn_Cyc_R3"
 
 "${sim[@]}" >"$base/sim.txt" 2>&1 &
 pids+=($!)
@@ -117,14 +121,14 @@ fi
 wait_for 90 in_log "Beginning process for $second on "
 in_log "$first completed in " || fail "no line for the finished $first"
 for record in "${records[@]}"; do
-    grep -qxF "$record" "$dir/pelmora/database.txt" || fail "no record '$record'"
+    has "$record" "$dir/pelmora/database.txt" || fail "no record '$record'"
 done
-grep -qx "Name: $second" "$dir/unitinfo.txt" || fail "the unit file does not name $second"
+has "Name: $second" "$dir/unitinfo.txt" || fail "the unit file does not name $second"
 if [ "$kind" = wine ]; then
     said=$(timeout 60 wine "$PROBE" --program "$program" wait-text 101 "$second\\nCore: $core\\nPoint Value: $points" 15000 \
         wait-text 106 'WU#: 3' 5000 post close wait-gone 10000 9>&- 2>&1) || fail "probe: $said"
 else
-    for line in "${dates[@]}"; do grep -qxF "$line" "$dir/unitinfo.txt" || fail "no line '$line'"; done
+    for line in "${dates[@]}"; do has "$line" "$dir/unitinfo.txt" || fail "no line '$line'"; done
     kill -TERM "${pids[0]}"
 fi
 wait_for 20 in_log "Total WUs completed: 2"
