@@ -19,6 +19,11 @@ using Json = nlohmann::json;
 // The most a single message or reply may hold; past it the link is dropped.
 constexpr size_t kMaxMessageBytes = 1 << 20;
 
+// A message as JSON; discarded when it is not JSON or nests deeper than
+// kMaxDepth (copies and comparisons of a value recurse).
+constexpr int kMaxDepth = 64;
+Json parseMessage(const std::string& text);
+
 // --- Version 8: the state and its updates ------------------------------------
 
 // Applies one update [key, ..., value] to state: string keys walk objects,
@@ -97,6 +102,7 @@ struct Follower {
     std::string lastText;
     std::set<long long> projectsKnown;
     long long statesSeen = 0; // complete states handled, over all connections
+    bool failed = false;      // the last write of the unit file failed
     bool follow(bool found, const UnitFacts& facts);
 };
 

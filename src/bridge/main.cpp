@@ -28,7 +28,8 @@ const char* const kUsage =
     "  --group NAME        v8: the resource group to follow (default the default group)\n"
     "  --slot N            v7: the slot to follow (default every slot)\n"
     "  --once              write the files from the first state and end:\n"
-    "                      0 a unit was written, 2 there was none, 1 no client\n"
+    "                      0 a unit was written, 2 there was none,\n"
+    "                      1 no client (or the file could not be written)\n"
     "  --help, --version\n";
 
 int usageError(const std::string& text)
@@ -120,7 +121,7 @@ int main(int argc, char** argv)
         bool unitWritten = false;
         const long long statesBefore = follower.statesSeen;
         const Link result = v8 ? runV8(follower, unitWritten) : runV7(follower, password, unitWritten);
-        if (options.once) return result == Link::Done ? (unitWritten ? 0 : 2) : 1;
+        if (options.once) return result != Link::Done || follower.failed ? 1 : unitWritten ? 0 : 2;
         if (follower.statesSeen > statesBefore) pauseMs = 1000;
         platform().sleepMilliseconds(pauseMs);
         pauseMs = pauseMs * 2 > 30000 ? 30000 : pauseMs * 2;

@@ -17,6 +17,26 @@ bool refuse(std::string* why, const char* text)
 bool isIndex(const Json& key) { return key.is_number_unsigned() || (key.is_number_integer() && key.get<long long>() >= 0); }
 } // namespace
 
+Json parseMessage(const std::string& text)
+{
+    int depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') ++i;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if ((c == '[' || c == '{') && ++depth > kMaxDepth) {
+            return Json(Json::value_t::discarded);
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return Json::parse(text, nullptr, false);
+}
+
 bool applyUpdate(Json& state, const Json& update, std::string* why)
 {
     if (!update.is_array() || update.size() < 2) return refuse(why, "an update is a list of at least a key and a value");
@@ -124,7 +144,7 @@ bool takePyonReply(std::string& buffer, std::string& name, Json& body)
     const size_t space = header.find(' ');
     name = space == std::string::npos ? std::string() : header.substr(space + 1);
     while (!name.empty() && (name.back() == '\r' || name.back() == ' ')) name.pop_back();
-    body = Json::parse(pyonToJson(buffer.substr(lineEnd + 1, end - lineEnd - 1)), nullptr, false);
+    body = parseMessage(pyonToJson(buffer.substr(lineEnd + 1, end - lineEnd - 1)));
     if (body.is_discarded()) body = nullptr;
     buffer.erase(0, end + kEnd.size());
     return true;

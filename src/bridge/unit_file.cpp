@@ -227,7 +227,13 @@ int replaceFileIfChanged(const std::string& path, const std::string& content)
         return -1;
     }
 #ifdef _WIN32
-    const bool moved = MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    // The monitor holds the file open for a moment at each poll, and Windows
+    // will not replace an open file: try again a few times.
+    bool moved = false;
+    for (int attempt = 0; attempt < 20 && !moved; ++attempt) {
+        moved = MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+        if (!moved) Sleep(25);
+    }
 #else
     const bool moved = std::rename(temporary.c_str(), path.c_str()) == 0;
 #endif
@@ -284,6 +290,7 @@ bool Follower::follow(bool found, const UnitFacts& facts)
         const std::string path = options.out + "/unitinfo.txt";
         const int result = replaceFileIfChanged(path, content);
         written = result >= 0;
+        failed = result < 0;
         if (result > 0)
             logLine("unit file: p" + std::to_string(facts.project) + "_R" + std::to_string(facts.run) + "_C" +
                     std::to_string(facts.clone) + "_G" + std::to_string(facts.gen) + " at " +

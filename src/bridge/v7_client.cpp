@@ -1,5 +1,7 @@
 // Version 7: the text API on a plain TCP connection, through the platform's
 // sockets (their connect, send and receive time-outs bound every wait).
+#include <algorithm>
+
 #include "bridge/bridge.h"
 #include "platform/platform.h"
 
@@ -77,21 +79,34 @@ Link runV7(Follower& follower, const std::string& password, bool& unitWritten)
     // quiet link from reading as a stalled one.
     if (!link.send("updates clear\nupdates add 0 5 $heartbeat\nupdates add 1 5 $queue-info\nqueue-info\n"))
         return lose(link, "cannot send the commands");
+    Json queue;
     for (;;) {
         std::string name;
         Json body;
         while (takePyonReply(link.buffer, name, body)) {
-            if (name != "units") continue;
-            if (!body.is_array()) return lose(link, "a malformed queue-info reply");
+            // A heartbeat is the moment to retry a write that failed.
+            const bool retry = name == "heartbeat" && follower.failed && queue.is_array();
+            if (name != "units" && !retry) continue;
+            if (name == "units") {
+                if (!body.is_array()) return lose(link, "a malformed queue-info reply");
+                queue = std::move(body);
+                ++follower.statesSeen;
+            }
             UnitFacts facts;
-            const bool found = chooseV7Unit(body, options.slot, facts);
-            ++follower.statesSeen;
+            const bool found = chooseV7Unit(queue, options.slot, facts);
             const bool written = follower.follow(found, facts);
             if (options.once) {
                 unitWritten = written;
                 platform().socketClose(link.socket);
                 return Link::Done;
             }
+        }
+        // A refused command (a password needed?) is worth a line of the log.
+        const size_t refused = link.buffer.find("ERROR: ");
+        const size_t lineEnd = link.buffer.find('\n', refused);
+        if (refused != std::string::npos && lineEnd != std::string::npos) {
+            logLine("version 7 client: " + link.buffer.substr(refused, std::min<size_t>(lineEnd - refused, 200)));
+            link.buffer.erase(0, lineEnd + 1);
         }
         if (!link.receive()) return lose(link, "the link failed, stalled or sent too much");
     }

@@ -84,18 +84,19 @@ Link runV8(Follower& follower, bool& unitWritten)
         if (!within(io, ws, kSilenceMs, error, [&](auto handler) { ws.async_read(message, handler); }))
             return lose(error == asio::error::timed_out ? "no message for 30 s" : "the link ended (" + error.message() + ")");
         const std::string text = beast::buffers_to_string(message.data());
-        const Json received = Json::parse(text, nullptr, false);
+        Json received = parseMessage(text);
         if (received.is_discarded()) return lose("a malformed message");
-        if (received.is_string() && received.get_ref<const std::string&>() == "ping") {
+        const bool ping = received.is_string() && received.get_ref<const std::string&>() == "ping";
+        if (ping) {
             const std::string answer = R"({"cmd":"ping"})";
             ws.text(true);
             if (!within(io, ws, kWriteMs, error, [&](auto handler) { ws.async_write(asio::buffer(answer), handler); }))
                 return lose("cannot answer a ping");
-            continue;
-        }
-        if (received.is_object()) {
+            // A quiet client: the moment to retry a write that failed.
+            if (!haveState || !follower.failed) continue;
+        } else if (received.is_object()) {
             // The whole state (the first message, or a fresh one).
-            state = received;
+            state = std::move(received);
             haveState = true;
         } else if (!haveState) {
             return lose("the first message is not the state");
@@ -105,7 +106,7 @@ Link runV8(Follower& follower, bool& unitWritten)
         }
         UnitFacts facts;
         const bool found = chooseV8Unit(state, options.group, facts);
-        ++follower.statesSeen;
+        if (!ping) ++follower.statesSeen;
         const bool written = follower.follow(found, facts);
         if (options.once) {
             unitWritten = written;

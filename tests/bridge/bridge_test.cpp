@@ -163,6 +163,9 @@ TEST(Bridge, PyonReplies)
         }
         EXPECT_EQ(buffer, c.left);
     }
+    std::string deep = "\nPyON 1 units\n" + std::string(65, '[') + std::string(65, ']') + "\n---\n", name;
+    Json body;
+    EXPECT_TRUE(takePyonReply(deep, name, body) && body.is_null()); // too deep to be a queue
 }
 
 TEST(Bridge, UnitFileReplacedOnlyOnChange)
