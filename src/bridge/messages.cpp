@@ -51,9 +51,9 @@ bool applyUpdate(Json& state, const Json& update, std::string* why)
             if (found == at->end()) return refuse(why, "an update names a key that is not there");
             at = &*found;
         } else if (isIndex(key) && at->is_array()) {
-            const size_t index = key.get<size_t>();
+            const unsigned long long index = key.get<unsigned long long>();
             if (index >= at->size()) return refuse(why, "an update names a list element that is not there");
-            at = &(*at)[index];
+            at = &(*at)[static_cast<size_t>(index)];
         } else {
             return refuse(why, "an update's path does not fit the state");
         }
@@ -68,7 +68,9 @@ bool applyUpdate(Json& state, const Json& update, std::string* why)
         return true;
     }
     if (isIndex(key) && at->is_array()) {
-        const size_t index = key.get<size_t>();
+        const unsigned long long wide = key.get<unsigned long long>();
+        if (wide > at->size()) return refuse(why, "an update names a list element that is not there");
+        const size_t index = static_cast<size_t>(wide);
         if (index > at->size() || (index == at->size() && value.is_null()))
             return refuse(why, "an update names a list element that is not there");
         if (value.is_null())

@@ -136,7 +136,7 @@ time_t parseUtc(const std::string& text)
     if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &year, &month, &day, &hour, &minute, &second, &zone) <
         6)
         return 0;
-    if (year < 1970 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60 ||
+    if (year < 1970 || year > 2999 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60 ||
         hour < 0 || minute < 0 || second < 0 || (zone != 0 && zone != 'Z'))
         return 0;
     // Days since 1970-01-01 of a proleptic Gregorian date.
@@ -206,8 +206,12 @@ std::string unitFileText(const UnitFacts& facts)
     std::snprintf(line, sizeof line, "Name: p%lld_R%lld_C%lld_G%lld\nTag: P%lldR%lldC%lldG%lld\n", facts.project,
                   facts.run, facts.clone, facts.gen, facts.project, facts.run, facts.clone, facts.gen);
     out += line;
-    if (facts.assigned) out += "Download time: " + localDate(facts.assigned) + "\n";
-    if (facts.due) out += "Due time: " + localDate(facts.due) + "\n";
+    // A time the system cannot show leaves its line out (an empty one would
+    // have the monitor read the next line's words as the date).
+    const std::string downloaded = facts.assigned ? localDate(facts.assigned) : std::string();
+    const std::string due = facts.due ? localDate(facts.due) : std::string();
+    if (!downloaded.empty()) out += "Download time: " + downloaded + "\n";
+    if (!due.empty()) out += "Due time: " + due + "\n";
     const int bars = facts.percent / 10;
     std::snprintf(line, sizeof line, "Progress: %d%% [%s%s]\n", facts.percent, std::string(bars, '|').c_str(),
                   std::string(10 - bars, '_').c_str());
