@@ -1,5 +1,5 @@
 // pelmora-bridge: the unit chosen and its unit file, v8 updates, PyON
-// replies, the file replaced only on change, the project record.
+// replies, the file replaced only on change, the project record. Local time is UTC (TZ=UTC0).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -12,14 +12,6 @@
 using namespace bridge;
 
 namespace {
-const int kLocalTimeIsUtc = [] {
-#ifdef _WIN32
-    return _putenv("TZ=UTC0") + (_tzset(), 0);
-#else
-    return setenv("TZ", "UTC0", 1) + (tzset(), 0);
-#endif
-}();
-
 std::string slurp(const char* path)
 {
     std::stringstream text;

@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
 # scenarios.sh linux|wine|hostile v8|v7: a simulated client moves its unit on, the bridge keeps
-# unitinfo.txt and database.txt of a copy of demo/, the monitor (started first, on the demo's
-# unit; wine: pelmora.exe and the bridge's .exe, read through probe.exe) logs the finished unit
-# and finds the next one's project. hostile: the client sends bad input; the bridge reconnects
-# and the unit file is whole at every look. Environment: BRIDGE PELMORA SIM_V8 SIM_V7 DEMO_DIR
-# WORK_DIR, and for wine PROBE WINE_PREFIX.
+# unitinfo.txt and database.txt of a copy of demo/, the monitor (started first on the demo's unit;
+# wine: the .exe files, read by probe.exe) logs the finished unit and shows the next one's project.
+# hostile: bad input from the client; the bridge reconnects and the unit file is whole at every look.
 set -uo pipefail
 kind=$1 client=$2 base=$WORK_DIR/$1-$2 pids=() xvfb=
 rm -rf "$base" && mkdir -p "$base" && cp -R "$DEMO_DIR/." "$base/client/"
