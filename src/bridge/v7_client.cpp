@@ -102,9 +102,8 @@ Link runV7(Follower& follower, const std::string& password, bool& unitWritten)
             }
         }
         // A refused command (a password needed?) is worth a line of the log.
-        const size_t refused = link.buffer.find("ERROR: ");
-        const size_t lineEnd = link.buffer.find('\n', refused);
-        if (refused != std::string::npos && lineEnd != std::string::npos) {
+        for (size_t refused, lineEnd; (refused = link.buffer.find("ERROR: ")) != std::string::npos &&
+                                      (lineEnd = link.buffer.find('\n', refused)) != std::string::npos;) {
             logLine("version 7 client: " + link.buffer.substr(refused, std::min<size_t>(lineEnd - refused, 200)));
             link.buffer.erase(0, lineEnd + 1);
         }
