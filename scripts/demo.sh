@@ -6,7 +6,8 @@
 # 127.0.0.1 (monitor port 25876, HTTP and its API on 8080). The settings
 # are the demo's own without the delay line, so the program polls at its
 # shortest period, every 5 seconds, with reports and submissions switched on.
-# Installs missing packages first (as root).
+# Installs missing packages first (as root). --bridge: a client of version 8
+# seen through pelmora-bridge in place of the simulated client.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,17 +23,30 @@ grep -v '^delay' demo/pelmora/pelmora.ini \
   | sed -e 's/^stats 0$/stats 1/' -e 's/^korv! 0$/korv! 1/' -e 's/^khost .*/khost 127.0.0.1:8080/' \
   > "$run/pelmora/pelmora.ini"
 
-# A step of 10% every 4 seconds: the unit under way ends in under half a minute.
-build/linux/tools/simulated-client 4 "$run" 10 2>"$run/simclient.log" &
-client=$!
+bridge=
+if [ "${1:-}" = --bridge ]; then
+  # A client of today instead: the simulated version 8 client (10% every 2
+  # seconds) seen through pelmora-bridge, which keeps unitinfo.txt and adds
+  # the client's projects to the database.
+  build/linux/tools/simulated-v8-client --step 2000 --progress-step 10 >"$run/client.log" 2>&1 &
+  client=$!
+  sleep 0.5
+  build/linux/pelmora-bridge --port "$(sed -n 's/^listening on 127.0.0.1://p' "$run/client.log")" \
+    --out "$run" --database "$run/pelmora/database.txt" 2>"$run/bridge.log" &
+  bridge=$!
+else
+  # A step of 10% every 4 seconds: the unit under way ends in under half a minute.
+  build/linux/tools/simulated-client 4 "$run" 10 2>"$run/simclient.log" &
+  client=$!
+fi
 # The team server: the monitor server (127.0.0.1:25876) and the stats site
 # with the API (127.0.0.1:8080); its store and admin token in $run.
 build/linux/pelmora-server --db "$run/pelmora-server.db" --monitor-listen 127.0.0.1:25876 \
   --http-listen 127.0.0.1:8080 2> "$run/pelmora-server.log" &
 server=$!
-trap 'kill -TERM "$client" "$server" 2>/dev/null || true; wait 2>/dev/null || true' EXIT
+trap 'kill -TERM "$client" "$server" $bridge 2>/dev/null || true; wait 2>/dev/null || true' EXIT
 
-echo "Pelmora on $run, the simulated client moving the unit on every 4 s."
+echo "Pelmora on $run, the simulated client moving the unit on${bridge:+ (through pelmora-bridge)}."
 echo "Keys: Enter OK, Esc Cancel, m minimise, Space back from the tray, q close."
 echo "The team server's API: http://127.0.0.1:8080/api/machines (and /api/units, /metrics);"
 echo "its admin token for commands: $run/pelmora-server.db.admin-token"

@@ -142,31 +142,11 @@ scenario_linux() {
 
 scenario_wine() {
   : "${PELMORA_EXE:?}" "${PELMORA_PROBE:?}" "${WINE_PREFIX:?}"
-  export WINEPREFIX=$WINE_PREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  # The win32 scenarios' prefix, one user at a time; made as they make it
-  # when this runs first (a virtual desktop, wine's fonts).
-  exec 9>"$WINEPREFIX.lock"
-  flock -w 600 9 || fail "the wine prefix stayed locked"
-  if [ ! -f "$WINEPREFIX/.pelmora-e2e" ]; then
-    rm -rf "$WINEPREFIX"
-    timeout 300 wineboot --init >"$base/wineboot.log" 2>&1 9>&-
-    for setting in 'HKCU\Software\Wine\Explorer|Desktop|REG_SZ|Default' \
-      'HKCU\Software\Wine\Explorer\Desktops|Default|REG_SZ|1280x1024' \
-      'HKCU\Software\Wine\Explorer\Desktops|EnableShell|REG_DWORD|0'; do
-      IFS='|' read -r key name kind value <<<"$setting"
-      timeout 60 wine reg add "$key" /v "$name" /t "$kind" /d "$value" /f >>"$base/wineboot.log" 2>&1 9>&- ||
-        fail "could not set $key $name"
-    done
-    [ -d /usr/share/wine/fonts ] && cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null
-    timeout 60 wineserver -w 9>&-
-    touch "$WINEPREFIX/.pelmora-e2e"
-  fi
-  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$base/display" 2>"$base/xvfb.log" 9>&- &
-  pids+=($!)
-  for _ in $(seq 100); do [ -s "$base/display" ] && break; sleep 0.1; done
-  export DISPLAY=:$(head -n 1 "$base/display")
+  source "$(dirname "$0")/../win32/wine_desktop.sh"
+  wine_desktop "$WINE_PREFIX" "$base"
+  pids+=("$xvfb")
   trap 'stop_all; timeout 20 wineserver -k 2>/dev/null 9>&-' EXIT
-  probe() { timeout 60 wine "$PELMORA_PROBE" --program "$program" "$@" 2>>"$base/probe.txt" 9>&-; }
+  probe() { timeout 60 wine "$PELMORA_PROBE" "$@" 2>>"$base/probe.txt" 9>&-; }
 
   start_server
   client_copy "$base/w" 4 0
@@ -177,7 +157,7 @@ scenario_wine() {
   exe_pid=$!
   wait_for 40 "the Windows monitor reporting" is s folding machine 4 status
   queue 4 tray
-  probe wait-visible 0 15000 >/dev/null || fail "the window did not go to the tray"
+  probe wait-view tray 15000 >/dev/null || fail "the window did not go to the tray"
   wait_for 15 "in the tray, as reported" is t true machine 4 in_tray
   next_unit "$base/w/client"
   wait_for 15 "the finished unit stored" unit_stored 2

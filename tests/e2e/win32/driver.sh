@@ -5,8 +5,8 @@
 # turns through a lock on it), and probe.exe reads and works its dialog.
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../lib.sh"
+source "$here/wine_desktop.sh"
 : "${PELMORA_EXE:?}" "${PELMORA_PROBE:?}" "${PELMORA_E2E_PREFIX:?}"
-export WINEPREFIX=$PELMORA_E2E_PREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 xvfb= pid=
 settle=1
 
@@ -19,31 +19,7 @@ stop_front_end() {
 }
 on_fail() { [ -f "$out/transcript.txt" ] && { echo "--- probe:"; tail -n 30 "$out/transcript.txt"; }; }
 
-exec 9> "$WINEPREFIX.lock"
-flock -w 600 9 || fail "the wine prefix stayed locked"
-
-# The prefix: a virtual desktop (the window gets its frame without a window
-# manager, and the tray shows as a small window of its own while it holds an
-# icon) and wine's own fonts.
-if [ ! -f "$WINEPREFIX/.pelmora-e2e" ]; then
-    rm -rf "$WINEPREFIX"
-    mkdir -p "$WINEPREFIX"
-    timeout 300 wineboot --init > "$out/wineboot.log" 2>&1 9>&-
-    printf '%s\r\n' REGEDIT4 '[HKEY_CURRENT_USER\Software\Wine\Explorer]' '"Desktop"="Default"' \
-        '[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]' '"Default"="1280x1024"' '"EnableShell"=dword:00000000' \
-        > "$WINEPREFIX/drive_c/desktop.reg"
-    timeout 60 wine regedit /S 'C:\desktop.reg' >> "$out/wineboot.log" 2>&1 9>&- || fail "could not set up the desktop"
-    cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null
-    timeout 60 wineserver -w 9>&-
-    [ -f "$WINEPREFIX/system.reg" ] || fail "wineboot made no prefix (see $out/wineboot.log)"
-    touch "$WINEPREFIX/.pelmora-e2e"
-fi
-
-# A display of our own: Xvfb picks a free number and writes it to fd 3.
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3> "$out/display" 2> "$out/xvfb.log" 9>&- &
-xvfb=$!
-wait_for 10 "Xvfb gave no display number" test -s "$out/display"
-export DISPLAY=:$(head -n 1 "$out/display")
+wine_desktop "$PELMORA_E2E_PREFIX" "$out"
 
 # Runs probe commands; what it said is in $said and in the transcript.
 probe() {

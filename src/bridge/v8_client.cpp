@@ -1,0 +1,119 @@
+// Version 8: the WebSocket API (Boost.Beast). The first message is the whole
+// state, the later ones updates to it; every wait is bounded.
+#include <chrono>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include "bridge/bridge.h"
+
+namespace bridge {
+
+namespace {
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using Socket = websocket::stream<tcp::socket>;
+
+constexpr int kConnectMs = 5000;
+constexpr int kWriteMs = 10000;
+// The client speaks at least every 15 s (a "ping" when it has nothing else);
+// twice that without a word is a stalled link.
+constexpr int kSilenceMs = 30000;
+
+// Runs one asynchronous operation for at most ms; a late one is cut off by
+// closing the socket. False, with error set, when it failed or timed out.
+template <class Start>
+bool within(asio::io_context& io, Socket& ws, int ms, beast::error_code& error, Start start)
+{
+    bool done = false;
+    start([&](beast::error_code result, auto&&...) {
+        error = result;
+        done = true;
+    });
+    io.restart();
+    io.run_for(std::chrono::milliseconds(ms));
+    if (!done) {
+        beast::error_code ignored;
+        beast::get_lowest_layer(ws).close(ignored);
+        io.restart();
+        io.run();
+        error = asio::error::timed_out;
+    }
+    return !error;
+}
+
+Link lose(const std::string& why)
+{
+    logLine("version 8 client: " + why + "; reconnecting");
+    return Link::Lost;
+}
+} // namespace
+
+Link runV8(Follower& follower, bool& unitWritten)
+{
+    const Options& options = follower.options;
+    asio::io_context io;
+    Socket ws(io);
+    beast::error_code error;
+    const std::string host = options.host == "localhost" ? "127.0.0.1" : options.host;
+    const auto address = asio::ip::make_address(host, error);
+    if (error) {
+        logLine("version 8 client: " + options.host + " is not an address");
+        return Link::Unreachable;
+    }
+    const tcp::endpoint endpoint(address, static_cast<unsigned short>(options.port));
+    if (!within(io, ws, kConnectMs, error, [&](auto handler) { beast::get_lowest_layer(ws).async_connect(endpoint, handler); }) ||
+        !within(io, ws, kConnectMs, error, [&](auto handler) {
+            ws.async_handshake(options.host + ":" + std::to_string(options.port), "/api/websocket", handler);
+        })) {
+        logLine("version 8 client: cannot connect to " + options.host + ":" + std::to_string(options.port) + " (" +
+                error.message() + ")");
+        return Link::Unreachable;
+    }
+    ws.read_message_max(kMaxMessageBytes);
+
+    Json state;
+    bool haveState = false;
+    for (;;) {
+        beast::flat_buffer message;
+        if (!within(io, ws, kSilenceMs, error, [&](auto handler) { ws.async_read(message, handler); }))
+            return lose(error == asio::error::timed_out ? "no message for 30 s" : "the link ended (" + error.message() + ")");
+        const std::string text = beast::buffers_to_string(message.data());
+        Json received = parseMessage(text);
+        if (received.is_discarded()) return lose("a malformed message");
+        const bool ping = received.is_string() && received.get_ref<const std::string&>() == "ping";
+        if (ping) {
+            const std::string answer = R"({"cmd":"ping"})";
+            ws.text(true);
+            if (!within(io, ws, kWriteMs, error, [&](auto handler) { ws.async_write(asio::buffer(answer), handler); }))
+                return lose("cannot answer a ping");
+            // A quiet client: the moment to retry a write that failed.
+            if (!haveState || !follower.failed) continue;
+        } else if (received.is_object()) {
+            // The whole state (the first message, or a fresh one).
+            state = std::move(received);
+            haveState = true;
+        } else if (!haveState) {
+            return lose("the first message is not the state");
+        } else {
+            std::string why;
+            if (!applyUpdate(state, received, &why)) return lose(why);
+        }
+        UnitFacts facts;
+        const bool found = chooseV8Unit(state, options.group, facts);
+        if (!ping) ++follower.statesSeen;
+        const bool written = follower.follow(found, facts);
+        if (options.once) {
+            unitWritten = written;
+            within(io, ws, 2000, error, [&](auto handler) { ws.async_close(websocket::close_code::normal, handler); });
+            return Link::Done;
+        }
+    }
+}
+
+} // namespace bridge

@@ -1,0 +1,156 @@
+// pelmora-bridge: the unit chosen and its unit file, v8 updates, PyON
+// replies, the file replaced only on change, the project record. Local time is UTC (TZ=UTC0).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "bridge/bridge.h"
+
+using namespace bridge;
+
+namespace {
+std::string slurp(const char* path)
+{
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+// Units of either client, with run 412, clone 7, gen 19 (v8) or run 3, clone 1, gen 0 (v7).
+std::string v8(const char* state, const char* group, int project, const char* time, long deadline, const char* more = "")
+{
+    char text[512];
+    std::snprintf(text, sizeof text, R"({"group":"%s","state":"%s","assignment":{"project":%d,"time":"%s","deadline":%ld,)"
+                  R"("credit":9210,"core":{"type":"0xa8"}},"wu":{"run":412,"clone":7,"gen":19}%s})", group, state, project, time, deadline, more);
+    return text;
+}
+std::string v7(const char* state, const char* slot, int project, const char* percent, const char* time)
+{
+    char text[512];
+    std::snprintf(text, sizeof text, R"({"state":"%s","slot":"%s","project":%d,"run":3,"clone":1,"gen":0,"percentdone":"%s",)"
+                  R"("assigned":"%s","deadline":"%s"})", state, slot, project, percent, time, time);
+    return text;
+}
+
+TEST(Bridge, UnitChosenAndItsFile)
+{
+    const char* t = "2025-01-05T08:40:03Z";
+    // The client, its units, the group (v8) or slot (v7, "" every slot), the name ("": nothing
+    // to write) and the lines after the tag.
+    const struct { const char* client; std::string units; const char *group, *name, *rest; } cases[] = {
+        {"v8", "[" + v8("RUN", "gpu", 17000, t, 86400) + "," + v8("RUN", "", 18213, t, 345600, R"(,"wu_progress":0.453)") + "]", "", "p18213_R412_C7_G19",
+         "Download time: January 5 08:40:03\nDue time: January 9 08:40:03\nProgress: 45% [||||______]\n"},
+        {"v8", "[" + v8("RUN", "gpu", 17000, t, 86400, R"(,"wu_progress":1)") + "]", "gpu", "p17000_R412_C7_G19",
+         "Download time: January 5 08:40:03\nDue time: January 6 08:40:03\nProgress: 100% [||||||||||]\n"},
+        // None runs: the next to run; one not yet assigned writes nothing.
+        {"v8", "[" + v8("UPLOAD", "", 1, t, 60) + "," + v8("DOWNLOAD", "", 18401, "2025-12-30T22:15:00Z", 259200, R"(,"wu_progress":0.29)") + "]", "",
+         "p18401_R412_C7_G19", "Download time: December 30 22:15:00\nDue time: January 2 22:15:00\nProgress: 29% [||________]\n"},
+        {"v8", R"([{"group":"","state":"ASSIGN","number":43}])", "", "", ""},
+        {"v8", "[" + v8("RUN", "", 18213, t, 1) + "]", "gpu", "", ""},
+        // Before 8.4 "progress" held the unit's; a leap day; a time that is none.
+        {"v8", "[" + v8("RUN", "", 5, "2024-02-28T12:00:00Z", 86400, R"(,"progress":0.999)") + "]", "", "p5_R412_C7_G19",
+         "Download time: February 28 12:00:00\nDue time: February 29 12:00:00\nProgress: 99% [|||||||||_]\n"},
+        {"v8", "[" + v8("RUN", "", 5, "soon", 86400) + "]", "", "p5_R412_C7_G19", "Progress: 0% [__________]\n"},
+        {"v7", "[" + v7("READY", "00", 13001, "0.00%", t) + "," + v7("RUNNING", "01", 13000, "45.30%", "2025-11-30T23:59:59Z") + "]", "",
+         "p13000_R3_C1_G0", "Download time: November 30 23:59:59\nDue time: November 30 23:59:59\nProgress: 45% [||||______]\n"},
+        {"v7", "[" + v7("RUNNING", "01", 13000, "45.30%", t) + "," + v7("READY", "00", 13001, "9.99%", t) + "]", "0", "p13001_R3_C1_G0",
+         "Download time: January 5 08:40:03\nDue time: January 5 08:40:03\nProgress: 9% [__________]\n"},
+        {"v7", "[" + v7("READY", "00", 0, "0.00%", "<invalid>") + "]", "", "", ""},
+        {"v7", "[" + v7("RUNNING", "00", 7, "100.00%", "<invalid>") + "]", "", "p7_R3_C1_G0", "Progress: 100% [||||||||||]\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.units);
+        UnitFacts facts;
+        const Json units = Json::parse(c.units);
+        const bool found = c.client[1] == '8' ? chooseV8Unit(Json{{"units", units}}, c.group, facts)
+                                              : chooseV7Unit(units, *c.group ? std::atoi(c.group) : -1, facts);
+        ASSERT_EQ(found, *c.name != '\0');
+        if (!found) continue;
+        std::string tag = std::string("P") + (c.name + 1);
+        for (const char* cut : {"_R", "_C", "_G"}) tag.erase(tag.find(cut), 1);
+        EXPECT_EQ(unitFileText(facts), "Current Work Unit\n-----------------\nName: " + std::string(c.name) + "\nTag: " + tag + "\n" + c.rest);
+    }
+}
+
+TEST(Bridge, UpdatesApplied)
+{
+    const Json start = Json::parse(R"({"groups":{"":{"paused":false}},"units":[{"n":0,"start":"x"},{"n":1},{"n":2}]})");
+    // An update and the units after it ("": refused, the state unchanged).
+    const struct { const char *update, *units; } cases[] = {
+        {R"(["units",1,null])", R"([{"n":0,"start":"x"},{"n":2}])"},
+        {R"(["units",3,{"n":3}])", R"([{"n":0,"start":"x"},{"n":1},{"n":2},{"n":3}])"},
+        {R"(["units",0,"start",null])", R"([{"n":0},{"n":1},{"n":2}])"},
+        {R"(["units",2,"n",7])", R"([{"n":0,"start":"x"},{"n":1},{"n":7}])"},
+        {R"(["units",2,{"m":1}])", R"([{"n":0,"start":"x"},{"n":1},{"m":1}])"},
+        {R"(["units",4,{"n":4}])", ""}, {R"(["units",3,null])", ""}, {R"(["units",3,"n",1])", ""},
+        {R"(["units",-1,"n",1])", ""}, {R"(["units","0","n",1])", ""}, {R"(["units",0,"n","k",1])", ""},
+        {R"(["nothing","n",1])", ""}, {R"(["units"])", ""}, {R"({"units":[]})", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.update);
+        Json state = start;
+        EXPECT_EQ(applyUpdate(state, Json::parse(c.update)), *c.units != '\0');
+        EXPECT_EQ(state["units"], *c.units ? Json::parse(c.units) : start["units"]);
+    }
+    Json state = start;
+    EXPECT_TRUE(applyUpdate(state, Json::parse(R"(["groups","","paused",true])")) && state["groups"][""]["paused"] == true);
+}
+
+TEST(Bridge, PyonReplies)
+{
+    // The text, the reply's name ("": incomplete) and body ("null": not valid, or nested too
+    // deep), the text left.
+    const struct { std::string stream; const char *name, *body, *left; } cases[] = {
+        {"\x1b[H> \nPyON 1 units\n[{\"a\": True, \"b\": None, \"c\": \"x\\x41 True\", \"d\": False}]\n---\n> ", "units",
+         R"([{"a":true,"b":null,"c":"xA True","d":false}])", "> "},
+        {"> PyON 1 heartbeat\n7\n---\n\nPyON 1 units\n[]\n---\n", "heartbeat", "7", "\nPyON 1 units\n[]\n---\n"},
+        {"xPyON 1 units\n[]\n---\n", "", "", "xPyON 1 units\n[]\n---\n"},
+        {"\nPyON 1 units\n[{\"a\": 1,\n", "", "", "\nPyON 1 units\n[{\"a\": 1,\n"},
+        {"\nPyON 1 units\n[{oops]\n---\n", "units", "null", ""},
+        {"\nPyON 1 units\n" + std::string(65, '[') + std::string(65, ']') + "\n---\n", "units", "null", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stream);
+        std::string buffer = c.stream, name;
+        Json body;
+        ASSERT_EQ(takePyonReply(buffer, name, body), *c.name != '\0');
+        EXPECT_EQ(buffer, c.left);
+        EXPECT_TRUE(!*c.name || (name == c.name && body == Json::parse(c.body)));
+    }
+}
+
+TEST(Bridge, UnitFileReplacedOnlyOnChange)
+{
+    std::remove("unitinfo.txt");
+    EXPECT_EQ(replaceFileIfChanged("unitinfo.txt", "one\n"), 1);
+    EXPECT_EQ(replaceFileIfChanged("unitinfo.txt", "one\n"), 0);
+    EXPECT_EQ(replaceFileIfChanged("unitinfo.txt", "two\n"), 1);
+    EXPECT_EQ(replaceFileIfChanged("no-such-dir/unitinfo.txt", "one\n"), -1);
+    EXPECT_FALSE(Follower().follow(false, UnitFacts())); // no unit: the file stays
+    EXPECT_EQ(slurp("unitinfo.txt"), "two\n");
+    EXPECT_FALSE(std::ifstream("unitinfo.txt.bridge-new"));
+}
+
+TEST(Bridge, ProjectRecordAppended)
+{
+    UnitFacts known, fresh, noCore;
+    known.project = 18213, known.points = 9210, known.core = "0xa8", known.server = "ws 1";
+    fresh = known, fresh.project = 18401, fresh.points = 12000.5, fresh.frames = 200;
+    noCore = known, noCore.project = 99, noCore.core = "";
+    const struct { const char* before; UnitFacts facts; const char* after; } cases[] = { // before: nullptr, no file
+        {nullptr, known, "18213 ws_1 0 0.00 0.00 9210.00 100 0xa8\n"},
+        {"1 s 0 0 0 5 100 A\n18213 s 0 0 0 1 1 B", known, "1 s 0 0 0 5 100 A\n18213 s 0 0 0 1 1 B"},
+        {"1 s 0 0 0 5 100 A", fresh, "1 s 0 0 0 5 100 A\n18401 ws_1 0 0.00 0.00 12000.50 200 0xa8\n"},
+        {"1 s 0 0 0 5 100 A\n", noCore, "1 s 0 0 0 5 100 A\n"},
+    };
+    for (const auto& c : cases) {
+        std::remove("database.txt");
+        if (c.before) std::ofstream("database.txt") << c.before;
+        EXPECT_GE(addProject("database.txt", c.facts), 0);
+        EXPECT_EQ(slurp("database.txt"), c.after);
+    }
+}
+} // namespace

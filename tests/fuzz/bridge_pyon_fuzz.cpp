@@ -1,0 +1,18 @@
+// v7: any bytes as the client's text. Each reply taken shortens it; the unit file of every
+// queue is whole.
+#include <cstdint>
+
+#include "bridge_fuzz_checks.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    std::string buffer(reinterpret_cast<const char*>(data), size), name;
+    bridge::Json body;
+    for (size_t before = size; bridge::takePyonReply(buffer, name, body); before = buffer.size()) {
+        if (buffer.size() >= before) std::abort(); // a reply taken, yet nothing consumed
+        bridge::UnitFacts facts;
+        for (int slot : {-1, 0, 1})
+            if (bridge::chooseV7Unit(body, slot, facts)) checkUnitFile(facts);
+    }
+    return 0;
+}
