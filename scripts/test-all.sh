@@ -5,6 +5,21 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup-debian.sh
+mkdir -p build
+
+# Each suite runs in a network namespace of its own when it can (as root), so
+# that two suites binding the monitor server's fixed port never meet and
+# can run side by side: the sanitizer build, its suite and the fuzz targets
+# (scripts/test-sanitized.sh) then run from the start at a lower priority,
+# beside the three presets' builds and suites, most of whose time is spent
+# waiting on wine.
+own_network() { unshare --net sh -c 'ip link set lo up && exec "$@"' own_network "$@"; }
+sanitized=
+if unshare --net true 2>/dev/null; then
+  echo "== sanitizers and fuzz targets: in the background (build/sanitized.log)"
+  (own_network nice -n 10 bash scripts/test-sanitized.sh > build/sanitized.log 2>&1) &
+  sanitized=$!
+fi
 
 presets=(linux win32 win64)
 for preset in "${presets[@]}"; do
@@ -31,30 +46,21 @@ if [ -x build/linux/bench/pelmora-bench ]; then
 fi
 
 status=0
-# Each suite runs in a network namespace of its own when it can (as root), so
-# that two suites binding the monitor server's fixed port never meet and
-# can run side by side: the sanitizer build, its suite and the fuzz targets
-# (scripts/test-sanitized.sh) then run at a lower priority while the three
-# presets' suites run, most of whose time is spent waiting on wine.
-own_network() { unshare --net sh -c 'ip link set lo up && exec "$@"' own_network "$@"; }
-if unshare --net true 2>/dev/null; then
-    echo "== sanitizers and fuzz targets (in the background: build/sanitized.log)"
-    (own_network nice -n 10 bash scripts/test-sanitized.sh > build/sanitized.log 2>&1) &
-    sanitized=$!
-    for preset in "${presets[@]}"; do
-        echo "== tests: $preset"
-        own_network ctest --preset "$preset" || status=1
-    done
-    echo "== sanitizers and fuzz targets"
-    wait "$sanitized" || status=1
-    cat build/sanitized.log
+for preset in "${presets[@]}"; do
+  echo "== tests: $preset"
+  if [ -n "$sanitized" ]; then
+    own_network ctest --preset "$preset" || status=1
+  else
+    ctest --preset "$preset" || status=1
+  fi
+done
+
+echo "== sanitizers and fuzz targets"
+if [ -n "$sanitized" ]; then
+  wait "$sanitized" || status=1
+  cat build/sanitized.log
 else
-    echo "== sanitizers and fuzz targets"
-    bash scripts/test-sanitized.sh || status=1
-    for preset in "${presets[@]}"; do
-        echo "== tests: $preset"
-        ctest --preset "$preset" || status=1
-    done
+  bash scripts/test-sanitized.sh || status=1
 fi
 
 # Let the wine server of the test prefix wind down before we return.

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # The Linux build under AddressSanitizer and UndefinedBehaviorSanitizer: the
 # asan preset's unit and whole-program tests, then every fuzz target (the
-# fuzz preset, clang and libFuzzer) for FUZZ_SECONDS (15) over its corpus.
+# fuzz preset, clang and libFuzzer) for FUZZ_SECONDS (10) over its corpus.
 # Fails on a failing test, on any sanitizer report, and on any fuzz finding.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-fuzz_seconds=${FUZZ_SECONDS:-15}
+fuzz_seconds=${FUZZ_SECONDS:-10}
 
 bash scripts/setup-debian.sh
 
