@@ -11,3 +11,7 @@
 #define PELMORA_PERCENT_LABEL 104
 #define PELMORA_CREDITS_LINE 105
 #define PELMORA_COUNTERS_TEXT 106
+
+// The message the tray icon sends the dialog (WM_USER + 1); the tests' probe
+// posts it too.
+#define PELMORA_TRAY_MESSAGE 0x0401

@@ -8,7 +8,8 @@
 
 // The tray icon's mouse events come back to the dialog as this message,
 // with the mouse event in lParam.
-constexpr UINT kTrayCallbackMessage = WM_USER + 1;
+constexpr UINT kTrayCallbackMessage = PELMORA_TRAY_MESSAGE;
+static_assert(kTrayCallbackMessage == WM_USER + 1, "the first message of the program's own");
 // Posted by hideWindow: restore a window that a minimise left minimised.
 constexpr UINT kRestoreHiddenMessage = WM_APP + 1;
 

@@ -28,10 +28,12 @@
 #include <cstring>
 #include <string>
 
+#include "resource.h"
+
 namespace {
-constexpr UINT kTrayCallbackMessage = WM_USER + 1;
-constexpr int kTextControls[] = {101, 106, 104};
-constexpr int kProgressBar = 102;
+constexpr UINT kTrayCallbackMessage = PELMORA_TRAY_MESSAGE;
+constexpr int kTextControls[] = {PELMORA_UNIT_TEXT, PELMORA_COUNTERS_TEXT, PELMORA_PERCENT_LABEL};
+constexpr int kProgressBar = PELMORA_PROGRESS_BAR;
 constexpr int kMessageBoxText = 0xFFFF;
 
 HWND findDialog(const char* title) { return FindWindowA("#32770", title); }
