@@ -159,9 +159,7 @@ int main(int argc, char** argv)
     size_t scriptAt = 0;
     int nextSlot = 1;
     for (long served = 0; !stopping && served != limit;) {
-        pollfd entry = {listener, POLLIN, 0};
-        if (poll(&entry, 1, 200) <= 0) continue;
-        int client = accept(listener, nullptr, nullptr);
+        const int client = acceptWithin200ms(listener);
         if (client < 0) continue;
         ++served;
         const int offered = nextSlot;

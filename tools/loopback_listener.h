@@ -2,7 +2,9 @@
 // The tools' listening socket: the tests' own loopback listener, announced on
 // stdout as "listening on 127.0.0.1:N" (the scripts wait for that line).
 #include <cstdio>
+#include <poll.h>
 #include <stdexcept>
+#include <sys/socket.h>
 
 #include "support/loopback_peer.h"
 
@@ -18,4 +20,13 @@ inline int listenOnLoopback(int port, const char* name)
         std::fprintf(stderr, "%s: %s\n", name, error.what());
         return -1;
     }
+}
+
+// The next client, or -1 when none came within 200 ms (so that the caller's
+// loop sees a stop request in time).
+inline int acceptWithin200ms(int listener)
+{
+    pollfd entry = {listener, POLLIN, 0};
+    if (poll(&entry, 1, 200) <= 0) return -1;
+    return accept(listener, nullptr, nullptr);
 }
