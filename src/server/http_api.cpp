@@ -152,8 +152,11 @@ public:
         set_keep_alive_timeout(5);
         set_keep_alive_max_count(100);
         set_payload_max_length(kLargestBody);
-        set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+        // Counted before the answer goes out, so a client that asks for /metrics next sees its own request.
+        set_post_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
             counters_.countRequest(routeOf(req.path), res.status);
+        });
+        set_logger([](const httplib::Request& req, const httplib::Response& res) {
             logEvent(Level::debug, req.method + " " + req.path + " from " + req.remote_addr + ": " +
                                        std::to_string(res.status));
         });
