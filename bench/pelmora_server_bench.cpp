@@ -9,24 +9,21 @@
 // Prints the figures beside their targets; exit status 1 when one misses.
 //   pelmora-server-bench [SECONDS_OF_EACH_RUN (5)]
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <signal.h>
 #include <string>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+#include "support/monitor_exchange.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -37,27 +34,13 @@ int monitorPort = 0, httpPort = 0;
 // One monitor exchange, as the monitor makes it; false on any fault.
 bool exchange(int machine, int progress)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return false;
-    timeval limit{10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(monitorPort));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    char slot = 0, command = 0;
-    char record[768] = {};
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 && ::recv(fd, &slot, 1, 0) == 1;
-    if (ok) {
-        std::snprintf(record, sizeof record,
-                      "%d BENCH%05d 1 3 %d p%d_R1_C2_G3 0 2400.000000 GenuineIntel GroCVS 100 150 user%02d 12345  0",
-                      slot, machine, progress, 1000 + machine % 50, machine % 40);
-        ok = ::send(fd, record, sizeof record, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof record) &&
-             ::recv(fd, &command, 1, 0) == 1;
-    }
-    ::close(fd);
-    return ok;
+    return monitorExchange(monitorPort, [&](int slot) {
+               char record[160];
+               std::snprintf(record, sizeof record,
+                             "%d BENCH%05d 1 3 %d p%d_R1_C2_G3 0 2400.000000 GenuineIntel GroCVS 100 150 user%02d 12345  0",
+                             slot, machine, progress, 1000 + machine % 50, machine % 40);
+               return std::string(record);
+           }) >= 0;
 }
 
 long long fileSize(const std::string& path)
