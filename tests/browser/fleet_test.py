@@ -1,0 +1,63 @@
+"""The fleet page against simulated monitors: twelve reporting every second
+(the first two stalled) and one that reported once and went offline."""
+import collections, unittest
+
+from selenium.webdriver.common.keys import Keys
+
+from harness import Dashboard
+
+
+class FleetPage(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.d = Dashboard("fleet")
+        cls.d.fleet("--machines", "12", "--period", "1", "--stall", "2", "--start-progress", "10")
+        cls.d.fleet("--machines", "1", "--period", "0.1", "--prefix", "GONE", "--once")
+        cls.d.open("/")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.d.close()
+
+    def filter(self, text):
+        box = self.d.find("#filter-text")[0]
+        box.send_keys(Keys.CONTROL, "a", Keys.BACKSPACE, text)
+
+    def row(self, name):
+        """The CSS of the machine's row, looked up through the text filter (long fleets show only some rows)."""
+        self.filter(name)
+        row = self.d.wait(lambda _: next((r for r in self.d.find("#fleet tbody tr[data-id]")
+                                          if self.d.find(".c-name", r)[0].text == name), None), f"the row of {name}")
+        return f'#fleet tr[data-id="{row.get_attribute("data-id")}"]'
+
+    def test_counts_agree_with_the_api(self):
+        self.filter("")
+        def counts_match(_):
+            machines = self.d.api("/api/machines")[1]["machines"]
+            want = collections.Counter(m["status"] for m in machines)
+            want.update(all=len(machines), pending=sum(m["pending_command"] is not None for m in machines))
+            got = {s: self.d.text(f'#counts [data-status="{s}"] .n') for s in
+                   ("folding", "stalled", "offline", "stopped", "pending", "all")}
+            return got if all(got[s] == str(want[s]) for s in got) and want["offline"] == 1 else None
+        self.assertEqual(self.d.wait(counts_match, "the counts of the API")["all"], "13")
+
+    def test_a_report_changes_its_row_without_a_reload(self):
+        self.d.driver.execute_script("window.notReloaded = true")
+        cell = self.row("SIMPC00005") + " .c-progress"
+        before = self.d.text(cell)
+        self.d.wait(lambda _: self.d.text(cell) not in (before, "") and self.d.text(cell).endswith("%"),
+                    "the progress moving on")
+        self.assertTrue(self.d.driver.execute_script("return window.notReloaded === true"))
+        self.assertGreater(self.d.driver.execute_script("return window.pelmoraStats.updates"), 0)
+
+    def test_stalled_and_offline_machines_are_badged_and_alerted(self):
+        for name, kind in (("SIMPC00001", "stalled"), ("GONE00001", "offline")):
+            with self.subTest(name):
+                row = self.row(name)
+                self.d.wait(lambda _: self.d.find(f"{row} .c-status .badge.status-{kind}"), f"{name} {kind}")
+                self.d.wait(lambda _: any(f"{name}/1" in a.text for a in self.d.find(f"#alerts li.alert-{kind}")),
+                            f"a {kind} alert for {name}")
+
+
+if __name__ == "__main__":
+    unittest.main()

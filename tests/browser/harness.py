@@ -1,0 +1,133 @@
+"""The browser tests' shared part: a pelmora-server on 127.0.0.1 (monitor
+port 25876, in the network run.sh made) with a scratch store, real headless
+monitors and simulated-fleet feeding it, headless Chromium on its pages.
+Every wait is bounded."""
+import json, os, re, shutil, subprocess, time, urllib.error, urllib.request
+
+from selenium import webdriver
+from selenium.common.exceptions import StaleElementReferenceException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+BUILD, DEMO, OUT = os.environ["PELMORA_BUILD"], os.environ["DEMO_DIR"], os.environ["OUT_DIR"]
+SHOTS = os.path.join(BUILD, "tests", "browser", "screenshots")
+TOKEN = "browser-admin-token"
+
+
+def until(check, seconds, what):
+    """check() until it gives something true, for at most SECONDS."""
+    deadline = time.monotonic() + seconds
+    while not (result := check()):
+        if time.monotonic() > deadline:
+            raise AssertionError(f"never: {what}")
+        time.sleep(0.1)
+    return result
+
+
+class Dashboard:
+    def __init__(self, name):
+        self.dir = os.path.join(OUT, name)
+        shutil.rmtree(self.dir, ignore_errors=True)
+        os.makedirs(self.dir)
+        self.procs, self.driver = [], None
+        with open(f"{self.dir}/token", "w") as f:
+            f.write(TOKEN + "\n")
+        # Monitors report every 5 s: offline after 6 s without one, stalled after 4 s without progress.
+        self.server = self.spawn("server", f"{BUILD}/pelmora-server", "--db", f"{self.dir}/server.db",
+                                 "--monitor-listen", "127.0.0.1:25876", "--http-listen", "127.0.0.1:0",
+                                 "--admin-token-file", f"{self.dir}/token", "--offline-after", "6",
+                                 "--stall-after", "4", "--log-level", "debug")
+        port = until(lambda: re.search(r" HTTP on 127\.0\.0\.1:(\d+)$", self.log("server"), re.M), 5,
+                     "the server listening")[1]
+        self.url = f"http://127.0.0.1:{port}"
+
+    def spawn(self, name, *args, cwd=None):
+        out = open(f"{self.dir}/{name}.log", "w")
+        proc = subprocess.Popen(args, cwd=cwd, stdin=subprocess.DEVNULL, stdout=out, stderr=out)
+        self.procs.append(proc)
+        return proc
+
+    def log(self, name):
+        with open(f"{self.dir}/{name}.log", errors="replace") as f:
+            return f.read()
+
+    def fleet(self, *args):
+        return self.spawn("fleet-" + "-".join(args), f"{BUILD}/tools/simulated-fleet", *args)
+
+    def monitor(self, cpu):
+        """A real headless monitor on a copy of demo/ reporting every 5 s and submitting units."""
+        client = f"{self.dir}/m{cpu}"
+        shutil.copytree(DEMO, client)
+        with open(f"{client}/pelmora/pelmora.ini", "w") as f:
+            f.write(f"cpunum {cpu}\nfhlog 1\nstats 1\nipadd 127.0.0.1\nkorv! 1\n"
+                    f"khost {self.url[len('http://'):]}\n")
+        return self.spawn(f"monitor{cpu}", f"{BUILD}/pelmora", cwd=f"{client}/pelmora"), client
+
+    def api(self, path, method="GET", body=None, headers=None):
+        """(status, parsed JSON or text) of a request to the server."""
+        request = urllib.request.Request(self.url + path, method=method, data=body, headers=headers or {})
+        try:
+            with urllib.request.urlopen(request, timeout=5) as answer:
+                status, text = answer.status, answer.read().decode()
+        except urllib.error.HTTPError as error:
+            status, text = error.code, error.read().decode()
+        try:
+            return status, json.loads(text)
+        except ValueError:
+            return status, text
+
+    def machine(self, name, cpu=1):
+        return next((m for m in self.api("/api/machines")[1]["machines"]
+                     if m["name"] == name and m["cpu"] == cpu), None)
+
+    def browser(self, width=1440, height=900):
+        if not self.driver:
+            options = webdriver.ChromeOptions()
+            options.binary_location = "/usr/bin/chromium"
+            for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage"):
+                options.add_argument(arg)
+            options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+            self.driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"),
+                                           options=options)
+            self.driver.set_script_timeout(10)
+        # The page's own width, whatever the window's frame takes.
+        self.driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+            "width": width, "height": height, "deviceScaleFactor": 1, "mobile": width < 600})
+        return self.driver
+
+    def open(self, path):
+        """Loads a page and waits for its first data; the console must hold no error (a CSP refusal, a 404)."""
+        driver = self.driver or self.browser()
+        driver.get_log("browser")  # what earlier pages logged
+        driver.get(self.url + path)
+        self.wait(lambda d: d.execute_script("return document.body.dataset.ready") == "1", f"{path} ready")
+        errors = [e["message"] for e in driver.get_log("browser")
+                  if e["level"] == "SEVERE" and "favicon.ico" not in e["message"]]
+        assert not errors, f"{path}: {errors}"
+        return driver
+
+    def wait(self, condition, what, seconds=20):
+        # Rows are redrawn as reports arrive: an element found a moment ago may be gone.
+        return WebDriverWait(self.driver, seconds, ignored_exceptions=(StaleElementReferenceException, IndexError)
+                             ).until(condition, f"never: {what}")
+
+    def find(self, css, within=None):
+        return (within or self.driver).find_elements(By.CSS_SELECTOR, css)
+
+    def text(self, css):
+        return " ".join(e.text for e in self.find(css))
+
+    def screenshot(self, name):
+        os.makedirs(SHOTS, exist_ok=True)
+        self.driver.save_screenshot(f"{SHOTS}/{name}.png")
+
+    def close(self):
+        if self.driver:
+            self.driver.quit()
+        for proc in reversed(self.procs):
+            proc.terminate()
+            try:
+                proc.wait(5)
+            except subprocess.TimeoutExpired:
+                proc.kill()
