@@ -34,7 +34,8 @@ protected:
         r.user = "user01";
         r.team = 12345;
         machine = store->recordReport(r, std::time(nullptr)).machineId;
-        api = std::make_unique<HttpApi>(*store, counters, HttpSettings{kToken, {}, 30, 1024});
+        fleet = std::make_unique<FleetView>(*store, StatusLimits{});
+        api = std::make_unique<HttpApi>(*store, counters, *fleet, HttpSettings{kToken, viewerToken, {}, 30, 1024});
         ASSERT_TRUE(api->bind({"127.0.0.1", 0}, error)) << error;
         server = std::thread([this] { api->run(); });
         client = std::make_unique<httplib::Client>("127.0.0.1", api->port());
@@ -57,6 +58,8 @@ protected:
     Counters counters;
     std::unique_ptr<Store> store;
     long long machine = 0;
+    std::string viewerToken;
+    std::unique_ptr<FleetView> fleet;
     std::unique_ptr<HttpApi> api;
     std::thread server;
     std::unique_ptr<httplib::Client> client;
