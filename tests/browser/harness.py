@@ -26,21 +26,21 @@ def until(check, seconds, what):
 
 
 class Dashboard:
-    def __init__(self, name):
+    def __init__(self, name, monitor_port=25876, offline_after=6, stall_after=4, log_level="debug"):
+        """Monitors report every 5 s: by default offline after 6 s without one, stalled after 4 s without progress."""
         self.dir = os.path.join(OUT, name)
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
         self.procs, self.driver = [], None
         with open(f"{self.dir}/token", "w") as f:
             f.write(TOKEN + "\n")
-        # Monitors report every 5 s: offline after 6 s without one, stalled after 4 s without progress.
         self.server = self.spawn("server", f"{BUILD}/pelmora-server", "--db", f"{self.dir}/server.db",
-                                 "--monitor-listen", "127.0.0.1:25876", "--http-listen", "127.0.0.1:0",
-                                 "--admin-token-file", f"{self.dir}/token", "--offline-after", "6",
-                                 "--stall-after", "4", "--log-level", "debug")
-        port = until(lambda: re.search(r" HTTP on 127\.0\.0\.1:(\d+)$", self.log("server"), re.M), 5,
-                     "the server listening")[1]
-        self.url = f"http://127.0.0.1:{port}"
+                                 "--monitor-listen", f"127.0.0.1:{monitor_port}", "--http-listen", "127.0.0.1:0",
+                                 "--admin-token-file", f"{self.dir}/token", "--offline-after", str(offline_after),
+                                 "--stall-after", str(stall_after), "--log-level", log_level)
+        log = until(lambda: (text := self.log("server")) if " HTTP on " in text else None, 5, "the server listening")
+        ports = dict(re.findall(r" (monitors|HTTP) on 127\.0\.0\.1:(\d+)$", log, re.M))
+        self.monitor_port, self.url = ports["monitors"], f"http://127.0.0.1:{ports['HTTP']}"
 
     def spawn(self, name, *args, cwd=None):
         out = open(f"{self.dir}/{name}.log", "w")
@@ -53,7 +53,7 @@ class Dashboard:
             return f.read()
 
     def fleet(self, *args):
-        return self.spawn("fleet-" + "-".join(args), f"{BUILD}/tools/simulated-fleet", *args)
+        return self.spawn("fleet-" + "-".join(args), f"{BUILD}/tools/simulated-fleet", "--port", self.monitor_port, *args)
 
     def monitor(self, cpu):
         """A real headless monitor on a copy of demo/ reporting every 5 s and submitting units."""
