@@ -44,6 +44,12 @@ if [ -x build/linux/bench/pelmora-bench ]; then
   echo "== benchmark ratios (informative)"
   build/linux/bench/pelmora-bench --check --benchmark_color=false --benchmark_min_time=0.1 || true
 fi
+# The dashboard's fleet page with 10,000 simulated machines in headless
+# Chromium (about 40 s; free loopback ports, so outside any namespace).
+if [ -x build/linux/tools/simulated-fleet ]; then
+  echo "== dashboard benchmark (informative)"
+  /usr/bin/python3 bench/dashboard_bench.py build/linux || true
+fi
 
 status=0
 if [ -n "$sanitized" ]; then
