@@ -70,13 +70,17 @@ private:
 
 std::string routeOf(const std::string& path)
 {
-    static const char* const kFixed[] = {"/api/machines", "/api/units", "/api/summary", "/metrics", "/healthz",
-                                         "/folding/unitstats.php"};
+    static const char* const kFixed[] = {"/api/machines", "/api/units", "/api/summary", "/api/cpus", "/api/events",
+                                         "/api/session", "/metrics", "/healthz", "/folding/unitstats.php", "/",
+                                         "/team", "/signin", "/signout"};
     for (const char* fixed : kFixed)
         if (path == fixed) return path;
+    if (path.rfind("/assets/", 0) == 0) return "/assets/{file}";
+    if (path.rfind("/machines/", 0) == 0) return "/machines/{id}";
     if (path.rfind("/api/machines/", 0) == 0) {
         const std::size_t slash = path.find('/', 14);
         const std::string rest = slash == std::string::npos ? "" : path.substr(slash);
+        if (rest.empty()) return "/api/machines/{id}";
         if (rest == "/history") return "/api/machines/{id}/history";
         if (rest == "/commands") return "/api/machines/{id}/commands";
         if (rest.rfind("/commands/", 0) == 0) return "/api/machines/{id}/commands/{command}";
