@@ -1,0 +1,118 @@
+// Two small SVG charts, drawn at the figure's own pixel width so text keeps
+// its size on a phone; colours come from app.css (.line, .bar, .grid...).
+
+const NS = "http://www.w3.org/2000/svg";
+const H = 180;
+const PAD = { left: 40, right: 10, top: 10, bottom: 22 };
+
+function svgEl(tag, attrs, text) {
+  const e = document.createElementNS(NS, tag);
+  for (const [k, v] of Object.entries(attrs || {})) e.setAttribute(k, v);
+  if (text !== undefined) e.textContent = text;
+  return e;
+}
+
+// Clears the svg and sizes it to its container; returns the plot box.
+function frame(svg, label) {
+  const w = Math.max(240, Math.floor(svg.parentElement.clientWidth || 600));
+  svg.replaceChildren();
+  svg.setAttribute("viewBox", `0 0 ${w} ${H}`);
+  svg.setAttribute("width", w);
+  svg.setAttribute("height", H);
+  svg.setAttribute("role", "img");
+  svg.setAttribute("aria-label", label);
+  return { x0: PAD.left, x1: w - PAD.right, y0: H - PAD.bottom, y1: PAD.top, w };
+}
+
+function yAxis(svg, box, max, format) {
+  for (let i = 0; i <= 4; i++) {
+    const v = (max * i) / 4;
+    const y = box.y0 - ((box.y0 - box.y1) * i) / 4;
+    svg.append(svgEl("line", { class: "grid", x1: box.x0, x2: box.x1, y1: y, y2: y }));
+    svg.append(svgEl("text", { class: "tick", x: box.x0 - 6, y: y + 4, "text-anchor": "end" }, format(v)));
+  }
+}
+
+function empty(svg, box, text) {
+  svg.append(svgEl("text", { class: "empty", x: (box.x0 + box.x1) / 2, y: H / 2, "text-anchor": "middle" }, text));
+}
+
+// A round top for the y axis: 1, 2 or 5 times a power of ten.
+export function niceMax(v) {
+  if (!(v > 0)) return 1;
+  const p = 10 ** Math.floor(Math.log10(v));
+  return [1, 2, 5, 10].map((m) => m * p).find((m) => m >= v);
+}
+
+const hourFmt = new Intl.DateTimeFormat(undefined, { hour: "2-digit", minute: "2-digit" });
+const dayFmt = new Intl.DateTimeFormat(undefined, { weekday: "short", day: "numeric" });
+
+// points: [{t: ms, v}], drawn over [from, to]; the line breaks where
+// reports stop for longer than gapMs (a machine that was off).
+export function lineChart(svg, points, { from, to, yMax = 100, gapMs = Infinity, format = (v) => `${v}%`, label }) {
+  const box = frame(svg, label);
+  yAxis(svg, box, yMax, format);
+  const x = (t) => box.x0 + ((t - from) / (to - from)) * (box.x1 - box.x0);
+  const y = (v) => box.y0 - (Math.min(Math.max(v, 0), yMax) / yMax) * (box.y0 - box.y1);
+  const fmt = to - from > 2 * 86400e3 ? dayFmt : hourFmt;
+  const ticks = Math.max(2, Math.floor((box.x1 - box.x0) / 90));
+  for (let i = 0; i <= ticks; i++) {
+    const t = from + ((to - from) * i) / ticks;
+    const anchor = i === 0 ? "start" : i === ticks ? "end" : "middle";
+    svg.append(svgEl("text", { class: "tick", x: x(t), y: H - 6, "text-anchor": anchor }, fmt.format(t)));
+  }
+  if (!points.length) return empty(svg, box, "No reports");
+  let d = "";
+  let prev = -Infinity;
+  for (const p of points) {
+    d += `${p.t - prev > gapMs ? "M" : "L"}${x(p.t).toFixed(1)},${y(p.v).toFixed(1)}`;
+    prev = p.t;
+  }
+  svg.append(svgEl("path", { class: "line", d: "M" + d.slice(1) }));
+  const last = points[points.length - 1];
+  svg.append(svgEl("circle", { class: "dot", cx: x(last.t), cy: y(last.v), r: 3 }));
+}
+
+// items: [{label, value, title}], one bar each, a label under every few
+// counted from the newest (the last).
+export function barChart(svg, items, { format = String, label, emptyText = "Nothing yet" }) {
+  const box = frame(svg, label);
+  const max = niceMax(Math.max(0, ...items.map((i) => i.value)));
+  yAxis(svg, box, max, format);
+  if (!items.some((i) => i.value > 0)) return empty(svg, box, emptyText);
+  const band = (box.x1 - box.x0) / items.length;
+  const every = Math.ceil(items.length / Math.max(1, Math.floor((box.x1 - box.x0) / 60)));
+  items.forEach((item, i) => {
+    const h = (item.value / max) * (box.y0 - box.y1);
+    const bar = svgEl("rect", {
+      class: "bar",
+      x: (box.x0 + i * band + band * 0.15).toFixed(1),
+      y: (box.y0 - h).toFixed(1),
+      width: Math.max(1, band * 0.7).toFixed(1),
+      height: h.toFixed(1),
+    });
+    bar.append(svgEl("title", {}, item.title || `${item.label}: ${format(item.value)}`));
+    svg.append(bar);
+    if ((items.length - 1 - i) % every === 0) {
+      const cx = box.x0 + (i + 0.5) * band;
+      svg.append(svgEl("text", { class: "tick", x: cx, y: H - 6, "text-anchor": "middle" }, item.label));
+    }
+  });
+}
+
+// Redraws the charts when the page's width changes.
+export function onWidthChange(draw) {
+  let width = document.documentElement.clientWidth;
+  let queued = false;
+  addEventListener("resize", () => {
+    if (queued) return;
+    queued = true;
+    requestAnimationFrame(() => {
+      queued = false;
+      if (document.documentElement.clientWidth !== width) {
+        width = document.documentElement.clientWidth;
+        draw();
+      }
+    });
+  });
+}

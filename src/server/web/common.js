@@ -1,0 +1,192 @@
+// Shared by every page: fetching, the session in the header, time and
+// status formatting, the alerts list. Text from the server always goes in
+// through textContent, never as markup.
+
+export const STATUSES = ["folding", "stalled", "offline", "stopped"];
+
+// An element with classes and text: el("td", "c-name", "LABPC7").
+export function el(tag, className, text) {
+  const e = document.createElement(tag);
+  if (className) e.className = className;
+  if (text !== undefined && text !== null) e.textContent = String(text);
+  return e;
+}
+
+export class ApiError extends Error {
+  constructor(status, message) {
+    super(message);
+    this.status = status;
+  }
+}
+
+async function answerOf(res) {
+  const body = await res.json().catch(() => null);
+  if (!res.ok) throw new ApiError(res.status, (body && body.error) || `${res.status} ${res.statusText}`);
+  return body;
+}
+
+// GET a JSON resource. When the server wants a sign-in to view, go there.
+export async function getJSON(url) {
+  const res = await fetch(url, { credentials: "same-origin", headers: { Accept: "application/json" } });
+  if (res.status === 401 && session && session.viewer_token_required && !session.signed_in) {
+    location.assign(signinHref());
+  }
+  return answerOf(res);
+}
+
+// A state-changing call, with the session's CSRF token.
+export async function sendJSON(method, url, body) {
+  const res = await fetch(url, {
+    method,
+    credentials: "same-origin",
+    headers: { "Content-Type": "application/json", "X-CSRF-Token": (session && session.csrf) || "" },
+    body: body === undefined ? undefined : JSON.stringify(body),
+  });
+  return answerOf(res);
+}
+
+export function signinHref() {
+  return "/signin?next=" + encodeURIComponent(location.pathname + location.search);
+}
+
+// The session, once loaded; the header's #session shows it.
+export let session = null;
+
+export async function loadSession() {
+  try {
+    session = await getJSON("/api/session");
+  } catch {
+    session = { signed_in: false, role: null, csrf: null, viewer_token_required: false };
+  }
+  const box = document.getElementById("session");
+  box.replaceChildren();
+  if (session.signed_in) {
+    const out = el("button", "link", "Sign out");
+    out.id = "signout";
+    out.type = "button";
+    out.addEventListener("click", signOut);
+    box.append(el("span", "who", `Signed in (${session.role})`), " ", out);
+  } else {
+    const a = el("a", null, "Sign in");
+    a.id = "signin-link";
+    a.href = signinHref();
+    box.append(a);
+  }
+  return session;
+}
+
+async function signOut() {
+  await fetch("/signout", {
+    method: "POST",
+    credentials: "same-origin",
+    headers: { "X-CSRF-Token": session.csrf || "" },
+  }).catch(() => {});
+  location.assign("/");
+}
+
+export const isAdmin = () => Boolean(session && session.signed_in && session.role === "admin");
+
+// "12 s ago", "5 min ago", "3 h ago", "2 d ago"; ms is a time in ms.
+export function ago(ms, now = Date.now()) {
+  if (!Number.isFinite(ms)) return "—";
+  const s = Math.max(0, Math.floor((now - ms) / 1000));
+  if (s < 60) return `${s} s ago`;
+  if (s < 3600) return `${Math.floor(s / 60)} min ago`;
+  if (s < 86400) return `${Math.floor(s / 3600)} h ago`;
+  return `${Math.floor(s / 86400)} d ago`;
+}
+
+const dayTime = new Intl.DateTimeFormat(undefined, { month: "short", day: "numeric", hour: "2-digit", minute: "2-digit" });
+const timeOnly = new Intl.DateTimeFormat(undefined, { hour: "2-digit", minute: "2-digit" });
+const full = new Intl.DateTimeFormat(undefined, { dateStyle: "medium", timeStyle: "medium" });
+
+// Local time, short: "14:05" today, "Dec 7, 14:05" on other days; "—" for none.
+export function localTime(value) {
+  if (value === null || value === undefined) return "—";
+  const d = new Date(value);
+  if (Number.isNaN(d.getTime())) return "—";
+  return d.toDateString() === new Date().toDateString() ? timeOnly.format(d) : dayTime.format(d);
+}
+
+export const fullTime = (value) => (value ? full.format(new Date(value)) : "—");
+
+// A <time> showing a short local time, the full one as its tooltip.
+export function timeEl(value) {
+  const t = el("time", null, localTime(value));
+  if (value) {
+    t.dateTime = value;
+    t.title = fullTime(value);
+  }
+  return t;
+}
+
+export function statusBadge(status) {
+  return el("span", `badge status-${status}`, status);
+}
+
+export function pendingBadge(command) {
+  const b = el("span", "badge pending", "command pending");
+  b.title = `${command} waits for the machine's next report`;
+  return b;
+}
+
+export const number = new Intl.NumberFormat();
+
+// Newest first, one li per alert; a resolved one keeps its place, marked.
+export function renderAlerts(list, alerts, emptyNote) {
+  const sorted = [...alerts]
+    .sort((a, b) => (b.raised_at || "").localeCompare(a.raised_at || "") || b.id - a.id)
+    .slice(0, 100);
+  list.replaceChildren(
+    ...sorted.map((a) => {
+      const li = el("li", `alert-${a.kind}${a.resolved_at ? " resolved" : ""}`);
+      li.dataset.alertId = a.id;
+      const link = el("a", "alert-machine", a.machine);
+      link.href = `/machines/${a.machine_id}`;
+      li.append(link, " ", el("span", `badge alert-kind`, a.kind), " since ", timeEl(a.raised_at));
+      li.append(a.resolved_at ? el("span", "alert-state", " · resolved ") : el("span", "alert-state", " · open"));
+      if (a.resolved_at) li.append(timeEl(a.resolved_at));
+      return li;
+    }),
+  );
+  if (emptyNote) emptyNote.hidden = sorted.length > 0;
+}
+
+// Alerts by id, updated from the stream's "alerts" events.
+export function mergeAlerts(byId, incoming, keep = () => true) {
+  for (const a of incoming) if (keep(a)) byId.set(a.id, a);
+}
+
+// The live stream. A dropped stream is reconnected by the browser and
+// starts again with a full snapshot; a refused one (503, too many streams)
+// is not, so poll instead and try the stream again now and then.
+export function openStream({ onMachines, onAlerts, onState, poll, pollMs = 5000, retryMs = 30000 }) {
+  let source = null;
+  let pollTimer = 0;
+  const stopPolling = () => {
+    clearInterval(pollTimer);
+    pollTimer = 0;
+  };
+  const connect = () => {
+    if (source) source.close();
+    source = new EventSource("/api/events");
+    source.addEventListener("open", () => {
+      stopPolling();
+      onState(true);
+    });
+    source.addEventListener("machines", (ev) => onMachines(JSON.parse(ev.data)));
+    if (onAlerts) source.addEventListener("alerts", (ev) => onAlerts(JSON.parse(ev.data).alerts));
+    source.addEventListener("error", () => {
+      if (source.readyState === EventSource.CLOSED) {
+        if (poll && !pollTimer) {
+          pollTimer = setInterval(poll, pollMs);
+          poll();
+        }
+        setTimeout(connect, retryMs);
+      }
+      onState(false, Boolean(pollTimer));
+    });
+  };
+  connect();
+  return { isOpen: () => source.readyState === EventSource.OPEN };
+}
