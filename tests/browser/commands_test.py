@@ -14,14 +14,11 @@ class Commands(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.d = Dashboard("commands")
+        cls.addClassCleanup(cls.d.close)
         cls.monitor, cls.client = cls.d.monitor(1)
         name = socket.gethostname()
         cls.id = until(lambda: cls.d.machine(name), 20, "the monitor reporting")["id"]
         cls.page = f"/machines/{cls.id}"
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.d.close()
 
     def test_1_refused_without_a_session_or_from_another_site(self):
         driver = self.d.open(self.page)

@@ -11,13 +11,10 @@ class FleetPage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.d = Dashboard("fleet")
+        cls.addClassCleanup(cls.d.close)
         cls.d.fleet("--machines", "12", "--period", "1", "--stall", "2", "--start-progress", "10")
         cls.d.fleet("--machines", "1", "--period", "0.1", "--prefix", "GONE", "--once")
         cls.d.open("/")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.d.close()
 
     def filter(self, text):
         box = self.d.find("#filter-text")[0]

@@ -38,13 +38,17 @@ class Dashboard:
                                  "--monitor-listen", f"127.0.0.1:{monitor_port}", "--http-listen", "127.0.0.1:0",
                                  "--admin-token-file", f"{self.dir}/token", "--offline-after", str(offline_after),
                                  "--stall-after", str(stall_after), "--log-level", log_level)
-        log = until(lambda: (text := self.log("server")) if " HTTP on " in text else None, 5, "the server listening")
+        try:
+            log = until(lambda: " HTTP on " in (text := self.log("server")) and text, 5, "the server listening")
+        except AssertionError:
+            self.close()
+            raise
         ports = dict(re.findall(r" (monitors|HTTP) on 127\.0\.0\.1:(\d+)$", log, re.M))
         self.monitor_port, self.url = ports["monitors"], f"http://127.0.0.1:{ports['HTTP']}"
 
     def spawn(self, name, *args, cwd=None):
-        out = open(f"{self.dir}/{name}.log", "w")
-        proc = subprocess.Popen(args, cwd=cwd, stdin=subprocess.DEVNULL, stdout=out, stderr=out)
+        with open(f"{self.dir}/{name}.log", "w") as out:
+            proc = subprocess.Popen(args, cwd=cwd, stdin=subprocess.DEVNULL, stdout=out, stderr=out)
         self.procs.append(proc)
         return proc
 
