@@ -39,21 +39,32 @@ else
   build/linux/tools/simulated-client 4 "$run" 10 2>"$run/simclient.log" &
   client=$!
 fi
-# The team server: the monitor server (127.0.0.1:25876) and the stats site
-# with the API (127.0.0.1:8080); its store and admin token in $run.
+# The team server: the monitor server (127.0.0.1:25876), the stats site, the
+# API and the dashboard (127.0.0.1:8080); its store and admin token in $run.
+# A machine counts as stalled after half a minute here, offline after one.
 build/linux/pelmora-server --db "$run/pelmora-server.db" --monitor-listen 127.0.0.1:25876 \
-  --http-listen 127.0.0.1:8080 2> "$run/pelmora-server.log" &
+  --http-listen 127.0.0.1:8080 --stall-after 30 --offline-after 60 2> "$run/pelmora-server.log" &
 server=$!
-trap 'kill -TERM "$client" "$server" $bridge 2>/dev/null || true; wait 2>/dev/null || true' EXIT
+# A few more machines on the dashboard beside this one: simulated monitors
+# (SIMPC...), one of which makes no progress and so is shown stalled.
+sleep 0.5
+build/linux/tools/simulated-fleet --machines 6 --period 5 --stall 1 --start-progress 30 \
+  >"$run/simulated-fleet.log" 2>&1 &
+fleet=$!
+trap 'kill -TERM "$client" "$server" "$fleet" $bridge 2>/dev/null || true; wait 2>/dev/null || true' EXIT
 
 echo "Pelmora on $run, the simulated client moving the unit on${bridge:+ (through pelmora-bridge)}."
 echo "Keys: Enter OK, Esc Cancel, m minimise, Space back from the tray, q close."
-echo "The team server's API: http://127.0.0.1:8080/api/machines (and /api/units, /metrics);"
-echo "its admin token for commands: $run/pelmora-server.db.admin-token"
-sleep 1
+echo
+echo "  The team dashboard: http://127.0.0.1:8080/   (open it in a browser while Pelmora runs)"
+echo "  Sign in there for commands with the admin token in $run/pelmora-server.db.admin-token"
+echo "  The API: http://127.0.0.1:8080/api/machines (and /api/units, /api/alerts, /metrics)"
+echo
+sleep 3
 cd "$run/pelmora"
 status=0
 ../../linux/pelmora || status=$?
 echo "Pelmora ended with status $status; its log: $run/pelmora/pelmora_log.txt"
+echo "The dashboard was at http://127.0.0.1:8080/"
 echo "The team server's log: $run/pelmora-server.log; its store: $run/pelmora-server.db"
 exit "$status"

@@ -13,7 +13,7 @@ bool readToken(const std::string& path, std::string& token, std::string& error)
 {
     std::ifstream in(path);
     if (!in) {
-        error = "cannot read the admin token file " + path + ": " + std::strerror(errno);
+        error = "cannot read the token file " + path + ": " + std::strerror(errno);
         return false;
     }
     std::string line;
@@ -22,8 +22,21 @@ bool readToken(const std::string& path, std::string& token, std::string& error)
     const std::size_t first = line.find_first_not_of(space);
     token = first == std::string::npos ? "" : line.substr(first, line.find_last_not_of(space) - first + 1);
     if (token.empty()) {
-        error = "the admin token file " + path + " has an empty first line";
+        error = "the token file " + path + " has an empty first line";
         return false;
+    }
+    return true;
+}
+
+bool randomHex(std::size_t bytes, std::string& text)
+{
+    unsigned char random[64];
+    if (bytes > sizeof random || getrandom(random, bytes, 0) != static_cast<ssize_t>(bytes)) return false;
+    static const char kHex[] = "0123456789abcdef";
+    text.clear();
+    for (std::size_t i = 0; i < bytes; ++i) {
+        text += kHex[random[i] >> 4];
+        text += kHex[random[i] & 15];
     }
     return true;
 }
@@ -35,16 +48,9 @@ bool loadAdminToken(const std::string& tokenFile, const std::string& store, std:
     usedPath = tokenFile.empty() ? store + ".admin-token" : tokenFile;
     if (!tokenFile.empty() || access(usedPath.c_str(), F_OK) == 0) return readToken(usedPath, token, error);
 
-    unsigned char random[32];
-    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+    if (!randomHex(32, token)) {
         error = std::string("no random bytes for the admin token: ") + std::strerror(errno);
         return false;
-    }
-    static const char kHex[] = "0123456789abcdef";
-    token.clear();
-    for (const unsigned char b : random) {
-        token += kHex[b >> 4];
-        token += kHex[b & 15];
     }
     const int fd = ::open(usedPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     const std::string line = token + "\n";

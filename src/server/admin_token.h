@@ -2,9 +2,13 @@
 // first start and kept beside the store (mode 0600).
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace pelmora_server {
+
+// BYTES (at most 64) random bytes from the system, in hexadecimal.
+bool randomHex(std::size_t bytes, std::string& text);
 
 // The token is the file's first line without surrounding white space.
 bool readToken(const std::string& path, std::string& token, std::string& error);

@@ -1,15 +1,17 @@
 #include "server/http_api.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
 #include <httplib.h>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "server/dashboard.h"
+#include "server/http_answers.h"
 #include "server/log.h"
 #include "server/metrics.h"
 #include "server/unit_page.h"
@@ -18,7 +20,6 @@ namespace pelmora_server {
 namespace {
 
 using nlohmann::json;
-using nlohmann::ordered_json;
 
 // Set on the threads that answer connections over the limit.
 thread_local bool refusing = false;
@@ -30,7 +31,7 @@ thread_local bool refusing = false;
 class CappedQueue : public httplib::TaskQueue {
 public:
     CappedQueue(std::atomic<int>& open, int limit, Counters& counters)
-        : pool_(16), refusals_(2), open_(open), limit_(limit), counters_(counters)
+        : pool_(16 + kMostEventStreams), refusals_(2), open_(open), limit_(limit), counters_(counters)
     {
     }
     void enqueue(std::function<void()> fn) override
@@ -67,54 +68,39 @@ private:
     Counters& counters_;
 };
 
-std::string errorJson(const std::string& reason) { return json{{"error", reason}}.dump(); }
-
-void answer(httplib::Response& res, int status, const json& body)
-{
-    res.status = status;
-    res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
-}
-
-void fail(httplib::Response& res, int status, const std::string& reason)
-{
-    res.status = status;
-    res.set_content(errorJson(reason), "application/json");
-}
-
-// A query value; one given empty ("?user=&team=") counts as not given.
-bool given(const httplib::Request& req, const char* key)
-{
-    return req.has_param(key) && !req.get_param_value(key).empty();
-}
-
-// A whole number from the query, or the default; false when malformed.
-bool queryNumber(const httplib::Request& req, const char* key, long long low, long long high, long long& value)
-{
-    if (!given(req, key)) return true;
-    const std::string text = req.get_param_value(key);
-    char* end = nullptr;
-    errno = 0;
-    const long long v = std::strtoll(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || errno != 0 || v < low || v > high) return false;
-    value = v;
-    return true;
-}
-
 std::string routeOf(const std::string& path)
 {
-    static const char* const kFixed[] = {"/api/machines", "/api/units", "/api/summary", "/metrics", "/healthz",
-                                         "/folding/unitstats.php"};
+    static const char* const kFixed[] = {"/api/machines", "/api/units", "/api/summary", "/api/cpus", "/api/events",
+                                         "/api/session", "/metrics", "/healthz", "/folding/unitstats.php", "/",
+                                         "/team", "/signin", "/signout"};
     for (const char* fixed : kFixed)
         if (path == fixed) return path;
+    if (path.rfind("/assets/", 0) == 0) return "/assets/{file}";
+    if (path.rfind("/machines/", 0) == 0) return "/machines/{id}";
     if (path.rfind("/api/machines/", 0) == 0) {
         const std::size_t slash = path.find('/', 14);
         const std::string rest = slash == std::string::npos ? "" : path.substr(slash);
+        if (rest.empty()) return "/api/machines/{id}";
         if (rest == "/history") return "/api/machines/{id}/history";
         if (rest == "/commands") return "/api/machines/{id}/commands";
         if (rest.rfind("/commands/", 0) == 0) return "/api/machines/{id}/commands/{command}";
     }
     if (path.rfind("/api/commands/", 0) == 0) return "/api/commands/{command}";
     return "other";
+}
+
+// At most POINTS reports, the last of each equal span of time, so a week
+// of reports every few seconds draws as well as all of them.
+std::vector<ReportRow> thinnedOut(std::vector<ReportRow> rows, long long since, long long until, long long points)
+{
+    if (static_cast<long long>(rows.size()) <= points) return rows;
+    const long long span = std::max(1LL, until - since + 1);
+    std::vector<ReportRow> kept;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const long long bucket = (rows[i].at - since) * points / span;
+        if (i + 1 == rows.size() || (rows[i + 1].at - since) * points / span != bucket) kept.push_back(rows[i]);
+    }
+    return kept;
 }
 
 json commandJson(const CommandRow& c)
@@ -143,8 +129,9 @@ bool tokensEqual(const std::string& given, const std::string& expected)
 
 class HttpApi::Server : public httplib::Server {
 public:
-    Server(Store& store, Counters& counters, HttpSettings settings)
-        : store_(store), counters_(counters), settings_(std::move(settings))
+    Server(Store& store, Counters& counters, FleetView& fleet, HttpSettings settings)
+        : store_(store), counters_(counters), settings_(std::move(settings)), fleet_(fleet),
+          sessions_(store, settings_.adminToken, settings_.viewerToken), dashboard_(sessions_, fleet)
     {
         new_task_queue = [this] { return new CappedQueue(open_, settings_.maxConnections, counters_); };
         set_read_timeout(10, 0);
@@ -186,10 +173,27 @@ public:
             fail(res, 503, "too many connections");
             return HandlerResponse::Handled;
         });
+        // With a viewer token, everything but the open paths needs a sign-in.
+        set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+            if (!sessions_.viewerTokenRequired() || Dashboard::open(req.path) ||
+                sessions_.mayView(sessions_.identify(req, now())))
+                return HandlerResponse::Unhandled;
+            if (req.method == "GET" && req.path.compare(0, 5, "/api/") != 0 && req.path != "/metrics")
+                res.set_redirect("/signin?next=" + httplib::detail::encode_query_param(req.path), 303);
+            else
+                fail(res, 401, "sign in, or give the viewer or admin token (Authorization: Bearer TOKEN)");
+            return HandlerResponse::Handled;
+        });
+        dashboard_.addRoutes(*this);
         Get("/healthz", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
         Get("/metrics", [this](const httplib::Request&, httplib::Response& res) { metrics(res); });
         Get("/folding/unitstats.php", [this](const httplib::Request& req, httplib::Response& res) { unit(req, res); });
         Get("/api/machines", [this](const httplib::Request&, httplib::Response& res) { machines(res); });
+        Get(R"(/api/machines/(\d{1,18}))", [this](const httplib::Request& req, httplib::Response& res) {
+            const std::optional<std::string> text = fleet_.machineJson(std::stoll(req.matches[1].str()), now());
+            if (!text) return fail(res, 404, "no machine " + req.matches[1].str());
+            res.set_content(*text, "application/json");
+        });
         Get(R"(/api/machines/(\d{1,18})/history)",
             [this](const httplib::Request& req, httplib::Response& res) { history(req, res); });
         Get(R"(/api/machines/(\d{1,18})/commands)",
@@ -201,21 +205,34 @@ public:
         Delete(R"(/api/commands/(\d{1,18}))",
                [this](const httplib::Request& req, httplib::Response& res) { cancel(req, res); });
         Get("/api/units", [this](const httplib::Request& req, httplib::Response& res) { units(req, res); });
+        Get("/api/cpus", [this](const httplib::Request&, httplib::Response& res) { cpus(res); });
         Get("/api/summary", [this](const httplib::Request& req, httplib::Response& res) { summary(req, res); });
     }
 
 private:
     static long long now() { return std::time(nullptr); }
 
+    // Commands need the admin token, or an admin session whose request
+    // carries the session's cross-site token and comes from our own pages.
     bool authorised(const httplib::Request& req, httplib::Response& res)
     {
-        const std::string header = req.get_header_value("Authorization");
-        const std::string prefix = "Bearer ";
-        if (header.rfind(prefix, 0) == 0 && tokensEqual(header.substr(prefix.size()), settings_.adminToken))
+        const Caller caller = sessions_.identify(req, now());
+        std::string refusal;
+        if (caller.role == Role::none) {
+            res.set_header("WWW-Authenticate", "Bearer");
+            fail(res, 401, "a valid admin token is needed (Authorization: Bearer TOKEN), or sign in");
+            refusal = "no valid token";
+        } else if (caller.role != Role::admin) {
+            fail(res, 403, "commands need the admin token");
+            refusal = "a viewer";
+        } else if (caller.session && (!sameOrigin(req) || !tokensEqual(req.get_header_value("X-CSRF-Token"),
+                                                                         caller.session->csrf))) {
+            fail(res, 403, "a cross-site request is refused");
+            refusal = "a cross-site request";
+        } else {
             return true;
-        res.set_header("WWW-Authenticate", "Bearer");
-        fail(res, 401, "a valid admin token is needed (Authorization: Bearer TOKEN)");
-        logEvent(Level::warn, req.method + " " + req.path + " from " + req.remote_addr + " refused: no valid token");
+        }
+        logEvent(Level::warn, req.method + " " + req.path + " from " + req.remote_addr + " refused: " + refusal);
         return false;
     }
 
@@ -240,61 +257,7 @@ private:
         res.set_content(unitReceivedPage(u, counts), "text/html; charset=utf-8");
     }
 
-    // Each machine's row and text are kept here; a request reads only the
-    // rows written since the one before, and makes a machine's text again
-    // only when its row or its status changed. A fleet of 10,000 that
-    // reports every minute changes a few per cent of its rows a second.
-    struct MachineText {
-        MachineRow row;
-        std::string status, text;
-    };
-
-    // Through one object whose keys are made once.
-    std::string machineText(const MachineRow& m, const MachineStatus& s)
-    {
-        if (machineTemplate_.empty())
-            for (const char* key : {"id", "name", "cpu", "slot", "user", "team", "unit", "progress", "core", "frames",
-                                    "points", "units_seen", "cpu_mhz", "cpu_vendor", "in_tray", "status", "last_seen",
-                                    "progress_per_hour", "eta", "pending_command"})
-                machineTemplate_[key] = nullptr;
-        auto field = machineTemplate_.get_ref<ordered_json::object_t&>().begin();
-        const auto put = [&field](auto&& value) { (field++)->second = std::forward<decltype(value)>(value); };
-        put(m.id), put(m.name), put(m.cpu), put(m.slot), put(m.user), put(m.team), put(m.unit);
-        put(m.progress), put(m.core), put(m.frames), put(m.points), put(m.unitsSeen), put(m.cpuMhz);
-        put(m.cpuVendor), put(m.inTray), put(s.status), put(isoTime(m.lastSeen));
-        put(s.progressPerHour ? ordered_json(*s.progressPerHour) : ordered_json());
-        put(s.eta ? ordered_json(isoTime(*s.eta)) : ordered_json());
-        put(m.pendingCommand.empty() ? ordered_json() : ordered_json(m.pendingCommand));
-        return machineTemplate_.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
-    }
-
-    void machines(httplib::Response& res)
-    {
-        const long long t = now();
-        std::lock_guard<std::mutex> lock(machineTextsMutex_);
-        long long latest = 0;
-        for (MachineRow& m : store_.machinesChangedSince(lastChange_, latest)) {
-            MachineText& kept = machineTexts_[m.id];
-            kept.row = std::move(m);
-            kept.text.clear();
-        }
-        lastChange_ = latest;
-        std::string body = "{\"machines\":[";
-        body.reserve(machineTexts_.size() * 420 + 32);
-        bool first = true;
-        for (auto& [id, kept] : machineTexts_) {
-            const MachineStatus s = machineStatus(kept.row, t, settings_.limits);
-            if (kept.text.empty() || kept.status != s.status) {
-                kept.status = s.status;
-                kept.text = machineText(kept.row, s);
-            }
-            if (!first) body += ',';
-            first = false;
-            body += kept.text;
-        }
-        body += "]}";
-        res.set_content(std::move(body), "application/json");
-    }
+    void machines(httplib::Response& res) { res.set_content(fleet_.listJson(now()), "application/json"); }
 
     bool knownMachine(const httplib::Request& req, httplib::Response& res, long long& id)
     {
@@ -311,8 +274,13 @@ private:
         if (!queryNumber(req, "hours", 1, 24 * 3650, hours))
             return fail(res, 400, "hours must be a whole number from 1 to " + std::to_string(24 * 3650));
         if (!knownMachine(req, res, id)) return;
+        long long points = 0;
+        if (!queryNumber(req, "points", 2, 10000, points)) return fail(res, 400, "points must be from 2 to 10000");
+        const long long until = now(), since = until - hours * 3600;
+        std::vector<ReportRow> rows = store_.history(id, since);
+        if (points > 0) rows = thinnedOut(std::move(rows), since, until, points);
         json list = json::array();
-        for (const ReportRow& r : store_.history(id, now() - hours * 3600))
+        for (const ReportRow& r : rows)
             list.push_back({{"at", isoTime(r.at)}, {"progress", r.progress}, {"unit", r.unit}, {"in_tray", r.inTray}});
         answer(res, 200, json{{"reports", std::move(list)}});
     }
@@ -388,6 +356,15 @@ private:
         answer(res, 200, json{{"units", std::move(list)}});
     }
 
+    void cpus(httplib::Response& res)
+    {
+        json list = json::array();
+        for (const CpuSummary& c : store_.cpus())
+            list.push_back({{"cpu_string", c.cpuString}, {"cpu_vendor", c.cpuVendor}, {"units", c.units},
+                            {"average_frame_minutes", c.averageFrameMinutes}});
+        answer(res, 200, json{{"cpus", std::move(list)}});
+    }
+
     void summary(const httplib::Request& req, httplib::Response& res)
     {
         long long days = 30;
@@ -404,14 +381,13 @@ private:
     Counters& counters_;
     HttpSettings settings_;
     std::atomic<int> open_{0};
-    std::mutex machineTextsMutex_;
-    std::map<long long, MachineText> machineTexts_; // by id
-    long long lastChange_ = 0;
-    ordered_json machineTemplate_ = ordered_json::object();
+    FleetView& fleet_;
+    Sessions sessions_;
+    Dashboard dashboard_;
 };
 
-HttpApi::HttpApi(Store& store, Counters& counters, HttpSettings settings)
-    : server_(std::make_unique<Server>(store, counters, std::move(settings)))
+HttpApi::HttpApi(Store& store, Counters& counters, FleetView& fleet, HttpSettings settings)
+    : server_(std::make_unique<Server>(store, counters, fleet, std::move(settings)))
 {
 }
 

@@ -1,5 +1,5 @@
-// The HTTP listener: the stats site's unit path, the JSON API, /metrics and
-// /healthz. Bodies over 16 KiB get 413; connections over the limit get 503
+// The HTTP listener: the stats site's unit path, the JSON API, /metrics,
+// /healthz and the dashboard. Bodies over 16 KiB get 413; connections over the limit get 503
 // at once; reads and writes that stall for 10 seconds end the connection.
 #pragma once
 
@@ -7,6 +7,7 @@
 #include <string>
 
 #include "server/counters.h"
+#include "server/fleet_view.h"
 #include "server/machine_status.h"
 #include "server/options.h"
 #include "server/store.h"
@@ -17,6 +18,7 @@ constexpr std::size_t kLargestBody = 16 * 1024;
 
 struct HttpSettings {
     std::string adminToken;
+    std::string viewerToken; // empty: viewing needs no sign-in
     StatusLimits limits;
     int keepDays = 30;
     int maxConnections = 1024;
@@ -24,7 +26,7 @@ struct HttpSettings {
 
 class HttpApi {
 public:
-    HttpApi(Store& store, Counters& counters, HttpSettings settings);
+    HttpApi(Store& store, Counters& counters, FleetView& fleet, HttpSettings settings);
     ~HttpApi();
 
     bool bind(const Endpoint& endpoint, std::string& error);

@@ -39,6 +39,8 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
         ->capture_default_str();
     app.add_option("--admin-token-file", options.adminTokenFile,
                    "the admin token is this file's first line (default: generated beside the store)");
+    app.add_option("--viewer-token-file", options.viewerTokenFile,
+                   "when given, viewing the dashboard and the API needs this file's token (or the admin's)");
     app.add_option("--offline-after", options.offlineAfter, "seconds without a report before a machine is offline")
         ->capture_default_str()->check(CLI::Range(1L, 365L * 86400));
     app.add_option("--stall-after", options.stallAfter, "seconds without progress before a machine is stalled")

@@ -16,6 +16,7 @@ struct ServerOptions {
     Endpoint monitorListen{"0.0.0.0", 25876};
     Endpoint httpListen{"0.0.0.0", 8080};
     std::string adminTokenFile; // empty: generated beside the database
+    std::string viewerTokenFile; // empty: viewing the dashboard needs no sign-in
     long offlineAfter = 900;    // seconds
     long stallAfter = 3600;     // seconds
     int keepDays = 30;

@@ -26,13 +26,14 @@ constexpr long long kPruneEverySeconds = 3600;
 
 std::string where(const Endpoint& e, int port) { return e.address + ":" + std::to_string(port); }
 
-// Checkpoints the write-ahead log four times a second and prunes the
+// Checkpoints the write-ahead log four times a second, sends the fleet's
+// changes to the dashboards' event streams twice a second, and prunes the
 // history every hour, until told to stop. Small, frequent checkpoints keep
 // each one's flush to disk short: with one a second, or one every ten, the
 // exchanges that met a flush made the 99th percentile several times longer.
 class Maintenance {
 public:
-    Maintenance(Store& store, int keepDays) : store_(store), keepDays_(keepDays) {}
+    Maintenance(Store& store, FleetView& fleet, int keepDays) : store_(store), fleet_(fleet), keepDays_(keepDays) {}
     void run()
     {
         long long lastPrune = 0;
@@ -51,6 +52,7 @@ public:
                 } else {
                     store_.checkpoint();
                 }
+                if (++ticks_ % 2 == 0) fleet_.publish(now);
             } catch (const std::exception& e) {
                 logEvent(Level::error, std::string("store upkeep failed: ") + e.what());
             }
@@ -67,7 +69,9 @@ public:
 
 private:
     Store& store_;
+    FleetView& fleet_;
     int keepDays_;
+    long long ticks_ = 0;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stop_ = false;
@@ -113,6 +117,11 @@ int runServer(const ServerOptions& options)
         return 1;
     }
     if (created) logEvent(Level::info, "admin token made and written to " + tokenPath + " (mode 0600)");
+    std::string viewerToken;
+    if (!options.viewerTokenFile.empty() && !readToken(options.viewerTokenFile, viewerToken, error)) {
+        logEvent(Level::error, error);
+        return 1;
+    }
 
     Counters counters;
     SlotTable slots(store->heldSlots());
@@ -122,8 +131,9 @@ int runServer(const ServerOptions& options)
                                    ": " + error);
         return 1;
     }
-    HttpApi http(*store, counters,
-                 {token, {options.offlineAfter, options.stallAfter}, options.keepDays, options.maxConnections});
+    const StatusLimits limits{options.offlineAfter, options.stallAfter};
+    FleetView fleet(*store, limits);
+    HttpApi http(*store, counters, fleet, {token, viewerToken, limits, options.keepDays, options.maxConnections});
     if (!http.bind(options.httpListen, error)) {
         logEvent(Level::error, "cannot listen for HTTP on " + where(options.httpListen, options.httpListen.port) + ": " +
                                    error);
@@ -134,7 +144,7 @@ int runServer(const ServerOptions& options)
     logEvent(Level::info, "HTTP on " + where(options.httpListen, http.port()));
 
     std::atomic<bool> stopping{false};
-    Maintenance maintenance(*store, options.keepDays);
+    Maintenance maintenance(*store, fleet, options.keepDays);
     std::thread upkeep([&] { maintenance.run(); });
     std::thread web([&] { http.run(); });
     std::thread signals([&] {
@@ -142,6 +152,7 @@ int runServer(const ServerOptions& options)
         sigwait(&stopSignals, &signal);
         if (stopping.exchange(true)) return; // woken by the end below
         logEvent(Level::info, std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+        fleet.stop();
         http.stop();
     });
 

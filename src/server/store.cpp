@@ -37,6 +37,9 @@ const char* const kMigrations[] = {
        INSERT INTO totals VALUES ('reports', 0);)",
     // Change numbers, so a reader can ask for the machines written since.
     "ALTER TABLE machines ADD COLUMN change INTEGER NOT NULL DEFAULT 0;",
+    // The dashboard's sign-in sessions, so a restart signs nobody out.
+    R"(CREATE TABLE sessions (id TEXT PRIMARY KEY, role TEXT NOT NULL, csrf TEXT NOT NULL,
+         expires INTEGER NOT NULL);)",
 };
 constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
 
@@ -472,6 +475,38 @@ std::vector<DayUserSummary> Store::summary(long long since)
     std::vector<DayUserSummary> rows;
     while (s.step()) rows.push_back({s.text(0), s.text(1), s.integer(2), s.integer(3)});
     return rows;
+}
+
+std::vector<CpuSummary> Store::cpus()
+{
+    Reader reader = borrowReader();
+    Statement s(reader.db(), "SELECT cpu_string, cpu_vendor, count(*), avg(frame_minutes) FROM units"
+                             " GROUP BY cpu_string, cpu_vendor ORDER BY count(*) DESC, cpu_string LIMIT 1000");
+    std::vector<CpuSummary> rows;
+    while (s.step()) rows.push_back({s.text(0), s.text(1), s.integer(2), s.real(3)});
+    return rows;
+}
+
+void Store::addSession(const SessionRow& session)
+{
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Statement s(writer_, "INSERT INTO sessions (id, role, csrf, expires) VALUES (?1, ?2, ?3, ?4)");
+    s.bind(1, session.id).bind(2, session.role).bind(3, session.csrf).bind(4, session.expires).run();
+}
+
+std::optional<SessionRow> Store::session(const std::string& id, long long now)
+{
+    Reader reader = borrowReader();
+    Statement s(reader.db(), "SELECT role, csrf, expires FROM sessions WHERE id = ?1 AND expires > ?2");
+    if (!s.bind(1, id).bind(2, now).step()) return std::nullopt;
+    return SessionRow{id, s.text(0), s.text(1), s.integer(2)};
+}
+
+void Store::removeSessions(const std::string& id, long long expiredBy)
+{
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Statement s(writer_, "DELETE FROM sessions WHERE id = ?1 OR expires <= ?2");
+    s.bind(1, id).bind(2, expiredBy).run();
 }
 
 Totals Store::totals()

@@ -86,6 +86,17 @@ struct UnitCounts {
     long long user = 0, team = 0;
 };
 
+struct CpuSummary {
+    std::string cpuString, cpuVendor;
+    long long units = 0;
+    double averageFrameMinutes = 0;
+};
+
+struct SessionRow {
+    std::string id, role, csrf; // role: "admin" or "viewer"
+    long long expires = 0;
+};
+
 // Command names and their bytes.
 int commandByte(const std::string& name); // 0 when unknown
 const char* commandName(int byte);        // nullptr when none
@@ -123,7 +134,14 @@ public:
     std::vector<ReportRow> history(long long machineId, long long since);
     std::vector<UnitRow> units(const UnitFilter& filter);
     std::vector<DayUserSummary> summary(long long since);
+    std::vector<CpuSummary> cpus(); // the submitted units by CPU, most units first
     Totals totals();
+
+    // The dashboard's sign-in sessions. removeSessions drops session ID
+    // (may be empty) and every one expired by EXPIRED_BY.
+    void addSession(const SessionRow& session);
+    std::optional<SessionRow> session(const std::string& id, long long now);
+    void removeSessions(const std::string& id, long long expiredBy);
     // Slots held by machines that have not stopped, once per holder.
     std::vector<int> heldSlots();
 

@@ -34,7 +34,8 @@ protected:
         r.user = "user01";
         r.team = 12345;
         machine = store->recordReport(r, std::time(nullptr)).machineId;
-        api = std::make_unique<HttpApi>(*store, counters, HttpSettings{kToken, {}, 30, 1024});
+        fleet = std::make_unique<FleetView>(*store, StatusLimits{});
+        api = std::make_unique<HttpApi>(*store, counters, *fleet, HttpSettings{kToken, viewerToken, {}, 30, 1024});
         ASSERT_TRUE(api->bind({"127.0.0.1", 0}, error)) << error;
         server = std::thread([this] { api->run(); });
         client = std::make_unique<httplib::Client>("127.0.0.1", api->port());
@@ -45,9 +46,8 @@ protected:
         server.join();
     }
     httplib::Result send(const std::string& method, const std::string& path, const std::string& token = "",
-                         const std::string& body = "")
+                         const std::string& body = "", httplib::Headers headers = {})
     {
-        httplib::Headers headers;
         if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
         if (method == "GET") return client->Get(path, headers);
         if (method == "DELETE") return client->Delete(path, headers);
@@ -57,6 +57,8 @@ protected:
     Counters counters;
     std::unique_ptr<Store> store;
     long long machine = 0;
+    std::string viewerToken;
+    std::unique_ptr<FleetView> fleet;
     std::unique_ptr<HttpApi> api;
     std::thread server;
     std::unique_ptr<httplib::Client> client;
@@ -136,6 +138,70 @@ TEST_F(ApiTest, MachineListUnitsAndMetrics)
                              "pelmora_http_requests_total{route=\"/folding/unitstats.php\",code=\"400\"} 1\n"})
         EXPECT_NE(metrics.find(line), std::string::npos) << line;
     EXPECT_EQ(send("GET", "/healthz")->body, "ok");
+}
+
+// The dashboard's sign-in: a session cookie, and commands made with it only
+// from our own pages, carrying the session's cross-site token.
+TEST_F(ApiTest, SignedInCommandsNeedTheirCrossSiteToken)
+{
+    httplib::Result r = client->Post("/signin", "token=wrong&next=/team", "application/x-www-form-urlencoded");
+    EXPECT_EQ(r->get_header_value("Location"), "/signin?error=1&next=/team");
+    EXPECT_FALSE(r->has_header("Set-Cookie"));
+    r = client->Post("/signin", {{"Origin", "http://elsewhere.example"}}, std::string("token=") + kToken,
+                     "application/x-www-form-urlencoded");
+    EXPECT_EQ(r->status, 403);
+    r = client->Post("/signin", {{"X-Forwarded-Proto", "https"}}, std::string("token=") + kToken + "&next=//evil",
+                     "application/x-www-form-urlencoded");
+    EXPECT_EQ(r->status, 303);
+    EXPECT_EQ(r->get_header_value("Location"), "/");
+    const std::string cookie = r->get_header_value("Set-Cookie");
+    EXPECT_NE(cookie.find("; HttpOnly; SameSite=Strict; Max-Age=43200; Secure"), std::string::npos) << cookie;
+    const std::string session = "pelmora_session=" + cookie.substr(16, 64);
+    const std::string csrf = json::parse(send("GET", "/api/session", "", "", {{"Cookie", session}})->body)["csrf"];
+
+    const std::string commands = "/api/machines/" + std::to_string(machine) + "/commands";
+    const std::string host = "127.0.0.1:" + std::to_string(api->port());
+    struct Case {
+        httplib::Headers headers;
+        int status;
+    } cases[] = {
+        {{{"Cookie", session}}, 403},                                                       // no cross-site token
+        {{{"Cookie", session}, {"X-CSRF-Token", csrf + "0"}}, 403},                         // a wrong one
+        {{{"Cookie", session}, {"X-CSRF-Token", csrf}, {"Origin", "http://evil"}}, 403},    // from another site
+        {{{"Cookie", session}, {"X-CSRF-Token", csrf}, {"Sec-Fetch-Site", "cross-site"}}, 403},
+        {{{"Cookie", "pelmora_session=" + std::string(64, '0')}, {"X-CSRF-Token", csrf}}, 401}, // unknown session
+        {{{"Cookie", session}, {"X-CSRF-Token", csrf}, {"Origin", "http://" + host}}, 202},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(send("POST", commands, "", R"({"command":"tray"})", c.headers)->status, c.status);
+
+    EXPECT_EQ(send("POST", "/signout", "", "", {{"Cookie", session}})->status, 403);
+    EXPECT_EQ(send("POST", "/signout", "", "", {{"Cookie", session}, {"X-CSRF-Token", csrf}})->status, 204);
+    EXPECT_EQ(send("POST", commands, "", R"({"command":"tray"})", {{"Cookie", session}, {"X-CSRF-Token", csrf}})
+                  ->status, 401);
+}
+
+struct ViewerTokenTest : ApiTest {
+    ViewerTokenTest() { viewerToken = "v1ewer"; }
+};
+
+TEST_F(ViewerTokenTest, ViewingNeedsATokenButMonitorsDoNot)
+{
+    struct Case {
+        const char* method;
+        std::string path, token;
+        int status;
+    } cases[] = {
+        {"GET", "/api/machines", "", 401},          {"GET", "/metrics", "", 401},
+        {"GET", "/api/events", "", 401},            {"GET", "/team", "", 303},
+        {"GET", "/api/machines", "v1ewer", 200},    {"GET", "/api/machines", kToken, 200},
+        {"GET", "/healthz", "", 200},               {"GET", kUnit, "", 200},
+        {"GET", "/api/session", "", 200},           {"GET", "/signin", "", 404}, // open (the page is not built here)
+        {"POST", "/api/machines/" + std::to_string(machine) + "/commands", "v1ewer", 403},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(send(c.method, c.path, c.token, R"({"command":"exit"})")->status, c.status) << c.path;
+    EXPECT_EQ(send("GET", "/team")->get_header_value("Location"), "/signin?next=/team");
 }
 
 TEST(Token, ComparedWhole)

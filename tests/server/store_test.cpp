@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "server/fleet_view.h"
 #include "server/machine_status.h"
 #include "server/slots.h"
 #include "server/store.h"
@@ -152,4 +153,29 @@ TEST(MachineStatus, FromTheRowsAndTheClock)
     EXPECT_STREQ(s.status, "folding");
     EXPECT_DOUBLE_EQ(*s.progressPerHour, 10.0);
     EXPECT_EQ(isoTime(*s.eta), isoTime(7200 + 8 * 3600));
+}
+
+// The event stream: what changed, once; a status that changes with the
+// clock alone; and a stream that fell behind starts again from a snapshot.
+TEST_F(StoreTest, TheStreamSendsEachChangeAndRestartsWhenBehind)
+{
+    FleetView fleet(*store, {60, 600});
+    store->recordReport(report("A", 1, 1), 1000);
+    long long number = 0;
+    EXPECT_NE(fleet.subscribe(1000, number).find("{\"full\":true,\"machines\":[{\"id\":1,"), std::string::npos);
+    std::vector<StreamMessage> messages;
+    const auto statusSent = [&](long long now) {
+        fleet.publish(now);
+        if (!fleet.next(number, 0, messages) || messages.empty()) return std::string("none");
+        number = messages.back().number;
+        const std::string& data = messages.back().data;
+        return data.substr(data.find("\"status\":"), 18);
+    };
+    statusSent(1000); // what the snapshot already held comes once more
+    EXPECT_EQ(statusSent(1001), "none");
+    store->recordReport(report("A", 1, 1, 11), 1002);
+    EXPECT_EQ(statusSent(1002), "\"status\":\"folding\"");
+    EXPECT_EQ(statusSent(1100), "\"status\":\"offline\"");
+    for (int i = 0; i < 70; ++i) fleet.publishAlerts("{}");
+    EXPECT_FALSE(fleet.next(number, 0, messages));
 }

@@ -1,0 +1,157 @@
+#include "server/dashboard.h"
+
+#include <ctime>
+#include <httplib.h>
+#include <memory>
+
+#include "server/http_answers.h"
+#include "server/http_api.h"
+#include "server/log.h"
+#include "server/web_assets.h"
+
+namespace pelmora_server {
+namespace {
+
+using nlohmann::json;
+
+// Only the server's own files run in its pages, and no other site may frame them.
+constexpr const char* kPagePolicy = "default-src 'self'; img-src 'self' data:; style-src 'self'; "
+                                    "script-src 'self'; connect-src 'self'; frame-ancestors 'none'; "
+                                    "form-action 'self'; base-uri 'none'";
+
+constexpr int kPingSeconds = 15;
+
+long long now() { return std::time(nullptr); }
+
+const WebAsset* findAsset(const std::string& name)
+{
+    for (const WebAsset* a = webAssets(); a->name; ++a)
+        if (name == a->name) return a;
+    return nullptr;
+}
+
+void serveAsset(const std::string& name, httplib::Response& res)
+{
+    const WebAsset* asset = findAsset(name);
+    if (!asset) return fail(res, 404, "not found");
+    res.set_header("Content-Security-Policy", kPagePolicy);
+    res.set_header("X-Content-Type-Options", "nosniff");
+    res.set_header("Referrer-Policy", "same-origin");
+    res.set_header("Cache-Control", "no-cache");
+    res.set_content(reinterpret_cast<const char*>(asset->data), asset->size, asset->type);
+}
+
+// A local path to go back to after signing in: "/..." but not "//host".
+std::string localPath(const std::string& next)
+{
+    if (next.size() > 1 && next[0] == '/' && next[1] != '/' && next[1] != '\\' &&
+        next.find_first_of("\r\n") == std::string::npos)
+        return next;
+    return "/";
+}
+
+std::string formValue(const httplib::Request& req, const char* key)
+{
+    return req.has_param(key) ? req.get_param_value(key) : "";
+}
+
+} // namespace
+
+bool Dashboard::open(const std::string& path)
+{
+    return path == "/signin" || path == "/healthz" || path == "/api/session" || path == "/folding/unitstats.php" ||
+           path.compare(0, 8, "/assets/") == 0;
+}
+
+void Dashboard::addRoutes(httplib::Server& server)
+{
+    server.Get("/", [](const httplib::Request&, httplib::Response& res) { serveAsset("index.html", res); });
+    server.Get("/team", [](const httplib::Request&, httplib::Response& res) { serveAsset("team.html", res); });
+    server.Get("/signin", [](const httplib::Request&, httplib::Response& res) { serveAsset("signin.html", res); });
+    server.Get(R"(/machines/\d{1,18})",
+               [](const httplib::Request&, httplib::Response& res) { serveAsset("machine.html", res); });
+    server.Get(R"(/assets/([A-Za-z0-9_-][A-Za-z0-9._-]{0,63}))",
+               [](const httplib::Request& req, httplib::Response& res) { serveAsset(req.matches[1].str(), res); });
+
+    server.Get("/api/session", [this](const httplib::Request& req, httplib::Response& res) {
+        const Caller caller = sessions_.identify(req, now());
+        const bool in = caller.session.has_value();
+        answer(res, 200,
+               {{"signed_in", in},
+                {"role", in ? json(caller.session->role) : json()},
+                {"csrf", in ? json(caller.session->csrf) : json()},
+                {"viewer_token_required", sessions_.viewerTokenRequired()}});
+    });
+
+    // The form of /signin. A wrong token goes back to the form, which says so.
+    server.Post("/signin", [this](const httplib::Request& req, httplib::Response& res) {
+        if (!sameOrigin(req)) {
+            logEvent(Level::warn, "sign-in from " + req.remote_addr + " refused: a cross-site request");
+            return fail(res, 403, "a cross-site request is refused");
+        }
+        const std::string next = localPath(formValue(req, "next"));
+        const std::optional<SessionRow> session = sessions_.signIn(formValue(req, "token"), now());
+        if (!session) {
+            logEvent(Level::warn, "sign-in from " + req.remote_addr + " refused: not a valid token");
+            return res.set_redirect("/signin?error=1&next=" + httplib::detail::encode_query_param(next), 303);
+        }
+        logEvent(Level::info, "signed in from " + req.remote_addr + " as " + session->role);
+        res.set_header("Set-Cookie", sessionCookie(req, session, now()));
+        res.set_redirect(next, 303);
+    });
+
+    server.Post("/signout", [this](const httplib::Request& req, httplib::Response& res) {
+        const Caller caller = sessions_.identify(req, now());
+        if (!caller.session) return fail(res, 401, "not signed in");
+        if (!sameOrigin(req) || !tokensEqual(req.get_header_value("X-CSRF-Token"), caller.session->csrf))
+            return fail(res, 403, "a cross-site request is refused");
+        sessions_.signOut(caller.session->id, now());
+        res.set_header("Set-Cookie", sessionCookie(req, std::nullopt, now()));
+        res.status = 204;
+    });
+
+    server.Get("/api/events", [this](const httplib::Request&, httplib::Response& res) { eventStream(res); });
+}
+
+// Server-sent events: a full snapshot, then each message of the fleet as it
+// comes, and a comment now and then so proxies and the browser keep the
+// connection. Ends when the browser goes, a write stalls past the write
+// time-out, or the server stops.
+void Dashboard::eventStream(httplib::Response& res)
+{
+    if (++streams_ > kMostEventStreams) {
+        --streams_;
+        res.set_header("Retry-After", "10");
+        return fail(res, 503, "too many event streams");
+    }
+    struct Stream {
+        explicit Stream(std::atomic<int>& count) : count(count) {}
+        ~Stream() { --count; }
+        std::atomic<int>& count;
+        long long number = -1; // -1: the snapshot is still to be sent
+    };
+    auto stream = std::make_shared<Stream>(streams_);
+    res.set_header("Cache-Control", "no-cache");
+    res.set_header("X-Accel-Buffering", "no");
+    res.set_chunked_content_provider("text/event-stream", [this, stream](std::size_t, httplib::DataSink& sink) {
+        std::string out;
+        if (stream->number < 0) {
+            out = "retry: 2000\nevent: machines\ndata: " + fleet_.subscribe(now(), stream->number) + "\n\n";
+        } else {
+            std::vector<StreamMessage> messages;
+            if (!fleet_.next(stream->number, kPingSeconds * 1000, messages)) {
+                if (fleet_.stopping()) return false;
+                stream->number = -1; // fell behind: a snapshot again
+                return true;
+            }
+            for (const StreamMessage& m : messages) {
+                out += "event: " + m.event + "\ndata: " + m.data + "\n\n";
+                stream->number = m.number;
+            }
+            if (out.empty()) out = ": ping\n\n";
+        }
+        return sink.is_writable() && sink.write(out.data(), out.size());
+    });
+}
+
+} // namespace pelmora_server

@@ -1,0 +1,148 @@
+#include "server/fleet_view.h"
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+
+namespace pelmora_server {
+namespace {
+
+using nlohmann::ordered_json;
+
+constexpr std::size_t kMessagesKept = 64;
+
+} // namespace
+
+// Through one object whose keys are made once.
+std::string FleetView::text(const MachineRow& m, const MachineStatus& s)
+{
+    static const ordered_json keys = [] {
+        ordered_json object = ordered_json::object();
+        for (const char* key : {"id", "name", "cpu", "slot", "user", "team", "unit", "progress", "core", "frames",
+                                "points", "units_seen", "cpu_mhz", "cpu_vendor", "in_tray", "status", "last_seen",
+                                "progress_per_hour", "eta", "pending_command"})
+            object[key] = nullptr;
+        return object;
+    }();
+    ordered_json object = keys;
+    auto field = object.get_ref<ordered_json::object_t&>().begin();
+    const auto put = [&field](auto&& value) { (field++)->second = std::forward<decltype(value)>(value); };
+    put(m.id), put(m.name), put(m.cpu), put(m.slot), put(m.user), put(m.team), put(m.unit);
+    put(m.progress), put(m.core), put(m.frames), put(m.points), put(m.unitsSeen), put(m.cpuMhz);
+    put(m.cpuVendor), put(m.inTray), put(s.status), put(isoTime(m.lastSeen));
+    put(s.progressPerHour ? ordered_json(*s.progressPerHour) : ordered_json());
+    put(s.eta ? ordered_json(isoTime(*s.eta)) : ordered_json());
+    put(m.pendingCommand.empty() ? ordered_json() : ordered_json(m.pendingCommand));
+    return object.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
+}
+
+void FleetView::refresh(long long now)
+{
+    long long latest = 0;
+    for (MachineRow& m : store_.machinesChangedSince(lastChange_, latest)) {
+        Kept& kept = machines_[m.id];
+        kept.row = std::move(m);
+        kept.text.clear();
+    }
+    lastChange_ = latest;
+    // A status also changes with the clock alone (offline, stalled).
+    for (auto& [id, kept] : machines_) {
+        const MachineStatus s = machineStatus(kept.row, now, limits_);
+        if (!kept.text.empty() && kept.status == s.status) continue;
+        kept.status = s.status;
+        kept.text = text(kept.row, s);
+        unsent_.insert(id);
+    }
+}
+
+std::string FleetView::listBody(const char* start) const
+{
+    std::string body = start;
+    body.reserve(machines_.size() * 420 + 32);
+    for (const auto& [id, kept] : machines_) {
+        if (body.back() != '[') body += ',';
+        body += kept.text;
+    }
+    return body += "]}";
+}
+
+std::string FleetView::listJson(long long now)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    refresh(now);
+    return listBody("{\"machines\":[");
+}
+
+std::optional<std::string> FleetView::machineJson(long long id, long long now)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    refresh(now);
+    const auto found = machines_.find(id);
+    if (found == machines_.end()) return std::nullopt;
+    return found->second.text;
+}
+
+void FleetView::push(std::string event, std::string data)
+{
+    recent_.push_back({++lastNumber_, std::move(event), std::move(data)});
+    if (recent_.size() > kMessagesKept) recent_.pop_front();
+    arrived_.notify_all();
+}
+
+void FleetView::publish(long long now)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    refresh(now);
+    if (unsent_.empty()) return;
+    std::string data = "{\"full\":false,\"machines\":[";
+    for (const long long id : unsent_) {
+        if (data.back() != '[') data += ',';
+        data += machines_[id].text;
+    }
+    unsent_.clear();
+    push("machines", data + "]}");
+}
+
+void FleetView::publishAlerts(std::string data)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    push("alerts", std::move(data));
+}
+
+std::string FleetView::subscribe(long long now, long long& number)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    refresh(now);
+    // The snapshot may hold changes not yet sent: they come again in the
+    // next message, whole, which changes nothing.
+    number = lastNumber_;
+    return listBody("{\"full\":true,\"machines\":[");
+}
+
+bool FleetView::next(long long number, int milliseconds, std::vector<StreamMessage>& messages)
+{
+    messages.clear();
+    std::unique_lock<std::mutex> lock(mutex_);
+    arrived_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                      [&] { return stopping_ || lastNumber_ > number; });
+    if (stopping_) return false;
+    if (lastNumber_ == number) return true;
+    if (recent_.empty() || recent_.front().number > number + 1) return false;
+    for (const StreamMessage& m : recent_)
+        if (m.number > number) messages.push_back(m);
+    return true;
+}
+
+bool FleetView::stopping()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stopping_;
+}
+
+void FleetView::stop()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    arrived_.notify_all();
+}
+
+} // namespace pelmora_server

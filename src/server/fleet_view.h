@@ -1,0 +1,80 @@
+// The fleet as the API and the live event stream show it: each machine's
+// row and its JSON text, kept between requests. A refresh reads only the
+// rows written since the one before and makes a machine's text again only
+// when its row or its status changed; a fleet of 10,000 that reports every
+// minute changes a few per cent of its rows a second.
+//
+// The event stream: publish() turns what changed since the last message
+// into one message (machines, or alerts), numbered; a stream waits for the
+// messages after the last one it sent. A stream that fell behind the few
+// messages kept starts again from a full snapshot.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "server/machine_status.h"
+#include "server/store.h"
+
+namespace pelmora_server {
+
+struct StreamMessage {
+    long long number = 0;
+    std::string event; // "machines" or "alerts"
+    std::string data;  // one line of JSON
+};
+
+class FleetView {
+public:
+    FleetView(Store& store, StatusLimits limits) : store_(store), limits_(limits) {}
+
+    // {"machines":[...]}, every machine as of NOW.
+    std::string listJson(long long now);
+    // One machine's object, or nothing when there is no such machine.
+    std::optional<std::string> machineJson(long long id, long long now);
+
+    // Makes the message of the machines that changed since the last one, if
+    // any did; wakes the streams.
+    void publish(long long now);
+    // An "alerts" message whose data is DATA.
+    void publishAlerts(std::string data);
+
+    // A new stream's start: the full snapshot ({"full":true,"machines":[...]})
+    // and the number of the last message it already holds.
+    std::string subscribe(long long now, long long& number);
+    // The messages after NUMBER, waiting up to MILLISECONDS for one. False
+    // when the stream must start again from a snapshot (it fell behind) or
+    // the server is stopping.
+    bool next(long long number, int milliseconds, std::vector<StreamMessage>& messages);
+    void stop();
+    bool stopping();
+
+private:
+    struct Kept {
+        MachineRow row;
+        std::string status, text;
+    };
+    void refresh(long long now); // under mutex_
+    std::string listBody(const char* start) const; // under mutex_
+    std::string text(const MachineRow& m, const MachineStatus& s);
+    void push(std::string event, std::string data); // under mutex_
+
+    Store& store_;
+    const StatusLimits limits_;
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::map<long long, Kept> machines_; // by id
+    std::set<long long> unsent_;         // changed since the last message
+    long long lastChange_ = 0;
+    std::deque<StreamMessage> recent_;
+    long long lastNumber_ = 0;
+    bool stopping_ = false;
+};
+
+} // namespace pelmora_server

@@ -1,0 +1,39 @@
+#include "server/http_answers.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace pelmora_server {
+
+using nlohmann::json;
+
+void answer(httplib::Response& res, int status, const json& body)
+{
+    res.status = status;
+    res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+}
+
+void fail(httplib::Response& res, int status, const std::string& reason)
+{
+    res.status = status;
+    res.set_content(json{{"error", reason}}.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+}
+
+bool given(const httplib::Request& req, const char* key)
+{
+    return req.has_param(key) && !req.get_param_value(key).empty();
+}
+
+bool queryNumber(const httplib::Request& req, const char* key, long long low, long long high, long long& value)
+{
+    if (!given(req, key)) return true;
+    const std::string text = req.get_param_value(key);
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || v < low || v > high) return false;
+    value = v;
+    return true;
+}
+
+} // namespace pelmora_server

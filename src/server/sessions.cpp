@@ -1,0 +1,95 @@
+#include "server/sessions.h"
+
+#include <httplib.h>
+
+#include "server/admin_token.h"
+#include "server/http_api.h"
+
+namespace pelmora_server {
+namespace {
+
+// An admin session lasts a working day; a viewer's a month.
+constexpr long long kAdminSessionSeconds = 12 * 3600;
+constexpr long long kViewerSessionSeconds = 30 * 86400;
+
+// "https://host:port" or "http://host:port/path" names HOST exactly.
+bool namesHost(const std::string& url, const std::string& host)
+{
+    for (const char* scheme : {"http://", "https://"}) {
+        const std::string start = std::string(scheme) + host;
+        if (url.compare(0, start.size(), start) == 0 && (url.size() == start.size() || url[start.size()] == '/'))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+Role Sessions::roleOf(const std::string& token) const
+{
+    if (tokensEqual(token, adminToken_)) return Role::admin;
+    if (tokensEqual(token, viewerToken_)) return Role::viewer;
+    return Role::none;
+}
+
+Caller Sessions::identify(const httplib::Request& req, long long now)
+{
+    Caller caller;
+    const std::string header = req.get_header_value("Authorization");
+    const std::string bearer = "Bearer ";
+    if (header.compare(0, bearer.size(), bearer) == 0) {
+        caller.role = roleOf(header.substr(bearer.size()));
+        return caller;
+    }
+    const std::string id = cookieValue(req.get_header_value("Cookie"), kSessionCookie);
+    if (id.size() != 64) return caller;
+    caller.session = store_.session(id, now);
+    if (caller.session) caller.role = caller.session->role == "admin" ? Role::admin : Role::viewer;
+    return caller;
+}
+
+std::optional<SessionRow> Sessions::signIn(const std::string& token, long long now)
+{
+    const Role role = roleOf(token);
+    SessionRow session;
+    if (role == Role::none || !randomHex(32, session.id) || !randomHex(32, session.csrf)) return std::nullopt;
+    session.role = role == Role::admin ? "admin" : "viewer";
+    session.expires = now + (role == Role::admin ? kAdminSessionSeconds : kViewerSessionSeconds);
+    store_.removeSessions("", now);
+    store_.addSession(session);
+    return session;
+}
+
+bool sameOrigin(const httplib::Request& req)
+{
+    const std::string site = req.get_header_value("Sec-Fetch-Site");
+    if (!site.empty() && site != "same-origin" && site != "none") return false;
+    const std::string host = req.get_header_value("Host");
+    if (req.has_header("Origin")) return !host.empty() && namesHost(req.get_header_value("Origin"), host);
+    if (req.has_header("Referer")) return !host.empty() && namesHost(req.get_header_value("Referer"), host);
+    return true;
+}
+
+std::string cookieValue(const std::string& header, const std::string& name)
+{
+    std::size_t at = 0;
+    while (at < header.size()) {
+        const std::size_t end = std::min(header.find(';', at), header.size());
+        std::size_t start = header.find_first_not_of(' ', at);
+        if (start < end && header.compare(start, name.size() + 1, name + "=") == 0)
+            return header.substr(start + name.size() + 1, end - start - name.size() - 1);
+        at = end + 1;
+    }
+    return "";
+}
+
+std::string sessionCookie(const httplib::Request& req, const std::optional<SessionRow>& session, long long now)
+{
+    std::string cookie = std::string(kSessionCookie) + "=" + (session ? session->id : "") +
+                         "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" +
+                         std::to_string(session ? session->expires - now : 0);
+    if (req.get_header_value("X-Forwarded-Proto") == "https") cookie += "; Secure";
+    return cookie;
+}
+
+} // namespace pelmora_server

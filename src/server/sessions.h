@@ -1,0 +1,63 @@
+// Who is asking: the admin or viewer token as a Bearer header (scripts), or
+// a session cookie set by the dashboard's sign-in form (browsers). A
+// session is a random identifier kept in the store with its role and its
+// own cross-site token, which every state-changing request made with the
+// cookie must carry in X-CSRF-Token.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "server/store.h"
+
+namespace httplib {
+struct Request;
+struct Response;
+} // namespace httplib
+
+namespace pelmora_server {
+
+enum class Role { none, viewer, admin };
+
+struct Caller {
+    Role role = Role::none;
+    std::optional<SessionRow> session; // when known by its cookie
+};
+
+constexpr const char* kSessionCookie = "pelmora_session";
+
+class Sessions {
+public:
+    // An empty VIEWER_TOKEN leaves viewing open to all.
+    Sessions(Store& store, std::string adminToken, std::string viewerToken)
+        : store_(store), adminToken_(std::move(adminToken)), viewerToken_(std::move(viewerToken))
+    {
+    }
+
+    Caller identify(const httplib::Request& req, long long now);
+    bool mayView(const Caller& caller) const { return viewerToken_.empty() || caller.role != Role::none; }
+    bool viewerTokenRequired() const { return !viewerToken_.empty(); }
+
+    // A new session for TOKEN, or nothing when it is neither token.
+    std::optional<SessionRow> signIn(const std::string& token, long long now);
+    void signOut(const std::string& id, long long now) { store_.removeSessions(id, now); }
+
+private:
+    Role roleOf(const std::string& token) const;
+
+    Store& store_;
+    const std::string adminToken_, viewerToken_;
+};
+
+// The request comes from a page of this server, as far as the browser
+// says: no Origin or Referer of another host, no cross-site fetch.
+bool sameOrigin(const httplib::Request& req);
+
+// A cookie's value in a Cookie header, or empty.
+std::string cookieValue(const std::string& header, const std::string& name);
+
+// The Set-Cookie value for SESSION (empty: the cookie cleared); Secure when
+// the request came over TLS through a proxy.
+std::string sessionCookie(const httplib::Request& req, const std::optional<SessionRow>& session, long long now);
+
+} // namespace pelmora_server

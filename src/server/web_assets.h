@@ -1,0 +1,18 @@
+// The dashboard's files (src/server/web/), built into the server.
+#pragma once
+
+#include <cstddef>
+
+namespace pelmora_server {
+
+struct WebAsset {
+    const char* name; // the file's name, e.g. "app.css"
+    const char* type; // its Content-Type
+    const unsigned char* data;
+    std::size_t size;
+};
+
+// Every file, ended by one whose name is null.
+const WebAsset* webAssets();
+
+} // namespace pelmora_server
