@@ -24,10 +24,13 @@ function frame(svg, label) {
   return { x0: PAD.left, x1: w - PAD.right, y0: H - PAD.bottom, y1: PAD.top, w };
 }
 
+// Steps that land on round numbers: 20 -> 5s, 50 -> 10s, 100 -> 20s, 2 -> 1s.
 function yAxis(svg, box, max, format) {
-  for (let i = 0; i <= 4; i++) {
-    const v = (max * i) / 4;
-    const y = box.y0 - ((box.y0 - box.y1) * i) / 4;
+  const lead = max / 10 ** Math.floor(Math.log10(max));
+  const steps = max <= 5 && Number.isInteger(max) ? max : lead === 2 ? 4 : 5;
+  for (let i = 0; i <= steps; i++) {
+    const v = (max * i) / steps;
+    const y = box.y0 - ((box.y0 - box.y1) * i) / steps;
     svg.append(svgEl("line", { class: "grid", x1: box.x0, x2: box.x1, y1: y, y2: y }));
     svg.append(svgEl("text", { class: "tick", x: box.x0 - 6, y: y + 4, "text-anchor": "end" }, format(v)));
   }

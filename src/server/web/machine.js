@@ -1,0 +1,302 @@
+// One machine: its facts (kept current from the event stream), progress
+// charts, finished units, commands with their audit trail, and alerts.
+import {
+  ago, el, getJSON, isAdmin, loadSession, mergeAlerts, number, openStream, pendingBadge, renderAlerts,
+  sendJSON, session, signinHref, statusBadge, timeEl,
+} from "/assets/common.js";
+import { lineChart, onWidthChange } from "/assets/chart.js";
+
+const $ = (sel) => document.querySelector(sel);
+const id = Number((location.pathname.match(/^\/machines\/(\d+)/) || [])[1]);
+const HOUR = 3600e3;
+const CHARTS = [
+  { sel: "#chart-24h svg", hours: 24, points: 300 },
+  { sel: "#chart-7d svg", hours: 168, points: 500 },
+];
+
+let machine = null;
+const histories = new Map(); // chart selector -> {reports, loadedAt}
+const alerts = new Map();
+let seenCell = null;
+let chartsLoadedAt = 0;
+
+const label = (m) => `${m.name}/${m.cpu}`;
+
+// ---- Facts ----
+
+function showMachine(m) {
+  const previous = machine;
+  machine = m;
+  document.title = `${label(m)} · Pelmora`;
+  $("#machine-name").textContent = label(m);
+  const status = $("#machine-status");
+  status.replaceChildren(statusBadge(m.status));
+  if (m.pending_command) status.append(" ", pendingBadge(m.pending_command));
+
+  const bar = Object.assign(document.createElement("progress"), { max: 100, value: m.progress });
+  seenCell = el("span", null, ago(Date.parse(m.last_seen)));
+  const facts = [
+    ["User", m.user],
+    ["Team", m.team],
+    ["Unit", m.unit],
+    ["Core", m.core],
+    ["Progress", [bar, el("span", "pct", `${m.progress}%`)]],
+    ["Progress per hour", m.progress_per_hour == null ? "—" : `${Number(m.progress_per_hour).toFixed(1)}%`],
+    ["Points", number.format(m.points)],
+    ["Frames", m.frames],
+    ["CPU MHz", number.format(m.cpu_mhz)],
+    ["Vendor", m.cpu_vendor || "—"],
+    ["Last report", [seenCell, " (", timeEl(m.last_seen), ")"]],
+    ["Estimated finish", m.eta ? [timeEl(m.eta)] : "—"],
+    ["Window/tray", m.in_tray ? "tray" : "window"],
+    ["Units seen", m.units_seen],
+  ];
+  $("#facts").replaceChildren(
+    ...facts.map(([name, value]) => {
+      const dd = el("dd");
+      if (Array.isArray(value)) dd.append(...value);
+      else dd.textContent = value;
+      const div = el("div");
+      div.append(el("dt", null, name), dd);
+      return div;
+    }),
+  );
+  showCommandButtons();
+  if (previous && previous.pending_command !== m.pending_command) loadCommands();
+  if (previous && previous.units_seen !== m.units_seen) loadUnits();
+  if (previous && Date.now() - chartsLoadedAt > 60e3) loadCharts();
+}
+
+setInterval(() => {
+  if (machine && seenCell) seenCell.textContent = ago(Date.parse(machine.last_seen));
+}, 1000);
+
+// ---- Charts ----
+
+async function loadCharts() {
+  chartsLoadedAt = Date.now();
+  await Promise.all(
+    CHARTS.map(async (c) => {
+      try {
+        const { reports } = await getJSON(`/api/machines/${id}/history?hours=${c.hours}&points=${c.points}`);
+        histories.set(c.sel, { reports, loadedAt: Date.now() });
+      } catch {
+        histories.set(c.sel, { reports: [], loadedAt: Date.now() });
+      }
+    }),
+  );
+  drawCharts();
+}
+
+function drawCharts() {
+  for (const c of CHARTS) {
+    const h = histories.get(c.sel);
+    if (!h) continue;
+    const span = c.hours * HOUR;
+    lineChart($(c.sel), h.reports.map((r) => ({ t: Date.parse(r.at), v: r.progress })), {
+      from: h.loadedAt - span,
+      to: h.loadedAt,
+      // A machine that stopped reporting for a while shows as a break.
+      gapMs: Math.max(HOUR / 4, (3 * span) / c.points),
+      label: `Progress over the last ${c.hours === 24 ? "24 hours" : "7 days"}`,
+    });
+  }
+}
+
+// ---- Units ----
+
+async function loadUnits() {
+  const q = new URLSearchParams({ user: machine.user, team: machine.team, machine: machine.cpu, limit: 50 });
+  let units = [];
+  try {
+    ({ units } = await getJSON(`/api/units?${q}`));
+  } catch {
+    // Shown as none.
+  }
+  $("#units tbody").replaceChildren(
+    ...units.map((u) => {
+      const tr = el("tr");
+      const at = el("td");
+      at.append(timeEl(u.at));
+      tr.append(
+        at,
+        el("td", null, u.protein),
+        el("td", null, u.core),
+        el("td", "num", Number(u.frame_minutes).toFixed(1)),
+        el("td", "num", number.format(u.points)),
+      );
+      return tr;
+    }),
+  );
+  $("#units-empty").hidden = units.length > 0;
+}
+
+// ---- Commands ----
+
+const COMMANDS = {
+  exit: "Stop the monitor on %s? It exits when it next reports.",
+  tray: "Switch %s between its window and the tray?",
+  restart: "Restart the Folding@home client service on %s?",
+};
+
+async function loadCommands() {
+  let commands = [];
+  try {
+    ({ commands } = await getJSON(`/api/machines/${id}/commands`));
+  } catch {
+    // Shown as none.
+  }
+  const stateOf = (c) => c.state ?? c.status;
+  $("#commands tbody").replaceChildren(
+    ...commands.map((c) => {
+      const tr = el("tr");
+      const state = stateOf(c);
+      const badge = el("span", `badge state-${state}${state === "pending" ? " pending" : ""}`, state);
+      const cells = [
+        c.command,
+        badge,
+        c.requested_by,
+        timeEl(c.requested_at),
+        c.delivered_at ? timeEl(c.delivered_at) : "—",
+        c.cancelled_at ? [`${c.cancelled_by} `, timeEl(c.cancelled_at)] : "—",
+      ];
+      for (const value of cells) {
+        const td = el("td");
+        td.append(...(Array.isArray(value) ? value : [value]));
+        tr.append(td);
+      }
+      return tr;
+    }),
+  );
+  $("#commands-empty").hidden = commands.length > 0;
+  pendingInList = commands.some((c) => stateOf(c) === "pending");
+  showCommandButtons();
+}
+let pendingInList = false;
+
+function showCommandButtons() {
+  const admin = isAdmin();
+  for (const b of document.querySelectorAll("button[data-command]")) b.disabled = !admin;
+  const cancel = $("#cancel-command");
+  cancel.hidden = !(pendingInList || (machine && machine.pending_command));
+  cancel.disabled = !admin;
+  const hint = $("#command-hint");
+  hint.hidden = admin;
+  if (!admin) {
+    const a = el("a", null, "Sign in");
+    a.href = signinHref();
+    const rest = session && session.signed_in ? " with the admin token to send commands." : " to send commands.";
+    hint.replaceChildren(a, rest);
+  }
+}
+
+function result(text, isError) {
+  const p = $("#command-result");
+  p.textContent = text;
+  p.classList.toggle("error", Boolean(isError));
+}
+
+function confirm(text, yes) {
+  const dialog = $("#confirm");
+  $("#confirm-text").textContent = text;
+  $("#confirm-yes").textContent = yes;
+  dialog.returnValue = "";
+  dialog.showModal();
+  return new Promise((resolve) => {
+    dialog.addEventListener("close", () => resolve(dialog.returnValue === "yes"), { once: true });
+  });
+}
+$("#confirm-yes").addEventListener("click", () => $("#confirm").close("yes"));
+$("#confirm-no").addEventListener("click", () => $("#confirm").close("no"));
+
+async function send(command) {
+  const button = document.querySelector(`button[data-command="${command}"]`);
+  if (!(await confirm(COMMANDS[command].replace("%s", label(machine)), button.textContent))) return;
+  try {
+    await sendJSON("POST", `/api/machines/${id}/commands`, { command });
+    result(`Sent: ${command}. It reaches the machine with its next report.`);
+  } catch (e) {
+    result(`Not sent: ${e.message}`, true);
+  }
+  await Promise.all([loadCommands(), refreshMachine()]);
+}
+
+async function cancelPending() {
+  try {
+    const c = await sendJSON("DELETE", `/api/machines/${id}/commands`);
+    result(`Cancelled: ${c.command}.`);
+  } catch (e) {
+    result(`Not cancelled: ${e.message}`, true);
+  }
+  await Promise.all([loadCommands(), refreshMachine()]);
+}
+
+for (const b of document.querySelectorAll("button[data-command]")) {
+  b.addEventListener("click", () => send(b.dataset.command));
+}
+$("#cancel-command").addEventListener("click", cancelPending);
+
+// ---- Alerts ----
+
+async function loadAlerts() {
+  try {
+    const { alerts: list } = await getJSON(`/api/alerts?machine=${id}&limit=100`);
+    alerts.clear();
+    mergeAlerts(alerts, list);
+  } catch {
+    // None shown; the stream still brings new ones.
+  }
+  showAlerts();
+}
+
+function showAlerts() {
+  renderAlerts($("#alerts"), alerts.values(), $("#alerts-empty"));
+}
+
+// ---- Start ----
+
+async function refreshMachine() {
+  try {
+    showMachine(await getJSON(`/api/machines/${id}`));
+  } catch {
+    // The stream or the next refresh brings it.
+  }
+}
+
+function notFound(message) {
+  $("#machine-name").textContent = "Machine not found";
+  const box = $("#machine-error");
+  box.hidden = false;
+  box.textContent = message;
+  $("#machine-body").hidden = true;
+}
+
+async function start() {
+  await loadSession();
+  try {
+    if (!Number.isSafeInteger(id)) throw new Error(`There is no machine at ${location.pathname}.`);
+    machine = await getJSON(`/api/machines/${id}`);
+  } catch (e) {
+    notFound(e.status === 404 || !e.status ? e.message : `The machine could not be loaded: ${e.message}`);
+    document.body.dataset.ready = "1";
+    return;
+  }
+  showMachine(machine);
+  await Promise.all([loadCharts(), loadCommands(), loadUnits(), loadAlerts()]);
+  document.body.dataset.ready = "1";
+  onWidthChange(drawCharts);
+  openStream({
+    onMachines: ({ machines }) => {
+      const m = machines.find((x) => x.id === id);
+      if (m) showMachine(m);
+    },
+    onAlerts: (list) => {
+      mergeAlerts(alerts, list, (a) => a.machine_id === id);
+      showAlerts();
+    },
+    onState: () => {},
+    poll: refreshMachine,
+  });
+}
+
+start();
