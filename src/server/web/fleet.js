@@ -2,8 +2,8 @@
 // next animation frame, one sort and filter per frame, and only the rows in
 // view (plus a margin) in the table, so 10,000 machines stay cheap.
 import {
-  ago, el, getJSON, loadSession, localTime, mergeAlerts, number, openStream, pendingBadge, renderAlerts, statusBadge,
-  STATUSES,
+  ago, el, fullTime, getJSON, loadSession, localTime, mergeAlerts, number, openStream, pendingBadge, renderAlerts,
+  statusBadge, STATUSES,
 } from "/assets/common.js";
 
 const MARGIN = 10; // rows drawn above and below the visible ones
@@ -203,6 +203,7 @@ function fillRow(tr, e) {
   tr.c.seen.textContent = ago(seenOf(e));
   tr.c.seen.title = m.last_seen;
   tr.c.eta.textContent = localTime(m.eta);
+  tr.c.eta.title = m.eta ? fullTime(m.eta) : "";
   tr.c.view.textContent = m.in_tray ? "tray" : "window";
 }
 
