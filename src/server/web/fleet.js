@@ -140,21 +140,23 @@ function frame() {
   }
 }
 
+// A snapshot replaces everything; changes that came after it in the same
+// frame still apply on top.
 function merge() {
+  let added = false;
   if (incomingFull) {
     entries.clear();
     for (const m of incomingFull) entries.set(m.id, entryOf(m));
     incomingFull = null;
-    ordered = [...entries.values()];
-  } else {
-    let added = false;
-    for (const m of incoming.values()) {
-      added ||= !entries.has(m.id);
-      entries.set(m.id, entryOf(m));
-    }
-    ordered = added ? [...entries.values()] : ordered.map((e) => entries.get(e.id));
+    added = true;
+  }
+  for (const m of incoming.values()) {
+    added ||= !entries.has(m.id);
+    entries.set(m.id, entryOf(m));
   }
   incoming.clear();
+  // Without new machines the last order is kept, so the sort after is quick.
+  ordered = added ? [...entries.values()] : ordered.map((e) => entries.get(e.id));
   updateSuggestions();
 }
 
