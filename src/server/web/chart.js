@@ -48,7 +48,7 @@ export function niceMax(v) {
 }
 
 const hourFmt = new Intl.DateTimeFormat(undefined, { hour: "2-digit", minute: "2-digit" });
-const dayFmt = new Intl.DateTimeFormat(undefined, { weekday: "short", day: "numeric" });
+const dayFmt = new Intl.DateTimeFormat(undefined, { month: "short", day: "numeric" });
 
 // points: [{t: ms, v}], drawn over [from, to]; the line breaks where
 // reports stop for longer than gapMs (a machine that was off).

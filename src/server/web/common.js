@@ -96,16 +96,19 @@ export function ago(ms, now = Date.now()) {
   return `${Math.floor(s / 86400)} d ago`;
 }
 
-const dayTime = new Intl.DateTimeFormat(undefined, { month: "short", day: "numeric", hour: "2-digit", minute: "2-digit" });
 const timeOnly = new Intl.DateTimeFormat(undefined, { hour: "2-digit", minute: "2-digit" });
+const weekdayTime = new Intl.DateTimeFormat(undefined, { weekday: "short", hour: "2-digit", minute: "2-digit" });
+const dateOnly = new Intl.DateTimeFormat(undefined, { month: "short", day: "numeric" });
 const full = new Intl.DateTimeFormat(undefined, { dateStyle: "medium", timeStyle: "medium" });
 
-// Local time, short: "14:05" today, "Dec 7, 14:05" on other days; "—" for none.
+// Local time, short enough for a table cell: "14:05" today, "Tue 14:05"
+// within a week either way, else "Dec 7"; "—" for none.
 export function localTime(value) {
   if (value === null || value === undefined) return "—";
   const d = new Date(value);
   if (Number.isNaN(d.getTime())) return "—";
-  return d.toDateString() === new Date().toDateString() ? timeOnly.format(d) : dayTime.format(d);
+  if (d.toDateString() === new Date().toDateString()) return timeOnly.format(d);
+  return Math.abs(d - Date.now()) < 6 * 86400e3 ? weekdayTime.format(d) : dateOnly.format(d);
 }
 
 export const fullTime = (value) => (value ? full.format(new Date(value)) : "—");

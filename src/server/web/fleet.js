@@ -2,8 +2,8 @@
 // next animation frame, one sort and filter per frame, and only the rows in
 // view (plus a margin) in the table, so 10,000 machines stay cheap.
 import {
-  ago, el, getJSON, loadSession, localTime, mergeAlerts, number, openStream, pendingBadge, renderAlerts, statusBadge,
-  STATUSES,
+  ago, el, fullTime, getJSON, loadSession, localTime, mergeAlerts, number, openStream, pendingBadge, renderAlerts,
+  statusBadge, STATUSES,
 } from "/assets/common.js";
 
 const MARGIN = 10; // rows drawn above and below the visible ones
@@ -140,21 +140,23 @@ function frame() {
   }
 }
 
+// A snapshot replaces everything; changes that came after it in the same
+// frame still apply on top.
 function merge() {
+  let added = false;
   if (incomingFull) {
     entries.clear();
     for (const m of incomingFull) entries.set(m.id, entryOf(m));
     incomingFull = null;
-    ordered = [...entries.values()];
-  } else {
-    let added = false;
-    for (const m of incoming.values()) {
-      added ||= !entries.has(m.id);
-      entries.set(m.id, entryOf(m));
-    }
-    ordered = added ? [...entries.values()] : ordered.map((e) => entries.get(e.id));
+    added = true;
+  }
+  for (const m of incoming.values()) {
+    added ||= !entries.has(m.id);
+    entries.set(m.id, entryOf(m));
   }
   incoming.clear();
+  // Without new machines the last order is kept, so the sort after is quick.
+  ordered = added ? [...entries.values()] : ordered.map((e) => entries.get(e.id));
   updateSuggestions();
 }
 
@@ -203,6 +205,7 @@ function fillRow(tr, e) {
   tr.c.seen.textContent = ago(seenOf(e));
   tr.c.seen.title = m.last_seen;
   tr.c.eta.textContent = localTime(m.eta);
+  tr.c.eta.title = m.eta ? fullTime(m.eta) : "";
   tr.c.view.textContent = m.in_tray ? "tray" : "window";
 }
 

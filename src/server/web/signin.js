@@ -10,7 +10,6 @@ document.getElementById("signin-error").hidden = params.get("error") !== "1";
 
 loadSession().then((session) => {
   if (session.viewer_token_required) {
-    document.querySelector('label[for="token"]').textContent = "Admin token";
     document.querySelector(".signin .muted").textContent =
       "Viewing needs a sign-in here: use the viewer token to look, the admin token to send commands too.";
   }
