@@ -81,9 +81,9 @@ std::optional<std::string> FleetView::machineJson(long long id, long long now)
     return found->second.text;
 }
 
-void FleetView::push(std::string event, std::string data)
+void FleetView::push(std::string event, std::string data, std::vector<long long> machines)
 {
-    recent_.push_back({++lastNumber_, std::move(event), std::move(data)});
+    recent_.push_back({++lastNumber_, std::move(event), std::move(data), std::move(machines)});
     if (recent_.size() > kMessagesKept) recent_.pop_front();
     arrived_.notify_all();
 }
@@ -98,8 +98,8 @@ void FleetView::publish(long long now)
         if (data.back() != '[') data += ',';
         data += machines_[id].text;
     }
+    push("machines", data + "]}", std::vector<long long>(unsent_.begin(), unsent_.end()));
     unsent_.clear();
-    push("machines", data + "]}");
 }
 
 void FleetView::publishAlerts(std::string data)
@@ -108,14 +108,16 @@ void FleetView::publishAlerts(std::string data)
     push("alerts", std::move(data));
 }
 
-std::string FleetView::subscribe(long long now, long long& number)
+std::string FleetView::subscribe(long long now, long long& number, long long machine)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     refresh(now);
     // The snapshot may hold changes not yet sent: they come again in the
     // next message, whole, which changes nothing.
     number = lastNumber_;
-    return listBody("{\"full\":true,\"machines\":[");
+    if (machine == 0) return listBody("{\"full\":true,\"machines\":[");
+    const auto found = machines_.find(machine);
+    return "{\"full\":true,\"machines\":[" + (found == machines_.end() ? "" : found->second.text) + "]}";
 }
 
 bool FleetView::next(long long number, int milliseconds, std::vector<StreamMessage>& messages)

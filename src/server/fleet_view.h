@@ -28,6 +28,7 @@ struct StreamMessage {
     long long number = 0;
     std::string event; // "machines" or "alerts"
     std::string data;  // one line of JSON
+    std::vector<long long> machines; // the ids in a "machines" message, in order
 };
 
 class FleetView {
@@ -47,7 +48,8 @@ public:
 
     // A new stream's start: the full snapshot ({"full":true,"machines":[...]})
     // and the number of the last message it already holds.
-    std::string subscribe(long long now, long long& number);
+    // With a MACHINE id, the snapshot holds that machine alone.
+    std::string subscribe(long long now, long long& number, long long machine = 0);
     // The messages after NUMBER, waiting up to MILLISECONDS for one. False
     // when the stream must start again from a snapshot (it fell behind) or
     // the server is stopping.
@@ -63,7 +65,7 @@ private:
     void refresh(long long now); // under mutex_
     std::string listBody(const char* start) const; // under mutex_
     std::string text(const MachineRow& m, const MachineStatus& s);
-    void push(std::string event, std::string data); // under mutex_
+    void push(std::string event, std::string data, std::vector<long long> machines = {}); // under mutex_
 
     Store& store_;
     const StatusLimits limits_;
