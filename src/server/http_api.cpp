@@ -411,11 +411,12 @@ private:
         if (!queryNumber(req, "active", 0, 1, active)) return fail(res, 400, "active must be 0 or 1");
         if (!queryNumber(req, "machine", 1, INT64_MAX, machine))
             return fail(res, 400, "machine must be a machine's id");
-        ordered_json list = ordered_json::array();
+        using Json = nlohmann::ordered_json;
+        Json list = Json::array();
         for (const AlertRow& a : store_.alerts({active == 1, machine, static_cast<int>(limit)}))
             list.push_back(alertJson(a));
-        const ordered_json body = {{"alerts", std::move(list)}};
-        res.set_content(body.dump(-1, ' ', false, ordered_json::error_handler_t::replace), "application/json");
+        const Json body = {{"alerts", std::move(list)}};
+        res.set_content(body.dump(-1, ' ', false, Json::error_handler_t::replace), "application/json");
     }
 
     Store& store_;
