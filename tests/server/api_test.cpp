@@ -90,6 +90,10 @@ TEST_F(ApiTest, CommandsNeedTheTokenAKnownMachineAndAKnownCommand)
         {"GET", "/api/machines/" + std::to_string(machine) + "/history?hours=x", "", "", 400},
         {"GET", "/api/machines/999/history", "", "", 404},
         {"GET", "/api/units?limit=0", "", "", 400},
+        {"GET", "/api/alerts?limit=1001", "", "", 400},
+        {"GET", "/api/alerts?active=2", "", "", 400},
+        {"GET", "/api/alerts?machine=x", "", "", 400},
+        {"GET", "/api/alerts?limit=1000&active=1&machine=1", "", "", 200},
         {"GET", "/nowhere", "", "", 404},
     };
     for (const Case& c : cases) {
@@ -135,7 +139,8 @@ TEST_F(ApiTest, MachineListUnitsAndMetrics)
     const std::string metrics = send("GET", "/metrics")->body;
     for (const char* line : {"pelmora_units_total 1\n", "pelmora_points_total 150\n",
                              "pelmora_machine_progress_percent{machine=\"LABPC7/1\",user=\"user01\",team=\"12345\"} 0\n",
-                             "pelmora_http_requests_total{route=\"/folding/unitstats.php\",code=\"400\"} 1\n"})
+                             "pelmora_http_requests_total{route=\"/folding/unitstats.php\",code=\"400\"} 1\n",
+                             "pelmora_alerts_active{kind=\"offline\"} 0\n", "pelmora_webhook_failures_total 0\n"})
         EXPECT_NE(metrics.find(line), std::string::npos) << line;
     EXPECT_EQ(send("GET", "/healthz")->body, "ok");
 }
