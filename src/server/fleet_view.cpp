@@ -3,6 +3,8 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 
+#include "server/alerts.h"
+
 namespace pelmora_server {
 namespace {
 
@@ -91,6 +93,15 @@ void FleetView::push(std::string event, std::string data, std::vector<long long>
 void FleetView::publish(long long now)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    long long latest = lastAlertChange_;
+    const std::vector<AlertRow> alerts = store_.alertsChangedSince(lastAlertChange_, latest);
+    lastAlertChange_ = latest;
+    if (!alerts.empty()) {
+        ordered_json list = ordered_json::array();
+        for (const AlertRow& a : alerts) list.push_back(alertJson(a));
+        push("alerts", ordered_json{{"alerts", std::move(list)}}.dump(-1, ' ', false,
+                                                                       ordered_json::error_handler_t::replace));
+    }
     refresh(now);
     if (unsent_.empty()) return;
     std::string data = "{\"full\":false,\"machines\":[";
@@ -100,12 +111,6 @@ void FleetView::publish(long long now)
     }
     push("machines", data + "]}", std::vector<long long>(unsent_.begin(), unsent_.end()));
     unsent_.clear();
-}
-
-void FleetView::publishAlerts(std::string data)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    push("alerts", std::move(data));
 }
 
 std::string FleetView::subscribe(long long now, long long& number, long long machine)

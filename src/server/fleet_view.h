@@ -33,18 +33,19 @@ struct StreamMessage {
 
 class FleetView {
 public:
-    FleetView(Store& store, StatusLimits limits) : store_(store), limits_(limits) {}
+    FleetView(Store& store, StatusLimits limits)
+        : store_(store), limits_(limits), lastAlertChange_(store.lastAlertChange())
+    {
+    }
 
     // {"machines":[...]}, every machine as of NOW.
     std::string listJson(long long now);
     // One machine's object, or nothing when there is no such machine.
     std::optional<std::string> machineJson(long long id, long long now);
 
-    // Makes the message of the machines that changed since the last one, if
-    // any did; wakes the streams.
+    // Makes the messages of the alerts raised or resolved and of the
+    // machines that changed since the last ones, if any; wakes the streams.
     void publish(long long now);
-    // An "alerts" message whose data is DATA.
-    void publishAlerts(std::string data);
 
     // A new stream's start: the full snapshot ({"full":true,"machines":[...]})
     // and the number of the last message it already holds.
@@ -74,6 +75,7 @@ private:
     std::map<long long, Kept> machines_; // by id
     std::set<long long> unsent_;         // changed since the last message
     long long lastChange_ = 0;
+    long long lastAlertChange_;
     std::deque<StreamMessage> recent_;
     long long lastNumber_ = 0;
     bool stopping_ = false;
