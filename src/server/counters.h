@@ -13,6 +13,7 @@ struct Counters {
     std::atomic<long long> parseFailures{0};
     std::atomic<long long> refusedConnections{0}; // over the connection limit, both listeners
     std::atomic<long long> timedOut{0};           // monitor connections cut at a time-out
+    std::atomic<long long> webhookFailures{0};    // tries to deliver an alert event that failed
 
     void countRequest(const std::string& route, int status)
     {

@@ -1,5 +1,6 @@
 #include "server/dashboard.h"
 
+#include <algorithm>
 #include <ctime>
 #include <httplib.h>
 #include <memory>
@@ -110,14 +111,20 @@ void Dashboard::addRoutes(httplib::Server& server)
         res.status = 204;
     });
 
-    server.Get("/api/events", [this](const httplib::Request&, httplib::Response& res) { eventStream(res); });
+    server.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
+        long long machine = 0;
+        if (!queryNumber(req, "machine", 1, INT64_MAX, machine))
+            return fail(res, 400, "machine must be a machine's id");
+        eventStream(machine, res);
+    });
 }
 
 // Server-sent events: a full snapshot, then each message of the fleet as it
 // comes, and a comment now and then so proxies and the browser keep the
-// connection. Ends when the browser goes, a write stalls past the write
+// connection. With a MACHINE id, only that machine's changes (and every
+// alert). Ends when the browser goes, a write stalls past the write
 // time-out, or the server stops.
-void Dashboard::eventStream(httplib::Response& res)
+void Dashboard::eventStream(long long machine, httplib::Response& res)
 {
     if (++streams_ > kMostEventStreams) {
         --streams_;
@@ -133,10 +140,11 @@ void Dashboard::eventStream(httplib::Response& res)
     auto stream = std::make_shared<Stream>(streams_);
     res.set_header("Cache-Control", "no-cache");
     res.set_header("X-Accel-Buffering", "no");
-    res.set_chunked_content_provider("text/event-stream", [this, stream](std::size_t, httplib::DataSink& sink) {
+    res.set_chunked_content_provider("text/event-stream", [this, stream, machine](std::size_t,
+                                                                                  httplib::DataSink& sink) {
         std::string out;
         if (stream->number < 0) {
-            out = "retry: 2000\nevent: machines\ndata: " + fleet_.subscribe(now(), stream->number) + "\n\n";
+            out = "retry: 2000\nevent: machines\ndata: " + fleet_.subscribe(now(), stream->number, machine) + "\n\n";
         } else {
             std::vector<StreamMessage> messages;
             if (!fleet_.next(stream->number, kPingSeconds * 1000, messages)) {
@@ -145,8 +153,12 @@ void Dashboard::eventStream(httplib::Response& res)
                 return true;
             }
             for (const StreamMessage& m : messages) {
-                out += "event: " + m.event + "\ndata: " + m.data + "\n\n";
                 stream->number = m.number;
+                if (machine == 0 || m.event != "machines")
+                    out += "event: " + m.event + "\ndata: " + m.data + "\n\n";
+                else if (std::binary_search(m.machines.begin(), m.machines.end(), machine))
+                    out += "event: machines\ndata: {\"full\":false,\"machines\":[" +
+                           fleet_.machineJson(machine, now()).value_or("") + "]}\n\n";
             }
             if (out.empty()) out = ": ping\n\n";
         }

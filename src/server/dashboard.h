@@ -26,7 +26,7 @@ public:
     static bool open(const std::string& path);
 
 private:
-    void eventStream(httplib::Response& res);
+    void eventStream(long long machine, httplib::Response& res);
 
     Sessions& sessions_;
     FleetView& fleet_;

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 
+#include "server/alerts.h"
+
 namespace pelmora_server {
 namespace {
 
@@ -81,9 +83,9 @@ std::optional<std::string> FleetView::machineJson(long long id, long long now)
     return found->second.text;
 }
 
-void FleetView::push(std::string event, std::string data)
+void FleetView::push(std::string event, std::string data, std::vector<long long> machines)
 {
-    recent_.push_back({++lastNumber_, std::move(event), std::move(data)});
+    recent_.push_back({++lastNumber_, std::move(event), std::move(data), std::move(machines)});
     if (recent_.size() > kMessagesKept) recent_.pop_front();
     arrived_.notify_all();
 }
@@ -91,6 +93,15 @@ void FleetView::push(std::string event, std::string data)
 void FleetView::publish(long long now)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    long long latest = lastAlertChange_;
+    const std::vector<AlertRow> alerts = store_.alertsChangedSince(lastAlertChange_, latest);
+    lastAlertChange_ = latest;
+    if (!alerts.empty()) {
+        ordered_json list = ordered_json::array();
+        for (const AlertRow& a : alerts) list.push_back(alertJson(a));
+        push("alerts", ordered_json{{"alerts", std::move(list)}}.dump(-1, ' ', false,
+                                                                       ordered_json::error_handler_t::replace));
+    }
     refresh(now);
     if (unsent_.empty()) return;
     std::string data = "{\"full\":false,\"machines\":[";
@@ -98,24 +109,20 @@ void FleetView::publish(long long now)
         if (data.back() != '[') data += ',';
         data += machines_[id].text;
     }
+    push("machines", data + "]}", std::vector<long long>(unsent_.begin(), unsent_.end()));
     unsent_.clear();
-    push("machines", data + "]}");
 }
 
-void FleetView::publishAlerts(std::string data)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    push("alerts", std::move(data));
-}
-
-std::string FleetView::subscribe(long long now, long long& number)
+std::string FleetView::subscribe(long long now, long long& number, long long machine)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     refresh(now);
     // The snapshot may hold changes not yet sent: they come again in the
     // next message, whole, which changes nothing.
     number = lastNumber_;
-    return listBody("{\"full\":true,\"machines\":[");
+    if (machine == 0) return listBody("{\"full\":true,\"machines\":[");
+    const auto found = machines_.find(machine);
+    return "{\"full\":true,\"machines\":[" + (found == machines_.end() ? "" : found->second.text) + "]}";
 }
 
 bool FleetView::next(long long number, int milliseconds, std::vector<StreamMessage>& messages)

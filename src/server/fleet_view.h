@@ -28,26 +28,29 @@ struct StreamMessage {
     long long number = 0;
     std::string event; // "machines" or "alerts"
     std::string data;  // one line of JSON
+    std::vector<long long> machines; // the ids in a "machines" message, in order
 };
 
 class FleetView {
 public:
-    FleetView(Store& store, StatusLimits limits) : store_(store), limits_(limits) {}
+    FleetView(Store& store, StatusLimits limits)
+        : store_(store), limits_(limits), lastAlertChange_(store.lastAlertChange())
+    {
+    }
 
     // {"machines":[...]}, every machine as of NOW.
     std::string listJson(long long now);
     // One machine's object, or nothing when there is no such machine.
     std::optional<std::string> machineJson(long long id, long long now);
 
-    // Makes the message of the machines that changed since the last one, if
-    // any did; wakes the streams.
+    // Makes the messages of the alerts raised or resolved and of the
+    // machines that changed since the last ones, if any; wakes the streams.
     void publish(long long now);
-    // An "alerts" message whose data is DATA.
-    void publishAlerts(std::string data);
 
     // A new stream's start: the full snapshot ({"full":true,"machines":[...]})
     // and the number of the last message it already holds.
-    std::string subscribe(long long now, long long& number);
+    // With a MACHINE id, the snapshot holds that machine alone.
+    std::string subscribe(long long now, long long& number, long long machine = 0);
     // The messages after NUMBER, waiting up to MILLISECONDS for one. False
     // when the stream must start again from a snapshot (it fell behind) or
     // the server is stopping.
@@ -63,7 +66,7 @@ private:
     void refresh(long long now); // under mutex_
     std::string listBody(const char* start) const; // under mutex_
     std::string text(const MachineRow& m, const MachineStatus& s);
-    void push(std::string event, std::string data); // under mutex_
+    void push(std::string event, std::string data, std::vector<long long> machines = {}); // under mutex_
 
     Store& store_;
     const StatusLimits limits_;
@@ -72,6 +75,7 @@ private:
     std::map<long long, Kept> machines_; // by id
     std::set<long long> unsent_;         // changed since the last message
     long long lastChange_ = 0;
+    long long lastAlertChange_;
     std::deque<StreamMessage> recent_;
     long long lastNumber_ = 0;
     bool stopping_ = false;

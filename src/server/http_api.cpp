@@ -12,6 +12,7 @@
 
 #include "server/dashboard.h"
 #include "server/http_answers.h"
+#include "server/alerts.h"
 #include "server/log.h"
 #include "server/metrics.h"
 #include "server/unit_page.h"
@@ -77,6 +78,7 @@ std::string routeOf(const std::string& path)
         if (path == fixed) return path;
     if (path.rfind("/assets/", 0) == 0) return "/assets/{file}";
     if (path.rfind("/machines/", 0) == 0) return "/machines/{id}";
+    if (path == "/api/alerts") return path;
     if (path.rfind("/api/machines/", 0) == 0) {
         const std::size_t slash = path.find('/', 14);
         const std::string rest = slash == std::string::npos ? "" : path.substr(slash);
@@ -207,6 +209,7 @@ public:
         Get("/api/units", [this](const httplib::Request& req, httplib::Response& res) { units(req, res); });
         Get("/api/cpus", [this](const httplib::Request&, httplib::Response& res) { cpus(res); });
         Get("/api/summary", [this](const httplib::Request& req, httplib::Response& res) { summary(req, res); });
+        Get("/api/alerts", [this](const httplib::Request& req, httplib::Response& res) { alerts(req, res); });
     }
 
 private:
@@ -375,6 +378,22 @@ private:
         for (const DayUserSummary& s : store_.summary(since))
             list.push_back({{"day", s.day}, {"user", s.user}, {"units", s.units}, {"points", s.points}});
         answer(res, 200, json{{"days", std::move(list)}});
+    }
+
+    // GET /api/alerts?limit=100&active=1&machine=ID, newest first.
+    void alerts(const httplib::Request& req, httplib::Response& res)
+    {
+        long long limit = 100, active = 0, machine = 0;
+        if (!queryNumber(req, "limit", 1, 1000, limit)) return fail(res, 400, "limit must be from 1 to 1000");
+        if (!queryNumber(req, "active", 0, 1, active)) return fail(res, 400, "active must be 0 or 1");
+        if (!queryNumber(req, "machine", 1, INT64_MAX, machine))
+            return fail(res, 400, "machine must be a machine's id");
+        using Json = nlohmann::ordered_json;
+        Json list = Json::array();
+        for (const AlertRow& a : store_.alerts({active == 1, machine, static_cast<int>(limit)}))
+            list.push_back(alertJson(a));
+        const Json body = {{"alerts", std::move(list)}};
+        res.set_content(body.dump(-1, ' ', false, Json::error_handler_t::replace), "application/json");
     }
 
     Store& store_;

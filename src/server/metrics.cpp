@@ -59,6 +59,15 @@ std::string metricsText(Store& store, Counters& counters, const StatusLimits& li
     out += "# HELP pelmora_monitor_timeouts_total Monitor connections cut at a time-out since start.\n"
            "# TYPE pelmora_monitor_timeouts_total counter\n"
            "pelmora_monitor_timeouts_total " + std::to_string(counters.timedOut.load()) + "\n";
+    const AlertCounts alerts = store.alertCounts();
+    out += "# HELP pelmora_alerts_active Alerts open now, by kind.\n# TYPE pelmora_alerts_active gauge\n"
+           "pelmora_alerts_active{kind=\"offline\"} " + std::to_string(alerts.offline) + "\n"
+           "pelmora_alerts_active{kind=\"stalled\"} " + std::to_string(alerts.stalled) + "\n";
+    out += "# HELP pelmora_alerts_raised_total Alerts raised.\n# TYPE pelmora_alerts_raised_total counter\n"
+           "pelmora_alerts_raised_total " + std::to_string(alerts.raised) + "\n";
+    out += "# HELP pelmora_webhook_failures_total Alert events the webhook failed to deliver (each try) since start.\n"
+           "# TYPE pelmora_webhook_failures_total counter\n"
+           "pelmora_webhook_failures_total " + std::to_string(counters.webhookFailures.load()) + "\n";
     out += "# HELP pelmora_http_requests_total HTTP requests by route and status code.\n"
            "# TYPE pelmora_http_requests_total counter\n";
     for (const auto& [key, count] : counters.requestCounts())

@@ -1,6 +1,6 @@
 // /metrics in Prometheus' text format: per machine (labels machine, user,
 // team) progress, seconds since its last report and status; the store's
-// totals; what the server counted since it started.
+// totals and alerts; what the server counted since it started.
 #pragma once
 
 #include <string>

@@ -6,6 +6,7 @@
 
 #include "server/log.h"
 #include "server/version.h"
+#include "server/webhook.h"
 
 namespace pelmora_server {
 
@@ -51,6 +52,10 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
         ->capture_default_str()->check(CLI::Range(1, 100000));
     app.add_option("--log-level", options.logLevel, "debug, info, warn or error")
         ->capture_default_str()->check(CLI::IsMember({"debug", "info", "warn", "error"}));
+    app.add_option("--webhook", options.webhook,
+                   "POST each alert raised or resolved (a machine offline or stalled) to this http:// or https:// "
+                   "URL as JSON; failures are retried, 1 s doubling to 5 min apart")
+        ->type_name("URL");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -65,6 +70,11 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
     }
     if (!parseEndpoint(httpListen, options.httpListen)) {
         message = "--http-listen: not ADDR:PORT with a dotted IPv4 address: " + httpListen + "\n";
+        return 2;
+    }
+    WebhookUrl webhook;
+    if (!options.webhook.empty() && !parseWebhookUrl(options.webhook, webhook, message)) {
+        message = "--webhook: " + message + "\n";
         return 2;
     }
     return -1;

@@ -22,6 +22,7 @@ struct ServerOptions {
     int keepDays = 30;
     int maxConnections = 1024; // each listener
     std::string logLevel = "info";
+    std::string webhook; // empty: none
 };
 
 bool parseEndpoint(const std::string& text, Endpoint& endpoint);

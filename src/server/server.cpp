@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "server/admin_token.h"
+#include "server/alerts.h"
 #include "server/http_api.h"
 #include "server/log.h"
 #include "server/monitor_listener.h"
@@ -146,6 +147,8 @@ int runServer(const ServerOptions& options)
     std::atomic<bool> stopping{false};
     Maintenance maintenance(*store, fleet, options.keepDays);
     std::thread upkeep([&] { maintenance.run(); });
+    Alerting alerting(*store, counters, {options.offlineAfter, options.stallAfter}, options.keepDays, options.webhook);
+    alerting.start();
     std::thread web([&] { http.run(); });
     std::thread signals([&] {
         int signal = 0;
@@ -162,6 +165,7 @@ int runServer(const ServerOptions& options)
     web.join();
     maintenance.stop();
     upkeep.join();
+    alerting.stop();
     signals.join();
     store.reset();
     logEvent(Level::info, "stopped");

@@ -40,6 +40,19 @@ const char* const kMigrations[] = {
     // The dashboard's sign-in sessions, so a restart signs nobody out.
     R"(CREATE TABLE sessions (id TEXT PRIMARY KEY, role TEXT NOT NULL, csrf TEXT NOT NULL,
          expires INTEGER NOT NULL);)",
+    // Alerts. change is the number of the last write (the raise, then the
+    // resolution). raise_sent and resolve_sent: NULL while the webhook has
+    // the event still to deliver, else when it was delivered (0: never sent,
+    // no webhook was set).
+    R"(CREATE TABLE alerts (id INTEGER PRIMARY KEY, machine_id INTEGER NOT NULL, kind TEXT NOT NULL,
+         raised_at INTEGER NOT NULL, resolved_at INTEGER, raised_change INTEGER NOT NULL, change INTEGER NOT NULL,
+         raise_sent INTEGER, resolve_sent INTEGER);
+       CREATE UNIQUE INDEX alerts_open ON alerts (machine_id, kind) WHERE resolved_at IS NULL;
+       CREATE INDEX alerts_by_machine ON alerts (machine_id, id);
+       CREATE INDEX alerts_by_change ON alerts (change);
+       CREATE INDEX alerts_raise_due ON alerts (raised_change) WHERE raise_sent IS NULL;
+       CREATE INDEX alerts_resolve_due ON alerts (change) WHERE resolved_at IS NOT NULL AND resolve_sent IS NULL;
+       INSERT INTO totals VALUES ('alerts_raised', 0);)",
 };
 constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
 
@@ -78,6 +91,14 @@ CommandRow readCommand(const Statement& s)
     c.cancelledBy = s.text(8);
     return c;
 }
+AlertRow readAlert(const Statement& s)
+{
+    return {s.integer(0), s.integer(1), s.text(2), s.text(3), s.integer(4), s.integer(5), s.integer(6)};
+}
+constexpr const char* kAlertColumns =
+    "SELECT a.id, a.machine_id, coalesce(m.name || '/' || m.cpu, ''), a.kind, a.raised_at,"
+    " coalesce(a.resolved_at, 0), a.change FROM alerts a LEFT JOIN machines m ON m.id = a.machine_id ";
+
 constexpr const char* kCommandColumns =
     "SELECT id, machine_id, command, state, requested_at, requested_by, delivered_at, cancelled_at, cancelled_by "
     "FROM commands ";
@@ -206,6 +227,8 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string& error)
         store->prepared_ = std::make_unique<Prepared>(db);
         Statement last(db, "SELECT coalesce(max(change), 0) FROM machines");
         if (last.step()) store->lastChange_ = last.integer(0);
+        Statement lastAlert(db, "SELECT coalesce(max(change), 0) FROM alerts");
+        if (lastAlert.step()) store->lastAlertChange_ = lastAlert.integer(0);
     } catch (const StoreError& e) {
         error = e.what();
         return nullptr;
@@ -567,6 +590,144 @@ void Store::checkpoint(bool truncate)
     }
     Reader reader = borrowReader();
     sqlite3_wal_checkpoint_v2(reader.db(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+}
+
+std::vector<AlertRow> Store::alerts(const AlertFilter& f)
+{
+    // The conditions only as given, so each query can take its index.
+    std::string sql = std::string(kAlertColumns) + "WHERE 1";
+    if (f.activeOnly) sql += " AND a.resolved_at IS NULL";
+    if (f.machineId != 0) sql += " AND a.machine_id = ?1";
+    sql += " ORDER BY a.id DESC LIMIT ?2";
+    Reader reader = borrowReader();
+    Statement s(reader.db(), sql.c_str());
+    if (f.machineId != 0) s.bind(1, f.machineId);
+    s.bind(2, f.limit);
+    std::vector<AlertRow> rows;
+    while (s.step()) rows.push_back(readAlert(s));
+    return rows;
+}
+
+std::vector<AlertRow> Store::alertsChangedSince(long long since, long long& latest)
+{
+    latest = since;
+    if (since == lastAlertChange_) return {};
+    Reader reader = borrowReader();
+    Statement s(reader.db(), (std::string(kAlertColumns) + "WHERE a.change > ?1 ORDER BY a.change").c_str());
+    s.bind(1, since);
+    std::vector<AlertRow> rows;
+    while (s.step()) {
+        rows.push_back(readAlert(s));
+        latest = rows.back().change;
+    }
+    return rows;
+}
+
+std::vector<AlertRow> Store::setAlerts(const std::vector<AlertWanted>& wanted, long long now, bool forWebhook)
+{
+    std::vector<long long> changed;
+    // In short transactions: a whole fleet going offline at once must not
+    // hold the exchanges back for long.
+    constexpr std::size_t kBatch = 200;
+    for (std::size_t start = 0; start < wanted.size(); start += kBatch) {
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        Transaction t(writer_);
+        Statement open(writer_, "SELECT id, kind FROM alerts WHERE machine_id = ?1 AND resolved_at IS NULL");
+        Statement resolve(writer_, "UPDATE alerts SET resolved_at = ?2, change = ?3, resolve_sent = ?4 WHERE id = ?1");
+        Statement raise(writer_, "INSERT INTO alerts (machine_id, kind, raised_at, raised_change, change, raise_sent)"
+                                 " VALUES (?1, ?2, ?3, ?4, ?4, ?5)");
+        Statement count(writer_, "UPDATE totals SET value = value + 1 WHERE name = 'alerts_raised'");
+        const std::size_t batchStart = changed.size();
+        const long long firstChange = lastAlertChange_;
+        try {
+            for (std::size_t i = start; i < wanted.size() && i < start + kBatch; ++i) {
+                const AlertWanted& w = wanted[i];
+                bool isOpen = false;
+                std::vector<long long> toResolve;
+                open.reset().bind(1, w.machineId);
+                while (open.step()) {
+                    if (w.kind && open.text(1) == w.kind)
+                        isOpen = true;
+                    else
+                        toResolve.push_back(open.integer(0));
+                }
+                for (const long long id : toResolve) {
+                    resolve.reset().bind(1, id).bind(2, now).bind(3, ++lastAlertChange_);
+                    if (!forWebhook) resolve.bind(4, 0LL);
+                    resolve.run();
+                    changed.push_back(id);
+                }
+                if (w.kind && !isOpen) {
+                    raise.reset().bind(1, w.machineId).bind(2, std::string(w.kind)).bind(3, now)
+                        .bind(4, ++lastAlertChange_);
+                    if (!forWebhook) raise.bind(5, 0LL);
+                    raise.run();
+                    changed.push_back(sqlite3_last_insert_rowid(writer_));
+                    count.reset().run();
+                }
+            }
+            t.commit();
+        } catch (...) {
+            // Rolled back: the numbers taken were not used.
+            lastAlertChange_ = firstChange;
+            changed.resize(batchStart);
+            throw;
+        }
+    }
+    std::vector<AlertRow> rows;
+    Reader reader = borrowReader();
+    Statement s(reader.db(), (std::string(kAlertColumns) + "WHERE a.id = ?1").c_str());
+    for (const long long id : changed)
+        if (s.reset().bind(1, id).step()) rows.push_back(readAlert(s));
+    return rows;
+}
+
+std::optional<AlertEvent> Store::nextAlertEvent()
+{
+    Reader reader = borrowReader();
+    // One statement, so one snapshot: a raise and its resolution written
+    // between two queries could otherwise go out in the wrong order.
+    Statement s(reader.db(),
+                "SELECT a.id, a.machine_id, coalesce(m.name || '/' || m.cpu, ''), a.kind, a.raised_at,"
+                " coalesce(a.resolved_at, 0), a.change, e.resolution, e.number FROM ("
+                " SELECT * FROM (SELECT id, 0 AS resolution, raised_change AS number FROM alerts"
+                "  WHERE raise_sent IS NULL ORDER BY raised_change LIMIT 1)"
+                " UNION ALL SELECT * FROM (SELECT id, 1, change FROM alerts"
+                "  WHERE resolved_at IS NOT NULL AND resolve_sent IS NULL ORDER BY change LIMIT 1)"
+                ") e JOIN alerts a ON a.id = e.id LEFT JOIN machines m ON m.id = a.machine_id"
+                " ORDER BY e.number LIMIT 1");
+    if (!s.step()) return std::nullopt;
+    AlertEvent event{readAlert(s), s.whole(7) != 0, s.integer(8)};
+    if (!event.resolution) event.alert.resolvedAt = 0; // as it was raised
+    return event;
+}
+
+void Store::markAlertEventSent(const AlertEvent& event, long long now)
+{
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Statement s(writer_, event.resolution ? "UPDATE alerts SET resolve_sent = ?2 WHERE id = ?1"
+                                          : "UPDATE alerts SET raise_sent = ?2 WHERE id = ?1");
+    s.bind(1, event.alert.id).bind(2, now).run();
+}
+
+AlertCounts Store::alertCounts()
+{
+    Reader reader = borrowReader();
+    AlertCounts counts;
+    Statement open(reader.db(), "SELECT kind, count(*) FROM alerts WHERE resolved_at IS NULL GROUP BY kind");
+    while (open.step()) (open.text(0) == "offline" ? counts.offline : counts.stalled) = open.integer(1);
+    Statement raised(reader.db(), "SELECT value FROM totals WHERE name = 'alerts_raised'");
+    if (raised.step()) counts.raised = raised.integer(0);
+    return counts;
+}
+
+long long Store::pruneAlerts(long long before)
+{
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Statement s(writer_, "DELETE FROM alerts WHERE resolved_at < ?1 AND raise_sent IS NOT NULL"
+                         " AND resolve_sent IS NOT NULL");
+    s.bind(1, before).run();
+    return sqlite3_changes(writer_);
 }
 
 } // namespace pelmora_server

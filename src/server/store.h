@@ -97,6 +97,39 @@ struct SessionRow {
     long long expires = 0;
 };
 
+// An alert: a machine offline or stalled from RAISED_AT until RESOLVED_AT.
+struct AlertRow {
+    long long id = 0, machineId = 0;
+    std::string machine; // "NAME/CPU"
+    std::string kind;    // offline or stalled
+    long long raisedAt = 0, resolvedAt = 0; // resolvedAt 0: still open
+    long long change = 0; // the number of its last write (its raise or its resolution)
+};
+
+// One event for the webhook: an alert raised, or resolved.
+struct AlertEvent {
+    AlertRow alert; // as it was at the event: a raise shows it open
+    bool resolution = false;
+    long long number = 0; // events go out in this order
+};
+
+struct AlertFilter {
+    bool activeOnly = false;
+    long long machineId = 0; // 0: every machine
+    int limit = 100;         // -1: no limit
+};
+
+struct AlertCounts {
+    long long offline = 0, stalled = 0; // open now
+    long long raised = 0;               // ever
+};
+
+// The alert a machine should have now: KIND offline, stalled, or nullptr for none.
+struct AlertWanted {
+    long long machineId = 0;
+    const char* kind = nullptr;
+};
+
 // Command names and their bytes.
 int commandByte(const std::string& name); // 0 when unknown
 const char* commandName(int byte);        // nullptr when none
@@ -146,6 +179,28 @@ public:
     std::vector<int> heldSlots();
 
     long long pruneReports(long long before);
+
+    // Alerts. At most one open alert of a kind a machine (the store holds to
+    // it, across restarts). Each raise and each resolution takes the next
+    // alert change number, a sequence of its own.
+    std::vector<AlertRow> alerts(const AlertFilter& filter); // newest first
+    // For the live event stream: the alerts raised or resolved after change
+    // number SINCE, oldest change first, and in LATEST the number of the last
+    // one included (SINCE when none). Start from lastAlertChange() to get only
+    // what happens from then on. Cheap when nothing changed: no query at all.
+    std::vector<AlertRow> alertsChangedSince(long long since, long long& latest);
+    long long lastAlertChange() const { return lastAlertChange_; }
+    // Brings each machine's open alert to the wanted kind: resolves an open
+    // one of another kind, raises the wanted one unless it is open. With
+    // FOR_WEBHOOK false the events are marked as never to be sent (no webhook
+    // is set). Returns the alerts raised or resolved, in change order.
+    std::vector<AlertRow> setAlerts(const std::vector<AlertWanted>& wanted, long long now, bool forWebhook);
+    // The webhook's queue: the undelivered event with the lowest number.
+    std::optional<AlertEvent> nextAlertEvent();
+    void markAlertEventSent(const AlertEvent& event, long long now);
+    AlertCounts alertCounts();
+    // Removes alerts resolved before BEFORE whose events are all dealt with.
+    long long pruneAlerts(long long before);
     // Copies the log into the store; TRUNCATE also empties the log file
     // (which otherwise keeps the size a burst gave it).
     void checkpoint(bool truncate = false);
@@ -159,6 +214,7 @@ private:
     std::string path_;
     std::mutex writeMutex_;
     std::atomic<long long> lastChange_{0}; // taken under writeMutex_
+    std::atomic<long long> lastAlertChange_{0}; // likewise
     sqlite3* writer_ = nullptr;
     struct Prepared;
     std::unique_ptr<Prepared> prepared_;

@@ -90,6 +90,10 @@ TEST_F(ApiTest, CommandsNeedTheTokenAKnownMachineAndAKnownCommand)
         {"GET", "/api/machines/" + std::to_string(machine) + "/history?hours=x", "", "", 400},
         {"GET", "/api/machines/999/history", "", "", 404},
         {"GET", "/api/units?limit=0", "", "", 400},
+        {"GET", "/api/alerts?limit=1001", "", "", 400},
+        {"GET", "/api/alerts?active=2", "", "", 400},
+        {"GET", "/api/alerts?machine=x", "", "", 400},
+        {"GET", "/api/alerts?limit=1000&active=1&machine=1", "", "", 200},
         {"GET", "/nowhere", "", "", 404},
     };
     for (const Case& c : cases) {
@@ -135,7 +139,8 @@ TEST_F(ApiTest, MachineListUnitsAndMetrics)
     const std::string metrics = send("GET", "/metrics")->body;
     for (const char* line : {"pelmora_units_total 1\n", "pelmora_points_total 150\n",
                              "pelmora_machine_progress_percent{machine=\"LABPC7/1\",user=\"user01\",team=\"12345\"} 0\n",
-                             "pelmora_http_requests_total{route=\"/folding/unitstats.php\",code=\"400\"} 1\n"})
+                             "pelmora_http_requests_total{route=\"/folding/unitstats.php\",code=\"400\"} 1\n",
+                             "pelmora_alerts_active{kind=\"offline\"} 0\n", "pelmora_webhook_failures_total 0\n"})
         EXPECT_NE(metrics.find(line), std::string::npos) << line;
     EXPECT_EQ(send("GET", "/healthz")->body, "ok");
 }
@@ -196,7 +201,7 @@ TEST_F(ViewerTokenTest, ViewingNeedsATokenButMonitorsDoNot)
         {"GET", "/api/events", "", 401},            {"GET", "/team", "", 303},
         {"GET", "/api/machines", "v1ewer", 200},    {"GET", "/api/machines", kToken, 200},
         {"GET", "/healthz", "", 200},               {"GET", kUnit, "", 200},
-        {"GET", "/api/session", "", 200},           {"GET", "/signin", "", 404}, // open (the page is not built here)
+        {"GET", "/api/session", "", 200},           {"GET", "/signin", "", 200},
         {"POST", "/api/machines/" + std::to_string(machine) + "/commands", "v1ewer", 403},
     };
     for (const Case& c : cases)

@@ -176,6 +176,9 @@ TEST_F(StoreTest, TheStreamSendsEachChangeAndRestartsWhenBehind)
     store->recordReport(report("A", 1, 1, 11), 1002);
     EXPECT_EQ(statusSent(1002), "\"status\":\"folding\"");
     EXPECT_EQ(statusSent(1100), "\"status\":\"offline\"");
-    for (int i = 0; i < 70; ++i) fleet.publishAlerts("{}");
+    for (int i = 0; i < 70; ++i) {
+        store->recordReport(report("A", 1, 1, 12 + i), 1101 + i);
+        fleet.publish(1101 + i);
+    }
     EXPECT_FALSE(fleet.next(number, 0, messages));
 }

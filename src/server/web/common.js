@@ -163,7 +163,9 @@ export function mergeAlerts(byId, incoming, keep = () => true) {
 // The live stream. A dropped stream is reconnected by the browser and
 // starts again with a full snapshot; a refused one (503, too many streams)
 // is not, so poll instead and try the stream again now and then.
-export function openStream({ onMachines, onAlerts, onState, poll, pollMs = 5000, retryMs = 30000 }) {
+export function openStream({
+  url = "/api/events", onMachines, onAlerts, onState, poll, pollMs = 5000, retryMs = 30000,
+}) {
   let source = null;
   let pollTimer = 0;
   const stopPolling = () => {
@@ -172,7 +174,7 @@ export function openStream({ onMachines, onAlerts, onState, poll, pollMs = 5000,
   };
   const connect = () => {
     if (source) source.close();
-    source = new EventSource("/api/events");
+    source = new EventSource(url);
     source.addEventListener("open", () => {
       stopPolling();
       onState(true);

@@ -285,7 +285,9 @@ async function start() {
   await Promise.all([loadCharts(), loadCommands(), loadUnits(), loadAlerts()]);
   document.body.dataset.ready = "1";
   onWidthChange(drawCharts);
+  // This machine's changes only, not the whole fleet's.
   openStream({
+    url: `/api/events?machine=${id}`,
     onMachines: ({ machines }) => {
       const m = machines.find((x) => x.id === id);
       if (m) showMachine(m);
