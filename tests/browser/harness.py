@@ -34,10 +34,10 @@ class Dashboard:
         self.procs, self.driver = [], None
         with open(f"{self.dir}/token", "w") as f:
             f.write(TOKEN + "\n")
-        self.server = self.spawn("server", f"{BUILD}/pelmora-server", "--db", f"{self.dir}/server.db",
-                                 "--monitor-listen", f"127.0.0.1:{monitor_port}", "--http-listen", "127.0.0.1:0",
-                                 "--admin-token-file", f"{self.dir}/token", "--offline-after", str(offline_after),
-                                 "--stall-after", str(stall_after), "--log-level", log_level)
+        self.spawn("server", f"{BUILD}/pelmora-server", "--db", f"{self.dir}/server.db",
+                   "--monitor-listen", f"127.0.0.1:{monitor_port}", "--http-listen", "127.0.0.1:0",
+                   "--admin-token-file", f"{self.dir}/token", "--offline-after", str(offline_after),
+                   "--stall-after", str(stall_after), "--log-level", log_level)
         try:
             log = until(lambda: " HTTP on " in (text := self.log("server")) and text, 5, "the server listening")
         except AssertionError:
