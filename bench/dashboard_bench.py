@@ -14,6 +14,7 @@ BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(SOURC
 os.environ.update(PELMORA_BUILD=BUILD, DEMO_DIR=os.path.join(SOURCE, "demo"),
                   OUT_DIR=tempfile.mkdtemp(prefix="pelmora-dashboard-bench-"))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "browser"))
+sys.dont_write_bytecode = True  # nothing written into the source tree
 from harness import Dashboard  # noqa: E402
 
 MACHINES, WATCH_SECONDS = 10000, 10

@@ -8,4 +8,4 @@ if [ -z "${PELMORA_OWN_NET:-}" ] && command -v ip >/dev/null && unshare -n true 
   exec unshare -n -p -f --kill-child env PELMORA_OWN_NET=1 sh "$0" "$@"
 fi
 [ -n "${PELMORA_OWN_NET:-}" ] && ip link set lo up
-exec "${PELMORA_PYTHON:-/usr/bin/python3}" "$(dirname "$0")/$1_test.py" -v
+exec "${PELMORA_PYTHON:-/usr/bin/python3}" -B "$(dirname "$0")/$1_test.py" -v
