@@ -33,7 +33,8 @@ let incomingMessages = 0;
 let dirty = { data: false, sort: false, filter: false };
 let frameQueued = false;
 
-const STATUS_RANK = { folding: 0, stalled: 1, offline: 2, stopped: 3 };
+// Those that need a look first.
+const STATUS_RANK = { offline: 0, stalled: 1, stopped: 2, folding: 3 };
 // Digits padded so "LABPC10" sorts after "LABPC9" with a plain comparison.
 const natural = (s) => String(s ?? "").toLowerCase().replace(/\d+/g, (d) => d.padStart(12, "0"));
 const time = (iso, none) => (iso ? Date.parse(iso) : none);
