@@ -136,7 +136,7 @@ export function pendingBadge(command) {
 export const number = new Intl.NumberFormat();
 
 // Newest first, one li per alert; a resolved one keeps its place, marked.
-export function renderAlerts(list, alerts, emptyNote) {
+function renderAlerts(list, alerts, emptyNote) {
   const sorted = [...alerts]
     .sort((a, b) => (b.raised_at || "").localeCompare(a.raised_at || "") || b.id - a.id)
     .slice(0, 100);
@@ -155,9 +155,34 @@ export function renderAlerts(list, alerts, emptyNote) {
   if (emptyNote) emptyNote.hidden = sorted.length > 0;
 }
 
-// Alerts by id, updated from the stream's "alerts" events.
-export function mergeAlerts(byId, incoming, keep = () => true) {
-  for (const a of incoming) if (keep(a)) byId.set(a.id, a);
+// The alerts a page shows: loaded whole from `url`, then kept current
+// from the stream's "alerts" events (those `keep` accepts).
+export class AlertList {
+  constructor(url, keep = () => true) {
+    this.url = url;
+    this.keep = keep;
+    this.byId = new Map();
+  }
+
+  async load() {
+    try {
+      const { alerts } = await getJSON(this.url);
+      this.byId.clear();
+      this.merge(alerts, false);
+    } catch {
+      // None shown; the stream still brings new ones.
+    }
+    this.show();
+  }
+
+  merge(incoming, show = true) {
+    for (const a of incoming) if (this.keep(a)) this.byId.set(a.id, a);
+    if (show) this.show();
+  }
+
+  show() {
+    renderAlerts(document.querySelector("#alerts"), this.byId.values(), document.querySelector("#alerts-empty"));
+  }
 }
 
 // The live stream. A dropped stream is reconnected by the browser and

@@ -2,8 +2,8 @@
 // next animation frame, one sort and filter per frame, and only the rows in
 // view (plus a margin) in the table, so 10,000 machines stay cheap.
 import {
-  ago, el, fullTime, getJSON, loadSession, localTime, mergeAlerts, number, openStream, pendingBadge, renderAlerts,
-  statusBadge, STATUSES,
+  AlertList, ago, el, fullTime, getJSON, loadSession, localTime, number, openStream, pendingBadge, statusBadge,
+  STATUSES,
 } from "/assets/common.js";
 
 const MARGIN = 10; // rows drawn above and below the visible ones
@@ -24,7 +24,7 @@ let ordered = []; // every entry, in the current sort order
 let view = []; // the entries that pass the filters, in order
 let sort = { key: "name", dir: 1 };
 const filter = { status: "", user: "", team: "", text: "" };
-const alerts = new Map();
+const alerts = new AlertList("/api/alerts?limit=100");
 
 // Waiting for the next frame.
 let incomingFull = null;
@@ -345,43 +345,25 @@ function setLive(open, polling) {
   liveBadge.dataset.state = open ? "open" : "closed";
   liveBadge.textContent = open ? "live" : "reconnecting…";
   liveBadge.title = open ? "Updates arrive as machines report" : polling ? "Refreshing every 5 s" : "";
-  if (open && wasOpen) loadAlerts(); // those raised while the stream was down
+  if (open && wasOpen) alerts.load(); // those raised while the stream was down
   wasOpen ||= open;
 }
 let wasOpen = false;
 
 const stream = openStream({
   onMachines: receive,
-  onAlerts: (list) => {
-    mergeAlerts(alerts, list);
-    showAlerts();
-  },
+  onAlerts: (list) => alerts.merge(list),
   onState: setLive,
   poll: async () => {
     try {
       const { machines } = await getJSON("/api/machines");
       if (!stream.isOpen()) receive({ full: true, machines });
-      loadAlerts();
+      alerts.load();
     } catch {
       // The next poll tries again.
     }
   },
 });
 
-async function loadAlerts() {
-  try {
-    const { alerts: list } = await getJSON("/api/alerts?limit=100");
-    alerts.clear();
-    mergeAlerts(alerts, list);
-  } catch {
-    // No alerts to show; the stream still brings new ones.
-  }
-  showAlerts();
-}
-
-function showAlerts() {
-  renderAlerts($("#alerts"), alerts.values(), $("#alerts-empty"));
-}
-
 loadSession();
-loadAlerts();
+alerts.load();

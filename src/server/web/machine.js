@@ -1,7 +1,7 @@
 // One machine: its facts (kept current from the event stream), progress
 // charts, finished units, commands with their audit trail, and alerts.
 import {
-  ago, el, getJSON, isAdmin, loadSession, mergeAlerts, number, openStream, pendingBadge, renderAlerts,
+  AlertList, ago, el, getJSON, isAdmin, loadSession, number, openStream, pendingBadge,
   sendJSON, session, signinHref, statusBadge, timeEl,
 } from "/assets/common.js";
 import { lineChart, onWidthChange } from "/assets/chart.js";
@@ -16,7 +16,7 @@ const CHARTS = [
 
 let machine = null;
 const histories = new Map(); // chart selector -> {reports, loadedAt}
-const alerts = new Map();
+const alerts = new AlertList(`/api/alerts?machine=${id}&limit=100`, (a) => a.machine_id === id);
 let seenCell = null;
 let chartsLoadedAt = 0;
 
@@ -236,23 +236,6 @@ for (const b of document.querySelectorAll("button[data-command]")) {
 }
 $("#cancel-command").addEventListener("click", cancelPending);
 
-// ---- Alerts ----
-
-async function loadAlerts() {
-  try {
-    const { alerts: list } = await getJSON(`/api/alerts?machine=${id}&limit=100`);
-    alerts.clear();
-    mergeAlerts(alerts, list);
-  } catch {
-    // None shown; the stream still brings new ones.
-  }
-  showAlerts();
-}
-
-function showAlerts() {
-  renderAlerts($("#alerts"), alerts.values(), $("#alerts-empty"));
-}
-
 // ---- Start ----
 
 async function refreshMachine() {
@@ -282,7 +265,7 @@ async function start() {
     return;
   }
   showMachine(machine);
-  await Promise.all([loadCharts(), loadCommands(), loadUnits(), loadAlerts()]);
+  await Promise.all([loadCharts(), loadCommands(), loadUnits(), alerts.load()]);
   document.body.dataset.ready = "1";
   onWidthChange(drawCharts);
   // This machine's changes only, not the whole fleet's.
@@ -292,10 +275,7 @@ async function start() {
       const m = machines.find((x) => x.id === id);
       if (m) showMachine(m);
     },
-    onAlerts: (list) => {
-      mergeAlerts(alerts, list, (a) => a.machine_id === id);
-      showAlerts();
-    },
+    onAlerts: (list) => alerts.merge(list),
     onState: () => {},
     poll: refreshMachine,
   });
