@@ -4,6 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# Each step's header says when it began, in seconds since the start.
+step() { echo "== $* (at ${SECONDS} s)"; }
+
 bash scripts/setup-debian.sh
 mkdir -p build
 
@@ -16,19 +19,20 @@ mkdir -p build
 own_network() { unshare --net sh -c 'ip link set lo up && exec "$@"' own_network "$@"; }
 sanitized=
 if unshare --net true 2>/dev/null; then
-  echo "== sanitizers and fuzz targets: in the background (build/sanitized.log)"
+  step "sanitizers and fuzz targets: in the background (build/sanitized.log)"
   (own_network nice -n 10 bash scripts/test-sanitized.sh > build/sanitized.log 2>&1) &
   sanitized=$!
 fi
 
 presets=(linux win32 win64)
 for preset in "${presets[@]}"; do
+  step "build: $preset"
   cmake --preset "$preset"
   cmake --build --preset "$preset"
 done
 
 # The Windows release archive, and what it holds.
-echo "== release archive"
+step "release archive"
 cmake --build --preset win32 --target package
 python3 - build/win32/pelmora-*-win32.zip <<'PY'
 import sys, zipfile
@@ -41,13 +45,13 @@ PY
 # Short runs (0.1 s each) keep this step to seconds; docs/PERFORMANCE.md
 # gives the full-length check.
 if [ -x build/linux/bench/pelmora-bench ]; then
-  echo "== benchmark ratios (informative)"
+  step "benchmark ratios (informative)"
   build/linux/bench/pelmora-bench --check --benchmark_color=false --benchmark_min_time=0.1 || true
 fi
 # The dashboard's fleet page with 10,000 simulated machines in headless
 # Chromium (about 40 s; free loopback ports, so outside any namespace).
 if [ -x build/linux/tools/simulated-fleet ]; then
-  echo "== dashboard benchmark (informative)"
+  step "dashboard benchmark (informative)"
   /usr/bin/python3 bench/dashboard_bench.py build/linux || true
 fi
 
@@ -57,21 +61,21 @@ if [ -n "$sanitized" ]; then
   # more than it computes); its output follows.
   (own_network ctest --preset linux > build/linux-tests.log 2>&1) &
   linux_tests=$!
-  echo "== tests: win32 (the linux suite beside it: build/linux-tests.log)"
+  step "tests: win32 (the linux suite beside it: build/linux-tests.log)"
   own_network ctest --preset win32 || status=1
   wait "$linux_tests" || status=1
-  echo "== tests: linux"
+  step "tests: linux"
   cat build/linux-tests.log
-  echo "== tests: win64"
+  step "tests: win64"
   own_network ctest --preset win64 || status=1
 else
   for preset in "${presets[@]}"; do
-    echo "== tests: $preset"
+    step "tests: $preset"
     ctest --preset "$preset" || status=1
   done
 fi
 
-echo "== sanitizers and fuzz targets"
+step "sanitizers and fuzz targets"
 if [ -n "$sanitized" ]; then
   wait "$sanitized" || status=1
   cat build/sanitized.log
@@ -81,4 +85,5 @@ fi
 
 # Let the wine server of the test prefix wind down before we return.
 WINEPREFIX="$PWD/build/wineprefix" wineserver -w 2>/dev/null || true
+step "done"
 exit $status

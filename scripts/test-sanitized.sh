@@ -8,9 +8,13 @@ cd "$(dirname "$0")/.."
 root=$PWD
 fuzz_seconds=${FUZZ_SECONDS:-10}
 
+# Each step's header says when it began, in seconds since the start.
+step() { echo "== $* (at ${SECONDS} s)"; }
+
 bash scripts/setup-debian.sh
 
 # --- The test suite under the sanitizers ---------------------------------------
+step "build: asan"
 cmake --preset asan
 cmake --build --preset asan
 reports=$root/build/asan/sanitizer-reports
@@ -21,6 +25,7 @@ mkdir -p "$reports"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:log_path=$reports/asan"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
 status=0
+step "tests: asan"
 ctest --test-dir build/asan --output-on-failure -j 2 || status=1
 if [ -n "$(ls -A "$reports")" ]; then
     echo "== sanitizer reports:" >&2
@@ -30,6 +35,7 @@ fi
 unset ASAN_OPTIONS UBSAN_OPTIONS
 
 # --- The fuzz targets ------------------------------------------------------------
+step "build: fuzz"
 cmake --preset fuzz
 cmake --build --preset fuzz
 
@@ -58,6 +64,7 @@ groups=("settings monitor_reports" "client_identity unit_file" "project_database
         "bridge_updates bridge_pyon")
 export -f fuzz_one
 export root fuzz_seconds
+step "fuzz targets, ${fuzz_seconds} s each"
 for group in "${groups[@]}"; do
     flock /tmp/pelmora-cpu.lock bash -c '
         pids=()
@@ -66,4 +73,5 @@ for group in "${groups[@]}"; do
         for pid in "${pids[@]}"; do wait "$pid" || result=1; done
         exit $result' || status=1
 done
+step "done"
 exit $status
