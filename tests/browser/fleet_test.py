@@ -55,6 +55,16 @@ class FleetPage(unittest.TestCase):
                 self.d.wait(lambda _: any(f"{name}/1" in a.text for a in self.d.find(f"#alerts li.alert-{kind}")),
                             f"a {kind} alert for {name}")
 
+    def test_the_page_follows_a_restarted_server_without_a_reload(self):
+        self.d.driver.execute_script("window.notReloaded = true")
+        live = lambda state: lambda _: self.d.find(f'#live[data-state="{state}"]')
+        self.d.restart_server(between=lambda: self.d.wait(live("closed"), "the page seeing the server gone"))
+        self.d.wait(live("open"), "the stream back")
+        cell = self.row("SIMPC00007") + " .c-progress"
+        before = self.d.text(cell)
+        self.d.wait(lambda _: self.d.text(cell) not in (before, ""), "the progress moving on after the restart")
+        self.assertTrue(self.d.driver.execute_script("return window.notReloaded === true"))
+
 
 if __name__ == "__main__":
     unittest.main()

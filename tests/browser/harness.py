@@ -34,17 +34,28 @@ class Dashboard:
         self.procs, self.driver = [], None
         with open(f"{self.dir}/token", "w") as f:
             f.write(TOKEN + "\n")
-        self.spawn("server", f"{BUILD}/pelmora-server", "--db", f"{self.dir}/server.db",
-                   "--monitor-listen", f"127.0.0.1:{monitor_port}", "--http-listen", "127.0.0.1:0",
-                   "--admin-token-file", f"{self.dir}/token", "--offline-after", str(offline_after),
-                   "--stall-after", str(stall_after), "--log-level", log_level)
+        self.server_args = ("--db", f"{self.dir}/server.db", "--admin-token-file", f"{self.dir}/token",
+                            "--offline-after", str(offline_after), "--stall-after", str(stall_after),
+                            "--log-level", log_level)
         try:
-            log = until(lambda: " HTTP on " in (text := self.log("server")) and text, 5, "the server listening")
+            self.start_server("server", f"127.0.0.1:{monitor_port}", "127.0.0.1:0")
         except AssertionError:
             self.close()
             raise
+
+    def start_server(self, name, monitor_listen, http_listen):
+        self.server = self.spawn(name, f"{BUILD}/pelmora-server", "--monitor-listen", monitor_listen,
+                                 "--http-listen", http_listen, *self.server_args)
+        log = until(lambda: " HTTP on " in (text := self.log(name)) and text, 5, "the server listening")
         ports = dict(re.findall(r" (monitors|HTTP) on 127\.0\.0\.1:(\d+)$", log, re.M))
         self.monitor_port, self.url = ports["monitors"], f"http://127.0.0.1:{ports['HTTP']}"
+
+    def restart_server(self, between=lambda: None):
+        """Stops the server (SIGTERM), calls between(), and starts it again on the same ports and store."""
+        self.server.terminate()
+        self.server.wait(10)
+        between()
+        self.start_server("server-again", f"127.0.0.1:{self.monitor_port}", self.url[len("http://"):])
 
     def spawn(self, name, *args, cwd=None):
         with open(f"{self.dir}/{name}.log", "w") as out:
