@@ -17,6 +17,11 @@ bash scripts/setup-debian.sh
 step "build: asan"
 cmake --preset asan
 cmake --build --preset asan
+# The fuzz build goes on beside the suite, at the lowest priority, so it
+# takes the time the suite's programs spend waiting and little of the rest.
+step "build: fuzz, in the background (build/fuzz-build.log)"
+(nice -n 19 sh -c 'cmake --preset fuzz && cmake --build --preset fuzz' > build/fuzz-build.log 2>&1) &
+fuzz_build=$!
 reports=$root/build/asan/sanitizer-reports
 rm -rf "$reports"
 mkdir -p "$reports"
@@ -35,9 +40,12 @@ fi
 unset ASAN_OPTIONS UBSAN_OPTIONS
 
 # --- The fuzz targets ------------------------------------------------------------
-step "build: fuzz"
-cmake --preset fuzz
-cmake --build --preset fuzz
+if ! wait "$fuzz_build"; then
+    cat build/fuzz-build.log
+    echo "the fuzz build failed" >&2
+    exit 1
+fi
+step "fuzz build done"
 
 # One target over a copy of its corpus (paths absolute: a target works in a
 # scratch directory of its own). Findings land in its directory.
