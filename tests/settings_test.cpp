@@ -64,6 +64,7 @@ const SettingsCase kCases[] = {
     {"key at the 13th character", "# settings: ontop 1\n", "ontop=1"},
     {"key at the 8th character", "xxxxxxxdelay 3\n", ""},
     {"keys are case-sensitive", "Delay 5\nONTOP 1\n", ""},
+    {"a key differing in its last letter", "delax 3\nontoq 1\n", ""},
     {"unreadable delay converts again", "delay 5\ndelay x\n", "delay=18000"},
     {"one word, rest of line skipped", "ipadd 10.0.0.1 and more words\nontop 1\n",
      "ontop=1 ipadd=10.0.0.1"},
