@@ -168,16 +168,15 @@ export class AlertList {
     try {
       const { alerts } = await getJSON(this.url);
       this.byId.clear();
-      this.merge(alerts, false);
+      this.merge(alerts);
     } catch {
-      // None shown; the stream still brings new ones.
+      this.show(); // what was there; the stream still brings new ones
     }
-    this.show();
   }
 
-  merge(incoming, show = true) {
+  merge(incoming) {
     for (const a of incoming) if (this.keep(a)) this.byId.set(a.id, a);
-    if (show) this.show();
+    this.show();
   }
 
   show() {
