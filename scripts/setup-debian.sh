@@ -2,18 +2,38 @@
 # Installs, on Debian, the packages that building and testing Pelmora needs,
 # when any is missing. Installing needs root; without it the missing
 # packages are named and the script fails.
+#
+#   setup-debian.sh            everything: every preset, every test, the demo
+#   setup-debian.sh build      only what the linux preset's configure and build
+#                              need (scripts/test-fresh-debian.sh checks that
+#                              this list is whole, in a minimal Debian)
 set -euo pipefail
 
-needed=(
-  cmake ninja-build g++ googletest libgtest-dev
+# What `cmake --preset linux && cmake --build --preset linux` needs.
+build=(
+  cmake ninja-build g++ pkg-config
+  googletest libgtest-dev libbenchmark-dev
+  libncurses-dev
+  libcpp-httplib-dev libsqlite3-dev nlohmann-json3-dev libcli11-dev libboost-dev
+)
+# The Windows presets, built with mingw-w64 and tested under wine.
+windows=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   wine wine64 wine32:i386 fonts-wine
-  libncurses-dev tmux
-  xvfb xauth imagemagick clang libclang-rt-14-dev
-  libbenchmark-dev strace time heaptrack iproute2
-  libcpp-httplib-dev libsqlite3-dev nlohmann-json3-dev libcli11-dev curl jq libboost-dev
-  chromium chromium-driver python3-selenium
 )
+# What the tests, the sanitizer and fuzz builds and the demo run.
+testing=(
+  tmux xvfb xauth imagemagick clang libclang-rt-14-dev
+  strace time heaptrack iproute2 curl jq
+  chromium chromium-driver python3-selenium
+  debootstrap
+)
+
+case "${1:-all}" in
+  build) needed=("${build[@]}") ;;
+  all) needed=("${build[@]}" "${windows[@]}" "${testing[@]}") ;;
+  *) echo "usage: $0 [build|all]" >&2; exit 2 ;;
+esac
 
 missing=()
 for package in "${needed[@]}"; do

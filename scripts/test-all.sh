@@ -24,6 +24,16 @@ if unshare --net true 2>/dev/null; then
   sanitized=$!
 fi
 
+# The set-up's build list checked in a minimal Debian made for it (a few
+# minutes, mostly downloading and compiling, at the lowest priority). It
+# needs Debian's mirror, so it runs outside any network namespace.
+fresh=
+if [ "$(id -u)" -eq 0 ]; then
+  step "a fresh minimal Debian: in the background (build/fresh-debian.log)"
+  (nice -n 15 bash scripts/test-fresh-debian.sh > build/fresh-debian.log 2>&1) &
+  fresh=$!
+fi
+
 presets=(linux win32 win64)
 for preset in "${presets[@]}"; do
   step "build: $preset"
@@ -81,6 +91,12 @@ if [ -n "$sanitized" ]; then
   cat build/sanitized.log
 else
   bash scripts/test-sanitized.sh || status=1
+fi
+
+if [ -n "$fresh" ]; then
+  step "the set-up in a fresh minimal Debian"
+  wait "$fresh" || { status=1; tail -n 60 build/fresh-debian.log; }
+  tail -n 1 build/fresh-debian.log
 fi
 
 # Let the wine server of the test prefix wind down before we return.
