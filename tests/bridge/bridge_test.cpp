@@ -75,6 +75,29 @@ TEST(Bridge, UnitChosenAndItsFile)
     }
 }
 
+TEST(Bridge, UnitsOfOneKind)
+{
+    // One group running a GPU unit (non-empty "gpus") and a CPU unit; the
+    // kind followed and the project chosen (0: none).
+    const std::string gpu = v8("RUN", "", 17000, "2025-01-05T08:40:03Z", 60, R"(,"gpus":["gpu:01:00:00"])");
+    const std::string cpu = v8("RUN", "", 18213, "2025-01-05T08:40:03Z", 60, R"(,"gpus":[])");
+    const std::string queuedCpu = v8("DOWNLOAD", "", 18401, "2025-01-05T08:40:03Z", 60);
+    const struct { std::string units; UnitKind kind; long long project; } cases[] = {
+        {"[" + gpu + "," + cpu + "]", UnitKind::Cpu, 18213},
+        {"[" + gpu + "," + cpu + "]", UnitKind::Gpu, 17000},
+        {"[" + gpu + "," + cpu + "]", UnitKind::Any, 17000},
+        {"[" + cpu + "," + gpu + "]", UnitKind::Any, 18213},
+        {"[" + gpu + "," + queuedCpu + "]", UnitKind::Cpu, 18401}, // no "gpus" at all: a CPU unit
+        {"[" + cpu + "]", UnitKind::Gpu, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.units);
+        UnitFacts facts;
+        EXPECT_EQ(chooseV8Unit(Json{{"units", Json::parse(c.units)}}, "", facts, c.kind), c.project != 0);
+        EXPECT_EQ(facts.project, c.project);
+    }
+}
+
 TEST(Bridge, UpdatesApplied)
 {
     const Json start = Json::parse(R"({"groups":{"":{"paused":false}},"units":[{"n":0,"start":"x"},{"n":1},{"n":2}]})");

@@ -87,4 +87,5 @@ fi
 wait_for 20 in_log "Total WUs completed: 2"
 [ "$client" = v7 ] && exit 0
 wait_for 30 grep -qx "connection 2" "$base/sim.txt" # back after the client's restart
-grep -qxF 'received {"cmd":"ping"}' "$base/sim.txt" || fail "no ping answered"
+# The client warns of every command it does not know: the bridge sends none.
+! grep -q '^received' "$base/sim.txt" || fail "the bridge sent the client: $(grep -m1 '^received' "$base/sim.txt")"
