@@ -18,7 +18,9 @@
 //   start_time and pid null); fold starts the core again; finish lets the
 //   running unit end, then pauses the group;
 // - commands acted on ("state", the deprecated "pause", "unpause" and
-//   "finish", "dump"); any other is logged as the client logs it;
+//   "finish", "dump", "config": a group no longer named is deleted, its
+//   units moved to the default group first); any other is logged as the
+//   client logs it;
 // - a restart every RESTART_AFTER finished CPU units: every connection
 //   dropped without a close frame, the listener closed for a moment, running
 //   units back as CORE, then RUN;
@@ -32,7 +34,7 @@
 // still while no bridge is connected.
 //
 //   simulated-v8-client [--port P] [--step MS] [--progress-step PERCENT]
-//                       [--restart-after UNITS] [--gpu] [--bad]
+//                       [--restart-after UNITS] [--gpu] [--delete-group-after SECONDS] [--bad]
 //
 // Prints "listening on 127.0.0.1:P", "connection N", every message a bridge
 // sends ("received TEXT") and the warnings the client would log. --bad: the
@@ -170,6 +172,7 @@ struct Simulation {
     long long clock = 0;  // client seconds since start
     int number = 40;      // the client's unit counter
     int cpuFinished = 0, restartAfter = 0;
+    long long deleteGroupAt = -1; // as if the user deleted group "gpu" then
     int paused = 0;       // client seconds of the user's pause left
     int pid = 1000;
     std::function<void()> restart;
@@ -211,6 +214,8 @@ struct Simulation {
     void stopCore(Unit& unit);
     void assign(Lane& lane);
     void command(const std::string& text);
+    void configure(const Json& config);
+    void deleteGroup(const std::string& group);
     void pauseGroup(const std::string& group, bool pause);
 };
 
@@ -502,6 +507,10 @@ void Simulation::command(const std::string& text)
         }
         return;
     }
+    if (cmd == "config" && message.contains("config") && message["config"].is_object()) {
+        configure(message["config"]);
+        return;
+    }
     if (cmd == "dump" && message.contains("unit")) {
         for (Unit& unit : units)
             if (unit.id == message["unit"] && unit.phase < 8) {
@@ -513,6 +522,40 @@ void Simulation::command(const std::string& text)
         return;
     }
     say("warning: Received unsupported remote command '" + (cmd.empty() ? text.substr(0, 200) : cmd) + "'");
+}
+
+// A group deleted: its units move to the default group first, as the
+// client does it.
+void Simulation::deleteGroup(const std::string& group)
+{
+    if (group.empty() || !state["groups"].contains(group)) return;
+    for (Unit& unit : units)
+        if (unit.lane->group == group && unit.phase != 9) set(unit, "group", "");
+    change({"groups", group, nullptr});
+    for (Lane& lane : lanes)
+        if (lane.group == group) lane.group.clear();
+}
+
+// A change of configuration: user, team and the like, and the groups (one
+// not named any more is deleted, a new one added, the keys given set).
+void Simulation::configure(const Json& config)
+{
+    for (const char* key : {"user", "team", "passkey", "cause"})
+        if (config.contains(key) && state["config"][key] != config[key]) change({"config", key, config[key]});
+    if (!config.contains("groups") || !config["groups"].is_object()) return;
+    const Json& groups = config["groups"];
+    std::vector<std::string> known;
+    for (auto& entry : state["groups"].items()) known.push_back(entry.key());
+    for (const std::string& group : known)
+        if (!groups.contains(group)) deleteGroup(group);
+    for (auto& entry : groups.items()) {
+        if (!state["groups"].contains(entry.key())) change({"groups", entry.key(), {{"config", groupConfig(0)}}});
+        if (!entry.value().is_object()) continue;
+        for (auto& setting : entry.value().items())
+            if (state["groups"][entry.key()]["config"].contains(setting.key()) &&
+                state["groups"][entry.key()]["config"][setting.key()] != setting.value())
+                change({"groups", entry.key(), "config", setting.key(), setting.value()});
+    }
 }
 
 void Simulation::tick()
@@ -531,6 +574,10 @@ void Simulation::tick()
     for (size_t i = 0; i < units.size(); ++i)
         if (units[i].phase == 9) units.erase(units.begin() + static_cast<std::ptrdiff_t>(i--));
     for (auto& session : sessions) session->keepAlive();
+    if (clock == deleteGroupAt) {
+        say("group gpu deleted");
+        deleteGroup("gpu");
+    }
     if (restartAfter > 0 && cpuFinished >= restartAfter) {
         cpuFinished = 0;
         restart();
@@ -593,6 +640,7 @@ int main(int argc, char** argv)
     int port = 0, stepMs = 1000, restartAfter = 2;
     double progressStep = 10;
     bool bad = false, gpu = false;
+    long long deleteGroupAfter = -1;
     app.add_option("--port", port, "the port (0: a free one)")->check(CLI::Range(0, 65535));
     app.add_option("--step", stepMs, "milliseconds in a client second")->check(CLI::Range(1, 60000));
     app.add_option("--progress-step", progressStep, "percent of the CPU unit done in a client second")
@@ -600,12 +648,14 @@ int main(int argc, char** argv)
     app.add_option("--restart-after", restartAfter, "finished CPU units between restarts (0: never)")
         ->check(CLI::Range(0, 1000));
     app.add_flag("--gpu", gpu, "a GPU unit beside the CPU unit in the default group");
+    app.add_option("--delete-group-after", deleteGroupAfter, "client seconds until group gpu is deleted (its unit moves)");
     app.add_flag("--bad", bad, "bad input on the first four connections");
     CLI11_PARSE(app, argc, argv);
 
     asio::io_context io;
     Simulation sim(io);
     sim.restartAfter = restartAfter;
+    sim.deleteGroupAt = deleteGroupAfter;
     sim.lanes.resize(3);
     sim.lanes[0] = {"", false, progressStep / 100, cpuWork};
     sim.lanes[1] = {"gpu", false, progressStep / 1000, otherGroupWork};
