@@ -224,7 +224,7 @@ struct Session : std::enable_shared_from_this<Session> {
     websocket::stream<tcp::socket> ws;
     beast::flat_buffer incoming;
     std::deque<std::string> outgoing;
-    bool ready = false, writing = false, open = true, bad = false;
+    bool ready = false, writing = false, open = true, bad = false, closing = false;
     long long lastSent = 0, lastHeard = 0, lastPingFrame = 0;
 
     Session(Simulation& simulation, tcp::socket socket) : sim(simulation), ws(std::move(socket)) {}
@@ -262,7 +262,7 @@ struct Session : std::enable_shared_from_this<Session> {
 
     void send(const std::string& text)
     {
-        if (!open) return;
+        if (!open || closing) return;
         lastSent = sim.clock;
         outgoing.push_back(text);
         if (ready && !writing) writeNext();
@@ -287,10 +287,11 @@ struct Session : std::enable_shared_from_this<Session> {
     void keepAlive()
     {
         if (!open || bad) return;
+        if (closing) return drop(); // a second for the close frame's answer
         if (sim.clock - lastHeard >= kCloseSilentAfter) {
             say("closing a connection silent for " + std::to_string(kCloseSilentAfter) + " s");
+            closing = true;
             ws.async_close(websocket::close_code::normal, [self = shared_from_this()](beast::error_code) { self->drop(); });
-            open = false;
             return;
         }
         if (sim.clock - lastPingFrame >= kPingFrameEvery) {
