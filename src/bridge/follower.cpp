@@ -28,13 +28,14 @@ bool Follower::follow(bool found, const UnitFacts& facts)
         const int result = replaceFileIfChanged(path, content);
         written = result >= 0;
         failed = result < 0;
-        if (result > 0) ++writes;
-        if (result > 0)
+        if (result > 0) {
+            ++writes;
             logLine("unit file: p" + std::to_string(facts.project) + "_R" + std::to_string(facts.run) + "_C" +
                     std::to_string(facts.clone) + "_G" + std::to_string(facts.gen) + " at " +
                     std::to_string(facts.percent) + "%");
-        else if (result < 0)
+        } else if (result < 0) {
             logLine("cannot replace " + path);
+        }
         if (written) lastText = content;
     }
     if (!options.database.empty() && !projectsKnown.count(facts.project)) {
