@@ -23,6 +23,7 @@ struct ReplayPeer::State {
     beast::flat_buffer incoming;
     std::vector<std::string> received, missed;
     int pongs = 0;
+    int port = 0; // known before the thread starts
     std::thread thread;
 
     // Runs the io until done() holds or the wait is over.
@@ -95,12 +96,13 @@ ReplayPeer::ReplayPeer(std::vector<ReplayStep> script, std::function<void(const 
     state_->acceptor.open(loopback.protocol());
     state_->acceptor.bind(loopback);
     state_->acceptor.listen(1);
+    state_->port = state_->acceptor.local_endpoint().port();
     state_->thread = std::thread([this, script = std::move(script), atBarrier] { state_->run(script, atBarrier); });
 }
 
 ReplayPeer::~ReplayPeer() { finish(); }
 
-int ReplayPeer::port() const { return state_->acceptor.local_endpoint().port(); }
+int ReplayPeer::port() const { return state_->port; }
 
 void ReplayPeer::finish()
 {
