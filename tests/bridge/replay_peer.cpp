@@ -51,33 +51,42 @@ struct ReplayPeer::State {
     void run(const std::vector<ReplayStep>& script, const std::function<void(const std::string&)>& atBarrier)
     {
         beast::error_code error;
-        bool done = false;
-        acceptor.async_accept(ws.next_layer(), [&](beast::error_code result) { error = result, done = true; });
-        if (!runUntil([&] { return done; }) || error) return;
-        done = false;
-        ws.async_accept([&](beast::error_code result) { error = result, done = true; });
-        if (!runUntil([&] { return done; }) || error) return;
+        bool accepted = false;
+        acceptor.async_accept(ws.next_layer(), [&](beast::error_code result) { error = result, accepted = true; });
+        if (!runUntil([&] { return accepted; }) || error) return;
+        accepted = false;
+        ws.async_accept([&](beast::error_code result) { error = result, accepted = true; });
+        if (!runUntil([&] { return accepted; }) || error) return;
         ws.control_callback([this](websocket::frame_type kind, beast::string_view) {
             if (kind == websocket::frame_type::pong) ++pongs;
         });
         readNext();
+        // Outlives every step, so that a late handler never writes to a step gone.
+        bool done = false;
+        const auto finished = [&](beast::error_code, auto&&...) { done = true; };
         for (const ReplayStep& step : script) {
-            bool done = false;
-            const auto finished = [&](beast::error_code, auto&&...) { done = true; };
-            if (step.kind == ReplayStep::Text) {
-                ws.text(true);
-                ws.async_write(asio::buffer(step.text), finished);
-                runUntil([&] { return done; });
-            } else if (step.kind == ReplayStep::PingFrame) {
-                ws.async_ping({}, finished);
-                runUntil([&] { return done; });
+            done = false;
+            if (step.kind == ReplayStep::Text || step.kind == ReplayStep::PingFrame) {
+                if (step.kind == ReplayStep::Text) {
+                    ws.text(true);
+                    ws.async_write(asio::buffer(step.text), finished);
+                } else {
+                    ws.async_ping({}, finished);
+                }
+                if (!runUntil([&] { return done; })) {
+                    missed.push_back("a write stuck before " + step.text.substr(0, 60));
+                    break;
+                }
             } else if (step.kind == ReplayStep::Barrier) {
                 const int before = pongs;
                 ws.async_ping({}, finished);
-                if (runUntil([&] { return pongs > before; }))
-                    atBarrier(step.text);
-                else
+                // The ping's own completion too: a step starts once the one
+                // before it has ended.
+                if (!runUntil([&] { return done && pongs > before; })) {
                     missed.push_back(step.text);
+                    break;
+                }
+                atBarrier(step.text);
             } else {
                 std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
             }
