@@ -22,7 +22,7 @@ struct ReplayPeer::State {
     websocket::stream<tcp::socket> ws{io};
     beast::flat_buffer incoming;
     std::vector<std::string> received, missed;
-    int pongs = 0;
+    int pings = 0, pongs = 0; // pongs come in the order of the pings
     int port = 0; // known before the thread starts
     std::thread thread;
 
@@ -71,6 +71,7 @@ struct ReplayPeer::State {
                     ws.text(true);
                     ws.async_write(asio::buffer(step.text), finished);
                 } else {
+                    ++pings;
                     ws.async_ping({}, finished);
                 }
                 if (!runUntil([&] { return done; })) {
@@ -78,11 +79,11 @@ struct ReplayPeer::State {
                     break;
                 }
             } else if (step.kind == ReplayStep::Barrier) {
-                const int before = pongs;
+                const int mine = ++pings;
                 ws.async_ping({}, finished);
                 // The ping's own completion too: a step starts once the one
                 // before it has ended.
-                if (!runUntil([&] { return done && pongs > before; })) {
+                if (!runUntil([&] { return done && pongs >= mine; })) {
                     missed.push_back(step.text);
                     break;
                 }
