@@ -8,8 +8,9 @@
 #   layer 1  platform/  ui/               the two interfaces (platform.h, ui.h)
 #   layer 2  reading/                     the piece-wise keyed reader
 #   layer 3  config/  workunit/  net/     readers and network code
-#            bridge/                      the client bridge (a program of its own on the platform layer)
 #   layer 4  app/                         the sequences: start-up, poll, unit change, endings, tray
+#            bridge/                      the client bridge (a program of its own; it reads the
+#                                         project table through the monitor's own reader)
 #   layer 5  platform/*/  ui/*/           the operating systems' services and the front-ends
 #   apart    server/                      the team server: only its own folder
 set -uo pipefail
@@ -27,8 +28,8 @@ layer_of() {
         state) echo 0 ;;
         platform | ui) echo 1 ;;
         reading) echo 2 ;;
-        config | workunit | net | bridge) echo 3 ;;
-        app) echo 4 ;;
+        config | workunit | net) echo 3 ;;
+        app | bridge) echo 4 ;;
         platform/* | ui/*) echo 5 ;;
         *) echo apart ;;
     esac

@@ -2,8 +2,9 @@
 // the tests. Every interval it moves the unit in CLIENT_DIR/unitinfo.txt on by
 // STEP percent; after a unit has shown 100% it starts a new one, with the
 // next project of the project table (CLIENT_DIR/pelmora/database.txt). The
-// file is written whole under another name and renamed over the old one, so
-// a reader never sees half of it. SIGTERM or SIGINT end it cleanly.
+// file is written as pelmora-bridge writes it (one writer, in the version 6
+// layout), whole under another name and renamed over the old one, so a
+// reader never sees half of it. SIGTERM or SIGINT end it cleanly.
 //
 //   simulated-client INTERVAL_SECONDS CLIENT_DIR [STEP_PERCENT]
 #include <cerrno>
@@ -16,6 +17,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "bridge/unitinfo_writer.h"
 
 namespace {
 constexpr int kDefaultStep = 10;
@@ -39,31 +42,15 @@ struct Unit {
     int progress = 0;
 };
 
-std::string clientTime(time_t when)
-{
-    struct tm parts;
-    localtime_r(&when, &parts);
-    char month[32];
-    std::strftime(month, sizeof month, "%B", &parts);
-    char text[64];
-    std::snprintf(text, sizeof text, "%s %d %02d:%02d:%02d", month, parts.tm_mday, parts.tm_hour, parts.tm_min,
-                  parts.tm_sec);
-    return text;
-}
-
 std::string unitFileText(const Unit& unit)
 {
-    std::string bar(10, '_');
-    for (int i = 0; i < unit.progress / 10 && i < 10; ++i) bar[i] = '|';
-    std::ostringstream out;
-    out << "Current Work Unit\n"
-        << "-----------------\n"
-        << "Name: " << unit.name << "\n"
-        << "Tag: " << unit.tag << "\n"
-        << "Download time: " << unit.downloaded << "\n"
-        << "Due time: " << unit.due << "\n"
-        << "Progress: " << unit.progress << "%  [" << bar << "]\n";
-    return out.str();
+    bridge::UnitInfo info;
+    info.name = unit.name;
+    info.tag = unit.tag;
+    info.downloaded = unit.downloaded;
+    info.due = unit.due;
+    info.percent = unit.progress;
+    return bridge::unitInfoText(info);
 }
 
 // The value after "key" at the start of a line of the unit file.
@@ -124,24 +111,15 @@ Unit nextUnit(const Unit& finished, const std::vector<int>& projects, int serial
     unit.tag = "P" + std::to_string(unit.project) + "R" + std::to_string(unit.run) + "C" +
                std::to_string(unit.project % 97) + "G" + std::to_string(serial);
     const time_t now = std::time(nullptr);
-    unit.downloaded = clientTime(now);
-    unit.due = clientTime(now + kDaysToDue * 24 * 60 * 60);
+    unit.downloaded = bridge::unitInfoDate(now);
+    unit.due = bridge::unitInfoDate(now + kDaysToDue * 24 * 60 * 60);
     unit.progress = 0;
     return unit;
 }
 
 bool writeAtomically(const std::string& directory, const std::string& text)
 {
-    const std::string path = directory + "/unitinfo.txt";
-    const std::string temporary = directory + "/.unitinfo.txt.tmp";
-    FILE* out = std::fopen(temporary.c_str(), "wb");
-    if (!out) return false;
-    const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
-    if (std::fclose(out) != 0 || !written || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::remove(temporary.c_str());
-        return false;
-    }
-    return true;
+    return bridge::replaceFileIfChanged(directory + "/unitinfo.txt", text) >= 0;
 }
 
 bool parseSeconds(const char* text, struct timespec& interval)

@@ -1,8 +1,5 @@
 // The two clients' messages: v8 updates applied to the state, v7 PyON replies.
-#include <cstdio>
-#include <ctime>
-
-#include "bridge/bridge.h"
+#include "bridge/messages.h"
 
 namespace bridge {
 
@@ -150,15 +147,6 @@ bool takePyonReply(std::string& buffer, std::string& name, Json& body)
     if (body.is_discarded()) body = nullptr;
     buffer.erase(0, end + kEnd.size());
     return true;
-}
-
-void logLine(const std::string& text)
-{
-    const time_t now = std::time(nullptr);
-    char stamp[32] = "";
-    if (const std::tm* local = std::localtime(&now)) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", local);
-    std::fprintf(stderr, "%s pelmora-bridge: %s\n", stamp, text.c_str());
-    std::fflush(stderr);
 }
 
 } // namespace bridge

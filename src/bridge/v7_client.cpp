@@ -2,7 +2,8 @@
 // sockets (their connect, send and receive time-outs bound every wait).
 #include <algorithm>
 
-#include "bridge/bridge.h"
+#include "bridge/follower.h"
+#include "bridge/messages.h"
 #include "platform/platform.h"
 
 namespace bridge {

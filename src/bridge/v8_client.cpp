@@ -1,5 +1,7 @@
 // Version 8: the WebSocket API (Boost.Beast). The first message is the whole
-// state, the later ones updates to it; every wait is bounded.
+// state, the later ones updates to it; every wait is bounded. The bridge
+// sends the client nothing: the client's "ping" message needs no answer, and
+// its ping frames are answered by Beast itself.
 #include <chrono>
 
 #include <boost/asio/connect.hpp>
@@ -8,7 +10,8 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 
-#include "bridge/bridge.h"
+#include "bridge/follower.h"
+#include "bridge/messages.h"
 
 namespace bridge {
 
@@ -20,10 +23,7 @@ using tcp = asio::ip::tcp;
 using Socket = websocket::stream<tcp::socket>;
 
 constexpr int kConnectMs = 5000;
-constexpr int kWriteMs = 10000;
-// The client speaks at least every 15 s (a "ping" when it has nothing else);
-// twice that without a word is a stalled link.
-constexpr int kSilenceMs = 30000;
+constexpr int kCloseMs = 2000;
 
 // Runs one asynchronous operation for at most ms; a late one is cut off by
 // closing the socket. False, with error set, when it failed or timed out.
@@ -44,6 +44,36 @@ bool within(asio::io_context& io, Socket& ws, int ms, beast::error_code& error, 
         io.run();
         error = asio::error::timed_out;
     }
+    return !error;
+}
+
+// Reads the next message. Any frame counts as a sign of life, a ping frame
+// too: the link is stalled only after silenceMs with no frame at all.
+bool readMessage(asio::io_context& io, Socket& ws, int silenceMs, beast::flat_buffer& message,
+                 beast::error_code& error)
+{
+    using Clock = std::chrono::steady_clock;
+    auto lastFrame = Clock::now();
+    ws.control_callback([&](websocket::frame_type, beast::string_view) { lastFrame = Clock::now(); });
+    bool done = false;
+    ws.async_read(message, [&](beast::error_code result, std::size_t) {
+        error = result;
+        done = true;
+    });
+    while (!done) {
+        const auto quietUntil = lastFrame + std::chrono::milliseconds(silenceMs);
+        if (Clock::now() >= quietUntil) {
+            beast::error_code ignored;
+            beast::get_lowest_layer(ws).close(ignored);
+            io.restart();
+            io.run();
+            error = asio::error::timed_out;
+            break;
+        }
+        io.restart();
+        io.run_until(quietUntil);
+    }
+    ws.control_callback();
     return !error;
 }
 
@@ -81,18 +111,17 @@ Link runV8(Follower& follower, bool& unitWritten)
     bool haveState = false;
     for (;;) {
         beast::flat_buffer message;
-        if (!within(io, ws, kSilenceMs, error, [&](auto handler) { ws.async_read(message, handler); }))
-            return lose(error == asio::error::timed_out ? "no message for 30 s" : "the link ended (" + error.message() + ")");
+        if (!readMessage(io, ws, options.silenceMs, message, error))
+            return lose(error == asio::error::timed_out
+                            ? "no sign of life for " + std::to_string(options.silenceMs / 1000) + " s"
+                            : "the link ended (" + error.message() + ")");
         const std::string text = beast::buffers_to_string(message.data());
         Json received = parseMessage(text);
         if (received.is_discarded()) return lose("a malformed message");
+        // "ping": the client had nothing to say for 15 s. It wants no answer;
+        // a quiet client is the moment to retry a write that failed.
         const bool ping = received.is_string() && received.get_ref<const std::string&>() == "ping";
         if (ping) {
-            const std::string answer = R"({"cmd":"ping"})";
-            ws.text(true);
-            if (!within(io, ws, kWriteMs, error, [&](auto handler) { ws.async_write(asio::buffer(answer), handler); }))
-                return lose("cannot answer a ping");
-            // A quiet client: the moment to retry a write that failed.
             if (!haveState || !follower.failed) continue;
         } else if (received.is_object()) {
             // The whole state (the first message, or a fresh one).
@@ -105,12 +134,12 @@ Link runV8(Follower& follower, bool& unitWritten)
             if (!applyUpdate(state, received, &why)) return lose(why);
         }
         UnitFacts facts;
-        const bool found = chooseV8Unit(state, options.group, facts);
+        const bool found = chooseV8Unit(state, options.group, facts, options.units);
         if (!ping) ++follower.statesSeen;
         const bool written = follower.follow(found, facts);
         if (options.once) {
             unitWritten = written;
-            within(io, ws, 2000, error, [&](auto handler) { ws.async_close(websocket::close_code::normal, handler); });
+            within(io, ws, kCloseMs, error, [&](auto handler) { ws.async_close(websocket::close_code::normal, handler); });
             return Link::Done;
         }
     }

@@ -66,6 +66,11 @@ struct PlatformServices {
     // kHttpRequestTimeoutMs; a body past kMaxBodyBytes ends the download as a
     // failure, keeping what was written.
     int (*httpGet)(const char* url, const char* fileName);
+
+    // Puts the file from in the place of the file to, in one step, so a
+    // reader sees the old file or the new one, never a part. False when it
+    // could not (on Windows, for one, while another program holds to open).
+    bool (*replaceFile)(const char* from, const char* to);
 };
 
 constexpr long long kInvalidSocket = -1;

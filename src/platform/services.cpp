@@ -12,7 +12,7 @@ const PlatformServices& systemServices()
         systemNow,     systemMachineFacts(), runCommand,    sleepMilliseconds,
         socketOpenTcp, socketLastError,      socketsStart,  socketsStop,
         socketConnect, socketSend,           socketReceive, socketClose,
-        httpGet,
+        httpGet,       replaceFile,
     };
     return services;
 }

@@ -18,3 +18,4 @@ int socketSend(long long socket, const char* data, int count);
 int socketReceive(long long socket, char* buffer, int capacity);
 void socketClose(long long socket);
 int httpGet(const char* url, const char* fileName);
+bool replaceFile(const char* from, const char* to);

@@ -40,28 +40,35 @@ int projectNumberFromName(const char* unitName)
     return value;
 }
 
-void lookUpProject()
+int findProjectRecord(const char* path, long long project, ProjectRecord& record)
 {
-    state.projectNumber = projectNumberFromName(state.unitName);
-    FILE* database = openTextFile(kDatabasePath);
-    if (!database) {
-        setNoMatch();
-        return;
-    }
+    static_assert(sizeof record.core == sizeof state.core, "the core field of the record and of the state");
+    FILE* database = openTextFile(path);
+    if (!database) return -1;
     while (!std::feof(database)) {
-        long long key = 0;
-        float points = 0.0f;
-        long long frames = 0;
-        char core[sizeof state.core];
-        if (std::fscanf(database, kRecordFormat, &key, &points, &frames, core) != kStoredFields) break;
-        if (key == state.projectNumber) {
-            state.points = truncateToInt(points);
-            state.frames = clampToInt(frames);
-            std::memcpy(state.core, core, sizeof core);
+        ProjectRecord read;
+        if (std::fscanf(database, kRecordFormat, &read.project, &read.points, &read.frames, read.core) !=
+            kStoredFields)
+            break;
+        if (read.project == project) {
+            record = read;
             std::fclose(database);
-            return;
+            return 1;
         }
     }
     std::fclose(database);
-    setNoMatch();
+    return 0;
+}
+
+void lookUpProject()
+{
+    state.projectNumber = projectNumberFromName(state.unitName);
+    ProjectRecord record;
+    if (findProjectRecord(kDatabasePath, state.projectNumber, record) != 1) {
+        setNoMatch();
+        return;
+    }
+    state.points = truncateToInt(record.points);
+    state.frames = clampToInt(record.frames);
+    std::memcpy(state.core, record.core, sizeof record.core);
 }

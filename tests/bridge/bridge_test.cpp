@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "bridge/bridge.h"
 
@@ -72,6 +73,56 @@ TEST(Bridge, UnitChosenAndItsFile)
         std::string tag = std::string("P") + (c.name + 1);
         for (const char* cut : {"_R", "_C", "_G"}) tag.erase(tag.find(cut), 1);
         EXPECT_EQ(unitFileText(facts), "Current Work Unit\n-----------------\nName: " + std::string(c.name) + "\nTag: " + tag + "\n" + c.rest);
+    }
+}
+
+TEST(Bridge, UnitsOfOneKind)
+{
+    // One group running a GPU unit (non-empty "gpus") and a CPU unit; the
+    // kind followed and the project chosen (0: none).
+    const std::string gpu = v8("RUN", "", 17000, "2025-01-05T08:40:03Z", 60, R"(,"gpus":["gpu:01:00:00"])");
+    const std::string cpu = v8("RUN", "", 18213, "2025-01-05T08:40:03Z", 60, R"(,"gpus":[])");
+    const std::string queuedCpu = v8("DOWNLOAD", "", 18401, "2025-01-05T08:40:03Z", 60);
+    const struct { std::string units; UnitKind kind; long long project; } cases[] = {
+        {"[" + gpu + "," + cpu + "]", UnitKind::Cpu, 18213},
+        {"[" + gpu + "," + cpu + "]", UnitKind::Gpu, 17000},
+        {"[" + gpu + "," + cpu + "]", UnitKind::Any, 17000},
+        {"[" + cpu + "," + gpu + "]", UnitKind::Any, 18213},
+        {"[" + gpu + "," + queuedCpu + "]", UnitKind::Cpu, 18401}, // no "gpus" at all: a CPU unit
+        {"[" + cpu + "]", UnitKind::Gpu, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.units);
+        UnitFacts facts;
+        EXPECT_EQ(chooseV8Unit(Json{{"units", Json::parse(c.units)}}, "", facts, c.kind), c.project != 0);
+        EXPECT_EQ(facts.project, c.project);
+    }
+}
+
+TEST(Bridge, CommandLine)
+{
+    // The arguments, the outcome (-1: go on; else the exit status) and, going
+    // on, the port and kind of units.
+    const struct { std::vector<const char*> args; int outcome, port = 0; UnitKind units = UnitKind::Any; } cases[] = {
+        {{}, -1, 7396, UnitKind::Any},
+        {{"--client", "v7"}, -1, 36330, UnitKind::Any},
+        {{"--units", "gpu", "--port", "8000"}, -1, 8000, UnitKind::Gpu},
+        {{"--units", "cpu", "--group", "x"}, -1, 7396, UnitKind::Cpu},
+        {{"--units", "both"}, 1}, {{"--units", "cpu", "--client", "v7"}, 1}, {{"--slot", "1"}, 1},
+        {{"--client", "v7", "--group", ""}, 1}, {{"--port", "0"}, 1}, {{"--port", "65536"}, 1},
+        {{"--client", "v6"}, 1}, {{"--client", "v7", "--password-file", "no-such-file"}, 1}, {{"extra"}, 1},
+        {{"--version"}, 0}, {{"--help"}, 0},
+    };
+    for (const auto& c : cases) {
+        std::vector<const char*> argv = {"pelmora-bridge"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(argv.size() > 1 ? argv[1] : "(none)");
+        Options options;
+        std::string password;
+        ASSERT_EQ(readCommandLine(static_cast<int>(argv.size()), argv.data(), options, password), c.outcome);
+        if (c.outcome >= 0) continue;
+        EXPECT_EQ(options.port, c.port);
+        EXPECT_EQ(options.units, c.units);
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -88,3 +89,5 @@ FILE* openTextFile(const char* path)
     if (!file) closeReader(reader);
     return file;
 }
+
+bool replaceFile(const char* from, const char* to) { return std::rename(from, to) == 0; }

@@ -1,0 +1,57 @@
+#pragma once
+// Following a client: the options, what each state becomes on disk, the
+// connections and the reconnecting between them.
+#include <set>
+#include <string>
+
+#include "bridge/unit_choice.h"
+
+namespace bridge {
+
+struct Options {
+    std::string client = "v8";
+    std::string host = "127.0.0.1";
+    int port = 0; // 0: the client's default
+    std::string passwordFile;
+    std::string out = ".";
+    std::string database;
+    std::string group;
+    UnitKind units = UnitKind::Any;
+    int slot = -1;
+    bool once = false;
+    // A version 8 link with no frame at all (messages, pings) for this long
+    // is stalled. The client sends a ping frame every 25 s.
+    int silenceMs = 30000;
+};
+
+// Where a connection reports each complete state: writes the files. The
+// result says whether a unit was written (or already was).
+struct Follower {
+    Options options;
+    std::string lastText;
+    std::set<long long> projectsKnown;
+    long long statesSeen = 0; // complete states handled, over all connections
+    long long writes = 0;     // times the unit file was replaced
+    bool failed = false;      // the last write of the unit file failed
+    bool follow(bool found, const UnitFacts& facts);
+};
+
+// Outcomes of one connection.
+enum class Link {
+    Unreachable, // never connected (or refused)
+    Lost,        // connected, then dropped, stalled or sent bad input
+    Done,        // --once: the first state was handled
+};
+// One connection: reads states until it ends. unitWritten tells, under
+// --once, whether the first state gave a unit.
+Link runV8(Follower& follower, bool& unitWritten);
+Link runV7(Follower& follower, const std::string& password, bool& unitWritten);
+
+// Connection after connection. Under --once the exit status: 0 a unit was
+// written, 2 there was none, 1 no client or the file could not be written;
+// otherwise it never returns.
+int followClient(const Options& options, const std::string& password);
+
+void logLine(const std::string& text);
+
+} // namespace bridge
