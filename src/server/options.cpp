@@ -50,6 +50,13 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
         ->capture_default_str()->check(CLI::Range(1, 3650));
     app.add_option("--max-connections", options.maxConnections, "open connections allowed on each listener")
         ->capture_default_str()->check(CLI::Range(1, 100000));
+    app.add_option("--max-connections-per-address", options.maxConnectionsPerAddress,
+                   "open connections allowed from one source address on each listener")
+        ->capture_default_str()->check(CLI::Range(1, 100000));
+    app.add_option("--public-host", options.publicHost,
+                   "the name the dashboard is reached by: requests naming another Host are refused "
+                   "(loopback and IP addresses are always allowed)")
+        ->type_name("NAME");
     app.add_option("--log-level", options.logLevel, "debug, info, warn or error")
         ->capture_default_str()->check(CLI::IsMember({"debug", "info", "warn", "error"}));
     app.add_option("--webhook", options.webhook,

@@ -21,6 +21,8 @@ struct ServerOptions {
     long stallAfter = 3600;     // seconds
     int keepDays = 30;
     int maxConnections = 1024; // each listener
+    int maxConnectionsPerAddress = 64; // each listener, from one source address
+    std::string publicHost; // empty: any Host header
     std::string logLevel = "info";
     std::string webhook; // empty: none
 };

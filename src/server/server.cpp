@@ -126,7 +126,7 @@ int runServer(const ServerOptions& options)
 
     Counters counters;
     SlotTable slots(store->heldSlots());
-    MonitorListener listener(*store, slots, counters, options.maxConnections);
+    MonitorListener listener(*store, slots, counters, options.maxConnections, options.maxConnectionsPerAddress);
     if (!listener.bind(options.monitorListen, error)) {
         logEvent(Level::error, "cannot listen for monitors on " + where(options.monitorListen, options.monitorListen.port) +
                                    ": " + error);
@@ -134,7 +134,9 @@ int runServer(const ServerOptions& options)
     }
     const StatusLimits limits{options.offlineAfter, options.stallAfter};
     FleetView fleet(*store, limits);
-    HttpApi http(*store, counters, fleet, {token, viewerToken, limits, options.keepDays, options.maxConnections});
+    HttpApi http(*store, counters, fleet,
+                 {token, viewerToken, limits, options.keepDays, options.maxConnections,
+                  options.maxConnectionsPerAddress});
     if (!http.bind(options.httpListen, error)) {
         logEvent(Level::error, "cannot listen for HTTP on " + where(options.httpListen, options.httpListen.port) + ": " +
                                    error);
@@ -144,7 +146,6 @@ int runServer(const ServerOptions& options)
     logEvent(Level::info, "monitors on " + where(options.monitorListen, listener.port()));
     logEvent(Level::info, "HTTP on " + where(options.httpListen, http.port()));
 
-    std::atomic<bool> stopping{false};
     Maintenance maintenance(*store, fleet, options.keepDays);
     std::thread upkeep([&] { maintenance.run(); });
     Alerting alerting(*store, counters, {options.offlineAfter, options.stallAfter}, options.keepDays, options.webhook);
@@ -153,15 +154,14 @@ int runServer(const ServerOptions& options)
     std::thread signals([&] {
         int signal = 0;
         sigwait(&stopSignals, &signal);
-        if (stopping.exchange(true)) return; // woken by the end below
         logEvent(Level::info, std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
         fleet.stop();
         http.stop();
+        listener.stop();
     });
 
-    listener.run(stopping);
-    // The listener only returns once stopping; the HTTP server finishes the
-    // requests it is serving before its thread ends.
+    // Both listeners give what is under way a moment to finish, then cut it.
+    listener.run();
     web.join();
     maintenance.stop();
     upkeep.join();

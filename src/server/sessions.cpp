@@ -1,7 +1,5 @@
 #include "server/sessions.h"
 
-#include <httplib.h>
-
 #include "server/admin_token.h"
 #include "server/http_api.h"
 
@@ -32,7 +30,7 @@ Role Sessions::roleOf(const std::string& token) const
     return Role::none;
 }
 
-Caller Sessions::identify(const httplib::Request& req, long long now)
+Caller Sessions::identify(const HttpRequest& req, long long now)
 {
     Caller caller;
     const std::string header = req.get_header_value("Authorization");
@@ -60,7 +58,7 @@ std::optional<SessionRow> Sessions::signIn(const std::string& token, long long n
     return session;
 }
 
-bool sameOrigin(const httplib::Request& req)
+bool sameOrigin(const HttpRequest& req)
 {
     const std::string site = req.get_header_value("Sec-Fetch-Site");
     if (!site.empty() && site != "same-origin" && site != "none") return false;
@@ -83,7 +81,7 @@ std::string cookieValue(const std::string& header, const std::string& name)
     return "";
 }
 
-std::string sessionCookie(const httplib::Request& req, const std::optional<SessionRow>& session, long long now)
+std::string sessionCookie(const HttpRequest& req, const std::optional<SessionRow>& session, long long now)
 {
     std::string cookie = std::string(kSessionCookie) + "=" + (session ? session->id : "") +
                          "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" +

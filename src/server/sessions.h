@@ -8,12 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "server/http_request.h"
 #include "server/store.h"
-
-namespace httplib {
-struct Request;
-struct Response;
-} // namespace httplib
 
 namespace pelmora_server {
 
@@ -34,7 +30,7 @@ public:
     {
     }
 
-    Caller identify(const httplib::Request& req, long long now);
+    Caller identify(const HttpRequest& req, long long now);
     bool mayView(const Caller& caller) const { return viewerToken_.empty() || caller.role != Role::none; }
     bool viewerTokenRequired() const { return !viewerToken_.empty(); }
 
@@ -51,13 +47,13 @@ private:
 
 // The request comes from a page of this server, as far as the browser
 // says: no Origin or Referer of another host, no cross-site fetch.
-bool sameOrigin(const httplib::Request& req);
+bool sameOrigin(const HttpRequest& req);
 
 // A cookie's value in a Cookie header, or empty.
 std::string cookieValue(const std::string& header, const std::string& name);
 
 // The Set-Cookie value for SESSION (empty: the cookie cleared); Secure when
 // the request came over TLS through a proxy.
-std::string sessionCookie(const httplib::Request& req, const std::optional<SessionRow>& session, long long now);
+std::string sessionCookie(const HttpRequest& req, const std::optional<SessionRow>& session, long long now);
 
 } // namespace pelmora_server
