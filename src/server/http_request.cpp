@@ -73,6 +73,12 @@ void HttpResponse::set_content(const std::string& text, const std::string& type)
     set_header("Content-Type", type);
 }
 
+void HttpResponse::set_content(std::string&& text, const std::string& type)
+{
+    body = std::move(text);
+    set_header("Content-Type", type);
+}
+
 void HttpResponse::set_content(const char* data, std::size_t size, const std::string& type)
 {
     body.assign(data, size);

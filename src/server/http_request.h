@@ -42,6 +42,7 @@ struct HttpResponse {
     void set_header(const std::string& name, const std::string& value);
     std::string get_header_value(const std::string& name) const;
     void set_content(const std::string& text, const std::string& type);
+    void set_content(std::string&& text, const std::string& type); // a large answer is not copied
     void set_content(const char* data, std::size_t size, const std::string& type);
     void set_redirect(const std::string& url, int code = 302);
     void set_event_stream(EventSource source);
