@@ -42,13 +42,15 @@ void serveAsset(const std::string& name, HttpResponse& res)
     res.set_content(reinterpret_cast<const char*>(asset->data), asset->size, asset->type);
 }
 
-// A local path to go back to after signing in: "/..." but not "//host".
+// A local path to go back to after signing in: "/..." but not "//host",
+// and nothing a browser might clean into one (a backslash, a tab or any
+// other control character).
 std::string localPath(const std::string& next)
 {
-    if (next.size() > 1 && next[0] == '/' && next[1] != '/' && next[1] != '\\' &&
-        next.find_first_of("\r\n") == std::string::npos)
-        return next;
-    return "/";
+    if (next.empty() || next[0] != '/' || (next.size() > 1 && next[1] == '/')) return "/";
+    for (const char c : next)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == '\\') return "/";
+    return next;
 }
 
 // From the form in the body only: a token in the query would stay in logs and history.
@@ -93,7 +95,11 @@ void Dashboard::addRoutes(HttpListener& server)
             return fail(res, 403, "a cross-site request is refused");
         }
         const std::string next = localPath(formValue(req, "next"));
-        const std::optional<SessionRow> session = sessions_.signIn(formValue(req, "token"), now());
+        if (const long long wait = sessions_.retryAfter(req.remote_addr)) {
+            res.set_header("Retry-After", std::to_string(wait));
+            return fail(res, 429, "too many wrong tokens: try again in " + std::to_string(wait) + " s");
+        }
+        const std::optional<SessionRow> session = sessions_.signIn(formValue(req, "token"), req.remote_addr, now());
         if (!session) {
             logEvent(Level::warn, "sign-in from " + req.remote_addr + " refused: not a valid token");
             return res.set_redirect("/signin?error=1&next=" + encodeQueryParam(next), 303);

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "server/dashboard.h"
+#include "server/host_names.h"
 #include "server/http_answers.h"
 #include "server/alerts.h"
 #include "server/log.h"
@@ -113,11 +114,23 @@ public:
             logEvent(Level::error, req.method + " " + req.path + " failed: " + what);
             fail(res, 500, "internal error");
         });
-        // With a viewer token, everything but the open paths needs a sign-in.
+        // Only our own names (the stats site's path and the health check
+        // answer any: the monitors and probes were set up with theirs). Then,
+        // with a viewer token, everything but the open paths needs a sign-in.
         set_pre_routing_handler([this](const HttpRequest& req, HttpResponse& res) {
-            if (!sessions_.viewerTokenRequired() || Dashboard::open(req.path) ||
-                sessions_.mayView(sessions_.identify(req, now())))
-                return HandlerResponse::Unhandled;
+            if (req.path != "/folding/unitstats.php" && req.path != "/healthz" &&
+                !hostAllowed(req.get_header_value("Host"), settings_.hostNames)) {
+                fail(res, 421, "this server does not answer to the name " + req.get_header_value("Host") +
+                                   " (see --public-host)");
+                return HandlerResponse::Handled;
+            }
+            if (!sessions_.viewerTokenRequired() || Dashboard::open(req.path)) return HandlerResponse::Unhandled;
+            const Caller caller = sessions_.identify(req, now());
+            if (sessions_.mayView(caller)) return HandlerResponse::Unhandled;
+            if (caller.retryAfter > 0) {
+                tooManyTries(res, caller.retryAfter);
+                return HandlerResponse::Handled;
+            }
             if (req.method == "GET" && req.path.compare(0, 5, "/api/") != 0 && req.path != "/metrics")
                 res.set_redirect("/signin?next=" + encodeQueryParam(req.path), 303);
             else
@@ -159,7 +172,10 @@ private:
     {
         const Caller caller = sessions_.identify(req, now());
         std::string refusal;
-        if (caller.role == Role::none) {
+        if (caller.retryAfter > 0) {
+            tooManyTries(res, caller.retryAfter);
+            refusal = "too many wrong tokens";
+        } else if (caller.role == Role::none) {
             res.set_header("WWW-Authenticate", "Bearer");
             fail(res, 401, "a valid admin token is needed (Authorization: Bearer TOKEN), or sign in");
             refusal = "no valid token";
@@ -175,6 +191,12 @@ private:
         }
         logEvent(Level::warn, req.method + " " + req.path + " from " + req.remote_addr + " refused: " + refusal);
         return false;
+    }
+
+    static void tooManyTries(HttpResponse& res, long long wait)
+    {
+        res.set_header("Retry-After", std::to_string(wait));
+        fail(res, 429, "too many wrong tokens from this address: try again in " + std::to_string(wait) + " s");
     }
 
     void metrics(HttpResponse& res)

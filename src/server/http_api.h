@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "server/counters.h"
 #include "server/fleet_view.h"
@@ -24,6 +25,7 @@ struct HttpSettings {
     int keepDays = 30;
     int maxConnections = 1024;
     int maxConnectionsPerAddress = 64;
+    std::vector<std::string> hostNames; // answered besides IP addresses and localhost
 };
 
 class HttpApi {

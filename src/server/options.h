@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace pelmora_server {
 
@@ -22,7 +23,7 @@ struct ServerOptions {
     int keepDays = 30;
     int maxConnections = 1024; // each listener
     int maxConnectionsPerAddress = 64; // each listener, from one source address
-    std::string publicHost; // empty: any Host header
+    std::vector<std::string> publicHosts; // names answered besides addresses, localhost and our own
     std::string logLevel = "info";
     std::string webhook; // empty: none
 };

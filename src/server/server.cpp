@@ -14,6 +14,7 @@
 
 #include "server/admin_token.h"
 #include "server/alerts.h"
+#include "server/host_names.h"
 #include "server/http_api.h"
 #include "server/log.h"
 #include "server/monitor_listener.h"
@@ -133,10 +134,12 @@ int runServer(const ServerOptions& options)
         return 1;
     }
     const StatusLimits limits{options.offlineAfter, options.stallAfter};
+    std::vector<std::string> hostNames = ownHostNames();
+    hostNames.insert(hostNames.end(), options.publicHosts.begin(), options.publicHosts.end());
     FleetView fleet(*store, limits);
     HttpApi http(*store, counters, fleet,
                  {token, viewerToken, limits, options.keepDays, options.maxConnections,
-                  options.maxConnectionsPerAddress});
+                  options.maxConnectionsPerAddress, hostNames});
     if (!http.bind(options.httpListen, error)) {
         logEvent(Level::error, "cannot listen for HTTP on " + where(options.httpListen, options.httpListen.port) + ": " +
                                    error);

@@ -2,13 +2,16 @@
 // a session cookie set by the dashboard's sign-in form (browsers). A
 // session is a random identifier kept in the store with its role and its
 // own cross-site token, which every state-changing request made with the
-// cookie must carry in X-CSRF-Token.
+// cookie must carry in X-CSRF-Token. A session's identifier carries a mark
+// of the token that made it, so a change of token ends the sessions made
+// with the old one. Wrong tokens are slowed down per source address.
 #pragma once
 
 #include <optional>
 #include <string>
 
 #include "server/http_request.h"
+#include "server/sign_in_throttle.h"
 #include "server/store.h"
 
 namespace pelmora_server {
@@ -18,6 +21,7 @@ enum class Role { none, viewer, admin };
 struct Caller {
     Role role = Role::none;
     std::optional<SessionRow> session; // when known by its cookie
+    long long retryAfter = 0;          // seconds: too many wrong tokens from this address, none looked at
 };
 
 constexpr const char* kSessionCookie = "pelmora_session";
@@ -34,15 +38,19 @@ public:
     bool mayView(const Caller& caller) const { return viewerToken_.empty() || caller.role != Role::none; }
     bool viewerTokenRequired() const { return !viewerToken_.empty(); }
 
-    // A new session for TOKEN, or nothing when it is neither token.
-    std::optional<SessionRow> signIn(const std::string& token, long long now);
+    // A new session for TOKEN, or nothing when it is neither token (a
+    // failure of ADDRESS, which may have to wait: retryAfter).
+    std::optional<SessionRow> signIn(const std::string& token, const std::string& address, long long now);
+    long long retryAfter(const std::string& address) { return throttle_.waitFor(address); }
     void signOut(const std::string& id, long long now) { store_.removeSessions(id, now); }
 
 private:
     Role roleOf(const std::string& token) const;
+    const std::string& tokenOf(Role role) const { return role == Role::admin ? adminToken_ : viewerToken_; }
 
     Store& store_;
     const std::string adminToken_, viewerToken_;
+    SignInThrottle throttle_;
 };
 
 // The request comes from a page of this server, as far as the browser
