@@ -11,10 +11,10 @@
 #include <boost/beast/http.hpp>
 #include <ctime>
 #include <optional>
-#include <strings.h>
 #include <thread>
 
 #include "server/connection_caps.h"
+#include "server/http_parsing.h"
 #include "server/log.h"
 
 namespace pelmora_server {
@@ -29,41 +29,11 @@ using std::chrono::seconds;
 
 namespace {
 
-// The head and whatever came with it in the same reads; chunk lines and
-// trailers must fit in it too.
-constexpr std::size_t kBufferLimit = kLargestHead + 16 * 1024;
 constexpr int kEventPollMilliseconds = 250;
 constexpr int kMostRefusals = 64;           // 503s being written at once; past that a refused one just closes
 constexpr int kStopGraceMilliseconds = 1500; // for the requests under way when stopping
 constexpr std::size_t kMostDrained = 4096;  // read after the answer before closing, so it is not reset
 constexpr int kDrainMilliseconds = 500;
-
-bool knownMethod(const std::string& m)
-{
-    for (const char* known : {"GET", "HEAD", "POST", "PUT", "DELETE", "OPTIONS", "PATCH"})
-        if (m == known) return true;
-    return false;
-}
-
-// The path of an origin-form target, %XX decoded ('+' stays); false for any other form.
-bool pathOf(beast::string_view target, std::string& path, std::string& query)
-{
-    if (target.empty() || target[0] != '/') return false;
-    const std::size_t mark = target.find('?');
-    const beast::string_view raw = target.substr(0, mark);
-    if (mark != beast::string_view::npos) query = std::string(target.substr(mark + 1));
-    path.clear();
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-        if (raw[i] == '%' && i + 2 < raw.size() && std::isxdigit(static_cast<unsigned char>(raw[i + 1])) &&
-            std::isxdigit(static_cast<unsigned char>(raw[i + 2]))) {
-            path += static_cast<char>(std::stoi(std::string(raw.substr(i + 1, 2)), nullptr, 16));
-            i += 2;
-        } else {
-            path += raw[i];
-        }
-    }
-    return true;
-}
 
 } // namespace
 
@@ -135,8 +105,7 @@ private:
     void readHead(int limitSeconds)
     {
         parser_.emplace();
-        parser_->header_limit(kLargestHead);
-        parser_->body_limit(owner_.caps.largestBody);
+        limitParser(*parser_, owner_.caps.largestBody);
         stream_.expires_after(seconds(limitSeconds));
         http::async_read_header(stream_, buffer_, *parser_,
                                 [self = shared_from_this()](error_code ec, std::size_t) { self->onHead(ec); });
@@ -145,7 +114,7 @@ private:
     void onHead(error_code ec)
     {
         if (ec) return failed(ec, true);
-        const int status = overLimit();
+        const int status = headOverLimit(*parser_);
         if (status) return limitAnswer(status);
         setBusy(true);
         if (parser_->is_done()) return handle();
@@ -171,28 +140,12 @@ private:
                          });
     }
 
-    // The request line, each header line and their number, with the head in.
-    int overLimit() const
-    {
-        const auto& head = parser_->get();
-        if (head.method_string().size() + head.target().size() + 10 > kLongestRequestLine) return 414;
-        std::size_t lines = 0;
-        for (const auto& field : head) {
-            if (++lines > kMostHeaderLines) return 431;
-            if (field.name_string().size() + field.value().size() + 4 > kLongestHeaderLine) return 431;
-        }
-        return 0;
-    }
-
     void failed(error_code ec, bool inHead)
     {
         if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
             if (!inHead) return limitAnswer(413);
-            // The head ran over before it was parsed: was it still the first line?
             const auto data = buffer_.data();
-            const beast::string_view seen(static_cast<const char*>(data.data()), data.size());
-            const std::size_t end = seen.find('\n');
-            return limitAnswer(end == beast::string_view::npos || end > kLongestRequestLine ? 414 : 431);
+            return limitAnswer(headRunOver(static_cast<const char*>(data.data()), data.size()));
         }
         if (ec == http::error::body_limit) return limitAnswer(413);
         if (ec == beast::error::timeout) {
@@ -235,21 +188,11 @@ private:
     {
         HttpRequest req;
         auto& message = parser_->get();
-        req.method = std::string(message.method_string());
-        req.remote_addr = peer_;
-        std::string query;
         HttpResponse res;
-        if (!knownMethod(req.method) || !pathOf(message.target(), req.path, query)) {
+        if (!toRequest(message, peer_, req)) {
             res.status = 400;
             keepAlive_ = false;
         } else {
-            parseQueryText(query, req.params);
-            for (const auto& field : message)
-                req.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
-            req.body = std::move(message.body());
-            if (req.method == "POST" &&
-                strncasecmp(req.get_header_value("Content-Type").c_str(), "application/x-www-form-urlencoded", 33) == 0)
-                parseQueryText(req.body, req.form);
             keepAlive_ = message.keep_alive() && ++served_ < kMostRequestsPerConnection && !owner_.stopping;
         }
         head_ = req.method == "HEAD";
@@ -367,7 +310,7 @@ private:
     beast::tcp_stream stream_;
     std::string peer_;
     asio::steady_timer poll_;
-    beast::flat_buffer buffer_{kBufferLimit};
+    beast::flat_buffer buffer_{kReadBufferLimit};
     std::optional<http::request_parser<http::string_body>> parser_;
     http::response<http::string_body> answer_;
     http::response<http::empty_body> eventHead_;

@@ -1,7 +1,7 @@
-// The HTTP listener on Boost.Beast: reads each request within its limits
-// and deadlines, hands it to the route registered for its method and path,
-// and writes the answer; event streams are written as their messages come,
-// without a thread each. Every byte from the port is treated as hostile:
+// The HTTP listener on Boost.Beast: reads each request within the limits of
+// http_parsing.h and its deadlines, hands it to the route registered for its
+// method and path, and writes the answer; event streams are written as their
+// messages come, without a thread each. Every byte from the port is treated as hostile:
 //   - a request line over kLongestRequestLine gets 414; a header line over
 //     kLongestHeaderLine, more than kMostHeaderLines lines or more than
 //     kLargestHead bytes of head get 431; a body over the handlers' limit,
@@ -23,15 +23,12 @@
 #include <vector>
 
 #include "server/counters.h"
+#include "server/http_parsing.h"
 #include "server/http_request.h"
 #include "server/options.h"
 
 namespace pelmora_server {
 
-constexpr std::size_t kLongestRequestLine = 8 * 1024;
-constexpr std::size_t kLongestHeaderLine = 8 * 1024;
-constexpr std::size_t kMostHeaderLines = 100;
-constexpr std::size_t kLargestHead = 16 * 1024;
 constexpr int kHeadSeconds = 10, kIdleSeconds = 5, kBodySeconds = 10, kWriteSeconds = 10;
 constexpr int kMostRequestsPerConnection = 100;
 constexpr int kHttpThreads = 3;

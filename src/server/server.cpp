@@ -98,6 +98,10 @@ int runServer(const ServerOptions& options)
     // Two heaps for all threads: the HTTP workers each building a large
     // answer in a heap of its own would hold that memory many times over.
     mallopt(M_ARENA_MAX, 2);
+    // Large answers (the machine list, metrics) in memory of their own, given
+    // back when sent: left to itself, glibc raises this threshold after the
+    // first such free and later ones stay in the heap, scattered.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     // Both listeners' connection limits, the store and the log need more
     // descriptors than the usual soft limit of 1,024.
     rlimit files{};
