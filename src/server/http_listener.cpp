@@ -56,7 +56,7 @@ public:
     ConnectionCaps connections, streams;
     std::atomic<int> refusals{0}, busy{0};
     std::atomic<bool> stopping{false};
-    std::atomic<long long> lastRefusalLog{0};
+    std::atomic<long long> lastRefusalLog{0}, lastLimitLog{0};
     asio::io_context io{kHttpThreads};
     tcp::acceptor acceptor{asio::make_strand(io)};
     asio::steady_timer pause{acceptor.get_executor()};
@@ -170,8 +170,11 @@ private:
         req.remote_addr = peer_;
         HttpResponse res;
         res.status = status;
-        logEvent(Level::warn, "HTTP request from " + peer_ + " refused with " + std::to_string(status) +
-                                  ": over a size limit");
+        // At most one line a second: the log must not grow at an attacker's pace.
+        const long long now = std::time(nullptr);
+        if (owner_.lastLimitLog.exchange(now) != now)
+            logEvent(Level::warn, "HTTP request from " + peer_ + " refused with " + std::to_string(status) +
+                                      ": over a size limit");
         answerError(req, res, "");
     }
 

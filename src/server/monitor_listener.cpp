@@ -24,6 +24,7 @@ struct MonitorListener::Connection {
         owner.slots_.release(offeredSlot);
         owner.caps_.release(peer);
         owner.live_.erase(this);
+        if (owner.stopping_ && owner.live_.empty()) owner.pause_.cancel(); // the last one: no need to wait on
     }
     void cut()
     {
@@ -55,7 +56,10 @@ MonitorListener::MonitorListener(Store& store, SlotTable& slots, Counters& count
 {
 }
 
-MonitorListener::~MonitorListener() = default;
+MonitorListener::~MonitorListener()
+{
+    stopping_ = false; // the pause timer goes before the connections still held
+}
 
 bool MonitorListener::bind(const Endpoint& endpoint, std::string& error)
 {

@@ -46,13 +46,14 @@ private:
     SlotTable& slots_;
     Counters& counters_;
     ConnectionCaps caps_;
+    // Before the I/O objects: connections left in the io_context end when it does, and use these.
+    std::unordered_set<Connection*> live_;
+    bool stopping_ = false;
     boost::asio::io_context io_{1};
     boost::asio::ip::tcp::acceptor acceptor_{io_};
     boost::asio::steady_timer pause_{io_}; // after an accept failure, and the stop's grace
-    std::unordered_set<Connection*> live_;
     int port_ = 0;
     long long lastRefusalLog_ = 0;
-    bool stopping_ = false;
 };
 
 } // namespace pelmora_server
