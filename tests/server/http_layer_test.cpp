@@ -360,3 +360,16 @@ TEST(MonitorCaps, OverACapTheConnectionClosesAtOnce)
     run.join();
     EXPECT_EQ(counters.refusedConnections, 2);
 }
+
+TEST(HttpOptions, PerAddressCapAndPublicHosts)
+{
+    const char* argv[] = {"pelmora-server", "--max-connections-per-address", "3", "--public-host", "a.example",
+                          "--public-host", "b.example"};
+    ServerOptions options;
+    std::string message;
+    ASSERT_EQ(parseOptions(7, argv, options, message), -1) << message;
+    EXPECT_EQ(options.maxConnectionsPerAddress, 3);
+    EXPECT_EQ(options.publicHosts, (std::vector<std::string>{"a.example", "b.example"}));
+    const char* zero[] = {"pelmora-server", "--max-connections-per-address", "0"};
+    EXPECT_EQ(parseOptions(3, zero, options, message), 2);
+}
