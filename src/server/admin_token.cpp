@@ -25,6 +25,11 @@ bool readToken(const std::string& path, std::string& token, std::string& error)
         error = "the token file " + path + " has an empty first line";
         return false;
     }
+    if (token.size() < kShortestToken) {
+        error = "the token in " + path + " has " + std::to_string(token.size()) + " characters; at least " +
+                std::to_string(kShortestToken) + " are needed (a random one: head -c 24 /dev/urandom | base64)";
+        return false;
+    }
     return true;
 }
 

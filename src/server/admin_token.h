@@ -10,7 +10,11 @@ namespace pelmora_server {
 // BYTES (at most 64) random bytes from the system, in hexadecimal.
 bool randomHex(std::size_t bytes, std::string& text);
 
-// The token is the file's first line without surrounding white space.
+// Shorter tokens are refused: they can be guessed.
+constexpr std::size_t kShortestToken = 16;
+
+// The token is the file's first line without surrounding white space, at
+// least kShortestToken characters.
 bool readToken(const std::string& path, std::string& token, std::string& error);
 
 // Reads TOKEN_FILE, or, when it is empty, STORE.admin-token, which is made

@@ -1,8 +1,8 @@
 #include "server/dashboard.h"
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
-#include <httplib.h>
 #include <memory>
 
 #include "server/http_answers.h"
@@ -31,7 +31,7 @@ const WebAsset* findAsset(const std::string& name)
     return nullptr;
 }
 
-void serveAsset(const std::string& name, httplib::Response& res)
+void serveAsset(const std::string& name, HttpResponse& res)
 {
     const WebAsset* asset = findAsset(name);
     if (!asset) return fail(res, 404, "not found");
@@ -42,18 +42,22 @@ void serveAsset(const std::string& name, httplib::Response& res)
     res.set_content(reinterpret_cast<const char*>(asset->data), asset->size, asset->type);
 }
 
-// A local path to go back to after signing in: "/..." but not "//host".
+// A local path to go back to after signing in: "/..." but not "//host",
+// and nothing a browser might clean into one (a backslash, a tab or any
+// other control character).
 std::string localPath(const std::string& next)
 {
-    if (next.size() > 1 && next[0] == '/' && next[1] != '/' && next[1] != '\\' &&
-        next.find_first_of("\r\n") == std::string::npos)
-        return next;
-    return "/";
+    if (next.empty() || next[0] != '/' || (next.size() > 1 && next[1] == '/')) return "/";
+    for (const char c : next)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == '\\') return "/";
+    return next;
 }
 
-std::string formValue(const httplib::Request& req, const char* key)
+// From the form in the body only: a token in the query would stay in logs and history.
+std::string formValue(const HttpRequest& req, const char* key)
 {
-    return req.has_param(key) ? req.get_param_value(key) : "";
+    const auto it = req.form.find(key);
+    return it == req.form.end() ? "" : it->second;
 }
 
 } // namespace
@@ -64,17 +68,17 @@ bool Dashboard::open(const std::string& path)
            path.compare(0, 8, "/assets/") == 0;
 }
 
-void Dashboard::addRoutes(httplib::Server& server)
+void Dashboard::addRoutes(HttpListener& server)
 {
-    server.Get("/", [](const httplib::Request&, httplib::Response& res) { serveAsset("index.html", res); });
-    server.Get("/team", [](const httplib::Request&, httplib::Response& res) { serveAsset("team.html", res); });
-    server.Get("/signin", [](const httplib::Request&, httplib::Response& res) { serveAsset("signin.html", res); });
+    server.Get("/", [](const HttpRequest&, HttpResponse& res) { serveAsset("index.html", res); });
+    server.Get("/team", [](const HttpRequest&, HttpResponse& res) { serveAsset("team.html", res); });
+    server.Get("/signin", [](const HttpRequest&, HttpResponse& res) { serveAsset("signin.html", res); });
     server.Get(R"(/machines/\d{1,18})",
-               [](const httplib::Request&, httplib::Response& res) { serveAsset("machine.html", res); });
+               [](const HttpRequest&, HttpResponse& res) { serveAsset("machine.html", res); });
     server.Get(R"(/assets/([A-Za-z0-9_-][A-Za-z0-9._-]{0,63}))",
-               [](const httplib::Request& req, httplib::Response& res) { serveAsset(req.matches[1].str(), res); });
+               [](const HttpRequest& req, HttpResponse& res) { serveAsset(req.matches[1].str(), res); });
 
-    server.Get("/api/session", [this](const httplib::Request& req, httplib::Response& res) {
+    server.Get("/api/session", [this](const HttpRequest& req, HttpResponse& res) {
         const Caller caller = sessions_.identify(req, now());
         const bool in = caller.session.has_value();
         answer(res, 200,
@@ -85,23 +89,27 @@ void Dashboard::addRoutes(httplib::Server& server)
     });
 
     // The form of /signin. A wrong token goes back to the form, which says so.
-    server.Post("/signin", [this](const httplib::Request& req, httplib::Response& res) {
+    server.Post("/signin", [this](const HttpRequest& req, HttpResponse& res) {
         if (!sameOrigin(req)) {
             logEvent(Level::warn, "sign-in from " + req.remote_addr + " refused: a cross-site request");
             return fail(res, 403, "a cross-site request is refused");
         }
         const std::string next = localPath(formValue(req, "next"));
-        const std::optional<SessionRow> session = sessions_.signIn(formValue(req, "token"), now());
+        if (const long long wait = sessions_.retryAfter(req.remote_addr)) {
+            res.set_header("Retry-After", std::to_string(wait));
+            return fail(res, 429, "too many wrong tokens: try again in " + std::to_string(wait) + " s");
+        }
+        const std::optional<SessionRow> session = sessions_.signIn(formValue(req, "token"), req.remote_addr, now());
         if (!session) {
             logEvent(Level::warn, "sign-in from " + req.remote_addr + " refused: not a valid token");
-            return res.set_redirect("/signin?error=1&next=" + httplib::detail::encode_query_param(next), 303);
+            return res.set_redirect("/signin?error=1&next=" + encodeQueryParam(next), 303);
         }
         logEvent(Level::info, "signed in from " + req.remote_addr + " as " + session->role);
         res.set_header("Set-Cookie", sessionCookie(req, session, now()));
         res.set_redirect(next, 303);
     });
 
-    server.Post("/signout", [this](const httplib::Request& req, httplib::Response& res) {
+    server.Post("/signout", [this](const HttpRequest& req, HttpResponse& res) {
         const Caller caller = sessions_.identify(req, now());
         if (!caller.session) return fail(res, 401, "not signed in");
         if (!sameOrigin(req) || !tokensEqual(req.get_header_value("X-CSRF-Token"), caller.session->csrf))
@@ -111,7 +119,7 @@ void Dashboard::addRoutes(httplib::Server& server)
         res.status = 204;
     });
 
-    server.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
+    server.Get("/api/events", [this](const HttpRequest& req, HttpResponse& res) {
         long long machine = 0;
         if (!queryNumber(req, "machine", 1, INT64_MAX, machine))
             return fail(res, 400, "machine must be a machine's id");
@@ -122,32 +130,24 @@ void Dashboard::addRoutes(httplib::Server& server)
 // Server-sent events: a full snapshot, then each message of the fleet as it
 // comes, and a comment now and then so proxies and the browser keep the
 // connection. With a MACHINE id, only that machine's changes (and every
-// alert). Ends when the browser goes, a write stalls past the write
-// time-out, or the server stops.
-void Dashboard::eventStream(long long machine, httplib::Response& res)
+// alert). The listener polls the stream a few times a second and writes
+// what it gives (the listener caps the streams); it ends when the browser
+// goes, a write stalls past the write time-out, or the server stops.
+void Dashboard::eventStream(long long machine, HttpResponse& res)
 {
-    if (++streams_ > kMostEventStreams) {
-        --streams_;
-        res.set_header("Retry-After", "10");
-        return fail(res, 503, "too many event streams");
-    }
     struct Stream {
-        explicit Stream(std::atomic<int>& count) : count(count) {}
-        ~Stream() { --count; }
-        std::atomic<int>& count;
         long long number = -1; // -1: the snapshot is still to be sent
+        std::chrono::steady_clock::time_point lastSent;
     };
-    auto stream = std::make_shared<Stream>(streams_);
+    auto stream = std::make_shared<Stream>();
     res.set_header("Cache-Control", "no-cache");
     res.set_header("X-Accel-Buffering", "no");
-    res.set_chunked_content_provider("text/event-stream", [this, stream, machine](std::size_t,
-                                                                                  httplib::DataSink& sink) {
-        std::string out;
+    res.set_event_stream([this, stream, machine](std::string& out) {
         if (stream->number < 0) {
             out = "retry: 2000\nevent: machines\ndata: " + fleet_.subscribe(now(), stream->number, machine) + "\n\n";
         } else {
             std::vector<StreamMessage> messages;
-            if (!fleet_.next(stream->number, kPingSeconds * 1000, messages)) {
+            if (!fleet_.next(stream->number, 0, messages)) {
                 if (fleet_.stopping()) return false;
                 stream->number = -1; // fell behind: a snapshot again
                 return true;
@@ -160,9 +160,11 @@ void Dashboard::eventStream(long long machine, httplib::Response& res)
                     out += "event: machines\ndata: {\"full\":false,\"machines\":[" +
                            fleet_.machineJson(machine, now()).value_or("") + "]}\n\n";
             }
-            if (out.empty()) out = ": ping\n\n";
+            if (out.empty() && std::chrono::steady_clock::now() - stream->lastSent > std::chrono::seconds(kPingSeconds))
+                out = ": ping\n\n";
         }
-        return sink.is_writable() && sink.write(out.data(), out.size());
+        if (!out.empty()) stream->lastSent = std::chrono::steady_clock::now();
+        return true;
     });
 }
 

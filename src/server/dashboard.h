@@ -3,34 +3,25 @@
 // the live event stream of the fleet.
 #pragma once
 
-#include <atomic>
-
 #include "server/fleet_view.h"
+#include "server/http_listener.h"
 #include "server/sessions.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace pelmora_server {
-
-// At most this many event streams at once; each holds a worker thread.
-constexpr int kMostEventStreams = 32;
 
 class Dashboard {
 public:
     Dashboard(Sessions& sessions, FleetView& fleet) : sessions_(sessions), fleet_(fleet) {}
-    void addRoutes(httplib::Server& server);
+    void addRoutes(HttpListener& server);
 
     // Paths anyone may ask for, even when viewing needs a sign-in.
     static bool open(const std::string& path);
 
 private:
-    void eventStream(long long machine, httplib::Response& res);
+    void eventStream(long long machine, HttpResponse& res);
 
     Sessions& sessions_;
     FleetView& fleet_;
-    std::atomic<int> streams_{0};
 };
 
 } // namespace pelmora_server

@@ -11,6 +11,10 @@ namespace {
 using nlohmann::ordered_json;
 
 constexpr std::size_t kMessagesKept = 64;
+// And no more than this much of them (the newest is always kept): with a
+// large fleet reporting fast each message holds most of it, and a stream
+// reads every one within a second or starts again from a snapshot.
+constexpr std::size_t kMessageBytesKept = 4 * 1024 * 1024;
 
 } // namespace
 
@@ -85,8 +89,12 @@ std::optional<std::string> FleetView::machineJson(long long id, long long now)
 
 void FleetView::push(std::string event, std::string data, std::vector<long long> machines)
 {
+    recentBytes_ += data.size();
     recent_.push_back({++lastNumber_, std::move(event), std::move(data), std::move(machines)});
-    if (recent_.size() > kMessagesKept) recent_.pop_front();
+    while (recent_.size() > kMessagesKept || (recent_.size() > 1 && recentBytes_ > kMessageBytesKept)) {
+        recentBytes_ -= recent_.front().data.size();
+        recent_.pop_front();
+    }
     arrived_.notify_all();
 }
 

@@ -77,6 +77,7 @@ private:
     long long lastChange_ = 0;
     long long lastAlertChange_;
     std::deque<StreamMessage> recent_;
+    std::size_t recentBytes_ = 0; // of their data
     long long lastNumber_ = 0;
     bool stopping_ = false;
 };

@@ -7,24 +7,24 @@ namespace pelmora_server {
 
 using nlohmann::json;
 
-void answer(httplib::Response& res, int status, const json& body)
+void answer(HttpResponse& res, int status, const json& body)
 {
     res.status = status;
     res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
 }
 
-void fail(httplib::Response& res, int status, const std::string& reason)
+void fail(HttpResponse& res, int status, const std::string& reason)
 {
     res.status = status;
     res.set_content(json{{"error", reason}}.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
 }
 
-bool given(const httplib::Request& req, const char* key)
+bool given(const HttpRequest& req, const char* key)
 {
     return req.has_param(key) && !req.get_param_value(key).empty();
 }
 
-bool queryNumber(const httplib::Request& req, const char* key, long long low, long long high, long long& value)
+bool queryNumber(const HttpRequest& req, const char* key, long long low, long long high, long long& value)
 {
     if (!given(req, key)) return true;
     const std::string text = req.get_param_value(key);

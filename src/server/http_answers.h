@@ -2,18 +2,19 @@
 // errors, and whole numbers from the query.
 #pragma once
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "server/http_request.h"
+
 namespace pelmora_server {
 
-void answer(httplib::Response& res, int status, const nlohmann::json& body);
+void answer(HttpResponse& res, int status, const nlohmann::json& body);
 // {"error": REASON} with STATUS.
-void fail(httplib::Response& res, int status, const std::string& reason);
+void fail(HttpResponse& res, int status, const std::string& reason);
 // A query value; one given empty ("?user=&team=") counts as not given.
-bool given(const httplib::Request& req, const char* key);
+bool given(const HttpRequest& req, const char* key);
 // A whole number from the query, or the default; false when malformed.
-bool queryNumber(const httplib::Request& req, const char* key, long long low, long long high, long long& value);
+bool queryNumber(const HttpRequest& req, const char* key, long long low, long long high, long long& value);
 
 } // namespace pelmora_server

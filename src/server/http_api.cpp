@@ -6,11 +6,10 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
-#include <httplib.h>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "server/dashboard.h"
+#include "server/host_names.h"
 #include "server/http_answers.h"
 #include "server/alerts.h"
 #include "server/log.h"
@@ -21,53 +20,6 @@ namespace pelmora_server {
 namespace {
 
 using nlohmann::json;
-
-// Set on the threads that answer connections over the limit.
-thread_local bool refusing = false;
-
-// The library's thread pool, counting the connections queued or served.
-// Past the limit a connection goes to a few threads that answer 503 at
-// once; when even those have a limit's worth waiting, accepting waits and
-// the system's backlog holds the rest.
-class CappedQueue : public httplib::TaskQueue {
-public:
-    CappedQueue(std::atomic<int>& open, int limit, Counters& counters)
-        : pool_(16 + kMostEventStreams), refusals_(2), open_(open), limit_(limit), counters_(counters)
-    {
-    }
-    void enqueue(std::function<void()> fn) override
-    {
-        if (open_ < limit_) {
-            ++open_;
-            pool_.enqueue([fn = std::move(fn), this] {
-                fn();
-                --open_;
-            });
-            return;
-        }
-        ++counters_.refusedConnections;
-        while (waitingRefusals_ >= limit_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        ++waitingRefusals_;
-        refusals_.enqueue([fn = std::move(fn), this] {
-            refusing = true;
-            fn();
-            refusing = false;
-            --waitingRefusals_;
-        });
-    }
-    void shutdown() override
-    {
-        pool_.shutdown();
-        refusals_.shutdown();
-    }
-
-private:
-    httplib::ThreadPool pool_, refusals_;
-    std::atomic<int>& open_;
-    std::atomic<int> waitingRefusals_{0};
-    int limit_;
-    Counters& counters_;
-};
 
 std::string routeOf(const std::string& path)
 {
@@ -129,36 +81,29 @@ bool tokensEqual(const std::string& given, const std::string& expected)
     return difference == 0 && !expected.empty();
 }
 
-class HttpApi::Server : public httplib::Server {
+class HttpApi::Server : public HttpListener {
 public:
     Server(Store& store, Counters& counters, FleetView& fleet, HttpSettings settings)
-        : store_(store), counters_(counters), settings_(std::move(settings)), fleet_(fleet),
+        : HttpListener(counters, {settings.maxConnections, settings.maxConnectionsPerAddress, 32, 8, kLargestBody}),
+          store_(store), counters_(counters), settings_(std::move(settings)), fleet_(fleet),
           sessions_(store, settings_.adminToken, settings_.viewerToken), dashboard_(sessions_, fleet)
     {
-        new_task_queue = [this] { return new CappedQueue(open_, settings_.maxConnections, counters_); };
-        set_read_timeout(10, 0);
-        set_write_timeout(10, 0);
-        set_keep_alive_timeout(5);
-        set_keep_alive_max_count(100);
-        set_payload_max_length(kLargestBody);
         // Counted before the answer goes out, so a client that asks for /metrics next sees its own request.
-        set_post_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        set_post_routing_handler([this](const HttpRequest& req, HttpResponse& res) {
             counters_.countRequest(routeOf(req.path), res.status);
         });
-        set_logger([](const httplib::Request& req, const httplib::Response& res) {
-            logEvent(Level::debug, req.method + " " + req.path + " from " + req.remote_addr + ": " +
-                                       std::to_string(res.status));
-        });
-        set_error_handler([](const httplib::Request&, httplib::Response& res) {
+        set_error_handler([](const HttpRequest&, HttpResponse& res) {
             if (!res.body.empty()) return;
             const char* reason = res.status == 404   ? "not found"
                                  : res.status == 413 ? "the body is over 16 KiB"
                                  : res.status == 405 ? "method not allowed"
                                  : res.status == 400 ? "bad request"
+                                 : res.status == 414 ? "the request line is over 8 KiB"
+                                 : res.status == 431 ? "the request's head is over its limits"
                                                      : "error";
             fail(res, res.status, reason);
         });
-        set_exception_handler([](const httplib::Request& req, httplib::Response& res, std::exception_ptr e) {
+        set_exception_handler([](const HttpRequest& req, HttpResponse& res, std::exception_ptr e) {
             std::string what = "unknown";
             try {
                 std::rethrow_exception(e);
@@ -169,47 +114,53 @@ public:
             logEvent(Level::error, req.method + " " + req.path + " failed: " + what);
             fail(res, 500, "internal error");
         });
-        set_pre_routing_handler([](const httplib::Request&, httplib::Response& res) {
-            if (!refusing) return HandlerResponse::Unhandled;
-            res.set_header("Connection", "close");
-            fail(res, 503, "too many connections");
-            return HandlerResponse::Handled;
-        });
-        // With a viewer token, everything but the open paths needs a sign-in.
-        set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-            if (!sessions_.viewerTokenRequired() || Dashboard::open(req.path) ||
-                sessions_.mayView(sessions_.identify(req, now())))
-                return HandlerResponse::Unhandled;
+        // Only our own names (the stats site's path and the health check
+        // answer any: the monitors and probes were set up with theirs). Then,
+        // with a viewer token, everything but the open paths needs a sign-in.
+        set_pre_routing_handler([this](const HttpRequest& req, HttpResponse& res) {
+            if (req.path != "/folding/unitstats.php" && req.path != "/healthz" &&
+                !hostAllowed(req.get_header_value("Host"), settings_.hostNames)) {
+                fail(res, 421, "this server does not answer to the name " + req.get_header_value("Host") +
+                                   " (see --public-host)");
+                return HandlerResponse::Handled;
+            }
+            if (!sessions_.viewerTokenRequired() || Dashboard::open(req.path)) return HandlerResponse::Unhandled;
+            const Caller caller = sessions_.identify(req, now());
+            if (sessions_.mayView(caller)) return HandlerResponse::Unhandled;
+            if (caller.retryAfter > 0) {
+                tooManyTries(res, caller.retryAfter);
+                return HandlerResponse::Handled;
+            }
             if (req.method == "GET" && req.path.compare(0, 5, "/api/") != 0 && req.path != "/metrics")
-                res.set_redirect("/signin?next=" + httplib::detail::encode_query_param(req.path), 303);
+                res.set_redirect("/signin?next=" + encodeQueryParam(req.path), 303);
             else
                 fail(res, 401, "sign in, or give the viewer or admin token (Authorization: Bearer TOKEN)");
             return HandlerResponse::Handled;
         });
         dashboard_.addRoutes(*this);
-        Get("/healthz", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
-        Get("/metrics", [this](const httplib::Request&, httplib::Response& res) { metrics(res); });
-        Get("/folding/unitstats.php", [this](const httplib::Request& req, httplib::Response& res) { unit(req, res); });
-        Get("/api/machines", [this](const httplib::Request&, httplib::Response& res) { machines(res); });
-        Get(R"(/api/machines/(\d{1,18}))", [this](const httplib::Request& req, httplib::Response& res) {
+        Get("/healthz", [](const HttpRequest&, HttpResponse& res) { res.set_content("ok", "text/plain"); });
+        Get("/metrics", [this](const HttpRequest&, HttpResponse& res) { metrics(res); });
+        Get("/folding/unitstats.php", [this](const HttpRequest& req, HttpResponse& res) { unit(req, res); });
+        Get("/api/machines", [this](const HttpRequest&, HttpResponse& res) { machines(res); });
+        Get(R"(/api/machines/(\d{1,18}))", [this](const HttpRequest& req, HttpResponse& res) {
             const std::optional<std::string> text = fleet_.machineJson(std::stoll(req.matches[1].str()), now());
             if (!text) return fail(res, 404, "no machine " + req.matches[1].str());
             res.set_content(*text, "application/json");
         });
         Get(R"(/api/machines/(\d{1,18})/history)",
-            [this](const httplib::Request& req, httplib::Response& res) { history(req, res); });
+            [this](const HttpRequest& req, HttpResponse& res) { history(req, res); });
         Get(R"(/api/machines/(\d{1,18})/commands)",
-            [this](const httplib::Request& req, httplib::Response& res) { commandList(req, res); });
+            [this](const HttpRequest& req, HttpResponse& res) { commandList(req, res); });
         Post(R"(/api/machines/(\d{1,18})/commands)",
-             [this](const httplib::Request& req, httplib::Response& res) { queue(req, res); });
+             [this](const HttpRequest& req, HttpResponse& res) { queue(req, res); });
         Delete(R"(/api/machines/(\d{1,18})/commands(?:/(\d{1,18}))?)",
-               [this](const httplib::Request& req, httplib::Response& res) { cancel(req, res); });
+               [this](const HttpRequest& req, HttpResponse& res) { cancel(req, res); });
         Delete(R"(/api/commands/(\d{1,18}))",
-               [this](const httplib::Request& req, httplib::Response& res) { cancel(req, res); });
-        Get("/api/units", [this](const httplib::Request& req, httplib::Response& res) { units(req, res); });
-        Get("/api/cpus", [this](const httplib::Request&, httplib::Response& res) { cpus(res); });
-        Get("/api/summary", [this](const httplib::Request& req, httplib::Response& res) { summary(req, res); });
-        Get("/api/alerts", [this](const httplib::Request& req, httplib::Response& res) { alerts(req, res); });
+               [this](const HttpRequest& req, HttpResponse& res) { cancel(req, res); });
+        Get("/api/units", [this](const HttpRequest& req, HttpResponse& res) { units(req, res); });
+        Get("/api/cpus", [this](const HttpRequest&, HttpResponse& res) { cpus(res); });
+        Get("/api/summary", [this](const HttpRequest& req, HttpResponse& res) { summary(req, res); });
+        Get("/api/alerts", [this](const HttpRequest& req, HttpResponse& res) { alerts(req, res); });
     }
 
 private:
@@ -217,11 +168,14 @@ private:
 
     // Commands need the admin token, or an admin session whose request
     // carries the session's cross-site token and comes from our own pages.
-    bool authorised(const httplib::Request& req, httplib::Response& res)
+    bool authorised(const HttpRequest& req, HttpResponse& res)
     {
         const Caller caller = sessions_.identify(req, now());
         std::string refusal;
-        if (caller.role == Role::none) {
+        if (caller.retryAfter > 0) {
+            tooManyTries(res, caller.retryAfter);
+            refusal = "too many wrong tokens";
+        } else if (caller.role == Role::none) {
             res.set_header("WWW-Authenticate", "Bearer");
             fail(res, 401, "a valid admin token is needed (Authorization: Bearer TOKEN), or sign in");
             refusal = "no valid token";
@@ -239,12 +193,18 @@ private:
         return false;
     }
 
-    void metrics(httplib::Response& res)
+    static void tooManyTries(HttpResponse& res, long long wait)
+    {
+        res.set_header("Retry-After", std::to_string(wait));
+        fail(res, 429, "too many wrong tokens from this address: try again in " + std::to_string(wait) + " s");
+    }
+
+    void metrics(HttpResponse& res)
     {
         res.set_content(metricsText(store_, counters_, settings_.limits, now()), "text/plain; version=0.0.4");
     }
 
-    void unit(const httplib::Request& req, httplib::Response& res)
+    void unit(const HttpRequest& req, HttpResponse& res)
     {
         const UnitQueryParse parsed = parseUnitQuery(req.params);
         if (!parsed.ok) {
@@ -260,9 +220,9 @@ private:
         res.set_content(unitReceivedPage(u, counts), "text/html; charset=utf-8");
     }
 
-    void machines(httplib::Response& res) { res.set_content(fleet_.listJson(now()), "application/json"); }
+    void machines(HttpResponse& res) { res.set_content(fleet_.listJson(now()), "application/json"); }
 
-    bool knownMachine(const httplib::Request& req, httplib::Response& res, long long& id)
+    bool knownMachine(const HttpRequest& req, HttpResponse& res, long long& id)
     {
         id = std::stoll(req.matches[1].str());
         if (store_.machineExists(id)) return true;
@@ -270,7 +230,7 @@ private:
         return false;
     }
 
-    void history(const httplib::Request& req, httplib::Response& res)
+    void history(const HttpRequest& req, HttpResponse& res)
     {
         long long id = 0, hours = 24;
         // The history holds --keep-days; asking for more gives all of it.
@@ -288,7 +248,7 @@ private:
         answer(res, 200, json{{"reports", std::move(list)}});
     }
 
-    void commandList(const httplib::Request& req, httplib::Response& res)
+    void commandList(const HttpRequest& req, HttpResponse& res)
     {
         long long id = 0;
         if (!knownMachine(req, res, id)) return;
@@ -297,7 +257,7 @@ private:
         answer(res, 200, json{{"commands", std::move(list)}});
     }
 
-    void queue(const httplib::Request& req, httplib::Response& res)
+    void queue(const HttpRequest& req, HttpResponse& res)
     {
         if (!authorised(req, res)) return;
         const json body = json::parse(req.body, nullptr, false);
@@ -314,7 +274,7 @@ private:
     }
 
     // DELETE /api/machines/ID/commands[/COMMAND_ID] or /api/commands/COMMAND_ID.
-    void cancel(const httplib::Request& req, httplib::Response& res)
+    void cancel(const HttpRequest& req, HttpResponse& res)
     {
         if (!authorised(req, res)) return;
         long long machine = 0, commandId = 0;
@@ -333,7 +293,7 @@ private:
         answer(res, 200, commandJson(*cancelled));
     }
 
-    void units(const httplib::Request& req, httplib::Response& res)
+    void units(const HttpRequest& req, HttpResponse& res)
     {
         UnitFilter filter;
         long long team = 0, machine = 0, limit = 100;
@@ -359,7 +319,7 @@ private:
         answer(res, 200, json{{"units", std::move(list)}});
     }
 
-    void cpus(httplib::Response& res)
+    void cpus(HttpResponse& res)
     {
         json list = json::array();
         for (const CpuSummary& c : store_.cpus())
@@ -368,7 +328,7 @@ private:
         answer(res, 200, json{{"cpus", std::move(list)}});
     }
 
-    void summary(const httplib::Request& req, httplib::Response& res)
+    void summary(const HttpRequest& req, HttpResponse& res)
     {
         long long days = 30;
         if (!queryNumber(req, "days", 1, 3650, days)) return fail(res, 400, "days must be from 1 to 3650");
@@ -381,7 +341,7 @@ private:
     }
 
     // GET /api/alerts?limit=100&active=1&machine=ID, newest first.
-    void alerts(const httplib::Request& req, httplib::Response& res)
+    void alerts(const HttpRequest& req, HttpResponse& res)
     {
         long long limit = 100, active = 0, machine = 0;
         if (!queryNumber(req, "limit", 1, 1000, limit)) return fail(res, 400, "limit must be from 1 to 1000");
@@ -399,7 +359,6 @@ private:
     Store& store_;
     Counters& counters_;
     HttpSettings settings_;
-    std::atomic<int> open_{0};
     FleetView& fleet_;
     Sessions sessions_;
     Dashboard dashboard_;
@@ -414,19 +373,14 @@ HttpApi::~HttpApi() = default;
 
 bool HttpApi::bind(const Endpoint& endpoint, std::string& error)
 {
-    if (endpoint.port == 0) {
-        port_ = server_->bind_to_any_port(endpoint.address);
-        if (port_ > 0) return true;
-    } else if (server_->bind_to_port(endpoint.address, endpoint.port)) {
-        port_ = endpoint.port;
-        return true;
-    }
-    error = std::strerror(errno);
-    return false;
+    if (!server_->bind(endpoint, error)) return false;
+    port_ = server_->port();
+    return true;
 }
 
 int HttpApi::port() const { return port_; }
-void HttpApi::run() { server_->listen_after_bind(); }
+void HttpApi::run() { server_->run(); }
 void HttpApi::stop() { server_->stop(); }
+void HttpApi::respond(HttpRequest& req, HttpResponse& res) { server_->respond(req, res); }
 
 } // namespace pelmora_server

@@ -1,13 +1,15 @@
-// The HTTP listener: the stats site's unit path, the JSON API, /metrics,
-// /healthz and the dashboard. Bodies over 16 KiB get 413; connections over the limit get 503
-// at once; reads and writes that stall for 10 seconds end the connection.
+// The HTTP side: the stats site's unit path, the JSON API, /metrics,
+// /healthz and the dashboard, on the listener of http_listener.h (its
+// limits, deadlines and caps). Bodies over 16 KiB get 413.
 #pragma once
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "server/counters.h"
 #include "server/fleet_view.h"
+#include "server/http_request.h"
 #include "server/machine_status.h"
 #include "server/options.h"
 #include "server/store.h"
@@ -22,6 +24,8 @@ struct HttpSettings {
     StatusLimits limits;
     int keepDays = 30;
     int maxConnections = 1024;
+    int maxConnectionsPerAddress = 64;
+    std::vector<std::string> hostNames; // answered besides IP addresses and localhost
 };
 
 class HttpApi {
@@ -33,6 +37,8 @@ public:
     int port() const;
     void run(); // until stop()
     void stop();
+    // One request's answer, without the network (the fuzz target's way in).
+    void respond(HttpRequest& req, HttpResponse& res);
 
 private:
     class Server;

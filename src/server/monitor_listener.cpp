@@ -1,163 +1,148 @@
 #include "server/monitor_listener.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
+#include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
 #include <ctime>
-#include <fcntl.h>
-#include <list>
-#include <netinet/in.h>
-#include <sys/epoll.h>
-#include <sys/socket.h>
-#include <thread>
-#include <unistd.h>
 
 #include "server/log.h"
 
 namespace pelmora_server {
 
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using boost::system::error_code;
+
 struct MonitorListener::Connection {
-    int fd = -1;
+    Connection(MonitorListener& owner, tcp::socket s, std::string from)
+        : owner(owner), socket(std::move(s)), deadline(owner.io_), peer(std::move(from))
+    {
+        owner.live_.insert(this);
+    }
+    ~Connection()
+    {
+        owner.slots_.release(offeredSlot);
+        owner.caps_.release(peer);
+        owner.live_.erase(this);
+        if (owner.stopping_ && owner.live_.empty()) owner.pause_.cancel(); // the last one: no need to wait on
+    }
+    void cut()
+    {
+        error_code ignored;
+        socket.close(ignored);
+        deadline.cancel();
+    }
+
+    MonitorListener& owner;
+    tcp::socket socket;
+    asio::steady_timer deadline;
     std::string peer;
     int offeredSlot = 0;
     char record[kRecordBytes] = {};
-    std::size_t got = 0;
-    std::chrono::steady_clock::time_point deadline;
-    std::list<Connection*>::iterator self;
+    char out = 0;
+    bool timedOut = false;
 };
 
 namespace {
-bool sendByte(int fd, int value)
-{
-    const char byte = static_cast<char>(static_cast<signed char>(value));
-    // The socket's send buffer is empty: one byte goes at once or not at all.
-    return ::send(fd, &byte, 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1;
-}
-
 std::string describe(const MonitorRecord& r)
 {
     return r.computerName + " CPU# " + std::to_string(r.cpu);
 }
 } // namespace
 
-MonitorListener::MonitorListener(Store& store, SlotTable& slots, Counters& counters, int maxConnections)
-    : store_(store), slots_(slots), counters_(counters), maxConnections_(maxConnections)
+MonitorListener::MonitorListener(Store& store, SlotTable& slots, Counters& counters, int maxConnections,
+                                 int perAddress)
+    : store_(store), slots_(slots), counters_(counters), caps_(maxConnections, perAddress)
 {
 }
 
 MonitorListener::~MonitorListener()
 {
-    while (!connections_.empty()) close(*connections_.front());
-    if (listenFd_ >= 0) ::close(listenFd_);
-    if (epollFd_ >= 0) ::close(epollFd_);
+    stopping_ = false; // the pause timer goes before the connections still held
 }
 
 bool MonitorListener::bind(const Endpoint& endpoint, std::string& error)
 {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(endpoint.port));
-    inet_pton(AF_INET, endpoint.address.c_str(), &address.sin_addr);
-    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listenFd_, 512) != 0) {
-        error = std::strerror(errno);
+    error_code ec;
+    const tcp::endpoint at(asio::ip::make_address_v4(endpoint.address, ec), static_cast<unsigned short>(endpoint.port));
+    if (!ec) acceptor_.open(tcp::v4(), ec);
+    if (!ec) acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec) acceptor_.bind(at, ec);
+    if (!ec) acceptor_.listen(512, ec);
+    if (ec) {
+        error = ec.message();
         return false;
     }
-    socklen_t length = sizeof address;
-    getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    epollFd_ = epoll_create1(EPOLL_CLOEXEC);
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.ptr = nullptr;
-    epoll_ctl(epollFd_, EPOLL_CTL_ADD, listenFd_, &event);
+    port_ = acceptor_.local_endpoint(ec).port();
     return true;
+}
+
+void MonitorListener::refused(const std::string& peer)
+{
+    ++counters_.refusedConnections;
+    const long long now = std::time(nullptr);
+    if (now == lastRefusalLog_) return;
+    lastRefusalLog_ = now;
+    logEvent(Level::warn, "monitor connection from " + peer + " refused: " + std::to_string(caps_.open()) +
+                              " connections open");
 }
 
 void MonitorListener::accept()
 {
-    for (;;) {
-        sockaddr_in from{};
-        socklen_t length = sizeof from;
-        const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&from), &length,
-                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
+    acceptor_.async_accept([this](error_code ec, tcp::socket socket) {
+        if (stopping_) return;
+        if (ec) {
             // Out of descriptors: the rest wait in the backlog; a short pause
             // keeps the loop from spinning on a listener that stays readable.
-            if (errno == EMFILE || errno == ENFILE) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            pause_.expires_after(std::chrono::milliseconds(10));
+            pause_.async_wait([this](error_code e) {
+                if (!e && !stopping_) accept();
+            });
             return;
         }
-        char text[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-        if (static_cast<int>(connections_.size()) >= maxConnections_) {
-            ::close(fd);
-            ++counters_.refusedConnections;
-            const long long now = std::time(nullptr);
-            if (now != lastRefusalLog_) {
-                lastRefusalLog_ = now;
-                logEvent(Level::warn, "monitor connection from " + std::string(text) + " refused: " +
-                                          std::to_string(connections_.size()) + " connections open");
-            }
-            continue;
-        }
-        auto* c = new Connection();
-        c->fd = fd;
-        c->peer = text;
+        accept();
+        error_code e;
+        const std::string peer = socket.remote_endpoint(e).address().to_string(e);
+        if (e) return;
+        if (!caps_.admit(peer)) return refused(peer);
+        auto c = std::make_shared<Connection>(*this, std::move(socket), peer);
+        c->socket.set_option(tcp::no_delay(true), e);
         c->offeredSlot = slots_.offer();
-        c->deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kStepSeconds);
-        c->self = connections_.insert(connections_.end(), c);
-        if (!sendByte(fd, c->offeredSlot)) {
-            close(*c);
-            continue;
-        }
-        epoll_event event{};
-        event.events = EPOLLIN | EPOLLRDHUP;
-        event.data.ptr = c;
-        epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event);
-    }
+        c->out = static_cast<char>(static_cast<signed char>(c->offeredSlot));
+        // One deadline for the whole exchange, however slowly the bytes come.
+        c->deadline.expires_after(std::chrono::seconds(kExchangeSeconds));
+        c->deadline.async_wait([c](error_code ec) {
+            if (ec) return;
+            c->timedOut = true;
+            c->cut();
+        });
+        asio::async_write(c->socket, asio::buffer(&c->out, 1), [this, c](error_code ec, std::size_t) {
+            if (ec) return c->cut();
+            asio::async_read(c->socket, asio::buffer(c->record), [this, c](error_code ec, std::size_t got) {
+                if (!ec) return finish(c);
+                if (c->timedOut) {
+                    ++counters_.timedOut;
+                    logEvent(Level::warn, "monitor connection from " + c->peer + " cut after " +
+                                              std::to_string(kExchangeSeconds) + " s, " + std::to_string(got) +
+                                              " bytes in: nothing stored");
+                } else if (ec != asio::error::operation_aborted) {
+                    logEvent(Level::warn, "monitor connection from " + c->peer + " ended after " +
+                                              std::to_string(got) + " of " + std::to_string(kRecordBytes) +
+                                              " bytes: nothing stored");
+                }
+                c->cut();
+            });
+        });
+    });
 }
 
-void MonitorListener::close(Connection& c)
+void MonitorListener::finish(const std::shared_ptr<Connection>& c)
 {
-    slots_.release(c.offeredSlot);
-    ::close(c.fd); // also leaves the epoll set
-    connections_.erase(c.self);
-    delete &c;
-}
-
-void MonitorListener::serve(Connection& c)
-{
-    for (;;) {
-        const ssize_t n = ::recv(c.fd, c.record + c.got, kRecordBytes - c.got, 0);
-        if (n > 0) {
-            c.got += static_cast<std::size_t>(n);
-            c.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kStepSeconds);
-            if (c.got == kRecordBytes) {
-                finish(c);
-                return;
-            }
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-        logEvent(Level::warn, "monitor connection from " + c.peer + " ended after " + std::to_string(c.got) +
-                                  " of " + std::to_string(kRecordBytes) + " bytes: nothing stored");
-        close(c);
-        return;
-    }
-}
-
-void MonitorListener::finish(Connection& c)
-{
-    const RecordParse parsed = parseRecord(c.record, sizeof c.record);
+    const RecordParse parsed = parseRecord(c->record, sizeof c->record);
     if (!parsed.ok) {
         ++counters_.parseFailures;
-        logEvent(Level::warn, "record from " + c.peer + " refused: " + parsed.reason);
-        close(c);
-        return;
+        logEvent(Level::warn, "record from " + c->peer + " refused: " + parsed.reason);
+        return c->cut();
     }
     const MonitorRecord& r = parsed.record;
     ExchangeResult result;
@@ -165,72 +150,66 @@ void MonitorListener::finish(Connection& c)
         result = store_.recordReport(r, std::time(nullptr));
     } catch (const std::exception& e) {
         logEvent(Level::error, "record from " + describe(r) + " not stored: " + e.what());
-        close(c);
-        return;
+        return c->cut();
     }
-    if (result.newSlot != 0 && result.newSlot != result.oldSlot && result.newSlot != c.offeredSlot &&
+    if (result.newSlot != 0 && result.newSlot != result.oldSlot && result.newSlot != c->offeredSlot &&
         slots_.holders(result.newSlot) > 0)
         logEvent(Level::warn, "slot " + std::to_string(result.newSlot) + " is claimed by " + describe(r) +
                                   " and by another machine");
     slots_.move(result.oldSlot, result.newSlot);
     if (result.newMachine)
         logEvent(Level::info, "new machine " + describe(r) + " (id " + std::to_string(result.machineId) +
-                                  ") from " + c.peer + ", slot " + std::to_string(result.newSlot));
+                                  ") from " + c->peer + ", slot " + std::to_string(result.newSlot));
+    logEvent(Level::debug, "report from " + describe(r) + " at " + c->peer + ": " + r.unit + " " +
+                               std::to_string(r.progress) + "%");
     if (r.exiting) {
         logEvent(Level::info, describe(r) + " stopped (exit record)");
-    } else if (result.command != 0) {
-        if (sendByte(c.fd, result.command)) {
-            logEvent(Level::info, std::string("command ") + commandName(result.command) + " (id " +
-                                      std::to_string(result.commandId) + ") given to " + describe(r));
-        } else {
-            logEvent(Level::warn, std::string("command ") + commandName(result.command) + " for " + describe(r) +
-                                      " could not be sent: pending again");
-            try {
-                store_.undeliver(result.commandId);
-            } catch (const std::exception& e) {
-                logEvent(Level::error, std::string("command not put back: ") + e.what());
-            }
-        }
-    } else {
-        sendByte(c.fd, 0);
+        return c->cut();
     }
-    logEvent(Level::debug, "report from " + describe(r) + " at " + c.peer + ": " + r.unit + " " +
-                               std::to_string(r.progress) + "%");
-    close(c);
+    c->out = static_cast<char>(static_cast<signed char>(result.command));
+    const std::string who = describe(r);
+    asio::async_write(c->socket, asio::buffer(&c->out, 1), [this, c, result, who](error_code ec, std::size_t) {
+        c->cut();
+        if (result.command == 0) return;
+        if (!ec) {
+            logEvent(Level::info, std::string("command ") + commandName(result.command) + " (id " +
+                                      std::to_string(result.commandId) + ") given to " + who);
+            return;
+        }
+        logEvent(Level::warn, std::string("command ") + commandName(result.command) + " for " + who +
+                                  " could not be sent: pending again");
+        try {
+            store_.undeliver(result.commandId);
+        } catch (const std::exception& e) {
+            logEvent(Level::error, std::string("command not put back: ") + e.what());
+        }
+    });
 }
 
-void MonitorListener::run(const std::atomic<bool>& stopping)
+void MonitorListener::run()
 {
-    epoll_event events[64];
-    auto lastSweep = std::chrono::steady_clock::now();
-    while (listenFd_ >= 0 || !connections_.empty()) {
-        if (listenFd_ >= 0 && stopping) {
-            ::close(listenFd_);
-            listenFd_ = -1;
-            if (!connections_.empty())
-                logEvent(Level::info, "finishing " + std::to_string(connections_.size()) + " monitor exchanges");
-        }
-        const int n = epoll_wait(epollFd_, events, 64, 200);
-        for (int i = 0; i < n; ++i) {
-            if (events[i].data.ptr)
-                serve(*static_cast<Connection*>(events[i].data.ptr));
-            else
-                accept();
-        }
-        // Time-outs are looked for a few times a second.
-        const auto now = std::chrono::steady_clock::now();
-        if (now - lastSweep < std::chrono::milliseconds(200)) continue;
-        lastSweep = now;
-        for (auto it = connections_.begin(); it != connections_.end();) {
-            Connection& c = **it++;
-            if (c.deadline > now) continue;
-            ++counters_.timedOut;
-            logEvent(Level::warn, "monitor connection from " + c.peer + " cut after " +
-                                      std::to_string(kStepSeconds) + " s without progress, " +
-                                      std::to_string(c.got) + " bytes in: nothing stored");
-            close(c);
-        }
-    }
+    accept();
+    io_.run();
+}
+
+void MonitorListener::stop()
+{
+    asio::post(io_, [this] {
+        if (stopping_) return;
+        stopping_ = true;
+        error_code ignored;
+        acceptor_.close(ignored);
+        pause_.cancel();
+        if (live_.empty()) return;
+        logEvent(Level::info, "finishing " + std::to_string(live_.size()) + " monitor exchanges");
+        pause_.expires_after(std::chrono::milliseconds(kFinishMilliseconds));
+        pause_.async_wait([this](error_code ec) {
+            if (ec) return;
+            if (!live_.empty())
+                logEvent(Level::warn, std::to_string(live_.size()) + " monitor exchanges cut at the stop");
+            for (Connection* c : live_) c->cut();
+        });
+    });
 }
 
 } // namespace pelmora_server

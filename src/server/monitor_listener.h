@@ -1,13 +1,20 @@
 // The monitors' TCP protocol: on each connection send the slot byte, read
 // the 768-byte record, store it, answer with one command byte (none after
-// an exit record), close. One thread, non-blocking sockets and epoll; each
-// step has 10 seconds; connections over the limit are closed at once.
+// an exit record), close. One thread on Boost.Asio: the store has one
+// writer anyway, and a slow HTTP request never delays an exchange. The
+// whole exchange, slot byte to command byte, has kExchangeSeconds however
+// the bytes arrive; connections over the caps (overall and per source
+// address) are closed at once.
 #pragma once
 
-#include <atomic>
-#include <list>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <memory>
 #include <string>
+#include <unordered_set>
 
+#include "server/connection_caps.h"
 #include "server/counters.h"
 #include "server/options.h"
 #include "server/slots.h"
@@ -15,31 +22,37 @@
 
 namespace pelmora_server {
 
-constexpr int kStepSeconds = 10;
+constexpr int kExchangeSeconds = 10;
+// After a stop, the exchanges under way have this long to finish.
+constexpr int kFinishMilliseconds = 1500;
 
 class MonitorListener {
 public:
-    MonitorListener(Store& store, SlotTable& slots, Counters& counters, int maxConnections);
+    MonitorListener(Store& store, SlotTable& slots, Counters& counters, int maxConnections, int perAddress);
     ~MonitorListener();
 
     bool bind(const Endpoint& endpoint, std::string& error);
     int port() const { return port_; }
-    // Serves until STOPPING is set, then finishes the exchanges under way.
-    void run(const std::atomic<bool>& stopping);
+    void run(); // until stop(), then the exchanges under way finish or are cut
+    void stop(); // from any thread
 
 private:
     struct Connection;
     void accept();
-    void serve(Connection& c);
-    void finish(Connection& c); // the whole record is in
-    void close(Connection& c);
+    void finish(const std::shared_ptr<Connection>& c); // the whole record is in
+    void refused(const std::string& peer);
 
     Store& store_;
     SlotTable& slots_;
     Counters& counters_;
-    int maxConnections_;
-    int listenFd_ = -1, epollFd_ = -1, port_ = 0;
-    std::list<Connection*> connections_;
+    ConnectionCaps caps_;
+    // Before the I/O objects: connections left in the io_context end when it does, and use these.
+    std::unordered_set<Connection*> live_;
+    bool stopping_ = false;
+    boost::asio::io_context io_{1};
+    boost::asio::ip::tcp::acceptor acceptor_{io_};
+    boost::asio::steady_timer pause_{io_}; // after an accept failure, and the stop's grace
+    int port_ = 0;
     long long lastRefusalLog_ = 0;
 };
 

@@ -50,6 +50,13 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
         ->capture_default_str()->check(CLI::Range(1, 3650));
     app.add_option("--max-connections", options.maxConnections, "open connections allowed on each listener")
         ->capture_default_str()->check(CLI::Range(1, 100000));
+    app.add_option("--max-connections-per-address", options.maxConnectionsPerAddress,
+                   "open connections allowed from one source address on each listener")
+        ->capture_default_str()->check(CLI::Range(1, 100000));
+    app.add_option("--public-host", options.publicHosts,
+                   "a name the dashboard is reached by (repeat for more); requests naming a Host other than "
+                   "these, this machine's own names, localhost or an IP address are refused")
+        ->type_name("NAME");
     app.add_option("--log-level", options.logLevel, "debug, info, warn or error")
         ->capture_default_str()->check(CLI::IsMember({"debug", "info", "warn", "error"}));
     app.add_option("--webhook", options.webhook,

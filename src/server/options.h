@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace pelmora_server {
 
@@ -21,6 +22,8 @@ struct ServerOptions {
     long stallAfter = 3600;     // seconds
     int keepDays = 30;
     int maxConnections = 1024; // each listener
+    int maxConnectionsPerAddress = 64; // each listener, from one source address
+    std::vector<std::string> publicHosts; // names answered besides addresses, localhost and our own
     std::string logLevel = "info";
     std::string webhook; // empty: none
 };

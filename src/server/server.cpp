@@ -14,6 +14,7 @@
 
 #include "server/admin_token.h"
 #include "server/alerts.h"
+#include "server/host_names.h"
 #include "server/http_api.h"
 #include "server/log.h"
 #include "server/monitor_listener.h"
@@ -97,6 +98,10 @@ int runServer(const ServerOptions& options)
     // Two heaps for all threads: the HTTP workers each building a large
     // answer in a heap of its own would hold that memory many times over.
     mallopt(M_ARENA_MAX, 2);
+    // Large answers (the machine list, metrics) in memory of their own, given
+    // back when sent: left to itself, glibc raises this threshold after the
+    // first such free and later ones stay in the heap, scattered.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     // Both listeners' connection limits, the store and the log need more
     // descriptors than the usual soft limit of 1,024.
     rlimit files{};
@@ -126,15 +131,19 @@ int runServer(const ServerOptions& options)
 
     Counters counters;
     SlotTable slots(store->heldSlots());
-    MonitorListener listener(*store, slots, counters, options.maxConnections);
+    MonitorListener listener(*store, slots, counters, options.maxConnections, options.maxConnectionsPerAddress);
     if (!listener.bind(options.monitorListen, error)) {
         logEvent(Level::error, "cannot listen for monitors on " + where(options.monitorListen, options.monitorListen.port) +
                                    ": " + error);
         return 1;
     }
     const StatusLimits limits{options.offlineAfter, options.stallAfter};
+    std::vector<std::string> hostNames = ownHostNames();
+    hostNames.insert(hostNames.end(), options.publicHosts.begin(), options.publicHosts.end());
     FleetView fleet(*store, limits);
-    HttpApi http(*store, counters, fleet, {token, viewerToken, limits, options.keepDays, options.maxConnections});
+    HttpApi http(*store, counters, fleet,
+                 {token, viewerToken, limits, options.keepDays, options.maxConnections,
+                  options.maxConnectionsPerAddress, hostNames});
     if (!http.bind(options.httpListen, error)) {
         logEvent(Level::error, "cannot listen for HTTP on " + where(options.httpListen, options.httpListen.port) + ": " +
                                    error);
@@ -144,7 +153,6 @@ int runServer(const ServerOptions& options)
     logEvent(Level::info, "monitors on " + where(options.monitorListen, listener.port()));
     logEvent(Level::info, "HTTP on " + where(options.httpListen, http.port()));
 
-    std::atomic<bool> stopping{false};
     Maintenance maintenance(*store, fleet, options.keepDays);
     std::thread upkeep([&] { maintenance.run(); });
     Alerting alerting(*store, counters, {options.offlineAfter, options.stallAfter}, options.keepDays, options.webhook);
@@ -153,15 +161,14 @@ int runServer(const ServerOptions& options)
     std::thread signals([&] {
         int signal = 0;
         sigwait(&stopSignals, &signal);
-        if (stopping.exchange(true)) return; // woken by the end below
         logEvent(Level::info, std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
         fleet.stop();
         http.stop();
+        listener.stop();
     });
 
-    listener.run(stopping);
-    // The listener only returns once stopping; the HTTP server finishes the
-    // requests it is serving before its thread ends.
+    // Both listeners give what is under way a moment to finish, then cut it.
+    listener.run();
     web.join();
     maintenance.stop();
     upkeep.join();

@@ -1,6 +1,6 @@
 #include "server/sessions.h"
 
-#include <httplib.h>
+#include <boost/uuid/detail/sha1.hpp>
 
 #include "server/admin_token.h"
 #include "server/http_api.h"
@@ -23,6 +23,24 @@ bool namesHost(const std::string& url, const std::string& host)
     return false;
 }
 
+// A session's identifier: a random half, then a mark of the random half
+// and the token that signed in (SHA-1, hex), so neither half tells the token.
+constexpr std::size_t kRandomHalf = 32;
+
+std::string tokenMark(const std::string& random, const std::string& token)
+{
+    boost::uuids::detail::sha1 hash;
+    const std::string text = random + "\n" + token;
+    hash.process_bytes(text.data(), text.size());
+    boost::uuids::detail::sha1::digest_type digest;
+    hash.get_digest(digest);
+    static const char kHex[] = "0123456789abcdef";
+    std::string mark;
+    for (std::size_t i = 0; mark.size() < kRandomHalf; ++i)
+        for (int shift = 28; shift >= 0 && mark.size() < kRandomHalf; shift -= 4) mark += kHex[(digest[i] >> shift) & 15];
+    return mark;
+}
+
 } // namespace
 
 Role Sessions::roleOf(const std::string& token) const
@@ -32,27 +50,45 @@ Role Sessions::roleOf(const std::string& token) const
     return Role::none;
 }
 
-Caller Sessions::identify(const httplib::Request& req, long long now)
+Caller Sessions::identify(const HttpRequest& req, long long now)
 {
     Caller caller;
     const std::string header = req.get_header_value("Authorization");
     const std::string bearer = "Bearer ";
     if (header.compare(0, bearer.size(), bearer) == 0) {
+        caller.retryAfter = throttle_.waitFor(req.remote_addr);
+        if (caller.retryAfter > 0) return caller;
         caller.role = roleOf(header.substr(bearer.size()));
+        if (caller.role == Role::none)
+            throttle_.failed(req.remote_addr);
+        else
+            throttle_.succeeded(req.remote_addr);
         return caller;
     }
     const std::string id = cookieValue(req.get_header_value("Cookie"), kSessionCookie);
-    if (id.size() != 64) return caller;
+    if (id.size() != 2 * kRandomHalf) return caller;
     caller.session = store_.session(id, now);
-    if (caller.session) caller.role = caller.session->role == "admin" ? Role::admin : Role::viewer;
+    if (!caller.session) return caller;
+    const Role role = caller.session->role == "admin" ? Role::admin : Role::viewer;
+    // Made with a token that is no longer this role's: not a session any more.
+    if (tokenOf(role).empty() || !tokensEqual(id.substr(kRandomHalf), tokenMark(id.substr(0, kRandomHalf), tokenOf(role)))) {
+        caller.session.reset();
+        return caller;
+    }
+    caller.role = role;
     return caller;
 }
 
-std::optional<SessionRow> Sessions::signIn(const std::string& token, long long now)
+std::optional<SessionRow> Sessions::signIn(const std::string& token, const std::string& address, long long now)
 {
+    if (throttle_.waitFor(address) > 0) return std::nullopt;
     const Role role = roleOf(token);
+    if (role == Role::none) throttle_.failed(address);
     SessionRow session;
-    if (role == Role::none || !randomHex(32, session.id) || !randomHex(32, session.csrf)) return std::nullopt;
+    std::string random;
+    if (role == Role::none || !randomHex(kRandomHalf / 2, random) || !randomHex(32, session.csrf)) return std::nullopt;
+    throttle_.succeeded(address);
+    session.id = random + tokenMark(random, token);
     session.role = role == Role::admin ? "admin" : "viewer";
     session.expires = now + (role == Role::admin ? kAdminSessionSeconds : kViewerSessionSeconds);
     store_.removeSessions("", now);
@@ -60,7 +96,7 @@ std::optional<SessionRow> Sessions::signIn(const std::string& token, long long n
     return session;
 }
 
-bool sameOrigin(const httplib::Request& req)
+bool sameOrigin(const HttpRequest& req)
 {
     const std::string site = req.get_header_value("Sec-Fetch-Site");
     if (!site.empty() && site != "same-origin" && site != "none") return false;
@@ -83,7 +119,7 @@ std::string cookieValue(const std::string& header, const std::string& name)
     return "";
 }
 
-std::string sessionCookie(const httplib::Request& req, const std::optional<SessionRow>& session, long long now)
+std::string sessionCookie(const HttpRequest& req, const std::optional<SessionRow>& session, long long now)
 {
     std::string cookie = std::string(kSessionCookie) + "=" + (session ? session->id : "") +
                          "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" +

@@ -2,18 +2,17 @@
 // a session cookie set by the dashboard's sign-in form (browsers). A
 // session is a random identifier kept in the store with its role and its
 // own cross-site token, which every state-changing request made with the
-// cookie must carry in X-CSRF-Token.
+// cookie must carry in X-CSRF-Token. A session's identifier carries a mark
+// of the token that made it, so a change of token ends the sessions made
+// with the old one. Wrong tokens are slowed down per source address.
 #pragma once
 
 #include <optional>
 #include <string>
 
+#include "server/http_request.h"
+#include "server/sign_in_throttle.h"
 #include "server/store.h"
-
-namespace httplib {
-struct Request;
-struct Response;
-} // namespace httplib
 
 namespace pelmora_server {
 
@@ -22,6 +21,7 @@ enum class Role { none, viewer, admin };
 struct Caller {
     Role role = Role::none;
     std::optional<SessionRow> session; // when known by its cookie
+    long long retryAfter = 0;          // seconds: too many wrong tokens from this address, none looked at
 };
 
 constexpr const char* kSessionCookie = "pelmora_session";
@@ -34,30 +34,34 @@ public:
     {
     }
 
-    Caller identify(const httplib::Request& req, long long now);
+    Caller identify(const HttpRequest& req, long long now);
     bool mayView(const Caller& caller) const { return viewerToken_.empty() || caller.role != Role::none; }
     bool viewerTokenRequired() const { return !viewerToken_.empty(); }
 
-    // A new session for TOKEN, or nothing when it is neither token.
-    std::optional<SessionRow> signIn(const std::string& token, long long now);
+    // A new session for TOKEN, or nothing when it is neither token (a
+    // failure of ADDRESS, which may have to wait: retryAfter).
+    std::optional<SessionRow> signIn(const std::string& token, const std::string& address, long long now);
+    long long retryAfter(const std::string& address) { return throttle_.waitFor(address); }
     void signOut(const std::string& id, long long now) { store_.removeSessions(id, now); }
 
 private:
     Role roleOf(const std::string& token) const;
+    const std::string& tokenOf(Role role) const { return role == Role::admin ? adminToken_ : viewerToken_; }
 
     Store& store_;
     const std::string adminToken_, viewerToken_;
+    SignInThrottle throttle_;
 };
 
 // The request comes from a page of this server, as far as the browser
 // says: no Origin or Referer of another host, no cross-site fetch.
-bool sameOrigin(const httplib::Request& req);
+bool sameOrigin(const HttpRequest& req);
 
 // A cookie's value in a Cookie header, or empty.
 std::string cookieValue(const std::string& header, const std::string& name);
 
 // The Set-Cookie value for SESSION (empty: the cookie cleared); Secure when
 // the request came over TLS through a proxy.
-std::string sessionCookie(const httplib::Request& req, const std::optional<SessionRow>& session, long long now);
+std::string sessionCookie(const HttpRequest& req, const std::optional<SessionRow>& session, long long now);
 
 } // namespace pelmora_server

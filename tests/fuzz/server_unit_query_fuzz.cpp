@@ -3,16 +3,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "server/http_request.h"
 #include "server/unit_query.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    httplib::Params params;
-    httplib::detail::parse_query_text(std::string(reinterpret_cast<const char*>(data), size), params);
+    pelmora_server::HttpParams params;
+    pelmora_server::parseQueryText(std::string(reinterpret_cast<const char*>(data), size), params);
     const pelmora_server::UnitQueryParse parsed = pelmora_server::parseUnitQuery(params);
     if (parsed.ok == !parsed.reason.empty()) std::abort();
     if (parsed.ok) {

@@ -19,7 +19,7 @@ scenario=${1:?usage: scenarios.sh linux|wine}
 base=$WORK_DIR/$scenario
 rm -rf "$base"
 mkdir -p "$base/bin"
-token=e2e-admin-token
+token=e2e-admin-token-0123
 pids=()
 
 fail() {

@@ -1,0 +1,475 @@
+#include "server/http_listener.h"
+
+#include <atomic>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <ctime>
+#include <optional>
+#include <thread>
+
+#include "server/connection_caps.h"
+#include "server/http_parsing.h"
+#include "server/log.h"
+
+namespace pelmora_server {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using asio::ip::tcp;
+using beast::error_code;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+namespace {
+
+constexpr int kEventPollMilliseconds = 250;
+constexpr int kMostRefusals = 64;           // 503s being written at once; past that a refused one just closes
+constexpr int kStopGraceMilliseconds = 1500; // for the requests under way when stopping
+constexpr std::size_t kMostDrained = 4096;  // read after the answer before closing, so it is not reset
+constexpr int kDrainMilliseconds = 500;
+
+} // namespace
+
+class HttpListener::Impl {
+public:
+    Impl(HttpListener& owner, Counters& counters, HttpCaps caps)
+        : owner(owner), counters(counters), caps(caps), connections(caps.connections, caps.perAddress),
+          streams(caps.eventStreams, caps.eventStreamsPerAddress)
+    {
+    }
+
+    void accept();
+    void admit(tcp::socket socket);
+    void windDown(std::chrono::steady_clock::time_point until);
+    void logRefusal(const std::string& what);
+
+    HttpListener& owner;
+    Counters& counters;
+    const HttpCaps caps;
+    ConnectionCaps connections, streams;
+    std::atomic<int> refusals{0}, busy{0};
+    std::atomic<bool> stopping{false};
+    std::atomic<long long> lastRefusalLog{0}, lastLimitLog{0};
+    asio::io_context io{kHttpThreads};
+    tcp::acceptor acceptor{asio::make_strand(io)};
+    asio::steady_timer pause{acceptor.get_executor()};
+};
+
+namespace {
+
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+    Connection(HttpListener::Impl& owner, tcp::socket socket, std::string peer)
+        : owner_(owner), stream_(std::move(socket)), peer_(std::move(peer)), poll_(stream_.get_executor())
+    {
+    }
+    ~Connection()
+    {
+        setBusy(false);
+        if (admitted_) owner_.connections.release(peer_);
+        if (streaming_) owner_.streams.release(peer_);
+        if (refusing_) --owner_.refusals;
+    }
+
+    void start()
+    {
+        admitted_ = true;
+        readHead(kHeadSeconds);
+    }
+    // Over a cap: 503 at once, nothing read.
+    void refuse()
+    {
+        refusing_ = true;
+        HttpRequest req;
+        req.remote_addr = peer_;
+        HttpResponse res;
+        res.status = 503;
+        res.set_header("Retry-After", "10");
+        answerError(req, res, "too many connections");
+    }
+
+private:
+    void setBusy(bool busy)
+    {
+        if (busy != busy_) owner_.busy += busy ? 1 : -1;
+        busy_ = busy;
+    }
+
+    void readHead(int limitSeconds)
+    {
+        parser_.emplace();
+        limitParser(*parser_, owner_.caps.largestBody);
+        stream_.expires_after(seconds(limitSeconds));
+        http::async_read_header(stream_, buffer_, *parser_,
+                                [self = shared_from_this()](error_code ec, std::size_t) { self->onHead(ec); });
+    }
+
+    void onHead(error_code ec)
+    {
+        if (ec) return failed(ec, true);
+        const int status = headOverLimit(*parser_);
+        if (status) return limitAnswer(status);
+        setBusy(true);
+        if (parser_->is_done()) return handle();
+        if (beast::iequals(parser_->get()[http::field::expect], "100-continue")) {
+            static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+            stream_.expires_after(seconds(kWriteSeconds));
+            return asio::async_write(stream_, asio::buffer(kContinue, sizeof kContinue - 1),
+                                     [self = shared_from_this()](error_code ec, std::size_t) {
+                                         if (ec) return self->close();
+                                         self->readBody();
+                                     });
+        }
+        readBody();
+    }
+
+    void readBody()
+    {
+        stream_.expires_after(seconds(kBodySeconds));
+        http::async_read(stream_, buffer_, *parser_,
+                         [self = shared_from_this()](error_code ec, std::size_t) {
+                             if (ec) return self->failed(ec, false);
+                             self->handle();
+                         });
+    }
+
+    void failed(error_code ec, bool inHead)
+    {
+        if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
+            if (!inHead) return limitAnswer(413);
+            const auto data = buffer_.data();
+            return limitAnswer(headRunOver(static_cast<const char*>(data.data()), data.size()));
+        }
+        if (ec == http::error::body_limit) return limitAnswer(413);
+        if (ec == beast::error::timeout) {
+            logEvent(Level::debug, "HTTP connection from " + peer_ + " cut: no whole request " +
+                                       (inHead ? "head" : "body") + " in time");
+            return close();
+        }
+        if (ec == http::error::end_of_stream || ec == asio::error::eof || ec == asio::error::connection_reset ||
+            ec == asio::error::operation_aborted || ec == http::error::partial_message)
+            return close();
+        // Any other fault of the message itself.
+        HttpRequest req;
+        req.remote_addr = peer_;
+        HttpResponse res;
+        res.status = 400;
+        answerError(req, res, "");
+    }
+
+    void limitAnswer(int status)
+    {
+        HttpRequest req;
+        req.remote_addr = peer_;
+        HttpResponse res;
+        res.status = status;
+        // At most one line a second: the log must not grow at an attacker's pace.
+        const long long now = std::time(nullptr);
+        if (owner_.lastLimitLog.exchange(now) != now)
+            logEvent(Level::warn, "HTTP request from " + peer_ + " refused with " + std::to_string(status) +
+                                      ": over a size limit");
+        answerError(req, res, "");
+    }
+
+    // An answer that ends the connection; REASON, if any, as its error text.
+    void answerError(HttpRequest& req, HttpResponse& res, const std::string& reason)
+    {
+        if (!reason.empty()) res.set_content("{\"error\":\"" + reason + "\"}", "application/json");
+        owner_.owner.respond(req, res); // the error text and the counts, no route
+        keepAlive_ = false;
+        write(res);
+    }
+
+    void handle()
+    {
+        HttpRequest req;
+        auto& message = parser_->get();
+        HttpResponse res;
+        if (!toRequest(message, peer_, req)) {
+            res.status = 400;
+            keepAlive_ = false;
+        } else {
+            keepAlive_ = message.keep_alive() && ++served_ < kMostRequestsPerConnection && !owner_.stopping;
+        }
+        head_ = req.method == "HEAD";
+        parser_.reset();
+        owner_.owner.respond(req, res);
+        if (res.events && res.status == 200) return startEvents(req, res);
+        write(res);
+    }
+
+    void fill(http::header<false>& head, const HttpResponse& res)
+    {
+        head.version(11);
+        head.result(static_cast<unsigned>(res.status));
+        for (const auto& [name, value] : res.headers) head.insert(name, value);
+        if (head.find("X-Content-Type-Options") == head.end()) head.set("X-Content-Type-Options", "nosniff");
+    }
+
+    void write(HttpResponse& res)
+    {
+        answer_ = {};
+        fill(answer_, res);
+        answer_.body() = std::move(res.body);
+        answer_.keep_alive(keepAlive_);
+        answer_.prepare_payload();
+        if (head_) answer_.body().clear(); // the length stays the GET's
+        stream_.expires_after(seconds(kWriteSeconds));
+        http::async_write(stream_, answer_, [self = shared_from_this()](error_code ec, std::size_t) {
+            self->answer_ = {};
+            self->setBusy(false);
+            if (ec) return self->close();
+            if (!self->keepAlive_ || self->owner_.stopping) return self->closeGracefully();
+            self->readHead(kIdleSeconds);
+        });
+    }
+
+    void startEvents(HttpRequest& req, HttpResponse& res)
+    {
+        if (!owner_.streams.admit(peer_)) {
+            HttpResponse refused;
+            refused.status = 503;
+            refused.set_header("Retry-After", "10");
+            return answerError(req, refused, "too many event streams");
+        }
+        streaming_ = true;
+        events_ = std::move(res.events);
+        eventHead_ = {};
+        fill(eventHead_, res);
+        eventHead_.chunked(true);
+        eventHead_.keep_alive(false);
+        serializer_.emplace(eventHead_);
+        stream_.expires_after(seconds(kWriteSeconds));
+        http::async_write_header(stream_, *serializer_, [self = shared_from_this()](error_code ec, std::size_t) {
+            self->setBusy(false);
+            if (ec) return self->close();
+            self->nextEvents();
+        });
+    }
+
+    void pollEvents()
+    {
+        poll_.expires_after(milliseconds(kEventPollMilliseconds));
+        poll_.async_wait([self = shared_from_this()](error_code ec) {
+            if (!ec) self->nextEvents();
+        });
+    }
+
+    void nextEvents()
+    {
+        chunk_.clear();
+        bool more = false;
+        try {
+            more = !owner_.stopping && events_(chunk_);
+        } catch (const std::exception& e) {
+            logEvent(Level::error, std::string("event stream failed: ") + e.what());
+        }
+        stream_.expires_after(seconds(kWriteSeconds));
+        if (!more) {
+            return asio::async_write(stream_, http::make_chunk_last(),
+                                     [self = shared_from_this()](error_code, std::size_t) { self->close(); });
+        }
+        if (chunk_.empty()) return pollEvents();
+        asio::async_write(stream_, http::make_chunk(asio::buffer(chunk_)),
+                          [self = shared_from_this()](error_code ec, std::size_t) {
+                              if (ec) return self->close();
+                              self->pollEvents();
+                          });
+    }
+
+    // Our side ends first; what the peer still sends is read for a moment,
+    // so that closing does not reset the connection before the answer is read.
+    void closeGracefully()
+    {
+        error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        stream_.expires_after(milliseconds(kDrainMilliseconds));
+        drain();
+    }
+    void drain()
+    {
+        stream_.async_read_some(asio::buffer(discard_), [self = shared_from_this()](error_code ec, std::size_t n) {
+            self->drained_ += n;
+            if (ec || self->drained_ >= kMostDrained) return self->close();
+            self->drain();
+        });
+    }
+
+    void close()
+    {
+        error_code ignored;
+        stream_.socket().close(ignored);
+        poll_.cancel();
+    }
+
+    HttpListener::Impl& owner_;
+    beast::tcp_stream stream_;
+    std::string peer_;
+    asio::steady_timer poll_;
+    beast::flat_buffer buffer_{kReadBufferLimit};
+    std::optional<http::request_parser<http::string_body>> parser_;
+    http::response<http::string_body> answer_;
+    http::response<http::empty_body> eventHead_;
+    std::optional<http::response_serializer<http::empty_body>> serializer_;
+    EventSource events_;
+    std::string chunk_;
+    char discard_[256];
+    std::size_t drained_ = 0;
+    int served_ = 0;
+    bool admitted_ = false, refusing_ = false, streaming_ = false, busy_ = false, keepAlive_ = true, head_ = false;
+};
+
+} // namespace
+
+void HttpListener::Impl::logRefusal(const std::string& what)
+{
+    ++counters.refusedConnections;
+    const long long now = std::time(nullptr);
+    if (lastRefusalLog.exchange(now) != now)
+        logEvent(Level::warn, what + " refused: " + std::to_string(connections.open()) + " connections open");
+}
+
+void HttpListener::Impl::admit(tcp::socket socket)
+{
+    error_code e;
+    const std::string peer = socket.remote_endpoint(e).address().to_string(e);
+    if (e) return;
+    socket.set_option(tcp::no_delay(true), e);
+    if (connections.admit(peer)) return std::make_shared<Connection>(*this, std::move(socket), peer)->start();
+    logRefusal("HTTP connection from " + peer);
+    if (refusals >= kMostRefusals) return; // closed as it goes
+    ++refusals;
+    std::make_shared<Connection>(*this, std::move(socket), peer)->refuse();
+}
+
+void HttpListener::Impl::accept()
+{
+    acceptor.async_accept(asio::make_strand(io), [this](error_code ec, tcp::socket socket) {
+        if (stopping || ec == asio::error::operation_aborted) return;
+        if (ec) {
+            // Out of descriptors: the rest wait in the backlog.
+            pause.expires_after(milliseconds(10));
+            pause.async_wait([this](error_code e) {
+                if (!e) accept();
+            });
+            return;
+        }
+        accept();
+        admit(std::move(socket));
+    });
+}
+
+void HttpListener::Impl::windDown(std::chrono::steady_clock::time_point until)
+{
+    if (busy == 0 || std::chrono::steady_clock::now() >= until) {
+        if (busy > 0) logEvent(Level::warn, std::to_string(busy) + " HTTP requests cut at the stop");
+        io.stop();
+        return;
+    }
+    pause.expires_after(milliseconds(20));
+    pause.async_wait([this, until](error_code) { windDown(until); });
+}
+
+HttpListener::HttpListener(Counters& counters, HttpCaps caps) : impl_(std::make_unique<Impl>(*this, counters, caps)) {}
+
+HttpListener::~HttpListener() = default;
+
+void HttpListener::Get(const std::string& pattern, HttpHandler handler)
+{
+    routes_.push_back({"GET", std::regex(pattern), std::move(handler)});
+}
+void HttpListener::Post(const std::string& pattern, HttpHandler handler)
+{
+    routes_.push_back({"POST", std::regex(pattern), std::move(handler)});
+}
+void HttpListener::Delete(const std::string& pattern, HttpHandler handler)
+{
+    routes_.push_back({"DELETE", std::regex(pattern), std::move(handler)});
+}
+void HttpListener::set_pre_routing_handler(std::function<HandlerResponse(const HttpRequest&, HttpResponse&)> handler)
+{
+    preRouting_ = std::move(handler);
+}
+void HttpListener::set_post_routing_handler(HttpHandler handler) { postRouting_ = std::move(handler); }
+void HttpListener::set_error_handler(HttpHandler handler) { errorHandler_ = std::move(handler); }
+void HttpListener::set_exception_handler(
+    std::function<void(const HttpRequest&, HttpResponse&, std::exception_ptr)> handler)
+{
+    exceptionHandler_ = std::move(handler);
+}
+
+void HttpListener::respond(HttpRequest& req, HttpResponse& res)
+{
+    // Errors found by the connection come with their status and no path.
+    if (res.status == 200 && !req.method.empty()) {
+        try {
+            if (!preRouting_ || preRouting_(req, res) == HandlerResponse::Unhandled) {
+                const std::string method = req.method == "HEAD" ? "GET" : req.method;
+                const Route* found = nullptr;
+                for (const Route& r : routes_)
+                    if (r.method == method && std::regex_match(req.path, req.matches, r.pattern)) {
+                        found = &r;
+                        break;
+                    }
+                if (found)
+                    found->handler(req, res);
+                else
+                    res.status = 404;
+            }
+        } catch (...) {
+            res = HttpResponse();
+            res.status = 500;
+            if (exceptionHandler_) exceptionHandler_(req, res, std::current_exception());
+        }
+    }
+    if (res.status >= 400 && errorHandler_) errorHandler_(req, res);
+    if (postRouting_) postRouting_(req, res);
+    logEvent(Level::debug, req.method + " " + req.path + " from " + req.remote_addr + ": " + std::to_string(res.status));
+}
+
+bool HttpListener::bind(const Endpoint& endpoint, std::string& error)
+{
+    error_code ec;
+    const tcp::endpoint at(asio::ip::make_address_v4(endpoint.address, ec), static_cast<unsigned short>(endpoint.port));
+    tcp::acceptor& acceptor = impl_->acceptor;
+    if (!ec) acceptor.open(tcp::v4(), ec);
+    if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec) acceptor.bind(at, ec);
+    if (!ec) acceptor.listen(512, ec);
+    if (ec) error = ec.message();
+    return !ec;
+}
+
+int HttpListener::port() const
+{
+    error_code ec;
+    return impl_->acceptor.local_endpoint(ec).port();
+}
+
+void HttpListener::run()
+{
+    asio::post(impl_->acceptor.get_executor(), [this] { impl_->accept(); });
+    std::vector<std::thread> more;
+    for (int i = 1; i < kHttpThreads; ++i) more.emplace_back([this] { impl_->io.run(); });
+    impl_->io.run();
+    for (std::thread& t : more) t.join();
+}
+
+void HttpListener::stop()
+{
+    asio::post(impl_->acceptor.get_executor(), [this] {
+        if (impl_->stopping.exchange(true)) return;
+        error_code ignored;
+        impl_->acceptor.close(ignored);
+        impl_->windDown(std::chrono::steady_clock::now() + milliseconds(kStopGraceMilliseconds));
+    });
+}
+
+} // namespace pelmora_server

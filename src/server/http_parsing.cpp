@@ -1,0 +1,84 @@
+#include "server/http_parsing.h"
+
+#include <cctype>
+#include <strings.h>
+
+namespace pelmora_server {
+namespace {
+
+bool knownMethod(const std::string& m)
+{
+    for (const char* known : {"GET", "HEAD", "POST", "PUT", "DELETE", "OPTIONS", "PATCH"})
+        if (m == known) return true;
+    return false;
+}
+
+int hexDigit(char c)
+{
+    return std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
+}
+
+// The path of an origin-form target, %XX decoded ('+' stays); false for any other form.
+bool pathOf(boost::beast::string_view target, std::string& path, std::string& query)
+{
+    if (target.empty() || target[0] != '/') return false;
+    const std::size_t mark = target.find('?');
+    const boost::beast::string_view raw = target.substr(0, mark);
+    if (mark != boost::beast::string_view::npos) query = std::string(target.substr(mark + 1));
+    path.clear();
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '%' && i + 2 < raw.size() && std::isxdigit(static_cast<unsigned char>(raw[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(raw[i + 2]))) {
+            path += static_cast<char>(hexDigit(raw[i + 1]) * 16 + hexDigit(raw[i + 2]));
+            i += 2;
+        } else {
+            path += raw[i];
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+void limitParser(RequestParser& parser, std::size_t largestBody)
+{
+    parser.header_limit(kLargestHead);
+    parser.body_limit(largestBody);
+}
+
+int headOverLimit(const RequestParser& parser)
+{
+    const auto& head = parser.get();
+    if (head.method_string().size() + head.target().size() + 10 > kLongestRequestLine) return 414;
+    std::size_t lines = 0;
+    for (const auto& field : head) {
+        if (++lines > kMostHeaderLines) return 431;
+        if (field.name_string().size() + field.value().size() + 4 > kLongestHeaderLine) return 431;
+    }
+    return 0;
+}
+
+int headRunOver(const char* seen, std::size_t size)
+{
+    const boost::beast::string_view text(seen, size);
+    const std::size_t end = text.find('\n');
+    return end == boost::beast::string_view::npos || end > kLongestRequestLine ? 414 : 431;
+}
+
+bool toRequest(RequestParser::value_type& message, const std::string& peer, HttpRequest& req)
+{
+    req.method = std::string(message.method_string());
+    req.remote_addr = peer;
+    std::string query;
+    if (!knownMethod(req.method) || !pathOf(message.target(), req.path, query)) return false;
+    parseQueryText(query, req.params);
+    for (const auto& field : message)
+        req.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    req.body = std::move(message.body());
+    if (req.method == "POST" &&
+        strncasecmp(req.get_header_value("Content-Type").c_str(), "application/x-www-form-urlencoded", 33) == 0)
+        parseQueryText(req.body, req.form);
+    return true;
+}
+
+} // namespace pelmora_server

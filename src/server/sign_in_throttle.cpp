@@ -1,0 +1,38 @@
+#include "server/sign_in_throttle.h"
+
+#include <algorithm>
+
+namespace pelmora_server {
+
+long long SignInThrottle::waitFor(const std::string& address, Clock::time_point now)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = failures_.find(address);
+    if (it == failures_.end() || it->second.count < kFreeFailures) return 0;
+    const int doublings = std::min(it->second.count - kFreeFailures, 6);
+    const auto wait = std::min<Clock::duration>(std::chrono::seconds(1LL << doublings), kLongestWait);
+    const auto left = it->second.last + wait - now;
+    if (left <= Clock::duration::zero()) return 0;
+    return std::chrono::ceil<std::chrono::seconds>(left).count();
+}
+
+void SignInThrottle::failed(const std::string& address, Clock::time_point now)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (failures_.size() >= kMostAddresses && failures_.count(address) == 0) {
+        const auto oldest = std::min_element(failures_.begin(), failures_.end(),
+                                             [](const auto& a, const auto& b) { return a.second.last < b.second.last; });
+        failures_.erase(oldest);
+    }
+    Failures& f = failures_[address];
+    ++f.count;
+    f.last = now;
+}
+
+void SignInThrottle::succeeded(const std::string& address)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    failures_.erase(address);
+}
+
+} // namespace pelmora_server

@@ -1,0 +1,375 @@
+// The HTTP layer under the API: limits, caps and the headers every answer
+// carries, seen through raw sockets; the sign-in's guards; and the small
+// pieces (query text, caps, host names, the throttle) on their own.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "server/admin_token.h"
+#include "server/connection_caps.h"
+#include "server/host_names.h"
+#include "server/http_api.h"
+#include "server/monitor_listener.h"
+#include "server/sessions.h"
+#include "server/sign_in_throttle.h"
+
+using namespace pelmora_server;
+
+namespace {
+
+const char kToken[] = "layer-test-admin-token";
+
+// A connection from SOURCE (127.0.0.x) to PORT; -1 when it cannot be made.
+int connectFrom(int port, const char* source = "127.0.0.1")
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    timeval limit{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Everything the server sends until it closes (or 5 s pass).
+std::string readAll(int fd)
+{
+    std::string got;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) got.append(buffer, static_cast<std::size_t>(n));
+    return got;
+}
+
+class HttpLayerTest : public testing::Test {
+protected:
+    void start(HttpSettings settings)
+    {
+        std::remove("http_layer_test.db");
+        std::remove("http_layer_test.db-wal");
+        std::string error;
+        store = Store::open("http_layer_test.db", error);
+        fleet = std::make_unique<FleetView>(*store, StatusLimits{});
+        api = std::make_unique<HttpApi>(*store, counters, *fleet, std::move(settings));
+        ASSERT_TRUE(api->bind({"127.0.0.1", 0}, error)) << error;
+        server = std::thread([this] { api->run(); });
+    }
+    void TearDown() override
+    {
+        if (!api) return;
+        api->stop();
+        server.join();
+    }
+    // The whole answer to RAW, sent at once, and the connection closed by the server.
+    std::string ask(const std::string& raw, const char* source = "127.0.0.1")
+    {
+        const int fd = connectFrom(api->port(), source);
+        if (fd < 0) return "no connection";
+        ::send(fd, raw.data(), raw.size(), MSG_NOSIGNAL);
+        const std::string got = readAll(fd);
+        ::close(fd);
+        return got;
+    }
+    static std::string get(const std::string& path, const std::string& headers = "")
+    {
+        return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + headers + "\r\n";
+    }
+
+    Counters counters;
+    std::unique_ptr<Store> store;
+    std::unique_ptr<FleetView> fleet;
+    std::unique_ptr<HttpApi> api;
+    std::thread server;
+};
+
+std::string statusOf(const std::string& answer) { return answer.substr(0, answer.find("\r\n")); }
+
+} // namespace
+
+TEST_F(HttpLayerTest, LimitsAnswerAndCloseAndEveryAnswerSaysNosniff)
+{
+    start({kToken, "", {}, 30, 1024, 64, {}});
+    const std::string post = "POST /signin HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    struct Case {
+        std::string raw, status;
+    } cases[] = {
+        {get("/healthz"), "HTTP/1.1 200 OK"},
+        {get("/nowhere"), "HTTP/1.1 404 Not Found"},
+        {"GET /" + std::string(8200, 'a') + " HTTP/1.1\r\n\r\n", "HTTP/1.1 414 URI Too Long"},
+        {"GET /" + std::string(40000, 'a'), "HTTP/1.1 414 URI Too Long"}, // no end of line yet
+        {get("/", "X-Long: " + std::string(8200, 'a') + "\r\n"), "HTTP/1.1 431 Request Header Fields Too Large"},
+        {get("/", [] {
+             std::string many;
+             for (int i = 0; i < 101; ++i) many += "X-" + std::to_string(i) + ": a\r\n";
+             return many;
+         }()),
+         "HTTP/1.1 431 Request Header Fields Too Large"},
+        {"GET / HTTP/1.1\r\n" + [] {
+             std::string lines;
+             for (int i = 0; i < 2000; ++i) lines += "X: abcdefgh\r\n";
+             return lines;
+         }(),
+         "HTTP/1.1 431 Request Header Fields Too Large"}, // short lines without end
+        {get("/", [] {
+             std::string lines;
+             for (int i = 0; i < 90; ++i) lines += "X-" + std::to_string(i) + ": " + std::string(200, 'b') + "\r\n";
+             return lines;
+         }()),
+         "HTTP/1.1 431 Request Header Fields Too Large"}, // 90 lines, 18 KiB in all
+        {post + "Content-Length: 17000\r\n\r\n", "HTTP/1.1 413 Payload Too Large"},
+        {post + "Transfer-Encoding: chunked\r\n\r\n" + "4000\r\n" + std::string(0x4000, 'a') + "\r\n1\r\nb\r\n",
+         "HTTP/1.1 413 Payload Too Large"},
+        {post + "Transfer-Encoding: chunked\r\n\r\n1;" + std::string(40000, 'e'), "HTTP/1.1 413 Payload Too Large"},
+        {"BREW / HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+        {"\x01\x02 junk\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+    };
+    for (const Case& c : cases) {
+        const std::string answer = ask(c.raw);
+        EXPECT_EQ(statusOf(answer), c.status) << c.raw.substr(0, 60);
+        EXPECT_NE(answer.find("\r\nX-Content-Type-Options: nosniff\r\n"), std::string::npos) << c.raw.substr(0, 60);
+    }
+    EXPECT_NE(ask(get("/metrics")).find("X-Content-Type-Options: nosniff"), std::string::npos);
+}
+
+TEST_F(HttpLayerTest, KeepAliveAnswersInTurnAndHeadHasNoBody)
+{
+    start({kToken, "", {}, 30, 1024, 64, {}});
+    const std::string answer = ask("GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+                                   "HEAD /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" +
+                                   get("/healthz"));
+    EXPECT_EQ(answer, std::string("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nX-Content-Type-Options: nosniff\r\n"
+                                  "Content-Length: 2\r\n\r\nok") +
+                          "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nX-Content-Type-Options: nosniff\r\n"
+                          "Content-Length: 2\r\n\r\n" +
+                          "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nX-Content-Type-Options: nosniff\r\n"
+                          "Connection: close\r\nContent-Length: 2\r\n\r\nok");
+}
+
+TEST_F(HttpLayerTest, ConnectionsOverTheCapsGet503)
+{
+    start({kToken, "", {}, 30, 3, 2, {}}); // 3 in all, 2 from one address
+    const int first = connectFrom(api->port()), second = connectFrom(api->port());
+    // A third from the same address is refused; one from another address still fits.
+    EXPECT_EQ(statusOf(ask(get("/healthz"))), "HTTP/1.1 503 Service Unavailable");
+    EXPECT_EQ(statusOf(ask(get("/healthz"), "127.0.0.2")), "HTTP/1.1 200 OK");
+    const int third = connectFrom(api->port(), "127.0.0.2");
+    EXPECT_EQ(statusOf(ask(get("/healthz"), "127.0.0.3")), "HTTP/1.1 503 Service Unavailable");
+    ::close(third);
+    ::close(first);
+    ::close(second);
+    // Closed connections give their places back.
+    for (int tries = 0; tries < 100 && statusOf(ask(get("/healthz"))) != "HTTP/1.1 200 OK"; ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(statusOf(ask(get("/healthz"))), "HTTP/1.1 200 OK");
+    EXPECT_GE(counters.refusedConnections, 2);
+}
+
+TEST_F(HttpLayerTest, OnlyOurOwnHostNames)
+{
+    start({kToken, "", {}, 30, 1024, 64, {"team.example"}});
+    struct Case {
+        std::string path, host, status;
+    } cases[] = {
+        {"/api/machines", "127.0.0.1:8080", "200"},  {"/api/machines", "[::1]:8080", "200"},
+        {"/api/machines", "localhost", "200"},       {"/api/machines", "TEAM.example:8080", "200"},
+        {"/api/machines", "team.example.", "200"},   {"/api/machines", "evil.example", "421"},
+        {"/api/machines", "team.example.evil", "421"}, {"/metrics", "evil.example:80", "421"},
+        {"/healthz", "evil.example", "200"}, // the health check and the stats site's path answer any name
+    };
+    for (const Case& c : cases) {
+        const std::string raw = "GET " + c.path + " HTTP/1.1\r\nHost: " + c.host + "\r\nConnection: close\r\n\r\n";
+        EXPECT_EQ(statusOf(ask(raw)).substr(9, 3), c.status) << c.path << " " << c.host;
+    }
+}
+
+TEST_F(HttpLayerTest, SignInTakesTheTokenFromTheBodyAndGoesOnlyToLocalPaths)
+{
+    start({kToken, "", {}, 30, 1024, 64, {}});
+    const auto signIn = [this](const std::string& target, const std::string& body) {
+        return ask("POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                   "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                   std::to_string(body.size()) + "\r\n\r\n" + body);
+    };
+    EXPECT_EQ(signIn(std::string("/signin?token=") + kToken, "next=/team").find("Set-Cookie"), std::string::npos);
+    struct Case {
+        std::string next, location;
+    } cases[] = {
+        {"/team", "/team"},           {"/machines/3?x=1", "/machines/3?x=1"},
+        {"//evil.example/", "/"},     {"/%09/evil.example/", "/"}, // a tab, which browsers drop
+        {"/%5Cevil.example", "/"},    {"/a%5Cb", "/"},             {"https://evil.example/", "/"},
+        {"evil", "/"},                {"/a%0D%0ALocation:%20x", "/"}, {"", "/"},
+    };
+    for (const Case& c : cases) {
+        const std::string answer = signIn("/signin", std::string("token=") + kToken + "&next=" + c.next);
+        EXPECT_NE(answer.find("\r\nLocation: " + c.location + "\r\n"), std::string::npos) << c.next << answer;
+    }
+}
+
+TEST_F(HttpLayerTest, WrongTokensFromOneAddressAreSlowedDown)
+{
+    start({kToken, "", {}, 30, 1024, 64, {}});
+    store->recordReport([] {
+        MonitorRecord r;
+        r.computerName = "PC1";
+        r.cpu = 1;
+        return r;
+    }(), 1000);
+    const auto command = [this](const std::string& token, const char* source) {
+        const std::string body = R"({"command":"tray"})";
+        return statusOf(ask("POST /api/machines/1/commands HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                            "Authorization: Bearer " + token + "\r\nContent-Length: " + std::to_string(body.size()) +
+                                "\r\n\r\n" + body,
+                            source))
+            .substr(9, 3);
+    };
+    for (int i = 0; i < SignInThrottle::kFreeFailures; ++i) EXPECT_EQ(command("wrong-token", "127.0.0.1"), "401");
+    EXPECT_EQ(command(kToken, "127.0.0.1"), "429"); // even the right one waits
+    EXPECT_EQ(command(kToken, "127.0.0.2"), "202"); // another address does not
+}
+
+TEST(HttpSessions, EndWithAChangeOfTheirToken)
+{
+    std::remove("sessions_test.db");
+    std::remove("sessions_test.db-wal");
+    std::string error;
+    std::unique_ptr<Store> store = Store::open("sessions_test.db", error);
+    Sessions before(*store, "first-admin-token-0123", "viewer-token-0123456");
+    const std::optional<SessionRow> admin = before.signIn("first-admin-token-0123", "127.0.0.1", 1000);
+    const std::optional<SessionRow> viewer = before.signIn("viewer-token-0123456", "127.0.0.1", 1000);
+    ASSERT_TRUE(admin && viewer);
+    const auto roleWith = [](Sessions& sessions, const SessionRow& s) {
+        HttpRequest req;
+        req.headers.emplace_back("Cookie", std::string(kSessionCookie) + "=" + s.id);
+        return sessions.identify(req, 1001).role;
+    };
+    EXPECT_EQ(roleWith(before, *admin), Role::admin);
+    Sessions after(*store, "second-admin-token-012", "viewer-token-0123456");
+    EXPECT_EQ(roleWith(after, *admin), Role::none);
+    EXPECT_EQ(roleWith(after, *viewer), Role::viewer);
+    Sessions noViewer(*store, "second-admin-token-012", "");
+    EXPECT_EQ(roleWith(noViewer, *viewer), Role::none);
+}
+
+TEST(HttpPieces, QueryText)
+{
+    HttpParams params;
+    parseQueryText("a=1&b=x+y%21&c&=v&d=%zz%4&e=%41%42&a=2&&", params);
+    const HttpParams expected = {{"a", "1"}, {"a", "2"}, {"b", "x y!"}, {"c", ""},
+                                 {"", "v"},  {"d", "%zz%4"}, {"e", "AB"}};
+    EXPECT_EQ(params, expected);
+    EXPECT_EQ(encodeQueryParam("/a b?c=d&e/\xC3\xA9"), "/a%20b%3Fc%3Dd%26e/%C3%A9");
+}
+
+TEST(HttpPieces, ConnectionCapsOverallAndPerAddress)
+{
+    ConnectionCaps caps(3, 2);
+    struct Step {
+        char op; // a: admit, r: release
+        const char* address;
+        bool admitted;
+    } steps[] = {
+        {'a', "a", true}, {'a', "a", true}, {'a', "a", false}, // 2 from one address
+        {'a', "b", true}, {'a', "c", false},                   // 3 in all
+        {'r', "zz", true}, {'a', "c", false},                  // a release of nothing gives nothing back
+        {'r', "a", true},  {'a', "c", true},  {'a', "b", false},
+        {'r', "a", true},  {'r', "b", true},  {'r', "c", true}, {'a', "b", true}, {'a', "b", true},
+    };
+    for (const Step& s : steps) {
+        if (s.op == 'r')
+            caps.release(s.address);
+        else
+            EXPECT_EQ(caps.admit(s.address), s.admitted) << s.address << " with " << caps.open() << " open";
+    }
+    EXPECT_EQ(caps.open(), 2);
+}
+
+TEST(HttpPieces, ThrottleWaitsDoublingAfterTheFreeFailures)
+{
+    SignInThrottle throttle;
+    const auto t0 = SignInThrottle::Clock::now();
+    const auto at = [&](int ms) { return t0 + std::chrono::milliseconds(ms); };
+    for (int i = 0; i < SignInThrottle::kFreeFailures; ++i) {
+        EXPECT_EQ(throttle.waitFor("a", at(0)), 0);
+        throttle.failed("a", at(0));
+    }
+    EXPECT_EQ(throttle.waitFor("a", at(0)), 1);
+    EXPECT_EQ(throttle.waitFor("a", at(999)), 1);
+    EXPECT_EQ(throttle.waitFor("a", at(1000)), 0);
+    EXPECT_EQ(throttle.waitFor("b", at(0)), 0);
+    throttle.failed("a", at(1000));
+    EXPECT_EQ(throttle.waitFor("a", at(1000)), 2);
+    for (int i = 0; i < 20; ++i) throttle.failed("a", at(1000));
+    EXPECT_EQ(throttle.waitFor("a", at(1000)), 60);
+    throttle.succeeded("a");
+    EXPECT_EQ(throttle.waitFor("a", at(1000)), 0);
+    // Past its cap the throttle forgets the address whose last failure is oldest.
+    for (int i = 0; i < SignInThrottle::kFreeFailures; ++i) throttle.failed("old", at(0));
+    for (std::size_t i = 1; i < SignInThrottle::kMostAddresses; ++i) throttle.failed(std::to_string(i), at(5));
+    EXPECT_EQ(throttle.waitFor("old", at(10)), 1);
+    throttle.failed("new", at(5));
+    EXPECT_EQ(throttle.waitFor("old", at(10)), 0);
+}
+
+TEST(HttpPieces, TokensUnder16CharactersAreRefused)
+{
+    for (const auto& [text, ok] : std::vector<std::pair<std::string, bool>>{
+             {"0123456789abcde\n", false}, {"  0123456789abcdef  \n", true}, {"\n", false}}) {
+        FILE* f = std::fopen("token_test", "w");
+        std::fputs(text.c_str(), f);
+        std::fclose(f);
+        std::string token, error;
+        EXPECT_EQ(readToken("token_test", token, error), ok) << text;
+        EXPECT_EQ(error.empty(), ok);
+    }
+}
+
+TEST(MonitorCaps, OverACapTheConnectionClosesAtOnce)
+{
+    std::remove("monitor_caps_test.db");
+    std::string error;
+    std::unique_ptr<Store> store = Store::open("monitor_caps_test.db", error);
+    SlotTable slots;
+    Counters counters;
+    MonitorListener listener(*store, slots, counters, 2, 1);
+    ASSERT_TRUE(listener.bind({"127.0.0.1", 0}, error)) << error;
+    std::thread run([&] { listener.run(); });
+    const auto firstByte = [&](const char* source, int& fd) {
+        fd = connectFrom(listener.port(), source);
+        char byte = 0;
+        return ::recv(fd, &byte, 1, 0);
+    };
+    int a = -1, b = -1, c = -1, d = -1;
+    EXPECT_EQ(firstByte("127.0.0.1", a), 1); // the slot byte
+    EXPECT_EQ(firstByte("127.0.0.1", b), 0); // one from each address
+    EXPECT_EQ(firstByte("127.0.0.2", c), 1);
+    EXPECT_EQ(firstByte("127.0.0.3", d), 0); // two in all
+    for (int fd : {a, b, c, d}) ::close(fd);
+    listener.stop();
+    run.join();
+    EXPECT_EQ(counters.refusedConnections, 2);
+}
+
+TEST(HttpOptions, PerAddressCapAndPublicHosts)
+{
+    const char* argv[] = {"pelmora-server", "--max-connections-per-address", "3", "--public-host", "a.example",
+                          "--public-host", "b.example"};
+    ServerOptions options;
+    std::string message;
+    ASSERT_EQ(parseOptions(7, argv, options, message), -1) << message;
+    EXPECT_EQ(options.maxConnectionsPerAddress, 3);
+    EXPECT_EQ(options.publicHosts, (std::vector<std::string>{"a.example", "b.example"}));
+    const char* zero[] = {"pelmora-server", "--max-connections-per-address", "0"};
+    EXPECT_EQ(parseOptions(3, zero, options, message), 2);
+}
