@@ -12,13 +12,17 @@ needed=(
   xvfb xauth imagemagick clang libclang-rt-14-dev
   libbenchmark-dev strace time heaptrack iproute2
   libcpp-httplib-dev libsqlite3-dev nlohmann-json3-dev libcli11-dev curl jq libboost-dev
-  chromium chromium-driver python3-selenium
+  chromium chromium-driver python3-selenium nodejs npm
 )
+
+# What installed packages provide counts too (NodeSource's nodejs provides npm).
+provided=$(dpkg-query -W -f='${db:Status-Abbrev}|${Provides}\n' 2>/dev/null \
+  | awk -F'|' '$1 ~ /^ii/ { print $2 }' | tr ',' '\n' | sed 's/ *(.*//; s/^ *//')
 
 missing=()
 for package in "${needed[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' \
-    || missing+=("$package")
+    || grep -qxF "$package" <<<"$provided" || missing+=("$package")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
