@@ -24,17 +24,19 @@ class FleetPage(unittest.TestCase):
         """The CSS of the machine's row, looked up through the text filter (long fleets show only some rows)."""
         self.filter(name)
         row = self.d.wait(lambda _: next((r for r in self.d.find("#fleet tbody tr[data-id]")
-                                          if self.d.find(".c-name", r)[0].text == name), None), f"the row of {name}")
+                                          if self.d.find(".c-name .wrap", r)[0].text == name), None), f"the row of {name}")
         return f'#fleet tr[data-id="{row.get_attribute("data-id")}"]'
 
-    def test_counts_agree_with_the_api(self):
+    def test_counts_and_points_per_day_agree_with_the_api(self):
         self.filter("")
         def counts_match(_):
             machines = self.d.api("/api/machines")[1]["machines"]
             want = collections.Counter(m["status"] for m in machines)
-            want.update(all=len(machines), pending=sum(m["pending_command"] is not None for m in machines))
+            want.update(all=len(machines), pending=sum(m["pending_command"] is not None for m in machines),
+                        ppd=sum(m.get("ppd") or 0 for m in machines))
             got = {s: self.d.text(f'#counts [data-status="{s}"] .n') for s in
                    ("folding", "stalled", "offline", "stopped", "pending", "all")}
+            got["ppd"] = self.d.text("#fleet-ppd").replace(",", "")
             return got if all(got[s] == str(want[s]) for s in got) and want["offline"] == 1 else None
         self.assertEqual(self.d.wait(counts_match, "the counts of the API")["all"], "13")
 
