@@ -12,6 +12,7 @@ needed=(
   xvfb xauth imagemagick clang libclang-rt-14-dev
   libbenchmark-dev strace time heaptrack iproute2
   libcpp-httplib-dev libsqlite3-dev nlohmann-json3-dev libcli11-dev curl jq libboost-dev
+  prometheus
   chromium chromium-driver python3-selenium nodejs npm
 )
 

@@ -162,7 +162,7 @@ void MonitorListener::finish(Connection& c)
     const MonitorRecord& r = parsed.record;
     ExchangeResult result;
     try {
-        result = store_.recordReport(r, std::time(nullptr));
+        result = store_.recordReport(r, std::time(nullptr), c.peer);
     } catch (const std::exception& e) {
         logEvent(Level::error, "record from " + describe(r) + " not stored: " + e.what());
         close(c);
