@@ -4,7 +4,7 @@ import collections, unittest
 
 from selenium.webdriver.common.keys import Keys
 
-from harness import Dashboard
+from harness import Dashboard, until
 
 
 class FleetPage(unittest.TestCase):
@@ -66,6 +66,21 @@ class FleetPage(unittest.TestCase):
         before = self.d.text(cell)
         self.d.wait(lambda _: self.d.text(cell) not in (before, ""), "the progress moving on after the restart")
         self.assertTrue(self.d.driver.execute_script("return window.notReloaded === true"))
+
+    def test_leaving_the_page_ends_its_stream_and_coming_back_resumes_it(self):
+        # A page the browser keeps for the back button must not hold its stream: six held
+        # streams take all the browser's connections to the server and the next page waits.
+        self.d.open("/")
+        self.addCleanup(lambda: self.d.find("#fleet") or self.d.open("/"))  # the other tests' page
+        ended = lambda: self.d.log("server").count("GET /api/events ")
+        before = ended()
+        self.d.open("/team")
+        until(lambda: ended() > before, 10, "the fleet page's stream ended")
+        self.d.driver.back()
+        self.d.wait(lambda _: self.d.find('#live[data-state="open"]'), "the stream open again")
+        cell = self.row("SIMPC00009") + " .c-progress"
+        before = self.d.text(cell)
+        self.d.wait(lambda _: self.d.text(cell) not in (before, ""), "the progress moving on after coming back")
 
 
 if __name__ == "__main__":

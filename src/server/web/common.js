@@ -217,5 +217,10 @@ export function openStream({
     });
   };
   connect();
+  // A page kept for the back button would hold its stream, one of the
+  // browser's six connections to the server: closed on leaving, opened
+  // again on coming back.
+  addEventListener("pagehide", () => source.close());
+  addEventListener("pageshow", (ev) => ev.persisted && connect());
   return { isOpen: () => source.readyState === EventSource.OPEN };
 }
