@@ -68,6 +68,7 @@ class Layout(unittest.TestCase):
                 self.d.open("/")
                 self.d.find("#filter-text")[0].send_keys(LONG)
                 rows = self.d.wait(lambda d: len(r := d.execute_script(IDENTITIES)) == 6 and r, "the six rows")
+                self.d.screenshot(f"fleet-long-names-{width}")
                 for row in rows:
                     m = long[row["id"]]
                     self.assertEqual(row["ident"], f"{m['name']}/{m['cpu']}")
