@@ -17,6 +17,7 @@ const table = $("#fleet");
 const tbody = table.tBodies[0];
 const [topSpacer, bottomSpacer] = tbody.rows;
 const liveBadge = $("#live");
+const sessionLoaded = loadSession();
 
 // ---- State ----
 
@@ -137,7 +138,8 @@ function frame() {
     setTimeout(() => {
       if (stats.firstRenderMs !== null) return;
       stats.firstRenderMs = performance.now();
-      document.body.dataset.ready = "1";
+      // With the header's session too, which may take a second line on a phone.
+      sessionLoaded.then(() => (document.body.dataset.ready = "1"));
     });
   }
 }
@@ -394,5 +396,4 @@ const stream = openStream({
   },
 });
 
-loadSession();
 alerts.load();

@@ -89,7 +89,7 @@ function showCpus(cpus) {
 }
 
 async function start() {
-  loadSession();
+  const sessionLoaded = loadSession();
   const none = { days: DAYS, fleet: {}, teams: [], users: [] };
   const [team, summary, cpus] = await Promise.all([
     getJSON(`/api/team?days=${DAYS}`).catch(() => none),
@@ -100,6 +100,7 @@ async function start() {
   perDay = sumByDay(summary.days);
   drawChart();
   showCpus(cpus.cpus);
+  await sessionLoaded; // the header's line on a phone
   document.body.dataset.ready = "1";
   onWidthChange(drawChart);
   // The machines' estimates move as they fold.
