@@ -523,11 +523,13 @@ std::vector<ReportRow> Store::history(long long machineId, long long since)
 std::vector<UnitRow> Store::units(const UnitFilter& f)
 {
     Reader reader = borrowReader();
+    // One machine's units by their own index: a machine page must not scan every team's units.
     Statement s(reader.db(),
-                "SELECT at, user, team, machine, wucount, cpu_vendor, cpu_string, cpu_mhz, frame_minutes, protein,"
-                " core, memory_mib, points, machine_id FROM units WHERE (?1 IS NULL OR user = ?1)"
-                " AND (?2 IS NULL OR team = ?2) AND (?3 IS NULL OR machine = ?3) AND (?5 IS NULL OR machine_id = ?5)"
-                " ORDER BY id DESC LIMIT ?4");
+                (std::string("SELECT at, user, team, machine, wucount, cpu_vendor, cpu_string, cpu_mhz, frame_minutes,"
+                             " protein, core, memory_mib, points, machine_id FROM units WHERE (?1 IS NULL OR user = ?1)"
+                             " AND (?2 IS NULL OR team = ?2) AND (?3 IS NULL OR machine = ?3)") +
+                 (f.machineId ? " AND machine_id = ?5" : "") + " ORDER BY id DESC LIMIT ?4")
+                    .c_str());
     if (f.user) s.bind(1, *f.user);
     if (f.team) s.bind(2, *f.team);
     if (f.machine) s.bind(3, *f.machine);
