@@ -144,7 +144,7 @@ TEST_F(StoreTest, EachUnitGoesToTheMachineThatFoldedIt)
         int team;
         std::string unit;
         const char* core;
-        int points;
+        int points, unitsSeen = 1;
     } reports[] = {
         {"vm", 1, "10.0.0.5", "u", 1, longName, "coreA", 100},
         {"vm", 2, "10.0.0.5", "u", 1, "p2_R0_C0_G1", "coreB", 200},
@@ -153,13 +153,15 @@ TEST_F(StoreTest, EachUnitGoesToTheMachineThatFoldedIt)
         {"far", 1, "10.0.0.7", "x", 2, "p5_R0_C0_G1", "coreE", 500}, // the same name, another user, seen last
         {"vm", 2, "10.0.0.5", "u", 1, "p4_R0_C0_G1", "coreD", 400}, // vm/2 moved on
         {"vm", 2, "10.0.0.5", "u", 1, "p4_R0_C0_G1", "coreD", 400},
+        {"twin", 1, "10.0.0.6", "u", 1, "p6_R0_C0_G1", "coreG", 700, 3}, // its third unit
+        {"twin", 2, "10.0.0.6", "u", 1, "p6_R0_C0_G1", "coreH", 800}, // a copy of its client, seen last
     };
     long long at = 1000;
     std::map<std::string, long long> ids;
     for (const Report& r : reports) {
         MonitorRecord record = report(r.name, r.cpu, 0);
         record.user = r.user, record.team = r.team, record.unit = r.unit, record.core = r.core;
-        record.points = r.points;
+        record.points = r.points, record.unitsSeen = r.unitsSeen;
         ids[std::string(r.name) + "/" + std::to_string(r.cpu)] = store->recordReport(record, at++, r.peer).machineId;
     }
     struct Case {
@@ -167,17 +169,19 @@ TEST_F(StoreTest, EachUnitGoesToTheMachineThatFoldedIt)
         const char* peer;
         const char* machine; // "" none
         const char* core;
-        int points;
+        int points, wucount = 1;
     } cases[] = {
         {longName.substr(0, 35), "10.0.0.5", "vm/1", "coreA", 100},
         {longName.substr(0, 35), "10.0.0.9", "other/1", "coreC", 300},
         {"p2_R0_C0_G1", "10.0.0.1", "vm/2", "coreB", 200}, // its previous unit, with that unit's core
         {"p5_R0_C0_G1", "10.0.0.1", "near/1", "coreF", 600}, // the submitter's user and team
         {"p9_R0_C0_G1", "10.0.0.5", "", "coreD", 0},
+        {"p6_R0_C0_G1", "10.0.0.6", "twin/1", "coreG", 700, 3},
+        {"p6_R0_C0_G1", "10.0.0.6", "twin/2", "coreH", 800, 1},
     };
     for (const Case& c : cases) {
         UnitSubmission u;
-        u.user = "u", u.team = 1, u.protein = c.protein, u.core = "coreD";
+        u.user = "u", u.team = 1, u.protein = c.protein, u.core = "coreD", u.wucount = c.wucount;
         store->addUnit(u, 2000, c.peer);
         const UnitRow got = store->units({}).at(0);
         EXPECT_EQ(got.machineId.value_or(0), *c.machine ? ids.at(c.machine) : 0) << c.protein << " " << c.peer;
