@@ -47,7 +47,7 @@ void FleetView::refresh(long long now)
         kept.text.clear();
     }
     lastChange_ = latest;
-    // A status also changes with the clock alone (offline, stalled).
+    // A status also changes with the clock alone (offline).
     for (auto& [id, kept] : machines_) {
         const MachineStatus s = machineStatus(kept.row, now, limits_);
         if (!kept.text.empty() && kept.status == s.status) continue;

@@ -409,6 +409,9 @@ UnitCounts Store::addUnit(const UnitSubmission& u, long long now, const std::str
     // machine: the reports say which machine folded it, with which points
     // and core. The monitor submits before it reports its next unit, so the
     // unit is the machine's current one or, after a report, its previous.
+    // Several machines may have folded a unit of that name (a copied client
+    // directory): the one at the submitting address, then one of its user
+    // and team, then one whose count of units agrees, then the latest.
     int points = 0;
     std::string core = u.core;
     std::optional<long long> machineId;
@@ -417,9 +420,11 @@ UnitCounts Store::addUnit(const UnitSubmission& u, long long now, const std::str
                              " CASE WHEN is_current THEN core ELSE prev_core END FROM (SELECT *,"
                              " substr(unit, 1, 35) = ?1 AS is_current FROM machines"
                              " WHERE substr(unit, 1, 35) = ?1 OR substr(prev_unit, 1, 35) = ?1)"
-                             " ORDER BY address = ?2 DESC, (user = ?3 AND team = ?4) DESC, last_seen DESC, id"
-                             " LIMIT 1");
-        if (!u.protein.empty() && s.bind(1, u.protein).bind(2, peer).bind(3, u.user).bind(4, u.team).step()) {
+                             " ORDER BY address = ?2 DESC, (user = ?3 AND team = ?4) DESC,"
+                             " units_seen = ?5 + 1 - is_current DESC, last_seen DESC, id LIMIT 1");
+        // The unit's WU# is the count the monitor submits; a new unit has the next.
+        s.bind(1, u.protein).bind(2, peer).bind(3, u.user).bind(4, u.team).bind(5, u.wucount);
+        if (!u.protein.empty() && s.step()) {
             machineId = s.integer(0);
             points = s.whole(1);
             if (!s.text(2).empty()) core = s.text(2); // empty: known only from before the store kept it
@@ -523,11 +528,13 @@ std::vector<ReportRow> Store::history(long long machineId, long long since)
 std::vector<UnitRow> Store::units(const UnitFilter& f)
 {
     Reader reader = borrowReader();
+    // One machine's units by their own index: a machine page must not scan every team's units.
     Statement s(reader.db(),
-                "SELECT at, user, team, machine, wucount, cpu_vendor, cpu_string, cpu_mhz, frame_minutes, protein,"
-                " core, memory_mib, points, machine_id FROM units WHERE (?1 IS NULL OR user = ?1)"
-                " AND (?2 IS NULL OR team = ?2) AND (?3 IS NULL OR machine = ?3) AND (?5 IS NULL OR machine_id = ?5)"
-                " ORDER BY id DESC LIMIT ?4");
+                (std::string("SELECT at, user, team, machine, wucount, cpu_vendor, cpu_string, cpu_mhz, frame_minutes,"
+                             " protein, core, memory_mib, points, machine_id FROM units WHERE (?1 IS NULL OR user = ?1)"
+                             " AND (?2 IS NULL OR team = ?2) AND (?3 IS NULL OR machine = ?3)") +
+                 (f.machineId ? " AND machine_id = ?5" : "") + " ORDER BY id DESC LIMIT ?4")
+                    .c_str());
     if (f.user) s.bind(1, *f.user);
     if (f.team) s.bind(2, *f.team);
     if (f.machine) s.bind(3, *f.machine);

@@ -177,8 +177,8 @@ public:
 
     // The unit is attributed to the machine whose current or previous unit
     // has its name (one at PEER first, then one of its user and team, then
-    // the one seen last), and stored with that machine's points and core for
-    // it; with no such machine, to none.
+    // one whose WU# agrees, then the one seen last), and stored with that
+    // machine's points and core for it; with no such machine, to none.
     UnitCounts addUnit(const UnitSubmission& unit, long long now, const std::string& peer = "");
 
     bool machineExists(long long id);
