@@ -91,7 +91,8 @@ class Layout(unittest.TestCase):
         machine = self.machines[2]
         for width in WIDTHS:
             d.browser(width)
-            for name, path in (("fleet", "/"), ("machine", f"/machines/{machine['id']}"), ("team", "/team")):
+            for name, path in (("fleet", "/"), ("machine", f"/machines/{machine['id']}"), ("team", "/team"),
+                               ("signin", "/signin")):
                 with self.subTest(width=width, page=name):
                     d.color_scheme("light")
                     driver = d.open(path)
