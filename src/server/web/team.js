@@ -43,6 +43,7 @@ function drawChart() {
 }
 
 const whole = (v) => (v == null ? "—" : number.format(v));
+const rowHead = (text) => Object.assign(el("th", null, text), { scope: "row" });
 // The points per day first, in view on a phone without scrolling.
 const FIGURES = ["ppd", "submitted_ppd", "machines", "folding", "units", "points"];
 
@@ -57,14 +58,9 @@ function rowsOf(tbody, rows, first) {
 }
 
 function showTeam(team) {
-  rowsOf($("#teams tbody"), team.teams, (t) => [el("th", null, t.team)]);
-  for (const th of $("#teams tbody").querySelectorAll("th")) th.scope = "row";
+  rowsOf($("#teams tbody"), team.teams, (t) => [rowHead(t.team)]);
   $("#teams-empty").hidden = team.teams.length > 0;
-  rowsOf($("#users tbody"), team.users, (u) => {
-    const th = el("th", null, u.user);
-    th.scope = "row";
-    return [th, el("td", "num", u.team)];
-  });
+  rowsOf($("#users tbody"), team.users, (u) => [rowHead(u.user), el("td", "num", u.team)]);
   $("#users-empty").hidden = team.users.length > 0;
   const f = team.fleet;
   $("#team-totals").textContent =
