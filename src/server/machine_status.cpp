@@ -1,5 +1,6 @@
 #include "server/machine_status.h"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 
@@ -12,7 +13,7 @@ MachineStatus machineStatus(const MachineRow& m, long long now, const StatusLimi
         s.status = "stopped";
     else if (now - m.lastSeen > limits.offlineAfter)
         s.status = "offline";
-    else if (m.lastSeen - m.changedAt >= limits.stallAfter)
+    else if (m.lastSeen - std::max(m.changedAt, m.resumedAt) >= limits.stallAfter)
         s.status = "stalled";
     if (s.status[0] != 'f') return s;
     // The pace from the start of the window to the last step forward. The

@@ -27,7 +27,8 @@ struct MachineStatus {
 // stopped: its last record was an exit record. offline: no report for
 // --offline-after. stalled: its reports show the same unit and progress
 // for --stall-after (the last report at least that long after the last
-// change), so a machine that goes silent is never stalled, only offline.
+// change and after its return from a silence), so a machine that goes
+// silent is never stalled, only offline, and is not stalled on its return.
 // Else folding.
 MachineStatus machineStatus(const MachineRow& m, long long now, const StatusLimits& limits);
 

@@ -133,6 +133,7 @@ int runServer(const ServerOptions& options)
         return 1;
     }
     const StatusLimits limits{options.offlineAfter, options.stallAfter};
+    store->setOfflineAfter(options.offlineAfter);
     FleetView fleet(*store, limits);
     HttpApi http(*store, counters, fleet, {token, viewerToken, limits, options.keepDays, options.maxConnections});
     if (!http.bind(options.httpListen, error)) {

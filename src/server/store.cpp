@@ -54,10 +54,12 @@ const char* const kMigrations[] = {
        CREATE INDEX alerts_resolve_due ON alerts (change) WHERE resolved_at IS NOT NULL AND resolve_sent IS NULL;
        INSERT INTO totals VALUES ('alerts_raised', 0);)",
     // What a submitted unit is matched with: the core of the machine's
-    // previous unit and the address it reports from; the pace window; the
-    // machine a unit was attributed to, and the core its monitor submitted.
+    // previous unit and the address it reports from; when it came back from
+    // a silence; the pace window; the machine a unit was attributed to, and
+    // the core its monitor submitted.
     R"(ALTER TABLE machines ADD COLUMN prev_core TEXT NOT NULL DEFAULT '';
        ALTER TABLE machines ADD COLUMN address TEXT NOT NULL DEFAULT '';
+       ALTER TABLE machines ADD COLUMN resumed_at INTEGER NOT NULL DEFAULT 0;
        ALTER TABLE machines ADD COLUMN pace_at INTEGER NOT NULL DEFAULT 0;
        ALTER TABLE machines ADD COLUMN pace_progress INTEGER NOT NULL DEFAULT 0;
        ALTER TABLE machines ADD COLUMN pace_next_at INTEGER NOT NULL DEFAULT 0;
@@ -153,12 +155,12 @@ const char* commandName(int byte) { return byte >= 1 && byte <= 3 ? kCommandName
 struct Store::Prepared {
     explicit Prepared(sqlite3* db)
         : findMachine(db, "SELECT id, slot, unit, progress, points, stopped, pace_at, pace_progress, pace_next_at,"
-                          " pace_next_progress FROM machines WHERE name = ?1 AND cpu = ?2"),
+                          " pace_next_progress, last_seen FROM machines WHERE name = ?1 AND cpu = ?2"),
           insertMachine(db, "INSERT INTO machines (name, cpu, slot, user, team, unit, progress, core, frames, points,"
                             " units_seen, cpu_mhz, cpu_vendor, in_tray, stopped, first_seen, last_seen, unit_since,"
                             " unit_first_progress, changed_at, change, pace_at, pace_progress, pace_next_at,"
-                            " pace_next_progress, address) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10,"
-                            " ?11, ?12, ?13, ?14, ?15, ?16, ?16, ?16, ?7, ?16, ?19, ?20, ?21, ?22, ?23, ?24)"),
+                            " pace_next_progress, address, resumed_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10,"
+                            " ?11, ?12, ?13, ?14, ?15, ?16, ?16, ?16, ?7, ?16, ?19, ?20, ?21, ?22, ?23, ?24, ?16)"),
           updateMachine(db, "UPDATE machines SET slot = ?3, user = ?4, team = ?5, unit = ?6, progress = ?7,"
                             " core = ?8, frames = ?9, points = ?10, units_seen = ?11, cpu_mhz = ?12,"
                             " cpu_vendor = ?13, in_tray = ?14, stopped = ?15, last_seen = ?16,"
@@ -169,7 +171,7 @@ struct Store::Prepared {
                             " prev_core = CASE WHEN ?17 THEN core ELSE prev_core END,"
                             " changed_at = CASE WHEN ?18 THEN ?16 ELSE changed_at END, change = ?19,"
                             " pace_at = ?20, pace_progress = ?21, pace_next_at = ?22, pace_next_progress = ?23,"
-                            " address = ?24 WHERE id = ?1"),
+                            " address = ?24, resumed_at = CASE WHEN ?25 THEN ?16 ELSE resumed_at END WHERE id = ?1"),
           insertReport(db, "INSERT INTO reports (machine_id, at, progress, unit, in_tray) VALUES (?1, ?2, ?3, ?4, ?5)"),
           pendingCommand(db, "SELECT id, command FROM commands WHERE machine_id = ?1 AND state = 'pending'"),
           deliver(db, "UPDATE commands SET state = 'delivered', delivered_at = ?2 WHERE id = ?1"),
@@ -288,6 +290,7 @@ ExchangeResult Store::recordReport(const MonitorRecord& r, long long now, const 
         // Coming back after an exit starts the stall clock again.
         const bool comesBack = find.whole(5) != 0;
         const bool changed = unitChanged || oldProgress != r.progress || comesBack;
+        const bool returns = now - find.integer(10) > offlineAfter_;
         if (!unitChanged && !comesBack && r.progress >= oldProgress) {
             paceAt = find.integer(6), paceProgress = find.whole(7);
             nextAt = find.integer(8), nextProgress = find.whole(9);
@@ -298,7 +301,8 @@ ExchangeResult Store::recordReport(const MonitorRecord& r, long long now, const 
             }
         }
         find.reset();
-        write.reset().bind(1, result.machineId).bind(17, unitChanged ? 1 : 0).bind(18, changed ? 1 : 0);
+        write.reset().bind(1, result.machineId).bind(17, unitChanged ? 1 : 0).bind(18, changed ? 1 : 0)
+            .bind(25, returns ? 1 : 0);
     } else {
         result.newMachine = true;
         write.reset();
@@ -483,7 +487,7 @@ std::vector<MachineRow> Store::machinesChangedSince(long long since, long long& 
     Statement s(reader.db(),
                 "SELECT id, name, cpu, slot, user, team, unit, progress, core, frames, points, units_seen, cpu_mhz,"
                 " cpu_vendor, in_tray, stopped, last_seen, unit_since, unit_first_progress, changed_at, pace_at,"
-                " pace_progress FROM machines WHERE change > ?1 ORDER BY id");
+                " pace_progress, resumed_at FROM machines WHERE change > ?1 ORDER BY id");
     s.bind(1, since);
     while (s.step()) {
         MachineRow& m = rows.emplace_back();
@@ -509,6 +513,7 @@ std::vector<MachineRow> Store::machinesChangedSince(long long since, long long& 
         m.changedAt = s.integer(19);
         m.paceAt = s.integer(20);
         m.paceProgress = s.whole(21);
+        m.resumedAt = s.integer(22);
         if (const auto it = pending.find(m.id); it != pending.end()) m.pendingCommand = it->second;
     }
     return rows;

@@ -45,6 +45,7 @@ struct MachineRow {
     long long unitSince = 0;  // first report of the current unit
     int unitFirstProgress = 0;
     long long changedAt = 0;  // last change of unit or progress
+    long long resumedAt = 0;  // its first report after a silence longer than the offline limit
     long long paceAt = 0;     // the start of the pace window: a report of the current unit
     int paceProgress = 0;     // and its progress
     std::string pendingCommand; // empty: none
@@ -161,6 +162,9 @@ public:
     // One record: the machine, its history, its pending command (given and
     // marked delivered for a periodic record; an exit record marks the
     // machine stopped, frees its slot and drops a pending exit).
+    // A report after a silence longer than this (the offline limit) marks
+    // the machine's return: it made no progress while away, which is not a stall.
+    void setOfflineAfter(long long seconds) { offlineAfter_ = seconds; }
     // PEER: the address the record came from, which unit submissions are matched against.
     ExchangeResult recordReport(const MonitorRecord& record, long long now, const std::string& peer = "");
     // A command whose answer could not be sent goes back to pending.
@@ -239,6 +243,7 @@ private:
     std::mutex writeMutex_;
     std::atomic<long long> lastChange_{0}; // taken under writeMutex_
     std::atomic<long long> lastAlertChange_{0}; // likewise
+    std::atomic<long long> offlineAfter_{900};
     sqlite3* writer_ = nullptr;
     struct Prepared;
     std::unique_ptr<Prepared> prepared_;

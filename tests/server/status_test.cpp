@@ -27,6 +27,7 @@ protected:
         std::string error;
         store = Store::open("status_test.db", error);
         ASSERT_TRUE(store) << error;
+        store->setOfflineAfter(60);
     }
     void report(long long at, int progress, const std::string& unit = "p1_R0_C0_G0", bool exiting = false)
     {
@@ -61,13 +62,15 @@ TEST_F(StatusTest, StatesAsReportsComeAndGo)
         {1010, 11, "A", "folding", 1900, 20736},  // 1 % in 10 s: 89 % left; 240 points × 360 % an hour × 24 / 100
         {1045, kSilent, "", "folding", 1900, 20736}, // late past --stall-after, but no report says it stalled
         {1071, kSilent, "", "offline", kNull, kNull},
-        {1080, 11, "A", "stalled", kNull, kNull}, // back, and its reports show 70 s without a step
-        {1090, 12, "A", "folding", 5050, 4608},   // from the window's start: 2 % in 90 s
-        {1120, 12, "A", "stalled", kNull, kNull},
-        {1121, 100, "A", "folding", 1121, 154235}, // done: its finish is when it got there
-        {1130, 0, "B", "folding", kNull, kNull},   // a new unit starts its pace afresh
-        {1140, 1, "B", "folding", 2130, 20736},
-        {1150, kExits, "B", "stopped", kNull, kNull},
+        {1080, 11, "A", "folding", 1900, 20736},  // back: no step while away is no stall
+        {1109, 11, "A", "folding", 1900, 20736},
+        {1110, 11, "A", "stalled", kNull, kNull}, // 30 s of reports since its return, without a step
+        {1111, 12, "A", "folding", 5995, 3736},    // from the window's start: 2 % in 111 s
+        {1141, 12, "A", "stalled", kNull, kNull},
+        {1142, 100, "A", "folding", 1142, 131425}, // done: its finish is when it got there
+        {1150, 0, "B", "folding", kNull, kNull},   // a new unit starts its pace afresh
+        {1160, 1, "B", "folding", 2150, 20736},
+        {1170, kExits, "B", "stopped", kNull, kNull},
     };
     for (const Step& s : steps) {
         if (s.progress != kSilent) report(s.at, s.progress == kExits ? 1 : s.progress, s.unit, s.progress == kExits);
@@ -81,7 +84,7 @@ TEST_F(StatusTest, StatesAsReportsComeAndGo)
 
 // Stalled is read from reports, never from silence: whichever limit is the
 // shorter, a machine that stops reporting is folding, then offline, and
-// raises one offline alert.
+// raises one offline alert; back with no step made while away, it folds.
 TEST_F(StatusTest, ASilentMachineGoesOfflineNeverStalled)
 {
     const StatusLimits pairs[] = {{60, 30}, {30, 60}, {30, 30}, {3600, 1}};
@@ -89,12 +92,14 @@ TEST_F(StatusTest, ASilentMachineGoesOfflineNeverStalled)
     for (const StatusLimits& limits : pairs) {
         store.reset();
         SetUp();
+        store->setOfflineAfter(limits.offlineAfter);
         AlertEngine alerts(*store, limits, 0, false);
         for (int i = 0; i <= 10; ++i) report(start + 10 * i, 10 + i);
-        const long long last = start + 100;
-        for (long long now = last; now <= last + 2 * std::max(limits.offlineAfter, limits.stallAfter); ++now) {
+        const long long last = start + 100, back = last + 2 * std::max(limits.offlineAfter, limits.stallAfter);
+        for (long long now = last; now <= back; ++now) {
+            if (now == back) report(now, 20); // back, with no step made while away
             const MachineStatus s = status(now, limits);
-            ASSERT_STREQ(s.status, now - last > limits.offlineAfter ? "offline" : "folding")
+            ASSERT_STREQ(s.status, now - last > limits.offlineAfter && now < back ? "offline" : "folding")
                 << "offline after " << limits.offlineAfter << ", stalled after " << limits.stallAfter << ", " << now;
             alerts.evaluate(now);
         }
