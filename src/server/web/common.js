@@ -128,7 +128,9 @@ export function statusBadge(status) {
 }
 
 export function pendingBadge(command) {
-  const b = el("span", "badge pending", "command pending");
+  // "command " gives way on a phone's narrow status column.
+  const b = el("span", "badge pending");
+  b.append(el("span", "pending-word", "command "), "pending");
   b.title = `${command} waits for the machine's next report`;
   return b;
 }
