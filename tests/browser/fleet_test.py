@@ -67,6 +67,18 @@ class FleetPage(unittest.TestCase):
         self.d.wait(lambda _: self.d.text(cell) not in (before, ""), "the progress moving on after the restart")
         self.assertTrue(self.d.driver.execute_script("return window.notReloaded === true"))
 
+    def test_sorted_by_points_per_day_most_first(self):
+        self.filter("")
+        button = self.d.find('button[data-sort="ppd"]')[0]
+        button.click()
+        button.click()
+        self.addCleanup(lambda: self.d.find('button[data-sort="name"]')[0].click())
+        value = lambda text: -1 if text == "—" else int(text.replace(",", ""))
+        def sorted_rows(_):
+            cells = [value(c.text) for c in self.d.find("#fleet tbody tr[data-id] .c-ppd")]
+            return len(cells) == 13 and cells[0] > 0 and cells == sorted(cells, reverse=True) and cells
+        self.assertEqual(self.d.wait(sorted_rows, "the rows by points per day")[-1], -1)
+
     def test_leaving_the_page_ends_its_stream_and_coming_back_resumes_it(self):
         # A page the browser keeps for the back button must not hold its stream: six held
         # streams take all the browser's connections to the server and the next page waits.
