@@ -73,8 +73,8 @@ private:
 std::string routeOf(const std::string& path)
 {
     static const char* const kFixed[] = {"/api/machines", "/api/units", "/api/summary", "/api/cpus", "/api/events",
-                                         "/api/session", "/api/team", "/metrics", "/healthz", "/folding/unitstats.php", "/",
-                                         "/team", "/signin", "/signout"};
+                                         "/api/session", "/api/team", "/metrics", "/healthz",
+                                         "/folding/unitstats.php", "/", "/team", "/signin", "/signout"};
     for (const char* fixed : kFixed)
         if (path == fixed) return path;
     if (path.rfind("/assets/", 0) == 0) return "/assets/{file}";
@@ -407,12 +407,7 @@ private:
     {
         long long days = 30;
         if (!queryNumber(req, "days", 1, 365, days)) return fail(res, 400, "days must be from 1 to 365");
-        const long long t = now();
-        const TeamFigures figures =
-            teamFigures(store_.machines(), store_.unitsByUser(t - days * 86400), t, settings_.limits);
-        res.set_content(teamFiguresJson(figures, static_cast<int>(days))
-                            .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace),
-                        "application/json");
+        res.set_content(teamReport(store_, settings_.limits, static_cast<int>(days), now()), "application/json");
     }
 
     Store& store_;

@@ -77,4 +77,10 @@ ordered_json teamFiguresJson(const TeamFigures& figures, int days)
     return out;
 }
 
+std::string teamReport(Store& store, const StatusLimits& limits, int days, long long now)
+{
+    const TeamFigures figures = teamFigures(store.machines(), store.unitsByUser(now - days * 86400LL), now, limits);
+    return teamFiguresJson(figures, days).dump(-1, ' ', false, ordered_json::error_handler_t::replace);
+}
+
 } // namespace pelmora_server

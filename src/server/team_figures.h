@@ -36,4 +36,7 @@ TeamFigures teamFigures(const std::vector<MachineRow>& machines, const std::vect
 // Teams and users by points per day, most first, then by number or name.
 nlohmann::ordered_json teamFiguresJson(const TeamFigures& figures, int days);
 
+// /api/team's body: the store's machines and the units of the last DAYS days.
+std::string teamReport(Store& store, const StatusLimits& limits, int days, long long now);
+
 } // namespace pelmora_server
