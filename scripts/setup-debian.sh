@@ -25,7 +25,8 @@ windows=(
 testing=(
   tmux xvfb xauth imagemagick clang libclang-rt-14-dev
   strace time heaptrack iproute2 curl jq
-  chromium chromium-driver python3-selenium
+  chromium chromium-driver python3-selenium nodejs npm
+  prometheus
   debootstrap
 )
 
@@ -35,10 +36,14 @@ case "${1:-all}" in
   *) echo "usage: $0 [build|all]" >&2; exit 2 ;;
 esac
 
+# What installed packages provide counts too (NodeSource's nodejs provides npm).
+provided=$(dpkg-query -W -f='${db:Status-Abbrev}|${Provides}\n' 2>/dev/null \
+  | awk -F'|' '$1 ~ /^ii/ { print $2 }' | tr ',' '\n' | sed 's/ *(.*//; s/^ *//')
+
 missing=()
 for package in "${needed[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' \
-    || missing+=("$package")
+    || grep -qxF "$package" <<<"$provided" || missing+=("$package")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 

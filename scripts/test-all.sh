@@ -10,6 +10,15 @@ step() { echo "== $* (at ${SECONDS} s)"; }
 bash scripts/setup-debian.sh
 mkdir -p build
 
+# The browser tests' tools from the npm registry (axe-core, pinned by its
+# lock) into npm's cache while the network is at hand: the suites below run
+# in namespaces without it, and each installs them from the cache.
+step "browser test tools (npm ci)"
+tools=$(mktemp -d)
+cp tests/browser/package.json tests/browser/package-lock.json "$tools"
+(cd "$tools" && npm ci --no-audit --no-fund --loglevel=error)
+rm -rf "$tools"
+
 # Each suite runs in a network namespace of its own when it can (as root), so
 # that two suites binding the monitor server's fixed port never meet and
 # can run side by side: the sanitizer build, its suite and the fuzz targets

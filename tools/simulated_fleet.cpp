@@ -6,7 +6,8 @@
 // bytes are taken and otherwise ignored. SIGTERM or SIGINT end it.
 //
 //   simulated-fleet [--port P] [--machines N] [--period SECONDS] [--prefix NAME]
-//                   [--stall K] [--once] [--start-progress PERCENT]
+//                   [--stall K] [--once] [--start-progress PERCENT] [--cpu N]
+//                   [--unit-prefix TEXT] [--core-prefix TEXT]
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
@@ -31,17 +32,22 @@ struct Fleet {
     int stall = 0;
     bool once = false;
     int startProgress = 0;
+    int cpu = 1;
+    std::string unitPrefix;
+    std::string corePrefix;
 };
 
 // The record of machine (0-based) on its round-th report.
 std::string record(const Fleet& f, int slot, int machine, long long round)
 {
     const long long step = f.startProgress + (machine < f.stall ? 0 : round);
-    char text[200];
+    char core[120] = "GroCVS";
+    if (!f.corePrefix.empty()) std::snprintf(core, sizeof core, "%s%05d", f.corePrefix.c_str(), machine + 1);
+    char text[600];
     std::snprintf(text, sizeof text,
-                  "%d %s%05d 1 %lld %lld p%d_R%lld_C0_G0 0 2400.000000 GenuineIntel GroCVS 100 150 user%02d 4242  0",
-                  slot, f.prefix.c_str(), machine + 1, step / 101, step % 101, 1000 + machine % 50, step / 101,
-                  machine % 20);
+                  "%d %s%05d %d %lld %lld %sp%d_R%lld_C0_G0 0 2400.000000 GenuineIntel %s 100 150 user%02d 4242  0",
+                  slot, f.prefix.c_str(), machine + 1, f.cpu, step / 101, step % 101, f.unitPrefix.c_str(),
+                  1000 + machine % 50, step / 101, core, machine % 20);
     return text;
 }
 } // namespace
@@ -59,6 +65,12 @@ int main(int argc, char** argv)
     app.add_flag("--once", f.once, "every machine reports once, then the program ends");
     app.add_option("--start-progress", f.startProgress, "the progress of the first report")->capture_default_str()
         ->check(CLI::Range(0, 100));
+    app.add_option("--cpu", f.cpu, "the CPU number every machine reports")->capture_default_str();
+    // Long names that differ only at their end, for the dashboard's tests.
+    app.add_option("--unit-prefix", f.unitPrefix, "put in front of every unit's name")->check(CLI::Validator(
+        [](std::string& s) { return s.size() <= 100 ? "" : "at most 100 characters"; }, "TEXT"));
+    app.add_option("--core-prefix", f.corePrefix, "cores are TEXT00001, ... instead of GroCVS")->check(CLI::Validator(
+        [](std::string& s) { return s.size() <= 100 ? "" : "at most 100 characters"; }, "TEXT"));
     CLI11_PARSE(app, argc, argv);
     std::signal(SIGTERM, [](int) { stopping = true; });
     std::signal(SIGINT, [](int) { stopping = true; });

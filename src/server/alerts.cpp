@@ -37,6 +37,7 @@ const char* AlertEngine::wantedKind(long long id, const Seen& seen, long long no
     scratch_.stopped = seen.stopped;
     scratch_.lastSeen = seen.lastSeen;
     scratch_.changedAt = seen.changedAt;
+    scratch_.resumedAt = seen.resumedAt;
     const char* status = machineStatus(scratch_, now, limits_).status;
     if (std::strcmp(status, "offline") == 0) {
         const auto open = open_.find(id);
@@ -60,7 +61,7 @@ std::vector<AlertRow> AlertEngine::evaluate(long long now)
     // Only the rows written since the last look: a few per cent of a fleet a second.
     long long latest = 0;
     for (const MachineRow& m : store_.machinesChangedSince(machinesChange_, latest))
-        machines_[m.id] = {m.stopped, m.lastSeen, m.changedAt};
+        machines_[m.id] = {m.stopped, m.lastSeen, m.changedAt, m.resumedAt};
     machinesChange_ = latest;
 
     std::vector<AlertWanted> wanted;

@@ -44,7 +44,7 @@ public:
 private:
     struct Seen {
         bool stopped = false;
-        long long lastSeen = 0, changedAt = 0;
+        long long lastSeen = 0, changedAt = 0, resumedAt = 0;
     };
     const char* wantedKind(long long id, const Seen& seen, long long now);
 

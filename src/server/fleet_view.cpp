@@ -25,7 +25,7 @@ std::string FleetView::text(const MachineRow& m, const MachineStatus& s)
         ordered_json object = ordered_json::object();
         for (const char* key : {"id", "name", "cpu", "slot", "user", "team", "unit", "progress", "core", "frames",
                                 "points", "units_seen", "cpu_mhz", "cpu_vendor", "in_tray", "status", "last_seen",
-                                "progress_per_hour", "eta", "pending_command"})
+                                "progress_per_hour", "eta", "ppd", "pending_command"})
             object[key] = nullptr;
         return object;
     }();
@@ -37,6 +37,7 @@ std::string FleetView::text(const MachineRow& m, const MachineStatus& s)
     put(m.cpuVendor), put(m.inTray), put(s.status), put(isoTime(m.lastSeen));
     put(s.progressPerHour ? ordered_json(*s.progressPerHour) : ordered_json());
     put(s.eta ? ordered_json(isoTime(*s.eta)) : ordered_json());
+    put(s.pointsPerDay ? ordered_json(*s.pointsPerDay) : ordered_json());
     put(m.pendingCommand.empty() ? ordered_json() : ordered_json(m.pendingCommand));
     return object.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
 }
@@ -50,7 +51,7 @@ void FleetView::refresh(long long now)
         kept.text.clear();
     }
     lastChange_ = latest;
-    // A status also changes with the clock alone (offline, stalled).
+    // A status also changes with the clock alone (offline).
     for (auto& [id, kept] : machines_) {
         const MachineStatus s = machineStatus(kept.row, now, limits_);
         if (!kept.text.empty() && kept.status == s.status) continue;

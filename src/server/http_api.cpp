@@ -14,6 +14,7 @@
 #include "server/alerts.h"
 #include "server/log.h"
 #include "server/metrics.h"
+#include "server/team_figures.h"
 #include "server/unit_page.h"
 
 namespace pelmora_server {
@@ -24,8 +25,8 @@ using nlohmann::json;
 std::string routeOf(const std::string& path)
 {
     static const char* const kFixed[] = {"/api/machines", "/api/units", "/api/summary", "/api/cpus", "/api/events",
-                                         "/api/session", "/metrics", "/healthz", "/folding/unitstats.php", "/",
-                                         "/team", "/signin", "/signout"};
+                                         "/api/session", "/api/team", "/metrics", "/healthz",
+                                         "/folding/unitstats.php", "/", "/team", "/signin", "/signout"};
     for (const char* fixed : kFixed)
         if (path == fixed) return path;
     if (path.rfind("/assets/", 0) == 0) return "/assets/{file}";
@@ -161,6 +162,7 @@ public:
         Get("/api/cpus", [this](const HttpRequest&, HttpResponse& res) { cpus(res); });
         Get("/api/summary", [this](const HttpRequest& req, HttpResponse& res) { summary(req, res); });
         Get("/api/alerts", [this](const HttpRequest& req, HttpResponse& res) { alerts(req, res); });
+        Get("/api/team", [this](const HttpRequest& req, HttpResponse& res) { team(req, res); });
     }
 
 private:
@@ -214,7 +216,7 @@ private:
             return;
         }
         const UnitSubmission& u = parsed.unit;
-        const UnitCounts counts = store_.addUnit(u, now());
+        const UnitCounts counts = store_.addUnit(u, now(), req.remote_addr);
         logEvent(Level::info, "unit " + u.protein + " from " + u.user + " (team " + std::to_string(u.team) +
                                   ", machine " + std::to_string(u.machine) + ")");
         res.set_content(unitReceivedPage(u, counts), "text/html; charset=utf-8");
@@ -296,12 +298,15 @@ private:
     void units(const HttpRequest& req, HttpResponse& res)
     {
         UnitFilter filter;
-        long long team = 0, machine = 0, limit = 100;
+        long long team = 0, machine = 0, machineId = 0, limit = 100;
         if (!queryNumber(req, "team", INT32_MIN, INT32_MAX, team)) return fail(res, 400, "team must be a whole number");
         if (!queryNumber(req, "machine", INT32_MIN, INT32_MAX, machine))
             return fail(res, 400, "machine must be a whole number");
+        if (!queryNumber(req, "machine_id", 1, INT64_MAX, machineId))
+            return fail(res, 400, "machine_id must be a machine's id");
         if (!queryNumber(req, "limit", 1, 1000, limit)) return fail(res, 400, "limit must be from 1 to 1000");
         if (given(req, "user")) filter.user = req.get_param_value("user");
+        if (given(req, "machine_id")) filter.machineId = machineId;
         if (given(req, "team")) filter.team = static_cast<int>(team);
         if (given(req, "machine")) filter.machine = static_cast<int>(machine);
         filter.limit = static_cast<int>(limit);
@@ -314,7 +319,8 @@ private:
                             {"cpu_string", u.cpuString},   {"cpu_mhz", u.cpuMhz},
                             {"frame_minutes", u.frameMinutes}, {"protein", u.protein},
                             {"core", u.core},              {"memory_mib", u.memoryMib},
-                            {"points", r.points}});
+                            {"points", r.points},
+                            {"machine_id", r.machineId ? json(*r.machineId) : json()}});
         }
         answer(res, 200, json{{"units", std::move(list)}});
     }
@@ -354,6 +360,14 @@ private:
             list.push_back(alertJson(a));
         const Json body = {{"alerts", std::move(list)}};
         res.set_content(body.dump(-1, ' ', false, Json::error_handler_t::replace), "application/json");
+    }
+
+    // GET /api/team?days=30
+    void team(const HttpRequest& req, HttpResponse& res)
+    {
+        long long days = 30;
+        if (!queryNumber(req, "days", 1, 365, days)) return fail(res, 400, "days must be from 1 to 365");
+        res.set_content(teamReport(store_, settings_.limits, static_cast<int>(days), now()), "application/json");
     }
 
     Store& store_;

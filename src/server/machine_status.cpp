@@ -1,5 +1,6 @@
 #include "server/machine_status.h"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 
@@ -12,18 +13,20 @@ MachineStatus machineStatus(const MachineRow& m, long long now, const StatusLimi
         s.status = "stopped";
     else if (now - m.lastSeen > limits.offlineAfter)
         s.status = "offline";
-    else if (now - m.changedAt >= limits.stallAfter)
+    else if (m.lastSeen - std::max(m.changedAt, m.resumedAt) >= limits.stallAfter)
         s.status = "stalled";
-    // The pace from the first report of the unit to its last step forward.
-    const long long span = m.changedAt - m.unitSince;
-    const int gained = m.progress - m.unitFirstProgress;
-    if (span > 0 && gained > 0) {
-        s.progressPerHour = gained * 3600.0 / static_cast<double>(span);
-        if (!m.stopped && now - m.lastSeen <= limits.offlineAfter) {
-            const double left = m.progress >= 100 ? 0.0 : (100 - m.progress) / *s.progressPerHour * 3600.0;
-            s.eta = m.changedAt + static_cast<long long>(std::llround(left));
-        }
-    }
+    if (s.status[0] != 'f') return s;
+    // The pace from the start of the window to the last step forward. The
+    // store keeps progress within 0 to 100; the arithmetic is wide anyway.
+    const long long span = m.changedAt - m.paceAt;
+    const long long gained = static_cast<long long>(m.progress) - m.paceProgress;
+    if (span <= 0 || gained <= 0) return s;
+    const double perHour = static_cast<double>(gained) * 3600.0 / static_cast<double>(span);
+    s.progressPerHour = perHour;
+    const double left = m.progress >= 100 ? 0.0 : (100.0 - m.progress) / perHour * 3600.0;
+    s.eta = m.changedAt + std::llround(left);
+    // A unit's points for each 100 % it makes, at this pace for 24 hours.
+    if (m.points > 0) s.pointsPerDay = std::llround(static_cast<double>(m.points) * perHour / 100.0 * 24.0);
     return s;
 }
 

@@ -14,12 +14,22 @@ struct StatusLimits {
     long stallAfter = 3600;
 };
 
+// The pace, the estimated finish and points per day are known only while
+// the machine folds and has stepped forward since the start of its pace
+// window (see kPaceWindowSeconds).
 struct MachineStatus {
     const char* status = "folding"; // folding, stalled, offline, stopped
     std::optional<double> progressPerHour;
-    std::optional<long long> eta; // seconds since the epoch
+    std::optional<long long> eta; // seconds since the epoch; at 100 %, when it got there
+    std::optional<long long> pointsPerDay;
 };
 
+// stopped: its last record was an exit record. offline: no report for
+// --offline-after. stalled: its reports show the same unit and progress
+// for --stall-after (the last report at least that long after the last
+// change and after its return from a silence), so a machine that goes
+// silent is never stalled, only offline, and is not stalled on its return.
+// Else folding.
 MachineStatus machineStatus(const MachineRow& m, long long now, const StatusLimits& limits);
 
 // "2026-12-07T04:10:00Z"

@@ -1,6 +1,10 @@
 #include "server/metrics.h"
 
+#include <cstdio>
+
 #include "server/machine_status.h"
+#include "server/team_figures.h"
+#include "server/version.h"
 
 namespace pelmora_server {
 namespace {
@@ -15,64 +19,114 @@ std::string labelEscape(const std::string& text)
     return out;
 }
 
+std::string quoted(const std::string& text) { return "\"" + labelEscape(text) + "\""; }
+
+void family(std::string& out, const char* name, const char* type, const char* help)
+{
+    out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+void sample(std::string& out, const char* name, const std::string& labels, const std::string& value)
+{
+    out += name;
+    if (!labels.empty()) out += "{" + labels + "}";
+    out += " " + value + "\n";
+}
+
+std::string number(long long n) { return std::to_string(n); }
+
+std::string ratio(int percent)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%g", percent / 100.0);
+    return text;
+}
+
 } // namespace
 
 std::string metricsText(Store& store, Counters& counters, const StatusLimits& limits, long long t)
 {
     std::string out;
-    out += "# HELP pelmora_machine_progress_percent Progress of the machine's current unit.\n"
-           "# TYPE pelmora_machine_progress_percent gauge\n";
+    family(out, "pelmora_build_info", "gauge", "The server's version (always 1).");
+    sample(out, "pelmora_build_info", "version=" + quoted(kServerVersion), "1");
+
+    // The machines: user, team, unit and core once, on the info series; the
+    // others carry only the machine, "NAME/CPU".
     const std::vector<MachineRow> rows = store.machines();
-    std::vector<std::string> labels;
-    labels.reserve(rows.size());
-    for (const MachineRow& m : rows)
-        labels.push_back("machine=\"" + labelEscape(m.name + "/" + std::to_string(m.cpu)) + "\",user=\"" +
-                         labelEscape(m.user) + "\",team=\"" + std::to_string(m.team) + "\"");
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        out += "pelmora_machine_progress_percent{" + labels[i] + "} " + std::to_string(rows[i].progress) + "\n";
-    out += "# HELP pelmora_machine_seconds_since_report Seconds since the machine's last report.\n"
-           "# TYPE pelmora_machine_seconds_since_report gauge\n";
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        out += "pelmora_machine_seconds_since_report{" + labels[i] + "} " +
-               std::to_string(t - rows[i].lastSeen) + "\n";
-    out += "# HELP pelmora_machine_status The machine's status: 1 on its current one.\n"
-           "# TYPE pelmora_machine_status gauge\n";
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const std::string current = machineStatus(rows[i], t, limits).status;
-        for (const char* status : {"folding", "stalled", "offline", "stopped"})
-            out += "pelmora_machine_status{" + labels[i] + ",status=\"" + status + "\"} " +
-                   (current == status ? "1\n" : "0\n");
+    std::vector<std::string> machine;
+    std::vector<MachineStatus> status;
+    machine.reserve(rows.size());
+    status.reserve(rows.size());
+    for (const MachineRow& m : rows) {
+        machine.push_back("machine=" + quoted(m.name + "/" + std::to_string(m.cpu)));
+        status.push_back(machineStatus(m, t, limits));
     }
+    family(out, "pelmora_machine_info", "gauge", "A machine's user, team, current unit and core (always 1).");
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        sample(out, "pelmora_machine_info",
+               machine[i] + ",user=" + quoted(rows[i].user) + ",team=" + quoted(std::to_string(rows[i].team)) +
+                   ",unit=" + quoted(rows[i].unit) + ",core=" + quoted(rows[i].core),
+               "1");
+    family(out, "pelmora_machine_progress_ratio", "gauge", "Progress of the machine's current unit, 0 to 1.");
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        sample(out, "pelmora_machine_progress_ratio", machine[i], ratio(rows[i].progress));
+    family(out, "pelmora_machine_last_report_timestamp_seconds", "gauge",
+           "When the machine last reported, in seconds since the epoch.");
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        sample(out, "pelmora_machine_last_report_timestamp_seconds", machine[i], number(rows[i].lastSeen));
+    family(out, "pelmora_machine_status", "gauge", "The machine's status: 1 on its current one, 0 on the others.");
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        for (const char* name : {"folding", "stalled", "offline", "stopped"})
+            sample(out, "pelmora_machine_status", machine[i] + ",status=" + quoted(name),
+                   std::string(status[i].status) == name ? "1" : "0");
+    family(out, "pelmora_machine_points_per_day", "gauge",
+           "The machine's estimated points per day; only while it folds at a known pace.");
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (status[i].pointsPerDay)
+            sample(out, "pelmora_machine_points_per_day", machine[i], number(*status[i].pointsPerDay));
+
+    // By user and team: every unit ever submitted, and the estimates now.
+    const TeamFigures figures = teamFigures(rows, store.unitsByUser(0), t, limits);
+    std::vector<std::string> user;
+    for (const auto& [key, f] : figures.users)
+        user.push_back("user=" + quoted(key.first) + ",team=" + quoted(std::to_string(key.second)));
+    family(out, "pelmora_units_total", "counter", "Finished units submitted, by user and team.");
+    std::size_t i = 0;
+    for (const auto& [key, f] : figures.users) sample(out, "pelmora_units_total", user[i++], number(f.units));
+    family(out, "pelmora_points_total", "counter", "Points of the finished units submitted, by user and team.");
+    i = 0;
+    for (const auto& [key, f] : figures.users) sample(out, "pelmora_points_total", user[i++], number(f.points));
+    family(out, "pelmora_points_per_day", "gauge",
+           "The machines' estimated points per day summed, by user and team.");
+    i = 0;
+    for (const auto& [key, f] : figures.users) sample(out, "pelmora_points_per_day", user[i++], number(f.pointsPerDay));
+
     const Totals totals = store.totals();
-    out += "# HELP pelmora_reports_total Monitor reports stored.\n# TYPE pelmora_reports_total counter\n"
-           "pelmora_reports_total " + std::to_string(totals.reports) + "\n";
-    out += "# HELP pelmora_units_total Finished units submitted.\n# TYPE pelmora_units_total counter\n"
-           "pelmora_units_total " + std::to_string(totals.units) + "\n";
-    out += "# HELP pelmora_points_total Points of the finished units.\n# TYPE pelmora_points_total counter\n"
-           "pelmora_points_total " + std::to_string(totals.points) + "\n";
-    out += "# HELP pelmora_record_parse_failures_total Monitor records refused since start.\n"
-           "# TYPE pelmora_record_parse_failures_total counter\n"
-           "pelmora_record_parse_failures_total " + std::to_string(counters.parseFailures.load()) + "\n";
-    out += "# HELP pelmora_connections_refused_total Connections refused over the limit since start.\n"
-           "# TYPE pelmora_connections_refused_total counter\n"
-           "pelmora_connections_refused_total " + std::to_string(counters.refusedConnections.load()) + "\n";
-    out += "# HELP pelmora_monitor_timeouts_total Monitor connections cut at a time-out since start.\n"
-           "# TYPE pelmora_monitor_timeouts_total counter\n"
-           "pelmora_monitor_timeouts_total " + std::to_string(counters.timedOut.load()) + "\n";
+    family(out, "pelmora_reports_total", "counter", "Monitor reports stored.");
+    sample(out, "pelmora_reports_total", "", number(totals.reports));
+    family(out, "pelmora_records_clamped_total", "counter",
+           "Monitor records stored with a number brought into its range.");
+    sample(out, "pelmora_records_clamped_total", "", number(totals.recordsClamped));
+    family(out, "pelmora_record_parse_failures_total", "counter", "Monitor records refused since start.");
+    sample(out, "pelmora_record_parse_failures_total", "", number(counters.parseFailures.load()));
+    family(out, "pelmora_connections_refused_total", "counter", "Connections refused over the limit since start.");
+    sample(out, "pelmora_connections_refused_total", "", number(counters.refusedConnections.load()));
+    family(out, "pelmora_monitor_timeouts_total", "counter", "Monitor connections cut at a time-out since start.");
+    sample(out, "pelmora_monitor_timeouts_total", "", number(counters.timedOut.load()));
     const AlertCounts alerts = store.alertCounts();
-    out += "# HELP pelmora_alerts_active Alerts open now, by kind.\n# TYPE pelmora_alerts_active gauge\n"
-           "pelmora_alerts_active{kind=\"offline\"} " + std::to_string(alerts.offline) + "\n"
-           "pelmora_alerts_active{kind=\"stalled\"} " + std::to_string(alerts.stalled) + "\n";
-    out += "# HELP pelmora_alerts_raised_total Alerts raised.\n# TYPE pelmora_alerts_raised_total counter\n"
-           "pelmora_alerts_raised_total " + std::to_string(alerts.raised) + "\n";
-    out += "# HELP pelmora_webhook_failures_total Alert events the webhook failed to deliver (each try) since start.\n"
-           "# TYPE pelmora_webhook_failures_total counter\n"
-           "pelmora_webhook_failures_total " + std::to_string(counters.webhookFailures.load()) + "\n";
-    out += "# HELP pelmora_http_requests_total HTTP requests by route and status code.\n"
-           "# TYPE pelmora_http_requests_total counter\n";
+    family(out, "pelmora_alerts_active", "gauge", "Alerts open now, by kind.");
+    sample(out, "pelmora_alerts_active", "kind=\"offline\"", number(alerts.offline));
+    sample(out, "pelmora_alerts_active", "kind=\"stalled\"", number(alerts.stalled));
+    family(out, "pelmora_alerts_raised_total", "counter", "Alerts raised.");
+    sample(out, "pelmora_alerts_raised_total", "", number(alerts.raised));
+    family(out, "pelmora_webhook_failures_total", "counter",
+           "Alert events the webhook failed to deliver (each try) since start.");
+    sample(out, "pelmora_webhook_failures_total", "", number(counters.webhookFailures.load()));
+    family(out, "pelmora_http_requests_total", "counter", "HTTP requests by route and status code.");
     for (const auto& [key, count] : counters.requestCounts())
-        out += "pelmora_http_requests_total{route=\"" + labelEscape(key.first) + "\",code=\"" +
-               std::to_string(key.second) + "\"} " + std::to_string(count) + "\n";
+        sample(out, "pelmora_http_requests_total", "route=" + quoted(key.first) + ",code=\"" +
+                                                         std::to_string(key.second) + "\"",
+               number(count));
     return out;
 }
 

@@ -1,6 +1,7 @@
-// /metrics in Prometheus' text format: per machine (labels machine, user,
-// team) progress, seconds since its last report and status; the store's
-// totals and alerts; what the server counted since it started.
+// /metrics in Prometheus' text format: each machine's progress, last report,
+// status and points per day (labelled by machine, with user, team, unit and
+// core on one info series); units, points and points per day by user and
+// team; the store's totals and alerts; what the server counted since it started.
 #pragma once
 
 #include <string>

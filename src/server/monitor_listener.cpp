@@ -147,7 +147,7 @@ void MonitorListener::finish(const std::shared_ptr<Connection>& c)
     const MonitorRecord& r = parsed.record;
     ExchangeResult result;
     try {
-        result = store_.recordReport(r, std::time(nullptr));
+        result = store_.recordReport(r, std::time(nullptr), c->peer);
     } catch (const std::exception& e) {
         logEvent(Level::error, "record from " + describe(r) + " not stored: " + e.what());
         return c->cut();

@@ -48,6 +48,14 @@ bool toDouble(const std::string& word, double& out)
     return error == std::errc() && end == word.data() + word.size() && std::isfinite(out);
 }
 
+template <typename Number>
+void clamp(Number& value, NumberRange range, int& clamped)
+{
+    if (value >= range.low && value <= range.high) return;
+    value = static_cast<Number>(value < range.low ? range.low : range.high);
+    ++clamped;
+}
+
 } // namespace
 
 std::string asUtf8(const std::string& text)
@@ -126,6 +134,15 @@ RecordParse parseRecord(const char* bytes, std::size_t size)
         result.reason = "the exit flag is neither 0 nor 1";
         return result;
     }
+    if (r.team < 0) {
+        result.reason = "the team is negative";
+        return result;
+    }
+    clamp(r.progress, kProgressRange, r.clamped);
+    clamp(r.unitsSeen, kUnitsSeenRange, r.clamped);
+    clamp(r.cpuMhz, kCpuMhzRange, r.clamped);
+    clamp(r.frames, kFramesRange, r.clamped);
+    clamp(r.points, kPointsRange, r.clamped);
     r.exiting = exiting == 1;
     r.inTray = inTray != 0;
     r.computerName = asUtf8(words[1]);

@@ -25,7 +25,21 @@ struct MonitorRecord {
     std::string user;
     int team = 0;
     bool inTray = false;
+    int clamped = 0; // how many numbers were brought into their range
 };
+
+// The sensible ranges of a record's numbers. A number outside its range is
+// brought to the nearer end, so a machine with a broken unit file or
+// project database still counts as reporting; a negative team or a slot
+// outside a byte refuses the record.
+struct NumberRange {
+    double low, high;
+};
+constexpr NumberRange kProgressRange{0, 100};
+constexpr NumberRange kUnitsSeenRange{0, 1e6};
+constexpr NumberRange kCpuMhzRange{0, 1e5};
+constexpr NumberRange kFramesRange{0, 1e6};
+constexpr NumberRange kPointsRange{0, 1e7};
 
 struct RecordParse {
     bool ok = false;
@@ -35,7 +49,8 @@ struct RecordParse {
 
 // Reads the fields from both ends: the vendor text is whatever lies between
 // the clock figure and the core. Text may be empty; bytes that are not UTF-8
-// are taken as Latin-1 so everything stored is UTF-8.
+// are taken as Latin-1 so everything stored is UTF-8. Numbers are brought
+// into the ranges above.
 RecordParse parseRecord(const char* bytes, std::size_t size);
 
 // Text as UTF-8: kept when it already is, else each byte read as Latin-1.

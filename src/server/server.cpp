@@ -140,6 +140,7 @@ int runServer(const ServerOptions& options)
     const StatusLimits limits{options.offlineAfter, options.stallAfter};
     std::vector<std::string> hostNames = ownHostNames();
     hostNames.insert(hostNames.end(), options.publicHosts.begin(), options.publicHosts.end());
+    store->setOfflineAfter(options.offlineAfter);
     FleetView fleet(*store, limits);
     HttpApi http(*store, counters, fleet,
                  {token, viewerToken, limits, options.keepDays, options.maxConnections,

@@ -53,6 +53,24 @@ const char* const kMigrations[] = {
        CREATE INDEX alerts_raise_due ON alerts (raised_change) WHERE raise_sent IS NULL;
        CREATE INDEX alerts_resolve_due ON alerts (change) WHERE resolved_at IS NOT NULL AND resolve_sent IS NULL;
        INSERT INTO totals VALUES ('alerts_raised', 0);)",
+    // What a submitted unit is matched with: the core of the machine's
+    // previous unit and the address it reports from; when it came back from
+    // a silence; the pace window; the machine a unit was attributed to, and
+    // the core its monitor submitted.
+    R"(ALTER TABLE machines ADD COLUMN prev_core TEXT NOT NULL DEFAULT '';
+       ALTER TABLE machines ADD COLUMN address TEXT NOT NULL DEFAULT '';
+       ALTER TABLE machines ADD COLUMN resumed_at INTEGER NOT NULL DEFAULT 0;
+       ALTER TABLE machines ADD COLUMN pace_at INTEGER NOT NULL DEFAULT 0;
+       ALTER TABLE machines ADD COLUMN pace_progress INTEGER NOT NULL DEFAULT 0;
+       ALTER TABLE machines ADD COLUMN pace_next_at INTEGER NOT NULL DEFAULT 0;
+       ALTER TABLE machines ADD COLUMN pace_next_progress INTEGER NOT NULL DEFAULT 0;
+       UPDATE machines SET pace_at = unit_since, pace_progress = unit_first_progress, pace_next_at = unit_since,
+         pace_next_progress = unit_first_progress;
+       ALTER TABLE units ADD COLUMN machine_id INTEGER;
+       ALTER TABLE units ADD COLUMN submitted_core TEXT;
+       CREATE INDEX units_by_machine_id ON units (machine_id);
+       CREATE INDEX units_by_time ON units (at);
+       INSERT INTO totals VALUES ('records_clamped', 0);)",
 };
 constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
 
@@ -136,11 +154,13 @@ const char* commandName(int byte) { return byte >= 1 && byte <= 3 ? kCommandName
 // The statements of the exchange, prepared once.
 struct Store::Prepared {
     explicit Prepared(sqlite3* db)
-        : findMachine(db, "SELECT id, slot, unit, progress, points, stopped FROM machines WHERE name = ?1 AND cpu = ?2"),
+        : findMachine(db, "SELECT id, slot, unit, progress, points, stopped, pace_at, pace_progress, pace_next_at,"
+                          " pace_next_progress, last_seen FROM machines WHERE name = ?1 AND cpu = ?2"),
           insertMachine(db, "INSERT INTO machines (name, cpu, slot, user, team, unit, progress, core, frames, points,"
                             " units_seen, cpu_mhz, cpu_vendor, in_tray, stopped, first_seen, last_seen, unit_since,"
-                            " unit_first_progress, changed_at, change) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10,"
-                            " ?11, ?12, ?13, ?14, ?15, ?16, ?16, ?16, ?7, ?16, ?19)"),
+                            " unit_first_progress, changed_at, change, pace_at, pace_progress, pace_next_at,"
+                            " pace_next_progress, address, resumed_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10,"
+                            " ?11, ?12, ?13, ?14, ?15, ?16, ?16, ?16, ?7, ?16, ?19, ?20, ?21, ?22, ?23, ?24, ?16)"),
           updateMachine(db, "UPDATE machines SET slot = ?3, user = ?4, team = ?5, unit = ?6, progress = ?7,"
                             " core = ?8, frames = ?9, points = ?10, units_seen = ?11, cpu_mhz = ?12,"
                             " cpu_vendor = ?13, in_tray = ?14, stopped = ?15, last_seen = ?16,"
@@ -148,18 +168,21 @@ struct Store::Prepared {
                             " unit_first_progress = CASE WHEN ?17 THEN ?7 ELSE unit_first_progress END,"
                             " prev_unit = CASE WHEN ?17 THEN unit ELSE prev_unit END,"
                             " prev_points = CASE WHEN ?17 THEN points ELSE prev_points END,"
-                            " changed_at = CASE WHEN ?18 THEN ?16 ELSE changed_at END, change = ?19"
-                            " WHERE id = ?1"),
+                            " prev_core = CASE WHEN ?17 THEN core ELSE prev_core END,"
+                            " changed_at = CASE WHEN ?18 THEN ?16 ELSE changed_at END, change = ?19,"
+                            " pace_at = ?20, pace_progress = ?21, pace_next_at = ?22, pace_next_progress = ?23,"
+                            " address = ?24, resumed_at = CASE WHEN ?25 THEN ?16 ELSE resumed_at END WHERE id = ?1"),
           insertReport(db, "INSERT INTO reports (machine_id, at, progress, unit, in_tray) VALUES (?1, ?2, ?3, ?4, ?5)"),
           pendingCommand(db, "SELECT id, command FROM commands WHERE machine_id = ?1 AND state = 'pending'"),
           deliver(db, "UPDATE commands SET state = 'delivered', delivered_at = ?2 WHERE id = ?1"),
           dropExit(db, "UPDATE commands SET state = 'cancelled', cancelled_at = ?2, cancelled_by = 'machine stopped'"
                        " WHERE machine_id = ?1 AND state = 'pending' AND command = 'exit'"),
-          countReport(db, "UPDATE totals SET value = value + 1 WHERE name = 'reports'")
+          countReport(db, "UPDATE totals SET value = value + 1 WHERE name = 'reports'"),
+          countClamped(db, "UPDATE totals SET value = value + 1 WHERE name = 'records_clamped'")
     {
     }
     Statement findMachine, insertMachine, updateMachine, insertReport, pendingCommand, deliver, dropExit,
-        countReport;
+        countReport, countClamped;
 };
 
 // A reader connection borrowed from the pool, given back on destruction.
@@ -246,7 +269,7 @@ Store::~Store()
     }
 }
 
-ExchangeResult Store::recordReport(const MonitorRecord& r, long long now)
+ExchangeResult Store::recordReport(const MonitorRecord& r, long long now, const std::string& peer)
 {
     std::lock_guard<std::mutex> lock(writeMutex_);
     Prepared& p = *prepared_;
@@ -256,14 +279,30 @@ ExchangeResult Store::recordReport(const MonitorRecord& r, long long now)
 
     Statement& find = p.findMachine.reset().bind(1, r.computerName).bind(2, r.cpu);
     Statement& write = find.step() ? p.updateMachine : p.insertMachine;
+    // The pace window: both marks on this report unless the unit goes on forward.
+    long long paceAt = now, nextAt = now;
+    int paceProgress = r.progress, nextProgress = r.progress;
     if (&write == &p.updateMachine) {
         result.machineId = find.integer(0);
         result.oldSlot = find.whole(1);
         const bool unitChanged = find.text(2) != r.unit;
+        const int oldProgress = find.whole(3);
         // Coming back after an exit starts the stall clock again.
-        const bool changed = unitChanged || find.whole(3) != r.progress || find.whole(5) != 0;
+        const bool comesBack = find.whole(5) != 0;
+        const bool changed = unitChanged || oldProgress != r.progress || comesBack;
+        const bool returns = now - find.integer(10) > offlineAfter_;
+        if (!unitChanged && !comesBack && r.progress >= oldProgress) {
+            paceAt = find.integer(6), paceProgress = find.whole(7);
+            nextAt = find.integer(8), nextProgress = find.whole(9);
+            // At a step forward the next mark, once half a window old, starts the window.
+            if (r.progress > oldProgress && now - nextAt >= kPaceWindowSeconds / 2) {
+                paceAt = nextAt, paceProgress = nextProgress;
+                nextAt = now, nextProgress = r.progress;
+            }
+        }
         find.reset();
-        write.reset().bind(1, result.machineId).bind(17, unitChanged ? 1 : 0).bind(18, changed ? 1 : 0);
+        write.reset().bind(1, result.machineId).bind(17, unitChanged ? 1 : 0).bind(18, changed ? 1 : 0)
+            .bind(25, returns ? 1 : 0);
     } else {
         result.newMachine = true;
         write.reset();
@@ -271,7 +310,8 @@ ExchangeResult Store::recordReport(const MonitorRecord& r, long long now)
     write.bind(2, r.cpu).bind(3, result.newSlot).bind(4, r.user).bind(5, r.team).bind(6, r.unit)
         .bind(7, r.progress).bind(8, r.core).bind(9, r.frames).bind(10, r.points).bind(11, r.unitsSeen)
         .bind(12, r.cpuMhz).bind(13, r.cpuVendor).bind(14, r.inTray ? 1 : 0).bind(15, r.exiting ? 1 : 0)
-        .bind(16, now).bind(19, ++lastChange_);
+        .bind(16, now).bind(19, ++lastChange_).bind(20, paceAt).bind(21, paceProgress).bind(22, nextAt)
+        .bind(23, nextProgress).bind(24, peer);
     if (result.newMachine) write.bind(1, r.computerName);
     write.run();
     if (result.newMachine) result.machineId = sqlite3_last_insert_rowid(writer_);
@@ -287,6 +327,7 @@ ExchangeResult Store::recordReport(const MonitorRecord& r, long long now)
         p.deliver.reset().bind(1, result.commandId).bind(2, now).run();
     }
     p.countReport.reset().run();
+    if (r.clamped) p.countClamped.reset().run();
     t.commit();
     return result;
 }
@@ -364,24 +405,44 @@ std::vector<CommandRow> Store::commands(long long machineId, int limit)
     return rows;
 }
 
-UnitCounts Store::addUnit(const UnitSubmission& u, long long now)
+UnitCounts Store::addUnit(const UnitSubmission& u, long long now, const std::string& peer)
 {
     std::lock_guard<std::mutex> lock(writeMutex_);
     Transaction t(writer_);
-    // The unit's points are those its machine reported while it ran it.
+    // The submission names the unit (its first 35 characters) but not the
+    // machine: the reports say which machine folded it, with which points
+    // and core. The monitor submits before it reports its next unit, so the
+    // unit is the machine's current one or, after a report, its previous.
+    // Several machines may have folded a unit of that name (a copied client
+    // directory): the one at the submitting address, then one of its user
+    // and team, then one whose count of units agrees, then the latest.
     int points = 0;
+    std::string core = u.core;
+    std::optional<long long> machineId;
     {
-        Statement s(writer_, "SELECT CASE WHEN substr(unit, 1, 35) = ?1 THEN points ELSE prev_points END"
-                             " FROM machines WHERE (substr(unit, 1, 35) = ?1 OR substr(prev_unit, 1, 35) = ?1)"
-                             " AND user = ?2 ORDER BY last_seen DESC LIMIT 1");
-        if (!u.protein.empty() && s.bind(1, u.protein).bind(2, u.user).step()) points = s.whole(0);
+        Statement s(writer_, "SELECT id, CASE WHEN is_current THEN points ELSE prev_points END,"
+                             " CASE WHEN is_current THEN core ELSE prev_core END FROM (SELECT *,"
+                             " substr(unit, 1, 35) = ?1 AS is_current FROM machines"
+                             " WHERE substr(unit, 1, 35) = ?1 OR substr(prev_unit, 1, 35) = ?1)"
+                             " ORDER BY address = ?2 DESC, (user = ?3 AND team = ?4) DESC,"
+                             " units_seen = ?5 + 1 - is_current DESC, last_seen DESC, id LIMIT 1");
+        // The unit's WU# is the count the monitor submits; a new unit has the next.
+        s.bind(1, u.protein).bind(2, peer).bind(3, u.user).bind(4, u.team).bind(5, u.wucount);
+        if (!u.protein.empty() && s.step()) {
+            machineId = s.integer(0);
+            points = s.whole(1);
+            if (!s.text(2).empty()) core = s.text(2); // empty: known only from before the store kept it
+            s.reset();
+        }
     }
     Statement insert(writer_, "INSERT INTO units (at, user, team, machine, wucount, cpu_vendor, cpu_string, cpu_mhz,"
-                              " frame_minutes, protein, core, memory_mib, points)"
-                              " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
+                              " frame_minutes, protein, core, memory_mib, points, machine_id, submitted_core)"
+                              " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)");
     insert.bind(1, now).bind(2, u.user).bind(3, u.team).bind(4, u.machine).bind(5, u.wucount).bind(6, u.cpuVendor)
-        .bind(7, u.cpuString).bind(8, u.cpuMhz).bind(9, u.frameMinutes).bind(10, u.protein).bind(11, u.core)
-        .bind(12, u.memoryMib).bind(13, points).run();
+        .bind(7, u.cpuString).bind(8, u.cpuMhz).bind(9, u.frameMinutes).bind(10, u.protein).bind(11, core)
+        .bind(12, u.memoryMib).bind(13, points).bind(15, u.core);
+    if (machineId) insert.bind(14, *machineId);
+    insert.run();
     UnitCounts counts;
     Statement byUser(writer_, "SELECT count(*) FROM units WHERE user = ?1");
     if (byUser.bind(1, u.user).step()) counts.user = byUser.integer(0);
@@ -425,8 +486,8 @@ std::vector<MachineRow> Store::machinesChangedSince(long long since, long long& 
     std::vector<MachineRow> rows;
     Statement s(reader.db(),
                 "SELECT id, name, cpu, slot, user, team, unit, progress, core, frames, points, units_seen, cpu_mhz,"
-                " cpu_vendor, in_tray, stopped, last_seen, unit_since, unit_first_progress, changed_at"
-                " FROM machines WHERE change > ?1 ORDER BY id");
+                " cpu_vendor, in_tray, stopped, last_seen, unit_since, unit_first_progress, changed_at, pace_at,"
+                " pace_progress, resumed_at FROM machines WHERE change > ?1 ORDER BY id");
     s.bind(1, since);
     while (s.step()) {
         MachineRow& m = rows.emplace_back();
@@ -450,6 +511,9 @@ std::vector<MachineRow> Store::machinesChangedSince(long long since, long long& 
         m.unitSince = s.integer(17);
         m.unitFirstProgress = s.whole(18);
         m.changedAt = s.integer(19);
+        m.paceAt = s.integer(20);
+        m.paceProgress = s.whole(21);
+        m.resumedAt = s.integer(22);
         if (const auto it = pending.find(m.id); it != pending.end()) m.pendingCommand = it->second;
     }
     return rows;
@@ -469,13 +533,17 @@ std::vector<ReportRow> Store::history(long long machineId, long long since)
 std::vector<UnitRow> Store::units(const UnitFilter& f)
 {
     Reader reader = borrowReader();
+    // One machine's units by their own index: a machine page must not scan every team's units.
     Statement s(reader.db(),
-                "SELECT at, user, team, machine, wucount, cpu_vendor, cpu_string, cpu_mhz, frame_minutes, protein,"
-                " core, memory_mib, points FROM units WHERE (?1 IS NULL OR user = ?1) AND (?2 IS NULL OR team = ?2)"
-                " AND (?3 IS NULL OR machine = ?3) ORDER BY id DESC LIMIT ?4");
+                (std::string("SELECT at, user, team, machine, wucount, cpu_vendor, cpu_string, cpu_mhz, frame_minutes,"
+                             " protein, core, memory_mib, points, machine_id FROM units WHERE (?1 IS NULL OR user = ?1)"
+                             " AND (?2 IS NULL OR team = ?2) AND (?3 IS NULL OR machine = ?3)") +
+                 (f.machineId ? " AND machine_id = ?5" : "") + " ORDER BY id DESC LIMIT ?4")
+                    .c_str());
     if (f.user) s.bind(1, *f.user);
     if (f.team) s.bind(2, *f.team);
     if (f.machine) s.bind(3, *f.machine);
+    if (f.machineId) s.bind(5, *f.machineId);
     s.bind(4, f.limit);
     std::vector<UnitRow> rows;
     while (s.step()) {
@@ -484,6 +552,7 @@ std::vector<UnitRow> Store::units(const UnitFilter& f)
         r.unit = {s.text(1), s.whole(2), s.whole(3), s.whole(4), s.text(5), s.text(6),
                   s.whole(7), s.real(8), s.text(9), s.text(10), s.whole(11)};
         r.points = s.whole(12);
+        if (!s.isNull(13)) r.machineId = s.integer(13);
         rows.push_back(std::move(r));
     }
     return rows;
@@ -507,6 +576,17 @@ std::vector<CpuSummary> Store::cpus()
                              " GROUP BY cpu_string, cpu_vendor ORDER BY count(*) DESC, cpu_string LIMIT 1000");
     std::vector<CpuSummary> rows;
     while (s.step()) rows.push_back({s.text(0), s.text(1), s.integer(2), s.real(3)});
+    return rows;
+}
+
+std::vector<UserUnits> Store::unitsByUser(long long since)
+{
+    Reader reader = borrowReader();
+    Statement s(reader.db(), "SELECT user, team, count(*), coalesce(sum(points), 0) FROM units WHERE at >= ?1"
+                             " GROUP BY user, team ORDER BY user, team");
+    s.bind(1, since);
+    std::vector<UserUnits> rows;
+    while (s.step()) rows.push_back({s.text(0), s.whole(1), s.integer(2), s.integer(3)});
     return rows;
 }
 
@@ -538,6 +618,8 @@ Totals Store::totals()
     Totals totals;
     Statement reports(reader.db(), "SELECT value FROM totals WHERE name = 'reports'");
     if (reports.step()) totals.reports = reports.integer(0);
+    Statement clamped(reader.db(), "SELECT value FROM totals WHERE name = 'records_clamped'");
+    if (clamped.step()) totals.recordsClamped = clamped.integer(0);
     Statement units(reader.db(), "SELECT count(*), coalesce(sum(points), 0) FROM units");
     if (units.step()) {
         totals.units = units.integer(0);

@@ -45,8 +45,17 @@ struct MachineRow {
     long long unitSince = 0;  // first report of the current unit
     int unitFirstProgress = 0;
     long long changedAt = 0;  // last change of unit or progress
+    long long resumedAt = 0;  // its first report after a silence longer than the offline limit
+    long long paceAt = 0;     // the start of the pace window: a report of the current unit
+    int paceProgress = 0;     // and its progress
     std::string pendingCommand; // empty: none
 };
+
+// The pace is measured from a report of the current unit between half of
+// this and all of it before the latest step forward (from the unit's first
+// report while the unit is younger), so it follows the machine's recent
+// speed rather than the whole unit's.
+constexpr long long kPaceWindowSeconds = 3600;
 
 struct CommandRow {
     long long id = 0, machineId = 0;
@@ -63,14 +72,23 @@ struct ReportRow {
 
 struct UnitRow {
     long long at = 0;
-    UnitSubmission unit;
+    UnitSubmission unit; // its core: the one the machine reported for it, else the one submitted
     int points = 0;
+    std::optional<long long> machineId; // the machine it was attributed to
 };
 
 struct UnitFilter {
     std::optional<std::string> user;
     std::optional<int> team, machine;
+    std::optional<long long> machineId;
     int limit = 100;
+};
+
+// The units a user (a user name in a team) submitted, and their points.
+struct UserUnits {
+    std::string user;
+    int team = 0;
+    long long units = 0, points = 0;
 };
 
 struct DayUserSummary {
@@ -80,6 +98,7 @@ struct DayUserSummary {
 
 struct Totals {
     long long reports = 0, units = 0, points = 0;
+    long long recordsClamped = 0; // records with a number brought into its range
 };
 
 struct UnitCounts {
@@ -143,7 +162,11 @@ public:
     // One record: the machine, its history, its pending command (given and
     // marked delivered for a periodic record; an exit record marks the
     // machine stopped, frees its slot and drops a pending exit).
-    ExchangeResult recordReport(const MonitorRecord& record, long long now);
+    // A report after a silence longer than this (the offline limit) marks
+    // the machine's return: it made no progress while away, which is not a stall.
+    void setOfflineAfter(long long seconds) { offlineAfter_ = seconds; }
+    // PEER: the address the record came from, which unit submissions are matched against.
+    ExchangeResult recordReport(const MonitorRecord& record, long long now, const std::string& peer = "");
     // A command whose answer could not be sent goes back to pending.
     void undeliver(long long commandId);
 
@@ -156,7 +179,11 @@ public:
                                             long long now);
     std::vector<CommandRow> commands(long long machineId, int limit);
 
-    UnitCounts addUnit(const UnitSubmission& unit, long long now);
+    // The unit is attributed to the machine whose current or previous unit
+    // has its name (one at PEER first, then one of its user and team, then
+    // one whose WU# agrees, then the one seen last), and stored with that
+    // machine's points and core for it; with no such machine, to none.
+    UnitCounts addUnit(const UnitSubmission& unit, long long now, const std::string& peer = "");
 
     bool machineExists(long long id);
     std::vector<MachineRow> machines();
@@ -168,6 +195,7 @@ public:
     std::vector<UnitRow> units(const UnitFilter& filter);
     std::vector<DayUserSummary> summary(long long since);
     std::vector<CpuSummary> cpus(); // the submitted units by CPU, most units first
+    std::vector<UserUnits> unitsByUser(long long since); // submitted at or after SINCE
     Totals totals();
 
     // The dashboard's sign-in sessions. removeSessions drops session ID
@@ -215,6 +243,7 @@ private:
     std::mutex writeMutex_;
     std::atomic<long long> lastChange_{0}; // taken under writeMutex_
     std::atomic<long long> lastAlertChange_{0}; // likewise
+    std::atomic<long long> offlineAfter_{900};
     sqlite3* writer_ = nullptr;
     struct Prepared;
     std::unique_ptr<Prepared> prepared_;

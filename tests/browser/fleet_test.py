@@ -4,7 +4,7 @@ import collections, unittest
 
 from selenium.webdriver.common.keys import Keys
 
-from harness import Dashboard
+from harness import Dashboard, until
 
 
 class FleetPage(unittest.TestCase):
@@ -24,17 +24,19 @@ class FleetPage(unittest.TestCase):
         """The CSS of the machine's row, looked up through the text filter (long fleets show only some rows)."""
         self.filter(name)
         row = self.d.wait(lambda _: next((r for r in self.d.find("#fleet tbody tr[data-id]")
-                                          if self.d.find(".c-name", r)[0].text == name), None), f"the row of {name}")
+                                          if self.d.find(".c-name .wrap", r)[0].text == name), None), f"the row of {name}")
         return f'#fleet tr[data-id="{row.get_attribute("data-id")}"]'
 
-    def test_counts_agree_with_the_api(self):
+    def test_counts_and_points_per_day_agree_with_the_api(self):
         self.filter("")
         def counts_match(_):
             machines = self.d.api("/api/machines")[1]["machines"]
             want = collections.Counter(m["status"] for m in machines)
-            want.update(all=len(machines), pending=sum(m["pending_command"] is not None for m in machines))
+            want.update(all=len(machines), pending=sum(m["pending_command"] is not None for m in machines),
+                        ppd=sum(m.get("ppd") or 0 for m in machines))
             got = {s: self.d.text(f'#counts [data-status="{s}"] .n') for s in
                    ("folding", "stalled", "offline", "stopped", "pending", "all")}
+            got["ppd"] = self.d.text("#fleet-ppd").replace(",", "")
             return got if all(got[s] == str(want[s]) for s in got) and want["offline"] == 1 else None
         self.assertEqual(self.d.wait(counts_match, "the counts of the API")["all"], "13")
 
@@ -64,6 +66,33 @@ class FleetPage(unittest.TestCase):
         before = self.d.text(cell)
         self.d.wait(lambda _: self.d.text(cell) not in (before, ""), "the progress moving on after the restart")
         self.assertTrue(self.d.driver.execute_script("return window.notReloaded === true"))
+
+    def test_sorted_by_points_per_day_most_first(self):
+        self.filter("")
+        button = self.d.find('button[data-sort="ppd"]')[0]
+        button.click()
+        button.click()
+        self.addCleanup(lambda: self.d.find('button[data-sort="name"]')[0].click())
+        value = lambda text: -1 if text == "—" else int(text.replace(",", ""))
+        def sorted_rows(_):
+            cells = [value(c.text) for c in self.d.find("#fleet tbody tr[data-id] .c-ppd")]
+            return len(cells) == 13 and cells[0] > 0 and cells == sorted(cells, reverse=True) and cells
+        self.assertEqual(self.d.wait(sorted_rows, "the rows by points per day")[-1], -1)
+
+    def test_leaving_the_page_ends_its_stream_and_coming_back_resumes_it(self):
+        # A page the browser keeps for the back button must not hold its stream: six held
+        # streams take all the browser's connections to the server and the next page waits.
+        self.d.open("/")
+        self.addCleanup(lambda: self.d.find("#fleet") or self.d.open("/"))  # the other tests' page
+        ended = lambda: self.d.log("server").count("GET /api/events ")
+        before = ended()
+        self.d.open("/team")
+        until(lambda: ended() > before, 10, "the fleet page's stream ended")
+        self.d.driver.back()
+        self.d.wait(lambda _: self.d.find('#live[data-state="open"]'), "the stream open again")
+        cell = self.row("SIMPC00009") + " .c-progress"
+        before = self.d.text(cell)
+        self.d.wait(lambda _: self.d.text(cell) not in (before, ""), "the progress moving on after coming back")
 
 
 if __name__ == "__main__":

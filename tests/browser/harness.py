@@ -11,8 +11,31 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
 BUILD, DEMO, OUT = os.environ["PELMORA_BUILD"], os.environ["DEMO_DIR"], os.environ["OUT_DIR"]
+AXE_JS = os.environ.get("AXE_JS", os.path.join(BUILD, "tests", "browser", "tools", "node_modules", "axe-core", "axe.min.js"))
 SHOTS = os.path.join(BUILD, "tests", "browser", "screenshots")
 TOKEN = "browser-admin-token"
+
+
+LAYOUT_SHIFT = """const done = arguments[arguments.length - 1];
+let sum = 0;
+const moved = [];
+const observer = new PerformanceObserver((list) => {
+  for (const e of list.getEntries()) {
+    if (e.hadRecentInput) continue;
+    sum += e.value;
+    for (const s of e.sources || []) {
+      const n = s.node;
+      moved.push(n ? `${n.nodeName}${n.id ? "#" + n.id : ""}${n.className ? "." + n.className : ""}` : "?");
+    }
+  }
+});
+observer.observe({type: "layout-shift", buffered: true});
+setTimeout(() => { observer.disconnect(); done([sum, moved]); }, 100);"""
+
+AXE_RUN = """const done = arguments[arguments.length - 1];
+axe.run(document, {resultTypes: ["violations"]}).then(
+  (r) => done(r.violations.map((v) => `${v.id}: ${v.nodes.map((n) => n.target.join(" ")).join(", ")}`)),
+  (e) => done([`axe failed: ${e}`]));"""
 
 
 def until(check, seconds, what):
@@ -70,14 +93,29 @@ class Dashboard:
     def fleet(self, *args):
         return self.spawn("fleet-" + "-".join(args), f"{BUILD}/tools/simulated-fleet", "--port", self.monitor_port, *args)
 
-    def monitor(self, cpu):
-        """A real headless monitor on a copy of demo/ reporting every 5 s and submitting units."""
+    def monitor(self, cpu, machine_id=None, unit=None):
+        """A real headless monitor on a copy of demo/ reporting every 5 s and submitting units; optionally
+        with another machine id in client.cfg and another unit to begin with."""
         client = f"{self.dir}/m{cpu}"
         shutil.copytree(DEMO, client)
+        if machine_id is not None:
+            with open(f"{client}/client.cfg") as f:
+                cfg = re.sub(r"(?m)^machineid=.*$", f"machineid={machine_id}", f.read())
+            with open(f"{client}/client.cfg", "w") as f:
+                f.write(cfg)
+        if unit:
+            self.next_unit(client, unit)
         with open(f"{client}/pelmora/pelmora.ini", "w") as f:
             f.write(f"cpunum {cpu}\nfhlog 1\nstats 1\nipadd 127.0.0.1\nkorv! 1\n"
                     f"khost {self.url[len('http://'):]}\n")
         return self.spawn(f"monitor{cpu}", f"{BUILD}/pelmora", cwd=f"{client}/pelmora"), client
+
+    @staticmethod
+    def next_unit(client, name, progress=1):
+        """The client moves on to unit NAME (written whole, as a client does)."""
+        with open(f"{client}/unitinfo.txt.new", "w") as f:
+            f.write(f"Name: {name}\nProgress: {progress}%\n")
+        os.replace(f"{client}/unitinfo.txt.new", f"{client}/unitinfo.txt")
 
     def api(self, path, method="GET", body=None, headers=None):
         """(status, parsed JSON or text) of a request to the server."""
@@ -132,6 +170,22 @@ class Dashboard:
 
     def text(self, css):
         return " ".join(e.text for e in self.find(css))
+
+    def color_scheme(self, scheme):
+        """Emulates prefers-color-scheme: "light" or "dark"."""
+        self.driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {
+            "features": [{"name": "prefers-color-scheme", "value": scheme}]})
+
+    def layout_shift(self):
+        """The page's layout shifts so far not caused by input: (their sum, what moved)."""
+        return self.driver.execute_async_script(LAYOUT_SHIFT)
+
+    def axe(self):
+        """axe-core's violations on the page as it is now: ["rule: target, ...", ...]."""
+        if not self.driver.execute_script("return typeof axe === 'object'"):
+            with open(AXE_JS) as f:
+                self.driver.execute_script(f.read())
+        return self.driver.execute_async_script(AXE_RUN)
 
     def screenshot(self, name):
         os.makedirs(SHOTS, exist_ok=True)

@@ -1,29 +1,120 @@
-"""The pages at a phone's width and a desktop's, with a real monitor (which
-finishes a unit, for the team page) among simulated ones: no page wider than
-the screen, no console error; the screenshots are kept for a person to look at."""
-import os, socket, unittest
+"""The pages at a phone's width and a desktop's, light and dark, with two real
+monitors of one computer (which finish units) among simulated machines, some
+with long names: no page wider than the screen, no console error, no axe
+violation, no layout shift worth the name; every machine told apart; each
+machine's page lists its own units. The screenshots are kept for a person
+to look at."""
+import socket, time, unittest
 
 from harness import Dashboard, until
 
+WIDTHS = (390, 1440)
+# Names, units and cores that agree in their first 26 characters.
+LONG = "WORKSTATION-BUILDFARM-RACK"
+LONG_FLEET = ("--machines", "3", "--period", "2", "--start-progress", "20", "--prefix", LONG,
+              "--unit-prefix", "PROJECT-LONG-NAME-GROMACS-", "--core-prefix", "OPENMM-CUDA-EXPERIMENTAL-")
+# Per row: the machine as shown, and for its name, unit and core, whether each
+# is shown (not display:none) and shown whole (neither cut nor clamped).
+IDENTITIES = """return [...document.querySelectorAll("#fleet tbody tr[data-id]")].map((tr) => {
+  const whole = (e) => e.offsetParent !== null && e.scrollWidth <= e.clientWidth + 1 && e.scrollHeight <= e.clientHeight + 1;
+  const cell = tr.querySelector(".c-name").getBoundingClientRect();
+  const cpu = tr.querySelector(".c-name .cpu").getBoundingClientRect();
+  return {
+    id: tr.dataset.id, ident: tr.querySelector(".c-name .ident").textContent,
+    name: whole(tr.querySelector(".c-name .wrap")), cpu: cpu.width > 0 && cpu.right <= cell.right + 1,
+    unit: tr.querySelector(".c-unit .wrap").offsetParent && whole(tr.querySelector(".c-unit .wrap")),
+    core: tr.querySelector(".c-core .wrap").offsetParent && whole(tr.querySelector(".c-core .wrap")),
+  };
+});"""
+
 
 class Layout(unittest.TestCase):
-    def test_pages_fit_and_are_kept_as_screenshots(self):
-        d = Dashboard("layout")
-        self.addCleanup(d.close)
+    @classmethod
+    def setUpClass(cls):
+        cls.d = d = Dashboard("layout")
+        cls.addClassCleanup(d.close)
         d.fleet("--machines", "40", "--period", "2", "--stall", "3", "--start-progress", "30")
-        monitor, client = d.monitor(2)
-        machine = until(lambda: d.machine(socket.gethostname(), 2), 20, "the monitor reporting")
-        with open(f"{client}/unitinfo.txt.new", "w") as f:
-            f.write("Name: p794_next_unit\nProgress: 1%\n")
-        os.replace(f"{client}/unitinfo.txt.new", f"{client}/unitinfo.txt")
-        until(lambda: d.api("/api/summary?days=30")[1]["days"], 20, "the finished unit stored")
-        for width in (390, 1440):
+        for cpu in ("1", "2"):
+            d.fleet(*LONG_FLEET, "--cpu", cpu)
+        # Two monitors of one computer whose client.cfg has a machine id of neither's CPU#.
+        cls.clients = {}
+        for cpu, unit in ((1, None), (2, "p943_R1_C2_G3")):
+            cls.clients[cpu] = d.monitor(cpu, machine_id=7, unit=unit)[1]
+        host = socket.gethostname()
+        cls.machines = {cpu: until(lambda: d.machine(host, cpu), 20, f"monitor {cpu} reporting") for cpu in (1, 2)}
+        # Monitor 1 finishes the demo's unit; monitor 2 finishes p943.
+        for cpu, client in cls.clients.items():
+            d.next_unit(client, f"p794_next_{cpu}")
+        until(lambda: len(d.api("/api/units?limit=10")[1]["units"]) == 2, 30, "both finished units stored")
+
+    def test_each_machine_page_lists_its_own_units(self):
+        units = self.d.api("/api/units?limit=10")[1]["units"]
+        protein = {u["machine_id"]: u["protein"] for u in units}
+        self.assertEqual(len(set(protein.values())), 2, units)
+        for cpu, m in self.machines.items():
+            with self.subTest(cpu=cpu):
+                self.d.open(f"/machines/{m['id']}")
+                rows = [r.text for r in self.d.find("#units tbody tr")]
+                self.assertEqual(len(rows), 1, rows)
+                self.assertIn(protein[m["id"]], rows[0])
+
+    def test_machines_are_told_apart_at_every_width(self):
+        machines = self.d.api("/api/machines")[1]["machines"]
+        long = {str(m["id"]): m for m in machines if m["name"].startswith(LONG)}
+        self.assertEqual(len(long), 6)
+        for width in WIDTHS:
+            with self.subTest(width=width):
+                self.d.browser(width)
+                self.d.open("/")
+                self.d.find("#filter-text")[0].send_keys(LONG)
+                rows = self.d.wait(lambda d: len(r := d.execute_script(IDENTITIES)) == 6 and r, "the six rows")
+                self.d.screenshot(f"fleet-long-names-{width}")
+                for row in rows:
+                    m = long[row["id"]]
+                    self.assertEqual(row["ident"], f"{m['name']}/{m['cpu']}")
+                    self.assertTrue(row["name"] and row["cpu"], row)
+                    # On a phone unit and core are on the machine's page; where shown, they are whole.
+                    self.assertIn(row["unit"], (None, True) if width < 600 else (True,), row)
+                    self.assertIn(row["core"], (None, True) if width < 600 else (True,), row)
+                self.assertEqual(len({r["ident"] for r in rows}), 6)
+                if width < 600:
+                    m = long[rows[0]["id"]]
+                    self.d.open(f"/machines/{m['id']}")
+                    shown = self.d.driver.execute_script(
+                        "return [...document.querySelectorAll('#machine-name, #facts dd')]"
+                        ".filter((e) => e.scrollWidth <= e.clientWidth + 1).map((e) => e.textContent)")
+                    for whole in (f"{m['name']}/{m['cpu']}", m["unit"], m["core"]):
+                        self.assertIn(whole, shown)
+
+    def test_pages_fit_do_not_shift_pass_axe_and_are_kept_as_screenshots(self):
+        d = self.d
+        machine = self.machines[2]
+        for width in WIDTHS:
             d.browser(width)
-            for name, path in (("fleet", "/"), ("machine", f"/machines/{machine['id']}"), ("team", "/team")):
+            for name, path in (("fleet", "/"), ("machine", f"/machines/{machine['id']}"), ("team", "/team"),
+                               ("signin", "/signin")):
                 with self.subTest(width=width, page=name):
+                    d.color_scheme("light")
                     driver = d.open(path)
-                    d.screenshot(f"{name}-{width}")
+                    time.sleep(1)  # what comes after the first data: alerts, units, the next reports
+                    shift, moved = d.layout_shift()
+                    self.assertLess(shift, 0.05, moved)
                     self.assertLessEqual(driver.execute_script("return document.documentElement.scrollWidth"), width)
+                    for scheme in ("light", "dark"):
+                        d.color_scheme(scheme)
+                        d.screenshot(f"{name}-{width}-{scheme}")
+                        self.assertEqual(d.axe(), [], scheme)
+        d.color_scheme("light")
+
+    def test_team_page_has_a_row_per_team_and_user_of_every_reporting_machine(self):
+        machines = [m for m in self.d.api("/api/machines")[1]["machines"] if m["status"] != "stopped"]
+        self.d.browser(1440)
+        self.d.open("/team")
+        users = {(m["user"], str(m["team"])) for m in machines}
+        rows = {tuple(c.text for c in self.d.find("th, td", r)[:2]) for r in self.d.find("#users tbody tr")}
+        self.assertEqual(rows, users)
+        teams = [r.text for r in self.d.find("#teams tbody th")]
+        self.assertEqual(sorted(teams), sorted({str(m["team"]) for m in machines}))
 
 
 if __name__ == "__main__":

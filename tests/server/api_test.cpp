@@ -31,6 +31,7 @@ protected:
         r.cpu = 1;
         r.unit = "p1234_sample";
         r.points = 150;
+        r.core = "coreA";
         r.user = "user01";
         r.team = 12345;
         machine = store->recordReport(r, std::time(nullptr)).machineId;
@@ -94,6 +95,9 @@ TEST_F(ApiTest, CommandsNeedTheTokenAKnownMachineAndAKnownCommand)
         {"GET", "/api/alerts?active=2", "", "", 400},
         {"GET", "/api/alerts?machine=x", "", "", 400},
         {"GET", "/api/alerts?limit=1000&active=1&machine=1", "", "", 200},
+        {"GET", "/api/units?machine_id=0", "", "", 400},
+        {"GET", "/api/team?days=0", "", "", 400},
+        {"GET", "/api/team?days=366", "", "", 400},
         {"GET", "/nowhere", "", "", 404},
     };
     for (const Case& c : cases) {
@@ -114,7 +118,7 @@ TEST_F(ApiTest, MachineListUnitsAndMetrics)
     std::string keys;
     for (const auto& [key, value] : machines[0].items()) keys += key + " ";
     EXPECT_EQ(keys, "id name cpu slot user team unit progress core frames points units_seen cpu_mhz cpu_vendor in_tray "
-                    "status last_seen progress_per_hour eta pending_command ");
+                    "status last_seen progress_per_hour eta ppd pending_command ");
     EXPECT_EQ(machines[0]["pending_command"], "tray");
     EXPECT_EQ(machines[0]["status"], "folding");
     send("DELETE", "/api/machines/" + std::to_string(machine) + "/commands", kToken);
@@ -133,16 +137,64 @@ TEST_F(ApiTest, MachineListUnitsAndMetrics)
     EXPECT_EQ(units[0]["protein"], "p1234_sample");
     EXPECT_EQ(units[0]["frame_minutes"], 12.5);
     EXPECT_EQ(units[0]["points"], 150); // as the machine reported for that unit
+    EXPECT_EQ(units[0]["core"], "coreA");  // likewise, not the next unit's core the monitor sends
+    EXPECT_EQ(units[0]["machine_id"], machine);
+    EXPECT_EQ(json::parse(send("GET", "/api/units?machine_id=" + std::to_string(machine))->body)["units"].size(), 1u);
+    EXPECT_EQ(json::parse(send("GET", "/api/units?machine_id=" + std::to_string(machine + 1))->body)["units"].size(),
+              0u);
+    const json team = json::parse(send("GET", "/api/team?days=7")->body);
+    EXPECT_EQ(team["fleet"], json::parse(R"({"machines":1,"folding":1,"ppd":0,"units":1,"points":150,)"
+                                         R"("submitted_ppd":21})"));
+    EXPECT_EQ(team["users"][0]["user"], "user01");
+    EXPECT_EQ(team["teams"][0]["team"], 12345);
     EXPECT_EQ(json::parse(send("GET", "/api/units?team=1")->body)["units"].size(), 0u);
     EXPECT_EQ(json::parse(send("GET", "/api/units?user=&team=&machine=&limit=")->body)["units"].size(), 1u);
 
     const std::string metrics = send("GET", "/metrics")->body;
-    for (const char* line : {"pelmora_units_total 1\n", "pelmora_points_total 150\n",
-                             "pelmora_machine_progress_percent{machine=\"LABPC7/1\",user=\"user01\",team=\"12345\"} 0\n",
+    for (const char* line : {"pelmora_units_total{user=\"user01\",team=\"12345\"} 1\n",
+                             "pelmora_points_total{user=\"user01\",team=\"12345\"} 150\n",
+                             "pelmora_machine_info{machine=\"LABPC7/1\",user=\"user01\",team=\"12345\","
+                             "unit=\"p1234_sample\",core=\"coreA\"} 1\n",
+                             "pelmora_machine_progress_ratio{machine=\"LABPC7/1\"} 0\n",
                              "pelmora_http_requests_total{route=\"/folding/unitstats.php\",code=\"400\"} 1\n",
                              "pelmora_alerts_active{kind=\"offline\"} 0\n", "pelmora_webhook_failures_total 0\n"})
         EXPECT_NE(metrics.find(line), std::string::npos) << line;
     EXPECT_EQ(send("GET", "/healthz")->body, "ok");
+}
+
+// Prometheus' own checker reads the metrics of a varied fleet: names, types,
+// units and label escapes as its conventions have them.
+TEST_F(ApiTest, MetricsPassPromtool)
+{
+    MonitorRecord r;
+    r.computerName = "LAB\\PC\"8";
+    r.cpu = 2;
+    r.unit = "p1_R2_C3_G4";
+    r.user = "a \"quoted\" user";
+    r.team = 7;
+    r.points = 500;
+    const long long t = std::time(nullptr);
+    store->recordReport(r, t - 600);
+    r.progress = 5;
+    store->recordReport(r, t - 60); // a pace, so points per day
+    r.computerName = "GONE";
+    r.exiting = true;
+    store->recordReport(r, t);
+    send("GET", kUnit);
+    const std::string metrics = send("GET", "/metrics")->body;
+    EXPECT_NE(metrics.find("pelmora_machine_points_per_day{machine=\"LAB\\\\PC\\\"8/2\"} 4000\n"), std::string::npos)
+        << metrics;
+    std::FILE* check = popen("promtool check metrics > promtool.out 2>&1", "w");
+    ASSERT_NE(check, nullptr);
+    std::fwrite(metrics.data(), 1, metrics.size(), check);
+    const int status = pclose(check);
+    std::string said(4096, '\0');
+    if (std::FILE* out = std::fopen("promtool.out", "r")) {
+        said.resize(std::fread(said.data(), 1, said.size(), out));
+        std::fclose(out);
+    }
+    EXPECT_EQ(status, 0) << "promtool (scripts/setup-debian.sh installs it): " << said;
+    EXPECT_EQ(said, "");
 }
 
 // The dashboard's sign-in: a session cookie, and commands made with it only

@@ -54,6 +54,7 @@ TEST(Record, ReadFromBothEnds)
         {"clock not a number", padded("3 PC 1 2 45 u 0 fast V c 100 150 user01 12345  0"), "clock"},
         {"team not a number", padded("3 PC 1 2 45 u 0 1.0 V c 100 150 user01 12x  0"), "team"},
         {"a tab", padded("3 PC\t1 2 45 u 0 1.0 V c 100 150 user01 12  0"), "control"},
+        {"a negative team", padded("3 PC 1 2 45 u 0 1.0 V c 100 150 user01 -1  0"), "team"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -87,4 +88,30 @@ TEST(Record, EveryFieldOfTheExample)
     EXPECT_EQ(r.points, 150);
     EXPECT_EQ(r.team, 12345);
     EXPECT_FALSE(r.inTray);
+}
+
+TEST(Record, NumbersBroughtIntoTheirRanges)
+{
+    struct Row {
+        const char* text;
+        int unitsSeen, progress;
+        double mhz;
+        int frames, points, clamped;
+    } rows[] = {
+        {"0 PC 1 0 100 u 0 100000 V c 1000000 10000000 n 0  0", 0, 100, 1e5, 1000000, 10000000, 0},
+        {"0 PC 1 -1 101 u 0 1e308 V c 1000001 10000001 n 5  0", 0, 100, 1e5, 1000000, 10000000, 5},
+        {"0 PC 1 1000001 -1 u 0 -0.5 V c -1 -2147483648 n 5  0", 1000000, 0, 0, 0, 0, 5},
+    };
+    for (const Row& row : rows) {
+        std::string bytes = row.text;
+        bytes.resize(kRecordBytes, '\0');
+        const RecordParse got = parseRecord(bytes.data(), bytes.size());
+        ASSERT_TRUE(got.ok) << row.text << ": " << got.reason;
+        EXPECT_EQ(got.record.unitsSeen, row.unitsSeen) << row.text;
+        EXPECT_EQ(got.record.progress, row.progress) << row.text;
+        EXPECT_EQ(got.record.cpuMhz, row.mhz) << row.text;
+        EXPECT_EQ(got.record.frames, row.frames) << row.text;
+        EXPECT_EQ(got.record.points, row.points) << row.text;
+        EXPECT_EQ(got.record.clamped, row.clamped) << row.text;
+    }
 }

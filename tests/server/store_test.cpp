@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <map>
 #include <cstdio>
 #include <string>
 #include <sys/wait.h>
@@ -126,6 +127,70 @@ TEST_F(StoreTest, AKilledServerKeepsEveryCommittedExchange)
     EXPECT_EQ(store->machines().size(), 5u);
     EXPECT_EQ(store->totals().reports, 50);
     EXPECT_EQ(store->machines()[4].progress, 49);
+}
+
+// A submitted unit names neither the computer nor the CPU#: it goes to the
+// machine that reported a unit of that name, the one at the submitting
+// address first, then one of the same user and team, with that machine's
+// points and core for it (not the next unit's core the monitor submits).
+TEST_F(StoreTest, EachUnitGoesToTheMachineThatFoldedIt)
+{
+    const std::string longName = "p1_R0_C0_G1_with_a_name_longer_than_35";
+    struct Report {
+        const char* name;
+        int cpu;
+        const char* peer;
+        const char* user;
+        int team;
+        std::string unit;
+        const char* core;
+        int points, unitsSeen = 1;
+    } reports[] = {
+        {"vm", 1, "10.0.0.5", "u", 1, longName, "coreA", 100},
+        {"vm", 2, "10.0.0.5", "u", 1, "p2_R0_C0_G1", "coreB", 200},
+        {"other", 1, "10.0.0.9", "u", 1, longName, "coreC", 300}, // the same name, seen last
+        {"near", 1, "10.0.0.8", "u", 1, "p5_R0_C0_G1", "coreF", 600},
+        {"far", 1, "10.0.0.7", "x", 2, "p5_R0_C0_G1", "coreE", 500}, // the same name, another user, seen last
+        {"vm", 2, "10.0.0.5", "u", 1, "p4_R0_C0_G1", "coreD", 400}, // vm/2 moved on
+        {"vm", 2, "10.0.0.5", "u", 1, "p4_R0_C0_G1", "coreD", 400},
+        {"twin", 1, "10.0.0.6", "u", 1, "p6_R0_C0_G1", "coreG", 700, 3}, // its third unit
+        {"twin", 2, "10.0.0.6", "u", 1, "p6_R0_C0_G1", "coreH", 800}, // a copy of its client, seen last
+    };
+    long long at = 1000;
+    std::map<std::string, long long> ids;
+    for (const Report& r : reports) {
+        MonitorRecord record = report(r.name, r.cpu, 0);
+        record.user = r.user, record.team = r.team, record.unit = r.unit, record.core = r.core;
+        record.points = r.points, record.unitsSeen = r.unitsSeen;
+        ids[std::string(r.name) + "/" + std::to_string(r.cpu)] = store->recordReport(record, at++, r.peer).machineId;
+    }
+    struct Case {
+        std::string protein;
+        const char* peer;
+        const char* machine; // "" none
+        const char* core;
+        int points, wucount = 1;
+    } cases[] = {
+        {longName.substr(0, 35), "10.0.0.5", "vm/1", "coreA", 100},
+        {longName.substr(0, 35), "10.0.0.9", "other/1", "coreC", 300},
+        {"p2_R0_C0_G1", "10.0.0.1", "vm/2", "coreB", 200}, // its previous unit, with that unit's core
+        {"p5_R0_C0_G1", "10.0.0.1", "near/1", "coreF", 600}, // the submitter's user and team
+        {"p9_R0_C0_G1", "10.0.0.5", "", "coreD", 0},
+        {"p6_R0_C0_G1", "10.0.0.6", "twin/1", "coreG", 700, 3},
+        {"p6_R0_C0_G1", "10.0.0.6", "twin/2", "coreH", 800, 1},
+    };
+    for (const Case& c : cases) {
+        UnitSubmission u;
+        u.user = "u", u.team = 1, u.protein = c.protein, u.core = "coreD", u.wucount = c.wucount;
+        store->addUnit(u, 2000, c.peer);
+        const UnitRow got = store->units({}).at(0);
+        EXPECT_EQ(got.machineId.value_or(0), *c.machine ? ids.at(c.machine) : 0) << c.protein << " " << c.peer;
+        EXPECT_EQ(got.unit.core, c.core) << c.protein << " " << c.peer;
+        EXPECT_EQ(got.points, c.points) << c.protein << " " << c.peer;
+    }
+    UnitFilter one;
+    one.machineId = ids.at("vm/1");
+    EXPECT_EQ(store->units(one).size(), 1u);
 }
 
 TEST(MachineStatus, FromTheRowsAndTheClock)

@@ -128,7 +128,9 @@ export function statusBadge(status) {
 }
 
 export function pendingBadge(command) {
-  const b = el("span", "badge pending", "command pending");
+  // "command " gives way on a phone's narrow status column.
+  const b = el("span", "badge pending");
+  b.append(el("span", "pending-word", "command "), "pending");
   b.title = `${command} waits for the machine's next report`;
   return b;
 }
@@ -217,5 +219,10 @@ export function openStream({
     });
   };
   connect();
+  // A page kept for the back button would hold its stream, one of the
+  // browser's six connections to the server: closed on leaving, opened
+  // again on coming back.
+  addEventListener("pagehide", () => source.close());
+  addEventListener("pageshow", (ev) => ev.persisted && connect());
   return { isOpen: () => source.readyState === EventSource.OPEN };
 }

@@ -7,6 +7,7 @@ import {
 } from "/assets/common.js";
 
 const MARGIN = 10; // rows drawn above and below the visible ones
+const MAX_LINES = 4; // a row's height in lines, at most; what needs more is whole on the machine's page
 
 const stats = (window.pelmoraStats = { firstRenderMs: null, updates: 0, lastUpdateMs: 0 });
 
@@ -16,6 +17,7 @@ const table = $("#fleet");
 const tbody = table.tBodies[0];
 const [topSpacer, bottomSpacer] = tbody.rows;
 const liveBadge = $("#live");
+const sessionLoaded = loadSession();
 
 // ---- State ----
 
@@ -41,12 +43,12 @@ const time = (iso, none) => (iso ? Date.parse(iso) : none);
 
 const SORT_KEYS = {
   name: (m) => `${natural(m.name)}/${String(m.cpu).padStart(4, "0")}`,
-  cpu: (m) => m.cpu,
   user: (m) => String(m.user ?? "").toLowerCase(),
   team: (m) => m.team,
   unit: (m) => natural(m.unit),
   core: (m) => natural(m.core),
   progress: (m) => m.progress,
+  ppd: (m) => m.ppd ?? -1,
   points: (m) => m.points,
   frames: (m) => m.frames,
   status: (m) => STATUS_RANK[m.status] ?? 9,
@@ -136,7 +138,8 @@ function frame() {
     setTimeout(() => {
       if (stats.firstRenderMs !== null) return;
       stats.firstRenderMs = performance.now();
-      document.body.dataset.ready = "1";
+      // With the header's session too, which may take a second line on a phone.
+      sessionLoaded.then(() => (document.body.dataset.ready = "1"));
     });
   }
 }
@@ -169,14 +172,21 @@ let rowHeight = 0; // measured from the first row drawn
 let rendered = new Map(); // id -> tr in the DOM
 const spareRows = [];
 
-const CELLS = ["name", "cpu", "user", "team", "unit", "core", "progress", "points", "frames", "status", "seen", "eta", "view"];
-const NUMERIC = new Set(["cpu", "team", "points", "frames"]);
+const CELLS = ["name", "user", "team", "unit", "core", "progress", "ppd", "points", "frames", "status", "seen", "eta", "view"];
+const NUMERIC = new Set(["team", "ppd", "points", "frames"]);
+// Shown whole, wrapped over the row's lines; what is longer still is whole on the machine's page.
+const WRAPPED = ["user", "unit", "core"];
 
 function newRow() {
   const tr = document.createElement("tr");
   tr.c = {};
   for (const name of CELLS) tr.append((tr.c[name] = el("td", `c-${name}${NUMERIC.has(name) ? " num" : ""}`)));
-  tr.link = tr.c.name.appendChild(el("a"));
+  // A machine is its name and CPU# together: the number stays in view however long the name.
+  tr.link = tr.c.name.appendChild(el("a", "ident"));
+  tr.nameText = tr.link.appendChild(el("span", "wrap"));
+  tr.cpuText = tr.link.appendChild(el("span", "cpu"));
+  tr.wrapped = {};
+  for (const name of WRAPPED) tr.wrapped[name] = tr.c[name].appendChild(el("span", "wrap"));
   tr.bar = document.createElement("progress");
   tr.bar.max = 100;
   tr.percent = el("span", "pct");
@@ -189,16 +199,17 @@ function fillRow(tr, e) {
   tr.entry = e;
   tr.dataset.id = m.id;
   tr.link.href = `/machines/${m.id}`;
-  tr.link.textContent = m.name;
+  tr.nameText.textContent = m.name;
+  tr.cpuText.textContent = `/${m.cpu}`;
   tr.link.title = `${m.name}/${m.cpu}`;
-  tr.c.cpu.textContent = m.cpu;
-  tr.c.user.textContent = m.user;
+  for (const name of WRAPPED) {
+    tr.wrapped[name].textContent = m[name];
+    tr.wrapped[name].title = m[name];
+  }
   tr.c.team.textContent = m.team;
-  tr.c.unit.textContent = m.unit;
-  tr.c.unit.title = m.unit;
-  tr.c.core.textContent = m.core;
   tr.bar.value = m.progress;
   tr.percent.textContent = `${m.progress}%`;
+  tr.c.ppd.textContent = m.ppd == null ? "—" : number.format(m.ppd);
   tr.c.points.textContent = number.format(m.points);
   tr.c.frames.textContent = m.frames;
   tr.c.status.replaceChildren(statusBadge(m.status));
@@ -208,6 +219,7 @@ function fillRow(tr, e) {
   tr.c.eta.textContent = localTime(m.eta);
   tr.c.eta.title = m.eta ? fullTime(m.eta) : "";
   tr.c.view.textContent = m.in_tray ? "tray" : "window";
+  return tr;
 }
 
 function renderRows() {
@@ -220,12 +232,13 @@ function renderRows() {
   table.setAttribute("aria-rowcount", view.length + 1);
 
   const kept = new Map();
+  const filled = [];
   for (let i = from; i < to; i++) {
     const e = view[i];
     let tr = rendered.get(e.id);
     if (tr) rendered.delete(e.id);
     else tr = spareRows.pop() || newRow();
-    if (tr.entry !== e) fillRow(tr, e); // patch only rows whose machine changed
+    if (tr.entry !== e) filled.push(fillRow(tr, e)); // patch only rows whose machine changed
     tr.setAttribute("aria-rowindex", i + 2);
     kept.set(e.id, tr);
   }
@@ -242,27 +255,45 @@ function renderRows() {
     else tbody.insertBefore(tr, at);
   }
 
+  if (filled.some(clamped) && growLines()) return renderRows();
   if (!rowHeight && kept.size) {
     rowHeight = kept.values().next().value.getBoundingClientRect().height;
     if (Math.abs(rowHeight - height) > 0.5) renderRows();
   }
 }
 
+// Every row has the same height, in lines: one more for all when a name,
+// unit or core drawn does not fit, up to MAX_LINES.
+const clamped = (tr) => [tr.nameText, ...Object.values(tr.wrapped)].some((w) => w.scrollHeight > w.clientHeight + 1);
+
+function growLines() {
+  const lines = parseInt(getComputedStyle(table).getPropertyValue("--lines"), 10);
+  if (!(lines < MAX_LINES)) return false;
+  table.style.setProperty("--lines", lines + 1);
+  rowHeight = 0;
+  return true;
+}
+
 function showCounts() {
   const counts = { all: entries.size, pending: 0, folding: 0, stalled: 0, offline: 0, stopped: 0 };
+  let ppd = 0;
   for (const { m } of entries.values()) {
     counts[m.status] = (counts[m.status] || 0) + 1;
     if (m.pending_command) counts.pending++;
+    ppd += m.ppd ?? 0;
   }
   for (const key of ["all", "pending", ...STATUSES]) {
     $(`#counts [data-status="${key}"] .n`).textContent = number.format(counts[key]);
   }
+  $("#fleet-ppd").textContent = number.format(ppd);
 }
+
+const ppdOf = (list) => list.reduce((sum, e) => sum + (e.m.ppd ?? 0), 0);
 
 let shownText = "";
 function showShown() {
   const text = isFiltering()
-    ? `${number.format(view.length)} of ${number.format(entries.size)} machines`
+    ? `${number.format(view.length)} of ${number.format(entries.size)} machines, ${number.format(ppdOf(view))} points per day`
     : `${number.format(entries.size)} machines`;
   if (text !== shownText) $("#shown").textContent = shownText = text;
   const note = $("#fleet-empty");
@@ -365,5 +396,4 @@ const stream = openStream({
   },
 });
 
-loadSession();
 alerts.load();

@@ -42,7 +42,8 @@ function showMachine(m) {
     ["Core", m.core],
     ["Progress", [bar, el("span", "pct", `${m.progress}%`)]],
     ["Progress per hour", m.progress_per_hour == null ? "—" : `${Number(m.progress_per_hour).toFixed(1)}%`],
-    ["Points", number.format(m.points)],
+    ["Points per day", m.ppd == null ? "—" : number.format(m.ppd)],
+    ["Unit points", number.format(m.points)],
     ["Frames", m.frames],
     ["CPU MHz", number.format(m.cpu_mhz)],
     ["Vendor", m.cpu_vendor || "—"],
@@ -106,7 +107,8 @@ function drawCharts() {
 // ---- Units ----
 
 async function loadUnits() {
-  const q = new URLSearchParams({ user: machine.user, team: machine.team, machine: machine.cpu, limit: 50 });
+  // By the server's own id: the units' "machine" is the client's machine id, which two monitors of one computer share.
+  const q = new URLSearchParams({ machine_id: id, limit: 50 });
   let units = [];
   try {
     ({ units } = await getJSON(`/api/units?${q}`));

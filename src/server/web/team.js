@@ -1,5 +1,6 @@
-// The team: units and points per day (summed over the users), the users'
-// totals, and the average frame time by CPU.
+// The team: per team and per user, the reporting machines and their points
+// per day beside what the submitted units earned; units and points per day;
+// the average frame time by CPU.
 import { el, getJSON, loadSession, number } from "/assets/common.js";
 import { barChart, onWidthChange } from "/assets/chart.js";
 
@@ -41,26 +42,30 @@ function drawChart() {
   });
 }
 
-function showUsers(rows) {
-  const users = new Map();
-  for (const r of rows) {
-    const u = users.get(r.user) || { user: r.user, units: 0, points: 0 };
-    u.units += r.units;
-    u.points += r.points;
-    users.set(r.user, u);
-  }
-  const sorted = [...users.values()].sort((a, b) => b.points - a.points || a.user.localeCompare(b.user));
-  $("#users tbody").replaceChildren(
-    ...sorted.map((u) => {
+const whole = (v) => (v == null ? "—" : number.format(v));
+const rowHead = (text) => Object.assign(el("th", null, text), { scope: "row" });
+// The points per day first, in view on a phone without scrolling.
+const FIGURES = ["ppd", "submitted_ppd", "machines", "folding", "units", "points"];
+
+function rowsOf(tbody, rows, first) {
+  tbody.replaceChildren(
+    ...rows.map((r) => {
       const tr = el("tr");
-      tr.append(el("td", null, u.user), el("td", "num", number.format(u.units)), el("td", "num", number.format(u.points)));
+      tr.append(...first(r), ...FIGURES.map((f) => el("td", "num", whole(r[f]))));
       return tr;
     }),
   );
-  $("#users-empty").hidden = sorted.length > 0;
-  const units = sorted.reduce((s, u) => s + u.units, 0);
-  const points = sorted.reduce((s, u) => s + u.points, 0);
-  $("#team-totals").textContent = `${number.format(units)} units, ${number.format(points)} points in ${DAYS} days`;
+}
+
+function showTeam(team) {
+  rowsOf($("#teams tbody"), team.teams, (t) => [rowHead(t.team)]);
+  $("#teams-empty").hidden = team.teams.length > 0;
+  rowsOf($("#users tbody"), team.users, (u) => [rowHead(u.user), el("td", "num", u.team)]);
+  $("#users-empty").hidden = team.users.length > 0;
+  const f = team.fleet;
+  $("#team-totals").textContent =
+    `${whole(f.machines)} machines, ${whole(f.folding)} folding: ${whole(f.ppd)} points per day; ` +
+    `submitted in ${team.days} days: ${whole(f.units)} units, ${whole(f.points)} points (${whole(f.submitted_ppd)} a day)`;
 }
 
 function showCpus(cpus) {
@@ -80,17 +85,22 @@ function showCpus(cpus) {
 }
 
 async function start() {
-  loadSession();
-  const [summary, cpus] = await Promise.all([
+  const sessionLoaded = loadSession();
+  const none = { days: DAYS, fleet: {}, teams: [], users: [] };
+  const [team, summary, cpus] = await Promise.all([
+    getJSON(`/api/team?days=${DAYS}`).catch(() => none),
     getJSON(`/api/summary?days=${DAYS}`).catch(() => ({ days: [] })),
     getJSON("/api/cpus").catch(() => ({ cpus: [] })),
   ]);
+  showTeam(team);
   perDay = sumByDay(summary.days);
   drawChart();
-  showUsers(summary.days);
   showCpus(cpus.cpus);
+  await sessionLoaded; // the header's line on a phone
   document.body.dataset.ready = "1";
   onWidthChange(drawChart);
+  // The machines' estimates move as they fold.
+  setInterval(() => getJSON(`/api/team?days=${DAYS}`).then(showTeam, () => {}), 30e3);
 }
 
 start();

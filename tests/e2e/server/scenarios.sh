@@ -69,10 +69,12 @@ queue() { # CPU COMMAND
 }
 
 # A copy of demo/ reporting to the server: DIR CPU# SERVC. Without a delay
-# line (minutes) the monitor polls, and reports, every 5 seconds.
+# line (minutes) the monitor polls, and reports, every 5 seconds. Each
+# folds a unit of its own (project 2665, core Tinker), as clients do.
 client_copy() {
   mkdir -p "$1"
   cp -R "$DEMO_DIR/." "$1/client"
+  sed -i "s/^Name: p2665_R_Zn_Cyc_R3\$/Name: p2665_R_Zn_Cyc_R$2/" "$1/client/unitinfo.txt"
   sed -i -e '/^delay /d' -e "s/^cpunum .*/cpunum $2/" -e 's/^stats .*/stats 1/' -e 's/^korv! .*/korv! 1/' \
     -e "s/^khost .*/khost 127.0.0.1:$http_port/" -e "s/^servc .*/servc $3/" "$1/client/pelmora/pelmora.ini"
 }
@@ -82,8 +84,11 @@ next_unit() { # CLIENT_DIR: the unit there finishes, a new one begins
   mv "$1/unitinfo.txt.new" "$1/unitinfo.txt"
 }
 
-unit_stored() { # MACHINE_ID_OF_THE_CLIENT
-  api "/api/units?user=FoldingFan&team=48213&machine=$1" | jq -e '.units[0].protein == "p2665_R_Zn_Cyc_R3"'
+# The finished unit, stored with the machine that folded it and the core it
+# folded it with (the monitor submits the core of the unit it begins next).
+unit_stored() { # CPU
+  api "/api/units?machine_id=$(machine "$1" id)" | jq -e ".units[0] | .protein == \"p2665_R_Zn_Cyc_R$1\"
+    and .core == \"Tinker\" and .user == \"FoldingFan\" and .team == 48213"
 }
 
 wait_gone() { # PID SECONDS
@@ -160,7 +165,7 @@ scenario_wine() {
   probe wait-view tray 15000 >/dev/null || fail "the window did not go to the tray"
   wait_for 15 "in the tray, as reported" is t true machine 4 in_tray
   next_unit "$base/w/client"
-  wait_for 15 "the finished unit stored" unit_stored 2
+  wait_for 15 "the finished unit stored" unit_stored 4
   queue 4 exit
   wait_gone "$exe_pid" 20 || fail "pelmora.exe ended with $?"
   summary_in "$base/w/client/pelmora/pelmora_log.txt"

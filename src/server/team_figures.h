@@ -1,0 +1,42 @@
+// What the team produces: for the whole fleet, each team and each user (a
+// user name in a team), the machines that report, how many fold, the sum of
+// their points-per-day estimates, and what the submitted units earned.
+#pragma once
+
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "server/machine_status.h"
+#include "server/store.h"
+
+namespace pelmora_server {
+
+struct Figure {
+    long long machines = 0; // known and not stopped, whatever they submit
+    long long folding = 0;
+    long long pointsPerDay = 0; // the machines' estimates, summed
+    long long units = 0, points = 0; // submitted
+};
+
+struct TeamFigures {
+    Figure fleet;
+    std::map<int, Figure> teams;
+    std::map<std::pair<std::string, int>, Figure> users; // by user name and team
+};
+
+// UNITS: the submitted units to count, by user (Store::unitsByUser).
+TeamFigures teamFigures(const std::vector<MachineRow>& machines, const std::vector<UserUnits>& units, long long now,
+                        const StatusLimits& limits);
+
+// {"days","fleet","teams":[...],"users":[...]} for units submitted over the
+// last DAYS days, each figure with "submitted_ppd" (their points / DAYS).
+// Teams and users by points per day, most first, then by number or name.
+nlohmann::ordered_json teamFiguresJson(const TeamFigures& figures, int days);
+
+// /api/team's body: the store's machines and the units of the last DAYS days.
+std::string teamReport(Store& store, const StatusLimits& limits, int days, long long now);
+
+} // namespace pelmora_server

@@ -1,0 +1,14 @@
+#!/bin/sh
+# The Grafana dashboard's queries parse as PromQL (promtool reads them as
+# recording rules) and name only metrics the server exports.
+#   dashboard_queries.sh DASHBOARD_JSON METRICS_SOURCE WORK_DIR
+set -eu
+dashboard=$1 source=$2 rules=$3/dashboard-rules.yml
+jq '{groups: [{name: "dashboard", rules: [[.panels[].targets[].expr] | to_entries[]
+     | {record: "pelmora:dashboard_query_\(.key)", expr: .value}]}]}' "$dashboard" >"$rules"
+promtool check rules "$rules"
+status=0
+for name in $(jq -r '.panels[].targets[].expr' "$dashboard" | grep -o 'pelmora_[a-z_]*' | sort -u); do
+  grep -q "\"$name\"" "$source" || { echo "the server exports no $name" >&2; status=1; }
+done
+exit $status

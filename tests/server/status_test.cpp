@@ -1,0 +1,148 @@
+// A machine's status, pace, estimated finish and points per day as its
+// reports and the clock move, through the store as the listener fills it;
+// a silent machine under any two limits; numbers out of their ranges.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "server/alerts.h"
+#include "server/fleet_view.h"
+#include "server/machine_status.h"
+#include "server/store.h"
+
+using namespace pelmora_server;
+
+namespace {
+constexpr int kSilent = -1, kExits = -2;
+constexpr long long kNull = -1;
+
+class StatusTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::remove("status_test.db");
+        std::remove("status_test.db-wal");
+        std::string error;
+        store = Store::open("status_test.db", error);
+        ASSERT_TRUE(store) << error;
+        store->setOfflineAfter(60);
+    }
+    void report(long long at, int progress, const std::string& unit = "p1_R0_C0_G0", bool exiting = false)
+    {
+        MonitorRecord r;
+        r.computerName = "PC";
+        r.cpu = 1;
+        r.unit = unit;
+        r.progress = progress;
+        r.points = 240;
+        r.exiting = exiting;
+        store->recordReport(r, at);
+    }
+    MachineStatus status(long long now, const StatusLimits& limits)
+    {
+        return machineStatus(store->machines().at(0), now, limits);
+    }
+    std::unique_ptr<Store> store;
+};
+} // namespace
+
+TEST_F(StatusTest, StatesAsReportsComeAndGo)
+{
+    const StatusLimits limits{60, 30}; // offline after 60 s, stalled after 30
+    struct Step {
+        long long at;
+        int progress; // reported at AT, or kSilent, kExits
+        const char* unit;
+        const char* status; // at AT
+        long long eta, ppd; // kNull: none
+    } steps[] = {
+        {1000, 10, "A", "folding", kNull, kNull}, // no pace yet
+        {1010, 11, "A", "folding", 1900, 20736},  // 1 % in 10 s: 89 % left; 240 points × 360 % an hour × 24 / 100
+        {1045, kSilent, "", "folding", 1900, 20736}, // late past --stall-after, but no report says it stalled
+        {1071, kSilent, "", "offline", kNull, kNull},
+        {1080, 11, "A", "folding", 1900, 20736},  // back: no step while away is no stall
+        {1109, 11, "A", "folding", 1900, 20736},
+        {1110, 11, "A", "stalled", kNull, kNull}, // 30 s of reports since its return, without a step
+        {1111, 12, "A", "folding", 5995, 3736},    // from the window's start: 2 % in 111 s
+        {1141, 12, "A", "stalled", kNull, kNull},
+        {1142, 100, "A", "folding", 1142, 131425}, // done: its finish is when it got there
+        {1150, 0, "B", "folding", kNull, kNull},   // a new unit starts its pace afresh
+        {1160, 1, "B", "folding", 2150, 20736},
+        {1170, kExits, "B", "stopped", kNull, kNull},
+    };
+    for (const Step& s : steps) {
+        if (s.progress != kSilent) report(s.at, s.progress == kExits ? 1 : s.progress, s.unit, s.progress == kExits);
+        const MachineStatus got = status(s.at, limits);
+        EXPECT_STREQ(got.status, s.status) << s.at;
+        EXPECT_EQ(got.eta.value_or(kNull), s.eta) << s.at;
+        EXPECT_EQ(got.pointsPerDay.value_or(kNull), s.ppd) << s.at;
+        EXPECT_EQ(got.progressPerHour.has_value(), s.eta != kNull) << s.at;
+    }
+}
+
+// Stalled is read from reports, never from silence: whichever limit is the
+// shorter, a machine that stops reporting is folding, then offline, and
+// raises one offline alert; back with no step made while away, it folds.
+TEST_F(StatusTest, ASilentMachineGoesOfflineNeverStalled)
+{
+    const StatusLimits pairs[] = {{60, 30}, {30, 60}, {30, 30}, {3600, 1}};
+    long long start = 1000;
+    for (const StatusLimits& limits : pairs) {
+        store.reset();
+        SetUp();
+        store->setOfflineAfter(limits.offlineAfter);
+        AlertEngine alerts(*store, limits, 0, false);
+        for (int i = 0; i <= 10; ++i) report(start + 10 * i, 10 + i);
+        const long long last = start + 100, back = last + 2 * std::max(limits.offlineAfter, limits.stallAfter);
+        for (long long now = last; now <= back; ++now) {
+            if (now == back) report(now, 20); // back, with no step made while away
+            const MachineStatus s = status(now, limits);
+            ASSERT_STREQ(s.status, now - last > limits.offlineAfter && now < back ? "offline" : "folding")
+                << "offline after " << limits.offlineAfter << ", stalled after " << limits.stallAfter << ", " << now;
+            alerts.evaluate(now);
+        }
+        const std::vector<AlertRow> raised = store->alerts({false, 0, -1});
+        ASSERT_EQ(raised.size(), 1u) << limits.offlineAfter << " " << limits.stallAfter;
+        EXPECT_EQ(raised[0].kind, "offline");
+        start += 10000;
+    }
+}
+
+// The pace follows the machine's last half hour to hour, not the unit's
+// average: a unit folded at 10 % an hour, then at 20.
+TEST_F(StatusTest, ThePaceIsTheRecentOne)
+{
+    for (int t = 0; t <= 3600; t += 60) report(t, t / 360);
+    for (int t = 3660; t <= 9000; t += 60) report(t, 10 + (t - 3600) / 180); // 40 % at 9000: 16 % an hour on average
+    const MachineStatus s = status(9000, {900, 3600});
+    ASSERT_TRUE(s.progressPerHour);
+    EXPECT_NEAR(*s.progressPerHour, 20.0, 0.5);
+    EXPECT_NEAR(static_cast<double>(*s.pointsPerDay), 240 * 0.2 * 24, 240 * 0.005 * 24);
+}
+
+// Out-of-range numbers from a hostile or broken monitor: brought into
+// range and counted, never an overflow in what is made of them.
+TEST_F(StatusTest, ExtremeProgressIsClampedAndCounted)
+{
+    FleetView fleet(*store, {900, 3600});
+    const char* records[] = {
+        "0 PC 1 2 -2147483648 p1 0 1e308 V c 2147483647 2147483647 u 5  0",
+        "0 PC 1 -9 2147483600 p1 0 -1.5 V c -1 -2147483648 u 5  0",
+    };
+    const int progress[] = {0, 100};
+    for (int i = 0; i < 2; ++i) {
+        std::string bytes = records[i];
+        bytes.resize(kRecordBytes, '\0');
+        const RecordParse parsed = parseRecord(bytes.data(), bytes.size());
+        ASSERT_TRUE(parsed.ok) << parsed.reason;
+        store->recordReport(parsed.record, 1000 + 10 * i);
+        const MachineRow m = store->machines().at(0);
+        EXPECT_EQ(m.progress, progress[i]);
+        const MachineStatus s = machineStatus(m, 1000 + 10 * i, {900, 3600});
+        EXPECT_EQ(s.eta.has_value(), i == 1);
+        EXPECT_NE(fleet.listJson(1000 + 10 * i).find("\"status\":\"folding\""), std::string::npos);
+    }
+    EXPECT_EQ(store->totals().recordsClamped, 2);
+}
