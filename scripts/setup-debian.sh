@@ -11,7 +11,7 @@ needed=(
   libncurses-dev tmux
   xvfb xauth imagemagick clang libclang-rt-14-dev
   libbenchmark-dev strace time heaptrack iproute2
-  libcpp-httplib-dev libsqlite3-dev nlohmann-json3-dev libcli11-dev curl jq libboost-dev
+  libcpp-httplib-dev libcurl4-openssl-dev libsqlite3-dev nlohmann-json3-dev libcli11-dev curl jq libboost-dev
   chromium chromium-driver python3-selenium
 )
 

@@ -21,10 +21,9 @@
 #include "server/counters.h"
 #include "server/machine_status.h"
 #include "server/store.h"
+#include "server/webhook.h"
 
 namespace pelmora_server {
-
-class Webhook;
 
 // {"id","machine_id","machine":"NAME/CPU","kind","raised_at","resolved_at"}, resolved_at null while open.
 nlohmann::ordered_json alertJson(const AlertRow& alert);
@@ -63,7 +62,8 @@ private:
 // hour) and, with a webhook URL, the webhook's thread.
 class Alerting {
 public:
-    Alerting(Store& store, Counters& counters, StatusLimits limits, int keepDays, const std::string& webhookUrl);
+    Alerting(Store& store, Counters& counters, StatusLimits limits, int keepDays, const std::string& webhookUrl,
+             WebhookTiming timing = {});
     ~Alerting();
     void start();
     void stop();

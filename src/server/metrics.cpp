@@ -68,6 +68,12 @@ std::string metricsText(Store& store, Counters& counters, const StatusLimits& li
     out += "# HELP pelmora_webhook_failures_total Alert events the webhook failed to deliver (each try) since start.\n"
            "# TYPE pelmora_webhook_failures_total counter\n"
            "pelmora_webhook_failures_total " + std::to_string(counters.webhookFailures.load()) + "\n";
+    out += "# HELP pelmora_webhook_timeouts_total Webhook tries cut at the deadline since start.\n"
+           "# TYPE pelmora_webhook_timeouts_total counter\n"
+           "pelmora_webhook_timeouts_total " + std::to_string(counters.webhookTimeouts.load()) + "\n";
+    out += "# HELP pelmora_webhook_summaries_total Bursts of alert events delivered as one post since start.\n"
+           "# TYPE pelmora_webhook_summaries_total counter\n"
+           "pelmora_webhook_summaries_total " + std::to_string(counters.webhookSummaries.load()) + "\n";
     out += "# HELP pelmora_http_requests_total HTTP requests by route and status code.\n"
            "# TYPE pelmora_http_requests_total counter\n";
     for (const auto& [key, count] : counters.requestCounts())

@@ -56,6 +56,13 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
                    "POST each alert raised or resolved (a machine offline or stalled) to this http:// or https:// "
                    "URL as JSON; failures are retried, 1 s doubling to 5 min apart")
         ->type_name("URL");
+    app.add_option("--webhook-timeout", options.webhookTimeout,
+                   "seconds for each whole webhook post (connect, send, answer); a receiver that takes longer "
+                   "is counted as failed")
+        ->capture_default_str()->check(CLI::Range(1, 300));
+    app.add_option("--webhook-burst", options.webhookBurst,
+                   "webhook posts a minute at most; when more alert events wait, they go together as one summary")
+        ->capture_default_str()->check(CLI::Range(1, 1000));
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

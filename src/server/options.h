@@ -23,6 +23,8 @@ struct ServerOptions {
     int maxConnections = 1024; // each listener
     std::string logLevel = "info";
     std::string webhook; // empty: none
+    int webhookTimeout = 10; // seconds for each whole post
+    int webhookBurst = 10;   // posts a minute; more events go as one summary
 };
 
 bool parseEndpoint(const std::string& text, Endpoint& endpoint);

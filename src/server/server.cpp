@@ -147,7 +147,11 @@ int runServer(const ServerOptions& options)
     std::atomic<bool> stopping{false};
     Maintenance maintenance(*store, fleet, options.keepDays);
     std::thread upkeep([&] { maintenance.run(); });
-    Alerting alerting(*store, counters, {options.offlineAfter, options.stallAfter}, options.keepDays, options.webhook);
+    WebhookTiming webhookTiming;
+    webhookTiming.timeout = std::chrono::seconds(options.webhookTimeout);
+    webhookTiming.burst = options.webhookBurst;
+    Alerting alerting(*store, counters, {options.offlineAfter, options.stallAfter}, options.keepDays, options.webhook,
+                      webhookTiming);
     alerting.start();
     std::thread web([&] { http.run(); });
     std::thread signals([&] {

@@ -682,7 +682,7 @@ std::vector<AlertRow> Store::setAlerts(const std::vector<AlertWanted>& wanted, l
     return rows;
 }
 
-std::optional<AlertEvent> Store::nextAlertEvent()
+std::vector<AlertEvent> Store::pendingAlertEvents(int limit)
 {
     Reader reader = borrowReader();
     // One statement, so one snapshot: a raise and its resolution written
@@ -691,23 +691,29 @@ std::optional<AlertEvent> Store::nextAlertEvent()
                 "SELECT a.id, a.machine_id, coalesce(m.name || '/' || m.cpu, ''), a.kind, a.raised_at,"
                 " coalesce(a.resolved_at, 0), a.change, e.resolution, e.number FROM ("
                 " SELECT * FROM (SELECT id, 0 AS resolution, raised_change AS number FROM alerts"
-                "  WHERE raise_sent IS NULL ORDER BY raised_change LIMIT 1)"
+                "  WHERE raise_sent IS NULL ORDER BY raised_change LIMIT ?1)"
                 " UNION ALL SELECT * FROM (SELECT id, 1, change FROM alerts"
-                "  WHERE resolved_at IS NOT NULL AND resolve_sent IS NULL ORDER BY change LIMIT 1)"
+                "  WHERE resolved_at IS NOT NULL AND resolve_sent IS NULL ORDER BY change LIMIT ?1)"
                 ") e JOIN alerts a ON a.id = e.id LEFT JOIN machines m ON m.id = a.machine_id"
-                " ORDER BY e.number LIMIT 1");
-    if (!s.step()) return std::nullopt;
-    AlertEvent event{readAlert(s), s.whole(7) != 0, s.integer(8)};
-    if (!event.resolution) event.alert.resolvedAt = 0; // as it was raised
-    return event;
+                " ORDER BY e.number LIMIT ?1");
+    s.bind(1, limit);
+    std::vector<AlertEvent> events;
+    while (s.step()) {
+        AlertEvent& event = events.emplace_back(AlertEvent{readAlert(s), s.whole(7) != 0, s.integer(8)});
+        if (!event.resolution) event.alert.resolvedAt = 0; // as it was raised
+    }
+    return events;
 }
 
-void Store::markAlertEventSent(const AlertEvent& event, long long now)
+void Store::markAlertEventsSent(const std::vector<AlertEvent>& events, long long now)
 {
     std::lock_guard<std::mutex> lock(writeMutex_);
-    Statement s(writer_, event.resolution ? "UPDATE alerts SET resolve_sent = ?2 WHERE id = ?1"
-                                          : "UPDATE alerts SET raise_sent = ?2 WHERE id = ?1");
-    s.bind(1, event.alert.id).bind(2, now).run();
+    Transaction t(writer_);
+    Statement raise(writer_, "UPDATE alerts SET raise_sent = ?2 WHERE id = ?1");
+    Statement resolve(writer_, "UPDATE alerts SET resolve_sent = ?2 WHERE id = ?1");
+    for (const AlertEvent& event : events)
+        (event.resolution ? resolve : raise).reset().bind(1, event.alert.id).bind(2, now).run();
+    t.commit();
 }
 
 AlertCounts Store::alertCounts()

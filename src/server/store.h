@@ -195,9 +195,10 @@ public:
     // FOR_WEBHOOK false the events are marked as never to be sent (no webhook
     // is set). Returns the alerts raised or resolved, in change order.
     std::vector<AlertRow> setAlerts(const std::vector<AlertWanted>& wanted, long long now, bool forWebhook);
-    // The webhook's queue: the undelivered event with the lowest number.
-    std::optional<AlertEvent> nextAlertEvent();
-    void markAlertEventSent(const AlertEvent& event, long long now);
+    // The webhook's queue: the first LIMIT undelivered events, lowest number first.
+    std::vector<AlertEvent> pendingAlertEvents(int limit);
+    // In one transaction: a summary of many is marked sent whole or not at all.
+    void markAlertEventsSent(const std::vector<AlertEvent>& events, long long now);
     AlertCounts alertCounts();
     // Removes alerts resolved before BEFORE whose events are all dealt with.
     long long pruneAlerts(long long before);
