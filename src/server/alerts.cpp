@@ -50,7 +50,8 @@ const char* AlertEngine::wantedKind(long long id, const Seen& seen, long long no
 
 std::vector<AlertRow> AlertEngine::evaluate(long long now)
 {
-    if (!loaded_) {
+    if (!loaded_ || removals_ != store_.removals()) { // machines removed: their state goes too
+        removals_ = store_.removals();
         open_.clear();
         for (const AlertRow& a : store_.alerts({true, 0, -1})) open_[a.machineId] = a.kind;
         machines_.clear();

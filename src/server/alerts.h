@@ -52,6 +52,7 @@ private:
     long long startedAt_;
     bool forWebhook_;
     bool loaded_ = false;
+    long long removals_ = 0;
     long long machinesChange_ = 0;
     std::unordered_map<long long, Seen> machines_;    // by id: what the status needs
     std::unordered_map<long long, std::string> open_; // by machine: the kind of its open alert

@@ -39,6 +39,17 @@ std::string FleetView::text(const MachineRow& m, const MachineStatus& s)
 
 void FleetView::refresh(long long now)
 {
+    if (store_.removals() != removals_) {
+        // Machines were removed: read them all again, and have every
+        // stream start again from a snapshot without them.
+        removals_ = store_.removals();
+        machines_.clear();
+        unsent_.clear();
+        lastChange_ = 0;
+        recent_.clear();
+        lastNumber_ += 2;
+        arrived_.notify_all();
+    }
     long long latest = 0;
     for (MachineRow& m : store_.machinesChangedSince(lastChange_, latest)) {
         Kept& kept = machines_[m.id];

@@ -7,9 +7,11 @@
 #include <string>
 
 #include "server/counters.h"
+#include "server/fleet_bounds.h"
 #include "server/fleet_view.h"
 #include "server/machine_status.h"
 #include "server/options.h"
+#include "server/slots.h"
 #include "server/store.h"
 
 namespace pelmora_server {
@@ -22,6 +24,8 @@ struct HttpSettings {
     StatusLimits limits;
     int keepDays = 30;
     int maxConnections = 1024;
+    FleetBounds* bounds = nullptr; // null: the default limits
+    SlotTable* slots = nullptr;    // the monitor listener's, freed by a machine's removal
 };
 
 class HttpApi {

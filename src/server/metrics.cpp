@@ -74,6 +74,17 @@ std::string metricsText(Store& store, Counters& counters, const StatusLimits& li
     out += "# HELP pelmora_webhook_summaries_total Bursts of alert events delivered as one post since start.\n"
            "# TYPE pelmora_webhook_summaries_total counter\n"
            "pelmora_webhook_summaries_total " + std::to_string(counters.webhookSummaries.load()) + "\n";
+    out += "# HELP pelmora_machines_refused_total New machines refused since start: over the cap, or over their "
+           "address's rate.\n# TYPE pelmora_machines_refused_total counter\n"
+           "pelmora_machines_refused_total{reason=\"cap\"} " + std::to_string(counters.machinesRefusedCap.load()) + "\n"
+           "pelmora_machines_refused_total{reason=\"rate\"} " + std::to_string(counters.machinesRefusedRate.load()) +
+           "\n";
+    out += "# HELP pelmora_records_refused_address_total Records refused since start: another address than the "
+           "machine's pinned one.\n# TYPE pelmora_records_refused_address_total counter\n"
+           "pelmora_records_refused_address_total " + std::to_string(counters.recordsRefusedAddress.load()) + "\n";
+    out += "# HELP pelmora_units_refused_total Unit submissions refused since start: over their address's rate.\n"
+           "# TYPE pelmora_units_refused_total counter\n"
+           "pelmora_units_refused_total " + std::to_string(counters.unitsRefused.load()) + "\n";
     out += "# HELP pelmora_http_requests_total HTTP requests by route and status code.\n"
            "# TYPE pelmora_http_requests_total counter\n";
     for (const auto& [key, count] : counters.requestCounts())

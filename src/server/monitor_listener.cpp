@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "server/log.h"
+#include "server/record_intake.h"
 
 namespace pelmora_server {
 
@@ -41,8 +42,9 @@ std::string describe(const MonitorRecord& r)
 }
 } // namespace
 
-MonitorListener::MonitorListener(Store& store, SlotTable& slots, Counters& counters, int maxConnections)
-    : store_(store), slots_(slots), counters_(counters), maxConnections_(maxConnections)
+MonitorListener::MonitorListener(Store& store, SlotTable& slots, Counters& counters, int maxConnections,
+                                 FleetBounds* bounds)
+    : store_(store), slots_(slots), counters_(counters), maxConnections_(maxConnections), bounds_(bounds)
 {
 }
 
@@ -162,9 +164,14 @@ void MonitorListener::finish(Connection& c)
     const MonitorRecord& r = parsed.record;
     ExchangeResult result;
     try {
-        result = store_.recordReport(r, std::time(nullptr));
+        result = takeRecord(store_, bounds_, counters_, r, c.peer, std::time(nullptr));
     } catch (const std::exception& e) {
         logEvent(Level::error, "record from " + describe(r) + " not stored: " + e.what());
+        close(c);
+        return;
+    }
+    if (result.refused) { // nothing stored: nothing to give
+        if (!r.exiting) sendByte(c.fd, 0);
         close(c);
         return;
     }
@@ -177,11 +184,11 @@ void MonitorListener::finish(Connection& c)
         logEvent(Level::info, "new machine " + describe(r) + " (id " + std::to_string(result.machineId) +
                                   ") from " + c.peer + ", slot " + std::to_string(result.newSlot));
     if (r.exiting) {
-        logEvent(Level::info, describe(r) + " stopped (exit record)");
+        logEvent(Level::info, describe(r) + " stopped (exit record from " + c.peer + ")");
     } else if (result.command != 0) {
         if (sendByte(c.fd, result.command)) {
             logEvent(Level::info, std::string("command ") + commandName(result.command) + " (id " +
-                                      std::to_string(result.commandId) + ") given to " + describe(r));
+                                      std::to_string(result.commandId) + ") given to " + describe(r) + " at " + c.peer);
         } else {
             logEvent(Level::warn, std::string("command ") + commandName(result.command) + " for " + describe(r) +
                                       " could not be sent: pending again");

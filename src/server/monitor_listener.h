@@ -9,6 +9,7 @@
 #include <string>
 
 #include "server/counters.h"
+#include "server/fleet_bounds.h"
 #include "server/options.h"
 #include "server/slots.h"
 #include "server/store.h"
@@ -19,7 +20,9 @@ constexpr int kStepSeconds = 10;
 
 class MonitorListener {
 public:
-    MonitorListener(Store& store, SlotTable& slots, Counters& counters, int maxConnections);
+    // BOUNDS: the fleet's caps and per-address limits (null: none).
+    MonitorListener(Store& store, SlotTable& slots, Counters& counters, int maxConnections,
+                    FleetBounds* bounds = nullptr);
     ~MonitorListener();
 
     bool bind(const Endpoint& endpoint, std::string& error);
@@ -38,6 +41,7 @@ private:
     SlotTable& slots_;
     Counters& counters_;
     int maxConnections_;
+    FleetBounds* bounds_;
     int listenFd_ = -1, epollFd_ = -1, port_ = 0;
     std::list<Connection*> connections_;
     long long lastRefusalLog_ = 0;

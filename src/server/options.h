@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "server/fleet_bounds.h"
+
 namespace pelmora_server {
 
 struct Endpoint {
@@ -25,6 +27,7 @@ struct ServerOptions {
     std::string webhook; // empty: none
     int webhookTimeout = 10; // seconds for each whole post
     int webhookBurst = 10;   // posts a minute; more events go as one summary
+    FleetLimits fleet;
 };
 
 bool parseEndpoint(const std::string& text, Endpoint& endpoint);

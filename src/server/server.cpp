@@ -16,6 +16,7 @@
 #include "server/alerts.h"
 #include "server/http_api.h"
 #include "server/log.h"
+#include "server/machine_admin.h"
 #include "server/monitor_listener.h"
 #include "server/store.h"
 #include "server/version.h"
@@ -34,7 +35,10 @@ std::string where(const Endpoint& e, int port) { return e.address + ":" + std::t
 // exchanges that met a flush made the 99th percentile several times longer.
 class Maintenance {
 public:
-    Maintenance(Store& store, FleetView& fleet, int keepDays) : store_(store), fleet_(fleet), keepDays_(keepDays) {}
+    Maintenance(Store& store, FleetView& fleet, int keepDays, SlotTable& slots, const FleetLimits& limits)
+        : store_(store), fleet_(fleet), keepDays_(keepDays), slots_(slots), limits_(limits)
+    {
+    }
     void run()
     {
         long long lastPrune = 0;
@@ -49,6 +53,7 @@ public:
                     if (removed > 0)
                         logEvent(Level::info, "history: " + std::to_string(removed) + " reports older than " +
                                                   std::to_string(keepDays_) + " days removed");
+                    forgetSilentMachines(store_, slots_, limits_, now);
                     store_.checkpoint(true);
                 } else {
                     store_.checkpoint();
@@ -72,6 +77,8 @@ private:
     Store& store_;
     FleetView& fleet_;
     int keepDays_;
+    SlotTable& slots_;
+    const FleetLimits& limits_;
     long long ticks_ = 0;
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -126,7 +133,8 @@ int runServer(const ServerOptions& options)
 
     Counters counters;
     SlotTable slots(store->heldSlots());
-    MonitorListener listener(*store, slots, counters, options.maxConnections);
+    FleetBounds bounds(options.fleet);
+    MonitorListener listener(*store, slots, counters, options.maxConnections, &bounds);
     if (!listener.bind(options.monitorListen, error)) {
         logEvent(Level::error, "cannot listen for monitors on " + where(options.monitorListen, options.monitorListen.port) +
                                    ": " + error);
@@ -134,7 +142,7 @@ int runServer(const ServerOptions& options)
     }
     const StatusLimits limits{options.offlineAfter, options.stallAfter};
     FleetView fleet(*store, limits);
-    HttpApi http(*store, counters, fleet, {token, viewerToken, limits, options.keepDays, options.maxConnections});
+    HttpApi http(*store, counters, fleet, {token, viewerToken, limits, options.keepDays, options.maxConnections, &bounds, &slots});
     if (!http.bind(options.httpListen, error)) {
         logEvent(Level::error, "cannot listen for HTTP on " + where(options.httpListen, options.httpListen.port) + ": " +
                                    error);
@@ -145,7 +153,7 @@ int runServer(const ServerOptions& options)
     logEvent(Level::info, "HTTP on " + where(options.httpListen, http.port()));
 
     std::atomic<bool> stopping{false};
-    Maintenance maintenance(*store, fleet, options.keepDays);
+    Maintenance maintenance(*store, fleet, options.keepDays, slots, options.fleet);
     std::thread upkeep([&] { maintenance.run(); });
     WebhookTiming webhookTiming;
     webhookTiming.timeout = std::chrono::seconds(options.webhookTimeout);

@@ -26,6 +26,17 @@ struct ExchangeResult {
     int newSlot = 0;
     int command = 0; // the byte to answer with: 0 nothing, 1 exit, 2 tray, 3 restart
     long long commandId = 0;
+    const char* refused = nullptr; // why the record was refused, nothing written
+    std::string oldAddress;        // the machine's address before this record
+    bool addressChanged = false;   // it came from another address than the last
+};
+
+// What a record may do, beyond reporting.
+struct ExchangeRules {
+    std::string address;       // the sender's; empty: unknown, the machine's is kept
+    bool pinAddresses = false; // refuse a known machine's record from another address
+    bool mayAddMachine = true; // a record of a machine not known may add it
+    long long maxMachines = 0; // 0: no cap
 };
 
 struct MachineRow {
@@ -46,11 +57,14 @@ struct MachineRow {
     int unitFirstProgress = 0;
     long long changedAt = 0;  // last change of unit or progress
     std::string pendingCommand; // empty: none
+    std::string address, previousAddress; // of its last record, and before the last change ('' none)
+    long long addressChangedAt = 0;
 };
 
 struct CommandRow {
     long long id = 0, machineId = 0;
     std::string command, state, requestedBy, cancelledBy;
+    std::string deliveredTo; // the address that took it
     long long requestedAt = 0, deliveredAt = 0, cancelledAt = 0; // 0: not (yet)
 };
 
@@ -143,7 +157,8 @@ public:
     // One record: the machine, its history, its pending command (given and
     // marked delivered for a periodic record; an exit record marks the
     // machine stopped, frees its slot and drops a pending exit).
-    ExchangeResult recordReport(const MonitorRecord& record, long long now);
+    // RULES may refuse it (RESULT.refused says why; nothing is written).
+    ExchangeResult recordReport(const MonitorRecord& record, long long now, const ExchangeRules& rules = {});
     // A command whose answer could not be sent goes back to pending.
     void undeliver(long long commandId);
 
@@ -164,7 +179,6 @@ public:
     // LATEST the number of the last change they include. Every write to a
     // machine, or to its commands, takes the next number.
     std::vector<MachineRow> machinesChangedSince(long long since, long long& latest);
-    std::vector<ReportRow> history(long long machineId, long long since);
     std::vector<UnitRow> units(const UnitFilter& filter);
     std::vector<DayUserSummary> summary(long long since);
     std::vector<CpuSummary> cpus(); // the submitted units by CPU, most units first
@@ -206,6 +220,21 @@ public:
     // (which otherwise keeps the size a burst gave it).
     void checkpoint(bool truncate = false);
 
+    // Removing machines, with their reports, commands and alerts. Each
+    // removal takes the next removal number, so the fleet's views can tell
+    // they must read every machine again.
+    std::vector<MachineRow> removeMachines(const std::vector<long long>& ids);
+    // The machines that sent nothing since BEFORE, at most LIMIT of them.
+    std::vector<long long> silentMachines(long long before, int limit);
+    long long removals() const { return removals_; }
+    long long machineCount() const { return machineCount_; }
+    // Forgets a machine's address, so its next record's is taken (pinned).
+    // The address it had, or nothing when there is no such machine.
+    std::optional<std::string> clearAddress(long long machineId, long long now);
+    // The reports of a machine since SINCE, MOST at most: the last of each
+    // equal span of time when there are more.
+    std::vector<ReportRow> history(long long machineId, long long since, long long until, int most);
+
 private:
     class Reader;
     Store() = default;
@@ -216,6 +245,7 @@ private:
     std::mutex writeMutex_;
     std::atomic<long long> lastChange_{0}; // taken under writeMutex_
     std::atomic<long long> lastAlertChange_{0}; // likewise
+    std::atomic<long long> machineCount_{0}, removals_{0}; // likewise
     sqlite3* writer_ = nullptr;
     struct Prepared;
     std::unique_ptr<Prepared> prepared_;
