@@ -13,6 +13,9 @@ bool randomHex(std::size_t bytes, std::string& text);
 // The token is the file's first line without surrounding white space.
 bool readToken(const std::string& path, std::string& token, std::string& error);
 
+// Whether users other than the file's owner may read it (group or others).
+bool readableByOthers(const std::string& path);
+
 // Reads TOKEN_FILE, or, when it is empty, STORE.admin-token, which is made
 // with a new random token if missing (CREATED says so). False on a fault.
 bool loadAdminToken(const std::string& tokenFile, const std::string& store, std::string& token,

@@ -21,7 +21,8 @@ std::string FleetView::text(const MachineRow& m, const MachineStatus& s)
         ordered_json object = ordered_json::object();
         for (const char* key : {"id", "name", "cpu", "slot", "user", "team", "unit", "progress", "core", "frames",
                                 "points", "units_seen", "cpu_mhz", "cpu_vendor", "in_tray", "status", "last_seen",
-                                "progress_per_hour", "eta", "pending_command"})
+                                "progress_per_hour", "eta", "pending_command", "address", "previous_address",
+                                "address_changed_at"})
             object[key] = nullptr;
         return object;
     }();
@@ -34,6 +35,8 @@ std::string FleetView::text(const MachineRow& m, const MachineStatus& s)
     put(s.progressPerHour ? ordered_json(*s.progressPerHour) : ordered_json());
     put(s.eta ? ordered_json(isoTime(*s.eta)) : ordered_json());
     put(m.pendingCommand.empty() ? ordered_json() : ordered_json(m.pendingCommand));
+    put(m.address), put(m.previousAddress);
+    put(m.addressChangedAt ? ordered_json(isoTime(m.addressChangedAt)) : ordered_json());
     return object.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
 }
 

@@ -19,6 +19,7 @@
 #include "server/machine_admin.h"
 #include "server/monitor_listener.h"
 #include "server/store.h"
+#include "server/store_lock.h"
 #include "server/version.h"
 
 namespace pelmora_server {
@@ -113,9 +114,18 @@ int runServer(const ServerOptions& options)
     }
 
     std::string error;
+    StoreLock storeLock;
+    if (!storeLock.take(options.db, error)) {
+        logEvent(Level::error, error);
+        return 1;
+    }
     std::unique_ptr<Store> store = Store::open(options.db, error);
     if (!store) {
         logEvent(Level::error, "cannot open the store " + options.db + ": " + error);
+        return 1;
+    }
+    if (!store->writable(error)) {
+        logEvent(Level::error, "the store " + options.db + " cannot be written: " + error);
         return 1;
     }
     std::string token, tokenPath;
@@ -125,6 +135,9 @@ int runServer(const ServerOptions& options)
         return 1;
     }
     if (created) logEvent(Level::info, "admin token made and written to " + tokenPath + " (mode 0600)");
+    for (const std::string& file : {tokenPath, options.viewerTokenFile})
+        if (!file.empty() && readableByOthers(file))
+            logEvent(Level::warn, "the token file " + file + " can be read by other users: chmod 600 " + file);
     std::string viewerToken;
     if (!options.viewerTokenFile.empty() && !readToken(options.viewerTokenFile, viewerToken, error)) {
         logEvent(Level::error, error);

@@ -840,4 +840,18 @@ std::vector<ReportRow> Store::history(long long machineId, long long since, long
     return rows;
 }
 
+bool Store::writable(std::string& error)
+{
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    try {
+        Transaction t(writer_);
+        execute(writer_, "UPDATE totals SET value = value WHERE name = 'reports'");
+        t.commit();
+        return true;
+    } catch (const StoreError& e) {
+        error = e.what();
+        return false;
+    }
+}
+
 } // namespace pelmora_server

@@ -216,6 +216,9 @@ public:
     AlertCounts alertCounts();
     // Removes alerts resolved before BEFORE whose events are all dealt with.
     long long pruneAlerts(long long before);
+    // A write that is kept, so a store that cannot be written (a read-only
+    // file or folder, a full disk) is found at start. False with ERROR.
+    bool writable(std::string& error);
     // Copies the log into the store; TRUNCATE also empties the log file
     // (which otherwise keeps the size a burst gave it).
     void checkpoint(bool truncate = false);

@@ -3,7 +3,7 @@
 // view (plus a margin) in the table, so 10,000 machines stay cheap.
 import {
   AlertList, ago, el, fullTime, getJSON, loadSession, localTime, number, openStream, pendingBadge, statusBadge,
-  STATUSES,
+  STATUSES, visible,
 } from "/assets/common.js";
 
 const MARGIN = 10; // rows drawn above and below the visible ones
@@ -189,14 +189,14 @@ function fillRow(tr, e) {
   tr.entry = e;
   tr.dataset.id = m.id;
   tr.link.href = `/machines/${m.id}`;
-  tr.link.textContent = m.name;
+  tr.link.textContent = visible(m.name);
   tr.link.title = `${m.name}/${m.cpu}`;
   tr.c.cpu.textContent = m.cpu;
-  tr.c.user.textContent = m.user;
+  tr.c.user.textContent = visible(m.user);
   tr.c.team.textContent = m.team;
-  tr.c.unit.textContent = m.unit;
+  tr.c.unit.textContent = visible(m.unit);
   tr.c.unit.title = m.unit;
-  tr.c.core.textContent = m.core;
+  tr.c.core.textContent = visible(m.core);
   tr.bar.value = m.progress;
   tr.percent.textContent = `${m.progress}%`;
   tr.c.points.textContent = number.format(m.points);
