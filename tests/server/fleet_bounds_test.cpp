@@ -3,6 +3,7 @@
 // out of every view; silent machines forgotten; history bounded.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -72,7 +73,9 @@ TEST(FleetBounds, RecordsFollowTheRulesAndNameTheirAddress)
         const std::vector<MachineRow> all = store->machines();
         const auto m = std::find_if(all.begin(), all.end(), [&](const MachineRow& m) { return m.name == s.name; });
         ASSERT_EQ(m != all.end(), s.address != nullptr) << where;
-        if (s.address) EXPECT_EQ(m->address, s.address) << where;
+        if (s.address) {
+            EXPECT_EQ(m->address, s.address) << where;
+        }
     }
     EXPECT_EQ(store->machineCount(), 2);
     EXPECT_EQ(store->totals().reports, 6); // refused records left nothing
