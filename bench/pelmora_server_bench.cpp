@@ -118,8 +118,10 @@ int main(int argc, char** argv)
     const pid_t server = fork();
     if (server == 0) {
         std::freopen(log.c_str(), "w", stderr);
+        // The whole simulated fleet comes from one address: lift the per-address rate and the cap.
         execl(PELMORA_SERVER, PELMORA_SERVER, "--db", db.c_str(), "--monitor-listen", "127.0.0.1:0", "--http-listen",
-              "127.0.0.1:0", static_cast<char*>(nullptr));
+              "127.0.0.1:0", "--new-machines-per-hour", "1000000", "--max-machines", "1000000",
+              static_cast<char*>(nullptr));
         _exit(127);
     }
     // The ports the server took, from its log.

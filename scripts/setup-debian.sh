@@ -14,7 +14,7 @@ build=(
   cmake ninja-build g++ pkg-config
   googletest libgtest-dev libbenchmark-dev
   libncurses-dev
-  libcpp-httplib-dev libsqlite3-dev nlohmann-json3-dev libcli11-dev libboost-dev
+  libcpp-httplib-dev libcurl4-openssl-dev libsqlite3-dev nlohmann-json3-dev libcli11-dev libboost-dev
 )
 # The Windows presets, built with mingw-w64 and tested under wine.
 windows=(

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace pelmora_server {
@@ -31,6 +32,12 @@ bool readToken(const std::string& path, std::string& token, std::string& error)
         return false;
     }
     return true;
+}
+
+bool readableByOthers(const std::string& path)
+{
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0;
 }
 
 bool randomHex(std::size_t bytes, std::string& text)

@@ -17,6 +17,9 @@ constexpr std::size_t kShortestToken = 16;
 // least kShortestToken characters.
 bool readToken(const std::string& path, std::string& token, std::string& error);
 
+// Whether users other than the file's owner may read it (group or others).
+bool readableByOthers(const std::string& path);
+
 // Reads TOKEN_FILE, or, when it is empty, STORE.admin-token, which is made
 // with a new random token if missing (CREATED says so). False on a fault.
 bool loadAdminToken(const std::string& tokenFile, const std::string& store, std::string& token,

@@ -51,7 +51,8 @@ const char* AlertEngine::wantedKind(long long id, const Seen& seen, long long no
 
 std::vector<AlertRow> AlertEngine::evaluate(long long now)
 {
-    if (!loaded_) {
+    if (!loaded_ || removals_ != store_.removals()) { // machines removed: their state goes too
+        removals_ = store_.removals();
         open_.clear();
         for (const AlertRow& a : store_.alerts({true, 0, -1})) open_[a.machineId] = a.kind;
         machines_.clear();
@@ -91,14 +92,15 @@ std::vector<AlertRow> AlertEngine::evaluate(long long now)
     return changed;
 }
 
-Alerting::Alerting(Store& store, Counters& counters, StatusLimits limits, int keepDays, const std::string& webhookUrl)
+Alerting::Alerting(Store& store, Counters& counters, StatusLimits limits, int keepDays, const std::string& webhookUrl,
+                   WebhookTiming timing)
     : store_(store), engine_(store, limits, std::time(nullptr), !webhookUrl.empty()), keepDays_(keepDays)
 {
     if (webhookUrl.empty()) return;
     WebhookUrl url;
     std::string error;
     if (parseWebhookUrl(webhookUrl, url, error)) {
-        webhook_ = std::make_unique<Webhook>(store, counters, url);
+        webhook_ = std::make_unique<Webhook>(store, counters, url, timing);
         logEvent(Level::info, "alerts go to the webhook at " + url.origin());
     } else {
         logEvent(Level::error, "--webhook: " + error);

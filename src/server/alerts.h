@@ -21,10 +21,9 @@
 #include "server/counters.h"
 #include "server/machine_status.h"
 #include "server/store.h"
+#include "server/webhook.h"
 
 namespace pelmora_server {
-
-class Webhook;
 
 // {"id","machine_id","machine":"NAME/CPU","kind","raised_at","resolved_at"}, resolved_at null while open.
 nlohmann::ordered_json alertJson(const AlertRow& alert);
@@ -53,6 +52,7 @@ private:
     long long startedAt_;
     bool forWebhook_;
     bool loaded_ = false;
+    long long removals_ = 0;
     long long machinesChange_ = 0;
     std::unordered_map<long long, Seen> machines_;    // by id: what the status needs
     std::unordered_map<long long, std::string> open_; // by machine: the kind of its open alert
@@ -63,7 +63,8 @@ private:
 // hour) and, with a webhook URL, the webhook's thread.
 class Alerting {
 public:
-    Alerting(Store& store, Counters& counters, StatusLimits limits, int keepDays, const std::string& webhookUrl);
+    Alerting(Store& store, Counters& counters, StatusLimits limits, int keepDays, const std::string& webhookUrl,
+             WebhookTiming timing = {});
     ~Alerting();
     void start();
     void stop();

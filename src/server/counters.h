@@ -14,6 +14,12 @@ struct Counters {
     std::atomic<long long> refusedConnections{0}; // over the connection limit, both listeners
     std::atomic<long long> timedOut{0};           // monitor connections cut at a time-out
     std::atomic<long long> webhookFailures{0};    // tries to deliver an alert event that failed
+    std::atomic<long long> webhookTimeouts{0};    // of those, the receiver did not answer in time
+    std::atomic<long long> webhookSummaries{0};   // bursts delivered as one post
+    std::atomic<long long> machinesRefusedCap{0};  // new identities over --max-machines
+    std::atomic<long long> machinesRefusedRate{0}; // new identities over their address's rate
+    std::atomic<long long> recordsRefusedAddress{0}; // from another address than a pinned machine's
+    std::atomic<long long> unitsRefused{0};        // unit submissions over their address's rate
 
     void countRequest(const std::string& route, int status)
     {

@@ -25,7 +25,8 @@ std::string FleetView::text(const MachineRow& m, const MachineStatus& s)
         ordered_json object = ordered_json::object();
         for (const char* key : {"id", "name", "cpu", "slot", "user", "team", "unit", "progress", "core", "frames",
                                 "points", "units_seen", "cpu_mhz", "cpu_vendor", "in_tray", "status", "last_seen",
-                                "progress_per_hour", "eta", "ppd", "pending_command"})
+                                "progress_per_hour", "eta", "ppd", "pending_command", "address", "previous_address",
+                                "address_changed_at"})
             object[key] = nullptr;
         return object;
     }();
@@ -39,11 +40,24 @@ std::string FleetView::text(const MachineRow& m, const MachineStatus& s)
     put(s.eta ? ordered_json(isoTime(*s.eta)) : ordered_json());
     put(s.pointsPerDay ? ordered_json(*s.pointsPerDay) : ordered_json());
     put(m.pendingCommand.empty() ? ordered_json() : ordered_json(m.pendingCommand));
+    put(m.address), put(m.previousAddress);
+    put(m.addressChangedAt ? ordered_json(isoTime(m.addressChangedAt)) : ordered_json());
     return object.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
 }
 
 void FleetView::refresh(long long now)
 {
+    if (store_.removals() != removals_) {
+        // Machines were removed: read them all again, and have every
+        // stream start again from a snapshot without them.
+        removals_ = store_.removals();
+        machines_.clear();
+        unsent_.clear();
+        lastChange_ = 0;
+        recent_.clear();
+        lastNumber_ += 2;
+        arrived_.notify_all();
+    }
     long long latest = 0;
     for (MachineRow& m : store_.machinesChangedSince(lastChange_, latest)) {
         Kept& kept = machines_[m.id];

@@ -34,7 +34,7 @@ struct StreamMessage {
 class FleetView {
 public:
     FleetView(Store& store, StatusLimits limits)
-        : store_(store), limits_(limits), lastAlertChange_(store.lastAlertChange())
+        : store_(store), limits_(limits), removals_(store.removals()), lastAlertChange_(store.lastAlertChange())
     {
     }
 
@@ -75,6 +75,7 @@ private:
     std::map<long long, Kept> machines_; // by id
     std::set<long long> unsent_;         // changed since the last message
     long long lastChange_ = 0;
+    long long removals_ = 0;
     long long lastAlertChange_;
     std::deque<StreamMessage> recent_;
     std::size_t recentBytes_ = 0; // of their data

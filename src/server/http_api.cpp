@@ -13,6 +13,7 @@
 #include "server/http_answers.h"
 #include "server/alerts.h"
 #include "server/log.h"
+#include "server/machine_admin.h"
 #include "server/metrics.h"
 #include "server/team_figures.h"
 #include "server/unit_page.h"
@@ -36,6 +37,7 @@ std::string routeOf(const std::string& path)
         const std::size_t slash = path.find('/', 14);
         const std::string rest = slash == std::string::npos ? "" : path.substr(slash);
         if (rest.empty()) return "/api/machines/{id}";
+        if (rest == "/address") return "/api/machines/{id}/address";
         if (rest == "/history") return "/api/machines/{id}/history";
         if (rest == "/commands") return "/api/machines/{id}/commands";
         if (rest.rfind("/commands/", 0) == 0) return "/api/machines/{id}/commands/{command}";
@@ -44,27 +46,15 @@ std::string routeOf(const std::string& path)
     return "other";
 }
 
-// At most POINTS reports, the last of each equal span of time, so a week
-// of reports every few seconds draws as well as all of them.
-std::vector<ReportRow> thinnedOut(std::vector<ReportRow> rows, long long since, long long until, long long points)
-{
-    if (static_cast<long long>(rows.size()) <= points) return rows;
-    const long long span = std::max(1LL, until - since + 1);
-    std::vector<ReportRow> kept;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const long long bucket = (rows[i].at - since) * points / span;
-        if (i + 1 == rows.size() || (rows[i + 1].at - since) * points / span != bucket) kept.push_back(rows[i]);
-    }
-    return kept;
-}
-
 json commandJson(const CommandRow& c)
 {
     json j = {{"id", c.id},           {"machine", c.machineId},
               {"command", c.command}, {"status", c.state},
               {"requested_at", isoTime(c.requestedAt)}, {"requested_by", c.requestedBy},
-              {"delivered_at", nullptr}, {"cancelled_at", nullptr}, {"cancelled_by", nullptr}};
+              {"delivered_at", nullptr}, {"delivered_to", nullptr}, {"cancelled_at", nullptr},
+              {"cancelled_by", nullptr}};
     if (c.deliveredAt) j["delivered_at"] = isoTime(c.deliveredAt);
+    if (!c.deliveredTo.empty()) j["delivered_to"] = c.deliveredTo;
     if (c.cancelledAt) {
         j["cancelled_at"] = isoTime(c.cancelledAt);
         j["cancelled_by"] = c.cancelledBy;
@@ -148,6 +138,16 @@ public:
             if (!text) return fail(res, 404, "no machine " + req.matches[1].str());
             res.set_content(*text, "application/json");
         });
+        Delete(R"(/api/machines/(\d{1,18}))", [this](const HttpRequest& req, HttpResponse& res) {
+            if (!authorised(req, res)) return;
+            const AdminAnswer a = removeMachine(store_, slots_, std::stoll(req.matches[1].str()), "admin@" + req.remote_addr);
+            answer(res, a.status, a.body);
+        });
+        Delete(R"(/api/machines/(\d{1,18})/address)", [this](const HttpRequest& req, HttpResponse& res) {
+            if (!authorised(req, res)) return;
+            const AdminAnswer a = clearMachineAddress(store_, std::stoll(req.matches[1].str()), "admin@" + req.remote_addr, now());
+            answer(res, a.status, a.body);
+        });
         Get(R"(/api/machines/(\d{1,18})/history)",
             [this](const HttpRequest& req, HttpResponse& res) { history(req, res); });
         Get(R"(/api/machines/(\d{1,18})/commands)",
@@ -216,6 +216,12 @@ private:
             return;
         }
         const UnitSubmission& u = parsed.unit;
+        if (!bounds_.units.take(req.remote_addr)) {
+            ++counters_.unitsRefused;
+            res.status = 429;
+            res.set_content(unitRefusedPage("too many units from this address; try again later"), "text/html; charset=utf-8");
+            return;
+        }
         const UnitCounts counts = store_.addUnit(u, now(), req.remote_addr);
         logEvent(Level::info, "unit " + u.protein + " from " + u.user + " (team " + std::to_string(u.team) +
                                   ", machine " + std::to_string(u.machine) + ")");
@@ -234,20 +240,13 @@ private:
 
     void history(const HttpRequest& req, HttpResponse& res)
     {
-        long long id = 0, hours = 24;
-        // The history holds --keep-days; asking for more gives all of it.
+        long long hours = 24, points = 0;
+        // Asking for more than the longest span gives that span.
         if (!queryNumber(req, "hours", 1, 24 * 3650, hours))
             return fail(res, 400, "hours must be a whole number from 1 to " + std::to_string(24 * 3650));
-        if (!knownMachine(req, res, id)) return;
-        long long points = 0;
         if (!queryNumber(req, "points", 2, 10000, points)) return fail(res, 400, "points must be from 2 to 10000");
-        const long long until = now(), since = until - hours * 3600;
-        std::vector<ReportRow> rows = store_.history(id, since);
-        if (points > 0) rows = thinnedOut(std::move(rows), since, until, points);
-        json list = json::array();
-        for (const ReportRow& r : rows)
-            list.push_back({{"at", isoTime(r.at)}, {"progress", r.progress}, {"unit", r.unit}, {"in_tray", r.inTray}});
-        answer(res, 200, json{{"reports", std::move(list)}});
+        const AdminAnswer a = machineHistory(store_, bounds_.limits, std::stoll(req.matches[1].str()), hours, points, now());
+        answer(res, a.status, a.body);
     }
 
     void commandList(const HttpRequest& req, HttpResponse& res)
@@ -376,6 +375,10 @@ private:
     FleetView& fleet_;
     Sessions sessions_;
     Dashboard dashboard_;
+    FleetBounds ownBounds_{FleetLimits{}};
+    FleetBounds& bounds_ = settings_.bounds ? *settings_.bounds : ownBounds_;
+    SlotTable ownSlots_;
+    SlotTable& slots_ = settings_.slots ? *settings_.slots : ownSlots_;
 };
 
 HttpApi::HttpApi(Store& store, Counters& counters, FleetView& fleet, HttpSettings settings)

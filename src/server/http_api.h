@@ -8,10 +8,12 @@
 #include <vector>
 
 #include "server/counters.h"
+#include "server/fleet_bounds.h"
 #include "server/fleet_view.h"
 #include "server/http_request.h"
 #include "server/machine_status.h"
 #include "server/options.h"
+#include "server/slots.h"
 #include "server/store.h"
 
 namespace pelmora_server {
@@ -26,6 +28,8 @@ struct HttpSettings {
     int maxConnections = 1024;
     int maxConnectionsPerAddress = 64;
     std::vector<std::string> hostNames; // answered besides IP addresses and localhost
+    FleetBounds* bounds = nullptr; // null: the default limits
+    SlotTable* slots = nullptr;    // the monitor listener's, freed by a machine's removal
 };
 
 class HttpApi {

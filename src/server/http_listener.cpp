@@ -304,6 +304,7 @@ private:
 
     void close()
     {
+        if (streaming_ && stream_.socket().is_open()) logEvent(Level::debug, "event stream to " + peer_ + " ended");
         error_code ignored;
         stream_.socket().close(ignored);
         poll_.cancel();

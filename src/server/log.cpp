@@ -1,4 +1,5 @@
 #include "server/log.h"
+#include "server/text_safety.h"
 
 #include <atomic>
 #include <ctime>
@@ -31,8 +32,9 @@ void logEvent(Level level, const std::string& text)
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
     std::string line = std::string(stamp) + ' ' + kNames[static_cast<int>(level)] + ' ';
-    // One event, one line: a newline inside the text cannot start a forged one.
-    for (const char c : text) line += (c == '\n' || c == '\r') ? ' ' : c;
+    // One event, one line: a newline inside the text cannot start a forged
+    // one, nor can a control or bidirectional character hide or turn text.
+    line += escapeForLog(text);
     line += '\n';
     // One write, so lines from different threads never mix.
     [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());

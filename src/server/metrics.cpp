@@ -122,6 +122,21 @@ std::string metricsText(Store& store, Counters& counters, const StatusLimits& li
     family(out, "pelmora_webhook_failures_total", "counter",
            "Alert events the webhook failed to deliver (each try) since start.");
     sample(out, "pelmora_webhook_failures_total", "", number(counters.webhookFailures.load()));
+    family(out, "pelmora_webhook_timeouts_total", "counter", "Webhook tries cut at the deadline since start.");
+    sample(out, "pelmora_webhook_timeouts_total", "", number(counters.webhookTimeouts.load()));
+    family(out, "pelmora_webhook_summaries_total", "counter",
+           "Bursts of alert events delivered as one post since start.");
+    sample(out, "pelmora_webhook_summaries_total", "", number(counters.webhookSummaries.load()));
+    family(out, "pelmora_machines_refused_total", "counter",
+           "New machines refused since start: over the cap, or over their address's rate.");
+    sample(out, "pelmora_machines_refused_total", "reason=\"cap\"", number(counters.machinesRefusedCap.load()));
+    sample(out, "pelmora_machines_refused_total", "reason=\"rate\"", number(counters.machinesRefusedRate.load()));
+    family(out, "pelmora_records_refused_address_total", "counter",
+           "Records refused since start: another address than the machine's pinned one.");
+    sample(out, "pelmora_records_refused_address_total", "", number(counters.recordsRefusedAddress.load()));
+    family(out, "pelmora_units_refused_total", "counter",
+           "Unit submissions refused since start: over their address's rate.");
+    sample(out, "pelmora_units_refused_total", "", number(counters.unitsRefused.load()));
     family(out, "pelmora_http_requests_total", "counter", "HTTP requests by route and status code.");
     for (const auto& [key, count] : counters.requestCounts())
         sample(out, "pelmora_http_requests_total", "route=" + quoted(key.first) + ",code=\"" +

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "server/log.h"
+#include "server/record_intake.h"
 
 namespace pelmora_server {
 
@@ -51,8 +52,8 @@ std::string describe(const MonitorRecord& r)
 } // namespace
 
 MonitorListener::MonitorListener(Store& store, SlotTable& slots, Counters& counters, int maxConnections,
-                                 int perAddress)
-    : store_(store), slots_(slots), counters_(counters), caps_(maxConnections, perAddress)
+                                 int perAddress, FleetBounds* bounds)
+    : store_(store), slots_(slots), counters_(counters), caps_(maxConnections, perAddress), bounds_(bounds)
 {
 }
 
@@ -147,10 +148,15 @@ void MonitorListener::finish(const std::shared_ptr<Connection>& c)
     const MonitorRecord& r = parsed.record;
     ExchangeResult result;
     try {
-        result = store_.recordReport(r, std::time(nullptr), c->peer);
+        result = takeRecord(store_, bounds_, counters_, r, c->peer, std::time(nullptr));
     } catch (const std::exception& e) {
         logEvent(Level::error, "record from " + describe(r) + " not stored: " + e.what());
         return c->cut();
+    }
+    if (result.refused) { // nothing stored: nothing to give
+        if (r.exiting) return c->cut();
+        c->out = 0;
+        return asio::async_write(c->socket, asio::buffer(&c->out, 1), [c](error_code, std::size_t) { c->cut(); });
     }
     if (result.newSlot != 0 && result.newSlot != result.oldSlot && result.newSlot != c->offeredSlot &&
         slots_.holders(result.newSlot) > 0)
@@ -163,17 +169,17 @@ void MonitorListener::finish(const std::shared_ptr<Connection>& c)
     logEvent(Level::debug, "report from " + describe(r) + " at " + c->peer + ": " + r.unit + " " +
                                std::to_string(r.progress) + "%");
     if (r.exiting) {
-        logEvent(Level::info, describe(r) + " stopped (exit record)");
+        logEvent(Level::info, describe(r) + " stopped (exit record from " + c->peer + ")");
         return c->cut();
     }
     c->out = static_cast<char>(static_cast<signed char>(result.command));
-    const std::string who = describe(r);
-    asio::async_write(c->socket, asio::buffer(&c->out, 1), [this, c, result, who](error_code ec, std::size_t) {
+    const std::string who = describe(r), at = c->peer;
+    asio::async_write(c->socket, asio::buffer(&c->out, 1), [this, c, result, who, at](error_code ec, std::size_t) {
         c->cut();
         if (result.command == 0) return;
         if (!ec) {
             logEvent(Level::info, std::string("command ") + commandName(result.command) + " (id " +
-                                      std::to_string(result.commandId) + ") given to " + who);
+                                      std::to_string(result.commandId) + ") given to " + who + " at " + at);
             return;
         }
         logEvent(Level::warn, std::string("command ") + commandName(result.command) + " for " + who +

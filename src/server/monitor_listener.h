@@ -16,6 +16,7 @@
 
 #include "server/connection_caps.h"
 #include "server/counters.h"
+#include "server/fleet_bounds.h"
 #include "server/options.h"
 #include "server/slots.h"
 #include "server/store.h"
@@ -28,7 +29,9 @@ constexpr int kFinishMilliseconds = 1500;
 
 class MonitorListener {
 public:
-    MonitorListener(Store& store, SlotTable& slots, Counters& counters, int maxConnections, int perAddress);
+    // BOUNDS: the fleet's caps and per-address limits on records (null: none).
+    MonitorListener(Store& store, SlotTable& slots, Counters& counters, int maxConnections, int perAddress,
+                    FleetBounds* bounds = nullptr);
     ~MonitorListener();
 
     bool bind(const Endpoint& endpoint, std::string& error);
@@ -53,6 +56,7 @@ private:
     boost::asio::ip::tcp::acceptor acceptor_{io_};
     boost::asio::steady_timer pause_{io_}; // after an accept failure, and the stop's grace
     int port_ = 0;
+    FleetBounds* bounds_;
     long long lastRefusalLog_ = 0;
 };
 

@@ -63,6 +63,34 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
                    "POST each alert raised or resolved (a machine offline or stalled) to this http:// or https:// "
                    "URL as JSON; failures are retried, 1 s doubling to 5 min apart")
         ->type_name("URL");
+    app.add_option("--webhook-timeout", options.webhookTimeout,
+                   "seconds for each whole webhook post (connect, send, answer); a receiver that takes longer "
+                   "is counted as failed")
+        ->capture_default_str()->check(CLI::Range(1, 300));
+    app.add_option("--webhook-burst", options.webhookBurst,
+                   "webhook posts a minute at most; when more alert events wait, they go together as one summary")
+        ->capture_default_str()->check(CLI::Range(1, 1000));
+    FleetLimits& fleet = options.fleet;
+    app.add_option("--max-machines", fleet.maxMachines,
+                   "machines the store may hold; records of new ones past that are refused (and counted)")
+        ->capture_default_str()->check(CLI::Range(1LL, 10000000LL));
+    app.add_option("--forget-after", fleet.forgetAfterDays,
+                   "days without a record after which a machine is removed, with its history (0: never)")
+        ->capture_default_str()->check(CLI::Range(0, 3650));
+    app.add_flag("--pin-addresses", fleet.pinAddresses,
+                 "refuse a known machine's records from another address than its last, until an administrator "
+                 "clears it (DELETE /api/machines/ID/address)");
+    app.add_option("--history-max-rows", fleet.historyMaxRows,
+                   "reports in one history answer at most (more are thinned out evenly)")
+        ->capture_default_str()->check(CLI::Range(10, 1000000));
+    app.add_option("--history-max-days", fleet.historyMaxDays, "days one history answer may span at most")
+        ->capture_default_str()->check(CLI::Range(1, 3650));
+    app.add_option("--new-machines-per-hour", fleet.newMachinesPerHour,
+                   "new machines one source address may add an hour (as many at once)")
+        ->capture_default_str()->check(CLI::Range(1, 1000000));
+    app.add_option("--units-per-hour", fleet.unitsPerHour,
+                   "unit submissions one source address may make an hour (as many at once)")
+        ->capture_default_str()->check(CLI::Range(1, 1000000));
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

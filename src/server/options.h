@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "server/fleet_bounds.h"
+
 namespace pelmora_server {
 
 struct Endpoint {
@@ -26,6 +28,9 @@ struct ServerOptions {
     std::vector<std::string> publicHosts; // names answered besides addresses, localhost and our own
     std::string logLevel = "info";
     std::string webhook; // empty: none
+    int webhookTimeout = 10; // seconds for each whole post
+    int webhookBurst = 10;   // posts a minute; more events go as one summary
+    FleetLimits fleet;
 };
 
 bool parseEndpoint(const std::string& text, Endpoint& endpoint);

@@ -17,8 +17,10 @@
 #include "server/host_names.h"
 #include "server/http_api.h"
 #include "server/log.h"
+#include "server/machine_admin.h"
 #include "server/monitor_listener.h"
 #include "server/store.h"
+#include "server/store_lock.h"
 #include "server/version.h"
 
 namespace pelmora_server {
@@ -35,7 +37,10 @@ std::string where(const Endpoint& e, int port) { return e.address + ":" + std::t
 // exchanges that met a flush made the 99th percentile several times longer.
 class Maintenance {
 public:
-    Maintenance(Store& store, FleetView& fleet, int keepDays) : store_(store), fleet_(fleet), keepDays_(keepDays) {}
+    Maintenance(Store& store, FleetView& fleet, int keepDays, SlotTable& slots, const FleetLimits& limits)
+        : store_(store), fleet_(fleet), keepDays_(keepDays), slots_(slots), limits_(limits)
+    {
+    }
     void run()
     {
         long long lastPrune = 0;
@@ -50,6 +55,7 @@ public:
                     if (removed > 0)
                         logEvent(Level::info, "history: " + std::to_string(removed) + " reports older than " +
                                                   std::to_string(keepDays_) + " days removed");
+                    forgetSilentMachines(store_, slots_, limits_, now);
                     store_.checkpoint(true);
                 } else {
                     store_.checkpoint();
@@ -73,6 +79,8 @@ private:
     Store& store_;
     FleetView& fleet_;
     int keepDays_;
+    SlotTable& slots_;
+    const FleetLimits& limits_;
     long long ticks_ = 0;
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -111,9 +119,18 @@ int runServer(const ServerOptions& options)
     }
 
     std::string error;
+    StoreLock storeLock;
+    if (!storeLock.take(options.db, error)) {
+        logEvent(Level::error, error);
+        return 1;
+    }
     std::unique_ptr<Store> store = Store::open(options.db, error);
     if (!store) {
         logEvent(Level::error, "cannot open the store " + options.db + ": " + error);
+        return 1;
+    }
+    if (!store->writable(error)) {
+        logEvent(Level::error, "the store " + options.db + " cannot be written: " + error);
         return 1;
     }
     std::string token, tokenPath;
@@ -123,6 +140,9 @@ int runServer(const ServerOptions& options)
         return 1;
     }
     if (created) logEvent(Level::info, "admin token made and written to " + tokenPath + " (mode 0600)");
+    for (const std::string& file : {tokenPath, options.viewerTokenFile})
+        if (!file.empty() && readableByOthers(file))
+            logEvent(Level::warn, "the token file " + file + " can be read by other users: chmod 600 " + file);
     std::string viewerToken;
     if (!options.viewerTokenFile.empty() && !readToken(options.viewerTokenFile, viewerToken, error)) {
         logEvent(Level::error, error);
@@ -131,7 +151,9 @@ int runServer(const ServerOptions& options)
 
     Counters counters;
     SlotTable slots(store->heldSlots());
-    MonitorListener listener(*store, slots, counters, options.maxConnections, options.maxConnectionsPerAddress);
+    FleetBounds bounds(options.fleet);
+    MonitorListener listener(*store, slots, counters, options.maxConnections, options.maxConnectionsPerAddress,
+                             &bounds);
     if (!listener.bind(options.monitorListen, error)) {
         logEvent(Level::error, "cannot listen for monitors on " + where(options.monitorListen, options.monitorListen.port) +
                                    ": " + error);
@@ -144,7 +166,7 @@ int runServer(const ServerOptions& options)
     FleetView fleet(*store, limits);
     HttpApi http(*store, counters, fleet,
                  {token, viewerToken, limits, options.keepDays, options.maxConnections,
-                  options.maxConnectionsPerAddress, hostNames});
+                  options.maxConnectionsPerAddress, hostNames, &bounds, &slots});
     if (!http.bind(options.httpListen, error)) {
         logEvent(Level::error, "cannot listen for HTTP on " + where(options.httpListen, options.httpListen.port) + ": " +
                                    error);
@@ -154,9 +176,13 @@ int runServer(const ServerOptions& options)
     logEvent(Level::info, "monitors on " + where(options.monitorListen, listener.port()));
     logEvent(Level::info, "HTTP on " + where(options.httpListen, http.port()));
 
-    Maintenance maintenance(*store, fleet, options.keepDays);
+    Maintenance maintenance(*store, fleet, options.keepDays, slots, options.fleet);
     std::thread upkeep([&] { maintenance.run(); });
-    Alerting alerting(*store, counters, {options.offlineAfter, options.stallAfter}, options.keepDays, options.webhook);
+    WebhookTiming webhookTiming;
+    webhookTiming.timeout = std::chrono::seconds(options.webhookTimeout);
+    webhookTiming.burst = options.webhookBurst;
+    Alerting alerting(*store, counters, {options.offlineAfter, options.stallAfter}, options.keepDays, options.webhook,
+                      webhookTiming);
     alerting.start();
     std::thread web([&] { http.run(); });
     std::thread signals([&] {

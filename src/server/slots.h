@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <mutex>
 #include <vector>
 
 namespace pelmora_server {
@@ -16,9 +17,15 @@ public:
     void release(int offered);
     // A machine moves from one slot to another (0: none).
     void move(int from, int to);
-    int holders(int slot) const { return holders_[index(slot)]; }
+    int holders(int slot) const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return holders_[index(slot)];
+    }
 
 private:
+    // Machines removed from another thread free their slots too.
+    mutable std::mutex mutex_;
     static int index(int slot) { return slot & 0xFF; }
     std::array<int, 256> holders_{};
     std::array<bool, 256> offered_{};

@@ -71,6 +71,13 @@ const char* const kMigrations[] = {
        CREATE INDEX units_by_machine_id ON units (machine_id);
        CREATE INDEX units_by_time ON units (at);
        INSERT INTO totals VALUES ('records_clamped', 0);)",
+    // Who speaks for a machine: the address before the last change of its
+    // address (the step before keeps the last one), and the address that
+    // took each command. last_seen indexed for forgetting silent machines.
+    R"(ALTER TABLE machines ADD COLUMN previous_address TEXT NOT NULL DEFAULT '';
+       ALTER TABLE machines ADD COLUMN address_changed_at INTEGER NOT NULL DEFAULT 0;
+       ALTER TABLE commands ADD COLUMN delivered_to TEXT;
+       CREATE INDEX machines_by_last_seen ON machines (last_seen);)",
 };
 constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
 
@@ -107,6 +114,7 @@ CommandRow readCommand(const Statement& s)
     c.deliveredAt = s.integer(6);
     c.cancelledAt = s.integer(7);
     c.cancelledBy = s.text(8);
+    c.deliveredTo = s.text(9);
     return c;
 }
 AlertRow readAlert(const Statement& s)
@@ -118,8 +126,8 @@ constexpr const char* kAlertColumns =
     " coalesce(a.resolved_at, 0), a.change FROM alerts a LEFT JOIN machines m ON m.id = a.machine_id ";
 
 constexpr const char* kCommandColumns =
-    "SELECT id, machine_id, command, state, requested_at, requested_by, delivered_at, cancelled_at, cancelled_by "
-    "FROM commands ";
+    "SELECT id, machine_id, command, state, requested_at, requested_by, delivered_at, cancelled_at, cancelled_by,"
+    " delivered_to FROM commands ";
 
 // A write transaction that rolls back unless committed.
 class Transaction {
@@ -155,7 +163,7 @@ const char* commandName(int byte) { return byte >= 1 && byte <= 3 ? kCommandName
 struct Store::Prepared {
     explicit Prepared(sqlite3* db)
         : findMachine(db, "SELECT id, slot, unit, progress, points, stopped, pace_at, pace_progress, pace_next_at,"
-                          " pace_next_progress, last_seen FROM machines WHERE name = ?1 AND cpu = ?2"),
+                          " pace_next_progress, last_seen, address FROM machines WHERE name = ?1 AND cpu = ?2"),
           insertMachine(db, "INSERT INTO machines (name, cpu, slot, user, team, unit, progress, core, frames, points,"
                             " units_seen, cpu_mhz, cpu_vendor, in_tray, stopped, first_seen, last_seen, unit_since,"
                             " unit_first_progress, changed_at, change, pace_at, pace_progress, pace_next_at,"
@@ -171,11 +179,13 @@ struct Store::Prepared {
                             " prev_core = CASE WHEN ?17 THEN core ELSE prev_core END,"
                             " changed_at = CASE WHEN ?18 THEN ?16 ELSE changed_at END, change = ?19,"
                             " pace_at = ?20, pace_progress = ?21, pace_next_at = ?22, pace_next_progress = ?23,"
+                            " previous_address = CASE WHEN ?26 THEN address ELSE previous_address END,"
+                            " address_changed_at = CASE WHEN ?26 THEN ?16 ELSE address_changed_at END,"
                             " address = ?24, resumed_at = CASE WHEN ?25 THEN ?16 ELSE resumed_at END WHERE id = ?1"),
           insertReport(db, "INSERT INTO reports (machine_id, at, progress, unit, in_tray) VALUES (?1, ?2, ?3, ?4, ?5)"),
           pendingCommand(db, "SELECT id, command FROM commands WHERE machine_id = ?1 AND state = 'pending'"),
-          deliver(db, "UPDATE commands SET state = 'delivered', delivered_at = ?2 WHERE id = ?1"),
-          dropExit(db, "UPDATE commands SET state = 'cancelled', cancelled_at = ?2, cancelled_by = 'machine stopped'"
+          deliver(db, "UPDATE commands SET state = 'delivered', delivered_at = ?2, delivered_to = ?3 WHERE id = ?1"),
+          dropExit(db, "UPDATE commands SET state = 'cancelled', cancelled_at = ?2, cancelled_by = ?3"
                        " WHERE machine_id = ?1 AND state = 'pending' AND command = 'exit'"),
           countReport(db, "UPDATE totals SET value = value + 1 WHERE name = 'reports'"),
           countClamped(db, "UPDATE totals SET value = value + 1 WHERE name = 'records_clamped'")
@@ -252,6 +262,8 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string& error)
         if (last.step()) store->lastChange_ = last.integer(0);
         Statement lastAlert(db, "SELECT coalesce(max(change), 0) FROM alerts");
         if (lastAlert.step()) store->lastAlertChange_ = lastAlert.integer(0);
+        Statement count(db, "SELECT count(*) FROM machines");
+        if (count.step()) store->machineCount_ = count.integer(0);
     } catch (const StoreError& e) {
         error = e.what();
         return nullptr;
@@ -269,7 +281,7 @@ Store::~Store()
     }
 }
 
-ExchangeResult Store::recordReport(const MonitorRecord& r, long long now, const std::string& peer)
+ExchangeResult Store::recordReport(const MonitorRecord& r, long long now, const ExchangeRules& rules)
 {
     std::lock_guard<std::mutex> lock(writeMutex_);
     Prepared& p = *prepared_;
@@ -282,9 +294,18 @@ ExchangeResult Store::recordReport(const MonitorRecord& r, long long now, const 
     // The pace window: both marks on this report unless the unit goes on forward.
     long long paceAt = now, nextAt = now;
     int paceProgress = r.progress, nextProgress = r.progress;
+    std::string address = rules.address;
     if (&write == &p.updateMachine) {
         result.machineId = find.integer(0);
         result.oldSlot = find.whole(1);
+        result.oldAddress = find.text(11);
+        if (address.empty()) address = result.oldAddress;
+        result.addressChanged = !result.oldAddress.empty() && address != result.oldAddress;
+        if (result.addressChanged && rules.pinAddresses) {
+            find.reset();
+            result.refused = "it comes from another address than the machine's (pinned)";
+            return result; // rolled back: nothing written
+        }
         const bool unitChanged = find.text(2) != r.unit;
         const int oldProgress = find.whole(3);
         // Coming back after an exit starts the stall clock again.
@@ -302,8 +323,17 @@ ExchangeResult Store::recordReport(const MonitorRecord& r, long long now, const 
         }
         find.reset();
         write.reset().bind(1, result.machineId).bind(17, unitChanged ? 1 : 0).bind(18, changed ? 1 : 0)
-            .bind(25, returns ? 1 : 0);
+            .bind(25, returns ? 1 : 0).bind(26, result.addressChanged ? 1 : 0);
     } else {
+        find.reset();
+        if (!rules.mayAddMachine) {
+            result.refused = "too many new machines from its address";
+            return result;
+        }
+        if (rules.maxMachines > 0 && machineCount_ >= rules.maxMachines) {
+            result.refused = "the store holds the most machines allowed";
+            return result;
+        }
         result.newMachine = true;
         write.reset();
     }
@@ -311,7 +341,7 @@ ExchangeResult Store::recordReport(const MonitorRecord& r, long long now, const 
         .bind(7, r.progress).bind(8, r.core).bind(9, r.frames).bind(10, r.points).bind(11, r.unitsSeen)
         .bind(12, r.cpuMhz).bind(13, r.cpuVendor).bind(14, r.inTray ? 1 : 0).bind(15, r.exiting ? 1 : 0)
         .bind(16, now).bind(19, ++lastChange_).bind(20, paceAt).bind(21, paceProgress).bind(22, nextAt)
-        .bind(23, nextProgress).bind(24, peer);
+        .bind(23, nextProgress).bind(24, address);
     if (result.newMachine) write.bind(1, r.computerName);
     write.run();
     if (result.newMachine) result.machineId = sqlite3_last_insert_rowid(writer_);
@@ -319,16 +349,20 @@ ExchangeResult Store::recordReport(const MonitorRecord& r, long long now, const 
     p.insertReport.reset().bind(1, result.machineId).bind(2, now).bind(3, r.progress).bind(4, r.unit)
         .bind(5, r.inTray ? 1 : 0).run();
     if (r.exiting) {
-        p.dropExit.reset().bind(1, result.machineId).bind(2, now).run();
+        p.dropExit.reset().bind(1, result.machineId).bind(2, now)
+            .bind(3, "machine stopped (exit record from " + (address.empty() ? "?" : address) + ")").run();
     } else if (p.pendingCommand.reset().bind(1, result.machineId).step()) {
         result.commandId = p.pendingCommand.integer(0);
         result.command = commandByte(p.pendingCommand.text(1));
         p.pendingCommand.reset();
-        p.deliver.reset().bind(1, result.commandId).bind(2, now).run();
+        p.deliver.reset().bind(1, result.commandId).bind(2, now);
+        if (!address.empty()) p.deliver.bind(3, address);
+        p.deliver.run();
     }
     p.countReport.reset().run();
     if (r.clamped) p.countClamped.reset().run();
     t.commit();
+    if (result.newMachine) ++machineCount_;
     return result;
 }
 
@@ -336,7 +370,7 @@ void Store::undeliver(long long commandId)
 {
     std::lock_guard<std::mutex> lock(writeMutex_);
     Transaction t(writer_);
-    Statement s(writer_, "UPDATE commands SET state = 'pending', delivered_at = NULL WHERE id = ?1"
+    Statement s(writer_, "UPDATE commands SET state = 'pending', delivered_at = NULL, delivered_to = NULL WHERE id = ?1"
                          " AND state = 'delivered'");
     s.bind(1, commandId).run();
     Statement machine(writer_, "SELECT machine_id FROM commands WHERE id = ?1");
@@ -487,7 +521,8 @@ std::vector<MachineRow> Store::machinesChangedSince(long long since, long long& 
     Statement s(reader.db(),
                 "SELECT id, name, cpu, slot, user, team, unit, progress, core, frames, points, units_seen, cpu_mhz,"
                 " cpu_vendor, in_tray, stopped, last_seen, unit_since, unit_first_progress, changed_at, pace_at,"
-                " pace_progress, resumed_at FROM machines WHERE change > ?1 ORDER BY id");
+                " pace_progress, resumed_at, address, previous_address, address_changed_at FROM machines"
+                " WHERE change > ?1 ORDER BY id");
     s.bind(1, since);
     while (s.step()) {
         MachineRow& m = rows.emplace_back();
@@ -514,19 +549,11 @@ std::vector<MachineRow> Store::machinesChangedSince(long long since, long long& 
         m.paceAt = s.integer(20);
         m.paceProgress = s.whole(21);
         m.resumedAt = s.integer(22);
+        m.address = s.text(23);
+        m.previousAddress = s.text(24);
+        m.addressChangedAt = s.integer(25);
         if (const auto it = pending.find(m.id); it != pending.end()) m.pendingCommand = it->second;
     }
-    return rows;
-}
-
-std::vector<ReportRow> Store::history(long long machineId, long long since)
-{
-    Reader reader = borrowReader();
-    Statement s(reader.db(), "SELECT at, progress, unit, in_tray FROM reports WHERE machine_id = ?1 AND at >= ?2"
-                             " ORDER BY at, rowid");
-    s.bind(1, machineId).bind(2, since);
-    std::vector<ReportRow> rows;
-    while (s.step()) rows.push_back({s.integer(0), s.whole(1), s.text(2), s.whole(3) != 0});
     return rows;
 }
 
@@ -764,7 +791,7 @@ std::vector<AlertRow> Store::setAlerts(const std::vector<AlertWanted>& wanted, l
     return rows;
 }
 
-std::optional<AlertEvent> Store::nextAlertEvent()
+std::vector<AlertEvent> Store::pendingAlertEvents(int limit)
 {
     Reader reader = borrowReader();
     // One statement, so one snapshot: a raise and its resolution written
@@ -773,23 +800,29 @@ std::optional<AlertEvent> Store::nextAlertEvent()
                 "SELECT a.id, a.machine_id, coalesce(m.name || '/' || m.cpu, ''), a.kind, a.raised_at,"
                 " coalesce(a.resolved_at, 0), a.change, e.resolution, e.number FROM ("
                 " SELECT * FROM (SELECT id, 0 AS resolution, raised_change AS number FROM alerts"
-                "  WHERE raise_sent IS NULL ORDER BY raised_change LIMIT 1)"
+                "  WHERE raise_sent IS NULL ORDER BY raised_change LIMIT ?1)"
                 " UNION ALL SELECT * FROM (SELECT id, 1, change FROM alerts"
-                "  WHERE resolved_at IS NOT NULL AND resolve_sent IS NULL ORDER BY change LIMIT 1)"
+                "  WHERE resolved_at IS NOT NULL AND resolve_sent IS NULL ORDER BY change LIMIT ?1)"
                 ") e JOIN alerts a ON a.id = e.id LEFT JOIN machines m ON m.id = a.machine_id"
-                " ORDER BY e.number LIMIT 1");
-    if (!s.step()) return std::nullopt;
-    AlertEvent event{readAlert(s), s.whole(7) != 0, s.integer(8)};
-    if (!event.resolution) event.alert.resolvedAt = 0; // as it was raised
-    return event;
+                " ORDER BY e.number LIMIT ?1");
+    s.bind(1, limit);
+    std::vector<AlertEvent> events;
+    while (s.step()) {
+        AlertEvent& event = events.emplace_back(AlertEvent{readAlert(s), s.whole(7) != 0, s.integer(8)});
+        if (!event.resolution) event.alert.resolvedAt = 0; // as it was raised
+    }
+    return events;
 }
 
-void Store::markAlertEventSent(const AlertEvent& event, long long now)
+void Store::markAlertEventsSent(const std::vector<AlertEvent>& events, long long now)
 {
     std::lock_guard<std::mutex> lock(writeMutex_);
-    Statement s(writer_, event.resolution ? "UPDATE alerts SET resolve_sent = ?2 WHERE id = ?1"
-                                          : "UPDATE alerts SET raise_sent = ?2 WHERE id = ?1");
-    s.bind(1, event.alert.id).bind(2, now).run();
+    Transaction t(writer_);
+    Statement raise(writer_, "UPDATE alerts SET raise_sent = ?2 WHERE id = ?1");
+    Statement resolve(writer_, "UPDATE alerts SET resolve_sent = ?2 WHERE id = ?1");
+    for (const AlertEvent& event : events)
+        (event.resolution ? resolve : raise).reset().bind(1, event.alert.id).bind(2, now).run();
+    t.commit();
 }
 
 AlertCounts Store::alertCounts()
@@ -810,6 +843,93 @@ long long Store::pruneAlerts(long long before)
                          " AND resolve_sent IS NOT NULL");
     s.bind(1, before).run();
     return sqlite3_changes(writer_);
+}
+
+std::vector<long long> Store::silentMachines(long long before, int limit)
+{
+    Reader reader = borrowReader();
+    Statement s(reader.db(), "SELECT id FROM machines WHERE last_seen < ?1 ORDER BY last_seen LIMIT ?2");
+    s.bind(1, before).bind(2, limit);
+    std::vector<long long> ids;
+    while (s.step()) ids.push_back(s.integer(0));
+    return ids;
+}
+
+std::vector<MachineRow> Store::removeMachines(const std::vector<long long>& ids)
+{
+    std::vector<MachineRow> removed;
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Transaction t(writer_);
+    Statement find(writer_, "SELECT name, cpu, slot, stopped, address FROM machines WHERE id = ?1");
+    const char* const kDeletes[] = {"DELETE FROM reports WHERE machine_id = ?1", "DELETE FROM commands WHERE machine_id = ?1",
+                                    "DELETE FROM alerts WHERE machine_id = ?1", "DELETE FROM machines WHERE id = ?1"};
+    for (const long long id : ids) {
+        if (!find.reset().bind(1, id).step()) continue;
+        MachineRow& m = removed.emplace_back();
+        m.id = id;
+        m.name = find.text(0);
+        m.cpu = find.whole(1);
+        m.slot = find.whole(2);
+        m.stopped = find.whole(3) != 0;
+        m.address = find.text(4);
+        find.reset();
+        for (const char* sql : kDeletes) Statement(writer_, sql).bind(1, id).run();
+    }
+    t.commit();
+    machineCount_ -= static_cast<long long>(removed.size());
+    if (!removed.empty()) ++removals_;
+    return removed;
+}
+
+std::optional<std::string> Store::clearAddress(long long machineId, long long now)
+{
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Transaction t(writer_);
+    Statement find(writer_, "SELECT address FROM machines WHERE id = ?1");
+    if (!find.bind(1, machineId).step()) return std::nullopt;
+    const std::string address = find.text(0);
+    find.reset();
+    Statement clear(writer_, "UPDATE machines SET previous_address = CASE WHEN address = '' THEN previous_address"
+                             " ELSE address END, address = '', address_changed_at = ?2 WHERE id = ?1");
+    clear.bind(1, machineId).bind(2, now).run();
+    markChanged(writer_, machineId, ++lastChange_);
+    t.commit();
+    return address;
+}
+
+std::vector<ReportRow> Store::history(long long machineId, long long since, long long until, int most)
+{
+    Reader reader = borrowReader();
+    long long count = 0;
+    {
+        Statement s(reader.db(), "SELECT count(*) FROM reports WHERE machine_id = ?1 AND at >= ?2 AND at <= ?3");
+        if (s.bind(1, machineId).bind(2, since).bind(3, until).step()) count = s.integer(0);
+    }
+    // More than MOST: the last report of each of MOST equal spans, so the
+    // answer is bounded whatever a sender reported.
+    Statement s(reader.db(), count <= most
+                                 ? "SELECT at, progress, unit, in_tray FROM reports WHERE machine_id = ?1"
+                                   " AND at >= ?2 AND at <= ?3 ORDER BY at, rowid LIMIT ?4"
+                                 : "SELECT at, progress, unit, in_tray, max(rowid) FROM reports WHERE machine_id = ?1"
+                                   " AND at >= ?2 AND at <= ?3 GROUP BY (at - ?2) * ?4 / (?3 - ?2 + 1) ORDER BY at");
+    s.bind(1, machineId).bind(2, since).bind(3, until).bind(4, static_cast<long long>(most));
+    std::vector<ReportRow> rows;
+    while (s.step()) rows.push_back({s.integer(0), s.whole(1), s.text(2), s.whole(3) != 0});
+    return rows;
+}
+
+bool Store::writable(std::string& error)
+{
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    try {
+        Transaction t(writer_);
+        execute(writer_, "UPDATE totals SET value = value WHERE name = 'reports'");
+        t.commit();
+        return true;
+    } catch (const StoreError& e) {
+        error = e.what();
+        return false;
+    }
 }
 
 } // namespace pelmora_server

@@ -26,6 +26,17 @@ struct ExchangeResult {
     int newSlot = 0;
     int command = 0; // the byte to answer with: 0 nothing, 1 exit, 2 tray, 3 restart
     long long commandId = 0;
+    const char* refused = nullptr; // why the record was refused, nothing written
+    std::string oldAddress;        // the machine's address before this record
+    bool addressChanged = false;   // it came from another address than the last
+};
+
+// What a record may do, beyond reporting.
+struct ExchangeRules {
+    std::string address;       // the sender's; empty: unknown, the machine's is kept
+    bool pinAddresses = false; // refuse a known machine's record from another address
+    bool mayAddMachine = true; // a record of a machine not known may add it
+    long long maxMachines = 0; // 0: no cap
 };
 
 struct MachineRow {
@@ -49,6 +60,8 @@ struct MachineRow {
     long long paceAt = 0;     // the start of the pace window: a report of the current unit
     int paceProgress = 0;     // and its progress
     std::string pendingCommand; // empty: none
+    std::string address, previousAddress; // of its last record, and before the last change ('' none)
+    long long addressChangedAt = 0;
 };
 
 // The pace is measured from a report of the current unit between half of
@@ -60,6 +73,7 @@ constexpr long long kPaceWindowSeconds = 3600;
 struct CommandRow {
     long long id = 0, machineId = 0;
     std::string command, state, requestedBy, cancelledBy;
+    std::string deliveredTo; // the address that took it
     long long requestedAt = 0, deliveredAt = 0, cancelledAt = 0; // 0: not (yet)
 };
 
@@ -165,8 +179,9 @@ public:
     // A report after a silence longer than this (the offline limit) marks
     // the machine's return: it made no progress while away, which is not a stall.
     void setOfflineAfter(long long seconds) { offlineAfter_ = seconds; }
-    // PEER: the address the record came from, which unit submissions are matched against.
-    ExchangeResult recordReport(const MonitorRecord& record, long long now, const std::string& peer = "");
+    // RULES may refuse it (RESULT.refused says why; nothing is written). The
+    // sender's address (RULES.address) is what unit submissions are matched against.
+    ExchangeResult recordReport(const MonitorRecord& record, long long now, const ExchangeRules& rules = {});
     // A command whose answer could not be sent goes back to pending.
     void undeliver(long long commandId);
 
@@ -191,7 +206,6 @@ public:
     // LATEST the number of the last change they include. Every write to a
     // machine, or to its commands, takes the next number.
     std::vector<MachineRow> machinesChangedSince(long long since, long long& latest);
-    std::vector<ReportRow> history(long long machineId, long long since);
     std::vector<UnitRow> units(const UnitFilter& filter);
     std::vector<DayUserSummary> summary(long long since);
     std::vector<CpuSummary> cpus(); // the submitted units by CPU, most units first
@@ -223,15 +237,34 @@ public:
     // FOR_WEBHOOK false the events are marked as never to be sent (no webhook
     // is set). Returns the alerts raised or resolved, in change order.
     std::vector<AlertRow> setAlerts(const std::vector<AlertWanted>& wanted, long long now, bool forWebhook);
-    // The webhook's queue: the undelivered event with the lowest number.
-    std::optional<AlertEvent> nextAlertEvent();
-    void markAlertEventSent(const AlertEvent& event, long long now);
+    // The webhook's queue: the first LIMIT undelivered events, lowest number first.
+    std::vector<AlertEvent> pendingAlertEvents(int limit);
+    // In one transaction: a summary of many is marked sent whole or not at all.
+    void markAlertEventsSent(const std::vector<AlertEvent>& events, long long now);
     AlertCounts alertCounts();
     // Removes alerts resolved before BEFORE whose events are all dealt with.
     long long pruneAlerts(long long before);
+    // A write that is kept, so a store that cannot be written (a read-only
+    // file or folder, a full disk) is found at start. False with ERROR.
+    bool writable(std::string& error);
     // Copies the log into the store; TRUNCATE also empties the log file
     // (which otherwise keeps the size a burst gave it).
     void checkpoint(bool truncate = false);
+
+    // Removing machines, with their reports, commands and alerts. Each
+    // removal takes the next removal number, so the fleet's views can tell
+    // they must read every machine again.
+    std::vector<MachineRow> removeMachines(const std::vector<long long>& ids);
+    // The machines that sent nothing since BEFORE, at most LIMIT of them.
+    std::vector<long long> silentMachines(long long before, int limit);
+    long long removals() const { return removals_; }
+    long long machineCount() const { return machineCount_; }
+    // Forgets a machine's address, so its next record's is taken (pinned).
+    // The address it had, or nothing when there is no such machine.
+    std::optional<std::string> clearAddress(long long machineId, long long now);
+    // The reports of a machine since SINCE, MOST at most: the last of each
+    // equal span of time when there are more.
+    std::vector<ReportRow> history(long long machineId, long long since, long long until, int most);
 
 private:
     class Reader;
@@ -243,6 +276,7 @@ private:
     std::mutex writeMutex_;
     std::atomic<long long> lastChange_{0}; // taken under writeMutex_
     std::atomic<long long> lastAlertChange_{0}; // likewise
+    std::atomic<long long> machineCount_{0}, removals_{0}; // likewise
     std::atomic<long long> offlineAfter_{900};
     sqlite3* writer_ = nullptr;
     struct Prepared;

@@ -2,26 +2,57 @@
 
 #include <algorithm>
 #include <ctime>
-#include <httplib.h>
+#include <curl/curl.h>
+#include <memory>
 #include <regex>
 
 #include "server/alerts.h"
 #include "server/log.h"
+#include "server/text_safety.h"
 
 namespace pelmora_server {
 namespace {
 
-std::string describe(httplib::Error error)
+using nlohmann::ordered_json;
+
+constexpr std::size_t kLargestAnswerHead = 16 * 1024;
+constexpr std::size_t kAnswerBodyRead = 4 * 1024; // the rest is never read
+constexpr int kMostInSummary = 10000;             // more wait for the next post
+constexpr std::size_t kListedInSummary = 20;
+
+struct Answer {
+    std::size_t head = 0, body = 0;
+    bool headTooLarge = false;
+    const std::atomic<bool>* stop = nullptr;
+};
+
+std::size_t onHeader(char*, std::size_t size, std::size_t count, void* data)
 {
-    switch (error) {
-    case httplib::Error::Connection: return "cannot connect";
-    case httplib::Error::ConnectionTimeout: return "no connection within the time-out";
-    case httplib::Error::Read: return "no answer within the time-out, or the connection closed";
-    case httplib::Error::Write: return "the request could not be sent";
-    case httplib::Error::SSLConnection: return "the TLS handshake failed";
-    case httplib::Error::SSLServerVerification: return "the receiver's certificate is not trusted";
-    default: return httplib::to_string(error);
-    }
+    Answer& answer = *static_cast<Answer*>(data);
+    answer.head += size * count;
+    if (answer.head <= kLargestAnswerHead) return size * count;
+    answer.headTooLarge = true;
+    return 0; // ends the transfer
+}
+
+std::size_t onBody(char*, std::size_t size, std::size_t count, void* data)
+{
+    Answer& answer = *static_cast<Answer*>(data);
+    answer.body += size * count;
+    return answer.body <= kAnswerBodyRead ? size * count : 0;
+}
+
+// Called at least once a second, even on a silent connection.
+int onProgress(void* data, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return static_cast<Answer*>(data)->stop->load() ? 1 : 0;
+}
+
+ordered_json eventJson(const AlertEvent& event)
+{
+    AlertRow alert = event.alert;
+    alert.machine = neutraliseMentions(alert.machine); // names reach chat rooms
+    return {{"event", event.resolution ? "resolved" : "raised"}, {"alert", alertJson(alert)}};
 }
 
 } // namespace
@@ -54,13 +85,14 @@ bool parseWebhookUrl(const std::string& text, WebhookUrl& url, std::string& erro
 Webhook::Webhook(Store& store, Counters& counters, WebhookUrl url, WebhookTiming timing)
     : store_(store), counters_(counters), url_(std::move(url)), timing_(timing)
 {
+    static const CURLcode started = curl_global_init(CURL_GLOBAL_DEFAULT);
+    (void)started;
 }
 
 void Webhook::stop()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
-    if (client_) client_->stop(); // cuts a request under way
     wake_.notify_all();
 }
 
@@ -78,31 +110,71 @@ bool Webhook::pause(std::chrono::milliseconds time, bool wakeable)
     return !stop_;
 }
 
-bool Webhook::post(const AlertEvent& event, std::string& reason)
+std::string Webhook::body(const std::vector<AlertEvent>& events)
 {
-    httplib::Client client(url_.origin());
-    client.set_connection_timeout(timing_.timeout);
-    client.set_read_timeout(timing_.timeout);
-    client.set_write_timeout(timing_.timeout);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stop_) return false;
-        client_ = &client;
+    ordered_json body;
+    if (events.size() == 1) {
+        body = eventJson(events[0]);
+    } else {
+        long long raised = 0;
+        ordered_json listed = ordered_json::array();
+        for (const AlertEvent& e : events) {
+            raised += e.resolution ? 0 : 1;
+            if (listed.size() < kListedInSummary) listed.push_back(eventJson(e));
+        }
+        body = {{"event", "summary"},
+                {"raised", raised},
+                {"resolved", static_cast<long long>(events.size()) - raised},
+                {"events", std::move(listed)},
+                {"more", events.size() - std::min(events.size(), kListedInSummary)}};
     }
-    const nlohmann::ordered_json body = {{"event", event.resolution ? "resolved" : "raised"},
-                                         {"alert", alertJson(event.alert)}};
-    const httplib::Result r = client.Post(url_.target, body.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace),
-                                            "application/json");
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        client_ = nullptr;
-    }
-    if (!r) {
-        reason = describe(r.error());
+    return body.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
+}
+
+bool Webhook::post(const std::string& body, std::string& reason, bool& timedOut)
+{
+    timedOut = false;
+    std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
+    std::unique_ptr<curl_slist, void (*)(curl_slist*)> headers(
+        curl_slist_append(nullptr, "Content-Type: application/json"), curl_slist_free_all);
+    if (!curl || !headers) {
+        reason = "out of memory";
         return false;
     }
-    if (r->status < 200 || r->status > 299) {
-        reason = "answered " + std::to_string(r->status);
+    Answer answer;
+    answer.stop = &stop_;
+    CURL* c = curl.get();
+    const std::string url = url_.full();
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(c, CURLOPT_HTTP_CONTENT_DECODING, 0L); // and no Accept-Encoding is sent
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(timing_.timeout.count()));
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.c_str());
+    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(c, CURLOPT_HEADERDATA, &answer);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, onBody);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &answer);
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, &answer);
+    const CURLcode result = curl_easy_perform(c);
+    long status = 0;
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    // A 2xx answer whose body we stopped reading was still taken.
+    const bool bodyCut = result == CURLE_WRITE_ERROR && !answer.headTooLarge;
+    if (result != CURLE_OK && !bodyCut) {
+        timedOut = result == CURLE_OPERATION_TIMEDOUT;
+        reason = timedOut ? "no complete answer within " + std::to_string(timing_.timeout.count()) + " ms"
+                 : answer.headTooLarge ? "the answer's head is over " + std::to_string(kLargestAnswerHead) + " bytes"
+                                       : curl_easy_strerror(result);
+        return false;
+    }
+    if (status < 200 || status > 299) {
+        reason = "answered " + std::to_string(status);
         return false;
     }
     return true;
@@ -117,22 +189,39 @@ void Webhook::run()
             if (stop_) return;
             woken_ = false; // a wake from here on is for an event this look may miss
         }
-        std::optional<AlertEvent> event;
-        try {
-            event = store_.nextAlertEvent();
-        } catch (const std::exception& e) {
-            logEvent(Level::error, std::string("webhook: cannot read the next event: ") + e.what());
+        const auto now = std::chrono::steady_clock::now();
+        while (!posted_.empty() && now - posted_.front() >= timing_.window) posted_.pop_front();
+        if (static_cast<int>(posted_.size()) >= timing_.burst) {
+            // This minute's posts are spent: what comes meanwhile goes as one summary.
+            if (!pause(std::chrono::duration_cast<std::chrono::milliseconds>(posted_.front() + timing_.window - now),
+                       false))
+                return;
+            continue;
         }
-        if (!event) {
+        std::vector<AlertEvent> events;
+        try {
+            events = store_.pendingAlertEvents(kMostInSummary);
+        } catch (const std::exception& e) {
+            logEvent(Level::error, std::string("webhook: cannot read the next events: ") + e.what());
+        }
+        if (events.empty()) {
             if (!pause(timing_.idle, true)) return;
             continue;
         }
-        const std::string what = "alert " + std::to_string(event->alert.id) +
-                                 (event->resolution ? " resolved" : " raised");
+        if (events.size() > 1 && posted_.size() + events.size() <= static_cast<std::size_t>(timing_.burst))
+            events.resize(1); // few: one post each
+        const std::string what =
+            events.size() > 1 ? "a summary of " + std::to_string(events.size()) + " alert events"
+                              : "alert " + std::to_string(events[0].alert.id) +
+                                    (events[0].resolution ? " resolved" : " raised");
         std::string reason;
-        if (!post(*event, reason)) {
-            if (!pause(std::chrono::milliseconds(0), false)) return; // cut short by stop()
+        bool timedOut = false;
+        const bool delivered = post(body(events), reason, timedOut);
+        if (!pause(std::chrono::milliseconds(0), false)) return; // cut short by stop()
+        posted_.push_back(std::chrono::steady_clock::now());
+        if (!delivered) {
             ++counters_.webhookFailures;
+            if (timedOut) ++counters_.webhookTimeouts;
             logEvent(Level::warn, "webhook " + url_.origin() + ": " + what + " not delivered: " + reason +
                                       "; next try in " + std::to_string(retry.count()) + " ms");
             if (!pause(retry, false)) return;
@@ -140,10 +229,14 @@ void Webhook::run()
             continue;
         }
         retry = timing_.firstRetry;
-        // Marked before the next is read, else it would go out twice.
+        if (events.size() > 1) {
+            ++counters_.webhookSummaries;
+            logEvent(Level::info, "webhook " + url_.origin() + ": " + what + " delivered as one post");
+        }
+        // Marked before the next are read, else they would go out twice.
         for (;;) {
             try {
-                store_.markAlertEventSent(*event, std::time(nullptr));
+                store_.markAlertEventsSent(events, std::time(nullptr));
                 break;
             } catch (const std::exception& e) {
                 logEvent(Level::error, "webhook: " + what + " delivered but not marked so: " + e.what());

@@ -4,19 +4,26 @@
 // memory however long the receiver is away, and a restart neither loses nor
 // repeats one (but for one whose answer came just before a crash). A failure
 // is retried after 1 s, then 2 s, 4 s, ... at most 5 minutes apart.
+//
+// A burst goes out as one post: at most BURST posts a minute, and when the
+// events waiting would take more, they go together as
+// {"event":"summary","raised":R,"resolved":S,"events":[the first 20 as above],"more":N}.
+//
+// Each post has one deadline for the whole request; at most a few KiB of
+// the answer are read, nothing is decompressed, no redirect is followed,
+// https is checked against the system's certificates (libcurl).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "server/counters.h"
 #include "server/store.h"
-
-namespace httplib {
-class Client;
-}
 
 namespace pelmora_server {
 
@@ -26,6 +33,7 @@ struct WebhookUrl {
     std::string target; // path and query, at least "/"
     // scheme://host:port, for the log: the path may hold a secret.
     std::string origin() const;
+    std::string full() const { return origin() + target; }
 };
 
 // http://HOST[:PORT][/PATH][?QUERY] or https://...; no user:password@.
@@ -33,8 +41,10 @@ bool parseWebhookUrl(const std::string& text, WebhookUrl& url, std::string& erro
 
 struct WebhookTiming {
     std::chrono::milliseconds firstRetry{1000}, longestRetry{300000};
-    std::chrono::milliseconds timeout{10000}; // to connect, and for each read and write
+    std::chrono::milliseconds timeout{10000}; // the whole request: connect, send, answer
     std::chrono::milliseconds idle{1000};     // between looks at the store when nothing is due
+    int burst = 10;                           // posts a minute, then summaries
+    std::chrono::milliseconds window{60000};  // the burst's minute
 };
 
 class Webhook {
@@ -44,9 +54,12 @@ public:
     void stop();
     void wake(); // an event was stored: look now rather than after the idle wait
 
+    // What one post of EVENTS says: the event itself, or a summary of several.
+    static std::string body(const std::vector<AlertEvent>& events);
+
 private:
     // True once the receiver took it (a 2xx answer); else REASON says why not.
-    bool post(const AlertEvent& event, std::string& reason);
+    bool post(const std::string& body, std::string& reason, bool& timedOut);
     // False when stopped meanwhile.
     bool pause(std::chrono::milliseconds time, bool wakeable);
 
@@ -56,8 +69,9 @@ private:
     WebhookTiming timing_;
     std::mutex mutex_;
     std::condition_variable wake_;
-    bool stop_ = false, woken_ = false;
-    httplib::Client* client_ = nullptr; // the request under way, for stop()
+    bool woken_ = false;
+    std::atomic<bool> stop_{false}; // also read by a request under way, which it cuts
+    std::deque<std::chrono::steady_clock::time_point> posted_; // within the last window
 };
 
 } // namespace pelmora_server

@@ -84,7 +84,7 @@ class FleetPage(unittest.TestCase):
         # streams take all the browser's connections to the server and the next page waits.
         self.d.open("/")
         self.addCleanup(lambda: self.d.find("#fleet") or self.d.open("/"))  # the other tests' page
-        ended = lambda: self.d.log("server").count("GET /api/events ")
+        ended = lambda: self.d.log("server").count("event stream to 127.0.0.1 ended")
         before = ended()
         self.d.open("/team")
         until(lambda: ended() > before, 10, "the fleet page's stream ended")

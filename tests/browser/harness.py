@@ -49,7 +49,7 @@ def until(check, seconds, what):
 
 
 class Dashboard:
-    def __init__(self, name, monitor_port=25876, offline_after=6, stall_after=4, log_level="debug"):
+    def __init__(self, name, monitor_port=25876, offline_after=6, stall_after=4, log_level="debug", extra=()):
         """Monitors report every 5 s: by default offline after 6 s without one, stalled after 4 s without progress."""
         self.dir = os.path.join(OUT, name)
         shutil.rmtree(self.dir, ignore_errors=True)
@@ -59,7 +59,7 @@ class Dashboard:
             f.write(TOKEN + "\n")
         self.server_args = ("--db", f"{self.dir}/server.db", "--admin-token-file", f"{self.dir}/token",
                             "--offline-after", str(offline_after), "--stall-after", str(stall_after),
-                            "--log-level", log_level)
+                            "--log-level", log_level, *extra)
         try:
             self.start_server("server", f"127.0.0.1:{monitor_port}", "127.0.0.1:0")
         except AssertionError:

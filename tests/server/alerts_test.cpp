@@ -1,16 +1,17 @@
 // Alerts raised and resolved as a machine's status moves (the clock given
-// to each look), across a restart; the webhook against a loopback receiver
-// that fails first.
+// to each look), across a restart; the webhook against loopback receivers
+// that fail, stall, flood or redirect, and a burst of events.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
-#include <httplib.h>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <thread>
 
 #include "server/alerts.h"
 #include "server/webhook.h"
+#include "support/loopback_peer.h"
 
 using namespace pelmora_server;
 
@@ -77,6 +78,43 @@ TEST(Alerts, FollowTheStatusOnceEachAcrossARestart)
     EXPECT_EQ(engine->evaluate(2121).at(0).machine, "LABPC8/1");
 }
 
+namespace {
+// The JSON body of a request the peer read: head, then Content-Length bytes.
+std::string readBody(PeerConnection& c, std::string* head = nullptr)
+{
+    std::string text = c.receiveRequestHead();
+    const std::size_t end = text.find("\r\n\r\n");
+    if (end == std::string::npos) return {};
+    std::size_t length = 0;
+    const std::size_t at = text.find("Content-Length: ");
+    if (at != std::string::npos) length = std::stoul(text.substr(at + 16));
+    std::string body = text.substr(end + 4);
+    if (body.size() < length) body += c.receiveExactly(length - body.size());
+    if (head) *head = text.substr(0, end);
+    return body;
+}
+
+WebhookUrl urlOf(int port)
+{
+    WebhookUrl url;
+    std::string error;
+    parseWebhookUrl("http://127.0.0.1:" + std::to_string(port) + "/hook", url, error);
+    return url;
+}
+
+// Runs a webhook until DONE holds or SECONDS pass.
+void deliver(Store& store, Counters& counters, int port, const WebhookTiming& timing, const std::function<bool()>& done,
+             int seconds = 5)
+{
+    Webhook webhook(store, counters, urlOf(port), timing);
+    std::thread delivering([&] { webhook.run(); });
+    const auto give = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < give && !done()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    webhook.stop();
+    delivering.join();
+}
+} // namespace
+
 TEST(Webhook, EachEventOnceInOrderAfterRetries)
 {
     std::unique_ptr<Store> store = freshStore("webhook_test.db");
@@ -88,51 +126,158 @@ TEST(Webhook, EachEventOnceInOrderAfterRetries)
     report(*store, "PC3", 1000, 1);
     store->setAlerts({{3, "offline"}}, 1300, false); // no webhook then: never sent
 
-    httplib::Server receiver;
     std::mutex mutex;
     std::vector<std::string> accepted;
     std::vector<std::chrono::steady_clock::time_point> tries;
-    receiver.Post("/hook", [&](const httplib::Request& req, httplib::Response& res) {
+    LoopbackServer receiver(0, [&](PeerConnection& c) {
+        std::string head;
+        const std::string text = readBody(c, &head);
         std::lock_guard<std::mutex> lock(mutex);
         tries.push_back(std::chrono::steady_clock::now());
-        res.status = tries.size() <= 3 ? 500 : 204;
-        if (res.status == 204 && req.get_header_value("Content-Type") == "application/json") {
-            const nlohmann::json body = nlohmann::json::parse(req.body);
+        if (tries.size() <= 3) {
+            c.send("HTTP/1.1 500 No\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            return;
+        }
+        c.send("HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
+        const nlohmann::json body = nlohmann::json::parse(text, nullptr, false);
+        if (head.find("Content-Type: application/json") != std::string::npos && !body.is_discarded())
             accepted.push_back(body["event"].get<std::string>() + " " + body["alert"]["machine"].get<std::string>() +
                                (body["alert"]["resolved_at"].is_null() ? "" : " at " +
                                 body["alert"]["resolved_at"].get<std::string>()));
-        }
     });
-    const int port = receiver.bind_to_any_port("127.0.0.1");
-    std::thread serving([&] { receiver.listen_after_bind(); });
-
     Counters counters;
-    WebhookUrl url;
-    std::string error;
-    ASSERT_TRUE(parseWebhookUrl("http://127.0.0.1:" + std::to_string(port) + "/hook", url, error)) << error;
     const WebhookTiming quick{std::chrono::milliseconds(50), std::chrono::milliseconds(150),
                               std::chrono::milliseconds(2000), std::chrono::milliseconds(20)};
-    for (int run = 0; run < 2; ++run) { // the second as after a restart: nothing is left to send
-        Webhook webhook(*store, counters, url, quick);
-        std::thread delivering([&] { webhook.run(); });
-        const auto give = std::chrono::steady_clock::now() + std::chrono::milliseconds(run == 0 ? 5000 : 150);
-        const auto delivered = [&] {
-            std::lock_guard<std::mutex> lock(mutex);
-            return accepted.size();
-        };
-        while (std::chrono::steady_clock::now() < give && (run == 1 || delivered() < 3))
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        webhook.stop();
-        delivering.join();
-    }
+    const auto delivered = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return accepted.size() >= 3;
+    };
+    deliver(*store, counters, receiver.port(), quick, delivered);
+    // As after a restart: nothing is left to send.
+    deliver(*store, counters, receiver.port(), quick, [] { return false; }, 1);
     receiver.stop();
-    serving.join();
     EXPECT_EQ(accepted, (std::vector<std::string>{"raised PC1/1", "resolved PC1/1 at 1970-01-01T00:20:00Z",
                                                   "raised PC2/1"}));
     EXPECT_EQ(counters.webhookFailures, 3);
     ASSERT_EQ(tries.size(), 6u);
     const int waits[] = {50, 100, 150}; // doubled, up to the longest
     for (int i = 0; i < 3; ++i) EXPECT_GE(tries[i + 1] - tries[i], std::chrono::milliseconds(waits[i])) << i;
+}
+
+// Receivers that answer without end, inflate, drip or redirect: each try
+// ends within the deadline, reads a few KiB at most, and fails or succeeds
+// on the status alone.
+TEST(Webhook, HostileReceiversCostOneDeadlineAtMost)
+{
+    const std::string endless(64 * 1024, 'x');
+    struct Case {
+        const char* name;
+        std::function<void(PeerConnection&)> answer;
+        bool delivered, timedOut;
+    } cases[] = {
+        {"an endless 200 body",
+         [&](PeerConnection& c) {
+             c.send("HTTP/1.1 200 OK\r\nContent-Length: 1000000000000\r\n\r\n");
+             for (int i = 0; i < 20000 && c.send(endless);) ++i;
+         },
+         true, false},
+        {"a gzip body that would inflate",
+         [&](PeerConnection& c) {
+             c.send("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n");
+             for (int i = 0; i < 20000 && c.send("10000\r\n" + endless + "\r\n");) ++i;
+         },
+         true, false},
+        {"a head dripped a byte every 200 ms", [](PeerConnection& c) { c.send("HTTP/1.1 200 OK\r\n\r\n", 200); },
+         false, true},
+        {"header lines without end",
+         [&](PeerConnection& c) {
+             c.send("HTTP/1.1 200 OK\r\n");
+             for (int i = 0; i < 20000 && c.send("X-Filler: " + std::string(1000, 'y') + "\r\n");) ++i;
+         },
+         false, false},
+        {"a redirect", [](PeerConnection& c) { c.send("HTTP/1.1 307 Moved\r\nLocation: /hook2\r\nContent-Length: 0\r\n\r\n"); },
+         false, false},
+        {"an answer that never comes", [](PeerConnection& c) { c.goneWithin(5000); }, false, true},
+    };
+    for (const Case& k : cases) {
+        std::unique_ptr<Store> store = freshStore("webhook_hostile.db");
+        report(*store, "@everyone <!channel>", 1000, 1);
+        store->setAlerts({{1, "offline"}}, 1100, true);
+        std::string head, body;
+        LoopbackServer receiver(0, [&](PeerConnection& c) {
+            body = readBody(c, &head);
+            k.answer(c);
+        });
+        Counters counters;
+        WebhookTiming timing;
+        timing.timeout = std::chrono::milliseconds(1000);
+        timing.firstRetry = std::chrono::seconds(30); // one try only
+        const auto start = std::chrono::steady_clock::now();
+        deliver(*store, counters, receiver.port(), timing,
+                [&] { return counters.webhookFailures > 0 || store->pendingAlertEvents(1).empty(); });
+        const auto took = std::chrono::steady_clock::now() - start;
+        receiver.stop();
+        EXPECT_EQ(store->pendingAlertEvents(1).empty(), k.delivered) << k.name;
+        EXPECT_EQ(counters.webhookTimeouts, k.timedOut ? 1 : 0) << k.name;
+        EXPECT_LT(took, std::chrono::milliseconds(2500)) << k.name;
+        EXPECT_EQ(receiver.connections(), 1) << k.name;
+        EXPECT_EQ(head.find("Accept-Encoding"), std::string::npos) << k.name;
+        EXPECT_NE(body.find("\"@\u200beveryone <\u200b!channel>/1\""), std::string::npos) << k.name << body;
+    }
+}
+
+// More events than the burst allows go as one summary; the posts of a
+// minute never pass the burst.
+TEST(Webhook, ABurstGoesAsOneSummary)
+{
+    std::unique_ptr<Store> store = freshStore("webhook_burst.db");
+    for (int i = 1; i <= 30; ++i) report(*store, "PC" + std::to_string(i), 1000, 1);
+    std::mutex mutex;
+    std::vector<std::string> posts;
+    std::vector<std::chrono::steady_clock::time_point> times;
+    LoopbackServer receiver(0, [&](PeerConnection& c) {
+        const nlohmann::json body = nlohmann::json::parse(readBody(c), nullptr, false);
+        c.send("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+        std::lock_guard<std::mutex> lock(mutex);
+        times.push_back(std::chrono::steady_clock::now());
+        posts.push_back(body.is_discarded() ? "?"
+                        : body["event"] == "summary"
+                            ? "summary " + body["raised"].dump() + "+" + body["resolved"].dump() + " listing " +
+                                  std::to_string(body["events"].size()) + " more " + body["more"].dump()
+                            : body["event"].get<std::string>() + " " + body["alert"]["machine"].get<std::string>());
+    });
+    const auto count = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return posts.size();
+    };
+    Counters counters;
+    WebhookTiming timing;
+    timing.burst = 3;
+    timing.window = std::chrono::milliseconds(1500);
+    timing.idle = std::chrono::milliseconds(20);
+    Webhook webhook(*store, counters, urlOf(receiver.port()), timing);
+    std::thread delivering([&] { webhook.run(); });
+    const auto waitFor = [&](std::size_t n) {
+        for (int i = 0; i < 500 && count() < n; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    };
+    store->setAlerts({{1, "offline"}, {2, "offline"}}, 1100, true);
+    waitFor(2);
+    std::vector<AlertWanted> many;
+    for (int i = 3; i <= 30; ++i) many.push_back({i, "stalled"});
+    many.push_back({1, nullptr});
+    store->setAlerts(many, 1200, true);
+    waitFor(3);
+    store->setAlerts({{2, nullptr}}, 1300, true);
+    waitFor(4);
+    webhook.stop();
+    delivering.join();
+    receiver.stop();
+    EXPECT_EQ(posts, (std::vector<std::string>{"raised PC1/1", "raised PC2/1", "summary 28+1 listing 20 more 9",
+                                               "resolved PC2/1"}));
+    EXPECT_EQ(counters.webhookSummaries, 1);
+    ASSERT_EQ(times.size(), 4u);
+    EXPECT_GE(times[3] - times[0], timing.window);
+    EXPECT_TRUE(store->pendingAlertEvents(10).empty());
 }
 
 TEST(Webhook, UrlForms)

@@ -36,7 +36,8 @@ protected:
         r.team = 12345;
         machine = store->recordReport(r, std::time(nullptr)).machineId;
         fleet = std::make_unique<FleetView>(*store, StatusLimits{});
-        api = std::make_unique<HttpApi>(*store, counters, *fleet, HttpSettings{kToken, viewerToken, {}, 30, 1024});
+        api = std::make_unique<HttpApi>(*store, counters, *fleet,
+                                        HttpSettings{kToken, viewerToken, {}, 30, 1024, 64, {}, &bounds, &slots});
         ASSERT_TRUE(api->bind({"127.0.0.1", 0}, error)) << error;
         server = std::thread([this] { api->run(); });
         client = std::make_unique<httplib::Client>("127.0.0.1", api->port());
@@ -56,6 +57,12 @@ protected:
     }
 
     Counters counters;
+    FleetBounds bounds{[] {
+        FleetLimits limits;
+        limits.unitsPerHour = 2;
+        return limits;
+    }()};
+    SlotTable slots;
     std::unique_ptr<Store> store;
     long long machine = 0;
     std::string viewerToken;
@@ -99,6 +106,11 @@ TEST_F(ApiTest, CommandsNeedTheTokenAKnownMachineAndAKnownCommand)
         {"GET", "/api/team?days=0", "", "", 400},
         {"GET", "/api/team?days=366", "", "", 400},
         {"GET", "/nowhere", "", "", 404},
+        {"DELETE", "/api/machines/" + std::to_string(machine) + "/address", "", "", 401},
+        {"DELETE", "/api/machines/" + std::to_string(machine) + "/address", kToken, "", 200},
+        {"DELETE", "/api/machines/999/address", kToken, "", 404},
+        {"DELETE", "/api/machines/999", kToken, "", 404},
+        {"DELETE", "/api/machines/" + std::to_string(machine), "", "", 401},
     };
     for (const Case& c : cases) {
         const httplib::Result r = send(c.method, c.path, c.token, c.body);
@@ -107,6 +119,9 @@ TEST_F(ApiTest, CommandsNeedTheTokenAKnownMachineAndAKnownCommand)
     }
     EXPECT_EQ(store->commands(machine, 10).at(0).state, "cancelled");
     EXPECT_EQ(store->machines().at(0).pendingCommand, "");
+    EXPECT_EQ(send("DELETE", "/api/machines/" + std::to_string(machine), kToken)->status, 200);
+    EXPECT_TRUE(store->machines().empty());
+    EXPECT_TRUE(store->commands(machine, 10).empty());
 }
 
 TEST_F(ApiTest, MachineListUnitsAndMetrics)
@@ -118,7 +133,7 @@ TEST_F(ApiTest, MachineListUnitsAndMetrics)
     std::string keys;
     for (const auto& [key, value] : machines[0].items()) keys += key + " ";
     EXPECT_EQ(keys, "id name cpu slot user team unit progress core frames points units_seen cpu_mhz cpu_vendor in_tray "
-                    "status last_seen progress_per_hour eta ppd pending_command ");
+                    "status last_seen progress_per_hour eta ppd pending_command address previous_address address_changed_at ");
     EXPECT_EQ(machines[0]["pending_command"], "tray");
     EXPECT_EQ(machines[0]["status"], "folding");
     send("DELETE", "/api/machines/" + std::to_string(machine) + "/commands", kToken);
@@ -160,6 +175,10 @@ TEST_F(ApiTest, MachineListUnitsAndMetrics)
                              "pelmora_alerts_active{kind=\"offline\"} 0\n", "pelmora_webhook_failures_total 0\n"})
         EXPECT_NE(metrics.find(line), std::string::npos) << line;
     EXPECT_EQ(send("GET", "/healthz")->body, "ok");
+    // Two units an hour from one address: the third is refused, and counted.
+    EXPECT_EQ(send("GET", kUnit)->status, 200);
+    EXPECT_EQ(send("GET", kUnit)->status, 429);
+    EXPECT_NE(send("GET", "/metrics")->body.find("pelmora_units_refused_total 1\n"), std::string::npos);
 }
 
 // Prometheus' own checker reads the metrics of a varied fleet: names, types,

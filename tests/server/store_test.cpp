@@ -77,7 +77,7 @@ TEST_F(StoreTest, IdentityIsNameAndCpuAndSlotsSurviveARestart)
     EXPECT_EQ(again.oldSlot, 1);
     reopen();
     EXPECT_EQ(store->heldSlots(), (std::vector<int>{1, 2}));
-    EXPECT_EQ(store->history(a.machineId, 0).size(), 2u);
+    EXPECT_EQ(store->history(a.machineId, 0, 1 << 30, 100).size(), 2u);
     // The exit record frees the slot.
     EXPECT_EQ(store->recordReport(report("LABPC7", 2, 2, 20, true), 1100).newSlot, 0);
     EXPECT_EQ(store->heldSlots(), (std::vector<int>{1}));
@@ -162,7 +162,7 @@ TEST_F(StoreTest, EachUnitGoesToTheMachineThatFoldedIt)
         MonitorRecord record = report(r.name, r.cpu, 0);
         record.user = r.user, record.team = r.team, record.unit = r.unit, record.core = r.core;
         record.points = r.points, record.unitsSeen = r.unitsSeen;
-        ids[std::string(r.name) + "/" + std::to_string(r.cpu)] = store->recordReport(record, at++, r.peer).machineId;
+        ids[std::string(r.name) + "/" + std::to_string(r.cpu)] = store->recordReport(record, at++, ExchangeRules{r.peer}).machineId;
     }
     struct Case {
         std::string protein;

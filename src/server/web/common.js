@@ -4,11 +4,19 @@
 
 export const STATUSES = ["folding", "stalled", "offline", "stopped"];
 
+// Text as it may be shown: control characters, C1 codes and bidirectional
+// marks, embeddings, overrides and isolates written as \u{XXXX}, so a name
+// can neither hide itself nor turn the text around it.
+const HIDDEN = /[\u0000-\u001f\u007f-\u009f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069]/g;
+export function visible(text) {
+  return String(text).replace(HIDDEN, (c) => `\\u{${c.codePointAt(0).toString(16).toUpperCase().padStart(4, "0")}}`);
+}
+
 // An element with classes and text: el("td", "c-name", "LABPC7").
 export function el(tag, className, text) {
   const e = document.createElement(tag);
   if (className) e.className = className;
-  if (text !== undefined && text !== null) e.textContent = String(text);
+  if (text !== undefined && text !== null) e.textContent = visible(text);
   return e;
 }
 

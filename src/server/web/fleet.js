@@ -3,7 +3,7 @@
 // view (plus a margin) in the table, so 10,000 machines stay cheap.
 import {
   AlertList, ago, el, fullTime, getJSON, loadSession, localTime, number, openStream, pendingBadge, statusBadge,
-  STATUSES,
+  STATUSES, visible,
 } from "/assets/common.js";
 
 const MARGIN = 10; // rows drawn above and below the visible ones
@@ -199,11 +199,11 @@ function fillRow(tr, e) {
   tr.entry = e;
   tr.dataset.id = m.id;
   tr.link.href = `/machines/${m.id}`;
-  tr.nameText.textContent = m.name;
+  tr.nameText.textContent = visible(m.name);
   tr.cpuText.textContent = `/${m.cpu}`;
   tr.link.title = `${m.name}/${m.cpu}`;
   for (const name of WRAPPED) {
-    tr.wrapped[name].textContent = m[name];
+    tr.wrapped[name].textContent = visible(m[name]);
     tr.wrapped[name].title = m[name];
   }
   tr.c.team.textContent = m.team;

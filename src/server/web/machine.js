@@ -2,7 +2,7 @@
 // charts, finished units, commands with their audit trail, and alerts.
 import {
   AlertList, ago, el, getJSON, isAdmin, loadSession, number, openStream, pendingBadge,
-  sendJSON, session, signinHref, statusBadge, timeEl,
+  sendJSON, session, signinHref, statusBadge, timeEl, visible,
 } from "/assets/common.js";
 import { lineChart, onWidthChange } from "/assets/chart.js";
 
@@ -20,9 +20,17 @@ const alerts = new AlertList(`/api/alerts?machine=${id}&limit=100`, (a) => a.mac
 let seenCell = null;
 let chartsLoadedAt = 0;
 
-const label = (m) => `${m.name}/${m.cpu}`;
+const label = (m) => visible(`${m.name}/${m.cpu}`);
 
 // ---- Facts ----
+
+// The address of its last record; after a change, the one before and when.
+function addressFact(m) {
+  if (!m.address && !m.previous_address) return "—";
+  const now = m.address || "(cleared: the next record's is taken)";
+  if (!m.previous_address) return now;
+  return [visible(now), " (before: ", visible(m.previous_address), ", until ", timeEl(m.address_changed_at), ")"];
+}
 
 function showMachine(m) {
   const previous = machine;
@@ -51,12 +59,13 @@ function showMachine(m) {
     ["Estimated finish", m.eta ? [timeEl(m.eta)] : "—"],
     ["Window/tray", m.in_tray ? "tray" : "window"],
     ["Units seen", m.units_seen],
+    ["Address", addressFact(m)],
   ];
   $("#facts").replaceChildren(
     ...facts.map(([name, value]) => {
       const dd = el("dd");
       if (Array.isArray(value)) dd.append(...value);
-      else dd.textContent = value;
+      else dd.textContent = visible(value);
       const div = el("div");
       div.append(el("dt", null, name), dd);
       return div;
@@ -157,10 +166,10 @@ async function loadCommands() {
       const cells = [
         c.command,
         badge,
-        c.requested_by,
+        visible(c.requested_by),
         timeEl(c.requested_at),
-        c.delivered_at ? timeEl(c.delivered_at) : "—",
-        c.cancelled_at ? [`${c.cancelled_by} `, timeEl(c.cancelled_at)] : "—",
+        c.delivered_at ? [timeEl(c.delivered_at), c.delivered_to ? visible(` to ${c.delivered_to}`) : ""] : "—",
+        c.cancelled_at ? [visible(`${c.cancelled_by} `), timeEl(c.cancelled_at)] : "—",
       ];
       for (const value of cells) {
         const td = el("td");

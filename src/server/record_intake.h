@@ -1,0 +1,21 @@
+// A monitor's record into the store under the fleet's bounds: a new
+// identity only within the cap and its address's rate, a known machine's
+// record only from its own address when addresses are pinned. Refusals are
+// counted and logged (a line a second at most); a change of a machine's
+// address is logged.
+#pragma once
+
+#include <string>
+
+#include "server/counters.h"
+#include "server/fleet_bounds.h"
+#include "server/record.h"
+#include "server/store.h"
+
+namespace pelmora_server {
+
+// BOUNDS may be null: no bounds. Throws what the store throws.
+ExchangeResult takeRecord(Store& store, FleetBounds* bounds, Counters& counters, const MonitorRecord& record,
+                          const std::string& peer, long long now);
+
+} // namespace pelmora_server
