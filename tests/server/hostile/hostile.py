@@ -1,311 +1,283 @@
 #!/usr/bin/env python3
-"""Hostile peers against the real pelmora-server, one attack a row.
-
-For each row a fresh server (in a network namespace of its own when
-`unshare --net` works) is attacked from 127.0.0.2 and up while a real user
-(127.0.0.1) asks for GET /api/machines and a real monitor makes its
-exchange; both must be answered within REAL_SECONDS. The server's peak
-memory (VmHWM) must stay under HOSTILE_MEMORY_MIB (128), and SIGTERM, sent
-while the attack goes on, must end it within STOP_SECONDS.
+"""Hostile peers against the real pelmora-server, one attack a row, each run
+in harness.py's frame (a real user and monitor served within 1 s, memory and
+SIGTERM bounded) and with checks of its own.
 
   SERVER=build/linux/pelmora-server hostile.py [ROW ...]
 """
-import os
-import signal
+import collections
+import functools
+import itertools
+import random
 import socket
-import subprocess
 import sys
-import tempfile
 import threading
 import time
+import zlib
 
-SERVER = os.environ.get("SERVER", "build/linux/pelmora-server")
-MEMORY_MIB = int(os.environ.get("HOSTILE_MEMORY_MIB", "128"))
-REAL_SECONDS = 1.0
-STOP_SECONDS = 5.0
-HTTP_PORT, MONITOR_PORT = 18080, 18576
-RECORD = b"0 HOSTILE 1 3 42 p1234_R1_C2_G3 0 2400.000000 GenuineIntel GroCVS 100 150 user01 12345  0"
+sys.dont_write_bytecode = True
+from harness import HTTP, MONITOR, RECEIVER, api, exchange, main, metric  # noqa: E402
 
-
-class Attack:
-    """Threads that keep an attack going until stop() (and through the SIGTERM)."""
-
-    def __init__(self):
-        self.running = True
-        self.threads = []
-        self.sockets = []
-        self.lock = threading.Lock()
-        self.cut = 0  # connections the server ended while we dripped
-
-    def spawn(self, target, *args):
-        t = threading.Thread(target=target, args=args, daemon=True)
-        t.start()
-        self.threads.append(t)
-
-    def connect(self, port, source, timeout=5):
-        s = socket.socket()
-        s.settimeout(timeout)
-        s.bind((source, 0))
-        s.connect(("127.0.0.1", port))
-        with self.lock:
-            self.sockets.append(s)
-        return s
-
-    def stop(self):
-        self.running = False
-        with self.lock:
-            for s in self.sockets:
-                try:
-                    s.close()
-                except OSError:
-                    pass
+Row = collections.namedtuple("Row", "seconds attack check args", defaults=(None, ()))
 
 
 def source(n):
     return "127.0.0.%d" % (2 + n % 200)
 
 
-# ---- the attacks: each starts its threads on ATTACK and returns ----
+# ---- the network: floods, slow clients, idle sockets, from 127.0.0.2 and up ----
 
-def endless(attack, port, head, piece, senders=8):
+def endless(head, piece, senders=8):
     """SENDERS connections each sending HEAD then PIECE for ever, reconnecting when cut."""
-    def run(n):
-        while attack.running:
-            try:
-                s = attack.connect(port, source(n))
-                s.sendall(head)
-                while attack.running:
-                    s.sendall(piece)
-            except OSError:
-                time.sleep(0.05)
-    for n in range(senders):
-        attack.spawn(run, n)
+    def attack(a):
+        def send(n):
+            s = a.connect(HTTP, source(n))
+            s.sendall(head)
+            while a.running:
+                s.sendall(piece)
+        for n in range(senders):
+            a.repeat(send, n)
+    return attack
 
 
-def chunked_bodies(attack):
-    head = b"POST /signin HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
-    endless(attack, HTTP_PORT, head, b"10000\r\n" + b"a" * 0x10000 + b"\r\n")
-
-
-def long_bodies(attack):
-    head = b"POST /signin HTTP/1.1\r\nHost: x\r\nContent-Length: 268435456\r\n\r\n"
-    endless(attack, HTTP_PORT, head, b"a" * 65536)
-
-
-def long_request_line(attack):
-    endless(attack, HTTP_PORT, b"GET /", b"a" * 65536)
-
-
-def long_header_line(attack):
-    endless(attack, HTTP_PORT, b"GET / HTTP/1.1\r\nX-Long: ", b"a" * 65536)
-
-
-def header_flood(attack):
-    endless(attack, HTTP_PORT, b"GET / HTTP/1.1\r\n", b"X-Short: a\r\n" * 4096)
-
-
-def drip(attack, port, head, connections, every=1.0):
-    """CONNECTIONS that send one byte of HEAD (then of filler) every EVERY seconds."""
-    def run():
-        held = []
-        for n in range(connections):
-            try:
-                held.append([attack.connect(port, source(n // 50)), 0])
-            except OSError:
-                pass
-        while attack.running:
-            for entry in list(held):
-                s, sent = entry
-                byte = head[sent:sent + 1] or b"a"
+def drip(port, head, connections=300):
+    """CONNECTIONS that send one byte of HEAD (then of filler) a second."""
+    def attack(a):
+        def run():
+            held = []
+            for n in range(connections):
                 try:
-                    s.send(byte)
-                    entry[1] += 1
-                except OSError:
-                    held.remove(entry)
-                    attack.cut += 1
-            time.sleep(every)
-    attack.spawn(run)
-
-
-def slow_http(attack):
-    drip(attack, HTTP_PORT, b"GET /api/machines HTTP/1.1\r\nX-Drip: ", 300)
-
-
-def slow_monitors(attack):
-    drip(attack, MONITOR_PORT, b"", 300)
-
-
-def idle_sockets(attack):
-    def run():
-        for n in range(1000):
-            for port in (HTTP_PORT, MONITOR_PORT):
-                try:
-                    attack.connect(port, source(n // 50))
+                    held.append([a.connect(port, source(n // 50)), 0])
                 except OSError:
                     pass
-    attack.spawn(run)
+            while a.running:
+                for entry in list(held):
+                    try:
+                        entry[0].send(head[entry[1]:entry[1] + 1] or b"a")
+                        entry[1] += 1
+                    except OSError:
+                        held.remove(entry)
+                        a.cut += 1
+                time.sleep(1)
+        a.spawn(run)
+    return attack
 
 
-def event_streams(attack):
+def cut_by_deadline(a):
+    assert a.cut > 0, "no dripping connection was cut by its deadline"
+
+
+def idle_sockets(a):
+    def run():
+        for n in range(1000):
+            for port in (HTTP, MONITOR):
+                try:
+                    a.connect(port, source(n // 50))
+                except OSError:
+                    pass
+    a.spawn(run)
+
+
+def event_streams(a):
     """Event streams opened and never read, from several addresses, over their cap."""
     def run():
         for n in range(100):
             try:
-                s = attack.connect(HTTP_PORT, source(n // 10))
+                s = a.connect(HTTP, source(n // 10))
                 s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
                 s.sendall(b"GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n")
             except OSError:
                 pass
-    attack.spawn(run)
+    a.spawn(run)
 
 
-def over_the_caps(attack):
+def over_the_caps(a):
     """One address opens far more connections than its cap on both ports, again and again."""
     def run():
-        while attack.running:
-            opened = []
-            for _ in range(400):
-                for port in (HTTP_PORT, MONITOR_PORT):
-                    try:
-                        opened.append(attack.connect(port, "127.0.0.2", timeout=1))
-                    except OSError:
-                        pass
-            time.sleep(0.5)
-            for s in opened:
-                s.close()
-    attack.spawn(run)
+        opened = []
+        for _ in range(400):
+            for port in (HTTP, MONITOR):
+                try:
+                    opened.append(a.connect(port, "127.0.0.2", timeout=1))
+                except OSError:
+                    pass
+        time.sleep(0.5)
+        for s in opened:
+            s.close()
+    a.repeat(run)
 
 
-ROWS = [
-    ("chunked bodies", chunked_bodies, 5),
-    ("bodies of 256 MiB by Content-Length", long_bodies, 5),
-    ("an endless request line", long_request_line, 5),
-    ("an endless header line", long_header_line, 5),
-    ("endless short header lines", header_flood, 5),
-    ("slow HTTP clients, a byte a second", slow_http, 12),
-    ("slow monitors, a byte a second", slow_monitors, 12),
-    ("1,000 idle sockets on each port", idle_sockets, 5),
-    ("100 event streams never read", event_streams, 5),
-    ("connections over the per-address caps", over_the_caps, 5),
-]
+# ---- webhook receivers: each reads the request, then misbehaves ----
+
+def read_request(conn):
+    data = b""
+    while b"\r\n\r\n" not in data:
+        piece = conn.recv(65536)
+        if not piece:
+            return data
+        data += piece
+    head, _, body = data.partition(b"\r\n\r\n")
+    length = 0
+    for line in head.split(b"\r\n"):
+        if line.lower().startswith(b"content-length:"):
+            length = int(line.split(b":")[1])
+    while len(body) < length:
+        piece = conn.recv(65536)
+        if not piece:
+            break
+        body += piece
+    return head + b"\r\n\r\n" + body
 
 
-# ---- the real user and the real monitor ----
-
-def real_user():
-    start = time.monotonic()
-    with socket.create_connection(("127.0.0.1", HTTP_PORT), timeout=REAL_SECONDS * 3) as s:
-        s.sendall(b"GET /api/machines HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
-        answer = b""
-        while True:
-            piece = s.recv(65536)
-            if not piece:
-                break
-            answer += piece
-    if not answer.startswith(b"HTTP/1.1 200") or b'"machines"' not in answer:
-        raise AssertionError("GET /api/machines answered %r" % answer[:120])
-    return time.monotonic() - start
+def never_ends(conn):
+    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n")
+    while True:
+        conn.sendall(b"x" * 65536)
 
 
-def real_monitor():
-    start = time.monotonic()
-    with socket.create_connection(("127.0.0.1", MONITOR_PORT), timeout=REAL_SECONDS * 3) as s:
-        slot = s.recv(1)
-        if len(slot) != 1:
-            raise AssertionError("no slot byte")
-        s.sendall(RECORD.ljust(768, b"\0"))
-        if len(s.recv(1)) != 1:
-            raise AssertionError("no command byte")
-    return time.monotonic() - start
+@functools.lru_cache(None)
+def bomb():  # 1 GiB of zeros, about 1 MiB once compressed
+    packer = zlib.compressobj(1, zlib.DEFLATED, 31)
+    return b"".join(packer.compress(b"\0" * (1 << 20)) for _ in range(1024)) + packer.flush()
 
 
-def peak_mib(pid):
-    with open("/proc/%d/status" % pid) as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) / 1024
-    return 0
+def inflates(conn):
+    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Encoding: gzip\r\n"
+                 b"Content-Length: %d\r\n\r\n" % len(bomb()) + bomb())
 
 
-def run_row(name):
-    function, seconds = next((f, s) for n, f, s in ROWS if n == name)
-    work = tempfile.mkdtemp(prefix="hostile-")
-    token = os.path.join(work, "admin.token")
-    with open(token, "w") as f:
-        f.write("hostile-admin-token-0123456789\n")
-    log = open(os.path.join(work, "server.log"), "w")
-    server = subprocess.Popen([SERVER, "--db", os.path.join(work, "store.db"), "--admin-token-file", token,
-                               "--http-listen", "127.0.0.1:%d" % HTTP_PORT,
-                               "--monitor-listen", "127.0.0.1:%d" % MONITOR_PORT], stdout=log, stderr=log)
-    faults = []
-    attack = Attack()
-    try:
-        for _ in range(100):
-            try:
-                real_monitor()
-                break
-            except OSError:
-                time.sleep(0.05)
-        real_user()
-        function(attack)
-        worst_user = worst_monitor = 0.0
-        end = time.monotonic() + seconds
-        while time.monotonic() < end:
-            time.sleep(0.5)
-            try:
-                worst_user = max(worst_user, real_user())
-                worst_monitor = max(worst_monitor, real_monitor())
-            except (OSError, AssertionError) as e:
-                faults.append("the real user or monitor failed: %s" % e)
-                break
-        if worst_user > REAL_SECONDS or worst_monitor > REAL_SECONDS:
-            faults.append("answered in %.2f s (user) and %.2f s (monitor)" % (worst_user, worst_monitor))
-        if seconds > 10 and attack.cut == 0 and function in (slow_http, slow_monitors):
-            faults.append("no dripping connection was cut by its deadline")
-        peak = peak_mib(server.pid)
-        stop_start = time.monotonic()
-        server.send_signal(signal.SIGTERM)
-        try:
-            status = server.wait(timeout=STOP_SECONDS)
-            stopped = time.monotonic() - stop_start
-            if status != 0:
-                faults.append("exit status %d after SIGTERM" % status)
-        except subprocess.TimeoutExpired:
-            stopped = float("inf")
-            faults.append("still running %.0f s after SIGTERM" % STOP_SECONDS)
-        if peak > MEMORY_MIB:
-            faults.append("peak memory %.1f MiB" % peak)
-        print("%-42s peak %6.1f MiB  user %.3f s  monitor %.3f s  stop %.2f s  %s" %
-              (name, peak, worst_user, worst_monitor, stopped, "FAIL: " + "; ".join(faults) if faults else "ok"),
-              flush=True)
-    finally:
-        attack.stop()
-        if server.poll() is None:
-            server.kill()
-            server.wait()
-        log.close()
-    if faults:
-        with open(os.path.join(work, "server.log")) as f:
-            sys.stdout.write("".join(f.readlines()[-20:]))
-    return not faults
+def drips(conn):
+    for byte in b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n" * 1000:
+        conn.sendall(bytes([byte]))
+        time.sleep(1)
 
 
-def isolated():
-    return subprocess.run(["unshare", "--net", "true"], stderr=subprocess.DEVNULL).returncode == 0
+def webhook(behaviour):
+    """A receiver that misbehaves, and machines going offline to keep alerts coming."""
+    def attack(a):
+        if behaviour is inflates:
+            bomb()  # before the server's first post waits on it
+        a.posts = []
+        listener = socket.create_server(("127.0.0.1", RECEIVER))
+
+        def one(conn):
+            with conn:
+                try:
+                    a.posts.append(read_request(conn))
+                    behaviour(conn)
+                except OSError:
+                    pass  # the server gave up on us: as it should
+
+        def serve():
+            while True:
+                threading.Thread(target=one, args=(listener.accept()[0],), daemon=True).start()
+        a.spawn(serve)
+        for i in range(40):  # they go offline at once: a burst of alerts
+            exchange(f"GONE{i}")
+        names = itertools.count()
+
+        def late():  # each reports once, then goes offline
+            exchange(f"LATE{next(names)}")
+            time.sleep(1)
+        a.repeat(late, copies=3)
+    return attack
 
 
-def main():
-    names = sys.argv[1:] or [name for name, _, _ in ROWS]
-    if os.environ.get("HOSTILE_INSIDE") == "1" or not isolated():
-        return 0 if all([run_row(name) for name in names]) else 1
-    failed = 0
-    for name in names:
-        # Each row in a network of its own: fixed ports, and nothing left over from the row before.
-        failed += subprocess.run(
-            ["unshare", "--net", "sh", "-c", 'ip link set lo up && exec "$0" "$1" "$2"', sys.executable,
-             os.path.abspath(__file__), name], env=dict(os.environ, HOSTILE_INSIDE="1")).returncode != 0
-    return 1 if failed else 0
+def hook(timeout):
+    return ("--webhook", f"http://127.0.0.1:{RECEIVER}/hook", "--offline-after", "1", "--webhook-timeout", str(timeout))
 
+
+def webhook_took_it(a):
+    assert a.posts, "no post reached the receiver"
+    assert all(b"accept-encoding" not in p.lower() for p in a.posts), "the webhook asked for compression"
+    assert metric("pelmora_webhook_summaries_total") >= 1, "the burst did not go as a summary"
+    assert len(a.posts) <= 10 + 2, f"{len(a.posts)} posts: more than the burst allows"
+
+
+def webhook_timed_out(a):
+    assert metric("pelmora_webhook_timeouts_total") >= 1, "the stuck receiver was not counted"
+    assert "no complete answer within 2000 ms" in a.log(), "the stuck receiver was not logged"
+
+
+# ---- machines: one address inventing them, a sender speaking for another ----
+
+def identity_flood(a):
+    a.repeat(lambda: exchange(f"FAKE{random.getrandbits(48):x}", random.randint(1, 99), source="127.0.0.3"),
+             copies=3)
+
+
+def identities_bounded(a):
+    machines = api("/api/machines")["machines"]
+    assert len(machines) <= 100 + 1, f"{len(machines)} machines from one address"
+    assert metric('pelmora_machines_refused_total{reason="rate"}') > 100, "the refusals were not counted"
+
+
+def impersonation(a):
+    """LABPC7 at 127.0.0.1 has an exit queued; 127.0.0.2 reports as LABPC7, then as stopping."""
+    exchange("LABPC7")
+    a.machine = next(m["id"] for m in api("/api/machines")["machines"] if m["name"] == "LABPC7")
+    a.command = api(f"/api/machines/{a.machine}/commands", "POST", {"command": "exit"})["id"]
+    a.taken = []
+
+    def impersonate():
+        a.taken.append(exchange("LABPC7", source="127.0.0.2", progress=99))
+        exchange("LABPC7", source="127.0.0.2", exiting=True)
+        time.sleep(0.05)
+    a.repeat(impersonate, copies=3)
+
+
+def after_impersonation(a):
+    """The real machine's next command byte, and where the exit went."""
+    a.stop(wait=True)
+    real = exchange("LABPC7")
+    command = next(c for c in api(f"/api/machines/{a.machine}/commands")["commands"] if c["id"] == a.command)
+    return real, command, api(f"/api/machines/{a.machine}")
+
+
+def pinned(a):
+    real, command, machine = after_impersonation(a)
+    assert 1 not in a.taken, "the impersonator took the exit"
+    assert real == 1, f"the real machine got {real}, not its exit"
+    assert command["delivered_to"] == "127.0.0.1", command
+    assert metric("pelmora_records_refused_address_total") > 0
+    assert machine["address"] == "127.0.0.1" and machine["status"] != "stopped", machine
+    # An administrator clears the address: the next sender's is taken.
+    api(f"/api/machines/{a.machine}/address", "DELETE")
+    exchange("LABPC7", source="127.0.0.2")
+    assert api(f"/api/machines/{a.machine}")["address"] == "127.0.0.2"
+
+
+def traced(a):
+    real, command, machine = after_impersonation(a)
+    assert a.taken.count(1) == 1 and real == 0, (a.taken.count(1), real)
+    assert command["delivered_to"] == "127.0.0.2", command
+    log = a.log()
+    assert "given to LABPC7 CPU# 1 at 127.0.0.2" in log, "the log does not name who took the command"
+    assert "LABPC7 CPU# 1 stopped (exit record from 127.0.0.2)" in log
+    assert "now reports from 127.0.0.2, before from 127.0.0.1" in log
+    assert machine["address"] == "127.0.0.1" and machine["previous_address"] == "127.0.0.2", machine
+
+
+ROWS = {
+    "chunked_bodies": Row(5, endless(b"POST /signin HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n",
+                                     b"10000\r\n" + b"a" * 0x10000 + b"\r\n")),
+    "long_bodies": Row(5, endless(b"POST /signin HTTP/1.1\r\nHost: x\r\nContent-Length: 268435456\r\n\r\n",
+                                  b"a" * 65536)),
+    "long_request_line": Row(5, endless(b"GET /", b"a" * 65536)),
+    "long_header_line": Row(5, endless(b"GET / HTTP/1.1\r\nX-Long: ", b"a" * 65536)),
+    "header_flood": Row(5, endless(b"GET / HTTP/1.1\r\n", b"X-Short: a\r\n" * 4096)),
+    "slow_http": Row(12, drip(HTTP, b"GET /api/machines HTTP/1.1\r\nX-Drip: "), cut_by_deadline),
+    "slow_monitors": Row(12, drip(MONITOR, b""), cut_by_deadline),
+    "idle_sockets": Row(5, idle_sockets),
+    "event_streams": Row(5, event_streams),
+    "over_the_caps": Row(5, over_the_caps),
+    "webhook_endless": Row(12, webhook(never_ends), webhook_took_it, hook(5)),
+    "webhook_inflate": Row(12, webhook(inflates), webhook_took_it, hook(5)),
+    "webhook_drip": Row(12, webhook(drips), webhook_timed_out, hook(2)),
+    "identity_flood": Row(10, identity_flood, identities_bounded),
+    "impersonation_pinned": Row(5, impersonation, pinned, ("--pin-addresses",)),
+    "impersonation_traced": Row(5, impersonation, traced),
+}
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(ROWS))

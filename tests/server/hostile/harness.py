@@ -1,0 +1,194 @@
+"""What every hostile row shares: a fresh pelmora-server, in a network
+namespace of its own when `unshare --net` works; while the attack runs, a
+real user (GET /api/machines) and a real monitor (its exchange) from
+127.0.0.1 must be answered within REAL_SECONDS; the peak memory (VmHWM)
+must stay under HOSTILE_MEMORY_MIB (128); and SIGTERM, sent while the
+attack goes on, must end the server within STOP_SECONDS with status 0.
+"""
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.request
+
+SERVER = os.environ.get("SERVER", "build/linux/pelmora-server")
+MEMORY_MIB = int(os.environ.get("HOSTILE_MEMORY_MIB", "128"))
+REAL_SECONDS, STOP_SECONDS = 1.0, 5.0
+HTTP, MONITOR, RECEIVER = 18080, 18576, 19000
+TOKEN = "hostile-suite-admin-token-0123456789"
+
+
+def record(name, slot=0, cpu=1, progress=10, exiting=False):
+    text = f"{slot} {name} {cpu} 2 {progress} p1234_R1_C2_G3 {int(exiting)} 2400.000000 GenuineIntel a4 100 150 user01 7  0"
+    return text.encode().ljust(768, b"\0")
+
+
+def exchange(name, cpu=1, source="127.0.0.1", exiting=False, progress=10, timeout=5):
+    """One monitor exchange; the command byte (None after an exit record or when refused)."""
+    with socket.create_connection(("127.0.0.1", MONITOR), timeout=timeout, source_address=(source, 0)) as s:
+        slot = s.recv(1)
+        s.sendall(record(name, int.from_bytes(slot, "big", signed=True), cpu, progress, exiting))
+        if exiting:
+            return None
+        answer = s.recv(1)
+        return answer[0] if answer else None
+
+
+def api(path, method="GET", body=None, timeout=5):
+    request = urllib.request.Request(f"http://127.0.0.1:{HTTP}{path}", method=method,
+                                     data=None if body is None else json.dumps(body).encode(),
+                                     headers={"Authorization": f"Bearer {TOKEN}", "Content-Type": "application/json"})
+    with urllib.request.urlopen(request, timeout=timeout) as answer:
+        text = answer.read().decode()
+        return json.loads(text) if text[:1] in "{[" else text
+
+
+def metric(line_start):
+    for line in api("/metrics").splitlines():
+        if line.startswith(line_start + " "):
+            return float(line.split()[-1])
+    return 0.0
+
+
+class Attack:
+    """An attack's threads and sockets; rows keep what they check later on it."""
+
+    def __init__(self):
+        self.running, self.threads, self.sockets, self.lock = True, [], [], threading.Lock()
+        self.cut = 0  # connections the server ended while we dripped
+
+    def spawn(self, target, *args):
+        t = threading.Thread(target=target, args=args, daemon=True)
+        t.start()
+        self.threads.append(t)
+
+    def repeat(self, step, *args, copies=1):
+        """COPIES threads doing STEP until the attack stops; refusals are part of the attack."""
+        def run():
+            while self.running:
+                try:
+                    step(*args)
+                except OSError:
+                    time.sleep(0.05)
+        for _ in range(copies):
+            self.spawn(run)
+
+    def connect(self, port, source, timeout=5):
+        if not self.running:
+            raise OSError("the attack is over")
+        s = socket.socket()
+        s.settimeout(timeout)
+        s.bind((source, 0))
+        s.connect(("127.0.0.1", port))
+        with self.lock:
+            self.sockets.append(s)
+        return s
+
+    def stop(self, wait=False):
+        self.running = False
+        with self.lock:
+            for s in self.sockets:
+                s.close()
+        for t in self.threads if wait else []:
+            t.join(10)
+
+
+def peak_mib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024
+    return 0
+
+
+def served(end):
+    """The slowest real monitor and real user until END."""
+    worst_monitor = worst_user = 0.0
+    while time.monotonic() < end:
+        start = time.monotonic()
+        if exchange("REALPC", timeout=REAL_SECONDS * 3) is None:
+            raise AssertionError("the real monitor got no command byte")
+        worst_monitor = max(worst_monitor, time.monotonic() - start)
+        start = time.monotonic()
+        machines = api("/api/machines", timeout=REAL_SECONDS * 3)["machines"]
+        worst_user = max(worst_user, time.monotonic() - start)
+        if not any(m["name"] == "REALPC" for m in machines):
+            raise AssertionError("the real machine is not listed")
+        time.sleep(0.3)
+    return worst_user, worst_monitor
+
+
+def run_row(name, row, work):
+    token = os.path.join(work, "token")
+    with open(token, "w") as f:
+        f.write(TOKEN + "\n")
+    os.chmod(token, 0o600)
+    log_path = os.path.join(work, "server.log")
+    log = open(log_path, "w")
+    server = subprocess.Popen([SERVER, "--db", os.path.join(work, "server.db"), "--admin-token-file", token,
+                               "--http-listen", f"127.0.0.1:{HTTP}", "--monitor-listen", f"127.0.0.1:{MONITOR}",
+                               *row.args], stdout=log, stderr=log)
+    attack, faults = Attack(), []
+    attack.log = lambda: open(log_path, errors="replace").read()
+    user = monitor = peak = 0.0
+    stopped = float("inf")
+    try:
+        end = time.monotonic() + 10
+        while "HTTP on" not in attack.log() and time.monotonic() < end:
+            time.sleep(0.05)
+        try:
+            row.attack(attack)
+            user, monitor = served(time.monotonic() + row.seconds)
+            if max(user, monitor) > REAL_SECONDS:
+                faults.append("answered in %.2f s (user) and %.2f s (monitor)" % (user, monitor))
+            if row.check:
+                row.check(attack)
+        except Exception as e:
+            faults.append("%s: %s" % (type(e).__name__, e))
+        peak = peak_mib(server.pid)
+        if peak > MEMORY_MIB:
+            faults.append("peak memory %.1f MiB" % peak)
+        start = time.monotonic()
+        server.send_signal(signal.SIGTERM)
+        try:
+            status = server.wait(timeout=STOP_SECONDS)
+            stopped = time.monotonic() - start
+            if status != 0:
+                faults.append("exit status %d after SIGTERM" % status)
+        except subprocess.TimeoutExpired:
+            faults.append("still running %.0f s after SIGTERM" % STOP_SECONDS)
+    finally:
+        attack.stop()
+        if server.poll() is None:
+            server.kill()
+            server.wait()
+        log.close()
+    print("%-22s peak %6.1f MiB  user %.3f s  monitor %.3f s  stop %.2f s  %s" %
+          (name, peak, user, monitor, stopped, "FAIL: " + "; ".join(faults) if faults else "ok"), flush=True)
+    if faults:
+        sys.stdout.write("--- server log (end):\n" + "".join(attack.log().splitlines(True)[-20:]))
+    return not faults
+
+
+def main(rows):
+    """Each row in a process and, when it can be made, a network of its own:
+    fixed ports, and nothing left over from the row before."""
+    names = sys.argv[1:] or list(rows)
+    if os.environ.get("HOSTILE_INSIDE") == "1":
+        with tempfile.TemporaryDirectory(prefix=f"hostile-{names[0]}-") as work:
+            return 0 if run_row(names[0], rows[names[0]], work) else 1
+    unknown = [name for name in names if name not in rows]
+    if unknown:
+        sys.exit("no such row: %s (rows: %s)" % (", ".join(unknown), ", ".join(rows)))
+    own_net = subprocess.run(["unshare", "--net", "true"], stderr=subprocess.DEVNULL).returncode == 0
+    prefix = ["unshare", "--net", "sh", "-c", 'ip link set lo up && exec "$@"', "sh"] if own_net else []
+    failed = [name for name in names if subprocess.run(
+        prefix + [sys.executable, "-B", os.path.abspath(sys.argv[0]), name],
+        env=dict(os.environ, HOSTILE_INSIDE="1")).returncode != 0]
+    print("failed: " + ", ".join(failed) if failed else "all %d rows passed" % len(names))
+    return 1 if failed else 0
