@@ -4,35 +4,21 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <thread>
 
 #include "server/alerts.h"
+#include "server/fresh_store.h"
 #include "server/webhook.h"
 #include "support/loopback_peer.h"
 
 using namespace pelmora_server;
 
 namespace {
-std::unique_ptr<Store> freshStore(const std::string& path)
-{
-    std::remove(path.c_str());
-    std::remove((path + "-wal").c_str());
-    std::string error;
-    return Store::open(path, error);
-}
-
 void report(Store& store, const std::string& name, long long at, int progress, bool exiting = false)
 {
-    MonitorRecord r;
-    r.computerName = name;
-    r.cpu = 1;
-    r.unit = "p1234_R1_C2_G3";
-    r.progress = progress;
-    r.exiting = exiting;
-    store.recordReport(r, at);
+    store.recordReport(record(name, progress, exiting), at);
 }
 } // namespace
 

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "server/fresh_store.h"
 #include "server/http_api.h"
 
 using namespace pelmora_server;
@@ -22,13 +23,8 @@ class ApiTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        std::remove("api_test.db");
-        std::remove("api_test.db-wal");
-        std::string error;
-        store = Store::open("api_test.db", error);
-        MonitorRecord r;
-        r.computerName = "LABPC7";
-        r.cpu = 1;
+        store = freshStore("api_test.db");
+        MonitorRecord r = record("LABPC7", 0);
         r.unit = "p1234_sample";
         r.points = 150;
         r.core = "coreA";
@@ -36,6 +32,7 @@ protected:
         r.team = 12345;
         machine = store->recordReport(r, std::time(nullptr)).machineId;
         fleet = std::make_unique<FleetView>(*store, StatusLimits{});
+        std::string error;
         api = std::make_unique<HttpApi>(*store, counters, *fleet,
                                         HttpSettings{kToken, viewerToken, {}, 30, 1024, 64, {}, &bounds, &slots});
         ASSERT_TRUE(api->bind({"127.0.0.1", 0}, error)) << error;

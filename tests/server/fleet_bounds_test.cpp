@@ -4,38 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
 #include "server/alerts.h"
 #include "server/fleet_view.h"
+#include "server/fresh_store.h"
 #include "server/machine_admin.h"
 #include "server/rate_limit.h"
-#include "server/store.h"
 
 using namespace pelmora_server;
-
-namespace {
-std::unique_ptr<Store> freshStore(const std::string& path)
-{
-    std::remove(path.c_str());
-    std::remove((path + "-wal").c_str());
-    std::string error;
-    return Store::open(path, error);
-}
-
-MonitorRecord record(const std::string& name, int progress = 10, bool exiting = false)
-{
-    MonitorRecord r;
-    r.computerName = name;
-    r.cpu = 1;
-    r.slot = 5;
-    r.progress = progress;
-    r.unit = "p1234_R1_C2_G3";
-    r.exiting = exiting;
-    return r;
-}
-} // namespace
 
 TEST(FleetBounds, RecordsFollowTheRulesAndNameTheirAddress)
 {

@@ -12,6 +12,7 @@
 
 #include "server/admin_token.h"
 #include "server/connection_caps.h"
+#include "server/fresh_store.h"
 #include "server/host_names.h"
 #include "server/http_api.h"
 #include "server/monitor_listener.h"
@@ -57,10 +58,8 @@ class HttpLayerTest : public testing::Test {
 protected:
     void start(HttpSettings settings)
     {
-        std::remove("http_layer_test.db");
-        std::remove("http_layer_test.db-wal");
+        store = freshStore("http_layer_test.db");
         std::string error;
-        store = Store::open("http_layer_test.db", error);
         fleet = std::make_unique<FleetView>(*store, StatusLimits{});
         api = std::make_unique<HttpApi>(*store, counters, *fleet, std::move(settings));
         ASSERT_TRUE(api->bind({"127.0.0.1", 0}, error)) << error;
@@ -220,12 +219,7 @@ TEST_F(HttpLayerTest, SignInTakesTheTokenFromTheBodyAndGoesOnlyToLocalPaths)
 TEST_F(HttpLayerTest, WrongTokensFromOneAddressAreSlowedDown)
 {
     start({kToken, "", {}, 30, 1024, 64, {}});
-    store->recordReport([] {
-        MonitorRecord r;
-        r.computerName = "PC1";
-        r.cpu = 1;
-        return r;
-    }(), 1000);
+    store->recordReport(record("PC1"), 1000);
     const auto command = [this](const std::string& token, const char* source) {
         const std::string body = R"({"command":"tray"})";
         return statusOf(ask("POST /api/machines/1/commands HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
@@ -241,10 +235,7 @@ TEST_F(HttpLayerTest, WrongTokensFromOneAddressAreSlowedDown)
 
 TEST(HttpSessions, EndWithAChangeOfTheirToken)
 {
-    std::remove("sessions_test.db");
-    std::remove("sessions_test.db-wal");
-    std::string error;
-    std::unique_ptr<Store> store = Store::open("sessions_test.db", error);
+    std::unique_ptr<Store> store = freshStore("sessions_test.db");
     Sessions before(*store, "first-admin-token-0123", "viewer-token-0123456");
     const std::optional<SessionRow> admin = before.signIn("first-admin-token-0123", "127.0.0.1", 1000);
     const std::optional<SessionRow> viewer = before.signIn("viewer-token-0123456", "127.0.0.1", 1000);
@@ -337,9 +328,8 @@ TEST(HttpPieces, TokensUnder16CharactersAreRefused)
 
 TEST(MonitorCaps, OverACapTheConnectionClosesAtOnce)
 {
-    std::remove("monitor_caps_test.db");
+    std::unique_ptr<Store> store = freshStore("monitor_caps_test.db");
     std::string error;
-    std::unique_ptr<Store> store = Store::open("monitor_caps_test.db", error);
     SlotTable slots;
     Counters counters;
     MonitorListener listener(*store, slots, counters, 2, 1);

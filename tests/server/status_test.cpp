@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
 #include "server/alerts.h"
 #include "server/fleet_view.h"
+#include "server/fresh_store.h"
 #include "server/machine_status.h"
 #include "server/store.h"
 
@@ -22,22 +22,15 @@ class StatusTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        std::remove("status_test.db");
-        std::remove("status_test.db-wal");
-        std::string error;
-        store = Store::open("status_test.db", error);
-        ASSERT_TRUE(store) << error;
+        store = freshStore("status_test.db");
+        ASSERT_TRUE(store);
         store->setOfflineAfter(60);
     }
     void report(long long at, int progress, const std::string& unit = "p1_R0_C0_G0", bool exiting = false)
     {
-        MonitorRecord r;
-        r.computerName = "PC";
-        r.cpu = 1;
+        MonitorRecord r = record("PC", progress, exiting);
         r.unit = unit;
-        r.progress = progress;
         r.points = 240;
-        r.exiting = exiting;
         store->recordReport(r, at);
     }
     MachineStatus status(long long now, const StatusLimits& limits)

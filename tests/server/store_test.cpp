@@ -4,12 +4,12 @@
 
 #include <csignal>
 #include <map>
-#include <cstdio>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "server/fleet_view.h"
+#include "server/fresh_store.h"
 #include "server/machine_status.h"
 #include "server/slots.h"
 #include "server/store.h"
@@ -19,13 +19,9 @@ using namespace pelmora_server;
 namespace {
 MonitorRecord report(const std::string& name, int cpu, int slot, int progress = 10, bool exiting = false)
 {
-    MonitorRecord r;
-    r.computerName = name;
+    MonitorRecord r = record(name, progress, exiting);
     r.cpu = cpu;
     r.slot = slot;
-    r.progress = progress;
-    r.unit = "p1234_sample";
-    r.exiting = exiting;
     return r;
 }
 
@@ -33,9 +29,8 @@ class StoreTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        std::remove(path.c_str());
-        std::remove((path + "-wal").c_str());
-        reopen();
+        store = freshStore(path);
+        ASSERT_TRUE(store);
     }
     void reopen()
     {
