@@ -10,7 +10,6 @@
 
 #include "server/fleet_view.h"
 #include "server/fresh_store.h"
-#include "server/machine_status.h"
 #include "server/slots.h"
 #include "server/store.h"
 
@@ -186,33 +185,6 @@ TEST_F(StoreTest, EachUnitGoesToTheMachineThatFoldedIt)
     UnitFilter one;
     one.machineId = ids.at("vm/1");
     EXPECT_EQ(store->units(one).size(), 1u);
-}
-
-TEST(MachineStatus, FromTheRowsAndTheClock)
-{
-    MachineRow m;
-    m.lastSeen = 10000;
-    m.unitSince = 0;
-    m.unitFirstProgress = 0;
-    m.changedAt = 3600;
-    m.progress = 10; // 10% an hour
-    const StatusLimits limits{900, 3600};
-    struct Case {
-        long long now;
-        bool stopped;
-        const char* status;
-    } cases[] = {{10000, false, "stalled"}, {10901, false, "offline"}, {10000, true, "stopped"}};
-    for (const Case& c : cases) {
-        m.stopped = c.stopped;
-        EXPECT_STREQ(machineStatus(m, c.now, limits).status, c.status) << c.now;
-    }
-    m.stopped = false;
-    m.changedAt = 7200;
-    m.progress = 20;
-    const MachineStatus s = machineStatus(m, 8000, limits);
-    EXPECT_STREQ(s.status, "folding");
-    EXPECT_DOUBLE_EQ(*s.progressPerHour, 10.0);
-    EXPECT_EQ(isoTime(*s.eta), isoTime(7200 + 8 * 3600));
 }
 
 // The event stream: what changed, once; a status that changes with the
