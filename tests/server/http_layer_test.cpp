@@ -1,6 +1,6 @@
 // The HTTP layer under the API: limits, caps and the headers every answer
 // carries, seen through raw sockets; the sign-in's guards; and the small
-// pieces (query text, caps, host names, the throttle) on their own.
+// pieces (query text, host names, the throttle) on their own.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include "server/admin_token.h"
-#include "server/connection_caps.h"
 #include "server/fresh_store.h"
 #include "server/host_names.h"
 #include "server/http_api.h"
@@ -261,29 +260,6 @@ TEST(HttpPieces, QueryText)
                                  {"", "v"},  {"d", "%zz%4"}, {"e", "AB"}};
     EXPECT_EQ(params, expected);
     EXPECT_EQ(encodeQueryParam("/a b?c=d&e/\xC3\xA9"), "/a%20b%3Fc%3Dd%26e/%C3%A9");
-}
-
-TEST(HttpPieces, ConnectionCapsOverallAndPerAddress)
-{
-    ConnectionCaps caps(3, 2);
-    struct Step {
-        char op; // a: admit, r: release
-        const char* address;
-        bool admitted;
-    } steps[] = {
-        {'a', "a", true}, {'a', "a", true}, {'a', "a", false}, // 2 from one address
-        {'a', "b", true}, {'a', "c", false},                   // 3 in all
-        {'r', "zz", true}, {'a', "c", false},                  // a release of nothing gives nothing back
-        {'r', "a", true},  {'a', "c", true},  {'a', "b", false},
-        {'r', "a", true},  {'r', "b", true},  {'r', "c", true}, {'a', "b", true}, {'a', "b", true},
-    };
-    for (const Step& s : steps) {
-        if (s.op == 'r')
-            caps.release(s.address);
-        else
-            EXPECT_EQ(caps.admit(s.address), s.admitted) << s.address << " with " << caps.open() << " open";
-    }
-    EXPECT_EQ(caps.open(), 2);
 }
 
 TEST(HttpPieces, ThrottleWaitsDoublingAfterTheFreeFailures)
