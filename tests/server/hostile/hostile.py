@@ -9,6 +9,7 @@ import collections
 import functools
 import itertools
 import random
+import re
 import socket
 import sys
 import threading
@@ -67,66 +68,39 @@ def cut_by_deadline(a):
     assert a.cut > 0, "no dripping connection was cut by its deadline"
 
 
-def idle_sockets(a):
-    def run():
-        for n in range(1000):
-            for port in (HTTP, MONITOR):
-                try:
-                    a.connect(port, source(n // 50))
-                except OSError:
-                    pass
-    a.spawn(run)
-
-
-def event_streams(a):
-    """Event streams opened and never read, from several addresses, over their cap."""
-    def run():
-        for n in range(100):
-            try:
-                s = a.connect(HTTP, source(n // 10))
-                s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-                s.sendall(b"GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n")
-            except OSError:
-                pass
-    a.spawn(run)
-
-
-def over_the_caps(a):
-    """One address opens far more connections than its cap on both ports, again and again."""
-    def run():
-        opened = []
-        for _ in range(400):
-            for port in (HTTP, MONITOR):
-                try:
-                    opened.append(a.connect(port, "127.0.0.2", timeout=1))
-                except OSError:
-                    pass
-        time.sleep(0.5)
-        for s in opened:
-            s.close()
-    a.repeat(run)
+def crowd(count, ports, per_address, greeting=b"", again=False):
+    """COUNT connections to each of PORTS, PER_ADDRESS from each address, sent
+    GREETING and never read; AGAIN: all closed after 0.5 s and opened anew."""
+    def attack(a):
+        def run():
+            opened = []
+            for n in range(count):
+                for port in ports:
+                    try:
+                        opened.append(a.connect(port, source(n // per_address), timeout=1 if again else 5))
+                        opened[-1].setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                        opened[-1].sendall(greeting)
+                    except OSError:
+                        pass
+            if again:
+                time.sleep(0.5)
+                for s in opened:
+                    s.close()
+        (a.repeat if again else a.spawn)(run)
+    return attack
 
 
 # ---- webhook receivers: each reads the request, then misbehaves ----
 
 def read_request(conn):
     data = b""
-    while b"\r\n\r\n" not in data:
-        piece = conn.recv(65536)
-        if not piece:
-            return data
+    while b"\r\n\r\n" not in data and (piece := conn.recv(65536)):
         data += piece
-    head, _, body = data.partition(b"\r\n\r\n")
-    length = 0
-    for line in head.split(b"\r\n"):
-        if line.lower().startswith(b"content-length:"):
-            length = int(line.split(b":")[1])
-    while len(body) < length:
-        piece = conn.recv(65536)
-        if not piece:
-            break
-        body += piece
-    return head + b"\r\n\r\n" + body
+    head = data.split(b"\r\n\r\n")[0].lower()
+    length = int(re.search(rb"content-length: *(\d+)", head).group(1)) if b"content-length:" in head else 0
+    while len(data) < len(head) + 4 + length and (piece := conn.recv(65536)):
+        data += piece
+    return data
 
 
 def never_ends(conn):
@@ -268,9 +242,9 @@ ROWS = {
     "header_flood": Row(5, endless(b"GET / HTTP/1.1\r\n", b"X-Short: a\r\n" * 4096)),
     "slow_http": Row(12, drip(HTTP, b"GET /api/machines HTTP/1.1\r\nX-Drip: "), cut_by_deadline),
     "slow_monitors": Row(12, drip(MONITOR, b""), cut_by_deadline),
-    "idle_sockets": Row(5, idle_sockets),
-    "event_streams": Row(5, event_streams),
-    "over_the_caps": Row(5, over_the_caps),
+    "idle_sockets": Row(5, crowd(1000, (HTTP, MONITOR), 50)),
+    "event_streams": Row(5, crowd(100, (HTTP,), 10, b"GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n")),
+    "over_the_caps": Row(5, crowd(400, (HTTP, MONITOR), 400, again=True)),
     "webhook_endless": Row(12, webhook(never_ends), webhook_took_it, hook(5)),
     "webhook_inflate": Row(12, webhook(inflates), webhook_took_it, hook(5)),
     "webhook_drip": Row(12, webhook(drips), webhook_timed_out, hook(2)),
