@@ -158,15 +158,23 @@ TEST_F(HttpLayerTest, KeepAliveAnswersInTurnAndHeadHasNoBody)
 TEST_F(HttpLayerTest, ConnectionsOverTheCapsGet503)
 {
     start({kToken, "", {}, 30, 3, 2, {}}); // 3 in all, 2 from one address
-    const int first = connectFrom(api->port()), second = connectFrom(api->port());
+    const std::string refused = "HTTP/1.1 503 Service Unavailable";
+    // Connections kept open once answered, so the server has surely counted them.
+    const auto held = [&](const char* source) {
+        const int fd = connectFrom(api->port(), source);
+        const std::string raw = "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        ::send(fd, raw.data(), raw.size(), MSG_NOSIGNAL);
+        char status[12] = {};
+        ::recv(fd, status, sizeof status, MSG_WAITALL);
+        EXPECT_EQ(std::string(status, sizeof status), "HTTP/1.1 200") << source;
+        return fd;
+    };
+    const int first = held("127.0.0.1"), second = held("127.0.0.1");
     // A third from the same address is refused; one from another address still fits.
-    EXPECT_EQ(statusOf(ask(get("/healthz"))), "HTTP/1.1 503 Service Unavailable");
-    EXPECT_EQ(statusOf(ask(get("/healthz"), "127.0.0.2")), "HTTP/1.1 200 OK");
-    const int third = connectFrom(api->port(), "127.0.0.2");
-    EXPECT_EQ(statusOf(ask(get("/healthz"), "127.0.0.3")), "HTTP/1.1 503 Service Unavailable");
-    ::close(third);
-    ::close(first);
-    ::close(second);
+    EXPECT_EQ(statusOf(ask(get("/healthz"))), refused);
+    const int third = held("127.0.0.2");
+    EXPECT_EQ(statusOf(ask(get("/healthz"), "127.0.0.3")), refused);
+    for (int fd : {first, second, third}) ::close(fd);
     // Closed connections give their places back.
     for (int tries = 0; tries < 100 && statusOf(ask(get("/healthz"))) != "HTTP/1.1 200 OK"; ++tries)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
