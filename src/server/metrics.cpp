@@ -35,6 +35,13 @@ void sample(std::string& out, const char* name, const std::string& labels, const
 
 std::string number(long long n) { return std::to_string(n); }
 
+// A counter of one series, without labels.
+void counter(std::string& out, const char* name, const char* help, long long value)
+{
+    family(out, name, "counter", help);
+    sample(out, name, "", number(value));
+}
+
 std::string ratio(int percent)
 {
     char text[16];
@@ -102,41 +109,35 @@ std::string metricsText(Store& store, Counters& counters, const StatusLimits& li
     for (const auto& [key, f] : figures.users) sample(out, "pelmora_points_per_day", user[i++], number(f.pointsPerDay));
 
     const Totals totals = store.totals();
-    family(out, "pelmora_reports_total", "counter", "Monitor reports stored.");
-    sample(out, "pelmora_reports_total", "", number(totals.reports));
-    family(out, "pelmora_records_clamped_total", "counter",
-           "Monitor records stored with a number brought into its range.");
-    sample(out, "pelmora_records_clamped_total", "", number(totals.recordsClamped));
-    family(out, "pelmora_record_parse_failures_total", "counter", "Monitor records refused since start.");
-    sample(out, "pelmora_record_parse_failures_total", "", number(counters.parseFailures.load()));
-    family(out, "pelmora_connections_refused_total", "counter", "Connections refused over the limit since start.");
-    sample(out, "pelmora_connections_refused_total", "", number(counters.refusedConnections.load()));
-    family(out, "pelmora_monitor_timeouts_total", "counter", "Monitor connections cut at a time-out since start.");
-    sample(out, "pelmora_monitor_timeouts_total", "", number(counters.timedOut.load()));
+    counter(out, "pelmora_reports_total", "Monitor reports stored.", totals.reports);
+    counter(out, "pelmora_records_clamped_total",
+            "Monitor records stored with a number brought into its range.", totals.recordsClamped);
+    counter(out, "pelmora_record_parse_failures_total",
+            "Monitor records refused since start.", counters.parseFailures.load());
+    counter(out, "pelmora_connections_refused_total",
+            "Connections refused over the limit since start.", counters.refusedConnections.load());
+    counter(out, "pelmora_monitor_timeouts_total",
+            "Monitor connections cut at a time-out since start.", counters.timedOut.load());
     const AlertCounts alerts = store.alertCounts();
     family(out, "pelmora_alerts_active", "gauge", "Alerts open now, by kind.");
     sample(out, "pelmora_alerts_active", "kind=\"offline\"", number(alerts.offline));
     sample(out, "pelmora_alerts_active", "kind=\"stalled\"", number(alerts.stalled));
-    family(out, "pelmora_alerts_raised_total", "counter", "Alerts raised.");
-    sample(out, "pelmora_alerts_raised_total", "", number(alerts.raised));
-    family(out, "pelmora_webhook_failures_total", "counter",
-           "Alert events the webhook failed to deliver (each try) since start.");
-    sample(out, "pelmora_webhook_failures_total", "", number(counters.webhookFailures.load()));
-    family(out, "pelmora_webhook_timeouts_total", "counter", "Webhook tries cut at the deadline since start.");
-    sample(out, "pelmora_webhook_timeouts_total", "", number(counters.webhookTimeouts.load()));
-    family(out, "pelmora_webhook_summaries_total", "counter",
-           "Bursts of alert events delivered as one post since start.");
-    sample(out, "pelmora_webhook_summaries_total", "", number(counters.webhookSummaries.load()));
+    counter(out, "pelmora_alerts_raised_total", "Alerts raised.", alerts.raised);
+    counter(out, "pelmora_webhook_failures_total",
+            "Alert events the webhook failed to deliver (each try) since start.", counters.webhookFailures.load());
+    counter(out, "pelmora_webhook_timeouts_total",
+            "Webhook tries cut at the deadline since start.", counters.webhookTimeouts.load());
+    counter(out, "pelmora_webhook_summaries_total",
+            "Bursts of alert events delivered as one post since start.", counters.webhookSummaries.load());
     family(out, "pelmora_machines_refused_total", "counter",
            "New machines refused since start: over the cap, or over their address's rate.");
     sample(out, "pelmora_machines_refused_total", "reason=\"cap\"", number(counters.machinesRefusedCap.load()));
     sample(out, "pelmora_machines_refused_total", "reason=\"rate\"", number(counters.machinesRefusedRate.load()));
-    family(out, "pelmora_records_refused_address_total", "counter",
-           "Records refused since start: another address than the machine's pinned one.");
-    sample(out, "pelmora_records_refused_address_total", "", number(counters.recordsRefusedAddress.load()));
-    family(out, "pelmora_units_refused_total", "counter",
-           "Unit submissions refused since start: over their address's rate.");
-    sample(out, "pelmora_units_refused_total", "", number(counters.unitsRefused.load()));
+    counter(out, "pelmora_records_refused_address_total",
+            "Records refused since start: another address than the machine's pinned one.",
+            counters.recordsRefusedAddress.load());
+    counter(out, "pelmora_units_refused_total",
+            "Unit submissions refused since start: over their address's rate.", counters.unitsRefused.load());
     family(out, "pelmora_http_requests_total", "counter", "HTTP requests by route and status code.");
     for (const auto& [key, count] : counters.requestCounts())
         sample(out, "pelmora_http_requests_total", "route=" + quoted(key.first) + ",code=\"" +
