@@ -11,14 +11,14 @@
 #   layer 4  app/                         the sequences: start-up, poll, unit change, endings, tray
 #            bridge/                      the client bridge (a program of its own; it reads the
 #                                         project table through the monitor's own reader)
-#   layer 5  platform/*/  ui/*/           the operating systems' services and the front-ends
+#   layer 5  platform/*/  frontend/*/     the operating systems' services and the front-ends
 #   apart    server/                      the team server: only its own folder
 set -uo pipefail
 cd "$(dirname "$0")/../src"
 
 folder_of() { # src-relative path of a file or include -> its folder key
     case "$1" in
-        platform/posix/* | platform/win32/* | ui/terminal/* | ui/win32/*) echo "${1%/*}" ;;
+        platform/posix/* | platform/win32/* | frontend/terminal/* | frontend/win32/*) echo "${1%/*}" ;;
         */*) echo "${1%%/*}" ;;
         *) echo "" ;;
     esac
@@ -30,7 +30,7 @@ layer_of() {
         reading) echo 2 ;;
         config | workunit | net) echo 3 ;;
         app | bridge) echo 4 ;;
-        platform/* | ui/*) echo 5 ;;
+        platform/* | frontend/*) echo 5 ;;
         *) echo apart ;;
     esac
 }

@@ -1,4 +1,4 @@
-#include "ui/terminal/keys.h"
+#include "frontend/terminal/keys.h"
 
 #include <curses.h>
 

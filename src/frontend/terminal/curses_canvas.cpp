@@ -1,4 +1,4 @@
-#include "ui/terminal/curses_canvas.h"
+#include "frontend/terminal/curses_canvas.h"
 
 #include <algorithm>
 #include <curses.h>

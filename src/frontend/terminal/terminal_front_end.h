@@ -8,8 +8,8 @@
 #include <string>
 
 #include "app/dialog.h"
-#include "ui/terminal/poll_timer.h"
-#include "ui/terminal/screen.h"
+#include "frontend/terminal/poll_timer.h"
+#include "frontend/terminal/screen.h"
 #include "ui/ui.h"
 
 class TerminalFrontEnd : public WindowSystem {

@@ -1,4 +1,4 @@
-#include "ui/win32/win32_window_system.h"
+#include "frontend/win32/win32_window_system.h"
 
 #include <commctrl.h>
 #include <cstdlib>

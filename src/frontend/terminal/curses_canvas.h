@@ -1,6 +1,6 @@
 #pragma once
 // The canvas on the terminal: ncurses' standard screen.
-#include "ui/terminal/screen.h"
+#include "frontend/terminal/screen.h"
 
 class CursesCanvas : public Canvas {
 public:

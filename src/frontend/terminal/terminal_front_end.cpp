@@ -1,4 +1,4 @@
-#include "ui/terminal/terminal_front_end.h"
+#include "frontend/terminal/terminal_front_end.h"
 
 #include <cerrno>
 #include <clocale>
@@ -11,10 +11,10 @@
 #include <unistd.h>
 
 #include "state/monitor_state.h"
-#include "ui/terminal/curses_canvas.h"
-#include "ui/terminal/keys.h"
-#include "ui/terminal/signals.h"
-#include "ui/terminal/terminal_check.h"
+#include "frontend/terminal/curses_canvas.h"
+#include "frontend/terminal/keys.h"
+#include "frontend/terminal/signals.h"
+#include "frontend/terminal/terminal_check.h"
 
 namespace {
 // Long enough for the bytes of a function key to arrive together, short

@@ -14,9 +14,9 @@
 #include "net/monitor_reports.h"
 #include "support/client_dir.h"
 #include "support/loopback_peer.h"
-#include "ui/terminal/keys.h"
-#include "ui/terminal/poll_timer.h"
-#include "ui/terminal/terminal_front_end.h"
+#include "frontend/terminal/keys.h"
+#include "frontend/terminal/poll_timer.h"
+#include "frontend/terminal/terminal_front_end.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
-#include "ui/win32/dialog_procedure.h"
+#include "frontend/win32/dialog_procedure.h"
 
 #include "state/monitor_state.h"
-#include "ui/win32/win32_window_system.h"
+#include "frontend/win32/win32_window_system.h"
 
 DialogEvent dialogEventFor(UINT message, WPARAM wParam, LPARAM lParam)
 {

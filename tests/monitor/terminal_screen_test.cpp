@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/terminal/screen.h"
+#include "frontend/terminal/screen.h"
 
 namespace {
 

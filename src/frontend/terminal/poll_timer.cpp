@@ -1,4 +1,4 @@
-#include "ui/terminal/poll_timer.h"
+#include "frontend/terminal/poll_timer.h"
 
 #include <climits>
 #include <ctime>

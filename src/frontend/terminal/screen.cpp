@@ -1,4 +1,4 @@
-#include "ui/terminal/screen.h"
+#include "frontend/terminal/screen.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,7 +1,7 @@
 #pragma once
 // The keys of the terminal front-end and the dialog events they stand for.
 #include "app/dialog.h"
-#include "ui/terminal/screen.h"
+#include "frontend/terminal/screen.h"
 
 // Window view: Enter is OK, Escape is Cancel, m minimises, q closes.
 // Compact view: Space is the double-click on the tray icon, q closes.

@@ -1,5 +1,5 @@
 // Kept apart: <term.h> defines a macro for every terminal capability.
-#include "ui/terminal/terminal_check.h"
+#include "frontend/terminal/terminal_check.h"
 
 #include <curses.h>
 #include <term.h>

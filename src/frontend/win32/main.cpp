@@ -5,8 +5,8 @@
 
 #include "state/monitor_state.h"
 #include "resource.h"
-#include "ui/win32/dialog_procedure.h"
-#include "ui/win32/win32_window_system.h"
+#include "frontend/win32/dialog_procedure.h"
+#include "frontend/win32/win32_window_system.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {

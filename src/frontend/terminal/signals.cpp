@@ -1,4 +1,4 @@
-#include "ui/terminal/signals.h"
+#include "frontend/terminal/signals.h"
 
 #include <cerrno>
 #include <csignal>

@@ -5,7 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "ui/terminal/terminal_front_end.h"
+#include "frontend/terminal/terminal_front_end.h"
 
 int main()
 {
