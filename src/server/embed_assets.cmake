@@ -1,6 +1,44 @@
 # Turns every file of the dashboard's folder into bytes in one C++ source,
 # so the server carries its pages with it and needs no files at run time.
 #   cmake -DWEB_DIR=... -DOUTPUT=... -P embed_assets.cmake
+#
+# The lines every page shares are written once, in parts/ (not served), and
+# put in each page here, so the pages served are whole:
+#   <!-- head: TITLE -->   parts/head.html, with TITLE for its @title@
+#   <!-- header: PATH -->  parts/header.html, its link to PATH marked as the
+#                          page shown; "<!-- header -->" marks none
+
+# The page's text with its markers replaced by their parts.
+function(fill_parts name text out)
+  set(marker "<!-- head: ([^>]*) -->\n")
+  while(text MATCHES "${marker}")
+    set(found "${CMAKE_MATCH_0}")
+    set(title "${CMAKE_MATCH_1}")
+    file(READ "${WEB_DIR}/parts/head.html" part)
+    string(CONFIGURE "${part}" part @ONLY)
+    string(REPLACE "${found}" "${part}" text "${text}")
+  endwhile()
+  set(marker "<!-- header(: ([^ >]+))? -->\n")
+  while(text MATCHES "${marker}")
+    set(found "${CMAKE_MATCH_0}")
+    set(path "${CMAKE_MATCH_2}")
+    file(READ "${WEB_DIR}/parts/header.html" part)
+    if(path)
+      set(link "<a href=\"${path}\">")
+      string(FIND "${part}" "${link}" at)
+      if(at EQUAL -1)
+        message(FATAL_ERROR "${name}: the header has no link to ${path}")
+      endif()
+      string(REPLACE "${link}" "<a href=\"${path}\" aria-current=\"page\">" part "${part}")
+    endif()
+    string(REPLACE "${found}" "${part}" text "${text}")
+  endwhile()
+  if(text MATCHES "<!-- (head|header)[ :-]")
+    message(FATAL_ERROR "${name}: a marker of a part not filled: ${CMAKE_MATCH_0}")
+  endif()
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
 file(GLOB files RELATIVE "${WEB_DIR}" "${WEB_DIR}/*")
 list(SORT files)
 set(arrays "")
@@ -23,7 +61,13 @@ foreach(name IN LISTS files)
   else()
     set(type "application/octet-stream")
   endif()
-  file(READ "${WEB_DIR}/${name}" hex HEX)
+  if(name MATCHES "\\.html$")
+    file(READ "${WEB_DIR}/${name}" text)
+    fill_parts("${name}" "${text}" text)
+    string(HEX "${text}" hex)
+  else()
+    file(READ "${WEB_DIR}/${name}" hex HEX)
+  endif()
   string(LENGTH "${hex}" digits)
   math(EXPR size "${digits} / 2")
   string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
