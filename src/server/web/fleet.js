@@ -1,10 +1,8 @@
 // The fleet: every machine in a Map, the stream's changes merged until the
 // next animation frame, one sort and filter per frame, and only the rows in
 // view (plus a margin) in the table, so 10,000 machines stay cheap.
-import {
-  AlertList, ago, el, fullTime, getJSON, loadSession, localTime, number, openStream, pendingBadge, statusBadge,
-  STATUSES, visible,
-} from "/assets/common.js";
+import { AlertList, getJSON, loadSession, number, openStream, STATUSES } from "/assets/common.js";
+import { buildTable, fillCells, newRow, SORT_KEYS, tick } from "/assets/fleet-columns.js";
 
 const MARGIN = 10; // rows drawn above and below the visible ones
 const MAX_LINES = 4; // a row's height in lines, at most; what needs more is whole on the machine's page
@@ -14,8 +12,9 @@ const stats = (window.pelmoraStats = { firstRenderMs: null, updates: 0, lastUpda
 const $ = (sel) => document.querySelector(sel);
 const wrap = $(".fleet-wrap");
 const table = $("#fleet");
+let sort = { key: "name", dir: 1 };
+const [topSpacer, bottomSpacer] = buildTable(table, sort.key);
 const tbody = table.tBodies[0];
-const [topSpacer, bottomSpacer] = tbody.rows;
 const liveBadge = $("#live");
 const sessionLoaded = loadSession();
 
@@ -24,7 +23,6 @@ const sessionLoaded = loadSession();
 const entries = new Map(); // id -> entry (the machine and its sort keys)
 let ordered = []; // every entry, in the current sort order
 let view = []; // the entries that pass the filters, in order
-let sort = { key: "name", dir: 1 };
 const filter = { status: "", user: "", team: "", text: "" };
 const alerts = new AlertList("/api/alerts?limit=100");
 
@@ -34,28 +32,6 @@ const incoming = new Map();
 let incomingMessages = 0;
 let dirty = { data: false, sort: false, filter: false };
 let frameQueued = false;
-
-// Those that need a look first.
-const STATUS_RANK = { offline: 0, stalled: 1, stopped: 2, folding: 3 };
-// Digits padded so "LABPC10" sorts after "LABPC9" with a plain comparison.
-const natural = (s) => String(s ?? "").toLowerCase().replace(/\d+/g, (d) => d.padStart(12, "0"));
-const time = (iso, none) => (iso ? Date.parse(iso) : none);
-
-const SORT_KEYS = {
-  name: (m) => `${natural(m.name)}/${String(m.cpu).padStart(4, "0")}`,
-  user: (m) => String(m.user ?? "").toLowerCase(),
-  team: (m) => m.team,
-  unit: (m) => natural(m.unit),
-  core: (m) => natural(m.core),
-  progress: (m) => m.progress,
-  ppd: (m) => m.ppd ?? -1,
-  points: (m) => m.points,
-  frames: (m) => m.frames,
-  status: (m) => STATUS_RANK[m.status] ?? 9,
-  last_seen: (m) => time(m.last_seen, 0) || 0,
-  eta: (m) => time(m.eta, Infinity) || Infinity,
-  in_tray: (m) => (m.in_tray ? 1 : 0),
-};
 
 // One per machine version. Sort keys and the search text are made when
 // first needed and kept until the machine changes, so the first snapshot
@@ -76,8 +52,6 @@ function compare(a, b) {
   if (a.sortKey !== b.sortKey) return (a.sortKey < b.sortKey ? -1 : 1) * sort.dir;
   return a.nameKey < b.nameKey ? -1 : a.nameKey > b.nameKey ? 1 : a.id - b.id;
 }
-
-const seenOf = (e) => (e.seen ??= time(e.m.last_seen, NaN));
 
 function passes(e) {
   const m = e.m;
@@ -172,53 +146,10 @@ let rowHeight = 0; // measured from the first row drawn
 let rendered = new Map(); // id -> tr in the DOM
 const spareRows = [];
 
-const CELLS = ["name", "user", "team", "unit", "core", "progress", "ppd", "points", "frames", "status", "seen", "eta", "view"];
-const NUMERIC = new Set(["team", "ppd", "points", "frames"]);
-// Shown whole, wrapped over the row's lines; what is longer still is whole on the machine's page.
-const WRAPPED = ["user", "unit", "core"];
-
-function newRow() {
-  const tr = document.createElement("tr");
-  tr.c = {};
-  for (const name of CELLS) tr.append((tr.c[name] = el("td", `c-${name}${NUMERIC.has(name) ? " num" : ""}`)));
-  // A machine is its name and CPU# together: the number stays in view however long the name.
-  tr.link = tr.c.name.appendChild(el("a", "ident"));
-  tr.nameText = tr.link.appendChild(el("span", "wrap"));
-  tr.cpuText = tr.link.appendChild(el("span", "cpu"));
-  tr.wrapped = {};
-  for (const name of WRAPPED) tr.wrapped[name] = tr.c[name].appendChild(el("span", "wrap"));
-  tr.bar = document.createElement("progress");
-  tr.bar.max = 100;
-  tr.percent = el("span", "pct");
-  tr.c.progress.append(tr.bar, tr.percent);
-  return tr;
-}
-
 function fillRow(tr, e) {
-  const m = e.m;
   tr.entry = e;
-  tr.dataset.id = m.id;
-  tr.link.href = `/machines/${m.id}`;
-  tr.nameText.textContent = visible(m.name);
-  tr.cpuText.textContent = `/${m.cpu}`;
-  tr.link.title = `${m.name}/${m.cpu}`;
-  for (const name of WRAPPED) {
-    tr.wrapped[name].textContent = visible(m[name]);
-    tr.wrapped[name].title = m[name];
-  }
-  tr.c.team.textContent = m.team;
-  tr.bar.value = m.progress;
-  tr.percent.textContent = `${m.progress}%`;
-  tr.c.ppd.textContent = m.ppd == null ? "—" : number.format(m.ppd);
-  tr.c.points.textContent = number.format(m.points);
-  tr.c.frames.textContent = m.frames;
-  tr.c.status.replaceChildren(statusBadge(m.status));
-  if (m.pending_command) tr.c.status.append(" ", pendingBadge(m.pending_command));
-  tr.c.seen.textContent = ago(seenOf(e));
-  tr.c.seen.title = m.last_seen;
-  tr.c.eta.textContent = localTime(m.eta);
-  tr.c.eta.title = m.eta ? fullTime(m.eta) : "";
-  tr.c.view.textContent = m.in_tray ? "tray" : "window";
+  tr.dataset.id = e.m.id;
+  fillCells(tr, e);
   return tr;
 }
 
@@ -262,9 +193,9 @@ function renderRows() {
   }
 }
 
-// Every row has the same height, in lines: one more for all when a name,
-// unit or core drawn does not fit, up to MAX_LINES.
-const clamped = (tr) => [tr.nameText, ...Object.values(tr.wrapped)].some((w) => w.scrollHeight > w.clientHeight + 1);
+// Every row has the same height, in lines: one more for all when a wrapped
+// text drawn (a name, user, unit or core) does not fit, up to MAX_LINES.
+const clamped = (tr) => tr.wraps.some((w) => w.scrollHeight > w.clientHeight + 1);
 
 function growLines() {
   const lines = parseInt(getComputedStyle(table).getPropertyValue("--lines"), 10);
@@ -320,8 +251,7 @@ function updateSuggestions() {
 
 // "12 s ago" kept current, for the rows on screen only.
 setInterval(() => {
-  const now = Date.now();
-  for (const tr of rendered.values()) tr.c.seen.textContent = ago(seenOf(tr.entry), now);
+  for (const tr of rendered.values()) tick(tr);
 }, 1000);
 
 // ---- Controls ----
