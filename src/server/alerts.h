@@ -20,7 +20,7 @@
 
 #include "server/counters.h"
 #include "server/machine_status.h"
-#include "server/store.h"
+#include "server/store/store.h"
 #include "server/webhook.h"
 
 namespace pelmora_server {

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "server/machine_status.h"
-#include "server/store.h"
+#include "server/store/store.h"
 
 namespace pelmora_server {
 

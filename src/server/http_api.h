@@ -14,7 +14,7 @@
 #include "server/machine_status.h"
 #include "server/options.h"
 #include "server/slots.h"
-#include "server/store.h"
+#include "server/store/store.h"
 
 namespace pelmora_server {
 

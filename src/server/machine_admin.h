@@ -9,7 +9,7 @@
 
 #include "server/fleet_bounds.h"
 #include "server/slots.h"
-#include "server/store.h"
+#include "server/store/store.h"
 
 namespace pelmora_server {
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "server/store.h"
+#include "server/store/store.h"
 
 namespace pelmora_server {
 

@@ -8,7 +8,7 @@
 
 #include "server/counters.h"
 #include "server/machine_status.h"
-#include "server/store.h"
+#include "server/store/store.h"
 
 namespace pelmora_server {
 

@@ -10,7 +10,7 @@
 #include "server/counters.h"
 #include "server/fleet_bounds.h"
 #include "server/record.h"
-#include "server/store.h"
+#include "server/store/store.h"
 
 namespace pelmora_server {
 

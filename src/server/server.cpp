@@ -19,8 +19,8 @@
 #include "server/log.h"
 #include "server/machine_admin.h"
 #include "server/monitor_listener.h"
-#include "server/store.h"
-#include "server/store_lock.h"
+#include "server/store/sqlite/sqlite_store.h"
+#include "server/store/sqlite/store_lock.h"
 #include "server/version.h"
 
 namespace pelmora_server {
@@ -56,9 +56,9 @@ public:
                         logEvent(Level::info, "history: " + std::to_string(removed) + " reports older than " +
                                                   std::to_string(keepDays_) + " days removed");
                     forgetSilentMachines(store_, slots_, limits_, now);
-                    store_.checkpoint(true);
+                    store_.upkeep(Upkeep::thorough);
                 } else {
-                    store_.checkpoint();
+                    store_.upkeep(Upkeep::frequent);
                 }
                 if (++ticks_ % 2 == 0) fleet_.publish(now);
             } catch (const std::exception& e) {
@@ -124,7 +124,7 @@ int runServer(const ServerOptions& options)
         logEvent(Level::error, error);
         return 1;
     }
-    std::unique_ptr<Store> store = Store::open(options.db, error);
+    std::unique_ptr<Store> store = openSqliteStore(options.db, error);
     if (!store) {
         logEvent(Level::error, "cannot open the store " + options.db + ": " + error);
         return 1;

@@ -12,7 +12,7 @@
 
 #include "server/http_request.h"
 #include "server/sign_in_throttle.h"
-#include "server/store.h"
+#include "server/store/store.h"
 
 namespace pelmora_server {
 

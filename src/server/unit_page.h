@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "server/store.h"
+#include "server/store/store.h"
 #include "server/unit_query.h"
 
 namespace pelmora_server {

@@ -5,21 +5,9 @@
 #include <map>
 #include <string>
 
-namespace pelmora_server {
+#include "server/store/rows.h"
 
-struct UnitSubmission {
-    std::string user;
-    int team = 0;
-    int machine = 0; // the client's machine id
-    int wucount = 0;
-    std::string cpuVendor;
-    std::string cpuString;
-    int cpuMhz = 0;
-    double frameMinutes = 0;
-    std::string protein; // the finished unit's name
-    std::string core;
-    int memoryMib = 0;
-};
+namespace pelmora_server {
 
 struct UnitQueryParse {
     bool ok = false;

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "server/counters.h"
-#include "server/store.h"
+#include "server/store/store.h"
 
 namespace pelmora_server {
 

@@ -12,6 +12,7 @@
 
 #include "server/http_api.h"
 #include "server/http_parsing.h"
+#include "server/store/sqlite/sqlite_store.h"
 
 using namespace pelmora_server;
 namespace http = boost::beast::http;
@@ -22,7 +23,7 @@ struct Server {
     {
         std::string error;
         std::remove("fuzz_http.db");
-        store = Store::open("fuzz_http.db", error);
+        store = openSqliteStore("fuzz_http.db", error);
         if (!store) std::abort();
         fleet = std::make_unique<FleetView>(*store, StatusLimits{});
         api = std::make_unique<HttpApi>(*store, counters, *fleet,

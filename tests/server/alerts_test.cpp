@@ -20,12 +20,15 @@ void report(Store& store, const std::string& name, long long at, int progress, b
 {
     store.recordReport(record(name, progress, exiting), at);
 }
+class Alerts : public testing::TestWithParam<StoreKind> {};
 } // namespace
 
-TEST(Alerts, FollowTheStatusOnceEachAcrossARestart)
+INSTANTIATE_TEST_SUITE_P(Stores, Alerts, kStoreKinds, storeKindName);
+
+TEST_P(Alerts, FollowTheStatusOnceEachAcrossARestart)
 {
     const std::string path = "alerts_test.db";
-    std::unique_ptr<Store> store = freshStore(path);
+    std::unique_ptr<Store> store = GetParam().open(path, true);
     const StatusLimits limits{100, 300};
     auto engine = std::make_unique<AlertEngine>(*store, limits, 0, false);
     enum { none = -1, exits = -2, restart = -3 };
@@ -46,8 +49,7 @@ TEST(Alerts, FollowTheStatusOnceEachAcrossARestart)
         if (s.progress == restart) {
             engine.reset();
             store.reset();
-            std::string error;
-            store = Store::open(path, error);
+            store = GetParam().open(path, false);
             engine = std::make_unique<AlertEngine>(*store, limits, s.at, false);
         } else if (s.progress != none) {
             report(*store, "LABPC7", s.at, s.progress == exits ? 11 : s.progress, s.progress == exits);

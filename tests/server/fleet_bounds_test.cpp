@@ -14,9 +14,15 @@
 
 using namespace pelmora_server;
 
-TEST(FleetBounds, RecordsFollowTheRulesAndNameTheirAddress)
+namespace {
+class StoreBounds : public testing::TestWithParam<StoreKind> {};
+} // namespace
+
+INSTANTIATE_TEST_SUITE_P(Stores, StoreBounds, kStoreKinds, storeKindName);
+
+TEST_P(StoreBounds, RecordsFollowTheRulesAndNameTheirAddress)
 {
-    std::unique_ptr<Store> store = freshStore("bounds_rules.db");
+    std::unique_ptr<Store> store = GetParam().open("bounds_rules.db", true);
     struct Step {
         const char* name;
         const char* from;
@@ -75,9 +81,9 @@ TEST(FleetBounds, RecordsFollowTheRulesAndNameTheirAddress)
     EXPECT_EQ(clearMachineAddress(*store, 99, "admin@test", now).status, 404);
 }
 
-TEST(FleetBounds, ARemovedMachineLeavesNoTrailAndNoView)
+TEST_P(StoreBounds, ARemovedMachineLeavesNoTrailAndNoView)
 {
-    std::unique_ptr<Store> store = freshStore("bounds_remove.db");
+    std::unique_ptr<Store> store = GetParam().open("bounds_remove.db", true);
     const long long old = 1000, recent = 1000 + 100 * 86400;
     store->recordReport(record("OLD", 10), old, {"10.0.0.1"});
     const ExchangeResult kept = store->recordReport(record("KEPT", 10), recent, {"10.0.0.2"});
@@ -112,9 +118,9 @@ TEST(FleetBounds, ARemovedMachineLeavesNoTrailAndNoView)
     for (const AlertRow& a : engine.evaluate(recent + 100000)) EXPECT_EQ(a.machineId, kept.machineId);
 }
 
-TEST(FleetBounds, HistoryIsBoundedInRowsAndSpan)
+TEST_P(StoreBounds, HistoryIsBoundedInRowsAndSpan)
 {
-    std::unique_ptr<Store> store = freshStore("bounds_history.db");
+    std::unique_ptr<Store> store = GetParam().open("bounds_history.db", true);
     const long long now = 100000;
     long long id = 0;
     for (long long at = now - 48 * 3600; at <= now; at += 60) // one a minute for two days

@@ -1,5 +1,6 @@
 // What the server's tests start from: a store on an empty file, and a
-// monitor's record of a machine.
+// monitor's record of a machine. The store's own tests run against each kind
+// of store (StoreKind); the other tests take the SQLite one.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,18 +9,35 @@
 #include <memory>
 #include <string>
 
-#include "server/store.h"
+#include "server/store/sqlite/sqlite_store.h"
 
 namespace pelmora_server {
-inline std::unique_ptr<Store> freshStore(const std::string& path)
+// A kind of store the tests can open at PLACE: EMPTY, or as the last one
+// there left it (a restart).
+struct StoreKind {
+    const char* name;
+    std::unique_ptr<Store> (*open)(const std::string& place, bool empty);
+};
+
+inline std::unique_ptr<Store> openSqliteForTest(const std::string& path, bool empty)
 {
-    std::remove(path.c_str());
-    std::remove((path + "-wal").c_str());
+    if (empty) {
+        std::remove(path.c_str());
+        std::remove((path + "-wal").c_str());
+    }
     std::string error;
-    std::unique_ptr<Store> store = Store::open(path, error);
+    std::unique_ptr<Store> store = openSqliteStore(path, error);
     if (!store) ADD_FAILURE() << path << ": " << error;
     return store;
 }
+constexpr StoreKind kSqliteStore{"Sqlite", openSqliteForTest};
+
+// The kinds the store's tests run against: a new kind of store is one more
+// value here. With storeKindName, each test's name ends in its kind's.
+inline const auto kStoreKinds = testing::Values(kSqliteStore);
+inline std::string storeKindName(const testing::TestParamInfo<StoreKind>& info) { return info.param.name; }
+
+inline std::unique_ptr<Store> freshStore(const std::string& path) { return kSqliteStore.open(path, true); }
 
 inline MonitorRecord record(const std::string& name, int progress = 10, bool exiting = false)
 {

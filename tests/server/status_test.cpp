@@ -10,7 +10,6 @@
 #include "server/fleet_view.h"
 #include "server/fresh_store.h"
 #include "server/machine_status.h"
-#include "server/store.h"
 
 using namespace pelmora_server;
 
@@ -18,11 +17,11 @@ namespace {
 constexpr int kSilent = -1, kExits = -2;
 constexpr long long kNull = -1;
 
-class StatusTest : public testing::Test {
+class StatusTest : public testing::TestWithParam<StoreKind> {
 protected:
     void SetUp() override
     {
-        store = freshStore("status_test.db");
+        store = GetParam().open("status_test.db", true);
         ASSERT_TRUE(store);
         store->setOfflineAfter(60);
     }
@@ -41,7 +40,9 @@ protected:
 };
 } // namespace
 
-TEST_F(StatusTest, StatesAsReportsComeAndGo)
+INSTANTIATE_TEST_SUITE_P(Stores, StatusTest, kStoreKinds, storeKindName);
+
+TEST_P(StatusTest, StatesAsReportsComeAndGo)
 {
     const StatusLimits limits{60, 30}; // offline after 60 s, stalled after 30
     struct Step {
@@ -78,7 +79,7 @@ TEST_F(StatusTest, StatesAsReportsComeAndGo)
 // Stalled is read from reports, never from silence: whichever limit is the
 // shorter, a machine that stops reporting is folding, then offline, and
 // raises one offline alert; back with no step made while away, it folds.
-TEST_F(StatusTest, ASilentMachineGoesOfflineNeverStalled)
+TEST_P(StatusTest, ASilentMachineGoesOfflineNeverStalled)
 {
     const StatusLimits pairs[] = {{60, 30}, {30, 60}, {30, 30}, {3600, 1}};
     long long start = 1000;
@@ -105,7 +106,7 @@ TEST_F(StatusTest, ASilentMachineGoesOfflineNeverStalled)
 
 // The pace follows the machine's last half hour to hour, not the unit's
 // average: a unit folded at 10 % an hour, then at 20.
-TEST_F(StatusTest, ThePaceIsTheRecentOne)
+TEST_P(StatusTest, ThePaceIsTheRecentOne)
 {
     for (int t = 0; t <= 3600; t += 60) report(t, t / 360);
     for (int t = 3660; t <= 9000; t += 60) report(t, 10 + (t - 3600) / 180); // 40 % at 9000: 16 % an hour on average
@@ -117,7 +118,7 @@ TEST_F(StatusTest, ThePaceIsTheRecentOne)
 
 // Out-of-range numbers from a hostile or broken monitor: brought into
 // range and counted, never an overflow in what is made of them.
-TEST_F(StatusTest, ExtremeProgressIsClampedAndCounted)
+TEST_P(StatusTest, ExtremeProgressIsClampedAndCounted)
 {
     FleetView fleet(*store, {900, 3600});
     const char* records[] = {

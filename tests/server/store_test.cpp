@@ -1,5 +1,6 @@
 // Identity, slots, the command queue and status, through the store as the
-// listener uses it; the store across a restart and after SIGKILL.
+// listener uses it; the store across a restart and after SIGKILL. Every kind
+// of store runs them (kStoreKinds).
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -11,7 +12,6 @@
 #include "server/fleet_view.h"
 #include "server/fresh_store.h"
 #include "server/slots.h"
-#include "server/store.h"
 
 using namespace pelmora_server;
 
@@ -24,24 +24,25 @@ MonitorRecord report(const std::string& name, int cpu, int slot, int progress = 
     return r;
 }
 
-class StoreTest : public testing::Test {
+class StoreContract : public testing::TestWithParam<StoreKind> {
 protected:
     void SetUp() override
     {
-        store = freshStore(path);
+        store = GetParam().open(path, true);
         ASSERT_TRUE(store);
     }
     void reopen()
     {
         store.reset();
-        std::string error;
-        store = Store::open(path, error);
-        ASSERT_TRUE(store) << error;
+        store = GetParam().open(path, false);
+        ASSERT_TRUE(store);
     }
     const std::string path = "store_test.db";
     std::unique_ptr<Store> store;
 };
 } // namespace
+
+INSTANTIATE_TEST_SUITE_P(Stores, StoreContract, kStoreKinds, storeKindName);
 
 TEST(Slots, LowestFreeFirstThenNegativesThenNone)
 {
@@ -58,7 +59,7 @@ TEST(Slots, LowestFreeFirstThenNegativesThenNone)
     EXPECT_EQ(slots.offer(), 0);
 }
 
-TEST_F(StoreTest, IdentityIsNameAndCpuAndSlotsSurviveARestart)
+TEST_P(StoreContract, IdentityIsNameAndCpuAndSlotsSurviveARestart)
 {
     const ExchangeResult a = store->recordReport(report("LABPC7", 1, 1), 1000);
     const ExchangeResult b = store->recordReport(report("LABPC7", 2, 2), 1000);
@@ -77,7 +78,7 @@ TEST_F(StoreTest, IdentityIsNameAndCpuAndSlotsSurviveARestart)
     EXPECT_EQ(store->heldSlots(), (std::vector<int>{1}));
 }
 
-TEST_F(StoreTest, OneCommandAtATimeGivenOnceAndAudited)
+TEST_P(StoreContract, OneCommandAtATimeGivenOnceAndAudited)
 {
     const long long id = store->recordReport(report("PC", 1, 1), 1000).machineId;
     EXPECT_FALSE(store->queueCommand(id + 1, "exit", "admin", 1000)); // no such machine
@@ -104,13 +105,12 @@ TEST_F(StoreTest, OneCommandAtATimeGivenOnceAndAudited)
     EXPECT_EQ(store->recordReport(report("PC", 1, 0), 1070).command, 0);
 }
 
-TEST_F(StoreTest, AKilledServerKeepsEveryCommittedExchange)
+TEST_P(StoreContract, AKilledServerKeepsEveryCommittedExchange)
 {
     store.reset();
     const pid_t child = fork();
     if (child == 0) {
-        std::string error;
-        std::unique_ptr<Store> s = Store::open(path, error);
+        std::unique_ptr<Store> s = GetParam().open(path, false);
         for (int i = 0; i < 50; ++i) s->recordReport(report("PC" + std::to_string(i % 5), 1, 0, i), 1000 + i);
         raise(SIGKILL);
     }
@@ -127,7 +127,7 @@ TEST_F(StoreTest, AKilledServerKeepsEveryCommittedExchange)
 // machine that reported a unit of that name, the one at the submitting
 // address first, then one of the same user and team, with that machine's
 // points and core for it (not the next unit's core the monitor submits).
-TEST_F(StoreTest, EachUnitGoesToTheMachineThatFoldedIt)
+TEST_P(StoreContract, EachUnitGoesToTheMachineThatFoldedIt)
 {
     const std::string longName = "p1_R0_C0_G1_with_a_name_longer_than_35";
     struct Report {
@@ -189,7 +189,7 @@ TEST_F(StoreTest, EachUnitGoesToTheMachineThatFoldedIt)
 
 // The event stream: what changed, once; a status that changes with the
 // clock alone; and a stream that fell behind starts again from a snapshot.
-TEST_F(StoreTest, TheStreamSendsEachChangeAndRestartsWhenBehind)
+TEST_P(StoreContract, TheStreamSendsEachChangeAndRestartsWhenBehind)
 {
     FleetView fleet(*store, {60, 600});
     store->recordReport(report("A", 1, 1), 1000);

@@ -1,4 +1,4 @@
-#include "server/store_lock.h"
+#include "server/store/sqlite/store_lock.h"
 
 #include <cerrno>
 #include <cstring>

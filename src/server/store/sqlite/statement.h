@@ -1,17 +1,14 @@
-// A thin hold on SQLite's C API: a prepared statement that binds by
-// position, steps, reads columns and finalizes itself. Failures throw.
+// A thin hold on SQLite's C API: a prepared statement that binds its
+// parameters by name (":machine"), steps, reads columns and finalizes
+// itself, and a write transaction. Failures throw StoreError.
 #pragma once
 
 #include <sqlite3.h>
-#include <stdexcept>
 #include <string>
 
-namespace pelmora_server {
+#include "server/store/store.h"
 
-class StoreError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+namespace pelmora_server {
 
 inline void check(sqlite3* db, int code, const char* what)
 {
@@ -38,14 +35,16 @@ public:
         sqlite3_clear_bindings(stmt_);
         return *this;
     }
-    Statement& bind(int i, long long v) { return bound(sqlite3_bind_int64(stmt_, i, v)); }
-    Statement& bind(int i, int v) { return bound(sqlite3_bind_int64(stmt_, i, v)); }
-    Statement& bind(int i, double v) { return bound(sqlite3_bind_double(stmt_, i, v)); }
-    Statement& bind(int i, const std::string& v)
+    // NAME with its colon, as the SQL writes it; every use of it takes the value.
+    Statement& bind(const char* name, long long v) { return bound(sqlite3_bind_int64(stmt_, index(name), v)); }
+    Statement& bind(const char* name, int v) { return bound(sqlite3_bind_int64(stmt_, index(name), v)); }
+    Statement& bind(const char* name, bool v) { return bind(name, v ? 1 : 0); }
+    Statement& bind(const char* name, double v) { return bound(sqlite3_bind_double(stmt_, index(name), v)); }
+    Statement& bind(const char* name, const std::string& v)
     {
-        return bound(sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
+        return bound(sqlite3_bind_text(stmt_, index(name), v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
     }
-    Statement& bindNull(int i) { return bound(sqlite3_bind_null(stmt_, i)); }
+    Statement& bind(const char* name, const char* v) = delete; // would take the bool: say std::string
 
     // True while there is a row to read.
     bool step()
@@ -69,6 +68,13 @@ public:
     }
 
 private:
+    // A name the statement does not have is a mistake in the code, not a NULL.
+    int index(const char* name) const
+    {
+        const int i = sqlite3_bind_parameter_index(stmt_, name);
+        if (i == 0) throw StoreError(std::string("no parameter ") + name + " in: " + sqlite3_sql(stmt_));
+        return i;
+    }
     Statement& bound(int code)
     {
         check(db_, code, "bind");
@@ -76,6 +82,27 @@ private:
     }
     sqlite3* db_;
     sqlite3_stmt* stmt_ = nullptr;
+};
+
+// A write transaction that rolls back unless committed.
+class Transaction {
+public:
+    explicit Transaction(sqlite3* db) : db_(db) { execute(db_, "BEGIN IMMEDIATE"); }
+    ~Transaction()
+    {
+        if (!done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    void commit()
+    {
+        execute(db_, "COMMIT");
+        done_ = true;
+    }
+
+private:
+    sqlite3* db_;
+    bool done_ = false;
 };
 
 } // namespace pelmora_server

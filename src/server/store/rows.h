@@ -1,0 +1,169 @@
+// What the team server keeps: the rows its store reads and writes, and the
+// unit a monitor submits. Plain values, whatever keeps them.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace pelmora_server {
+
+// One finished unit as a monitor submits it to the stats site.
+struct UnitSubmission {
+    std::string user;
+    int team = 0;
+    int machine = 0; // the client's machine id
+    int wucount = 0;
+    std::string cpuVendor;
+    std::string cpuString;
+    int cpuMhz = 0;
+    double frameMinutes = 0;
+    std::string protein; // the finished unit's name
+    std::string core;
+    int memoryMib = 0;
+};
+
+struct ExchangeResult {
+    long long machineId = 0;
+    bool newMachine = false;
+    int oldSlot = 0;
+    int newSlot = 0;
+    int command = 0; // the byte to answer with: 0 nothing, 1 exit, 2 tray, 3 restart
+    long long commandId = 0;
+    const char* refused = nullptr; // why the record was refused, nothing written
+    std::string oldAddress;        // the machine's address before this record
+    bool addressChanged = false;   // it came from another address than the last
+};
+
+// What a record may do, beyond reporting.
+struct ExchangeRules {
+    std::string address;       // the sender's; empty: unknown, the machine's is kept
+    bool pinAddresses = false; // refuse a known machine's record from another address
+    bool mayAddMachine = true; // a record of a machine not known may add it
+    long long maxMachines = 0; // 0: no cap
+};
+
+struct MachineRow {
+    long long id = 0;
+    std::string name;
+    int cpu = 0, slot = 0;
+    std::string user;
+    int team = 0;
+    std::string unit;
+    int progress = 0;
+    std::string core;
+    int frames = 0, points = 0, unitsSeen = 0;
+    double cpuMhz = 0;
+    std::string cpuVendor;
+    bool inTray = false, stopped = false;
+    long long lastSeen = 0;
+    long long unitSince = 0;  // first report of the current unit
+    int unitFirstProgress = 0;
+    long long changedAt = 0;  // last change of unit or progress
+    long long resumedAt = 0;  // its first report after a silence longer than the offline limit
+    long long paceAt = 0;     // the start of the pace window: a report of the current unit
+    int paceProgress = 0;     // and its progress
+    std::string pendingCommand; // empty: none
+    std::string address, previousAddress; // of its last record, and before the last change ('' none)
+    long long addressChangedAt = 0;
+};
+
+// The pace is measured from a report of the current unit between half of
+// this and all of it before the latest step forward (from the unit's first
+// report while the unit is younger), so it follows the machine's recent
+// speed rather than the whole unit's.
+constexpr long long kPaceWindowSeconds = 3600;
+
+struct CommandRow {
+    long long id = 0, machineId = 0;
+    std::string command, state, requestedBy, cancelledBy;
+    std::string deliveredTo; // the address that took it
+    long long requestedAt = 0, deliveredAt = 0, cancelledAt = 0; // 0: not (yet)
+};
+
+struct ReportRow {
+    long long at = 0;
+    int progress = 0;
+    std::string unit;
+    bool inTray = false;
+};
+
+struct UnitRow {
+    long long at = 0;
+    UnitSubmission unit; // its core: the one the machine reported for it, else the one submitted
+    int points = 0;
+    std::optional<long long> machineId; // the machine it was attributed to
+};
+
+struct UnitFilter {
+    std::optional<std::string> user;
+    std::optional<int> team, machine;
+    std::optional<long long> machineId;
+    int limit = 100;
+};
+
+// The units a user (a user name in a team) submitted, and their points.
+struct UserUnits {
+    std::string user;
+    int team = 0;
+    long long units = 0, points = 0;
+};
+
+struct DayUserSummary {
+    std::string day, user;
+    long long units = 0, points = 0;
+};
+
+struct Totals {
+    long long reports = 0, units = 0, points = 0;
+    long long recordsClamped = 0; // records with a number brought into its range
+};
+
+struct UnitCounts {
+    long long user = 0, team = 0;
+};
+
+struct CpuSummary {
+    std::string cpuString, cpuVendor;
+    long long units = 0;
+    double averageFrameMinutes = 0;
+};
+
+struct SessionRow {
+    std::string id, role, csrf; // role: "admin" or "viewer"
+    long long expires = 0;
+};
+
+// An alert: a machine offline or stalled from RAISED_AT until RESOLVED_AT.
+struct AlertRow {
+    long long id = 0, machineId = 0;
+    std::string machine; // "NAME/CPU"
+    std::string kind;    // offline or stalled
+    long long raisedAt = 0, resolvedAt = 0; // resolvedAt 0: still open
+    long long change = 0; // the number of its last write (its raise or its resolution)
+};
+
+// One event for the webhook: an alert raised, or resolved.
+struct AlertEvent {
+    AlertRow alert; // as it was at the event: a raise shows it open
+    bool resolution = false;
+    long long number = 0; // events go out in this order
+};
+
+struct AlertFilter {
+    bool activeOnly = false;
+    long long machineId = 0; // 0: every machine
+    int limit = 100;         // -1: no limit
+};
+
+struct AlertCounts {
+    long long offline = 0, stalled = 0; // open now
+    long long raised = 0;               // ever
+};
+
+// The alert a machine should have now: KIND offline, stalled, or nullptr for none.
+struct AlertWanted {
+    long long machineId = 0;
+    const char* kind = nullptr;
+};
+
+} // namespace pelmora_server

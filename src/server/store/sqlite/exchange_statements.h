@@ -1,0 +1,51 @@
+// The statements of a monitor's exchange, prepared once on the writer.
+#pragma once
+
+#include "server/store/sqlite/sqlite_store.h"
+#include "server/store/sqlite/statement.h"
+
+namespace pelmora_server {
+
+struct SqliteStore::Prepared {
+    explicit Prepared(sqlite3* db)
+        : findMachine(db, "SELECT id, slot, unit, progress, points, stopped, pace_at, pace_progress, pace_next_at,"
+                          " pace_next_progress, last_seen, address FROM machines WHERE name = :name AND cpu = :cpu"),
+          insertMachine(db, "INSERT INTO machines (name, cpu, slot, user, team, unit, progress, core, frames, points,"
+                            " units_seen, cpu_mhz, cpu_vendor, in_tray, stopped, first_seen, last_seen, unit_since,"
+                            " unit_first_progress, changed_at, change, pace_at, pace_progress, pace_next_at,"
+                            " pace_next_progress, address, resumed_at) VALUES (:name, :cpu, :slot, :user, :team,"
+                            " :unit, :progress, :core, :frames, :points, :units_seen, :cpu_mhz, :cpu_vendor, :in_tray,"
+                            " :stopped, :now, :now, :now, :progress, :now, :change_number, :pace_at, :pace_progress,"
+                            " :pace_next_at, :pace_next_progress, :address, :now)"),
+          updateMachine(db, "UPDATE machines SET slot = :slot, user = :user, team = :team, unit = :unit,"
+                            " progress = :progress, core = :core, frames = :frames, points = :points,"
+                            " units_seen = :units_seen, cpu_mhz = :cpu_mhz, cpu_vendor = :cpu_vendor,"
+                            " in_tray = :in_tray, stopped = :stopped, last_seen = :now,"
+                            " unit_since = CASE WHEN :unit_changed THEN :now ELSE unit_since END,"
+                            " unit_first_progress = CASE WHEN :unit_changed THEN :progress ELSE unit_first_progress END,"
+                            " prev_unit = CASE WHEN :unit_changed THEN unit ELSE prev_unit END,"
+                            " prev_points = CASE WHEN :unit_changed THEN points ELSE prev_points END,"
+                            " prev_core = CASE WHEN :unit_changed THEN core ELSE prev_core END,"
+                            " changed_at = CASE WHEN :changed_now THEN :now ELSE changed_at END,"
+                            " change = :change_number, pace_at = :pace_at, pace_progress = :pace_progress,"
+                            " pace_next_at = :pace_next_at, pace_next_progress = :pace_next_progress,"
+                            " previous_address = CASE WHEN :address_changed THEN address ELSE previous_address END,"
+                            " address_changed_at = CASE WHEN :address_changed THEN :now ELSE address_changed_at END,"
+                            " address = :address, resumed_at = CASE WHEN :returns THEN :now ELSE resumed_at END"
+                            " WHERE id = :id"),
+          insertReport(db, "INSERT INTO reports (machine_id, at, progress, unit, in_tray)"
+                           " VALUES (:machine, :now, :progress, :unit, :in_tray)"),
+          pendingCommand(db, "SELECT id, command FROM commands WHERE machine_id = :machine AND state = 'pending'"),
+          deliver(db, "UPDATE commands SET state = 'delivered', delivered_at = :now, delivered_to = :address"
+                      " WHERE id = :id"),
+          dropExit(db, "UPDATE commands SET state = 'cancelled', cancelled_at = :now, cancelled_by = :by"
+                       " WHERE machine_id = :machine AND state = 'pending' AND command = 'exit'"),
+          countReport(db, "UPDATE totals SET value = value + 1 WHERE name = 'reports'"),
+          countClamped(db, "UPDATE totals SET value = value + 1 WHERE name = 'records_clamped'")
+    {
+    }
+    Statement findMachine, insertMachine, updateMachine, insertReport, pendingCommand, deliver, dropExit,
+        countReport, countClamped;
+};
+
+} // namespace pelmora_server

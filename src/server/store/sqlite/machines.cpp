@@ -1,0 +1,277 @@
+#include "server/store/sqlite/sqlite_store.h"
+
+#include <map>
+#include <sqlite3.h>
+
+#include "server/store/sqlite/exchange_statements.h"
+#include "server/store/sqlite/reader.h"
+#include "server/store/sqlite/statement.h"
+
+namespace pelmora_server {
+
+ExchangeResult SqliteStore::recordReport(const MonitorRecord& r, long long now, const ExchangeRules& rules)
+{
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Prepared& p = *prepared_;
+    Transaction t(writer_);
+    ExchangeResult result;
+    result.newSlot = r.exiting ? 0 : r.slot;
+
+    Statement& find = p.findMachine.reset().bind(":name", r.computerName).bind(":cpu", r.cpu);
+    Statement& write = find.step() ? p.updateMachine : p.insertMachine;
+    // The pace window: both marks on this report unless the unit goes on forward.
+    long long paceAt = now, nextAt = now;
+    int paceProgress = r.progress, nextProgress = r.progress;
+    std::string address = rules.address;
+    if (&write == &p.updateMachine) {
+        result.machineId = find.integer(0);
+        result.oldSlot = find.whole(1);
+        result.oldAddress = find.text(11);
+        if (address.empty()) address = result.oldAddress;
+        result.addressChanged = !result.oldAddress.empty() && address != result.oldAddress;
+        if (result.addressChanged && rules.pinAddresses) {
+            find.reset();
+            result.refused = "it comes from another address than the machine's (pinned)";
+            return result; // rolled back: nothing written
+        }
+        const bool unitChanged = find.text(2) != r.unit;
+        const int oldProgress = find.whole(3);
+        // Coming back after an exit starts the stall clock again.
+        const bool comesBack = find.whole(5) != 0;
+        const bool changed = unitChanged || oldProgress != r.progress || comesBack;
+        const bool returns = now - find.integer(10) > offlineAfter_;
+        if (!unitChanged && !comesBack && r.progress >= oldProgress) {
+            paceAt = find.integer(6), paceProgress = find.whole(7);
+            nextAt = find.integer(8), nextProgress = find.whole(9);
+            // At a step forward the next mark, once half a window old, starts the window.
+            if (r.progress > oldProgress && now - nextAt >= kPaceWindowSeconds / 2) {
+                paceAt = nextAt, paceProgress = nextProgress;
+                nextAt = now, nextProgress = r.progress;
+            }
+        }
+        find.reset();
+        write.reset().bind(":id", result.machineId).bind(":unit_changed", unitChanged).bind(":changed_now", changed)
+            .bind(":returns", returns).bind(":address_changed", result.addressChanged);
+    } else {
+        find.reset();
+        if (!rules.mayAddMachine) {
+            result.refused = "too many new machines from its address";
+            return result;
+        }
+        if (rules.maxMachines > 0 && machineCount_ >= rules.maxMachines) {
+            result.refused = "the store holds the most machines allowed";
+            return result;
+        }
+        result.newMachine = true;
+        write.reset().bind(":name", r.computerName).bind(":cpu", r.cpu);
+    }
+    write.bind(":slot", result.newSlot).bind(":user", r.user).bind(":team", r.team).bind(":unit", r.unit)
+        .bind(":progress", r.progress).bind(":core", r.core).bind(":frames", r.frames).bind(":points", r.points)
+        .bind(":units_seen", r.unitsSeen).bind(":cpu_mhz", r.cpuMhz).bind(":cpu_vendor", r.cpuVendor)
+        .bind(":in_tray", r.inTray).bind(":stopped", r.exiting).bind(":now", now)
+        .bind(":change_number", ++lastChange_).bind(":pace_at", paceAt).bind(":pace_progress", paceProgress)
+        .bind(":pace_next_at", nextAt).bind(":pace_next_progress", nextProgress).bind(":address", address);
+    write.run();
+    if (result.newMachine) result.machineId = sqlite3_last_insert_rowid(writer_);
+
+    p.insertReport.reset().bind(":machine", result.machineId).bind(":now", now).bind(":progress", r.progress)
+        .bind(":unit", r.unit).bind(":in_tray", r.inTray).run();
+    if (r.exiting) {
+        p.dropExit.reset().bind(":machine", result.machineId).bind(":now", now)
+            .bind(":by", "machine stopped (exit record from " + (address.empty() ? "?" : address) + ")").run();
+    } else if (p.pendingCommand.reset().bind(":machine", result.machineId).step()) {
+        result.commandId = p.pendingCommand.integer(0);
+        result.command = commandByte(p.pendingCommand.text(1));
+        p.pendingCommand.reset();
+        p.deliver.reset().bind(":id", result.commandId).bind(":now", now);
+        if (!address.empty()) p.deliver.bind(":address", address);
+        p.deliver.run();
+    }
+    p.countReport.reset().run();
+    if (r.clamped) p.countClamped.reset().run();
+    t.commit();
+    if (result.newMachine) ++machineCount_;
+    return result;
+}
+
+bool SqliteStore::machineExists(long long id)
+{
+    Reader reader = borrowReader();
+    Statement s(reader.db(), "SELECT 1 FROM machines WHERE id = :id");
+    return s.bind(":id", id).step();
+}
+
+std::vector<MachineRow> SqliteStore::machines()
+{
+    long long latest = 0;
+    return machinesChangedSince(0, latest);
+}
+
+std::vector<MachineRow> SqliteStore::machinesChangedSince(long long since, long long& latest)
+{
+    latest = since;
+    if (since != 0 && since == lastChange_) return {}; // nothing written since
+    Reader reader = borrowReader();
+    // One snapshot for the rows and the number of the last change in them.
+    execute(reader.db(), "BEGIN");
+    struct End {
+        sqlite3* db;
+        ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
+    } end{reader.db()};
+    Statement last(reader.db(), "SELECT coalesce(max(change), 0) FROM machines");
+    latest = last.step() ? last.integer(0) : 0;
+    last.reset();
+    // Pending commands are few: read them apart rather than probe for each machine.
+    std::map<long long, std::string> pending;
+    Statement commands(reader.db(), "SELECT machine_id, command FROM commands WHERE state = 'pending'");
+    while (commands.step()) pending[commands.integer(0)] = commands.text(1);
+    std::vector<MachineRow> rows;
+    Statement s(reader.db(),
+                "SELECT id, name, cpu, slot, user, team, unit, progress, core, frames, points, units_seen, cpu_mhz,"
+                " cpu_vendor, in_tray, stopped, last_seen, unit_since, unit_first_progress, changed_at, pace_at,"
+                " pace_progress, resumed_at, address, previous_address, address_changed_at FROM machines"
+                " WHERE change > :since ORDER BY id");
+    s.bind(":since", since);
+    while (s.step()) {
+        MachineRow& m = rows.emplace_back();
+        m.id = s.integer(0);
+        m.name = s.text(1);
+        m.cpu = s.whole(2);
+        m.slot = s.whole(3);
+        m.user = s.text(4);
+        m.team = s.whole(5);
+        m.unit = s.text(6);
+        m.progress = s.whole(7);
+        m.core = s.text(8);
+        m.frames = s.whole(9);
+        m.points = s.whole(10);
+        m.unitsSeen = s.whole(11);
+        m.cpuMhz = s.real(12);
+        m.cpuVendor = s.text(13);
+        m.inTray = s.whole(14) != 0;
+        m.stopped = s.whole(15) != 0;
+        m.lastSeen = s.integer(16);
+        m.unitSince = s.integer(17);
+        m.unitFirstProgress = s.whole(18);
+        m.changedAt = s.integer(19);
+        m.paceAt = s.integer(20);
+        m.paceProgress = s.whole(21);
+        m.resumedAt = s.integer(22);
+        m.address = s.text(23);
+        m.previousAddress = s.text(24);
+        m.addressChangedAt = s.integer(25);
+        if (const auto it = pending.find(m.id); it != pending.end()) m.pendingCommand = it->second;
+    }
+    return rows;
+}
+
+std::vector<int> SqliteStore::heldSlots()
+{
+    Reader reader = borrowReader();
+    Statement s(reader.db(), "SELECT slot FROM machines WHERE slot != 0 AND stopped = 0");
+    std::vector<int> slots;
+    while (s.step()) slots.push_back(s.whole(0));
+    return slots;
+}
+
+long long SqliteStore::pruneReports(long long before)
+{
+    std::vector<long long> ids;
+    {
+        Reader reader = borrowReader();
+        Statement s(reader.db(), "SELECT id FROM machines");
+        while (s.step()) ids.push_back(s.integer(0));
+    }
+    // Machine by machine on the index, in short transactions, so exchanges
+    // wait at most for a few hundred small deletes.
+    long long removed = 0;
+    constexpr std::size_t kBatch = 200;
+    for (std::size_t start = 0; start < ids.size(); start += kBatch) {
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        Transaction t(writer_);
+        Statement s(writer_, "DELETE FROM reports WHERE machine_id = :machine AND at < :before");
+        for (std::size_t i = start; i < ids.size() && i < start + kBatch; ++i) {
+            s.reset().bind(":machine", ids[i]).bind(":before", before).run();
+            removed += sqlite3_changes(writer_);
+        }
+        t.commit();
+    }
+    return removed;
+}
+
+std::vector<long long> SqliteStore::silentMachines(long long before, int limit)
+{
+    Reader reader = borrowReader();
+    Statement s(reader.db(), "SELECT id FROM machines WHERE last_seen < :before ORDER BY last_seen LIMIT :limit");
+    s.bind(":before", before).bind(":limit", limit);
+    std::vector<long long> ids;
+    while (s.step()) ids.push_back(s.integer(0));
+    return ids;
+}
+
+std::vector<MachineRow> SqliteStore::removeMachines(const std::vector<long long>& ids)
+{
+    std::vector<MachineRow> removed;
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Transaction t(writer_);
+    Statement find(writer_, "SELECT name, cpu, slot, stopped, address FROM machines WHERE id = :id");
+    const char* const kDeletes[] = {
+        "DELETE FROM reports WHERE machine_id = :id", "DELETE FROM commands WHERE machine_id = :id",
+        "DELETE FROM alerts WHERE machine_id = :id", "DELETE FROM machines WHERE id = :id"};
+    for (const long long id : ids) {
+        if (!find.reset().bind(":id", id).step()) continue;
+        MachineRow& m = removed.emplace_back();
+        m.id = id;
+        m.name = find.text(0);
+        m.cpu = find.whole(1);
+        m.slot = find.whole(2);
+        m.stopped = find.whole(3) != 0;
+        m.address = find.text(4);
+        find.reset();
+        for (const char* sql : kDeletes) Statement(writer_, sql).bind(":id", id).run();
+    }
+    t.commit();
+    machineCount_ -= static_cast<long long>(removed.size());
+    if (!removed.empty()) ++removals_;
+    return removed;
+}
+
+std::optional<std::string> SqliteStore::clearAddress(long long machineId, long long now)
+{
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Transaction t(writer_);
+    Statement find(writer_, "SELECT address FROM machines WHERE id = :id");
+    if (!find.bind(":id", machineId).step()) return std::nullopt;
+    const std::string address = find.text(0);
+    find.reset();
+    Statement clear(writer_, "UPDATE machines SET previous_address = CASE WHEN address = '' THEN previous_address"
+                             " ELSE address END, address = '', address_changed_at = :now WHERE id = :id");
+    clear.bind(":id", machineId).bind(":now", now).run();
+    markChanged(machineId);
+    t.commit();
+    return address;
+}
+
+std::vector<ReportRow> SqliteStore::history(long long machineId, long long since, long long until, int most)
+{
+    Reader reader = borrowReader();
+    long long count = 0;
+    {
+        Statement s(reader.db(), "SELECT count(*) FROM reports WHERE machine_id = :machine AND at >= :since AND at <= :until");
+        if (s.bind(":machine", machineId).bind(":since", since).bind(":until", until).step()) count = s.integer(0);
+    }
+    // More than MOST: the last report of each of MOST equal spans, so the
+    // answer is bounded whatever a sender reported.
+    Statement s(reader.db(), count <= most
+                                 ? "SELECT at, progress, unit, in_tray FROM reports WHERE machine_id = :machine"
+                                   " AND at >= :since AND at <= :until ORDER BY at, rowid LIMIT :most"
+                                 : "SELECT at, progress, unit, in_tray, max(rowid) FROM reports"
+                                   " WHERE machine_id = :machine AND at >= :since AND at <= :until"
+                                   " GROUP BY (at - :since) * :most / (:until - :since + 1) ORDER BY at");
+    s.bind(":machine", machineId).bind(":since", since).bind(":until", until).bind(":most", static_cast<long long>(most));
+    std::vector<ReportRow> rows;
+    while (s.step()) rows.push_back({s.integer(0), s.whole(1), s.text(2), s.whole(3) != 0});
+    return rows;
+}
+
+} // namespace pelmora_server

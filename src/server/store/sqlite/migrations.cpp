@@ -1,0 +1,105 @@
+#include "server/store/sqlite/migrations.h"
+
+#include <string>
+
+#include "server/store/sqlite/statement.h"
+
+namespace pelmora_server {
+namespace {
+
+// Each step brings the schema one version up; the store's user_version
+// says how many have run. Steps are only ever added at the end.
+const char* const kMigrations[] = {
+    R"(CREATE TABLE machines (
+         id INTEGER PRIMARY KEY, name TEXT NOT NULL, cpu INTEGER NOT NULL, slot INTEGER NOT NULL,
+         user TEXT NOT NULL, team INTEGER NOT NULL, unit TEXT NOT NULL, progress INTEGER NOT NULL,
+         core TEXT NOT NULL, frames INTEGER NOT NULL, points INTEGER NOT NULL, units_seen INTEGER NOT NULL,
+         cpu_mhz REAL NOT NULL, cpu_vendor TEXT NOT NULL, in_tray INTEGER NOT NULL, stopped INTEGER NOT NULL,
+         first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL, unit_since INTEGER NOT NULL,
+         unit_first_progress INTEGER NOT NULL, changed_at INTEGER NOT NULL,
+         prev_unit TEXT NOT NULL DEFAULT '', prev_points INTEGER NOT NULL DEFAULT 0,
+         UNIQUE (name, cpu));
+       CREATE TABLE reports (machine_id INTEGER NOT NULL, at INTEGER NOT NULL, progress INTEGER NOT NULL,
+         unit TEXT NOT NULL, in_tray INTEGER NOT NULL);
+       CREATE INDEX reports_by_machine ON reports (machine_id, at);
+       CREATE TABLE units (id INTEGER PRIMARY KEY, at INTEGER NOT NULL, user TEXT NOT NULL, team INTEGER NOT NULL,
+         machine INTEGER NOT NULL, wucount INTEGER NOT NULL, cpu_vendor TEXT NOT NULL, cpu_string TEXT NOT NULL,
+         cpu_mhz INTEGER NOT NULL, frame_minutes REAL NOT NULL, protein TEXT NOT NULL, core TEXT NOT NULL,
+         memory_mib INTEGER NOT NULL, points INTEGER NOT NULL);
+       CREATE INDEX units_by_user ON units (user);
+       CREATE INDEX units_by_team ON units (team);
+       CREATE TABLE commands (id INTEGER PRIMARY KEY, machine_id INTEGER NOT NULL, command TEXT NOT NULL,
+         state TEXT NOT NULL, requested_at INTEGER NOT NULL, requested_by TEXT NOT NULL,
+         delivered_at INTEGER, cancelled_at INTEGER, cancelled_by TEXT);
+       CREATE INDEX commands_by_machine ON commands (machine_id, state);
+       CREATE TABLE totals (name TEXT PRIMARY KEY, value INTEGER NOT NULL);
+       INSERT INTO totals VALUES ('reports', 0);)",
+    // Change numbers, so a reader can ask for the machines written since.
+    "ALTER TABLE machines ADD COLUMN change INTEGER NOT NULL DEFAULT 0;",
+    // The dashboard's sign-in sessions, so a restart signs nobody out.
+    R"(CREATE TABLE sessions (id TEXT PRIMARY KEY, role TEXT NOT NULL, csrf TEXT NOT NULL,
+         expires INTEGER NOT NULL);)",
+    // Alerts. change is the number of the last write (the raise, then the
+    // resolution). raise_sent and resolve_sent: NULL while the webhook has
+    // the event still to deliver, else when it was delivered (0: never sent,
+    // no webhook was set).
+    R"(CREATE TABLE alerts (id INTEGER PRIMARY KEY, machine_id INTEGER NOT NULL, kind TEXT NOT NULL,
+         raised_at INTEGER NOT NULL, resolved_at INTEGER, raised_change INTEGER NOT NULL, change INTEGER NOT NULL,
+         raise_sent INTEGER, resolve_sent INTEGER);
+       CREATE UNIQUE INDEX alerts_open ON alerts (machine_id, kind) WHERE resolved_at IS NULL;
+       CREATE INDEX alerts_by_machine ON alerts (machine_id, id);
+       CREATE INDEX alerts_by_change ON alerts (change);
+       CREATE INDEX alerts_raise_due ON alerts (raised_change) WHERE raise_sent IS NULL;
+       CREATE INDEX alerts_resolve_due ON alerts (change) WHERE resolved_at IS NOT NULL AND resolve_sent IS NULL;
+       INSERT INTO totals VALUES ('alerts_raised', 0);)",
+    // What a submitted unit is matched with: the core of the machine's
+    // previous unit and the address it reports from; when it came back from
+    // a silence; the pace window; the machine a unit was attributed to, and
+    // the core its monitor submitted.
+    R"(ALTER TABLE machines ADD COLUMN prev_core TEXT NOT NULL DEFAULT '';
+       ALTER TABLE machines ADD COLUMN address TEXT NOT NULL DEFAULT '';
+       ALTER TABLE machines ADD COLUMN resumed_at INTEGER NOT NULL DEFAULT 0;
+       ALTER TABLE machines ADD COLUMN pace_at INTEGER NOT NULL DEFAULT 0;
+       ALTER TABLE machines ADD COLUMN pace_progress INTEGER NOT NULL DEFAULT 0;
+       ALTER TABLE machines ADD COLUMN pace_next_at INTEGER NOT NULL DEFAULT 0;
+       ALTER TABLE machines ADD COLUMN pace_next_progress INTEGER NOT NULL DEFAULT 0;
+       UPDATE machines SET pace_at = unit_since, pace_progress = unit_first_progress, pace_next_at = unit_since,
+         pace_next_progress = unit_first_progress;
+       ALTER TABLE units ADD COLUMN machine_id INTEGER;
+       ALTER TABLE units ADD COLUMN submitted_core TEXT;
+       CREATE INDEX units_by_machine_id ON units (machine_id);
+       CREATE INDEX units_by_time ON units (at);
+       INSERT INTO totals VALUES ('records_clamped', 0);)",
+    // Who speaks for a machine: the address before the last change of its
+    // address (the step before keeps the last one), and the address that
+    // took each command. last_seen indexed for forgetting silent machines.
+    R"(ALTER TABLE machines ADD COLUMN previous_address TEXT NOT NULL DEFAULT '';
+       ALTER TABLE machines ADD COLUMN address_changed_at INTEGER NOT NULL DEFAULT 0;
+       ALTER TABLE commands ADD COLUMN delivered_to TEXT;
+       CREATE INDEX machines_by_last_seen ON machines (last_seen);)",
+};
+constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
+
+} // namespace
+
+void migrate(sqlite3* db)
+{
+    int version = 0;
+    {
+        Statement s(db, "PRAGMA user_version");
+        if (s.step()) version = s.whole(0);
+    }
+    if (version > kSchemaVersion)
+        throw StoreError("the store has schema version " + std::to_string(version) + ", newer than this server's " +
+                         std::to_string(kSchemaVersion));
+    for (; version < kSchemaVersion; ++version) {
+        Transaction t(db);
+        execute(db, kMigrations[version]);
+        execute(db, ("PRAGMA user_version = " + std::to_string(version + 1)).c_str());
+        t.commit();
+    }
+}
+
+int schemaVersion() { return kSchemaVersion; }
+
+} // namespace pelmora_server

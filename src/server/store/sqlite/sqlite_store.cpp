@@ -1,0 +1,131 @@
+#include "server/store/sqlite/sqlite_store.h"
+
+#include <sqlite3.h>
+
+#include "server/store/sqlite/exchange_statements.h"
+#include "server/store/sqlite/migrations.h"
+#include "server/store/sqlite/reader.h"
+#include "server/store/sqlite/statement.h"
+
+namespace pelmora_server {
+namespace {
+
+sqlite3* connect(const std::string& path, bool create, std::string& error)
+{
+    sqlite3* db = nullptr;
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+    if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+        error = db ? sqlite3_errmsg(db) : "out of memory";
+        sqlite3_close(db);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, 5000);
+    return db;
+}
+
+} // namespace
+
+SqliteStore::Reader SqliteStore::borrowReader()
+{
+    {
+        std::lock_guard<std::mutex> lock(readersMutex_);
+        if (!idleReaders_.empty()) {
+            sqlite3* db = idleReaders_.back();
+            idleReaders_.pop_back();
+            return Reader(*this, db);
+        }
+    }
+    std::string error;
+    sqlite3* db = connect(path_, false, error);
+    if (!db) throw StoreError("cannot open the store for reading: " + error);
+    return Reader(*this, db);
+}
+
+std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& error)
+{
+    std::unique_ptr<SqliteStore> store(new SqliteStore());
+    store->path_ = path;
+    store->writer_ = connect(path, true, error);
+    if (!store->writer_) return nullptr;
+    sqlite3* db = store->writer_;
+    try {
+        execute(db, "PRAGMA journal_mode = WAL");
+        // After a crash of the process (not of the machine) every commit is
+        // there; the log is made durable at each checkpoint.
+        execute(db, "PRAGMA synchronous = NORMAL");
+        // The maintenance thread checkpoints; this only bounds the log if it cannot.
+        execute(db, "PRAGMA wal_autocheckpoint = 20000");
+        migrate(db);
+        store->prepared_ = std::make_unique<SqliteStore::Prepared>(db);
+        Statement last(db, "SELECT coalesce(max(change), 0) FROM machines");
+        if (last.step()) store->lastChange_ = last.integer(0);
+        Statement lastAlert(db, "SELECT coalesce(max(change), 0) FROM alerts");
+        if (lastAlert.step()) store->lastAlertChange_ = lastAlert.integer(0);
+        Statement count(db, "SELECT count(*) FROM machines");
+        if (count.step()) store->machineCount_ = count.integer(0);
+    } catch (const StoreError& e) {
+        error = e.what();
+        return nullptr;
+    }
+    return store;
+}
+
+SqliteStore::~SqliteStore()
+{
+    prepared_.reset();
+    for (sqlite3* db : idleReaders_) sqlite3_close(db);
+    if (writer_) {
+        sqlite3_wal_checkpoint_v2(writer_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+        sqlite3_close(writer_);
+    }
+}
+
+void SqliteStore::markChanged(long long machineId)
+{
+    Statement s(writer_, "UPDATE machines SET change = :change_number WHERE id = :id");
+    s.bind(":id", machineId).bind(":change_number", ++lastChange_).run();
+}
+
+Totals SqliteStore::totals()
+{
+    Reader reader = borrowReader();
+    Totals totals;
+    Statement reports(reader.db(), "SELECT value FROM totals WHERE name = 'reports'");
+    if (reports.step()) totals.reports = reports.integer(0);
+    Statement clamped(reader.db(), "SELECT value FROM totals WHERE name = 'records_clamped'");
+    if (clamped.step()) totals.recordsClamped = clamped.integer(0);
+    Statement units(reader.db(), "SELECT count(*), coalesce(sum(points), 0) FROM units");
+    if (units.step()) {
+        totals.units = units.integer(0);
+        totals.points = units.integer(1);
+    }
+    return totals;
+}
+
+void SqliteStore::upkeep(Upkeep kind)
+{
+    if (kind == Upkeep::thorough) {
+        // Waits for the writer (its busy time-out) and empties the log file.
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        sqlite3_wal_checkpoint_v2(writer_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+        return;
+    }
+    Reader reader = borrowReader();
+    sqlite3_wal_checkpoint_v2(reader.db(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+}
+
+bool SqliteStore::writable(std::string& error)
+{
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    try {
+        Transaction t(writer_);
+        execute(writer_, "UPDATE totals SET value = value WHERE name = 'reports'");
+        t.commit();
+        return true;
+    } catch (const StoreError& e) {
+        error = e.what();
+        return false;
+    }
+}
+
+} // namespace pelmora_server

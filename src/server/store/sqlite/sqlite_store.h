@@ -1,0 +1,98 @@
+// The store in SQLite, in write-ahead-log mode. One writer connection (the
+// monitor listener and the command API take turns on it), a few reader
+// connections for the API. Every exchange is one transaction. Its methods
+// are defined a concern a file beside this one.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "server/store/store.h"
+
+struct sqlite3;
+
+namespace pelmora_server {
+
+// Opens or creates the store at PATH and brings its schema up to date;
+// nullptr with ERROR when it cannot.
+std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& error);
+
+class SqliteStore final : public Store {
+public:
+    ~SqliteStore() override;
+
+    void setOfflineAfter(long long seconds) override { offlineAfter_ = seconds; }
+    ExchangeResult recordReport(const MonitorRecord& record, long long now, const ExchangeRules& rules) override;
+    bool machineExists(long long id) override;
+    std::vector<MachineRow> machines() override;
+    std::vector<MachineRow> machinesChangedSince(long long since, long long& latest) override;
+    std::vector<int> heldSlots() override;
+    std::vector<ReportRow> history(long long machineId, long long since, long long until, int most) override;
+    long long pruneReports(long long before) override;
+    std::vector<MachineRow> removeMachines(const std::vector<long long>& ids) override;
+    std::vector<long long> silentMachines(long long before, int limit) override;
+    long long removals() const override { return removals_; }
+    long long machineCount() const override { return machineCount_; }
+    std::optional<std::string> clearAddress(long long machineId, long long now) override;
+
+    std::optional<CommandRow> queueCommand(long long machineId, const std::string& command, const std::string& by,
+                                           long long now) override;
+    std::optional<CommandRow> cancelCommand(long long machineId, long long commandId, const std::string& by,
+                                            long long now) override;
+    void undeliver(long long commandId) override;
+    std::vector<CommandRow> commands(long long machineId, int limit) override;
+
+    UnitCounts addUnit(const UnitSubmission& unit, long long now, const std::string& peer) override;
+    std::vector<UnitRow> units(const UnitFilter& filter) override;
+    std::vector<DayUserSummary> summary(long long since) override;
+    std::vector<CpuSummary> cpus() override;
+    std::vector<UserUnits> unitsByUser(long long since) override;
+
+    void addSession(const SessionRow& session) override;
+    std::optional<SessionRow> session(const std::string& id, long long now) override;
+    void removeSessions(const std::string& id, long long expiredBy) override;
+
+    std::vector<AlertRow> alerts(const AlertFilter& filter) override;
+    std::vector<AlertRow> alertsChangedSince(long long since, long long& latest) override;
+    long long lastAlertChange() const override { return lastAlertChange_; }
+    std::vector<AlertRow> setAlerts(const std::vector<AlertWanted>& wanted, long long now, bool forWebhook) override;
+    AlertCounts alertCounts() override;
+    long long pruneAlerts(long long before) override;
+
+    std::vector<AlertEvent> pendingAlertEvents(int limit) override;
+    void markAlertEventsSent(const std::vector<AlertEvent>& events, long long now) override;
+
+    Totals totals() override;
+    bool writable(std::string& error) override;
+    // Frequent: a passive checkpoint, copying what it can of the log into the
+    // store. Thorough: waits for the writer and empties the log file (which
+    // otherwise keeps the size a burst gave it).
+    void upkeep(Upkeep kind) override;
+
+private:
+    friend std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& error);
+    class Reader;
+    struct Prepared;
+    SqliteStore() = default;
+    Reader borrowReader();
+    std::optional<CommandRow> commandById(sqlite3* db, long long id);
+    // The machine's next change number, for a write to it or its commands.
+    void markChanged(long long machineId);
+
+    std::string path_;
+    std::mutex writeMutex_;
+    std::atomic<long long> lastChange_{0}; // taken under writeMutex_
+    std::atomic<long long> lastAlertChange_{0}; // likewise
+    std::atomic<long long> machineCount_{0}, removals_{0}; // likewise
+    std::atomic<long long> offlineAfter_{900};
+    sqlite3* writer_ = nullptr;
+    std::unique_ptr<Prepared> prepared_;
+    std::mutex readersMutex_;
+    std::vector<sqlite3*> idleReaders_;
+};
+
+} // namespace pelmora_server

@@ -1,0 +1,122 @@
+#include "server/store/sqlite/sqlite_store.h"
+
+#include <sqlite3.h>
+
+#include "server/store/sqlite/reader.h"
+#include "server/store/sqlite/statement.h"
+
+namespace pelmora_server {
+
+UnitCounts SqliteStore::addUnit(const UnitSubmission& u, long long now, const std::string& peer)
+{
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Transaction t(writer_);
+    // The submission names the unit (its first 35 characters) but not the
+    // machine: the reports say which machine folded it, with which points
+    // and core. The monitor submits before it reports its next unit, so the
+    // unit is the machine's current one or, after a report, its previous.
+    // Several machines may have folded a unit of that name (a copied client
+    // directory): the one at the submitting address, then one of its user
+    // and team, then one whose count of units agrees, then the latest.
+    int points = 0;
+    std::string core = u.core;
+    std::optional<long long> machineId;
+    {
+        Statement s(writer_, "SELECT id, CASE WHEN is_current THEN points ELSE prev_points END,"
+                             " CASE WHEN is_current THEN core ELSE prev_core END FROM (SELECT *,"
+                             " substr(unit, 1, 35) = :protein AS is_current FROM machines"
+                             " WHERE substr(unit, 1, 35) = :protein OR substr(prev_unit, 1, 35) = :protein)"
+                             " ORDER BY address = :peer DESC, (user = :user AND team = :team) DESC,"
+                             " units_seen = :wucount + 1 - is_current DESC, last_seen DESC, id LIMIT 1");
+        // The unit's WU# is the count the monitor submits; a new unit has the next.
+        s.bind(":protein", u.protein).bind(":peer", peer).bind(":user", u.user).bind(":team", u.team)
+            .bind(":wucount", u.wucount);
+        if (!u.protein.empty() && s.step()) {
+            machineId = s.integer(0);
+            points = s.whole(1);
+            if (!s.text(2).empty()) core = s.text(2); // empty: known only from before the store kept it
+            s.reset();
+        }
+    }
+    Statement insert(writer_, "INSERT INTO units (at, user, team, machine, wucount, cpu_vendor, cpu_string, cpu_mhz,"
+                              " frame_minutes, protein, core, memory_mib, points, machine_id, submitted_core)"
+                              " VALUES (:now, :user, :team, :machine, :wucount, :cpu_vendor, :cpu_string, :cpu_mhz,"
+                              " :frame_minutes, :protein, :core, :memory_mib, :points, :machine_id, :submitted_core)");
+    insert.bind(":now", now).bind(":user", u.user).bind(":team", u.team).bind(":machine", u.machine)
+        .bind(":wucount", u.wucount).bind(":cpu_vendor", u.cpuVendor).bind(":cpu_string", u.cpuString)
+        .bind(":cpu_mhz", u.cpuMhz).bind(":frame_minutes", u.frameMinutes).bind(":protein", u.protein)
+        .bind(":core", core).bind(":memory_mib", u.memoryMib).bind(":points", points)
+        .bind(":submitted_core", u.core);
+    if (machineId) insert.bind(":machine_id", *machineId);
+    insert.run();
+    UnitCounts counts;
+    Statement byUser(writer_, "SELECT count(*) FROM units WHERE user = :user");
+    if (byUser.bind(":user", u.user).step()) counts.user = byUser.integer(0);
+    Statement byTeam(writer_, "SELECT count(*) FROM units WHERE team = :team");
+    if (byTeam.bind(":team", u.team).step()) counts.team = byTeam.integer(0);
+    t.commit();
+    return counts;
+}
+
+std::vector<UnitRow> SqliteStore::units(const UnitFilter& f)
+{
+    Reader reader = borrowReader();
+    // One machine's units by their own index: a machine page must not scan every team's units.
+    Statement s(reader.db(),
+                (std::string("SELECT at, user, team, machine, wucount, cpu_vendor, cpu_string, cpu_mhz, frame_minutes,"
+                             " protein, core, memory_mib, points, machine_id FROM units"
+                             " WHERE (:user IS NULL OR user = :user) AND (:team IS NULL OR team = :team)"
+                             " AND (:machine IS NULL OR machine = :machine)") +
+                 (f.machineId ? " AND machine_id = :machine_id" : "") + " ORDER BY id DESC LIMIT :limit")
+                    .c_str());
+    if (f.user) s.bind(":user", *f.user);
+    if (f.team) s.bind(":team", *f.team);
+    if (f.machine) s.bind(":machine", *f.machine);
+    if (f.machineId) s.bind(":machine_id", *f.machineId);
+    s.bind(":limit", f.limit);
+    std::vector<UnitRow> rows;
+    while (s.step()) {
+        UnitRow r;
+        r.at = s.integer(0);
+        r.unit = {s.text(1), s.whole(2), s.whole(3), s.whole(4), s.text(5), s.text(6),
+                  s.whole(7), s.real(8), s.text(9), s.text(10), s.whole(11)};
+        r.points = s.whole(12);
+        if (!s.isNull(13)) r.machineId = s.integer(13);
+        rows.push_back(std::move(r));
+    }
+    return rows;
+}
+
+std::vector<DayUserSummary> SqliteStore::summary(long long since)
+{
+    Reader reader = borrowReader();
+    Statement s(reader.db(), "SELECT date(at, 'unixepoch') AS day, user, count(*), sum(points) FROM units"
+                             " WHERE at >= :since GROUP BY day, user ORDER BY day DESC, user");
+    s.bind(":since", since);
+    std::vector<DayUserSummary> rows;
+    while (s.step()) rows.push_back({s.text(0), s.text(1), s.integer(2), s.integer(3)});
+    return rows;
+}
+
+std::vector<CpuSummary> SqliteStore::cpus()
+{
+    Reader reader = borrowReader();
+    Statement s(reader.db(), "SELECT cpu_string, cpu_vendor, count(*), avg(frame_minutes) FROM units"
+                             " GROUP BY cpu_string, cpu_vendor ORDER BY count(*) DESC, cpu_string LIMIT 1000");
+    std::vector<CpuSummary> rows;
+    while (s.step()) rows.push_back({s.text(0), s.text(1), s.integer(2), s.real(3)});
+    return rows;
+}
+
+std::vector<UserUnits> SqliteStore::unitsByUser(long long since)
+{
+    Reader reader = borrowReader();
+    Statement s(reader.db(), "SELECT user, team, count(*), coalesce(sum(points), 0) FROM units WHERE at >= :since"
+                             " GROUP BY user, team ORDER BY user, team");
+    s.bind(":since", since);
+    std::vector<UserUnits> rows;
+    while (s.step()) rows.push_back({s.text(0), s.whole(1), s.integer(2), s.integer(3)});
+    return rows;
+}
+
+} // namespace pelmora_server

@@ -1,0 +1,164 @@
+// The server's store, as the rest of the server sees it: one interface a
+// concern (machines and their reports, commands, units, sign-in sessions,
+// alerts, the webhook's queue) and `Store`, all of them over one database.
+// Any method may throw StoreError when the store fails underneath.
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "server/record.h"
+#include "server/store/rows.h"
+
+namespace pelmora_server {
+
+class StoreError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Command names and their bytes.
+int commandByte(const std::string& name); // 0 when unknown
+const char* commandName(int byte);        // nullptr when none
+
+class MachineStore {
+public:
+    virtual ~MachineStore() = default;
+
+    // A report after a silence longer than this (the offline limit) marks
+    // the machine's return: it made no progress while away, which is not a stall.
+    virtual void setOfflineAfter(long long seconds) = 0;
+    // One record: the machine, its history, its pending command (given and
+    // marked delivered for a periodic record; an exit record marks the
+    // machine stopped, frees its slot and drops a pending exit).
+    // RULES may refuse it (RESULT.refused says why; nothing is written). The
+    // sender's address (RULES.address) is what unit submissions are matched against.
+    virtual ExchangeResult recordReport(const MonitorRecord& record, long long now,
+                                        const ExchangeRules& rules = {}) = 0;
+
+    virtual bool machineExists(long long id) = 0;
+    virtual std::vector<MachineRow> machines() = 0;
+    // The machines written after change number SINCE (0: all), and in
+    // LATEST the number of the last change they include. Every write to a
+    // machine, or to its commands, takes the next number.
+    virtual std::vector<MachineRow> machinesChangedSince(long long since, long long& latest) = 0;
+    // Slots held by machines that have not stopped, once per holder.
+    virtual std::vector<int> heldSlots() = 0;
+    // The reports of a machine since SINCE, MOST at most: the last of each
+    // equal span of time when there are more.
+    virtual std::vector<ReportRow> history(long long machineId, long long since, long long until, int most) = 0;
+    virtual long long pruneReports(long long before) = 0;
+
+    // Removing machines, with their reports, commands and alerts. Each
+    // removal takes the next removal number, so the fleet's views can tell
+    // they must read every machine again.
+    virtual std::vector<MachineRow> removeMachines(const std::vector<long long>& ids) = 0;
+    // The machines that sent nothing since BEFORE, at most LIMIT of them.
+    virtual std::vector<long long> silentMachines(long long before, int limit) = 0;
+    virtual long long removals() const = 0;
+    virtual long long machineCount() const = 0;
+    // Forgets a machine's address, so its next record's is taken (pinned).
+    // The address it had, or nothing when there is no such machine.
+    virtual std::optional<std::string> clearAddress(long long machineId, long long now) = 0;
+};
+
+class CommandStore {
+public:
+    virtual ~CommandStore() = default;
+
+    // At most one pending command a machine: a new one replaces it.
+    virtual std::optional<CommandRow> queueCommand(long long machineId, const std::string& command,
+                                                   const std::string& by, long long now) = 0;
+    // Cancels the machine's pending command (COMMAND_ID 0: whichever it is;
+    // MACHINE_ID 0: whichever machine's command COMMAND_ID is).
+    virtual std::optional<CommandRow> cancelCommand(long long machineId, long long commandId,
+                                                    const std::string& by, long long now) = 0;
+    // A command whose answer could not be sent goes back to pending.
+    virtual void undeliver(long long commandId) = 0;
+    virtual std::vector<CommandRow> commands(long long machineId, int limit) = 0;
+};
+
+class UnitStore {
+public:
+    virtual ~UnitStore() = default;
+
+    // The unit is attributed to the machine whose current or previous unit
+    // has its name (one at PEER first, then one of its user and team, then
+    // one whose WU# agrees, then the one seen last), and stored with that
+    // machine's points and core for it; with no such machine, to none.
+    virtual UnitCounts addUnit(const UnitSubmission& unit, long long now, const std::string& peer = "") = 0;
+    virtual std::vector<UnitRow> units(const UnitFilter& filter) = 0;
+    virtual std::vector<DayUserSummary> summary(long long since) = 0;
+    virtual std::vector<CpuSummary> cpus() = 0; // the submitted units by CPU, most units first
+    virtual std::vector<UserUnits> unitsByUser(long long since) = 0; // submitted at or after SINCE
+};
+
+// The dashboard's sign-in sessions.
+class SessionStore {
+public:
+    virtual ~SessionStore() = default;
+
+    virtual void addSession(const SessionRow& session) = 0;
+    virtual std::optional<SessionRow> session(const std::string& id, long long now) = 0;
+    // Drops session ID (may be empty) and every one expired by EXPIRED_BY.
+    virtual void removeSessions(const std::string& id, long long expiredBy) = 0;
+};
+
+// At most one open alert of a kind a machine (the store holds to it, across
+// restarts). Each raise and each resolution takes the next alert change
+// number, a sequence of its own.
+class AlertStore {
+public:
+    virtual ~AlertStore() = default;
+
+    virtual std::vector<AlertRow> alerts(const AlertFilter& filter) = 0; // newest first
+    // For the live event stream: the alerts raised or resolved after change
+    // number SINCE, oldest change first, and in LATEST the number of the last
+    // one included (SINCE when none). Start from lastAlertChange() to get only
+    // what happens from then on. Cheap when nothing changed: no query at all.
+    virtual std::vector<AlertRow> alertsChangedSince(long long since, long long& latest) = 0;
+    virtual long long lastAlertChange() const = 0;
+    // Brings each machine's open alert to the wanted kind: resolves an open
+    // one of another kind, raises the wanted one unless it is open. With
+    // FOR_WEBHOOK false the events are marked as never to be sent (no webhook
+    // is set). Returns the alerts raised or resolved, in change order.
+    virtual std::vector<AlertRow> setAlerts(const std::vector<AlertWanted>& wanted, long long now,
+                                            bool forWebhook) = 0;
+    virtual AlertCounts alertCounts() = 0;
+    // Removes alerts resolved before BEFORE whose events are all dealt with.
+    virtual long long pruneAlerts(long long before) = 0;
+};
+
+// The events the webhook has still to deliver.
+class WebhookQueue {
+public:
+    virtual ~WebhookQueue() = default;
+
+    // The first LIMIT undelivered events, lowest number first.
+    virtual std::vector<AlertEvent> pendingAlertEvents(int limit) = 0;
+    // A summary of many is marked sent whole or not at all.
+    virtual void markAlertEventsSent(const std::vector<AlertEvent>& events, long long now) = 0;
+};
+
+// The store's own housekeeping, run by the server's maintenance thread:
+// often a light pass that never waits on a writer, and at each hourly prune
+// a thorough one that may wait and gives back the room a burst took.
+enum class Upkeep { frequent, thorough };
+
+class Store : public MachineStore,
+              public CommandStore,
+              public UnitStore,
+              public SessionStore,
+              public AlertStore,
+              public WebhookQueue {
+public:
+    virtual Totals totals() = 0;
+    // A write that is kept, so a store that cannot be written (a read-only
+    // file or folder, a full disk) is found at start. False with ERROR.
+    virtual bool writable(std::string& error) = 0;
+    virtual void upkeep(Upkeep kind) = 0;
+};
+
+} // namespace pelmora_server
