@@ -14,15 +14,13 @@
 // https is checked against the system's certificates (libcurl).
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "server/counters.h"
+#include "server/periodic_worker.h"
 #include "server/store.h"
 
 namespace pelmora_server {
@@ -58,19 +56,17 @@ public:
     static std::string body(const std::vector<AlertEvent>& events);
 
 private:
+    // One look at the store and at most one post; the wait before the next.
+    PeriodicWorker::Wait step();
     // True once the receiver took it (a 2xx answer); else REASON says why not.
     bool post(const std::string& body, std::string& reason, bool& timedOut);
-    // False when stopped meanwhile.
-    bool pause(std::chrono::milliseconds time, bool wakeable);
 
     Store& store_;
     Counters& counters_;
     WebhookUrl url_;
     WebhookTiming timing_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool woken_ = false;
-    std::atomic<bool> stop_{false}; // also read by a request under way, which it cuts
+    PeriodicWorker worker_; // its stop also cuts a request under way
+    std::chrono::milliseconds retry_;
     std::deque<std::chrono::steady_clock::time_point> posted_; // within the last window
 };
 
