@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "server/iso_time.h"
 #include "server/log.h"
 #include "server/webhook.h"
 

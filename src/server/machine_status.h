@@ -32,7 +32,4 @@ struct MachineStatus {
 // Else folding.
 MachineStatus machineStatus(const MachineRow& m, long long now, const StatusLimits& limits);
 
-// "2026-12-07T04:10:00Z"
-std::string isoTime(long long seconds);
-
 } // namespace pelmora_server
