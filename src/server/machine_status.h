@@ -5,13 +5,14 @@
 #include <optional>
 #include <string>
 
+#include "server/defaults.h"
 #include "server/store.h"
 
 namespace pelmora_server {
 
 struct StatusLimits {
-    long offlineAfter = 900;
-    long stallAfter = 3600;
+    long offlineAfter = defaults::kOfflineAfterSeconds;
+    long stallAfter = defaults::kStallAfterSeconds;
 };
 
 // The pace, the estimated finish and points per day are known only while

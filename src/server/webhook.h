@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "server/counters.h"
+#include "server/defaults.h"
 #include "server/periodic_worker.h"
 #include "server/store.h"
 
@@ -38,11 +39,12 @@ struct WebhookUrl {
 bool parseWebhookUrl(const std::string& text, WebhookUrl& url, std::string& error);
 
 struct WebhookTiming {
-    std::chrono::milliseconds firstRetry{1000}, longestRetry{300000};
-    std::chrono::milliseconds timeout{10000}; // the whole request: connect, send, answer
-    std::chrono::milliseconds idle{1000};     // between looks at the store when nothing is due
-    int burst = 10;                           // posts a minute, then summaries
-    std::chrono::milliseconds window{60000};  // the burst's minute
+    std::chrono::milliseconds firstRetry{defaults::kWebhookFirstRetryMilliseconds};
+    std::chrono::milliseconds longestRetry{defaults::kWebhookLongestRetryMilliseconds};
+    std::chrono::milliseconds timeout{std::chrono::seconds(defaults::kWebhookTimeoutSeconds)};
+    std::chrono::milliseconds idle{defaults::kWebhookIdleMilliseconds};
+    int burst = defaults::kWebhookBurstPerMinute;
+    std::chrono::milliseconds window{defaults::kWebhookWindowMilliseconds};
 };
 
 class Webhook {
