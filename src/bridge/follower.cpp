@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "bridge/local_time.h"
 #include "bridge/project_table.h"
 #include "bridge/unitinfo_writer.h"
 #include "platform/platform.h"
@@ -66,10 +67,8 @@ int followClient(const Options& options, const std::string& password)
 
 void logLine(const std::string& text)
 {
-    const time_t now = std::time(nullptr);
-    char stamp[32] = "";
-    if (const std::tm* local = std::localtime(&now)) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", local);
-    std::fprintf(stderr, "%s pelmora-bridge: %s\n", stamp, text.c_str());
+    const std::string stamp = localTimeText(std::time(nullptr), LocalTimeForm::log);
+    std::fprintf(stderr, "%s pelmora-bridge: %s\n", stamp.c_str(), text.c_str());
     std::fflush(stderr);
 }
 

@@ -8,9 +8,6 @@
 namespace bridge {
 
 namespace {
-const char* const kMonths[] = {"January", "February", "March",     "April",   "May",      "June",
-                               "July",    "August",   "September", "October", "November", "December"};
-
 bool readWhole(const std::string& path, std::string& content)
 {
     FILE* file = std::fopen(path.c_str(), "r");
@@ -28,16 +25,6 @@ bool readWhole(const std::string& path, std::string& content)
 constexpr int kReplaceAttempts = 20;
 constexpr unsigned kReplacePauseMs = 25;
 } // namespace
-
-std::string unitInfoDate(time_t when)
-{
-    const std::tm* local = std::localtime(&when);
-    if (!local) return std::string();
-    char line[64];
-    std::snprintf(line, sizeof line, "%s %d %02d:%02d:%02d", kMonths[local->tm_mon % 12], local->tm_mday,
-                  local->tm_hour, local->tm_min, local->tm_sec);
-    return line;
-}
 
 std::string unitInfoText(const UnitInfo& unit)
 {

@@ -4,6 +4,8 @@
 #include <ctime>
 #include <string>
 
+#include "bridge/local_time.h"
+
 namespace bridge {
 
 struct UnitInfo {
@@ -16,9 +18,8 @@ struct UnitInfo {
 // and the bar, one '|' for each full ten percent and '_' for the rest.
 std::string unitInfoText(const UnitInfo& unit);
 
-// A time as the file shows it, in local time without year or zone
-// ("January 5 08:40:03"); "" when the system cannot show it.
-std::string unitInfoDate(time_t when);
+// A time as the file shows it ("January 5 08:40:03"); "" when the system cannot show it.
+inline std::string unitInfoDate(time_t when) { return localTimeText(when, LocalTimeForm::unitFile); }
 
 // Replaces path with text through a temporary file in the same directory,
 // only when its content differs. 1 written, 0 already so, -1 failed (the old

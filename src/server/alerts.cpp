@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "server/iso_time.h"
 #include "server/log.h"
 #include "server/webhook.h"
 
@@ -111,49 +112,37 @@ Alerting::~Alerting() { stop(); }
 
 void Alerting::start()
 {
-    engineThread_ = std::thread([this] { run(); });
+    looking_.start(std::chrono::seconds(1), [this] { look(); });
     if (webhook_) webhookThread_ = std::thread([this] { webhook_->run(); });
 }
 
 void Alerting::stop()
 {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stop_ = true;
-        wake_.notify_all();
-    }
-    if (webhook_) webhook_->stop();
-    if (engineThread_.joinable()) engineThread_.join();
+    if (webhook_) webhook_->stop(); // both told before either is waited for
+    looking_.stop();
     if (webhookThread_.joinable()) webhookThread_.join();
 }
 
-void Alerting::run()
+void Alerting::look()
 {
-    long long lastPrune = 0;
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!stop_) {
-        lock.unlock();
-        try {
-            const long long now = std::time(nullptr);
-            const std::vector<AlertRow> changed = engine_.evaluate(now);
-            for (std::size_t i = 0; i < changed.size() && i < kAlertsLoggedAtOnce; ++i) {
-                const AlertRow& a = changed[i];
-                logEvent(Level::info, "alert " + std::to_string(a.id) + ": " + a.machine + " " + a.kind +
-                                          (a.resolvedAt ? ", resolved" : ", raised"));
-            }
-            if (changed.size() > kAlertsLoggedAtOnce)
-                logEvent(Level::info, "and " + std::to_string(changed.size() - kAlertsLoggedAtOnce) +
-                                          " more alerts raised or resolved");
-            if (!changed.empty() && webhook_) webhook_->wake();
-            if (now - lastPrune >= kPruneEverySeconds) {
-                lastPrune = now;
-                store_.pruneAlerts(now - keepDays_ * 86400LL);
-            }
-        } catch (const std::exception& e) {
-            logEvent(Level::error, std::string("alerts: ") + e.what());
+    try {
+        const long long now = std::time(nullptr);
+        const std::vector<AlertRow> changed = engine_.evaluate(now);
+        for (std::size_t i = 0; i < changed.size() && i < kAlertsLoggedAtOnce; ++i) {
+            const AlertRow& a = changed[i];
+            logEvent(Level::info, "alert " + std::to_string(a.id) + ": " + a.machine + " " + a.kind +
+                                      (a.resolvedAt ? ", resolved" : ", raised"));
         }
-        lock.lock();
-        wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stop_; });
+        if (changed.size() > kAlertsLoggedAtOnce)
+            logEvent(Level::info, "and " + std::to_string(changed.size() - kAlertsLoggedAtOnce) +
+                                      " more alerts raised or resolved");
+        if (!changed.empty() && webhook_) webhook_->wake();
+        if (now - lastPrune_ >= kPruneEverySeconds) {
+            lastPrune_ = now;
+            store_.pruneAlerts(now - keepDays_ * 86400LL);
+        }
+    } catch (const std::exception& e) {
+        logEvent(Level::error, std::string("alerts: ") + e.what());
     }
 }
 

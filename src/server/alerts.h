@@ -9,9 +9,7 @@
 // the event stream all send.
 #pragma once
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -20,6 +18,7 @@
 
 #include "server/counters.h"
 #include "server/machine_status.h"
+#include "server/periodic_worker.h"
 #include "server/store/store.h"
 #include "server/webhook.h"
 
@@ -70,16 +69,15 @@ public:
     void stop();
 
 private:
-    void run();
+    void look();
 
     Store& store_;
     AlertEngine engine_;
     int keepDays_;
+    long long lastPrune_ = 0;
     std::unique_ptr<Webhook> webhook_;
-    std::thread engineThread_, webhookThread_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stop_ = false;
+    PeriodicWorker looking_;
+    std::thread webhookThread_;
 };
 
 } // namespace pelmora_server

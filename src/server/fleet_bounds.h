@@ -2,18 +2,19 @@
 // and the per-address limits, shared by both listeners and the upkeep.
 #pragma once
 
+#include "server/defaults.h"
 #include "server/rate_limit.h"
 
 namespace pelmora_server {
 
 struct FleetLimits {
-    long long maxMachines = 10000;
-    int forgetAfterDays = 90;      // 0: never
-    bool pinAddresses = false;
-    int historyMaxRows = 10000;    // reports in one history answer
-    int historyMaxDays = 31;       // the span one history answer may ask for
-    int newMachinesPerHour = 100;  // per source address
-    int unitsPerHour = 120;        // per source address
+    long long maxMachines = defaults::kMaxMachines;
+    int forgetAfterDays = defaults::kForgetAfterDays; // 0: never
+    bool pinAddresses = defaults::kPinAddresses;
+    int historyMaxRows = defaults::kHistoryMaxRows; // reports in one history answer
+    int historyMaxDays = defaults::kHistoryMaxDays; // the span one history answer may ask for
+    int newMachinesPerHour = defaults::kNewMachinesPerHour; // per source address
+    int unitsPerHour = defaults::kUnitsPerHour;             // per source address
 };
 
 struct FleetBounds {

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "server/alerts.h"
+#include "server/iso_time.h"
 
 namespace pelmora_server {
 namespace {

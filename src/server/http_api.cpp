@@ -11,6 +11,7 @@
 #include "server/dashboard.h"
 #include "server/host_names.h"
 #include "server/http_answers.h"
+#include "server/iso_time.h"
 #include "server/alerts.h"
 #include "server/log.h"
 #include "server/machine_admin.h"

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "server/counters.h"
+#include "server/defaults.h"
 #include "server/fleet_bounds.h"
 #include "server/fleet_view.h"
 #include "server/http_request.h"
@@ -24,9 +25,9 @@ struct HttpSettings {
     std::string adminToken;
     std::string viewerToken; // empty: viewing needs no sign-in
     StatusLimits limits;
-    int keepDays = 30;
-    int maxConnections = 1024;
-    int maxConnectionsPerAddress = 64;
+    int keepDays = defaults::kKeepDays;
+    int maxConnections = defaults::kMaxConnections;
+    int maxConnectionsPerAddress = defaults::kMaxConnectionsPerAddress;
     std::vector<std::string> hostNames; // answered besides IP addresses and localhost
     FleetBounds* bounds = nullptr; // null: the default limits
     SlotTable* slots = nullptr;    // the monitor listener's, freed by a machine's removal

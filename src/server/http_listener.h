@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "server/counters.h"
+#include "server/defaults.h"
 #include "server/http_parsing.h"
 #include "server/http_request.h"
 #include "server/options.h"
@@ -34,9 +35,9 @@ constexpr int kMostRequestsPerConnection = 100;
 constexpr int kHttpThreads = 3;
 
 struct HttpCaps {
-    int connections = 1024, perAddress = 64;
-    int eventStreams = 32, eventStreamsPerAddress = 8;
-    std::size_t largestBody = 16 * 1024;
+    int connections = defaults::kMaxConnections, perAddress = defaults::kMaxConnectionsPerAddress;
+    int eventStreams = defaults::kMaxEventStreams, eventStreamsPerAddress = defaults::kMaxEventStreamsPerAddress;
+    std::size_t largestBody = defaults::kLargestBodyBytes;
 };
 
 using HttpHandler = std::function<void(const HttpRequest&, HttpResponse&)>;

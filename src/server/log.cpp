@@ -1,4 +1,5 @@
 #include "server/log.h"
+#include "server/iso_time.h"
 #include "server/text_safety.h"
 
 #include <atomic>
@@ -26,12 +27,7 @@ bool logLevelFromName(const std::string& name, Level& level)
 void logEvent(Level level, const std::string& text)
 {
     if (static_cast<int>(level) < lowestLevel) return;
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    std::string line = std::string(stamp) + ' ' + kNames[static_cast<int>(level)] + ' ';
+    std::string line = isoTime(std::time(nullptr)) + ' ' + kNames[static_cast<int>(level)] + ' ';
     // One event, one line: a newline inside the text cannot start a forged
     // one, nor can a control or bidirectional character hide or turn text.
     line += escapeForLog(text);

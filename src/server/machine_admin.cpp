@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "server/iso_time.h"
 #include "server/log.h"
 #include "server/machine_status.h"
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <ctime>
 
 namespace pelmora_server {
 
@@ -28,16 +27,6 @@ MachineStatus machineStatus(const MachineRow& m, long long now, const StatusLimi
     // A unit's points for each 100 % it makes, at this pace for 24 hours.
     if (m.points > 0) s.pointsPerDay = std::llround(static_cast<double>(m.points) * perHour / 100.0 * 24.0);
     return s;
-}
-
-std::string isoTime(long long seconds)
-{
-    const std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm utc{};
-    gmtime_r(&t, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
 }
 
 } // namespace pelmora_server

@@ -5,13 +5,14 @@
 #include <optional>
 #include <string>
 
+#include "server/defaults.h"
 #include "server/store/store.h"
 
 namespace pelmora_server {
 
 struct StatusLimits {
-    long offlineAfter = 900;
-    long stallAfter = 3600;
+    long offlineAfter = defaults::kOfflineAfterSeconds;
+    long stallAfter = defaults::kStallAfterSeconds;
 };
 
 // The pace, the estimated finish and points per day are known only while
@@ -31,8 +32,5 @@ struct MachineStatus {
 // silent is never stalled, only offline, and is not stalled on its return.
 // Else folding.
 MachineStatus machineStatus(const MachineRow& m, long long now, const StatusLimits& limits);
-
-// "2026-12-07T04:10:00Z"
-std::string isoTime(long long seconds);
 
 } // namespace pelmora_server

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "server/defaults.h"
 #include "server/fleet_bounds.h"
 
 namespace pelmora_server {
@@ -15,21 +16,21 @@ struct Endpoint {
 };
 
 struct ServerOptions {
-    std::string db = "pelmora-server.db";
+    std::string db = defaults::kStoreFile;
     Endpoint monitorListen{"0.0.0.0", 25876};
-    Endpoint httpListen{"0.0.0.0", 8080};
+    Endpoint httpListen{defaults::kListenAddress, defaults::kHttpPort};
     std::string adminTokenFile; // empty: generated beside the database
     std::string viewerTokenFile; // empty: viewing the dashboard needs no sign-in
-    long offlineAfter = 900;    // seconds
-    long stallAfter = 3600;     // seconds
-    int keepDays = 30;
-    int maxConnections = 1024; // each listener
-    int maxConnectionsPerAddress = 64; // each listener, from one source address
+    long offlineAfter = defaults::kOfflineAfterSeconds;
+    long stallAfter = defaults::kStallAfterSeconds;
+    int keepDays = defaults::kKeepDays;
+    int maxConnections = defaults::kMaxConnections; // each listener
+    int maxConnectionsPerAddress = defaults::kMaxConnectionsPerAddress; // each listener, from one source address
     std::vector<std::string> publicHosts; // names answered besides addresses, localhost and our own
-    std::string logLevel = "info";
+    std::string logLevel = defaults::kLogLevel;
     std::string webhook; // empty: none
-    int webhookTimeout = 10; // seconds for each whole post
-    int webhookBurst = 10;   // posts a minute; more events go as one summary
+    int webhookTimeout = defaults::kWebhookTimeoutSeconds; // for each whole post
+    int webhookBurst = defaults::kWebhookBurstPerMinute;   // posts a minute; more events go as one summary
     FleetLimits fleet;
 };
 

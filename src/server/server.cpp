@@ -1,13 +1,10 @@
 #include "server/server.h"
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <malloc.h>
-#include <mutex>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <thread>
@@ -19,6 +16,7 @@
 #include "server/log.h"
 #include "server/machine_admin.h"
 #include "server/monitor_listener.h"
+#include "server/periodic_worker.h"
 #include "server/store/sqlite/sqlite_store.h"
 #include "server/store/sqlite/store_lock.h"
 #include "server/version.h"
@@ -30,49 +28,38 @@ constexpr long long kPruneEverySeconds = 3600;
 
 std::string where(const Endpoint& e, int port) { return e.address + ":" + std::to_string(port); }
 
-// Checkpoints the write-ahead log four times a second, sends the fleet's
-// changes to the dashboards' event streams twice a second, and prunes the
-// history every hour, until told to stop. Small, frequent checkpoints keep
-// each one's flush to disk short: with one a second, or one every ten, the
-// exchanges that met a flush made the 99th percentile several times longer.
+// Runs the store's frequent upkeep four times a second (its thorough one with
+// the hourly pruning of the history) and sends the fleet's changes to the
+// dashboards' event streams twice a second. Small, frequent upkeep keeps each
+// flush to disk short: with one a second, or one every ten, the exchanges that met a
+// flush made the 99th percentile several times longer.
+constexpr std::chrono::milliseconds kMaintenancePeriod{250};
+
 class Maintenance {
 public:
     Maintenance(Store& store, FleetView& fleet, int keepDays, SlotTable& slots, const FleetLimits& limits)
         : store_(store), fleet_(fleet), keepDays_(keepDays), slots_(slots), limits_(limits)
     {
     }
-    void run()
+    void step()
     {
-        long long lastPrune = 0;
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (!stop_) {
-            lock.unlock();
-            try {
-                const long long now = std::time(nullptr);
-                if (now - lastPrune >= kPruneEverySeconds) {
-                    lastPrune = now;
-                    const long long removed = store_.pruneReports(now - keepDays_ * 86400LL);
-                    if (removed > 0)
-                        logEvent(Level::info, "history: " + std::to_string(removed) + " reports older than " +
-                                                  std::to_string(keepDays_) + " days removed");
-                    forgetSilentMachines(store_, slots_, limits_, now);
-                    store_.upkeep(Upkeep::thorough);
-                } else {
-                    store_.upkeep(Upkeep::frequent);
-                }
-                if (++ticks_ % 2 == 0) fleet_.publish(now);
-            } catch (const std::exception& e) {
-                logEvent(Level::error, std::string("store upkeep failed: ") + e.what());
+        try {
+            const long long now = std::time(nullptr);
+            if (now - lastPrune_ >= kPruneEverySeconds) {
+                lastPrune_ = now;
+                const long long removed = store_.pruneReports(now - keepDays_ * 86400LL);
+                if (removed > 0)
+                    logEvent(Level::info, "history: " + std::to_string(removed) + " reports older than " +
+                                              std::to_string(keepDays_) + " days removed");
+                forgetSilentMachines(store_, slots_, limits_, now);
+                store_.upkeep(Upkeep::thorough);
+            } else {
+                store_.upkeep(Upkeep::frequent);
             }
-            lock.lock();
-            wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return stop_; });
+            if (++ticks_ % 2 == 0) fleet_.publish(now);
+        } catch (const std::exception& e) {
+            logEvent(Level::error, std::string("store upkeep failed: ") + e.what());
         }
-    }
-    void stop()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stop_ = true;
-        wake_.notify_all();
     }
 
 private:
@@ -81,10 +68,8 @@ private:
     int keepDays_;
     SlotTable& slots_;
     const FleetLimits& limits_;
+    long long lastPrune_ = 0;
     long long ticks_ = 0;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stop_ = false;
 };
 
 } // namespace
@@ -177,7 +162,8 @@ int runServer(const ServerOptions& options)
     logEvent(Level::info, "HTTP on " + where(options.httpListen, http.port()));
 
     Maintenance maintenance(*store, fleet, options.keepDays, slots, options.fleet);
-    std::thread upkeep([&] { maintenance.run(); });
+    PeriodicWorker upkeep;
+    upkeep.start(kMaintenancePeriod, [&] { maintenance.step(); });
     WebhookTiming webhookTiming;
     webhookTiming.timeout = std::chrono::seconds(options.webhookTimeout);
     webhookTiming.burst = options.webhookBurst;
@@ -197,8 +183,7 @@ int runServer(const ServerOptions& options)
     // Both listeners give what is under way a moment to finish, then cut it.
     listener.run();
     web.join();
-    maintenance.stop();
-    upkeep.join();
+    upkeep.stop();
     alerting.stop();
     signals.join();
     store.reset();

@@ -23,7 +23,7 @@ constexpr std::size_t kListedInSummary = 20;
 struct Answer {
     std::size_t head = 0, body = 0;
     bool headTooLarge = false;
-    const std::atomic<bool>* stop = nullptr;
+    const PeriodicWorker* worker = nullptr;
 };
 
 std::size_t onHeader(char*, std::size_t size, std::size_t count, void* data)
@@ -45,7 +45,7 @@ std::size_t onBody(char*, std::size_t size, std::size_t count, void* data)
 // Called at least once a second, even on a silent connection.
 int onProgress(void* data, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
-    return static_cast<Answer*>(data)->stop->load() ? 1 : 0;
+    return static_cast<Answer*>(data)->worker->stopping() ? 1 : 0;
 }
 
 ordered_json eventJson(const AlertEvent& event)
@@ -83,32 +83,20 @@ bool parseWebhookUrl(const std::string& text, WebhookUrl& url, std::string& erro
 }
 
 Webhook::Webhook(Store& store, Counters& counters, WebhookUrl url, WebhookTiming timing)
-    : store_(store), counters_(counters), url_(std::move(url)), timing_(timing)
+    : store_(store), counters_(counters), url_(std::move(url)), timing_(timing), retry_(timing.firstRetry)
 {
     static const CURLcode started = curl_global_init(CURL_GLOBAL_DEFAULT);
     (void)started;
 }
 
-void Webhook::stop()
+void Webhook::run()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stop_ = true;
-    wake_.notify_all();
+    worker_.run([this] { return step(); });
 }
 
-void Webhook::wake()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    woken_ = true;
-    wake_.notify_all();
-}
+void Webhook::stop() { worker_.stop(); }
 
-bool Webhook::pause(std::chrono::milliseconds time, bool wakeable)
-{
-    std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait_for(lock, time, [&] { return stop_ || (wakeable && woken_); });
-    return !stop_;
-}
+void Webhook::wake() { worker_.wake(); }
 
 std::string Webhook::body(const std::vector<AlertEvent>& events)
 {
@@ -142,7 +130,7 @@ bool Webhook::post(const std::string& body, std::string& reason, bool& timedOut)
         return false;
     }
     Answer answer;
-    answer.stop = &stop_;
+    answer.worker = &worker_;
     CURL* c = curl.get();
     const std::string url = url_.full();
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
@@ -180,70 +168,57 @@ bool Webhook::post(const std::string& body, std::string& reason, bool& timedOut)
     return true;
 }
 
-void Webhook::run()
+PeriodicWorker::Wait Webhook::step()
 {
-    std::chrono::milliseconds retry = timing_.firstRetry;
+    const auto now = std::chrono::steady_clock::now();
+    while (!posted_.empty() && now - posted_.front() >= timing_.window) posted_.pop_front();
+    if (static_cast<int>(posted_.size()) >= timing_.burst) {
+        // This minute's posts are spent: what comes meanwhile goes as one summary.
+        return {std::chrono::duration_cast<std::chrono::milliseconds>(posted_.front() + timing_.window - now), false};
+    }
+    std::vector<AlertEvent> events;
+    try {
+        events = store_.pendingAlertEvents(kMostInSummary);
+    } catch (const std::exception& e) {
+        logEvent(Level::error, std::string("webhook: cannot read the next events: ") + e.what());
+    }
+    if (events.empty()) return {timing_.idle, true};
+    if (events.size() > 1 && posted_.size() + events.size() <= static_cast<std::size_t>(timing_.burst))
+        events.resize(1); // few: one post each
+    const std::string what =
+        events.size() > 1 ? "a summary of " + std::to_string(events.size()) + " alert events"
+                          : "alert " + std::to_string(events[0].alert.id) +
+                                (events[0].resolution ? " resolved" : " raised");
+    std::string reason;
+    bool timedOut = false;
+    const bool delivered = post(body(events), reason, timedOut);
+    if (worker_.stopping()) return {}; // cut short by stop()
+    posted_.push_back(std::chrono::steady_clock::now());
+    if (!delivered) {
+        ++counters_.webhookFailures;
+        if (timedOut) ++counters_.webhookTimeouts;
+        logEvent(Level::warn, "webhook " + url_.origin() + ": " + what + " not delivered: " + reason +
+                                  "; next try in " + std::to_string(retry_.count()) + " ms");
+        const PeriodicWorker::Wait wait{retry_, false};
+        retry_ = std::min(retry_ * 2, timing_.longestRetry);
+        return wait;
+    }
+    retry_ = timing_.firstRetry;
+    if (events.size() > 1) {
+        ++counters_.webhookSummaries;
+        logEvent(Level::info, "webhook " + url_.origin() + ": " + what + " delivered as one post");
+    }
+    // Marked before the next are read, else they would go out twice.
     for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (stop_) return;
-            woken_ = false; // a wake from here on is for an event this look may miss
-        }
-        const auto now = std::chrono::steady_clock::now();
-        while (!posted_.empty() && now - posted_.front() >= timing_.window) posted_.pop_front();
-        if (static_cast<int>(posted_.size()) >= timing_.burst) {
-            // This minute's posts are spent: what comes meanwhile goes as one summary.
-            if (!pause(std::chrono::duration_cast<std::chrono::milliseconds>(posted_.front() + timing_.window - now),
-                       false))
-                return;
-            continue;
-        }
-        std::vector<AlertEvent> events;
         try {
-            events = store_.pendingAlertEvents(kMostInSummary);
+            store_.markAlertEventsSent(events, std::time(nullptr));
+            break;
         } catch (const std::exception& e) {
-            logEvent(Level::error, std::string("webhook: cannot read the next events: ") + e.what());
-        }
-        if (events.empty()) {
-            if (!pause(timing_.idle, true)) return;
-            continue;
-        }
-        if (events.size() > 1 && posted_.size() + events.size() <= static_cast<std::size_t>(timing_.burst))
-            events.resize(1); // few: one post each
-        const std::string what =
-            events.size() > 1 ? "a summary of " + std::to_string(events.size()) + " alert events"
-                              : "alert " + std::to_string(events[0].alert.id) +
-                                    (events[0].resolution ? " resolved" : " raised");
-        std::string reason;
-        bool timedOut = false;
-        const bool delivered = post(body(events), reason, timedOut);
-        if (!pause(std::chrono::milliseconds(0), false)) return; // cut short by stop()
-        posted_.push_back(std::chrono::steady_clock::now());
-        if (!delivered) {
-            ++counters_.webhookFailures;
-            if (timedOut) ++counters_.webhookTimeouts;
-            logEvent(Level::warn, "webhook " + url_.origin() + ": " + what + " not delivered: " + reason +
-                                      "; next try in " + std::to_string(retry.count()) + " ms");
-            if (!pause(retry, false)) return;
-            retry = std::min(retry * 2, timing_.longestRetry);
-            continue;
-        }
-        retry = timing_.firstRetry;
-        if (events.size() > 1) {
-            ++counters_.webhookSummaries;
-            logEvent(Level::info, "webhook " + url_.origin() + ": " + what + " delivered as one post");
-        }
-        // Marked before the next are read, else they would go out twice.
-        for (;;) {
-            try {
-                store_.markAlertEventsSent(events, std::time(nullptr));
-                break;
-            } catch (const std::exception& e) {
-                logEvent(Level::error, "webhook: " + what + " delivered but not marked so: " + e.what());
-                if (!pause(timing_.firstRetry, false)) return;
-            }
+            logEvent(Level::error, "webhook: " + what + " delivered but not marked so: " + e.what());
+            if (!worker_.pause(timing_.firstRetry, false)) return {};
         }
     }
+    return {};
 }
 
 } // namespace pelmora_server

@@ -14,15 +14,14 @@
 // https is checked against the system's certificates (libcurl).
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "server/counters.h"
+#include "server/defaults.h"
+#include "server/periodic_worker.h"
 #include "server/store/store.h"
 
 namespace pelmora_server {
@@ -40,11 +39,12 @@ struct WebhookUrl {
 bool parseWebhookUrl(const std::string& text, WebhookUrl& url, std::string& error);
 
 struct WebhookTiming {
-    std::chrono::milliseconds firstRetry{1000}, longestRetry{300000};
-    std::chrono::milliseconds timeout{10000}; // the whole request: connect, send, answer
-    std::chrono::milliseconds idle{1000};     // between looks at the store when nothing is due
-    int burst = 10;                           // posts a minute, then summaries
-    std::chrono::milliseconds window{60000};  // the burst's minute
+    std::chrono::milliseconds firstRetry{defaults::kWebhookFirstRetryMilliseconds};
+    std::chrono::milliseconds longestRetry{defaults::kWebhookLongestRetryMilliseconds};
+    std::chrono::milliseconds timeout{std::chrono::seconds(defaults::kWebhookTimeoutSeconds)};
+    std::chrono::milliseconds idle{defaults::kWebhookIdleMilliseconds};
+    int burst = defaults::kWebhookBurstPerMinute;
+    std::chrono::milliseconds window{defaults::kWebhookWindowMilliseconds};
 };
 
 class Webhook {
@@ -58,19 +58,17 @@ public:
     static std::string body(const std::vector<AlertEvent>& events);
 
 private:
+    // One look at the store and at most one post; the wait before the next.
+    PeriodicWorker::Wait step();
     // True once the receiver took it (a 2xx answer); else REASON says why not.
     bool post(const std::string& body, std::string& reason, bool& timedOut);
-    // False when stopped meanwhile.
-    bool pause(std::chrono::milliseconds time, bool wakeable);
 
     Store& store_;
     Counters& counters_;
     WebhookUrl url_;
     WebhookTiming timing_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool woken_ = false;
-    std::atomic<bool> stop_{false}; // also read by a request under way, which it cuts
+    PeriodicWorker worker_; // its stop also cuts a request under way
+    std::chrono::milliseconds retry_;
     std::deque<std::chrono::steady_clock::time_point> posted_; // within the last window
 };
 

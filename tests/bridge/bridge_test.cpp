@@ -76,6 +76,11 @@ TEST(Bridge, UnitChosenAndItsFile)
     }
 }
 
+TEST(Bridge, LogStampInLocalTime)
+{
+    EXPECT_EQ(localTimeText(1709121600, LocalTimeForm::log), "2024-02-28 12:00:00");
+}
+
 TEST(Bridge, UnitsOfOneKind)
 {
     // One group running a GPU unit (non-empty "gpus") and a CPU unit; the

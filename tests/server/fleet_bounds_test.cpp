@@ -7,6 +7,7 @@
 #include <string>
 
 #include "server/alerts.h"
+#include "server/iso_time.h"
 #include "server/fleet_view.h"
 #include "server/fresh_store.h"
 #include "server/machine_admin.h"

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "server/defaults.h"
 #include "server/store/store.h"
 
 struct sqlite3;
@@ -88,7 +89,7 @@ private:
     std::atomic<long long> lastChange_{0}; // taken under writeMutex_
     std::atomic<long long> lastAlertChange_{0}; // likewise
     std::atomic<long long> machineCount_{0}, removals_{0}; // likewise
-    std::atomic<long long> offlineAfter_{900};
+    std::atomic<long long> offlineAfter_{defaults::kOfflineAfterSeconds};
     sqlite3* writer_ = nullptr;
     std::unique_ptr<Prepared> prepared_;
     std::mutex readersMutex_;

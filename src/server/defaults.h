@@ -1,0 +1,45 @@
+// Every default the server starts with, in one place: those of the command
+// line (pelmora-server --help shows them) and of the structs that carry the
+// settings to the listeners, the status and the webhook.
+#pragma once
+
+#include <cstddef>
+
+namespace pelmora_server::defaults {
+
+// The store and the HTTP listener.
+inline constexpr const char* kStoreFile = "pelmora-server.db";
+inline constexpr const char* kListenAddress = "0.0.0.0";
+inline constexpr int kHttpPort = 8080;
+inline constexpr const char* kLogLevel = "info";
+
+// A machine's status and its history.
+inline constexpr long kOfflineAfterSeconds = 900;
+inline constexpr long kStallAfterSeconds = 3600;
+inline constexpr int kKeepDays = 30;
+
+// Each listener's connections, and the HTTP listener's event streams and bodies.
+inline constexpr int kMaxConnections = 1024;
+inline constexpr int kMaxConnectionsPerAddress = 64;
+inline constexpr int kMaxEventStreams = 32;
+inline constexpr int kMaxEventStreamsPerAddress = 8;
+inline constexpr std::size_t kLargestBodyBytes = 16 * 1024;
+
+// The fleet's bounds.
+inline constexpr long long kMaxMachines = 10000;
+inline constexpr int kForgetAfterDays = 90; // 0: never
+inline constexpr bool kPinAddresses = false;
+inline constexpr int kHistoryMaxRows = 10000; // reports in one history answer
+inline constexpr int kHistoryMaxDays = 31;    // the span one history answer may ask for
+inline constexpr int kNewMachinesPerHour = 100; // per source address
+inline constexpr int kUnitsPerHour = 120;       // per source address
+
+// The webhook.
+inline constexpr int kWebhookTimeoutSeconds = 10; // the whole post: connect, send, answer
+inline constexpr int kWebhookBurstPerMinute = 10; // posts, then summaries
+inline constexpr int kWebhookFirstRetryMilliseconds = 1000;    // then doubled after each failure
+inline constexpr int kWebhookLongestRetryMilliseconds = 300000;
+inline constexpr int kWebhookIdleMilliseconds = 1000; // between looks at the store when nothing is due
+inline constexpr int kWebhookWindowMilliseconds = 60000; // the burst's minute
+
+} // namespace pelmora_server::defaults
