@@ -51,6 +51,7 @@ public:
     void Get(const std::string& pattern, HttpHandler handler);
     void Post(const std::string& pattern, HttpHandler handler);
     void Delete(const std::string& pattern, HttpHandler handler);
+    void addRoute(const std::string& method, const std::string& pattern, HttpHandler handler);
     // Before routing; Handled: its answer goes out and no route runs.
     void set_pre_routing_handler(std::function<HandlerResponse(const HttpRequest&, HttpResponse&)> handler);
     // After the route, before the answer is written (also for errors).
