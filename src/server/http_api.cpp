@@ -4,9 +4,9 @@
 
 #include "server/api/access.h"
 #include "server/api/route_table.h"
-#include "server/host_names.h"
-#include "server/http_answers.h"
-#include "server/http_listener.h"
+#include "server/http/host_names.h"
+#include "server/api/http_answers.h"
+#include "server/http/http_listener.h"
 #include "server/log.h"
 #include "server/sessions.h"
 

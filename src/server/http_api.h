@@ -11,7 +11,7 @@
 #include "server/counters.h"
 #include "server/fleet_bounds.h"
 #include "server/fleet_view.h"
-#include "server/http_request.h"
+#include "server/http/http_request.h"
 #include "server/machine_status.h"
 #include "server/options.h"
 #include "server/slots.h"

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "server/http_api.h"
-#include "server/http_parsing.h"
+#include "server/http/http_parsing.h"
 
 using namespace pelmora_server;
 namespace http = boost::beast::http;

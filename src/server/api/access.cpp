@@ -1,7 +1,7 @@
 #include "server/api/access.h"
 
 #include "server/api/context.h"
-#include "server/http_answers.h"
+#include "server/api/http_answers.h"
 #include "server/log.h"
 #include "server/token_compare.h"
 

@@ -1,7 +1,7 @@
 // The answers to a caller the route table does not let through.
 #pragma once
 
-#include "server/http_request.h"
+#include "server/http/http_request.h"
 #include "server/sessions.h"
 
 namespace pelmora_server {

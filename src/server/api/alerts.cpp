@@ -3,7 +3,7 @@
 
 #include "server/api/handlers.h"
 #include "server/api/json_shapes.h"
-#include "server/http_answers.h"
+#include "server/api/http_answers.h"
 
 namespace pelmora_server {
 

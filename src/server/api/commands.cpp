@@ -2,7 +2,7 @@
 // cancelled while still pending; the monitor takes them with its next record.
 #include "server/api/handlers.h"
 #include "server/api/json_shapes.h"
-#include "server/http_answers.h"
+#include "server/api/http_answers.h"
 #include "server/log.h"
 
 namespace pelmora_server {

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "server/api/handlers.h"
-#include "server/http_answers.h"
+#include "server/api/http_answers.h"
 
 namespace pelmora_server {
 namespace {

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "server/api/context.h"
-#include "server/http_request.h"
+#include "server/http/http_request.h"
 
 namespace pelmora_server {
 

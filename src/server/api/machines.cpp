@@ -1,7 +1,7 @@
 // The machines: the fleet, one machine, its history; removing one and
 // clearing its pinned address (machine_admin.h does the work).
 #include "server/api/handlers.h"
-#include "server/http_answers.h"
+#include "server/api/http_answers.h"
 #include "server/machine_admin.h"
 
 namespace pelmora_server {

@@ -1,6 +1,6 @@
 // The dashboard's pages and their files, as built into the server.
 #include "server/api/handlers.h"
-#include "server/http_answers.h"
+#include "server/api/http_answers.h"
 #include "server/web_assets.h"
 
 namespace pelmora_server {

@@ -1,7 +1,7 @@
 // GET /api/team?days=30: the team's figures, the units of the last DAYS days.
 #include "server/api/handlers.h"
 #include "server/api/json_shapes.h"
-#include "server/http_answers.h"
+#include "server/api/http_answers.h"
 #include "server/team_figures.h"
 
 namespace pelmora_server {

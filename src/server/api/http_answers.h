@@ -5,7 +5,7 @@
 #include <string>
 
 #include "server/api/json_shapes.h"
-#include "server/http_request.h"
+#include "server/http/http_request.h"
 
 namespace pelmora_server {
 

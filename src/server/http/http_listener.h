@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "server/counters.h"
-#include "server/http_parsing.h"
-#include "server/http_request.h"
+#include "server/http/http_parsing.h"
+#include "server/http/http_request.h"
 #include "server/options.h"
 
 namespace pelmora_server {

@@ -1,4 +1,4 @@
-#include "server/http_listener.h"
+#include "server/http/http_listener.h"
 
 #include <atomic>
 #include <boost/asio/io_context.hpp>
@@ -13,8 +13,8 @@
 #include <optional>
 #include <thread>
 
-#include "server/connection_caps.h"
-#include "server/http_parsing.h"
+#include "server/http/connection_caps.h"
+#include "server/http/http_parsing.h"
 #include "server/log.h"
 
 namespace pelmora_server {

@@ -1,4 +1,4 @@
-#include "server/http_answers.h"
+#include "server/api/http_answers.h"
 
 #include <cerrno>
 #include <cstdlib>
