@@ -16,18 +16,6 @@ constexpr std::size_t kAlertsLoggedAtOnce = 20; // then one line for the rest
 
 } // namespace
 
-nlohmann::ordered_json alertJson(const AlertRow& a)
-{
-    nlohmann::ordered_json j;
-    j["id"] = a.id;
-    j["machine_id"] = a.machineId;
-    j["machine"] = a.machine;
-    j["kind"] = a.kind;
-    j["raised_at"] = isoTime(a.raisedAt);
-    j["resolved_at"] = a.resolvedAt ? nlohmann::ordered_json(isoTime(a.resolvedAt)) : nlohmann::ordered_json();
-    return j;
-}
-
 AlertEngine::AlertEngine(Store& store, StatusLimits limits, long long startedAt, bool forWebhook)
     : store_(store), limits_(limits), startedAt_(startedAt), forWebhook_(forWebhook)
 {

@@ -5,12 +5,11 @@
 //
 // Others learn of alerts from the store: Store::alertsChangedSince() gives
 // the alerts raised or resolved after a change number (poll it, as the live
-// event stream does), alertJson() makes the object the API, the webhook and
-// the event stream all send.
+// event stream does), alertJson() (api/json_shapes.h) makes the object the
+// API, the webhook and the event stream all send.
 #pragma once
 
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -23,9 +22,6 @@
 #include "server/webhook.h"
 
 namespace pelmora_server {
-
-// {"id","machine_id","machine":"NAME/CPU","kind","raised_at","resolved_at"}, resolved_at null while open.
-nlohmann::ordered_json alertJson(const AlertRow& alert);
 
 // Looks at every machine and brings its alerts in line with its status.
 class AlertEngine {

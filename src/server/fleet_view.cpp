@@ -1,15 +1,11 @@
 #include "server/fleet_view.h"
 
 #include <chrono>
-#include <nlohmann/json.hpp>
 
-#include "server/alerts.h"
-#include "server/iso_time.h"
+#include "server/api/json_shapes.h"
 
 namespace pelmora_server {
 namespace {
-
-using nlohmann::ordered_json;
 
 constexpr std::size_t kMessagesKept = 64;
 // And no more than this much of them (the newest is always kept): with a
@@ -19,31 +15,9 @@ constexpr std::size_t kMessageBytesKept = 4 * 1024 * 1024;
 
 } // namespace
 
-// Through one object whose keys are made once.
 std::string FleetView::text(const MachineRow& m, const MachineStatus& s)
 {
-    static const ordered_json keys = [] {
-        ordered_json object = ordered_json::object();
-        for (const char* key : {"id", "name", "cpu", "slot", "user", "team", "unit", "progress", "core", "frames",
-                                "points", "units_seen", "cpu_mhz", "cpu_vendor", "in_tray", "status", "last_seen",
-                                "progress_per_hour", "eta", "ppd", "pending_command", "address", "previous_address",
-                                "address_changed_at"})
-            object[key] = nullptr;
-        return object;
-    }();
-    ordered_json object = keys;
-    auto field = object.get_ref<ordered_json::object_t&>().begin();
-    const auto put = [&field](auto&& value) { (field++)->second = std::forward<decltype(value)>(value); };
-    put(m.id), put(m.name), put(m.cpu), put(m.slot), put(m.user), put(m.team), put(m.unit);
-    put(m.progress), put(m.core), put(m.frames), put(m.points), put(m.unitsSeen), put(m.cpuMhz);
-    put(m.cpuVendor), put(m.inTray), put(s.status), put(isoTime(m.lastSeen));
-    put(s.progressPerHour ? ordered_json(*s.progressPerHour) : ordered_json());
-    put(s.eta ? ordered_json(isoTime(*s.eta)) : ordered_json());
-    put(s.pointsPerDay ? ordered_json(*s.pointsPerDay) : ordered_json());
-    put(m.pendingCommand.empty() ? ordered_json() : ordered_json(m.pendingCommand));
-    put(m.address), put(m.previousAddress);
-    put(m.addressChangedAt ? ordered_json(isoTime(m.addressChangedAt)) : ordered_json());
-    return object.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
+    return jsonText(pelmora_server::machineJson(m, s));
 }
 
 void FleetView::refresh(long long now)
@@ -121,10 +95,7 @@ void FleetView::publish(long long now)
     const std::vector<AlertRow> alerts = store_.alertsChangedSince(lastAlertChange_, latest);
     lastAlertChange_ = latest;
     if (!alerts.empty()) {
-        ordered_json list = ordered_json::array();
-        for (const AlertRow& a : alerts) list.push_back(alertJson(a));
-        push("alerts", ordered_json{{"alerts", std::move(list)}}.dump(-1, ' ', false,
-                                                                       ordered_json::error_handler_t::replace));
+        push("alerts", jsonText(pelmora_server::listJson("alerts", alerts, alertJson)));
     }
     refresh(now);
     if (unsent_.empty()) return;

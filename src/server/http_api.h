@@ -1,6 +1,7 @@
 // The HTTP side: the stats site's unit path, the JSON API, /metrics,
 // /healthz and the dashboard, on the listener of http_listener.h (its
-// limits, deadlines and caps). Bodies over 16 KiB get 413.
+// limits, deadlines and caps). Bodies over 16 KiB get 413. The routes, who
+// may use them and their handlers are in api/route_table.cpp.
 #pragma once
 
 #include <memory>
@@ -11,7 +12,7 @@
 #include "server/defaults.h"
 #include "server/fleet_bounds.h"
 #include "server/fleet_view.h"
-#include "server/http_request.h"
+#include "server/http/http_request.h"
 #include "server/machine_status.h"
 #include "server/options.h"
 #include "server/slots.h"
@@ -50,8 +51,5 @@ private:
     std::unique_ptr<Server> server_;
     int port_ = 0;
 };
-
-// Same length and same bytes, in a time that does not depend on where they differ.
-bool tokensEqual(const std::string& given, const std::string& expected);
 
 } // namespace pelmora_server

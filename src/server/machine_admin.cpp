@@ -9,11 +9,9 @@
 namespace pelmora_server {
 namespace {
 
-using nlohmann::json;
-
 constexpr int kForgottenAtOnce = 500; // a short transaction each
 
-AdminAnswer failure(int status, const std::string& reason) { return {status, json{{"error", reason}}}; }
+AdminAnswer failure(int status, const std::string& reason) { return {status, errorJson(reason)}; }
 
 void freeSlots(SlotTable& slots, const std::vector<MachineRow>& removed)
 {
@@ -31,7 +29,7 @@ AdminAnswer removeMachine(Store& store, SlotTable& slots, long long id, const st
     const MachineRow& m = removed[0];
     logEvent(Level::info, "machine " + m.name + " CPU# " + std::to_string(m.cpu) + " (id " + std::to_string(id) +
                               ") removed by " + by);
-    return {200, json{{"removed", id}, {"name", m.name}, {"cpu", m.cpu}}};
+    return {200, removedMachineJson(id, m)};
 }
 
 AdminAnswer clearMachineAddress(Store& store, long long id, const std::string& by, long long now)
@@ -40,7 +38,7 @@ AdminAnswer clearMachineAddress(Store& store, long long id, const std::string& b
     if (!address) return failure(404, "no machine " + std::to_string(id));
     logEvent(Level::info, "machine " + std::to_string(id) + ": address " + (address->empty() ? "(none)" : *address) +
                               " cleared by " + by + "; its next record's address is taken");
-    return {200, json{{"machine", id}, {"cleared_address", *address}}};
+    return {200, clearedAddressJson(id, *address)};
 }
 
 AdminAnswer machineHistory(Store& store, const FleetLimits& limits, long long id, long long hours, long long points,
@@ -50,10 +48,7 @@ AdminAnswer machineHistory(Store& store, const FleetLimits& limits, long long id
     hours = std::min<long long>(hours, limits.historyMaxDays * 24LL);
     const long long most = points > 0 ? std::min<long long>(points, limits.historyMaxRows) : limits.historyMaxRows;
     const long long since = now - hours * 3600;
-    json list = json::array();
-    for (const ReportRow& r : store.history(id, since, now, static_cast<int>(most)))
-        list.push_back({{"at", isoTime(r.at)}, {"progress", r.progress}, {"unit", r.unit}, {"in_tray", r.inTray}});
-    return {200, json{{"hours", hours}, {"reports", std::move(list)}}};
+    return {200, historyJson(hours, store.history(id, since, now, static_cast<int>(most)))};
 }
 
 long long forgetSilentMachines(Store& store, SlotTable& slots, const FleetLimits& limits, long long now)

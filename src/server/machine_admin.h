@@ -4,9 +4,9 @@
 // machines that went silent.
 #pragma once
 
-#include <nlohmann/json.hpp>
 #include <string>
 
+#include "server/api/json_shapes.h"
 #include "server/fleet_bounds.h"
 #include "server/slots.h"
 #include "server/store/store.h"
@@ -15,7 +15,7 @@ namespace pelmora_server {
 
 struct AdminAnswer {
     int status = 200;
-    nlohmann::json body;
+    Json body;
 };
 
 // DELETE /api/machines/ID: the machine, its reports, commands and alerts. BY names the caller for the log.

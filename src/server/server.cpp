@@ -11,7 +11,7 @@
 
 #include "server/admin_token.h"
 #include "server/alerts.h"
-#include "server/host_names.h"
+#include "server/http/host_names.h"
 #include "server/http_api.h"
 #include "server/log.h"
 #include "server/machine_admin.h"

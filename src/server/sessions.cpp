@@ -3,7 +3,7 @@
 #include <boost/uuid/detail/sha1.hpp>
 
 #include "server/admin_token.h"
-#include "server/http_api.h"
+#include "server/token_compare.h"
 
 namespace pelmora_server {
 namespace {

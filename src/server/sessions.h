@@ -10,8 +10,8 @@
 #include <optional>
 #include <string>
 
-#include "server/http_request.h"
-#include "server/sign_in_throttle.h"
+#include "server/http/http_request.h"
+#include "server/http/sign_in_throttle.h"
 #include "server/store/store.h"
 
 namespace pelmora_server {

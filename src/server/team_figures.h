@@ -4,7 +4,6 @@
 #pragma once
 
 #include <map>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,13 +29,5 @@ struct TeamFigures {
 // UNITS: the submitted units to count, by user (Store::unitsByUser).
 TeamFigures teamFigures(const std::vector<MachineRow>& machines, const std::vector<UserUnits>& units, long long now,
                         const StatusLimits& limits);
-
-// {"days","fleet","teams":[...],"users":[...]} for units submitted over the
-// last DAYS days, each figure with "submitted_ppd" (their points / DAYS).
-// Teams and users by points per day, most first, then by number or name.
-nlohmann::ordered_json teamFiguresJson(const TeamFigures& figures, int days);
-
-// /api/team's body: the store's machines and the units of the last DAYS days.
-std::string teamReport(Store& store, const StatusLimits& limits, int days, long long now);
 
 } // namespace pelmora_server

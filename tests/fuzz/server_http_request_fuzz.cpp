@@ -11,7 +11,7 @@
 #include <string>
 
 #include "server/http_api.h"
-#include "server/http_parsing.h"
+#include "server/http/http_parsing.h"
 #include "server/store/sqlite/sqlite_store.h"
 
 using namespace pelmora_server;

@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "server/http_request.h"
+#include "server/http/http_request.h"
 #include "server/unit_query.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

@@ -9,6 +9,7 @@
 
 #include "server/fresh_store.h"
 #include "server/http_api.h"
+#include "server/token_compare.h"
 
 using namespace pelmora_server;
 using nlohmann::json;

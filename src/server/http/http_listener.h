@@ -24,8 +24,8 @@
 
 #include "server/counters.h"
 #include "server/defaults.h"
-#include "server/http_parsing.h"
-#include "server/http_request.h"
+#include "server/http/http_parsing.h"
+#include "server/http/http_request.h"
 #include "server/options.h"
 
 namespace pelmora_server {
@@ -52,6 +52,7 @@ public:
     void Get(const std::string& pattern, HttpHandler handler);
     void Post(const std::string& pattern, HttpHandler handler);
     void Delete(const std::string& pattern, HttpHandler handler);
+    void addRoute(const std::string& method, const std::string& pattern, HttpHandler handler);
     // Before routing; Handled: its answer goes out and no route runs.
     void set_pre_routing_handler(std::function<HandlerResponse(const HttpRequest&, HttpResponse&)> handler);
     // After the route, before the answer is written (also for errors).

@@ -7,7 +7,7 @@
 #include <boost/beast/http/string_body.hpp>
 #include <string>
 
-#include "server/http_request.h"
+#include "server/http/http_request.h"
 
 namespace pelmora_server {
 

@@ -1,4 +1,4 @@
-#include "server/http_parsing.h"
+#include "server/http/http_parsing.h"
 
 #include <cctype>
 #include <strings.h>

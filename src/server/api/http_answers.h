@@ -2,14 +2,15 @@
 // errors, and whole numbers from the query.
 #pragma once
 
-#include <nlohmann/json.hpp>
 #include <string>
 
-#include "server/http_request.h"
+#include "server/api/json_shapes.h"
+#include "server/http/http_request.h"
 
 namespace pelmora_server {
 
-void answer(HttpResponse& res, int status, const nlohmann::json& body);
+// BODY as JSON, with STATUS.
+void answer(HttpResponse& res, int status, const Json& body);
 // {"error": REASON} with STATUS.
 void fail(HttpResponse& res, int status, const std::string& reason);
 // A query value; one given empty ("?user=&team=") counts as not given.

@@ -1,4 +1,4 @@
-#include "server/http_request.h"
+#include "server/http/http_request.h"
 
 #include <strings.h>
 

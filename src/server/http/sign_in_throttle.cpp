@@ -1,4 +1,4 @@
-#include "server/sign_in_throttle.h"
+#include "server/http/sign_in_throttle.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "server/http_listener.h"
+#include "server/http/http_listener.h"
 
 #include <atomic>
 #include <boost/asio/io_context.hpp>
@@ -13,8 +13,8 @@
 #include <optional>
 #include <thread>
 
-#include "server/connection_caps.h"
-#include "server/http_parsing.h"
+#include "server/http/connection_caps.h"
+#include "server/http/http_parsing.h"
 #include "server/log.h"
 
 namespace pelmora_server {
@@ -382,17 +382,15 @@ HttpListener::HttpListener(Counters& counters, HttpCaps caps) : impl_(std::make_
 
 HttpListener::~HttpListener() = default;
 
-void HttpListener::Get(const std::string& pattern, HttpHandler handler)
+void HttpListener::addRoute(const std::string& method, const std::string& pattern, HttpHandler handler)
 {
-    routes_.push_back({"GET", std::regex(pattern), std::move(handler)});
+    routes_.push_back({method, std::regex(pattern), std::move(handler)});
 }
-void HttpListener::Post(const std::string& pattern, HttpHandler handler)
-{
-    routes_.push_back({"POST", std::regex(pattern), std::move(handler)});
-}
+void HttpListener::Get(const std::string& pattern, HttpHandler handler) { addRoute("GET", pattern, std::move(handler)); }
+void HttpListener::Post(const std::string& pattern, HttpHandler handler) { addRoute("POST", pattern, std::move(handler)); }
 void HttpListener::Delete(const std::string& pattern, HttpHandler handler)
 {
-    routes_.push_back({"DELETE", std::regex(pattern), std::move(handler)});
+    addRoute("DELETE", pattern, std::move(handler));
 }
 void HttpListener::set_pre_routing_handler(std::function<HandlerResponse(const HttpRequest&, HttpResponse&)> handler)
 {

@@ -1,22 +1,19 @@
-#include "server/http_answers.h"
+#include "server/api/http_answers.h"
 
 #include <cerrno>
 #include <cstdlib>
 
 namespace pelmora_server {
 
-using nlohmann::json;
-
-void answer(HttpResponse& res, int status, const json& body)
+void answer(HttpResponse& res, int status, const Json& body)
 {
     res.status = status;
-    res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+    res.set_content(jsonText(body), "application/json");
 }
 
 void fail(HttpResponse& res, int status, const std::string& reason)
 {
-    res.status = status;
-    res.set_content(json{{"error", reason}}.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+    answer(res, status, errorJson(reason));
 }
 
 bool given(const HttpRequest& req, const char* key)

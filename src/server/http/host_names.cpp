@@ -1,4 +1,4 @@
-#include "server/host_names.h"
+#include "server/http/host_names.h"
 
 #include <arpa/inet.h>
 #include <strings.h>

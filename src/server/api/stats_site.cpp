@@ -1,0 +1,32 @@
+// GET /folding/unitstats.php: where the monitors submit finished units, as
+// they would to the stats site; answered with a page, as the site does.
+#include "server/api/handlers.h"
+#include "server/log.h"
+#include "server/unit_page.h"
+#include "server/unit_query.h"
+
+namespace pelmora_server {
+
+void getUnitSubmission(ApiContext& api, const HttpRequest& req, HttpResponse& res)
+{
+    const UnitQueryParse parsed = parseUnitQuery(req.params);
+    if (!parsed.ok) {
+        res.status = 400;
+        res.set_content(unitRefusedPage(parsed.reason), "text/html; charset=utf-8");
+        logEvent(Level::warn, "unit from " + req.remote_addr + " refused: " + parsed.reason);
+        return;
+    }
+    const UnitSubmission& u = parsed.unit;
+    if (!api.bounds.units.take(req.remote_addr)) {
+        ++api.counters.unitsRefused;
+        res.status = 429;
+        res.set_content(unitRefusedPage("too many units from this address; try again later"), "text/html; charset=utf-8");
+        return;
+    }
+    const UnitCounts counts = api.store.addUnit(u, secondsNow(), req.remote_addr);
+    logEvent(Level::info, "unit " + u.protein + " from " + u.user + " (team " + std::to_string(u.team) +
+                              ", machine " + std::to_string(u.machine) + ")");
+    res.set_content(unitReceivedPage(u, counts), "text/html; charset=utf-8");
+}
+
+} // namespace pelmora_server
