@@ -5,11 +5,11 @@
 // The rooms: the clients' messages (messages.h), the unit chosen and its
 // facts (unit_choice.h), the version 6 unit file (unitinfo_writer.h), the
 // project table (project_table.h), following a client over its connections
-// (follower.h, v8_client.cpp, v7_client.cpp) and the command line
-// (options.h).
+// (follower.h, v7_client.cpp). What needs a library or the operating system
+// beyond the platform's services is in bridge/io/: the version 8 connection
+// (v8_client.h), the command line (options.h) and main.
 #include "bridge/follower.h"
 #include "bridge/messages.h"
-#include "bridge/options.h"
 #include "bridge/project_table.h"
 #include "bridge/unit_choice.h"
 #include "bridge/unitinfo_writer.h"
