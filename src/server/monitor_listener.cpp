@@ -5,6 +5,7 @@
 #include <boost/asio/write.hpp>
 #include <ctime>
 
+#include "protocol/monitor_protocol.h"
 #include "server/log.h"
 #include "server/record_intake.h"
 
@@ -39,7 +40,7 @@ struct MonitorListener::Connection {
     asio::steady_timer deadline;
     std::string peer;
     int offeredSlot = 0;
-    char record[kRecordBytes] = {};
+    char record[monitor_protocol::kRecordBytes] = {};
     char out = 0;
     bool timedOut = false;
 };
@@ -128,7 +129,7 @@ void MonitorListener::accept()
                                               " bytes in: nothing stored");
                 } else if (ec != asio::error::operation_aborted) {
                     logEvent(Level::warn, "monitor connection from " + c->peer + " ended after " +
-                                              std::to_string(got) + " of " + std::to_string(kRecordBytes) +
+                                              std::to_string(got) + " of " + std::to_string(monitor_protocol::kRecordBytes) +
                                               " bytes: nothing stored");
                 }
                 c->cut();

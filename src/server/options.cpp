@@ -33,7 +33,7 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
     app.set_config("--config", "", "settings file: one 'key = value' a line, keys as the long options");
     app.allow_config_extras(false);
     app.set_version_flag("--version", std::string("pelmora-server ") + kServerVersion);
-    std::string monitorListen = "0.0.0.0:25876", httpListen = "0.0.0.0:8080";
+    std::string monitorListen = "0.0.0.0:" + std::to_string(monitor_protocol::kPort), httpListen = "0.0.0.0:8080";
     app.add_option("--db", options.db, "the store (SQLite)")->capture_default_str();
     app.add_option("--monitor-listen", monitorListen, "ADDR:PORT for the monitors' reports")->capture_default_str();
     app.add_option("--http-listen", httpListen, "ADDR:PORT for the API, metrics and the stats site")

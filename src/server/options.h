@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/monitor_protocol.h"
 #include "server/fleet_bounds.h"
 
 namespace pelmora_server {
@@ -16,7 +17,7 @@ struct Endpoint {
 
 struct ServerOptions {
     std::string db = "pelmora-server.db";
-    Endpoint monitorListen{"0.0.0.0", 25876};
+    Endpoint monitorListen{"0.0.0.0", monitor_protocol::kPort};
     Endpoint httpListen{"0.0.0.0", 8080};
     std::string adminTokenFile; // empty: generated beside the database
     std::string viewerTokenFile; // empty: viewing the dashboard needs no sign-in

@@ -13,6 +13,7 @@
 #include "server/store.h"
 
 using namespace pelmora_server;
+using monitor_protocol::kRecordBytes;
 
 namespace {
 constexpr int kSilent = -1, kExits = -2;
