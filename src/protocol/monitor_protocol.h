@@ -63,10 +63,11 @@ enum Field {
 };
 constexpr char kRecordFormat[] = "%d %s %d %d %d %s %d %f %s %s %d %d %s %d  %d";
 
-// Cut at every space (the double space gives an empty word), the text's
-// words stand this many spaces from its front (from its back:
-// kRecordSpaces less this). Counted from the front, a field's word is
-// right only before the vendor; from the back, only after it.
+// The text cut at every space (the double space gives an empty word): a
+// field's word is the spacesBefore(field)-th from the front, counting from
+// 0, and the (kRecordSpaces - spacesBefore(field))-th from the back. The
+// count from the front holds up to the vendor, the one from the back from
+// the vendor's last word on.
 constexpr int spacesBefore(Field field)
 {
     int conversion = 0, spaces = 0;
