@@ -34,13 +34,18 @@ int monitorPort = 0, httpPort = 0;
 // One monitor exchange, as the monitor makes it; false on any fault.
 bool exchange(int machine, int progress)
 {
-    return monitorExchange(monitorPort, [&](int slot) {
-               char record[160];
-               std::snprintf(record, sizeof record,
-                             "%d BENCH%05d 1 3 %d p%d_R1_C2_G3 0 2400.000000 GenuineIntel GroCVS 100 150 user%02d 12345  0",
-                             slot, machine, progress, 1000 + machine % 50, machine % 40);
-               return std::string(record);
-           }) >= 0;
+    char name[16], unit[32], user[16];
+    std::snprintf(name, sizeof name, "BENCH%05d", machine);
+    std::snprintf(unit, sizeof unit, "p%d_R1_C2_G3", 1000 + machine % 50);
+    std::snprintf(user, sizeof user, "user%02d", machine % 40);
+    MonitorRecordFields r;
+    r.computerName = name;
+    r.unitsSeen = 3;
+    r.progress = progress;
+    r.unit = unit;
+    r.user = user;
+    r.team = 12345;
+    return monitorExchange(monitorPort, [&](int slot) { return monitorRecordText(slot, r); }) >= 0;
 }
 
 long long fileSize(const std::string& path)

@@ -167,7 +167,8 @@ int main(int argc, char** argv)
     const bool ownNet = ownNetwork();
     ClientDir client;
     Peer monitor, site;
-    monitor.start(tools + "/fake-monitor-server", "25876", "../../monitor-server.out");
+    const std::string monitorPort = std::to_string(monitor_protocol::kPort); // the monitor's fixed one
+    monitor.start(tools + "/fake-monitor-server", monitorPort.c_str(), "../../monitor-server.out");
     site.start(tools + "/fake-stats-site", "0", "../../stats-site.out");
     monitor.waitListening();
     const int sitePort = site.waitListening();

@@ -1,67 +1,171 @@
 #!/usr/bin/env bash
-# The include rules of src/: every folder has a layer, and a file includes
-# only its own folder and folders of lower layers; folders of one layer never
-# include each other. The core folders include only standard C and C++
-# headers. Prints each broken rule and fails when there is one.
+# The include rules. Every folder of src/ has a layer: a file includes only
+# its own folder and folders of lower layers; folders of one layer never
+# include each other. The core folders (layers 0 to 5) include only standard
+# C++ headers, besides the allowances below. tools/, tests/ and bench/ keep
+# to rules of their own. An include, "..." or <...>, that names a file of
+# the project (beside the file, or under src/, tests/ or res/) is a project
+# include, whichever the brackets. Prints each broken rule with its file and
+# line, and fails when there is one.
 #
-#   layer 0  state/                       the state record, constants, fixed-width helpers
-#   layer 1  platform/  ui/               the two interfaces (platform.h, ui.h)
-#   layer 2  reading/                     the piece-wise keyed reader
-#   layer 3  config/  workunit/  net/     readers and network code
-#   layer 4  app/                         the sequences: start-up, poll, unit change, endings, tray
-#            bridge/                      the client bridge (a program of its own; it reads the
-#                                         project table through the monitor's own reader)
-#   layer 5  platform/*/  frontend/*/     the operating systems' services and the front-ends
-#   apart    server/                      the team server: only its own folder
+#   layer 0  protocol/  res/              the monitor-server exchange; the resource identifiers
+#   layer 1  state/                       the state record, constants, fixed-width helpers
+#   layer 2  platform/  ui/               the two interfaces (platform.h, ui.h)
+#   layer 3  reading/                     the piece-wise keyed reader
+#   layer 4  config/  workunit/  net/     readers and network code
+#   layer 5  app/                         the sequences: start-up, poll, unit change, endings, tray
+#            bridge/                      the client bridge's logic (it reads the project table
+#                                         through the monitor's own reader)
+#   layer 6  platform/*/  frontend/*/     the operating systems' services and the front-ends
+#            bridge/io/                   the bridge's connections, command line and main
+#   apart    server/                      the team server: its own folder and protocol/. Only
+#                                         server/store/sqlite/ and the two places that make the
+#                                         store (server/server.cpp, server/main.cpp) include
+#                                         <sqlite3.h> or server/store/sqlite/
+#
+#   allowed in a core folder: bridge/ <nlohmann/json.hpp> (header-only JSON, no OS)
+#
+#   src/              never tests/, tools/ or bench/
+#   tools/            itself, protocol/, state/, bridge/ (not bridge/io/), tests/support/
+#   tests/support/    itself and src/
+#   tests/SUITE/      itself, tests/support/ and src/ (never another suite)
+#   bench/            itself, tests/support/ and src/
 set -uo pipefail
-cd "$(dirname "$0")/../src"
+cd "${1:-$(dirname "$0")/..}" || exit 2
 
-folder_of() { # src-relative path of a file or include -> its folder key
+declare -A project standard allowed
+while IFS= read -r f; do project[$f]=1; done < <(find src tests res tools bench -type f 2>/dev/null)
+for h in algorithm any array atomic barrier bit bitset cassert cctype cerrno cfenv cfloat charconv chrono \
+    cinttypes climits clocale cmath compare complex concepts condition_variable coroutine csetjmp csignal \
+    cstdarg cstddef cstdint cstdio cstdlib cstring ctime cuchar cwchar cwctype deque exception execution \
+    filesystem format forward_list fstream functional future initializer_list iomanip ios iosfwd iostream \
+    istream iterator latch limits list locale map memory memory_resource mutex new numbers numeric optional \
+    ostream queue random ranges ratio regex scoped_allocator semaphore set shared_mutex source_location span \
+    sstream stack stdexcept stop_token streambuf string string_view syncstream system_error thread tuple \
+    type_traits typeindex typeinfo unordered_map unordered_set utility valarray variant vector version; do
+    standard[$h]=1
+done
+allowed[bridge:nlohmann/json.hpp]=1
+
+# The functions answer in REPLY: each include would otherwise cost a fork.
+folder_of() { # a project file -> its folder key
+    local rest
     case "$1" in
-        platform/posix/* | platform/win32/* | frontend/terminal/* | frontend/win32/*) echo "${1%/*}" ;;
-        */*) echo "${1%%/*}" ;;
-        *) echo "" ;;
+        src/platform/*/* | src/frontend/*/* | src/bridge/io/*)
+            rest=${1#src/*/}
+            REPLY=${1#src/}
+            REPLY=${REPLY%%/*}/${rest%%/*} ;;
+        src/server/*) REPLY=server ;;
+        src/*/*) rest=${1#src/}; REPLY=${rest%%/*} ;;
+        res/*) REPLY=res ;;
+        tests/*/*) rest=${1#tests/}; REPLY=tests/${rest%%/*} ;;
+        tools/* | bench/*) REPLY=${1%%/*} ;;
+        *) REPLY="" ;;
     esac
 }
 layer_of() {
     case "$1" in
-        state) echo 0 ;;
-        platform | ui) echo 1 ;;
-        reading) echo 2 ;;
-        config | workunit | net) echo 3 ;;
-        app | bridge) echo 4 ;;
-        platform/* | frontend/*) echo 5 ;;
-        *) echo apart ;;
+        protocol | res) REPLY=0 ;;
+        state) REPLY=1 ;;
+        platform | ui) REPLY=2 ;;
+        reading) REPLY=3 ;;
+        config | workunit | net) REPLY=4 ;;
+        app | bridge) REPLY=5 ;;
+        platform/* | frontend/* | bridge/io) REPLY=6 ;;
+        *) REPLY=apart ;;
     esac
 }
-core() { case "$1" in state | platform | ui | reading | config | workunit | net | app) return 0 ;; esac; return 1; }
+
+# The project file an include names, or "": beside the file (quoted only),
+# then the include directories.
+resolve() { # file target quoted
+    local candidate
+    REPLY=""
+    if [ "$3" = 1 ] && [ -n "${project[${1%/*}/$2]:-}" ]; then REPLY=${1%/*}/$2; return; fi
+    for candidate in "src/$2" "tests/$2" "res/$2"; do
+        [ -n "${project[$candidate]:-}" ] && { REPLY=$candidate; return; }
+    done
+}
+
+# Inside src/server: who may reach the SQLite store.
+sqlite_allowed() {
+    case "$1" in
+        src/server/store/sqlite/* | src/server/server.cpp | src/server/main.cpp) return 0 ;;
+    esac
+    return 1
+}
 
 broken=0
 complain() { echo "check-layers: $1" >&2; broken=1; }
 
-while IFS= read -r file; do
-    from=$(folder_of "$file")
-    from_layer=$(layer_of "$from")
-    while IFS= read -r line; do
-        if [[ $line =~ ^[[:space:]]*#[[:space:]]*include[[:space:]]*\"([^\"]+)\" ]]; then
-            target=${BASH_REMATCH[1]}
-            [ "$target" = resource.h ] && continue # the resource identifiers, beside the folders
-            to=$(folder_of "$target")
-            [ -z "$to" ] && { complain "$file includes \"$target\" with no folder"; continue; }
-            [ "$to" = "$from" ] && continue
-            # A front-end or an operating system's folder reaches its own interface.
-            [ "${from%%/*}" = "$to" ] && [ "$from_layer" = 5 ] && continue
-            to_layer=$(layer_of "$to")
-            if [ "$from_layer" = apart ] || [ "$to_layer" = apart ] || [ "$to_layer" -ge "$from_layer" ]; then
-                complain "$file (layer $from_layer) includes \"$target\" (layer $to_layer)"
-            fi
-        elif [[ $line =~ ^[[:space:]]*#[[:space:]]*include[[:space:]]*\<([^\>]+)\> ]] && core "$from"; then
-            header=${BASH_REMATCH[1]}
-            # Standard C++ headers have no suffix; the core takes no other.
-            [[ $header == */* || $header == *.h ]] && complain "$file includes the system header <$header>"
-        fi
-    done < "$file"
-done < <(find . -name '*.h' -o -name '*.cpp' | sed 's#^\./##' | sort)
+# src/ by layer.
+src_rule() { # at from target to
+    local from_layer to_layer
+    case "$4" in
+        tests/* | tools | bench) complain "$1 $2/ includes \"$3\": src/ never includes tests/, tools/ or bench/"; return ;;
+    esac
+    [ "$4" = "$2" ] && return
+    if [ "$2" = server ] || [ "$4" = server ]; then
+        [ "$2" = server ] && [ "$4" = protocol ] && return
+        complain "$1 $2/ includes \"$3\" ($4/): server/ includes only its own folder and protocol/"
+        return
+    fi
+    layer_of "$2"; from_layer=$REPLY
+    layer_of "$4"; to_layer=$REPLY
+    # A front-end, an operating system's folder or the bridge's connections reach their own interface.
+    [ "$from_layer" = 6 ] && [ "${2%%/*}" = "$4" ] && return
+    [ "$to_layer" -lt "$from_layer" ] ||
+        complain "$1 $2/ (layer $from_layer) includes \"$3\" ($4/, layer $to_layer)"
+}
 
-[ "$broken" -eq 0 ] && echo "check-layers: every include keeps to its layer"
+# tools/, tests/ and bench/: which folders each may reach.
+outer_rule() { # at from target to
+    local ok=0
+    case "$2:$4" in
+        tools:protocol | tools:state | tools:bridge | tools:tests/support) ok=1 ;;
+        tools:*) ;;
+        tests/*:tests/support | bench:tests/support) ok=1 ;;
+        tests/*:tests/* | tests/*:tools | tests/*:bench | bench:tests/* | bench:tools) ;;
+        tests/*:* | bench:*) ok=1 ;; # src/ and res/
+    esac
+    [ "$2" = "$4" ] && ok=1
+    [ "$ok" = 1 ] || complain "$1 $2/ includes \"$3\" ($4/), which $2/ may not reach"
+}
+
+include_re='^[[:space:]]*#[[:space:]]*include[[:space:]]*([<"])([^">]+)[">]'
+while IFS= read -r hit; do
+    file=${hit%%:*}
+    rest=${hit#*:}
+    line=${rest%%:*}
+    text=${rest#*:}
+    [[ $text =~ $include_re ]] || continue
+    target=${BASH_REMATCH[2]}
+    quoted=0
+    [ "${BASH_REMATCH[1]}" = '"' ] && quoted=1
+    folder_of "$file"; from=$REPLY
+    at="$file:$line:"
+    resolve "$file" "$target" "$quoted"; resolved=$REPLY
+    if [ -z "$resolved" ]; then
+        [ "$quoted" = 1 ] && { complain "$at \"$target\" names no file of the project"; continue; }
+        layer_of "$from"
+        if [[ $file == src/server/* ]] && [ "$target" = sqlite3.h ] && ! sqlite_allowed "$file"; then
+            complain "$at server/ reaches <sqlite3.h> outside server/store/sqlite/"
+        elif [[ $REPLY == [0-5] ]] && [ -z "${standard[$target]:-}" ] &&
+            [ -z "${allowed[$from:$target]:-}" ]; then
+            complain "$at $from/ (a core folder) includes the system header <$target>"
+        fi
+        continue
+    fi
+    folder_of "$resolved"; to=$REPLY
+    if [[ $file == src/server/* ]] && [[ $resolved == src/server/store/sqlite/* ]] && ! sqlite_allowed "$file"; then
+        complain "$at server/ reaches \"$target\" outside server/store/sqlite/"
+    fi
+    case "$file" in
+        src/*) src_rule "$at" "$from" "$target" "$to" ;;
+        *) outer_rule "$at" "$from" "$target" "$to" ;;
+    esac
+done < <(grep -rnE --include='*.h' --include='*.hpp' --include='*.cpp' --include='*.c' \
+    '^[[:space:]]*#[[:space:]]*include' src tests res tools bench 2>/dev/null | sort -t: -k1,1 -k2,2n)
+
+[ "$broken" -eq 0 ] && echo "check-layers: every include keeps to its layer (allowed in a core folder: ${!allowed[*]})"
 exit "$broken"

@@ -32,10 +32,10 @@
 #include <vector>
 
 #include "loopback_listener.h"
-#include "state/constants.h"
+#include "protocol/monitor_protocol.h"
 
 namespace {
-constexpr int kRecordBytes = kReportBytes;
+constexpr int kRecordBytes = monitor_protocol::kRecordBytes;
 constexpr int kTimeoutMs = 15000;
 volatile sig_atomic_t stopping = 0;
 
@@ -124,7 +124,7 @@ void usage()
 
 int main(int argc, char** argv)
 {
-    int port = kMonitorServerPort;
+    int port = monitor_protocol::kPort;
     long limit = -1;
     std::map<int, int> perSlot;
     std::vector<int> script;

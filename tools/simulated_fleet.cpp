@@ -25,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 std::atomic<bool> stopping{false};
 
 struct Fleet {
-    int port = kMonitorServerPort;
+    int port = monitor_protocol::kPort;
     int machines = 10;
     double period = 5;
     std::string prefix = "SIMPC";
@@ -41,14 +41,20 @@ struct Fleet {
 std::string record(const Fleet& f, int slot, int machine, long long round)
 {
     const long long step = f.startProgress + (machine < f.stall ? 0 : round);
-    char core[120] = "GroCVS";
-    if (!f.corePrefix.empty()) std::snprintf(core, sizeof core, "%s%05d", f.corePrefix.c_str(), machine + 1);
-    char text[600];
-    std::snprintf(text, sizeof text,
-                  "%d %s%05d %d %lld %lld %sp%d_R%lld_C0_G0 0 2400.000000 GenuineIntel %s 100 150 user%02d 4242  0",
-                  slot, f.prefix.c_str(), machine + 1, f.cpu, step / 101, step % 101, f.unitPrefix.c_str(),
-                  1000 + machine % 50, step / 101, core, machine % 20);
-    return text;
+    char number[16], unit[40], user[16];
+    std::snprintf(number, sizeof number, "%05d", machine + 1);
+    std::snprintf(unit, sizeof unit, "p%d_R%lld_C0_G0", 1000 + machine % 50, step / 101);
+    std::snprintf(user, sizeof user, "user%02d", machine % 20);
+    MonitorRecordFields r;
+    r.computerName = f.prefix + number;
+    r.cpu = f.cpu;
+    r.unitsSeen = static_cast<int>(step / 101);
+    r.progress = static_cast<int>(step % 101);
+    r.unit = f.unitPrefix + unit;
+    if (!f.corePrefix.empty()) r.core = f.corePrefix + number;
+    r.user = user;
+    r.team = 4242;
+    return monitorRecordText(slot, r);
 }
 } // namespace
 

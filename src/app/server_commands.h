@@ -1,7 +1,11 @@
 #pragma once
 // What the program does with the monitor server's command byte.
+#include "protocol/monitor_protocol.h"
 
-enum ServerCommand { kNoCommand = 0, kExitCommand = 1, kToggleTrayCommand = 2, kRestartServiceCommand = 3 };
+using monitor_protocol::kExitCommand;
+using monitor_protocol::kNoCommand;
+using monitor_protocol::kRestartServiceCommand;
+using monitor_protocol::kToggleTrayCommand;
 
 // Acts on serverCommand as the report's connection is still open: the tray
 // toggle, or the service restart (servc 1, an allowed name that fits both

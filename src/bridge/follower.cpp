@@ -48,7 +48,7 @@ bool Follower::follow(bool found, const UnitFacts& facts)
     return written;
 }
 
-int followClient(const Options& options, const std::string& password)
+int followClient(const Options& options, const std::string& password, V8Connection runV8)
 {
     Follower follower;
     follower.options = options;

@@ -43,14 +43,16 @@ enum class Link {
     Done,        // --once: the first state was handled
 };
 // One connection: reads states until it ends. unitWritten tells, under
-// --once, whether the first state gave a unit.
-Link runV8(Follower& follower, bool& unitWritten);
+// --once, whether the first state gave a unit. Version 7's is the
+// platform's sockets; version 8's needs Boost.Beast and lives in
+// bridge/io/v8_client.h.
 Link runV7(Follower& follower, const std::string& password, bool& unitWritten);
+using V8Connection = Link (*)(Follower& follower, bool& unitWritten);
 
 // Connection after connection. Under --once the exit status: 0 a unit was
 // written, 2 there was none, 1 no client or the file could not be written;
 // otherwise it never returns.
-int followClient(const Options& options, const std::string& password);
+int followClient(const Options& options, const std::string& password, V8Connection runV8);
 
 void logLine(const std::string& text);
 

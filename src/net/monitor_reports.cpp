@@ -16,18 +16,17 @@ int openLink()
 {
     state.link = SocketLink{};
     state.link.host = state.ipadd;
-    state.link.port = kMonitorServerPort;
+    state.link.port = monitor_protocol::kPort;
     return linkOpen(&state.link);
 }
 } // namespace
 
 void formatStatusReport()
 {
-    std::snprintf(state.reportBuffer, sizeof state.reportBuffer,
-                  "%d %s %d %d %d %s %d %f %s %s %d %d %s %d  %d", state.clientSlot, state.computerName,
-                  state.cpunum, state.unitCount, state.progress, state.unitName, state.shuttingDown,
-                  static_cast<double>(state.cpuMhz), state.cpuVendor, state.core, state.frames, state.points,
-                  state.username, state.team, state.quiet);
+    std::snprintf(state.reportBuffer, sizeof state.reportBuffer, monitor_protocol::kRecordFormat, state.clientSlot,
+                  state.computerName, state.cpunum, state.unitCount, state.progress, state.unitName,
+                  state.shuttingDown, static_cast<double>(state.cpuMhz), state.cpuVendor, state.core, state.frames,
+                  state.points, state.username, state.team, state.quiet);
 }
 
 void sendStatusReport(void (*obey)())
@@ -42,7 +41,7 @@ void sendStatusReport(void (*obey)())
 
     std::memset(state.reportBuffer, 0, sizeof state.reportBuffer);
     formatStatusReport();
-    linkSendAll(&state.link, kReportBytes, state.reportBuffer);
+    linkSendAll(&state.link, monitor_protocol::kRecordBytes, state.reportBuffer);
 
     std::memset(state.receiveBuffer, 0, sizeof state.receiveBuffer);
     linkReceive(&state.link, kReceiveCapacity, state.receiveBuffer);
@@ -61,6 +60,6 @@ void sendExitReport()
     // What arrives is not looked at; the buffer is not cleared first.
     linkReceive(&state.link, kReceiveCapacity - 1, state.receiveBuffer);
     formatStatusReport(); // over the previous record: its tail stays past the terminator
-    linkSendAll(&state.link, kReportBytes, state.reportBuffer);
+    linkSendAll(&state.link, monitor_protocol::kRecordBytes, state.reportBuffer);
     linkClose(&state.link);
 }

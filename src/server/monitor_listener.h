@@ -1,5 +1,5 @@
 // The monitors' TCP protocol: on each connection send the slot byte, read
-// the 768-byte record, store it, answer with one command byte (none after
+// the record (protocol/monitor_protocol.h), store it, answer with one command byte (none after
 // an exit record), close. One thread on Boost.Asio: the store has one
 // writer anyway, and a slow HTTP request never delays an exchange. The
 // whole exchange, slot byte to command byte, has kExchangeSeconds however

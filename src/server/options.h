@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/monitor_protocol.h"
 #include "server/defaults.h"
 #include "server/fleet_bounds.h"
 
@@ -17,7 +18,7 @@ struct Endpoint {
 
 struct ServerOptions {
     std::string db = defaults::kStoreFile;
-    Endpoint monitorListen{"0.0.0.0", 25876};
+    Endpoint monitorListen{defaults::kListenAddress, monitor_protocol::kPort};
     Endpoint httpListen{defaults::kListenAddress, defaults::kHttpPort};
     std::string adminTokenFile; // empty: generated beside the database
     std::string viewerTokenFile; // empty: viewing the dashboard needs no sign-in

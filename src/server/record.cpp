@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "protocol/monitor_protocol.h"
+
 namespace pelmora_server {
 namespace {
 
@@ -96,14 +98,18 @@ RecordParse parseRecord(const char* bytes, std::size_t size)
         else
             words.back() += ch;
     }
-    // 8 fields in front, the vendor (one word or more), 6 fields, the empty
-    // word of the double space, and the tray flag.
-    if (words.size() < 16) {
-        result.reason = "only " + std::to_string(words.size()) + " words";
+    // The fields before the vendor from the front, those after it from the
+    // back; the vendor (one word or more) is what lies between.
+    using namespace monitor_protocol;
+    const std::size_t n = words.size();
+    if (n < kRecordSpaces + 1u) {
+        result.reason = "only " + std::to_string(n) + " words";
         return result;
     }
-    const std::size_t n = words.size();
-    if (!words[n - 2].empty()) {
+    const auto fromBack = [&](Field f) -> std::size_t { return n - 1 - (kRecordSpaces - spacesBefore(f)); };
+    const auto front = [&](Field f) -> const std::string& { return words[spacesBefore(f)]; };
+    const auto back = [&](Field f) -> const std::string& { return words[fromBack(f)]; };
+    if (!words[fromBack(kInTray) - 1].empty()) {
         result.reason = "no double space before the tray flag";
         return result;
     }
@@ -111,18 +117,18 @@ RecordParse parseRecord(const char* bytes, std::size_t size)
     int exiting = 0, inTray = 0;
     struct NumberField { const char* name; const std::string& word; int& value; };
     const NumberField numbers[] = {
-        {"slot", words[0], r.slot},           {"CPU number", words[2], r.cpu},
-        {"unit count", words[3], r.unitsSeen}, {"progress", words[4], r.progress},
-        {"exit flag", words[6], exiting},     {"frames", words[n - 6], r.frames},
-        {"points", words[n - 5], r.points},   {"team", words[n - 3], r.team},
-        {"tray flag", words[n - 1], inTray},
+        {"slot", front(kSlot), r.slot},                {"CPU number", front(kCpu), r.cpu},
+        {"unit count", front(kUnitsSeen), r.unitsSeen}, {"progress", front(kProgress), r.progress},
+        {"exit flag", front(kExiting), exiting},       {"frames", back(kFrames), r.frames},
+        {"points", back(kPoints), r.points},           {"team", back(kTeam), r.team},
+        {"tray flag", back(kInTray), inTray},
     };
     for (const NumberField& field : numbers)
         if (!toInt(field.word, field.value)) {
             result.reason = std::string("the ") + field.name + " is not a whole number";
             return result;
         }
-    if (!toDouble(words[7], r.cpuMhz)) {
+    if (!toDouble(front(kCpuMhz), r.cpuMhz)) {
         result.reason = "the clock figure is not a number";
         return result;
     }
@@ -145,13 +151,13 @@ RecordParse parseRecord(const char* bytes, std::size_t size)
     clamp(r.points, kPointsRange, r.clamped);
     r.exiting = exiting == 1;
     r.inTray = inTray != 0;
-    r.computerName = asUtf8(words[1]);
-    r.unit = asUtf8(words[5]);
-    std::string vendor = words[8];
-    for (std::size_t i = 9; i <= n - 8; ++i) vendor += ' ' + words[i];
+    r.computerName = asUtf8(front(kComputerName));
+    r.unit = asUtf8(front(kUnit));
+    std::string vendor = front(kCpuVendor);
+    for (std::size_t i = spacesBefore(kCpuVendor) + 1; i < fromBack(kCore); ++i) vendor += ' ' + words[i];
     r.cpuVendor = asUtf8(vendor);
-    r.core = asUtf8(words[n - 7]);
-    r.user = asUtf8(words[n - 4]);
+    r.core = asUtf8(back(kCore));
+    r.user = asUtf8(back(kUser));
     result.ok = true;
     return result;
 }

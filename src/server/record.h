@@ -1,13 +1,14 @@
-// The monitor's status record: 768 bytes, a NUL-terminated text of fifteen
-// space-separated fields, then whatever the monitor's buffer held.
+// The monitor's status record: monitor_protocol::kRecordBytes, a
+// NUL-terminated text of its fields (protocol/monitor_protocol.h), then
+// whatever the monitor's buffer held.
 #pragma once
 
 #include <cstddef>
 #include <string>
 
-namespace pelmora_server {
+#include "protocol/monitor_protocol.h"
 
-constexpr std::size_t kRecordBytes = 768;
+namespace pelmora_server {
 
 struct MonitorRecord {
     int slot = 0;

@@ -2,9 +2,7 @@
 // Figures and names that more than one part of the program, its tests and
 // its test peers must agree on. Everything here is fixed at build time.
 
-// The team monitor server: its port and the size of one status record.
-constexpr int kMonitorServerPort = 25876;
-constexpr int kReportBytes = 768;
+// The team monitor server's port and record: protocol/monitor_protocol.h.
 // How long a command from the monitor server to restart the client's
 // service waits between stopping and starting it.
 constexpr unsigned kServiceRestartPauseMs = 5000;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "protocol/monitor_protocol.h"
 #include "state/constants.h"
 
 // What the program keeps of the notification-area icon between requests: the
@@ -88,7 +89,7 @@ struct MonitorState {
     // Scratch space shared in turn; it holds nothing between operations.
     char lineBuffer[512] = {};
     char wordBuffer[500] = {};
-    char reportBuffer[kReportBytes] = {};
+    char reportBuffer[monitor_protocol::kRecordBytes] = {};
     char receiveBuffer[128000] = {};
     char urlBuffer[1024] = {};
     char textBuffer[256] = {};

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bridge/bridge.h"
+#include "bridge/io/options.h"
 
 using namespace bridge;
 

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "bridge/bridge.h"
+#include "bridge/io/v8_client.h"
 #include "replay_peer.h"
 
 using namespace bridge;

@@ -11,7 +11,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    char bytes[pelmora_server::kRecordBytes] = {};
+    char bytes[monitor_protocol::kRecordBytes] = {};
     std::memcpy(bytes, data, size < sizeof bytes ? size : sizeof bytes);
     const pelmora_server::RecordParse parsed = pelmora_server::parseRecord(bytes, sizeof bytes);
     if (parsed.ok == !parsed.reason.empty()) std::abort();

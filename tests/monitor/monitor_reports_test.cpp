@@ -21,6 +21,7 @@
 namespace {
 
 using Calls = std::vector<std::string>;
+using monitor_protocol::kRecordBytes;
 Calls commandsRun;
 
 struct Reporting : ::testing::Test {
@@ -40,7 +41,7 @@ std::string recordFor(int slot, const char* unit = "p1234_sample", int shuttingD
 {
     const std::string text = std::to_string(slot) + " LABPC7 1 2 45 " + unit + " " + std::to_string(shuttingDown) +
                              " 2400.000000 GenuineIntel coreX 100 150 user01 12345  0";
-    return text + std::string(kReportBytes - text.size(), '\0');
+    return text + std::string(kRecordBytes - text.size(), '\0');
 }
 
 TEST_F(Reporting, NoServerForgetsTheSlotKeepsTheCommand)
@@ -148,14 +149,14 @@ TEST_F(Reporting, ServersThatMisbehave)
         size_t recordBytes; // of the record the server took in
         int seconds;        // the exchange took
     } cases[] = {
-        {"signed slot, no command", {"\xC8", ""}, -56, 0, kReportBytes, 0},
+        {"signed slot, no command", {"\xC8", ""}, -56, 0, kRecordBytes, 0},
         {"closes without a word", {"", "", 0}, 0, 0, 0, 0},
         {"oversized answers", {"\x06" + std::string(999, '\x7f'), "\x01" + std::string(999, '\x7f')}, 6, 1,
-         kReportBytes, 0},
-        {"drips every byte, on past the command", {"\x05", "\x01" + zeros, kReportBytes, 100}, 5, 1, kReportBytes, 0},
-        {"floods", {"\x03" + flood, flood}, 3, 1, kReportBytes, 0},
+         kRecordBytes, 0},
+        {"drips every byte, on past the command", {"\x05", "\x01" + zeros, kRecordBytes, 100}, 5, 1, kRecordBytes, 0},
+        {"floods", {"\x03" + flood, flood}, 3, 1, kRecordBytes, 0},
         {"resets after the slot", {"\x04", "", 0, 0, true}, 4, 0, 0, 0},
-        {"resets after the record", {"\x04", "", kReportBytes, 0, true}, 4, 0, kReportBytes, 0},
+        {"resets after the record", {"\x04", "", kRecordBytes, 0, true}, 4, 0, kRecordBytes, 0},
         {"closes mid-record", {"\x07", "", 100}, 7, 0, 100, 0},
         {"silent", {"", ""}, 0, 0, 0, 10},
     };

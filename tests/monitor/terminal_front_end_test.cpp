@@ -125,11 +125,11 @@ TEST(TerminalFrontEnd, HeadlessMessageGoesToStandardError)
 TEST(TerminalFrontEnd, SignalComesBeforeTicksThatOutlastThePeriod)
 {
     Program program("stats 1\nipadd 127.0.0.1\nfhlog 1\n");
-    LoopbackServer server(kMonitorServerPort, [&](PeerConnection& peer) {
+    LoopbackServer server(monitor_protocol::kPort, [&](PeerConnection& peer) {
         const bool slow = server.connections() <= 3;
         if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(5500));
         peer.send(std::string(1, static_cast<char>(server.connections())));
-        peer.receiveExactly(kReportBytes);
+        peer.receiveExactly(monitor_protocol::kRecordBytes);
         peer.send(std::string(1, slow ? '\0' : '\1'));
     });
     std::thread signaller([] {

@@ -8,6 +8,7 @@
 #include "server/record.h"
 
 using namespace pelmora_server;
+using monitor_protocol::kRecordBytes;
 
 namespace {
 std::string padded(const std::string& text, const std::string& tail = "")

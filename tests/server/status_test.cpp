@@ -12,6 +12,7 @@
 #include "server/machine_status.h"
 
 using namespace pelmora_server;
+using monitor_protocol::kRecordBytes;
 
 namespace {
 constexpr int kSilent = -1, kExits = -2;

@@ -2,18 +2,46 @@
 // One exchange with a monitor server as the monitor makes it, for the
 // programs that play monitors at pelmora-server (its benchmark, the
 // simulated fleet): connect to 127.0.0.1:port, read the slot byte, send the
-// 768-byte record made for that slot, read the command byte. Linux only.
+// record made for that slot, read the command byte. Linux only.
 #include <arpa/inet.h>
+#include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "protocol/monitor_protocol.h"
 #include "state/constants.h"
 
+// What a simulated monitor reports (the slot is the server's).
+struct MonitorRecordFields {
+    std::string computerName;
+    int cpu = 1;
+    int unitsSeen = 0;
+    int progress = 0;
+    std::string unit;
+    double cpuMhz = 2400;
+    std::string cpuVendor = "GenuineIntel";
+    std::string core = "GroCVS";
+    int frames = 100;
+    int points = 150;
+    std::string user;
+    int team = 0;
+};
+
+// The record's text for these fields, as the monitor formats it.
+inline std::string monitorRecordText(int slot, const MonitorRecordFields& f)
+{
+    char text[monitor_protocol::kRecordBytes];
+    std::snprintf(text, sizeof text, monitor_protocol::kRecordFormat, slot, f.computerName.c_str(), f.cpu,
+                  f.unitsSeen, f.progress, f.unit.c_str(), 0, f.cpuMhz, f.cpuVendor.c_str(), f.core.c_str(),
+                  f.frames, f.points, f.user.c_str(), f.team, 0);
+    return text;
+}
+
 // The command byte (0: none), or -1 on any fault. makeRecord(slot) gives the
-// record's text; the rest of the 768 bytes are zeros.
+// record's text; the rest of the record is zeros.
 template <typename MakeRecord>
 int monitorExchange(int port, MakeRecord makeRecord)
 {
@@ -30,7 +58,7 @@ int monitorExchange(int port, MakeRecord makeRecord)
     unsigned char command = 0;
     bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 && ::recv(fd, &slot, 1, 0) == 1;
     if (ok) {
-        char record[kReportBytes] = {};
+        char record[monitor_protocol::kRecordBytes] = {};
         const std::string text = makeRecord(static_cast<int>(slot));
         std::memcpy(record, text.data(), text.size() < sizeof record ? text.size() : sizeof record - 1);
         ok = ::send(fd, record, sizeof record, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof record) &&

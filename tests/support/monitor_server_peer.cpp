@@ -10,7 +10,7 @@ std::string Turn::play(PeerConnection& peer) const
 }
 
 MonitorServer::MonitorServer(Script script)
-    : script_(std::move(script)), server_(kMonitorServerPort, [this](PeerConnection& peer) {
+    : script_(std::move(script)), server_(monitor_protocol::kPort, [this](PeerConnection& peer) {
           const size_t turn = static_cast<size_t>(server_.connections() - 1);
           if (turn >= script_.size()) return;
           const std::string record = script_[turn].play(peer);

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "state/constants.h"
+#include "protocol/monitor_protocol.h"
 #include "support/loopback_peer.h"
 
 // One connection of the server: it offers the slot, takes in recordBytes of
@@ -12,7 +12,7 @@
 // closes, or resets. With dripMs each byte goes alone after that pause.
 struct Turn {
     std::string slot, command;
-    size_t recordBytes = kReportBytes;
+    size_t recordBytes = monitor_protocol::kRecordBytes;
     int dripMs = 0;
     bool reset = false;
     std::string play(PeerConnection& peer) const; // what it took in of the record

@@ -1,5 +1,6 @@
 // Commands for a machine's monitor: listed, queued (the admin's) and
 // cancelled while still pending; the monitor takes them with its next record.
+#include "protocol/monitor_protocol.h"
 #include "server/api/handlers.h"
 #include "server/api/json_shapes.h"
 #include "server/api/http_answers.h"
@@ -32,7 +33,7 @@ void postCommand(ApiContext& api, const HttpRequest& req, HttpResponse& res)
     if (body.is_discarded() || !body.is_object() || !body.contains("command") || !body["command"].is_string())
         return fail(res, 400, "the body must be {\"command\": \"exit\" | \"tray\" | \"restart\"}");
     const std::string command = body["command"].get<std::string>();
-    if (commandByte(command) == 0) return fail(res, 400, "unknown command (exit, tray or restart)");
+    if (monitor_protocol::commandByte(command) == monitor_protocol::kNoCommand) return fail(res, 400, "unknown command (exit, tray or restart)");
     const long long id = std::stoll(req.matches[1].str());
     const std::optional<CommandRow> queued = api.store.queueCommand(id, command, "admin@" + req.remote_addr, secondsNow());
     if (!queued) return fail(res, 404, "no machine " + std::to_string(id));

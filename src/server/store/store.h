@@ -19,10 +19,6 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Command names and their bytes.
-int commandByte(const std::string& name); // 0 when unknown
-const char* commandName(int byte);        // nullptr when none
-
 class MachineStore {
 public:
     virtual ~MachineStore() = default;

@@ -3,6 +3,7 @@
 #include <map>
 #include <sqlite3.h>
 
+#include "protocol/monitor_protocol.h"
 #include "server/store/sqlite/exchange_statements.h"
 #include "server/store/sqlite/reader.h"
 #include "server/store/sqlite/statement.h"
@@ -81,7 +82,7 @@ ExchangeResult SqliteStore::recordReport(const MonitorRecord& r, long long now, 
             .bind(":by", "machine stopped (exit record from " + (address.empty() ? "?" : address) + ")").run();
     } else if (p.pendingCommand.reset().bind(":machine", result.machineId).step()) {
         result.commandId = p.pendingCommand.integer(0);
-        result.command = commandByte(p.pendingCommand.text(1));
+        result.command = monitor_protocol::commandByte(p.pendingCommand.text(1));
         p.pendingCommand.reset();
         p.deliver.reset().bind(":id", result.commandId).bind(":now", now);
         if (!address.empty()) p.deliver.bind(":address", address);

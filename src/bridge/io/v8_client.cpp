@@ -10,7 +10,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 
-#include "bridge/follower.h"
+#include "bridge/io/v8_client.h"
 #include "bridge/messages.h"
 
 namespace bridge {

@@ -1,7 +1,8 @@
 // pelmora-bridge: keeps the monitor's unit file (and project table) up to
 // date from a Folding@home client of version 7 or 8.
 #include "bridge/follower.h"
-#include "bridge/options.h"
+#include "bridge/io/options.h"
+#include "bridge/io/v8_client.h"
 #include "platform/platform.h"
 
 #ifndef _WIN32
@@ -21,5 +22,5 @@ int main(int argc, char** argv)
         bridge::logLine("the sockets library would not start");
         return 1;
     }
-    return bridge::followClient(options, password);
+    return bridge::followClient(options, password, bridge::runV8);
 }

@@ -1,5 +1,5 @@
 // pelmora-bridge's command line, read with CLI11.
-#include "bridge/options.h"
+#include "bridge/io/options.h"
 
 #include <cstdio>
 #include <fstream>

@@ -1,0 +1,10 @@
+#pragma once
+// The version 8 connection: the client's WebSocket API through Boost.Beast.
+#include "bridge/follower.h"
+
+namespace bridge {
+
+// One connection: reads states until it ends (see V8Connection).
+Link runV8(Follower& follower, bool& unitWritten);
+
+} // namespace bridge
