@@ -26,6 +26,8 @@
 #include "workunit/unit_file.h"
 #include "app/dialog.h"
 
+using namespace pelmora;
+
 namespace {
 constexpr const char* kUnitFile = "../unitinfo.txt";
 constexpr const char* kDatabase = "database.txt";

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "support/monitor_exchange.h"
+using namespace pelmora;
 
 namespace {
 using Clock = std::chrono::steady_clock;

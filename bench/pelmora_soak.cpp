@@ -34,6 +34,8 @@
 #include "support/client_dir.h"
 #include "support/test_platform.h"
 
+using namespace pelmora;
+
 extern char** environ;
 
 namespace {
@@ -167,7 +169,7 @@ int main(int argc, char** argv)
     const bool ownNet = ownNetwork();
     ClientDir client;
     Peer monitor, site;
-    const std::string monitorPort = std::to_string(monitor_protocol::kPort); // the monitor's fixed one
+    const std::string monitorPort = std::to_string(protocol::kPort); // the monitor's fixed one
     monitor.start(tools + "/fake-monitor-server", monitorPort.c_str(), "../../monitor-server.out");
     site.start(tools + "/fake-stats-site", "0", "../../stats-site.out");
     monitor.waitListening();

@@ -35,7 +35,7 @@
 #include "protocol/monitor_protocol.h"
 
 namespace {
-constexpr int kRecordBytes = monitor_protocol::kRecordBytes;
+constexpr int kRecordBytes = pelmora::protocol::kRecordBytes;
 constexpr int kTimeoutMs = 15000;
 volatile sig_atomic_t stopping = 0;
 
@@ -124,7 +124,7 @@ void usage()
 
 int main(int argc, char** argv)
 {
-    int port = monitor_protocol::kPort;
+    int port = pelmora::protocol::kPort;
     long limit = -1;
     std::map<int, int> perSlot;
     std::vector<int> script;

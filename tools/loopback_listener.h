@@ -12,7 +12,7 @@
 inline int listenOnLoopback(int port, const char* name)
 {
     try {
-        const int listener = static_cast<int>(openLoopbackListener(port));
+        const int listener = static_cast<int>(pelmora::openLoopbackListener(port));
         std::printf("listening on 127.0.0.1:%d\n", port);
         std::fflush(stdout);
         return listener;

@@ -44,13 +44,13 @@ struct Unit {
 
 std::string unitFileText(const Unit& unit)
 {
-    bridge::UnitInfo info;
+    pelmora::bridge::UnitInfo info;
     info.name = unit.name;
     info.tag = unit.tag;
     info.downloaded = unit.downloaded;
     info.due = unit.due;
     info.percent = unit.progress;
-    return bridge::unitInfoText(info);
+    return pelmora::bridge::unitInfoText(info);
 }
 
 // The value after "key" at the start of a line of the unit file.
@@ -111,15 +111,15 @@ Unit nextUnit(const Unit& finished, const std::vector<int>& projects, int serial
     unit.tag = "P" + std::to_string(unit.project) + "R" + std::to_string(unit.run) + "C" +
                std::to_string(unit.project % 97) + "G" + std::to_string(serial);
     const time_t now = std::time(nullptr);
-    unit.downloaded = bridge::unitInfoDate(now);
-    unit.due = bridge::unitInfoDate(now + kDaysToDue * 24 * 60 * 60);
+    unit.downloaded = pelmora::bridge::unitInfoDate(now);
+    unit.due = pelmora::bridge::unitInfoDate(now + kDaysToDue * 24 * 60 * 60);
     unit.progress = 0;
     return unit;
 }
 
 bool writeAtomically(const std::string& directory, const std::string& text)
 {
-    return bridge::replaceFileIfChanged(directory + "/unitinfo.txt", text) >= 0;
+    return pelmora::bridge::replaceFileIfChanged(directory + "/unitinfo.txt", text) >= 0;
 }
 
 bool parseSeconds(const char* text, struct timespec& interval)

@@ -19,13 +19,14 @@
 #include <vector>
 
 #include "support/monitor_exchange.h"
+using namespace pelmora;
 
 namespace {
 using Clock = std::chrono::steady_clock;
 std::atomic<bool> stopping{false};
 
 struct Fleet {
-    int port = monitor_protocol::kPort;
+    int port = pelmora::protocol::kPort;
     int machines = 10;
     double period = 5;
     std::string prefix = "SIMPC";

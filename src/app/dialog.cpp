@@ -6,6 +6,8 @@
 #include "state/monitor_state.h"
 #include "ui/ui.h"
 
+namespace pelmora {
+
 int handleDialogEvent(DialogEvent event)
 {
     if (state.exiting != 0) return 0;
@@ -41,3 +43,5 @@ int handleDialogEvent(DialogEvent event)
     }
     return 0;
 }
+
+} // namespace pelmora

@@ -1,4 +1,6 @@
 #pragma once
+
+namespace pelmora {
 // The main dialog's behaviour, shared by every front-end. A front-end turns
 // its own events into DialogEvents (after storing the window in
 // state.mainWindow) and returns the result.
@@ -24,3 +26,5 @@ int handleDialogEvent(DialogEvent event);
 void runStartUp();
 void pollCycle();
 void unitChanged();
+
+} // namespace pelmora

@@ -6,6 +6,8 @@
 #include "ui/ui.h"
 #include "workunit/activity_log.h"
 
+namespace pelmora {
+
 namespace {
 void writeSummaryAndExitReport()
 {
@@ -38,3 +40,5 @@ void exitRequestShutdown()
     }
     windowSystem().exitProcess(0);
 }
+
+} // namespace pelmora

@@ -1,4 +1,6 @@
 #pragma once
+
+namespace pelmora {
 // The ways the program ends besides OK (which ends the dialog with 1 and
 // writes nothing): each writes the shutdown summary (any non-zero fhlog) and
 // sends the exit record (stats) first.
@@ -9,3 +11,5 @@ void closeShutdown();
 void cancelShutdown();
 // The monitor server's exit command: the process ends with 0 at once.
 void exitRequestShutdown();
+
+} // namespace pelmora

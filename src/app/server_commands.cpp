@@ -6,6 +6,8 @@
 #include "platform/platform.h"
 #include "state/monitor_state.h"
 
+namespace pelmora {
+
 namespace {
 constexpr size_t kCommandLineBytes = 255;
 
@@ -45,3 +47,5 @@ void obeyServerCommand()
         restartService())
         state.serverCommand = kNoCommand;
 }
+
+} // namespace pelmora

@@ -2,10 +2,12 @@
 // What the program does with the monitor server's command byte.
 #include "protocol/monitor_protocol.h"
 
-using monitor_protocol::kExitCommand;
-using monitor_protocol::kNoCommand;
-using monitor_protocol::kRestartServiceCommand;
-using monitor_protocol::kToggleTrayCommand;
+namespace pelmora {
+
+using protocol::kExitCommand;
+using protocol::kNoCommand;
+using protocol::kRestartServiceCommand;
+using protocol::kToggleTrayCommand;
 
 // Acts on serverCommand as the report's connection is still open: the tray
 // toggle, or the service restart (servc 1, an allowed name that fits both
@@ -17,3 +19,5 @@ void obeyServerCommand();
 // the characters it acts on. (Whether the name fits the command line is
 // checked when the line is made.)
 bool serviceNameAllowed(const char* name);
+
+} // namespace pelmora

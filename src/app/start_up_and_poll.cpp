@@ -15,6 +15,8 @@
 #include "workunit/project_database.h"
 #include "workunit/unit_file.h"
 
+namespace pelmora {
+
 // The client has moved on: time the finished unit and, while the log is
 // kept, record it and prepare the new one.
 void unitChanged()
@@ -66,3 +68,5 @@ void pollCycle()
     if (state.quiet != 0) refreshTrayTip();
     refreshStatusTexts();
 }
+
+} // namespace pelmora

@@ -8,6 +8,8 @@
 #include "platform/platform.h"
 #include "ui/ui.h"
 
+namespace pelmora {
+
 void refreshStatusTexts()
 {
     WindowSystem& ui = windowSystem();
@@ -31,3 +33,5 @@ void refreshStatusTexts()
     std::snprintf(state.textBuffer, sizeof state.textBuffer, "%d%%", state.progress);
     ui.setText(kPercentLabelControl, state.textBuffer);
 }
+
+} // namespace pelmora

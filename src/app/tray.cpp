@@ -6,6 +6,8 @@
 #include "state/monitor_state.h"
 #include "ui/ui.h"
 
+namespace pelmora {
+
 namespace {
 void toggleTrayMode()
 {
@@ -53,3 +55,5 @@ void trayOnServerToggle()
     state.nowin = state.nowin == 0 ? 1 : 0;
     toggleTrayMode();
 }
+
+} // namespace pelmora

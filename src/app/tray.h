@@ -1,4 +1,6 @@
 #pragma once
+
+namespace pelmora {
 // The switch between the window and the tray icon, and the icon's tooltip:
 // everything the program does about the tray.
 
@@ -13,3 +15,5 @@ void deleteTrayIcon();
 void trayOnMinimise();
 void trayOnDoubleClick();
 void trayOnServerToggle();
+
+} // namespace pelmora

@@ -10,7 +10,7 @@
 #include "bridge/unitinfo_writer.h"
 #include "platform/platform.h"
 
-namespace bridge {
+namespace pelmora::bridge {
 
 namespace {
 // Reconnecting: a second at first, doubling to at most half a minute, and
@@ -72,4 +72,4 @@ void logLine(const std::string& text)
     std::fflush(stderr);
 }
 
-} // namespace bridge
+} // namespace pelmora::bridge

@@ -6,7 +6,7 @@
 
 #include "bridge/unit_choice.h"
 
-namespace bridge {
+namespace pelmora::bridge {
 
 struct Options {
     std::string client = "v8";
@@ -56,4 +56,4 @@ int followClient(const Options& options, const std::string& password, V8Connecti
 
 void logLine(const std::string& text);
 
-} // namespace bridge
+} // namespace pelmora::bridge

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-namespace bridge {
+namespace pelmora::bridge {
 
 namespace {
 // Not strftime's %B: the unit file's month names are English whatever the locale.
@@ -23,4 +23,4 @@ std::string localTimeText(time_t when, LocalTimeForm form)
     return text;
 }
 
-} // namespace bridge
+} // namespace pelmora::bridge

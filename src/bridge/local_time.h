@@ -3,7 +3,7 @@
 #include <ctime>
 #include <string>
 
-namespace bridge {
+namespace pelmora::bridge {
 
 enum class LocalTimeForm {
     log,      // "2026-01-05 08:40:03"
@@ -13,4 +13,4 @@ enum class LocalTimeForm {
 // WHEN in local time, in FORM; "" when the system cannot show it.
 std::string localTimeText(time_t when, LocalTimeForm form);
 
-} // namespace bridge
+} // namespace pelmora::bridge

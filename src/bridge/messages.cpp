@@ -1,7 +1,7 @@
 // The two clients' messages: v8 updates applied to the state, v7 PyON replies.
 #include "bridge/messages.h"
 
-namespace bridge {
+namespace pelmora::bridge {
 
 namespace {
 bool refuse(std::string* why, const char* text)
@@ -149,4 +149,4 @@ bool takePyonReply(std::string& buffer, std::string& name, Json& body)
     return true;
 }
 
-} // namespace bridge
+} // namespace pelmora::bridge

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace bridge {
+namespace pelmora::bridge {
 
 using Json = nlohmann::json;
 
@@ -33,4 +33,4 @@ std::string pyonToJson(const std::string& body);
 // body is not valid gives true with body null.
 bool takePyonReply(std::string& buffer, std::string& name, Json& body);
 
-} // namespace bridge
+} // namespace pelmora::bridge

@@ -5,7 +5,7 @@
 
 #include "workunit/project_database.h"
 
-namespace bridge {
+namespace pelmora::bridge {
 
 namespace {
 // A word of the project table: no white space inside.
@@ -47,4 +47,4 @@ int addProject(const std::string& database, const UnitFacts& facts)
     return std::fclose(file) == 0 && written ? 1 : -1;
 }
 
-} // namespace bridge
+} // namespace pelmora::bridge

@@ -5,7 +5,7 @@
 
 #include "bridge/unit_choice.h"
 
-namespace bridge {
+namespace pelmora::bridge {
 
 // The record for these facts ("" when points or core are unknown).
 std::string projectRecord(const UnitFacts& facts);
@@ -13,4 +13,4 @@ std::string projectRecord(const UnitFacts& facts);
 // already. 1 appended, 0 already there (or nothing to add), -1 failed.
 int addProject(const std::string& database, const UnitFacts& facts);
 
-} // namespace bridge
+} // namespace pelmora::bridge

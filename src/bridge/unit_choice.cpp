@@ -8,7 +8,7 @@
 
 #include "bridge/unitinfo_writer.h"
 
-namespace bridge {
+namespace pelmora::bridge {
 
 namespace {
 // A whole number, given as a number or as a string of digits (v7 gives
@@ -188,4 +188,4 @@ std::string unitFileText(const UnitFacts& facts)
     return unitInfoText(unit);
 }
 
-} // namespace bridge
+} // namespace pelmora::bridge

@@ -6,7 +6,7 @@
 
 #include "bridge/messages.h"
 
-namespace bridge {
+namespace pelmora::bridge {
 
 // What the unit file and the project record are made of.
 struct UnitFacts {
@@ -38,4 +38,4 @@ time_t parseUtc(const std::string& text);
 // The unit file of a version 6 client for these facts, times in local time.
 std::string unitFileText(const UnitFacts& facts);
 
-} // namespace bridge
+} // namespace pelmora::bridge

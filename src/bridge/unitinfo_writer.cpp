@@ -5,7 +5,7 @@
 
 #include "platform/platform.h"
 
-namespace bridge {
+namespace pelmora::bridge {
 
 namespace {
 bool readWhole(const std::string& path, std::string& content)
@@ -63,4 +63,4 @@ int replaceFileIfChanged(const std::string& path, const std::string& content)
     return 1;
 }
 
-} // namespace bridge
+} // namespace pelmora::bridge

@@ -6,7 +6,7 @@
 
 #include "bridge/local_time.h"
 
-namespace bridge {
+namespace pelmora::bridge {
 
 struct UnitInfo {
     std::string name, tag;
@@ -26,4 +26,4 @@ inline std::string unitInfoDate(time_t when) { return localTimeText(when, LocalT
 // file stays as it was).
 int replaceFileIfChanged(const std::string& path, const std::string& text);
 
-} // namespace bridge
+} // namespace pelmora::bridge

@@ -6,7 +6,7 @@
 #include "bridge/messages.h"
 #include "platform/platform.h"
 
-namespace bridge {
+namespace pelmora::bridge {
 
 namespace {
 struct TextLink {
@@ -112,4 +112,4 @@ Link runV7(Follower& follower, const std::string& password, bool& unitWritten)
     }
 }
 
-} // namespace bridge
+} // namespace pelmora::bridge

@@ -5,6 +5,8 @@
 #include "state/monitor_state.h"
 #include "reading/text_reading.h"
 
+namespace pelmora {
+
 namespace {
 constexpr int kSkipWidth = 20;
 
@@ -44,3 +46,5 @@ void readClientIdentity()
     if (!readKeyedFile(kClientConfigPath, 10, kSkipWidth, kUserName)) return;
     readKeyedFile(kClientConfigPath, 12, kSkipWidth, kTeam);
 }
+
+} // namespace pelmora

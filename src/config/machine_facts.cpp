@@ -6,6 +6,8 @@
 #include "state/monitor_state.h"
 #include "platform/platform.h"
 
+namespace pelmora {
+
 namespace {
 constexpr size_t kTextOffered = 50; // bytes offered for each text value
 const MachineFactSources& facts() { return platform().machineFacts; }
@@ -43,3 +45,5 @@ void readProcessorFacts()
     state.cpuMhz = static_cast<float>(mhz);
     state.totalPhysBytes = facts().totalMemory();
 }
+
+} // namespace pelmora

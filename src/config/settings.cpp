@@ -3,6 +3,8 @@
 #include "state/monitor_state.h"
 #include "reading/text_reading.h"
 
+namespace pelmora {
+
 namespace {
 constexpr int kPieceWidth = 7; // six characters: a five-letter key and one separator
 constexpr size_t kKeyLength = 5;
@@ -50,3 +52,5 @@ unsigned pollPeriodMilliseconds()
     int seconds = state.delay < kMinPollSeconds ? kMinPollSeconds : state.delay;
     return static_cast<unsigned>(seconds) * 1000u;
 }
+
+} // namespace pelmora

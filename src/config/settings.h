@@ -1,4 +1,6 @@
 #pragma once
+
+namespace pelmora {
 // The program's settings file, pelmora.ini in the current directory.
 
 // Largest delay in minutes whose period in milliseconds still fits 32 bits.
@@ -12,3 +14,5 @@ int readSettings();
 
 // The poll timer's period: delay seconds, but never under the minimum.
 unsigned pollPeriodMilliseconds();
+
+} // namespace pelmora

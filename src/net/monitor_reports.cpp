@@ -7,6 +7,8 @@
 #include "net/tcp_link.h"
 #include "platform/platform.h"
 
+namespace pelmora {
+
 namespace {
 constexpr int kReceiveCapacity = sizeof state.receiveBuffer;
 
@@ -16,14 +18,14 @@ int openLink()
 {
     state.link = SocketLink{};
     state.link.host = state.ipadd;
-    state.link.port = monitor_protocol::kPort;
+    state.link.port = protocol::kPort;
     return linkOpen(&state.link);
 }
 } // namespace
 
 void formatStatusReport()
 {
-    std::snprintf(state.reportBuffer, sizeof state.reportBuffer, monitor_protocol::kRecordFormat, state.clientSlot,
+    std::snprintf(state.reportBuffer, sizeof state.reportBuffer, protocol::kRecordFormat, state.clientSlot,
                   state.computerName, state.cpunum, state.unitCount, state.progress, state.unitName,
                   state.shuttingDown, static_cast<double>(state.cpuMhz), state.cpuVendor, state.core, state.frames,
                   state.points, state.username, state.team, state.quiet);
@@ -41,7 +43,7 @@ void sendStatusReport(void (*obey)())
 
     std::memset(state.reportBuffer, 0, sizeof state.reportBuffer);
     formatStatusReport();
-    linkSendAll(&state.link, monitor_protocol::kRecordBytes, state.reportBuffer);
+    linkSendAll(&state.link, protocol::kRecordBytes, state.reportBuffer);
 
     std::memset(state.receiveBuffer, 0, sizeof state.receiveBuffer);
     linkReceive(&state.link, kReceiveCapacity, state.receiveBuffer);
@@ -60,6 +62,8 @@ void sendExitReport()
     // What arrives is not looked at; the buffer is not cleared first.
     linkReceive(&state.link, kReceiveCapacity - 1, state.receiveBuffer);
     formatStatusReport(); // over the previous record: its tail stays past the terminator
-    linkSendAll(&state.link, monitor_protocol::kRecordBytes, state.reportBuffer);
+    linkSendAll(&state.link, protocol::kRecordBytes, state.reportBuffer);
     linkClose(&state.link);
 }
+
+} // namespace pelmora

@@ -1,4 +1,6 @@
 #pragma once
+
+namespace pelmora {
 // Status reports to the team monitor server, and the commands it answers with.
 
 // Connects, takes a slot, sends the status record and reads the command
@@ -10,3 +12,5 @@ void sendExitReport();
 // Formats the status record from the state into the report buffer; whatever
 // lies past its terminator is left as it was.
 void formatStatusReport();
+
+} // namespace pelmora

@@ -8,6 +8,8 @@
 #include "state/whole_numbers.h"
 #include "platform/platform.h"
 
+namespace pelmora {
+
 const char* statsHostLabel()
 {
     return state.khost[0] != '\0' ? state.khost : kDefaultStatsHost;
@@ -41,3 +43,5 @@ int httpGetToFile(const char* url, const char* fileName)
     const std::string derived(slash + 1);
     return platform().httpGet(url, derived.c_str());
 }
+
+} // namespace pelmora

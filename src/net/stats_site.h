@@ -1,4 +1,6 @@
 #pragma once
+
+namespace pelmora {
 // The team stats site that finished units are submitted to.
 
 // The host the submissions go to, as shown in the log.
@@ -15,3 +17,5 @@ int httpGetToFile(const char* url, const char* fileName);
 
 // The memory figure sent: whole MiB of the total, as an int.
 int memoryMegabytes(unsigned long long totalBytes);
+
+} // namespace pelmora

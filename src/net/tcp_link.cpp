@@ -2,6 +2,8 @@
 
 #include "platform/platform.h"
 
+namespace pelmora {
+
 namespace {
 constexpr unsigned kStartedLibrary = 1u;
 
@@ -80,3 +82,5 @@ void linkClose(SocketLink* link)
         link->flags &= ~kStartedLibrary;
     }
 }
+
+} // namespace pelmora

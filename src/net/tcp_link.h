@@ -1,6 +1,8 @@
 #pragma once
 #include "state/monitor_state.h"
 
+namespace pelmora {
+
 // A thin layer over one blocking TCP client connection. Every operation
 // reports an error number, 0 for success; an error sticks until the next open.
 
@@ -15,3 +17,5 @@ int linkSendAll(SocketLink* link, int count, const char* data);
 // One receive of at most capacity bytes; received is 0 when the peer closed.
 int linkReceive(SocketLink* link, int capacity, char* buffer);
 void linkClose(SocketLink* link);
+
+} // namespace pelmora

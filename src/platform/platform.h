@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <ctime>
 
+namespace pelmora {
+
 // Opens a text file for reading, with CR LF read as one newline on every
 // platform (Windows' text mode does this; elsewhere the reader strips the CR).
 // Returns nullptr when the file cannot be opened or is a directory.
@@ -81,3 +83,5 @@ constexpr int kSocketsNotStarted = 10093;
 const PlatformServices& platform();
 const PlatformServices& systemServices();
 void usePlatformServices(const PlatformServices* services); // nullptr: the system's own
+
+} // namespace pelmora

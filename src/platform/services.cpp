@@ -1,5 +1,7 @@
 #include "platform/system.h"
 
+namespace pelmora {
+
 namespace {
 time_t systemNow() { return std::time(nullptr); }
 
@@ -20,3 +22,5 @@ const PlatformServices& systemServices()
 const PlatformServices& platform() { return current ? *current : systemServices(); }
 
 void usePlatformServices(const PlatformServices* services) { current = services; }
+
+} // namespace pelmora

@@ -6,6 +6,8 @@
 
 #include "platform/platform.h"
 
+namespace pelmora {
+
 const MachineFactSources& systemMachineFacts();
 void runCommand(const char* commandLine);
 void sleepMilliseconds(unsigned milliseconds);
@@ -19,3 +21,5 @@ int socketReceive(long long socket, char* buffer, int capacity);
 void socketClose(long long socket);
 int httpGet(const char* url, const char* fileName);
 bool replaceFile(const char* from, const char* to);
+
+} // namespace pelmora

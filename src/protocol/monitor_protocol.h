@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace monitor_protocol {
+namespace pelmora::protocol {
 
 constexpr int kPort = 25876;
 constexpr std::size_t kRecordBytes = 768;
@@ -87,4 +87,4 @@ constexpr int conversions()
 }
 static_assert(conversions() == kFieldCount, "one conversion a field");
 
-} // namespace monitor_protocol
+} // namespace pelmora::protocol

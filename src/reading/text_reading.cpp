@@ -7,6 +7,8 @@
 #include "state/whole_numbers.h"
 #include "platform/platform.h"
 
+namespace pelmora {
+
 namespace {
 // White space as "%s" and "%d" see it in the C locale.
 bool isBlank(int c)
@@ -113,3 +115,5 @@ bool readKeyedFile(const char* path, int pieceWidth, int skipWidth, const KeyedL
     state.input = nullptr;
     return true;
 }
+
+} // namespace pelmora

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdio>
 
+namespace pelmora {
+
 // Reads a piece of at most width - 1 characters into buffer (a line read that
 // stops early after a newline), then drops its last character. False when
 // nothing could be read.
@@ -53,3 +55,5 @@ bool readKeyedFile(const char* path, int pieceWidth, int skipWidth, const KeyedL
 {
     return readKeyedFile(path, pieceWidth, skipWidth, lines, N);
 }
+
+} // namespace pelmora

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 bool readToken(const std::string& path, std::string& token, std::string& error)
 {
@@ -75,4 +75,4 @@ bool loadAdminToken(const std::string& tokenFile, const std::string& store, std:
     return true;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

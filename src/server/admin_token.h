@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 // BYTES (at most 64) random bytes from the system, in hexadecimal.
 bool randomHex(std::size_t bytes, std::string& text);
@@ -25,4 +25,4 @@ bool readableByOthers(const std::string& path);
 bool loadAdminToken(const std::string& tokenFile, const std::string& store, std::string& token,
                     std::string& usedPath, bool& created, std::string& error);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -8,7 +8,7 @@
 #include "server/log.h"
 #include "server/webhook.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 
 constexpr long long kPruneEverySeconds = 3600;
@@ -134,4 +134,4 @@ void Alerting::look()
     }
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

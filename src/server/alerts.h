@@ -21,7 +21,7 @@
 #include "server/store/store.h"
 #include "server/webhook.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 // Looks at every machine and brings its alerts in line with its status.
 class AlertEngine {
@@ -76,4 +76,4 @@ private:
     std::thread webhookThread_;
 };
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 struct Counters {
     std::atomic<long long> parseFailures{0};
@@ -37,4 +37,4 @@ private:
     std::map<std::pair<std::string, int>, long long> requests;
 };
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-namespace pelmora_server::defaults {
+namespace pelmora::server::defaults {
 
 // The store and the HTTP listener.
 inline constexpr const char* kStoreFile = "pelmora-server.db";
@@ -42,4 +42,4 @@ inline constexpr int kWebhookLongestRetryMilliseconds = 300000;
 inline constexpr int kWebhookIdleMilliseconds = 1000; // between looks at the store when nothing is due
 inline constexpr int kWebhookWindowMilliseconds = 60000; // the burst's minute
 
-} // namespace pelmora_server::defaults
+} // namespace pelmora::server::defaults

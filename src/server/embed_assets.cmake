@@ -78,7 +78,7 @@ endforeach()
 set(text "// Made by embed_assets.cmake from the dashboard's folder; not to be edited.
 #include \"server/web_assets.h\"
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 ${arrays}const WebAsset assets[] = {
 ${table}    {nullptr, nullptr, nullptr, 0},
@@ -87,6 +87,6 @@ ${table}    {nullptr, nullptr, nullptr, 0},
 
 const WebAsset* webAssets() { return assets; }
 
-} // namespace pelmora_server
+} // namespace pelmora::server
 ")
 file(WRITE "${OUTPUT}" "${text}")

@@ -5,7 +5,7 @@
 #include "server/defaults.h"
 #include "server/rate_limit.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 struct FleetLimits {
     long long maxMachines = defaults::kMaxMachines;
@@ -23,4 +23,4 @@ struct FleetBounds {
     RateLimit newMachines, units;
 };
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -4,7 +4,7 @@
 
 #include "server/api/json_shapes.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 
 constexpr std::size_t kMessagesKept = 64;
@@ -17,7 +17,7 @@ constexpr std::size_t kMessageBytesKept = 4 * 1024 * 1024;
 
 std::string FleetView::text(const MachineRow& m, const MachineStatus& s)
 {
-    return jsonText(pelmora_server::machineJson(m, s));
+    return jsonText(pelmora::server::machineJson(m, s));
 }
 
 void FleetView::refresh(long long now)
@@ -95,7 +95,7 @@ void FleetView::publish(long long now)
     const std::vector<AlertRow> alerts = store_.alertsChangedSince(lastAlertChange_, latest);
     lastAlertChange_ = latest;
     if (!alerts.empty()) {
-        push("alerts", jsonText(pelmora_server::listJson("alerts", alerts, alertJson)));
+        push("alerts", jsonText(pelmora::server::listJson("alerts", alerts, alertJson)));
     }
     refresh(now);
     if (unsent_.empty()) return;
@@ -147,4 +147,4 @@ void FleetView::stop()
     arrived_.notify_all();
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

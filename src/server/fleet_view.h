@@ -22,7 +22,7 @@
 #include "server/machine_status.h"
 #include "server/store/store.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 struct StreamMessage {
     long long number = 0;
@@ -83,4 +83,4 @@ private:
     bool stopping_ = false;
 };
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -10,7 +10,7 @@
 #include "server/log.h"
 #include "server/sessions.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 class HttpApi::Server : public HttpListener {
 public:
@@ -47,7 +47,7 @@ public:
             fail(res, 500, "internal error");
         });
         set_pre_routing_handler([this](const HttpRequest& req, HttpResponse& res) { return guard(req, res); });
-        for (const pelmora_server::Route& route : routeTable()) // the listener has a Route of its own
+        for (const pelmora::server::Route& route : routeTable()) // the listener has a Route of its own
             addRoute(route.method, route.pattern, [this, &route](const HttpRequest& req, HttpResponse& res) {
                 if (route.access == Access::admin && !adminAllowed(sessions_, req, res)) return;
                 route.handler(context_, req, res);
@@ -109,4 +109,4 @@ void HttpApi::run() { server_->run(); }
 void HttpApi::stop() { server_->stop(); }
 void HttpApi::respond(HttpRequest& req, HttpResponse& res) { server_->respond(req, res); }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -18,7 +18,7 @@
 #include "server/slots.h"
 #include "server/store/store.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 constexpr std::size_t kLargestBody = 16 * 1024;
 
@@ -52,4 +52,4 @@ private:
     int port_ = 0;
 };
 
-} // namespace pelmora_server
+} // namespace pelmora::server

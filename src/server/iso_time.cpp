@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 std::string isoTime(long long seconds)
 {
@@ -14,4 +14,4 @@ std::string isoTime(long long seconds)
     return text;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -3,9 +3,9 @@
 
 #include <string>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 // SECONDS since the epoch in UTC: "2026-12-07T04:10:00Z".
 std::string isoTime(long long seconds);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

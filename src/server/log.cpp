@@ -6,7 +6,7 @@
 #include <ctime>
 #include <unistd.h>
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 std::atomic<int> lowestLevel{static_cast<int>(Level::info)};
 const char* const kNames[] = {"debug", "info", "warn", "error"};
@@ -36,4 +36,4 @@ void logEvent(Level level, const std::string& text)
     [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

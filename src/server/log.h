@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 enum class Level { debug, info, warn, error };
 
@@ -11,4 +11,4 @@ void setLogLevel(Level lowest);
 bool logLevelFromName(const std::string& name, Level& level);
 void logEvent(Level level, const std::string& text);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -6,7 +6,7 @@
 #include "server/log.h"
 #include "server/machine_status.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 
 constexpr int kForgottenAtOnce = 500; // a short transaction each
@@ -69,4 +69,4 @@ long long forgetSilentMachines(Store& store, SlotTable& slots, const FleetLimits
     return forgotten;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

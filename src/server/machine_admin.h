@@ -11,7 +11,7 @@
 #include "server/slots.h"
 #include "server/store/store.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 struct AdminAnswer {
     int status = 200;
@@ -30,4 +30,4 @@ AdminAnswer machineHistory(Store& store, const FleetLimits& limits, long long id
 // Removes the machines silent for the limits' days; the number removed.
 long long forgetSilentMachines(Store& store, SlotTable& slots, const FleetLimits& limits, long long now);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

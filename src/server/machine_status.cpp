@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 MachineStatus machineStatus(const MachineRow& m, long long now, const StatusLimits& limits)
 {
@@ -29,4 +29,4 @@ MachineStatus machineStatus(const MachineRow& m, long long now, const StatusLimi
     return s;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

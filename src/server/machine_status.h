@@ -8,7 +8,7 @@
 #include "server/defaults.h"
 #include "server/store/store.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 struct StatusLimits {
     long offlineAfter = defaults::kOfflineAfterSeconds;
@@ -33,4 +33,4 @@ struct MachineStatus {
 // Else folding.
 MachineStatus machineStatus(const MachineRow& m, long long now, const StatusLimits& limits);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -1,4 +1,4 @@
 // pelmora-server: the team's monitor server and stats site.
 #include "server/server.h"
 
-int main(int argc, char** argv) { return pelmora_server::serverMain(argc, argv); }
+int main(int argc, char** argv) { return pelmora::server::serverMain(argc, argv); }

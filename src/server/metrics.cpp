@@ -6,7 +6,7 @@
 #include "server/team_figures.h"
 #include "server/version.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 
 std::string labelEscape(const std::string& text)
@@ -146,4 +146,4 @@ std::string metricsText(Store& store, Counters& counters, const StatusLimits& li
     return out;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

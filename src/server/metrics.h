@@ -10,8 +10,8 @@
 #include "server/machine_status.h"
 #include "server/store/store.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 std::string metricsText(Store& store, Counters& counters, const StatusLimits& limits, long long now);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

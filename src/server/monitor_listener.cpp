@@ -9,7 +9,7 @@
 #include "server/log.h"
 #include "server/record_intake.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
@@ -40,7 +40,7 @@ struct MonitorListener::Connection {
     asio::steady_timer deadline;
     std::string peer;
     int offeredSlot = 0;
-    char record[monitor_protocol::kRecordBytes] = {};
+    char record[protocol::kRecordBytes] = {};
     char out = 0;
     bool timedOut = false;
 };
@@ -129,7 +129,7 @@ void MonitorListener::accept()
                                               " bytes in: nothing stored");
                 } else if (ec != asio::error::operation_aborted) {
                     logEvent(Level::warn, "monitor connection from " + c->peer + " ended after " +
-                                              std::to_string(got) + " of " + std::to_string(monitor_protocol::kRecordBytes) +
+                                              std::to_string(got) + " of " + std::to_string(protocol::kRecordBytes) +
                                               " bytes: nothing stored");
                 }
                 c->cut();
@@ -179,11 +179,11 @@ void MonitorListener::finish(const std::shared_ptr<Connection>& c)
         c->cut();
         if (result.command == 0) return;
         if (!ec) {
-            logEvent(Level::info, std::string("command ") + monitor_protocol::commandName(result.command) + " (id " +
+            logEvent(Level::info, std::string("command ") + protocol::commandName(result.command) + " (id " +
                                       std::to_string(result.commandId) + ") given to " + who + " at " + at);
             return;
         }
-        logEvent(Level::warn, std::string("command ") + monitor_protocol::commandName(result.command) + " for " + who +
+        logEvent(Level::warn, std::string("command ") + protocol::commandName(result.command) + " for " + who +
                                   " could not be sent: pending again");
         try {
             store_.undeliver(result.commandId);
@@ -219,4 +219,4 @@ void MonitorListener::stop()
     });
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

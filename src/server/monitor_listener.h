@@ -21,7 +21,7 @@
 #include "server/slots.h"
 #include "server/store/store.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 constexpr int kExchangeSeconds = 10;
 // After a stop, the exchanges under way have this long to finish.
@@ -60,4 +60,4 @@ private:
     long long lastRefusalLog_ = 0;
 };
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -8,7 +8,7 @@
 #include "server/version.h"
 #include "server/webhook.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 std::string endpointText(const Endpoint& e) { return e.address + ":" + std::to_string(e.port); }
 } // namespace
@@ -120,4 +120,4 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
     return -1;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -9,7 +9,7 @@
 #include "server/defaults.h"
 #include "server/fleet_bounds.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 struct Endpoint {
     std::string address; // dotted IPv4
@@ -18,7 +18,7 @@ struct Endpoint {
 
 struct ServerOptions {
     std::string db = defaults::kStoreFile;
-    Endpoint monitorListen{defaults::kListenAddress, monitor_protocol::kPort};
+    Endpoint monitorListen{defaults::kListenAddress, protocol::kPort};
     Endpoint httpListen{defaults::kListenAddress, defaults::kHttpPort};
     std::string adminTokenFile; // empty: generated beside the database
     std::string viewerTokenFile; // empty: viewing the dashboard needs no sign-in
@@ -41,4 +41,4 @@ bool parseEndpoint(const std::string& text, Endpoint& endpoint);
 // what to print in MESSAGE (help, version, or the fault).
 int parseOptions(int argc, const char* const* argv, ServerOptions& options, std::string& message);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

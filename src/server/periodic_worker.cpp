@@ -1,6 +1,6 @@
 #include "server/periodic_worker.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 PeriodicWorker::~PeriodicWorker() { stop(); }
 
@@ -51,4 +51,4 @@ bool PeriodicWorker::pause(std::chrono::milliseconds time, bool wakeable)
     return !stop_;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

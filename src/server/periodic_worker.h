@@ -11,7 +11,7 @@
 #include <mutex>
 #include <thread>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 class PeriodicWorker {
 public:
@@ -48,4 +48,4 @@ private:
     std::thread thread_;
 };
 
-} // namespace pelmora_server
+} // namespace pelmora::server

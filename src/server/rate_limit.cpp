@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 RateLimit::RateLimit(int perHour, std::size_t mostAddresses) : perHour_(perHour), mostAddresses_(mostAddresses) {}
 
@@ -44,4 +44,4 @@ bool RateLimit::take(const std::string& address, Clock::time_point now)
     return true;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

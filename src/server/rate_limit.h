@@ -9,7 +9,7 @@
 #include <string>
 #include <unordered_map>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 class RateLimit {
 public:
@@ -33,4 +33,4 @@ private:
     std::unordered_map<std::string, Bucket> buckets_;
 };
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -7,7 +7,7 @@
 
 #include "protocol/monitor_protocol.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 
 // Well-formed UTF-8 as RFC 3629 has it: no overlong forms, no surrogates,
@@ -100,7 +100,7 @@ RecordParse parseRecord(const char* bytes, std::size_t size)
     }
     // The fields before the vendor from the front, those after it from the
     // back; the vendor (one word or more) is what lies between.
-    using namespace monitor_protocol;
+    using namespace protocol;
     const std::size_t n = words.size();
     if (n < kRecordSpaces + 1u) {
         result.reason = "only " + std::to_string(n) + " words";
@@ -162,4 +162,4 @@ RecordParse parseRecord(const char* bytes, std::size_t size)
     return result;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -1,4 +1,4 @@
-// The monitor's status record: monitor_protocol::kRecordBytes, a
+// The monitor's status record: protocol::kRecordBytes, a
 // NUL-terminated text of its fields (protocol/monitor_protocol.h), then
 // whatever the monitor's buffer held.
 #pragma once
@@ -8,7 +8,7 @@
 
 #include "protocol/monitor_protocol.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 struct MonitorRecord {
     int slot = 0;
@@ -57,4 +57,4 @@ RecordParse parseRecord(const char* bytes, std::size_t size);
 // Text as UTF-8: kept when it already is, else each byte read as Latin-1.
 std::string asUtf8(const std::string& text);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -5,7 +5,7 @@
 
 #include "server/log.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 
 // A flood of refusals makes one log line a second, with the count since.
@@ -54,4 +54,4 @@ ExchangeResult takeRecord(Store& store, FleetBounds* bounds, Counters& counters,
     return result;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -12,10 +12,10 @@
 #include "server/record.h"
 #include "server/store/store.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 // BOUNDS may be null: no bounds. Throws what the store throws.
 ExchangeResult takeRecord(Store& store, FleetBounds* bounds, Counters& counters, const MonitorRecord& record,
                           const std::string& peer, long long now);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -21,7 +21,7 @@
 #include "server/store/sqlite/store_lock.h"
 #include "server/version.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 
 constexpr long long kPruneEverySeconds = 3600;
@@ -203,4 +203,4 @@ int serverMain(int argc, const char* const* argv)
     return runServer(options);
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

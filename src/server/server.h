@@ -4,7 +4,7 @@
 
 #include "server/options.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 // Runs until SIGTERM or SIGINT; the exit status.
 int runServer(const ServerOptions& options);
@@ -12,4 +12,4 @@ int runServer(const ServerOptions& options);
 // Command line to exit status: options, then runServer.
 int serverMain(int argc, const char* const* argv);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -5,7 +5,7 @@
 #include "server/admin_token.h"
 #include "server/token_compare.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 
 // An admin session lasts a working day; a viewer's a month.
@@ -128,4 +128,4 @@ std::string sessionCookie(const HttpRequest& req, const std::optional<SessionRow
     return cookie;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

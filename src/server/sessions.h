@@ -14,7 +14,7 @@
 #include "server/http/sign_in_throttle.h"
 #include "server/store/store.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 enum class Role { none, viewer, admin };
 
@@ -64,4 +64,4 @@ std::string cookieValue(const std::string& header, const std::string& name);
 // the request came over TLS through a proxy.
 std::string sessionCookie(const HttpRequest& req, const std::optional<SessionRow>& session, long long now);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

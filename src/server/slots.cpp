@@ -1,6 +1,6 @@
 #include "server/slots.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 SlotTable::SlotTable(const std::vector<int>& held)
 {
@@ -34,4 +34,4 @@ void SlotTable::move(int from, int to)
     if (to != 0) ++holders_[index(to)];
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 class SlotTable {
 public:
@@ -31,4 +31,4 @@ private:
     std::array<bool, 256> offered_{};
 };
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -1,6 +1,6 @@
 #include "server/team_figures.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 TeamFigures teamFigures(const std::vector<MachineRow>& machines, const std::vector<UserUnits>& units, long long now,
                         const StatusLimits& limits)
@@ -25,4 +25,4 @@ TeamFigures teamFigures(const std::vector<MachineRow>& machines, const std::vect
     return out;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

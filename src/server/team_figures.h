@@ -11,7 +11,7 @@
 #include "server/machine_status.h"
 #include "server/store/store.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 struct Figure {
     long long machines = 0; // known and not stopped, whatever they submit
@@ -30,4 +30,4 @@ struct TeamFigures {
 TeamFigures teamFigures(const std::vector<MachineRow>& machines, const std::vector<UserUnits>& units, long long now,
                         const StatusLimits& limits);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <strings.h>
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 
 // The length of the UTF-8 sequence at TEXT[I] and its code point; 0 when
@@ -79,4 +79,4 @@ std::string neutraliseMentions(const std::string& text)
     return out;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

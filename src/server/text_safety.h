@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 // Control characters (C0, DEL), C1 codes, bidirectional marks and
 // overrides, and bytes that are not UTF-8 written as \xNN or \u{NNNN}, so
@@ -16,4 +16,4 @@ std::string escapeForLog(const std::string& text);
 // the @ or the <, so chat services show them as text and notify nobody.
 std::string neutraliseMentions(const std::string& text);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

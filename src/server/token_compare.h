@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 // Same length and same bytes, in a time that does not depend on where they
 // differ; never true for an empty EXPECTED (no token set admits nobody).
@@ -16,4 +16,4 @@ inline bool tokensEqual(const std::string& given, const std::string& expected)
     return difference == 0 && !expected.empty();
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

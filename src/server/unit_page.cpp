@@ -1,6 +1,6 @@
 #include "server/unit_page.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 
 std::string countOf(long long n, const char* what)
@@ -39,4 +39,4 @@ std::string unitRefusedPage(const std::string& reason)
            "refused: " + htmlEscape(reason) + "</p></body></html>\n";
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

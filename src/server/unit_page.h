@@ -7,9 +7,9 @@
 #include "server/store/store.h"
 #include "server/unit_query.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 std::string unitReceivedPage(const UnitSubmission& unit, const UnitCounts& counts);
 std::string unitRefusedPage(const std::string& reason);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -5,7 +5,7 @@
 
 #include "server/record.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 
 struct Reader {
@@ -83,4 +83,4 @@ UnitQueryParse parseUnitQuery(const std::multimap<std::string, std::string>& par
     return result;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

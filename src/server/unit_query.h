@@ -7,7 +7,7 @@
 
 #include "server/store/rows.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 struct UnitQueryParse {
     bool ok = false;
@@ -23,4 +23,4 @@ constexpr std::size_t kLongestQueryText = 128;
 // empty vendor and name). Unknown keys are ignored.
 UnitQueryParse parseUnitQuery(const std::multimap<std::string, std::string>& params);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

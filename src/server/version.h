@@ -1,5 +1,5 @@
 #pragma once
 
-namespace pelmora_server {
+namespace pelmora::server {
 constexpr const char* kServerVersion = "1.0";
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 struct WebAsset {
     const char* name; // the file's name, e.g. "app.css"
@@ -15,4 +15,4 @@ struct WebAsset {
 // Every file, ended by one whose name is null.
 const WebAsset* webAssets();
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -11,7 +11,7 @@
 #include "server/log.h"
 #include "server/text_safety.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 
 using nlohmann::ordered_json;
@@ -222,4 +222,4 @@ PeriodicWorker::Wait Webhook::step()
     return {};
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -24,7 +24,7 @@
 #include "server/periodic_worker.h"
 #include "server/store/store.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 struct WebhookUrl {
     std::string scheme, host; // scheme http or https
@@ -72,4 +72,4 @@ private:
     std::deque<std::chrono::steady_clock::time_point> posted_; // within the last window
 };
 
-} // namespace pelmora_server
+} // namespace pelmora::server

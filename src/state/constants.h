@@ -1,4 +1,6 @@
 #pragma once
+
+namespace pelmora {
 // Figures and names that more than one part of the program, its tests and
 // its test peers must agree on. Everything here is fixed at build time.
 
@@ -27,3 +29,5 @@ constexpr const char* kClientConfigPath = "../client.cfg";
 constexpr const char* kUnitFilePath = "../unitinfo.txt";
 constexpr const char* kDatabasePath = "database.txt";
 constexpr const char* kLogPath = "pelmora_log.txt";
+
+} // namespace pelmora

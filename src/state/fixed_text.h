@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstring>
 
+namespace pelmora {
+
 // Copies text cut to width - 1 characters, always terminated.
 inline void copyCut(char* field, size_t width, const char* text)
 {
@@ -21,3 +23,5 @@ inline void copyPadded(char* field, const char* text, size_t count)
     for (; i < count && text[i] != '\0'; ++i) field[i] = text[i];
     for (; i < count; ++i) field[i] = '\0';
 }
+
+} // namespace pelmora

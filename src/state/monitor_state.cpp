@@ -1,5 +1,7 @@
 #include "state/monitor_state.h"
 
+namespace pelmora {
+
 MonitorState state;
 
 void resetMonitorState()
@@ -7,3 +9,5 @@ void resetMonitorState()
     static const MonitorState initial;
     state = initial;
 }
+
+} // namespace pelmora

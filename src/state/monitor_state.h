@@ -9,6 +9,8 @@
 #include "protocol/monitor_protocol.h"
 #include "state/constants.h"
 
+namespace pelmora {
+
 // What the program keeps of the notification-area icon between requests: the
 // tooltip that an add sends. The front-end owns the platform's own record.
 struct TrayIconRecord {
@@ -89,7 +91,7 @@ struct MonitorState {
     // Scratch space shared in turn; it holds nothing between operations.
     char lineBuffer[512] = {};
     char wordBuffer[500] = {};
-    char reportBuffer[monitor_protocol::kRecordBytes] = {};
+    char reportBuffer[protocol::kRecordBytes] = {};
     char receiveBuffer[128000] = {};
     char urlBuffer[1024] = {};
     char textBuffer[256] = {};
@@ -104,3 +106,5 @@ extern MonitorState state;
 
 // Puts every field back to its value at process start.
 void resetMonitorState();
+
+} // namespace pelmora

@@ -3,6 +3,8 @@
 // saturate, NaN gives 0.
 #include <climits>
 
+namespace pelmora {
+
 inline int truncateToInt(double value)
 {
     if (!(value == value)) return 0;
@@ -17,3 +19,5 @@ inline int clampToInt(long long value)
     if (value < INT_MIN) return INT_MIN;
     return static_cast<int>(value);
 }
+
+} // namespace pelmora

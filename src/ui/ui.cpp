@@ -1,5 +1,7 @@
 #include "ui/ui.h"
 
+namespace pelmora {
+
 namespace {
 // Stands in until a front-end installs itself: every request does nothing.
 class SilentWindowSystem : public WindowSystem {
@@ -26,3 +28,5 @@ WindowSystem* current = &silent;
 WindowSystem& windowSystem() { return *current; }
 
 void useWindowSystem(WindowSystem* system) { current = system ? system : &silent; }
+
+} // namespace pelmora

@@ -4,6 +4,8 @@
 
 #include "resource.h"
 
+namespace pelmora {
+
 enum ControlId {
     kUnitTextControl = PELMORA_UNIT_TEXT,
     kProgressBarControl = PELMORA_PROGRESS_BAR,
@@ -39,3 +41,5 @@ public:
 // The window system in use; a silent one until a front-end installs its own.
 WindowSystem& windowSystem();
 void useWindowSystem(WindowSystem* system);
+
+} // namespace pelmora

@@ -5,6 +5,8 @@
 #include "state/whole_numbers.h"
 #include "platform/platform.h"
 
+namespace pelmora {
+
 namespace {
 constexpr const char* kDashLine = "------------------------------------------------";
 
@@ -77,3 +79,5 @@ void writeShutdownSummary()
     std::fprintf(state.logFile, "%s\n\n\n\n\n", kDashLine);
     closeLog();
 }
+
+} // namespace pelmora

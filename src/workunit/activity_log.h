@@ -1,4 +1,6 @@
 #pragma once
+
+namespace pelmora {
 // The activity log, pelmora_log.txt, appended one complete group at a time.
 
 void writeStartBanner();
@@ -8,3 +10,5 @@ void writeUnitLog(const char* statsHost);
 void writeShutdownSummary();
 // Writes a fresh clock reading as ctime text (with its line break).
 void writeLogTime();
+
+} // namespace pelmora

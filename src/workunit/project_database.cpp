@@ -8,6 +8,8 @@
 #include "state/whole_numbers.h"
 #include "platform/platform.h"
 
+namespace pelmora {
+
 namespace {
 constexpr size_t kNameDigits = 6; // only the start of a name carries the number
 
@@ -72,3 +74,5 @@ void lookUpProject()
     state.frames = clampToInt(record.frames);
     std::memcpy(state.core, record.core, sizeof record.core);
 }
+
+} // namespace pelmora

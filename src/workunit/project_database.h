@@ -1,4 +1,6 @@
 #pragma once
+
+namespace pelmora {
 // The project table, database.txt in the program's own directory.
 
 // The project number a unit name begins with (never negative).
@@ -21,3 +23,5 @@ int findProjectRecord(const char* path, long long project, ProjectRecord& record
 
 // Sets projectNumber, points, frames and core for the current unitName.
 void lookUpProject();
+
+} // namespace pelmora

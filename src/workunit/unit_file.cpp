@@ -6,6 +6,8 @@
 #include "state/monitor_state.h"
 #include "reading/text_reading.h"
 
+namespace pelmora {
+
 namespace {
 constexpr int kPieceWidth = 7;
 constexpr int kSkipWidth = 500;
@@ -63,3 +65,5 @@ int readUnitFile(void (*unitChanged)())
     if (state.dueMonth[0] == '\0') std::strcpy(state.dueMonth, "Timeless");
     return 1;
 }
+
+} // namespace pelmora

@@ -1,4 +1,6 @@
 #pragma once
+
+namespace pelmora {
 // The client's unit file, ../unitinfo.txt, read whole on every call.
 
 constexpr const char* kMissingUnitFileText =
@@ -10,3 +12,5 @@ constexpr const char* kMissingUnitFileText =
 // once, before the lines after the name are read. 1 when the file was
 // opened, 0 when it could not be.
 int readUnitFile(void (*unitChanged)());
+
+} // namespace pelmora

@@ -11,7 +11,7 @@
 #include "bridge/bridge.h"
 #include "bridge/io/options.h"
 
-using namespace bridge;
+using namespace pelmora::bridge;
 
 namespace {
 std::string slurp(const char* path)

@@ -14,7 +14,7 @@
 #include "bridge/io/v8_client.h"
 #include "replay_peer.h"
 
-using namespace bridge;
+using namespace pelmora::bridge;
 
 namespace {
 std::string unitFile()

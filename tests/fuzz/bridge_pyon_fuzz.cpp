@@ -7,12 +7,12 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::string buffer(reinterpret_cast<const char*>(data), size), name;
-    bridge::Json body;
-    for (size_t before = size; bridge::takePyonReply(buffer, name, body); before = buffer.size()) {
+    pelmora::bridge::Json body;
+    for (size_t before = size; pelmora::bridge::takePyonReply(buffer, name, body); before = buffer.size()) {
         if (buffer.size() >= before) std::abort(); // a reply taken, yet nothing consumed
-        bridge::UnitFacts facts;
+        pelmora::bridge::UnitFacts facts;
         for (int slot : {-1, 0, 1})
-            if (bridge::chooseV7Unit(body, slot, facts)) checkUnitFile(facts);
+            if (pelmora::bridge::chooseV7Unit(body, slot, facts)) checkUnitFile(facts);
     }
     return 0;
 }

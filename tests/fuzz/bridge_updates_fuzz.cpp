@@ -8,18 +8,18 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::string input(reinterpret_cast<const char*>(data), size), line;
-    bridge::Json state = bridge::Json::parse(R"({"units":[{"group":"","state":"RUN","assignment":{"project":1,
+    pelmora::bridge::Json state = pelmora::bridge::Json::parse(R"({"units":[{"group":"","state":"RUN","assignment":{"project":1,
         "time":"2025-01-05T08:40:03Z","deadline":60},"wu":{"run":2,"clone":3,"gen":4},"wu_progress":0.5}]})");
     std::istringstream lines(input);
     for (bool first = true; std::getline(lines, line); first = false) {
-        const bridge::Json message = bridge::parseMessage(line), before = state;
+        const pelmora::bridge::Json message = pelmora::bridge::parseMessage(line), before = state;
         if (first && message.is_object()) state = message;
-        if (message.is_array() && !bridge::applyUpdate(state, message) && state != before) {
+        if (message.is_array() && !pelmora::bridge::applyUpdate(state, message) && state != before) {
             std::fprintf(stderr, "a refused update changed the state\n");
             std::abort();
         }
-        bridge::UnitFacts facts;
-        if (bridge::chooseV8Unit(state, "", facts)) checkUnitFile(facts);
+        pelmora::bridge::UnitFacts facts;
+        if (pelmora::bridge::chooseV8Unit(state, "", facts)) checkUnitFile(facts);
     }
     return 0;
 }

@@ -4,6 +4,8 @@
 #include "fuzz_support.h"
 #include "state_checks.h"
 
+using namespace pelmora;
+
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     enterScratchClientDir();

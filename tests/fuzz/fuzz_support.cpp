@@ -5,6 +5,8 @@
 
 #include "support/client_dir.h"
 
+namespace pelmora {
+
 void enterScratchClientDir()
 {
     static ClientDir dir;
@@ -27,3 +29,5 @@ void writeScratchFile(const char* path, const std::string& bytes)
 }
 
 void removeScratchFile(const char* path) { std::remove(path); }
+
+} // namespace pelmora

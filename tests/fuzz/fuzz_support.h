@@ -6,9 +6,13 @@
 #include <cstdint>
 #include <string>
 
+namespace pelmora {
+
 // Makes <scratch>/client/pelmora/ and moves into it; removed at exit.
 void enterScratchClientDir();
 // Writes bytes to path (relative to the program's directory, e.g. "../unitinfo.txt").
 void writeScratchFile(const char* path, const uint8_t* data, size_t size);
 void writeScratchFile(const char* path, const std::string& bytes);
 void removeScratchFile(const char* path);
+
+} // namespace pelmora

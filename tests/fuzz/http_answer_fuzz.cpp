@@ -9,6 +9,8 @@
 
 #include "platform/posix/http_answer.h"
 
+using namespace pelmora;
+
 namespace {
 struct Reading {
     HttpAnswerState state = HttpAnswerState::Reading;

@@ -18,6 +18,8 @@
 #include "support/test_platform.h"
 #include "support/sample_state.h"
 
+using namespace pelmora;
+
 namespace {
 std::mutex inputLock;
 std::string serverBytes;
@@ -31,7 +33,7 @@ void play(PeerConnection& peer)
     }
     const size_t before = std::min<size_t>(bytes[0] & 0x7F, bytes.size() - 1);
     const std::string after = before > 0 ? bytes.substr(1 + before) : std::string();
-    const size_t recordBytes = before > 0 ? monitor_protocol::kRecordBytes : 0;
+    const size_t recordBytes = before > 0 ? protocol::kRecordBytes : 0;
     Turn{bytes.substr(1, before), after, recordBytes, 0, (bytes[0] & 0x80) != 0}.play(peer);
 }
 } // namespace
@@ -41,7 +43,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     enterScratchClientDir();
     testPlatform().runCommand = [](const char*) {};
     testPlatform().sleepMilliseconds = [](unsigned) {};
-    static LoopbackServer* peer = new LoopbackServer(monitor_protocol::kPort, play); // for the whole run
+    static LoopbackServer* peer = new LoopbackServer(protocol::kPort, play); // for the whole run
     (void)peer;
     return 0;
 }

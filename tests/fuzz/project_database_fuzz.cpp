@@ -6,6 +6,8 @@
 #include "state_checks.h"
 #include "workunit/project_database.h"
 
+using namespace pelmora;
+
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     enterScratchClientDir();

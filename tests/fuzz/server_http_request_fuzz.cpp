@@ -14,7 +14,7 @@
 #include "server/http/http_parsing.h"
 #include "server/store/sqlite/sqlite_store.h"
 
-using namespace pelmora_server;
+using namespace pelmora::server;
 namespace http = boost::beast::http;
 
 namespace {

@@ -11,17 +11,17 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    char bytes[monitor_protocol::kRecordBytes] = {};
+    char bytes[protocol::kRecordBytes] = {};
     std::memcpy(bytes, data, size < sizeof bytes ? size : sizeof bytes);
-    const pelmora_server::RecordParse parsed = pelmora_server::parseRecord(bytes, sizeof bytes);
+    const pelmora::server::RecordParse parsed = pelmora::server::parseRecord(bytes, sizeof bytes);
     if (parsed.ok == !parsed.reason.empty()) std::abort();
     if (parsed.ok) {
-        const pelmora_server::MonitorRecord& r = parsed.record;
+        const pelmora::server::MonitorRecord& r = parsed.record;
         // Throws, and so fails the run, on text that is not UTF-8.
         nlohmann::json{r.computerName, r.unit, r.cpuVendor, r.core, r.user}.dump();
         if (r.slot < -128 || r.slot > 127 || r.team < 0) std::abort();
         // Every number the status arithmetic uses within its range.
-        using namespace pelmora_server;
+        using namespace pelmora::server;
         const auto within = [](double value, NumberRange range) { return value >= range.low && value <= range.high; };
         if (!within(r.progress, kProgressRange) || !within(r.unitsSeen, kUnitsSeenRange) ||
             !within(r.cpuMhz, kCpuMhzRange) || !within(r.frames, kFramesRange) || !within(r.points, kPointsRange))

@@ -11,14 +11,14 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    pelmora_server::HttpParams params;
-    pelmora_server::parseQueryText(std::string(reinterpret_cast<const char*>(data), size), params);
-    const pelmora_server::UnitQueryParse parsed = pelmora_server::parseUnitQuery(params);
+    pelmora::server::HttpParams params;
+    pelmora::server::parseQueryText(std::string(reinterpret_cast<const char*>(data), size), params);
+    const pelmora::server::UnitQueryParse parsed = pelmora::server::parseUnitQuery(params);
     if (parsed.ok == !parsed.reason.empty()) std::abort();
     if (parsed.ok) {
-        const pelmora_server::UnitSubmission& u = parsed.unit;
+        const pelmora::server::UnitSubmission& u = parsed.unit;
         for (const std::string* text : {&u.user, &u.cpuVendor, &u.cpuString, &u.protein, &u.core})
-            if (text->size() > 2 * pelmora_server::kLongestQueryText) std::abort();
+            if (text->size() > 2 * pelmora::server::kLongestQueryText) std::abort();
         nlohmann::json{u.user, u.cpuVendor, u.cpuString, u.protein, u.core, u.frameMinutes}.dump();
         if (u.wucount < 0 || u.cpuMhz < 0 || u.memoryMib < 0) std::abort();
     }

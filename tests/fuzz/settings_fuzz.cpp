@@ -6,6 +6,8 @@
 #include "fuzz_support.h"
 #include "state_checks.h"
 
+using namespace pelmora;
+
 namespace {
 MonitorState first;
 

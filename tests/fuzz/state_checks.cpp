@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace pelmora {
+
 namespace {
 enum class Kind { Value, Text, Bytes };
 
@@ -107,3 +109,5 @@ void require(bool condition, const char* message)
     std::fprintf(stderr, "%s\n", message);
     std::abort();
 }
+
+} // namespace pelmora

@@ -7,6 +7,8 @@
 
 #include "state/monitor_state.h"
 
+namespace pelmora {
+
 // Every text field of state holds a NUL within its width. Every target
 // calls this after each input.
 void checkStateTexts();
@@ -18,3 +20,5 @@ void checkStateUnchanged(const MonitorState& before, std::initializer_list<const
 
 // Aborts with the message when the condition does not hold.
 void require(bool condition, const char* message);
+
+} // namespace pelmora

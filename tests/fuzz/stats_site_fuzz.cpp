@@ -12,6 +12,8 @@
 #include "state_checks.h"
 #include "support/loopback_peer.h"
 
+using namespace pelmora;
+
 namespace {
 std::mutex inputLock;
 std::string replyBytes;

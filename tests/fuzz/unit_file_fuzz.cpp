@@ -14,6 +14,8 @@
 #include "workunit/unit_file.h"
 #include "app/dialog.h"
 
+using namespace pelmora;
+
 namespace {
 constexpr time_t kFirstClock = 1000000;
 constexpr time_t kSecondClock = 2000000;

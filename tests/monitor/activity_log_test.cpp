@@ -17,6 +17,8 @@
 #include "support/recording_window_system.h"
 #include "workunit/activity_log.h"
 
+namespace pelmora {
+
 namespace {
 
 const time_t kStart = 1700000000;
@@ -146,3 +148,5 @@ TEST(ActivityLog, UnopenableLogWritesNothing)
 }
 
 } // namespace
+
+} // namespace pelmora

@@ -9,6 +9,8 @@
 #include "config/client_identity.h"
 #include "support/client_dir.h"
 
+namespace pelmora {
+
 namespace {
 
 std::string identity()
@@ -84,3 +86,5 @@ TEST(ClientIdentity, MissingFileChangesNothing)
 }
 
 } // namespace
+
+} // namespace pelmora

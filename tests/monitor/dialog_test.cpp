@@ -15,6 +15,8 @@
 #include "support/monitor_server_peer.h"
 #include "support/recording_window_system.h"
 
+namespace pelmora {
+
 namespace {
 
 using Calls = std::vector<std::string>;
@@ -221,3 +223,5 @@ TEST(Dialog, ExitRequestAnsweredToTheStartUpReport)
 }
 
 } // namespace
+
+} // namespace pelmora

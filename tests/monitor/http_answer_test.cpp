@@ -10,6 +10,8 @@
 
 #include "platform/posix/http_answer.h"
 
+namespace pelmora {
+
 namespace {
 
 struct Outcome {
@@ -109,3 +111,5 @@ TEST(HttpAnswer, FramingAndOutcomes)
 }
 
 } // namespace
+
+} // namespace pelmora

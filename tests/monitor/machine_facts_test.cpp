@@ -14,6 +14,8 @@
 #include <fstream>
 #endif
 
+namespace pelmora {
+
 namespace {
 
 // What the substitute sources answer; each case changes some of it.
@@ -109,3 +111,5 @@ TEST(LinuxMachineFacts, CpuidVendorAsTheKernelShowsIt)
 #endif
 
 } // namespace
+
+} // namespace pelmora

@@ -18,10 +18,12 @@
 #include "support/recording_window_system.h"
 #include "support/test_platform.h"
 
+namespace pelmora {
+
 namespace {
 
 using Calls = std::vector<std::string>;
-using monitor_protocol::kRecordBytes;
+using protocol::kRecordBytes;
 Calls commandsRun;
 
 struct Reporting : ::testing::Test {
@@ -182,3 +184,5 @@ TEST_F(Reporting, ServersThatMisbehave)
 }
 
 } // namespace
+
+} // namespace pelmora

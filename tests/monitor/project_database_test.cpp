@@ -9,6 +9,8 @@
 #include "support/client_dir.h"
 #include "workunit/project_database.h"
 
+namespace pelmora {
+
 namespace {
 
 // Looks name up, starting from values that a lookup must replace.
@@ -79,3 +81,5 @@ TEST(ProjectDatabase, DemoDatabase)
 }
 
 } // namespace
+
+} // namespace pelmora

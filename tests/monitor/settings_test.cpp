@@ -10,6 +10,8 @@
 #include "config/settings.h"
 #include "support/client_dir.h"
 
+namespace pelmora {
+
 namespace {
 
 // The settings that differ from their start value, as "key=value" words.
@@ -143,3 +145,5 @@ TEST(Settings, PollPeriodNeverUnderFiveSeconds)
 }
 
 } // namespace
+
+} // namespace pelmora

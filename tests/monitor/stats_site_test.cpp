@@ -18,6 +18,8 @@
 #include "support/sample_state.h"
 #include "support/stats_site_peer.h"
 
+namespace pelmora {
+
 namespace {
 
 std::string firstLine(const std::string& head) { return head.substr(0, head.find("\r\n")); }
@@ -214,3 +216,5 @@ TEST(StatsSite, PlainSocketNamesAndRefusedUrls)
 #endif
 
 } // namespace
+
+} // namespace pelmora

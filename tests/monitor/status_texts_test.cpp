@@ -14,6 +14,8 @@
 #include "support/client_dir.h"
 #include "support/recording_window_system.h"
 
+namespace pelmora {
+
 namespace {
 
 using Calls = std::vector<std::string>;
@@ -93,3 +95,5 @@ TEST(StatusTexts, TrayModeBothWays)
 }
 
 } // namespace
+
+} // namespace pelmora

@@ -18,6 +18,8 @@
 #include "frontend/terminal/poll_timer.h"
 #include "frontend/terminal/terminal_front_end.h"
 
+namespace pelmora {
+
 namespace {
 
 TEST(TerminalKeys, EachViewHasItsOwnKeys)
@@ -125,11 +127,11 @@ TEST(TerminalFrontEnd, HeadlessMessageGoesToStandardError)
 TEST(TerminalFrontEnd, SignalComesBeforeTicksThatOutlastThePeriod)
 {
     Program program("stats 1\nipadd 127.0.0.1\nfhlog 1\n");
-    LoopbackServer server(monitor_protocol::kPort, [&](PeerConnection& peer) {
+    LoopbackServer server(protocol::kPort, [&](PeerConnection& peer) {
         const bool slow = server.connections() <= 3;
         if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(5500));
         peer.send(std::string(1, static_cast<char>(server.connections())));
-        peer.receiveExactly(monitor_protocol::kRecordBytes);
+        peer.receiveExactly(protocol::kRecordBytes);
         peer.send(std::string(1, slow ? '\0' : '\1'));
     });
     std::thread signaller([] {
@@ -142,3 +144,5 @@ TEST(TerminalFrontEnd, SignalComesBeforeTicksThatOutlastThePeriod)
 }
 
 } // namespace
+
+} // namespace pelmora

@@ -7,6 +7,8 @@
 
 #include "frontend/terminal/screen.h"
 
+namespace pelmora {
+
 namespace {
 
 class GridCanvas : public Canvas {
@@ -200,3 +202,5 @@ TEST(TerminalScreen, OnlyPrintableAsciiReachesTheScreen)
 }
 
 } // namespace
+
+} // namespace pelmora

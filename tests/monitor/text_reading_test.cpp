@@ -12,6 +12,8 @@
 #include "platform/platform.h"
 #include "support/client_dir.h"
 
+namespace pelmora {
+
 namespace {
 
 // Opens text as a file the way the readers open theirs.
@@ -93,3 +95,5 @@ TEST(TextReading, OpenTextFileReadsCrLfAsNewline)
 }
 
 } // namespace
+
+} // namespace pelmora

@@ -18,6 +18,8 @@
 #include "workunit/unit_file.h"
 #include "app/dialog.h"
 
+namespace pelmora {
+
 namespace {
 
 using Calls = std::vector<std::string>;
@@ -260,3 +262,5 @@ TEST(UnitFile, FileChangingBetweenPolls)
 }
 
 } // namespace
+
+} // namespace pelmora

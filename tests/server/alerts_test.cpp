@@ -13,7 +13,8 @@
 #include "server/webhook.h"
 #include "support/loopback_peer.h"
 
-using namespace pelmora_server;
+using namespace pelmora;
+using namespace pelmora::server;
 
 namespace {
 void report(Store& store, const std::string& name, long long at, int progress, bool exiting = false)

@@ -11,7 +11,7 @@
 #include "server/http_api.h"
 #include "server/token_compare.h"
 
-using namespace pelmora_server;
+using namespace pelmora::server;
 using nlohmann::json;
 
 namespace {

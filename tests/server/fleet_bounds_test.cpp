@@ -13,7 +13,7 @@
 #include "server/machine_admin.h"
 #include "server/rate_limit.h"
 
-using namespace pelmora_server;
+using namespace pelmora::server;
 
 namespace {
 class StoreBounds : public testing::TestWithParam<StoreKind> {};

@@ -11,7 +11,7 @@
 
 #include "server/store/sqlite/sqlite_store.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 // A kind of store the tests can open at PLACE: EMPTY, or as the last one
 // there left it (a restart).
 struct StoreKind {
@@ -50,4 +50,4 @@ inline MonitorRecord record(const std::string& name, int progress = 10, bool exi
     r.exiting = exiting;
     return r;
 }
-} // namespace pelmora_server
+} // namespace pelmora::server

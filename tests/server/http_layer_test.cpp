@@ -18,7 +18,7 @@
 #include "server/sessions.h"
 #include "server/http/sign_in_throttle.h"
 
-using namespace pelmora_server;
+using namespace pelmora::server;
 
 namespace {
 

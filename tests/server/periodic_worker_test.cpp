@@ -8,7 +8,7 @@
 
 #include "server/periodic_worker.h"
 
-using namespace pelmora_server;
+using namespace pelmora::server;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 

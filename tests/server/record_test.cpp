@@ -7,8 +7,9 @@
 
 #include "server/record.h"
 
-using namespace pelmora_server;
-using monitor_protocol::kRecordBytes;
+using namespace pelmora;
+using namespace pelmora::server;
+using protocol::kRecordBytes;
 
 namespace {
 std::string padded(const std::string& text, const std::string& tail = "")

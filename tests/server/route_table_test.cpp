@@ -6,7 +6,7 @@
 
 #include "server/api/route_table.h"
 
-using namespace pelmora_server;
+using namespace pelmora::server;
 
 TEST(RouteTable, LabelAndAccessOfEveryPath)
 {

@@ -9,7 +9,7 @@
 #include "server/fresh_store.h"
 #include "server/store/sqlite/migrations.h"
 
-using namespace pelmora_server;
+using namespace pelmora::server;
 
 TEST(SqliteStore, FrequentUpkeepLeavesTheLogThoroughEmptiesIt)
 {

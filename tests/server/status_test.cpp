@@ -11,8 +11,9 @@
 #include "server/fresh_store.h"
 #include "server/machine_status.h"
 
-using namespace pelmora_server;
-using monitor_protocol::kRecordBytes;
+using namespace pelmora;
+using namespace pelmora::server;
+using protocol::kRecordBytes;
 
 namespace {
 constexpr int kSilent = -1, kExits = -2;

@@ -13,7 +13,7 @@
 #include "server/fresh_store.h"
 #include "server/slots.h"
 
-using namespace pelmora_server;
+using namespace pelmora::server;
 
 namespace {
 MonitorRecord report(const std::string& name, int cpu, int slot, int progress = 10, bool exiting = false)

@@ -4,7 +4,7 @@
 #include "server/api/json_shapes.h"
 #include "server/team_figures.h"
 
-using namespace pelmora_server;
+using namespace pelmora::server;
 
 namespace {
 MachineRow machine(const std::string& user, int team, long long lastSeen, bool stopped = false)

@@ -3,7 +3,7 @@
 
 #include "server/text_safety.h"
 
-using namespace pelmora_server;
+using namespace pelmora::server;
 
 TEST(TextSafety, LogShowsHiddenCharactersEscaped)
 {

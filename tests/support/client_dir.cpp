@@ -11,6 +11,8 @@
 #include "state/monitor_state.h"
 #include "support/test_platform.h"
 
+namespace pelmora {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -103,3 +105,5 @@ std::string unitFileText(const char* name, int progress)
                   name, progress);
     return text;
 }
+
+} // namespace pelmora

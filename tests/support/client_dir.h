@@ -5,6 +5,8 @@
 // the test platform, before and after.
 #include <string>
 
+namespace pelmora {
+
 class ClientDir {
 public:
     ClientDir();
@@ -33,3 +35,5 @@ private:
 
 // A unit file as the client writes it.
 std::string unitFileText(const char* name, int progress);
+
+} // namespace pelmora

@@ -19,6 +19,8 @@ using SocketLength = socklen_t;
 #define closeSocket close
 #endif
 
+namespace pelmora {
+
 namespace {
 SocketHandle handle(long long s) { return static_cast<SocketHandle>(s); }
 
@@ -153,3 +155,5 @@ int refusingPort()
     closeSocket(listenOn(port));
     return port;
 }
+
+} // namespace pelmora

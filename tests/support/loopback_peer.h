@@ -7,6 +7,8 @@
 #include <string>
 #include <thread>
 
+namespace pelmora {
+
 class PeerConnection {
 public:
     explicit PeerConnection(long long socket) : socket_(socket) {}
@@ -58,3 +60,5 @@ int refusingPort();
 // A listening socket on 127.0.0.1 at port (0: any free one, and port is set
 // to it); throws when the port is taken. The tools' peers listen with it too.
 long long openLoopbackListener(int& port);
+
+} // namespace pelmora

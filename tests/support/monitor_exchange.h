@@ -14,6 +14,8 @@
 #include "protocol/monitor_protocol.h"
 #include "state/constants.h"
 
+namespace pelmora {
+
 // What a simulated monitor reports (the slot is the server's).
 struct MonitorRecordFields {
     std::string computerName;
@@ -33,8 +35,8 @@ struct MonitorRecordFields {
 // The record's text for these fields, as the monitor formats it.
 inline std::string monitorRecordText(int slot, const MonitorRecordFields& f)
 {
-    char text[monitor_protocol::kRecordBytes];
-    std::snprintf(text, sizeof text, monitor_protocol::kRecordFormat, slot, f.computerName.c_str(), f.cpu,
+    char text[protocol::kRecordBytes];
+    std::snprintf(text, sizeof text, protocol::kRecordFormat, slot, f.computerName.c_str(), f.cpu,
                   f.unitsSeen, f.progress, f.unit.c_str(), 0, f.cpuMhz, f.cpuVendor.c_str(), f.core.c_str(),
                   f.frames, f.points, f.user.c_str(), f.team, 0);
     return text;
@@ -58,7 +60,7 @@ int monitorExchange(int port, MakeRecord makeRecord)
     unsigned char command = 0;
     bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 && ::recv(fd, &slot, 1, 0) == 1;
     if (ok) {
-        char record[monitor_protocol::kRecordBytes] = {};
+        char record[protocol::kRecordBytes] = {};
         const std::string text = makeRecord(static_cast<int>(slot));
         std::memcpy(record, text.data(), text.size() < sizeof record ? text.size() : sizeof record - 1);
         ok = ::send(fd, record, sizeof record, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof record) &&
@@ -67,3 +69,5 @@ int monitorExchange(int port, MakeRecord makeRecord)
     ::close(fd);
     return ok ? command : -1;
 }
+
+} // namespace pelmora

@@ -1,5 +1,7 @@
 #include "support/monitor_server_peer.h"
 
+namespace pelmora {
+
 std::string Turn::play(PeerConnection& peer) const
 {
     peer.send(slot, dripMs);
@@ -10,7 +12,7 @@ std::string Turn::play(PeerConnection& peer) const
 }
 
 MonitorServer::MonitorServer(Script script)
-    : script_(std::move(script)), server_(monitor_protocol::kPort, [this](PeerConnection& peer) {
+    : script_(std::move(script)), server_(protocol::kPort, [this](PeerConnection& peer) {
           const size_t turn = static_cast<size_t>(server_.connections() - 1);
           if (turn >= script_.size()) return;
           const std::string record = script_[turn].play(peer);
@@ -26,3 +28,5 @@ std::vector<std::string> MonitorServer::recordsWhenStopped()
     std::lock_guard<std::mutex> lock(mutex_);
     return records_;
 }
+
+} // namespace pelmora

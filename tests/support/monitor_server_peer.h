@@ -7,12 +7,14 @@
 #include "protocol/monitor_protocol.h"
 #include "support/loopback_peer.h"
 
+namespace pelmora {
+
 // One connection of the server: it offers the slot, takes in recordBytes of
 // the record (fewer if the client goes first), answers with the command and
 // closes, or resets. With dripMs each byte goes alone after that pause.
 struct Turn {
     std::string slot, command;
-    size_t recordBytes = monitor_protocol::kRecordBytes;
+    size_t recordBytes = protocol::kRecordBytes;
     int dripMs = 0;
     bool reset = false;
     std::string play(PeerConnection& peer) const; // what it took in of the record
@@ -33,3 +35,5 @@ private:
     std::vector<std::string> records_;
     LoopbackServer server_;
 };
+
+} // namespace pelmora

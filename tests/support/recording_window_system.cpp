@@ -1,5 +1,7 @@
 #include "support/recording_window_system.h"
 
+namespace pelmora {
+
 RecordingWindowSystem::RecordingWindowSystem() { useWindowSystem(this); }
 RecordingWindowSystem::~RecordingWindowSystem() { useWindowSystem(nullptr); }
 
@@ -30,3 +32,5 @@ void RecordingWindowSystem::keepOnTop() { calls.push_back("onTop"); }
 void RecordingWindowSystem::endDialog(int result) { calls.push_back("end " + std::to_string(result)); }
 void RecordingWindowSystem::destroyWindow() { calls.push_back("destroy"); }
 void RecordingWindowSystem::exitProcess(int status) { calls.push_back("exit " + std::to_string(status)); }
+
+} // namespace pelmora

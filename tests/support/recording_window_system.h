@@ -6,6 +6,8 @@
 
 #include "ui/ui.h"
 
+namespace pelmora {
+
 class RecordingWindowSystem : public WindowSystem {
 public:
     RecordingWindowSystem();   // installs itself
@@ -33,3 +35,5 @@ public:
     void destroyWindow() override;
     void exitProcess(int status) override;
 };
+
+} // namespace pelmora

@@ -4,6 +4,8 @@
 
 #include "state/monitor_state.h"
 
+namespace pelmora {
+
 void fillSampleState()
 {
     std::strcpy(state.computerName, "LABPC7");
@@ -30,3 +32,5 @@ void fillSampleState()
     std::strcpy(state.ipadd, "127.0.0.1");
     std::strcpy(state.spath, "FAHClient");
 }
+
+} // namespace pelmora

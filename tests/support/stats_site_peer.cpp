@@ -1,5 +1,7 @@
 #include "support/stats_site_peer.h"
 
+namespace pelmora {
+
 std::string httpHead(const std::string& status, size_t contentLength)
 {
     return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(contentLength) +
@@ -25,3 +27,5 @@ std::vector<std::string> StatsSite::requests()
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;
 }
+
+} // namespace pelmora

@@ -6,6 +6,8 @@
 
 #include "support/loopback_peer.h"
 
+namespace pelmora {
+
 // An answer's head: the status line, the Content-Length given and Connection: close.
 std::string httpHead(const std::string& status, size_t contentLength);
 
@@ -27,3 +29,5 @@ private:
     std::vector<std::string> requests_;
     LoopbackServer server_;
 };
+
+} // namespace pelmora

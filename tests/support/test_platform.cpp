@@ -1,5 +1,7 @@
 #include "support/test_platform.h"
 
+namespace pelmora {
+
 namespace {
 PlatformServices services = systemServices();
 time_t pinned = 0;
@@ -24,3 +26,5 @@ void pinClock(time_t value)
     pinned = value;
     testPlatform().now = pinnedNow;
 }
+
+} // namespace pelmora

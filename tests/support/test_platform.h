@@ -6,6 +6,10 @@
 
 #include "platform/platform.h"
 
+namespace pelmora {
+
 PlatformServices& testPlatform();
 void resetTestPlatform();
 void pinClock(time_t value);
+
+} // namespace pelmora

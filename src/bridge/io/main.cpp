@@ -9,6 +9,8 @@
 #include <csignal>
 #endif
 
+using namespace pelmora;
+
 int main(int argc, char** argv)
 {
     bridge::Options options;

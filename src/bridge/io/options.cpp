@@ -11,7 +11,7 @@
 #define PELMORA_BRIDGE_VERSION "unknown"
 #endif
 
-namespace bridge {
+namespace pelmora::bridge {
 
 namespace {
 constexpr const char* kAbout =
@@ -74,4 +74,4 @@ int readCommandLine(int argc, const char* const* argv, Options& options, std::st
     return -1;
 }
 
-} // namespace bridge
+} // namespace pelmora::bridge

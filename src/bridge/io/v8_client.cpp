@@ -13,7 +13,7 @@
 #include "bridge/io/v8_client.h"
 #include "bridge/messages.h"
 
-namespace bridge {
+namespace pelmora::bridge {
 
 namespace {
 namespace asio = boost::asio;
@@ -145,4 +145,4 @@ Link runV8(Follower& follower, bool& unitWritten)
     }
 }
 
-} // namespace bridge
+} // namespace pelmora::bridge

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <curses.h>
 
+namespace pelmora {
+
 namespace {
 attr_t attributesOf(Style style)
 {
@@ -68,3 +70,5 @@ void CursesCanvas::bar(int row, int col, int width, int filled)
             mvaddch(row, col + i, full ? ('#' | A_BOLD) : '.');
     }
 }
+
+} // namespace pelmora

@@ -2,6 +2,8 @@
 // The canvas on the terminal: ncurses' standard screen.
 #include "frontend/terminal/screen.h"
 
+namespace pelmora {
+
 class CursesCanvas : public Canvas {
 public:
     // unicode: the terminal takes UTF-8, so the bar and the ellipsis can use
@@ -18,3 +20,5 @@ private:
     bool inside(int row, int col) const { return row >= 0 && col >= 0 && row < rows() && col < cols(); }
     bool unicode_;
 };
+
+} // namespace pelmora

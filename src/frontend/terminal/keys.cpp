@@ -2,6 +2,8 @@
 
 #include <curses.h>
 
+namespace pelmora {
+
 namespace {
 constexpr int kEscape = 27;
 
@@ -26,3 +28,5 @@ DialogEvent eventForKey(int key, View view)
     }
     return DialogEvent::Other;
 }
+
+} // namespace pelmora

@@ -7,6 +7,8 @@
 
 #include "frontend/terminal/terminal_front_end.h"
 
+using namespace pelmora;
+
 int main()
 {
     // Like the Windows program's idle priority class: below all normal work.

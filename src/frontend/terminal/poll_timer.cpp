@@ -3,6 +3,8 @@
 #include <climits>
 #include <ctime>
 
+namespace pelmora {
+
 namespace {
 // As on Windows, a shorter period is taken as the shortest a timer has.
 constexpr int64_t kShortestPeriodMs = 10;
@@ -35,3 +37,5 @@ void PollTimer::ticked(int64_t now)
     const int64_t next = due_ + period_;
     due_ = next > now ? next : now;
 }
+
+} // namespace pelmora

@@ -3,6 +3,8 @@
 // waited for by the one wait for keys and signals, never by spinning.
 #include <cstdint>
 
+namespace pelmora {
+
 // The monotonic clock in milliseconds.
 int64_t monotonicMilliseconds();
 
@@ -26,3 +28,5 @@ private:
     int64_t period_ = 0;
     int64_t due_ = 0;
 };
+
+} // namespace pelmora

@@ -5,6 +5,8 @@
 
 #include "state/version.h"
 
+namespace pelmora {
+
 namespace {
 // Outer border, margin, group border and padding on each side of the texts.
 constexpr int kTextInset = 4;
@@ -213,3 +215,5 @@ void drawScreen(Canvas& canvas, const FrontState& front)
     case View::Blank: break;
     }
 }
+
+} // namespace pelmora

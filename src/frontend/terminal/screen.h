@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace pelmora {
+
 // Everything the core has told the window system that shows on the screen.
 struct FrontState {
     // The dialog's initial texts; start-up replaces them before the window
@@ -70,3 +72,5 @@ WindowColumns windowColumns(int unitTextWidth, int countersTextWidth, int screen
 
 constexpr int kMinWindowBoxWidth = 56; // the dialog's proportions on a terminal
 constexpr int kColumnGap = 3;
+
+} // namespace pelmora

@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+namespace pelmora {
+
 namespace {
 int pipeEnds[2] = {-1, -1};
 
@@ -58,3 +60,5 @@ SignalsSeen takeSignals()
     }
     return seen;
 }
+
+} // namespace pelmora

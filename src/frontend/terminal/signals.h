@@ -1,4 +1,6 @@
 #pragma once
+
+namespace pelmora {
 // Close requests (SIGINT, SIGTERM, SIGHUP) and terminal resizes (SIGWINCH)
 // reach the program as bytes on a pipe, so that the one wait for keys and
 // timer ticks wakes for them too. The handlers only write that byte.
@@ -16,3 +18,5 @@ struct SignalsSeen {
 };
 // Empties the pipe and tells what arrived since the last call.
 SignalsSeen takeSignals();
+
+} // namespace pelmora

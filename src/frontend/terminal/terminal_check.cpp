@@ -5,6 +5,8 @@
 #include <term.h>
 #include <unistd.h>
 
+namespace pelmora {
+
 bool terminalCanShowViews()
 {
     int error = 0;
@@ -15,3 +17,5 @@ bool terminalCanShowViews()
     del_curterm(cur_term);
     return addressable;
 }
+
+} // namespace pelmora

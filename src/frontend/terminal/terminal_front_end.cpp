@@ -16,6 +16,8 @@
 #include "frontend/terminal/signals.h"
 #include "frontend/terminal/terminal_check.h"
 
+namespace pelmora {
+
 namespace {
 // Long enough for the bytes of a function key to arrive together, short
 // enough that Escape answers at once.
@@ -288,3 +290,5 @@ void TerminalFrontEnd::exitProcess(int status)
     std::fflush(nullptr);
     std::exit(status);
 }
+
+} // namespace pelmora

@@ -12,6 +12,8 @@
 #include "frontend/terminal/screen.h"
 #include "ui/ui.h"
 
+namespace pelmora {
+
 class TerminalFrontEnd : public WindowSystem {
 public:
     explicit TerminalFrontEnd(bool headless) : headless_(headless) {}
@@ -66,3 +68,5 @@ private:
     void* screen_ = nullptr;
     std::string afterRestore_;  // said on stderr once the screen is back
 };
+
+} // namespace pelmora

@@ -3,6 +3,8 @@
 #include "state/monitor_state.h"
 #include "frontend/win32/win32_window_system.h"
 
+namespace pelmora {
+
 DialogEvent dialogEventFor(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
@@ -42,3 +44,5 @@ INT_PTR CALLBACK mainDialogProcedure(HWND window, UINT message, WPARAM wParam, L
         win32WindowSystem().restoreHidden();
     return result;
 }
+
+} // namespace pelmora

@@ -5,7 +5,11 @@
 
 #include "app/dialog.h"
 
+namespace pelmora {
+
 // The event that a message to the main dialog stands for.
 DialogEvent dialogEventFor(UINT message, WPARAM wParam, LPARAM lParam);
 
 INT_PTR CALLBACK mainDialogProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+} // namespace pelmora

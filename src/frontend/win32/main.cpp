@@ -8,6 +8,8 @@
 #include "frontend/win32/dialog_procedure.h"
 #include "frontend/win32/win32_window_system.h"
 
+using namespace pelmora;
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
     state.instance = instance;

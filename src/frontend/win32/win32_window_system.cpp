@@ -7,6 +7,8 @@
 #include "state/monitor_state.h"
 #include "resource.h"
 
+namespace pelmora {
+
 namespace {
 // The tray record's size: 504 bytes for the 32-bit program (the
 // NOTIFYICONDATAA of shell version 6.0, without the balloon icon), the same
@@ -162,3 +164,5 @@ void Win32WindowSystem::filterPlacement(WINDOWPOS* placement) const
 {
     if (keepHidden_) placement->flags &= ~SWP_SHOWWINDOW;
 }
+
+} // namespace pelmora

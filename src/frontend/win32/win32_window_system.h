@@ -6,6 +6,8 @@
 
 #include "ui/ui.h"
 
+namespace pelmora {
+
 // The tray icon's mouse events come back to the dialog as this message,
 // with the mouse event in lParam.
 constexpr UINT kTrayCallbackMessage = PELMORA_TRAY_MESSAGE;
@@ -48,3 +50,5 @@ private:
 
 // The one instance the program installs.
 Win32WindowSystem& win32WindowSystem();
+
+} // namespace pelmora

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <ctime>
 
+namespace pelmora {
+
 void runCommand(const char* commandLine) { std::system(commandLine); }
 
 bool formatServiceCommand(char* buffer, size_t size, bool start, const char* service)
@@ -19,3 +21,5 @@ void sleepMilliseconds(unsigned milliseconds)
     while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
     }
 }
+
+} // namespace pelmora

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+namespace pelmora {
+
 namespace {
 using Phase = HttpAnswer::Phase;
 constexpr unsigned long long kLargestLength = 1ull << 60;
@@ -257,3 +259,5 @@ HttpAnswerState endHttpAnswer(HttpAnswer& answer)
     if (answer.state != HttpAnswerState::Reading) return answer.state;
     return set(answer, answer.phase == Phase::UntilClose ? HttpAnswerState::Complete : HttpAnswerState::Malformed);
 }
+
+} // namespace pelmora

@@ -5,6 +5,8 @@
 // and nothing a peer sends can make it read or write past its buffers.
 #include <cstddef>
 
+namespace pelmora {
+
 struct HttpAnswerSink {
     void* context;
     // The final head is complete; false stops the answer (nothing more is read).
@@ -32,3 +34,5 @@ struct HttpAnswer {
 HttpAnswerState feedHttpAnswer(HttpAnswer& answer, const char* data, size_t length, const HttpAnswerSink& sink);
 // The peer closed the connection; returns the final state.
 HttpAnswerState endHttpAnswer(HttpAnswer& answer);
+
+} // namespace pelmora

@@ -27,6 +27,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace pelmora {
+
 namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kConnectTimeout = std::chrono::milliseconds(kHttpConnectTimeoutMs);
@@ -268,3 +270,5 @@ int httpGet(const char* url, const char* fileName)
     if (download.writeError != 0) return download.writeError;
     return error;
 }
+
+} // namespace pelmora

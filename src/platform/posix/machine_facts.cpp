@@ -10,6 +10,8 @@
 #include <cpuid.h>
 #endif
 
+namespace pelmora {
+
 namespace {
 bool hostName(char* buffer, size_t size)
 {
@@ -103,3 +105,5 @@ const MachineFactSources kLinuxSources = {hostName, hasCpuid, cpuidVendor, proce
 } // namespace
 
 const MachineFactSources& systemMachineFacts() { return kLinuxSources; }
+
+} // namespace pelmora

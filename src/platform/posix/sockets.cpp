@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace pelmora {
+
 namespace {
 
 int lastError = 0;
@@ -102,3 +104,5 @@ int socketReceive(long long socket, char* buffer, int capacity)
 }
 
 void socketClose(long long socket) { close(static_cast<int>(socket)); }
+
+} // namespace pelmora

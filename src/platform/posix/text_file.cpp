@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace pelmora {
+
 namespace {
 struct CrLfReader {
     int fd;
@@ -91,3 +93,5 @@ FILE* openTextFile(const char* path)
 }
 
 bool replaceFile(const char* from, const char* to) { return std::rename(from, to) == 0; }
+
+} // namespace pelmora

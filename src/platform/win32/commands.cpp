@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <windows.h>
 
+namespace pelmora {
+
 void runCommand(const char* commandLine) { std::system(commandLine); }
 
 bool formatServiceCommand(char* buffer, size_t size, bool start, const char* service)
@@ -13,3 +15,5 @@ bool formatServiceCommand(char* buffer, size_t size, bool start, const char* ser
 }
 
 void sleepMilliseconds(unsigned milliseconds) { Sleep(milliseconds); }
+
+} // namespace pelmora

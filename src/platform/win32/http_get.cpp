@@ -12,6 +12,8 @@
 #include <windows.h>
 #include <winhttp.h>
 
+namespace pelmora {
+
 namespace {
 constexpr int kPhaseTimeoutMs = 25000; // sending, and waiting for the answer
 constexpr DWORD kPieceBytes = 16 * 1024;
@@ -140,3 +142,5 @@ int httpGet(const char* url, const char* fileName)
     const int closed = closeOutput(output);
     return copied != 0 ? copied : closed;
 }
+
+} // namespace pelmora

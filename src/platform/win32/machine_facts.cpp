@@ -5,6 +5,8 @@
 #include <cstring>
 #include <windows.h>
 
+namespace pelmora {
+
 namespace {
 constexpr const char* kComputerNameKey = "System\\CurrentControlSet\\Control\\ComputerName\\ComputerName";
 constexpr const char* kProcessorKey = "HARDWARE\\DESCRIPTION\\SYSTEM\\CentralProcessor\\0";
@@ -90,3 +92,5 @@ const MachineFactSources kWindowsSources = {computerName, hasCpuid, cpuidVendor,
 } // namespace
 
 const MachineFactSources& systemMachineFacts() { return kWindowsSources; }
+
+} // namespace pelmora

@@ -6,6 +6,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+namespace pelmora {
+
 namespace {
 
 int lastError = 0;
@@ -96,3 +98,5 @@ int socketReceive(long long socket, char* buffer, int capacity)
 }
 
 void socketClose(long long socket) { closesocket(handle(socket)); }
+
+} // namespace pelmora

@@ -5,7 +5,7 @@
 #include "server/log.h"
 #include "server/token_compare.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 bool adminAllowed(Sessions& sessions, const HttpRequest& req, HttpResponse& res)
 {
@@ -38,4 +38,4 @@ void tooManyTries(HttpResponse& res, long long wait)
     fail(res, 429, "too many wrong tokens from this address: try again in " + std::to_string(wait) + " s");
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -4,7 +4,7 @@
 #include "server/http/http_request.h"
 #include "server/sessions.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 // Whether the caller may change things (an admin route): the admin token,
 // or an admin session whose request carries the session's cross-site token
@@ -14,4 +14,4 @@ bool adminAllowed(Sessions& sessions, const HttpRequest& req, HttpResponse& res)
 // 429 with Retry-After: too many wrong tokens from the caller's address.
 void tooManyTries(HttpResponse& res, long long wait);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

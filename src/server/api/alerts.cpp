@@ -5,7 +5,7 @@
 #include "server/api/json_shapes.h"
 #include "server/api/http_answers.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 void getAlerts(ApiContext& api, const HttpRequest& req, HttpResponse& res)
 {
@@ -16,4 +16,4 @@ void getAlerts(ApiContext& api, const HttpRequest& req, HttpResponse& res)
     answer(res, 200, listJson("alerts", api.store.alerts({active == 1, machine, static_cast<int>(limit)}), alertJson));
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -6,7 +6,7 @@
 #include "server/api/http_answers.h"
 #include "server/log.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 
 bool knownMachine(ApiContext& api, const HttpRequest& req, HttpResponse& res, long long& id)
@@ -33,7 +33,7 @@ void postCommand(ApiContext& api, const HttpRequest& req, HttpResponse& res)
     if (body.is_discarded() || !body.is_object() || !body.contains("command") || !body["command"].is_string())
         return fail(res, 400, "the body must be {\"command\": \"exit\" | \"tray\" | \"restart\"}");
     const std::string command = body["command"].get<std::string>();
-    if (monitor_protocol::commandByte(command) == monitor_protocol::kNoCommand) return fail(res, 400, "unknown command (exit, tray or restart)");
+    if (protocol::commandByte(command) == protocol::kNoCommand) return fail(res, 400, "unknown command (exit, tray or restart)");
     const long long id = std::stoll(req.matches[1].str());
     const std::optional<CommandRow> queued = api.store.queueCommand(id, command, "admin@" + req.remote_addr, secondsNow());
     if (!queued) return fail(res, 404, "no machine " + std::to_string(id));
@@ -61,4 +61,4 @@ void deleteCommand(ApiContext& api, const HttpRequest& req, HttpResponse& res)
     answer(res, 200, commandJson(*cancelled));
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

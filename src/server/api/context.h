@@ -12,7 +12,7 @@
 #include "server/slots.h"
 #include "server/store/store.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 struct ApiContext {
     Store& store;
@@ -26,4 +26,4 @@ struct ApiContext {
 
 inline long long secondsNow() { return std::time(nullptr); }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

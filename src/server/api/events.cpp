@@ -6,7 +6,7 @@
 #include "server/api/handlers.h"
 #include "server/api/http_answers.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 
 constexpr int kPingSeconds = 15;
@@ -62,4 +62,4 @@ void getEvents(ApiContext& api, const HttpRequest& req, HttpResponse& res)
     eventStream(api.fleet, machine, res);
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

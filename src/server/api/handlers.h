@@ -5,7 +5,7 @@
 #include "server/api/context.h"
 #include "server/http/http_request.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 using RouteHandler = void (*)(ApiContext&, const HttpRequest&, HttpResponse&);
 
@@ -54,4 +54,4 @@ void getAlerts(ApiContext& api, const HttpRequest& req, HttpResponse& res);
 // team.cpp
 void getTeam(ApiContext& api, const HttpRequest& req, HttpResponse& res);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 void answer(HttpResponse& res, int status, const Json& body)
 {
@@ -33,4 +33,4 @@ bool queryNumber(const HttpRequest& req, const char* key, long long low, long lo
     return true;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

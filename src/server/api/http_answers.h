@@ -7,7 +7,7 @@
 #include "server/api/json_shapes.h"
 #include "server/http/http_request.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 // BODY as JSON, with STATUS.
 void answer(HttpResponse& res, int status, const Json& body);
@@ -18,4 +18,4 @@ bool given(const HttpRequest& req, const char* key);
 // A whole number from the query, or the default; false when malformed.
 bool queryNumber(const HttpRequest& req, const char* key, long long low, long long high, long long& value);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 
 Json timeOrNull(long long seconds) { return seconds ? Json(isoTime(seconds)) : Json(); }
@@ -195,4 +195,4 @@ Json teamFiguresJson(const TeamFigures& figures, int days)
     return out;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

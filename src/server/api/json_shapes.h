@@ -13,7 +13,7 @@
 #include "server/store/store.h"
 #include "server/team_figures.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 using Json = nlohmann::ordered_json;
 
@@ -55,4 +55,4 @@ Json sessionJson(const SessionRow* session, bool viewerTokenRequired);
 // Teams and users by points per day, most first, then by number or name.
 Json teamFiguresJson(const TeamFigures& figures, int days);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -4,7 +4,7 @@
 #include "server/api/http_answers.h"
 #include "server/machine_admin.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 
 long long machineIn(const HttpRequest& req) { return std::stoll(req.matches[1].str()); }
@@ -47,4 +47,4 @@ void getMachineHistory(ApiContext& api, const HttpRequest& req, HttpResponse& re
     answer(res, a.status, a.body);
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

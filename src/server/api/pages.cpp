@@ -3,7 +3,7 @@
 #include "server/api/http_answers.h"
 #include "server/web_assets.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 
 // Only the server's own files run in its pages, and no other site may frame them.
@@ -37,4 +37,4 @@ void getSignInPage(ApiContext&, const HttpRequest&, HttpResponse& res) { serveAs
 void getMachinePage(ApiContext&, const HttpRequest&, HttpResponse& res) { serveAsset("machine.html", res); }
 void getAsset(ApiContext&, const HttpRequest& req, HttpResponse& res) { serveAsset(req.matches[1].str(), res); }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

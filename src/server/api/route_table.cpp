@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 const std::vector<Route>& routeTable()
 {
@@ -128,4 +128,4 @@ Access pathAccess(const std::string& path)
     return label ? label->loosest : Access::viewer;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

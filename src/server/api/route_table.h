@@ -9,7 +9,7 @@
 
 #include "server/api/handlers.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 // From the least to the most asked of the caller.
 enum class Access {
@@ -38,4 +38,4 @@ const std::string& routeLabel(const std::string& path);
 // The least any route of PATH's label asks (viewer for a path of no label).
 Access pathAccess(const std::string& path);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

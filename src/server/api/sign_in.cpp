@@ -5,7 +5,7 @@
 #include "server/log.h"
 #include "server/token_compare.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 
 // A local path to go back to after signing in: "/..." but not "//host",
@@ -69,4 +69,4 @@ void postSignOut(ApiContext& api, const HttpRequest& req, HttpResponse& res)
     res.status = 204;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -5,7 +5,7 @@
 #include "server/unit_page.h"
 #include "server/unit_query.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 void getUnitSubmission(ApiContext& api, const HttpRequest& req, HttpResponse& res)
 {
@@ -29,4 +29,4 @@ void getUnitSubmission(ApiContext& api, const HttpRequest& req, HttpResponse& re
     res.set_content(unitReceivedPage(u, counts), "text/html; charset=utf-8");
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

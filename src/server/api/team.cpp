@@ -4,7 +4,7 @@
 #include "server/api/http_answers.h"
 #include "server/team_figures.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 void getTeam(ApiContext& api, const HttpRequest& req, HttpResponse& res)
 {
@@ -15,4 +15,4 @@ void getTeam(ApiContext& api, const HttpRequest& req, HttpResponse& res)
     answer(res, 200, teamFiguresJson(figures, static_cast<int>(days)));
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

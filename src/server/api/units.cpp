@@ -5,7 +5,7 @@
 #include "server/api/json_shapes.h"
 #include "server/api/http_answers.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 // ?user=&team=&machine=&machine_id=&limit=
 void getUnits(ApiContext& api, const HttpRequest& req, HttpResponse& res)
@@ -40,4 +40,4 @@ void getSummary(ApiContext& api, const HttpRequest& req, HttpResponse& res)
     answer(res, 200, listJson("days", api.store.summary(since), daySummaryJson));
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

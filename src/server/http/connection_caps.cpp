@@ -1,6 +1,6 @@
 #include "server/http/connection_caps.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 bool ConnectionCaps::admit(const std::string& address)
 {
@@ -28,4 +28,4 @@ int ConnectionCaps::open() const
     return open_;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

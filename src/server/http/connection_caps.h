@@ -7,7 +7,7 @@
 #include <string>
 #include <unordered_map>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 class ConnectionCaps {
 public:
@@ -25,4 +25,4 @@ private:
     std::unordered_map<std::string, int> byAddress_; // only addresses with a connection open
 };
 
-} // namespace pelmora_server
+} // namespace pelmora::server

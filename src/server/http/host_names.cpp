@@ -4,7 +4,7 @@
 #include <strings.h>
 #include <unistd.h>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 std::vector<std::string> ownHostNames()
 {
@@ -39,4 +39,4 @@ bool hostAllowed(const std::string& host, const std::vector<std::string>& names)
     return false;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 // This machine's host name as the system gives it, its first label, and that label with ".local".
 std::vector<std::string> ownHostNames();
@@ -17,4 +17,4 @@ std::vector<std::string> ownHostNames();
 // NAMES compared without case. An empty Host is allowed (no browser sends one).
 bool hostAllowed(const std::string& host, const std::vector<std::string>& names);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

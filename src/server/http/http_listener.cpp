@@ -17,7 +17,7 @@
 #include "server/http/http_parsing.h"
 #include "server/log.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -471,4 +471,4 @@ void HttpListener::stop()
     });
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

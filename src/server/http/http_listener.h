@@ -28,7 +28,7 @@
 #include "server/http/http_request.h"
 #include "server/options.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 constexpr int kHeadSeconds = 10, kIdleSeconds = 5, kBodySeconds = 10, kWriteSeconds = 10;
 constexpr int kMostRequestsPerConnection = 100;
@@ -86,4 +86,4 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <strings.h>
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 
 bool knownMethod(const std::string& m)
@@ -81,4 +81,4 @@ bool toRequest(RequestParser::value_type& message, const std::string& peer, Http
     return true;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -9,7 +9,7 @@
 
 #include "server/http/http_request.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 constexpr std::size_t kLongestRequestLine = 8 * 1024;
 constexpr std::size_t kLongestHeaderLine = 8 * 1024;
@@ -36,4 +36,4 @@ int headRunOver(const char* seen, std::size_t size);
 // for a method or a target form the server does not take (400).
 bool toRequest(RequestParser::value_type& message, const std::string& peer, HttpRequest& req);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

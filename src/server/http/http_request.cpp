@@ -2,7 +2,7 @@
 
 #include <strings.h>
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 
 int hexValue(char c)
@@ -132,4 +132,4 @@ std::string encodeQueryParam(const std::string& value)
     return out;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

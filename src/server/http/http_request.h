@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 using HttpParams = std::multimap<std::string, std::string>;
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
@@ -53,4 +53,4 @@ void parseQueryText(const std::string& text, HttpParams& params);
 // VALUE for a query: all but letters, digits, "-_.!~*'()" and '/' as %XX.
 std::string encodeQueryParam(const std::string& value);
 
-} // namespace pelmora_server
+} // namespace pelmora::server

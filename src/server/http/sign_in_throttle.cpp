@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 long long SignInThrottle::waitFor(const std::string& address, Clock::time_point now)
 {
@@ -35,4 +35,4 @@ void SignInThrottle::succeeded(const std::string& address)
     failures_.erase(address);
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

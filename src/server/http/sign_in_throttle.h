@@ -10,7 +10,7 @@
 #include <string>
 #include <unordered_map>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 class SignInThrottle {
 public:
@@ -33,4 +33,4 @@ private:
     std::unordered_map<std::string, Failures> failures_;
 };
 
-} // namespace pelmora_server
+} // namespace pelmora::server

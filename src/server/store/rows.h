@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 // One finished unit as a monitor submits it to the stats site.
 struct UnitSubmission {
@@ -166,4 +166,4 @@ struct AlertWanted {
     const char* kind = nullptr;
 };
 
-} // namespace pelmora_server
+} // namespace pelmora::server

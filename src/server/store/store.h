@@ -12,7 +12,7 @@
 #include "server/record.h"
 #include "server/store/rows.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 class StoreError : public std::runtime_error {
 public:
@@ -157,4 +157,4 @@ public:
     virtual void upkeep(Upkeep kind) = 0;
 };
 
-} // namespace pelmora_server
+} // namespace pelmora::server

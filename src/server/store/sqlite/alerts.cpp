@@ -5,7 +5,7 @@
 #include "server/store/sqlite/reader.h"
 #include "server/store/sqlite/statement.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 AlertRow readAlert(const Statement& s)
 {
@@ -163,4 +163,4 @@ void SqliteStore::markAlertEventsSent(const std::vector<AlertEvent>& events, lon
     t.commit();
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -5,7 +5,7 @@
 #include "server/store/sqlite/reader.h"
 #include "server/store/sqlite/statement.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 CommandRow readCommand(const Statement& s)
 {
@@ -101,4 +101,4 @@ std::vector<CommandRow> SqliteStore::commands(long long machineId, int limit)
     return rows;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -4,7 +4,7 @@
 #include "server/store/sqlite/sqlite_store.h"
 #include "server/store/sqlite/statement.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 struct SqliteStore::Prepared {
     explicit Prepared(sqlite3* db)
@@ -48,4 +48,4 @@ struct SqliteStore::Prepared {
         countReport, countClamped;
 };
 
-} // namespace pelmora_server
+} // namespace pelmora::server

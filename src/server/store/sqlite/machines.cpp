@@ -8,7 +8,7 @@
 #include "server/store/sqlite/reader.h"
 #include "server/store/sqlite/statement.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 ExchangeResult SqliteStore::recordReport(const MonitorRecord& r, long long now, const ExchangeRules& rules)
 {
@@ -82,7 +82,7 @@ ExchangeResult SqliteStore::recordReport(const MonitorRecord& r, long long now, 
             .bind(":by", "machine stopped (exit record from " + (address.empty() ? "?" : address) + ")").run();
     } else if (p.pendingCommand.reset().bind(":machine", result.machineId).step()) {
         result.commandId = p.pendingCommand.integer(0);
-        result.command = monitor_protocol::commandByte(p.pendingCommand.text(1));
+        result.command = protocol::commandByte(p.pendingCommand.text(1));
         p.pendingCommand.reset();
         p.deliver.reset().bind(":id", result.commandId).bind(":now", now);
         if (!address.empty()) p.deliver.bind(":address", address);
@@ -275,4 +275,4 @@ std::vector<ReportRow> SqliteStore::history(long long machineId, long long since
     return rows;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -4,7 +4,7 @@
 
 #include "server/store/sqlite/statement.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 
 // Each step brings the schema one version up; the store's user_version
@@ -102,4 +102,4 @@ void migrate(sqlite3* db)
 
 int schemaVersion() { return kSchemaVersion; }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -5,10 +5,10 @@
 
 struct sqlite3;
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 // Runs the steps the database has not had, each in a transaction of its
 // own. Throws StoreError for a store made by a newer server.
 void migrate(sqlite3* db);
 int schemaVersion(); // the number of steps
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -6,7 +6,7 @@
 
 #include "server/store/sqlite/sqlite_store.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 class SqliteStore::Reader {
 public:
@@ -23,4 +23,4 @@ private:
     sqlite3* db_;
 };
 
-} // namespace pelmora_server
+} // namespace pelmora::server

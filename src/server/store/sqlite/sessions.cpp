@@ -3,7 +3,7 @@
 #include "server/store/sqlite/reader.h"
 #include "server/store/sqlite/statement.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 void SqliteStore::addSession(const SessionRow& session)
 {
@@ -28,4 +28,4 @@ void SqliteStore::removeSessions(const std::string& id, long long expiredBy)
     s.bind(":id", id).bind(":expired_by", expiredBy).run();
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

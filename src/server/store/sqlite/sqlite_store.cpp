@@ -7,7 +7,7 @@
 #include "server/store/sqlite/reader.h"
 #include "server/store/sqlite/statement.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 namespace {
 
 sqlite3* connect(const std::string& path, bool create, std::string& error)
@@ -128,4 +128,4 @@ bool SqliteStore::writable(std::string& error)
     }
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -16,7 +16,7 @@
 
 struct sqlite3;
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 // Opens or creates the store at PATH and brings its schema up to date;
 // nullptr with ERROR when it cannot.
@@ -96,4 +96,4 @@ private:
     std::vector<sqlite3*> idleReaders_;
 };
 
-} // namespace pelmora_server
+} // namespace pelmora::server

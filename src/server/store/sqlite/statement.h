@@ -8,7 +8,7 @@
 
 #include "server/store/store.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 inline void check(sqlite3* db, int code, const char* what)
 {
@@ -105,4 +105,4 @@ private:
     bool done_ = false;
 };
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -6,7 +6,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 StoreLock::~StoreLock()
 {
@@ -30,4 +30,4 @@ bool StoreLock::take(const std::string& path, std::string& error)
     return true;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server

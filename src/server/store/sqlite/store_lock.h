@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 class StoreLock {
 public:
@@ -26,4 +26,4 @@ private:
     int fd_ = -1;
 };
 
-} // namespace pelmora_server
+} // namespace pelmora::server

@@ -5,7 +5,7 @@
 #include "server/store/sqlite/reader.h"
 #include "server/store/sqlite/statement.h"
 
-namespace pelmora_server {
+namespace pelmora::server {
 
 UnitCounts SqliteStore::addUnit(const UnitSubmission& u, long long now, const std::string& peer)
 {
@@ -119,4 +119,4 @@ std::vector<UserUnits> SqliteStore::unitsByUser(long long since)
     return rows;
 }
 
-} // namespace pelmora_server
+} // namespace pelmora::server
