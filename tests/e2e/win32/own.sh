@@ -82,6 +82,7 @@ scenario_focus() {
     expect_view tray
     probe wait-view window 15000 state
     expect foreground=front over-front=1
+    screenshot over-front
     press close
     expect_end 0
     expect_summary
