@@ -149,6 +149,7 @@ bool holdFront(int milliseconds)
     WNDCLASSA type = {};
     type.lpfnWndProc = frontProcedure;
     type.hInstance = GetModuleHandleA(nullptr);
+    type.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     type.lpszClassName = "PelmoraProbeFront";
     RegisterClassA(&type);
     HWND window = CreateWindowA(type.lpszClassName, kFrontTitle, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 600, 500,
