@@ -47,12 +47,15 @@ void Win32WindowSystem::hideWindow()
 {
     keepHidden_ = true;
     showPending_ = false;
-    placeItself([] { ShowWindow(mainWindow(), SW_HIDE); });
+    // Never asked of a window not yet shown: Windows may apply a launcher's
+    // "run minimised" to the process's first ShowWindow, whatever it asks.
+    HWND window = mainWindow();
+    if (IsWindowVisible(window)) placeItself([window] { ShowWindow(window, SW_HIDE); });
     // Hidden by a minimise, the window would stay minimised, and a later
     // minimise (the way back with nowin set) would then change nothing and
     // never reach the dialog. Once the minimise is over it is restored,
     // still hidden.
-    PostMessageA(mainWindow(), kRestoreHiddenMessage, 0, 0);
+    PostMessageA(window, kRestoreHiddenMessage, 0, 0);
 }
 
 void Win32WindowSystem::restoreHidden()
