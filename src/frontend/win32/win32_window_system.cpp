@@ -73,7 +73,6 @@ void Win32WindowSystem::showWindow()
 {
     if (turn_.minimising) {
         showPending_ = true;
-        pendingActivates_ = true;
         PostMessageA(mainWindow(), kShowWindowMessage, 0, 0);
         return;
     }
@@ -87,7 +86,7 @@ void Win32WindowSystem::showPendingWindow()
 {
     if (!showPending_) return;
     showPending_ = false;
-    show(pendingActivates_);
+    show(true); // the user minimised: the window comes back with the focus
 }
 
 // Back at its normal size and place (a minimised window is restored), not

@@ -82,7 +82,6 @@ private:
     bool starting_ = true;      // until the first display is settled
     int ownPlacement_ = 0;      // our own show or hide requests under way
     bool showPending_ = false;  // a show waits for a minimise to be over
-    bool pendingActivates_ = false;
     bool iconWanted_ = false;   // in the tray: the icon should be there
     bool iconShown_ = false;    // the shell took the icon
     UINT shellRestartMessage_ = 0;
