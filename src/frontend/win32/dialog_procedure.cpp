@@ -35,13 +35,29 @@ DialogEvent dialogEventFor(UINT message, WPARAM wParam, LPARAM lParam)
 INT_PTR CALLBACK mainDialogProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     state.mainWindow = window;
-    const int result = handleDialogEvent(dialogEventFor(message, wParam, lParam));
+    Win32WindowSystem& system = win32WindowSystem();
+    if (message == WM_INITDIALOG) system.watchShell(window);
+    // A minimise that meets a window still minimised from the last one
+    // would change nothing and be lost: the restore goes first.
+    if (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_MINIMIZE) system.restoreHidden();
+    DialogEvent event = dialogEventFor(message, wParam, lParam);
+    if (event == DialogEvent::Minimise && system.placingItself()) event = DialogEvent::Other;
+    const Win32WindowSystem::Turn interrupted = system.beginTurn(
+        {message == WM_SIZE && wParam == SIZE_MINIMIZED, message == WM_TIMER || message == WM_INITDIALOG});
+    int result = handleDialogEvent(event);
+    system.endTurn(interrupted);
     // After the event's own handling: quiet now says whether the program is
     // in the tray, and then the window must not be shown by anyone.
     if (message == WM_WINDOWPOSCHANGING)
-        win32WindowSystem().filterPlacement(reinterpret_cast<WINDOWPOS*>(lParam));
+        system.filterPlacement(reinterpret_cast<WINDOWPOS*>(lParam));
     else if (message == kRestoreHiddenMessage)
-        win32WindowSystem().restoreHidden();
+        system.restoreHidden();
+    else if (message == kShowWindowMessage)
+        system.showPendingWindow();
+    else if (message != 0 && message == system.shellRestartMessage())
+        system.shellRestarted();
+    // A dialog kept hidden takes no keyboard focus.
+    if (message == WM_INITDIALOG && system.keptHidden()) result = FALSE;
     return result;
 }
 

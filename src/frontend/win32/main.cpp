@@ -4,7 +4,7 @@
 #include <commctrl.h>
 
 #include "state/monitor_state.h"
-#include "resource.h"
+#include "frontend/win32/dialog_loop.h"
 #include "frontend/win32/dialog_procedure.h"
 #include "frontend/win32/win32_window_system.h"
 
@@ -24,8 +24,5 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
         InitCommonControlsEx(&controls);
     }
     useWindowSystem(&win32WindowSystem());
-    // 1 after OK, 0 after Cancel or a close request, -1 when the dialog
-    // cannot be created; the other endings leave through exit().
-    return static_cast<int>(DialogBoxParamA(instance, MAKEINTRESOURCEA(PELMORA_MAIN_DIALOG), nullptr,
-                                            mainDialogProcedure, 0));
+    return runMainDialog(instance, mainDialogProcedure);
 }

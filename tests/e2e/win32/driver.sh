@@ -7,11 +7,12 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../lib.sh"
 source "$here/wine_desktop.sh"
 : "${PELMORA_EXE:?}" "${PELMORA_PROBE:?}" "${PELMORA_E2E_PREFIX:?}"
-xvfb= pid=
+xvfb= pid= front=
 settle=1
 
 stop_front_end() {
     [ -z "$pid" ] || kill "$pid" 2>/dev/null
+    drop_front
     # Everything left in the prefix is this scenario's (the lock says so).
     timeout 20 wineserver -k 2>/dev/null 9>&-
     timeout 20 wineserver -w 2>/dev/null 9>&-
@@ -47,6 +48,15 @@ launch() {
     # The window exists from the start-up on, shown or not, also behind a message box.
     probe wait-view any 30000
 }
+
+# A window of the probe's own, in front; the keys it receives are in
+# $out/$run/front.txt.
+hold_front() {
+    (exec timeout 100 wine "$PELMORA_PROBE" front 90000 > "$out/$run/front.txt" 2>&1 9>&-) &
+    front=$!
+    wait_for 30 "the front window did not come up" grep -q '^front=ready' "$out/$run/front.txt"
+}
+drop_front() { [ -z "$front" ] || { kill "$front"; wait "$front"; } 2>/dev/null; front=; }
 
 expect_view() { probe wait-view "$1" 10000; }
 expect_texts() { probe state; expect "text101=$1" "text106=$2" "text104=$3%" "bar=$3"; }

@@ -50,3 +50,67 @@ scenario_no_dialog() {
     expect_end 255 30
     [ ! -e "$log" ] || fail "something was logged"
 }
+
+# Started in the tray behind another window: that window keeps the focus,
+# and real keystrokes typed there reach it, not the hidden dialog. A
+# double-click brings the window forward with the focus. The monitor
+# server's command brings it back above the front window, which keeps the
+# focus (nothing the user did asked for it). Once shown, the window takes
+# Enter again.
+scenario_focus() {
+    fresh_client focus "quiet 1"
+    hold_front
+    launch
+    expect_view tray
+    probe sleep $((settle * 1000)) state
+    expect foreground=front visible=0
+    probe key enter key escape
+    wait_for 5 "the front window got no Escape" grep -qx 'key=0x1b' "$out/$run/front.txt"
+    grep -qx 'key=0x0d' "$out/$run/front.txt" || fail "the front window got no Enter"
+    probe sleep 500 state
+    expect visible=0 tray=1
+    ended "$pid" && fail "the keys ended pelmora.exe"
+    steps "restore>window"
+    probe wait-state foreground=main 5000 key enter
+    expect_end 1
+    drop_front
+
+    start_monitor_server 0 2
+    fresh_client command "quiet 1" "stats 1" "ipadd 127.0.0.1"
+    hold_front
+    launch
+    expect_view tray
+    probe wait-view window 15000 state
+    expect foreground=front over-front=1
+    screenshot over-front
+    press close
+    expect_end 0
+    expect_summary
+}
+
+# The icon deleted behind the program's back comes back on the shell's
+# restart broadcast. A minimise right behind another (nowin: to the tray and
+# back), or a double-click right behind a minimise, is not lost, and the
+# window comes back with the focus.
+scenario_tray_edges() {
+    fresh_client shell "quiet 1"
+    launch
+    expect_view tray
+    probe tray-remove wait-state tray=0 10000 shell-restarted
+    steps "tray restore>window close"
+    expect_end 0
+
+    local row
+    for row in "twice|nowin 1|minimise minimise" "dblclick|nowin 0|minimise tray-dblclick"; do
+        IFS='|' read -r name setting actions <<<"$row"
+        fresh_client "$name" "$setting"
+        launch
+        expect_view window
+        probe post ${actions% *} post ${actions#* }
+        # Both are handled by the time the second one's effect is seen.
+        probe sleep $((settle * 1000)) wait-view window 10000 wait-state foreground=main 5000 state
+        expect iconic=0 tray=0
+        press close
+        expect_end 0
+    done
+}

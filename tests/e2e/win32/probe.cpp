@@ -9,9 +9,20 @@
 //                               icon in the tray / either
 //     wait-text TEXT MS         a text control holds TEXT
 //     state                     visible, topmost, iconic, priority class, tray,
-//                               texts 101 106 104, bar
+//                               foreground (main, front, none or other),
+//                               over-front (the dialog above the front
+//                               window), texts 101 106 104, bar
+//     wait-state KEY=VALUE MS   state holds the line
 //     post ACTION               close, minimise, size-restored, tray-click,
 //                               tray-dblclick, enter, escape
+//     key enter|escape          a real keystroke (SendInput), to whatever
+//                               window has the keyboard
+//     front MS                  a window of the probe's own ("front") brought
+//                               to the foreground and kept for MS; each key
+//                               it receives printed as key=0xNN
+//     tray-remove               the dialog's icon deleted, as a dying shell
+//                               loses it
+//     shell-restarted           the shell's TaskbarCreated broadcast
 //     sleep MS
 //     messagebox MS             the message box's caption, text, owner and
 //                               buttons; then presses OK
@@ -20,6 +31,7 @@
 // the window was not there, 1 on a usage error.
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
 #include <fcntl.h>
 #include <io.h>
 
@@ -36,8 +48,28 @@ constexpr int kTextControls[] = {PELMORA_UNIT_TEXT, PELMORA_COUNTERS_TEXT, PELMO
 constexpr int kProgressBar = PELMORA_PROGRESS_BAR;
 constexpr int kMessageBoxText = 0xFFFF;
 
+constexpr char kFrontTitle[] = "Pelmora probe front";
+
 HWND findDialog(const char* title) { return FindWindowA("#32770", title); }
 HWND mainDialog() { return findDialog("Pelmora 2.0"); }
+HWND frontWindow() { return FindWindowA(nullptr, kFrontTitle); }
+
+const char* foregroundName(HWND dialog)
+{
+    HWND foreground = GetForegroundWindow();
+    if (!foreground) return "none";
+    if (foreground == dialog) return "main";
+    return foreground == frontWindow() ? "front" : "other";
+}
+
+// Whether the dialog comes before the front window in the z-order.
+bool overFront(HWND dialog)
+{
+    HWND front = frontWindow();
+    for (HWND w = GetWindow(dialog, GW_HWNDNEXT); front && w; w = GetWindow(w, GW_HWNDNEXT))
+        if (w == front) return true;
+    return false;
+}
 
 // The desktop's tray window shows only while it holds an icon.
 bool trayShown()
@@ -69,7 +101,7 @@ bool waitFor(int milliseconds, Condition condition)
     }
 }
 
-void printState(HWND dialog)
+std::string stateOf(HWND dialog)
 {
     DWORD pid = 0;
     GetWindowThreadProcessId(dialog, &pid);
@@ -79,11 +111,72 @@ void printState(HWND dialog)
     DWORD_PTR bar = 0;
     if (!SendMessageTimeoutA(GetDlgItem(dialog, kProgressBar), PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &bar))
         bar = static_cast<DWORD_PTR>(-1);
-    std::printf("visible=%d\ntopmost=%d\niconic=%d\npriority=0x%lx\ntray=%d\n", IsWindowVisible(dialog) ? 1 : 0,
-                (GetWindowLongA(dialog, GWL_EXSTYLE) & WS_EX_TOPMOST) ? 1 : 0, IsIconic(dialog) ? 1 : 0,
-                static_cast<unsigned long>(priority), trayShown() ? 1 : 0);
-    for (int id : kTextControls) std::printf("text%d=%s\n", id, controlText(dialog, id).c_str());
-    std::printf("bar=%ld\n", static_cast<long>(bar));
+    char facts[512];
+    std::snprintf(facts, sizeof facts,
+                  "visible=%d\ntopmost=%d\niconic=%d\npriority=0x%lx\ntray=%d\nforeground=%s\nover-front=%d\n",
+                  IsWindowVisible(dialog) ? 1 : 0, (GetWindowLongA(dialog, GWL_EXSTYLE) & WS_EX_TOPMOST) ? 1 : 0,
+                  IsIconic(dialog) ? 1 : 0, static_cast<unsigned long>(priority), trayShown() ? 1 : 0,
+                  foregroundName(dialog), overFront(dialog) ? 1 : 0);
+    std::string out = facts;
+    for (int id : kTextControls) out += "text" + std::to_string(id) + "=" + controlText(dialog, id) + "\n";
+    return out + "bar=" + std::to_string(static_cast<long>(bar)) + "\n";
+}
+
+bool pressKey(const std::string& name)
+{
+    const WORD key = name == "enter" ? VK_RETURN : name == "escape" ? VK_ESCAPE : 0;
+    if (!key) return false;
+    INPUT input[2] = {};
+    for (INPUT& i : input) {
+        i.type = INPUT_KEYBOARD;
+        i.ki.wVk = key;
+    }
+    input[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    return SendInput(2, input, sizeof(INPUT)) == 2;
+}
+
+LRESULT CALLBACK frontProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_KEYDOWN) {
+        std::printf("key=0x%02x\n", static_cast<unsigned>(wParam));
+        std::fflush(stdout);
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+bool holdFront(int milliseconds)
+{
+    WNDCLASSA type = {};
+    type.lpfnWndProc = frontProcedure;
+    type.hInstance = GetModuleHandleA(nullptr);
+    type.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    type.lpszClassName = "PelmoraProbeFront";
+    RegisterClassA(&type);
+    HWND window = CreateWindowA(type.lpszClassName, kFrontTitle, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 600, 500,
+                                nullptr, nullptr, type.hInstance, nullptr);
+    if (!window) return false;
+    SetForegroundWindow(window);
+    SetFocus(window);
+    std::printf("front=ready\n");
+    std::fflush(stdout);
+    SetTimer(nullptr, 0, static_cast<UINT>(milliseconds), nullptr);
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0 && message.message != WM_TIMER) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    DestroyWindow(window);
+    return true;
+}
+
+// The icon record as the shell knows it: window and id.
+bool removeTrayIcon(HWND dialog)
+{
+    NOTIFYICONDATAA icon = {};
+    icon.cbSize = NOTIFYICONDATAA_V3_SIZE;
+    icon.hWnd = dialog;
+    icon.uID = 1;
+    return Shell_NotifyIconA(NIM_DELETE, &icon) != 0;
 }
 
 bool post(HWND dialog, const char* action)
@@ -137,7 +230,26 @@ int main(int argc, char** argv)
             i += 2;
         } else if (command == "state") {
             HWND dialog = mainDialog();
-            if ((ok = dialog != nullptr)) printState(dialog);
+            if ((ok = dialog != nullptr)) std::fputs(stateOf(dialog).c_str(), stdout);
+        } else if (command == "wait-state") {
+            const std::string line = std::string("\n") + arg + "\n";
+            ok = waitFor(ms, [&line] {
+                HWND dialog = mainDialog();
+                return dialog && ("\n" + stateOf(dialog)).find(line) != std::string::npos;
+            });
+            i += 2;
+        } else if (command == "key") {
+            ok = pressKey(arg);
+            i += 1;
+        } else if (command == "front") {
+            ok = holdFront(std::atoi(arg));
+            i += 1;
+        } else if (command == "tray-remove") {
+            HWND dialog = mainDialog();
+            ok = dialog && removeTrayIcon(dialog);
+        } else if (command == "shell-restarted") {
+            const UINT message = RegisterWindowMessageA("TaskbarCreated");
+            ok = message && PostMessageA(HWND_BROADCAST, message, 0, 0);
         } else if (command == "post") {
             HWND dialog = mainDialog();
             ok = dialog && post(dialog, arg);
