@@ -6,6 +6,8 @@
 #include "frontend/win32/win32_window_system.h"
 #include "resource.h"
 
+namespace pelmora {
+
 namespace {
 // The dialog's template with WS_VISIBLE taken off. A modal dialog's own
 // loop shows the dialog when its queue first runs empty, whatever the
@@ -57,3 +59,5 @@ int runMainDialog(HINSTANCE instance, DLGPROC procedure)
     if (IsWindow(dialog)) DestroyWindow(dialog);
     return static_cast<int>(message.wParam);
 }
+
+} // namespace pelmora
