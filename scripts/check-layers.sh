@@ -22,6 +22,12 @@
 #                                         server/store/sqlite/ and the two places that make the
 #                                         store (server/server.cpp, server/main.cpp) include
 #                                         <sqlite3.h> or server/store/sqlite/
+#            inside server/, rooms by level: store/ and defaults.h (0: the rows, the
+#            store's interface, the defaults), store/sqlite/ (1), the rest of
+#            server/ (2: the domain, the monitor listener, alerts, webhook), http/
+#            (3: the HTTP plumbing), api/ (4: routes, handlers, sign-in), and the
+#            wiring, server.cpp and main.cpp (5). A room includes its own and
+#            lower ones.
 #
 #   allowed in a core folder: bridge/ <nlohmann/json.hpp> (header-only JSON, no OS)
 #
@@ -95,6 +101,26 @@ sqlite_allowed() {
     return 1
 }
 
+# Inside src/server: a file's room and its level.
+server_room() {
+    case "$1" in
+        src/server/store/sqlite/*) REPLY="1 store/sqlite" ;;
+        src/server/store/* | src/server/defaults.h) REPLY="0 store" ;;
+        src/server/http/*) REPLY="3 http" ;;
+        src/server/api/*) REPLY="4 api" ;;
+        src/server/server.cpp | src/server/main.cpp) REPLY="5 wiring" ;;
+        *) REPLY="2 domain" ;;
+    esac
+}
+server_rooms_rule() { # at file resolved
+    local from to
+    server_room "$2"; from=$REPLY
+    server_room "$3"; to=$REPLY
+    [ "$from" = "$to" ] && return
+    [ "${to%% *}" -lt "${from%% *}" ] ||
+        complain "$1 server/${from#* } (level ${from%% *}) includes \"${3#src/}\" (server/${to#* }, level ${to%% *})"
+}
+
 broken=0
 complain() { echo "check-layers: $1" >&2; broken=1; }
 
@@ -160,6 +186,7 @@ while IFS= read -r hit; do
     if [[ $file == src/server/* ]] && [[ $resolved == src/server/store/sqlite/* ]] && ! sqlite_allowed "$file"; then
         complain "$at server/ reaches \"$target\" outside server/store/sqlite/"
     fi
+    [[ $file == src/server/* && $resolved == src/server/* ]] && server_rooms_rule "$at" "$file" "$resolved"
     case "$file" in
         src/*) src_rule "$at" "$from" "$target" "$to" ;;
         *) outer_rule "$at" "$from" "$target" "$to" ;;

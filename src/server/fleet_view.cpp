@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "server/api/json_shapes.h"
+#include "server/json_shapes.h"
 
 namespace pelmora::server {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "server/api/json_shapes.h"
+#include "server/json_shapes.h"
 #include "server/fleet_bounds.h"
 #include "server/slots.h"
 #include "server/store/store.h"

@@ -14,7 +14,7 @@
 #include <string>
 #include <unordered_set>
 
-#include "server/http/connection_caps.h"
+#include "server/connection_caps.h"
 #include "server/counters.h"
 #include "server/fleet_bounds.h"
 #include "server/options.h"

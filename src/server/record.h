@@ -7,27 +7,9 @@
 #include <string>
 
 #include "protocol/monitor_protocol.h"
+#include "server/store/rows.h"
 
 namespace pelmora::server {
-
-struct MonitorRecord {
-    int slot = 0;
-    std::string computerName;
-    int cpu = 0;
-    int unitsSeen = 0;
-    int progress = 0;
-    std::string unit;
-    bool exiting = false; // the exit record: the monitor reads no command
-    double cpuMhz = 0;
-    std::string cpuVendor; // the only field that may hold spaces
-    std::string core;
-    int frames = 0;
-    int points = 0;
-    std::string user;
-    int team = 0;
-    bool inTray = false;
-    int clamped = 0; // how many numbers were brought into their range
-};
 
 // The sensible ranges of a record's numbers. A number outside its range is
 // brought to the nearer end, so a machine with a broken unit file or

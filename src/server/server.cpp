@@ -12,7 +12,7 @@
 #include "server/admin_token.h"
 #include "server/alerts.h"
 #include "server/http/host_names.h"
-#include "server/http_api.h"
+#include "server/api/http_api.h"
 #include "server/log.h"
 #include "server/machine_admin.h"
 #include "server/monitor_listener.h"

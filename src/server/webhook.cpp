@@ -7,7 +7,7 @@
 #include <regex>
 
 #include "server/alerts.h"
-#include "server/api/json_shapes.h"
+#include "server/json_shapes.h"
 #include "server/log.h"
 #include "server/text_safety.h"
 

@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "server/http_api.h"
+#include "server/api/http_api.h"
 #include "server/http/http_parsing.h"
 #include "server/store/sqlite/sqlite_store.h"
 

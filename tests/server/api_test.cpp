@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "server/fresh_store.h"
-#include "server/http_api.h"
+#include "server/api/http_api.h"
 #include "server/token_compare.h"
 
 using namespace pelmora::server;

@@ -13,10 +13,10 @@
 #include "server/admin_token.h"
 #include "server/fresh_store.h"
 #include "server/http/host_names.h"
-#include "server/http_api.h"
+#include "server/api/http_api.h"
 #include "server/monitor_listener.h"
-#include "server/sessions.h"
-#include "server/http/sign_in_throttle.h"
+#include "server/api/sessions.h"
+#include "server/api/sign_in_throttle.h"
 
 using namespace pelmora::server;
 

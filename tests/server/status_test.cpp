@@ -10,6 +10,7 @@
 #include "server/fleet_view.h"
 #include "server/fresh_store.h"
 #include "server/machine_status.h"
+#include "server/record.h"
 
 using namespace pelmora;
 using namespace pelmora::server;

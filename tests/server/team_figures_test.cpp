@@ -1,7 +1,7 @@
 // The team's figures from machines in every status and the units submitted.
 #include <gtest/gtest.h>
 
-#include "server/api/json_shapes.h"
+#include "server/json_shapes.h"
 #include "server/team_figures.h"
 
 using namespace pelmora::server;

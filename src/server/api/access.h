@@ -2,7 +2,7 @@
 #pragma once
 
 #include "server/http/http_request.h"
-#include "server/sessions.h"
+#include "server/api/sessions.h"
 
 namespace pelmora::server {
 

@@ -2,7 +2,7 @@
 // cancelled while still pending; the monitor takes them with its next record.
 #include "protocol/monitor_protocol.h"
 #include "server/api/handlers.h"
-#include "server/api/json_shapes.h"
+#include "server/json_shapes.h"
 #include "server/api/http_answers.h"
 #include "server/log.h"
 

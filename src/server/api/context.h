@@ -8,7 +8,7 @@
 #include "server/fleet_bounds.h"
 #include "server/fleet_view.h"
 #include "server/machine_status.h"
-#include "server/sessions.h"
+#include "server/api/sessions.h"
 #include "server/slots.h"
 #include "server/store/store.h"
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "server/api/json_shapes.h"
+#include "server/json_shapes.h"
 #include "server/http/http_request.h"
 
 namespace pelmora::server {

@@ -1,6 +1,6 @@
 // The session's state, the sign-in form's post and signing out.
 #include "server/api/handlers.h"
-#include "server/api/json_shapes.h"
+#include "server/json_shapes.h"
 #include "server/api/http_answers.h"
 #include "server/log.h"
 #include "server/token_compare.h"

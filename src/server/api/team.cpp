@@ -1,6 +1,6 @@
 // GET /api/team?days=30: the team's figures, the units of the last DAYS days.
 #include "server/api/handlers.h"
-#include "server/api/json_shapes.h"
+#include "server/json_shapes.h"
 #include "server/api/http_answers.h"
 #include "server/team_figures.h"
 

@@ -13,7 +13,7 @@
 #include <optional>
 #include <thread>
 
-#include "server/http/connection_caps.h"
+#include "server/connection_caps.h"
 #include "server/http/http_parsing.h"
 #include "server/log.h"
 

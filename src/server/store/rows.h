@@ -1,11 +1,31 @@
-// What the team server keeps: the rows its store reads and writes, and the
-// unit a monitor submits. Plain values, whatever keeps them.
+// What the team server keeps: the rows its store reads and writes, and what
+// the monitors send it (their status record, their finished units). Plain values, whatever keeps them.
 #pragma once
 
 #include <optional>
 #include <string>
 
 namespace pelmora::server {
+
+// A monitor's status record, as the record reader (record.h) gives it.
+struct MonitorRecord {
+    int slot = 0;
+    std::string computerName;
+    int cpu = 0;
+    int unitsSeen = 0;
+    int progress = 0;
+    std::string unit;
+    bool exiting = false; // the exit record: the monitor reads no command
+    double cpuMhz = 0;
+    std::string cpuVendor; // the only field that may hold spaces
+    std::string core;
+    int frames = 0;
+    int points = 0;
+    std::string user;
+    int team = 0;
+    bool inTray = false;
+    int clamped = 0; // how many numbers were brought into their range
+};
 
 // One finished unit as a monitor submits it to the stats site.
 struct UnitSubmission {

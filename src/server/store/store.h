@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "server/record.h"
 #include "server/store/rows.h"
 
 namespace pelmora::server {

@@ -1,4 +1,4 @@
-#include "server/sessions.h"
+#include "server/api/sessions.h"
 
 #include <boost/uuid/detail/sha1.hpp>
 

@@ -1,4 +1,4 @@
-#include "server/http/connection_caps.h"
+#include "server/connection_caps.h"
 
 namespace pelmora::server {
 

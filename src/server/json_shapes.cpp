@@ -1,4 +1,4 @@
-#include "server/api/json_shapes.h"
+#include "server/json_shapes.h"
 
 #include <algorithm>
 #include <cmath>

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "server/http/http_request.h"
-#include "server/http/sign_in_throttle.h"
+#include "server/api/sign_in_throttle.h"
 #include "server/store/store.h"
 
 namespace pelmora::server {

@@ -1,4 +1,4 @@
-#include "server/http_api.h"
+#include "server/api/http_api.h"
 
 #include <exception>
 
@@ -8,7 +8,7 @@
 #include "server/api/http_answers.h"
 #include "server/http/http_listener.h"
 #include "server/log.h"
-#include "server/sessions.h"
+#include "server/api/sessions.h"
 
 namespace pelmora::server {
 

@@ -1,4 +1,4 @@
-#include "server/http/sign_in_throttle.h"
+#include "server/api/sign_in_throttle.h"
 
 #include <algorithm>
 
