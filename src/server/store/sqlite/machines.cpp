@@ -132,7 +132,9 @@ std::vector<MachineRow> SqliteStore::machinesChangedSince(long long since, long 
                 " cpu_vendor, in_tray, stopped, last_seen, unit_since, unit_first_progress, changed_at, pace_at,"
                 " pace_progress, resumed_at, address, previous_address, address_changed_at FROM machines"
                 " WHERE change > :since ORDER BY id");
-    s.bind(":since", since);
+    // From nothing: every row, those of a store older than change numbers
+    // (change 0) too.
+    s.bind(":since", since == 0 ? -1 : since);
     while (s.step()) {
         MachineRow& m = rows.emplace_back();
         m.id = s.integer(0);
