@@ -11,7 +11,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    char bytes[protocol::kRecordBytes] = {};
+    char bytes[pelmora::protocol::kRecordBytes] = {};
     std::memcpy(bytes, data, size < sizeof bytes ? size : sizeof bytes);
     const pelmora::server::RecordParse parsed = pelmora::server::parseRecord(bytes, sizeof bytes);
     if (parsed.ok == !parsed.reason.empty()) std::abort();
