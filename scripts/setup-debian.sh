@@ -9,9 +9,10 @@
 #                              this list is whole, in a minimal Debian)
 set -euo pipefail
 
-# What `cmake --preset linux && cmake --build --preset linux` needs.
+# What `cmake --preset linux && cmake --build --preset linux` needs, and
+# cpack to make the Debian packages (dpkg-shlibdeps, file).
 build=(
-  cmake ninja-build g++ pkg-config
+  cmake ninja-build g++ pkg-config dpkg-dev file
   googletest libgtest-dev libbenchmark-dev
   libncurses-dev
   libcpp-httplib-dev libcurl4-openssl-dev libsqlite3-dev nlohmann-json3-dev libcli11-dev libboost-dev
@@ -27,7 +28,7 @@ testing=(
   strace time heaptrack iproute2 curl jq
   chromium chromium-driver python3-selenium nodejs npm
   prometheus
-  debootstrap
+  debootstrap lintian
 )
 
 case "${1:-all}" in

@@ -1,5 +1,6 @@
 #pragma once
 
 namespace pelmora::server {
-constexpr const char* kServerVersion = "1.0";
+// The project's version, from src/state/version.h (the build passes it in).
+constexpr const char* kServerVersion = PELMORA_SERVER_VERSION;
 } // namespace pelmora::server

@@ -3,15 +3,32 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cstring>
+
 #include "state/monitor_state.h"
 #include "frontend/win32/dialog_loop.h"
 #include "frontend/win32/dialog_procedure.h"
 #include "frontend/win32/win32_window_system.h"
+#include "state/version.h"
 
 using namespace pelmora;
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
+namespace {
+// A window program has no console of its own: the version goes to the
+// console it was started from, or to the standard output it was given.
+int printVersion()
 {
+    AttachConsole(ATTACH_PARENT_PROCESS);
+    const char text[] = "pelmora " PELMORA_VERSION "\r\n";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, sizeof text - 1, &written, nullptr);
+    return 0;
+}
+} // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
+{
+    if (commandLine && std::strncmp(commandLine, "--version", 9) == 0) return printVersion();
     state.instance = instance;
     SetPriorityClass(GetCurrentProcess(), IDLE_PRIORITY_CLASS);
     INITCOMMONCONTROLSEX controls = {};
