@@ -1,13 +1,13 @@
 // simulated-fleet: many monitors reporting to a pelmora-server, for the
 // dashboard's tests and its benchmark. Each machine (PREFIX00001, ...) makes
 // the monitor's real exchange once a period, the machines spread evenly over
-// the period; its progress moves on by 1 a report (after 100 a new unit
-// begins at 0), except the first K machines, which keep theirs. Command
+// the period; its progress moves on by 1 every STEP reports (after 100 a new
+// unit begins at 0), except the first K machines, which keep theirs. Command
 // bytes are taken and otherwise ignored. SIGTERM or SIGINT end it.
 //
 //   simulated-fleet [--port P] [--machines N] [--period SECONDS] [--prefix NAME]
 //                   [--stall K] [--once] [--start-progress PERCENT] [--cpu N]
-//                   [--unit-prefix TEXT] [--core-prefix TEXT]
+//                   [--unit-prefix TEXT] [--core-prefix TEXT] [--reports-per-step STEP]
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
@@ -36,12 +36,13 @@ struct Fleet {
     int cpu = 1;
     std::string unitPrefix;
     std::string corePrefix;
+    int reportsPerStep = 1;
 };
 
 // The record of machine (0-based) on its round-th report.
 std::string record(const Fleet& f, int slot, int machine, long long round)
 {
-    const long long step = f.startProgress + (machine < f.stall ? 0 : round);
+    const long long step = f.startProgress + (machine < f.stall ? 0 : round / f.reportsPerStep);
     char number[16], unit[40], user[16];
     std::snprintf(number, sizeof number, "%05d", machine + 1);
     std::snprintf(unit, sizeof unit, "p%d_R%lld_C0_G0", 1000 + machine % 50, step / 101);
@@ -78,6 +79,9 @@ int main(int argc, char** argv)
         [](std::string& s) { return s.size() <= 100 ? "" : "at most 100 characters"; }, "TEXT"));
     app.add_option("--core-prefix", f.corePrefix, "cores are TEXT00001, ... instead of GroCVS")->check(CLI::Validator(
         [](std::string& s) { return s.size() <= 100 ? "" : "at most 100 characters"; }, "TEXT"));
+    app.add_option("--reports-per-step", f.reportsPerStep,
+                   "reports between two steps of progress (3 at a 1-minute period: a unit in 5 hours)")
+        ->capture_default_str()->check(CLI::Range(1, 1000000));
     CLI11_PARSE(app, argc, argv);
     std::signal(SIGTERM, [](int) { stopping = true; });
     std::signal(SIGINT, [](int) { stopping = true; });

@@ -20,6 +20,11 @@ struct Counters {
     std::atomic<long long> machinesRefusedRate{0}; // new identities over their address's rate
     std::atomic<long long> recordsRefusedAddress{0}; // from another address than a pinned machine's
     std::atomic<long long> unitsRefused{0};        // unit submissions over their address's rate
+    std::atomic<long long> storeBytes{0};          // the store's size at the last look
+    std::atomic<long long> storeMaxBytes{0};       // its bound (0: not known yet)
+    std::atomic<bool> storeAtLimit{false};         // past --max-store-size: thinning the oldest history
+    std::atomic<long long> storeLimitReached{0};   // times it reached the bound
+    std::atomic<long long> reportsThinned{0};      // history rows removed to get back under it
 
     void countRequest(const std::string& route, int status)
     {

@@ -17,6 +17,8 @@ inline constexpr const char* kLogLevel = "info";
 inline constexpr long kOfflineAfterSeconds = 900;
 inline constexpr long kStallAfterSeconds = 3600;
 inline constexpr int kKeepDays = 30;
+inline constexpr long kHistoryResolutionSeconds = 10; // at most two history rows a machine in such a step
+inline constexpr long long kMaxStoreBytes = 4LL << 30; // past it the oldest history is thinned
 
 // Each listener's connections, and the HTTP listener's event streams and bodies.
 inline constexpr int kMaxConnections = 1024;

@@ -15,6 +15,8 @@ struct FleetLimits {
     int historyMaxDays = defaults::kHistoryMaxDays; // the span one history answer may ask for
     int newMachinesPerHour = defaults::kNewMachinesPerHour; // per source address
     int unitsPerHour = defaults::kUnitsPerHour;             // per source address
+    long historyResolution = defaults::kHistoryResolutionSeconds; // at most two history rows a machine a step
+    long long maxStoreBytes = defaults::kMaxStoreBytes; // past it the oldest history is thinned
 };
 
 struct FleetBounds {

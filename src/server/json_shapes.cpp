@@ -125,12 +125,17 @@ Json daySummaryJson(const DayUserSummary& s)
     return {{"day", s.day}, {"points", s.points}, {"units", s.units}, {"user", s.user}};
 }
 
-Json historyJson(long long hours, const std::vector<ReportRow>& reports)
+Json reportJson(const ReportRow& r)
+{
+    return {{"at", isoTime(r.at)}, {"in_tray", r.inTray}, {"progress", r.progress}, {"unit", r.unit},
+            {"stopped", r.stopped}, {"silent_from", timeOrNull(r.silentFrom)}};
+}
+
+Json historyJson(long long hours, const std::vector<ReportRow>& reports, const std::optional<ReportRow>& before)
 {
     Json list = Json::array();
-    for (const ReportRow& r : reports)
-        list.push_back({{"at", isoTime(r.at)}, {"in_tray", r.inTray}, {"progress", r.progress}, {"unit", r.unit}});
-    return {{"hours", hours}, {"reports", std::move(list)}};
+    for (const ReportRow& r : reports) list.push_back(reportJson(r));
+    return {{"hours", hours}, {"reports", std::move(list)}, {"before", before ? reportJson(*before) : Json()}};
 }
 
 Json alertJson(const AlertRow& a)

@@ -41,7 +41,8 @@ Json unitJson(const UnitRow& unit);
 Json cpuJson(const CpuSummary& cpu);
 Json daySummaryJson(const DayUserSummary& day);
 // {"hours": HOURS, "reports": [...]}: a machine's history over its last HOURS.
-Json historyJson(long long hours, const std::vector<ReportRow>& reports);
+// BEFORE: the last report before the span, whose values it begins with.
+Json historyJson(long long hours, const std::vector<ReportRow>& reports, const std::optional<ReportRow>& before);
 // {"id","machine_id","machine":"NAME/CPU","kind","raised_at","resolved_at"}, resolved_at null while open.
 Json alertJson(const AlertRow& alert);
 // The answers to removing a machine and clearing its pinned address.

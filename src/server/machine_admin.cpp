@@ -48,7 +48,7 @@ AdminAnswer machineHistory(Store& store, const FleetLimits& limits, long long id
     hours = std::min<long long>(hours, limits.historyMaxDays * 24LL);
     const long long most = points > 0 ? std::min<long long>(points, limits.historyMaxRows) : limits.historyMaxRows;
     const long long since = now - hours * 3600;
-    return {200, historyJson(hours, store.history(id, since, now, static_cast<int>(most)))};
+    return {200, historyJson(hours, store.history(id, since, now, static_cast<int>(most)), store.reportBefore(id, since))};
 }
 
 long long forgetSilentMachines(Store& store, SlotTable& slots, const FleetLimits& limits, long long now)

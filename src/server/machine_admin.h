@@ -23,7 +23,9 @@ AdminAnswer removeMachine(Store& store, SlotTable& slots, long long id, const st
 // DELETE /api/machines/ID/address: its next record's address becomes its own (with --pin-addresses).
 AdminAnswer clearMachineAddress(Store& store, long long id, const std::string& by, long long now);
 // GET /api/machines/ID/history?hours=H&points=P (P 0: not given): at most
-// the limits' span and rows; {"hours": the span given, "reports": [...]}.
+// the limits' span and rows; {"hours": the span given, "reports": [...],
+// "before": the last report before the span or null}. History keeps changes
+// only, so a span may hold few rows or none: "before" gives its start.
 AdminAnswer machineHistory(Store& store, const FleetLimits& limits, long long id, long long hours, long long points,
                            long long now);
 

@@ -109,7 +109,16 @@ std::string metricsText(Store& store, Counters& counters, const StatusLimits& li
     for (const auto& [key, f] : figures.users) sample(out, "pelmora_points_per_day", user[i++], number(f.pointsPerDay));
 
     const Totals totals = store.totals();
-    counter(out, "pelmora_reports_total", "Monitor reports stored.", totals.reports);
+    counter(out, "pelmora_reports_total",
+            "Monitor reports taken (each updates its machine; its history keeps the changes).", totals.reports);
+    family(out, "pelmora_store_size_bytes", "gauge", "The bytes the store's data takes, at the last look.");
+    sample(out, "pelmora_store_size_bytes", "", number(counters.storeBytes.load()));
+    family(out, "pelmora_store_max_bytes", "gauge", "The store's bound: past it the oldest history is removed.");
+    sample(out, "pelmora_store_max_bytes", "", number(counters.storeMaxBytes.load()));
+    counter(out, "pelmora_store_limit_reached_total", "Times the store reached its bound since start.",
+            counters.storeLimitReached.load());
+    counter(out, "pelmora_reports_thinned_total", "History rows removed to keep the store under its bound since start.",
+            counters.reportsThinned.load());
     counter(out, "pelmora_records_clamped_total",
             "Monitor records stored with a number brought into its range.", totals.recordsClamped);
     counter(out, "pelmora_record_parse_failures_total",

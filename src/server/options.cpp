@@ -96,6 +96,14 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
     app.add_option("--units-per-hour", fleet.unitsPerHour,
                    "unit submissions one source address may make an hour (as many at once)")
         ->capture_default_str()->check(CLI::Range(1, 1000000));
+    app.add_option("--history-resolution", fleet.historyResolution,
+                   "seconds of a machine's history step: a change of its unit, progress or state keeps a row, at "
+                   "most one a step (the latest values win) and one more for a change of unit")
+        ->capture_default_str()->check(CLI::Range(1L, 86400L));
+    app.add_option("--max-store-size", fleet.maxStoreBytes,
+                   "the store's data at most, in bytes or with a unit (500M, 4G); past it the oldest history is "
+                   "removed until it is under 90 %, logged and counted")
+        ->transform(CLI::AsSizeValue(false))->check(CLI::Range(1LL << 20, 1LL << 50))->default_str("4G");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -19,6 +19,7 @@
 #include "server/periodic_worker.h"
 #include "server/store/sqlite/sqlite_store.h"
 #include "server/store/sqlite/store_lock.h"
+#include "server/store_bound.h"
 #include "server/version.h"
 
 namespace pelmora::server {
@@ -37,8 +38,10 @@ constexpr std::chrono::milliseconds kMaintenancePeriod{250};
 
 class Maintenance {
 public:
-    Maintenance(Store& store, FleetView& fleet, int keepDays, SlotTable& slots, const FleetLimits& limits)
-        : store_(store), fleet_(fleet), keepDays_(keepDays), slots_(slots), limits_(limits)
+    Maintenance(Store& store, FleetView& fleet, int keepDays, SlotTable& slots, const FleetLimits& limits,
+                Counters& counters)
+        : store_(store), fleet_(fleet), keepDays_(keepDays), slots_(slots), limits_(limits),
+          bound_(store, counters, limits.maxStoreBytes)
     {
     }
     void step()
@@ -56,6 +59,7 @@ public:
             } else {
                 store_.upkeep(Upkeep::frequent);
             }
+            bound_.pass();
             if (++ticks_ % 2 == 0) fleet_.publish(now);
         } catch (const std::exception& e) {
             logEvent(Level::error, std::string("store upkeep failed: ") + e.what());
@@ -68,6 +72,7 @@ private:
     int keepDays_;
     SlotTable& slots_;
     const FleetLimits& limits_;
+    StoreBound bound_;
     long long lastPrune_ = 0;
     long long ticks_ = 0;
 };
@@ -148,6 +153,7 @@ int runServer(const ServerOptions& options)
     std::vector<std::string> hostNames = ownHostNames();
     hostNames.insert(hostNames.end(), options.publicHosts.begin(), options.publicHosts.end());
     store->setOfflineAfter(options.offlineAfter);
+    store->setHistoryResolution(options.fleet.historyResolution);
     FleetView fleet(*store, limits);
     HttpApi http(*store, counters, fleet,
                  {token, viewerToken, limits, options.keepDays, options.maxConnections,
@@ -161,7 +167,7 @@ int runServer(const ServerOptions& options)
     logEvent(Level::info, "monitors on " + where(options.monitorListen, listener.port()));
     logEvent(Level::info, "HTTP on " + where(options.httpListen, http.port()));
 
-    Maintenance maintenance(*store, fleet, options.keepDays, slots, options.fleet);
+    Maintenance maintenance(*store, fleet, options.keepDays, slots, options.fleet, counters);
     PeriodicWorker upkeep;
     upkeep.start(kMaintenancePeriod, [&] { maintenance.step(); });
     WebhookTiming webhookTiming;

@@ -7,11 +7,14 @@
 #include <map>
 #include <string>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 #include "server/fleet_view.h"
 #include "server/fresh_store.h"
 #include "server/slots.h"
+#include "server/store/history_rule.h"
+#include "server/store_bound.h"
 
 using namespace pelmora::server;
 
@@ -213,4 +216,118 @@ TEST_P(StoreContract, TheStreamSendsEachChangeAndRestartsWhenBehind)
         fleet.publish(1101 + i);
     }
     EXPECT_FALSE(fleet.next(number, 0, messages));
+}
+
+TEST(HistoryRule, ARowAChangeAtMostTwoAStep)
+{
+    const LatestHistory none{}, first{7, 100, false}, second{8, 103, true};
+    struct Case {
+        LatestHistory latest;
+        bool changed, unitChanged;
+        long long now;
+        HistoryWrite write;
+        bool second;
+    } cases[] = {
+        {none, false, false, 100, HistoryWrite::add, false},   // a machine's first report
+        {first, false, false, 105, HistoryWrite::none, false}, // nothing changed
+        {first, true, false, 109, HistoryWrite::update, false},
+        {first, true, false, 110, HistoryWrite::add, false},   // the next step
+        {first, true, false, 99, HistoryWrite::add, false},    // the clock set back
+        {first, true, true, 105, HistoryWrite::add, true},     // the old unit's row is kept
+        {second, true, true, 105, HistoryWrite::update, true}, // a flood of units: the second row follows
+        {second, true, false, 112, HistoryWrite::add, false},
+    };
+    for (const Case& c : cases) {
+        const HistoryDecision d = decideHistory(c.latest, c.changed, c.unitChanged, c.now, 10);
+        EXPECT_EQ(d.write, c.write) << c.latest.rowId << " " << c.now;
+        EXPECT_EQ(d.second, c.second) << c.latest.rowId << " " << c.now;
+    }
+}
+
+// Through the store: each report, then the history it leaves (at, unit, progress).
+TEST_P(StoreContract, HistoryKeepsChangesAtMostTwoRowsAStep)
+{
+    store->setHistoryResolution(10);
+    store->setOfflineAfter(900);
+    struct Report {
+        long long at;
+        const char* unit;
+        int progress;
+        bool inTray = false, exiting = false;
+    } reports[] = {
+        {1000, "A", 10}, {1001, "A", 10},                  // no change: no row
+        {1012, "A", 11}, {1015, "A", 12},                  // the next step, then the latest values win
+        {1016, "B", 0},  {1017, "C", 0}, {1018, "D", 1},   // new units: A's last values kept, then the latest
+        {1025, "D", 1, true}, {1026, "D", 1, true},        // into the tray, then nothing new
+        {1031, "D", 2, true, true},                        // stopped
+        {5000, "D", 2, true},                              // back after a silence
+    };
+    long long id = 0;
+    for (const Report& r : reports) {
+        MonitorRecord m = report("PC", 1, 1, r.progress, r.exiting);
+        m.unit = r.unit, m.inTray = r.inTray;
+        id = store->recordReport(m, r.at).machineId;
+    }
+    struct Row {
+        long long at;
+        std::string unit;
+        int progress;
+        bool inTray, stopped;
+        long long silentFrom;
+    } want[] = {
+        {1000, "A", 10, false, false, 0}, {1015, "A", 12, false, false, 0}, {1018, "D", 1, false, false, 0},
+        {1025, "D", 1, true, false, 0},   {1031, "D", 2, true, true, 0},    {5000, "D", 2, true, false, 1031},
+    };
+    const std::vector<ReportRow> rows = store->history(id, 0, 10000, 100);
+    ASSERT_EQ(rows.size(), std::size(want));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const ReportRow& r = rows[i];
+        const Row& w = want[i];
+        EXPECT_EQ(std::tie(r.at, r.unit, r.progress, r.inTray, r.stopped, r.silentFrom),
+                  std::tie(w.at, w.unit, w.progress, w.inTray, w.stopped, w.silentFrom)) << i;
+    }
+    EXPECT_EQ(store->totals().reports, static_cast<long long>(std::size(reports))); // every exchange counted
+    EXPECT_EQ(store->reportBefore(id, 1016)->at, 1015);
+    EXPECT_FALSE(store->reportBefore(id, 1000));
+
+    // A flood of unit names, ten a second for a minute: at most two rows a step.
+    for (long long t = 60000; t < 60600; ++t) {
+        MonitorRecord m = report("PC", 1, 1, 5);
+        m.unit = "flood" + std::to_string(t);
+        store->recordReport(m, t / 10);
+    }
+    std::map<long long, int> perStep;
+    for (const ReportRow& r : store->history(id, 6000, 6060, 1000)) ++perStep[r.at / 10];
+    EXPECT_EQ(perStep.size(), 6u);
+    for (const auto& [step, count] : perStep) EXPECT_LE(count, 2) << step;
+    EXPECT_EQ(store->history(id, 6059, 6059, 10).at(0).unit, "flood60599");
+}
+
+// Past its bound the store loses its oldest history first, a batch a pass,
+// until under nine tenths of it: one episode, counted once.
+TEST_P(StoreContract, PastItsBoundTheOldestHistoryGoesFirst)
+{
+    store->setHistoryResolution(1);
+    for (long long t = 1000; t < 3000; ++t)
+        for (int machine = 0; machine < 8; ++machine)
+            store->recordReport(report("PC" + std::to_string(machine), 1, 0, static_cast<int>(t % 100)), t);
+    Counters counters;
+    StoreBound bound(*store, counters, store->sizeBytes() / 10 * 7);
+    int passes = 0;
+    do bound.pass();
+    while (counters.storeAtLimit && ++passes < 100);
+    EXPECT_FALSE(counters.storeAtLimit);
+    EXPECT_EQ(counters.storeLimitReached, 1);
+    EXPECT_GT(counters.reportsThinned, StoreBound::kBatch);
+    EXPECT_LE(store->sizeBytes(), counters.storeMaxBytes / 10 * 9);
+    bound.pass();
+    EXPECT_EQ(counters.storeLimitReached, 1);
+    for (const MachineRow& m : store->machines()) { // what is left is the newest, whole
+        const std::vector<ReportRow> left = store->history(m.id, 0, 3000, 5000);
+        ASSERT_FALSE(left.empty()) << m.name;
+        EXPECT_GT(left.front().at, 1000) << m.name;
+        EXPECT_EQ(left.back().at, 2999) << m.name;
+        EXPECT_EQ(static_cast<long long>(left.size()), 3000 - left.front().at) << m.name;
+    }
+    EXPECT_EQ(store->machineCount(), 8);
 }

@@ -24,9 +24,10 @@ void postSignOut(ApiContext& api, const HttpRequest& req, HttpResponse& res);
 // events.cpp: the live event stream of the fleet.
 void getEvents(ApiContext& api, const HttpRequest& req, HttpResponse& res);
 
-// probes.cpp: the health check and /metrics.
+// probes.cpp: the health check, /metrics and the store's size against its bound.
 void getHealth(ApiContext&, const HttpRequest&, HttpResponse& res);
 void getMetrics(ApiContext& api, const HttpRequest&, HttpResponse& res);
+void getStoreSize(ApiContext& api, const HttpRequest&, HttpResponse& res);
 
 // stats_site.cpp: the stats site's unit path, where the monitors submit units.
 void getUnitSubmission(ApiContext& api, const HttpRequest& req, HttpResponse& res);

@@ -20,6 +20,7 @@ const std::vector<Route>& routeTable()
         // Probes, and the monitors' units.
         {"GET", "/healthz", "/healthz", Access::anyHost, getHealth},
         {"GET", "/metrics", "/metrics", Access::viewer, getMetrics},
+        {"GET", "/api/store", "/api/store", Access::viewer, getStoreSize},
         {"GET", "/folding/unitstats.php", "/folding/unitstats.php", Access::anyHost, getUnitSubmission},
         // Machines and their commands.
         {"GET", "/api/machines", "/api/machines", Access::viewer, getMachines},

@@ -100,11 +100,15 @@ struct CommandRow {
     long long requestedAt = 0, deliveredAt = 0, cancelledAt = 0; // 0: not (yet)
 };
 
+// A row of a machine's history (history_rule.h): the values it reported
+// from AT until the next row.
 struct ReportRow {
     long long at = 0;
     int progress = 0;
     std::string unit;
     bool inTray = false;
+    bool stopped = false;     // an exit record
+    long long silentFrom = 0; // the machine was silent from then until AT (0: it was not)
 };
 
 struct UnitRow {

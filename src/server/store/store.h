@@ -25,6 +25,8 @@ public:
     // A report after a silence longer than this (the offline limit) marks
     // the machine's return: it made no progress while away, which is not a stall.
     virtual void setOfflineAfter(long long seconds) = 0;
+    // The step of the history (history_rule.h): at most two rows a machine a step.
+    virtual void setHistoryResolution(long long seconds) = 0;
     // One record: the machine, its history, its pending command (given and
     // marked delivered for a periodic record; an exit record marks the
     // machine stopped, frees its slot and drops a pending exit).
@@ -44,7 +46,11 @@ public:
     // The reports of a machine since SINCE, MOST at most: the last of each
     // equal span of time when there are more.
     virtual std::vector<ReportRow> history(long long machineId, long long since, long long until, int most) = 0;
+    // The machine's last report before AT: its values when a span from AT begins.
+    virtual std::optional<ReportRow> reportBefore(long long machineId, long long at) = 0;
     virtual long long pruneReports(long long before) = 0;
+    // Removes the oldest reports of the whole fleet, MOST at most; how many.
+    virtual long long thinOldestReports(int most) = 0;
 
     // Removing machines, with their reports, commands and alerts. Each
     // removal takes the next removal number, so the fleet's views can tell
@@ -154,6 +160,8 @@ public:
     // file or folder, a full disk) is found at start. False with ERROR.
     virtual bool writable(std::string& error) = 0;
     virtual void upkeep(Upkeep kind) = 0;
+    // The bytes the store's data takes now (its log of recent writes aside).
+    virtual long long sizeBytes() = 0;
 };
 
 } // namespace pelmora::server

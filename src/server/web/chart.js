@@ -50,9 +50,12 @@ export function niceMax(v) {
 const hourFmt = new Intl.DateTimeFormat(undefined, { hour: "2-digit", minute: "2-digit" });
 const dayFmt = new Intl.DateTimeFormat(undefined, { month: "short", day: "numeric" });
 
-// points: [{t: ms, v}], drawn over [from, to]; the line breaks where
-// reports stop for longer than gapMs (a machine that was off).
-export function lineChart(svg, points, { from, to, yMax = 100, gapMs = Infinity, format = (v) => `${v}%`, label }) {
+// points: [{t: ms, v, gap}], drawn over [from, to]; the line breaks before
+// a point with gap set, or where points are further apart than gapMs.
+// Stepped: each value holds until the next point (a history of changes).
+export function lineChart(
+  svg, points, { from, to, yMax = 100, gapMs = Infinity, stepped = false, format = (v) => `${v}%`, label },
+) {
   const box = frame(svg, label);
   yAxis(svg, box, yMax, format);
   const x = (t) => box.x0 + ((t - from) / (to - from)) * (box.x1 - box.x0);
@@ -66,10 +69,12 @@ export function lineChart(svg, points, { from, to, yMax = 100, gapMs = Infinity,
   }
   if (!points.length) return empty(svg, box, "No reports");
   let d = "";
-  let prev = -Infinity;
+  let prev = { t: -Infinity, v: 0 };
   for (const p of points) {
-    d += `${p.t - prev > gapMs ? "M" : "L"}${x(p.t).toFixed(1)},${y(p.v).toFixed(1)}`;
-    prev = p.t;
+    const broken = p.gap || p.t - prev.t > gapMs;
+    if (stepped && !broken) d += `L${x(p.t).toFixed(1)},${y(prev.v).toFixed(1)}`;
+    d += `${broken ? "M" : "L"}${x(p.t).toFixed(1)},${y(p.v).toFixed(1)}`;
+    prev = p;
   }
   svg.append(svgEl("path", { class: "line", d: "M" + d.slice(1) }));
   const last = points[points.length - 1];

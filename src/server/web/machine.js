@@ -15,7 +15,7 @@ const CHARTS = [
 ];
 
 let machine = null;
-const histories = new Map(); // chart selector -> {reports, loadedAt}
+const histories = new Map(); // chart selector -> {reports, before, loadedAt}
 const alerts = new AlertList(`/api/alerts?machine=${id}&limit=100`, (a) => a.machine_id === id);
 let seenCell = null;
 let chartsLoadedAt = 0;
@@ -88,26 +88,50 @@ async function loadCharts() {
   await Promise.all(
     CHARTS.map(async (c) => {
       try {
-        const { reports } = await getJSON(`/api/machines/${id}/history?hours=${c.hours}&points=${c.points}`);
-        histories.set(c.sel, { reports, loadedAt: Date.now() });
+        const { reports, before } = await getJSON(`/api/machines/${id}/history?hours=${c.hours}&points=${c.points}`);
+        histories.set(c.sel, { reports, before, loadedAt: Date.now() });
       } catch {
-        histories.set(c.sel, { reports: [], loadedAt: Date.now() });
+        histories.set(c.sel, { reports: [], before: null, loadedAt: Date.now() });
       }
     }),
   );
   drawCharts();
 }
 
+// History keeps changes only: a report's values hold until the next one,
+// from the last report before the span (its start) to the machine's last
+// report (its end). A silence, or a monitor that stopped, is a break.
+function chartPoints(h, from, to) {
+  const points = [];
+  let stopped = true;
+  if (h.before && !h.before.stopped) {
+    points.push({ t: from, v: h.before.progress });
+    stopped = false;
+  }
+  for (const r of h.reports) {
+    const t = Date.parse(r.at);
+    if (r.silent_from && !stopped && points.length) {
+      points.push({ t: Math.max(from, Date.parse(r.silent_from)), v: points[points.length - 1].v });
+    }
+    points.push({ t, v: r.progress, gap: stopped || Boolean(r.silent_from) });
+    stopped = r.stopped;
+  }
+  const seen = machine ? Math.min(Date.parse(machine.last_seen), to) : NaN;
+  if (!stopped && points.length && seen > points[points.length - 1].t) {
+    points.push({ t: seen, v: machine.progress });
+  }
+  return points;
+}
+
 function drawCharts() {
   for (const c of CHARTS) {
     const h = histories.get(c.sel);
     if (!h) continue;
-    const span = c.hours * HOUR;
-    lineChart($(c.sel), h.reports.map((r) => ({ t: Date.parse(r.at), v: r.progress })), {
-      from: h.loadedAt - span,
-      to: h.loadedAt,
-      // A machine that stopped reporting for a while shows as a break.
-      gapMs: Math.max(HOUR / 4, (3 * span) / c.points),
+    const [from, to] = [h.loadedAt - c.hours * HOUR, h.loadedAt];
+    lineChart($(c.sel), chartPoints(h, from, to), {
+      from,
+      to,
+      stepped: true,
       label: `Progress over the last ${c.hours === 24 ? "24 hours" : "7 days"}`,
     });
   }

@@ -232,6 +232,31 @@ def traced(a):
     assert machine["address"] == "127.0.0.1" and machine["previous_address"] == "127.0.0.2", machine
 
 
+# ---- the store: one machine growing its history ----
+
+def unit_flood(a):
+    """FLOODPC reports as fast as it can from 127.0.0.2, a new 600-character unit name each time."""
+    a.start, names = time.monotonic(), itertools.count()
+
+    def report():
+        unit = f"p{next(names)}_" + "x" * 600
+        text = f"0 FLOODPC 1 2 {random.randint(0, 100)} {unit} 0 2400.000000 GenuineIntel a4 100 150 user01 7  0"
+        with socket.create_connection(("127.0.0.1", MONITOR), timeout=5, source_address=("127.0.0.2", 0)) as s:
+            s.recv(1)
+            s.sendall(text.encode().ljust(768, b"\0"))
+            s.recv(1)
+    a.repeat(report, copies=4)
+
+
+def history_bounded(a):
+    machine = next(m["id"] for m in api("/api/machines")["machines"] if m["name"] == "FLOODPC")
+    rows = len(api(f"/api/machines/{machine}/history?hours=1")["reports"])
+    steps = (time.monotonic() - a.start) / 10 + 2  # the resolution's steps begun
+    reports = metric("pelmora_reports_total")
+    assert reports > 20 * rows, f"{reports:.0f} reports for {rows} history rows: the flood did not flow"
+    assert rows <= 2 * steps, f"{rows} history rows in {steps:.1f} steps of 10 s"
+
+
 ROWS = {
     "chunked_bodies": Row(5, endless(b"POST /signin HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n",
                                      b"10000\r\n" + b"a" * 0x10000 + b"\r\n")),
@@ -251,6 +276,7 @@ ROWS = {
     "identity_flood": Row(10, identity_flood, identities_bounded),
     "impersonation_pinned": Row(5, impersonation, pinned, ("--pin-addresses",)),
     "impersonation_traced": Row(5, impersonation, traced),
+    "unit_flood": Row(12, unit_flood, history_bounded),
 }
 
 if __name__ == "__main__":

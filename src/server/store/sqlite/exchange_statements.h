@@ -33,19 +33,27 @@ struct SqliteStore::Prepared {
                             " address_changed_at = CASE WHEN :address_changed THEN :now ELSE address_changed_at END,"
                             " address = :address, resumed_at = CASE WHEN :returns THEN :now ELSE resumed_at END"
                             " WHERE id = :id"),
-          insertReport(db, "INSERT INTO reports (machine_id, at, progress, unit, in_tray)"
-                           " VALUES (:machine, :now, :progress, :unit, :in_tray)"),
+          insertReport(db, "INSERT INTO reports (machine_id, at, progress, unit, in_tray, stopped, silent_from)"
+                           " VALUES (:machine, :now, :progress, :unit, :in_tray, :stopped, :silent_from)"),
           pendingCommand(db, "SELECT id, command FROM commands WHERE machine_id = :machine AND state = 'pending'"),
           deliver(db, "UPDATE commands SET state = 'delivered', delivered_at = :now, delivered_to = :address"
                       " WHERE id = :id"),
           dropExit(db, "UPDATE commands SET state = 'cancelled', cancelled_at = :now, cancelled_by = :by"
                        " WHERE machine_id = :machine AND state = 'pending' AND command = 'exit'"),
           countReport(db, "UPDATE totals SET value = value + 1 WHERE name = 'reports'"),
-          countClamped(db, "UPDATE totals SET value = value + 1 WHERE name = 'records_clamped'")
+          countClamped(db, "UPDATE totals SET value = value + 1 WHERE name = 'records_clamped'"),
+          historyState(db, "SELECT unit, progress, in_tray, stopped, last_seen, history_rowid, history_at, history_second"
+                           " FROM machines WHERE id = :id"),
+          // The machine and the time too: a row thinned away may have given its rowid to another's.
+          updateReport(db, "UPDATE reports SET at = :now, progress = :progress, unit = :unit, in_tray = :in_tray,"
+                           " stopped = :stopped, silent_from = max(silent_from, :silent_from)"
+                           " WHERE rowid = :rowid AND machine_id = :machine AND at = :at"),
+          markHistory(db, "UPDATE machines SET history_rowid = :rowid, history_at = :now, history_second = :second"
+                          " WHERE id = :id")
     {
     }
     Statement findMachine, insertMachine, updateMachine, insertReport, pendingCommand, deliver, dropExit,
-        countReport, countClamped;
+        countReport, countClamped, historyState, updateReport, markHistory;
 };
 
 } // namespace pelmora::server

@@ -4,11 +4,64 @@
 #include <sqlite3.h>
 
 #include "protocol/monitor_protocol.h"
+#include "server/store/history_rule.h"
 #include "server/store/sqlite/exchange_statements.h"
 #include "server/store/sqlite/reader.h"
 #include "server/store/sqlite/statement.h"
 
 namespace pelmora::server {
+namespace {
+
+ReportRow reportRow(const Statement& s)
+{
+    return {s.integer(0), s.whole(1), s.text(2), s.whole(3) != 0, s.whole(4) != 0, s.integer(5)};
+}
+
+} // namespace
+
+struct SqliteStore::HistoryChange {
+    LatestHistory latest; // none: a new machine
+    bool changed = false, unitChanged = false;
+    long long silentFrom = 0;
+};
+
+SqliteStore::HistoryChange SqliteStore::historyChange(long long machineId, const MonitorRecord& r, long long now)
+{
+    Statement& s = prepared_->historyState.reset().bind(":id", machineId);
+    HistoryChange c;
+    if (!s.step()) return c;
+    const long long lastSeen = s.integer(4);
+    const bool returns = now - lastSeen > offlineAfter_;
+    c.unitChanged = s.text(0) != r.unit;
+    c.changed = c.unitChanged || s.whole(1) != r.progress || (s.whole(2) != 0) != r.inTray ||
+                (s.whole(3) != 0) != r.exiting || returns;
+    c.silentFrom = returns ? lastSeen : 0;
+    c.latest = {s.integer(5), s.integer(6), s.whole(7) != 0};
+    s.reset();
+    return c;
+}
+
+void SqliteStore::writeHistory(long long machineId, const MonitorRecord& r, long long now, const HistoryChange& c)
+{
+    Prepared& p = *prepared_;
+    const HistoryDecision decision = decideHistory(c.latest, c.changed, c.unitChanged, now, historyResolution_);
+    if (decision.write == HistoryWrite::none) return;
+    long long rowId = 0;
+    if (decision.write == HistoryWrite::update) {
+        p.updateReport.reset().bind(":rowid", c.latest.rowId).bind(":machine", machineId).bind(":at", c.latest.at)
+            .bind(":now", now).bind(":progress", r.progress).bind(":unit", r.unit).bind(":in_tray", r.inTray)
+            .bind(":stopped", r.exiting).bind(":silent_from", c.silentFrom).run();
+        if (sqlite3_changes(writer_) > 0) rowId = c.latest.rowId;
+    }
+    if (rowId == 0) { // added, or the row to update was thinned away meanwhile
+        p.insertReport.reset().bind(":machine", machineId).bind(":now", now).bind(":progress", r.progress)
+            .bind(":unit", r.unit).bind(":in_tray", r.inTray).bind(":stopped", r.exiting)
+            .bind(":silent_from", c.silentFrom).run();
+        rowId = sqlite3_last_insert_rowid(writer_);
+    }
+    p.markHistory.reset().bind(":rowid", rowId).bind(":now", now).bind(":second", decision.second)
+        .bind(":id", machineId).run();
+}
 
 ExchangeResult SqliteStore::recordReport(const MonitorRecord& r, long long now, const ExchangeRules& rules)
 {
@@ -66,6 +119,7 @@ ExchangeResult SqliteStore::recordReport(const MonitorRecord& r, long long now, 
         result.newMachine = true;
         write.reset().bind(":name", r.computerName).bind(":cpu", r.cpu);
     }
+    const HistoryChange history = result.newMachine ? HistoryChange{} : historyChange(result.machineId, r, now);
     write.bind(":slot", result.newSlot).bind(":user", r.user).bind(":team", r.team).bind(":unit", r.unit)
         .bind(":progress", r.progress).bind(":core", r.core).bind(":frames", r.frames).bind(":points", r.points)
         .bind(":units_seen", r.unitsSeen).bind(":cpu_mhz", r.cpuMhz).bind(":cpu_vendor", r.cpuVendor)
@@ -75,8 +129,7 @@ ExchangeResult SqliteStore::recordReport(const MonitorRecord& r, long long now, 
     write.run();
     if (result.newMachine) result.machineId = sqlite3_last_insert_rowid(writer_);
 
-    p.insertReport.reset().bind(":machine", result.machineId).bind(":now", now).bind(":progress", r.progress)
-        .bind(":unit", r.unit).bind(":in_tray", r.inTray).run();
+    writeHistory(result.machineId, r, now, history);
     if (r.exiting) {
         p.dropExit.reset().bind(":machine", result.machineId).bind(":now", now)
             .bind(":by", "machine stopped (exit record from " + (address.empty() ? "?" : address) + ")").run();
@@ -266,15 +319,33 @@ std::vector<ReportRow> SqliteStore::history(long long machineId, long long since
     // More than MOST: the last report of each of MOST equal spans, so the
     // answer is bounded whatever a sender reported.
     Statement s(reader.db(), count <= most
-                                 ? "SELECT at, progress, unit, in_tray FROM reports WHERE machine_id = :machine"
-                                   " AND at >= :since AND at <= :until ORDER BY at, rowid LIMIT :most"
-                                 : "SELECT at, progress, unit, in_tray, max(rowid) FROM reports"
+                                 ? "SELECT at, progress, unit, in_tray, stopped, silent_from FROM reports"
+                                   " WHERE machine_id = :machine AND at >= :since AND at <= :until"
+                                   " ORDER BY at, rowid LIMIT :most"
+                                 : "SELECT at, progress, unit, in_tray, stopped, silent_from, max(rowid) FROM reports"
                                    " WHERE machine_id = :machine AND at >= :since AND at <= :until"
                                    " GROUP BY (at - :since) * :most / (:until - :since + 1) ORDER BY at");
     s.bind(":machine", machineId).bind(":since", since).bind(":until", until).bind(":most", static_cast<long long>(most));
     std::vector<ReportRow> rows;
-    while (s.step()) rows.push_back({s.integer(0), s.whole(1), s.text(2), s.whole(3) != 0});
+    while (s.step()) rows.push_back(reportRow(s));
     return rows;
+}
+
+std::optional<ReportRow> SqliteStore::reportBefore(long long machineId, long long at)
+{
+    Reader reader = borrowReader();
+    Statement s(reader.db(), "SELECT at, progress, unit, in_tray, stopped, silent_from FROM reports"
+                             " WHERE machine_id = :machine AND at < :at ORDER BY at DESC, rowid DESC LIMIT 1");
+    if (!s.bind(":machine", machineId).bind(":at", at).step()) return std::nullopt;
+    return reportRow(s);
+}
+
+long long SqliteStore::thinOldestReports(int most)
+{
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Statement s(writer_, "DELETE FROM reports WHERE rowid IN (SELECT rowid FROM reports ORDER BY rowid LIMIT :most)");
+    s.bind(":most", static_cast<long long>(most)).run();
+    return sqlite3_changes(writer_);
 }
 
 } // namespace pelmora::server

@@ -77,6 +77,15 @@ const char* const kMigrations[] = {
        ALTER TABLE machines ADD COLUMN address_changed_at INTEGER NOT NULL DEFAULT 0;
        ALTER TABLE commands ADD COLUMN delivered_to TEXT;
        CREATE INDEX machines_by_last_seen ON machines (last_seen);)",
+    // History keeps a row a change, at most two a machine a resolution step
+    // (history_rule.h): the machine remembers its latest row, which a change
+    // within the step overwrites. A row says whether the machine had stopped
+    // and when the silence before it began.
+    R"(ALTER TABLE machines ADD COLUMN history_rowid INTEGER NOT NULL DEFAULT 0;
+       ALTER TABLE machines ADD COLUMN history_at INTEGER NOT NULL DEFAULT 0;
+       ALTER TABLE machines ADD COLUMN history_second INTEGER NOT NULL DEFAULT 0;
+       ALTER TABLE reports ADD COLUMN stopped INTEGER NOT NULL DEFAULT 0;
+       ALTER TABLE reports ADD COLUMN silent_from INTEGER NOT NULL DEFAULT 0;)",
 };
 constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
 

@@ -114,6 +114,18 @@ void SqliteStore::upkeep(Upkeep kind)
     sqlite3_wal_checkpoint_v2(reader.db(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
 }
 
+long long SqliteStore::sizeBytes()
+{
+    Reader reader = borrowReader();
+    long long figures[3] = {};
+    const char* const pragmas[] = {"PRAGMA page_count", "PRAGMA freelist_count", "PRAGMA page_size"};
+    for (int i = 0; i < 3; ++i) {
+        Statement s(reader.db(), pragmas[i]);
+        if (s.step()) figures[i] = s.integer(0);
+    }
+    return (figures[0] - figures[1]) * figures[2];
+}
+
 bool SqliteStore::writable(std::string& error)
 {
     std::lock_guard<std::mutex> lock(writeMutex_);

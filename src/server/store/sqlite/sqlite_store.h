@@ -27,13 +27,16 @@ public:
     ~SqliteStore() override;
 
     void setOfflineAfter(long long seconds) override { offlineAfter_ = seconds; }
+    void setHistoryResolution(long long seconds) override { historyResolution_ = seconds; }
     ExchangeResult recordReport(const MonitorRecord& record, long long now, const ExchangeRules& rules) override;
     bool machineExists(long long id) override;
     std::vector<MachineRow> machines() override;
     std::vector<MachineRow> machinesChangedSince(long long since, long long& latest) override;
     std::vector<int> heldSlots() override;
     std::vector<ReportRow> history(long long machineId, long long since, long long until, int most) override;
+    std::optional<ReportRow> reportBefore(long long machineId, long long at) override;
     long long pruneReports(long long before) override;
+    long long thinOldestReports(int most) override;
     std::vector<MachineRow> removeMachines(const std::vector<long long>& ids) override;
     std::vector<long long> silentMachines(long long before, int limit) override;
     long long removals() const override { return removals_; }
@@ -73,6 +76,8 @@ public:
     // store. Thorough: waits for the writer and empties the log file (which
     // otherwise keeps the size a burst gave it).
     void upkeep(Upkeep kind) override;
+    // The pages in use (the free ones aside) times the page size.
+    long long sizeBytes() override;
 
 private:
     friend std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& error);
@@ -83,6 +88,10 @@ private:
     std::optional<CommandRow> commandById(sqlite3* db, long long id);
     // The machine's next change number, for a write to it or its commands.
     void markChanged(long long machineId);
+    // The history row of an exchange, as history_rule.h decides (under writeMutex_).
+    struct HistoryChange;
+    HistoryChange historyChange(long long machineId, const MonitorRecord& record, long long now);
+    void writeHistory(long long machineId, const MonitorRecord& record, long long now, const HistoryChange& change);
 
     std::string path_;
     std::mutex writeMutex_;
@@ -90,6 +99,7 @@ private:
     std::atomic<long long> lastAlertChange_{0}; // likewise
     std::atomic<long long> machineCount_{0}, removals_{0}; // likewise
     std::atomic<long long> offlineAfter_{defaults::kOfflineAfterSeconds};
+    std::atomic<long long> historyResolution_{defaults::kHistoryResolutionSeconds};
     sqlite3* writer_ = nullptr;
     std::unique_ptr<Prepared> prepared_;
     std::mutex readersMutex_;
