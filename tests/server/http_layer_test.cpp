@@ -347,3 +347,23 @@ TEST(HttpOptions, PerAddressCapAndPublicHosts)
     const char* zero[] = {"pelmora-server", "--max-connections-per-address", "0"};
     EXPECT_EQ(parseOptions(3, zero, options, message), 2);
 }
+
+TEST(HttpOptions, StoreSizeTakesAUnit)
+{
+    struct Case {
+        const char* size;
+        int status; // -1: taken
+        long long bytes;
+    } cases[] = {
+        {"500M", -1, 500LL << 20}, {"4G", -1, 4LL << 30}, {"4GiB", -1, 4LL << 30}, {"2097152", -1, 2097152},
+        {"1K", 2, 0},              {"lots", 2, 0},        {"-4G", 2, 0},
+    };
+    for (const Case& c : cases) {
+        const char* argv[] = {"pelmora-server", "--max-store-size", c.size};
+        ServerOptions options;
+        std::string message;
+        EXPECT_EQ(parseOptions(3, argv, options, message), c.status) << c.size << ": " << message;
+        if (c.status < 0) EXPECT_EQ(options.fleet.maxStoreBytes, c.bytes) << c.size;
+    }
+    EXPECT_EQ(ServerOptions().fleet.maxStoreBytes, 4LL << 30);
+}

@@ -71,7 +71,7 @@ export function lineChart(
   let d = "";
   let prev = { t: -Infinity, v: 0 };
   for (const p of points) {
-    const broken = p.gap || p.t - prev.t > gapMs;
+    const broken = !d || p.gap || p.t - prev.t > gapMs;
     if (stepped && !broken) d += `L${x(p.t).toFixed(1)},${y(prev.v).toFixed(1)}`;
     d += `${broken ? "M" : "L"}${x(p.t).toFixed(1)},${y(p.v).toFixed(1)}`;
     prev = p;
