@@ -15,6 +15,8 @@ struct FleetLimits {
     int historyMaxDays = defaults::kHistoryMaxDays; // the span one history answer may ask for
     int newMachinesPerHour = defaults::kNewMachinesPerHour; // per source address
     int unitsPerHour = defaults::kUnitsPerHour;             // per source address
+    bool byApproval = false; // --admission approve
+    long long maxWaiting = defaults::kMaxWaiting;
 };
 
 struct FleetBounds {

@@ -57,6 +57,24 @@ public:
     // Forgets a machine's address, so its next record's is taken (pinned).
     // The address it had, or nothing when there is no such machine.
     virtual std::optional<std::string> clearAddress(long long machineId, long long now) = 0;
+    // Moves a machine's address to ADDRESS at once (a pinned machine that
+    // moved): from then its records from any other are refused. The address
+    // it had, or nothing when there is no such machine.
+    virtual std::optional<std::string> moveAddress(long long machineId, const std::string& address,
+                                                   long long now) = 0;
+};
+
+// New identities waiting for the admin's approval. recordReport puts them
+// here (ExchangeRules::byApproval); they take no place among the machines.
+class WaitingStore {
+public:
+    virtual ~WaitingStore() = default;
+
+    virtual std::vector<WaitingRow> waiting() = 0; // first seen first
+    virtual long long waitingCount() const = 0;
+    // Makes the waiting rows IDS machines (gone from the list), while the
+    // store holds fewer than MAX_MACHINES (0: no cap); ids not waiting are passed over.
+    virtual Approval approve(const std::vector<long long>& ids, long long maxMachines, long long now) = 0;
 };
 
 class CommandStore {
@@ -143,6 +161,7 @@ public:
 enum class Upkeep { frequent, thorough };
 
 class Store : public MachineStore,
+              public WaitingStore,
               public CommandStore,
               public UnitStore,
               public SessionStore,
