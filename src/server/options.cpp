@@ -85,14 +85,14 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
         ->capture_default_str()->check(CLI::Range(0, 3650));
     app.add_flag("--pin-addresses", fleet.pinAddresses,
                  "refuse a known machine's records from another address than its last, until an administrator "
-                 "clears it (DELETE /api/machines/ID/address)");
+                 "moves it (PUT /api/machines/ID/address) or clears it (DELETE, then the next sender's is taken)");
     app.add_option("--admission", admission,
                    "open: a new machine is taken at its first record; approve: it waits (one waiting row, no "
                    "machine) until an administrator approves it (POST /api/machines/ID/approve)")
         ->capture_default_str()->check(CLI::IsMember({"open", "approve"}));
     app.add_option("--max-waiting", fleet.maxWaiting,
                    "identities waiting for approval kept at most; past that the least recently seen is dropped")
-        ->capture_default_str()->check(CLI::Range(1LL, 1000000LL));
+        ->capture_default_str()->check(CLI::Range(1LL, 100000LL));
     app.add_option("--history-max-rows", fleet.historyMaxRows,
                    "reports in one history answer at most (more are thinned out evenly)")
         ->capture_default_str()->check(CLI::Range(10, 1000000));
