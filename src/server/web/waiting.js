@@ -63,7 +63,8 @@ async function load() {
     return; // the next refresh tries again
   }
   const admin = isAdmin();
-  $("#waiting").hidden = waiting.length === 0;
+  // Kept while it says what an action did, the last approval's included.
+  $("#waiting").hidden = waiting.length === 0 && !$("#waiting-result").textContent;
   $("#waiting-count").textContent = String(waiting.length);
   $("#waiting-network").hidden = !admin;
   $("#waiting-table tbody").replaceChildren(...waiting.map((w) => row(w, admin)));

@@ -258,6 +258,7 @@ def pin_handed_over(a):
     a.stop(wait=True)
     machine = api(f"/api/machines/{a.machine}")
     command = api(f"/api/machines/{a.machine}/commands")["commands"][0]
+    print(f"  {len(a.taken)} records of the attacker, answered {sorted(set(a.taken))}", flush=True)
     assert a.refused in ("127.0.0.3", "127.0.0.4"), f"refused address shown: {a.refused}"
     assert real == 1, f"the real machine got {real}, not its exit"
     assert len(a.taken) > 100 and set(a.taken) == {0}, f"the attacker got {set(a.taken)} in {len(a.taken)}"
