@@ -1,6 +1,6 @@
 // The server's store, as the rest of the server sees it: one interface a
-// concern (machines and their reports, commands, units, sign-in sessions,
-// alerts, the webhook's queue) and `Store`, all of them over one database.
+// concern (machines and their reports, identities waiting for approval,
+// commands, units, sign-in sessions, alerts, the webhook's queue) and `Store`, all of them over one database.
 // Any method may throw StoreError when the store fails underneath.
 #pragma once
 
@@ -28,8 +28,10 @@ public:
     // One record: the machine, its history, its pending command (given and
     // marked delivered for a periodic record; an exit record marks the
     // machine stopped, frees its slot and drops a pending exit).
-    // RULES may refuse it (RESULT.refused says why; nothing is written). The
-    // sender's address (RULES.address) is what unit submissions are matched against.
+    // RULES may refuse it (RESULT.refused says why; nothing is written but
+    // the refused sender on a pinned machine's row, or a new identity's
+    // waiting row, RESULT.waiting). The sender's address (RULES.address) is
+    // what unit submissions are matched against.
     virtual ExchangeResult recordReport(const MonitorRecord& record, long long now,
                                         const ExchangeRules& rules = {}) = 0;
 
