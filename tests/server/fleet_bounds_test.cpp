@@ -93,18 +93,21 @@ TEST_P(StoreBounds, APinnedAddressMovesAtOnceToTheOneAsked)
     EXPECT_NE(store->recordReport(record("PC1"), 1002, {"10.0.0.2", true}).refused, nullptr); // the machine, moved
     EXPECT_NE(store->recordReport(record("PC1"), 1003, {"10.0.0.9", true}).refused, nullptr); // someone else
     MachineRow m = store->machines().at(0);
+    EXPECT_EQ(m.refusedAddress, "10.0.0.2"); // noted once a minute
+    store->recordReport(record("PC1"), 1062, {"10.0.0.9", true});
+    m = store->machines().at(0);
     EXPECT_EQ(m.refusedAddress, "10.0.0.9");
-    EXPECT_EQ(m.refusedAt, 1003);
+    EXPECT_EQ(m.refusedAt, 1062);
     EXPECT_EQ(m.pendingCommand, "exit");
 
-    EXPECT_EQ(store->moveAddress(id, "10.0.0.2", 1004), "10.0.0.1");
-    EXPECT_FALSE(store->moveAddress(id + 1, "10.0.0.2", 1004));
+    EXPECT_EQ(store->moveAddress(id, "10.0.0.2", 1064), "10.0.0.1");
+    EXPECT_FALSE(store->moveAddress(id + 1, "10.0.0.2", 1064));
     m = store->machines().at(0);
     EXPECT_EQ(m.address, "10.0.0.2");
     EXPECT_EQ(m.previousAddress, "10.0.0.1");
-    EXPECT_EQ(m.addressChangedAt, 1004);
-    EXPECT_EQ(store->recordReport(record("PC1"), 1005, {"10.0.0.9", true}).command, 0); // still refused
-    const ExchangeResult taken = store->recordReport(record("PC1"), 1006, {"10.0.0.2", true});
+    EXPECT_EQ(m.addressChangedAt, 1064);
+    EXPECT_EQ(store->recordReport(record("PC1"), 1065, {"10.0.0.9", true}).command, 0); // still refused
+    const ExchangeResult taken = store->recordReport(record("PC1"), 1066, {"10.0.0.2", true});
     EXPECT_EQ(taken.refused, nullptr);
     EXPECT_EQ(taken.command, 1);
     EXPECT_EQ(store->commands(id, 1).at(0).deliveredTo, "10.0.0.2");

@@ -103,8 +103,9 @@ struct MachineRow {
     std::string pendingCommand; // empty: none
     std::string address, previousAddress; // of its last record, and before the last change ('' none)
     long long addressChangedAt = 0;
-    std::string refusedAddress; // the last address whose record was refused (pinned), '' none
-    long long refusedAt = 0;    // when it last asked (to a minute)
+    // An address whose record was refused (pinned), noted at most once a minute: '' none.
+    std::string refusedAddress;
+    long long refusedAt = 0;
 };
 
 // What approving waiting identities did: the machines made (name, cpu,

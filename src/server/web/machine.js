@@ -263,7 +263,7 @@ function showAddressPanel() {
   const refused = machine && machine.refused_address;
   const line = $("#address-refused");
   line.hidden = !refused;
-  if (refused) line.replaceChildren(visible(`Refused: a record from ${refused}, last at `), timeEl(machine.refused_at));
+  if (refused) line.replaceChildren(visible(`Refused: a record from ${refused}, at `), timeEl(machine.refused_at));
   const take = $("#address-take-refused");
   take.hidden = !refused;
   for (const b of [take, $("#address-move"), $("#address-clear"), $("#address-input")]) b.disabled = !admin;

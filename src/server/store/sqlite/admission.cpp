@@ -73,7 +73,8 @@ std::optional<std::string> SqliteStore::moveAddress(long long machineId, const s
     find.reset();
     Statement move(writer_, "UPDATE machines SET previous_address = CASE WHEN address IN ('', :address)"
                             " THEN previous_address ELSE address END, address_changed_at = :now, address = :address,"
-                            " refused_address = CASE WHEN refused_address = :address THEN '' ELSE refused_address END"
+                            " refused_address = CASE WHEN refused_address = :address THEN '' ELSE refused_address END,"
+                            " refused_at = CASE WHEN refused_address = :address THEN 0 ELSE refused_at END"
                             " WHERE id = :id");
     move.bind(":id", machineId).bind(":address", address).bind(":now", now).run();
     markChanged(machineId);

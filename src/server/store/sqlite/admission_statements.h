@@ -15,10 +15,10 @@ struct SqliteStore::Admission {
                             " VALUES (:name, :cpu, :user, :team, :unit, :address, :now, :now)"),
           dropOldestWaiting(db, "DELETE FROM waiting WHERE id IN"
                                 " (SELECT id FROM waiting ORDER BY last_seen, id LIMIT :count)"),
-          // A flood from one address changes the machine (and so the fleet's
-          // views) at most once a minute.
+          // A flood, from however many addresses, changes the machine (and so
+          // the fleet's views) at most once a minute.
           noteRefused(db, "UPDATE machines SET refused_address = :address, refused_at = :now, change = :change_number"
-                          " WHERE id = :id AND (refused_address != :address OR refused_at <= :now - 60)")
+                          " WHERE id = :id AND refused_at <= :now - 60")
     {
     }
     Statement touchWaiting, insertWaiting, dropOldestWaiting, noteRefused;
