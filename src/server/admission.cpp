@@ -52,7 +52,8 @@ AdminAnswer approveWaiting(Store& store, const FleetLimits& limits, long long wa
                            long long now)
 {
     const Approval a = store.approve({waitingId}, limits.maxMachines, now);
-    if (a.approved.empty() && a.refused.empty()) return failure(404, "no waiting identity " + std::to_string(waitingId));
+    if (a.approved.empty() && a.refused.empty())
+        return failure(404, "no waiting identity " + std::to_string(waitingId));
     return approved(a, limits, by);
 }
 
@@ -67,7 +68,8 @@ AdminAnswer approveWaitingFrom(Store& store, const FleetLimits& limits, const st
         network = parseNetwork(*address + (address->find(':') == std::string::npos ? "/32" : "/128"));
     } else if (const std::optional<std::string> text = onlyMember(body, "network")) {
         network = parseNetwork(*text);
-        if (!network) return failure(400, "not a network A/N (N up to 32 for IPv4, 128 for IPv6): " + text->substr(0, 64));
+        if (!network)
+            return failure(400, "not a network A/N (N up to 32 for IPv4, 128 for IPv6): " + text->substr(0, 64));
     } else {
         return failure(400, kShape);
     }
