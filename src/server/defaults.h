@@ -35,6 +35,8 @@ inline constexpr int kHistoryMaxRows = 10000; // reports in one history answer
 inline constexpr int kHistoryMaxDays = 31;    // the span one history answer may ask for
 inline constexpr int kNewMachinesPerHour = 100; // per source address
 inline constexpr int kUnitsPerHour = 120;       // per source address
+inline constexpr const char* kAdmission = "open"; // or "approve": new identities wait for the admin
+inline constexpr long long kMaxWaiting = 1000;     // waiting identities kept, the least recently seen dropped first
 
 // The webhook.
 inline constexpr int kWebhookTimeoutSeconds = 10; // the whole post: connect, send, answer

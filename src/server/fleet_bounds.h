@@ -17,6 +17,8 @@ struct FleetLimits {
     int unitsPerHour = defaults::kUnitsPerHour;             // per source address
     long historyResolution = defaults::kHistoryResolutionSeconds; // at most two history rows a machine a step
     long long maxStoreBytes = defaults::kMaxStoreBytes; // past it the oldest history is thinned
+    bool byApproval = false; // --admission approve
+    long long maxWaiting = defaults::kMaxWaiting;
 };
 
 struct FleetBounds {

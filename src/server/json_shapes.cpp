@@ -46,6 +46,8 @@ const struct MachineField {
     {"address", [](M m, S) -> Json { return m.address; }},
     {"previous_address", [](M m, S) -> Json { return m.previousAddress; }},
     {"address_changed_at", [](M m, S) { return timeOrNull(m.addressChangedAt); }},
+    {"refused_address", [](M m, S) { return textOrNull(m.refusedAddress); }},
+    {"refused_at", [](M m, S) { return timeOrNull(m.refusedAt); }},
 };
 
 void addFigure(Json& row, const Figure& f, int days)
@@ -156,6 +158,26 @@ Json removedMachineJson(long long id, const MachineRow& removed)
 Json clearedAddressJson(long long id, const std::string& address)
 {
     return {{"cleared_address", address}, {"machine", id}};
+}
+
+Json movedAddressJson(long long id, const std::string& address, const std::string& before)
+{
+    return {{"address", address}, {"machine", id}, {"moved_from", before}};
+}
+
+Json waitingJson(const WaitingRow& w)
+{
+    return {{"id", w.id},           {"name", w.name},       {"cpu", w.cpu},
+            {"user", w.user},       {"team", w.team},       {"unit", w.unit},
+            {"address", w.address}, {"first_seen", isoTime(w.firstSeen)}, {"last_seen", isoTime(w.lastSeen)}};
+}
+
+Json approvalJson(const Approval& a)
+{
+    Json approved = Json::array();
+    for (const MachineRow& m : a.approved)
+        approved.push_back({{"id", m.id}, {"name", m.name}, {"cpu", m.cpu}, {"address", m.address}});
+    return {{"approved", std::move(approved)}, {"refused", listJson("waiting", a.refused, waitingJson)["waiting"]}};
 }
 
 Json sessionJson(const SessionRow* session, bool viewerTokenRequired)

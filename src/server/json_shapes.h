@@ -48,6 +48,10 @@ Json alertJson(const AlertRow& alert);
 // The answers to removing a machine and clearing its pinned address.
 Json removedMachineJson(long long id, const MachineRow& removed);
 Json clearedAddressJson(long long id, const std::string& address);
+Json movedAddressJson(long long id, const std::string& address, const std::string& before);
+// An identity waiting for approval, and what approving some did.
+Json waitingJson(const WaitingRow& waiting);
+Json approvalJson(const Approval& approval);
 // {"csrf","role","signed_in","viewer_token_required"}: the first two null when not signed in.
 Json sessionJson(const SessionRow* session, bool viewerTokenRequired);
 

@@ -145,6 +145,8 @@ std::string metricsText(Store& store, Counters& counters, const StatusLimits& li
     counter(out, "pelmora_records_refused_address_total",
             "Records refused since start: another address than the machine's pinned one.",
             counters.recordsRefusedAddress.load());
+    family(out, "pelmora_machines_waiting", "gauge", "New identities waiting for approval (--admission approve).");
+    sample(out, "pelmora_machines_waiting", "", number(store.waitingCount()));
     counter(out, "pelmora_units_refused_total",
             "Unit submissions refused since start: over their address's rate.", counters.unitsRefused.load());
     family(out, "pelmora_http_requests_total", "counter", "HTTP requests by route and status code.");

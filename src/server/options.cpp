@@ -39,6 +39,7 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
     // The listeners' defaults as they are written on the command line.
     const ServerOptions initial;
     std::string monitorListen = endpointText(initial.monitorListen), httpListen = endpointText(initial.httpListen);
+    std::string admission = defaults::kAdmission;
     app.add_option("--db", options.db, "the store (SQLite)")->capture_default_str();
     app.add_option("--monitor-listen", monitorListen, "ADDR:PORT for the monitors' reports")->capture_default_str();
     app.add_option("--http-listen", httpListen, "ADDR:PORT for the API, metrics and the stats site")
@@ -84,7 +85,14 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
         ->capture_default_str()->check(CLI::Range(0, 3650));
     app.add_flag("--pin-addresses", fleet.pinAddresses,
                  "refuse a known machine's records from another address than its last, until an administrator "
-                 "clears it (DELETE /api/machines/ID/address)");
+                 "moves it (PUT /api/machines/ID/address) or clears it (DELETE, then the next sender's is taken)");
+    app.add_option("--admission", admission,
+                   "open: a new machine is taken at its first record; approve: it waits (one waiting row, no "
+                   "machine) until an administrator approves it (POST /api/machines/ID/approve)")
+        ->capture_default_str()->check(CLI::IsMember({"open", "approve"}));
+    app.add_option("--max-waiting", fleet.maxWaiting,
+                   "identities waiting for approval kept at most; past that the least recently seen is dropped")
+        ->capture_default_str()->check(CLI::Range(1LL, 100000LL));
     app.add_option("--history-max-rows", fleet.historyMaxRows,
                    "reports in one history answer at most (more are thinned out evenly)")
         ->capture_default_str()->check(CLI::Range(10, 1000000));
@@ -112,6 +120,7 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
         message = out.str() + err.str();
         return status == 0 ? 0 : 2; // help and version, or a fault in the options
     }
+    fleet.byApproval = admission == "approve";
     if (!parseEndpoint(monitorListen, options.monitorListen)) {
         message = "--monitor-listen: not ADDR:PORT with a dotted IPv4 address: " + monitorListen + "\n";
         return 2;

@@ -33,9 +33,18 @@ ExchangeResult takeRecord(Store& store, FleetBounds* bounds, Counters& counters,
         rules.pinAddresses = bounds->limits.pinAddresses;
         rules.maxMachines = bounds->limits.maxMachines;
         rules.mayAddMachine = bounds->newMachines.available(peer);
+        rules.byApproval = bounds->limits.byApproval;
+        rules.maxWaiting = bounds->limits.maxWaiting;
     }
     const ExchangeResult result = store.recordReport(r, now, rules);
     const std::string who = r.computerName + " CPU# " + std::to_string(r.cpu);
+    if (result.waiting) { // its address's rate bounds how fast it churns the waiting list
+        if (result.newMachine && bounds) bounds->newMachines.take(peer);
+        if (result.newMachine)
+            logRefusal("new identity " + who + " from " + peer + " waits for approval (waiting id " +
+                       std::to_string(result.waitingId) + ")");
+        return result;
+    }
     if (result.refused) {
         if (result.machineId != 0)
             ++counters.recordsRefusedAddress;

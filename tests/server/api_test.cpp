@@ -51,6 +51,7 @@ protected:
         if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
         if (method == "GET") return client->Get(path, headers);
         if (method == "DELETE") return client->Delete(path, headers);
+        if (method == "PUT") return client->Put(path, headers, body, "application/json");
         return client->Post(path, headers, body, "application/json");
     }
 
@@ -104,6 +105,21 @@ TEST_F(ApiTest, CommandsNeedTheTokenAKnownMachineAndAKnownCommand)
         {"GET", "/api/team?days=0", "", "", 400},
         {"GET", "/api/team?days=366", "", "", 400},
         {"GET", "/nowhere", "", "", 404},
+        {"PUT", "/api/machines/" + std::to_string(machine) + "/address", "", R"({"address":"10.0.0.7"})", 401},
+        {"PUT", "/api/machines/" + std::to_string(machine) + "/address", kToken, R"({"address":"10.0.0.256"})", 400},
+        {"PUT", "/api/machines/" + std::to_string(machine) + "/address", kToken, R"({"address":"10.0.0.7","x":1})",
+         400},
+        {"PUT", "/api/machines/999/address", kToken, R"({"address":"10.0.0.7"})", 404},
+        {"PUT", "/api/machines/" + std::to_string(machine) + "/address", kToken, R"({"address":"2001:db8::7"})", 200},
+        {"GET", "/api/machines?state=stopped", "", "", 400},
+        {"GET", "/api/machines?state=waiting", "", "", 200},
+        {"POST", "/api/machines/approve", "", R"({"network":"10.0.0.0/8"})", 401},
+        {"POST", "/api/machines/approve", kToken, R"({"network":"10.0.0.0/33"})", 400},
+        {"POST", "/api/machines/approve", kToken, R"({"network":"10.0.0.0"})", 400},
+        {"POST", "/api/machines/approve", kToken, R"({"address":"10.0.0.0/8"})", 400},
+        {"POST", "/api/machines/approve", kToken, R"({"network":"2001:db8::/129"})", 400},
+        {"POST", "/api/machines/approve", kToken, R"({"network":"10.0.0.0/8"})", 200}, // none waiting
+        {"POST", "/api/machines/999/approve", kToken, "", 404},
         {"DELETE", "/api/machines/" + std::to_string(machine) + "/address", "", "", 401},
         {"DELETE", "/api/machines/" + std::to_string(machine) + "/address", kToken, "", 200},
         {"DELETE", "/api/machines/999/address", kToken, "", 404},
@@ -131,7 +147,8 @@ TEST_F(ApiTest, MachineListUnitsAndMetrics)
     std::string keys;
     for (const auto& [key, value] : machines[0].items()) keys += key + " ";
     EXPECT_EQ(keys, "id name cpu slot user team unit progress core frames points units_seen cpu_mhz cpu_vendor in_tray "
-                    "status last_seen progress_per_hour eta ppd pending_command address previous_address address_changed_at ");
+                    "status last_seen progress_per_hour eta ppd pending_command address previous_address address_changed_at "
+                    "refused_address refused_at ");
     EXPECT_EQ(machines[0]["pending_command"], "tray");
     EXPECT_EQ(machines[0]["status"], "folding");
     send("DELETE", "/api/machines/" + std::to_string(machine) + "/commands", kToken);

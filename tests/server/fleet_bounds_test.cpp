@@ -1,12 +1,15 @@
 // The fleet's bounds in the store and the API's plain functions: records
-// refused by address, cap and rate; a machine removed with its trail and
-// out of every view; silent machines forgotten; history bounded.
+// refused by address, cap and rate; a pinned address moved; new identities
+// waiting for approval; a machine removed with its trail and out of every
+// view; silent machines forgotten; history bounded.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 
+#include "server/admission.h"
 #include "server/alerts.h"
+#include "server/ip_address.h"
 #include "server/iso_time.h"
 #include "server/fleet_view.h"
 #include "server/fresh_store.h"
@@ -80,6 +83,135 @@ TEST_P(StoreBounds, RecordsFollowTheRulesAndNameTheirAddress)
     EXPECT_EQ(store->recordReport(record("PC1"), ++now, {"10.0.0.5", true}).refused, nullptr);
     EXPECT_NE(store->recordReport(record("PC1"), ++now, {"10.0.0.6", true}).refused, nullptr);
     EXPECT_EQ(clearMachineAddress(*store, 99, "admin@test", now).status, 404);
+}
+
+TEST_P(StoreBounds, APinnedAddressMovesAtOnceToTheOneAsked)
+{
+    std::unique_ptr<Store> store = GetParam().open("bounds_move.db", true);
+    const long long id = store->recordReport(record("PC1"), 1000, {"10.0.0.1", true}).machineId;
+    store->queueCommand(id, "exit", "admin@test", 1001);
+    EXPECT_NE(store->recordReport(record("PC1"), 1002, {"10.0.0.2", true}).refused, nullptr); // the machine, moved
+    EXPECT_NE(store->recordReport(record("PC1"), 1003, {"10.0.0.9", true}).refused, nullptr); // someone else
+    MachineRow m = store->machines().at(0);
+    EXPECT_EQ(m.refusedAddress, "10.0.0.2"); // noted once a minute
+    store->recordReport(record("PC1"), 1062, {"10.0.0.9", true});
+    m = store->machines().at(0);
+    EXPECT_EQ(m.refusedAddress, "10.0.0.9");
+    EXPECT_EQ(m.refusedAt, 1062);
+    EXPECT_EQ(m.pendingCommand, "exit");
+
+    EXPECT_EQ(store->moveAddress(id, "10.0.0.2", 1064), "10.0.0.1");
+    EXPECT_FALSE(store->moveAddress(id + 1, "10.0.0.2", 1064));
+    m = store->machines().at(0);
+    EXPECT_EQ(m.address, "10.0.0.2");
+    EXPECT_EQ(m.previousAddress, "10.0.0.1");
+    EXPECT_EQ(m.addressChangedAt, 1064);
+    EXPECT_EQ(store->recordReport(record("PC1"), 1065, {"10.0.0.9", true}).command, 0); // still refused
+    const ExchangeResult taken = store->recordReport(record("PC1"), 1066, {"10.0.0.2", true});
+    EXPECT_EQ(taken.refused, nullptr);
+    EXPECT_EQ(taken.command, 1);
+    EXPECT_EQ(store->commands(id, 1).at(0).deliveredTo, "10.0.0.2");
+
+    // Through the API's function: any address text, canonical; bad ones refused.
+    struct Case {
+        const char* body;
+        int status;
+        const char* address; // the machine's after it
+    } cases[] = {
+        {R"({"address":"2001:DB8:0::7"})", 200, "2001:db8::7"},
+        {R"({"address":"::ffff:10.0.0.3"})", 200, "10.0.0.3"},
+        {R"({"address":"10.0.0"})", 400, "10.0.0.3"},
+        {R"({"address":"10.0.0.4 "})", 400, "10.0.0.3"},
+        {R"({"address":7})", 400, "10.0.0.3"},
+        {R"(["10.0.0.4"])", 400, "10.0.0.3"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(moveMachineAddress(*store, id, c.body, "admin@test", 1010).status, c.status) << c.body;
+        EXPECT_EQ(store->machines().at(0).address, c.address) << c.body;
+    }
+}
+
+TEST_P(StoreBounds, NewIdentitiesWaitBoundedUntilApproved)
+{
+    std::unique_ptr<Store> store = GetParam().open("bounds_waiting.db", true);
+    ExchangeRules rules{"10.0.0.1", false, true, 2};
+    rules.byApproval = true, rules.maxWaiting = 3;
+    const auto from = [&](const char* address) {
+        ExchangeRules r = rules;
+        r.address = address;
+        return r;
+    };
+    long long now = 1000;
+    for (const char* name : {"A", "B", "C", "D"}) {
+        const ExchangeResult r = store->recordReport(record(name), ++now, from("10.0.0.1"));
+        EXPECT_TRUE(r.waiting && r.newMachine && r.refused && r.command == 0) << name;
+    }
+    const ExchangeResult again = store->recordReport(record("B"), ++now, from("10.0.2.5")); // seen again, moved
+    EXPECT_TRUE(again.waiting && !again.newMachine);
+    store->recordReport(record("E"), ++now, from("10.0.1.1")); // full: C, the least recently seen, goes
+    ExchangeRules slow = from("10.0.0.1");
+    slow.mayAddMachine = false;
+    EXPECT_FALSE(store->recordReport(record("F"), ++now, slow).waiting); // over its address's rate
+    const auto names = [&] {
+        std::string out;
+        for (const WaitingRow& w : store->waiting()) out += w.name + "@" + w.address + " ";
+        return out;
+    };
+    EXPECT_EQ(names(), "B@10.0.2.5 D@10.0.0.1 E@10.0.1.1 ");
+    EXPECT_EQ(store->machineCount(), 0);
+    EXPECT_EQ(store->totals().reports, 0);
+
+    FleetLimits limits;
+    limits.maxMachines = 2;
+    struct Case {
+        const char* body;
+        int status;
+        const char* left; // still waiting after it
+    } cases[] = {
+        {R"({"network":"10.0.0.0/33"})", 400, "B@10.0.2.5 D@10.0.0.1 E@10.0.1.1 "},
+        {R"({"network":"10.0.1.0/24","address":"10.0.1.1"})", 400, "B@10.0.2.5 D@10.0.0.1 E@10.0.1.1 "},
+        {R"({"address":"10.0.0.2"})", 200, "B@10.0.2.5 D@10.0.0.1 E@10.0.1.1 "},
+        {R"({"network":"10.0.2.255/23"})", 200, "D@10.0.0.1 E@10.0.1.1 "}, // host bits ignored
+        {R"({"network":"10.0.0.0/16"})", 409, "E@10.0.1.1 "},            // one place left: D, seen first
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(approveWaitingFrom(*store, limits, c.body, "admin@test", now).status, c.status) << c.body;
+        EXPECT_EQ(names(), c.left) << c.body;
+    }
+    EXPECT_EQ(store->machineCount(), 2);
+    EXPECT_EQ(approveWaiting(*store, limits, store->waiting().at(0).id, "admin@test", now).status, 409);
+    EXPECT_EQ(approveWaiting(*store, limits, 999, "admin@test", now).status, 404);
+
+    // An approved machine is served from its next record, and from where it waited when pinned.
+    ExchangeRules pinned = from("10.0.0.1");
+    pinned.pinAddresses = true;
+    const ExchangeResult served = store->recordReport(record("D"), ++now, pinned);
+    EXPECT_TRUE(!served.waiting && !served.refused && !served.newMachine);
+    EXPECT_EQ(served.machineId, store->machines().at(1).id);
+    EXPECT_NE(store->recordReport(record("B"), ++now, pinned).refused, nullptr);
+}
+
+TEST(IpAddress, NetworksMatchTheirAddressesOnly)
+{
+    struct Case {
+        const char* network;
+        const char* address;
+        bool in;
+    } cases[] = {
+        {"127.0.0.0/8", "127.0.0.2", true},   {"127.0.0.0/8", "128.0.0.2", false},
+        {"10.1.2.3/32", "10.1.2.3", true},    {"10.1.2.3/32", "10.1.2.4", false},
+        {"10.1.2.128/25", "10.1.2.127", false}, {"10.1.2.128/25", "10.1.2.200", true},
+        {"0.0.0.0/0", "192.0.2.1", true},     {"0.0.0.0/0", "2001:db8::1", false},
+        {"2001:db8::/32", "2001:db8:ffff::1", true}, {"2001:db8::/32", "2001:db9::1", false},
+        {"10.0.0.0/8", "::ffff:10.9.9.9", true}, {"10.0.0.0/8", "not an address", false},
+    };
+    for (const Case& c : cases) {
+        const std::optional<IpNetwork> n = parseNetwork(c.network);
+        ASSERT_TRUE(n) << c.network;
+        EXPECT_EQ(inNetwork(*n, c.address), c.in) << c.network << " " << c.address;
+    }
+    for (const char* bad : {"10.0.0.0/", "10.0.0.0/-1", "10.0.0.0/+8", "10.0.0/8", "/8", "::/1280", "10.0.0.0/8/8"})
+        EXPECT_FALSE(parseNetwork(bad)) << bad;
 }
 
 TEST_P(StoreBounds, ARemovedMachineLeavesNoTrailAndNoView)

@@ -37,6 +37,9 @@ void getMachines(ApiContext& api, const HttpRequest&, HttpResponse& res);
 void getMachine(ApiContext& api, const HttpRequest& req, HttpResponse& res);
 void deleteMachine(ApiContext& api, const HttpRequest& req, HttpResponse& res);
 void deleteMachineAddress(ApiContext& api, const HttpRequest& req, HttpResponse& res);
+void putMachineAddress(ApiContext& api, const HttpRequest& req, HttpResponse& res);
+void postApproveMachine(ApiContext& api, const HttpRequest& req, HttpResponse& res);  // ID: a waiting identity's
+void postApproveMachines(ApiContext& api, const HttpRequest& req, HttpResponse& res); // from an address or network
 void getMachineHistory(ApiContext& api, const HttpRequest& req, HttpResponse& res);
 
 // commands.cpp: commands waiting for a machine's monitor to take them.

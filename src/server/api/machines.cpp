@@ -1,5 +1,7 @@
-// The machines: the fleet, one machine, its history; removing one and
-// clearing its pinned address (machine_admin.h does the work).
+// The machines: the fleet, one machine, its history; removing one,
+// clearing or moving its pinned address, approving waiting identities
+// (machine_admin.h and admission.h do the work).
+#include "server/admission.h"
 #include "server/api/handlers.h"
 #include "server/api/http_answers.h"
 #include "server/machine_admin.h"
@@ -11,8 +13,14 @@ long long machineIn(const HttpRequest& req) { return std::stoll(req.matches[1].s
 
 } // namespace
 
-void getMachines(ApiContext& api, const HttpRequest&, HttpResponse& res)
+// ?state=waiting: the identities waiting for approval instead.
+void getMachines(ApiContext& api, const HttpRequest& req, HttpResponse& res)
 {
+    if (given(req, "state")) {
+        if (req.get_param_value("state") != "waiting") return fail(res, 400, "state may only be waiting");
+        const AdminAnswer a = waitingList(api.store);
+        return answer(res, a.status, a.body);
+    }
     res.set_content(api.fleet.listJson(secondsNow()), "application/json");
 }
 
@@ -32,6 +40,27 @@ void deleteMachine(ApiContext& api, const HttpRequest& req, HttpResponse& res)
 void deleteMachineAddress(ApiContext& api, const HttpRequest& req, HttpResponse& res)
 {
     const AdminAnswer a = clearMachineAddress(api.store, machineIn(req), "admin@" + req.remote_addr, secondsNow());
+    answer(res, a.status, a.body);
+}
+
+void putMachineAddress(ApiContext& api, const HttpRequest& req, HttpResponse& res)
+{
+    const AdminAnswer a =
+        moveMachineAddress(api.store, machineIn(req), req.body, "admin@" + req.remote_addr, secondsNow());
+    answer(res, a.status, a.body);
+}
+
+void postApproveMachine(ApiContext& api, const HttpRequest& req, HttpResponse& res)
+{
+    const AdminAnswer a =
+        approveWaiting(api.store, api.bounds.limits, machineIn(req), "admin@" + req.remote_addr, secondsNow());
+    answer(res, a.status, a.body);
+}
+
+void postApproveMachines(ApiContext& api, const HttpRequest& req, HttpResponse& res)
+{
+    const AdminAnswer a =
+        approveWaitingFrom(api.store, api.bounds.limits, req.body, "admin@" + req.remote_addr, secondsNow());
     answer(res, a.status, a.body);
 }
 

@@ -24,10 +24,15 @@ const std::vector<Route>& routeTable()
         {"GET", "/folding/unitstats.php", "/folding/unitstats.php", Access::anyHost, getUnitSubmission},
         // Machines and their commands.
         {"GET", "/api/machines", "/api/machines", Access::viewer, getMachines},
+        // Before /api/machines/{id}, whose label would take its path.
+        {"POST", "/api/machines/approve", "/api/machines/approve", Access::admin, postApproveMachines},
         {"GET", R"(/api/machines/(\d{1,18}))", "/api/machines/{id}", Access::viewer, getMachine},
         {"DELETE", R"(/api/machines/(\d{1,18}))", "/api/machines/{id}", Access::admin, deleteMachine},
         {"DELETE", R"(/api/machines/(\d{1,18})/address)", "/api/machines/{id}/address", Access::admin,
          deleteMachineAddress},
+        {"PUT", R"(/api/machines/(\d{1,18})/address)", "/api/machines/{id}/address", Access::admin, putMachineAddress},
+        {"POST", R"(/api/machines/(\d{1,18})/approve)", "/api/machines/{id}/approve", Access::admin,
+         postApproveMachine},
         {"GET", R"(/api/machines/(\d{1,18})/history)", "/api/machines/{id}/history", Access::viewer,
          getMachineHistory},
         {"GET", R"(/api/machines/(\d{1,18})/commands)", "/api/machines/{id}/commands", Access::viewer, getCommands},

@@ -20,7 +20,7 @@ enum class Access {
 };
 
 struct Route {
-    const char* method; // GET (which answers HEAD too), POST or DELETE
+    const char* method; // GET (which answers HEAD too), POST, PUT or DELETE
     const char* pattern; // a regular expression of the whole path; its groups reach the handler
     // The label: the path, "{name}" standing for one segment. The label's
     // paths are also those of any method or of no route, so 404s are counted

@@ -388,6 +388,7 @@ void HttpListener::addRoute(const std::string& method, const std::string& patter
 }
 void HttpListener::Get(const std::string& pattern, HttpHandler handler) { addRoute("GET", pattern, std::move(handler)); }
 void HttpListener::Post(const std::string& pattern, HttpHandler handler) { addRoute("POST", pattern, std::move(handler)); }
+void HttpListener::Put(const std::string& pattern, HttpHandler handler) { addRoute("PUT", pattern, std::move(handler)); }
 void HttpListener::Delete(const std::string& pattern, HttpHandler handler)
 {
     addRoute("DELETE", pattern, std::move(handler));

@@ -51,6 +51,7 @@ public:
     // Routes: PATTERN must match the whole decoded path; its groups are in req.matches.
     void Get(const std::string& pattern, HttpHandler handler);
     void Post(const std::string& pattern, HttpHandler handler);
+    void Put(const std::string& pattern, HttpHandler handler);
     void Delete(const std::string& pattern, HttpHandler handler);
     void addRoute(const std::string& method, const std::string& pattern, HttpHandler handler);
     // Before routing; Handled: its answer goes out and no route runs.

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace pelmora::server {
 
@@ -52,6 +53,8 @@ struct ExchangeResult {
     const char* refused = nullptr; // why the record was refused, nothing written
     std::string oldAddress;        // the machine's address before this record
     bool addressChanged = false;   // it came from another address than the last
+    bool waiting = false;          // a new identity put on the waiting list (refused, not stored as a machine)
+    long long waitingId = 0;       // its waiting row
 };
 
 // What a record may do, beyond reporting.
@@ -60,6 +63,21 @@ struct ExchangeRules {
     bool pinAddresses = false; // refuse a known machine's record from another address
     bool mayAddMachine = true; // a record of a machine not known may add it
     long long maxMachines = 0; // 0: no cap
+    // A new identity waits for the admin's approval: one waiting row, at
+    // most MAX_WAITING of them (the least recently seen dropped first).
+    bool byApproval = false;
+    long long maxWaiting = 0;
+};
+
+// A new identity waiting for the admin's approval (--admission approve).
+struct WaitingRow {
+    long long id = 0;
+    std::string name;
+    int cpu = 0;
+    std::string user;
+    int team = 0;
+    std::string unit, address; // of its last record
+    long long firstSeen = 0, lastSeen = 0;
 };
 
 struct MachineRow {
@@ -85,6 +103,17 @@ struct MachineRow {
     std::string pendingCommand; // empty: none
     std::string address, previousAddress; // of its last record, and before the last change ('' none)
     long long addressChangedAt = 0;
+    // An address whose record was refused (pinned), noted at most once a minute: '' none.
+    std::string refusedAddress;
+    long long refusedAt = 0;
+};
+
+// What approving waiting identities did: the machines made (name, cpu,
+// user, team, address and id), and the waiting rows left because the store
+// holds the most machines allowed.
+struct Approval {
+    std::vector<MachineRow> approved;
+    std::vector<WaitingRow> refused;
 };
 
 // The pace is measured from a report of the current unit between half of

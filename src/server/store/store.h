@@ -1,6 +1,6 @@
 // The server's store, as the rest of the server sees it: one interface a
-// concern (machines and their reports, commands, units, sign-in sessions,
-// alerts, the webhook's queue) and `Store`, all of them over one database.
+// concern (machines and their reports, identities waiting for approval,
+// commands, units, sign-in sessions, alerts, the webhook's queue) and `Store`, all of them over one database.
 // Any method may throw StoreError when the store fails underneath.
 #pragma once
 
@@ -30,8 +30,10 @@ public:
     // One record: the machine, its history, its pending command (given and
     // marked delivered for a periodic record; an exit record marks the
     // machine stopped, frees its slot and drops a pending exit).
-    // RULES may refuse it (RESULT.refused says why; nothing is written). The
-    // sender's address (RULES.address) is what unit submissions are matched against.
+    // RULES may refuse it (RESULT.refused says why; nothing is written but
+    // the refused sender on a pinned machine's row, or a new identity's
+    // waiting row, RESULT.waiting). The sender's address (RULES.address) is
+    // what unit submissions are matched against.
     virtual ExchangeResult recordReport(const MonitorRecord& record, long long now,
                                         const ExchangeRules& rules = {}) = 0;
 
@@ -63,6 +65,24 @@ public:
     // Forgets a machine's address, so its next record's is taken (pinned).
     // The address it had, or nothing when there is no such machine.
     virtual std::optional<std::string> clearAddress(long long machineId, long long now) = 0;
+    // Moves a machine's address to ADDRESS at once (a pinned machine that
+    // moved): from then its records from any other are refused. The address
+    // it had, or nothing when there is no such machine.
+    virtual std::optional<std::string> moveAddress(long long machineId, const std::string& address,
+                                                   long long now) = 0;
+};
+
+// New identities waiting for the admin's approval. recordReport puts them
+// here (ExchangeRules::byApproval); they take no place among the machines.
+class WaitingStore {
+public:
+    virtual ~WaitingStore() = default;
+
+    virtual std::vector<WaitingRow> waiting() = 0; // first seen first
+    virtual long long waitingCount() const = 0;
+    // Makes the waiting rows IDS machines (gone from the list), while the
+    // store holds fewer than MAX_MACHINES (0: no cap); ids not waiting are passed over.
+    virtual Approval approve(const std::vector<long long>& ids, long long maxMachines, long long now) = 0;
 };
 
 class CommandStore {
@@ -149,6 +169,7 @@ public:
 enum class Upkeep { frequent, thorough };
 
 class Store : public MachineStore,
+              public WaitingStore,
               public CommandStore,
               public UnitStore,
               public SessionStore,

@@ -3,6 +3,7 @@
 // view (plus a margin) in the table, so 10,000 machines stay cheap.
 import { AlertList, getJSON, loadSession, number, openStream, STATUSES } from "/assets/common.js";
 import { buildTable, fillCells, newRow, SORT_KEYS, tick } from "/assets/fleet-columns.js";
+import { startWaiting } from "/assets/waiting.js";
 
 const MARGIN = 10; // rows drawn above and below the visible ones
 const MAX_LINES = 4; // a row's height in lines, at most; what needs more is whole on the machine's page
@@ -17,6 +18,7 @@ const [topSpacer, bottomSpacer] = buildTable(table, sort.key);
 const tbody = table.tBodies[0];
 const liveBadge = $("#live");
 const sessionLoaded = loadSession();
+sessionLoaded.then(startWaiting);
 
 // ---- State ----
 

@@ -1,5 +1,6 @@
 // One machine: its facts (kept current from the event stream), progress
-// charts, finished units, commands with their audit trail, and alerts.
+// charts, finished units, commands with their audit trail, its pinned
+// address (moved or cleared by an admin), and alerts.
 import {
   AlertList, ago, el, getJSON, isAdmin, loadSession, number, openStream, pendingBadge,
   sendJSON, session, signinHref, statusBadge, timeEl, visible,
@@ -72,6 +73,7 @@ function showMachine(m) {
     }),
   );
   showCommandButtons();
+  showAddressPanel();
   if (previous && previous.pending_command !== m.pending_command) loadCommands();
   if (previous && previous.units_seen !== m.units_seen) loadUnits();
   if (previous && Date.now() - chartsLoadedAt > 60e3) loadCharts();
@@ -270,6 +272,58 @@ for (const b of document.querySelectorAll("button[data-command]")) {
   b.addEventListener("click", () => send(b.dataset.command));
 }
 $("#cancel-command").addEventListener("click", cancelPending);
+
+// ---- Address ----
+
+function addressResult(text, isError) {
+  const p = $("#address-result");
+  p.textContent = text;
+  p.classList.toggle("error", Boolean(isError));
+}
+
+// The refused sender that last asked for this machine (pinned), offered as where to move it.
+function showAddressPanel() {
+  const admin = isAdmin();
+  const refused = machine && machine.refused_address;
+  const line = $("#address-refused");
+  line.hidden = !refused;
+  if (refused) line.replaceChildren(visible(`Refused: a record from ${refused}, at `), timeEl(machine.refused_at));
+  const take = $("#address-take-refused");
+  take.hidden = !refused;
+  for (const b of [take, $("#address-move"), $("#address-clear"), $("#address-input")]) b.disabled = !admin;
+}
+
+async function moveAddress(address) {
+  const text = `Move the pinned address of ${label(machine)} to ${visible(address)}? From then only records from it are served.`;
+  if (!(await confirm(text, "Move"))) return;
+  try {
+    const r = await sendJSON("PUT", `/api/machines/${id}/address`, { address });
+    addressResult(visible(`Moved to ${r.address}.`));
+  } catch (e) {
+    addressResult(`Not moved: ${e.message}`, true);
+  }
+  await refreshMachine();
+}
+
+async function clearAddress() {
+  const text = `Clear the address of ${label(machine)}? The next record from anywhere takes the machine.`;
+  if (!(await confirm(text, "Clear"))) return;
+  try {
+    await sendJSON("DELETE", `/api/machines/${id}/address`);
+    addressResult("Cleared: the next record's address is taken.");
+  } catch (e) {
+    addressResult(`Not cleared: ${e.message}`, true);
+  }
+  await refreshMachine();
+}
+
+$("#address-take-refused").addEventListener("click", () => moveAddress(machine.refused_address));
+$("#address-form").addEventListener("submit", (event) => {
+  event.preventDefault();
+  const address = $("#address-input").value.trim();
+  if (address) moveAddress(address);
+});
+$("#address-clear").addEventListener("click", clearAddress);
 
 // ---- Start ----
 

@@ -135,6 +135,7 @@ def run_row(name, row, work):
                                *row.args], stdout=log, stderr=log)
     attack, faults = Attack(), []
     attack.log = lambda: open(log_path, errors="replace").read()
+    attack.work = work
     user = monitor = peak = 0.0
     stopped = float("inf")
     try:

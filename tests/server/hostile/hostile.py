@@ -6,6 +6,7 @@ SIGTERM bounded) and with checks of its own.
   SERVER=build/linux/pelmora-server hostile.py [ROW ...]
 """
 import collections
+import os
 import functools
 import itertools
 import random
@@ -255,6 +256,84 @@ def history_bounded(a):
     reports = metric("pelmora_reports_total")
     assert reports > 20 * rows, f"{reports:.0f} reports for {rows} history rows: the flood did not flow"
     assert rows <= 2 * steps, f"{rows} history rows in {steps:.1f} steps of 10 s"
+# ---- admission: a pinned machine handed over, new identities waiting ----
+
+def machine_id(name):
+    return next(m["id"] for m in api("/api/machines")["machines"] if m["name"] == name)
+
+
+def pin_race(a):
+    """MOVEDPC, pinned at 127.0.0.2 with an exit queued, moves to 127.0.0.3 while 127.0.0.4 floods its name;
+    the admin moves its pin to 127.0.0.3 by name during the flood."""
+    exchange("MOVEDPC", source="127.0.0.2")
+    a.machine = machine_id("MOVEDPC")
+    api(f"/api/machines/{a.machine}/commands", "POST", {"command": "exit"})
+    assert exchange("MOVEDPC", source="127.0.0.3") == 0, "the moved machine was taken before the handover"
+    a.taken = []
+    a.repeat(lambda: a.taken.append(exchange("MOVEDPC", source="127.0.0.4", progress=99)), copies=3)
+    time.sleep(0.5)
+    a.refused = api(f"/api/machines/{a.machine}")["refused_address"]
+    api(f"/api/machines/{machine_id('MOVEDPC')}/address", "PUT", {"address": "127.0.0.3"})
+
+
+def pin_handed_over(a):
+    real = exchange("MOVEDPC", source="127.0.0.3")  # while the flood goes on
+    a.stop(wait=True)
+    machine = api(f"/api/machines/{a.machine}")
+    command = api(f"/api/machines/{a.machine}/commands")["commands"][0]
+    print(f"  {len(a.taken)} records of the attacker, answered {sorted(set(a.taken))}", flush=True)
+    assert a.refused in ("127.0.0.3", "127.0.0.4"), f"refused address shown: {a.refused}"
+    assert real == 1, f"the real machine got {real}, not its exit"
+    assert len(a.taken) > 100 and set(a.taken) == {0}, f"the attacker got {set(a.taken)} in {len(a.taken)}"
+    assert command["delivered_to"] == "127.0.0.3", command
+    assert machine["address"] == "127.0.0.3", machine
+    assert "moved to 127.0.0.3 by admin@127.0.0.1" in a.log(), "the log does not say who moved the pin"
+
+
+def approve_by_name(name):
+    wanted = next(w for w in api("/api/machines?state=waiting")["waiting"] if w["name"] == name)
+    return api(f"/api/machines/{wanted['id']}/approve", "POST", {})["approved"][0]["id"]
+
+
+def invented_identities(a):
+    """REALPC approved first (the frame's real monitor); then 100 new identities from each of 100 addresses,
+    and on past their hourly bound, while the frame runs."""
+    exchange("REALPC")
+    approve_by_name("REALPC")
+    a.sent = [0] * 8
+
+    def invent(k):
+        for n in itertools.count(k, 8):
+            if not a.running:
+                return
+            try:
+                exchange(f"FAKE{n:05d}", cpu=1 + n % 97, source=source(n % 100))
+                a.sent[k] += 1
+            except OSError:
+                time.sleep(0.05)
+    for k in range(8):
+        a.spawn(invent, k)
+
+
+def admitted_by_approval(a):
+    end = time.monotonic() + 40
+    while sum(a.sent) < 10000 and time.monotonic() < end:
+        time.sleep(0.2)
+    assert sum(a.sent) >= 10000, f"only {sum(a.sent)} identities sent"
+    assert exchange("NEWPC", source="127.0.0.250") == 0, "a new identity was served before its approval"
+    new = approve_by_name("NEWPC")
+    api(f"/api/machines/{new}/commands", "POST", {"command": "tray"})
+    got = exchange("NEWPC", source="127.0.0.250")
+    a.stop(wait=True)
+    names = sorted(m["name"] for m in api("/api/machines")["machines"])
+    # The store file; its write-ahead log is bounded apart (wal_autocheckpoint) and emptied by the upkeep.
+    size, log = (os.path.getsize(os.path.join(a.work, f)) for f in ("server.db", "server.db-wal"))
+    print(f"  {sum(a.sent)} identities sent; store {size / 2**20:.2f} MiB (its log {log / 2**20:.1f} MiB); "
+          f"waiting {metric('pelmora_machines_waiting'):.0f}", flush=True)
+    assert got == 2, f"the approved machine got {got}, not its command"
+    assert names == ["NEWPC", "REALPC"], f"machines: {names[:5]} ({len(names)})"
+    assert metric("pelmora_machines_waiting") == 1000 - 1, "the waiting rows are not at their cap (less NEWPC)"
+    assert size < 20 * 2**20, f"the store holds {size} bytes"
 
 
 ROWS = {
@@ -277,6 +356,8 @@ ROWS = {
     "impersonation_pinned": Row(5, impersonation, pinned, ("--pin-addresses",)),
     "impersonation_traced": Row(5, impersonation, traced),
     "unit_flood": Row(12, unit_flood, history_bounded),
+    "pin_handover": Row(3, pin_race, pin_handed_over, ("--pin-addresses",)),
+    "admission_approve": Row(5, invented_identities, admitted_by_approval, ("--admission", "approve")),
 }
 
 if __name__ == "__main__":

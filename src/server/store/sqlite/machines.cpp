@@ -86,7 +86,10 @@ ExchangeResult SqliteStore::recordReport(const MonitorRecord& r, long long now, 
         if (result.addressChanged && rules.pinAddresses) {
             find.reset();
             result.refused = "it comes from another address than the machine's (pinned)";
-            return result; // rolled back: nothing written
+            // Only who asked is kept, for the admin to move the pin to.
+            noteRefusedAddress(result.machineId, address, now);
+            t.commit();
+            return result;
         }
         const bool unitChanged = find.text(2) != r.unit;
         const int oldProgress = find.whole(3);
@@ -108,6 +111,11 @@ ExchangeResult SqliteStore::recordReport(const MonitorRecord& r, long long now, 
             .bind(":returns", returns).bind(":address_changed", result.addressChanged);
     } else {
         find.reset();
+        if (rules.byApproval) {
+            const long long grown = putWaiting(t, r, now, rules, result);
+            waitingCount_ += grown;
+            return result;
+        }
         if (!rules.mayAddMachine) {
             result.refused = "too many new machines from its address";
             return result;
@@ -183,7 +191,8 @@ std::vector<MachineRow> SqliteStore::machinesChangedSince(long long since, long 
     Statement s(reader.db(),
                 "SELECT id, name, cpu, slot, user, team, unit, progress, core, frames, points, units_seen, cpu_mhz,"
                 " cpu_vendor, in_tray, stopped, last_seen, unit_since, unit_first_progress, changed_at, pace_at,"
-                " pace_progress, resumed_at, address, previous_address, address_changed_at FROM machines"
+                " pace_progress, resumed_at, address, previous_address, address_changed_at, refused_address, refused_at"
+                " FROM machines"
                 " WHERE change > :since ORDER BY id");
     // From nothing: every row, those of a store older than change numbers
     // (change 0) too.
@@ -216,6 +225,8 @@ std::vector<MachineRow> SqliteStore::machinesChangedSince(long long since, long 
         m.address = s.text(23);
         m.previousAddress = s.text(24);
         m.addressChangedAt = s.integer(25);
+        m.refusedAddress = s.text(26);
+        m.refusedAt = s.integer(27);
         if (const auto it = pending.find(m.id); it != pending.end()) m.pendingCommand = it->second;
     }
     return rows;

@@ -86,6 +86,15 @@ const char* const kMigrations[] = {
        ALTER TABLE machines ADD COLUMN history_second INTEGER NOT NULL DEFAULT 0;
        ALTER TABLE reports ADD COLUMN stopped INTEGER NOT NULL DEFAULT 0;
        ALTER TABLE reports ADD COLUMN silent_from INTEGER NOT NULL DEFAULT 0;)",
+    // Admission: new identities waiting for the admin's approval, the least
+    // recently seen dropped first; and the last address refused for a
+    // pinned machine, with when it last asked.
+    R"(CREATE TABLE waiting (id INTEGER PRIMARY KEY, name TEXT NOT NULL, cpu INTEGER NOT NULL, user TEXT NOT NULL,
+         team INTEGER NOT NULL, unit TEXT NOT NULL, address TEXT NOT NULL, first_seen INTEGER NOT NULL,
+         last_seen INTEGER NOT NULL, UNIQUE (name, cpu));
+       CREATE INDEX waiting_by_last_seen ON waiting (last_seen);
+       ALTER TABLE machines ADD COLUMN refused_address TEXT NOT NULL DEFAULT '';
+       ALTER TABLE machines ADD COLUMN refused_at INTEGER NOT NULL DEFAULT 0;)",
 };
 constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
 

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include "server/store/sqlite/admission_statements.h"
 #include "server/store/sqlite/exchange_statements.h"
 #include "server/store/sqlite/migrations.h"
 #include "server/store/sqlite/reader.h"
@@ -57,12 +58,15 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& err
         execute(db, "PRAGMA wal_autocheckpoint = 20000");
         migrate(db);
         store->prepared_ = std::make_unique<SqliteStore::Prepared>(db);
+        store->admission_ = std::make_unique<SqliteStore::Admission>(db);
         Statement last(db, "SELECT coalesce(max(change), 0) FROM machines");
         if (last.step()) store->lastChange_ = last.integer(0);
         Statement lastAlert(db, "SELECT coalesce(max(change), 0) FROM alerts");
         if (lastAlert.step()) store->lastAlertChange_ = lastAlert.integer(0);
         Statement count(db, "SELECT count(*) FROM machines");
         if (count.step()) store->machineCount_ = count.integer(0);
+        Statement waiting(db, "SELECT count(*) FROM waiting");
+        if (waiting.step()) store->waitingCount_ = waiting.integer(0);
     } catch (const StoreError& e) {
         error = e.what();
         return nullptr;
@@ -73,6 +77,7 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& err
 SqliteStore::~SqliteStore()
 {
     prepared_.reset();
+    admission_.reset();
     for (sqlite3* db : idleReaders_) sqlite3_close(db);
     if (writer_) {
         sqlite3_wal_checkpoint_v2(writer_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);

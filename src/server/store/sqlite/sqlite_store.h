@@ -17,6 +17,10 @@
 struct sqlite3;
 
 namespace pelmora::server {
+class Transaction;
+}
+
+namespace pelmora::server {
 
 // Opens or creates the store at PATH and brings its schema up to date;
 // nullptr with ERROR when it cannot.
@@ -42,6 +46,11 @@ public:
     long long removals() const override { return removals_; }
     long long machineCount() const override { return machineCount_; }
     std::optional<std::string> clearAddress(long long machineId, long long now) override;
+    std::optional<std::string> moveAddress(long long machineId, const std::string& address, long long now) override;
+
+    std::vector<WaitingRow> waiting() override;
+    long long waitingCount() const override { return waitingCount_; }
+    Approval approve(const std::vector<long long>& ids, long long maxMachines, long long now) override;
 
     std::optional<CommandRow> queueCommand(long long machineId, const std::string& command, const std::string& by,
                                            long long now) override;
@@ -83,6 +92,7 @@ private:
     friend std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& error);
     class Reader;
     struct Prepared;
+    struct Admission;
     SqliteStore() = default;
     Reader borrowReader();
     std::optional<CommandRow> commandById(sqlite3* db, long long id);
@@ -92,6 +102,12 @@ private:
     struct HistoryChange;
     HistoryChange historyChange(long long machineId, const MonitorRecord& record, long long now);
     void writeHistory(long long machineId, const MonitorRecord& record, long long now, const HistoryChange& change);
+    // recordReport's paths for admission (waiting.cpp), under writeMutex_ in
+    // its transaction: a new identity on the waiting list; a pinned
+    // machine's refused sender remembered.
+    // putWaiting commits; it returns how the waiting rows' count changed.
+    long long putWaiting(Transaction& transaction, const MonitorRecord& record, long long now, const ExchangeRules& rules, ExchangeResult& result);
+    void noteRefusedAddress(long long machineId, const std::string& address, long long now);
 
     std::string path_;
     std::mutex writeMutex_;
@@ -102,6 +118,8 @@ private:
     std::atomic<long long> historyResolution_{defaults::kHistoryResolutionSeconds};
     sqlite3* writer_ = nullptr;
     std::unique_ptr<Prepared> prepared_;
+    std::unique_ptr<Admission> admission_;
+    std::atomic<long long> waitingCount_{0}; // taken under writeMutex_
     std::mutex readersMutex_;
     std::vector<sqlite3*> idleReaders_;
 };

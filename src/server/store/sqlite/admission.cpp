@@ -1,0 +1,140 @@
+// Admission in the SQLite store: the waiting list of new identities, their
+// approval into machines, and a pinned machine's address moved or its
+// refused sender remembered.
+#include <sqlite3.h>
+
+#include "server/store/sqlite/admission_statements.h"
+#include "server/store/sqlite/reader.h"
+#include "server/store/sqlite/sqlite_store.h"
+#include "server/store/sqlite/statement.h"
+
+namespace pelmora::server {
+namespace {
+
+constexpr const char* kWaiting = "waiting for the admin's approval";
+
+WaitingRow waitingRow(const Statement& s)
+{
+    return {s.integer(0), s.text(1), s.whole(2), s.text(3), s.whole(4), s.text(5), s.text(6), s.integer(7),
+            s.integer(8)};
+}
+
+constexpr const char* kWaitingColumns = "SELECT id, name, cpu, user, team, unit, address, first_seen, last_seen"
+                                        " FROM waiting ";
+
+} // namespace
+
+long long SqliteStore::putWaiting(Transaction& t, const MonitorRecord& r, long long now, const ExchangeRules& rules,
+                                  ExchangeResult& result)
+{
+    Admission& a = *admission_;
+    Statement& touch = a.touchWaiting.reset().bind(":name", r.computerName).bind(":cpu", r.cpu)
+                           .bind(":user", r.user).bind(":team", r.team).bind(":unit", r.unit)
+                           .bind(":address", rules.address).bind(":now", now);
+    if (touch.step()) { // known already: the one upsert
+        result.waitingId = touch.integer(0);
+        touch.run();
+        t.commit();
+        result.waiting = true, result.refused = kWaiting;
+        return 0;
+    }
+    if (!rules.mayAddMachine) {
+        result.refused = "too many new machines from its address";
+        return 0;
+    }
+    long long grown = 1;
+    if (rules.maxWaiting > 0 && waitingCount_ >= rules.maxWaiting) {
+        a.dropOldestWaiting.reset().bind(":count", waitingCount_ - rules.maxWaiting + 1).run();
+        grown -= sqlite3_changes(writer_);
+    }
+    a.insertWaiting.reset().bind(":name", r.computerName).bind(":cpu", r.cpu).bind(":user", r.user)
+        .bind(":team", r.team).bind(":unit", r.unit).bind(":address", rules.address).bind(":now", now).run();
+    result.waitingId = sqlite3_last_insert_rowid(writer_);
+    t.commit();
+    result.waiting = result.newMachine = true, result.refused = kWaiting;
+    return grown;
+}
+
+void SqliteStore::noteRefusedAddress(long long machineId, const std::string& address, long long now)
+{
+    const long long next = lastChange_ + 1;
+    admission_->noteRefused.reset().bind(":id", machineId).bind(":address", address).bind(":now", now)
+        .bind(":change_number", next).run();
+    if (sqlite3_changes(writer_) > 0) lastChange_ = next;
+}
+
+std::optional<std::string> SqliteStore::moveAddress(long long machineId, const std::string& address, long long now)
+{
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Transaction t(writer_);
+    Statement find(writer_, "SELECT address FROM machines WHERE id = :id");
+    if (!find.bind(":id", machineId).step()) return std::nullopt;
+    const std::string old = find.text(0);
+    find.reset();
+    Statement move(writer_, "UPDATE machines SET previous_address = CASE WHEN address IN ('', :address)"
+                            " THEN previous_address ELSE address END, address_changed_at = :now, address = :address,"
+                            " refused_address = CASE WHEN refused_address = :address THEN '' ELSE refused_address END,"
+                            " refused_at = CASE WHEN refused_address = :address THEN 0 ELSE refused_at END"
+                            " WHERE id = :id");
+    move.bind(":id", machineId).bind(":address", address).bind(":now", now).run();
+    markChanged(machineId);
+    t.commit();
+    return old;
+}
+
+std::vector<WaitingRow> SqliteStore::waiting()
+{
+    Reader reader = borrowReader();
+    Statement s(reader.db(), (std::string(kWaitingColumns) + "ORDER BY first_seen, id").c_str());
+    std::vector<WaitingRow> rows;
+    while (s.step()) rows.push_back(waitingRow(s));
+    return rows;
+}
+
+Approval SqliteStore::approve(const std::vector<long long>& ids, long long maxMachines, long long now)
+{
+    Approval out;
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Transaction t(writer_);
+    Statement find(writer_, (std::string(kWaitingColumns) + "WHERE id = :id").c_str());
+    Statement known(writer_, "SELECT id FROM machines WHERE name = :name AND cpu = :cpu");
+    // Served as any machine from its next record on, which fills in the rest.
+    Statement insert(writer_, "INSERT INTO machines (name, cpu, slot, user, team, unit, progress, core, frames, points,"
+                              " units_seen, cpu_mhz, cpu_vendor, in_tray, stopped, first_seen, last_seen, unit_since,"
+                              " unit_first_progress, changed_at, change, pace_at, pace_progress, pace_next_at,"
+                              " pace_next_progress, address, resumed_at) VALUES (:name, :cpu, 0, :user, :team, :unit,"
+                              " 0, '', 0, 0, 0, 0, '', 0, 0, :now, :last, :last, 0, :last, :change_number, :last, 0,"
+                              " :last, 0, :address, :last)");
+    Statement drop(writer_, "DELETE FROM waiting WHERE id = :id");
+    long long added = 0, dropped = 0;
+    for (const long long id : ids) {
+        if (!find.reset().bind(":id", id).step()) continue;
+        const WaitingRow w = waitingRow(find);
+        find.reset();
+        MachineRow m;
+        m.name = w.name, m.cpu = w.cpu, m.user = w.user, m.team = w.team, m.unit = w.unit;
+        m.address = w.address, m.lastSeen = w.lastSeen;
+        if (known.reset().bind(":name", w.name).bind(":cpu", w.cpu).step()) {
+            m.id = known.integer(0); // made a machine meanwhile (while admission was open)
+            known.reset();
+        } else if (maxMachines > 0 && machineCount_ + added >= maxMachines) {
+            out.refused.push_back(w);
+            continue;
+        } else {
+            insert.reset().bind(":name", w.name).bind(":cpu", w.cpu).bind(":user", w.user).bind(":team", w.team)
+                .bind(":unit", w.unit).bind(":address", w.address).bind(":now", now).bind(":last", w.lastSeen)
+                .bind(":change_number", ++lastChange_).run();
+            m.id = sqlite3_last_insert_rowid(writer_);
+            ++added;
+        }
+        drop.reset().bind(":id", id).run();
+        ++dropped;
+        out.approved.push_back(m);
+    }
+    t.commit();
+    machineCount_ += added;
+    waitingCount_ -= dropped;
+    return out;
+}
+
+} // namespace pelmora::server
