@@ -25,7 +25,8 @@ using RequestParser = boost::beast::http::request_parser<boost::beast::http::str
 void limitParser(RequestParser& parser, std::size_t largestBody);
 
 // With the head in: 414 for a request line over its limit, 431 for a header
-// line over its limit or too many of them, else 0.
+// line over its limit or too many of them, 400 for a Transfer-Encoding
+// other than "chunked" alone, else 0.
 int headOverLimit(const RequestParser& parser);
 
 // A head that ran over kLargestHead before it ended, SEEN as read so far:
