@@ -30,7 +30,7 @@ void logRepeated(Level level, Repeat what, const std::string& kind, const std::s
 class RepeatLimiter {
 public:
     static constexpr long long kWindowMs = 60000;
-    static constexpr double kNoisePerSecond = 2, kNoiseBurst = 3;
+    static constexpr double kNoisePerSecond = 2, kNoiseBurst = 2;
     static constexpr std::size_t kMostKeys = 4096; // the least recently seen is forgotten
 
     // Whether the line for KEY goes out at NOW_MS; if so, NOTE is what to

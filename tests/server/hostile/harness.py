@@ -4,6 +4,9 @@ real user (GET /api/machines) and a real monitor (its exchange) from
 127.0.0.1 must be answered within REAL_SECONDS; the peak memory (VmHWM)
 must stay under HOSTILE_MEMORY_MIB (128); and SIGTERM, sent while the
 attack goes on, must end the server within STOP_SECONDS with status 0.
+A row whose attack takes places from everyone (a full port) may let the
+real user and monitor fail now and then: at most its `misses` share of
+their tries, the rest still within REAL_SECONDS.
 """
 import json
 import os
@@ -106,20 +109,39 @@ def peak_mib(pid):
     return 0
 
 
-def served(end):
-    """The slowest real monitor and real user until END."""
+def served(end, misses=0.0):
+    """The slowest real monitor and real user until END; up to MISSES of
+    the tries of each may fail."""
     worst_monitor = worst_user = 0.0
-    while time.monotonic() < end:
+    tries, failed = 0, {"monitor": 0, "user": 0}
+
+    def tried(who, step):
         start = time.monotonic()
+        try:
+            step()
+        except (OSError, ValueError, AssertionError) as e:
+            if not misses:
+                raise
+            failed[who] += 1
+            return 0.0
+        return time.monotonic() - start
+
+    def monitor():
         if exchange("REALPC", timeout=REAL_SECONDS * 3) is None:
             raise AssertionError("the real monitor got no command byte")
-        worst_monitor = max(worst_monitor, time.monotonic() - start)
-        start = time.monotonic()
-        machines = api("/api/machines", timeout=REAL_SECONDS * 3)["machines"]
-        worst_user = max(worst_user, time.monotonic() - start)
-        if not any(m["name"] == "REALPC" for m in machines):
+
+    def user():
+        if not any(m["name"] == "REALPC" for m in api("/api/machines", timeout=REAL_SECONDS * 3)["machines"]):
             raise AssertionError("the real machine is not listed")
+
+    while time.monotonic() < end:
+        tries += 1
+        worst_monitor = max(worst_monitor, tried("monitor", monitor))
+        worst_user = max(worst_user, tried("user", user))
         time.sleep(0.3)
+    for who, count in failed.items():
+        if count > misses * tries:
+            raise AssertionError(f"the real {who} failed {count} of {tries} tries")
     return worst_user, worst_monitor
 
 
@@ -143,7 +165,7 @@ def run_row(name, row, work):
             time.sleep(0.05)
         try:
             row.attack(attack)
-            user, monitor = served(time.monotonic() + row.seconds)
+            user, monitor = served(time.monotonic() + row.seconds, row.misses)
             if max(user, monitor) > REAL_SECONDS:
                 faults.append("answered in %.2f s (user) and %.2f s (monitor)" % (user, monitor))
             if row.check:
@@ -169,7 +191,8 @@ def run_row(name, row, work):
             server.wait()
         log.close()
     print("%-22s peak %6.1f MiB  user %.3f s  monitor %.3f s  stop %.2f s  %s" %
-          (name, peak, user, monitor, stopped, "FAIL: " + "; ".join(faults) if faults else "ok"), flush=True)
+          (name, peak, user, monitor, stopped, "FAIL: " + "; ".join(faults) if faults else "ok " +
+           getattr(attack, "figures", "")), flush=True)
     if faults:
         sys.stdout.write("--- server log (end):\n" + "".join(attack.log().splitlines(True)[-20:]))
     return not faults

@@ -7,9 +7,11 @@ SIGTERM bounded) and with checks of its own.
 """
 import collections
 import functools
+import http.client
 import itertools
 import random
 import re
+import select
 import socket
 import sys
 import threading
@@ -17,9 +19,9 @@ import time
 import zlib
 
 sys.dont_write_bytecode = True
-from harness import HTTP, MONITOR, RECEIVER, api, exchange, main, metric  # noqa: E402
+from harness import HTTP, MONITOR, RECEIVER, TOKEN, api, exchange, main, metric  # noqa: E402
 
-Row = collections.namedtuple("Row", "seconds attack check args", defaults=(None, ()))
+Row = collections.namedtuple("Row", "seconds attack check args misses", defaults=(None, (), 0.0))
 
 
 def source(n):
@@ -232,6 +234,187 @@ def traced(a):
     assert machine["address"] == "127.0.0.1" and machine["previous_address"] == "127.0.0.2", machine
 
 
+# ---- a full port: many addresses holding every place, a shared address ----
+
+def holders(port, addresses, each, request=b"", every=None, first=0):
+    """EACH connections from each of ADDRESSES addresses (from source(FIRST) on),
+    reopened when closed; each sends REQUEST at once and, with EVERY, again
+    every EVERY s, and reads whatever comes."""
+    def attack(a):
+        def hold(address):
+            held, due = [], {}
+            while a.running:
+                for _ in range(each - len(held) if not held else min(4, each - len(held))):
+                    try:
+                        s = a.connect(port, address, timeout=1)
+                        s.setblocking(False)
+                        held.append(s)
+                        due[s] = time.monotonic()
+                    except OSError:
+                        break
+                for s in select.select(held, [], [], 0.1)[0] if held else []:
+                    try:
+                        data = s.recv(65536)
+                    except BlockingIOError:
+                        continue
+                    except OSError:
+                        data = b""
+                    if not data:
+                        held.remove(s)
+                        s.close()
+                        a.cut += 1
+                now = time.monotonic()
+                for s in list(held):
+                    if request and due[s] <= now:
+                        try:
+                            s.send(request)
+                            due[s] = now + every if every else float("inf")
+                        except OSError:
+                            held.remove(s)
+                            s.close()
+        for n in range(addresses):
+            a.spawn(hold, source(first + n))
+        exchange("REALPC")
+        time.sleep(2)  # the places taken
+    return attack
+
+
+def port_was_full(a):
+    assert metric("pelmora_connections_refused_total") > 0, "the attackers never filled the port"
+    assert a.cut > 0, "no attacker's place was ever given to another"
+
+
+def streams_shared(a):
+    """The real user's own event stream, ten times, while four addresses hold every place."""
+    opened = 0
+    for _ in range(10):
+        with socket.create_connection(("127.0.0.1", HTTP), timeout=3) as s:
+            s.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            opened += s.recv(12) == b"HTTP/1.1 200"
+        time.sleep(0.2)
+    assert opened >= 9, f"the real user had its event stream {opened} times of 10"
+    assert a.cut > 0, "no attacker's stream gave way"
+
+
+def command_request(machine, token):
+    body = b'{"command":"tray"}'
+    return (b"POST /api/machines/%d/commands HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer %s\r\n"
+            b"Content-Type: application/json\r\nContent-Length: %d\r\n\r\n" % (machine, token.encode(), len(body)) + body)
+
+
+def shared_address(a):
+    """An attacker on the admin's own address sends wrong tokens as fast as it can."""
+    exchange("REALPC")
+    a.machine = next(m["id"] for m in api("/api/machines")["machines"] if m["name"] == "REALPC")
+    a.verdicts, a.tries = collections.Counter(), 0
+    guess = command_request(a.machine, "wrong-guess-0123456789")
+
+    def guessing():
+        s = a.connect(HTTP, "127.0.0.1")
+        answers = s.makefile("rb")
+        while a.running:
+            s.sendall(guess)
+            line = answers.readline()
+            if not line:  # the connection's last request: another one
+                return s.close()
+            status = int(line.split()[1])
+            length = 0
+            while (line := answers.readline()) not in (b"\r\n", b""):
+                if line.lower().startswith(b"content-length:"):
+                    length = int(line.split(b":")[1])
+            answers.read(length)
+            a.tries += 1
+            if status != 429:
+                a.verdicts[int(time.monotonic())] += 1
+    a.repeat(guessing, copies=3)
+    time.sleep(0.5)
+
+
+def admin_let_in(a):
+    commands = signed_in = 0
+    for _ in range(10):
+        with socket.create_connection(("127.0.0.1", HTTP), timeout=3) as s:
+            s.sendall(command_request(a.machine, TOKEN))
+            commands += s.recv(12) == b"HTTP/1.1 202"
+        page = http.client.HTTPConnection("127.0.0.1", HTTP, timeout=3)
+        page.request("POST", "/signin", "token=%s&next=/" % TOKEN, {"Content-Type": "application/x-www-form-urlencoded"})
+        answer = page.getresponse()
+        signed_in += answer.status == 303 and "pelmora_session=" in (answer.getheader("Set-Cookie") or "")
+        page.close()
+        time.sleep(0.1)
+    assert commands >= 9 and signed_in >= 9, f"the admin's token took {commands} and {signed_in} times of 10"
+    assert a.tries > 1000, f"the attacker sent only {a.tries} tokens"
+    most = max(a.verdicts.values())
+    assert most <= 10, f"the attacker had {most} verdicts in one second"
+    a.figures = "%d guesses, at most %d verdicts a second" % (a.tries, most)
+
+
+# ---- the log: floods of what each peer's fault writes ----
+
+def log_flood(a):
+    a.started = time.time()
+    sources = itertools.cycle(range(200))
+
+    def slot_and_close():
+        with a.connect(MONITOR, source(next(sources)), timeout=1) as s:
+            s.recv(1)
+
+    def malformed_record():
+        with a.connect(MONITOR, source(next(sources)), timeout=1) as s:
+            s.recv(1)
+            s.sendall(b"x" * 768)
+            s.recv(1)
+
+    def malformed_http():
+        with a.connect(HTTP, source(next(sources)), timeout=1) as s:
+            s.sendall(random.choice([b"GET /" + b"a" * 9000 + b" HTTP/1.1\r\n\r\n",
+                                     b"POST /signin HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: xchunked\r\n\r\n",
+                                     command_request(1, "wrong-guess-0123456789")]))
+            s.recv(100)
+    for step in (slot_and_close, malformed_record, malformed_http):
+        a.repeat(step, copies=2)
+
+
+def log_held(a):
+    per_second = collections.Counter()
+    start = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(a.started + 1))  # after the start-up lines
+    for line in a.log().splitlines():
+        if line[:20] >= start and line[:4].isdigit():
+            per_second[line[:20]] += 1
+    most = max(per_second.values(), default=0)
+    assert most <= 5, f"{most} log lines in one second: " + max(per_second, key=per_second.get)
+    assert metric("pelmora_record_parse_failures_total") > 100, "the flood did not reach the records"
+    a.figures = "at most %d lines a second" % most
+
+
+# ---- framing the server does not take ----
+
+FRAMING = [  # (request, what it must get) to an admin route, without a token
+    (b"POST /api/machines/1/commands HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: xchunked\r\n\r\n", b"400"),
+    (b"POST /api/machines/1/commands HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"
+     b"0\r\n\r\n", b"400"),
+    (b"POST /api/machines/1/commands HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Folded: a\r\n b\r\nContent-Length: 0\r\n\r\n",
+     b"400"),
+]
+
+
+def framing(a):
+    def quirk(n):
+        with a.connect(HTTP, source(n)) as s:
+            s.sendall(random.choice(FRAMING)[0])
+            s.recv(100)
+    for n in range(4):
+        a.repeat(quirk, n)
+
+
+def framing_refused(a):
+    for request, status in FRAMING:
+        with socket.create_connection(("127.0.0.1", HTTP), timeout=3) as s:
+            s.sendall(request)
+            got = s.recv(12)[9:12]
+        assert got == status, f"{request[:90]!r} got {got!r}"
+
+
 ROWS = {
     "chunked_bodies": Row(5, endless(b"POST /signin HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n",
                                      b"10000\r\n" + b"a" * 0x10000 + b"\r\n")),
@@ -251,6 +434,14 @@ ROWS = {
     "identity_flood": Row(10, identity_flood, identities_bounded),
     "impersonation_pinned": Row(5, impersonation, pinned, ("--pin-addresses",)),
     "impersonation_traced": Row(5, impersonation, traced),
+    "http_cap_fair": Row(8, holders(HTTP, 17, 64, b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n", 4), port_was_full,
+                         misses=0.1),
+    "monitor_cap_fair": Row(8, holders(MONITOR, 17, 64), port_was_full, misses=0.1),
+    "event_streams_fair": Row(3, holders(HTTP, 4, 8, b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"),
+                              streams_shared),
+    "throttle_shared_address": Row(3, shared_address, admin_let_in),
+    "log_flood": Row(8, log_flood, log_held),
+    "framing_quirks": Row(3, framing, framing_refused),
 }
 
 if __name__ == "__main__":
