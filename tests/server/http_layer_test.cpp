@@ -133,6 +133,9 @@ TEST_F(HttpLayerTest, LimitsAnswerAndCloseAndEveryAnswerSaysNosniff)
         {post + "Transfer-Encoding: chunked\r\n\r\n1;" + std::string(40000, 'e'), "HTTP/1.1 413 Payload Too Large"},
         {"BREW / HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 400 Bad Request"},
         {post + "Transfer-Encoding: xchunked\r\n\r\n", "HTTP/1.1 400 Bad Request"}, // before any token
+        {get("/", "X-Folded: a\r\n b\r\n"), "HTTP/1.1 400 Bad Request"}, // a line folded onto the one before
+        {get("/", "X-Folded: a\r\n\tb\r\n"), "HTTP/1.1 400 Bad Request"},
+        {post + "Connection: close\r\nContent-Length: 6\r\n\r\na=\r\n b", "HTTP/1.1 303 See Other"}, // the body is not a head
         {post + "Transfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n", "HTTP/1.1 400 Bad Request"},
         {post + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", "HTTP/1.1 400 Bad Request"},
         {"\x01\x02 junk\r\n\r\n", "HTTP/1.1 400 Bad Request"},

@@ -109,6 +109,7 @@ private:
         // Until a whole head is in, the place may go to an address holding
         // less than its share (connection_caps.h).
         owner_.connections.idle(place_, closer());
+        buffer_.restart();
         http::async_read_header(stream_, buffer_, *parser_,
                                 [self = shared_from_this()](error_code ec, std::size_t) { self->onHead(ec); });
     }
@@ -127,7 +128,7 @@ private:
     {
         if (ec) return failed(ec, true);
         owner_.connections.busy(place_);
-        const int status = headOverLimit(*parser_);
+        const int status = buffer_.folded() ? 400 : headOverLimit(*parser_);
         if (status) return limitAnswer(status);
         setBusy(true);
         if (parser_->is_done()) return handle();
@@ -326,7 +327,7 @@ private:
     beast::tcp_stream stream_;
     std::string peer_;
     asio::steady_timer poll_;
-    beast::flat_buffer buffer_{kReadBufferLimit};
+    ScannedBuffer buffer_{kReadBufferLimit};
     std::optional<http::request_parser<http::string_body>> parser_;
     http::response<http::string_body> answer_;
     http::response<http::empty_body> eventHead_;

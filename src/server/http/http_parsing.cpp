@@ -74,6 +74,37 @@ int headRunOver(const char* seen, std::size_t size)
     return end == boost::beast::string_view::npos || end > kLongestRequestLine ? 414 : 431;
 }
 
+void FoldScan::scan(const char* bytes, std::size_t size)
+{
+    for (std::size_t i = 0; i < size && !ended_; ++i) {
+        const char c = bytes[i];
+        if (c == '\n') {
+            ++run_;
+            ended_ = run_ == 2;
+        } else if ((c == ' ' || c == '\t') && run_ == 1) {
+            folded_ = true;
+            ended_ = true;
+        } else if (c != '\r') {
+            run_ = 0;
+        }
+    }
+}
+
+void ScannedBuffer::restart()
+{
+    scan_.restart();
+    const auto in = buffer_.data();
+    scan_.scan(static_cast<const char*>(in.data()), in.size());
+}
+
+void ScannedBuffer::commit(std::size_t n)
+{
+    const std::size_t before = buffer_.size();
+    buffer_.commit(n);
+    const auto in = buffer_.data();
+    scan_.scan(static_cast<const char*>(in.data()) + before, in.size() - before);
+}
+
 bool toRequest(RequestParser::value_type& message, const std::string& peer, HttpRequest& req)
 {
     req.method = std::string(message.method_string());
