@@ -263,8 +263,19 @@ private:
         http::async_write_header(stream_, *serializer_, [self = shared_from_this()](error_code ec, std::size_t) {
             self->setBusy(false);
             if (ec) return self->close();
+            self->watchPeer();
             self->nextEvents();
         });
+    }
+
+    // A peer that ends its stream is seen at once, not at the next event
+    // written, so its place (connection_caps.h) goes back; a stream reads
+    // nothing else. On the socket itself: the stream's write deadline must
+    // not end this wait.
+    void watchPeer()
+    {
+        stream_.socket().async_read_some(asio::buffer(discard_),
+                                         [self = shared_from_this()](error_code, std::size_t) { self->close(); });
     }
 
     void pollEvents()

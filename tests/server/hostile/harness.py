@@ -142,7 +142,8 @@ def served(end, misses=0.0):
     for who, count in failed.items():
         if count > misses * tries:
             raise AssertionError(f"the real {who} failed {count} of {tries} tries")
-    return worst_user, worst_monitor
+    tally = "served %d/%d, %d/%d; " % (tries - failed["user"], tries, tries - failed["monitor"], tries)
+    return worst_user, worst_monitor, tally if misses else ""
 
 
 def run_row(name, row, work):
@@ -165,7 +166,8 @@ def run_row(name, row, work):
             time.sleep(0.05)
         try:
             row.attack(attack)
-            user, monitor = served(time.monotonic() + row.seconds, row.misses)
+            user, monitor, tally = served(time.monotonic() + row.seconds, row.misses)
+            attack.figures = tally
             if max(user, monitor) > REAL_SECONDS:
                 faults.append("answered in %.2f s (user) and %.2f s (monitor)" % (user, monitor))
             if row.check:

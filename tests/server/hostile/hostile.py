@@ -242,7 +242,7 @@ def holders(port, addresses, each, request=b"", every=None, first=0):
     every EVERY s, and reads whatever comes."""
     def attack(a):
         def hold(address):
-            held, due = [], {}
+            held, due, admitted = [], {}, set()
             while a.running:
                 for _ in range(each - len(held) if not held else min(4, each - len(held))):
                     try:
@@ -259,10 +259,12 @@ def holders(port, addresses, each, request=b"", every=None, first=0):
                         continue
                     except OSError:
                         data = b""
+                    if data.startswith(b"HTTP/1.1 200") or (data and port == MONITOR):
+                        admitted.add(s)
                     if not data:
                         held.remove(s)
                         s.close()
-                        a.cut += 1
+                        a.cut += s in admitted  # not a refusal: a place taken back
                 now = time.monotonic()
                 for s in list(held):
                     if request and due[s] <= now:
@@ -282,6 +284,7 @@ def holders(port, addresses, each, request=b"", every=None, first=0):
 def port_was_full(a):
     assert metric("pelmora_connections_refused_total") > 0, "the attackers never filled the port"
     assert a.cut > 0, "no attacker's place was ever given to another"
+    a.figures += "%d attackers' places taken back" % a.cut
 
 
 def streams_shared(a):
@@ -293,6 +296,7 @@ def streams_shared(a):
             opened += s.recv(12) == b"HTTP/1.1 200"
         time.sleep(0.2)
     assert opened >= 9, f"the real user had its event stream {opened} times of 10"
+    a.figures = "streams %d/10" % opened
     assert a.cut > 0, "no attacker's stream gave way"
 
 
@@ -346,7 +350,7 @@ def admin_let_in(a):
     assert a.tries > 1000, f"the attacker sent only {a.tries} tokens"
     most = max(a.verdicts.values())
     assert most <= 10, f"the attacker had {most} verdicts in one second"
-    a.figures = "%d guesses, at most %d verdicts a second" % (a.tries, most)
+    a.figures = "admin %d/10 and %d/10; %d guesses, at most %d verdicts a second" % (commands, signed_in, a.tries, most)
 
 
 # ---- the log: floods of what each peer's fault writes ----
