@@ -12,6 +12,7 @@
 
 #include "server/admin_token.h"
 #include "server/connection_caps.h"
+#include "server/log.h"
 #include "server/fresh_store.h"
 #include "server/http/host_names.h"
 #include "server/api/http_api.h"
@@ -360,6 +361,32 @@ TEST(ConnectionCaps, AFullPortGivesAnAddressUnderItsShareTheBiggestHoldersOldest
         ids.push_back(id);
         for (ConnectionCaps::Id each : ids) caps.release(each); // the closed one's place went to the newcomer
         EXPECT_EQ(caps.open(), 0) << c.newcomer;
+    }
+}
+
+TEST(ServerLog, RepeatsWaitAMinuteAndNoiseSharesOneBudget)
+{
+    RepeatLimiter limiter;
+    struct Step {
+        std::string key;
+        Repeat what;
+        long long ms;
+        const char* note; // null: left out
+    } steps[] = {
+        {"a", Repeat::noise, 0, ""},
+        {"a", Repeat::noise, 10, nullptr}, // within its minute
+        {"b", Repeat::noise, 20, ""},
+        {"c", Repeat::noise, 30, nullptr},  // the budget spent
+        {"t", Repeat::trace, 40, ""},       // never on the budget
+        {"t", Repeat::trace, 50, nullptr},
+        {"c", Repeat::noise, 600, " (and 1 more like it left out)"}, // the budget back
+        {"a", Repeat::noise, 60010, " (and 1 more like it left out)"},
+        {"t", Repeat::trace, 60040, " (and 1 more like it left out)"},
+    };
+    for (const Step& s : steps) {
+        std::string note = "unset";
+        EXPECT_EQ(limiter.pass(s.key, s.what, s.ms, note), s.note != nullptr) << s.key << " at " << s.ms;
+        if (s.note) EXPECT_EQ(note, s.note) << s.key << " at " << s.ms;
     }
 }
 
