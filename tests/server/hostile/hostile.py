@@ -7,7 +7,6 @@ SIGTERM bounded) and with checks of its own.
 """
 import collections
 import functools
-import http.client
 import itertools
 import random
 import re
@@ -234,51 +233,39 @@ def traced(a):
     assert machine["address"] == "127.0.0.1" and machine["previous_address"] == "127.0.0.2", machine
 
 
-# ---- a full port: many addresses holding every place, a shared address ----
+# ---- a full port: a few addresses holding every place; a shared address; the log; framing ----
 
-def holders(port, addresses, each, request=b"", every=None, first=0):
-    """EACH connections from each of ADDRESSES addresses (from source(FIRST) on),
-    reopened when closed; each sends REQUEST at once and, with EVERY, again
-    every EVERY s, and reads whatever comes."""
+def holders(port, addresses, each, request=b"", every=float("inf")):
+    """EACH connections from each of ADDRESSES addresses, reopened when closed,
+    sending REQUEST at once and every EVERY s; a.cut counts those admitted, then closed."""
     def attack(a):
         def hold(address):
             held, due, admitted = [], {}, set()
             while a.running:
-                for _ in range(each - len(held) if not held else min(4, each - len(held))):
-                    try:
-                        s = a.connect(port, address, timeout=1)
-                        s.setblocking(False)
-                        held.append(s)
-                        due[s] = time.monotonic()
-                    except OSError:
-                        break
-                for s in select.select(held, [], [], 0.1)[0] if held else []:
-                    try:
-                        data = s.recv(65536)
-                    except BlockingIOError:
-                        continue
-                    except OSError:
-                        data = b""
-                    if data.startswith(b"HTTP/1.1 200") or (data and port == MONITOR):
-                        admitted.add(s)
+                for _ in range(min(each - len(held), 4 if held else each)):
+                    held.append(a.connect(port, address, timeout=1))
+                    due[held[-1]] = time.monotonic()
+                for s in select.select(held, [], [], 0.1)[0]:
+                    data = quietly(s.recv, 65536) or b""
+                    admitted.update([s] if data[:12] == b"HTTP/1.1 200" or (data and port == MONITOR) else [])
                     if not data:
                         held.remove(s)
-                        s.close()
-                        a.cut += s in admitted  # not a refusal: a place taken back
-                now = time.monotonic()
-                for s in list(held):
-                    if request and due[s] <= now:
-                        try:
-                            s.send(request)
-                            due[s] = now + every if every else float("inf")
-                        except OSError:
-                            held.remove(s)
-                            s.close()
+                        a.cut += s in admitted
+                for s in [s for s in held if request and due[s] <= time.monotonic()]:
+                    quietly(s.send, request)  # a closed one is seen by the next select
+                    due[s] = time.monotonic() + every
         for n in range(addresses):
-            a.spawn(hold, source(first + n))
+            a.repeat(hold, source(n))
         exchange("REALPC")
         time.sleep(2)  # the places taken
     return attack
+
+
+def quietly(step, *args):
+    try:
+        return step(*args)
+    except OSError:
+        return None
 
 
 def port_was_full(a):
@@ -287,136 +274,96 @@ def port_was_full(a):
     a.figures += "%d attackers' places taken back" % a.cut
 
 
+def answer(request, source="127.0.0.1"):
+    with socket.create_connection(("127.0.0.1", HTTP), timeout=3, source_address=(source, 0)) as s:
+        s.sendall(request)
+        return s.recv(4096)
+
+
+def status(request, source="127.0.0.1"):
+    return answer(request, source)[9:12]
+
+
 def streams_shared(a):
-    """The real user's own event stream, ten times, while four addresses hold every place."""
-    opened = 0
-    for _ in range(10):
-        with socket.create_connection(("127.0.0.1", HTTP), timeout=3) as s:
-            s.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
-            opened += s.recv(12) == b"HTTP/1.1 200"
-        time.sleep(0.2)
-    assert opened >= 9, f"the real user had its event stream {opened} times of 10"
+    opened = sum(status(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n") == b"200" for _ in range(10))
+    assert opened >= 9 and a.cut > 0, f"the real user had its own event stream {opened} times of 10"
     a.figures = "streams %d/10" % opened
-    assert a.cut > 0, "no attacker's stream gave way"
 
 
-def command_request(machine, token):
+def command(machine, token):
     body = b'{"command":"tray"}'
     return (b"POST /api/machines/%d/commands HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer %s\r\n"
-            b"Content-Type: application/json\r\nContent-Length: %d\r\n\r\n" % (machine, token.encode(), len(body)) + body)
+            b"Content-Length: %d\r\n\r\n" % (machine, token.encode(), len(body)) + body)
 
 
 def shared_address(a):
-    """An attacker on the admin's own address sends wrong tokens as fast as it can."""
+    """Wrong tokens as fast as they go, from the admin's own address."""
     exchange("REALPC")
     a.machine = next(m["id"] for m in api("/api/machines")["machines"] if m["name"] == "REALPC")
     a.verdicts, a.tries = collections.Counter(), 0
-    guess = command_request(a.machine, "wrong-guess-0123456789")
 
     def guessing():
-        s = a.connect(HTTP, "127.0.0.1")
-        answers = s.makefile("rb")
-        while a.running:
-            s.sendall(guess)
-            line = answers.readline()
-            if not line:  # the connection's last request: another one
-                return s.close()
-            status = int(line.split()[1])
-            length = 0
-            while (line := answers.readline()) not in (b"\r\n", b""):
-                if line.lower().startswith(b"content-length:"):
-                    length = int(line.split(b":")[1])
-            answers.read(length)
-            a.tries += 1
-            if status != 429:
-                a.verdicts[int(time.monotonic())] += 1
+        with a.connect(HTTP, "127.0.0.1") as s, s.makefile("rb") as answers:
+            while a.running:
+                s.sendall(command(a.machine, "wrong-guess-0123456789"))
+                if not (line := answers.readline()):
+                    return  # the connection's last request: another one
+                length = 0
+                while (header := answers.readline()) not in (b"\r\n", b""):
+                    length = int(header.split(b":")[1]) if header.lower().startswith(b"content-length") else length
+                answers.read(length)
+                a.tries += 1
+                a.verdicts[int(time.monotonic())] += line.split()[1] != b"429"
     a.repeat(guessing, copies=3)
     time.sleep(0.5)
 
 
 def admin_let_in(a):
-    commands = signed_in = 0
-    for _ in range(10):
-        with socket.create_connection(("127.0.0.1", HTTP), timeout=3) as s:
-            s.sendall(command_request(a.machine, TOKEN))
-            commands += s.recv(12) == b"HTTP/1.1 202"
-        page = http.client.HTTPConnection("127.0.0.1", HTTP, timeout=3)
-        page.request("POST", "/signin", "token=%s&next=/" % TOKEN, {"Content-Type": "application/x-www-form-urlencoded"})
-        answer = page.getresponse()
-        signed_in += answer.status == 303 and "pelmora_session=" in (answer.getheader("Set-Cookie") or "")
-        page.close()
-        time.sleep(0.1)
-    assert commands >= 9 and signed_in >= 9, f"the admin's token took {commands} and {signed_in} times of 10"
-    assert a.tries > 1000, f"the attacker sent only {a.tries} tokens"
+    commands = sum(status(command(a.machine, TOKEN)) == b"202" for _ in range(10))
+    form = b"token=" + TOKEN.encode()
+    signed_in = sum(b"Set-Cookie: pelmora_session=" in answer(
+        b"POST /signin HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+        b"Content-Length: %d\r\n\r\n" % len(form) + form) for _ in range(10))
     most = max(a.verdicts.values())
-    assert most <= 10, f"the attacker had {most} verdicts in one second"
+    assert commands >= 9 and signed_in >= 9, f"the admin's token took {commands} and {signed_in} times of 10"
+    assert a.tries > 1000 and most <= 10, f"{a.tries} guesses, {most} verdicts in one second"
     a.figures = "admin %d/10 and %d/10; %d guesses, at most %d verdicts a second" % (commands, signed_in, a.tries, most)
 
 
-# ---- the log: floods of what each peer's fault writes ----
-
 def log_flood(a):
-    a.started = time.time()
-    sources = itertools.cycle(range(200))
+    """From 200 addresses: slots taken and dropped, malformed records and requests."""
+    a.started, sources = time.time(), itertools.cycle(range(200))
+    sends = [b"", b"x" * 768, b"GET /" + b"a" * 9000 + b" HTTP/1.1\r\n\r\n", FRAMING[0], command(1, "wrong-0123456789")]
 
-    def slot_and_close():
-        with a.connect(MONITOR, source(next(sources)), timeout=1) as s:
-            s.recv(1)
-
-    def malformed_record():
-        with a.connect(MONITOR, source(next(sources)), timeout=1) as s:
-            s.recv(1)
-            s.sendall(b"x" * 768)
-            s.recv(1)
-
-    def malformed_http():
-        with a.connect(HTTP, source(next(sources)), timeout=1) as s:
-            s.sendall(random.choice([b"GET /" + b"a" * 9000 + b" HTTP/1.1\r\n\r\n",
-                                     b"POST /signin HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: xchunked\r\n\r\n",
-                                     command_request(1, "wrong-guess-0123456789")]))
+    def send(what):
+        with a.connect(HTTP if what[:1] in (b"G", b"P") else MONITOR, source(next(sources)), timeout=1) as s:
+            s.sendall(what)
             s.recv(100)
-    for step in (slot_and_close, malformed_record, malformed_http):
-        a.repeat(step, copies=2)
+    for what in sends:
+        a.repeat(send, what, copies=2 if what else 4)
 
 
 def log_held(a):
-    per_second = collections.Counter()
-    start = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(a.started + 1))  # after the start-up lines
-    for line in a.log().splitlines():
-        if line[:20] >= start and line[:4].isdigit():
-            per_second[line[:20]] += 1
-    most = max(per_second.values(), default=0)
-    assert most <= 5, f"{most} log lines in one second: " + max(per_second, key=per_second.get)
+    """Lines a second, after the start-up's second."""
+    after = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(a.started + 1))
+    seconds = collections.Counter(line[:20] for line in a.log().splitlines() if line[:4].isdigit() and line[:20] >= after)
+    most = max(seconds.values(), default=0)
+    assert most <= 5, f"{most} log lines in one second"
     assert metric("pelmora_record_parse_failures_total") > 100, "the flood did not reach the records"
     a.figures = "at most %d lines a second" % most
 
 
-# ---- framing the server does not take ----
-
-FRAMING = [  # (request, what it must get) to an admin route, without a token
-    (b"POST /api/machines/1/commands HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: xchunked\r\n\r\n", b"400"),
-    (b"POST /api/machines/1/commands HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"
-     b"0\r\n\r\n", b"400"),
-    (b"POST /api/machines/1/commands HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Folded: a\r\n b\r\nContent-Length: 0\r\n\r\n",
-     b"400"),
-]
+FRAMING = [(b"POST /api/machines/1/commands HTTP/1.1\r\nHost: 127.0.0.1\r\n" + quirk + b"\r\n0\r\n\r\n")
+           for quirk in (b"Transfer-Encoding: xchunked\r\n", b"Transfer-Encoding: gzip, chunked\r\n",
+                         b"X-Folded: a\r\n b\r\nContent-Length: 5\r\n")]
 
 
 def framing(a):
-    def quirk(n):
-        with a.connect(HTTP, source(n)) as s:
-            s.sendall(random.choice(FRAMING)[0])
-            s.recv(100)
-    for n in range(4):
-        a.repeat(quirk, n)
+    a.repeat(lambda: status(random.choice(FRAMING), source(random.randrange(4))), copies=2)
 
 
 def framing_refused(a):
-    for request, status in FRAMING:
-        with socket.create_connection(("127.0.0.1", HTTP), timeout=3) as s:
-            s.sendall(request)
-            got = s.recv(12)[9:12]
-        assert got == status, f"{request[:90]!r} got {got!r}"
+    assert [status(r) for r in FRAMING] == [b"400"] * 3, [status(r) for r in FRAMING]
 
 
 ROWS = {
