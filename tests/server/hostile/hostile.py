@@ -237,20 +237,20 @@ def traced(a):
 
 def holders(port, addresses, each, request=b"", every=float("inf")):
     """EACH connections from each of ADDRESSES addresses, reopened when closed,
-    sending REQUEST at once and every EVERY s; a.cut counts those admitted, then closed."""
+    sending REQUEST at once and every EVERY s; a.cut counts those closed but not refused."""
     def attack(a):
         def hold(address):
-            held, due, admitted = [], {}, set()
+            held, due, first = [], {}, {}
             while a.running:
                 for _ in range(min(each - len(held), 4 if held else each)):
                     held.append(a.connect(port, address, timeout=1))
                     due[held[-1]] = time.monotonic()
                 for s in select.select(held, [], [], 0.1)[0]:
                     data = quietly(s.recv, 65536) or b""
-                    admitted.update([s] if data[:12] == b"HTTP/1.1 200" or (data and port == MONITOR) else [])
+                    first.setdefault(s, data)
                     if not data:
                         held.remove(s)
-                        a.cut += s in admitted
+                        a.cut += first[s][:12] != (b"HTTP/1.1 503" if port == HTTP else b"")
                 for s in [s for s in held if request and due[s] <= time.monotonic()]:
                     quietly(s.send, request)  # a closed one is seen by the next select
                     due[s] = time.monotonic() + every
