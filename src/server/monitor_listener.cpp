@@ -24,7 +24,7 @@ struct MonitorListener::Connection {
     ~Connection()
     {
         owner.slots_.release(offeredSlot);
-        owner.caps_.release(peer);
+        owner.caps_.release(place);
         owner.live_.erase(this);
         if (owner.stopping_ && owner.live_.empty()) owner.pause_.cancel(); // the last one: no need to wait on
     }
@@ -39,6 +39,7 @@ struct MonitorListener::Connection {
     tcp::socket socket;
     asio::steady_timer deadline;
     std::string peer;
+    ConnectionCaps::Id place = 0;
     int offeredSlot = 0;
     char record[protocol::kRecordBytes] = {};
     char out = 0;
@@ -82,11 +83,9 @@ bool MonitorListener::bind(const Endpoint& endpoint, std::string& error)
 void MonitorListener::refused(const std::string& peer)
 {
     ++counters_.refusedConnections;
-    const long long now = std::time(nullptr);
-    if (now == lastRefusalLog_) return;
-    lastRefusalLog_ = now;
-    logEvent(Level::warn, "monitor connection from " + peer + " refused: " + std::to_string(caps_.open()) +
-                              " connections open");
+    logRepeated(Level::warn, Repeat::noise, "monitor refused", peer,
+                "monitor connection from " + peer + " refused: " + std::to_string(caps_.open()) +
+                    " connections open, " + std::to_string(caps_.heldBy(peer)) + " from it");
 }
 
 void MonitorListener::accept()
@@ -106,8 +105,16 @@ void MonitorListener::accept()
         error_code e;
         const std::string peer = socket.remote_endpoint(e).address().to_string(e);
         if (e) return;
-        if (!caps_.admit(peer)) return refused(peer);
+        const ConnectionCaps::Id place = caps_.admit(peer);
+        if (!place) return refused(peer);
         auto c = std::make_shared<Connection>(*this, std::move(socket), peer);
+        c->place = place;
+        // Until its record is in, it may give way to an address holding less
+        // than its share (connection_caps.h): an exchange is short, so the
+        // places held long are an attacker's.
+        caps_.idle(place, [weak = std::weak_ptr<Connection>(c)] {
+            if (const auto held = weak.lock()) held->cut();
+        });
         c->socket.set_option(tcp::no_delay(true), e);
         c->offeredSlot = slots_.offer();
         c->out = static_cast<char>(static_cast<signed char>(c->offeredSlot));
@@ -124,11 +131,13 @@ void MonitorListener::accept()
                 if (!ec) return finish(c);
                 if (c->timedOut) {
                     ++counters_.timedOut;
-                    logEvent(Level::warn, "monitor connection from " + c->peer + " cut after " +
+                    logRepeated(Level::warn, Repeat::noise, "monitor cut", c->peer,
+                                "monitor connection from " + c->peer + " cut after " +
                                               std::to_string(kExchangeSeconds) + " s, " + std::to_string(got) +
                                               " bytes in: nothing stored");
                 } else if (ec != asio::error::operation_aborted) {
-                    logEvent(Level::warn, "monitor connection from " + c->peer + " ended after " +
+                    logRepeated(Level::warn, Repeat::noise, "monitor ended", c->peer,
+                                "monitor connection from " + c->peer + " ended after " +
                                               std::to_string(got) + " of " + std::to_string(protocol::kRecordBytes) +
                                               " bytes: nothing stored");
                 }
@@ -140,10 +149,12 @@ void MonitorListener::accept()
 
 void MonitorListener::finish(const std::shared_ptr<Connection>& c)
 {
+    caps_.busy(c->place);
     const RecordParse parsed = parseRecord(c->record, sizeof c->record);
     if (!parsed.ok) {
         ++counters_.parseFailures;
-        logEvent(Level::warn, "record from " + c->peer + " refused: " + parsed.reason);
+        logRepeated(Level::warn, Repeat::noise, "record malformed", c->peer,
+                    "record from " + c->peer + " refused: " + parsed.reason);
         return c->cut();
     }
     const MonitorRecord& r = parsed.record;
@@ -161,8 +172,9 @@ void MonitorListener::finish(const std::shared_ptr<Connection>& c)
     }
     if (result.newSlot != 0 && result.newSlot != result.oldSlot && result.newSlot != c->offeredSlot &&
         slots_.holders(result.newSlot) > 0)
-        logEvent(Level::warn, "slot " + std::to_string(result.newSlot) + " is claimed by " + describe(r) +
-                                  " and by another machine");
+        logRepeated(Level::warn, Repeat::noise, "slot claimed", c->peer,
+                    "slot " + std::to_string(result.newSlot) + " is claimed by " + describe(r) + " at " + c->peer +
+                        " and by another machine");
     slots_.move(result.oldSlot, result.newSlot);
     if (result.newMachine)
         logEvent(Level::info, "new machine " + describe(r) + " (id " + std::to_string(result.machineId) +

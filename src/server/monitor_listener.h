@@ -4,7 +4,8 @@
 // writer anyway, and a slow HTTP request never delays an exchange. The
 // whole exchange, slot byte to command byte, has kExchangeSeconds however
 // the bytes arrive; connections over the caps (overall and per source
-// address) are closed at once.
+// address, connection_caps.h) are closed at once. A peer's faults are
+// logged through logRepeated (log.h), so no flood floods the log.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -57,7 +58,6 @@ private:
     boost::asio::steady_timer pause_{io_}; // after an accept failure, and the stop's grace
     int port_ = 0;
     FleetBounds* bounds_;
-    long long lastRefusalLog_ = 0;
 };
 
 } // namespace pelmora::server

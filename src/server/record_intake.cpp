@@ -1,28 +1,8 @@
 #include "server/record_intake.h"
 
-#include <atomic>
-#include <ctime>
-
 #include "server/log.h"
 
 namespace pelmora::server {
-namespace {
-
-// A flood of refusals makes one log line a second, with the count since.
-void logRefusal(const std::string& text)
-{
-    static std::atomic<long long> lastSecond{0}, unlogged{0};
-    const long long second = std::time(nullptr);
-    long long last = lastSecond;
-    if (second == last || !lastSecond.compare_exchange_strong(last, second)) {
-        ++unlogged;
-        return;
-    }
-    const long long more = unlogged.exchange(0);
-    logEvent(Level::warn, text + (more > 0 ? " (and " + std::to_string(more) + " more refused before)" : ""));
-}
-
-} // namespace
 
 ExchangeResult takeRecord(Store& store, FleetBounds* bounds, Counters& counters, const MonitorRecord& r,
                           const std::string& peer, long long now)
@@ -41,8 +21,9 @@ ExchangeResult takeRecord(Store& store, FleetBounds* bounds, Counters& counters,
     if (result.waiting) { // its address's rate bounds how fast it churns the waiting list
         if (result.newMachine && bounds) bounds->newMachines.take(peer);
         if (result.newMachine)
-            logRefusal("new identity " + who + " from " + peer + " waits for approval (waiting id " +
-                       std::to_string(result.waitingId) + ")");
+            logRepeated(Level::info, Repeat::noise, "new identity waits", peer,
+                        "new identity " + who + " from " + peer + " waits for approval (waiting id " +
+                            std::to_string(result.waitingId) + ")");
         return result;
     }
     if (result.refused) {
@@ -52,14 +33,19 @@ ExchangeResult takeRecord(Store& store, FleetBounds* bounds, Counters& counters,
             ++counters.machinesRefusedRate;
         else
             ++counters.machinesRefusedCap;
-        logRefusal("record of " + who + " from " + peer + " refused: " + result.refused +
+        // The trace's lines: each machine and address, or each address
+        // inventing machines, has its own first line a minute (log.h).
+        const std::string subject = (result.machineId != 0 ? std::to_string(result.machineId) + " at " : "") + peer;
+        logRepeated(Level::warn, Repeat::trace, std::string("record refused: ") + result.refused, subject,
+                    "record of " + who + " from " + peer + " refused: " + result.refused +
                    (result.machineId != 0 ? ", " + result.oldAddress : ""));
         return result;
     }
     if (result.newMachine && bounds) bounds->newMachines.take(peer);
     if (result.addressChanged)
-        logEvent(Level::warn, who + " (id " + std::to_string(result.machineId) + ") now reports from " + peer +
-                                  ", before from " + result.oldAddress);
+        logRepeated(Level::warn, Repeat::trace, "address changed", std::to_string(result.machineId) + " at " + peer,
+                    who + " (id " + std::to_string(result.machineId) + ") now reports from " + peer +
+                        ", before from " + result.oldAddress);
     return result;
 }
 

@@ -28,7 +28,8 @@ bool adminAllowed(Sessions& sessions, const HttpRequest& req, HttpResponse& res)
     } else {
         return true;
     }
-    logEvent(Level::warn, req.method + " " + req.path + " from " + req.remote_addr + " refused: " + refusal);
+    logRepeated(Level::warn, Repeat::noise, "admin refused", req.remote_addr,
+                req.method + " " + req.path + " from " + req.remote_addr + " refused: " + refusal);
     return false;
 }
 

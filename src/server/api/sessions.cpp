@@ -56,13 +56,9 @@ Caller Sessions::identify(const HttpRequest& req, long long now)
     const std::string header = req.get_header_value("Authorization");
     const std::string bearer = "Bearer ";
     if (header.compare(0, bearer.size(), bearer) == 0) {
-        caller.retryAfter = throttle_.waitFor(req.remote_addr);
-        if (caller.retryAfter > 0) return caller;
+        // A right token first: never behind the throttle (sign_in_throttle.h).
         caller.role = roleOf(header.substr(bearer.size()));
-        if (caller.role == Role::none)
-            throttle_.failed(req.remote_addr);
-        else
-            throttle_.succeeded(req.remote_addr);
+        if (caller.role == Role::none) caller.retryAfter = wrongToken(req.remote_addr);
         return caller;
     }
     const std::string id = cookieValue(req.get_header_value("Cookie"), kSessionCookie);
@@ -79,15 +75,25 @@ Caller Sessions::identify(const HttpRequest& req, long long now)
     return caller;
 }
 
-std::optional<SessionRow> Sessions::signIn(const std::string& token, const std::string& address, long long now)
+long long Sessions::wrongToken(const std::string& address)
 {
-    if (throttle_.waitFor(address) > 0) return std::nullopt;
+    const long long wait = throttle_.waitFor(address);
+    if (wait == 0) throttle_.failed(address);
+    return wait;
+}
+
+std::optional<SessionRow> Sessions::signIn(const std::string& token, const std::string& address, long long now,
+                                           long long* retryAfter)
+{
     const Role role = roleOf(token);
-    if (role == Role::none) throttle_.failed(address);
+    if (role == Role::none) {
+        const long long wait = wrongToken(address);
+        if (retryAfter) *retryAfter = wait;
+        return std::nullopt;
+    }
     SessionRow session;
     std::string random;
-    if (role == Role::none || !randomHex(kRandomHalf / 2, random) || !randomHex(32, session.csrf)) return std::nullopt;
-    throttle_.succeeded(address);
+    if (!randomHex(kRandomHalf / 2, random) || !randomHex(32, session.csrf)) return std::nullopt;
     session.id = random + tokenMark(random, token);
     session.role = role == Role::admin ? "admin" : "viewer";
     session.expires = now + (role == Role::admin ? kAdminSessionSeconds : kViewerSessionSeconds);

@@ -21,7 +21,7 @@ enum class Role { none, viewer, admin };
 struct Caller {
     Role role = Role::none;
     std::optional<SessionRow> session; // when known by its cookie
-    long long retryAfter = 0;          // seconds: too many wrong tokens from this address, none looked at
+    long long retryAfter = 0;          // seconds: a wrong token, and too many from this address
 };
 
 constexpr const char* kSessionCookie = "pelmora_session";
@@ -39,13 +39,15 @@ public:
     bool viewerTokenRequired() const { return !viewerToken_.empty(); }
 
     // A new session for TOKEN, or nothing when it is neither token (a
-    // failure of ADDRESS, which may have to wait: retryAfter).
-    std::optional<SessionRow> signIn(const std::string& token, const std::string& address, long long now);
-    long long retryAfter(const std::string& address) { return throttle_.waitFor(address); }
+    // failure of ADDRESS; RETRY_AFTER, if given, set to its wait when it
+    // must wait for a verdict).
+    std::optional<SessionRow> signIn(const std::string& token, const std::string& address, long long now,
+                                     long long* retryAfter = nullptr);
     void signOut(const std::string& id, long long now) { store_.removeSessions(id, now); }
 
 private:
     Role roleOf(const std::string& token) const;
+    long long wrongToken(const std::string& address); // the wait, or 0: a failure counted
     const std::string& tokenOf(Role role) const { return role == Role::admin ? adminToken_ : viewerToken_; }
 
     Store& store_;

@@ -38,18 +38,22 @@ void getSession(ApiContext& api, const HttpRequest& req, HttpResponse& res)
 void postSignIn(ApiContext& api, const HttpRequest& req, HttpResponse& res)
 {
     if (!sameOrigin(req)) {
-        logEvent(Level::warn, "sign-in from " + req.remote_addr + " refused: a cross-site request");
+        logRepeated(Level::warn, Repeat::noise, "sign-in refused", req.remote_addr,
+                    "sign-in from " + req.remote_addr + " refused: a cross-site request");
         return fail(res, 403, "a cross-site request is refused");
     }
     const std::string next = localPath(formValue(req, "next"));
-    if (const long long wait = api.sessions.retryAfter(req.remote_addr)) {
+    const long long now = secondsNow();
+    long long wait = 0;
+    const std::optional<SessionRow> session =
+        api.sessions.signIn(formValue(req, "token"), req.remote_addr, now, &wait);
+    if (wait > 0) {
         res.set_header("Retry-After", std::to_string(wait));
         return fail(res, 429, "too many wrong tokens: try again in " + std::to_string(wait) + " s");
     }
-    const long long now = secondsNow();
-    const std::optional<SessionRow> session = api.sessions.signIn(formValue(req, "token"), req.remote_addr, now);
     if (!session) {
-        logEvent(Level::warn, "sign-in from " + req.remote_addr + " refused: not a valid token");
+        logRepeated(Level::warn, Repeat::noise, "sign-in refused", req.remote_addr,
+                    "sign-in from " + req.remote_addr + " refused: not a valid token");
         return res.set_redirect("/signin?error=1&next=" + encodeQueryParam(next), 303);
     }
     logEvent(Level::info, "signed in from " + req.remote_addr + " as " + session->role);

@@ -8,7 +8,12 @@ long long SignInThrottle::waitFor(const std::string& address, Clock::time_point 
 {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto it = failures_.find(address);
-    if (it == failures_.end() || it->second.count < kFreeFailures) return 0;
+    if (it == failures_.end()) return 0;
+    if (now - it->second.last >= kForgetAfter) {
+        failures_.erase(it);
+        return 0;
+    }
+    if (it->second.count < kFreeFailures) return 0;
     const int doublings = std::min(it->second.count - kFreeFailures, 6);
     const auto wait = std::min<Clock::duration>(std::chrono::seconds(1LL << doublings), kLongestWait);
     const auto left = it->second.last + wait - now;
@@ -27,12 +32,6 @@ void SignInThrottle::failed(const std::string& address, Clock::time_point now)
     Failures& f = failures_[address];
     ++f.count;
     f.last = now;
-}
-
-void SignInThrottle::succeeded(const std::string& address)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    failures_.erase(address);
 }
 
 } // namespace pelmora::server

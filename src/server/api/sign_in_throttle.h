@@ -1,8 +1,18 @@
 // Wrong tokens slowed down per source address, for the sign-in form and
-// Bearer headers alike: after kFreeFailures, each further try from that
-// address must wait, 1 s doubling to kLongestWait after its last failure;
-// a right token clears the address. At most kMostAddresses are remembered:
-// when full, the one whose last failure is oldest is forgotten.
+// Bearer headers alike: after kFreeFailures, a wrong token from that
+// address gets no verdict (429, not looked at further) until the address's
+// wait is over: 1 s, doubling to kLongestWait after each further failure.
+// A token is compared first (in constant time), and a right one is let in
+// whatever others at its address have sent, so an attacker behind the
+// admin's NAT or reverse proxy cannot lock the admin out; a right token
+// clears nothing, so it gives such an attacker no fresh free failures.
+// The price: while the address waits, a 429 tells its sender that the token
+// was wrong, so the guesses from one address are bounded by the token's
+// length (kShortestToken characters at least, random ones advised), not by
+// this throttle; the verdicts (401s), which is all a peer on another
+// address learns from, stay slowed. An address without a failure for
+// kForgetAfter is forgotten; at most kMostAddresses are remembered: when
+// full, the one whose last failure is oldest is forgotten.
 #pragma once
 
 #include <chrono>
@@ -17,12 +27,12 @@ public:
     using Clock = std::chrono::steady_clock;
     static constexpr int kFreeFailures = 5;
     static constexpr std::chrono::seconds kLongestWait{60};
+    static constexpr std::chrono::minutes kForgetAfter{15};
     static constexpr std::size_t kMostAddresses = 4096;
 
-    // Whole seconds ADDRESS must still wait before its next token is looked at (0: none).
+    // Whole seconds ADDRESS must still wait before its next wrong token gets a verdict (0: none).
     long long waitFor(const std::string& address, Clock::time_point now = Clock::now());
     void failed(const std::string& address, Clock::time_point now = Clock::now());
-    void succeeded(const std::string& address);
 
 private:
     struct Failures {

@@ -13,7 +13,8 @@ void getUnitSubmission(ApiContext& api, const HttpRequest& req, HttpResponse& re
     if (!parsed.ok) {
         res.status = 400;
         res.set_content(unitRefusedPage(parsed.reason), "text/html; charset=utf-8");
-        logEvent(Level::warn, "unit from " + req.remote_addr + " refused: " + parsed.reason);
+        logRepeated(Level::warn, Repeat::noise, "unit refused", req.remote_addr,
+                    "unit from " + req.remote_addr + " refused: " + parsed.reason);
         return;
     }
     const UnitSubmission& u = parsed.unit;

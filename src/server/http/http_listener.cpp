@@ -48,7 +48,7 @@ public:
     void accept();
     void admit(tcp::socket socket);
     void windDown(std::chrono::steady_clock::time_point until);
-    void logRefusal(const std::string& what);
+    void logRefusal(const std::string& peer, const std::string& what);
 
     HttpListener& owner;
     Counters& counters;
@@ -56,7 +56,6 @@ public:
     ConnectionCaps connections, streams;
     std::atomic<int> refusals{0}, busy{0};
     std::atomic<bool> stopping{false};
-    std::atomic<long long> lastRefusalLog{0}, lastLimitLog{0};
     asio::io_context io{kHttpThreads};
     tcp::acceptor acceptor{asio::make_strand(io)};
     asio::steady_timer pause{acceptor.get_executor()};
@@ -73,14 +72,14 @@ public:
     ~Connection()
     {
         setBusy(false);
-        if (admitted_) owner_.connections.release(peer_);
-        if (streaming_) owner_.streams.release(peer_);
+        if (place_) owner_.connections.release(place_);
+        if (streaming_) owner_.streams.release(streaming_);
         if (refusing_) --owner_.refusals;
     }
 
-    void start()
+    void start(ConnectionCaps::Id place)
     {
-        admitted_ = true;
+        place_ = place;
         readHead(kHeadSeconds);
     }
     // Over a cap: 503 at once, nothing read.
@@ -107,14 +106,29 @@ private:
         parser_.emplace();
         limitParser(*parser_, owner_.caps.largestBody);
         stream_.expires_after(seconds(limitSeconds));
+        // Until a whole head is in, the place may go to an address holding
+        // less than its share (connection_caps.h).
+        owner_.connections.idle(place_, closer());
+        buffer_.restart();
         http::async_read_header(stream_, buffer_, *parser_,
                                 [self = shared_from_this()](error_code ec, std::size_t) { self->onHead(ec); });
+    }
+
+    // Closes this connection from any thread, if it is still there.
+    ConnectionCaps::Closer closer()
+    {
+        return [weak = weak_from_this(), on = stream_.get_executor()] {
+            asio::post(on, [weak] {
+                if (const auto self = weak.lock()) self->close();
+            });
+        };
     }
 
     void onHead(error_code ec)
     {
         if (ec) return failed(ec, true);
-        const int status = headOverLimit(*parser_);
+        owner_.connections.busy(place_);
+        const int status = buffer_.folded() ? 400 : headOverLimit(*parser_);
         if (status) return limitAnswer(status);
         setBusy(true);
         if (parser_->is_done()) return handle();
@@ -170,11 +184,9 @@ private:
         req.remote_addr = peer_;
         HttpResponse res;
         res.status = status;
-        // At most one line a second: the log must not grow at an attacker's pace.
-        const long long now = std::time(nullptr);
-        if (owner_.lastLimitLog.exchange(now) != now)
-            logEvent(Level::warn, "HTTP request from " + peer_ + " refused with " + std::to_string(status) +
-                                      ": over a size limit");
+        logRepeated(Level::warn, Repeat::noise, "HTTP over a limit", peer_,
+                    "HTTP request from " + peer_ + " refused with " + std::to_string(status) +
+                        (status == 400 ? ": not framed as HTTP/1.1 allows" : ": over a size limit"));
         answerError(req, res, "");
     }
 
@@ -233,13 +245,14 @@ private:
 
     void startEvents(HttpRequest& req, HttpResponse& res)
     {
-        if (!owner_.streams.admit(peer_)) {
+        streaming_ = owner_.streams.admit(peer_);
+        if (!streaming_) {
             HttpResponse refused;
             refused.status = 503;
             refused.set_header("Retry-After", "10");
             return answerError(req, refused, "too many event streams");
         }
-        streaming_ = true;
+        owner_.streams.idle(streaming_, closer()); // any stream may give way to a fairer one
         events_ = std::move(res.events);
         eventHead_ = {};
         fill(eventHead_, res);
@@ -250,8 +263,19 @@ private:
         http::async_write_header(stream_, *serializer_, [self = shared_from_this()](error_code ec, std::size_t) {
             self->setBusy(false);
             if (ec) return self->close();
+            self->watchPeer();
             self->nextEvents();
         });
+    }
+
+    // A peer that ends its stream is seen at once, not at the next event
+    // written, so its place (connection_caps.h) goes back; a stream reads
+    // nothing else. On the socket itself: the stream's write deadline must
+    // not end this wait.
+    void watchPeer()
+    {
+        stream_.socket().async_read_some(asio::buffer(discard_),
+                                         [self = shared_from_this()](error_code, std::size_t) { self->close(); });
     }
 
     void pollEvents()
@@ -314,7 +338,7 @@ private:
     beast::tcp_stream stream_;
     std::string peer_;
     asio::steady_timer poll_;
-    beast::flat_buffer buffer_{kReadBufferLimit};
+    ScannedBuffer buffer_{kReadBufferLimit};
     std::optional<http::request_parser<http::string_body>> parser_;
     http::response<http::string_body> answer_;
     http::response<http::empty_body> eventHead_;
@@ -324,17 +348,18 @@ private:
     char discard_[256];
     std::size_t drained_ = 0;
     int served_ = 0;
-    bool admitted_ = false, refusing_ = false, streaming_ = false, busy_ = false, keepAlive_ = true, head_ = false;
+    ConnectionCaps::Id place_ = 0, streaming_ = 0;
+    bool refusing_ = false, busy_ = false, keepAlive_ = true, head_ = false;
 };
 
 } // namespace
 
-void HttpListener::Impl::logRefusal(const std::string& what)
+void HttpListener::Impl::logRefusal(const std::string& peer, const std::string& what)
 {
     ++counters.refusedConnections;
-    const long long now = std::time(nullptr);
-    if (lastRefusalLog.exchange(now) != now)
-        logEvent(Level::warn, what + " refused: " + std::to_string(connections.open()) + " connections open");
+    logRepeated(Level::warn, Repeat::noise, "HTTP refused", peer,
+                what + " refused: " + std::to_string(connections.open()) + " connections open, " +
+                    std::to_string(connections.heldBy(peer)) + " from it");
 }
 
 void HttpListener::Impl::admit(tcp::socket socket)
@@ -343,8 +368,9 @@ void HttpListener::Impl::admit(tcp::socket socket)
     const std::string peer = socket.remote_endpoint(e).address().to_string(e);
     if (e) return;
     socket.set_option(tcp::no_delay(true), e);
-    if (connections.admit(peer)) return std::make_shared<Connection>(*this, std::move(socket), peer)->start();
-    logRefusal("HTTP connection from " + peer);
+    if (const ConnectionCaps::Id place = connections.admit(peer))
+        return std::make_shared<Connection>(*this, std::move(socket), peer)->start(place);
+    logRefusal(peer, "HTTP connection from " + peer);
     if (refusals >= kMostRefusals) return; // closed as it goes
     ++refusals;
     std::make_shared<Connection>(*this, std::move(socket), peer)->refuse();

@@ -11,7 +11,12 @@
 //     answer), its body kBodySeconds and its answer kWriteSeconds, each as a
 //     whole, not per read;
 //   - connections over the caps, overall and per source address, get 503
-//     at once; so do event streams over theirs.
+//     at once, unless the port is full and their address holds less than
+//     its fair share: then the oldest connection waiting for a request
+//     head of the address holding the most is closed for them
+//     (connection_caps.h); event streams alike;
+//   - a folded header line or a Transfer-Encoding other than "chunked"
+//     alone gets 400 before any route.
 // Handlers run on the listener's few threads and may block briefly (the
 // store): each connection's steps run in order on a strand of its own.
 #pragma once

@@ -1,5 +1,6 @@
 #include "server/http/http_parsing.h"
 
+#include <boost/beast/http/rfc7230.hpp>
 #include <cctype>
 #include <strings.h>
 
@@ -51,11 +52,19 @@ int headOverLimit(const RequestParser& parser)
     const auto& head = parser.get();
     if (head.method_string().size() + head.target().size() + 10 > kLongestRequestLine) return 414;
     std::size_t lines = 0;
+    // A body's framing is a Content-Length or "chunked" alone: any other
+    // Transfer-Encoding (gzip, a misspelt one, several) could be read
+    // otherwise by a proxy in front, so it is refused before anything else.
+    int encodings = 0, codings = 0;
     for (const auto& field : head) {
         if (++lines > kMostHeaderLines) return 431;
         if (field.name_string().size() + field.value().size() + 4 > kLongestHeaderLine) return 431;
+        if (field.name() != boost::beast::http::field::transfer_encoding) continue;
+        ++encodings;
+        for (const auto& coding : boost::beast::http::token_list(field.value()))
+            codings += boost::beast::iequals(coding, "chunked") ? 1 : 2;
     }
-    return 0;
+    return encodings > 0 && codings != 1 ? 400 : 0;
 }
 
 int headRunOver(const char* seen, std::size_t size)
@@ -63,6 +72,37 @@ int headRunOver(const char* seen, std::size_t size)
     const boost::beast::string_view text(seen, size);
     const std::size_t end = text.find('\n');
     return end == boost::beast::string_view::npos || end > kLongestRequestLine ? 414 : 431;
+}
+
+void FoldScan::scan(const char* bytes, std::size_t size)
+{
+    for (std::size_t i = 0; i < size && !ended_; ++i) {
+        const char c = bytes[i];
+        if (c == '\n') {
+            ++run_;
+            ended_ = run_ == 2;
+        } else if ((c == ' ' || c == '\t') && run_ == 1) {
+            folded_ = true;
+            ended_ = true;
+        } else if (c != '\r') {
+            run_ = 0;
+        }
+    }
+}
+
+void ScannedBuffer::restart()
+{
+    scan_.restart();
+    const auto in = buffer_.data();
+    scan_.scan(static_cast<const char*>(in.data()), in.size());
+}
+
+void ScannedBuffer::commit(std::size_t n)
+{
+    const std::size_t before = buffer_.size();
+    buffer_.commit(n);
+    const auto in = buffer_.data();
+    scan_.scan(static_cast<const char*>(in.data()) + before, in.size() - before);
 }
 
 bool toRequest(RequestParser::value_type& message, const std::string& peer, HttpRequest& req)

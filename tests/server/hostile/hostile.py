@@ -11,6 +11,7 @@ import functools
 import itertools
 import random
 import re
+import select
 import socket
 import sys
 import threading
@@ -18,9 +19,9 @@ import time
 import zlib
 
 sys.dont_write_bytecode = True
-from harness import HTTP, MONITOR, RECEIVER, api, exchange, main, metric  # noqa: E402
+from harness import HTTP, MONITOR, RECEIVER, TOKEN, api, exchange, main, metric  # noqa: E402
 
-Row = collections.namedtuple("Row", "seconds attack check args", defaults=(None, ()))
+Row = collections.namedtuple("Row", "seconds attack check args misses", defaults=(None, (), 0.0))
 
 
 def source(n):
@@ -256,6 +257,8 @@ def history_bounded(a):
     reports = metric("pelmora_reports_total")
     assert reports > 20 * rows, f"{reports:.0f} reports for {rows} history rows: the flood did not flow"
     assert rows <= 2 * steps, f"{rows} history rows in {steps:.1f} steps of 10 s"
+
+
 # ---- admission: a pinned machine handed over, new identities waiting ----
 
 def machine_id(name):
@@ -336,6 +339,139 @@ def admitted_by_approval(a):
     assert size < 20 * 2**20, f"the store holds {size} bytes"
 
 
+# ---- a full port: a few addresses holding every place; a shared address; the log; framing ----
+
+def holders(port, addresses, each, request=b"", every=float("inf")):
+    """EACH connections from each of ADDRESSES addresses, reopened when closed,
+    sending REQUEST at once and every EVERY s; a.cut counts those closed but not refused."""
+    def attack(a):
+        def hold(address):
+            held, due, first = [], {}, {}
+            while a.running:
+                for _ in range(min(each - len(held), 4 if held else each)):
+                    held.append(a.connect(port, address, timeout=1))
+                    due[held[-1]] = time.monotonic()
+                for s in select.select(held, [], [], 0.1)[0]:
+                    data = quietly(s.recv, 65536) or b""
+                    first.setdefault(s, data)
+                    if not data:
+                        held.remove(s)
+                        a.cut += first[s][:12] != (b"HTTP/1.1 503" if port == HTTP else b"")
+                for s in [s for s in held if request and due[s] <= time.monotonic()]:
+                    quietly(s.send, request)  # a closed one is seen by the next select
+                    due[s] = time.monotonic() + every
+        for n in range(addresses):
+            a.repeat(hold, source(n))
+        exchange("REALPC")
+        time.sleep(2)  # the places taken
+    return attack
+
+
+def quietly(step, *args):
+    try:
+        return step(*args)
+    except OSError:
+        return None
+
+
+def port_was_full(a):
+    assert metric("pelmora_connections_refused_total") > 0, "the attackers never filled the port"
+    assert a.cut > 0, "no attacker's place was ever given to another"
+    a.figures += "%d attackers' places taken back" % a.cut
+
+
+def answer(request, source="127.0.0.1"):
+    with socket.create_connection(("127.0.0.1", HTTP), timeout=3, source_address=(source, 0)) as s:
+        s.sendall(request)
+        return s.recv(4096)
+
+
+def status(request, source="127.0.0.1"):
+    return answer(request, source)[9:12]
+
+
+def streams_shared(a):
+    opened = sum(status(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n") == b"200" for _ in range(10))
+    assert opened >= 9 and a.cut > 0, f"the real user had its own event stream {opened} times of 10"
+    a.figures = "streams %d/10" % opened
+
+
+def command(machine, token):
+    body = b'{"command":"tray"}'
+    return (b"POST /api/machines/%d/commands HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer %s\r\n"
+            b"Content-Length: %d\r\n\r\n" % (machine, token.encode(), len(body)) + body)
+
+
+def shared_address(a):
+    """Wrong tokens as fast as they go, from the admin's own address."""
+    exchange("REALPC")
+    a.machine = next(m["id"] for m in api("/api/machines")["machines"] if m["name"] == "REALPC")
+    a.verdicts, a.tries = collections.Counter(), 0
+
+    def guessing():
+        with a.connect(HTTP, "127.0.0.1") as s, s.makefile("rb") as answers:
+            while a.running:
+                s.sendall(command(a.machine, "wrong-guess-0123456789"))
+                if not (line := answers.readline()):
+                    return  # the connection's last request: another one
+                length = 0
+                while (header := answers.readline()) not in (b"\r\n", b""):
+                    length = int(header.split(b":")[1]) if header.lower().startswith(b"content-length") else length
+                answers.read(length)
+                a.tries += 1
+                a.verdicts[int(time.monotonic())] += line.split()[1] != b"429"
+    a.repeat(guessing, copies=3)
+    time.sleep(0.5)
+
+
+def admin_let_in(a):
+    commands = sum(status(command(a.machine, TOKEN)) == b"202" for _ in range(10))
+    form = b"token=" + TOKEN.encode()
+    signed_in = sum(b"Set-Cookie: pelmora_session=" in answer(
+        b"POST /signin HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+        b"Content-Length: %d\r\n\r\n" % len(form) + form) for _ in range(10))
+    most = max(a.verdicts.values())
+    assert commands >= 9 and signed_in >= 9, f"the admin's token took {commands} and {signed_in} times of 10"
+    assert a.tries > 1000 and most <= 10, f"{a.tries} guesses, {most} verdicts in one second"
+    a.figures = "admin %d/10 and %d/10; %d guesses, at most %d verdicts a second" % (commands, signed_in, a.tries, most)
+
+
+def log_flood(a):
+    """From 200 addresses: slots taken and dropped, malformed records and requests."""
+    a.started, sources = time.time(), itertools.cycle(range(200))
+    sends = [b"", b"x" * 768, b"GET /" + b"a" * 9000 + b" HTTP/1.1\r\n\r\n", FRAMING[0], command(1, "wrong-0123456789")]
+
+    def send(what):
+        with a.connect(HTTP if what[:1] in (b"G", b"P") else MONITOR, source(next(sources)), timeout=1) as s:
+            s.sendall(what)
+            s.recv(100)
+    for what in sends:
+        a.repeat(send, what, copies=2 if what else 4)
+
+
+def log_held(a):
+    """Lines a second, after the start-up's second."""
+    after = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(a.started + 1))
+    seconds = collections.Counter(line[:20] for line in a.log().splitlines() if line[:4].isdigit() and line[:20] >= after)
+    most = max(seconds.values(), default=0)
+    assert most <= 5, f"{most} log lines in one second"
+    assert metric("pelmora_record_parse_failures_total") > 100, "the flood did not reach the records"
+    a.figures = "at most %d lines a second" % most
+
+
+FRAMING = [(b"POST /api/machines/1/commands HTTP/1.1\r\nHost: 127.0.0.1\r\n" + quirk + b"\r\n0\r\n\r\n")
+           for quirk in (b"Transfer-Encoding: xchunked\r\n", b"Transfer-Encoding: gzip, chunked\r\n",
+                         b"X-Folded: a\r\n b\r\nContent-Length: 5\r\n")]
+
+
+def framing(a):
+    a.repeat(lambda: status(random.choice(FRAMING), source(random.randrange(4))), copies=2)
+
+
+def framing_refused(a):
+    assert [status(r) for r in FRAMING] == [b"400"] * 3, [status(r) for r in FRAMING]
+
+
 ROWS = {
     "chunked_bodies": Row(5, endless(b"POST /signin HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n",
                                      b"10000\r\n" + b"a" * 0x10000 + b"\r\n")),
@@ -358,6 +494,14 @@ ROWS = {
     "unit_flood": Row(12, unit_flood, history_bounded),
     "pin_handover": Row(3, pin_race, pin_handed_over, ("--pin-addresses",)),
     "admission_approve": Row(5, invented_identities, admitted_by_approval, ("--admission", "approve")),
+    "http_cap_fair": Row(8, holders(HTTP, 17, 64, b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n", 4), port_was_full,
+                         misses=0.1),
+    "monitor_cap_fair": Row(8, holders(MONITOR, 17, 64), port_was_full, misses=0.1),
+    "event_streams_fair": Row(3, holders(HTTP, 4, 8, b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"),
+                              streams_shared),
+    "throttle_shared_address": Row(3, shared_address, admin_let_in),
+    "log_flood": Row(8, log_flood, log_held),
+    "framing_quirks": Row(3, framing, framing_refused),
 }
 
 if __name__ == "__main__":
