@@ -20,6 +20,9 @@ struct Counters {
     std::atomic<long long> machinesRefusedRate{0}; // new identities over their address's rate
     std::atomic<long long> recordsRefusedAddress{0}; // from another address than a pinned machine's
     std::atomic<long long> unitsRefused{0};        // unit submissions over their address's rate
+    std::atomic<long long> answersDelayed{0};      // HTTP requests that waited for the answer budget
+    std::atomic<long long> answersRefused{0};      // of those, answered 503 when the wait ran out
+    std::atomic<long long> answerBytesWriting{0};  // now: bytes of HTTP answers being written
 
     void countRequest(const std::string& route, int status)
     {

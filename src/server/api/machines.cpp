@@ -13,7 +13,7 @@ long long machineIn(const HttpRequest& req) { return std::stoll(req.matches[1].s
 
 void getMachines(ApiContext& api, const HttpRequest&, HttpResponse& res)
 {
-    res.set_content(api.fleet.listJson(secondsNow()), "application/json");
+    res.set_content(api.fleet.list(secondsNow()), "application/json");
 }
 
 void getMachine(ApiContext& api, const HttpRequest& req, HttpResponse& res)
