@@ -10,9 +10,12 @@ import functools
 import gzip
 import http.client
 import itertools
+import os
 import random
 import re
+import signal
 import socket
+import subprocess
 import sys
 import threading
 import time
@@ -298,10 +301,19 @@ def budget_held(a):
 
 
 def metrics_loop(a):
-    """6 clients, each from an address of its own, asking for /metrics over and over."""
+    """6 clients, each from an address of its own, asking for /metrics over and
+    over: curl processes, so that their reading does not hold up the real user's."""
     hostile_fleet(a)
+
+    def loop(n):
+        scraper = subprocess.Popen(["sh", "-c", 'while :; do curl -s -o /dev/null --interface "$0" "$1"; done',
+                                    source(20 + n), f"http://127.0.0.1:{HTTP}/metrics"], start_new_session=True)
+        while a.running:
+            time.sleep(0.1)
+        os.killpg(scraper.pid, signal.SIGKILL)
+        scraper.wait()
     for n in range(6):
-        a.repeat(get, "/metrics", source(20 + n))
+        a.spawn(loop, n)
 
 
 ROWS = {
