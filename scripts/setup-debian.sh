@@ -16,6 +16,7 @@ build=(
   googletest libgtest-dev libbenchmark-dev
   libncurses-dev
   libcpp-httplib-dev libcurl4-openssl-dev libsqlite3-dev nlohmann-json3-dev libcli11-dev libboost-dev
+  zlib1g-dev
 )
 # The Windows presets, built with mingw-w64 and tested under wine.
 windows=(

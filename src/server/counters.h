@@ -25,6 +25,9 @@ struct Counters {
     std::atomic<bool> storeAtLimit{false};         // past --max-store-size: thinning the oldest history
     std::atomic<long long> storeLimitReached{0};   // times it reached the bound
     std::atomic<long long> reportsThinned{0};      // history rows removed to get back under it
+    std::atomic<long long> answersDelayed{0};      // HTTP requests that waited for the answer budget
+    std::atomic<long long> answersRefused{0};      // of those, answered 503 when the wait ran out
+    std::atomic<long long> answerBytesWriting{0};  // now: bytes of HTTP answers being written
 
     void countRequest(const std::string& route, int status)
     {

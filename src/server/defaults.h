@@ -27,6 +27,15 @@ inline constexpr int kMaxEventStreams = 32;
 inline constexpr int kMaxEventStreamsPerAddress = 8;
 inline constexpr std::size_t kLargestBodyBytes = 16 * 1024;
 
+// Answers being written (http/answer_budget.h): their bytes overall and per
+// source address; a request past either waits up to kAnswerWaitMilliseconds
+// for room, then gets 503. And the memory the shared big answers may hold
+// (shared_text.h) before a new one is made instead of sending the kept one.
+inline constexpr std::size_t kAnswerBytes = 512 * 1024 * 1024;
+inline constexpr std::size_t kAnswerBytesPerAddress = 64 * 1024 * 1024;
+inline constexpr int kAnswerWaitMilliseconds = 1000;
+inline constexpr std::size_t kSharedAnswerBytes = 96 * 1024 * 1024;
+
 // The fleet's bounds.
 inline constexpr long long kMaxMachines = 10000;
 inline constexpr int kForgetAfterDays = 90; // 0: never

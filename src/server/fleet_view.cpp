@@ -31,6 +31,7 @@ void FleetView::refresh(long long now)
         lastChange_ = 0;
         recent_.clear();
         lastNumber_ += 2;
+        ++version_;
         arrived_.notify_all();
     }
     long long latest = 0;
@@ -47,13 +48,17 @@ void FleetView::refresh(long long now)
         kept.status = s.status;
         kept.text = text(kept.row, s);
         unsent_.insert(id);
+        ++version_;
     }
 }
 
 std::string FleetView::listBody(const char* start) const
 {
-    std::string body = start;
-    body.reserve(machines_.size() * 420 + 32);
+    std::size_t size = std::char_traits<char>::length(start) + machines_.size() + 2;
+    for (const auto& [id, kept] : machines_) size += kept.text.size();
+    std::string body;
+    body.reserve(size); // exactly: the list is kept as long as it is shared
+    body = start;
     for (const auto& [id, kept] : machines_) {
         if (body.back() != '[') body += ',';
         body += kept.text;
@@ -61,11 +66,31 @@ std::string FleetView::listBody(const char* start) const
     return body += "]}";
 }
 
-std::string FleetView::listJson(long long now)
+std::shared_ptr<const SharedText> FleetView::list(long long now) { return list(now, false); }
+
+std::shared_ptr<const SharedText> FleetView::snapshot(long long now) { return list(now, true); }
+
+std::shared_ptr<const SharedText> FleetView::list(long long now, bool forStream)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    refresh(now);
-    return listBody("{\"machines\":[");
+    long long version = 0, oldest = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        refresh(now);
+        version = version_;
+        oldest = recent_.empty() ? lastNumber_ : recent_.front().number - 1;
+    }
+    const auto make = [this, now](long long& tag, std::size_t) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        refresh(now);
+        // The text may hold changes not yet sent: they come again in the
+        // next message, whole, which changes nothing.
+        tag = lastNumber_;
+        return listBody("{\"machines\":[");
+    };
+    std::shared_ptr<const SharedText> kept = list_.get(version, make);
+    // A stream follows from the tag on: the messages after it must still be kept.
+    if (forStream && kept->tag() < oldest) kept = list_.get(version, make, true);
+    return kept;
 }
 
 std::optional<std::string> FleetView::machineJson(long long id, long long now)
@@ -112,10 +137,7 @@ std::string FleetView::subscribe(long long now, long long& number, long long mac
 {
     std::lock_guard<std::mutex> lock(mutex_);
     refresh(now);
-    // The snapshot may hold changes not yet sent: they come again in the
-    // next message, whole, which changes nothing.
     number = lastNumber_;
-    if (machine == 0) return listBody("{\"full\":true,\"machines\":[");
     const auto found = machines_.find(machine);
     return "{\"full\":true,\"machines\":[" + (found == machines_.end() ? "" : found->second.text) + "]}";
 }

@@ -4,6 +4,10 @@
 // when its row or its status changed; a fleet of 10,000 that reports every
 // minute changes a few per cent of its rows a second.
 //
+// The fleet's list is one shared answer (shared_text.h): made again only
+// when a machine's text changed, and for a big fleet at most once a second;
+// the event stream's full snapshot is sent from the same buffer.
+//
 // The event stream: publish() turns what changed since the last message
 // into one message (machines, or alerts), numbered; a stream waits for the
 // messages after the last one it sent. A stream that fell behind the few
@@ -19,7 +23,9 @@
 #include <string>
 #include <vector>
 
+#include "server/defaults.h"
 #include "server/machine_status.h"
+#include "server/shared_text.h"
 #include "server/store/store.h"
 
 namespace pelmora::server {
@@ -38,8 +44,10 @@ public:
     {
     }
 
-    // {"machines":[...]}, every machine as of NOW.
-    std::string listJson(long long now);
+    // {"machines":[...]}, every machine as of NOW (or up to a second
+    // before, for a big fleet); its tag is the number of the last stream
+    // message it already holds.
+    std::shared_ptr<const SharedText> list(long long now);
     // One machine's object, or nothing when there is no such machine.
     std::optional<std::string> machineJson(long long id, long long now);
 
@@ -47,10 +55,12 @@ public:
     // machines that changed since the last ones, if any; wakes the streams.
     void publish(long long now);
 
-    // A new stream's start: the full snapshot ({"full":true,"machines":[...]})
-    // and the number of the last message it already holds.
-    // With a MACHINE id, the snapshot holds that machine alone.
-    std::string subscribe(long long now, long long& number, long long machine = 0);
+    // A new stream's start: the whole fleet, as list() but never older than
+    // the messages kept, so the stream can follow from its tag on.
+    std::shared_ptr<const SharedText> snapshot(long long now);
+    // With a MACHINE id: the snapshot ({"full":true,"machines":[...]}) of
+    // that machine alone, and the number of the last message it holds.
+    std::string subscribe(long long now, long long& number, long long machine);
     // The messages after NUMBER, waiting up to MILLISECONDS for one. False
     // when the stream must start again from a snapshot (it fell behind) or
     // the server is stopping.
@@ -64,6 +74,7 @@ private:
         std::string status, text;
     };
     void refresh(long long now); // under mutex_
+    std::shared_ptr<const SharedText> list(long long now, bool forStream);
     std::string listBody(const char* start) const; // under mutex_
     std::string text(const MachineRow& m, const MachineStatus& s);
     void push(std::string event, std::string data, std::vector<long long> machines = {}); // under mutex_
@@ -80,7 +91,9 @@ private:
     std::deque<StreamMessage> recent_;
     std::size_t recentBytes_ = 0; // of their data
     long long lastNumber_ = 0;
+    long long version_ = 0; // one more at each change of a machine's text
     bool stopping_ = false;
+    AnswerCache list_{true, defaults::kSharedAnswerBytes};
 };
 
 } // namespace pelmora::server

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "server/machine_status.h"
+#include "server/shared_text.h"
 #include "server/team_figures.h"
 #include "server/version.h"
 
@@ -51,9 +52,11 @@ std::string ratio(int percent)
 
 } // namespace
 
-std::string metricsText(Store& store, Counters& counters, const StatusLimits& limits, long long t)
+std::string metricsText(Store& store, Counters& counters, const StatusLimits& limits, long long t,
+                        std::size_t reserve)
 {
     std::string out;
+    out.reserve(reserve);
     family(out, "pelmora_build_info", "gauge", "The server's version (always 1).");
     sample(out, "pelmora_build_info", "version=" + quoted(kServerVersion), "1");
 
@@ -149,6 +152,15 @@ std::string metricsText(Store& store, Counters& counters, const StatusLimits& li
     sample(out, "pelmora_machines_waiting", "", number(store.waitingCount()));
     counter(out, "pelmora_units_refused_total",
             "Unit submissions refused since start: over their address's rate.", counters.unitsRefused.load());
+    counter(out, "pelmora_http_answers_delayed_total",
+            "HTTP requests that waited for room in the answer budget since start.", counters.answersDelayed.load());
+    counter(out, "pelmora_http_answers_refused_total",
+            "HTTP requests answered 503 when no room came in the answer budget since start.",
+            counters.answersRefused.load());
+    family(out, "pelmora_http_answer_bytes", "gauge",
+           "Bytes of HTTP answers: being written (each connection's whole answer), and held in shared answers.");
+    sample(out, "pelmora_http_answer_bytes", "kind=\"writing\"", number(counters.answerBytesWriting.load()));
+    sample(out, "pelmora_http_answer_bytes", "kind=\"shared\"", number(static_cast<long long>(sharedTextBytes())));
     family(out, "pelmora_http_requests_total", "counter", "HTTP requests by route and status code.");
     for (const auto& [key, count] : counters.requestCounts())
         sample(out, "pelmora_http_requests_total", "route=" + quoted(key.first) + ",code=\"" +

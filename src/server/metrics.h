@@ -12,6 +12,8 @@
 
 namespace pelmora::server {
 
-std::string metricsText(Store& store, Counters& counters, const StatusLimits& limits, long long now);
+// RESERVE: the bytes to reserve at once (about the last text's size).
+std::string metricsText(Store& store, Counters& counters, const StatusLimits& limits, long long now,
+                        std::size_t reserve = 0);
 
 } // namespace pelmora::server

@@ -64,9 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (const auto& [name, value] : res.headers)
         if (value.find_first_of("\r\n") != std::string::npos) std::abort();
     if (res.get_header_value("Content-Type") == "application/json" &&
-        nlohmann::json::parse(res.body, nullptr, false).is_discarded())
+        nlohmann::json::parse(res.text(), nullptr, false).is_discarded())
         std::abort();
-    std::string first;
-    if (res.events && res.events(first) && first.compare(0, 6, "retry:") != 0) std::abort();
+    EventText first;
+    if (res.events && res.events(first) && first.text.compare(0, 6, "retry:") != 0) std::abort();
     return 0;
 }

@@ -229,7 +229,7 @@ TEST_P(StoreBounds, ARemovedMachineLeavesNoTrailAndNoView)
     AlertEngine engine(*store, {900, 3600}, 0, false);
     engine.evaluate(recent);
     long long number = 0;
-    fleet.subscribe(recent, number);
+    number = fleet.snapshot(recent)->tag();
 
     EXPECT_EQ(removeMachine(*store, slots, gone.machineId, "admin@test").status, 200);
     EXPECT_EQ(removeMachine(*store, slots, gone.machineId, "admin@test").status, 404);
@@ -240,8 +240,8 @@ TEST_P(StoreBounds, ARemovedMachineLeavesNoTrailAndNoView)
 
     EXPECT_EQ(slots.holders(5), 1);
     EXPECT_EQ(store->machineCount(), 1);
-    EXPECT_EQ(fleet.listJson(recent).find("GONE"), std::string::npos);
-    EXPECT_NE(fleet.listJson(recent).find("KEPT"), std::string::npos);
+    EXPECT_EQ(fleet.list(recent)->plain().find("GONE"), std::string::npos);
+    EXPECT_NE(fleet.list(recent)->plain().find("KEPT"), std::string::npos);
     std::vector<StreamMessage> messages;
     EXPECT_FALSE(fleet.next(number, 0, messages)); // streams start again from a snapshot
     EXPECT_TRUE(store->commands(gone.machineId, 10).empty());

@@ -9,12 +9,15 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <zlib.h>
 
 #include "server/admin_token.h"
 #include "server/connection_caps.h"
 #include "server/log.h"
 #include "server/fresh_store.h"
+#include "server/http/answer_budget.h"
 #include "server/http/host_names.h"
+#include "server/http/http_parsing.h"
 #include "server/api/http_api.h"
 #include "server/monitor_listener.h"
 #include "server/api/sessions.h"
@@ -163,6 +166,40 @@ TEST_F(HttpLayerTest, KeepAliveAnswersInTurnAndHeadHasNoBody)
                           "Connection: close\r\nContent-Length: 2\r\n\r\nok");
 }
 
+// A gzip answer, inflated; "" when it is not gzip.
+std::string gunzip(const std::string& packed)
+{
+    z_stream z{};
+    if (inflateInit2(&z, 15 + 16) != Z_OK) return "";
+    std::string out(1 << 20, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
+    z.avail_in = static_cast<uInt>(packed.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    const int status = inflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    inflateEnd(&z);
+    return status == Z_STREAM_END ? out : "";
+}
+
+std::string bodyOf(const std::string& answer) { return answer.substr(answer.find("\r\n\r\n") + 4); }
+
+TEST_F(HttpLayerTest, SharedAnswersAreGzipWhenAskedAndHeadKeepsTheLength)
+{
+    start({kToken, "", {}, 30, 1024, 64, {}});
+    for (const char* path : {"/", "/signin"}) {
+        const std::string plain = ask(get(path)), zipped = ask(get(path, "Accept-Encoding: gzip, br\r\n"));
+        const std::string head = ask("HEAD " + get(path, "Accept-Encoding: gzip\r\n").substr(4));
+        EXPECT_EQ(plain.find("Content-Encoding"), std::string::npos) << path;
+        EXPECT_NE(plain.find("\r\nVary: Accept-Encoding\r\n"), std::string::npos) << path;
+        EXPECT_NE(zipped.find("\r\nContent-Encoding: gzip\r\n"), std::string::npos) << path;
+        EXPECT_EQ(gunzip(bodyOf(zipped)), bodyOf(plain)) << path;
+        const std::string length = "Content-Length: " + std::to_string(bodyOf(zipped).size()) + "\r\n";
+        EXPECT_NE(head.find(length), std::string::npos) << path;
+        EXPECT_EQ(bodyOf(head), "") << path;
+    }
+}
+
 TEST_F(HttpLayerTest, ConnectionsOverTheCapsGet503)
 {
     start({kToken, "", {}, 30, 3, 2, {}}); // 3 in all, 2 from one address
@@ -280,6 +317,33 @@ TEST(HttpPieces, QueryText)
                                  {"", "v"},  {"d", "%zz%4"}, {"e", "AB"}};
     EXPECT_EQ(params, expected);
     EXPECT_EQ(encodeQueryParam("/a b?c=d&e/\xC3\xA9"), "/a%20b%3Fc%3Dd%26e/%C3%A9");
+}
+
+TEST(HttpPieces, AcceptEncodingAllowsGzip)
+{
+    const std::pair<const char*, bool> cases[] = {
+        {"gzip", true},          {"deflate, GZIP;q=0.5", true}, {"x-gzip", true},      {"*", true},
+        {"", false},             {"identity", false},           {"gzip;q=0", false},   {"gzip; q=0.000", false},
+        {"*, gzip;q=0", false},  {"*;q=0", false},              {"gzipped", false},    {"br, gzip;q=0.001", true},
+    };
+    for (const auto& [header, accepted] : cases) EXPECT_EQ(acceptsGzip(header), accepted) << header;
+}
+
+// The first answer of an address always starts; further ones only within
+// its share and the whole; finishing one makes room again.
+TEST(HttpPieces, AnswerBudgetPerAddressAndOverall)
+{
+    AnswerBudget budget(100, 60);
+    ASSERT_TRUE(budget.tryStart("a"));
+    budget.charge("a", 70);
+    EXPECT_FALSE(budget.tryStart("a")); // over its 60
+    ASSERT_TRUE(budget.tryStart("b"));
+    budget.charge("b", 40);
+    EXPECT_FALSE(budget.tryStart("b")); // within its 60, but 110 in all
+    ASSERT_TRUE(budget.tryStart("c"));  // nothing of its own under way
+    budget.finish("a", 70);
+    EXPECT_TRUE(budget.tryStart("b"));
+    EXPECT_EQ(budget.writing(), 40u);
 }
 
 TEST(HttpPieces, ThrottleWaitsDoublingAfterTheFreeFailures)

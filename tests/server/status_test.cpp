@@ -139,7 +139,7 @@ TEST_P(StatusTest, ExtremeProgressIsClampedAndCounted)
         EXPECT_EQ(m.progress, progress[i]);
         const MachineStatus s = machineStatus(m, 1000 + 10 * i, {900, 3600});
         EXPECT_EQ(s.eta.has_value(), i == 1);
-        EXPECT_NE(fleet.listJson(1000 + 10 * i).find("\"status\":\"folding\""), std::string::npos);
+        EXPECT_NE(fleet.list(1000 + 10 * i)->plain().find("\"status\":\"folding\""), std::string::npos);
     }
     EXPECT_EQ(store->totals().recordsClamped, 2);
 }

@@ -9,6 +9,7 @@
 #include "server/fleet_view.h"
 #include "server/machine_status.h"
 #include "server/api/sessions.h"
+#include "server/shared_text.h"
 #include "server/slots.h"
 #include "server/store/store.h"
 
@@ -22,6 +23,7 @@ struct ApiContext {
     const StatusLimits& limits;
     FleetBounds& bounds;
     SlotTable& slots;
+    AnswerCache& metrics; // /metrics, made once for all who ask within a second (probes.cpp)
 };
 
 inline long long secondsNow() { return std::time(nullptr); }

@@ -26,10 +26,20 @@ void eventStream(FleetView& fleet, long long machine, HttpResponse& res)
     auto stream = std::make_shared<Stream>();
     res.set_header("Cache-Control", "no-cache");
     res.set_header("X-Accel-Buffering", "no");
-    res.set_event_stream([&fleet, stream, machine](std::string& out) {
-        if (stream->number < 0) {
+    res.set_event_stream([&fleet, stream, machine](EventText& event) {
+        std::string& out = event.text;
+        if (stream->number < 0 && machine != 0) {
             out = "retry: 2000\nevent: machines\ndata: " + fleet.subscribe(secondsNow(), stream->number, machine) +
                   "\n\n";
+        } else if (stream->number < 0) {
+            // The fleet's list, shared with every stream and GET /api/machines:
+            // {"machines":[...]} sent from its second byte on, after "{"full":true,".
+            const std::shared_ptr<const SharedText> list = fleet.snapshot(secondsNow());
+            stream->number = list->tag();
+            out = "retry: 2000\nevent: machines\ndata: {\"full\":true,";
+            event.shared = std::shared_ptr<const std::string>(list, &list->plain());
+            event.sharedFrom = 1;
+            event.after = "\n\n";
         } else {
             std::vector<StreamMessage> messages;
             if (!fleet.next(stream->number, 0, messages)) {
@@ -48,7 +58,7 @@ void eventStream(FleetView& fleet, long long machine, HttpResponse& res)
             if (out.empty() && std::chrono::steady_clock::now() - stream->lastSent > std::chrono::seconds(kPingSeconds))
                 out = ": ping\n\n";
         }
-        if (!out.empty()) stream->lastSent = std::chrono::steady_clock::now();
+        if (!event.empty()) stream->lastSent = std::chrono::steady_clock::now();
         return true;
     });
 }

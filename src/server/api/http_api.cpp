@@ -18,14 +18,14 @@ public:
         : HttpListener(counters, {settings.maxConnections, settings.maxConnectionsPerAddress, 32, 8, kLargestBody}),
           counters_(counters), settings_(std::move(settings)),
           sessions_(store, settings_.adminToken, settings_.viewerToken),
-          context_{store, counters, fleet, sessions_, settings_.limits, bounds_, slots_}
+          context_{store, counters, fleet, sessions_, settings_.limits, bounds_, slots_, metrics_}
     {
         // Counted before the answer goes out, so a client that asks for /metrics next sees its own request.
         set_post_routing_handler([this](const HttpRequest& req, HttpResponse& res) {
             counters_.countRequest(routeLabel(req.path), res.status);
         });
         set_error_handler([](const HttpRequest&, HttpResponse& res) {
-            if (!res.body.empty()) return;
+            if (!res.text().empty()) return;
             const char* reason = res.status == 404   ? "not found"
                                  : res.status == 413 ? "the body is over 16 KiB"
                                  : res.status == 405 ? "method not allowed"
@@ -87,6 +87,7 @@ private:
     FleetBounds& bounds_ = settings_.bounds ? *settings_.bounds : ownBounds_;
     SlotTable ownSlots_;
     SlotTable& slots_ = settings_.slots ? *settings_.slots : ownSlots_;
+    AnswerCache metrics_{true, defaults::kSharedAnswerBytes};
     ApiContext context_;
 };
 

@@ -21,7 +21,7 @@ void getMachines(ApiContext& api, const HttpRequest& req, HttpResponse& res)
         const AdminAnswer a = waitingList(api.store);
         return answer(res, a.status, a.body);
     }
-    res.set_content(api.fleet.listJson(secondsNow()), "application/json");
+    res.set_content(api.fleet.list(secondsNow()), "application/json");
 }
 
 void getMachine(ApiContext& api, const HttpRequest& req, HttpResponse& res)

@@ -1,4 +1,7 @@
 // The dashboard's pages and their files, as built into the server.
+#include <map>
+#include <mutex>
+
 #include "server/api/handlers.h"
 #include "server/api/http_answers.h"
 #include "server/web_assets.h"
@@ -18,6 +21,24 @@ const WebAsset* findAsset(const std::string& name)
     return nullptr;
 }
 
+// Each file once as a shared answer, so its gzip form is made once too
+// (the text files'; images are compressed already).
+std::shared_ptr<const SharedText> sharedAsset(const WebAsset& asset)
+{
+    static std::mutex mutex;
+    static std::map<const WebAsset*, std::shared_ptr<const SharedText>> made;
+    std::lock_guard<std::mutex> lock(mutex);
+    std::shared_ptr<const SharedText>& text = made[&asset];
+    if (!text) {
+        const std::string type = asset.type;
+        const bool compress = type.compare(0, 5, "text/") == 0 || type.find("javascript") != std::string::npos ||
+                              type.find("json") != std::string::npos || type.find("svg") != std::string::npos;
+        text = std::make_shared<const SharedText>(std::string(reinterpret_cast<const char*>(asset.data), asset.size),
+                                                  compress);
+    }
+    return text;
+}
+
 void serveAsset(const std::string& name, HttpResponse& res)
 {
     const WebAsset* asset = findAsset(name);
@@ -26,7 +47,7 @@ void serveAsset(const std::string& name, HttpResponse& res)
     res.set_header("X-Content-Type-Options", "nosniff");
     res.set_header("Referrer-Policy", "same-origin");
     res.set_header("Cache-Control", "no-cache");
-    res.set_content(reinterpret_cast<const char*>(asset->data), asset->size, asset->type);
+    res.set_content(sharedAsset(*asset), asset->type);
 }
 
 } // namespace

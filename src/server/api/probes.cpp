@@ -1,4 +1,6 @@
 // What health checks and Prometheus ask for, and the store's size.
+#include <atomic>
+
 #include "server/api/handlers.h"
 #include "server/api/http_answers.h"
 #include "server/metrics.h"
@@ -7,9 +9,20 @@ namespace pelmora::server {
 
 void getHealth(ApiContext&, const HttpRequest&, HttpResponse& res) { res.set_content("ok", "text/plain"); }
 
+// /metrics changes with every request counted, so each asks for a new
+// version; while it is small that means made anew each time, and once big
+// (a large fleet) at most once a second: Prometheus scrapes far less often,
+// and its figures may be a second old. Every reader of one version shares
+// its buffer and its gzip form.
 void getMetrics(ApiContext& api, const HttpRequest&, HttpResponse& res)
 {
-    res.set_content(metricsText(api.store, api.counters, api.limits, secondsNow()), "text/plain; version=0.0.4");
+    static std::atomic<long long> asked{0};
+    res.set_content(api.metrics.get(++asked,
+                                    [&api](long long&, std::size_t lastSize) {
+                                        return metricsText(api.store, api.counters, api.limits, secondsNow(),
+                                                           lastSize + lastSize / 16);
+                                    }),
+                    "text/plain; version=0.0.4");
 }
 
 // {"size_bytes", "max_bytes", "at_limit", "limit_reached"}: at_limit while

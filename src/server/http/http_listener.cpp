@@ -9,11 +9,14 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/optional.hpp>
+#include <array>
 #include <ctime>
 #include <optional>
 #include <thread>
 
 #include "server/connection_caps.h"
+#include "server/http/answer_budget.h"
 #include "server/http/http_parsing.h"
 #include "server/log.h"
 
@@ -34,6 +37,37 @@ constexpr int kMostRefusals = 64;           // 503s being written at once; past 
 constexpr int kStopGraceMilliseconds = 1500; // for the requests under way when stopping
 constexpr std::size_t kMostDrained = 4096;  // read after the answer before closing, so it is not reset
 constexpr int kDrainMilliseconds = 500;
+constexpr int kBudgetPollMilliseconds = 50; // a request waiting for the answer budget looks again
+
+// A body sent from a buffer held by a shared pointer: the answers that
+// many connections send (shared_text.h) are written from the one buffer.
+struct SharedBody {
+    using value_type = std::shared_ptr<const std::string>;
+
+    static std::uint64_t size(const value_type& body) { return body ? body->size() : 0; }
+
+    class writer {
+    public:
+        using const_buffers_type = asio::const_buffer;
+
+        template <bool isRequest, class Fields>
+        writer(const http::header<isRequest, Fields>&, const value_type& body) : body_(body)
+        {
+        }
+        void init(error_code& ec) { ec = {}; }
+        boost::optional<std::pair<const_buffers_type, bool>> get(error_code& ec)
+        {
+            ec = {};
+            if (done_ || !body_ || body_->empty()) return boost::none;
+            done_ = true;
+            return std::make_pair(asio::const_buffer(body_->data(), body_->size()), false);
+        }
+
+    private:
+        const value_type& body_;
+        bool done_ = false;
+    };
+};
 
 } // namespace
 
@@ -41,7 +75,8 @@ class HttpListener::Impl {
 public:
     Impl(HttpListener& owner, Counters& counters, HttpCaps caps)
         : owner(owner), counters(counters), caps(caps), connections(caps.connections, caps.perAddress),
-          streams(caps.eventStreams, caps.eventStreamsPerAddress)
+          streams(caps.eventStreams, caps.eventStreamsPerAddress),
+          answers(caps.answerBytes, caps.answerBytesPerAddress)
     {
     }
 
@@ -54,6 +89,7 @@ public:
     Counters& counters;
     const HttpCaps caps;
     ConnectionCaps connections, streams;
+    AnswerBudget answers;
     std::atomic<int> refusals{0}, busy{0};
     std::atomic<bool> stopping{false};
     asio::io_context io{kHttpThreads};
@@ -75,6 +111,7 @@ public:
         if (place_) owner_.connections.release(place_);
         if (streaming_) owner_.streams.release(streaming_);
         if (refusing_) --owner_.refusals;
+        endAnswer();
     }
 
     void start(ConnectionCaps::Id place)
@@ -199,8 +236,12 @@ private:
         write(res);
     }
 
+    // The answer budget first: past it, the request waits (a timer, no
+    // thread held) up to kAnswerWaitMilliseconds, then gets 503.
     void handle()
     {
+        if (!answering_ && !owner_.answers.tryStart(peer_)) return waitForBudget();
+        answering_ = true;
         HttpRequest req;
         auto& message = parser_->get();
         HttpResponse res;
@@ -211,10 +252,45 @@ private:
             keepAlive_ = message.keep_alive() && ++served_ < kMostRequestsPerConnection && !owner_.stopping;
         }
         head_ = req.method == "HEAD";
+        gzip_ = acceptsGzip(req.get_header_value("Accept-Encoding"));
         parser_.reset();
         owner_.owner.respond(req, res);
         if (res.events && res.status == 200) return startEvents(req, res);
         write(res);
+    }
+
+    void waitForBudget()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (!waiting_) {
+            waiting_ = true;
+            waitUntil_ = now + milliseconds(defaults::kAnswerWaitMilliseconds);
+            ++owner_.counters.answersDelayed;
+        }
+        if (now >= waitUntil_ || owner_.stopping) {
+            ++owner_.counters.answersRefused;
+            parser_.reset();
+            HttpRequest req;
+            req.remote_addr = peer_;
+            HttpResponse res;
+            res.status = 503;
+            res.set_header("Retry-After", "2");
+            return answerError(req, res, "too many answers being written; try again");
+        }
+        poll_.expires_after(milliseconds(kBudgetPollMilliseconds));
+        poll_.async_wait([self = shared_from_this()](error_code ec) {
+            if (!ec) self->handle();
+        });
+    }
+
+    // The answer's bytes leave the budget: written, failed, or the connection gone.
+    void endAnswer()
+    {
+        if (!answering_) return;
+        owner_.answers.finish(peer_, charged_);
+        owner_.counters.answerBytesWriting -= static_cast<long long>(charged_);
+        answering_ = waiting_ = false;
+        charged_ = 0;
     }
 
     void fill(http::header<false>& head, const HttpResponse& res)
@@ -229,13 +305,19 @@ private:
     {
         answer_ = {};
         fill(answer_, res);
-        answer_.body() = std::move(res.body);
+        answer_.body() = body(res);
         answer_.keep_alive(keepAlive_);
         answer_.prepare_payload();
-        if (head_) answer_.body().clear(); // the length stays the GET's
+        if (head_) answer_.body().reset(); // the length stays the GET's
+        if (answering_) {
+            charged_ = answer_.body() ? answer_.body()->size() : 0;
+            owner_.answers.charge(peer_, charged_);
+            owner_.counters.answerBytesWriting += static_cast<long long>(charged_);
+        }
         stream_.expires_after(seconds(kWriteSeconds));
         http::async_write(stream_, answer_, [self = shared_from_this()](error_code ec, std::size_t) {
             self->answer_ = {};
+            self->endAnswer();
             self->setBusy(false);
             if (ec) return self->close();
             if (!self->keepAlive_ || self->owner_.stopping) return self->closeGracefully();
@@ -243,8 +325,22 @@ private:
         });
     }
 
+    // The body to send: the shared buffer (its gzip form when the client
+    // accepts gzip and there is one) by reference, or the handler's text moved.
+    std::shared_ptr<const std::string> body(HttpResponse& res)
+    {
+        if (!res.shared) return std::make_shared<const std::string>(std::move(res.body));
+        if (!res.shared->compressible()) return {res.shared, &res.shared->plain()};
+        answer_.set(http::field::vary, "Accept-Encoding");
+        const std::string* zipped = gzip_ && res.status == 200 ? res.shared->gzip() : nullptr;
+        if (!zipped) return {res.shared, &res.shared->plain()};
+        answer_.set(http::field::content_encoding, "gzip");
+        return {res.shared, zipped};
+    }
+
     void startEvents(HttpRequest& req, HttpResponse& res)
     {
+        endAnswer(); // a stream is bounded by the stream caps, not the answer budget
         streaming_ = owner_.streams.admit(peer_);
         if (!streaming_) {
             HttpResponse refused;
@@ -288,7 +384,7 @@ private:
 
     void nextEvents()
     {
-        chunk_.clear();
+        chunk_ = {};
         bool more = false;
         try {
             more = !owner_.stopping && events_(chunk_);
@@ -301,7 +397,13 @@ private:
                                      [self = shared_from_this()](error_code, std::size_t) { self->close(); });
         }
         if (chunk_.empty()) return pollEvents();
-        asio::async_write(stream_, http::make_chunk(asio::buffer(chunk_)),
+        const std::size_t from = chunk_.shared ? std::min(chunk_.sharedFrom, chunk_.shared->size()) : 0;
+        const std::array<asio::const_buffer, 3> pieces{
+            asio::buffer(chunk_.text),
+            chunk_.shared ? asio::buffer(chunk_.shared->data() + from, chunk_.shared->size() - from)
+                          : asio::const_buffer(),
+            asio::buffer(chunk_.after)};
+        asio::async_write(stream_, http::make_chunk(pieces),
                           [self = shared_from_this()](error_code ec, std::size_t) {
                               if (ec) return self->close();
                               self->pollEvents();
@@ -340,16 +442,19 @@ private:
     asio::steady_timer poll_;
     ScannedBuffer buffer_{kReadBufferLimit};
     std::optional<http::request_parser<http::string_body>> parser_;
-    http::response<http::string_body> answer_;
+    http::response<SharedBody> answer_;
     http::response<http::empty_body> eventHead_;
     std::optional<http::response_serializer<http::empty_body>> serializer_;
     EventSource events_;
-    std::string chunk_;
+    EventText chunk_;
+    std::chrono::steady_clock::time_point waitUntil_;
+    std::size_t charged_ = 0; // of the answer being written, in the budget
     char discard_[256];
     std::size_t drained_ = 0;
     int served_ = 0;
     ConnectionCaps::Id place_ = 0, streaming_ = 0;
     bool refusing_ = false, busy_ = false, keepAlive_ = true, head_ = false;
+    bool answering_ = false, waiting_ = false, gzip_ = false;
 };
 
 } // namespace

@@ -16,7 +16,11 @@
 //     head of the address holding the most is closed for them
 //     (connection_caps.h); event streams alike;
 //   - a folded header line or a Transfer-Encoding other than "chunked"
-//     alone gets 400 before any route.
+//     alone gets 400 before any route;
+//   - answers being written are bounded in bytes, overall and per source
+//     address (answer_budget.h): past that a request waits, then gets 503.
+// A body the handler shares (HttpResponse::shared) is sent from its buffer,
+// never copied, in its gzip form when the client accepts gzip.
 // Handlers run on the listener's few threads and may block briefly (the
 // store): each connection's steps run in order on a strand of its own.
 #pragma once
@@ -43,6 +47,7 @@ struct HttpCaps {
     int connections = defaults::kMaxConnections, perAddress = defaults::kMaxConnectionsPerAddress;
     int eventStreams = defaults::kMaxEventStreams, eventStreamsPerAddress = defaults::kMaxEventStreamsPerAddress;
     std::size_t largestBody = defaults::kLargestBodyBytes;
+    std::size_t answerBytes = defaults::kAnswerBytes, answerBytesPerAddress = defaults::kAnswerBytesPerAddress;
 };
 
 using HttpHandler = std::function<void(const HttpRequest&, HttpResponse&)>;

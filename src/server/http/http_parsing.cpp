@@ -1,6 +1,7 @@
 #include "server/http/http_parsing.h"
 
 #include <boost/beast/http/rfc7230.hpp>
+#include <algorithm>
 #include <cctype>
 #include <strings.h>
 
@@ -119,6 +120,35 @@ bool toRequest(RequestParser::value_type& message, const std::string& peer, Http
         strncasecmp(req.get_header_value("Content-Type").c_str(), "application/x-www-form-urlencoded", 33) == 0)
         parseQueryText(req.body, req.form);
     return true;
+}
+
+bool acceptsGzip(const std::string& acceptEncoding)
+{
+    int gzip = -1, any = -1; // -1: not named; 0: refused; 1: accepted
+    std::size_t at = 0;
+    while (at <= acceptEncoding.size()) {
+        std::size_t end = acceptEncoding.find(',', at);
+        if (end == std::string::npos) end = acceptEncoding.size();
+        const std::string item = acceptEncoding.substr(at, end - at);
+        at = end + 1;
+        const std::size_t semicolon = item.find(';');
+        std::string coding = item.substr(0, semicolon);
+        coding.erase(0, coding.find_first_not_of(" \t"));
+        coding.erase(coding.find_last_not_of(" \t") + 1);
+        int verdict = 1;
+        if (semicolon != std::string::npos) {
+            // "q=0", "q=0.0", "q=0.000": refused; any other q-value accepts.
+            std::string q = item.substr(semicolon + 1);
+            q.erase(std::remove_if(q.begin(), q.end(), [](char c) { return c == ' ' || c == '\t'; }), q.end());
+            if (strncasecmp(q.c_str(), "q=", 2) == 0 && q.find_first_not_of("0.", 2) == std::string::npos)
+                verdict = 0;
+        }
+        if (strcasecmp(coding.c_str(), "gzip") == 0 || strcasecmp(coding.c_str(), "x-gzip") == 0)
+            gzip = std::max(gzip, verdict);
+        else if (coding == "*")
+            any = verdict;
+    }
+    return gzip >= 0 ? gzip == 1 : any == 1;
 }
 
 } // namespace pelmora::server

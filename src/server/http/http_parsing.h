@@ -79,4 +79,8 @@ int headRunOver(const char* seen, std::size_t size);
 // for a method or a target form the server does not take (400).
 bool toRequest(RequestParser::value_type& message, const std::string& peer, HttpRequest& req);
 
+// Whether an Accept-Encoding value lets the answer be gzip: "gzip" (or
+// "x-gzip", or "*" when gzip is not named) with a q-value above 0.
+bool acceptsGzip(const std::string& acceptEncoding);
+
 } // namespace pelmora::server

@@ -70,18 +70,28 @@ std::string HttpResponse::get_header_value(const std::string& name) const
 void HttpResponse::set_content(const std::string& text, const std::string& type)
 {
     body = text;
+    shared.reset();
     set_header("Content-Type", type);
 }
 
 void HttpResponse::set_content(std::string&& text, const std::string& type)
 {
     body = std::move(text);
+    shared.reset();
     set_header("Content-Type", type);
 }
 
 void HttpResponse::set_content(const char* data, std::size_t size, const std::string& type)
 {
     body.assign(data, size);
+    shared.reset();
+    set_header("Content-Type", type);
+}
+
+void HttpResponse::set_content(std::shared_ptr<const SharedText> text, const std::string& type)
+{
+    body.clear();
+    shared = std::move(text);
     set_header("Content-Type", type);
 }
 

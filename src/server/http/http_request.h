@@ -5,10 +5,13 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <regex>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "server/shared_text.h"
 
 namespace pelmora::server {
 
@@ -30,12 +33,23 @@ struct HttpRequest {
     std::string get_header_value(const std::string& name) const;
 };
 
-// One poll of an event stream: false ends it; text put in OUT is sent.
-using EventSource = std::function<bool(std::string& out)>;
+// What one poll of an event stream gives to send: TEXT, then SHARED from
+// byte SHARED_FROM on (a buffer other streams send too, not copied), then AFTER.
+struct EventText {
+    std::string text;
+    std::shared_ptr<const std::string> shared;
+    std::size_t sharedFrom = 0;
+    std::string after;
+
+    bool empty() const { return text.empty() && !shared && after.empty(); }
+};
+// One poll of an event stream: false ends it; what it puts in OUT is sent.
+using EventSource = std::function<bool(EventText& out)>;
 
 struct HttpResponse {
     int status = 200;
     std::string body;
+    std::shared_ptr<const SharedText> shared; // set: the body, sent from this buffer (or its gzip form)
     HttpHeaders headers;
     EventSource events; // set: the answer is an event stream, written as it comes
 
@@ -44,6 +58,8 @@ struct HttpResponse {
     void set_content(const std::string& text, const std::string& type);
     void set_content(std::string&& text, const std::string& type); // a large answer is not copied
     void set_content(const char* data, std::size_t size, const std::string& type);
+    void set_content(std::shared_ptr<const SharedText> text, const std::string& type);
+    const std::string& text() const { return shared ? shared->plain() : body; } // the body, either way
     void set_redirect(const std::string& url, int code = 302);
     void set_event_stream(EventSource source);
 };

@@ -2,7 +2,7 @@
 namespace of its own when `unshare --net` works; while the attack runs, a
 real user (GET /api/machines) and a real monitor (its exchange) from
 127.0.0.1 must be answered within REAL_SECONDS; the peak memory (VmHWM)
-must stay under HOSTILE_MEMORY_MIB (128); and SIGTERM, sent while the
+must stay under HOSTILE_MEMORY_MIB (128), or the row's own bound when higher; and SIGTERM, sent while the
 attack goes on, must end the server within STOP_SECONDS with status 0.
 A row that fills a port may let them fail its `misses` share of tries.
 """
@@ -25,16 +25,16 @@ HTTP, MONITOR, RECEIVER = 18080, 18576, 19000
 TOKEN = "hostile-suite-admin-token-0123456789"
 
 
-def record(name, slot=0, cpu=1, progress=10, exiting=False):
-    text = f"{slot} {name} {cpu} 2 {progress} p1234_R1_C2_G3 {int(exiting)} 2400.000000 GenuineIntel a4 100 150 user01 7  0"
+def record(name, slot=0, cpu=1, progress=10, exiting=False, user="user01", unit="p1234_R1_C2_G3"):
+    text = f"{slot} {name} {cpu} 2 {progress} {unit} {int(exiting)} 2400.000000 GenuineIntel a4 100 150 {user} 7  0"
     return text.encode().ljust(768, b"\0")
 
 
-def exchange(name, cpu=1, source="127.0.0.1", exiting=False, progress=10, timeout=5):
+def exchange(name, cpu=1, source="127.0.0.1", exiting=False, progress=10, timeout=5, **texts):
     """One monitor exchange; the command byte (None after an exit record or when refused)."""
     with socket.create_connection(("127.0.0.1", MONITOR), timeout=timeout, source_address=(source, 0)) as s:
         slot = s.recv(1)
-        s.sendall(record(name, int.from_bytes(slot, "big", signed=True), cpu, progress, exiting))
+        s.sendall(record(name, int.from_bytes(slot, "big", signed=True), cpu, progress, exiting, **texts))
         if exiting:
             return None
         answer = s.recv(1)
@@ -164,7 +164,7 @@ def run_row(name, row, work):
         except Exception as e:
             faults.append("%s: %s" % (type(e).__name__, e))
         peak = peak_mib(server.pid)
-        if peak > MEMORY_MIB:
+        if peak > max(MEMORY_MIB, row.memory or 0):
             faults.append("peak memory %.1f MiB" % peak)
         start = time.monotonic()
         server.send_signal(signal.SIGTERM)

@@ -8,11 +8,16 @@ SIGTERM bounded) and with checks of its own.
 import collections
 import os
 import functools
+import gzip
+import http.client
 import itertools
+import os
 import random
 import re
 import select
+import signal
 import socket
+import subprocess
 import sys
 import threading
 import time
@@ -21,7 +26,7 @@ import zlib
 sys.dont_write_bytecode = True
 from harness import HTTP, MONITOR, RECEIVER, TOKEN, api, exchange, main, metric  # noqa: E402
 
-Row = collections.namedtuple("Row", "seconds attack check args misses", defaults=(None, (), 0.0))
+Row = collections.namedtuple("Row", "seconds attack check args misses memory", defaults=(None, (), 0.0, None))
 
 
 def source(n):
@@ -472,6 +477,93 @@ def framing_refused(a):
     assert [status(r) for r in FRAMING] == [b"400"] * 3, [status(r) for r in FRAMING]
 
 
+# ---- big answers: a fleet whose every text is escapes, read slowly or often ----
+
+def hostile_fleet(a):
+    """REALPC, then 10,000 machines as the defaults let them in: 100 addresses
+    each making its hourly 100 (the last over --max-machines), every name,
+    user and unit full of what JSON and Prometheus escape."""
+    exchange("REALPC")
+
+    def make(first):
+        for n in range(first, 10000, 25):
+            try:
+                exchange(f"H{n}" + '"\\' * 90, source="127.0.0.%d" % (2 + n // 100),
+                         user=f"u{n % 50}" + '\\"' * 60, unit=f"p{n}" + '"\\' * 60)
+            except OSError:
+                pass  # the one over --max-machines
+    makers = [threading.Thread(target=make, args=(first,)) for first in range(25)]
+    for t in makers:
+        t.start()
+    for t in makers:
+        t.join()
+
+
+def get(path, source="127.0.0.1", encoding="identity"):
+    conn = http.client.HTTPConnection("127.0.0.1", HTTP, timeout=10, source_address=(source, 0))
+    try:
+        conn.request("GET", path, headers={"Accept-Encoding": encoding})
+        answer = conn.getresponse()
+        return answer.status, answer.getheader("Content-Encoding"), answer.read()
+    finally:
+        conn.close()
+
+
+def slow_readers(a):
+    """1,024 connections, 64 from each of 16 addresses, that ask for /metrics
+    or /api/machines and never read, with a small receive buffer."""
+    hostile_fleet(a)
+    for n in range(1024):
+        s = socket.socket()
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        s.bind((source(n // 64), 0))
+        try:
+            s.connect(("127.0.0.1", HTTP))
+            s.sendall(b"GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % (b"/metrics" if n % 2 else b"/api/machines"))
+        except OSError:
+            pass
+        with a.lock:
+            a.sockets.append(s)
+    # They hold every place under the connection cap until the budget has
+    # turned away (503, closed) those it has no room for, about 2 s: letting
+    # a user in meanwhile is the fair caps' work, not this row's.
+    end = time.monotonic() + 10
+    while time.monotonic() < end:
+        try:
+            if get("/healthz")[0] == 200:
+                break
+        except (OSError, http.client.HTTPException):
+            pass
+        time.sleep(0.2)
+
+
+def budget_held(a):
+    assert metric("pelmora_http_answers_delayed_total") > 0, "no request waited for the answer budget"
+    for path in ("/metrics", "/api/machines"):
+        status, _, plain = get(path)
+        status, coding, packed = get(path, encoding="gzip")
+        assert status == 200 and coding == "gzip", (status, coding)
+        assert gzip.decompress(packed)[:12] == plain[:12], "the gzip answer is not the plain one"
+        print("  %s: %d bytes, %d with gzip" % (path, len(plain), len(packed)))
+
+
+def metrics_loop(a):
+    """6 clients, each from an address of its own, asking for /metrics over and
+    over: curl processes at the lowest priority, since their reading would be
+    their own machines' work, not the server's or the real user's."""
+    hostile_fleet(a)
+
+    def loop(n):
+        scraper = subprocess.Popen(["nice", "-n", "19", "sh", "-c", 'while :; do curl -s -o /dev/null --interface "$0" "$1"; done',
+                                    source(20 + n), f"http://127.0.0.1:{HTTP}/metrics"], start_new_session=True)
+        while a.running:
+            time.sleep(0.1)
+        os.killpg(scraper.pid, signal.SIGKILL)
+        scraper.wait()
+    for n in range(6):
+        a.spawn(loop, n)
+
+
 ROWS = {
     "chunked_bodies": Row(5, endless(b"POST /signin HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n",
                                      b"10000\r\n" + b"a" * 0x10000 + b"\r\n")),
@@ -502,6 +594,8 @@ ROWS = {
     "throttle_shared_address": Row(3, shared_address, admin_let_in),
     "log_flood": Row(8, log_flood, log_held),
     "framing_quirks": Row(3, framing, framing_refused),
+    "slow_readers": Row(12, slow_readers, budget_held, memory=256),
+    "metrics_loop": Row(8, metrics_loop, memory=256),
 }
 
 if __name__ == "__main__":

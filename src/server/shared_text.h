@@ -1,0 +1,83 @@
+// Big answers (the fleet's JSON, /metrics, the event stream's snapshot) are
+// made once and sent by every connection from the same immutable buffer;
+// their gzip form is made once too, the first time a client asks for it.
+//
+// Every SharedText counts its bytes (plain and gzip) in sharedTextBytes()
+// while it lives, whoever holds it: a cache, or connections still writing
+// an older one. A cache makes a new answer only while that count leaves
+// room for it (AnswerCache::make), so slow readers holding old answers cost
+// at most that budget, whatever their number.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace pelmora::server {
+
+class SharedText {
+public:
+    // COMPRESS: a client that accepts gzip may get the gzip form.
+    SharedText(std::string text, bool compress, long long tag = 0);
+    ~SharedText();
+    SharedText(const SharedText&) = delete;
+    SharedText& operator=(const SharedText&) = delete;
+
+    const std::string& plain() const { return plain_; }
+    bool compressible() const { return compress_; }
+    // The gzip form, made on the first call (the callers wait for it);
+    // null when the text is not to be compressed or compressing failed.
+    const std::string* gzip() const;
+    long long tag() const { return tag_; } // what its maker noted, e.g. the stream message it covers
+
+private:
+    const std::string plain_;
+    const bool compress_;
+    const long long tag_;
+    mutable std::once_flag zipped_;
+    mutable std::string gzip_;
+};
+
+// The bytes all live SharedTexts hold.
+std::size_t sharedTextBytes();
+
+// TEXT compressed in the gzip format (RFC 1952); empty when zlib fails.
+std::string gzipText(const std::string& text);
+
+// One answer kept between requests. A request gets the kept answer when it
+// is of the asked VERSION; otherwise a new one is made, but for a big answer
+// (kFreshBelowBytes and over) at most once per kBigAnswerSeconds: in between,
+// and while another thread is making it, the kept one is served (a second old
+// at most, or older while the answer budget has no room for a new one).
+// Small answers are made anew on every change, so a change is seen at once.
+class AnswerCache {
+public:
+    static constexpr std::size_t kFreshBelowBytes = 256 * 1024;
+    static constexpr int kBigAnswerSeconds = 1;
+
+    // BUDGET: the most all SharedTexts may hold before a new big answer is made.
+    AnswerCache(bool compress, std::size_t budget) : compress_(compress), budget_(budget) {}
+
+    // MAKE gives the text and may set the tag; called by one thread at a time
+    // for a big answer. It is told the last one's size, to reserve about as
+    // much at once: a string grown by doubling would hold up to twice its
+    // bytes, and a big answer is tens of MB.
+    using Maker = std::function<std::string(long long& tag, std::size_t lastSize)>;
+    std::shared_ptr<const SharedText> get(long long version, const Maker& make, bool mustRenew = false);
+
+private:
+    const bool compress_;
+    const std::size_t budget_;
+    std::mutex mutex_;
+    std::condition_variable made_;
+    std::shared_ptr<const SharedText> kept_;
+    long long keptVersion_ = 0;
+    std::chrono::steady_clock::time_point madeAt_;
+    bool making_ = false;
+};
+
+} // namespace pelmora::server
