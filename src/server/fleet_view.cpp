@@ -79,14 +79,7 @@ std::shared_ptr<const SharedText> FleetView::list(long long now, bool forStream)
         version = version_;
         oldest = recent_.empty() ? lastNumber_ : recent_.front().number - 1;
     }
-    const auto make = [this, now](long long& tag, std::size_t) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        refresh(now);
-        // The text may hold changes not yet sent: they come again in the
-        // next message, whole, which changes nothing.
-        tag = lastNumber_;
-        return listBody("{\"machines\":[");
-    };
+    const AnswerCache::Maker make = listMaker(now);
     std::shared_ptr<const SharedText> kept = list_.get(version, make);
     // A stream follows from the tag on: the messages after it must still be kept.
     if (forStream && kept->tag() < oldest) kept = list_.get(version, make, true);
@@ -113,7 +106,30 @@ void FleetView::push(std::string event, std::string data, std::vector<long long>
     arrived_.notify_all();
 }
 
+AnswerCache::Maker FleetView::listMaker(long long now)
+{
+    return [this, now](long long& tag, std::size_t) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        refresh(now);
+        // The text may hold changes not yet sent: they come again in the
+        // next message, whole, which changes nothing.
+        tag = lastNumber_;
+        return listBody("{\"machines\":[");
+    };
+}
+
 void FleetView::publish(long long now)
+{
+    publishMessages(now);
+    long long version = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        version = version_;
+    }
+    list_.renew(version, listMaker(now));
+}
+
+void FleetView::publishMessages(long long now)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     long long latest = lastAlertChange_;

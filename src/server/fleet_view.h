@@ -53,6 +53,7 @@ public:
 
     // Makes the messages of the alerts raised or resolved and of the
     // machines that changed since the last ones, if any; wakes the streams.
+    // Then makes a big list anew while it is being read (AnswerCache::renew).
     void publish(long long now);
 
     // A new stream's start: the whole fleet, as list() but never older than
@@ -75,6 +76,8 @@ private:
     };
     void refresh(long long now); // under mutex_
     std::shared_ptr<const SharedText> list(long long now, bool forStream);
+    AnswerCache::Maker listMaker(long long now);
+    void publishMessages(long long now);
     std::string listBody(const char* start) const; // under mutex_
     std::string text(const MachineRow& m, const MachineStatus& s);
     void push(std::string event, std::string data, std::vector<long long> machines = {}); // under mutex_
@@ -93,7 +96,7 @@ private:
     long long lastNumber_ = 0;
     long long version_ = 0; // one more at each change of a machine's text
     bool stopping_ = false;
-    AnswerCache list_{true, defaults::kSharedAnswerBytes};
+    AnswerCache list_{true, defaults::kSharedAnswerBytes, true}; // made ahead by publish()
 };
 
 } // namespace pelmora::server

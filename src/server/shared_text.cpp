@@ -37,6 +37,7 @@ const std::string* SharedText::gzip() const
     std::call_once(zipped_, [this] {
         gzip_ = gzipText(plain_);
         liveBytes += gzip_.size();
+        zipped_done_ = true;
     });
     return gzip_.empty() ? nullptr : &gzip_;
 }
@@ -60,9 +61,10 @@ std::string gzipText(const std::string& text)
     return out;
 }
 
-std::shared_ptr<const SharedText> AnswerCache::get(long long version, const Maker& make, bool mustRenew)
+std::shared_ptr<const SharedText> AnswerCache::get(long long version, const Maker& maker, bool mustRenew)
 {
     std::unique_lock<std::mutex> lock(mutex_);
+    lastAsked_ = Clock::now();
     for (;;) {
         if (kept_ && keptVersion_ == version && !mustRenew) return kept_;
         const bool big = kept_ && kept_->plain().size() >= kFreshBelowBytes;
@@ -75,32 +77,54 @@ std::shared_ptr<const SharedText> AnswerCache::get(long long version, const Make
             continue;
         }
         if (big && !mustRenew) {
-            if (std::chrono::steady_clock::now() - madeAt_ < std::chrono::seconds(kBigAnswerSeconds)) return kept_;
+            const auto age = Clock::now() - madeAt_;
+            if (age < std::chrono::seconds(ahead_ ? kAheadSeconds : kBigAnswerSeconds)) return kept_;
             if (sharedTextBytes() + kept_->plain().size() > budget_) return kept_;
         }
-        if (single) making_ = true;
-        const auto start = std::chrono::steady_clock::now();
-        const std::size_t lastSize = kept_ ? kept_->plain().size() : 0;
-        lock.unlock();
-        std::shared_ptr<const SharedText> made;
-        try {
-            long long tag = 0;
-            std::string text = make(tag, lastSize);
-            made = std::make_shared<const SharedText>(std::move(text), compress_, tag);
-        } catch (...) {
-            lock.lock();
-            if (single) making_ = false;
-            made_.notify_all();
-            throw;
-        }
+        return make(lock, version, maker, single);
+    }
+}
+
+void AnswerCache::renew(long long version, const Maker& maker)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!kept_ || keptVersion_ == version || making_ || kept_->plain().size() < kFreshBelowBytes) return;
+    const auto now = Clock::now();
+    if (now - lastAsked_ > std::chrono::seconds(kAheadSeconds)) return; // nobody is reading it
+    if (now - madeAt_ < std::chrono::seconds(kBigAnswerSeconds)) return;
+    if (sharedTextBytes() + kept_->plain().size() > budget_) return;
+    const bool zipped = kept_->zipped();
+    const std::shared_ptr<const SharedText> made = make(lock, version, maker, true);
+    if (!zipped) return;
+    lock.unlock();
+    made->gzip(); // before a reader asks for it, off the readers' threads
+}
+
+std::shared_ptr<const SharedText> AnswerCache::make(std::unique_lock<std::mutex>& lock, long long version,
+                                                    const Maker& maker, bool single)
+{
+    if (single) making_ = true;
+    const auto start = Clock::now();
+    const std::size_t lastSize = kept_ ? kept_->plain().size() : 0;
+    lock.unlock();
+    std::shared_ptr<const SharedText> made;
+    try {
+        long long tag = 0;
+        std::string text = maker(tag, lastSize);
+        made = std::make_shared<const SharedText>(std::move(text), compress_, tag);
+    } catch (...) {
         lock.lock();
-        kept_ = made;
-        keptVersion_ = version;
-        madeAt_ = start;
         if (single) making_ = false;
         made_.notify_all();
-        return made;
+        throw;
     }
+    lock.lock();
+    kept_ = made;
+    keptVersion_ = version;
+    madeAt_ = start;
+    if (single) making_ = false;
+    made_.notify_all();
+    return made;
 }
 
 } // namespace pelmora::server

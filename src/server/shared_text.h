@@ -9,6 +9,7 @@
 // at most that budget, whatever their number.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -33,6 +34,7 @@ public:
     // null when the text is not to be compressed or compressing failed.
     const std::string* gzip() const;
     long long tag() const { return tag_; } // what its maker noted, e.g. the stream message it covers
+    bool zipped() const { return zipped_done_; } // a client asked for the gzip form
 
 private:
     const std::string plain_;
@@ -40,6 +42,7 @@ private:
     const long long tag_;
     mutable std::once_flag zipped_;
     mutable std::string gzip_;
+    mutable std::atomic<bool> zipped_done_{false};
 };
 
 // The bytes all live SharedTexts hold.
@@ -54,13 +57,24 @@ std::string gzipText(const std::string& text);
 // and while another thread is making it, the kept one is served (a second old
 // at most, or older while the answer budget has no room for a new one).
 // Small answers are made anew on every change, so a change is seen at once.
+//
+// Made ahead (AHEAD): a maintenance thread calls renew() a few times a
+// second, which makes a big answer out of date anew while it is being asked
+// for; a request then gets the kept one as long as it is under
+// kAheadSeconds old, so no reader waits while tens of MB are made (under
+// load that took a second and more). A request that finds it older, as the
+// first after a quiet spell does, makes it itself.
 class AnswerCache {
 public:
     static constexpr std::size_t kFreshBelowBytes = 256 * 1024;
     static constexpr int kBigAnswerSeconds = 1;
+    static constexpr int kAheadSeconds = 5;
 
     // BUDGET: the most all SharedTexts may hold before a new big answer is made.
-    AnswerCache(bool compress, std::size_t budget) : compress_(compress), budget_(budget) {}
+    AnswerCache(bool compress, std::size_t budget, bool ahead = false)
+        : compress_(compress), budget_(budget), ahead_(ahead)
+    {
+    }
 
     // MAKE gives the text and may set the tag; called by one thread at a time
     // for a big answer. It is told the last one's size, to reserve about as
@@ -68,10 +82,21 @@ public:
     // bytes, and a big answer is tens of MB.
     using Maker = std::function<std::string(long long& tag, std::size_t lastSize)>;
     std::shared_ptr<const SharedText> get(long long version, const Maker& make, bool mustRenew = false);
+    // From the maintenance thread: a big answer not of VERSION, asked for in
+    // the last kAheadSeconds, made anew (its gzip form too, when the last one
+    // was asked for in gzip), under the same once-a-second and budget rules.
+    void renew(long long version, const Maker& make);
 
 private:
+    using Clock = std::chrono::steady_clock;
+    // Makes and keeps the answer; LOCK held on entry and on return.
+    std::shared_ptr<const SharedText> make(std::unique_lock<std::mutex>& lock, long long version, const Maker& make,
+                                           bool single);
+
     const bool compress_;
     const std::size_t budget_;
+    const bool ahead_;
+    Clock::time_point lastAsked_;
     std::mutex mutex_;
     std::condition_variable made_;
     std::shared_ptr<const SharedText> kept_;
