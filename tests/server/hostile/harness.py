@@ -63,6 +63,7 @@ class Attack:
 
     def __init__(self):
         self.running, self.threads, self.sockets, self.lock = True, [], [], threading.Lock()
+        self.processes = []  # helpers run apart (process groups), killed at the stop
         self.cut = 0  # connections the server ended while we dripped
 
     def spawn(self, target, *args):
@@ -97,6 +98,13 @@ class Attack:
         with self.lock:
             for s in self.sockets:
                 s.close()
+            for p in self.processes:
+                try:
+                    os.killpg(p.pid, signal.SIGKILL)
+                except OSError:
+                    pass
+                p.wait()
+            self.processes.clear()
         for t in self.threads if wait else []:
             t.join(10)
 

@@ -6,7 +6,6 @@ SIGTERM bounded) and with checks of its own.
   SERVER=build/linux/pelmora-server hostile.py [ROW ...]
 """
 import collections
-import os
 import functools
 import gzip
 import http.client
@@ -15,7 +14,6 @@ import os
 import random
 import re
 import select
-import signal
 import socket
 import subprocess
 import sys
@@ -553,15 +551,12 @@ def metrics_loop(a):
     their own machines' work, not the server's or the real user's."""
     hostile_fleet(a)
 
-    def loop(n):
-        scraper = subprocess.Popen(["nice", "-n", "19", "sh", "-c", 'while :; do curl -s -o /dev/null --interface "$0" "$1"; done',
-                                    source(20 + n), f"http://127.0.0.1:{HTTP}/metrics"], start_new_session=True)
-        while a.running:
-            time.sleep(0.1)
-        os.killpg(scraper.pid, signal.SIGKILL)
-        scraper.wait()
     for n in range(6):
-        a.spawn(loop, n)
+        with a.lock:
+            a.processes.append(subprocess.Popen(
+                ["nice", "-n", "19", "sh", "-c", 'while :; do curl -s -o /dev/null --interface "$0" "$1"; done',
+                 source(20 + n), f"http://127.0.0.1:{HTTP}/metrics"], start_new_session=True,
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
 
 
 ROWS = {
