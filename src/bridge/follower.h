@@ -16,12 +16,16 @@ struct Options {
     std::string out = ".";
     std::string database;
     std::string group;
+    bool groupGiven = false; // --gpu alone looks in every group
     UnitKind units = UnitKind::Any;
+    std::string gpu;
     int slot = -1;
     bool once = false;
     // A version 8 link with no frame at all (messages, pings) for this long
     // is stalled. The client sends a ping frame every 25 s.
     int silenceMs = 30000;
+
+    Wanted wanted() const { return {group, !gpu.empty() && !groupGiven, units, gpu, slot}; }
 };
 
 // Where a connection reports each complete state: writes the files. The
@@ -29,6 +33,7 @@ struct Options {
 struct Follower {
     Options options;
     std::string lastText;
+    std::string followed; // the id of the unit kept to, over reconnections too
     std::set<long long> projectsKnown;
     long long statesSeen = 0; // complete states handled, over all connections
     long long writes = 0;     // times the unit file was replaced

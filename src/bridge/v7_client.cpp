@@ -94,7 +94,7 @@ Link runV7(Follower& follower, const std::string& password, bool& unitWritten)
                 ++follower.statesSeen;
             }
             UnitFacts facts;
-            const bool found = chooseV7Unit(queue, options.slot, facts);
+            const bool found = chooseV7Unit(queue, options.slot, follower.followed, facts);
             const bool written = follower.follow(found, facts);
             if (options.once) {
                 unitWritten = written;

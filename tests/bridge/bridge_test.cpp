@@ -37,6 +37,12 @@ std::string v7(const char* state, const char* slot, int project, const char* per
     return text;
 }
 
+// The default group's units of kind (or of one GPU, in any group).
+Wanted wanting(UnitKind kind, const char* gpu = "")
+{
+    return {"", *gpu != '\0', kind, gpu, -1};
+}
+
 TEST(Bridge, UnitChosenAndItsFile)
 {
     const char* t = "2025-01-05T08:40:03Z";
@@ -67,8 +73,9 @@ TEST(Bridge, UnitChosenAndItsFile)
         SCOPED_TRACE(c.units);
         UnitFacts facts;
         const Json units = Json::parse(c.units);
-        const bool found = c.client[1] == '8' ? chooseV8Unit(Json{{"units", units}}, c.group, facts)
-                                              : chooseV7Unit(units, *c.group ? std::atoi(c.group) : -1, facts);
+        std::string followed;
+        const bool found = c.client[1] == '8' ? chooseV8Unit(Json{{"units", units}}, Wanted{c.group, false, UnitKind::Any, "", -1}, followed, facts)
+                                              : chooseV7Unit(units, *c.group ? std::atoi(c.group) : -1, followed, facts);
         ASSERT_EQ(found, *c.name != '\0');
         if (!found) continue;
         std::string tag = std::string("P") + (c.name + 1);
@@ -100,8 +107,65 @@ TEST(Bridge, UnitsOfOneKind)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.units);
         UnitFacts facts;
-        EXPECT_EQ(chooseV8Unit(Json{{"units", Json::parse(c.units)}}, "", facts, c.kind), c.project != 0);
+        std::string followed;
+        EXPECT_EQ(chooseV8Unit(Json{{"units", Json::parse(c.units)}}, wanting(c.kind), followed, facts), c.project != 0);
         EXPECT_EQ(facts.project, c.project);
+    }
+}
+
+// A unit list from "A:RUN B:CORE:gpu:01" (id and state, then its group and
+// GPU when it has them); unit A is project 1, B 2 and so on.
+Json unitList(const std::string& words, bool v7)
+{
+    Json units = Json::array();
+    std::istringstream in(words);
+    for (std::string word; in >> word;) {
+        std::vector<std::string> part;
+        std::istringstream fields(word);
+        for (std::string field; std::getline(fields, field, ':');) part.push_back(field);
+        part.resize(4);
+        const int project = part[0][0] - 'A' + 1;
+        if (v7) {
+            units.push_back({{"unit", part[0]}, {"state", part[1]}, {"slot", part[2]}, {"project", project}, {"run", 0}, {"clone", 0}, {"gen", 0}});
+            continue;
+        }
+        units.push_back({{"id", part[0]}, {"state", part[1]}, {"group", part[2]}, {"gpus", Json::array()},
+                         {"assignment", {{"project", project}}}, {"wu", {{"run", 0}, {"clone", 0}, {"gen", 0}}}});
+        if (!part[3].empty()) units.back()["gpus"].push_back("gpu:" + part[3] + ":00:00");
+    }
+    return units;
+}
+
+TEST(Bridge, KeepsToTheUnitItFollows)
+{
+    // What is wanted and the client's lists in turn, each with the unit
+    // followed after it ('-': none).
+    const struct { const char* what; Wanted wanted; std::vector<std::pair<const char*, char>> steps; bool v7 = false; } cases[] = {
+        {"list reordered", {}, {{"A:RUN B:RUN", 'A'}, {"B:RUN A:RUN", 'A'}}},
+        {"its group deleted, another moving ahead", wanting(UnitKind::Gpu),
+         {{"C:RUN A:CORE:gpu:01 B:CORE::01", 'B'}, {"C:RUN A:CORE::01 B:CORE::01", 'B'}, {"C:RUN A:RUN::01 B:RUN::01", 'B'}}},
+        {"moved to another group", {}, {{"B:RUN", 'B'}, {"A:RUN B:RUN:other", 'B'}}},
+        {"RUN, CORE, RUN again", {}, {{"A:RUN B:CORE", 'A'}, {"A:CORE B:RUN", 'A'}, {"A:RUN B:RUN", 'A'}}},
+        {"two GPUs in one group", wanting(UnitKind::Gpu), {{"A:DOWNLOAD::02 B:RUN::01", 'B'}, {"A:RUN::02 B:RUN::01", 'B'}}},
+        {"a CPU and a GPU under all", {}, {{"A:CORE::01 B:RUN", 'B'}, {"A:RUN::01 B:RUN", 'B'}}},
+        {"its end: on to the next", {}, {{"A:RUN B:RUN", 'A'}, {"A:UPLOAD B:RUN", 'B'}, {"A:DONE B:RUN C:RUN", 'B'},
+                                         {"C:RUN B:DUMP", 'C'}, {"", '-'}, {"B:RUN", 'B'}}},
+        {"one GPU of two, in any group", wanting(UnitKind::Any, "gpu:02:00:00"),
+         {{"A:RUN::01 B:CORE:g2:02", 'B'}, {"C:RUN:x:02 A:RUN::01", 'C'}}},
+        {"v7: queue reordered", {}, {{"A:RUNNING:00 B:RUNNING:01", 'A'}, {"B:RUNNING:01 A:RUNNING:00", 'A'}}, true},
+        {"v7: READY, then RUNNING ahead", {}, {{"A:READY:00", 'A'}, {"B:RUNNING:01 A:READY:00", 'A'}, {"B:RUNNING:01 A:SEND:00", 'B'}}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string followed;
+        for (const auto& step : c.steps) {
+            SCOPED_TRACE(step.first);
+            UnitFacts facts;
+            const Json units = unitList(step.first, c.v7);
+            const bool found = c.v7 ? chooseV7Unit(units, c.wanted.slot, followed, facts)
+                                    : chooseV8Unit(Json{{"units", units}}, c.wanted, followed, facts);
+            EXPECT_EQ(found ? static_cast<char>('A' + facts.project - 1) : '-', step.second);
+        }
     }
 }
 

@@ -94,12 +94,15 @@ TEST(Replay, RecordedSessions)
     };
     const std::string p18401 = v6File("p18401_R5_C3_G88", "P18401R5C3G88",
                                       "Download time: December 6 23:05:10\nDue time: December 9 23:05:10\n", "");
+    const std::string p17500 = v6File("p17500_R2_C4_G6", "P17500R2C4G6",
+                                      "Download time: December 8 00:12:33\nDue time: December 10 00:12:33\n", "");
     const std::string p17000 = v6File("p17000_R33_C1_G5", "P17000R33C1G5",
                                       "Download time: December 7 18:05:10\nDue time: December 11 18:05:10\n", "");
     const struct {
         const char* file;
         std::map<int, std::string> expected; // the unit file after frame n (0: at the end)
         long long writes;
+        UnitKind kind = UnitKind::Any;
     } sessions[] = {
         // No unit gets past ASSIGN (its id changing on every try): no file.
         {"capture1-nounit.jsonl", {{1, "(none)"}, {9, "(none)"}, {0, "(none)"}}, 0},
@@ -120,13 +123,19 @@ TEST(Replay, RecordedSessions)
         {"capture4-group-deleted.jsonl",
          {{1, "(none)"}, {2, at(p17000, "20% [||________]")}, {0, at(p17000, "51% [|||||_____]")}},
          32},
+        // Two GPU units: p17500 followed, p17000's group deleted, moving it
+        // into the default group ahead of p17500, which stays on at 10%.
+        {"capture5-gpu-group-deleted.jsonl",
+         {{1, at(p17500, "10% [|_________]")}, {32, at(p17500, "10% [|_________]")}, {33, at(p17500, "10% [|_________]")},
+          {0, at(p17500, "10% [|_________]")}},
+         1, UnitKind::Gpu},
     };
     for (const auto& session : sessions) {
         SCOPED_TRACE(session.file);
         std::vector<int> barriers;
         for (const auto& point : session.expected) barriers.push_back(point.first);
         int frames = 0, pings = 0;
-        Outcome outcome = play(recording(session.file, barriers, &frames, &pings));
+        Outcome outcome = play(recording(session.file, barriers, &frames, &pings), session.kind);
         EXPECT_EQ(outcome.link, Link::Lost); // the peer drops the link at the end
         EXPECT_TRUE(outcome.missed.empty());
         EXPECT_TRUE(outcome.sent.empty()) << outcome.sent.front();

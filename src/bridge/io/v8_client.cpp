@@ -134,7 +134,7 @@ Link runV8(Follower& follower, bool& unitWritten)
             if (!applyUpdate(state, received, &why)) return lose(why);
         }
         UnitFacts facts;
-        const bool found = chooseV8Unit(state, options.group, facts, options.units);
+        const bool found = chooseV8Unit(state, options.wanted(), follower.followed, facts);
         if (!ping) ++follower.statesSeen;
         const bool written = follower.follow(found, facts);
         if (options.once) {
