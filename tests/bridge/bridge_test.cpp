@@ -169,6 +169,29 @@ TEST(Bridge, KeepsToTheUnitItFollows)
     }
 }
 
+TEST(Bridge, WhatTheClientHas)
+{
+    // Group gpu, GPU gpu:01:00:00 named only by its unit (info.gpus is empty in the recordings).
+    const Json state = Json::parse(R"({"info":{"gpus":{}},"groups":{"":{},"gpu":{"config":{"gpus":{"gpu:02:00:00":{}}}}},
+        "units":[)" + v8("CORE", "gpu", 17000, "2025-01-05T08:40:03Z", 86400, R"(,"gpus":["gpu:01:00:00"],"id":"x","wu_progress":0.2)") +
+                                   R"(,{"group":"","state":"ASSIGN","gpus":[]}]})");
+    // The group asked for (nullptr: --gpu alone) and GPU, and what is said ("": nothing).
+    const struct { const char *group, *gpu, *said; } cases[] = {
+        {"", "", ""}, {"gpu", "", ""}, {nullptr, "gpu:01:00:00", ""}, {"", "gpu:02:00:00", ""},
+        {"cpu", "", "the client has no group cpu (its groups: (default), gpu)"},
+        {nullptr, "gpu:03:00:00", "the client has no GPU gpu:03:00:00 (its GPUs: gpu:01:00:00, gpu:02:00:00)"},
+    };
+    for (const auto& c : cases) {
+        const Wanted wanted{c.group ? c.group : "", !c.group, UnitKind::Any, c.gpu, -1};
+        EXPECT_EQ(missingFromClient(state, wanted), c.said) << c.gpu;
+    }
+    const std::string table = v8Table(state);
+    EXPECT_NE(table.find("gpu          gpu  gpu:01:00:00     CORE      20%      p17000_R412_C7_G19       2025-01-06 08:40:03\n"),
+              std::string::npos) << table;
+    EXPECT_NE(table.find("(default)    cpu  -                ASSIGN    -        (not assigned)           -\n"), std::string::npos)
+        << table;
+}
+
 TEST(Bridge, CommandLine)
 {
     // The arguments, the outcome (-1: go on; else the exit status) and, going
@@ -178,6 +201,7 @@ TEST(Bridge, CommandLine)
         {{"--client", "v7"}, -1, 36330, UnitKind::Any},
         {{"--units", "gpu", "--port", "8000"}, -1, 8000, UnitKind::Gpu},
         {{"--units", "cpu", "--group", "x"}, -1, 7396, UnitKind::Cpu},
+        {{"--gpu", "gpu:01:00:00", "--units", "cpu"}, 1}, {{"--gpu", "gpu:01:00:00", "--client", "v7"}, 1},
         {{"--units", "both"}, 1}, {{"--units", "cpu", "--client", "v7"}, 1}, {{"--slot", "1"}, 1},
         {{"--client", "v7", "--group", ""}, 1}, {{"--port", "0"}, 1}, {{"--port", "65536"}, 1},
         {{"--client", "v6"}, 1}, {{"--client", "v7", "--password-file", "no-such-file"}, 1}, {{"extra"}, 1},

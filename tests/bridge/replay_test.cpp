@@ -13,6 +13,7 @@
 #include "bridge/bridge.h"
 #include "bridge/io/v8_client.h"
 #include "replay_peer.h"
+#include "support/loopback_peer.h"
 
 using namespace pelmora::bridge;
 
@@ -175,5 +176,47 @@ TEST(Replay, ASilentLinkIsStalledOnlyWithoutAnyFrame)
     EXPECT_EQ(stalled.link, Link::Lost);
     EXPECT_EQ(stalled.follower.statesSeen, 1);
     EXPECT_NE(unitFile().find("Progress: 10% [|_________]"), std::string::npos) << unitFile();
+}
+} // namespace
+
+namespace {
+// What one connection of client (v8 or v7) to host and port logs.
+std::string connectionLog(const char* client, const char* host, int port)
+{
+    Follower follower;
+    follower.options.client = client;
+    follower.options.host = host;
+    follower.options.port = port;
+    follower.options.once = true;
+    bool unitWritten = false;
+    testing::internal::CaptureStderr();
+    if (*client == 'v' && client[1] == '8')
+        runV8(follower, unitWritten);
+    else
+        runV7(follower, "", unitWritten);
+    const std::string log = testing::internal::GetCapturedStderr();
+    // Without the time stamp and the client's version, to compare the two.
+    const size_t from = log.find(" client: ");
+    return from == std::string::npos ? log : log.substr(from + 9);
+}
+
+TEST(Replay, ConnectionsLoggedAlikeByBothVersions)
+{
+    const int refused = pelmora::refusingPort();
+    pelmora::LoopbackServer closing(0, [](pelmora::PeerConnection&) {}); // an address the client does not allow
+    pelmora::LoopbackServer v7(0, [](pelmora::PeerConnection& peer) { peer.send("Welcome\n> "); });
+    ReplayPeer v8(std::vector<ReplayStep>{{ReplayStep::Text, kRunning}}, [](const std::string&) {});
+    const std::string at = "cannot connect to 127.0.0.1:" + std::to_string(refused) + " (";
+    const std::string v8Refused = connectionLog("v8", "127.0.0.1", refused);
+    EXPECT_EQ(v8Refused.rfind(at, 0), 0u) << v8Refused;
+    EXPECT_EQ(connectionLog("v7", "127.0.0.1", refused), v8Refused);
+    for (const char* client : {"v8", "v7"}) {
+        const std::string log = connectionLog(client, "127.0.0.1", closing.port());
+        EXPECT_NE(log.find("the client may not allow this address (its \"allow\" setting"), std::string::npos) << log;
+    }
+    // A host name, looked up; the connection said.
+    EXPECT_EQ(connectionLog("v8", "localhost", v8.port()).rfind("connected to localhost:" + std::to_string(v8.port()) + "\n", 0), 0u);
+    EXPECT_EQ(connectionLog("v7", "localhost", v7.port()).rfind("connected to localhost:" + std::to_string(v7.port()) + "\n", 0), 0u);
+    v8.finish();
 }
 } // namespace
