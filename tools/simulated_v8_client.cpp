@@ -130,6 +130,16 @@ Work gpuWork(int k)
     return work;
 }
 
+// A second GPU: projects 17600, ... on gpu:02:00:00.
+Work secondGpuWork(int k)
+{
+    Work work = gpuWork(k);
+    work.assignment["project"] = 17600 + k;
+    work.assignment["gpus"] = {"gpu:02:00:00"};
+    work.wu["clone"] = 4;
+    return work;
+}
+
 Work otherGroupWork(int k)
 {
     Work work = cpuWork(0);
@@ -143,6 +153,7 @@ struct Lane {
     std::string group;
     bool gpu = false;
     double step = 0;            // progress per client second
+    std::string gpuId = kGpu;   // a GPU lane's GPU
     Work (*work)(int) = nullptr;
     int made = 0;               // units started so far
     int finished = 0;
@@ -358,7 +369,7 @@ void Simulation::assign(Lane& lane)
     units.push_back(unit);
     change({"units", units.size() - 1,
             {{"group", lane.group}, {"number", ++number}, {"cpus", lane.gpu ? 1 : 13},
-             {"gpus", lane.gpu ? Json::array({kGpu}) : Json::array()}, {"state", "ASSIGN"}}});
+             {"gpus", lane.gpu ? Json::array({lane.gpuId}) : Json::array()}, {"state", "ASSIGN"}}});
     Unit& added = units.back();
     added.id = newId();
     set(added, "id", added.id);
@@ -603,16 +614,18 @@ void comeBack(Simulation& sim)
 }
 
 // The first state: a CPU unit running in the default group at 45.3%, the
-// other group's unit, and with --gpu a GPU unit in the default group.
-void firstState(Simulation& sim, bool gpu)
+// other group's unit, and with --gpu (--gpus N) a GPU unit for each GPU in
+// the default group.
+void firstState(Simulation& sim, int gpus)
 {
     sim.state = {{"info", {{"version", "8.5.7"}, {"os", "linux"}, {"cpu", "amd64"}, {"cpus", 16},
                            {"gpus", Json::object()}, {"mach_name", "sim"}, {"hostname", "sim"}}},
                  {"config", {{"user", "Anonymous"}, {"team", 0}, {"passkey", ""}, {"cause", "any"}}},
                  {"groups", {{"", {{"config", sim.groupConfig(13)}}}, {"gpu", {{"config", sim.groupConfig(1)}}}}},
                  {"units", Json::array()}};
-    if (gpu)
-        sim.state["info"]["gpus"][kGpu] = {{"type", "nvidia"}, {"supported", true}, {"description", "GA104 [GeForce RTX 3070]"}};
+    for (int n = 0; n < gpus; ++n)
+        sim.state["info"]["gpus"][sim.lanes[2 + n].gpuId] = {
+            {"type", "nvidia"}, {"supported", true}, {"description", "GA104 [GeForce RTX 3070]"}};
     const auto running = [&](Lane& lane, double progress) {
         Unit unit;
         unit.k = lane.made++;
@@ -623,7 +636,7 @@ void firstState(Simulation& sim, bool gpu)
         unit.progress = progress;
         sim.units.push_back(unit);
         sim.state["units"].push_back({{"group", lane.group}, {"number", ++sim.number}, {"cpus", lane.gpu ? 1 : 13},
-                                      {"gpus", lane.gpu ? Json::array({kGpu}) : Json::array()}, {"state", "RUN"},
+                                      {"gpus", lane.gpu ? Json::array({lane.gpuId}) : Json::array()}, {"state", "RUN"},
                                       {"paused", false}, {"id", unit.id}, {"progress", 0},
                                       {"start_time", utc(0)}, {"pid", ++sim.pid}, {"run_time", unit.runTime},
                                       {"assignment", work.assignment}, {"wu", work.wu},
@@ -631,7 +644,7 @@ void firstState(Simulation& sim, bool gpu)
     };
     running(sim.lanes[0], 0.453);
     running(sim.lanes[1], 0.2);
-    if (gpu) running(sim.lanes[2], 0.1);
+    for (int n = 0; n < gpus; ++n) running(sim.lanes[2 + n], 0.1 + 0.2 * n);
 }
 } // namespace
 
@@ -641,6 +654,7 @@ int main(int argc, char** argv)
     int port = 0, stepMs = 1000, restartAfter = 2;
     double progressStep = 10;
     bool bad = false, gpu = false;
+    int gpus = 0;
     long long deleteGroupAfter = -1;
     app.add_option("--port", port, "the port (0: a free one)")->check(CLI::Range(0, 65535));
     app.add_option("--step", stepMs, "milliseconds in a client second")->check(CLI::Range(1, 60000));
@@ -649,6 +663,7 @@ int main(int argc, char** argv)
     app.add_option("--restart-after", restartAfter, "finished CPU units between restarts (0: never)")
         ->check(CLI::Range(0, 1000));
     app.add_flag("--gpu", gpu, "a GPU unit beside the CPU unit in the default group");
+    app.add_option("--gpus", gpus, "GPUs, each folding a unit beside the CPU unit (--gpu: 1)")->check(CLI::Range(0, 2));
     app.add_option("--delete-group-after", deleteGroupAfter, "client seconds until group gpu is deleted (its unit moves)");
     app.add_flag("--bad", bad, "bad input on the first four connections");
     CLI11_PARSE(app, argc, argv);
@@ -657,11 +672,13 @@ int main(int argc, char** argv)
     Simulation sim(io);
     sim.restartAfter = restartAfter;
     sim.deleteGroupAt = deleteGroupAfter;
-    sim.lanes.resize(3);
-    sim.lanes[0] = {"", false, progressStep / 100, cpuWork};
-    sim.lanes[1] = {"gpu", false, progressStep / 1000, otherGroupWork};
-    sim.lanes[2] = {"", true, progressStep / 50, gpuWork};
-    firstState(sim, gpu);
+    if (gpu && gpus == 0) gpus = 1;
+    sim.lanes.resize(4);
+    sim.lanes[0] = {"", false, progressStep / 100, kGpu, cpuWork};
+    sim.lanes[1] = {"gpu", false, progressStep / 1000, kGpu, otherGroupWork};
+    sim.lanes[2] = {"", true, progressStep / 50, kGpu, gpuWork};
+    sim.lanes[3] = {"", true, progressStep / 40, "gpu:02:00:00", secondGpuWork};
+    firstState(sim, gpus);
 
     const tcp::endpoint where(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port));
     auto acceptor = std::make_unique<tcp::acceptor>(io);
