@@ -8,7 +8,12 @@
 // - keep-alive: a ping frame every 25 s; the message "ping" 15 s after the
 //   last message to a connection (so never while a unit runs: eta and ppd
 //   change every second); a connection that sent nothing for 50 s, not even
-//   a pong, is closed;
+//   a pong, gets a last ping frame and is dropped (no close frame);
+// - the handshake's "101 HTTP_SWITCHING_PROTOCOLS"; the keys the client
+//   sends (info's, a group's failed and lost counts, a unit's delay, wait,
+//   retries and pause_reason, the core's and the unit's sha256 and url); a
+//   fold's group counts and a unit's scheduling (gpus, paused), a group's
+//   CPUs and its units', a group deleted;
 // - a unit's life: ASSIGN (one failed try, its 43-character id changing),
 //   DOWNLOAD, CORE, RUN, start_time and pid, then assignment and wu, then
 //   wu_progress, eta and ppd every second; at the end run_time, start_time
@@ -29,12 +34,13 @@
 // The default group runs a CPU unit (projects 18213, 18401, ...); group
 // "gpu" runs a slow unit of its own (project 17000) throughout; --gpu adds a
 // GPU unit to the default group (projects 17500, ..., its "gpus" listing
-// gpu:01:00:00), as a machine folding on both does. Every 11 client seconds
+// gpu:01:00:00), as a machine folding on both does; --gpus 2 a second GPU's
+// too (projects 17600, ..., gpu:02:00:00), as a rig. Every 11 client seconds
 // of the CPU unit a user pauses the default group for 3 s. Time stands
 // still while no bridge is connected.
 //
 //   simulated-v8-client [--port P] [--step MS] [--progress-step PERCENT]
-//                       [--restart-after UNITS] [--gpu] [--delete-group-after SECONDS] [--bad]
+//                       [--restart-after UNITS] [--gpu | --gpus N] [--delete-group-after SECONDS] [--bad]
 //
 // Prints "listening on 127.0.0.1:P", "connection N", every message a bridge
 // sends ("received TEXT") and the warnings the client would log. --bad: the
@@ -102,6 +108,14 @@ struct Work {
     Json assignment, wu;
 };
 
+// A core as the client names it: its type, where it came from, its digest.
+Json core(const char* type)
+{
+    return {{"type", type},
+            {"url", std::string("https://cores.example.org/fahcore-") + (type + 2) + "-lin-64bit.tar.bz2"},
+            {"sha256", "8fbed54f3e8d2d2ff70beb96b62d44f3f223ef53949d03756cf098fa9e141fda"}};
+}
+
 Work cpuWork(int k)
 {
     // The first three with fixed times (the second's deadline runs into the next year).
@@ -114,9 +128,9 @@ Work cpuWork(int k)
     work.assignment = {{"time", k < 3 ? kTimes[k] : time}, {"ws", "ws1.example.org"}, {"port", 443},
                        {"project", even ? 18213 : 18401}, {"deadline", k < 3 ? kDeadlines[k] : 172800},
                        {"timeout", 86400}, {"credit", even ? Json(9210) : Json(12000.5)}, {"cpus", 13},
-                       {"min_cpus", 1}, {"max_cpus", 64}, {"core", {{"type", even ? "0xa8" : "0xa9"}}}};
-    work.wu = {{"time", work.assignment["time"]}, {"cs", {"cs1.example.org"}}, {"run", 412 + k}, {"clone", 7},
-               {"gen", 19 + k}};
+                       {"min_cpus", 1}, {"max_cpus", 64}, {"core", core(even ? "0xa8" : "0xa9")}};
+    work.wu = {{"time", work.assignment["time"]}, {"cs", {"cs1.example.org"}}, {"server", 2158905674LL},
+               {"run", 412 + k}, {"clone", 7}, {"gen", 19 + k}, {"sha256", "dIDxSobsd3kOS/0IxKOG41aWHO/MqIUYRSegQ1qtY2g="}};
     return work;
 }
 
@@ -125,8 +139,9 @@ Work gpuWork(int k)
     Work work;
     work.assignment = {{"time", utc(86400LL * k)}, {"ws", "ws2.example.org"}, {"port", 443},
                        {"project", 17500 + k}, {"deadline", 172800}, {"timeout", 86400}, {"credit", 50000},
-                       {"gpus", {kGpu}}, {"core", {{"type", "0x22"}}}};
-    work.wu = {{"time", work.assignment["time"]}, {"cs", {"cs2.example.org"}}, {"run", k}, {"clone", 3}, {"gen", k}};
+                       {"gpus", {kGpu}}, {"core", core("0x22")}};
+    work.wu = {{"time", work.assignment["time"]}, {"cs", {"cs2.example.org"}}, {"server", 2158905675LL}, {"run", k},
+               {"clone", 3}, {"gen", k}, {"sha256", "aW52ZW50ZWQgZm9yIHRoZSBzaW11bGF0ZWQgY2xpZW50"}};
     return work;
 }
 
@@ -245,6 +260,9 @@ struct Session : std::enable_shared_from_this<Session> {
         bad = badInput;
         lastSent = lastHeard = lastPingFrame = sim.clock;
         ws.control_callback([this](websocket::frame_type, beast::string_view) { lastHeard = sim.clock; });
+        // The client's own words for 101.
+        ws.set_option(websocket::stream_base::decorator(
+            [](websocket::response_type& response) { response.reason("HTTP_SWITCHING_PROTOCOLS"); }));
         auto self = shared_from_this();
         ws.async_accept([self, connection](beast::error_code error) {
             if (error) return self->drop();
@@ -298,11 +316,12 @@ struct Session : std::enable_shared_from_this<Session> {
     void keepAlive()
     {
         if (!open || bad) return;
-        if (closing) return drop(); // a second for the close frame's answer
+        if (closing) return drop(); // a client second after the last ping frame
         if (sim.clock - lastHeard >= kCloseSilentAfter) {
-            say("closing a connection silent for " + std::to_string(kCloseSilentAfter) + " s");
+            // A last ping frame, then the TCP connection dropped: no close frame.
+            say("dropping a connection silent for " + std::to_string(kCloseSilentAfter) + " s");
             closing = true;
-            ws.async_close(websocket::close_code::normal, [self = shared_from_this()](beast::error_code) { self->drop(); });
+            ws.async_ping({}, [](beast::error_code) {});
             return;
         }
         if (sim.clock - lastPingFrame >= kPingFrameEvery) {
@@ -481,7 +500,18 @@ void Simulation::pauseGroup(const std::string& group, bool pause)
 {
     if (!state["groups"].contains(group) || groupPaused(group) == pause) return;
     change({"groups", group, "config", "paused", pause});
-    if (!pause) change({"groups", group, "config", "finish", false});
+    if (!pause) {
+        change({"groups", group, "config", "finish", false});
+        change({"groups", group, "failed_wus", 0});
+        change({"groups", group, "lost_wus", 0});
+        change({"groups", group, "failed", ""});
+        for (Unit& unit : units)
+            if (unit.lane->group == group && unit.phase == 4) {
+                set(unit, "gpus", unit.lane->gpu ? Json::array({unit.lane->gpuId}) : Json::array());
+                set(unit, "paused", true);
+                set(unit, "paused", false);
+            }
+    }
     for (Unit& unit : units) {
         if (unit.lane->group != group || unit.phase != 5) continue;
         if (pause) {
@@ -544,6 +574,11 @@ void Simulation::deleteGroup(const std::string& group)
     for (Unit& unit : units)
         if (unit.lane->group == group && unit.phase != 9) set(unit, "group", "");
     change({"groups", group, nullptr});
+    for (Unit& unit : units)
+        if (unit.lane->group == group && unit.phase != 9) {
+            set(unit, "cpus", unit.lane->gpu ? Json(1) : state["groups"][""]["config"]["cpus"]);
+            set(unit, "paused", false);
+        }
     for (Lane& lane : lanes)
         if (lane.group == group) lane.group.clear();
 }
@@ -566,7 +601,12 @@ void Simulation::configure(const Json& config)
         for (auto& setting : entry.value().items())
             if (state["groups"][entry.key()]["config"].contains(setting.key()) &&
                 state["groups"][entry.key()]["config"][setting.key()] != setting.value())
+            {
                 change({"groups", entry.key(), "config", setting.key(), setting.value()});
+                if (setting.key() != "cpus" || !setting.value().is_number_integer()) continue;
+                for (Unit& unit : units)
+                    if (unit.lane->group == entry.key() && !unit.lane->gpu && unit.phase == 5) set(unit, "cpus", setting.value());
+            }
     }
 }
 
@@ -618,11 +658,18 @@ void comeBack(Simulation& sim)
 // the default group.
 void firstState(Simulation& sim, int gpus)
 {
-    sim.state = {{"info", {{"version", "8.5.7"}, {"os", "linux"}, {"cpu", "amd64"}, {"cpus", 16},
-                           {"gpus", Json::object()}, {"mach_name", "sim"}, {"hostname", "sim"}}},
+    sim.state = {{"info", {{"version", "8.5.7"}, {"url", "https://v8-5.foldingathome.org/"}, {"os", "linux"},
+                           {"os_version", "6.18"}, {"cpu", "amd64"}, {"cpu_brand", "AMD EPYC"}, {"cpus", 16},
+                           {"gpus", Json::object()}, {"mach_name", "sim"}, {"hostname", "sim"}, {"pid", 4242},
+                           {"cwd", "/var/lib/fah-client"}, {"mode", "Release"},
+                           {"revision", "660116cecabb7932def3c0ed5b074b9aa84deb3c"}, {"has_battery", false},
+                           {"on_battery", false}, {"id", sim.newId()}, {"account", ""}}},
                  {"config", {{"user", "Anonymous"}, {"team", 0}, {"passkey", ""}, {"cause", "any"}}},
                  {"groups", {{"", {{"config", sim.groupConfig(13)}}}, {"gpu", {{"config", sim.groupConfig(1)}}}}},
                  {"units", Json::array()}};
+    // A failed try before: the group's counts and its wait.
+    Json& fresh = sim.state["groups"][""];
+    fresh["failed_wus"] = 1, fresh["lost_wus"] = 1, fresh["wait"] = utc(0);
     for (int n = 0; n < gpus; ++n)
         sim.state["info"]["gpus"][sim.lanes[2 + n].gpuId] = {
             {"type", "nvidia"}, {"supported", true}, {"description", "GA104 [GeForce RTX 3070]"}};
