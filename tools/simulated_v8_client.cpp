@@ -386,7 +386,8 @@ void Simulation::assign(Lane& lane)
     unit.runTime = 0;
     unit.k = lane.made++;
     units.push_back(unit);
-    change({"units", units.size() - 1,
+    // At the list's end: units gone but not yet erased here do not count.
+    change({"units", indexOf(units.back()),
             {{"group", lane.group}, {"number", ++number}, {"cpus", lane.gpu ? 1 : 13},
              {"gpus", lane.gpu ? Json::array({lane.gpuId}) : Json::array()}, {"state", "ASSIGN"}}});
     Unit& added = units.back();
