@@ -89,30 +89,6 @@ TEST(Bridge, LogStampInLocalTime)
     EXPECT_EQ(localTimeText(1709121600, LocalTimeForm::log), "2024-02-28 12:00:00");
 }
 
-TEST(Bridge, UnitsOfOneKind)
-{
-    // One group running a GPU unit (non-empty "gpus") and a CPU unit; the
-    // kind followed and the project chosen (0: none).
-    const std::string gpu = v8("RUN", "", 17000, "2025-01-05T08:40:03Z", 60, R"(,"gpus":["gpu:01:00:00"])");
-    const std::string cpu = v8("RUN", "", 18213, "2025-01-05T08:40:03Z", 60, R"(,"gpus":[])");
-    const std::string queuedCpu = v8("DOWNLOAD", "", 18401, "2025-01-05T08:40:03Z", 60);
-    const struct { std::string units; UnitKind kind; long long project; } cases[] = {
-        {"[" + gpu + "," + cpu + "]", UnitKind::Cpu, 18213},
-        {"[" + gpu + "," + cpu + "]", UnitKind::Gpu, 17000},
-        {"[" + gpu + "," + cpu + "]", UnitKind::Any, 17000},
-        {"[" + cpu + "," + gpu + "]", UnitKind::Any, 18213},
-        {"[" + gpu + "," + queuedCpu + "]", UnitKind::Cpu, 18401}, // no "gpus" at all: a CPU unit
-        {"[" + cpu + "]", UnitKind::Gpu, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.units);
-        UnitFacts facts;
-        std::string followed;
-        EXPECT_EQ(chooseV8Unit(Json{{"units", Json::parse(c.units)}}, wanting(c.kind), followed, facts), c.project != 0);
-        EXPECT_EQ(facts.project, c.project);
-    }
-}
-
 // A unit list from "A:RUN B:CORE:gpu:01" (id and state, then its group and
 // GPU when it has them); unit A is project 1, B 2 and so on.
 Json unitList(const std::string& words, bool v7)
@@ -148,6 +124,7 @@ TEST(Bridge, KeepsToTheUnitItFollows)
         {"RUN, CORE, RUN again", {}, {{"A:RUN B:CORE", 'A'}, {"A:CORE B:RUN", 'A'}, {"A:RUN B:RUN", 'A'}}},
         {"two GPUs in one group", wanting(UnitKind::Gpu), {{"A:DOWNLOAD::02 B:RUN::01", 'B'}, {"A:RUN::02 B:RUN::01", 'B'}}},
         {"a CPU and a GPU under all", {}, {{"A:CORE::01 B:RUN", 'B'}, {"A:RUN::01 B:RUN", 'B'}}},
+        {"CPU units only", wanting(UnitKind::Cpu), {{"A:RUN::01 B:DOWNLOAD C:RUN", 'C'}, {"A:RUN::01", '-'}}},
         {"its end: on to the next", {}, {{"A:RUN B:RUN", 'A'}, {"A:UPLOAD B:RUN", 'B'}, {"A:DONE B:RUN C:RUN", 'B'},
                                          {"C:RUN B:DUMP", 'C'}, {"", '-'}, {"B:RUN", 'B'}}},
         {"one GPU of two, in any group", wanting(UnitKind::Any, "gpu:02:00:00"),
