@@ -8,7 +8,12 @@
 // - keep-alive: a ping frame every 25 s; the message "ping" 15 s after the
 //   last message to a connection (so never while a unit runs: eta and ppd
 //   change every second); a connection that sent nothing for 50 s, not even
-//   a pong, is closed;
+//   a pong, gets a last ping frame and is dropped (no close frame);
+// - the handshake's "101 HTTP_SWITCHING_PROTOCOLS"; the keys the client
+//   sends (info's, a group's failed and lost counts, a unit's delay, wait,
+//   retries and pause_reason, the core's and the unit's sha256 and url); a
+//   fold's group counts and a unit's scheduling (gpus, paused), a group's
+//   CPUs and its units', a group deleted;
 // - a unit's life: ASSIGN (one failed try, its 43-character id changing),
 //   DOWNLOAD, CORE, RUN, start_time and pid, then assignment and wu, then
 //   wu_progress, eta and ppd every second; at the end run_time, start_time
@@ -29,12 +34,13 @@
 // The default group runs a CPU unit (projects 18213, 18401, ...); group
 // "gpu" runs a slow unit of its own (project 17000) throughout; --gpu adds a
 // GPU unit to the default group (projects 17500, ..., its "gpus" listing
-// gpu:01:00:00), as a machine folding on both does. Every 11 client seconds
+// gpu:01:00:00), as a machine folding on both does; --gpus 2 a second GPU's
+// too (projects 17600, ..., gpu:02:00:00), as a rig. Every 11 client seconds
 // of the CPU unit a user pauses the default group for 3 s. Time stands
 // still while no bridge is connected.
 //
 //   simulated-v8-client [--port P] [--step MS] [--progress-step PERCENT]
-//                       [--restart-after UNITS] [--gpu] [--delete-group-after SECONDS] [--bad]
+//                       [--restart-after UNITS] [--gpu | --gpus N] [--delete-group-after SECONDS] [--bad]
 //
 // Prints "listening on 127.0.0.1:P", "connection N", every message a bridge
 // sends ("received TEXT") and the warnings the client would log. --bad: the
@@ -102,6 +108,14 @@ struct Work {
     Json assignment, wu;
 };
 
+// A core as the client names it: its type, where it came from, its digest.
+Json core(const char* type)
+{
+    return {{"type", type},
+            {"url", std::string("https://cores.example.org/fahcore-") + (type + 2) + "-lin-64bit.tar.bz2"},
+            {"sha256", "8fbed54f3e8d2d2ff70beb96b62d44f3f223ef53949d03756cf098fa9e141fda"}};
+}
+
 Work cpuWork(int k)
 {
     // The first three with fixed times (the second's deadline runs into the next year).
@@ -114,9 +128,9 @@ Work cpuWork(int k)
     work.assignment = {{"time", k < 3 ? kTimes[k] : time}, {"ws", "ws1.example.org"}, {"port", 443},
                        {"project", even ? 18213 : 18401}, {"deadline", k < 3 ? kDeadlines[k] : 172800},
                        {"timeout", 86400}, {"credit", even ? Json(9210) : Json(12000.5)}, {"cpus", 13},
-                       {"min_cpus", 1}, {"max_cpus", 64}, {"core", {{"type", even ? "0xa8" : "0xa9"}}}};
-    work.wu = {{"time", work.assignment["time"]}, {"cs", {"cs1.example.org"}}, {"run", 412 + k}, {"clone", 7},
-               {"gen", 19 + k}};
+                       {"min_cpus", 1}, {"max_cpus", 64}, {"core", core(even ? "0xa8" : "0xa9")}};
+    work.wu = {{"time", work.assignment["time"]}, {"cs", {"cs1.example.org"}}, {"server", 2158905674LL},
+               {"run", 412 + k}, {"clone", 7}, {"gen", 19 + k}, {"sha256", "dIDxSobsd3kOS/0IxKOG41aWHO/MqIUYRSegQ1qtY2g="}};
     return work;
 }
 
@@ -125,8 +139,19 @@ Work gpuWork(int k)
     Work work;
     work.assignment = {{"time", utc(86400LL * k)}, {"ws", "ws2.example.org"}, {"port", 443},
                        {"project", 17500 + k}, {"deadline", 172800}, {"timeout", 86400}, {"credit", 50000},
-                       {"gpus", {kGpu}}, {"core", {{"type", "0x22"}}}};
-    work.wu = {{"time", work.assignment["time"]}, {"cs", {"cs2.example.org"}}, {"run", k}, {"clone", 3}, {"gen", k}};
+                       {"gpus", {kGpu}}, {"core", core("0x22")}};
+    work.wu = {{"time", work.assignment["time"]}, {"cs", {"cs2.example.org"}}, {"server", 2158905675LL}, {"run", k},
+               {"clone", 3}, {"gen", k}, {"sha256", "aW52ZW50ZWQgZm9yIHRoZSBzaW11bGF0ZWQgY2xpZW50"}};
+    return work;
+}
+
+// A second GPU: projects 17600, ... on gpu:02:00:00.
+Work secondGpuWork(int k)
+{
+    Work work = gpuWork(k);
+    work.assignment["project"] = 17600 + k;
+    work.assignment["gpus"] = {"gpu:02:00:00"};
+    work.wu["clone"] = 4;
     return work;
 }
 
@@ -143,6 +168,7 @@ struct Lane {
     std::string group;
     bool gpu = false;
     double step = 0;            // progress per client second
+    std::string gpuId = kGpu;   // a GPU lane's GPU
     Work (*work)(int) = nullptr;
     int made = 0;               // units started so far
     int finished = 0;
@@ -234,6 +260,9 @@ struct Session : std::enable_shared_from_this<Session> {
         bad = badInput;
         lastSent = lastHeard = lastPingFrame = sim.clock;
         ws.control_callback([this](websocket::frame_type, beast::string_view) { lastHeard = sim.clock; });
+        // The client's own words for 101.
+        ws.set_option(websocket::stream_base::decorator(
+            [](websocket::response_type& response) { response.reason("HTTP_SWITCHING_PROTOCOLS"); }));
         auto self = shared_from_this();
         ws.async_accept([self, connection](beast::error_code error) {
             if (error) return self->drop();
@@ -287,11 +316,12 @@ struct Session : std::enable_shared_from_this<Session> {
     void keepAlive()
     {
         if (!open || bad) return;
-        if (closing) return drop(); // a second for the close frame's answer
+        if (closing) return drop(); // a client second after the last ping frame
         if (sim.clock - lastHeard >= kCloseSilentAfter) {
-            say("closing a connection silent for " + std::to_string(kCloseSilentAfter) + " s");
+            // A last ping frame, then the TCP connection dropped: no close frame.
+            say("dropping a connection silent for " + std::to_string(kCloseSilentAfter) + " s");
             closing = true;
-            ws.async_close(websocket::close_code::normal, [self = shared_from_this()](beast::error_code) { self->drop(); });
+            ws.async_ping({}, [](beast::error_code) {});
             return;
         }
         if (sim.clock - lastPingFrame >= kPingFrameEvery) {
@@ -356,9 +386,10 @@ void Simulation::assign(Lane& lane)
     unit.runTime = 0;
     unit.k = lane.made++;
     units.push_back(unit);
-    change({"units", units.size() - 1,
+    // At the list's end: units gone but not yet erased here do not count.
+    change({"units", indexOf(units.back()),
             {{"group", lane.group}, {"number", ++number}, {"cpus", lane.gpu ? 1 : 13},
-             {"gpus", lane.gpu ? Json::array({kGpu}) : Json::array()}, {"state", "ASSIGN"}}});
+             {"gpus", lane.gpu ? Json::array({lane.gpuId}) : Json::array()}, {"state", "ASSIGN"}}});
     Unit& added = units.back();
     added.id = newId();
     set(added, "id", added.id);
@@ -470,7 +501,18 @@ void Simulation::pauseGroup(const std::string& group, bool pause)
 {
     if (!state["groups"].contains(group) || groupPaused(group) == pause) return;
     change({"groups", group, "config", "paused", pause});
-    if (!pause) change({"groups", group, "config", "finish", false});
+    if (!pause) {
+        change({"groups", group, "config", "finish", false});
+        change({"groups", group, "failed_wus", 0});
+        change({"groups", group, "lost_wus", 0});
+        change({"groups", group, "failed", ""});
+        for (Unit& unit : units)
+            if (unit.lane->group == group && unit.phase == 4) {
+                set(unit, "gpus", unit.lane->gpu ? Json::array({unit.lane->gpuId}) : Json::array());
+                set(unit, "paused", true);
+                set(unit, "paused", false);
+            }
+    }
     for (Unit& unit : units) {
         if (unit.lane->group != group || unit.phase != 5) continue;
         if (pause) {
@@ -533,6 +575,11 @@ void Simulation::deleteGroup(const std::string& group)
     for (Unit& unit : units)
         if (unit.lane->group == group && unit.phase != 9) set(unit, "group", "");
     change({"groups", group, nullptr});
+    for (Unit& unit : units)
+        if (unit.lane->group == group && unit.phase != 9) {
+            set(unit, "cpus", unit.lane->gpu ? Json(1) : state["groups"][""]["config"]["cpus"]);
+            set(unit, "paused", false);
+        }
     for (Lane& lane : lanes)
         if (lane.group == group) lane.group.clear();
 }
@@ -555,7 +602,12 @@ void Simulation::configure(const Json& config)
         for (auto& setting : entry.value().items())
             if (state["groups"][entry.key()]["config"].contains(setting.key()) &&
                 state["groups"][entry.key()]["config"][setting.key()] != setting.value())
+            {
                 change({"groups", entry.key(), "config", setting.key(), setting.value()});
+                if (setting.key() != "cpus" || !setting.value().is_number_integer()) continue;
+                for (Unit& unit : units)
+                    if (unit.lane->group == entry.key() && !unit.lane->gpu && unit.phase == 5) set(unit, "cpus", setting.value());
+            }
     }
 }
 
@@ -603,16 +655,25 @@ void comeBack(Simulation& sim)
 }
 
 // The first state: a CPU unit running in the default group at 45.3%, the
-// other group's unit, and with --gpu a GPU unit in the default group.
-void firstState(Simulation& sim, bool gpu)
+// other group's unit, and with --gpu (--gpus N) a GPU unit for each GPU in
+// the default group.
+void firstState(Simulation& sim, int gpus)
 {
-    sim.state = {{"info", {{"version", "8.5.7"}, {"os", "linux"}, {"cpu", "amd64"}, {"cpus", 16},
-                           {"gpus", Json::object()}, {"mach_name", "sim"}, {"hostname", "sim"}}},
+    sim.state = {{"info", {{"version", "8.5.7"}, {"url", "https://v8-5.foldingathome.org/"}, {"os", "linux"},
+                           {"os_version", "6.18"}, {"cpu", "amd64"}, {"cpu_brand", "AMD EPYC"}, {"cpus", 16},
+                           {"gpus", Json::object()}, {"mach_name", "sim"}, {"hostname", "sim"}, {"pid", 4242},
+                           {"cwd", "/var/lib/fah-client"}, {"mode", "Release"},
+                           {"revision", "660116cecabb7932def3c0ed5b074b9aa84deb3c"}, {"has_battery", false},
+                           {"on_battery", false}, {"id", sim.newId()}, {"account", ""}}},
                  {"config", {{"user", "Anonymous"}, {"team", 0}, {"passkey", ""}, {"cause", "any"}}},
                  {"groups", {{"", {{"config", sim.groupConfig(13)}}}, {"gpu", {{"config", sim.groupConfig(1)}}}}},
                  {"units", Json::array()}};
-    if (gpu)
-        sim.state["info"]["gpus"][kGpu] = {{"type", "nvidia"}, {"supported", true}, {"description", "GA104 [GeForce RTX 3070]"}};
+    // A failed try before: the group's counts and its wait.
+    Json& fresh = sim.state["groups"][""];
+    fresh["failed_wus"] = 1, fresh["lost_wus"] = 1, fresh["wait"] = utc(0);
+    for (int n = 0; n < gpus; ++n)
+        sim.state["info"]["gpus"][sim.lanes[2 + n].gpuId] = {
+            {"type", "nvidia"}, {"supported", true}, {"description", "GA104 [GeForce RTX 3070]"}};
     const auto running = [&](Lane& lane, double progress) {
         Unit unit;
         unit.k = lane.made++;
@@ -623,7 +684,7 @@ void firstState(Simulation& sim, bool gpu)
         unit.progress = progress;
         sim.units.push_back(unit);
         sim.state["units"].push_back({{"group", lane.group}, {"number", ++sim.number}, {"cpus", lane.gpu ? 1 : 13},
-                                      {"gpus", lane.gpu ? Json::array({kGpu}) : Json::array()}, {"state", "RUN"},
+                                      {"gpus", lane.gpu ? Json::array({lane.gpuId}) : Json::array()}, {"state", "RUN"},
                                       {"paused", false}, {"id", unit.id}, {"progress", 0},
                                       {"start_time", utc(0)}, {"pid", ++sim.pid}, {"run_time", unit.runTime},
                                       {"assignment", work.assignment}, {"wu", work.wu},
@@ -631,7 +692,7 @@ void firstState(Simulation& sim, bool gpu)
     };
     running(sim.lanes[0], 0.453);
     running(sim.lanes[1], 0.2);
-    if (gpu) running(sim.lanes[2], 0.1);
+    for (int n = 0; n < gpus; ++n) running(sim.lanes[2 + n], 0.1 + 0.2 * n);
 }
 } // namespace
 
@@ -641,6 +702,7 @@ int main(int argc, char** argv)
     int port = 0, stepMs = 1000, restartAfter = 2;
     double progressStep = 10;
     bool bad = false, gpu = false;
+    int gpus = 0;
     long long deleteGroupAfter = -1;
     app.add_option("--port", port, "the port (0: a free one)")->check(CLI::Range(0, 65535));
     app.add_option("--step", stepMs, "milliseconds in a client second")->check(CLI::Range(1, 60000));
@@ -649,6 +711,7 @@ int main(int argc, char** argv)
     app.add_option("--restart-after", restartAfter, "finished CPU units between restarts (0: never)")
         ->check(CLI::Range(0, 1000));
     app.add_flag("--gpu", gpu, "a GPU unit beside the CPU unit in the default group");
+    app.add_option("--gpus", gpus, "GPUs, each folding a unit beside the CPU unit (--gpu: 1)")->check(CLI::Range(0, 2));
     app.add_option("--delete-group-after", deleteGroupAfter, "client seconds until group gpu is deleted (its unit moves)");
     app.add_flag("--bad", bad, "bad input on the first four connections");
     CLI11_PARSE(app, argc, argv);
@@ -657,11 +720,13 @@ int main(int argc, char** argv)
     Simulation sim(io);
     sim.restartAfter = restartAfter;
     sim.deleteGroupAt = deleteGroupAfter;
-    sim.lanes.resize(3);
-    sim.lanes[0] = {"", false, progressStep / 100, cpuWork};
-    sim.lanes[1] = {"gpu", false, progressStep / 1000, otherGroupWork};
-    sim.lanes[2] = {"", true, progressStep / 50, gpuWork};
-    firstState(sim, gpu);
+    if (gpu && gpus == 0) gpus = 1;
+    sim.lanes.resize(4);
+    sim.lanes[0] = {"", false, progressStep / 100, kGpu, cpuWork};
+    sim.lanes[1] = {"gpu", false, progressStep / 1000, kGpu, otherGroupWork};
+    sim.lanes[2] = {"", true, progressStep / 50, kGpu, gpuWork};
+    sim.lanes[3] = {"", true, progressStep / 40, "gpu:02:00:00", secondGpuWork};
+    firstState(sim, gpus);
 
     const tcp::endpoint where(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port));
     auto acceptor = std::make_unique<tcp::acceptor>(io);

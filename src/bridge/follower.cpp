@@ -58,11 +58,37 @@ int followClient(const Options& options, const std::string& password, V8Connecti
         bool unitWritten = false;
         const long long statesBefore = follower.statesSeen;
         const Link result = v8 ? runV8(follower, unitWritten) : runV7(follower, password, unitWritten);
-        if (options.once) return result != Link::Done || follower.failed ? 1 : unitWritten ? 0 : 2;
+        if (options.list) return result == Link::Done ? 0 : 1;
+        if (options.once)
+            return result != Link::Done || follower.failed ? 1 : follower.missing ? 3 : unitWritten ? 0 : 2;
         if (follower.statesSeen > statesBefore) pauseMs = kFirstPauseMs;
         platform().sleepMilliseconds(pauseMs);
         pauseMs = pauseMs * 2 > kLongestPauseMs ? kLongestPauseMs : pauseMs * 2;
     }
+}
+
+namespace {
+std::string clientName(const Options& options) { return "version " + options.client.substr(1) + " client: "; }
+} // namespace
+
+std::string clientAddress(const Options& options)
+{
+    const bool v6 = options.host.find(':') != std::string::npos;
+    return (v6 ? "[" + options.host + "]" : options.host) + ":" + std::to_string(options.port);
+}
+
+void logConnected(const Options& options) { logLine(clientName(options) + "connected to " + clientAddress(options)); }
+
+void logCannotConnect(const Options& options, const std::string& why)
+{
+    logLine(clientName(options) + "cannot connect to " + clientAddress(options) + " (" + why + ")");
+}
+
+void logClosedAtOnce(const Options& options)
+{
+    logLine(clientName(options) + clientAddress(options) +
+            " closed the connection at once: the client may not allow this address (its \"allow\" setting lists "
+            "the addresses it takes; by default only 127.0.0.1 and ::1)");
 }
 
 void logLine(const std::string& text)

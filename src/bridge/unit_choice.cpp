@@ -1,6 +1,7 @@
 // The unit to follow out of a client's units, and its facts.
 #include "bridge/unit_choice.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -67,38 +68,37 @@ int wholePercent(double percent)
     return whole >= 100 ? 100 : static_cast<int>(whole);
 }
 
-// The first unit of the list that passes inGroup and whose state is one of
-// states (each between spaces).
-const Json* firstUnit(const Json& units, bool (*inGroup)(const Json&, const void*), const void* group,
-                      const char* states)
+bool inStates(const Json& unit, const char* states)
+{
+    const std::string state = ' ' + text(member(unit, "state")) + ' ';
+    return state.size() > 2 && std::strstr(states, state.c_str());
+}
+
+// The unit followed so far, when the list still has it in one of live
+// states; else the first unit in one of states (each between spaces), most
+// wanted first, that passes wanted.
+template <class Pass>
+const Json* pickUnit(const Json& units, const char* idKey, const std::string& followed, const char* live,
+                     const char* const* states, Pass wanted)
 {
     if (!units.is_array()) return nullptr;
-    for (const Json& unit : units) {
-        const std::string state = ' ' + text(member(unit, "state")) + ' ';
-        if (state.size() > 2 && std::strstr(states, state.c_str()) && inGroup(unit, group)) return &unit;
-    }
+    if (!followed.empty())
+        for (const Json& unit : units)
+            if (text(member(unit, idKey)) == followed && inStates(unit, live)) return &unit;
+    for (; *states; ++states)
+        for (const Json& unit : units)
+            if (inStates(unit, *states) && wanted(unit)) return &unit;
     return nullptr;
 }
 
-struct V8Wanted {
-    const std::string& group;
-    UnitKind kind;
-};
-
-bool inV8Group(const Json& unit, const void* wanted)
+bool inV8Group(const Json& unit, const Wanted& want)
 {
-    const V8Wanted& want = *static_cast<const V8Wanted*>(wanted);
-    if (text(member(unit, "group")) != want.group) return false;
+    if (!want.anyGroup && text(member(unit, "group")) != want.group) return false;
     const Json& gpus = member(unit, "gpus");
+    if (!want.gpu.empty())
+        return gpus.is_array() && std::find(gpus.begin(), gpus.end(), Json(want.gpu)) != gpus.end();
     const bool gpu = gpus.is_array() && !gpus.empty();
     return want.kind == UnitKind::Any || gpu == (want.kind == UnitKind::Gpu);
-}
-
-bool inV7Slot(const Json& unit, const void* slot)
-{
-    const int wanted = *static_cast<const int*>(slot);
-    long long number = -1;
-    return wanted < 0 || (wholeNumber(member(unit, "slot"), number) && number == wanted);
 }
 
 } // namespace
@@ -123,18 +123,22 @@ time_t parseUtc(const std::string& text)
     return static_cast<time_t>(days * 86400 + hour * 3600 + minute * 60 + second);
 }
 
-bool chooseV8Unit(const Json& state, const std::string& group, UnitFacts& facts, UnitKind kind)
+bool chooseV8Unit(const Json& state, const Wanted& wanted, std::string& followed, UnitFacts& facts)
 {
-    const Json& units = member(state, "units");
-    const V8Wanted wanted{group, kind};
-    const Json* unit = firstUnit(units, inV8Group, &wanted, " RUN ");
-    if (!unit) unit = firstUnit(units, inV8Group, &wanted, " ASSIGN DOWNLOAD CORE ");
-    if (!unit) return false;
+    static const char* const kOrder[] = {" RUN ", " ASSIGN DOWNLOAD CORE ", nullptr};
+    const Json* unit = pickUnit(member(state, "units"), "id", followed, " ASSIGN DOWNLOAD CORE RUN ", kOrder,
+                                [&](const Json& each) { return inV8Group(each, wanted); });
+    if (!unit) {
+        followed.clear();
+        return false;
+    }
     const Json& assignment = member(*unit, "assignment");
     const Json& wu = member(*unit, "wu");
     facts = UnitFacts();
+    // Before its assignment a unit's id changes on every try.
     if (!takeNumbers(member(assignment, "project"), member(wu, "run"), member(wu, "clone"), member(wu, "gen"), facts))
-        return false;
+        return followed.clear(), false;
+    followed = text(member(*unit, "id"));
     facts.assigned = parseUtc(text(member(assignment, "time")));
     long long deadline = 0;
     if (facts.assigned && wholeNumber(member(assignment, "deadline"), deadline) && deadline > 0 &&
@@ -151,15 +155,22 @@ bool chooseV8Unit(const Json& state, const std::string& group, UnitFacts& facts,
     return true;
 }
 
-bool chooseV7Unit(const Json& units, int slot, UnitFacts& facts)
+bool chooseV7Unit(const Json& units, int slot, std::string& followed, UnitFacts& facts)
 {
-    const Json* unit = firstUnit(units, inV7Slot, &slot, " RUNNING FINISHING ");
-    if (!unit) unit = firstUnit(units, inV7Slot, &slot, " READY DOWNLOAD ");
-    if (!unit) return false;
+    static const char* const kOrder[] = {" RUNNING FINISHING ", " READY DOWNLOAD ", nullptr};
+    const Json* unit = pickUnit(units, "unit", followed, " READY DOWNLOAD RUNNING FINISHING ", kOrder, [&](const Json& each) {
+        long long number = -1;
+        return slot < 0 || (wholeNumber(member(each, "slot"), number) && number == slot);
+    });
+    if (!unit) {
+        followed.clear();
+        return false;
+    }
     facts = UnitFacts();
     if (!takeNumbers(member(*unit, "project"), member(*unit, "run"), member(*unit, "clone"), member(*unit, "gen"),
                      facts))
-        return false;
+        return followed.clear(), false;
+    followed = text(member(*unit, "unit"));
     facts.assigned = parseUtc(text(member(*unit, "assigned")));
     facts.due = parseUtc(text(member(*unit, "deadline")));
     double percent = 0;

@@ -25,12 +25,26 @@ struct UnitFacts {
 // then has a monitor of its own.
 enum class UnitKind { Any, Cpu, Gpu };
 
-// Picks the unit to follow out of a v8 state's units of kind in group
-// (running first, else the next to run) and reads its facts. False when
-// there is none, or it is not assigned yet (no project, run, clone and gen).
-bool chooseV8Unit(const Json& state, const std::string& group, UnitFacts& facts, UnitKind kind = UnitKind::Any);
-// The same for a v7 queue-info list; slot < 0 takes every slot.
-bool chooseV7Unit(const Json& units, int slot, UnitFacts& facts);
+// The units a bridge may follow.
+struct Wanted {
+    std::string group;     // v8: the group ("" the default one)
+    bool anyGroup = false; // v8: the group does not matter (--gpu without --group)
+    UnitKind kind = UnitKind::Any;
+    std::string gpu;       // v8: "" any; else only units whose "gpus" hold it
+    int slot = -1;         // v7: < 0 every slot
+};
+
+// Picks the unit to follow out of a v8 state and reads its facts. A unit
+// once followed (followed: its id) is kept to while the client lists it in a
+// state before its end, wherever it moved in the list or between groups: the
+// client reorders its list, and leaving a unit that still runs would have
+// the monitor report it finished. Otherwise the first wanted unit running,
+// else the next to run, becomes the followed one once it is assigned. False
+// when there is none, or it is not assigned yet (no project, run, clone and
+// gen).
+bool chooseV8Unit(const Json& state, const Wanted& wanted, std::string& followed, UnitFacts& facts);
+// The same for a v7 queue-info list (a unit's id is its "unit").
+bool chooseV7Unit(const Json& units, int slot, std::string& followed, UnitFacts& facts);
 
 // "2025-01-05T08:40:03Z" (UTC) as calendar time; 0 when it is not one.
 time_t parseUtc(const std::string& text);

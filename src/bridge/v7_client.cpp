@@ -1,7 +1,9 @@
 // Version 7: the text API on a plain TCP connection, through the platform's
 // sockets (their connect, send and receive time-outs bound every wait).
 #include <algorithm>
+#include <cstdio>
 
+#include "bridge/client_table.h"
 #include "bridge/follower.h"
 #include "bridge/messages.h"
 #include "platform/platform.h"
@@ -12,6 +14,7 @@ namespace {
 struct TextLink {
     long long socket = kInvalidSocket;
     std::string buffer;
+    int lastGot = -1; // the last receive's outcome: 0 the client closed the connection
 
     bool send(const std::string& text)
     {
@@ -29,19 +32,22 @@ struct TextLink {
     bool receive()
     {
         char chunk[4096];
-        const int got = platform().socketReceive(socket, chunk, sizeof chunk);
+        const int got = lastGot = platform().socketReceive(socket, chunk, sizeof chunk);
         if (got <= 0) return false;
         buffer.append(chunk, static_cast<size_t>(got));
         return buffer.size() <= kMaxMessageBytes;
     }
 
-    // Reads until the buffer holds the prompt "> " after position from.
+    // Reads until the buffer holds the prompt "> ".
     bool awaitPrompt()
     {
         while (buffer.find("> ") == std::string::npos)
             if (!receive()) return false;
         return true;
     }
+
+    // Nothing received before the client closed the connection.
+    bool closedAtOnce() const { return buffer.empty() && lastGot == 0; }
 };
 
 Link lose(TextLink& link, const std::string& why)
@@ -56,16 +62,23 @@ Link runV7(Follower& follower, const std::string& password, bool& unitWritten)
 {
     const Options& options = follower.options;
     TextLink link;
-    link.socket = platform().socketOpenTcp();
-    if (link.socket == kInvalidSocket) return Link::Unreachable;
-    if (platform().socketConnect(link.socket, options.host.c_str(), options.port) != 0) {
-        logLine("version 7 client: cannot connect to " + options.host + ":" + std::to_string(options.port) +
-                " (error " + std::to_string(platform().socketLastError()) + ")");
-        platform().socketClose(link.socket);
+    link.socket = platform().socketConnectHost(options.host.c_str(), options.port);
+    if (link.socket == kInvalidSocket) {
+        char why[256];
+        platform().socketErrorText(platform().socketLastError(), why, sizeof why);
+        logCannotConnect(options, why);
         return Link::Unreachable;
     }
     // The greeting ends with the first prompt.
-    if (!link.awaitPrompt()) return lose(link, "no greeting");
+    if (!link.awaitPrompt()) {
+        if (link.closedAtOnce()) {
+            logClosedAtOnce(options);
+            platform().socketClose(link.socket);
+            return Link::Unreachable;
+        }
+        return lose(link, "no greeting");
+    }
+    logConnected(options);
     link.buffer.clear();
     if (!password.empty()) {
         if (!link.send("auth " + password + "\n") || !link.awaitPrompt()) return lose(link, "no answer to auth");
@@ -92,9 +105,14 @@ Link runV7(Follower& follower, const std::string& password, bool& unitWritten)
                 if (!body.is_array()) return lose(link, "a malformed queue-info reply");
                 queue = std::move(body);
                 ++follower.statesSeen;
+                if (options.list) {
+                    std::fputs(v7Table(queue).c_str(), stdout);
+                    platform().socketClose(link.socket);
+                    return Link::Done;
+                }
             }
             UnitFacts facts;
-            const bool found = chooseV7Unit(queue, options.slot, facts);
+            const bool found = chooseV7Unit(queue, options.slot, follower.followed, facts);
             const bool written = follower.follow(found, facts);
             if (options.once) {
                 unitWritten = written;

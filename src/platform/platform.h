@@ -58,7 +58,6 @@ struct PlatformServices {
     int (*socketSend)(long long socket, const char* data, int count);   // bytes sent or -1
     int (*socketReceive)(long long socket, char* buffer, int capacity); // bytes received or -1
     void (*socketClose)(long long socket);
-
     // HTTP GET of url, its body written to fileName (never null here). 0
     // when the whole body was written, 404 when the server answered 404 (no
     // file is opened), -2 when the file cannot be opened for writing, -1
@@ -73,9 +72,20 @@ struct PlatformServices {
     // reader sees the old file or the new one, never a part. False when it
     // could not (on Windows, for one, while another program holds to open).
     bool (*replaceFile)(const char* from, const char* to);
+
+    // The bridge's TCP: host is IPv4 or IPv6 text or a name to look up; the
+    // first of its addresses that takes the connection, with the time-outs
+    // above. The connected socket, or kInvalidSocket with socketLastError
+    // set (kHostNotFound: the name has no address).
+    long long (*socketConnectHost)(const char* host, int port);
+    // A socket error number in words ("Connection refused"), as the system
+    // says it, within size bytes.
+    void (*socketErrorText)(int error, char* buffer, size_t size);
 };
 
 constexpr long long kInvalidSocket = -1;
+// The error that says a host name has no address (not a system number).
+constexpr int kHostNotFound = -2;
 // The error that says the sockets library has not been started (Windows).
 constexpr int kSocketsNotStarted = 10093;
 

@@ -14,7 +14,7 @@ const PlatformServices& systemServices()
         systemNow,     systemMachineFacts(), runCommand,    sleepMilliseconds,
         socketOpenTcp, socketLastError,      socketsStart,  socketsStop,
         socketConnect, socketSend,           socketReceive, socketClose,
-        httpGet,       replaceFile,
+        httpGet,       replaceFile,          socketConnectHost, socketErrorText,
     };
     return services;
 }

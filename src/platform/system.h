@@ -19,6 +19,8 @@ int socketConnect(long long socket, const char* host, int port);
 int socketSend(long long socket, const char* data, int count);
 int socketReceive(long long socket, char* buffer, int capacity);
 void socketClose(long long socket);
+long long socketConnectHost(const char* host, int port);
+void socketErrorText(int error, char* buffer, size_t size);
 int httpGet(const char* url, const char* fileName);
 bool replaceFile(const char* from, const char* to);
 

@@ -37,6 +37,12 @@ std::string v7(const char* state, const char* slot, int project, const char* per
     return text;
 }
 
+// The default group's units of kind (or of one GPU, in any group).
+Wanted wanting(UnitKind kind, const char* gpu = "")
+{
+    return {"", *gpu != '\0', kind, gpu, -1};
+}
+
 TEST(Bridge, UnitChosenAndItsFile)
 {
     const char* t = "2025-01-05T08:40:03Z";
@@ -67,8 +73,9 @@ TEST(Bridge, UnitChosenAndItsFile)
         SCOPED_TRACE(c.units);
         UnitFacts facts;
         const Json units = Json::parse(c.units);
-        const bool found = c.client[1] == '8' ? chooseV8Unit(Json{{"units", units}}, c.group, facts)
-                                              : chooseV7Unit(units, *c.group ? std::atoi(c.group) : -1, facts);
+        std::string followed;
+        const bool found = c.client[1] == '8' ? chooseV8Unit(Json{{"units", units}}, Wanted{c.group, false, UnitKind::Any, "", -1}, followed, facts)
+                                              : chooseV7Unit(units, *c.group ? std::atoi(c.group) : -1, followed, facts);
         ASSERT_EQ(found, *c.name != '\0');
         if (!found) continue;
         std::string tag = std::string("P") + (c.name + 1);
@@ -82,27 +89,84 @@ TEST(Bridge, LogStampInLocalTime)
     EXPECT_EQ(localTimeText(1709121600, LocalTimeForm::log), "2024-02-28 12:00:00");
 }
 
-TEST(Bridge, UnitsOfOneKind)
+// A unit list from "A:RUN B:CORE:gpu:01" (id and state, then its group and
+// GPU when it has them); unit A is project 1, B 2 and so on.
+Json unitList(const std::string& words, bool v7)
 {
-    // One group running a GPU unit (non-empty "gpus") and a CPU unit; the
-    // kind followed and the project chosen (0: none).
-    const std::string gpu = v8("RUN", "", 17000, "2025-01-05T08:40:03Z", 60, R"(,"gpus":["gpu:01:00:00"])");
-    const std::string cpu = v8("RUN", "", 18213, "2025-01-05T08:40:03Z", 60, R"(,"gpus":[])");
-    const std::string queuedCpu = v8("DOWNLOAD", "", 18401, "2025-01-05T08:40:03Z", 60);
-    const struct { std::string units; UnitKind kind; long long project; } cases[] = {
-        {"[" + gpu + "," + cpu + "]", UnitKind::Cpu, 18213},
-        {"[" + gpu + "," + cpu + "]", UnitKind::Gpu, 17000},
-        {"[" + gpu + "," + cpu + "]", UnitKind::Any, 17000},
-        {"[" + cpu + "," + gpu + "]", UnitKind::Any, 18213},
-        {"[" + gpu + "," + queuedCpu + "]", UnitKind::Cpu, 18401}, // no "gpus" at all: a CPU unit
-        {"[" + cpu + "]", UnitKind::Gpu, 0},
+    Json units = Json::array();
+    std::istringstream in(words);
+    for (std::string word; in >> word;) {
+        std::vector<std::string> part;
+        std::istringstream fields(word);
+        for (std::string field; std::getline(fields, field, ':');) part.push_back(field);
+        part.resize(4);
+        const int project = part[0][0] - 'A' + 1;
+        if (v7) {
+            units.push_back({{"unit", part[0]}, {"state", part[1]}, {"slot", part[2]}, {"project", project}, {"run", 0}, {"clone", 0}, {"gen", 0}});
+            continue;
+        }
+        units.push_back({{"id", part[0]}, {"state", part[1]}, {"group", part[2]}, {"gpus", Json::array()},
+                         {"assignment", {{"project", project}}}, {"wu", {{"run", 0}, {"clone", 0}, {"gen", 0}}}});
+        if (!part[3].empty()) units.back()["gpus"].push_back("gpu:" + part[3] + ":00:00");
+    }
+    return units;
+}
+
+TEST(Bridge, KeepsToTheUnitItFollows)
+{
+    // What is wanted and the client's lists in turn, each with the unit
+    // followed after it ('-': none).
+    const struct { const char* what; Wanted wanted; std::vector<std::pair<const char*, char>> steps; bool v7 = false; } cases[] = {
+        {"list reordered", {}, {{"A:RUN B:RUN", 'A'}, {"B:RUN A:RUN", 'A'}}},
+        {"its group deleted, another moving ahead", wanting(UnitKind::Gpu),
+         {{"C:RUN A:CORE:gpu:01 B:CORE::01", 'B'}, {"C:RUN A:CORE::01 B:CORE::01", 'B'}, {"C:RUN A:RUN::01 B:RUN::01", 'B'}}},
+        {"moved to another group", {}, {{"B:RUN", 'B'}, {"A:RUN B:RUN:other", 'B'}}},
+        {"RUN, CORE, RUN again", {}, {{"A:RUN B:CORE", 'A'}, {"A:CORE B:RUN", 'A'}, {"A:RUN B:RUN", 'A'}}},
+        {"two GPUs in one group", wanting(UnitKind::Gpu), {{"A:DOWNLOAD::02 B:RUN::01", 'B'}, {"A:RUN::02 B:RUN::01", 'B'}}},
+        {"a CPU and a GPU under all", {}, {{"A:CORE::01 B:RUN", 'B'}, {"A:RUN::01 B:RUN", 'B'}}},
+        {"CPU units only", wanting(UnitKind::Cpu), {{"A:RUN::01 B:DOWNLOAD C:RUN", 'C'}, {"A:RUN::01", '-'}}},
+        {"its end: on to the next", {}, {{"A:RUN B:RUN", 'A'}, {"A:UPLOAD B:RUN", 'B'}, {"A:DONE B:RUN C:RUN", 'B'},
+                                         {"C:RUN B:DUMP", 'C'}, {"", '-'}, {"B:RUN", 'B'}}},
+        {"one GPU of two, in any group", wanting(UnitKind::Any, "gpu:02:00:00"),
+         {{"A:RUN::01 B:CORE:g2:02", 'B'}, {"C:RUN:x:02 A:RUN::01", 'C'}}},
+        {"v7: queue reordered", {}, {{"A:RUNNING:00 B:RUNNING:01", 'A'}, {"B:RUNNING:01 A:RUNNING:00", 'A'}}, true},
+        {"v7: READY, then RUNNING ahead", {}, {{"A:READY:00", 'A'}, {"B:RUNNING:01 A:READY:00", 'A'}, {"B:RUNNING:01 A:SEND:00", 'B'}}, true},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.units);
-        UnitFacts facts;
-        EXPECT_EQ(chooseV8Unit(Json{{"units", Json::parse(c.units)}}, "", facts, c.kind), c.project != 0);
-        EXPECT_EQ(facts.project, c.project);
+        SCOPED_TRACE(c.what);
+        std::string followed;
+        for (const auto& step : c.steps) {
+            SCOPED_TRACE(step.first);
+            UnitFacts facts;
+            const Json units = unitList(step.first, c.v7);
+            const bool found = c.v7 ? chooseV7Unit(units, c.wanted.slot, followed, facts)
+                                    : chooseV8Unit(Json{{"units", units}}, c.wanted, followed, facts);
+            EXPECT_EQ(found ? static_cast<char>('A' + facts.project - 1) : '-', step.second);
+        }
     }
+}
+
+TEST(Bridge, WhatTheClientHas)
+{
+    // Group gpu, GPU gpu:01:00:00 named only by its unit (info.gpus is empty in the recordings).
+    const Json state = Json::parse(R"({"info":{"gpus":{}},"groups":{"":{},"gpu":{"config":{"gpus":{"gpu:02:00:00":{}}}}},
+        "units":[)" + v8("CORE", "gpu", 17000, "2025-01-05T08:40:03Z", 86400, R"(,"gpus":["gpu:01:00:00"],"id":"x","wu_progress":0.2)") +
+                                   R"(,{"group":"","state":"ASSIGN","gpus":[]}]})");
+    // The group asked for (nullptr: --gpu alone) and GPU, and what is said ("": nothing).
+    const struct { const char *group, *gpu, *said; } cases[] = {
+        {"", "", ""}, {"gpu", "", ""}, {nullptr, "gpu:01:00:00", ""}, {"", "gpu:02:00:00", ""},
+        {"cpu", "", "the client has no group cpu (its groups: (default), gpu)"},
+        {nullptr, "gpu:03:00:00", "the client has no GPU gpu:03:00:00 (its GPUs: gpu:01:00:00, gpu:02:00:00)"},
+    };
+    for (const auto& c : cases) {
+        const Wanted wanted{c.group ? c.group : "", !c.group, UnitKind::Any, c.gpu, -1};
+        EXPECT_EQ(missingFromClient(state, wanted), c.said) << c.gpu;
+    }
+    const std::string table = v8Table(state);
+    EXPECT_NE(table.find("gpu          gpu  gpu:01:00:00     CORE      20%      p17000_R412_C7_G19       2025-01-06 08:40:03\n"),
+              std::string::npos) << table;
+    EXPECT_NE(table.find("(default)    cpu  -                ASSIGN    -        (not assigned)           -\n"), std::string::npos)
+        << table;
 }
 
 TEST(Bridge, CommandLine)
@@ -114,6 +178,7 @@ TEST(Bridge, CommandLine)
         {{"--client", "v7"}, -1, 36330, UnitKind::Any},
         {{"--units", "gpu", "--port", "8000"}, -1, 8000, UnitKind::Gpu},
         {{"--units", "cpu", "--group", "x"}, -1, 7396, UnitKind::Cpu},
+        {{"--gpu", "gpu:01:00:00", "--units", "cpu"}, 1}, {{"--gpu", "gpu:01:00:00", "--client", "v7"}, 1},
         {{"--units", "both"}, 1}, {{"--units", "cpu", "--client", "v7"}, 1}, {{"--slot", "1"}, 1},
         {{"--client", "v7", "--group", ""}, 1}, {{"--port", "0"}, 1}, {{"--port", "65536"}, 1},
         {{"--client", "v6"}, 1}, {{"--client", "v7", "--password-file", "no-such-file"}, 1}, {{"extra"}, 1},

@@ -13,6 +13,7 @@
 #include "bridge/bridge.h"
 #include "bridge/io/v8_client.h"
 #include "replay_peer.h"
+#include "support/loopback_peer.h"
 
 using namespace pelmora::bridge;
 
@@ -94,12 +95,15 @@ TEST(Replay, RecordedSessions)
     };
     const std::string p18401 = v6File("p18401_R5_C3_G88", "P18401R5C3G88",
                                       "Download time: December 6 23:05:10\nDue time: December 9 23:05:10\n", "");
+    const std::string p17500 = v6File("p17500_R2_C4_G6", "P17500R2C4G6",
+                                      "Download time: December 8 00:12:33\nDue time: December 10 00:12:33\n", "");
     const std::string p17000 = v6File("p17000_R33_C1_G5", "P17000R33C1G5",
                                       "Download time: December 7 18:05:10\nDue time: December 11 18:05:10\n", "");
     const struct {
         const char* file;
         std::map<int, std::string> expected; // the unit file after frame n (0: at the end)
         long long writes;
+        UnitKind kind = UnitKind::Any;
     } sessions[] = {
         // No unit gets past ASSIGN (its id changing on every try): no file.
         {"capture1-nounit.jsonl", {{1, "(none)"}, {9, "(none)"}, {0, "(none)"}}, 0},
@@ -120,13 +124,19 @@ TEST(Replay, RecordedSessions)
         {"capture4-group-deleted.jsonl",
          {{1, "(none)"}, {2, at(p17000, "20% [||________]")}, {0, at(p17000, "51% [|||||_____]")}},
          32},
+        // Two GPU units: p17500 followed, p17000's group deleted, moving it
+        // into the default group ahead of p17500, which stays on at 10%.
+        {"capture5-gpu-group-deleted.jsonl",
+         {{1, at(p17500, "10% [|_________]")}, {32, at(p17500, "10% [|_________]")}, {33, at(p17500, "10% [|_________]")},
+          {0, at(p17500, "10% [|_________]")}},
+         1, UnitKind::Gpu},
     };
     for (const auto& session : sessions) {
         SCOPED_TRACE(session.file);
         std::vector<int> barriers;
         for (const auto& point : session.expected) barriers.push_back(point.first);
         int frames = 0, pings = 0;
-        Outcome outcome = play(recording(session.file, barriers, &frames, &pings));
+        Outcome outcome = play(recording(session.file, barriers, &frames, &pings), session.kind);
         EXPECT_EQ(outcome.link, Link::Lost); // the peer drops the link at the end
         EXPECT_TRUE(outcome.missed.empty());
         EXPECT_TRUE(outcome.sent.empty()) << outcome.sent.front();
@@ -166,5 +176,47 @@ TEST(Replay, ASilentLinkIsStalledOnlyWithoutAnyFrame)
     EXPECT_EQ(stalled.link, Link::Lost);
     EXPECT_EQ(stalled.follower.statesSeen, 1);
     EXPECT_NE(unitFile().find("Progress: 10% [|_________]"), std::string::npos) << unitFile();
+}
+} // namespace
+
+namespace {
+// What one connection of client (v8 or v7) to host and port logs.
+std::string connectionLog(const char* client, const char* host, int port)
+{
+    Follower follower;
+    follower.options.client = client;
+    follower.options.host = host;
+    follower.options.port = port;
+    follower.options.once = true;
+    bool unitWritten = false;
+    testing::internal::CaptureStderr();
+    if (*client == 'v' && client[1] == '8')
+        runV8(follower, unitWritten);
+    else
+        runV7(follower, "", unitWritten);
+    const std::string log = testing::internal::GetCapturedStderr();
+    // Without the time stamp and the client's version, to compare the two.
+    const size_t from = log.find(" client: ");
+    return from == std::string::npos ? log : log.substr(from + 9);
+}
+
+TEST(Replay, ConnectionsLoggedAlikeByBothVersions)
+{
+    const int refused = pelmora::refusingPort();
+    pelmora::LoopbackServer closing(0, [](pelmora::PeerConnection&) {}); // an address the client does not allow
+    pelmora::LoopbackServer v7(0, [](pelmora::PeerConnection& peer) { peer.send("Welcome\n> "); });
+    ReplayPeer v8(std::vector<ReplayStep>{{ReplayStep::Text, kRunning}}, [](const std::string&) {});
+    const std::string at = "cannot connect to 127.0.0.1:" + std::to_string(refused) + " (";
+    const std::string v8Refused = connectionLog("v8", "127.0.0.1", refused);
+    EXPECT_EQ(v8Refused.rfind(at, 0), 0u) << v8Refused;
+    EXPECT_EQ(connectionLog("v7", "127.0.0.1", refused), v8Refused);
+    for (const char* client : {"v8", "v7"}) {
+        const std::string log = connectionLog(client, "127.0.0.1", closing.port());
+        EXPECT_NE(log.find("the client may not allow this address (its \"allow\" setting"), std::string::npos) << log;
+    }
+    // A host name, looked up; the connection said.
+    EXPECT_EQ(connectionLog("v8", "localhost", v8.port()).rfind("connected to localhost:" + std::to_string(v8.port()) + "\n", 0), 0u);
+    EXPECT_EQ(connectionLog("v7", "localhost", v7.port()).rfind("connected to localhost:" + std::to_string(v7.port()) + "\n", 0), 0u);
+    v8.finish();
 }
 } // namespace

@@ -11,8 +11,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (size_t before = size; pelmora::bridge::takePyonReply(buffer, name, body); before = buffer.size()) {
         if (buffer.size() >= before) std::abort(); // a reply taken, yet nothing consumed
         pelmora::bridge::UnitFacts facts;
+        std::string followed;
         for (int slot : {-1, 0, 1})
-            if (pelmora::bridge::chooseV7Unit(body, slot, facts)) checkUnitFile(facts);
+            if (pelmora::bridge::chooseV7Unit(body, slot, followed, facts)) checkUnitFile(facts);
     }
     return 0;
 }

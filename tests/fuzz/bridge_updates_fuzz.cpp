@@ -11,6 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     pelmora::bridge::Json state = pelmora::bridge::Json::parse(R"({"units":[{"group":"","state":"RUN","assignment":{"project":1,
         "time":"2025-01-05T08:40:03Z","deadline":60},"wu":{"run":2,"clone":3,"gen":4},"wu_progress":0.5}]})");
     std::istringstream lines(input);
+    std::string followed; // kept from state to state, as the bridge keeps it
     for (bool first = true; std::getline(lines, line); first = false) {
         const pelmora::bridge::Json message = pelmora::bridge::parseMessage(line), before = state;
         if (first && message.is_object()) state = message;
@@ -19,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             std::abort();
         }
         pelmora::bridge::UnitFacts facts;
-        if (pelmora::bridge::chooseV8Unit(state, "", facts)) checkUnitFile(facts);
+        if (pelmora::bridge::chooseV8Unit(state, {}, followed, facts)) checkUnitFile(facts);
     }
     return 0;
 }

@@ -34,7 +34,7 @@ int readCommandLine(int argc, const char* const* argv, Options& options, std::st
     app.add_option("--client", options.client, "the client's version")
         ->check(CLI::IsMember({"v8", "v7"}))
         ->capture_default_str();
-    app.add_option("--host", options.host, "the client's address")->capture_default_str();
+    app.add_option("--host", options.host, "the client's address: a host name, or IPv4 or IPv6")->capture_default_str();
     auto* port = app.add_option("--port", options.port, "its API port (default 7396 for v8, 36330 for v7)")
                      ->check(CLI::Range(1, 65535));
     auto* passwordFile = app.add_option("--password-file", options.passwordFile, "v7: the file holding the client's password");
@@ -46,10 +46,17 @@ int readCommandLine(int argc, const char* const* argv, Options& options, std::st
                                 "a machine folding on both runs a monitor and a bridge for each")
                      ->check(CLI::IsMember({"all", "cpu", "gpu"}))
                      ->capture_default_str();
+    auto* gpu = app.add_option("--gpu", options.gpu,
+                               "v8: follow only the units of this GPU, as the client names it\n"
+                               "(gpu:01:00:00; --list shows them), in any group unless --group is given");
     auto* slot = app.add_option("--slot", options.slot, "v7: the slot to follow (default every slot)")->check(CLI::Range(0, 99));
     app.add_flag("--once", options.once,
                  "write the files from the first state and end: 0 a unit was written,\n"
-                 "2 there was none, 1 no client (or the file could not be written)");
+                 "2 there was none, 3 the client has no such --group or --gpu,\n"
+                 "1 no client (or the file could not be written)");
+    app.add_flag("--list", options.list,
+                 "print the client's groups, GPUs and units and end (0; 1 no client):\n"
+                 "what to run first, to see what to follow");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -61,7 +68,10 @@ int readCommandLine(int argc, const char* const* argv, Options& options, std::st
     }
     const bool v8 = options.client == "v8";
     if (v8 && (slot->count() || passwordFile->count())) return wrongLine("--slot and --password-file are for --client v7");
-    if (!v8 && (group->count() || kind->count())) return wrongLine("--group and --units are for --client v8");
+    if (!v8 && (group->count() || kind->count() || gpu->count()))
+        return wrongLine("--group, --units and --gpu are for --client v8");
+    if (gpu->count() && kind->count() && units == "cpu") return wrongLine("--gpu follows GPU units, not --units cpu");
+    options.groupGiven = group->count() > 0;
     options.units = kinds.at(units);
     if (!port->count()) options.port = v8 ? 7396 : 36330;
 

@@ -3,6 +3,7 @@
 // sends the client nothing: the client's "ping" message needs no answer, and
 // its ping frames are answered by Beast itself.
 #include <chrono>
+#include <cstdio>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
@@ -10,6 +11,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include "bridge/client_table.h"
 #include "bridge/io/v8_client.h"
 #include "bridge/messages.h"
 
@@ -26,9 +28,10 @@ constexpr int kConnectMs = 5000;
 constexpr int kCloseMs = 2000;
 
 // Runs one asynchronous operation for at most ms; a late one is cut off by
-// closing the socket. False, with error set, when it failed or timed out.
-template <class Start>
-bool within(asio::io_context& io, Socket& ws, int ms, beast::error_code& error, Start start)
+// cancel (closing the socket). False, with error set, when it failed or
+// timed out.
+template <class Start, class Cancel>
+bool within(asio::io_context& io, int ms, beast::error_code& error, Start start, Cancel cancel)
 {
     bool done = false;
     start([&](beast::error_code result, auto&&...) {
@@ -38,13 +41,64 @@ bool within(asio::io_context& io, Socket& ws, int ms, beast::error_code& error, 
     io.restart();
     io.run_for(std::chrono::milliseconds(ms));
     if (!done) {
-        beast::error_code ignored;
-        beast::get_lowest_layer(ws).close(ignored);
+        cancel();
         io.restart();
         io.run();
         error = asio::error::timed_out;
     }
     return !error;
+}
+
+template <class Start>
+bool within(asio::io_context& io, Socket& ws, int ms, beast::error_code& error, Start start)
+{
+    return within(io, ms, error, start, [&] {
+        beast::error_code ignored;
+        beast::get_lowest_layer(ws).close(ignored);
+    });
+}
+
+// The error in the words the version 7 side uses too.
+std::string inWords(const beast::error_code& error)
+{
+    if (error == asio::error::host_not_found || error == asio::error::host_not_found_try_again ||
+        error == asio::error::no_data)
+        return "no address for this name";
+    return error.message();
+}
+
+// Connects and shakes hands; false, having logged why, when it could not.
+bool open(asio::io_context& io, Socket& ws, const Options& options, beast::error_code& error)
+{
+    tcp::resolver resolver(io);
+    tcp::resolver::results_type addresses;
+    const std::string host = options.host == "localhost" ? "127.0.0.1" : options.host;
+    bool connected = false;
+    if (within(
+            io, kConnectMs, error,
+            [&](auto handler) {
+                resolver.async_resolve(host, std::to_string(options.port), tcp::resolver::numeric_service,
+                                       [&, handler](beast::error_code result, tcp::resolver::results_type found) mutable {
+                                           addresses = std::move(found);
+                                           handler(result);
+                                       });
+            },
+            [&] { resolver.cancel(); }) &&
+        within(io, ws, kConnectMs, error,
+               [&](auto handler) { asio::async_connect(beast::get_lowest_layer(ws), addresses, handler); })) {
+        connected = true;
+        // The Host header: the address as given, an IPv6 one in brackets.
+        if (within(io, ws, kConnectMs, error,
+                   [&](auto handler) { ws.async_handshake(clientAddress(options), "/api/websocket", handler); }))
+            return true;
+    }
+    const bool closed = error == beast::http::error::end_of_stream || error == asio::error::eof ||
+                        error == asio::error::connection_reset;
+    if (connected && closed)
+        logClosedAtOnce(options);
+    else
+        logCannotConnect(options, inWords(error));
+    return false;
 }
 
 // Reads the next message. Any frame counts as a sign of life, a ping frame
@@ -90,21 +144,8 @@ Link runV8(Follower& follower, bool& unitWritten)
     asio::io_context io;
     Socket ws(io);
     beast::error_code error;
-    const std::string host = options.host == "localhost" ? "127.0.0.1" : options.host;
-    const auto address = asio::ip::make_address(host, error);
-    if (error) {
-        logLine("version 8 client: " + options.host + " is not an address");
-        return Link::Unreachable;
-    }
-    const tcp::endpoint endpoint(address, static_cast<unsigned short>(options.port));
-    if (!within(io, ws, kConnectMs, error, [&](auto handler) { beast::get_lowest_layer(ws).async_connect(endpoint, handler); }) ||
-        !within(io, ws, kConnectMs, error, [&](auto handler) {
-            ws.async_handshake(options.host + ":" + std::to_string(options.port), "/api/websocket", handler);
-        })) {
-        logLine("version 8 client: cannot connect to " + options.host + ":" + std::to_string(options.port) + " (" +
-                error.message() + ")");
-        return Link::Unreachable;
-    }
+    if (!open(io, ws, options, error)) return Link::Unreachable;
+    logConnected(options);
     ws.read_message_max(kMaxMessageBytes);
 
     Json state;
@@ -127,6 +168,15 @@ Link runV8(Follower& follower, bool& unitWritten)
             // The whole state (the first message, or a fresh one).
             state = std::move(received);
             haveState = true;
+            if (options.list) {
+                std::fputs(v8Table(state).c_str(), stdout);
+                within(io, ws, kCloseMs, error, [&](auto handler) { ws.async_close(websocket::close_code::normal, handler); });
+                return Link::Done;
+            }
+            // Said on every connection: the client's groups and GPUs change.
+            const std::string missing = missingFromClient(state, options.wanted());
+            follower.missing = !missing.empty();
+            if (follower.missing) logLine("version 8 client: " + missing);
         } else if (!haveState) {
             return lose("the first message is not the state");
         } else {
@@ -134,7 +184,7 @@ Link runV8(Follower& follower, bool& unitWritten)
             if (!applyUpdate(state, received, &why)) return lose(why);
         }
         UnitFacts facts;
-        const bool found = chooseV8Unit(state, options.group, facts, options.units);
+        const bool found = chooseV8Unit(state, options.wanted(), follower.followed, facts);
         if (!ping) ++follower.statesSeen;
         const bool written = follower.follow(found, facts);
         if (options.once) {

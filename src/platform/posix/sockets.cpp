@@ -4,7 +4,10 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -66,16 +69,13 @@ int socketLastError() { return lastError; }
 int socketsStart() { return 0; }
 void socketsStop() {}
 
-int socketConnect(long long socket, const char* host, int port)
+namespace {
+// Connects fd to address, waiting at most the connect time-out; then sets
+// the transfer time-outs. 0 or -1.
+int connectTo(int fd, const sockaddr* address, socklen_t length)
 {
-    const int fd = static_cast<int>(socket);
-    if (fd < 0) return fail(EBADF);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = inet_addr(host); // no name lookup; bad text gives 255.255.255.255
     if (!setBlocking(fd, false)) return fail(errno);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (connect(fd, address, length) != 0) {
         if (errno != EINPROGRESS) return fail(errno);
         int error = awaitConnect(fd);
         if (error != 0) return fail(error);
@@ -85,6 +85,55 @@ int socketConnect(long long socket, const char* host, int port)
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     return 0;
+}
+} // namespace
+
+int socketConnect(long long socket, const char* host, int port)
+{
+    const int fd = static_cast<int>(socket);
+    if (fd < 0) return fail(EBADF);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = inet_addr(host); // no name lookup; bad text gives 255.255.255.255
+    return connectTo(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+}
+
+long long socketConnectHost(const char* host, int port)
+{
+    addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    char service[8];
+    std::snprintf(service, sizeof service, "%d", port & 0xFFFF);
+    const int looked = getaddrinfo(host, service, &hints, &found);
+    if (looked != 0) {
+        lastError = looked == EAI_SYSTEM ? errno : kHostNotFound;
+        return kInvalidSocket;
+    }
+    long long connected = kInvalidSocket;
+    for (const addrinfo* each = found; each && connected == kInvalidSocket; each = each->ai_next) {
+        const int fd = socket(each->ai_family, each->ai_socktype | SOCK_CLOEXEC, each->ai_protocol);
+        if (fd < 0) {
+            lastError = errno;
+            continue;
+        }
+        if (connectTo(fd, each->ai_addr, each->ai_addrlen) == 0)
+            connected = fd;
+        else
+            close(fd);
+    }
+    freeaddrinfo(found);
+    return connected;
+}
+
+void socketErrorText(int error, char* buffer, size_t size)
+{
+    if (size == 0) return;
+    const char* text = error == kHostNotFound ? "no address for this name" : std::strerror(error);
+    std::snprintf(buffer, size, "%s", text);
 }
 
 int socketSend(long long socket, const char* data, int count)

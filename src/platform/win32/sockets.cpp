@@ -6,6 +6,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <cstdio>
+
 namespace pelmora {
 
 namespace {
@@ -61,17 +63,14 @@ int socketsStart()
 
 void socketsStop() { WSACleanup(); }
 
-int socketConnect(long long socket, const char* host, int port)
+namespace {
+// Connects s to address, waiting at most the connect time-out; then sets
+// the transfer time-outs. 0 or -1.
+int connectTo(SOCKET s, const sockaddr* address, int length)
 {
-    if (socket == kInvalidSocket) return fail(WSAENOTSOCK);
-    SOCKET s = handle(socket);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<u_short>(port));
-    address.sin_addr.s_addr = inet_addr(host); // no name lookup; bad text gives 255.255.255.255
     u_long nonBlocking = 1;
     if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) return fail(WSAGetLastError());
-    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (connect(s, address, length) != 0) {
         int error = WSAGetLastError();
         if (error != WSAEWOULDBLOCK) return fail(error);
         error = awaitConnect(s);
@@ -83,6 +82,63 @@ int socketConnect(long long socket, const char* host, int port)
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
     setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
     return 0;
+}
+} // namespace
+
+int socketConnect(long long socket, const char* host, int port)
+{
+    if (socket == kInvalidSocket) return fail(WSAENOTSOCK);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(port));
+    address.sin_addr.s_addr = inet_addr(host); // no name lookup; bad text gives 255.255.255.255
+    return connectTo(handle(socket), reinterpret_cast<sockaddr*>(&address), sizeof address);
+}
+
+long long socketConnectHost(const char* host, int port)
+{
+    addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    char service[8];
+    std::snprintf(service, sizeof service, "%d", port & 0xFFFF);
+    const int looked = getaddrinfo(host, service, &hints, &found);
+    if (looked != 0) {
+        lastError = looked == WSAHOST_NOT_FOUND || looked == WSANO_DATA ? kHostNotFound : looked;
+        return kInvalidSocket;
+    }
+    long long connected = kInvalidSocket;
+    for (const addrinfo* each = found; each && connected == kInvalidSocket; each = each->ai_next) {
+        const SOCKET s = socket(each->ai_family, each->ai_socktype, each->ai_protocol);
+        if (s == INVALID_SOCKET) {
+            lastError = WSAGetLastError();
+            continue;
+        }
+        if (connectTo(s, each->ai_addr, static_cast<int>(each->ai_addrlen)) == 0)
+            connected = static_cast<long long>(s);
+        else
+            closesocket(s);
+    }
+    freeaddrinfo(found);
+    return connected;
+}
+
+void socketErrorText(int error, char* buffer, size_t size)
+{
+    if (size == 0) return;
+    buffer[0] = '\0';
+    if (error == kHostNotFound) {
+        std::snprintf(buffer, size, "no address for this name");
+        return;
+    }
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                        static_cast<DWORD>(error), 0, buffer, static_cast<DWORD>(size), nullptr);
+    // The system's text ends with a full stop and a line break.
+    size_t end = length;
+    while (end > 0 && (buffer[end - 1] == '\r' || buffer[end - 1] == '\n' || buffer[end - 1] == ' ' || buffer[end - 1] == '.')) --end;
+    if (end == 0) std::snprintf(buffer, size, "error %d", error);
+    else buffer[end] = '\0';
 }
 
 int socketSend(long long socket, const char* data, int count)

@@ -3,8 +3,8 @@
 # unitinfo.txt and database.txt of a copy of demo/, the monitor (started first on the demo's unit;
 # wine: the .exe files, read by probe.exe) logs the finished unit and shows the next one's project.
 # hostile: bad input from the client; the bridge reconnects and the unit file is whole at every look.
-# twokinds (v8): a CPU and a GPU unit in one group, two monitors (cpunum 1 and 2), each behind a bridge
-# that follows one kind.
+# rig (v8): a CPU unit and two GPU units at once, three monitors (cpunum 1, 2, 3), each behind a bridge
+# (--units cpu, --gpu ID), started as the Debian package's templated units start them from NAME.conf.
 set -uo pipefail
 kind=$1 client=$2 base=$WORK_DIR/$1-$2 pids=() xvfb=
 rm -rf "$base" && mkdir -p "$base" && cp -R "$DEMO_DIR/." "$base/client/"
@@ -26,31 +26,44 @@ wait_for() { # SECONDS COMMAND...
 in_log() { tr -d '\r' <"$log" | grep -qF -- "$1"; }
 has() { tr -d '\r' <"$2" | grep -qxF -- "$1"; } # LINE FILE (Windows writes CR LF)
 
-if [ "$kind" = twokinds ]; then
-    "$SIM_V8" --step 1000 --progress-step 7 --restart-after 0 --gpu >"$base/sim.txt" 2>&1 &
+if [ "$kind" = rig ]; then
+    "$SIM_V8" --step 1000 --progress-step 7 --restart-after 0 --gpus 2 >"$base/sim.txt" 2>&1 &
     pids+=($!)
     wait_for 5 grep -q '^listening' "$base/sim.txt"
     port=$(sed -n 's/^listening on 127.0.0.1://p' "$base/sim.txt")
-    for units in cpu gpu; do
-        cpunum=$([ $units = cpu ] && echo 1 || echo 2) dir=$base/$units log=$base/$units/pelmora/pelmora_log.txt
-        cp -R "$DEMO_DIR/." "$dir/"
-        grep -v '^delay' "$DEMO_DIR/pelmora/pelmora.ini" | sed "s/^cpunum .*/cpunum $cpunum/" >"$dir/pelmora/pelmora.ini"
-        (cd "$dir/pelmora" && exec "$PELMORA" >/dev/null 2>"$base/pelmora-$units.txt") &
+    units=$(dirname "$0")/../../../packaging
+    # A unit's ExecStart, with the programs built here in place of the installed ones.
+    exec_start() { sed -n 's/^ExecStart=//p' "$units/$1" | sed "s|/usr/bin/$2|$3|"; }
+    bridge_line=$(exec_start pelmora-bridge@.service pelmora-bridge "$BRIDGE")
+    monitor_line=$(exec_start pelmora-monitor@.service pelmora "$PELMORA")
+    number=1
+    for name in cpu gpu1 gpu2; do
+        # NAME.conf as the README makes it from the package's example.
+        sed "s|/NAME$|/$name|; s|/var/lib/pelmora-clients|$base|" "$units/debian/client.conf" >"$base/$name.conf"
+        option="--units cpu"
+        [ $name = cpu ] || option="--gpu gpu:0${name#gpu}:00:00"
+        sed -i "s|^BRIDGE_OPTIONS=.*|BRIDGE_OPTIONS=\"--client v8 --port $port $option\"|" "$base/$name.conf"
+        mkdir -p "$base/$name" && cp -R "$DEMO_DIR/." "$base/$name/" && rm "$base/$name/unitinfo.txt"
+        grep -v '^delay' "$DEMO_DIR/pelmora/pelmora.ini" | sed "s/^cpunum .*/cpunum $number/" >"$base/$name/pelmora/pelmora.ini"
+        number=$((number + 1))
+        (set -a && source "$base/$name.conf" && eval "exec $bridge_line" 2>"$base/bridge-$name.txt") &
         pids+=($!)
-        wait_for 60 in_log "Continuing process at 42% for p2665_R_Zn_Cyc_R3"
-        "$BRIDGE" --port "$port" --units $units --out "$dir" --database "$dir/pelmora/database.txt" 2>"$base/bridge-$units.txt" &
+        (set -a && source "$base/$name.conf" && eval "exec $monitor_line" >/dev/null 2>"$base/pelmora-$name.txt") &
         pids+=($!)
     done
-    # Each monitor sees its own kind's units finish and the next begin, never the other kind's.
-    for check in "cpu p18213_R412_C7_G19 p18401_R413_C7_G20 p175" "gpu p17500_R0_C3_G0 p17501_R1_C3_G1 p18"; do
+    # Each monitor sees its own unit finish and the next begin, never another's.
+    for check in "cpu p18213_R412_C7_G19 p18401_R413_C7_G20 p17[56]" "gpu1 p17500_R0_C3_G0 p17501_R1_C3_G1 p1(8|76)" \
+        "gpu2 p17600_R0_C4_G0 p17601_R1_C4_G1 p1(8|75)"; do
         set -- $check
         dir=$base/$1 log=$base/$1/pelmora/pelmora_log.txt
         wait_for 90 in_log "Beginning process for $3 on "
         in_log "$2 completed in " || fail "no line for the finished $2"
-        ! tr -d '\r' <"$log" | grep -q "process for $4" || fail "the $1 monitor saw a unit of the other kind"
+        ! tr -d '\r' <"$log" | grep -Eq "process (at [0-9]+% )?for $4" || fail "the $1 monitor saw another's unit"
     done
-    has "17500 ws2.example.org 0 0.00 0.00 50000.00 100 0x22" "$base/gpu/pelmora/database.txt" || fail "no GPU project"
+    has "17500 ws2.example.org 0 0.00 0.00 50000.00 100 0x22" "$base/gpu1/pelmora/database.txt" || fail "no GPU project"
+    has "17600 ws2.example.org 0 0.00 0.00 50000.00 100 0x22" "$base/gpu2/pelmora/database.txt" || fail "no second GPU project"
     has "18213 ws1.example.org 0 0.00 0.00 9210.00 100 0xa8" "$base/cpu/pelmora/database.txt" || fail "no CPU project"
+    grep -q "connected to 127.0.0.1:$port" "$base/bridge-gpu2.txt" || fail "no connection logged"
     ! grep -q '^received' "$base/sim.txt" || fail "a bridge sent the client: $(grep -m1 '^received' "$base/sim.txt")"
     exit 0
 fi
