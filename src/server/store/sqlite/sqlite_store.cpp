@@ -56,9 +56,12 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& err
         execute(db, "PRAGMA synchronous = NORMAL");
         // The maintenance thread checkpoints; this only bounds the log if it cannot.
         execute(db, "PRAGMA wal_autocheckpoint = 20000");
-        // A burst grows the log; once a checkpoint has taken it in, the file
-        // is cut back to this, so the room a flood took is given back.
-        execute(db, "PRAGMA journal_size_limit = 8388608");
+        // A flood grows the log up to the bound above; once a checkpoint has
+        // taken it in, the file is cut back to this. Not lower: cutting it
+        // happens in the next write, and a log cut four times a second under
+        // a steady 1,000 exchanges a second took the 99th percentile of an
+        // exchange from 2 to 15-23 ms.
+        execute(db, "PRAGMA journal_size_limit = 67108864");
         migrate(db);
         store->prepared_ = std::make_unique<SqliteStore::Prepared>(db);
         store->admission_ = std::make_unique<SqliteStore::Admission>(db);
