@@ -322,25 +322,6 @@ const stream = openStream({
       const { machines } = await getJSON("/api/machines");
       if (!stream.isOpen()) receive({ full: true, machines });
       alerts.load();
-
-// ---- The store at its bound ----
-
-const MIB = 1 << 20;
-async function checkStore() {
-  try {
-    const s = await getJSON("/api/store");
-    const notice = $("#store-notice");
-    notice.hidden = !s.at_limit;
-    notice.textContent = s.at_limit
-      ? `The store is at its bound (${number.format(Math.round(s.size_bytes / MIB))} of ` +
-        `${number.format(Math.round(s.max_bytes / MIB))} MiB): its oldest history is being removed.`
-      : "";
-  } catch {
-    // Tried again at the next look.
-  }
-}
-checkStore();
-setInterval(checkStore, 60e3);
     } catch {
       // The next poll tries again.
     }
