@@ -494,7 +494,9 @@ TEST(HttpOptions, StoreSizeTakesAUnit)
         ServerOptions options;
         std::string message;
         EXPECT_EQ(parseOptions(3, argv, options, message), c.status) << c.size << ": " << message;
-        if (c.status < 0) EXPECT_EQ(options.fleet.maxStoreBytes, c.bytes) << c.size;
+        if (c.status < 0) {
+            EXPECT_EQ(options.fleet.maxStoreBytes, c.bytes) << c.size;
+        }
     }
     EXPECT_EQ(ServerOptions().fleet.maxStoreBytes, 4LL << 30);
 }
