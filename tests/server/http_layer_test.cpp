@@ -437,7 +437,9 @@ TEST(ServerLog, RepeatsWaitAMinuteAndNoiseSharesOneBudget)
     for (const Step& s : steps) {
         std::string note = "unset";
         EXPECT_EQ(limiter.pass(s.key, s.what, s.ms, note), s.note != nullptr) << s.key << " at " << s.ms;
-        if (s.note) EXPECT_EQ(note, s.note) << s.key << " at " << s.ms;
+        if (s.note) {
+            EXPECT_EQ(note, s.note) << s.key << " at " << s.ms;
+        }
     }
 }
 
