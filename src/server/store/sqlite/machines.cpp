@@ -303,20 +303,10 @@ std::vector<MachineRow> SqliteStore::removeMachines(const std::vector<long long>
     return removed;
 }
 
+// Clearing is a move to no address: the next record's address is taken.
 std::optional<std::string> SqliteStore::clearAddress(long long machineId, long long now)
 {
-    std::lock_guard<std::mutex> lock(writeMutex_);
-    Transaction t(writer_);
-    Statement find(writer_, "SELECT address FROM machines WHERE id = :id");
-    if (!find.bind(":id", machineId).step()) return std::nullopt;
-    const std::string address = find.text(0);
-    find.reset();
-    Statement clear(writer_, "UPDATE machines SET previous_address = CASE WHEN address = '' THEN previous_address"
-                             " ELSE address END, address = '', address_changed_at = :now WHERE id = :id");
-    clear.bind(":id", machineId).bind(":now", now).run();
-    markChanged(machineId);
-    t.commit();
-    return address;
+    return moveAddress(machineId, "", now);
 }
 
 std::vector<ReportRow> SqliteStore::history(long long machineId, long long since, long long until, int most)
