@@ -22,12 +22,14 @@
 #                                         server/store/sqlite/ and the two places that make the
 #                                         store (server/server.cpp, server/main.cpp) include
 #                                         <sqlite3.h> or server/store/sqlite/
-#            inside server/, rooms by level: store/ and defaults.h (0: the rows, the
-#            store's interface, the defaults), store/sqlite/ (1), the rest of
-#            server/ (2: the domain, the monitor listener, alerts, webhook), http/
-#            (3: the HTTP plumbing), api/ (4: routes, handlers, sign-in), and the
-#            wiring, server.cpp and main.cpp (5). A room includes its own and
-#            lower ones.
+#            inside server/, rooms by level: support/ (0: log, limits, time,
+#            text safety, rate limits, shared answers), store/ and http/ (1: the
+#            rows and the store's interface; the HTTP plumbing), store/sqlite/ (2),
+#            monitor/ and fleet/ (3: what faces the monitors and the stats site;
+#            the fleet view, status, alerts, webhook, team figures, machine
+#            admin), api/ (4: routes, handlers, sign-in), and the wiring at the
+#            top of server/ (5: options, server.cpp, main.cpp). A room includes
+#            its own and lower ones; two rooms of one level never meet.
 #
 #   allowed in a core folder: bridge/ <nlohmann/json.hpp> (header-only JSON, no OS)
 #
@@ -104,12 +106,14 @@ sqlite_allowed() {
 # Inside src/server: a file's room and its level.
 server_room() {
     case "$1" in
-        src/server/store/sqlite/*) REPLY="1 store/sqlite" ;;
-        src/server/store/* | src/server/defaults.h) REPLY="0 store" ;;
-        src/server/http/*) REPLY="3 http" ;;
+        src/server/support/*) REPLY="0 support" ;;
+        src/server/store/sqlite/*) REPLY="2 store/sqlite" ;;
+        src/server/store/*) REPLY="1 store" ;;
+        src/server/http/*) REPLY="1 http" ;;
+        src/server/monitor/*) REPLY="3 monitor" ;;
+        src/server/fleet/*) REPLY="3 fleet" ;;
         src/server/api/*) REPLY="4 api" ;;
-        src/server/server.cpp | src/server/main.cpp) REPLY="5 wiring" ;;
-        *) REPLY="2 domain" ;;
+        *) REPLY="5 wiring" ;;
     esac
 }
 server_rooms_rule() { # at file resolved

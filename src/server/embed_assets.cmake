@@ -76,7 +76,7 @@ foreach(name IN LISTS files)
   math(EXPR index "${index} + 1")
 endforeach()
 set(text "// Made by embed_assets.cmake from the dashboard's folder; not to be edited.
-#include \"server/web_assets.h\"
+#include \"server/api/web_assets.h\"
 
 namespace pelmora::server {
 namespace {

@@ -4,9 +4,9 @@
 #include <arpa/inet.h>
 #include <charconv>
 
-#include "server/log.h"
-#include "server/version.h"
-#include "server/webhook.h"
+#include "server/support/log.h"
+#include "server/support/version.h"
+#include "server/fleet/webhook.h"
 
 namespace pelmora::server {
 namespace {

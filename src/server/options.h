@@ -6,15 +6,11 @@
 #include <vector>
 
 #include "protocol/monitor_protocol.h"
-#include "server/defaults.h"
-#include "server/fleet_bounds.h"
+#include "server/support/defaults.h"
+#include "server/support/endpoint.h"
+#include "server/support/fleet_bounds.h"
 
 namespace pelmora::server {
-
-struct Endpoint {
-    std::string address; // dotted IPv4
-    int port = 0;        // 0: any free port (the log names the one taken)
-};
 
 struct ServerOptions {
     std::string db = defaults::kStoreFile;

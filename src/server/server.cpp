@@ -9,18 +9,18 @@
 #include <sys/resource.h>
 #include <thread>
 
-#include "server/admin_token.h"
-#include "server/alerts.h"
+#include "server/support/admin_token.h"
+#include "server/fleet/alerts.h"
 #include "server/http/host_names.h"
 #include "server/api/http_api.h"
-#include "server/log.h"
-#include "server/machine_admin.h"
-#include "server/monitor_listener.h"
-#include "server/periodic_worker.h"
+#include "server/support/log.h"
+#include "server/fleet/machine_admin.h"
+#include "server/monitor/monitor_listener.h"
+#include "server/support/periodic_worker.h"
 #include "server/store/sqlite/sqlite_store.h"
 #include "server/store/sqlite/store_lock.h"
-#include "server/store_bound.h"
-#include "server/version.h"
+#include "server/fleet/store_bound.h"
+#include "server/support/version.h"
 
 namespace pelmora::server {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
-#include "server/record.h"
+#include "server/monitor/record.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "server/http/http_request.h"
-#include "server/unit_query.h"
+#include "server/monitor/unit_query.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

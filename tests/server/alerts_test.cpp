@@ -8,9 +8,9 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "server/alerts.h"
+#include "server/fleet/alerts.h"
 #include "server/fresh_store.h"
-#include "server/webhook.h"
+#include "server/fleet/webhook.h"
 #include "support/loopback_peer.h"
 
 using namespace pelmora;

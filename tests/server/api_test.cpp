@@ -9,7 +9,7 @@
 
 #include "server/fresh_store.h"
 #include "server/api/http_api.h"
-#include "server/token_compare.h"
+#include "server/support/token_compare.h"
 
 using namespace pelmora::server;
 using nlohmann::json;

@@ -7,14 +7,14 @@
 #include <algorithm>
 #include <string>
 
-#include "server/admission.h"
-#include "server/alerts.h"
-#include "server/ip_address.h"
-#include "server/iso_time.h"
-#include "server/fleet_view.h"
+#include "server/fleet/admission.h"
+#include "server/fleet/alerts.h"
+#include "server/support/ip_address.h"
+#include "server/support/iso_time.h"
+#include "server/fleet/fleet_view.h"
 #include "server/fresh_store.h"
-#include "server/machine_admin.h"
-#include "server/rate_limit.h"
+#include "server/fleet/machine_admin.h"
+#include "server/support/rate_limit.h"
 
 using namespace pelmora::server;
 

@@ -11,15 +11,16 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include "server/admin_token.h"
-#include "server/connection_caps.h"
-#include "server/log.h"
+#include "server/support/admin_token.h"
+#include "server/support/connection_caps.h"
+#include "server/support/log.h"
 #include "server/fresh_store.h"
 #include "server/http/answer_budget.h"
 #include "server/http/host_names.h"
 #include "server/http/http_parsing.h"
+#include "server/options.h"
 #include "server/api/http_api.h"
-#include "server/monitor_listener.h"
+#include "server/monitor/monitor_listener.h"
 #include "server/api/sessions.h"
 #include "server/api/sign_in_throttle.h"
 

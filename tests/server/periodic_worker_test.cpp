@@ -6,7 +6,7 @@
 #include <atomic>
 #include <thread>
 
-#include "server/periodic_worker.h"
+#include "server/support/periodic_worker.h"
 
 using namespace pelmora::server;
 using Clock = std::chrono::steady_clock;

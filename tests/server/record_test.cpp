@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "server/record.h"
+#include "server/monitor/record.h"
 
 using namespace pelmora;
 using namespace pelmora::server;

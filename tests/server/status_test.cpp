@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <string>
 
-#include "server/alerts.h"
-#include "server/fleet_view.h"
+#include "server/fleet/alerts.h"
+#include "server/fleet/fleet_view.h"
 #include "server/fresh_store.h"
-#include "server/machine_status.h"
-#include "server/record.h"
+#include "server/fleet/machine_status.h"
+#include "server/monitor/record.h"
 
 using namespace pelmora;
 using namespace pelmora::server;

@@ -10,11 +10,11 @@
 #include <tuple>
 #include <unistd.h>
 
-#include "server/fleet_view.h"
+#include "server/fleet/fleet_view.h"
 #include "server/fresh_store.h"
-#include "server/slots.h"
+#include "server/support/slots.h"
 #include "server/store/history_rule.h"
-#include "server/store_bound.h"
+#include "server/fleet/store_bound.h"
 
 using namespace pelmora::server;
 

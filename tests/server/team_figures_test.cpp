@@ -1,8 +1,8 @@
 // The team's figures from machines in every status and the units submitted.
 #include <gtest/gtest.h>
 
-#include "server/json_shapes.h"
-#include "server/team_figures.h"
+#include "server/fleet/json_shapes.h"
+#include "server/fleet/team_figures.h"
 
 using namespace pelmora::server;
 

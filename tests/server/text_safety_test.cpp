@@ -1,7 +1,7 @@
 // What the log and the webhook make of hostile names.
 #include <gtest/gtest.h>
 
-#include "server/text_safety.h"
+#include "server/support/text_safety.h"
 
 using namespace pelmora::server;
 

@@ -2,8 +2,8 @@
 
 #include "server/api/context.h"
 #include "server/api/http_answers.h"
-#include "server/log.h"
-#include "server/token_compare.h"
+#include "server/support/log.h"
+#include "server/support/token_compare.h"
 
 namespace pelmora::server {
 

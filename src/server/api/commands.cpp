@@ -2,9 +2,9 @@
 // cancelled while still pending; the monitor takes them with its next record.
 #include "protocol/monitor_protocol.h"
 #include "server/api/handlers.h"
-#include "server/json_shapes.h"
+#include "server/fleet/json_shapes.h"
 #include "server/api/http_answers.h"
-#include "server/log.h"
+#include "server/support/log.h"
 
 namespace pelmora::server {
 namespace {

@@ -4,13 +4,13 @@
 
 #include <ctime>
 
-#include "server/counters.h"
-#include "server/fleet_bounds.h"
-#include "server/fleet_view.h"
-#include "server/machine_status.h"
+#include "server/support/counters.h"
+#include "server/support/fleet_bounds.h"
+#include "server/fleet/fleet_view.h"
+#include "server/fleet/machine_status.h"
 #include "server/api/sessions.h"
-#include "server/shared_text.h"
-#include "server/slots.h"
+#include "server/support/shared_text.h"
+#include "server/support/slots.h"
 #include "server/store/store.h"
 
 namespace pelmora::server {

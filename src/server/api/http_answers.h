@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "server/json_shapes.h"
+#include "server/fleet/json_shapes.h"
 #include "server/http/http_request.h"
 
 namespace pelmora::server {

@@ -7,7 +7,7 @@
 #include "server/http/host_names.h"
 #include "server/api/http_answers.h"
 #include "server/http/http_listener.h"
-#include "server/log.h"
+#include "server/support/log.h"
 #include "server/api/sessions.h"
 
 namespace pelmora::server {

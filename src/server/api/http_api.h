@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "server/counters.h"
-#include "server/defaults.h"
-#include "server/fleet_bounds.h"
-#include "server/fleet_view.h"
+#include "server/support/counters.h"
+#include "server/support/defaults.h"
+#include "server/support/fleet_bounds.h"
+#include "server/fleet/fleet_view.h"
 #include "server/http/http_request.h"
-#include "server/machine_status.h"
-#include "server/options.h"
-#include "server/slots.h"
+#include "server/fleet/machine_status.h"
+#include "server/support/endpoint.h"
+#include "server/support/slots.h"
 #include "server/store/store.h"
 
 namespace pelmora::server {

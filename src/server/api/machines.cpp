@@ -1,10 +1,10 @@
 // The machines: the fleet, one machine, its history; removing one,
 // clearing or moving its pinned address, approving waiting identities
 // (machine_admin.h and admission.h do the work).
-#include "server/admission.h"
+#include "server/fleet/admission.h"
 #include "server/api/handlers.h"
 #include "server/api/http_answers.h"
-#include "server/machine_admin.h"
+#include "server/fleet/machine_admin.h"
 
 namespace pelmora::server {
 namespace {

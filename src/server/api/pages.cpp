@@ -4,7 +4,7 @@
 
 #include "server/api/handlers.h"
 #include "server/api/http_answers.h"
-#include "server/web_assets.h"
+#include "server/api/web_assets.h"
 
 namespace pelmora::server {
 namespace {

@@ -3,7 +3,7 @@
 
 #include "server/api/handlers.h"
 #include "server/api/http_answers.h"
-#include "server/metrics.h"
+#include "server/fleet/metrics.h"
 
 namespace pelmora::server {
 

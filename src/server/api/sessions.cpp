@@ -2,8 +2,8 @@
 
 #include <boost/uuid/detail/sha1.hpp>
 
-#include "server/admin_token.h"
-#include "server/token_compare.h"
+#include "server/support/admin_token.h"
+#include "server/support/token_compare.h"
 
 namespace pelmora::server {
 namespace {

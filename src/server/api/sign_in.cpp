@@ -1,9 +1,9 @@
 // The session's state, the sign-in form's post and signing out.
 #include "server/api/handlers.h"
-#include "server/json_shapes.h"
+#include "server/fleet/json_shapes.h"
 #include "server/api/http_answers.h"
-#include "server/log.h"
-#include "server/token_compare.h"
+#include "server/support/log.h"
+#include "server/support/token_compare.h"
 
 namespace pelmora::server {
 namespace {

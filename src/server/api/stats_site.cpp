@@ -1,9 +1,9 @@
 // GET /folding/unitstats.php: where the monitors submit finished units, as
 // they would to the stats site; answered with a page, as the site does.
 #include "server/api/handlers.h"
-#include "server/log.h"
-#include "server/unit_page.h"
-#include "server/unit_query.h"
+#include "server/support/log.h"
+#include "server/monitor/unit_page.h"
+#include "server/monitor/unit_query.h"
 
 namespace pelmora::server {
 

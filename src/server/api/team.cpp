@@ -1,8 +1,8 @@
 // GET /api/team?days=30: the team's figures, the units of the last DAYS days.
 #include "server/api/handlers.h"
-#include "server/json_shapes.h"
+#include "server/fleet/json_shapes.h"
 #include "server/api/http_answers.h"
-#include "server/team_figures.h"
+#include "server/fleet/team_figures.h"
 
 namespace pelmora::server {
 

@@ -2,7 +2,7 @@
 #include <cstdint>
 
 #include "server/api/handlers.h"
-#include "server/json_shapes.h"
+#include "server/fleet/json_shapes.h"
 #include "server/api/http_answers.h"
 
 namespace pelmora::server {

@@ -15,10 +15,10 @@
 #include <optional>
 #include <thread>
 
-#include "server/connection_caps.h"
+#include "server/support/connection_caps.h"
 #include "server/http/answer_budget.h"
 #include "server/http/http_parsing.h"
-#include "server/log.h"
+#include "server/support/log.h"
 
 namespace pelmora::server {
 

@@ -31,11 +31,11 @@
 #include <string>
 #include <vector>
 
-#include "server/counters.h"
-#include "server/defaults.h"
+#include "server/support/counters.h"
+#include "server/support/defaults.h"
 #include "server/http/http_parsing.h"
 #include "server/http/http_request.h"
-#include "server/options.h"
+#include "server/support/endpoint.h"
 
 namespace pelmora::server {
 

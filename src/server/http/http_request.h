@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "server/shared_text.h"
+#include "server/support/shared_text.h"
 
 namespace pelmora::server {
 

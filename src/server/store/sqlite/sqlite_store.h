@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "server/defaults.h"
+#include "server/support/defaults.h"
 #include "server/store/store.h"
 
 struct sqlite3;

@@ -1,0 +1,79 @@
+// Alerts: a machine that goes offline or stalls (its status, as
+// machineStatus() gives it) raises an alert; back to folding, or stopped by
+// an exit record, resolves it. The alerts live in the store, so a restart
+// keeps the open ones open and raises nothing twice.
+//
+// Others learn of alerts from the store: Store::alertsChangedSince() gives
+// the alerts raised or resolved after a change number (poll it, as the live
+// event stream does), alertJson() (api/json_shapes.h) makes the object the
+// API, the webhook and the event stream all send.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "server/support/counters.h"
+#include "server/fleet/machine_status.h"
+#include "server/support/periodic_worker.h"
+#include "server/store/store.h"
+#include "server/fleet/webhook.h"
+
+namespace pelmora::server {
+
+// Looks at every machine and brings its alerts in line with its status.
+class AlertEngine {
+public:
+    // STARTED_AT: when this server started. A machine is raised offline only
+    // once it has had --offline-after to report to this server, so a server
+    // that was down a while does not raise the whole fleet at its start.
+    // FOR_WEBHOOK: whether the events are to be sent to a webhook.
+    AlertEngine(Store& store, StatusLimits limits, long long startedAt, bool forWebhook);
+
+    // One look at NOW; the alerts raised or resolved by it.
+    std::vector<AlertRow> evaluate(long long now);
+
+private:
+    struct Seen {
+        bool stopped = false;
+        long long lastSeen = 0, changedAt = 0, resumedAt = 0;
+    };
+    const char* wantedKind(long long id, const Seen& seen, long long now);
+
+    Store& store_;
+    StatusLimits limits_;
+    long long startedAt_;
+    bool forWebhook_;
+    bool loaded_ = false;
+    long long removals_ = 0;
+    long long machinesChange_ = 0;
+    std::unordered_map<long long, Seen> machines_;    // by id: what the status needs
+    std::unordered_map<long long, std::string> open_; // by machine: the kind of its open alert
+    MachineRow scratch_;
+};
+
+// The alert engine's thread (a look every second, old alerts pruned every
+// hour) and, with a webhook URL, the webhook's thread.
+class Alerting {
+public:
+    Alerting(Store& store, Counters& counters, StatusLimits limits, int keepDays, const std::string& webhookUrl,
+             WebhookTiming timing = {});
+    ~Alerting();
+    void start();
+    void stop();
+
+private:
+    void look();
+
+    Store& store_;
+    AlertEngine engine_;
+    int keepDays_;
+    long long lastPrune_ = 0;
+    std::unique_ptr<Webhook> webhook_;
+    PeriodicWorker looking_;
+    std::thread webhookThread_;
+};
+
+} // namespace pelmora::server

@@ -1,0 +1,72 @@
+#include "server/fleet/machine_admin.h"
+
+#include <algorithm>
+
+#include "server/support/iso_time.h"
+#include "server/support/log.h"
+#include "server/fleet/machine_status.h"
+
+namespace pelmora::server {
+namespace {
+
+constexpr int kForgottenAtOnce = 500; // a short transaction each
+
+AdminAnswer failure(int status, const std::string& reason) { return {status, errorJson(reason)}; }
+
+void freeSlots(SlotTable& slots, const std::vector<MachineRow>& removed)
+{
+    for (const MachineRow& m : removed)
+        if (m.slot != 0 && !m.stopped) slots.move(m.slot, 0);
+}
+
+} // namespace
+
+AdminAnswer removeMachine(Store& store, SlotTable& slots, long long id, const std::string& by)
+{
+    const std::vector<MachineRow> removed = store.removeMachines({id});
+    if (removed.empty()) return failure(404, "no machine " + std::to_string(id));
+    freeSlots(slots, removed);
+    const MachineRow& m = removed[0];
+    logEvent(Level::info, "machine " + m.name + " CPU# " + std::to_string(m.cpu) + " (id " + std::to_string(id) +
+                              ") removed by " + by);
+    return {200, removedMachineJson(id, m)};
+}
+
+AdminAnswer clearMachineAddress(Store& store, long long id, const std::string& by, long long now)
+{
+    const std::optional<std::string> address = store.clearAddress(id, now);
+    if (!address) return failure(404, "no machine " + std::to_string(id));
+    logEvent(Level::info, "machine " + std::to_string(id) + ": address " + (address->empty() ? "(none)" : *address) +
+                              " cleared by " + by + "; its next record's address is taken");
+    return {200, clearedAddressJson(id, *address)};
+}
+
+AdminAnswer machineHistory(Store& store, const FleetLimits& limits, long long id, long long hours, long long points,
+                           long long now)
+{
+    if (!store.machineExists(id)) return failure(404, "no machine " + std::to_string(id));
+    hours = std::min<long long>(hours, limits.historyMaxDays * 24LL);
+    const long long most = points > 0 ? std::min<long long>(points, limits.historyMaxRows) : limits.historyMaxRows;
+    const long long since = now - hours * 3600;
+    return {200, historyJson(hours, store.history(id, since, now, static_cast<int>(most)), store.reportBefore(id, since))};
+}
+
+long long forgetSilentMachines(Store& store, SlotTable& slots, const FleetLimits& limits, long long now)
+{
+    if (limits.forgetAfterDays <= 0) return 0;
+    long long forgotten = 0;
+    for (;;) {
+        const std::vector<long long> ids = store.silentMachines(now - limits.forgetAfterDays * 86400LL, kForgottenAtOnce);
+        if (ids.empty()) break;
+        const std::vector<MachineRow> removed = store.removeMachines(ids);
+        freeSlots(slots, removed);
+        forgotten += static_cast<long long>(removed.size());
+        if (removed.size() < ids.size()) break; // removed meanwhile: next hour
+    }
+    if (forgotten > 0)
+        logEvent(Level::info, std::to_string(forgotten) + " machines silent for " +
+                                  std::to_string(limits.forgetAfterDays) + " days forgotten");
+    return forgotten;
+}
+
+} // namespace pelmora::server

@@ -1,0 +1,35 @@
+// What the API does to machines beyond showing them, as plain functions
+// that return the answer's status and body: removing a machine, clearing
+// its pinned address, its bounded history; and the hourly forgetting of
+// machines that went silent.
+#pragma once
+
+#include <string>
+
+#include "server/fleet/json_shapes.h"
+#include "server/support/fleet_bounds.h"
+#include "server/support/slots.h"
+#include "server/store/store.h"
+
+namespace pelmora::server {
+
+struct AdminAnswer {
+    int status = 200;
+    Json body;
+};
+
+// DELETE /api/machines/ID: the machine, its reports, commands and alerts. BY names the caller for the log.
+AdminAnswer removeMachine(Store& store, SlotTable& slots, long long id, const std::string& by);
+// DELETE /api/machines/ID/address: its next record's address becomes its own (with --pin-addresses).
+AdminAnswer clearMachineAddress(Store& store, long long id, const std::string& by, long long now);
+// GET /api/machines/ID/history?hours=H&points=P (P 0: not given): at most
+// the limits' span and rows; {"hours": the span given, "reports": [...],
+// "before": the last report before the span or null}. History keeps changes
+// only, so a span may hold few rows or none: "before" gives its start.
+AdminAnswer machineHistory(Store& store, const FleetLimits& limits, long long id, long long hours, long long points,
+                           long long now);
+
+// Removes the machines silent for the limits' days; the number removed.
+long long forgetSilentMachines(Store& store, SlotTable& slots, const FleetLimits& limits, long long now);
+
+} // namespace pelmora::server

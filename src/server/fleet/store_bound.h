@@ -1,0 +1,33 @@
+// The store's last bound (--max-store-size): when the store's data grows
+// past it, the oldest history goes first, a batch each maintenance pass
+// (so an exchange never waits long behind it), until the store is back
+// under nine tenths of the bound. Each time it reaches the bound is logged
+// once and counted, and shown on the dashboard while it lasts.
+#pragma once
+
+#include "server/support/counters.h"
+#include "server/store/store.h"
+
+namespace pelmora::server {
+
+class StoreBound {
+public:
+    StoreBound(Store& store, Counters& counters, long long maxBytes)
+        : store_(store), counters_(counters), maxBytes_(maxBytes)
+    {
+        counters_.storeMaxBytes = maxBytes;
+    }
+    // One look at the store's size, and one batch of thinning when past the bound.
+    void pass();
+
+    static constexpr int kBatch = 4000; // reports removed a pass at most
+
+private:
+    Store& store_;
+    Counters& counters_;
+    long long maxBytes_;
+    long long removed_ = 0; // in this episode
+    bool nothingLeft_ = false;
+};
+
+} // namespace pelmora::server

@@ -1,0 +1,234 @@
+#include "server/monitor/monitor_listener.h"
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <ctime>
+
+#include "protocol/monitor_protocol.h"
+#include "server/support/log.h"
+#include "server/monitor/record_intake.h"
+
+namespace pelmora::server {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using boost::system::error_code;
+
+struct MonitorListener::Connection {
+    Connection(MonitorListener& owner, tcp::socket s, std::string from)
+        : owner(owner), socket(std::move(s)), deadline(owner.io_), peer(std::move(from))
+    {
+        owner.live_.insert(this);
+    }
+    ~Connection()
+    {
+        owner.slots_.release(offeredSlot);
+        owner.caps_.release(place);
+        owner.live_.erase(this);
+        if (owner.stopping_ && owner.live_.empty()) owner.pause_.cancel(); // the last one: no need to wait on
+    }
+    void cut()
+    {
+        error_code ignored;
+        socket.close(ignored);
+        deadline.cancel();
+    }
+
+    MonitorListener& owner;
+    tcp::socket socket;
+    asio::steady_timer deadline;
+    std::string peer;
+    ConnectionCaps::Id place = 0;
+    int offeredSlot = 0;
+    char record[protocol::kRecordBytes] = {};
+    char out = 0;
+    bool timedOut = false;
+};
+
+namespace {
+std::string describe(const MonitorRecord& r)
+{
+    return r.computerName + " CPU# " + std::to_string(r.cpu);
+}
+} // namespace
+
+MonitorListener::MonitorListener(Store& store, SlotTable& slots, Counters& counters, int maxConnections,
+                                 int perAddress, FleetBounds* bounds)
+    : store_(store), slots_(slots), counters_(counters), caps_(maxConnections, perAddress), bounds_(bounds)
+{
+}
+
+MonitorListener::~MonitorListener()
+{
+    stopping_ = false; // the pause timer goes before the connections still held
+}
+
+bool MonitorListener::bind(const Endpoint& endpoint, std::string& error)
+{
+    error_code ec;
+    const tcp::endpoint at(asio::ip::make_address_v4(endpoint.address, ec), static_cast<unsigned short>(endpoint.port));
+    if (!ec) acceptor_.open(tcp::v4(), ec);
+    if (!ec) acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec) acceptor_.bind(at, ec);
+    if (!ec) acceptor_.listen(512, ec);
+    if (ec) {
+        error = ec.message();
+        return false;
+    }
+    port_ = acceptor_.local_endpoint(ec).port();
+    return true;
+}
+
+void MonitorListener::refused(const std::string& peer)
+{
+    ++counters_.refusedConnections;
+    logRepeated(Level::warn, Repeat::noise, "monitor refused", peer,
+                "monitor connection from " + peer + " refused: " + std::to_string(caps_.open()) +
+                    " connections open, " + std::to_string(caps_.heldBy(peer)) + " from it");
+}
+
+void MonitorListener::accept()
+{
+    acceptor_.async_accept([this](error_code ec, tcp::socket socket) {
+        if (stopping_) return;
+        if (ec) {
+            // Out of descriptors: the rest wait in the backlog; a short pause
+            // keeps the loop from spinning on a listener that stays readable.
+            pause_.expires_after(std::chrono::milliseconds(10));
+            pause_.async_wait([this](error_code e) {
+                if (!e && !stopping_) accept();
+            });
+            return;
+        }
+        accept();
+        error_code e;
+        const std::string peer = socket.remote_endpoint(e).address().to_string(e);
+        if (e) return;
+        const ConnectionCaps::Id place = caps_.admit(peer);
+        if (!place) return refused(peer);
+        auto c = std::make_shared<Connection>(*this, std::move(socket), peer);
+        c->place = place;
+        // Until its record is in, it may give way to an address holding less
+        // than its share (connection_caps.h): an exchange is short, so the
+        // places held long are an attacker's.
+        caps_.idle(place, [weak = std::weak_ptr<Connection>(c)] {
+            if (const auto held = weak.lock()) held->cut();
+        });
+        c->socket.set_option(tcp::no_delay(true), e);
+        c->offeredSlot = slots_.offer();
+        c->out = static_cast<char>(static_cast<signed char>(c->offeredSlot));
+        // One deadline for the whole exchange, however slowly the bytes come.
+        c->deadline.expires_after(std::chrono::seconds(kExchangeSeconds));
+        c->deadline.async_wait([c](error_code ec) {
+            if (ec) return;
+            c->timedOut = true;
+            c->cut();
+        });
+        asio::async_write(c->socket, asio::buffer(&c->out, 1), [this, c](error_code ec, std::size_t) {
+            if (ec) return c->cut();
+            asio::async_read(c->socket, asio::buffer(c->record), [this, c](error_code ec, std::size_t got) {
+                if (!ec) return finish(c);
+                if (c->timedOut) {
+                    ++counters_.timedOut;
+                    logRepeated(Level::warn, Repeat::noise, "monitor cut", c->peer,
+                                "monitor connection from " + c->peer + " cut after " +
+                                              std::to_string(kExchangeSeconds) + " s, " + std::to_string(got) +
+                                              " bytes in: nothing stored");
+                } else if (ec != asio::error::operation_aborted) {
+                    logRepeated(Level::warn, Repeat::noise, "monitor ended", c->peer,
+                                "monitor connection from " + c->peer + " ended after " +
+                                              std::to_string(got) + " of " + std::to_string(protocol::kRecordBytes) +
+                                              " bytes: nothing stored");
+                }
+                c->cut();
+            });
+        });
+    });
+}
+
+void MonitorListener::finish(const std::shared_ptr<Connection>& c)
+{
+    caps_.busy(c->place);
+    const RecordParse parsed = parseRecord(c->record, sizeof c->record);
+    if (!parsed.ok) {
+        ++counters_.parseFailures;
+        logRepeated(Level::warn, Repeat::noise, "record malformed", c->peer,
+                    "record from " + c->peer + " refused: " + parsed.reason);
+        return c->cut();
+    }
+    const MonitorRecord& r = parsed.record;
+    ExchangeResult result;
+    try {
+        result = takeRecord(store_, bounds_, counters_, r, c->peer, std::time(nullptr));
+    } catch (const std::exception& e) {
+        logEvent(Level::error, "record from " + describe(r) + " not stored: " + e.what());
+        return c->cut();
+    }
+    if (result.refused) { // nothing stored: nothing to give
+        if (r.exiting) return c->cut();
+        c->out = 0;
+        return asio::async_write(c->socket, asio::buffer(&c->out, 1), [c](error_code, std::size_t) { c->cut(); });
+    }
+    if (result.newSlot != 0 && result.newSlot != result.oldSlot && result.newSlot != c->offeredSlot &&
+        slots_.holders(result.newSlot) > 0)
+        logRepeated(Level::warn, Repeat::noise, "slot claimed", c->peer,
+                    "slot " + std::to_string(result.newSlot) + " is claimed by " + describe(r) + " at " + c->peer +
+                        " and by another machine");
+    slots_.move(result.oldSlot, result.newSlot);
+    if (result.newMachine)
+        logEvent(Level::info, "new machine " + describe(r) + " (id " + std::to_string(result.machineId) +
+                                  ") from " + c->peer + ", slot " + std::to_string(result.newSlot));
+    logEvent(Level::debug, "report from " + describe(r) + " at " + c->peer + ": " + r.unit + " " +
+                               std::to_string(r.progress) + "%");
+    if (r.exiting) {
+        logEvent(Level::info, describe(r) + " stopped (exit record from " + c->peer + ")");
+        return c->cut();
+    }
+    c->out = static_cast<char>(static_cast<signed char>(result.command));
+    const std::string who = describe(r), at = c->peer;
+    asio::async_write(c->socket, asio::buffer(&c->out, 1), [this, c, result, who, at](error_code ec, std::size_t) {
+        c->cut();
+        if (result.command == 0) return;
+        if (!ec) {
+            logEvent(Level::info, std::string("command ") + protocol::commandName(result.command) + " (id " +
+                                      std::to_string(result.commandId) + ") given to " + who + " at " + at);
+            return;
+        }
+        logEvent(Level::warn, std::string("command ") + protocol::commandName(result.command) + " for " + who +
+                                  " could not be sent: pending again");
+        try {
+            store_.undeliver(result.commandId);
+        } catch (const std::exception& e) {
+            logEvent(Level::error, std::string("command not put back: ") + e.what());
+        }
+    });
+}
+
+void MonitorListener::run()
+{
+    accept();
+    io_.run();
+}
+
+void MonitorListener::stop()
+{
+    asio::post(io_, [this] {
+        if (stopping_) return;
+        stopping_ = true;
+        error_code ignored;
+        acceptor_.close(ignored);
+        pause_.cancel();
+        if (live_.empty()) return;
+        logEvent(Level::info, "finishing " + std::to_string(live_.size()) + " monitor exchanges");
+        pause_.expires_after(std::chrono::milliseconds(kFinishMilliseconds));
+        pause_.async_wait([this](error_code ec) {
+            if (ec) return;
+            if (!live_.empty())
+                logEvent(Level::warn, std::to_string(live_.size()) + " monitor exchanges cut at the stop");
+            for (Connection* c : live_) c->cut();
+        });
+    });
+}
+
+} // namespace pelmora::server

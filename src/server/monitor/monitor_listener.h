@@ -1,0 +1,63 @@
+// The monitors' TCP protocol: on each connection send the slot byte, read
+// the record (protocol/monitor_protocol.h), store it, answer with one command byte (none after
+// an exit record), close. One thread on Boost.Asio: the store has one
+// writer anyway, and a slow HTTP request never delays an exchange. The
+// whole exchange, slot byte to command byte, has kExchangeSeconds however
+// the bytes arrive; connections over the caps (overall and per source
+// address, connection_caps.h) are closed at once. A peer's faults are
+// logged through logRepeated (log.h), so no flood floods the log.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <memory>
+#include <string>
+#include <unordered_set>
+
+#include "server/support/connection_caps.h"
+#include "server/support/counters.h"
+#include "server/support/fleet_bounds.h"
+#include "server/support/endpoint.h"
+#include "server/support/slots.h"
+#include "server/store/store.h"
+
+namespace pelmora::server {
+
+constexpr int kExchangeSeconds = 10;
+// After a stop, the exchanges under way have this long to finish.
+constexpr int kFinishMilliseconds = 1500;
+
+class MonitorListener {
+public:
+    // BOUNDS: the fleet's caps and per-address limits on records (null: none).
+    MonitorListener(Store& store, SlotTable& slots, Counters& counters, int maxConnections, int perAddress,
+                    FleetBounds* bounds = nullptr);
+    ~MonitorListener();
+
+    bool bind(const Endpoint& endpoint, std::string& error);
+    int port() const { return port_; }
+    void run(); // until stop(), then the exchanges under way finish or are cut
+    void stop(); // from any thread
+
+private:
+    struct Connection;
+    void accept();
+    void finish(const std::shared_ptr<Connection>& c); // the whole record is in
+    void refused(const std::string& peer);
+
+    Store& store_;
+    SlotTable& slots_;
+    Counters& counters_;
+    ConnectionCaps caps_;
+    // Before the I/O objects: connections left in the io_context end when it does, and use these.
+    std::unordered_set<Connection*> live_;
+    bool stopping_ = false;
+    boost::asio::io_context io_{1};
+    boost::asio::ip::tcp::acceptor acceptor_{io_};
+    boost::asio::steady_timer pause_{io_}; // after an accept failure, and the stop's grace
+    int port_ = 0;
+    FleetBounds* bounds_;
+};
+
+} // namespace pelmora::server
