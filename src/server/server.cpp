@@ -38,9 +38,8 @@ constexpr std::chrono::milliseconds kMaintenancePeriod{250};
 
 class Maintenance {
 public:
-    Maintenance(Store& store, FleetView& fleet, int keepDays, SlotTable& slots, const FleetLimits& limits,
-                Counters& counters)
-        : store_(store), fleet_(fleet), keepDays_(keepDays), slots_(slots), limits_(limits),
+    Maintenance(Store& store, FleetView& fleet, int keepDays, const FleetLimits& limits, Counters& counters)
+        : store_(store), fleet_(fleet), keepDays_(keepDays), limits_(limits),
           bound_(store, counters, limits.maxStoreBytes)
     {
     }
@@ -54,7 +53,7 @@ public:
                 if (removed > 0)
                     logEvent(Level::info, "history: " + std::to_string(removed) + " reports older than " +
                                               std::to_string(keepDays_) + " days removed");
-                forgetSilentMachines(store_, slots_, limits_, now);
+                forgetSilentMachines(store_, limits_, now);
                 store_.upkeep(Upkeep::thorough);
             } else {
                 store_.upkeep(Upkeep::frequent);
@@ -70,7 +69,6 @@ private:
     Store& store_;
     FleetView& fleet_;
     int keepDays_;
-    SlotTable& slots_;
     const FleetLimits& limits_;
     StoreBound bound_;
     long long lastPrune_ = 0;
@@ -140,9 +138,8 @@ int runServer(const ServerOptions& options)
     }
 
     Counters counters;
-    SlotTable slots(store->heldSlots());
     FleetBounds bounds(options.fleet);
-    MonitorListener listener(*store, slots, counters, options.maxConnections, options.maxConnectionsPerAddress,
+    MonitorListener listener(*store, counters, options.maxConnections, options.maxConnectionsPerAddress,
                              &bounds);
     if (!listener.bind(options.monitorListen, error)) {
         logEvent(Level::error, "cannot listen for monitors on " + where(options.monitorListen, options.monitorListen.port) +
@@ -157,7 +154,7 @@ int runServer(const ServerOptions& options)
     FleetView fleet(*store, limits);
     HttpApi http(*store, counters, fleet,
                  {token, viewerToken, limits, options.keepDays, options.maxConnections,
-                  options.maxConnectionsPerAddress, hostNames, &bounds, &slots});
+                  options.maxConnectionsPerAddress, hostNames, &bounds});
     if (!http.bind(options.httpListen, error)) {
         logEvent(Level::error, "cannot listen for HTTP on " + where(options.httpListen, options.httpListen.port) + ": " +
                                    error);
@@ -167,7 +164,7 @@ int runServer(const ServerOptions& options)
     logEvent(Level::info, "monitors on " + where(options.monitorListen, listener.port()));
     logEvent(Level::info, "HTTP on " + where(options.httpListen, http.port()));
 
-    Maintenance maintenance(*store, fleet, options.keepDays, slots, options.fleet, counters);
+    Maintenance maintenance(*store, fleet, options.keepDays, options.fleet, counters);
     PeriodicWorker upkeep;
     upkeep.start(kMaintenancePeriod, [&] { maintenance.step(); });
     WebhookTiming webhookTiming;

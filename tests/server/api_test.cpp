@@ -35,7 +35,7 @@ protected:
         fleet = std::make_unique<FleetView>(*store, StatusLimits{});
         std::string error;
         api = std::make_unique<HttpApi>(*store, counters, *fleet,
-                                        HttpSettings{kToken, viewerToken, {}, 30, 1024, 64, {}, &bounds, &slots});
+                                        HttpSettings{kToken, viewerToken, {}, 30, 1024, 64, {}, &bounds});
         ASSERT_TRUE(api->bind({"127.0.0.1", 0}, error)) << error;
         server = std::thread([this] { api->run(); });
         client = std::make_unique<httplib::Client>("127.0.0.1", api->port());
@@ -61,7 +61,6 @@ protected:
         limits.unitsPerHour = 2;
         return limits;
     }()};
-    SlotTable slots;
     std::unique_ptr<Store> store;
     long long machine = 0;
     std::string viewerToken;

@@ -454,9 +454,8 @@ TEST(MonitorCaps, OverACapTheConnectionClosesAtOnce)
 {
     std::unique_ptr<Store> store = freshStore("monitor_caps_test.db");
     std::string error;
-    SlotTable slots;
     Counters counters;
-    MonitorListener listener(*store, slots, counters, 2, 1);
+    MonitorListener listener(*store, counters, 2, 1);
     ASSERT_TRUE(listener.bind({"127.0.0.1", 0}, error)) << error;
     std::thread run([&] { listener.run(); });
     const auto firstByte = [&](const char* source, int& fd) {

@@ -12,7 +12,6 @@
 
 #include "server/fleet/fleet_view.h"
 #include "server/fresh_store.h"
-#include "server/support/slots.h"
 #include "server/store/history_rule.h"
 #include "server/fleet/store_bound.h"
 
@@ -47,19 +46,26 @@ protected:
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreContract, kStoreKinds, storeKindName);
 
-TEST(Slots, LowestFreeFirstThenNegativesThenNone)
+TEST_P(StoreContract, SlotsOfferedLowestFreeFirstThenNegativesThenNone)
 {
-    SlotTable slots({1, 3});
-    EXPECT_EQ(slots.offer(), 2);
-    EXPECT_EQ(slots.offer(), 4); // 2 is offered to a connection still open
-    slots.release(2);
-    EXPECT_EQ(slots.offer(), 2);
-    slots.move(3, 0); // its machine stopped
-    EXPECT_EQ(slots.offer(), 3);
-    for (int i = 5; i <= 127; ++i) slots.move(0, i);
-    EXPECT_EQ(slots.offer(), -128);
-    for (int i = -127; i <= -1; ++i) slots.move(0, i);
-    EXPECT_EQ(slots.offer(), 0);
+    store->recordReport(report("A", 1, 1), 1000);
+    store->recordReport(report("B", 1, 3), 1000);
+    EXPECT_EQ(store->offerSlot(1000), 2);
+    EXPECT_EQ(store->offerSlot(1000), 4); // 2 is offered to a connection still open
+    store->withdrawSlotOffer(2);
+    EXPECT_EQ(store->offerSlot(1000), 2);
+    store->recordReport(report("B", 1, 3, 10, true), 1001); // its machine stopped
+    EXPECT_EQ(store->offerSlot(1001), 3);
+    EXPECT_EQ(store->offerSlot(1200), 2); // the offers of a server that died lapse
+    ExchangeRules taken;
+    taken.offeredSlot = 2;
+    EXPECT_FALSE(store->recordReport(report("C", 1, 2), 1200, taken).slotShared);
+    EXPECT_TRUE(store->recordReport(report("D", 1, 2), 1200).slotShared); // logged, kept
+    for (int i = 4; i <= 127; ++i) store->recordReport(report("E", i, i), 1200);
+    EXPECT_EQ(store->offerSlot(1200), 3);
+    EXPECT_EQ(store->offerSlot(1200), -128);
+    for (int i = -127; i <= -1; ++i) store->recordReport(report("E", i, i), 1200);
+    EXPECT_EQ(store->offerSlot(1200), 0);
 }
 
 TEST_P(StoreContract, IdentityIsNameAndCpuAndSlotsSurviveARestart)

@@ -10,7 +10,6 @@
 #include "server/fleet/machine_status.h"
 #include "server/api/sessions.h"
 #include "server/support/shared_text.h"
-#include "server/support/slots.h"
 #include "server/store/store.h"
 
 namespace pelmora::server {
@@ -22,7 +21,6 @@ struct ApiContext {
     Sessions& sessions;
     const StatusLimits& limits;
     FleetBounds& bounds;
-    SlotTable& slots;
     AnswerCache& metrics; // /metrics, made once for all who ask within a second (probes.cpp)
 };
 

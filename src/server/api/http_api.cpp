@@ -18,7 +18,7 @@ public:
         : HttpListener(counters, {settings.maxConnections, settings.maxConnectionsPerAddress, 32, 8, kLargestBody}),
           counters_(counters), settings_(std::move(settings)),
           sessions_(store, settings_.adminToken, settings_.viewerToken),
-          context_{store, counters, fleet, sessions_, settings_.limits, bounds_, slots_, metrics_}
+          context_{store, counters, fleet, sessions_, settings_.limits, bounds_, metrics_}
     {
         // Counted before the answer goes out, so a client that asks for /metrics next sees its own request.
         set_post_routing_handler([this](const HttpRequest& req, HttpResponse& res) {
@@ -85,8 +85,6 @@ private:
     Sessions sessions_;
     FleetBounds ownBounds_{FleetLimits{}};
     FleetBounds& bounds_ = settings_.bounds ? *settings_.bounds : ownBounds_;
-    SlotTable ownSlots_;
-    SlotTable& slots_ = settings_.slots ? *settings_.slots : ownSlots_;
     AnswerCache metrics_{true, defaults::kSharedAnswerBytes};
     ApiContext context_;
 };

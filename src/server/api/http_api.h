@@ -15,7 +15,6 @@
 #include "server/http/http_request.h"
 #include "server/fleet/machine_status.h"
 #include "server/support/endpoint.h"
-#include "server/support/slots.h"
 #include "server/store/store.h"
 
 namespace pelmora::server {
@@ -31,7 +30,6 @@ struct HttpSettings {
     int maxConnectionsPerAddress = defaults::kMaxConnectionsPerAddress;
     std::vector<std::string> hostNames; // answered besides IP addresses and localhost
     FleetBounds* bounds = nullptr; // null: the default limits
-    SlotTable* slots = nullptr;    // the monitor listener's, freed by a machine's removal
 };
 
 class HttpApi {

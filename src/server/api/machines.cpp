@@ -33,7 +33,7 @@ void getMachine(ApiContext& api, const HttpRequest& req, HttpResponse& res)
 
 void deleteMachine(ApiContext& api, const HttpRequest& req, HttpResponse& res)
 {
-    const AdminAnswer a = removeMachine(api.store, api.slots, machineIn(req), "admin@" + req.remote_addr);
+    const AdminAnswer a = removeMachine(api.store, machineIn(req), "admin@" + req.remote_addr);
     answer(res, a.status, a.body);
 }
 

@@ -13,19 +13,12 @@ constexpr int kForgottenAtOnce = 500; // a short transaction each
 
 AdminAnswer failure(int status, const std::string& reason) { return {status, errorJson(reason)}; }
 
-void freeSlots(SlotTable& slots, const std::vector<MachineRow>& removed)
-{
-    for (const MachineRow& m : removed)
-        if (m.slot != 0 && !m.stopped) slots.move(m.slot, 0);
-}
-
 } // namespace
 
-AdminAnswer removeMachine(Store& store, SlotTable& slots, long long id, const std::string& by)
+AdminAnswer removeMachine(Store& store, long long id, const std::string& by)
 {
     const std::vector<MachineRow> removed = store.removeMachines({id});
     if (removed.empty()) return failure(404, "no machine " + std::to_string(id));
-    freeSlots(slots, removed);
     const MachineRow& m = removed[0];
     logEvent(Level::info, "machine " + m.name + " CPU# " + std::to_string(m.cpu) + " (id " + std::to_string(id) +
                               ") removed by " + by);
@@ -51,7 +44,7 @@ AdminAnswer machineHistory(Store& store, const FleetLimits& limits, long long id
     return {200, historyJson(hours, store.history(id, since, now, static_cast<int>(most)), store.reportBefore(id, since))};
 }
 
-long long forgetSilentMachines(Store& store, SlotTable& slots, const FleetLimits& limits, long long now)
+long long forgetSilentMachines(Store& store, const FleetLimits& limits, long long now)
 {
     if (limits.forgetAfterDays <= 0) return 0;
     long long forgotten = 0;
@@ -59,7 +52,6 @@ long long forgetSilentMachines(Store& store, SlotTable& slots, const FleetLimits
         const std::vector<long long> ids = store.silentMachines(now - limits.forgetAfterDays * 86400LL, kForgottenAtOnce);
         if (ids.empty()) break;
         const std::vector<MachineRow> removed = store.removeMachines(ids);
-        freeSlots(slots, removed);
         forgotten += static_cast<long long>(removed.size());
         if (removed.size() < ids.size()) break; // removed meanwhile: next hour
     }

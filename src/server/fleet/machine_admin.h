@@ -8,7 +8,6 @@
 
 #include "server/fleet/json_shapes.h"
 #include "server/support/fleet_bounds.h"
-#include "server/support/slots.h"
 #include "server/store/store.h"
 
 namespace pelmora::server {
@@ -19,7 +18,7 @@ struct AdminAnswer {
 };
 
 // DELETE /api/machines/ID: the machine, its reports, commands and alerts. BY names the caller for the log.
-AdminAnswer removeMachine(Store& store, SlotTable& slots, long long id, const std::string& by);
+AdminAnswer removeMachine(Store& store, long long id, const std::string& by);
 // DELETE /api/machines/ID/address: its next record's address becomes its own (with --pin-addresses).
 AdminAnswer clearMachineAddress(Store& store, long long id, const std::string& by, long long now);
 // GET /api/machines/ID/history?hours=H&points=P (P 0: not given): at most
@@ -30,6 +29,6 @@ AdminAnswer machineHistory(Store& store, const FleetLimits& limits, long long id
                            long long now);
 
 // Removes the machines silent for the limits' days; the number removed.
-long long forgetSilentMachines(Store& store, SlotTable& slots, const FleetLimits& limits, long long now);
+long long forgetSilentMachines(Store& store, const FleetLimits& limits, long long now);
 
 } // namespace pelmora::server

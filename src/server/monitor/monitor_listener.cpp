@@ -23,7 +23,13 @@ struct MonitorListener::Connection {
     }
     ~Connection()
     {
-        owner.slots_.release(offeredSlot);
+        if (!offerTaken) {
+            try {
+                owner.store_.withdrawSlotOffer(offeredSlot);
+            } catch (const std::exception& e) { // it lapses in the store on its own
+                logEvent(Level::error, std::string("slot offer not withdrawn: ") + e.what());
+            }
+        }
         owner.caps_.release(place);
         owner.live_.erase(this);
         if (owner.stopping_ && owner.live_.empty()) owner.pause_.cancel(); // the last one: no need to wait on
@@ -41,6 +47,7 @@ struct MonitorListener::Connection {
     std::string peer;
     ConnectionCaps::Id place = 0;
     int offeredSlot = 0;
+    bool offerTaken = false; // the record's transaction ended the offer
     char record[protocol::kRecordBytes] = {};
     char out = 0;
     bool timedOut = false;
@@ -53,9 +60,9 @@ std::string describe(const MonitorRecord& r)
 }
 } // namespace
 
-MonitorListener::MonitorListener(Store& store, SlotTable& slots, Counters& counters, int maxConnections,
-                                 int perAddress, FleetBounds* bounds)
-    : store_(store), slots_(slots), counters_(counters), caps_(maxConnections, perAddress), bounds_(bounds)
+MonitorListener::MonitorListener(Store& store, Counters& counters, int maxConnections, int perAddress,
+                                 FleetBounds* bounds)
+    : store_(store), counters_(counters), caps_(maxConnections, perAddress), bounds_(bounds)
 {
 }
 
@@ -116,7 +123,11 @@ void MonitorListener::accept()
             if (const auto held = weak.lock()) held->cut();
         });
         c->socket.set_option(tcp::no_delay(true), e);
-        c->offeredSlot = slots_.offer();
+        try {
+            c->offeredSlot = store_.offerSlot(std::time(nullptr));
+        } catch (const std::exception& e) { // the monitor gets no slot this time, as when none is left
+            logEvent(Level::error, std::string("no slot offered: ") + e.what());
+        }
         c->out = static_cast<char>(static_cast<signed char>(c->offeredSlot));
         // One deadline for the whole exchange, however slowly the bytes come.
         c->deadline.expires_after(std::chrono::seconds(kExchangeSeconds));
@@ -160,7 +171,8 @@ void MonitorListener::finish(const std::shared_ptr<Connection>& c)
     const MonitorRecord& r = parsed.record;
     ExchangeResult result;
     try {
-        result = takeRecord(store_, bounds_, counters_, r, c->peer, std::time(nullptr));
+        result = takeRecord(store_, bounds_, counters_, r, c->peer, std::time(nullptr), c->offeredSlot);
+        c->offerTaken = !result.refused;
     } catch (const std::exception& e) {
         logEvent(Level::error, "record from " + describe(r) + " not stored: " + e.what());
         return c->cut();
@@ -170,12 +182,10 @@ void MonitorListener::finish(const std::shared_ptr<Connection>& c)
         c->out = 0;
         return asio::async_write(c->socket, asio::buffer(&c->out, 1), [c](error_code, std::size_t) { c->cut(); });
     }
-    if (result.newSlot != 0 && result.newSlot != result.oldSlot && result.newSlot != c->offeredSlot &&
-        slots_.holders(result.newSlot) > 0)
+    if (result.slotShared)
         logRepeated(Level::warn, Repeat::noise, "slot claimed", c->peer,
                     "slot " + std::to_string(result.newSlot) + " is claimed by " + describe(r) + " at " + c->peer +
                         " and by another machine");
-    slots_.move(result.oldSlot, result.newSlot);
     if (result.newMachine)
         logEvent(Level::info, "new machine " + describe(r) + " (id " + std::to_string(result.machineId) +
                                   ") from " + c->peer + ", slot " + std::to_string(result.newSlot));

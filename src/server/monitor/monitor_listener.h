@@ -19,7 +19,6 @@
 #include "server/support/counters.h"
 #include "server/support/fleet_bounds.h"
 #include "server/support/endpoint.h"
-#include "server/support/slots.h"
 #include "server/store/store.h"
 
 namespace pelmora::server {
@@ -31,7 +30,7 @@ constexpr int kFinishMilliseconds = 1500;
 class MonitorListener {
 public:
     // BOUNDS: the fleet's caps and per-address limits on records (null: none).
-    MonitorListener(Store& store, SlotTable& slots, Counters& counters, int maxConnections, int perAddress,
+    MonitorListener(Store& store, Counters& counters, int maxConnections, int perAddress,
                     FleetBounds* bounds = nullptr);
     ~MonitorListener();
 
@@ -47,7 +46,6 @@ private:
     void refused(const std::string& peer);
 
     Store& store_;
-    SlotTable& slots_;
     Counters& counters_;
     ConnectionCaps caps_;
     // Before the I/O objects: connections left in the io_context end when it does, and use these.

@@ -41,10 +41,21 @@ public:
     virtual std::vector<MachineRow> machines() = 0;
     // The machines written after change number SINCE (0: all), and in
     // LATEST the number of the last change they include. Every write to a
-    // machine, or to its commands, takes the next number.
+    // machine, or to its commands, takes the next number in its transaction,
+    // whichever server writes, and the numbers commit in order: a reader
+    // never passes over a number that commits late. Cheap when nothing
+    // changed: one small read of the store's last number.
     virtual std::vector<MachineRow> machinesChangedSince(long long since, long long& latest) = 0;
     // Slots held by machines that have not stopped, once per holder.
     virtual std::vector<int> heldSlots() = 0;
+    // A connection's slot (support/slot_order.h): the first in the offering
+    // order that no machine that has not stopped holds and no open
+    // connection, of any server on the store, was offered; 0 when none is
+    // left. The offer holds until withdrawn, or the exchange that takes it
+    // (ExchangeRules::offeredSlot), or a while past any exchange's deadline
+    // (a server that died with it open).
+    virtual int offerSlot(long long now) = 0;
+    virtual void withdrawSlotOffer(int slot) = 0;
     // The reports of a machine since SINCE, MOST at most: the last of each
     // equal span of time when there are more.
     virtual std::vector<ReportRow> history(long long machineId, long long since, long long until, int most) = 0;
@@ -55,13 +66,13 @@ public:
     virtual long long thinOldestReports(int most) = 0;
 
     // Removing machines, with their reports, commands and alerts. Each
-    // removal takes the next removal number, so the fleet's views can tell
-    // they must read every machine again.
+    // removal takes the next removal number, kept in the store, so the
+    // fleet's views, in any server, can tell they must read every machine again.
     virtual std::vector<MachineRow> removeMachines(const std::vector<long long>& ids) = 0;
     // The machines that sent nothing since BEFORE, at most LIMIT of them.
     virtual std::vector<long long> silentMachines(long long before, int limit) = 0;
-    virtual long long removals() const = 0;
-    virtual long long machineCount() const = 0;
+    virtual long long removals() = 0;
+    virtual long long machineCount() = 0;
     // Forgets a machine's address, so its next record's is taken (pinned).
     // The address it had, or nothing when there is no such machine.
     virtual std::optional<std::string> clearAddress(long long machineId, long long now) = 0;
@@ -79,7 +90,7 @@ public:
     virtual ~WaitingStore() = default;
 
     virtual std::vector<WaitingRow> waiting() = 0; // first seen first
-    virtual long long waitingCount() const = 0;
+    virtual long long waitingCount() = 0;
     // Makes the waiting rows IDS machines (gone from the list), while the
     // store holds fewer than MAX_MACHINES (0: no cap); ids not waiting are passed over.
     virtual Approval approve(const std::vector<long long>& ids, long long maxMachines, long long now) = 0;
@@ -89,7 +100,8 @@ class CommandStore {
 public:
     virtual ~CommandStore() = default;
 
-    // At most one pending command a machine: a new one replaces it.
+    // At most one pending command a machine (the store holds to it whoever
+    // writes): a new one replaces it.
     virtual std::optional<CommandRow> queueCommand(long long machineId, const std::string& command,
                                                    const std::string& by, long long now) = 0;
     // Cancels the machine's pending command (COMMAND_ID 0: whichever it is;
@@ -129,7 +141,7 @@ public:
 
 // At most one open alert of a kind a machine (the store holds to it, across
 // restarts). Each raise and each resolution takes the next alert change
-// number, a sequence of its own.
+// number, a sequence of its own, committed in order like the machines'.
 class AlertStore {
 public:
     virtual ~AlertStore() = default;
@@ -138,9 +150,9 @@ public:
     // For the live event stream: the alerts raised or resolved after change
     // number SINCE, oldest change first, and in LATEST the number of the last
     // one included (SINCE when none). Start from lastAlertChange() to get only
-    // what happens from then on. Cheap when nothing changed: no query at all.
+    // what happens from then on. Cheap when nothing changed: one small read.
     virtual std::vector<AlertRow> alertsChangedSince(long long since, long long& latest) = 0;
-    virtual long long lastAlertChange() const = 0;
+    virtual long long lastAlertChange() = 0;
     // Brings each machine's open alert to the wanted kind: resolves an open
     // one of another kind, raises the wanted one unless it is open. With
     // FOR_WEBHOOK false the events are marked as never to be sent (no webhook

@@ -24,7 +24,7 @@ constexpr const char* kWaitingColumns = "SELECT id, name, cpu, user, team, unit,
 
 } // namespace
 
-long long SqliteStore::putWaiting(Transaction& t, const MonitorRecord& r, long long now, const ExchangeRules& rules,
+void SqliteStore::putWaiting(Transaction& t, const MonitorRecord& r, long long now, const ExchangeRules& rules,
                                   ExchangeResult& result)
 {
     Admission& a = *admission_;
@@ -36,31 +36,29 @@ long long SqliteStore::putWaiting(Transaction& t, const MonitorRecord& r, long l
         touch.run();
         t.commit();
         result.waiting = true, result.refused = kWaiting;
-        return 0;
+        return;
     }
     if (!rules.mayAddMachine) {
         result.refused = "too many new machines from its address";
-        return 0;
+        return;
     }
-    long long grown = 1;
-    if (rules.maxWaiting > 0 && waitingCount_ >= rules.maxWaiting) {
-        a.dropOldestWaiting.reset().bind(":count", waitingCount_ - rules.maxWaiting + 1).run();
-        grown -= sqlite3_changes(writer_);
-    }
+    // Counted in the transaction: every writer's rows count.
+    a.countWaiting.reset().step();
+    const long long count = a.countWaiting.integer(0);
+    a.countWaiting.reset();
+    if (rules.maxWaiting > 0 && count >= rules.maxWaiting)
+        a.dropOldestWaiting.reset().bind(":count", count - rules.maxWaiting + 1).run();
     a.insertWaiting.reset().bind(":name", r.computerName).bind(":cpu", r.cpu).bind(":user", r.user)
         .bind(":team", r.team).bind(":unit", r.unit).bind(":address", rules.address).bind(":now", now).run();
     result.waitingId = sqlite3_last_insert_rowid(writer_);
     t.commit();
     result.waiting = result.newMachine = true, result.refused = kWaiting;
-    return grown;
 }
 
 void SqliteStore::noteRefusedAddress(long long machineId, const std::string& address, long long now)
 {
-    const long long next = lastChange_ + 1;
-    admission_->noteRefused.reset().bind(":id", machineId).bind(":address", address).bind(":now", now)
-        .bind(":change_number", next).run();
-    if (sqlite3_changes(writer_) > 0) lastChange_ = next;
+    admission_->noteRefused.reset().bind(":id", machineId).bind(":address", address).bind(":now", now).run();
+    if (sqlite3_changes(writer_) > 0) markChanged(machineId);
 }
 
 std::optional<std::string> SqliteStore::moveAddress(long long machineId, const std::string& address, long long now)
@@ -106,7 +104,12 @@ Approval SqliteStore::approve(const std::vector<long long>& ids, long long maxMa
                               " 0, '', 0, 0, 0, 0, '', 0, 0, :now, :last, :last, 0, :last, :change_number, :last, 0,"
                               " :last, 0, :address, :last)");
     Statement drop(writer_, "DELETE FROM waiting WHERE id = :id");
-    long long added = 0, dropped = 0;
+    long long added = 0;
+    long long machines = 0;
+    {
+        Statement count(writer_, "SELECT count(*) FROM machines"); // in the transaction: every writer's count
+        if (count.step()) machines = count.integer(0);
+    }
     for (const long long id : ids) {
         if (!find.reset().bind(":id", id).step()) continue;
         const WaitingRow w = waitingRow(find);
@@ -117,23 +120,20 @@ Approval SqliteStore::approve(const std::vector<long long>& ids, long long maxMa
         if (known.reset().bind(":name", w.name).bind(":cpu", w.cpu).step()) {
             m.id = known.integer(0); // made a machine meanwhile (while admission was open)
             known.reset();
-        } else if (maxMachines > 0 && machineCount_ + added >= maxMachines) {
+        } else if (maxMachines > 0 && machines + added >= maxMachines) {
             out.refused.push_back(w);
             continue;
         } else {
             insert.reset().bind(":name", w.name).bind(":cpu", w.cpu).bind(":user", w.user).bind(":team", w.team)
                 .bind(":unit", w.unit).bind(":address", w.address).bind(":now", now).bind(":last", w.lastSeen)
-                .bind(":change_number", ++lastChange_).run();
+                .bind(":change_number", takeNumber("machine_change")).run();
             m.id = sqlite3_last_insert_rowid(writer_);
             ++added;
         }
         drop.reset().bind(":id", id).run();
-        ++dropped;
         out.approved.push_back(m);
     }
     t.commit();
-    machineCount_ += added;
-    waitingCount_ -= dropped;
     return out;
 }
 

@@ -17,11 +17,12 @@ struct SqliteStore::Admission {
                                 " (SELECT id FROM waiting ORDER BY last_seen, id LIMIT :count)"),
           // A flood, from however many addresses, changes the machine (and so
           // the fleet's views) at most once a minute.
-          noteRefused(db, "UPDATE machines SET refused_address = :address, refused_at = :now, change = :change_number"
-                          " WHERE id = :id AND refused_at <= :now - 60")
+          noteRefused(db, "UPDATE machines SET refused_address = :address, refused_at = :now"
+                          " WHERE id = :id AND refused_at <= :now - 60"),
+          countWaiting(db, "SELECT count(*) FROM waiting")
     {
     }
-    Statement touchWaiting, insertWaiting, dropOldestWaiting, noteRefused;
+    Statement touchWaiting, insertWaiting, dropOldestWaiting, noteRefused, countWaiting;
 };
 
 } // namespace pelmora::server

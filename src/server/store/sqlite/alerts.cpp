@@ -4,6 +4,7 @@
 
 #include "server/store/sqlite/reader.h"
 #include "server/store/sqlite/statement.h"
+#include "server/store/write_batches.h"
 
 namespace pelmora::server {
 namespace {
@@ -35,8 +36,8 @@ std::vector<AlertRow> SqliteStore::alerts(const AlertFilter& f)
 std::vector<AlertRow> SqliteStore::alertsChangedSince(long long since, long long& latest)
 {
     latest = since;
-    if (since == lastAlertChange_) return {};
     Reader reader = borrowReader();
+    if (counter(reader.db(), "alert_change") == since) return {}; // nothing raised or resolved since, by any writer
     Statement s(reader.db(), (std::string(kAlertColumns) + "WHERE a.change > :since ORDER BY a.change").c_str());
     s.bind(":since", since);
     std::vector<AlertRow> rows;
@@ -52,8 +53,7 @@ std::vector<AlertRow> SqliteStore::setAlerts(const std::vector<AlertWanted>& wan
     std::vector<long long> changed;
     // In short transactions: a whole fleet going offline at once must not
     // hold the exchanges back for long.
-    constexpr std::size_t kBatch = 200;
-    for (std::size_t start = 0; start < wanted.size(); start += kBatch) {
+    inBatches(wanted.size(), [&](std::size_t start, std::size_t end) {
         std::lock_guard<std::mutex> lock(writeMutex_);
         Transaction t(writer_);
         Statement open(writer_, "SELECT id, kind FROM alerts WHERE machine_id = :machine AND resolved_at IS NULL");
@@ -63,9 +63,8 @@ std::vector<AlertRow> SqliteStore::setAlerts(const std::vector<AlertWanted>& wan
                                  " VALUES (:machine, :kind, :now, :change_number, :change_number, :sent)");
         Statement count(writer_, "UPDATE totals SET value = value + 1 WHERE name = 'alerts_raised'");
         const std::size_t batchStart = changed.size();
-        const long long firstChange = lastAlertChange_;
         try {
-            for (std::size_t i = start; i < wanted.size() && i < start + kBatch; ++i) {
+            for (std::size_t i = start; i < end; ++i) {
                 const AlertWanted& w = wanted[i];
                 bool isOpen = false;
                 std::vector<long long> toResolve;
@@ -77,14 +76,14 @@ std::vector<AlertRow> SqliteStore::setAlerts(const std::vector<AlertWanted>& wan
                         toResolve.push_back(open.integer(0));
                 }
                 for (const long long id : toResolve) {
-                    resolve.reset().bind(":id", id).bind(":now", now).bind(":change_number", ++lastAlertChange_);
+                    resolve.reset().bind(":id", id).bind(":now", now).bind(":change_number", takeNumber("alert_change"));
                     if (!forWebhook) resolve.bind(":sent", 0LL);
                     resolve.run();
                     changed.push_back(id);
                 }
                 if (w.kind && !isOpen) {
                     raise.reset().bind(":machine", w.machineId).bind(":kind", std::string(w.kind)).bind(":now", now)
-                        .bind(":change_number", ++lastAlertChange_);
+                        .bind(":change_number", takeNumber("alert_change"));
                     if (!forWebhook) raise.bind(":sent", 0LL);
                     raise.run();
                     changed.push_back(sqlite3_last_insert_rowid(writer_));
@@ -93,12 +92,10 @@ std::vector<AlertRow> SqliteStore::setAlerts(const std::vector<AlertWanted>& wan
             }
             t.commit();
         } catch (...) {
-            // Rolled back: the numbers taken were not used.
-            lastAlertChange_ = firstChange;
-            changed.resize(batchStart);
+            changed.resize(batchStart); // rolled back
             throw;
         }
-    }
+    });
     std::vector<AlertRow> rows;
     Reader reader = borrowReader();
     Statement s(reader.db(), (std::string(kAlertColumns) + "WHERE a.id = :id").c_str());

@@ -32,8 +32,10 @@ void SqliteStore::undeliver(long long commandId)
 {
     std::lock_guard<std::mutex> lock(writeMutex_);
     Transaction t(writer_);
+    // Unless a newer one was queued meanwhile: that one is the machine's one pending command.
     Statement s(writer_, "UPDATE commands SET state = 'pending', delivered_at = NULL, delivered_to = NULL"
-                         " WHERE id = :id AND state = 'delivered'");
+                         " WHERE id = :id AND state = 'delivered' AND NOT EXISTS (SELECT 1 FROM commands newer"
+                         " WHERE newer.machine_id = commands.machine_id AND newer.state = 'pending')");
     s.bind(":id", commandId).run();
     Statement machine(writer_, "SELECT machine_id FROM commands WHERE id = :id");
     if (machine.bind(":id", commandId).step()) markChanged(machine.integer(0));

@@ -16,7 +16,9 @@ struct SqliteStore::Prepared {
                             " pace_next_progress, address, resumed_at) VALUES (:name, :cpu, :slot, :user, :team,"
                             " :unit, :progress, :core, :frames, :points, :units_seen, :cpu_mhz, :cpu_vendor, :in_tray,"
                             " :stopped, :now, :now, :now, :progress, :now, :change_number, :pace_at, :pace_progress,"
-                            " :pace_next_at, :pace_next_progress, :address, :now)"),
+                            " :pace_next_at, :pace_next_progress, :address, :now)"
+                            // A first report of the same machine through another writer won: this one updates it.
+                            " ON CONFLICT (name, cpu) DO NOTHING"),
           updateMachine(db, "UPDATE machines SET slot = :slot, user = :user, team = :team, unit = :unit,"
                             " progress = :progress, core = :core, frames = :frames, points = :points,"
                             " units_seen = :units_seen, cpu_mhz = :cpu_mhz, cpu_vendor = :cpu_vendor,"
@@ -49,11 +51,18 @@ struct SqliteStore::Prepared {
                            " stopped = :stopped, silent_from = max(silent_from, :silent_from)"
                            " WHERE rowid = :rowid AND machine_id = :machine AND at = :at"),
           markHistory(db, "UPDATE machines SET history_rowid = :rowid, history_at = :now, history_second = :second"
-                          " WHERE id = :id")
+                          " WHERE id = :id"),
+          takeNumber(db, "UPDATE totals SET value = value + 1 WHERE name = :name RETURNING value"),
+          countMachines(db, "SELECT count(*) FROM machines"),
+          slotHeld(db, "SELECT 1 FROM machines WHERE slot = :slot AND stopped = 0 AND id != :id LIMIT 1"),
+          slotOffered(db, "SELECT 1 FROM slot_offers WHERE slot = :slot AND until >= :now"),
+          offer(db, "INSERT OR REPLACE INTO slot_offers (slot, until) VALUES (:slot, :until)"),
+          dropOffer(db, "DELETE FROM slot_offers WHERE slot = :slot")
     {
     }
     Statement findMachine, insertMachine, updateMachine, insertReport, pendingCommand, deliver, dropExit,
-        countReport, countClamped, historyState, updateReport, markHistory;
+        countReport, countClamped, historyState, updateReport, markHistory, takeNumber, countMachines, slotHeld,
+        slotOffered, offer, dropOffer;
 };
 
 } // namespace pelmora::server

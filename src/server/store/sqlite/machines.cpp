@@ -5,6 +5,9 @@
 
 #include "protocol/monitor_protocol.h"
 #include "server/store/history_rule.h"
+#include "server/store/pace_rule.h"
+#include "server/store/slot_order.h"
+#include "server/store/write_batches.h"
 #include "server/store/sqlite/exchange_statements.h"
 #include "server/store/sqlite/reader.h"
 #include "server/store/sqlite/statement.h"
@@ -70,74 +73,88 @@ ExchangeResult SqliteStore::recordReport(const MonitorRecord& r, long long now, 
     Transaction t(writer_);
     ExchangeResult result;
     result.newSlot = r.exiting ? 0 : r.slot;
+    // The connection's offer ends with its record: taken, or not wanted.
+    if (rules.offeredSlot != 0) p.dropOffer.reset().bind(":slot", rules.offeredSlot).run();
 
-    Statement& find = p.findMachine.reset().bind(":name", r.computerName).bind(":cpu", r.cpu);
-    Statement& write = find.step() ? p.updateMachine : p.insertMachine;
-    // The pace window: both marks on this report unless the unit goes on forward.
-    long long paceAt = now, nextAt = now;
-    int paceProgress = r.progress, nextProgress = r.progress;
-    std::string address = rules.address;
-    if (&write == &p.updateMachine) {
-        result.machineId = find.integer(0);
-        result.oldSlot = find.whole(1);
-        result.oldAddress = find.text(11);
-        if (address.empty()) address = result.oldAddress;
-        result.addressChanged = !result.oldAddress.empty() && address != result.oldAddress;
-        if (result.addressChanged && rules.pinAddresses) {
-            find.reset();
-            result.refused = "it comes from another address than the machine's (pinned)";
-            // Only who asked is kept, for the admin to move the pin to.
-            noteRefusedAddress(result.machineId, address, now);
-            t.commit();
-            return result;
-        }
-        const bool unitChanged = find.text(2) != r.unit;
-        const int oldProgress = find.whole(3);
-        // Coming back after an exit starts the stall clock again.
-        const bool comesBack = find.whole(5) != 0;
-        const bool changed = unitChanged || oldProgress != r.progress || comesBack;
-        const bool returns = now - find.integer(10) > offlineAfter_;
-        if (!unitChanged && !comesBack && r.progress >= oldProgress) {
-            paceAt = find.integer(6), paceProgress = find.whole(7);
-            nextAt = find.integer(8), nextProgress = find.whole(9);
-            // At a step forward the next mark, once half a window old, starts the window.
-            if (r.progress > oldProgress && now - nextAt >= kPaceWindowSeconds / 2) {
-                paceAt = nextAt, paceProgress = nextProgress;
-                nextAt = now, nextProgress = r.progress;
+    // Twice at most: a first report of this machine through another writer
+    // may commit between the look and the insert, which then finds it there.
+    for (int attempt = 0;; ++attempt) {
+        Statement& find = p.findMachine.reset().bind(":name", r.computerName).bind(":cpu", r.cpu);
+        Statement& write = find.step() ? p.updateMachine : p.insertMachine;
+        PaceMarks pace{{now, r.progress}, {now, r.progress}};
+        std::string address = rules.address;
+        if (&write == &p.updateMachine) {
+            result.machineId = find.integer(0);
+            result.oldSlot = find.whole(1);
+            result.oldAddress = find.text(11);
+            if (address.empty()) address = result.oldAddress;
+            result.addressChanged = !result.oldAddress.empty() && address != result.oldAddress;
+            if (result.addressChanged && rules.pinAddresses) {
+                find.reset();
+                result.refused = "it comes from another address than the machine's (pinned)";
+                // Only who asked is kept, for the admin to move the pin to.
+                noteRefusedAddress(result.machineId, address, now);
+                t.commit();
+                return result;
             }
+            const bool unitChanged = find.text(2) != r.unit;
+            const int oldProgress = find.whole(3);
+            // Coming back after an exit starts the stall clock again.
+            const bool comesBack = find.whole(5) != 0;
+            const bool changed = unitChanged || oldProgress != r.progress || comesBack;
+            const bool returns = now - find.integer(10) > offlineAfter_;
+            pace = decidePace({{find.integer(6), find.whole(7)}, {find.integer(8), find.whole(9)}}, oldProgress,
+                              unitChanged, comesBack, r.progress, now);
+            find.reset();
+            write.reset().bind(":id", result.machineId).bind(":unit_changed", unitChanged).bind(":changed_now", changed)
+                .bind(":returns", returns).bind(":address_changed", result.addressChanged);
+        } else {
+            find.reset();
+            if (rules.byApproval) {
+                putWaiting(t, r, now, rules, result);
+                return result;
+            }
+            if (!rules.mayAddMachine) {
+                result.refused = "too many new machines from its address";
+                return result;
+            }
+            // Counted in the transaction: every writer's machines count.
+            if (rules.maxMachines > 0 && p.countMachines.reset().step() &&
+                p.countMachines.integer(0) >= rules.maxMachines) {
+                p.countMachines.reset();
+                result.refused = "the store holds the most machines allowed";
+                return result;
+            }
+            p.countMachines.reset();
+            result.newMachine = true;
+            write.reset().bind(":name", r.computerName).bind(":cpu", r.cpu);
         }
-        find.reset();
-        write.reset().bind(":id", result.machineId).bind(":unit_changed", unitChanged).bind(":changed_now", changed)
-            .bind(":returns", returns).bind(":address_changed", result.addressChanged);
-    } else {
-        find.reset();
-        if (rules.byApproval) {
-            const long long grown = putWaiting(t, r, now, rules, result);
-            waitingCount_ += grown;
-            return result;
+        if (result.newSlot != 0 && result.newSlot != result.oldSlot && result.newSlot != rules.offeredSlot) {
+            result.slotShared = p.slotHeld.reset().bind(":slot", result.newSlot).bind(":id", result.machineId).step();
+            p.slotHeld.reset();
         }
-        if (!rules.mayAddMachine) {
-            result.refused = "too many new machines from its address";
-            return result;
+        const HistoryChange history = result.newMachine ? HistoryChange{} : historyChange(result.machineId, r, now);
+        write.bind(":slot", result.newSlot).bind(":user", r.user).bind(":team", r.team).bind(":unit", r.unit)
+            .bind(":progress", r.progress).bind(":core", r.core).bind(":frames", r.frames).bind(":points", r.points)
+            .bind(":units_seen", r.unitsSeen).bind(":cpu_mhz", r.cpuMhz).bind(":cpu_vendor", r.cpuVendor)
+            .bind(":in_tray", r.inTray).bind(":stopped", r.exiting).bind(":now", now)
+            .bind(":change_number", takeNumber("machine_change")).bind(":pace_at", pace.start.at)
+            .bind(":pace_progress", pace.start.progress).bind(":pace_next_at", pace.next.at)
+            .bind(":pace_next_progress", pace.next.progress).bind(":address", address);
+        write.run();
+        if (result.newMachine) {
+            if (sqlite3_changes(writer_) == 0) {
+                if (attempt > 0) throw StoreError("the machine " + r.computerName + " is neither new nor known");
+                result = ExchangeResult{};
+                result.newSlot = r.exiting ? 0 : r.slot;
+                continue;
+            }
+            result.machineId = sqlite3_last_insert_rowid(writer_);
         }
-        if (rules.maxMachines > 0 && machineCount_ >= rules.maxMachines) {
-            result.refused = "the store holds the most machines allowed";
-            return result;
-        }
-        result.newMachine = true;
-        write.reset().bind(":name", r.computerName).bind(":cpu", r.cpu);
+        writeHistory(result.machineId, r, now, history);
+        break;
     }
-    const HistoryChange history = result.newMachine ? HistoryChange{} : historyChange(result.machineId, r, now);
-    write.bind(":slot", result.newSlot).bind(":user", r.user).bind(":team", r.team).bind(":unit", r.unit)
-        .bind(":progress", r.progress).bind(":core", r.core).bind(":frames", r.frames).bind(":points", r.points)
-        .bind(":units_seen", r.unitsSeen).bind(":cpu_mhz", r.cpuMhz).bind(":cpu_vendor", r.cpuVendor)
-        .bind(":in_tray", r.inTray).bind(":stopped", r.exiting).bind(":now", now)
-        .bind(":change_number", ++lastChange_).bind(":pace_at", paceAt).bind(":pace_progress", paceProgress)
-        .bind(":pace_next_at", nextAt).bind(":pace_next_progress", nextProgress).bind(":address", address);
-    write.run();
-    if (result.newMachine) result.machineId = sqlite3_last_insert_rowid(writer_);
-
-    writeHistory(result.machineId, r, now, history);
+    const std::string address = rules.address.empty() ? result.oldAddress : rules.address;
     if (r.exiting) {
         p.dropExit.reset().bind(":machine", result.machineId).bind(":now", now)
             .bind(":by", "machine stopped (exit record from " + (address.empty() ? "?" : address) + ")").run();
@@ -152,7 +169,6 @@ ExchangeResult SqliteStore::recordReport(const MonitorRecord& r, long long now, 
     p.countReport.reset().run();
     if (r.clamped) p.countClamped.reset().run();
     t.commit();
-    if (result.newMachine) ++machineCount_;
     return result;
 }
 
@@ -172,7 +188,6 @@ std::vector<MachineRow> SqliteStore::machines()
 std::vector<MachineRow> SqliteStore::machinesChangedSince(long long since, long long& latest)
 {
     latest = since;
-    if (since != 0 && since == lastChange_) return {}; // nothing written since
     Reader reader = borrowReader();
     // One snapshot for the rows and the number of the last change in them.
     execute(reader.db(), "BEGIN");
@@ -180,9 +195,9 @@ std::vector<MachineRow> SqliteStore::machinesChangedSince(long long since, long 
         sqlite3* db;
         ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
     } end{reader.db()};
-    Statement last(reader.db(), "SELECT coalesce(max(change), 0) FROM machines");
-    latest = last.step() ? last.integer(0) : 0;
-    last.reset();
+    // Numbers commit in order (takeNumber), so the snapshot holds every change up to its last number.
+    latest = counter(reader.db(), "machine_change");
+    if (since != 0 && latest == since) return {}; // nothing written since, by any writer
     // Pending commands are few: read them apart rather than probe for each machine.
     std::map<long long, std::string> pending;
     Statement commands(reader.db(), "SELECT machine_id, command FROM commands WHERE state = 'pending'");
@@ -241,6 +256,42 @@ std::vector<int> SqliteStore::heldSlots()
     return slots;
 }
 
+int SqliteStore::offerSlot(long long now)
+{
+    // Past any exchange's deadline: an offer older is its server's that died with it.
+    constexpr long long kOfferSeconds = 60;
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Prepared& p = *prepared_;
+    const auto firstFree = [&](int step) {
+        for (; step < kSlotsOffered; ++step) {
+            const int slot = slotAt(step);
+            const bool held = p.slotHeld.reset().bind(":slot", slot).bind(":id", 0LL).step();
+            p.slotHeld.reset();
+            if (held) continue;
+            const bool offered = p.slotOffered.reset().bind(":slot", slot).bind(":now", now).step();
+            p.slotOffered.reset();
+            if (!offered) return step;
+        }
+        return kSlotsOffered;
+    };
+    // Looked for without the write lock, which a full fleet would take at every connection for nothing.
+    int step = firstFree(0);
+    if (step == kSlotsOffered) return 0;
+    Transaction t(writer_);
+    step = firstFree(step); // again, now that no other writer can take it
+    if (step == kSlotsOffered) return 0;
+    p.offer.reset().bind(":slot", slotAt(step)).bind(":until", now + kOfferSeconds).run();
+    t.commit();
+    return slotAt(step);
+}
+
+void SqliteStore::withdrawSlotOffer(int slot)
+{
+    if (slot == 0) return;
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    prepared_->dropOffer.reset().bind(":slot", slot).run();
+}
+
 long long SqliteStore::pruneReports(long long before)
 {
     std::vector<long long> ids;
@@ -252,17 +303,16 @@ long long SqliteStore::pruneReports(long long before)
     // Machine by machine on the index, in short transactions, so exchanges
     // wait at most for a few hundred small deletes.
     long long removed = 0;
-    constexpr std::size_t kBatch = 200;
-    for (std::size_t start = 0; start < ids.size(); start += kBatch) {
+    inBatches(ids.size(), [&](std::size_t start, std::size_t end) {
         std::lock_guard<std::mutex> lock(writeMutex_);
         Transaction t(writer_);
         Statement s(writer_, "DELETE FROM reports WHERE machine_id = :machine AND at < :before");
-        for (std::size_t i = start; i < ids.size() && i < start + kBatch; ++i) {
+        for (std::size_t i = start; i < end; ++i) {
             s.reset().bind(":machine", ids[i]).bind(":before", before).run();
             removed += sqlite3_changes(writer_);
         }
         t.commit();
-    }
+    });
     return removed;
 }
 
@@ -297,9 +347,8 @@ std::vector<MachineRow> SqliteStore::removeMachines(const std::vector<long long>
         find.reset();
         for (const char* sql : kDeletes) Statement(writer_, sql).bind(":id", id).run();
     }
+    if (!removed.empty()) takeNumber("removals");
     t.commit();
-    machineCount_ -= static_cast<long long>(removed.size());
-    if (!removed.empty()) ++removals_;
     return removed;
 }
 

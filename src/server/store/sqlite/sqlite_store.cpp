@@ -65,14 +65,6 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& err
         migrate(db);
         store->prepared_ = std::make_unique<SqliteStore::Prepared>(db);
         store->admission_ = std::make_unique<SqliteStore::Admission>(db);
-        Statement last(db, "SELECT coalesce(max(change), 0) FROM machines");
-        if (last.step()) store->lastChange_ = last.integer(0);
-        Statement lastAlert(db, "SELECT coalesce(max(change), 0) FROM alerts");
-        if (lastAlert.step()) store->lastAlertChange_ = lastAlert.integer(0);
-        Statement count(db, "SELECT count(*) FROM machines");
-        if (count.step()) store->machineCount_ = count.integer(0);
-        Statement waiting(db, "SELECT count(*) FROM waiting");
-        if (waiting.step()) store->waitingCount_ = waiting.integer(0);
     } catch (const StoreError& e) {
         error = e.what();
         return nullptr;
@@ -91,10 +83,58 @@ SqliteStore::~SqliteStore()
     }
 }
 
+// SQLite has one writer at a time, so a number taken inside the write
+// transaction commits before any number taken after it. A store whose
+// writers run at once keeps the same order the same way: the counter row's
+// update locks the row until the commit, so the transactions that take
+// numbers commit one after the other, in the order of their numbers (a
+// sequence would not: a lower number may commit after a higher one is read).
+// Each transaction takes its number as late as it can, to hold the row briefly.
+long long SqliteStore::takeNumber(const char* name)
+{
+    Statement& s = prepared_->takeNumber.reset().bind(":name", std::string(name));
+    if (!s.step()) throw StoreError(std::string("no counter ") + name);
+    const long long number = s.integer(0);
+    s.run();
+    return number;
+}
+
+long long SqliteStore::counter(sqlite3* db, const char* name)
+{
+    Statement s(db, "SELECT value FROM totals WHERE name = :name");
+    return s.bind(":name", std::string(name)).step() ? s.integer(0) : 0;
+}
+
 void SqliteStore::markChanged(long long machineId)
 {
     Statement s(writer_, "UPDATE machines SET change = :change_number WHERE id = :id");
-    s.bind(":id", machineId).bind(":change_number", ++lastChange_).run();
+    s.bind(":id", machineId).bind(":change_number", takeNumber("machine_change")).run();
+}
+
+long long SqliteStore::removals()
+{
+    Reader reader = borrowReader();
+    return counter(reader.db(), "removals");
+}
+
+long long SqliteStore::lastAlertChange()
+{
+    Reader reader = borrowReader();
+    return counter(reader.db(), "alert_change");
+}
+
+long long SqliteStore::machineCount()
+{
+    Reader reader = borrowReader();
+    Statement s(reader.db(), "SELECT count(*) FROM machines");
+    return s.step() ? s.integer(0) : 0;
+}
+
+long long SqliteStore::waitingCount()
+{
+    Reader reader = borrowReader();
+    Statement s(reader.db(), "SELECT count(*) FROM waiting");
+    return s.step() ? s.integer(0) : 0;
 }
 
 Totals SqliteStore::totals()

@@ -37,19 +37,21 @@ public:
     std::vector<MachineRow> machines() override;
     std::vector<MachineRow> machinesChangedSince(long long since, long long& latest) override;
     std::vector<int> heldSlots() override;
+    int offerSlot(long long now) override;
+    void withdrawSlotOffer(int slot) override;
     std::vector<ReportRow> history(long long machineId, long long since, long long until, int most) override;
     std::optional<ReportRow> reportBefore(long long machineId, long long at) override;
     long long pruneReports(long long before) override;
     long long thinOldestReports(int most) override;
     std::vector<MachineRow> removeMachines(const std::vector<long long>& ids) override;
     std::vector<long long> silentMachines(long long before, int limit) override;
-    long long removals() const override { return removals_; }
-    long long machineCount() const override { return machineCount_; }
+    long long removals() override;
+    long long machineCount() override;
     std::optional<std::string> clearAddress(long long machineId, long long now) override;
     std::optional<std::string> moveAddress(long long machineId, const std::string& address, long long now) override;
 
     std::vector<WaitingRow> waiting() override;
-    long long waitingCount() const override { return waitingCount_; }
+    long long waitingCount() override;
     Approval approve(const std::vector<long long>& ids, long long maxMachines, long long now) override;
 
     std::optional<CommandRow> queueCommand(long long machineId, const std::string& command, const std::string& by,
@@ -71,7 +73,7 @@ public:
 
     std::vector<AlertRow> alerts(const AlertFilter& filter) override;
     std::vector<AlertRow> alertsChangedSince(long long since, long long& latest) override;
-    long long lastAlertChange() const override { return lastAlertChange_; }
+    long long lastAlertChange() override;
     std::vector<AlertRow> setAlerts(const std::vector<AlertWanted>& wanted, long long now, bool forWebhook) override;
     AlertCounts alertCounts() override;
     long long pruneAlerts(long long before) override;
@@ -96,6 +98,12 @@ private:
     SqliteStore() = default;
     Reader borrowReader();
     std::optional<CommandRow> commandById(sqlite3* db, long long id);
+    // The next number of COUNTER (a row of totals), taken in the writer's
+    // transaction: the row stays locked until the commit, so the numbers
+    // commit in the order they are taken (counters.h).
+    long long takeNumber(const char* counter);
+    // COUNTER as DB sees it now.
+    static long long counter(sqlite3* db, const char* counter);
     // The machine's next change number, for a write to it or its commands.
     void markChanged(long long machineId);
     // The history row of an exchange, as history_rule.h decides (under writeMutex_).
@@ -105,21 +113,17 @@ private:
     // recordReport's paths for admission (waiting.cpp), under writeMutex_ in
     // its transaction: a new identity on the waiting list; a pinned
     // machine's refused sender remembered.
-    // putWaiting commits; it returns how the waiting rows' count changed.
-    long long putWaiting(Transaction& transaction, const MonitorRecord& record, long long now, const ExchangeRules& rules, ExchangeResult& result);
+    // putWaiting commits.
+    void putWaiting(Transaction& transaction, const MonitorRecord& record, long long now, const ExchangeRules& rules, ExchangeResult& result);
     void noteRefusedAddress(long long machineId, const std::string& address, long long now);
 
     std::string path_;
     std::mutex writeMutex_;
-    std::atomic<long long> lastChange_{0}; // taken under writeMutex_
-    std::atomic<long long> lastAlertChange_{0}; // likewise
-    std::atomic<long long> machineCount_{0}, removals_{0}; // likewise
     std::atomic<long long> offlineAfter_{defaults::kOfflineAfterSeconds};
     std::atomic<long long> historyResolution_{defaults::kHistoryResolutionSeconds};
     sqlite3* writer_ = nullptr;
     std::unique_ptr<Prepared> prepared_;
     std::unique_ptr<Admission> admission_;
-    std::atomic<long long> waitingCount_{0}; // taken under writeMutex_
     std::mutex readersMutex_;
     std::vector<sqlite3*> idleReaders_;
 };

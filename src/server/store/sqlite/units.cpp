@@ -4,6 +4,7 @@
 
 #include "server/store/sqlite/reader.h"
 #include "server/store/sqlite/statement.h"
+#include "server/store/unit_attribution.h"
 
 namespace pelmora::server {
 
@@ -11,33 +12,25 @@ UnitCounts SqliteStore::addUnit(const UnitSubmission& u, long long now, const st
 {
     std::lock_guard<std::mutex> lock(writeMutex_);
     Transaction t(writer_);
-    // The submission names the unit (its first 35 characters) but not the
-    // machine: the reports say which machine folded it, with which points
-    // and core. The monitor submits before it reports its next unit, so the
-    // unit is the machine's current one or, after a report, its previous.
-    // Several machines may have folded a unit of that name (a copied client
-    // directory): the one at the submitting address, then one of its user
-    // and team, then one whose count of units agrees, then the latest.
-    int points = 0;
-    std::string core = u.core;
-    std::optional<long long> machineId;
-    {
-        Statement s(writer_, "SELECT id, CASE WHEN is_current THEN points ELSE prev_points END,"
-                             " CASE WHEN is_current THEN core ELSE prev_core END FROM (SELECT *,"
-                             " substr(unit, 1, 35) = :protein AS is_current FROM machines"
-                             " WHERE substr(unit, 1, 35) = :protein OR substr(prev_unit, 1, 35) = :protein)"
-                             " ORDER BY address = :peer DESC, (user = :user AND team = :team) DESC,"
-                             " units_seen = :wucount + 1 - is_current DESC, last_seen DESC, id LIMIT 1");
-        // The unit's WU# is the count the monitor submits; a new unit has the next.
-        s.bind(":protein", u.protein).bind(":peer", peer).bind(":user", u.user).bind(":team", u.team)
-            .bind(":wucount", u.wucount);
-        if (!u.protein.empty() && s.step()) {
-            machineId = s.integer(0);
-            points = s.whole(1);
-            if (!s.text(2).empty()) core = s.text(2); // empty: known only from before the store kept it
-            s.reset();
-        }
+    // The SQL finds the machines that folded a unit of that name; which one
+    // is credited is unit_attribution.h's rule.
+    std::vector<UnitCandidate> candidates;
+    if (!u.protein.empty()) {
+        Statement s(writer_, "SELECT id, is_current, CASE WHEN is_current THEN points ELSE prev_points END,"
+                             " CASE WHEN is_current THEN core ELSE prev_core END, address, user, team, units_seen,"
+                             " last_seen FROM (SELECT *, substr(unit, 1, 35) = :protein AS is_current FROM machines"
+                             " WHERE substr(unit, 1, 35) = :protein OR substr(prev_unit, 1, 35) = :protein)");
+        s.bind(":protein", u.protein);
+        while (s.step())
+            candidates.push_back({s.integer(0), s.whole(1) != 0, s.whole(2), s.text(3), s.text(4), s.text(5),
+                                  s.whole(6), s.whole(7), s.integer(8)});
     }
+    const std::optional<UnitCandidate> credited = creditedMachine(candidates, u, peer);
+    const int points = credited ? credited->points : 0;
+    // Its core as the machine reported it; empty: known only from before the store kept it.
+    const std::string core = credited && !credited->core.empty() ? credited->core : u.core;
+    std::optional<long long> machineId;
+    if (credited) machineId = credited->id;
     Statement insert(writer_, "INSERT INTO units (at, user, team, machine, wucount, cpu_vendor, cpu_string, cpu_mhz,"
                               " frame_minutes, protein, core, memory_mib, points, machine_id, submitted_core)"
                               " VALUES (:now, :user, :team, :machine, :wucount, :cpu_vendor, :cpu_string, :cpu_mhz,"

@@ -1,0 +1,120 @@
+// Two store objects on one database, as two servers on one store: what one
+// writes the other sees at its next look, and what both write at once stays
+// whole. Every kind of store runs them (kStoreKinds).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <set>
+#include <thread>
+
+#include "server/fleet/fleet_view.h"
+#include "server/fresh_store.h"
+
+using namespace pelmora::server;
+
+namespace {
+class TwoWriters : public testing::TestWithParam<StoreKind> {
+protected:
+    void SetUp() override
+    {
+        a = GetParam().open(path, true);
+        b = GetParam().open(path, false);
+        ASSERT_TRUE(a && b);
+    }
+    // Runs WRITE(store, i) for I in [0, COUNT) from two threads, each with a store object of its own.
+    void atOnce(int count, const std::function<void(Store&, int)>& write)
+    {
+        std::vector<std::thread> threads;
+        for (Store* store : {a.get(), b.get()})
+            threads.emplace_back([&, store] {
+                for (int i = 0; i < count; ++i) write(*store, i);
+            });
+        for (std::thread& t : threads) t.join();
+    }
+    const std::string path = "two_writers.db";
+    std::unique_ptr<Store> a, b;
+};
+} // namespace
+
+INSTANTIATE_TEST_SUITE_P(Stores, TwoWriters, kStoreKinds, storeKindName);
+
+TEST_P(TwoWriters, WhatOneWritesTheOtherSeesAtItsNextLook)
+{
+    const long long known = a->recordReport(record("KNOWN", 10), 1000).machineId;
+    FleetView fleet(*b, {900, 3600});
+    long long change = 0, alertChange = b->lastAlertChange();
+    b->machinesChangedSince(0, change);
+    const long long removals = b->removals();
+    int offeredByA = 0;
+    const auto listed = [&](const char* name) { return fleet.list(1100)->plain().find(name) != std::string::npos; };
+    struct Case {
+        const char* what;
+        std::function<void()> write; // through A
+        std::function<bool()> seen;  // through B
+    };
+    const Case cases[] = {
+        {"a report", [&] { a->recordReport(record("KNOWN", 20), 1010); },
+         [&] {
+             const std::vector<MachineRow> rows = b->machinesChangedSince(change, change);
+             return rows.size() == 1 && rows[0].progress == 20;
+         }},
+        {"a new machine", [&] { a->recordReport(record("NEW", 5), 1020); },
+         [&] { return b->machineCount() == 2 && listed("NEW"); }},
+        {"a queued command", [&] { a->queueCommand(known, "tray", "admin", 1030); },
+         [&] { return b->machines()[0].pendingCommand == "tray" && b->recordReport(record("KNOWN"), 1031).command == 2; }},
+        {"a slot offered", [&] { offeredByA = a->offerSlot(1040); },
+         [&] { return offeredByA == 1 && b->offerSlot(1040) == 2; }},
+        {"a slot taken", [&] {
+             ExchangeRules rules;
+             rules.offeredSlot = 1;
+             MonitorRecord r = record("SLOT");
+             r.slot = 1;
+             a->recordReport(r, 1050, rules);
+         },
+         [&] {
+             b->withdrawSlotOffer(2);
+             return b->offerSlot(1050) == 2 && b->heldSlots().size() == 3;
+         }},
+        {"an alert", [&] { a->setAlerts({{known, "stalled"}}, 1060, false); },
+         [&] {
+             const std::vector<AlertRow> rows = b->alertsChangedSince(alertChange, alertChange);
+             return rows.size() == 1 && rows[0].kind == "stalled" && b->lastAlertChange() == alertChange;
+         }},
+        {"a removal", [&] { a->removeMachines({known}); },
+         [&] { return b->removals() == removals + 1 && b->machineCount() == 2 && !listed("KNOWN"); }},
+    };
+    ASSERT_TRUE(listed("KNOWN"));
+    for (const Case& c : cases) {
+        c.write();
+        EXPECT_TRUE(c.seen()) << c.what;
+    }
+}
+
+TEST_P(TwoWriters, WhatBothWriteAtOnceStaysWhole)
+{
+    // The same first reports from both: one machine each, whoever came first.
+    atOnce(40, [](Store& s, int i) { s.recordReport(record("PC" + std::to_string(i)), 1000); });
+    EXPECT_EQ(a->machineCount(), 40);
+    // Commands for one machine from both: one pending at any time.
+    const long long id = a->machines()[0].id;
+    atOnce(40, [id](Store& s, int i) { s.queueCommand(id, i % 2 ? "tray" : "restart", "admin", 1000 + i); });
+    const std::vector<CommandRow> commands = b->commands(id, 100);
+    EXPECT_EQ(std::count_if(commands.begin(), commands.end(), [](const CommandRow& c) { return c.state == "pending"; }), 1);
+    // New machines under the cap from both: the cap holds for the two together.
+    ExchangeRules capped;
+    capped.maxMachines = 60;
+    atOnce(30, [&](Store& s, int i) {
+        s.recordReport(record((&s == a.get() ? "A" : "B") + std::to_string(i)), 1000, capped);
+    });
+    EXPECT_EQ(b->machineCount(), 60);
+    // Slots offered by both: never the same one twice.
+    std::multiset<int> offered;
+    std::mutex mutex;
+    atOnce(20, [&](Store& s, int) {
+        const int slot = s.offerSlot(1000);
+        std::lock_guard<std::mutex> lock(mutex);
+        offered.insert(slot);
+    });
+    EXPECT_EQ(std::set<int>(offered.begin(), offered.end()).size(), 40u);
+}
