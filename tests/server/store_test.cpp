@@ -50,22 +50,16 @@ TEST_P(StoreContract, SlotsOfferedLowestFreeFirstThenNegativesThenNone)
 {
     store->recordReport(report("A", 1, 1), 1000);
     store->recordReport(report("B", 1, 3), 1000);
-    EXPECT_EQ(store->offerSlot(1000), 2);
-    EXPECT_EQ(store->offerSlot(1000), 4); // 2 is offered to a connection still open
-    store->withdrawSlotOffer(2);
-    EXPECT_EQ(store->offerSlot(1000), 2);
+    EXPECT_EQ(store->freeSlot({}), 2);
+    EXPECT_EQ(store->freeSlot({2}), 4); // 2 is offered to a connection still open
     store->recordReport(report("B", 1, 3, 10, true), 1001); // its machine stopped
-    EXPECT_EQ(store->offerSlot(1001), 3);
-    EXPECT_EQ(store->offerSlot(1200), 2); // the offers of a server that died lapse
-    ExchangeRules taken;
-    taken.offeredSlot = 2;
-    EXPECT_FALSE(store->recordReport(report("C", 1, 2), 1200, taken).slotShared);
-    EXPECT_TRUE(store->recordReport(report("D", 1, 2), 1200).slotShared); // logged, kept
-    for (int i = 4; i <= 127; ++i) store->recordReport(report("E", i, i), 1200);
-    EXPECT_EQ(store->offerSlot(1200), 3);
-    EXPECT_EQ(store->offerSlot(1200), -128);
-    for (int i = -127; i <= -1; ++i) store->recordReport(report("E", i, i), 1200);
-    EXPECT_EQ(store->offerSlot(1200), 0);
+    EXPECT_EQ(store->freeSlot({2}), 3);
+    EXPECT_FALSE(store->recordReport(report("C", 1, 2), 1002).slotShared);
+    EXPECT_TRUE(store->recordReport(report("D", 1, 2), 1002).slotShared); // logged, kept
+    for (int i = 4; i <= 127; ++i) store->recordReport(report("E", i, i), 1002);
+    EXPECT_EQ(store->freeSlot({3}), -128);
+    for (int i = -127; i <= -1; ++i) store->recordReport(report("E", i, i), 1002);
+    EXPECT_EQ(store->freeSlot({3, -128}), 0);
 }
 
 TEST_P(StoreContract, IdentityIsNameAndCpuAndSlotsSurviveARestart)

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <set>
 #include <thread>
 
 #include "server/fleet/fleet_view.h"
@@ -22,7 +21,7 @@ protected:
         b = GetParam().open(path, false);
         ASSERT_TRUE(a && b);
     }
-    // Runs WRITE(store, i) for I in [0, COUNT) from two threads, each with a store object of its own.
+    // WRITE(store, i) for I in [0, COUNT) from two threads, each with a store object of its own.
     void atOnce(int count, const std::function<void(Store&, int)>& write)
     {
         std::vector<std::thread> threads;
@@ -41,12 +40,11 @@ INSTANTIATE_TEST_SUITE_P(Stores, TwoWriters, kStoreKinds, storeKindName);
 
 TEST_P(TwoWriters, WhatOneWritesTheOtherSeesAtItsNextLook)
 {
-    const long long known = a->recordReport(record("KNOWN", 10), 1000).machineId;
+    const long long known = b->recordReport(record("KNOWN", 10), 1000).machineId; // B has written too
     FleetView fleet(*b, {900, 3600});
     long long change = 0, alertChange = b->lastAlertChange();
     b->machinesChangedSince(0, change);
     const long long removals = b->removals();
-    int offeredByA = 0;
     const auto listed = [&](const char* name) { return fleet.list(1100)->plain().find(name) != std::string::npos; };
     struct Case {
         const char* what;
@@ -63,18 +61,15 @@ TEST_P(TwoWriters, WhatOneWritesTheOtherSeesAtItsNextLook)
          [&] { return b->machineCount() == 2 && listed("NEW"); }},
         {"a queued command", [&] { a->queueCommand(known, "tray", "admin", 1030); },
          [&] { return b->machines()[0].pendingCommand == "tray" && b->recordReport(record("KNOWN"), 1031).command == 2; }},
-        {"a slot offered", [&] { offeredByA = a->offerSlot(1040); },
-         [&] { return offeredByA == 1 && b->offerSlot(1040) == 2; }},
         {"a slot taken", [&] {
-             ExchangeRules rules;
-             rules.offeredSlot = 1;
              MonitorRecord r = record("SLOT");
              r.slot = 1;
-             a->recordReport(r, 1050, rules);
+             a->recordReport(r, 1050);
          },
          [&] {
-             b->withdrawSlotOffer(2);
-             return b->offerSlot(1050) == 2 && b->heldSlots().size() == 3;
+             MonitorRecord r = record("CLAIMS");
+             r.slot = 1;
+             return b->freeSlot({}) == 2 && b->recordReport(r, 1050).slotShared;
          }},
         {"an alert", [&] { a->setAlerts({{known, "stalled"}}, 1060, false); },
          [&] {
@@ -82,7 +77,7 @@ TEST_P(TwoWriters, WhatOneWritesTheOtherSeesAtItsNextLook)
              return rows.size() == 1 && rows[0].kind == "stalled" && b->lastAlertChange() == alertChange;
          }},
         {"a removal", [&] { a->removeMachines({known}); },
-         [&] { return b->removals() == removals + 1 && b->machineCount() == 2 && !listed("KNOWN"); }},
+         [&] { return b->removals() == removals + 1 && b->machineCount() == 3 && !listed("KNOWN"); }},
     };
     ASSERT_TRUE(listed("KNOWN"));
     for (const Case& c : cases) {
@@ -108,13 +103,4 @@ TEST_P(TwoWriters, WhatBothWriteAtOnceStaysWhole)
         s.recordReport(record((&s == a.get() ? "A" : "B") + std::to_string(i)), 1000, capped);
     });
     EXPECT_EQ(b->machineCount(), 60);
-    // Slots offered by both: never the same one twice.
-    std::multiset<int> offered;
-    std::mutex mutex;
-    atOnce(20, [&](Store& s, int) {
-        const int slot = s.offerSlot(1000);
-        std::lock_guard<std::mutex> lock(mutex);
-        offered.insert(slot);
-    });
-    EXPECT_EQ(std::set<int>(offered.begin(), offered.end()).size(), 40u);
 }

@@ -1,5 +1,6 @@
 #include "server/monitor/monitor_listener.h"
 
+#include <algorithm>
 #include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
@@ -23,13 +24,9 @@ struct MonitorListener::Connection {
     }
     ~Connection()
     {
-        if (!offerTaken) {
-            try {
-                owner.store_.withdrawSlotOffer(offeredSlot);
-            } catch (const std::exception& e) { // it lapses in the store on its own
-                logEvent(Level::error, std::string("slot offer not withdrawn: ") + e.what());
-            }
-        }
+        if (const auto it = std::find(owner.offered_.begin(), owner.offered_.end(), offeredSlot);
+            offeredSlot != 0 && it != owner.offered_.end())
+            owner.offered_.erase(it);
         owner.caps_.release(place);
         owner.live_.erase(this);
         if (owner.stopping_ && owner.live_.empty()) owner.pause_.cancel(); // the last one: no need to wait on
@@ -47,7 +44,6 @@ struct MonitorListener::Connection {
     std::string peer;
     ConnectionCaps::Id place = 0;
     int offeredSlot = 0;
-    bool offerTaken = false; // the record's transaction ended the offer
     char record[protocol::kRecordBytes] = {};
     char out = 0;
     bool timedOut = false;
@@ -124,7 +120,8 @@ void MonitorListener::accept()
         });
         c->socket.set_option(tcp::no_delay(true), e);
         try {
-            c->offeredSlot = store_.offerSlot(std::time(nullptr));
+            c->offeredSlot = store_.freeSlot(offered_);
+            if (c->offeredSlot != 0) offered_.push_back(c->offeredSlot);
         } catch (const std::exception& e) { // the monitor gets no slot this time, as when none is left
             logEvent(Level::error, std::string("no slot offered: ") + e.what());
         }
@@ -171,8 +168,7 @@ void MonitorListener::finish(const std::shared_ptr<Connection>& c)
     const MonitorRecord& r = parsed.record;
     ExchangeResult result;
     try {
-        result = takeRecord(store_, bounds_, counters_, r, c->peer, std::time(nullptr), c->offeredSlot);
-        c->offerTaken = !result.refused;
+        result = takeRecord(store_, bounds_, counters_, r, c->peer, std::time(nullptr));
     } catch (const std::exception& e) {
         logEvent(Level::error, "record from " + describe(r) + " not stored: " + e.what());
         return c->cut();

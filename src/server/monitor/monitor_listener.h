@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "server/support/connection_caps.h"
 #include "server/support/counters.h"
@@ -50,6 +51,9 @@ private:
     ConnectionCaps caps_;
     // Before the I/O objects: connections left in the io_context end when it does, and use these.
     std::unordered_set<Connection*> live_;
+    // The slots offered to the open connections, not to be offered again
+    // until they end (the store knows the slots machines hold).
+    std::vector<int> offered_;
     bool stopping_ = false;
     boost::asio::io_context io_{1};
     boost::asio::ip::tcp::acceptor acceptor_{io_};

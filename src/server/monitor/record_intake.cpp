@@ -5,11 +5,10 @@
 namespace pelmora::server {
 
 ExchangeResult takeRecord(Store& store, FleetBounds* bounds, Counters& counters, const MonitorRecord& r,
-                          const std::string& peer, long long now, int offeredSlot)
+                          const std::string& peer, long long now)
 {
     ExchangeRules rules;
     rules.address = peer;
-    rules.offeredSlot = offeredSlot;
     if (bounds) {
         rules.pinAddresses = bounds->limits.pinAddresses;
         rules.maxMachines = bounds->limits.maxMachines;

@@ -16,6 +16,6 @@ namespace pelmora::server {
 
 // BOUNDS may be null: no bounds. Throws what the store throws.
 ExchangeResult takeRecord(Store& store, FleetBounds* bounds, Counters& counters, const MonitorRecord& record,
-                          const std::string& peer, long long now, int offeredSlot = 0);
+                          const std::string& peer, long long now);
 
 } // namespace pelmora::server

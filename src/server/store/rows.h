@@ -54,7 +54,7 @@ struct ExchangeResult {
     std::string oldAddress;        // the machine's address before this record
     bool addressChanged = false;   // it came from another address than the last
     bool waiting = false;          // a new identity put on the waiting list (refused, not stored as a machine)
-    bool slotShared = false;       // it took a slot it was not offered that another machine holds
+    bool slotShared = false;       // its new slot is held by another machine that has not stopped
     long long waitingId = 0;       // its waiting row
 };
 
@@ -64,7 +64,6 @@ struct ExchangeRules {
     bool pinAddresses = false; // refuse a known machine's record from another address
     bool mayAddMachine = true; // a record of a machine not known may add it
     long long maxMachines = 0; // 0: no cap
-    int offeredSlot = 0;       // the slot this connection was offered (MachineStore::offerSlot), taken now
     // A new identity waits for the admin's approval: one waiting row, at
     // most MAX_WAITING of them (the least recently seen dropped first).
     bool byApproval = false;

@@ -2,10 +2,18 @@
 // to -1; 0 is none. Every store offers the first one that is free.
 #pragma once
 
+#include <bitset>
+
 namespace pelmora::server {
 
-constexpr int kSlotsOffered = 255;
-
-constexpr int slotAt(int step) { return step < 127 ? step + 1 : step - 127 - 128; }
+// TAKEN: by the slot's byte (slot & 0xFF). 0 when every slot is taken.
+inline int firstFreeSlot(const std::bitset<256>& taken)
+{
+    for (int step = 0; step < 255; ++step) {
+        const int slot = step < 127 ? step + 1 : step - 127 - 128;
+        if (!taken.test(static_cast<unsigned>(slot & 0xFF))) return slot;
+    }
+    return 0;
+}
 
 } // namespace pelmora::server

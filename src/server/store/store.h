@@ -48,14 +48,11 @@ public:
     virtual std::vector<MachineRow> machinesChangedSince(long long since, long long& latest) = 0;
     // Slots held by machines that have not stopped, once per holder.
     virtual std::vector<int> heldSlots() = 0;
-    // A connection's slot (support/slot_order.h): the first in the offering
-    // order that no machine that has not stopped holds and no open
-    // connection, of any server on the store, was offered; 0 when none is
-    // left. The offer holds until withdrawn, or the exchange that takes it
-    // (ExchangeRules::offeredSlot), or a while past any exchange's deadline
-    // (a server that died with it open).
-    virtual int offerSlot(long long now) = 0;
-    virtual void withdrawSlotOffer(int slot) = 0;
+    // The slot to offer a connection: the first in the offering order
+    // (store/slot_order.h) that no machine that has not stopped holds, in the
+    // store whoever wrote it, and that is not in OFFERED (the server's own
+    // open connections'); 0 when none is left. One read of the slots' index.
+    virtual int freeSlot(const std::vector<int>& offered) = 0;
     // The reports of a machine since SINCE, MOST at most: the last of each
     // equal span of time when there are more.
     virtual std::vector<ReportRow> history(long long machineId, long long since, long long until, int most) = 0;

@@ -52,17 +52,18 @@ struct SqliteStore::Prepared {
                            " WHERE rowid = :rowid AND machine_id = :machine AND at = :at"),
           markHistory(db, "UPDATE machines SET history_rowid = :rowid, history_at = :now, history_second = :second"
                           " WHERE id = :id"),
-          takeNumber(db, "UPDATE totals SET value = value + 1 WHERE name = :name RETURNING value"),
+          // Not RETURNING: that costs a statement journal at every exchange.
+          bumpCounter(db, "UPDATE totals SET value = value + 1 WHERE name = :name"),
+          readCounter(db, "SELECT value FROM totals WHERE name = :name"),
           countMachines(db, "SELECT count(*) FROM machines"),
-          slotHeld(db, "SELECT 1 FROM machines WHERE slot = :slot AND stopped = 0 AND id != :id LIMIT 1"),
-          slotOffered(db, "SELECT 1 FROM slot_offers WHERE slot = :slot AND until >= :now"),
-          offer(db, "INSERT OR REPLACE INTO slot_offers (slot, until) VALUES (:slot, :until)"),
-          dropOffer(db, "DELETE FROM slot_offers WHERE slot = :slot")
+          slotHeld(db, "SELECT 1 FROM machines WHERE slot = :slot AND slot != 0 AND stopped = 0 AND id != :id LIMIT 1"),
+          // Each slot held once, on the slots' index.
+          slotsHeld(db, "SELECT DISTINCT slot FROM machines WHERE stopped = 0 AND slot != 0")
     {
     }
     Statement findMachine, insertMachine, updateMachine, insertReport, pendingCommand, deliver, dropExit,
-        countReport, countClamped, historyState, updateReport, markHistory, takeNumber, countMachines, slotHeld,
-        slotOffered, offer, dropOffer;
+        countReport, countClamped, historyState, updateReport, markHistory, bumpCounter, readCounter, countMachines, slotHeld,
+        slotsHeld;
 };
 
 } // namespace pelmora::server

@@ -1,5 +1,6 @@
 #include "server/store/sqlite/sqlite_store.h"
 
+#include <bitset>
 #include <map>
 #include <sqlite3.h>
 
@@ -73,15 +74,13 @@ ExchangeResult SqliteStore::recordReport(const MonitorRecord& r, long long now, 
     Transaction t(writer_);
     ExchangeResult result;
     result.newSlot = r.exiting ? 0 : r.slot;
-    // The connection's offer ends with its record: taken, or not wanted.
-    if (rules.offeredSlot != 0) p.dropOffer.reset().bind(":slot", rules.offeredSlot).run();
-
     // Twice at most: a first report of this machine through another writer
     // may commit between the look and the insert, which then finds it there.
     for (int attempt = 0;; ++attempt) {
         Statement& find = p.findMachine.reset().bind(":name", r.computerName).bind(":cpu", r.cpu);
         Statement& write = find.step() ? p.updateMachine : p.insertMachine;
         PaceMarks pace{{now, r.progress}, {now, r.progress}};
+        int heldBefore = 0; // the slot it held, if it had not stopped
         std::string address = rules.address;
         if (&write == &p.updateMachine) {
             result.machineId = find.integer(0);
@@ -103,6 +102,7 @@ ExchangeResult SqliteStore::recordReport(const MonitorRecord& r, long long now, 
             const bool comesBack = find.whole(5) != 0;
             const bool changed = unitChanged || oldProgress != r.progress || comesBack;
             const bool returns = now - find.integer(10) > offlineAfter_;
+        heldBefore = comesBack ? 0 : result.oldSlot;
             pace = decidePace({{find.integer(6), find.whole(7)}, {find.integer(8), find.whole(9)}}, oldProgress,
                               unitChanged, comesBack, r.progress, now);
             find.reset();
@@ -129,7 +129,8 @@ ExchangeResult SqliteStore::recordReport(const MonitorRecord& r, long long now, 
             result.newMachine = true;
             write.reset().bind(":name", r.computerName).bind(":cpu", r.cpu);
         }
-        if (result.newSlot != 0 && result.newSlot != result.oldSlot && result.newSlot != rules.offeredSlot) {
+        // Offers from two servers at once, or a monitor that claims a slot it was not offered.
+        if (result.newSlot != 0 && result.newSlot != result.oldSlot) {
             result.slotShared = p.slotHeld.reset().bind(":slot", result.newSlot).bind(":id", result.machineId).step();
             p.slotHeld.reset();
         }
@@ -152,6 +153,7 @@ ExchangeResult SqliteStore::recordReport(const MonitorRecord& r, long long now, 
             result.machineId = sqlite3_last_insert_rowid(writer_);
         }
         writeHistory(result.machineId, r, now, history);
+        if (heldBefore != result.newSlot) takeNumber("slot_change"); // whoever offers slots reads them again
         break;
     }
     const std::string address = rules.address.empty() ? result.oldAddress : rules.address;
@@ -256,40 +258,21 @@ std::vector<int> SqliteStore::heldSlots()
     return slots;
 }
 
-int SqliteStore::offerSlot(long long now)
+int SqliteStore::freeSlot(const std::vector<int>& offered)
 {
-    // Past any exchange's deadline: an offer older is its server's that died with it.
-    constexpr long long kOfferSeconds = 60;
     std::lock_guard<std::mutex> lock(writeMutex_);
-    Prepared& p = *prepared_;
-    const auto firstFree = [&](int step) {
-        for (; step < kSlotsOffered; ++step) {
-            const int slot = slotAt(step);
-            const bool held = p.slotHeld.reset().bind(":slot", slot).bind(":id", 0LL).step();
-            p.slotHeld.reset();
-            if (held) continue;
-            const bool offered = p.slotOffered.reset().bind(":slot", slot).bind(":now", now).step();
-            p.slotOffered.reset();
-            if (!offered) return step;
-        }
-        return kSlotsOffered;
-    };
-    // Looked for without the write lock, which a full fleet would take at every connection for nothing.
-    int step = firstFree(0);
-    if (step == kSlotsOffered) return 0;
-    Transaction t(writer_);
-    step = firstFree(step); // again, now that no other writer can take it
-    if (step == kSlotsOffered) return 0;
-    p.offer.reset().bind(":slot", slotAt(step)).bind(":until", now + kOfferSeconds).run();
-    t.commit();
-    return slotAt(step);
-}
-
-void SqliteStore::withdrawSlotOffer(int slot)
-{
-    if (slot == 0) return;
-    std::lock_guard<std::mutex> lock(writeMutex_);
-    prepared_->dropOffer.reset().bind(":slot", slot).run();
+    // Read again only when some writer changed who holds a slot.
+    Statement& read = prepared_->readCounter.reset().bind(":name", std::string("slot_change"));
+    const long long change = read.step() ? read.integer(0) : 0;
+    read.reset();
+    if (change != heldSlots_.change) {
+        heldSlots_.held.reset();
+        for (Statement& s = prepared_->slotsHeld.reset(); s.step();) heldSlots_.held.set(s.whole(0) & 0xFF);
+        heldSlots_.change = change;
+    }
+    std::bitset<256> taken = heldSlots_.held;
+    for (const int slot : offered) taken.set(slot & 0xFF);
+    return firstFreeSlot(taken);
 }
 
 long long SqliteStore::pruneReports(long long before)
@@ -347,7 +330,7 @@ std::vector<MachineRow> SqliteStore::removeMachines(const std::vector<long long>
         find.reset();
         for (const char* sql : kDeletes) Statement(writer_, sql).bind(":id", id).run();
     }
-    if (!removed.empty()) takeNumber("removals");
+    if (!removed.empty()) takeNumber("removals"), takeNumber("slot_change");
     t.commit();
     return removed;
 }

@@ -96,15 +96,14 @@ const char* const kMigrations[] = {
        ALTER TABLE machines ADD COLUMN refused_address TEXT NOT NULL DEFAULT '';
        ALTER TABLE machines ADD COLUMN refused_at INTEGER NOT NULL DEFAULT 0;)",
     // The store as the one truth for several writers: the last change
-    // numbers and the removals as counter rows, taken in each writing
-    // transaction; the slots offered to open connections; one pending
-    // command a machine as a constraint (the newest kept where a store has
-    // more); the slots held looked up by their index.
+    // numbers, the removals and the changes of who holds a slot as counter
+    // rows, taken in each writing transaction; one pending command a machine as a constraint (the
+    // newest kept where a store has more); the slots held by their index.
     R"(INSERT INTO totals SELECT 'machine_change', coalesce(max(change), 0) FROM machines;
        INSERT INTO totals SELECT 'alert_change', coalesce(max(change), 0) FROM alerts;
        INSERT INTO totals VALUES ('removals', 0);
-       CREATE TABLE slot_offers (slot INTEGER PRIMARY KEY, until INTEGER NOT NULL);
-       CREATE INDEX machines_holding_slot ON machines (slot) WHERE stopped = 0;
+       INSERT INTO totals VALUES ('slot_change', 0);
+       CREATE INDEX machines_holding_slot ON machines (slot) WHERE stopped = 0 AND slot != 0;
        UPDATE commands SET state = 'cancelled', cancelled_at = requested_at, cancelled_by = 'replaced'
          WHERE state = 'pending' AND id NOT IN (SELECT max(id) FROM commands WHERE state = 'pending' GROUP BY machine_id);
        CREATE UNIQUE INDEX commands_one_pending ON commands (machine_id) WHERE state = 'pending';)",

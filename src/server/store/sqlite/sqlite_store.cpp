@@ -92,10 +92,11 @@ SqliteStore::~SqliteStore()
 // Each transaction takes its number as late as it can, to hold the row briefly.
 long long SqliteStore::takeNumber(const char* name)
 {
-    Statement& s = prepared_->takeNumber.reset().bind(":name", std::string(name));
+    prepared_->bumpCounter.reset().bind(":name", std::string(name)).run();
+    Statement& s = prepared_->readCounter.reset().bind(":name", std::string(name));
     if (!s.step()) throw StoreError(std::string("no counter ") + name);
     const long long number = s.integer(0);
-    s.run();
+    s.reset();
     return number;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <bitset>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -37,8 +38,7 @@ public:
     std::vector<MachineRow> machines() override;
     std::vector<MachineRow> machinesChangedSince(long long since, long long& latest) override;
     std::vector<int> heldSlots() override;
-    int offerSlot(long long now) override;
-    void withdrawSlotOffer(int slot) override;
+    int freeSlot(const std::vector<int>& offered) override;
     std::vector<ReportRow> history(long long machineId, long long since, long long until, int most) override;
     std::optional<ReportRow> reportBefore(long long machineId, long long at) override;
     long long pruneReports(long long before) override;
@@ -124,6 +124,11 @@ private:
     sqlite3* writer_ = nullptr;
     std::unique_ptr<Prepared> prepared_;
     std::unique_ptr<Admission> admission_;
+    // The slots held, as read at the store's slot change number CHANGE (under writeMutex_).
+    struct {
+        long long change = -1;
+        std::bitset<256> held;
+    } heldSlots_;
     std::mutex readersMutex_;
     std::vector<sqlite3*> idleReaders_;
 };
