@@ -80,6 +80,7 @@ TEST_P(TwoWriters, WhatOneWritesTheOtherSeesAtItsNextLook)
          [&] { return b->removals() == removals + 1 && b->machineCount() == 3 && !listed("KNOWN"); }},
     };
     ASSERT_TRUE(listed("KNOWN"));
+    ASSERT_EQ(b->freeSlot({}), 1); // B has offered a slot before
     for (const Case& c : cases) {
         c.write();
         EXPECT_TRUE(c.seen()) << c.what;
