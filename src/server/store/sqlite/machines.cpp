@@ -265,12 +265,12 @@ int SqliteStore::freeSlot(const std::vector<int>& offered)
     Statement& read = prepared_->readCounter.reset().bind(":name", std::string("slot_change"));
     const long long change = read.step() ? read.integer(0) : 0;
     read.reset();
-    if (change != heldSlots_.change) {
-        heldSlots_.held.reset();
-        for (Statement& s = prepared_->slotsHeld.reset(); s.step();) heldSlots_.held.set(s.whole(0) & 0xFF);
-        heldSlots_.change = change;
+    if (change != slotsRead_.change) {
+        slotsRead_.held.reset();
+        for (Statement& s = prepared_->slotsHeld.reset(); s.step();) slotsRead_.held.set(s.whole(0) & 0xFF);
+        slotsRead_.change = change;
     }
-    std::bitset<256> taken = heldSlots_.held;
+    std::bitset<256> taken = slotsRead_.held;
     for (const int slot : offered) taken.set(slot & 0xFF);
     return firstFreeSlot(taken);
 }

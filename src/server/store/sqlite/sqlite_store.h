@@ -99,8 +99,7 @@ private:
     Reader borrowReader();
     std::optional<CommandRow> commandById(sqlite3* db, long long id);
     // The next number of COUNTER (a row of totals), taken in the writer's
-    // transaction: the row stays locked until the commit, so the numbers
-    // commit in the order they are taken (counters.h).
+    // transaction: the numbers commit in the order they are taken (see its definition).
     long long takeNumber(const char* counter);
     // COUNTER as DB sees it now.
     static long long counter(sqlite3* db, const char* counter);
@@ -128,7 +127,7 @@ private:
     struct {
         long long change = -1;
         std::bitset<256> held;
-    } heldSlots_;
+    } slotsRead_;
     std::mutex readersMutex_;
     std::vector<sqlite3*> idleReaders_;
 };
