@@ -14,7 +14,7 @@ class FleetPage(unittest.TestCase):
         cls.d = Dashboard("fleet")
         cls.addClassCleanup(cls.d.close)
         cls.d.fleet("--machines", "12", "--period", "1", "--stall", "2", "--start-progress", "10")
-        cls.d.fleet("--machines", "1", "--period", "0.1", "--prefix", "GONE", "--once")
+        cls.d.fleet("--machines", "1", "--period", "0.1", "--prefix", "WENT", "--once")
         cls.d.open("/")
 
     def filter(self, text):
@@ -51,7 +51,7 @@ class FleetPage(unittest.TestCase):
         self.assertGreater(self.d.driver.execute_script("return window.pelmoraStats.updates"), 0)
 
     def test_stalled_and_offline_machines_are_badged_and_alerted(self):
-        for name, kind in (("SIMPC00001", "stalled"), ("GONE00001", "offline")):
+        for name, kind in (("SIMPC00001", "stalled"), ("WENT00001", "offline")):
             with self.subTest(name):
                 row = self.row(name)
                 self.d.wait(lambda _: self.d.find(f"{row} .c-status .badge.status-{kind}"), f"{name} {kind}")
@@ -61,9 +61,9 @@ class FleetPage(unittest.TestCase):
     def test_machines_needing_attention_come_first_saying_for_how_long(self):
         self.filter("")
         names = lambda _: [e.text for e in self.d.find("#fleet tbody tr[data-id] .c-name .wrap")[:4]]
-        self.d.wait(lambda _: names(_) == ["GONE00001", "SIMPC00001", "SIMPC00002", "SIMPC00003"], "offline, stalled, the rest")
+        self.d.wait(lambda _: names(_) == ["WENT00001", "SIMPC00001", "SIMPC00002", "SIMPC00003"], "offline, stalled, the rest")
         strip = self.d.text("#attention-list")
-        self.assertRegex(strip, r"(?s)GONE00001/1 offline for \d+ s.*SIMPC00001/1 no progress for \d+ s")
+        self.assertRegex(strip, r"(?s)WENT00001/1 offline for \d+ s.*SIMPC00001/1 no progress for \d+ s")
         self.assertRegex(self.d.text("#alerts li.alert-offline"), r"open for \d+ s")
 
     def test_sorted_by_points_per_day_most_first(self):

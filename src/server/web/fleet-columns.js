@@ -65,7 +65,7 @@ export const COLUMNS = [
     },
   },
   {
-    key: "ppd", heading: "Points/day", title: "Points per day, estimated from the pace", numeric: true,
+    key: "ppd", heading: "Points/day", title: "Points per day, estimated from the pace", numeric: true, gone: 8,
     width: "6.5em", sortKey: (m) => m.ppd ?? -1, ...text((m) => (m.ppd == null ? "—" : number.format(m.ppd))),
   },
   {

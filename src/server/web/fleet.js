@@ -106,8 +106,7 @@ function frame() {
   if (data || resort || refilter) {
     view = isFiltering() ? ordered.filter(passes) : ordered;
     showShown();
-    if (resort || refilter) lineFloor = MIN_LINES;
-    fitLines();
+    placeRows();
   }
   if (data) {
     showCounts();
@@ -141,8 +140,11 @@ function merge() {
     added = true;
   }
   for (const m of incoming.values()) {
-    added ||= !entries.has(m.id);
-    entries.set(m.id, entryOf(m));
+    const old = entries.get(m.id);
+    added ||= !old;
+    const e = entries.set(m.id, entryOf(m)).get(m.id);
+    // Its lines as before while its wrapped texts are (most changes are progress).
+    if (old && ["name", "user", "unit", "core"].every((k) => old.m[k] === m[k])) e.lines = old.lines;
   }
   incoming.clear();
   // Without new machines the last order is kept, so the sort after is quick.
@@ -154,29 +156,53 @@ const isFiltering = () => Boolean(filter.status || filter.user || filter.team ||
 
 // ---- Rendering ----
 
-let rowHeight = 0; // measured from the first row drawn
 let rendered = new Map(); // id -> tr in the DOM
 const spareRows = [];
+// The rows' heights: a row's is its lines' (line * lines + pad, measured
+// from a row drawn), and tops[i] is where view[i] begins, so the rows drawn
+// for the window are found by a binary search and scrolling to the end
+// lands at the end.
+let line = 16.4;
+let pad = 9;
+let measured = false;
+let tops = new Float64Array(1);
 
 function fillRow(tr, e) {
   tr.entry = e;
   tr.dataset.id = e.m.id;
+  tr.style.setProperty("--lines", e.lines);
   fillCells(tr, e);
   return tr;
+}
+
+function placeRows() {
+  layout ??= measureLayout();
+  tops = new Float64Array(view.length + 1);
+  for (let i = 0; i < view.length; i++) tops[i + 1] = tops[i] + pad + line * linesOf(view[i]);
+}
+
+// The first row that ends below Y.
+function rowAt(y) {
+  let [lo, hi] = [0, view.length];
+  while (lo < hi) {
+    const mid = (lo + hi) >> 1;
+    if (tops[mid + 1] <= y) lo = mid + 1;
+    else hi = mid;
+  }
+  return lo;
 }
 
 // The rows in view, whether the table scrolls in its box (a desktop) or with
 // the page (a phone): where the box and the window overlap.
 function renderRows() {
-  const height = rowHeight || 36;
   const box = wrap.getBoundingClientRect();
   const shownTop = Math.max(box.top, 0);
   const top = Math.max(0, shownTop - topSpacer.getBoundingClientRect().top);
   const span = Math.max(0, Math.min(box.bottom, innerHeight) - shownTop);
-  const from = Math.max(0, Math.min(view.length, Math.floor(top / height)) - MARGIN);
-  const to = Math.min(view.length, Math.ceil((top + span) / height) + MARGIN);
-  topSpacer.cells[0].style.height = `${from * height}px`;
-  bottomSpacer.cells[0].style.height = `${(view.length - to) * height}px`;
+  const from = Math.max(0, rowAt(top) - MARGIN);
+  const to = Math.min(view.length, rowAt(top + span) + 1 + MARGIN);
+  topSpacer.cells[0].style.height = `${tops[from]}px`;
+  bottomSpacer.cells[0].style.height = `${tops[view.length] - tops[to]}px`;
   table.setAttribute("aria-rowcount", view.length + 1);
 
   const kept = new Map();
@@ -203,25 +229,41 @@ function renderRows() {
     else tbody.insertBefore(tr, at);
   }
 
-  if (filled.some(clamped) && growLines()) return renderRows();
-  if (!rowHeight && kept.size) {
-    rowHeight = kept.values().next().value.getBoundingClientRect().height;
-    if (Math.abs(rowHeight - height) > 0.5) renderRows();
+  if (!measured && kept.size) {
+    const tr = kept.values().next().value;
+    measured = true;
+    line = parseFloat(getComputedStyle(tr.cells[0]).lineHeight);
+    pad = tr.getBoundingClientRect().height - line * tr.entry.lines;
+    placeRows();
+    return renderRows();
+  }
+  // A row the estimate fell short for gets a line more (a few at most).
+  let grown = false;
+  for (const tr of filled) {
+    if (tr.entry.lines < MAX_LINES && clamped(tr)) {
+      tr.entry.lines++;
+      tr.style.setProperty("--lines", tr.entry.lines);
+      grown = true;
+    }
+  }
+  if (grown) {
+    placeRows();
+    renderRows();
   }
 }
 
-// Every row has the same height, in lines: as many as the wrapped texts
-// (name, user, unit, core) of the rows that pass the filters need, from
-// MIN_LINES to MAX_LINES. Each text's lines are estimated with the canvas
-// (broken after separators, as the cells break it) once per machine version
-// and layout, so the height is known before a row is drawn and stays put
-// while scrolling. A drawn row the estimate fell short for gets a line more,
-// until the filters, the order or the window change.
+// A row's height is in lines: as many as its wrapped texts (name, user,
+// unit, core) need, from MIN_LINES to MAX_LINES, so one long name makes its
+// own row taller, not every row. Each text's lines are estimated with the
+// canvas (broken after separators, as the cells break it) once per machine
+// version and window size, so a row's height is known before it is drawn.
 const pen = document.createElement("canvas").getContext("2d");
-let lineFloor = MIN_LINES;
 let layout = null; // the wrapped columns' widths and fonts, measured once per window size
 
 function measureLayout() {
+  // The spacers span the columns shown: spanning hidden ones would add empty columns.
+  const shown = [...table.tHead.rows[0].cells].filter((th) => th.offsetWidth).length;
+  for (const spacer of [topSpacer, bottomSpacer]) spacer.cells[0].colSpan = shown;
   const fonts = getComputedStyle(table);
   const font = `${fonts.fontSize} ${fonts.fontFamily}`;
   const inner = (key) => {
@@ -251,38 +293,18 @@ function linesOfText(text, width) {
 
 function linesOf(e) {
   if (!e.lines) {
+    e.lines = MIN_LINES;
     for (const c of layout) {
       pen.font = c.font;
       const width = c.key === "name" ? c.width - pen.measureText(`/${e.m.cpu}`).width : c.width;
-      e.lines = Math.max(e.lines, linesOfText(e.m[c.key], width));
-      if (e.lines >= MAX_LINES) break;
+      e.lines = Math.min(MAX_LINES, Math.max(e.lines, linesOfText(e.m[c.key], width)));
+      if (e.lines === MAX_LINES) break;
     }
   }
   return e.lines;
 }
 
-function fitLines() {
-  layout ??= measureLayout();
-  let lines = lineFloor;
-  for (const e of view) if ((lines = Math.max(lines, linesOf(e))) >= MAX_LINES) break;
-  setLines(Math.min(lines, MAX_LINES));
-}
-
-function setLines(lines) {
-  if (String(lines) === table.style.getPropertyValue("--lines")) return false;
-  table.style.setProperty("--lines", lines);
-  rowHeight = 0;
-  return true;
-}
-
 const clamped = (tr) => tr.wraps.some((w) => w.scrollHeight > w.clientHeight + 1);
-
-function growLines() {
-  const lines = parseInt(table.style.getPropertyValue("--lines"), 10) || MIN_LINES;
-  if (lines >= MAX_LINES) return false;
-  lineFloor = lines + 1;
-  return setLines(lineFloor);
-}
 
 function showCounts() {
   const counts = { all: entries.size, pending: 0, folding: 0, stalled: 0, offline: 0, stopped: 0 };
@@ -434,9 +456,8 @@ for (const b of document.querySelectorAll("#counts button")) {
 wrap.addEventListener("scroll", () => schedule(), { passive: true });
 addEventListener("scroll", () => schedule(), { passive: true });
 addEventListener("resize", () => {
-  rowHeight = 0;
   layout = null;
-  lineFloor = MIN_LINES;
+  measured = false;
   for (const e of entries.values()) e.lines = 0;
   schedule("filter");
 });
