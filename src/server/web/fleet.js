@@ -370,6 +370,7 @@ function showShown() {
   if (text !== shownText) $("#shown").textContent = shownText = text;
   $("#fleet-empty").hidden = view.length > 0 || !entries.size;
   $("#fleet-fresh").hidden = entries.size > 0;
+  $("#attention").hidden = !entries.size;
 }
 
 // A fresh server says how to point a monitor at it, with this server's address.

@@ -364,7 +364,8 @@ async function start() {
     if (!Number.isSafeInteger(id)) throw new Error(`There is no machine at ${location.pathname}.`);
     machine = await getJSON(`/api/machines/${id}`);
   } catch (e) {
-    notFound(e.status === 404 || !e.status ? e.message : `The machine could not be loaded: ${e.message}`);
+    notFound(e.status === 404 ? `No machine has the number ${id}: it may have been removed.`
+      : !e.status ? e.message : `The machine could not be loaded: ${e.message}`);
     document.body.dataset.ready = "1";
     return;
   }
