@@ -148,7 +148,7 @@ TEST_F(ApiTest, MachineListUnitsAndMetrics)
     for (const auto& [key, value] : machines[0].items()) keys += key + " ";
     EXPECT_EQ(keys, "id name cpu slot user team unit progress core frames points units_seen cpu_mhz cpu_vendor in_tray "
                     "status last_seen progress_per_hour eta ppd pending_command address previous_address address_changed_at "
-                    "refused_address refused_at ");
+                    "refused_address refused_at changed_at ");
     EXPECT_EQ(machines[0]["pending_command"], "tray");
     EXPECT_EQ(machines[0]["status"], "folding");
     send("DELETE", "/api/machines/" + std::to_string(machine) + "/commands", kToken);

@@ -48,6 +48,7 @@ const struct MachineField {
     {"address_changed_at", [](M m, S) { return timeOrNull(m.addressChangedAt); }},
     {"refused_address", [](M m, S) { return textOrNull(m.refusedAddress); }},
     {"refused_at", [](M m, S) { return timeOrNull(m.refusedAt); }},
+    {"changed_at", [](M m, S) { return timeOrNull(m.changedAt); }},
 };
 
 void addFigure(Json& row, const Figure& f, int days)
