@@ -45,9 +45,13 @@ SqliteStore::Reader SqliteStore::borrowReader()
 std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& error)
 {
     std::unique_ptr<SqliteStore> store(new SqliteStore());
+    if (!store->lock_.take(path, error)) return nullptr;
     store->path_ = path;
     store->writer_ = connect(path, true, error);
-    if (!store->writer_) return nullptr;
+    if (!store->writer_) {
+        error = "cannot open the store " + path + ": " + error;
+        return nullptr;
+    }
     sqlite3* db = store->writer_;
     try {
         execute(db, "PRAGMA journal_mode = WAL");
@@ -74,7 +78,7 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& err
         Statement waiting(db, "SELECT count(*) FROM waiting");
         if (waiting.step()) store->waitingCount_ = waiting.integer(0);
     } catch (const StoreError& e) {
-        error = e.what();
+        error = "cannot open the store " + path + ": " + e.what();
         return nullptr;
     }
     return store;

@@ -13,6 +13,7 @@
 
 #include "server/support/defaults.h"
 #include "server/store/store.h"
+#include "server/store/sqlite/store_lock.h"
 
 struct sqlite3;
 
@@ -22,8 +23,9 @@ class Transaction;
 
 namespace pelmora::server {
 
-// Opens or creates the store at PATH and brings its schema up to date;
-// nullptr with ERROR when it cannot.
+// Takes the store file's lock at PATH (held until the store is closed: one
+// server a store), opens or creates the store there and brings its schema up
+// to date; nullptr with ERROR, a whole sentence for the log, when it cannot.
 std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& error);
 
 class SqliteStore final : public Store {
@@ -122,6 +124,7 @@ private:
     std::atomic<long long> waitingCount_{0}; // taken under writeMutex_
     std::mutex readersMutex_;
     std::vector<sqlite3*> idleReaders_;
+    StoreLock lock_; // let go of after the connections above are closed
 };
 
 } // namespace pelmora::server
