@@ -11,6 +11,14 @@
 namespace pelmora::server {
 namespace {
 std::string endpointText(const Endpoint& e) { return e.address + ":" + std::to_string(e.port); }
+// BYTES as --max-store-size is written: in the largest unit it is a whole number of.
+std::string sizeText(long long bytes)
+{
+    const char* units = "KMGT";
+    int unit = -1;
+    while (unit < 3 && bytes % 1024 == 0 && bytes >= 1024) bytes /= 1024, ++unit;
+    return std::to_string(bytes) + (unit < 0 ? "" : std::string(1, units[unit]));
+}
 } // namespace
 
 bool parseEndpoint(const std::string& text, Endpoint& endpoint)
@@ -111,7 +119,8 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
     app.add_option("--max-store-size", fleet.maxStoreBytes,
                    "the store's data at most, in bytes or with a unit (500M, 4G); past it the oldest history is "
                    "removed until it is under 90 %, logged and counted")
-        ->transform(CLI::AsSizeValue(false))->check(CLI::Range(1LL << 20, 1LL << 50))->default_str("4G");
+        ->transform(CLI::AsSizeValue(false))->check(CLI::Range(1LL << 20, 1LL << 50))
+        ->default_str(sizeText(defaults::kMaxStoreBytes));
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

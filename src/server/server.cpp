@@ -1,83 +1,25 @@
 #include "server/server.h"
 
-#include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <malloc.h>
+#include <memory>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <thread>
 
-#include "server/support/admin_token.h"
-#include "server/fleet/alerts.h"
-#include "server/http/host_names.h"
-#include "server/api/http_api.h"
-#include "server/support/log.h"
-#include "server/fleet/machine_admin.h"
-#include "server/monitor/monitor_listener.h"
-#include "server/support/periodic_worker.h"
 #include "server/store/sqlite/sqlite_store.h"
-#include "server/store/sqlite/store_lock.h"
-#include "server/fleet/store_bound.h"
-#include "server/support/version.h"
+#include "server/support/log.h"
+#include "server/team_server.h"
+#include "server/tokens.h"
 
 namespace pelmora::server {
 namespace {
 
-constexpr long long kPruneEverySeconds = 3600;
-
-std::string where(const Endpoint& e, int port) { return e.address + ":" + std::to_string(port); }
-
-// Runs the store's frequent upkeep four times a second (its thorough one with
-// the hourly pruning of the history) and sends the fleet's changes to the
-// dashboards' event streams twice a second. Small, frequent upkeep keeps each
-// flush to disk short: with one a second, or one every ten, the exchanges that met a
-// flush made the 99th percentile several times longer.
-constexpr std::chrono::milliseconds kMaintenancePeriod{250};
-
-class Maintenance {
-public:
-    Maintenance(Store& store, FleetView& fleet, int keepDays, const FleetLimits& limits, Counters& counters)
-        : store_(store), fleet_(fleet), keepDays_(keepDays), limits_(limits),
-          bound_(store, counters, limits.maxStoreBytes)
-    {
-    }
-    void step()
-    {
-        try {
-            const long long now = std::time(nullptr);
-            if (now - lastPrune_ >= kPruneEverySeconds) {
-                lastPrune_ = now;
-                const long long removed = store_.pruneReports(now - keepDays_ * 86400LL);
-                if (removed > 0)
-                    logEvent(Level::info, "history: " + std::to_string(removed) + " reports older than " +
-                                              std::to_string(keepDays_) + " days removed");
-                forgetSilentMachines(store_, limits_, now);
-                store_.upkeep(Upkeep::thorough);
-            } else {
-                store_.upkeep(Upkeep::frequent);
-            }
-            bound_.pass();
-            if (++ticks_ % 2 == 0) fleet_.publish(now);
-        } catch (const std::exception& e) {
-            logEvent(Level::error, std::string("store upkeep failed: ") + e.what());
-        }
-    }
-
-private:
-    Store& store_;
-    FleetView& fleet_;
-    int keepDays_;
-    const FleetLimits& limits_;
-    StoreBound bound_;
-    long long lastPrune_ = 0;
-    long long ticks_ = 0;
-};
-
-} // namespace
-
-int runServer(const ServerOptions& options)
+// The log level, the signals, the heap and the descriptors: the process as
+// the server needs it. Returns the stop signals, which the signal thread
+// waits for.
+sigset_t setUpProcess(const ServerOptions& options)
 {
     Level level = Level::info;
     logLevelFromName(options.logLevel, level);
@@ -97,7 +39,7 @@ int runServer(const ServerOptions& options)
     // Large answers (the machine list, metrics) in memory of their own, given
     // back when sent: left to itself, glibc raises this threshold after the
     // first such free and later ones stay in the heap, scattered.
-    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    mallopt(M_MMAP_THRESHOLD, static_cast<int>(defaults::kOwnMemoryFromBytes));
     // Both listeners' connection limits, the store and the log need more
     // descriptors than the usual soft limit of 1,024.
     rlimit files{};
@@ -105,91 +47,53 @@ int runServer(const ServerOptions& options)
         files.rlim_cur = files.rlim_max;
         setrlimit(RLIMIT_NOFILE, &files);
     }
+    return stopSignals;
+}
 
+// The store the options name, locked for this server and writable, and the
+// file the admin token is made in when none is given: the one place that
+// chooses a kind of store.
+struct OpenedStore {
+    std::unique_ptr<Store> store;
+    std::string madeTokenFile;
+};
+
+OpenedStore openStore(const ServerOptions& options)
+{
     std::string error;
-    StoreLock storeLock;
-    if (!storeLock.take(options.db, error)) {
+    // SQLite's is a file: the token is made beside it.
+    OpenedStore opened{openSqliteStore(options.db, error), options.db + ".admin-token"};
+    if (!opened.store) {
         logEvent(Level::error, error);
-        return 1;
-    }
-    std::unique_ptr<Store> store = openSqliteStore(options.db, error);
-    if (!store) {
-        logEvent(Level::error, "cannot open the store " + options.db + ": " + error);
-        return 1;
-    }
-    if (!store->writable(error)) {
+    } else if (!opened.store->writable(error)) {
         logEvent(Level::error, "the store " + options.db + " cannot be written: " + error);
-        return 1;
+        opened.store.reset();
     }
-    std::string token, tokenPath;
-    bool created = false;
-    if (!loadAdminToken(options.adminTokenFile, options.db, token, tokenPath, created, error)) {
-        logEvent(Level::error, error);
-        return 1;
-    }
-    if (created) logEvent(Level::info, "admin token made and written to " + tokenPath + " (mode 0600)");
-    for (const std::string& file : {tokenPath, options.viewerTokenFile})
-        if (!file.empty() && readableByOthers(file))
-            logEvent(Level::warn, "the token file " + file + " can be read by other users: chmod 600 " + file);
-    std::string viewerToken;
-    if (!options.viewerTokenFile.empty() && !readToken(options.viewerTokenFile, viewerToken, error)) {
-        logEvent(Level::error, error);
-        return 1;
-    }
+    return opened;
+}
 
-    Counters counters;
-    FleetBounds bounds(options.fleet);
-    MonitorListener listener(*store, counters, options.maxConnections, options.maxConnectionsPerAddress,
-                             &bounds);
-    if (!listener.bind(options.monitorListen, error)) {
-        logEvent(Level::error, "cannot listen for monitors on " + where(options.monitorListen, options.monitorListen.port) +
-                                   ": " + error);
-        return 1;
-    }
-    const StatusLimits limits{options.offlineAfter, options.stallAfter};
-    std::vector<std::string> hostNames = ownHostNames();
-    hostNames.insert(hostNames.end(), options.publicHosts.begin(), options.publicHosts.end());
-    store->setOfflineAfter(options.offlineAfter);
-    store->setHistoryResolution(options.fleet.historyResolution);
-    FleetView fleet(*store, limits);
-    HttpApi http(*store, counters, fleet,
-                 {token, viewerToken, limits, options.keepDays, options.maxConnections,
-                  options.maxConnectionsPerAddress, hostNames, &bounds});
-    if (!http.bind(options.httpListen, error)) {
-        logEvent(Level::error, "cannot listen for HTTP on " + where(options.httpListen, options.httpListen.port) + ": " +
-                                   error);
-        return 1;
-    }
-    logEvent(Level::info, std::string("pelmora-server ") + kServerVersion + ", store " + options.db);
-    logEvent(Level::info, "monitors on " + where(options.monitorListen, listener.port()));
-    logEvent(Level::info, "HTTP on " + where(options.httpListen, http.port()));
+} // namespace
 
-    Maintenance maintenance(*store, fleet, options.keepDays, options.fleet, counters);
-    PeriodicWorker upkeep;
-    upkeep.start(kMaintenancePeriod, [&] { maintenance.step(); });
-    WebhookTiming webhookTiming;
-    webhookTiming.timeout = std::chrono::seconds(options.webhookTimeout);
-    webhookTiming.burst = options.webhookBurst;
-    Alerting alerting(*store, counters, {options.offlineAfter, options.stallAfter}, options.keepDays, options.webhook,
-                      webhookTiming);
-    alerting.start();
-    std::thread web([&] { http.run(); });
-    std::thread signals([&] {
-        int signal = 0;
-        sigwait(&stopSignals, &signal);
-        logEvent(Level::info, std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
-        fleet.stop();
-        http.stop();
-        listener.stop();
-    });
-
-    // Both listeners give what is under way a moment to finish, then cut it.
-    listener.run();
-    web.join();
-    upkeep.stop();
-    alerting.stop();
-    signals.join();
-    store.reset();
+int runServer(const ServerOptions& options)
+{
+    sigset_t stopSignals = setUpProcess(options);
+    OpenedStore opened = openStore(options);
+    if (!opened.store) return 1;
+    Tokens tokens;
+    if (!loadTokens(options, opened.madeTokenFile, tokens)) return 1;
+    {
+        TeamServer server(options, *opened.store, tokens);
+        if (!server.bind()) return 1;
+        std::thread signals([&] {
+            int signal = 0;
+            sigwait(&stopSignals, &signal);
+            logEvent(Level::info, std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+            server.stop();
+        });
+        server.run();
+        signals.join();
+    }
+    opened.store.reset();
     logEvent(Level::info, "stopped");
     return 0;
 }

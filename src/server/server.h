@@ -1,5 +1,5 @@
-// The whole server: store, both listeners, the maintenance thread, and a
-// clean end on SIGTERM or SIGINT.
+// The whole server: the process set up, the store opened (and locked), the
+// tokens loaded, then the parts (team_server.h) until SIGTERM or SIGINT.
 #pragma once
 
 #include "server/options.h"

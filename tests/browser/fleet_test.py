@@ -1,5 +1,6 @@
 """The fleet page against simulated monitors: twelve reporting every second
-(the first two stalled) and one that reported once and went offline."""
+(the first two stalled) and one that reported once and went offline; every
+page while the server is stopped and started again."""
 import collections, unittest
 
 from selenium.webdriver.common.keys import Keys
@@ -13,7 +14,7 @@ class FleetPage(unittest.TestCase):
         cls.d = Dashboard("fleet")
         cls.addClassCleanup(cls.d.close)
         cls.d.fleet("--machines", "12", "--period", "1", "--stall", "2", "--start-progress", "10")
-        cls.d.fleet("--machines", "1", "--period", "0.1", "--prefix", "GONE", "--once")
+        cls.d.fleet("--machines", "1", "--period", "0.1", "--prefix", "WENT", "--once")
         cls.d.open("/")
 
     def filter(self, text):
@@ -50,34 +51,51 @@ class FleetPage(unittest.TestCase):
         self.assertGreater(self.d.driver.execute_script("return window.pelmoraStats.updates"), 0)
 
     def test_stalled_and_offline_machines_are_badged_and_alerted(self):
-        for name, kind in (("SIMPC00001", "stalled"), ("GONE00001", "offline")):
+        for name, kind in (("SIMPC00001", "stalled"), ("WENT00001", "offline")):
             with self.subTest(name):
                 row = self.row(name)
                 self.d.wait(lambda _: self.d.find(f"{row} .c-status .badge.status-{kind}"), f"{name} {kind}")
                 self.d.wait(lambda _: any(f"{name}/1" in a.text for a in self.d.find(f"#alerts li.alert-{kind}")),
                             f"a {kind} alert for {name}")
 
-    def test_the_page_follows_a_restarted_server_without_a_reload(self):
-        self.d.driver.execute_script("window.notReloaded = true")
-        live = lambda state: lambda _: self.d.find(f'#live[data-state="{state}"]')
-        self.d.restart_server(between=lambda: self.d.wait(live("closed"), "the page seeing the server gone"))
-        self.d.wait(live("open"), "the stream back")
-        cell = self.row("SIMPC00007") + " .c-progress"
-        before = self.d.text(cell)
-        self.d.wait(lambda _: self.d.text(cell) not in (before, ""), "the progress moving on after the restart")
-        self.assertTrue(self.d.driver.execute_script("return window.notReloaded === true"))
+    def test_machines_needing_attention_come_first_saying_for_how_long(self):
+        self.filter("")
+        names = lambda _: [e.text for e in self.d.find("#fleet tbody tr[data-id] .c-name .wrap")[:4]]
+        self.d.wait(lambda _: names(_) == ["WENT00001", "SIMPC00001", "SIMPC00002", "SIMPC00003"], "offline, stalled, the rest")
+        strip = self.d.text("#attention-list")
+        self.assertRegex(strip, r"(?s)WENT00001/1 offline for \d+ s.*SIMPC00001/1 no progress for \d+ s")
+        self.assertRegex(self.d.text("#alerts li.alert-offline"), r"open for \d+ s")
 
     def test_sorted_by_points_per_day_most_first(self):
         self.filter("")
         button = self.d.find('button[data-sort="ppd"]')[0]
         button.click()
         button.click()
-        self.addCleanup(lambda: self.d.find('button[data-sort="name"]')[0].click())
+        self.addCleanup(lambda: self.d.find('button[data-sort="status"]')[0].click())
         value = lambda text: -1 if text == "—" else int(text.replace(",", ""))
         def sorted_rows(_):
             cells = [value(c.text) for c in self.d.find("#fleet tbody tr[data-id] .c-ppd")]
             return len(cells) == 13 and cells[0] > 0 and cells == sorted(cells, reverse=True) and cells
         self.assertEqual(self.d.wait(sorted_rows, "the rows by points per day")[-1], -1)
+
+    def test_the_pages_mark_a_lost_server_and_follow_its_return_without_a_reload(self):
+        stalled = self.d.machine("SIMPC00001")
+        banner = lambda _: [b.text for b in self.d.find("#connection-banner[role=alert]") if b.is_displayed()]
+        for path in ("/team", f"/machines/{stalled['id']}", "/"):
+            with self.subTest(path):
+                self.d.open(path)
+                if path != "/team":
+                    self.d.wait(lambda _: "no progress since" in self.d.text("#machine-status") or path == "/",
+                                "how long the machine has been stalled")
+                self.d.driver.execute_script("window.notReloaded = true")
+                lost = lambda: self.d.wait(lambda _: self.d.find("body[data-stale]") and banner(_), "the server seen gone")
+                self.d.restart_server(between=lost)
+                self.d.wait(lambda _: not banner(_) and not self.d.find("body[data-stale]"), "the banner gone")
+                self.assertTrue(self.d.driver.execute_script("return window.notReloaded === true"))
+        self.d.wait(lambda _: self.d.find('#live[data-state="open"]'), "the stream back")
+        cell = self.row("SIMPC00007") + " .c-progress"
+        before = self.d.text(cell)
+        self.d.wait(lambda _: self.d.text(cell) not in (before, ""), "the progress moving on after the restart")
 
     def test_leaving_the_page_ends_its_stream_and_coming_back_resumes_it(self):
         # A page the browser keeps for the back button must not hold its stream: six held

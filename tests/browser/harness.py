@@ -2,7 +2,7 @@
 port 25876, in the network run.sh made) with a scratch store, real headless
 monitors and simulated-fleet feeding it, headless Chromium on its pages.
 Every wait is bounded."""
-import json, os, re, shutil, subprocess, time, urllib.error, urllib.request
+import json, os, re, shutil, socket, subprocess, time, urllib.error, urllib.request
 
 from selenium import webdriver
 from selenium.common.exceptions import StaleElementReferenceException
@@ -36,6 +36,15 @@ AXE_RUN = """const done = arguments[arguments.length - 1];
 axe.run(document, {resultTypes: ["violations"]}).then(
   (r) => done(r.violations.map((v) => `${v.id}: ${v.nodes.map((n) => n.target.join(" ")).join(", ")}`)),
   (e) => done([`axe failed: ${e}`]));"""
+
+
+def report(port, name, source="127.0.0.1", user="user01", team=7):
+    """One status record from SOURCE, as a monitor sends it."""
+    text = f"0 {name} 1 2 45 p1234_R1_C2_G3 0 2400.000000 GenuineIntel a4 100 150 {user} {team}  0"
+    with socket.create_connection(("127.0.0.1", int(port)), timeout=5, source_address=(source, 0)) as s:
+        s.recv(1)
+        s.sendall(text.encode().ljust(768, b"\0"))
+        s.recv(1)
 
 
 def until(check, seconds, what):

@@ -6,7 +6,7 @@ machine's page lists its own units. The screenshots are kept for a person
 to look at."""
 import socket, time, unittest
 
-from harness import Dashboard, until
+from harness import Dashboard, report, until
 
 WIDTHS = (390, 1440)
 # Names, units and cores that agree in their first 26 characters.
@@ -27,6 +27,29 @@ IDENTITIES = """return [...document.querySelectorAll("#fleet tbody tr[data-id]")
   };
 });"""
 
+# A machine of a six-digit team whose name and user are long, with separators.
+BOB = ("bob_the_folder_of_rack-7.lab", "bob_the_folder_of_the_night_shift_rack_seven", 111111)
+# The values in the rows that are cut; and where a name or user breaks, the two characters either side.
+CUT = """return [...document.querySelectorAll("#fleet tr[data-id] :is(.c-team, .c-seen, .c-ppd, .c-progress)")]
+  .filter((e) => e.offsetParent && e.scrollWidth > e.clientWidth + 1).map((e) => e.textContent);"""
+BREAKS = """const breaks = [], range = document.createRange();
+for (const span of document.querySelectorAll("#fleet :is(.c-name, .c-user) .wrap")) {
+  let top = null, before = "";
+  for (const node of span.childNodes) for (let i = 0; node.nodeType === 3 && i < node.length; i++) {
+    range.setStart(node, i); range.setEnd(node, i + 1);
+    const at = range.getBoundingClientRect().top;
+    if (top !== null && at > top + 2) breaks.push(before + node.data[i]);
+    [top, before] = [at, node.data[i]];
+  }
+}
+return breaks;"""
+ROWS = """return Object.fromEntries([...document.querySelectorAll("#fleet tr[data-id]")]
+  .map((tr) => [tr.querySelector(".ident").textContent, tr.getBoundingClientRect().height]));"""
+# How far the last of all rows ends above the box's bottom (null: not drawn).
+LAST = """const rows = document.querySelectorAll("#fleet tr[data-id]"), last = rows[rows.length - 1];
+const box = document.querySelector(".fleet-wrap");
+return last.getAttribute("aria-rowindex") !== box.querySelector("table").getAttribute("aria-rowcount") ? null
+  : Math.round(box.getBoundingClientRect().bottom - box.clientTop - last.getBoundingClientRect().bottom);"""
 
 class Layout(unittest.TestCase):
     @classmethod
@@ -40,6 +63,7 @@ class Layout(unittest.TestCase):
         cls.clients = {}
         for cpu, unit in ((1, None), (2, "p943_R1_C2_G3")):
             cls.clients[cpu] = d.monitor(cpu, machine_id=7, unit=unit)[1]
+        report(d.monitor_port, BOB[0], user=BOB[1], team=BOB[2])
         host = socket.gethostname()
         cls.machines = {cpu: until(lambda: d.machine(host, cpu), 20, f"monitor {cpu} reporting") for cpu in (1, 2)}
         # Monitor 1 finishes the demo's unit; monitor 2 finishes p943.
@@ -66,6 +90,8 @@ class Layout(unittest.TestCase):
             with self.subTest(width=width):
                 self.d.browser(width)
                 self.d.open("/")
+                if width < 600:
+                    self.d.find("#filters-toggle")[0].click()
                 self.d.find("#filter-text")[0].send_keys(LONG)
                 rows = self.d.wait(lambda d: len(r := d.execute_script(IDENTITIES)) == 6 and r, "the six rows")
                 self.d.screenshot(f"fleet-long-names-{width}")
@@ -85,6 +111,38 @@ class Layout(unittest.TestCase):
                         ".filter((e) => e.scrollWidth <= e.clientWidth + 1).map((e) => e.textContent)")
                     for whole in (f"{m['name']}/{m['cpu']}", m["unit"], m["core"]):
                         self.assertIn(whole, shown)
+
+    def test_whole_values_at_a_desktop_names_broken_after_separators_rows_as_tall_as_needed(self):
+        d = self.d
+        d.browser(1440)
+        d.open("/")
+        d.wait(lambda _: "111111" in d.text("#fleet .c-team"), "the six-digit team")
+        self.assertEqual(d.driver.execute_script(CUT), [])
+        breaks = d.driver.execute_script(BREAKS)
+        self.assertTrue(breaks and all(b[0] in "_-/." for b in breaks), breaks)
+        # Only the long user's row is tall; scrolled to the end, the last row ends the box.
+        heights = d.driver.execute_script(ROWS)
+        self.assertGreater(heights[f"{BOB[0]}/1"], 1.5 * heights["SIMPC00001/1"])
+        d.driver.execute_script("const w = document.querySelector('.fleet-wrap'); w.scrollTop = w.scrollHeight")
+        d.wait(lambda _: d.driver.execute_script(LAST) == 0, "the last row at the end of the box")
+
+    def test_a_phone_scrolls_as_one_page_and_shows_long_users_cut_beside_their_points(self):
+        d = self.d
+        d.browser(390)
+        self.addCleanup(d.browser, 1440)
+        d.open("/")
+        self.assertLessEqual(d.driver.execute_script("return document.querySelector('.fleet-wrap').scrollHeight")
+                             - d.find(".fleet-wrap")[0].size["height"], 2)
+        self.assertFalse(d.find("#filter-text")[0].is_displayed())
+        d.find("#filters-toggle")[0].click()
+        self.assertTrue(d.find("#filter-text")[0].is_displayed())
+        d.open("/team")
+        row = next(r for r in d.find("#users tbody tr") if d.find(".cut", r)[0].get_attribute("title") == BOB[1])
+        name, ppd = d.find(".cut", row)[0], d.find("td", row)[1]
+        self.assertLessEqual(ppd.rect["x"] + ppd.rect["width"], 390)
+        self.assertLess(name.size["width"], d.driver.execute_script("return arguments[0].scrollWidth", name))
+        name.click()
+        self.assertEqual(d.driver.execute_script("return arguments[0].scrollWidth - arguments[0].clientWidth", name), 0)
 
     def test_pages_fit_do_not_shift_pass_axe_and_are_kept_as_screenshots(self):
         d = self.d

@@ -1,23 +1,21 @@
 """Hostile names and a machine that changes address, as the pages show
 them: control characters and bidirectional overrides escaped, never acted
-on; the address of the last record, and the one before after a change."""
-import socket, unittest
+on; the address of the last record, and the one before after a change;
+a fresh server's and an unknown machine's pages."""
+import unittest
 
-from harness import Dashboard, until
-
-
-def report(port, name, source):
-    text = f"0 {name} 1 2 45 p1234_R1_C2_G3 0 2400.000000 GenuineIntel a4 100 150 user01 7  0"
-    with socket.create_connection(("127.0.0.1", int(port)), timeout=5, source_address=(source, 0)) as s:
-        s.recv(1)
-        s.sendall(text.encode().ljust(768, b"\0"))
-        s.recv(1)
+from harness import Dashboard, report, until
 
 
 class Names(unittest.TestCase):
     def test_hidden_characters_escaped_and_the_address_followed(self):
         d = Dashboard("names", monitor_port=0)
         self.addCleanup(d.close)
+        # A fresh server says how to point a monitor at it; an unknown machine leads back.
+        d.open("/")
+        self.assertIn(f"ipadd 127.0.0.1\ncpunum 1\nfhlog 1\nkorv! 1\nkhost {d.url[7:]}", d.text("#fleet-fresh pre"))
+        d.driver.get(d.url + "/machines/999")  # its 404 is in the console
+        d.wait(lambda _: d.find('#machine-error a[href="/"]'), "a link back to the fleet")
         name = "EVIL\u202egnp.exe\u0085x\u2066y"  # the record itself refuses C0 controls
         report(d.monitor_port, name, "127.0.0.1")
         machine = until(lambda: d.machine(name), 10, "the machine reported")

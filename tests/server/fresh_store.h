@@ -17,6 +17,8 @@ namespace pelmora::server {
 struct StoreKind {
     const char* name;
     std::unique_ptr<Store> (*open)(const std::string& place, bool empty);
+    // One more store object on the store open at PLACE, as a second server's.
+    std::unique_ptr<Store> (*openBeside)(const std::string& place);
 };
 
 inline std::unique_ptr<Store> openSqliteForTest(const std::string& path, bool empty)
@@ -30,7 +32,14 @@ inline std::unique_ptr<Store> openSqliteForTest(const std::string& path, bool em
     if (!store) ADD_FAILURE() << path << ": " << error;
     return store;
 }
-constexpr StoreKind kSqliteStore{"Sqlite", openSqliteForTest};
+inline std::unique_ptr<Store> openSqliteBeside(const std::string& path)
+{
+    std::string error;
+    std::unique_ptr<Store> store = openSqliteStore(path, error, true);
+    if (!store) ADD_FAILURE() << path << ": " << error;
+    return store;
+}
+constexpr StoreKind kSqliteStore{"Sqlite", openSqliteForTest, openSqliteBeside};
 
 // The kinds the store's tests run against: a new kind of store is one more
 // value here. With storeKindName, each test's name ends in its kind's.

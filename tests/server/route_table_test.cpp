@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <stdexcept>
 
 #include "server/api/route_table.h"
 
@@ -43,12 +44,42 @@ TEST(RouteTable, LabelAndAccessOfEveryPath)
     }
 }
 
-// Each row's label, its placeholders filled in, is a path of that row.
-TEST(RouteTable, EveryLabelNamesItsOwnRoute)
+// Each row's path, its placeholders filled in, matches the row and is counted under it.
+TEST(RouteTable, EveryPathNamesItsOwnRoute)
 {
     for (const Route& r : routeTable()) {
-        const std::string path = std::regex_replace(r.label, std::regex(R"(\{\w+\})"), "12");
-        EXPECT_TRUE(std::regex_match(path, std::regex(r.pattern))) << r.method << " " << r.label;
-        EXPECT_EQ(routeLabel(path), r.label);
+        const std::string path = std::regex_replace(r.path, std::regex(R"(\{\w+\})"), "12");
+        EXPECT_TRUE(std::regex_match(path, std::regex(routePattern(r.path)))) << r.method << " " << r.path;
+        EXPECT_EQ(routeLabel(path), r.path);
     }
+}
+
+// The pattern made from a path: its text taken literally, each placeholder
+// one segment of its form, in a group.
+TEST(RouteTable, PatternsFromPaths)
+{
+    struct Case {
+        const char* path;
+        const char* request;
+        const char* groups; // null: no match
+    } cases[] = {
+        {"/folding/unitstats.php", "/folding/unitstats.php", ""},
+        {"/folding/unitstats.php", "/folding/unitstatsXphp", nullptr},
+        {"/api/machines/{id}/commands/{command}", "/api/machines/5/commands/17", "5 17 "},
+        {"/api/machines/{id}", "/api/machines/1234567890123456789", nullptr}, // 19 digits
+        {"/api/machines/{id}", "/api/machines/x", nullptr},
+        {"/assets/{file}", "/assets/app.css", "app.css "},
+        {"/assets/{file}", "/assets/.hidden", nullptr},
+        {"/assets/{file}", "/assets/a/b", nullptr},
+    };
+    for (const Case& c : cases) {
+        std::smatch m;
+        const std::string request = c.request;
+        const bool matched = std::regex_match(request, m, std::regex(routePattern(c.path)));
+        ASSERT_EQ(matched, c.groups != nullptr) << c.path << " " << c.request;
+        std::string groups;
+        for (std::size_t i = 1; i < m.size(); ++i) groups += m[i].str() + " ";
+        EXPECT_EQ(groups, matched ? c.groups : "") << c.path;
+    }
+    EXPECT_THROW(routePattern("/api/{nothing}"), std::logic_error);
 }

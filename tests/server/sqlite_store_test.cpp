@@ -89,3 +89,16 @@ TEST(SqliteStore, AStoreOfTheFirstServerOpensWithItsMachines)
     // It goes on as a store of today: the machine's next report is its own.
     EXPECT_EQ(store->recordReport(record("OLDPC", 60), 1100).machineId, 1);
 }
+
+// Opening the store takes its file's lock, and closing it lets go of it.
+TEST(SqliteStore, OneOpenAStoreFileAtATime)
+{
+    const std::string path = "sqlite_locked.db";
+    std::unique_ptr<Store> first = freshStore(path);
+    ASSERT_TRUE(first);
+    std::string error;
+    EXPECT_FALSE(openSqliteStore(path, error));
+    EXPECT_NE(error.find("is in use by another pelmora-server"), std::string::npos) << error;
+    first.reset();
+    EXPECT_TRUE(openSqliteStore(path, error)) << error;
+}

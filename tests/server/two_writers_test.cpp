@@ -18,7 +18,7 @@ protected:
     void SetUp() override
     {
         a = GetParam().open(path, true);
-        b = GetParam().open(path, false);
+        b = GetParam().openBeside(path);
         ASSERT_TRUE(a && b);
     }
     // WRITE(store, i) for I in [0, COUNT) from two threads, each with a store object of its own.

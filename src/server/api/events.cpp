@@ -5,11 +5,12 @@
 
 #include "server/api/handlers.h"
 #include "server/api/http_answers.h"
+#include "server/support/defaults.h"
 
 namespace pelmora::server {
 namespace {
 
-constexpr int kPingSeconds = 15;
+using defaults::kPingSeconds;
 
 // A full snapshot, then each message of the fleet as it comes, and a
 // comment now and then so proxies and the browser keep the connection. With

@@ -15,7 +15,8 @@ namespace pelmora::server {
 class HttpApi::Server : public HttpListener {
 public:
     Server(Store& store, Counters& counters, FleetView& fleet, HttpSettings settings)
-        : HttpListener(counters, {settings.maxConnections, settings.maxConnectionsPerAddress, 32, 8, kLargestBody}),
+        : HttpListener(counters, {settings.maxConnections, settings.maxConnectionsPerAddress, defaults::kMaxEventStreams,
+                                     defaults::kMaxEventStreamsPerAddress, kLargestBody}),
           counters_(counters), settings_(std::move(settings)),
           sessions_(store, settings_.adminToken, settings_.viewerToken),
           context_{store, counters, fleet, sessions_, settings_.limits, bounds_, metrics_}
@@ -48,7 +49,7 @@ public:
         });
         set_pre_routing_handler([this](const HttpRequest& req, HttpResponse& res) { return guard(req, res); });
         for (const pelmora::server::Route& route : routeTable()) // the listener has a Route of its own
-            addRoute(route.method, route.pattern, [this, &route](const HttpRequest& req, HttpResponse& res) {
+            addRoute(route.method, routePattern(route.path), [this, &route](const HttpRequest& req, HttpResponse& res) {
                 if (route.access == Access::admin && !adminAllowed(sessions_, req, res)) return;
                 route.handler(context_, req, res);
             });

@@ -19,7 +19,7 @@
 
 namespace pelmora::server {
 
-constexpr std::size_t kLargestBody = 16 * 1024;
+using defaults::kLargestBody;
 
 struct HttpSettings {
     std::string adminToken;

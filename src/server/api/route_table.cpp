@@ -1,5 +1,7 @@
 #include "server/api/route_table.h"
 
+#include <algorithm>
+#include <stdexcept>
 #include <string_view>
 
 namespace pelmora::server {
@@ -8,47 +10,42 @@ const std::vector<Route>& routeTable()
 {
     static const std::vector<Route> routes = {
         // The dashboard.
-        {"GET", "/", "/", Access::viewer, getIndexPage},
-        {"GET", "/team", "/team", Access::viewer, getTeamPage},
-        {"GET", "/signin", "/signin", Access::open, getSignInPage},
-        {"GET", R"(/machines/\d{1,18})", "/machines/{id}", Access::viewer, getMachinePage},
-        {"GET", R"(/assets/([A-Za-z0-9_-][A-Za-z0-9._-]{0,63}))", "/assets/{file}", Access::open, getAsset},
-        {"GET", "/api/session", "/api/session", Access::open, getSession},
-        {"POST", "/signin", "/signin", Access::open, postSignIn},
-        {"POST", "/signout", "/signout", Access::viewer, postSignOut},
-        {"GET", "/api/events", "/api/events", Access::viewer, getEvents},
+        {"GET", "/", Access::viewer, getIndexPage},
+        {"GET", "/team", Access::viewer, getTeamPage},
+        {"GET", "/signin", Access::open, getSignInPage},
+        {"GET", "/machines/{id}", Access::viewer, getMachinePage},
+        {"GET", "/assets/{file}", Access::open, getAsset},
+        {"GET", "/api/session", Access::open, getSession},
+        {"POST", "/signin", Access::open, postSignIn},
+        {"POST", "/signout", Access::viewer, postSignOut},
+        {"GET", "/api/events", Access::viewer, getEvents},
         // Probes, and the monitors' units.
-        {"GET", "/healthz", "/healthz", Access::anyHost, getHealth},
-        {"GET", "/metrics", "/metrics", Access::viewer, getMetrics},
-        {"GET", "/api/store", "/api/store", Access::viewer, getStoreSize},
-        {"GET", "/folding/unitstats.php", "/folding/unitstats.php", Access::anyHost, getUnitSubmission},
+        {"GET", "/healthz", Access::anyHost, getHealth},
+        {"GET", "/metrics", Access::viewer, getMetrics},
+        {"GET", "/api/store", Access::viewer, getStoreSize},
+        {"GET", "/folding/unitstats.php", Access::anyHost, getUnitSubmission},
         // Machines and their commands.
-        {"GET", "/api/machines", "/api/machines", Access::viewer, getMachines},
+        {"GET", "/api/machines", Access::viewer, getMachines},
         // Before /api/machines/{id}, whose label would take its path.
-        {"POST", "/api/machines/approve", "/api/machines/approve", Access::admin, postApproveMachines},
-        {"GET", R"(/api/machines/(\d{1,18}))", "/api/machines/{id}", Access::viewer, getMachine},
-        {"DELETE", R"(/api/machines/(\d{1,18}))", "/api/machines/{id}", Access::admin, deleteMachine},
-        {"DELETE", R"(/api/machines/(\d{1,18})/address)", "/api/machines/{id}/address", Access::admin,
-         deleteMachineAddress},
-        {"PUT", R"(/api/machines/(\d{1,18})/address)", "/api/machines/{id}/address", Access::admin, putMachineAddress},
-        {"POST", R"(/api/machines/(\d{1,18})/approve)", "/api/machines/{id}/approve", Access::admin,
-         postApproveMachine},
-        {"GET", R"(/api/machines/(\d{1,18})/history)", "/api/machines/{id}/history", Access::viewer,
-         getMachineHistory},
-        {"GET", R"(/api/machines/(\d{1,18})/commands)", "/api/machines/{id}/commands", Access::viewer, getCommands},
-        {"POST", R"(/api/machines/(\d{1,18})/commands)", "/api/machines/{id}/commands", Access::admin, postCommand},
+        {"POST", "/api/machines/approve", Access::admin, postApproveMachines},
+        {"GET", "/api/machines/{id}", Access::viewer, getMachine},
+        {"DELETE", "/api/machines/{id}", Access::admin, deleteMachine},
+        {"DELETE", "/api/machines/{id}/address", Access::admin, deleteMachineAddress},
+        {"PUT", "/api/machines/{id}/address", Access::admin, putMachineAddress},
+        {"POST", "/api/machines/{id}/approve", Access::admin, postApproveMachine},
+        {"GET", "/api/machines/{id}/history", Access::viewer, getMachineHistory},
+        {"GET", "/api/machines/{id}/commands", Access::viewer, getCommands},
+        {"POST", "/api/machines/{id}/commands", Access::admin, postCommand},
         // Without a command's id: the machine's pending one.
-        {"DELETE", R"(/api/machines/(\d{1,18})/commands)", "/api/machines/{id}/commands", Access::admin,
-         deleteCommand},
-        {"DELETE", R"(/api/machines/(\d{1,18})/commands/(\d{1,18}))", "/api/machines/{id}/commands/{command}",
-         Access::admin, deleteCommand},
-        {"DELETE", R"(/api/commands/(\d{1,18}))", "/api/commands/{command}", Access::admin, deleteCommand},
+        {"DELETE", "/api/machines/{id}/commands", Access::admin, deleteCommand},
+        {"DELETE", "/api/machines/{id}/commands/{command}", Access::admin, deleteCommand},
+        {"DELETE", "/api/commands/{command}", Access::admin, deleteCommand},
         // Units, the team and alerts.
-        {"GET", "/api/units", "/api/units", Access::viewer, getUnits},
-        {"GET", "/api/cpus", "/api/cpus", Access::viewer, getCpus},
-        {"GET", "/api/summary", "/api/summary", Access::viewer, getSummary},
-        {"GET", "/api/alerts", "/api/alerts", Access::viewer, getAlerts},
-        {"GET", "/api/team", "/api/team", Access::viewer, getTeam},
+        {"GET", "/api/units", Access::viewer, getUnits},
+        {"GET", "/api/cpus", Access::viewer, getCpus},
+        {"GET", "/api/summary", Access::viewer, getSummary},
+        {"GET", "/api/alerts", Access::viewer, getAlerts},
+        {"GET", "/api/team", Access::viewer, getTeam},
     };
     return routes;
 }
@@ -80,9 +77,9 @@ const std::vector<Label>& labels()
         for (const Route& r : routeTable()) {
             Label* found = nullptr;
             for (Label& l : out)
-                if (l.text == r.label) found = &l;
+                if (l.text == r.path) found = &l;
             if (!found) {
-                out.push_back({r.label, segmentsOf(r.label)});
+                out.push_back({r.path, segmentsOf(r.path)});
                 found = &out.back();
             }
             if (r.access < found->loosest) found->loosest = r.access;
@@ -119,7 +116,38 @@ const Label* labelOf(const std::string& path)
     return nullptr;
 }
 
+// What each "{name}" of a path stands for: one segment of this form, a
+// group that reaches the handler.
+const struct {
+    std::string_view name;
+    const char* pattern;
+} kPlaceholders[] = {
+    {"{id}", R"((\d{1,18}))"},
+    {"{command}", R"((\d{1,18}))"},
+    {"{file}", R"(([A-Za-z0-9_-][A-Za-z0-9._-]{0,63}))"},
+};
+
 } // namespace
+
+std::string routePattern(std::string_view path)
+{
+    std::string out;
+    for (std::size_t at = 0; at < path.size();) {
+        if (path[at] == '{') {
+            const std::size_t end = path.find('}', at);
+            const std::string_view name = path.substr(at, end == std::string_view::npos ? end : end + 1 - at);
+            const auto* found = std::find_if(std::begin(kPlaceholders), std::end(kPlaceholders),
+                                             [&](const auto& p) { return p.name == name; });
+            if (found == std::end(kPlaceholders)) throw std::logic_error("a route's path names " + std::string(name));
+            out += found->pattern;
+            at += name.size();
+            continue;
+        }
+        if (std::string_view(R"(\^$.|?*+()[]{})").find(path[at]) != std::string_view::npos) out += '\\';
+        out += path[at++];
+    }
+    return out;
+}
 
 const std::string& routeLabel(const std::string& path)
 {

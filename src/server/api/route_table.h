@@ -1,10 +1,11 @@
-// Every route of the HTTP side in one table: its method, the pattern its
-// path must match, the label /metrics counts it under, who may use it and
-// its handler. The metrics label and the sign-in rule of any path, routed
+// Every route of the HTTP side in one table: its method, its path (which
+// gives both the pattern a request's path must match and the label /metrics
+// counts it under), who may use it and its handler. The metrics label and the sign-in rule of any path, routed
 // or not, are read from this table.
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "server/api/handlers.h"
@@ -21,17 +22,21 @@ enum class Access {
 
 struct Route {
     const char* method; // GET (which answers HEAD too), POST, PUT or DELETE
-    const char* pattern; // a regular expression of the whole path; its groups reach the handler
-    // The label: the path, "{name}" standing for one segment. The label's
-    // paths are also those of any method or of no route, so 404s are counted
-    // and guarded as the route's; a label's last {name} takes in the paths
-    // below it too, unless another label goes on from it.
-    const char* label;
+    // The path, "{name}" standing for one segment (routePattern says of what
+    // form). It is also the label /metrics counts the route under, and the
+    // label's paths are also those of any method or of no route, so 404s are
+    // counted and guarded as the route's; a label's last {name} takes in the
+    // paths below it too, unless another label goes on from it.
+    const char* path;
     Access access;
     RouteHandler handler;
 };
 
 const std::vector<Route>& routeTable();
+
+// The regular expression of the whole paths PATH stands for, each "{name}" a
+// group that reaches the handler; throws on a name it does not know.
+std::string routePattern(std::string_view path);
 
 // The label PATH is counted under, "other" when it falls under none.
 const std::string& routeLabel(const std::string& path);

@@ -3,14 +3,14 @@
 #include <boost/uuid/detail/sha1.hpp>
 
 #include "server/support/admin_token.h"
+#include "server/support/defaults.h"
 #include "server/support/token_compare.h"
 
 namespace pelmora::server {
 namespace {
 
-// An admin session lasts a working day; a viewer's a month.
-constexpr long long kAdminSessionSeconds = 12 * 3600;
-constexpr long long kViewerSessionSeconds = 30 * 86400;
+using defaults::kAdminSessionSeconds;
+using defaults::kViewerSessionSeconds;
 
 // "https://host:port" or "http://host:port/path" names HOST exactly.
 bool namesHost(const std::string& url, const std::string& host)

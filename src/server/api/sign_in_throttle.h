@@ -20,15 +20,17 @@
 #include <string>
 #include <unordered_map>
 
+#include "server/support/defaults.h"
+
 namespace pelmora::server {
 
 class SignInThrottle {
 public:
     using Clock = std::chrono::steady_clock;
-    static constexpr int kFreeFailures = 5;
-    static constexpr std::chrono::seconds kLongestWait{60};
-    static constexpr std::chrono::minutes kForgetAfter{15};
-    static constexpr std::size_t kMostAddresses = 4096;
+    static constexpr int kFreeFailures = defaults::kFreeFailures;
+    static constexpr std::chrono::seconds kLongestWait{defaults::kLongestWaitSeconds};
+    static constexpr std::chrono::minutes kForgetAfter{defaults::kForgetFailuresMinutes};
+    static constexpr std::size_t kMostAddresses = defaults::kMostThrottledAddresses;
 
     // Whole seconds ADDRESS must still wait before its next wrong token gets a verdict (0: none).
     long long waitFor(const std::string& address, Clock::time_point now = Clock::now());

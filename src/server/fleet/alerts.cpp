@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "server/support/defaults.h"
 #include "server/support/iso_time.h"
 #include "server/support/log.h"
 #include "server/fleet/webhook.h"
@@ -11,8 +12,8 @@
 namespace pelmora::server {
 namespace {
 
-constexpr long long kPruneEverySeconds = 3600;
-constexpr std::size_t kAlertsLoggedAtOnce = 20; // then one line for the rest
+using defaults::kAlertsLoggedAtOnce;
+using defaults::kPruneEverySeconds;
 
 } // namespace
 
@@ -100,7 +101,7 @@ Alerting::~Alerting() { stop(); }
 
 void Alerting::start()
 {
-    looking_.start(std::chrono::seconds(1), [this] { look(); });
+    looking_.start(std::chrono::milliseconds(defaults::kAlertLookMilliseconds), [this] { look(); });
     if (webhook_) webhookThread_ = std::thread([this] { webhook_->run(); });
 }
 

@@ -3,15 +3,16 @@
 #include <chrono>
 
 #include "server/fleet/json_shapes.h"
+#include "server/support/defaults.h"
 
 namespace pelmora::server {
 namespace {
 
-constexpr std::size_t kMessagesKept = 64;
-// And no more than this much of them (the newest is always kept): with a
-// large fleet reporting fast each message holds most of it, and a stream
-// reads every one within a second or starts again from a snapshot.
-constexpr std::size_t kMessageBytesKept = 4 * 1024 * 1024;
+using defaults::kMessagesKept;
+// And no more than kMessageBytesKept of them (the newest is always kept):
+// with a large fleet reporting fast each message holds most of it, and a
+// stream reads every one within a second or starts again from a snapshot.
+using defaults::kMessageBytesKept;
 
 } // namespace
 

@@ -2,6 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
+#include <string_view>
+#include <type_traits>
+#include <variant>
+
+#include "server/store/machine_fields.h"
 
 namespace pelmora::server {
 namespace {
@@ -17,38 +23,63 @@ Json valueOrNull(const std::optional<T>& value)
 using M = const MachineRow&;
 using S = const MachineStatus&;
 
-// A machine's fields in their order on the wire, each key beside its value.
-const struct MachineField {
-    const char* key;
-    Json (*value)(M, S);
-} kMachineFields[] = {
-    {"id", [](M m, S) -> Json { return m.id; }},
-    {"name", [](M m, S) -> Json { return m.name; }},
-    {"cpu", [](M m, S) -> Json { return m.cpu; }},
-    {"slot", [](M m, S) -> Json { return m.slot; }},
-    {"user", [](M m, S) -> Json { return m.user; }},
-    {"team", [](M m, S) -> Json { return m.team; }},
-    {"unit", [](M m, S) -> Json { return m.unit; }},
-    {"progress", [](M m, S) -> Json { return m.progress; }},
-    {"core", [](M m, S) -> Json { return m.core; }},
-    {"frames", [](M m, S) -> Json { return m.frames; }},
-    {"points", [](M m, S) -> Json { return m.points; }},
-    {"units_seen", [](M m, S) -> Json { return m.unitsSeen; }},
-    {"cpu_mhz", [](M m, S) -> Json { return m.cpuMhz; }},
-    {"cpu_vendor", [](M m, S) -> Json { return m.cpuVendor; }},
-    {"in_tray", [](M m, S) -> Json { return m.inTray; }},
-    {"status", [](M, S s) -> Json { return s.status; }},
-    {"last_seen", [](M m, S) -> Json { return isoTime(m.lastSeen); }},
-    {"progress_per_hour", [](M, S s) { return valueOrNull(s.progressPerHour); }},
-    {"eta", [](M, S s) { return s.eta ? Json(isoTime(*s.eta)) : Json(); }},
-    {"ppd", [](M, S s) { return valueOrNull(s.pointsPerDay); }},
-    {"pending_command", [](M m, S) { return textOrNull(m.pendingCommand); }},
-    {"address", [](M m, S) -> Json { return m.address; }},
-    {"previous_address", [](M m, S) -> Json { return m.previousAddress; }},
-    {"address_changed_at", [](M m, S) { return timeOrNull(m.addressChangedAt); }},
-    {"refused_address", [](M m, S) { return textOrNull(m.refusedAddress); }},
-    {"refused_at", [](M m, S) { return timeOrNull(m.refusedAt); }},
+// The fields worked out when asked (machine_fields.h's derived ones), by key.
+const struct {
+    std::string_view key;
+    Json (*value)(S);
+} kDerived[] = {
+    {"status", [](S s) -> Json { return s.status; }},
+    {"progress_per_hour", [](S s) { return valueOrNull(s.progressPerHour); }},
+    {"eta", [](S s) { return s.eta ? Json(isoTime(*s.eta)) : Json(); }},
+    {"ppd", [](S s) { return valueOrNull(s.pointsPerDay); }},
 };
+
+// A field the API shows, in the order of machine_fields.h.
+struct ShownField {
+    const MachineField* field;
+    Json (*derived)(S) = nullptr;
+};
+
+const std::vector<ShownField>& shownFields()
+{
+    static const std::vector<ShownField> shown = [] {
+        std::vector<ShownField> out;
+        for (const MachineField& f : kMachineFields) {
+            if (f.shown == Shown::no) continue;
+            ShownField& field = out.emplace_back(ShownField{&f});
+            if (f.shown != Shown::derived) continue;
+            for (const auto& d : kDerived)
+                if (d.key == f.key) field.derived = d.value;
+            if (!field.derived) throw std::logic_error(std::string("nothing works out the machine's ") + f.key);
+        }
+        return out;
+    }();
+    return shown;
+}
+
+template <typename T>
+const T& member(const MachineField& f, M m)
+{
+    return m.*std::get<T MachineRow::*>(f.member);
+}
+
+Json fieldJson(const ShownField& shown, M m, S s)
+{
+    const MachineField& f = *shown.field;
+    switch (f.shown) {
+    case Shown::derived: return shown.derived(s);
+    case Shown::time: return isoTime(member<long long>(f, m));
+    case Shown::timeOrNull: return timeOrNull(member<long long>(f, m));
+    case Shown::textOrNull: return textOrNull(member<std::string>(f, m));
+    default:
+        return std::visit(
+            [&](auto p) -> Json {
+                if constexpr (std::is_same_v<decltype(p), std::monostate>) return nullptr;
+                else return m.*p;
+            },
+            f.member);
+    }
+}
 
 void addFigure(Json& row, const Figure& f, int days)
 {
@@ -72,12 +103,12 @@ Json machineJson(const MachineRow& m, const MachineStatus& s)
     // the keys are made once and copied, the values put in their places.
     static const Json keys = [] {
         Json object = Json::object();
-        for (const MachineField& f : kMachineFields) object[f.key] = nullptr;
+        for (const ShownField& f : shownFields()) object[f.field->key] = nullptr;
         return object;
     }();
     Json object = keys;
-    const MachineField* field = kMachineFields;
-    for (auto& [key, value] : object.get_ref<Json::object_t&>()) value = (field++)->value(m, s);
+    const ShownField* field = shownFields().data();
+    for (auto& [key, value] : object.get_ref<Json::object_t&>()) value = fieldJson(*field++, m, s);
     return object;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "server/support/defaults.h"
 #include "server/support/iso_time.h"
 #include "server/support/log.h"
 #include "server/fleet/machine_status.h"
@@ -9,7 +10,7 @@
 namespace pelmora::server {
 namespace {
 
-constexpr int kForgottenAtOnce = 500; // a short transaction each
+using defaults::kForgottenAtOnce; // a short transaction each
 
 AdminAnswer failure(int status, const std::string& reason) { return {status, errorJson(reason)}; }
 

@@ -7,6 +7,7 @@
 
 #include "server/support/counters.h"
 #include "server/store/store.h"
+#include "server/support/defaults.h"
 
 namespace pelmora::server {
 
@@ -20,7 +21,7 @@ public:
     // One look at the store's size, and one batch of thinning when past the bound.
     void pass();
 
-    static constexpr int kBatch = 4000; // reports removed a pass at most
+    static constexpr int kBatch = defaults::kThinnedAtOnce; // reports removed a pass at most
 
 private:
     Store& store_;

@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "server/fleet/json_shapes.h"
+#include "server/support/defaults.h"
 #include "server/support/log.h"
 #include "server/support/text_safety.h"
 
@@ -15,10 +16,10 @@ namespace {
 
 using nlohmann::ordered_json;
 
-constexpr std::size_t kLargestAnswerHead = 16 * 1024;
-constexpr std::size_t kAnswerBodyRead = 4 * 1024; // the rest is never read
-constexpr int kMostInSummary = 10000;             // more wait for the next post
-constexpr std::size_t kListedInSummary = 20;
+using defaults::kAnswerBodyRead;
+using defaults::kLargestAnswerHead;
+using defaults::kListedInSummary;
+using defaults::kMostInSummary;
 
 struct Answer {
     std::size_t head = 0, body = 0;

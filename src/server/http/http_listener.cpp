@@ -18,6 +18,7 @@
 #include "server/support/connection_caps.h"
 #include "server/http/answer_budget.h"
 #include "server/http/http_parsing.h"
+#include "server/support/defaults.h"
 #include "server/support/log.h"
 
 namespace pelmora::server {
@@ -32,12 +33,12 @@ using std::chrono::seconds;
 
 namespace {
 
-constexpr int kEventPollMilliseconds = 250;
-constexpr int kMostRefusals = 64;           // 503s being written at once; past that a refused one just closes
-constexpr int kStopGraceMilliseconds = 1500; // for the requests under way when stopping
-constexpr std::size_t kMostDrained = 4096;  // read after the answer before closing, so it is not reset
-constexpr int kDrainMilliseconds = 500;
-constexpr int kBudgetPollMilliseconds = 50; // a request waiting for the answer budget looks again
+using defaults::kBudgetPollMilliseconds;
+using defaults::kDrainMilliseconds;
+using defaults::kEventPollMilliseconds;
+using defaults::kMostDrained;
+using defaults::kMostRefusals;
+using defaults::kStopGraceMilliseconds;
 
 // A body sent from a buffer held by a shared pointer: the answers that
 // many connections send (shared_text.h) are written from the one buffer.
@@ -487,7 +488,7 @@ void HttpListener::Impl::accept()
         if (stopping || ec == asio::error::operation_aborted) return;
         if (ec) {
             // Out of descriptors: the rest wait in the backlog.
-            pause.expires_after(milliseconds(10));
+            pause.expires_after(milliseconds(defaults::kAcceptRetryMilliseconds));
             pause.async_wait([this](error_code e) {
                 if (!e) accept();
             });
@@ -505,7 +506,7 @@ void HttpListener::Impl::windDown(std::chrono::steady_clock::time_point until)
         io.stop();
         return;
     }
-    pause.expires_after(milliseconds(20));
+    pause.expires_after(milliseconds(defaults::kWindDownPollMilliseconds));
     pause.async_wait([this, until](error_code) { windDown(until); });
 }
 

@@ -39,14 +39,17 @@
 
 namespace pelmora::server {
 
-constexpr int kHeadSeconds = 10, kIdleSeconds = 5, kBodySeconds = 10, kWriteSeconds = 10;
-constexpr int kMostRequestsPerConnection = 100;
-constexpr int kHttpThreads = 3;
+using defaults::kBodySeconds;
+using defaults::kHeadSeconds;
+using defaults::kHttpThreads;
+using defaults::kIdleSeconds;
+using defaults::kMostRequestsPerConnection;
+using defaults::kWriteSeconds;
 
 struct HttpCaps {
     int connections = defaults::kMaxConnections, perAddress = defaults::kMaxConnectionsPerAddress;
     int eventStreams = defaults::kMaxEventStreams, eventStreamsPerAddress = defaults::kMaxEventStreamsPerAddress;
-    std::size_t largestBody = defaults::kLargestBodyBytes;
+    std::size_t largestBody = defaults::kLargestBody;
     std::size_t answerBytes = defaults::kAnswerBytes, answerBytesPerAddress = defaults::kAnswerBytesPerAddress;
 };
 

@@ -9,16 +9,15 @@
 #include <string>
 
 #include "server/http/http_request.h"
+#include "server/support/defaults.h"
 
 namespace pelmora::server {
 
-constexpr std::size_t kLongestRequestLine = 8 * 1024;
-constexpr std::size_t kLongestHeaderLine = 8 * 1024;
-constexpr std::size_t kMostHeaderLines = 100;
-constexpr std::size_t kLargestHead = 16 * 1024;
-// The head and whatever came with it in the same reads; chunk lines and
-// trailers must fit in it too.
-constexpr std::size_t kReadBufferLimit = kLargestHead + 16 * 1024;
+using defaults::kLargestHead;
+using defaults::kLongestHeaderLine;
+using defaults::kLongestRequestLine;
+using defaults::kMostHeaderLines;
+using defaults::kReadBufferLimit;
 
 using RequestParser = boost::beast::http::request_parser<boost::beast::http::string_body>;
 

@@ -98,7 +98,7 @@ void MonitorListener::accept()
         if (ec) {
             // Out of descriptors: the rest wait in the backlog; a short pause
             // keeps the loop from spinning on a listener that stays readable.
-            pause_.expires_after(std::chrono::milliseconds(10));
+            pause_.expires_after(std::chrono::milliseconds(defaults::kAcceptRetryMilliseconds));
             pause_.async_wait([this](error_code e) {
                 if (!e && !stopping_) accept();
             });

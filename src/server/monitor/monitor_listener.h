@@ -18,15 +18,15 @@
 
 #include "server/support/connection_caps.h"
 #include "server/support/counters.h"
+#include "server/support/defaults.h"
 #include "server/support/fleet_bounds.h"
 #include "server/support/endpoint.h"
 #include "server/store/store.h"
 
 namespace pelmora::server {
 
-constexpr int kExchangeSeconds = 10;
-// After a stop, the exchanges under way have this long to finish.
-constexpr int kFinishMilliseconds = 1500;
+using defaults::kExchangeSeconds;
+using defaults::kFinishMilliseconds; // after a stop, for the exchanges under way
 
 class MonitorListener {
 public:

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "server/store/rows.h"
+#include "server/support/defaults.h"
 
 namespace pelmora::server {
 
@@ -15,7 +16,7 @@ struct UnitQueryParse {
     std::string reason; // for the 400 answer
 };
 
-constexpr std::size_t kLongestQueryText = 128;
+using defaults::kLongestQueryText;
 
 // Every key present once, numbers whole (frametime decimal), counts not
 // negative, texts at most kLongestQueryText bytes without control

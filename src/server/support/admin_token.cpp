@@ -53,11 +53,11 @@ bool randomHex(std::size_t bytes, std::string& text)
     return true;
 }
 
-bool loadAdminToken(const std::string& tokenFile, const std::string& store, std::string& token,
+bool loadAdminToken(const std::string& tokenFile, const std::string& madeFile, std::string& token,
                     std::string& usedPath, bool& created, std::string& error)
 {
     created = false;
-    usedPath = tokenFile.empty() ? store + ".admin-token" : tokenFile;
+    usedPath = tokenFile.empty() ? madeFile : tokenFile;
     if (!tokenFile.empty() || access(usedPath.c_str(), F_OK) == 0) return readToken(usedPath, token, error);
 
     if (!randomHex(32, token)) {

@@ -1,5 +1,5 @@
 // The admin token that commands need: read from a file, or made at the
-// first start and kept beside the store (mode 0600).
+// first start and kept in a file of its own (mode 0600).
 #pragma once
 
 #include <cstddef>
@@ -20,9 +20,9 @@ bool readToken(const std::string& path, std::string& token, std::string& error);
 // Whether users other than the file's owner may read it (group or others).
 bool readableByOthers(const std::string& path);
 
-// Reads TOKEN_FILE, or, when it is empty, STORE.admin-token, which is made
-// with a new random token if missing (CREATED says so). False on a fault.
-bool loadAdminToken(const std::string& tokenFile, const std::string& store, std::string& token,
+// Reads TOKEN_FILE, or, when it is empty, MADE_FILE, which is made with a
+// new random token if missing (CREATED says so). False on a fault.
+bool loadAdminToken(const std::string& tokenFile, const std::string& madeFile, std::string& token,
                     std::string& usedPath, bool& created, std::string& error);
 
 } // namespace pelmora::server

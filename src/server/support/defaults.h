@@ -1,6 +1,7 @@
-// Every default the server starts with, in one place: those of the command
-// line (pelmora-server --help shows them) and of the structs that carry the
-// settings to the listeners, the status and the webhook.
+// Every limit and period of the server, in one place: the defaults of the
+// command line (pelmora-server --help shows them, options.cpp takes them from
+// here) and of the structs that carry the settings to the listeners, the
+// status and the webhook; then the fixed ones, each room's under its heading.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +26,7 @@ inline constexpr int kMaxConnections = 1024;
 inline constexpr int kMaxConnectionsPerAddress = 64;
 inline constexpr int kMaxEventStreams = 32;
 inline constexpr int kMaxEventStreamsPerAddress = 8;
-inline constexpr std::size_t kLargestBodyBytes = 16 * 1024;
+inline constexpr std::size_t kLargestBody = 16 * 1024;
 
 // Answers being written (http/answer_budget.h): their bytes overall and per
 // source address; a request past either waits up to kAnswerWaitMilliseconds
@@ -54,5 +55,81 @@ inline constexpr int kWebhookFirstRetryMilliseconds = 1000;    // then doubled a
 inline constexpr int kWebhookLongestRetryMilliseconds = 300000;
 inline constexpr int kWebhookIdleMilliseconds = 1000; // between looks at the store when nothing is due
 inline constexpr int kWebhookWindowMilliseconds = 60000; // the burst's minute
+
+// The wiring's workers: the store's frequent upkeep (small and frequent keeps
+// each flush to disk short), the fleet's changes sent to the event streams,
+// and the hourly pruning of the history and the alerts.
+inline constexpr int kUpkeepMilliseconds = 250;
+inline constexpr int kFleetPublishMilliseconds = 500; // a whole number of upkeep steps
+inline constexpr long long kPruneEverySeconds = 3600;
+// Memory blocks this large and over are mapped apart, and given back when freed.
+inline constexpr std::size_t kOwnMemoryFromBytes = 256 * 1024;
+
+// Fixed limits and periods, by room.
+
+// support/log.h: a repeated line at most once a window; noise shares a budget.
+inline constexpr long long kLogRepeatWindowMilliseconds = 60000;
+inline constexpr double kLogNoisePerSecond = 2, kLogNoiseBurst = 2;
+inline constexpr std::size_t kLogMostSubjects = 4096; // the least recently seen is forgotten
+// support/shared_text.h: answers this large and over are made at most once
+// per kBigAnswerSeconds, and kept made ahead while asked for in the last
+// kAheadSeconds.
+inline constexpr std::size_t kFreshBelowBytes = 256 * 1024;
+inline constexpr int kBigAnswerSeconds = 1;
+inline constexpr int kAheadSeconds = 5;
+
+// http/http_parsing.h: a request's head.
+inline constexpr std::size_t kLongestRequestLine = 8 * 1024;
+inline constexpr std::size_t kLongestHeaderLine = 8 * 1024;
+inline constexpr std::size_t kMostHeaderLines = 100;
+inline constexpr std::size_t kLargestHead = 16 * 1024;
+// The head and whatever came with it in the same reads; chunk lines and
+// trailers must fit in it too.
+inline constexpr std::size_t kReadBufferLimit = kLargestHead + 16 * 1024;
+// http/http_listener.*: each phase's deadline, the connection's requests, the threads.
+inline constexpr int kHeadSeconds = 10, kIdleSeconds = 5, kBodySeconds = 10, kWriteSeconds = 10;
+inline constexpr int kMostRequestsPerConnection = 100;
+inline constexpr int kHttpThreads = 3;
+inline constexpr int kEventPollMilliseconds = 250;
+inline constexpr int kMostRefusals = 64;            // 503s being written at once; past that a refused one just closes
+inline constexpr int kStopGraceMilliseconds = 1500; // for the requests under way when stopping
+inline constexpr std::size_t kMostDrained = 4096;   // read after the answer before closing, so it is not reset
+inline constexpr int kDrainMilliseconds = 500;
+inline constexpr int kBudgetPollMilliseconds = 50; // a request waiting for the answer budget looks again
+inline constexpr int kWindDownPollMilliseconds = 20; // a stopping listener looks whether its requests are done
+// Both listeners, out of descriptors: the next accept after this pause.
+inline constexpr int kAcceptRetryMilliseconds = 10;
+
+// monitor/: the whole exchange, slot byte to command byte; after a stop, the
+// exchanges under way have kFinishMilliseconds to finish. A unit query's texts.
+inline constexpr int kExchangeSeconds = 10;
+inline constexpr int kFinishMilliseconds = 1500;
+inline constexpr std::size_t kLongestQueryText = 128;
+
+// fleet/: the event streams' messages kept (and their bytes: the newest is
+// always kept), machines forgotten in one short transaction, history rows
+// thinned a pass, alert lines logged at once, the alert engine's look.
+inline constexpr std::size_t kMessagesKept = 64;
+inline constexpr std::size_t kMessageBytesKept = 4 * 1024 * 1024;
+inline constexpr int kForgottenAtOnce = 500;
+inline constexpr int kThinnedAtOnce = 4000;
+inline constexpr std::size_t kAlertsLoggedAtOnce = 20; // then one line for the rest
+inline constexpr int kAlertLookMilliseconds = 1000;
+// The webhook's answer: its head, and the part of its body read.
+inline constexpr std::size_t kLargestAnswerHead = 16 * 1024;
+inline constexpr std::size_t kAnswerBodyRead = 4 * 1024; // the rest is never read
+inline constexpr int kMostInSummary = 10000;             // more wait for the next post
+inline constexpr std::size_t kListedInSummary = 20;
+
+// api/: sessions (an admin's lasts a working day; a viewer's a month), the
+// event stream's keep-alive, and the sign-in throttle: free wrong tokens,
+// the longest wait, an address forgotten, the addresses followed.
+inline constexpr long long kAdminSessionSeconds = 12 * 3600;
+inline constexpr long long kViewerSessionSeconds = 30 * 86400;
+inline constexpr int kPingSeconds = 15;
+inline constexpr int kFreeFailures = 5;
+inline constexpr int kLongestWaitSeconds = 60;
+inline constexpr int kForgetFailuresMinutes = 15;
+inline constexpr std::size_t kMostThrottledAddresses = 4096;
 
 } // namespace pelmora::server::defaults

@@ -6,6 +6,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "server/support/defaults.h"
+
 namespace pelmora::server {
 
 enum class Level { debug, info, warn, error };
@@ -29,9 +31,9 @@ void logRepeated(Level level, Repeat what, const std::string& kind, const std::s
 
 class RepeatLimiter {
 public:
-    static constexpr long long kWindowMs = 60000;
-    static constexpr double kNoisePerSecond = 2, kNoiseBurst = 2;
-    static constexpr std::size_t kMostKeys = 4096; // the least recently seen is forgotten
+    static constexpr long long kWindowMs = defaults::kLogRepeatWindowMilliseconds;
+    static constexpr double kNoisePerSecond = defaults::kLogNoisePerSecond, kNoiseBurst = defaults::kLogNoiseBurst;
+    static constexpr std::size_t kMostKeys = defaults::kLogMostSubjects;
 
     // Whether the line for KEY goes out at NOW_MS; if so, NOTE is what to
     // add to it about the lines left out before.

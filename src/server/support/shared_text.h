@@ -18,6 +18,8 @@
 #include <mutex>
 #include <string>
 
+#include "server/support/defaults.h"
+
 namespace pelmora::server {
 
 class SharedText {
@@ -66,9 +68,9 @@ std::string gzipText(const std::string& text);
 // first after a quiet spell does, makes it itself.
 class AnswerCache {
 public:
-    static constexpr std::size_t kFreshBelowBytes = 256 * 1024;
-    static constexpr int kBigAnswerSeconds = 1;
-    static constexpr int kAheadSeconds = 5;
+    static constexpr std::size_t kFreshBelowBytes = defaults::kFreshBelowBytes;
+    static constexpr int kBigAnswerSeconds = defaults::kBigAnswerSeconds;
+    static constexpr int kAheadSeconds = defaults::kAheadSeconds;
 
     // BUDGET: the most all SharedTexts may hold before a new big answer is made.
     AnswerCache(bool compress, std::size_t budget, bool ahead = false)

@@ -33,9 +33,69 @@ async function answerOf(res) {
   return body;
 }
 
+// ---- The connection to the server ----
+// Every page says at once when the server cannot be reached: a banner with
+// since when, and its figures greyed with the time they were last true
+// (body[data-stale]), until the server answers again; then the banner goes
+// and each page's `onBack` callbacks refresh what it shows.
+const connection = { lastGood: Date.now(), downSince: 0, probe: 0, onBack: [] };
+const clock = new Intl.DateTimeFormat(undefined, { hour: "2-digit", minute: "2-digit", second: "2-digit" });
+
+export function onReconnect(refresh) {
+  connection.onBack.push(refresh);
+}
+
+export function connectionLost() {
+  if (connection.downSince) return;
+  connection.downSince = Date.now();
+  const since = clock.format(connection.downSince);
+  const asOf = clock.format(connection.lastGood);
+  let banner = document.getElementById("connection-banner");
+  if (!banner) {
+    banner = el("p", "connection-banner");
+    banner.id = "connection-banner";
+    banner.setAttribute("role", "alert");
+    document.body.prepend(banner);
+  }
+  banner.textContent = `The server cannot be reached (since ${since}). The greyed figures are as they were at ${asOf}.`;
+  banner.hidden = false;
+  document.body.dataset.stale = asOf;
+  document.querySelector("main")?.setAttribute("title", `As at ${asOf}, the last time the server answered`);
+  // The stream retries by itself; a page without one (or with polling) learns of the return here.
+  connection.probe = setInterval(() => fetch("/healthz", { cache: "no-store" }).then(connectionBack, () => {}), 3000);
+}
+
+export function connectionBack() {
+  connection.lastGood = Date.now();
+  if (!connection.downSince) return;
+  connection.downSince = 0;
+  clearInterval(connection.probe);
+  document.getElementById("connection-banner").hidden = true;
+  delete document.body.dataset.stale;
+  document.querySelector("main")?.removeAttribute("title");
+  for (const refresh of connection.onBack) refresh();
+}
+
+// A page without a stream asks the server this often whether it is there.
+export function watchConnection(ms = 5e3) {
+  setInterval(() => connection.downSince || fetch("/healthz", { cache: "no-store" }).then(connectionBack, connectionLost), ms);
+}
+
+// fetch, noting whether the server answered at all.
+async function reach(url, options) {
+  try {
+    const res = await fetch(url, options);
+    connectionBack();
+    return res;
+  } catch (e) {
+    connectionLost();
+    throw e;
+  }
+}
+
 // GET a JSON resource. When the server wants a sign-in to view, go there.
 export async function getJSON(url) {
-  const res = await fetch(url, { credentials: "same-origin", headers: { Accept: "application/json" } });
+  const res = await reach(url, { credentials: "same-origin", headers: { Accept: "application/json" } });
   if (res.status === 401 && session && session.viewer_token_required && !session.signed_in) {
     location.assign(signinHref());
   }
@@ -44,7 +104,7 @@ export async function getJSON(url) {
 
 // A state-changing call, with the session's CSRF token.
 export async function sendJSON(method, url, body) {
-  const res = await fetch(url, {
+  const res = await reach(url, {
     method,
     credentials: "same-origin",
     headers: { "Content-Type": "application/json", "X-CSRF-Token": (session && session.csrf) || "" },
@@ -119,6 +179,23 @@ export function localTime(value) {
   return Math.abs(d - Date.now()) < 6 * 86400e3 ? weekdayTime.format(d) : dateOnly.format(d);
 }
 
+// A span of time: "45 s", "12 min", "2 h 10 min", "3 d 4 h".
+export function duration(ms) {
+  const s = Math.max(0, Math.floor(ms / 1000));
+  const [d, h, m] = [Math.floor(s / 86400), Math.floor(s / 3600) % 24, Math.floor(s / 60) % 60];
+  if (d) return h ? `${d} d ${h} h` : `${d} d`;
+  if (h) return m ? `${h} h ${m} min` : `${h} h`;
+  return m ? `${m} min` : `${s} s`;
+}
+
+// Text that may break after a separator (_ - / .) before it breaks inside a word.
+export const PIECES = /(?<=[_\-/.\s])/;
+export function breakable(target, text) {
+  const pieces = visible(text).split(PIECES);
+  target.replaceChildren(...pieces.flatMap((p, i) => (i ? [document.createElement("wbr"), p] : [p])));
+  return target;
+}
+
 export const fullTime = (value) => (value ? full.format(new Date(value)) : "—");
 
 // A <time> showing a short local time, the full one as its tooltip.
@@ -157,7 +234,10 @@ function renderAlerts(list, alerts, emptyNote) {
       const link = el("a", "alert-machine", a.machine);
       link.href = `/machines/${a.machine_id}`;
       li.append(link, " ", el("span", `badge alert-kind`, a.kind), " since ", timeEl(a.raised_at));
-      li.append(a.resolved_at ? el("span", "alert-state", " · resolved ") : el("span", "alert-state", " · open"));
+      const open = Date.parse(a.resolved_at || "") || Date.now();
+      const lasted = duration(open - Date.parse(a.raised_at));
+      li.append(a.resolved_at ? el("span", "alert-state", ` · resolved after ${lasted}, at `)
+        : el("span", "alert-state", ` · open for ${lasted}`));
       if (a.resolved_at) li.append(timeEl(a.resolved_at));
       return li;
     }),
@@ -172,6 +252,7 @@ export class AlertList {
     this.url = url;
     this.keep = keep;
     this.byId = new Map();
+    setInterval(() => this.byId.size && this.show(), 30e3); // "open for" moves on
   }
 
   async load() {
@@ -211,12 +292,19 @@ export function openStream({
     source = new EventSource(url);
     source.addEventListener("open", () => {
       stopPolling();
+      connectionBack();
       onState(true);
     });
-    source.addEventListener("machines", (ev) => onMachines(JSON.parse(ev.data)));
+    source.addEventListener("machines", (ev) => {
+      connection.lastGood = Date.now();
+      onMachines(JSON.parse(ev.data));
+    });
     if (onAlerts) source.addEventListener("alerts", (ev) => onAlerts(JSON.parse(ev.data).alerts));
     source.addEventListener("error", () => {
-      if (source.readyState === EventSource.CLOSED) {
+      // Closed by a refusal (503) the server is there; else it may not be: asked at once.
+      if (source.readyState !== EventSource.CLOSED) {
+        fetch("/healthz", { cache: "no-store" }).then(connectionBack, connectionLost);
+      } else {
         if (poll && !pollTimer) {
           pollTimer = setInterval(poll, pollMs);
           poll();

@@ -4,10 +4,12 @@
 // The table's columns, header and spacer rows and every row's cells are built
 // from this list, so a column from a field the machines already carry is one
 // more entry here.
-import { ago, el, fullTime, localTime, number, pendingBadge, statusBadge, visible } from "/assets/common.js";
+import { ago, breakable, el, fullTime, localTime, number, pendingBadge, statusBadge } from "/assets/common.js";
 
-// Those that need a look first.
-const STATUS_RANK = { offline: 0, stalled: 1, stopped: 2, folding: 3 };
+// Those that need a look first: offline, stalled, stopped, then a command
+// waiting for its machine, then the rest (the fleet's order at first).
+const STATUS_RANK = { offline: 0, stalled: 1, stopped: 2, folding: 4 };
+export const attentionRank = (m) => (m.status === "folding" && m.pending_command ? 3 : STATUS_RANK[m.status] ?? 9);
 // Digits padded so "LABPC10" sorts after "LABPC9" with a plain comparison.
 const natural = (s) => String(s ?? "").toLowerCase().replace(/\d+/g, (d) => d.padStart(12, "0"));
 const time = (iso, none) => (iso ? Date.parse(iso) : none);
@@ -19,7 +21,7 @@ const seenOf = (e) => (e.seen ??= time(e.m.last_seen, NaN));
 const wrapped = (field) => ({
   make: (td) => td.appendChild(el("span", "wrap")),
   fill: (span, { m }) => {
-    span.textContent = visible(m[field]);
+    breakable(span, m[field]);
     span.title = m[field];
   },
 });
@@ -41,14 +43,14 @@ export const COLUMNS = [
     fill: (c, { m }) => {
       c.link.href = `/machines/${m.id}`;
       c.link.title = `${m.name}/${m.cpu}`;
-      c.name.textContent = visible(m.name);
+      breakable(c.name, m.name);
       c.cpu.textContent = `/${m.cpu}`;
     },
   },
-  { key: "user", heading: "User", width: "7em", sortKey: (m) => String(m.user ?? "").toLowerCase(), ...wrapped("user") },
-  { key: "team", heading: "Team", numeric: true, width: "4.5em", sortKey: (m) => m.team, ...text((m) => m.team) },
-  { key: "unit", heading: "Unit", width: "11.5em", sortKey: (m) => natural(m.unit), ...wrapped("unit") },
-  { key: "core", heading: "Core", width: "8.5em", sortKey: (m) => natural(m.core), ...wrapped("core") },
+  { key: "user", heading: "User", width: "7em", gone: 7, sortKey: (m) => String(m.user ?? "").toLowerCase(), ...wrapped("user") },
+  { key: "team", heading: "Team", numeric: true, width: "5.5em", gone: 7, sortKey: (m) => m.team, ...text((m) => m.team) },
+  { key: "unit", heading: "Unit", width: "11.5em", gone: 6, sortKey: (m) => natural(m.unit), ...wrapped("unit") },
+  { key: "core", heading: "Core", width: "8.5em", gone: 5, sortKey: (m) => natural(m.core), ...wrapped("core") },
   {
     key: "progress", heading: "Progress", width: "8em", phone: "5.6em", sortKey: (m) => m.progress,
     make: (td) => {
@@ -63,23 +65,23 @@ export const COLUMNS = [
     },
   },
   {
-    key: "ppd", heading: "Points/day", title: "Points per day, estimated from the pace", numeric: true,
+    key: "ppd", heading: "Points/day", title: "Points per day, estimated from the pace", numeric: true, gone: 8,
     width: "6.5em", sortKey: (m) => m.ppd ?? -1, ...text((m) => (m.ppd == null ? "—" : number.format(m.ppd))),
   },
   {
-    key: "points", heading: "Unit points", title: "The current unit's points", numeric: true, width: "5.5em",
+    key: "points", heading: "Unit points", title: "The current unit's points", numeric: true, width: "5.5em", gone: 3,
     sortKey: (m) => m.points, ...text((m) => number.format(m.points)),
   },
-  { key: "frames", heading: "Frames", numeric: true, width: "5em", sortKey: (m) => m.frames, ...text((m) => m.frames) },
+  { key: "frames", heading: "Frames", numeric: true, width: "5em", gone: 2, sortKey: (m) => m.frames, ...text((m) => m.frames) },
   {
-    key: "status", heading: "Status", width: "9.5em", phone: "5.2em", sortKey: (m) => STATUS_RANK[m.status] ?? 9,
+    key: "status", heading: "Status", width: "9.5em", phone: "5.2em", sortKey: attentionRank,
     fill: (td, { m }) => {
       td.replaceChildren(statusBadge(m.status));
       if (m.pending_command) td.append(" ", pendingBadge(m.pending_command));
     },
   },
   {
-    key: "seen", sort: "last_seen", heading: "Last report", width: "6.5em", phone: "4.8em", tick: true,
+    key: "seen", sort: "last_seen", heading: "Last report", width: "7.5em", phone: "4.8em", tick: true,
     sortKey: (m) => time(m.last_seen, 0) || 0,
     fill: (td, e) => {
       td.textContent = ago(seenOf(e));
@@ -87,14 +89,14 @@ export const COLUMNS = [
     },
   },
   {
-    key: "eta", heading: "Finish (est.)", width: "6em", sortKey: (m) => time(m.eta, Infinity) || Infinity,
+    key: "eta", heading: "Finish (est.)", width: "6em", gone: 4, sortKey: (m) => time(m.eta, Infinity) || Infinity,
     fill: (td, { m }) => {
       td.textContent = localTime(m.eta);
       td.title = m.eta ? fullTime(m.eta) : "";
     },
   },
   {
-    key: "view", sort: "in_tray", heading: "View", width: "5em", sortKey: (m) => (m.in_tray ? 1 : 0),
+    key: "view", sort: "in_tray", heading: "View", width: "5em", gone: 1, sortKey: (m) => (m.in_tray ? 1 : 0),
     ...text((m) => (m.in_tray ? "tray" : "window")),
   },
 ];
@@ -103,8 +105,10 @@ const sortOf = (c) => c.sort ?? c.key;
 export const SORT_KEYS = Object.fromEntries(COLUMNS.map((c) => [sortOf(c), c.sortKey]));
 const TICKING = COLUMNS.filter((c) => c.tick);
 
-// A column not shown on a phone has its col, th and td marked so.
-const classes = (c, ...names) => [...names, c.numeric && "num", !c.phone && "wide-only"].filter(Boolean).join(" ");
+// A column not shown on a phone has its col, th and td marked so; those of
+// least use give way first as the window narrows (app.css's gone-N widths).
+const classes = (c, ...names) =>
+  [...names, c.numeric && "num", !c.phone && "wide-only", c.gone && `gone-${c.gone}`].filter(Boolean).join(" ");
 
 // The columns, the header row (its button for `sortedBy` marked as sorted
 // by) and the two spacer rows that stand for the rows not drawn, in a table

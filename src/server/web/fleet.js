@@ -1,19 +1,24 @@
 // The fleet: every machine in a Map, the stream's changes merged until the
 // next animation frame, one sort and filter per frame, and only the rows in
 // view (plus a margin) in the table, so 10,000 machines stay cheap.
-import { AlertList, getJSON, loadSession, number, openStream, STATUSES } from "/assets/common.js";
-import { buildTable, fillCells, newRow, SORT_KEYS, tick } from "/assets/fleet-columns.js";
+import {
+  AlertList, duration, el, getJSON, loadSession, number, onReconnect, openStream, PIECES, STATUSES, visible,
+} from "/assets/common.js";
+import { attentionRank, buildTable, fillCells, newRow, SORT_KEYS, tick } from "/assets/fleet-columns.js";
 import { startWaiting } from "/assets/waiting.js";
 
 const MARGIN = 10; // rows drawn above and below the visible ones
+const MIN_LINES = 2;
 const MAX_LINES = 4; // a row's height in lines, at most; what needs more is whole on the machine's page
+const ATTENTION_MOST = 50; // machines listed in the attention strip; the table sorted by status has the rest
 
 const stats = (window.pelmoraStats = { firstRenderMs: null, updates: 0, lastUpdateMs: 0 });
 
 const $ = (sel) => document.querySelector(sel);
 const wrap = $(".fleet-wrap");
 const table = $("#fleet");
-let sort = { key: "name", dir: 1 };
+// Those that need a look first (the status column's order), then by name.
+let sort = { key: "status", dir: 1 };
 const [topSpacer, bottomSpacer] = buildTable(table, sort.key);
 const tbody = table.tBodies[0];
 const liveBadge = $("#live");
@@ -39,7 +44,7 @@ let frameQueued = false;
 // first needed and kept until the machine changes, so the first snapshot
 // of a big fleet pays only for the column it is sorted by.
 function entryOf(m) {
-  return { id: m.id, m, nameKey: undefined, sortKey: undefined, sortedBy: null, text: undefined, seen: undefined };
+  return { id: m.id, m, nameKey: undefined, sortKey: undefined, sortedBy: null, text: undefined, seen: undefined, lines: 0 };
 }
 
 function prepareKeys(e) {
@@ -101,8 +106,12 @@ function frame() {
   if (data || resort || refilter) {
     view = isFiltering() ? ordered.filter(passes) : ordered;
     showShown();
+    placeRows();
   }
-  if (data) showCounts();
+  if (data) {
+    showCounts();
+    showAttention();
+  }
   renderRows();
   if (data) {
     stats.updates += incomingMessages;
@@ -131,8 +140,11 @@ function merge() {
     added = true;
   }
   for (const m of incoming.values()) {
-    added ||= !entries.has(m.id);
-    entries.set(m.id, entryOf(m));
+    const old = entries.get(m.id);
+    added ||= !old;
+    const e = entries.set(m.id, entryOf(m)).get(m.id);
+    // Its lines as before while its wrapped texts are (most changes are progress).
+    if (old && ["name", "user", "unit", "core"].every((k) => old.m[k] === m[k])) e.lines = old.lines;
   }
   incoming.clear();
   // Without new machines the last order is kept, so the sort after is quick.
@@ -144,24 +156,53 @@ const isFiltering = () => Boolean(filter.status || filter.user || filter.team ||
 
 // ---- Rendering ----
 
-let rowHeight = 0; // measured from the first row drawn
 let rendered = new Map(); // id -> tr in the DOM
 const spareRows = [];
+// The rows' heights: a row's is its lines' (line * lines + pad, measured
+// from a row drawn), and tops[i] is where view[i] begins, so the rows drawn
+// for the window are found by a binary search and scrolling to the end
+// lands at the end.
+let line = 16.4;
+let pad = 9;
+let measured = false;
+let tops = new Float64Array(1);
 
 function fillRow(tr, e) {
   tr.entry = e;
   tr.dataset.id = e.m.id;
+  tr.style.setProperty("--lines", e.lines);
   fillCells(tr, e);
   return tr;
 }
 
+function placeRows() {
+  layout ??= measureLayout();
+  tops = new Float64Array(view.length + 1);
+  for (let i = 0; i < view.length; i++) tops[i + 1] = tops[i] + pad + line * linesOf(view[i]);
+}
+
+// The first row that ends below Y.
+function rowAt(y) {
+  let [lo, hi] = [0, view.length];
+  while (lo < hi) {
+    const mid = (lo + hi) >> 1;
+    if (tops[mid + 1] <= y) lo = mid + 1;
+    else hi = mid;
+  }
+  return lo;
+}
+
+// The rows in view, whether the table scrolls in its box (a desktop) or with
+// the page (a phone): where the box and the window overlap.
 function renderRows() {
-  const height = rowHeight || 36;
-  const top = Math.max(0, wrap.scrollTop - table.tHead.offsetHeight);
-  const from = Math.max(0, Math.floor(top / height) - MARGIN);
-  const to = Math.min(view.length, Math.ceil((top + wrap.clientHeight) / height) + MARGIN);
-  topSpacer.cells[0].style.height = `${from * height}px`;
-  bottomSpacer.cells[0].style.height = `${(view.length - to) * height}px`;
+  const box = wrap.getBoundingClientRect();
+  const shownTop = Math.max(box.top, 0);
+  const top = Math.max(0, shownTop - topSpacer.getBoundingClientRect().top);
+  const span = Math.max(0, Math.min(box.bottom, innerHeight) - shownTop);
+  const from = Math.max(0, rowAt(top) - MARGIN);
+  const to = Math.min(view.length, rowAt(top + span) + 1 + MARGIN);
+  topSpacer.cells[0].style.height = `${tops[from]}px`;
+  bottomSpacer.cells[0].style.height = `${tops[view.length] - tops[to]}px`;
   table.setAttribute("aria-rowcount", view.length + 1);
 
   const kept = new Map();
@@ -188,24 +229,82 @@ function renderRows() {
     else tbody.insertBefore(tr, at);
   }
 
-  if (filled.some(clamped) && growLines()) return renderRows();
-  if (!rowHeight && kept.size) {
-    rowHeight = kept.values().next().value.getBoundingClientRect().height;
-    if (Math.abs(rowHeight - height) > 0.5) renderRows();
+  if (!measured && kept.size) {
+    const tr = kept.values().next().value;
+    measured = true;
+    line = parseFloat(getComputedStyle(tr.cells[0]).lineHeight);
+    pad = tr.getBoundingClientRect().height - line * tr.entry.lines;
+    placeRows();
+    return renderRows();
+  }
+  // A row the estimate fell short for gets a line more (a few at most).
+  let grown = false;
+  for (const tr of filled) {
+    if (tr.entry.lines < MAX_LINES && clamped(tr)) {
+      tr.entry.lines++;
+      tr.style.setProperty("--lines", tr.entry.lines);
+      grown = true;
+    }
+  }
+  if (grown) {
+    placeRows();
+    renderRows();
   }
 }
 
-// Every row has the same height, in lines: one more for all when a wrapped
-// text drawn (a name, user, unit or core) does not fit, up to MAX_LINES.
-const clamped = (tr) => tr.wraps.some((w) => w.scrollHeight > w.clientHeight + 1);
+// A row's height is in lines: as many as its wrapped texts (name, user,
+// unit, core) need, from MIN_LINES to MAX_LINES, so one long name makes its
+// own row taller, not every row. Each text's lines are estimated with the
+// canvas (broken after separators, as the cells break it) once per machine
+// version and window size, so a row's height is known before it is drawn.
+const pen = document.createElement("canvas").getContext("2d");
+let layout = null; // the wrapped columns' widths and fonts, measured once per window size
 
-function growLines() {
-  const lines = parseInt(getComputedStyle(table).getPropertyValue("--lines"), 10);
-  if (!(lines < MAX_LINES)) return false;
-  table.style.setProperty("--lines", lines + 1);
-  rowHeight = 0;
-  return true;
+function measureLayout() {
+  // The spacers span the columns shown: spanning hidden ones would add empty columns.
+  const shown = [...table.tHead.rows[0].cells].filter((th) => th.offsetWidth).length;
+  for (const spacer of [topSpacer, bottomSpacer]) spacer.cells[0].colSpan = shown;
+  const fonts = getComputedStyle(table);
+  const font = `${fonts.fontSize} ${fonts.fontFamily}`;
+  const inner = (key) => {
+    const th = table.tHead.querySelector(`.col-${key}`);
+    return th && th.offsetWidth ? th.offsetWidth - 2 * parseFloat(getComputedStyle(th).paddingLeft) - 1 : 0;
+  };
+  return ["name", "user", "unit", "core"]
+    .map((key) => ({ key, width: inner(key), font: key === "name" ? `600 ${font}` : font }))
+    .filter((c) => c.width > 0);
 }
+
+function linesOfText(text, width) {
+  let lines = 1;
+  let used = 0;
+  for (const piece of visible(text).split(PIECES)) {
+    const w = pen.measureText(piece).width;
+    if (used + w <= width) {
+      used += w;
+      continue;
+    }
+    if (used) lines++;
+    lines += Math.ceil(w / width) - 1;
+    used = w % width || width;
+  }
+  return lines;
+}
+
+function linesOf(e) {
+  if (!e.lines) {
+    e.lines = MIN_LINES;
+    for (const c of layout) {
+      pen.font = c.font;
+      const width = c.key === "name" ? c.width - pen.measureText(`/${e.m.cpu}`).width : c.width;
+      e.lines = Math.min(MAX_LINES, Math.max(e.lines, linesOfText(e.m[c.key], width)));
+      if (e.lines === MAX_LINES) break;
+    }
+  }
+  return e.lines;
+}
+
+const clamped = (tr) => tr.wraps.some((w) => w.scrollHeight > w.clientHeight + 1);
 
 function showCounts() {
   const counts = { all: entries.size, pending: 0, folding: 0, stalled: 0, offline: 0, stopped: 0 };
@@ -219,20 +318,70 @@ function showCounts() {
     $(`#counts [data-status="${key}"] .n`).textContent = number.format(counts[key]);
   }
   $("#fleet-ppd").textContent = number.format(ppd);
+  // Only a folding machine has an estimate: the total says from how many.
+  $("#fleet-ppd-from").textContent = counts.folding === counts.all ? "" : ` (from the ${number.format(counts.folding)} folding)`;
 }
+
+// ---- The machines that need attention, with how long each has been so ----
+
+function attentionText(m, now) {
+  const since = (iso) => duration(now - Date.parse(iso));
+  if (m.status === "offline") return `offline for ${since(m.last_seen)}`;
+  if (m.status === "stalled") return `no progress for ${since(m.changed_at || m.last_seen)}`;
+  if (m.status === "stopped") return `stopped ${since(m.last_seen)} ago`;
+  return `${m.pending_command} command pending`;
+}
+
+let attentionKey = "";
+function showAttention() {
+  const now = Date.now();
+  const needing = [...entries.values()]
+    .filter((e) => attentionRank(e.m) < 4)
+    .sort((a, b) => attentionRank(a.m) - attentionRank(b.m) || SORT_KEYS.name(a.m).localeCompare(SORT_KEYS.name(b.m)));
+  const items = needing.slice(0, ATTENTION_MOST).map((e) => [e.m, attentionText(e.m, now)]);
+  const key = items.map(([m, text]) => `${m.id} ${text}`).join("\n");
+  if (key === attentionKey) return;
+  attentionKey = key;
+  $("#attention-title").textContent = needing.length
+    ? `Needs attention (${number.format(needing.length)})`
+    : entries.size ? "Every machine is folding" : "Needs attention";
+  const more = needing.length - items.length;
+  $("#attention-list").replaceChildren(
+    ...items.map(([m, text]) => {
+      const li = el("li", `attention-${m.pending_command && m.status === "folding" ? "pending" : m.status}`);
+      const link = el("a", null, `${m.name}/${m.cpu}`);
+      link.href = `/machines/${m.id}`;
+      li.append(link, " ", el("span", null, text));
+      return li;
+    }),
+    ...(more > 0 ? [el("li", "muted", `and ${number.format(more)} more: the table lists them first`)] : []),
+  );
+}
+setInterval(showAttention, 10e3);
 
 const ppdOf = (list) => list.reduce((sum, e) => sum + (e.m.ppd ?? 0), 0);
 
 let shownText = "";
 function showShown() {
   const text = isFiltering()
-    ? `${number.format(view.length)} of ${number.format(entries.size)} machines, ${number.format(ppdOf(view))} points per day`
+    ? `${number.format(view.length)} of ${number.format(entries.size)} machines (the others are filtered out), ` +
+      `${number.format(ppdOf(view))} points per day`
     : `${number.format(entries.size)} machines`;
   if (text !== shownText) $("#shown").textContent = shownText = text;
-  const note = $("#fleet-empty");
-  note.hidden = view.length > 0;
-  note.textContent = entries.size ? "No machine matches these filters." : "No machine has reported yet.";
+  $("#fleet-empty").hidden = view.length > 0 || !entries.size;
+  $("#fleet-fresh").hidden = entries.size > 0;
+  $("#attention").hidden = !entries.size;
 }
+
+// A fresh server says how to point a monitor at it, with this server's address.
+function showFreshHelp() {
+  const host = location.hostname;
+  const ipv4 = /^\d{1,3}(\.\d{1,3}){3}$/.test(host);
+  $("#fresh-ini").textContent =
+    `stats 1\nipadd ${ipv4 ? host : "SERVER-IPv4-ADDRESS"}\ncpunum 1\nfhlog 1\nkorv! 1\nkhost ${location.host}\n`;
+  $("#fresh-ipv4").hidden = ipv4;
+}
+showFreshHelp();
 
 // The datalists behind the user and team filters, rebuilt only when they change.
 let suggestionKey = "";
@@ -284,8 +433,17 @@ function readFilters() {
     b.setAttribute("aria-pressed", String(b.dataset.status === (filter.status || "all")));
   }
   wrap.scrollTop = 0;
+  const active = [filter.status, filter.user, filter.team, filter.text].filter(Boolean).length;
+  $("#filters-toggle").textContent = active ? `Filters (${active})` : "Filters";
   schedule("filter");
 }
+
+// On a phone the filter fields are folded behind one button.
+$("#filters-toggle").addEventListener("click", (ev) => {
+  const open = ev.currentTarget.getAttribute("aria-expanded") !== "true";
+  ev.currentTarget.setAttribute("aria-expanded", String(open));
+  $("#filters").toggleAttribute("data-open", open);
+});
 
 $("#filters").addEventListener("input", readFilters);
 $("#filters").addEventListener("submit", (ev) => ev.preventDefault());
@@ -297,9 +455,12 @@ for (const b of document.querySelectorAll("#counts button")) {
 }
 
 wrap.addEventListener("scroll", () => schedule(), { passive: true });
+addEventListener("scroll", () => schedule(), { passive: true });
 addEventListener("resize", () => {
-  rowHeight = 0;
-  schedule();
+  layout = null;
+  measured = false;
+  for (const e of entries.values()) e.lines = 0;
+  schedule("filter");
 });
 
 // ---- The stream, with polling while it is refused ----
@@ -312,6 +473,10 @@ function setLive(open, polling) {
   wasOpen ||= open;
 }
 let wasOpen = false;
+onReconnect(() => {
+  alerts.load();
+  checkStore();
+});
 
 const stream = openStream({
   onMachines: receive,

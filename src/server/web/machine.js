@@ -2,8 +2,8 @@
 // charts, finished units, commands with their audit trail, its pinned
 // address (moved or cleared by an admin), and alerts.
 import {
-  AlertList, ago, el, getJSON, isAdmin, loadSession, number, openStream, pendingBadge,
-  sendJSON, session, signinHref, statusBadge, timeEl, visible,
+  AlertList, ago, breakable, duration, el, getJSON, isAdmin, loadSession, localTime, number, onReconnect, openStream,
+  pendingBadge, sendJSON, session, signinHref, statusBadge, timeEl, visible,
 } from "/assets/common.js";
 import { lineChart, onWidthChange } from "/assets/chart.js";
 
@@ -37,18 +37,19 @@ function showMachine(m) {
   const previous = machine;
   machine = m;
   document.title = `${label(m)} · Pelmora`;
-  $("#machine-name").textContent = label(m);
+  breakable($("#machine-name"), label(m));
   const status = $("#machine-status");
   status.replaceChildren(statusBadge(m.status));
   if (m.pending_command) status.append(" ", pendingBadge(m.pending_command));
+  status.append(" ", (statusNote = el("span", "status-note", statusNoteText(m))));
 
   const bar = Object.assign(document.createElement("progress"), { max: 100, value: m.progress });
   seenCell = el("span", null, ago(Date.parse(m.last_seen)));
   const facts = [
-    ["User", m.user],
+    ["User", breakable(el("span"), m.user)],
     ["Team", m.team],
-    ["Unit", m.unit],
-    ["Core", m.core],
+    ["Unit", breakable(el("span"), m.unit)],
+    ["Core", breakable(el("span"), m.core)],
     ["Progress", [bar, el("span", "pct", `${m.progress}%`)]],
     ["Progress per hour", m.progress_per_hour == null ? "—" : `${Number(m.progress_per_hour).toFixed(1)}%`],
     ["Points per day", m.ppd == null ? "—" : number.format(m.ppd)],
@@ -65,7 +66,8 @@ function showMachine(m) {
   $("#facts").replaceChildren(
     ...facts.map(([name, value]) => {
       const dd = el("dd");
-      if (Array.isArray(value)) dd.append(...value);
+      if (value instanceof Node) dd.append(value);
+      else if (Array.isArray(value)) dd.append(...value);
       else dd.textContent = visible(value);
       const div = el("div");
       div.append(el("dt", null, name), dd);
@@ -79,8 +81,19 @@ function showMachine(m) {
   if (previous && Date.now() - chartsLoadedAt > 60e3) loadCharts();
 }
 
+// How long the status has held, where that is what needs a look.
+let statusNote = null;
+function statusNoteText(m) {
+  const since = (iso) => `since ${localTime(iso)} (for ${duration(Date.now() - Date.parse(iso))})`;
+  if (m.status === "stalled") return `no progress ${since(m.changed_at || m.last_seen)}`;
+  if (m.status === "offline") return `no report ${since(m.last_seen)}`;
+  if (m.status === "stopped") return `stopped ${since(m.last_seen)}`;
+  return "";
+}
+
 setInterval(() => {
   if (machine && seenCell) seenCell.textContent = ago(Date.parse(machine.last_seen));
+  if (machine && statusNote) statusNote.textContent = statusNoteText(machine);
 }, 1000);
 
 // ---- Charts ----
@@ -339,7 +352,9 @@ function notFound(message) {
   $("#machine-name").textContent = "Machine not found";
   const box = $("#machine-error");
   box.hidden = false;
-  box.textContent = message;
+  const back = el("a", null, "Back to the fleet");
+  back.href = "/";
+  box.replaceChildren(message, " ", back);
   $("#machine-body").hidden = true;
 }
 
@@ -349,7 +364,8 @@ async function start() {
     if (!Number.isSafeInteger(id)) throw new Error(`There is no machine at ${location.pathname}.`);
     machine = await getJSON(`/api/machines/${id}`);
   } catch (e) {
-    notFound(e.status === 404 || !e.status ? e.message : `The machine could not be loaded: ${e.message}`);
+    notFound(e.status === 404 ? `No machine has the number ${id}: it may have been removed.`
+      : !e.status ? e.message : `The machine could not be loaded: ${e.message}`);
     document.body.dataset.ready = "1";
     return;
   }
@@ -365,9 +381,10 @@ async function start() {
       if (m) showMachine(m);
     },
     onAlerts: (list) => alerts.merge(list),
-    onState: () => {},
+    onState: () => {}, // the banner and the greyed figures come from common.js
     poll: refreshMachine,
   });
+  onReconnect(() => Promise.all([refreshMachine(), loadCommands(), loadUnits(), loadCharts(), alerts.load()]));
 }
 
 start();

@@ -1,7 +1,7 @@
 // The team: per team and per user, the reporting machines and their points
 // per day beside what the submitted units earned; units and points per day;
 // the average frame time by CPU.
-import { el, getJSON, loadSession, number } from "/assets/common.js";
+import { el, getJSON, loadSession, number, onReconnect, visible, watchConnection } from "/assets/common.js";
 import { barChart, onWidthChange } from "/assets/chart.js";
 
 const DAYS = 30;
@@ -43,7 +43,16 @@ function drawChart() {
 }
 
 const whole = (v) => (v == null ? "—" : number.format(v));
-const rowHead = (text) => Object.assign(el("th", null, text), { scope: "row" });
+// A name cut to fit on a phone, beside its points per day; a tap shows it whole.
+function rowHead(text) {
+  const th = Object.assign(el("th"), { scope: "row" });
+  const name = th.appendChild(el("button", "cut", text));
+  name.type = "button";
+  name.title = visible(text);
+  name.setAttribute("aria-expanded", "false");
+  name.addEventListener("click", () => name.setAttribute("aria-expanded", String(name.getAttribute("aria-expanded") !== "true")));
+  return th;
+}
 // The points per day first, in view on a phone without scrolling.
 const FIGURES = ["ppd", "submitted_ppd", "machines", "folding", "units", "points"];
 
@@ -63,9 +72,13 @@ function showTeam(team) {
   rowsOf($("#users tbody"), team.users, (u) => [rowHead(u.user), el("td", "num", u.team)]);
   $("#users-empty").hidden = team.users.length > 0;
   const f = team.fleet;
+  // Why these differ from the fleet page's counts and from each other.
+  const resting = f.machines - f.folding;
   $("#team-totals").textContent =
-    `${whole(f.machines)} machines, ${whole(f.folding)} folding: ${whole(f.ppd)} points per day; ` +
-    `submitted in ${team.days} days: ${whole(f.units)} units, ${whole(f.points)} points (${whole(f.submitted_ppd)} a day)`;
+    `${whole(f.machines)} machines (stopped ones not counted), ${whole(f.folding)} folding: ` +
+    `${whole(f.ppd)} points per day` +
+    (resting > 0 ? `, estimated from the folding ones only (${whole(resting)} stalled or offline)` : "") +
+    `; submitted in ${team.days} days: ${whole(f.units)} units, ${whole(f.points)} points (${whole(f.submitted_ppd)} a day)`;
 }
 
 function showCpus(cpus) {
@@ -84,23 +97,36 @@ function showCpus(cpus) {
   $("#cpus-empty").hidden = cpus.length > 0;
 }
 
-async function start() {
-  const sessionLoaded = loadSession();
-  const none = { days: DAYS, fleet: {}, teams: [], users: [] };
-  const [team, summary, cpus] = await Promise.all([
-    getJSON(`/api/team?days=${DAYS}`).catch(() => none),
-    getJSON(`/api/summary?days=${DAYS}`).catch(() => ({ days: [] })),
-    getJSON("/api/cpus").catch(() => ({ cpus: [] })),
+// Each part kept as it was when its request fails: the banner says the
+// server is out of reach and greys them until it answers again.
+const none = { days: DAYS, fleet: {}, teams: [], users: [] };
+let team = none;
+let summary = { days: [] };
+let cpus = { cpus: [] };
+const keep = (old) => () => old;
+
+async function load() {
+  [team, summary, cpus] = await Promise.all([
+    getJSON(`/api/team?days=${DAYS}`).catch(keep(team)),
+    getJSON(`/api/summary?days=${DAYS}`).catch(keep(summary)),
+    getJSON("/api/cpus").catch(keep(cpus)),
   ]);
   showTeam(team);
   perDay = sumByDay(summary.days);
   drawChart();
   showCpus(cpus.cpus);
+}
+
+async function start() {
+  const sessionLoaded = loadSession();
+  await load();
   await sessionLoaded; // the header's line on a phone
   document.body.dataset.ready = "1";
   onWidthChange(drawChart);
   // The machines' estimates move as they fold.
   setInterval(() => getJSON(`/api/team?days=${DAYS}`).then(showTeam, () => {}), 30e3);
+  watchConnection();
+  onReconnect(load);
 }
 
 start();

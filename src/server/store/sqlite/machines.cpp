@@ -3,9 +3,12 @@
 #include <bitset>
 #include <map>
 #include <sqlite3.h>
+#include <type_traits>
+#include <variant>
 
 #include "protocol/monitor_protocol.h"
 #include "server/store/history_rule.h"
+#include "server/store/machine_fields.h"
 #include "server/store/pace_rule.h"
 #include "server/store/slot_order.h"
 #include "server/store/write_batches.h"
@@ -15,6 +18,32 @@
 
 namespace pelmora::server {
 namespace {
+
+// The machines' columns of machine_fields.h, in its order.
+const std::string& machinesSelect()
+{
+    static const std::string select = [] {
+        std::string columns;
+        for (const MachineField& f : kMachineFields)
+            if (f.column) columns += std::string(columns.empty() ? "" : ", ") + f.key;
+        return "SELECT " + columns + " FROM machines WHERE change > :since ORDER BY id";
+    }();
+    return select;
+}
+
+void readColumn(const Statement& s, int column, const MachineMember& member, MachineRow& m)
+{
+    std::visit(
+        [&](auto field) {
+            using Field = decltype(field);
+            if constexpr (std::is_same_v<Field, long long MachineRow::*>) m.*field = s.integer(column);
+            else if constexpr (std::is_same_v<Field, int MachineRow::*>) m.*field = s.whole(column);
+            else if constexpr (std::is_same_v<Field, double MachineRow::*>) m.*field = s.real(column);
+            else if constexpr (std::is_same_v<Field, bool MachineRow::*>) m.*field = s.whole(column) != 0;
+            else if constexpr (std::is_same_v<Field, std::string MachineRow::*>) m.*field = s.text(column);
+        },
+        member);
+}
 
 ReportRow reportRow(const Statement& s)
 {
@@ -205,45 +234,15 @@ std::vector<MachineRow> SqliteStore::machinesChangedSince(long long since, long 
     Statement commands(reader.db(), "SELECT machine_id, command FROM commands WHERE state = 'pending'");
     while (commands.step()) pending[commands.integer(0)] = commands.text(1);
     std::vector<MachineRow> rows;
-    Statement s(reader.db(),
-                "SELECT id, name, cpu, slot, user, team, unit, progress, core, frames, points, units_seen, cpu_mhz,"
-                " cpu_vendor, in_tray, stopped, last_seen, unit_since, unit_first_progress, changed_at, pace_at,"
-                " pace_progress, resumed_at, address, previous_address, address_changed_at, refused_address, refused_at"
-                " FROM machines"
-                " WHERE change > :since ORDER BY id");
+    Statement s(reader.db(), machinesSelect().c_str());
     // From nothing: every row, those of a store older than change numbers
     // (change 0) too.
     s.bind(":since", since == 0 ? -1 : since);
     while (s.step()) {
         MachineRow& m = rows.emplace_back();
-        m.id = s.integer(0);
-        m.name = s.text(1);
-        m.cpu = s.whole(2);
-        m.slot = s.whole(3);
-        m.user = s.text(4);
-        m.team = s.whole(5);
-        m.unit = s.text(6);
-        m.progress = s.whole(7);
-        m.core = s.text(8);
-        m.frames = s.whole(9);
-        m.points = s.whole(10);
-        m.unitsSeen = s.whole(11);
-        m.cpuMhz = s.real(12);
-        m.cpuVendor = s.text(13);
-        m.inTray = s.whole(14) != 0;
-        m.stopped = s.whole(15) != 0;
-        m.lastSeen = s.integer(16);
-        m.unitSince = s.integer(17);
-        m.unitFirstProgress = s.whole(18);
-        m.changedAt = s.integer(19);
-        m.paceAt = s.integer(20);
-        m.paceProgress = s.whole(21);
-        m.resumedAt = s.integer(22);
-        m.address = s.text(23);
-        m.previousAddress = s.text(24);
-        m.addressChangedAt = s.integer(25);
-        m.refusedAddress = s.text(26);
-        m.refusedAt = s.integer(27);
+        int column = 0;
+        for (const MachineField& f : kMachineFields)
+            if (f.column) readColumn(s, column++, f.member, m);
         if (const auto it = pending.find(m.id); it != pending.end()) m.pendingCommand = it->second;
     }
     return rows;

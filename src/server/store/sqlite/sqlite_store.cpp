@@ -42,12 +42,16 @@ SqliteStore::Reader SqliteStore::borrowReader()
     return Reader(*this, db);
 }
 
-std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& error)
+std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& error, bool shared)
 {
     std::unique_ptr<SqliteStore> store(new SqliteStore());
+    if (!shared && !store->lock_.take(path, error)) return nullptr;
     store->path_ = path;
     store->writer_ = connect(path, true, error);
-    if (!store->writer_) return nullptr;
+    if (!store->writer_) {
+        error = "cannot open the store " + path + ": " + error;
+        return nullptr;
+    }
     sqlite3* db = store->writer_;
     try {
         execute(db, "PRAGMA journal_mode = WAL");
@@ -66,7 +70,7 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& err
         store->prepared_ = std::make_unique<SqliteStore::Prepared>(db);
         store->admission_ = std::make_unique<SqliteStore::Admission>(db);
     } catch (const StoreError& e) {
-        error = e.what();
+        error = "cannot open the store " + path + ": " + e.what();
         return nullptr;
     }
     return store;

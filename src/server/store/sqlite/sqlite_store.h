@@ -14,6 +14,7 @@
 
 #include "server/support/defaults.h"
 #include "server/store/store.h"
+#include "server/store/sqlite/store_lock.h"
 
 struct sqlite3;
 
@@ -23,9 +24,12 @@ class Transaction;
 
 namespace pelmora::server {
 
-// Opens or creates the store at PATH and brings its schema up to date;
-// nullptr with ERROR when it cannot.
-std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& error);
+// Takes the store file's lock at PATH (held until the store is closed: one
+// server a store), opens or creates the store there and brings its schema up
+// to date; nullptr with ERROR, a whole sentence for the log, when it cannot.
+// SHARED: without the lock, beside other store objects on the file (the
+// tests of several writers; the store reads everything from the file).
+std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& error, bool shared = false);
 
 class SqliteStore final : public Store {
 public:
@@ -91,7 +95,7 @@ public:
     long long sizeBytes() override;
 
 private:
-    friend std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& error);
+    friend std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& error, bool shared);
     class Reader;
     struct Prepared;
     struct Admission;
@@ -130,6 +134,7 @@ private:
     } slotsRead_;
     std::mutex readersMutex_;
     std::vector<sqlite3*> idleReaders_;
+    StoreLock lock_; // let go of after the connections above are closed
 };
 
 } // namespace pelmora::server

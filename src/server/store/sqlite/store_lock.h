@@ -1,5 +1,6 @@
-// The store is one server's: two on one database would each miss the
-// other's writes. An exclusive lock on the database file, held for the
+// A SQLite store is one server's: SQLite takes one writer at a time, so a
+// second server on the file would add only waits (several servers share a
+// PostgreSQL store). An exclusive lock on the database file, held for the
 // server's life, refuses a second; opening the file for writing first
 // refuses a store the server cannot write.
 #pragma once

@@ -1,0 +1,160 @@
+#include "server/team_server.h"
+
+#include <chrono>
+#include <ctime>
+#include <optional>
+#include <thread>
+
+#include "server/api/http_api.h"
+#include "server/fleet/alerts.h"
+#include "server/fleet/machine_admin.h"
+#include "server/fleet/store_bound.h"
+#include "server/http/host_names.h"
+#include "server/monitor/monitor_listener.h"
+#include "server/support/log.h"
+#include "server/support/periodic_worker.h"
+#include "server/support/version.h"
+
+namespace pelmora::server {
+namespace {
+
+std::string where(const Endpoint& e, int port) { return e.address + ":" + std::to_string(port); }
+
+// The store's frequent upkeep at every step (its thorough one with the
+// hourly pruning of the history), and the fleet's changes sent to the
+// dashboards' event streams every few steps. Small, frequent upkeep keeps
+// each flush to disk short: with one a second, or one every ten, the
+// exchanges that met a flush made the 99th percentile several times longer.
+class Maintenance {
+public:
+    Maintenance(Store& store, FleetView& fleet, int keepDays, const FleetLimits& limits, Counters& counters)
+        : store_(store), fleet_(fleet), keepDays_(keepDays), limits_(limits),
+          bound_(store, counters, limits.maxStoreBytes)
+    {
+    }
+    void step()
+    {
+        try {
+            const long long now = std::time(nullptr);
+            if (now - lastPrune_ >= defaults::kPruneEverySeconds) {
+                lastPrune_ = now;
+                const long long removed = store_.pruneReports(now - keepDays_ * 86400LL);
+                if (removed > 0)
+                    logEvent(Level::info, "history: " + std::to_string(removed) + " reports older than " +
+                                              std::to_string(keepDays_) + " days removed");
+                forgetSilentMachines(store_, limits_, now);
+                store_.upkeep(Upkeep::thorough);
+            } else {
+                store_.upkeep(Upkeep::frequent);
+            }
+            bound_.pass();
+            if (++ticks_ % kStepsPerPublish == 0) fleet_.publish(now);
+        } catch (const std::exception& e) {
+            logEvent(Level::error, std::string("store upkeep failed: ") + e.what());
+        }
+    }
+
+private:
+    static constexpr long long kStepsPerPublish =
+        defaults::kFleetPublishMilliseconds / defaults::kUpkeepMilliseconds;
+    Store& store_;
+    FleetView& fleet_;
+    int keepDays_;
+    const FleetLimits& limits_;
+    StoreBound bound_;
+    long long lastPrune_ = 0;
+    long long ticks_ = 0;
+};
+
+std::vector<std::string> answeredHostNames(const ServerOptions& options)
+{
+    std::vector<std::string> names = ownHostNames();
+    names.insert(names.end(), options.publicHosts.begin(), options.publicHosts.end());
+    return names;
+}
+
+WebhookTiming webhookTiming(const ServerOptions& options)
+{
+    WebhookTiming timing;
+    timing.timeout = std::chrono::seconds(options.webhookTimeout);
+    timing.burst = options.webhookBurst;
+    return timing;
+}
+
+} // namespace
+
+// The parts in the order they are made; they end in the reverse order.
+struct TeamServer::Parts {
+    Parts(const ServerOptions& o, Store& store, const Tokens& tokens)
+        : bounds(o.fleet),
+          monitors(store, counters, o.maxConnections, o.maxConnectionsPerAddress, &bounds),
+          limits{o.offlineAfter, o.stallAfter},
+          fleet(store, limits),
+          http(store, counters, fleet,
+               {tokens.admin, tokens.viewer, limits, o.keepDays, o.maxConnections, o.maxConnectionsPerAddress,
+                answeredHostNames(o), &bounds}),
+          maintenance(store, fleet, o.keepDays, o.fleet, counters)
+    {
+    }
+    Counters counters;
+    FleetBounds bounds;
+    MonitorListener monitors;
+    const StatusLimits limits;
+    FleetView fleet;
+    HttpApi http;
+    Maintenance maintenance;
+    PeriodicWorker upkeep;
+    std::optional<Alerting> alerting; // made when it starts: it logs where its webhook posts
+};
+
+TeamServer::TeamServer(const ServerOptions& options, Store& store, const Tokens& tokens)
+    : options_(options), store_(store)
+{
+    store.setOfflineAfter(options.offlineAfter);
+    store.setHistoryResolution(options.fleet.historyResolution);
+    parts_ = std::make_unique<Parts>(options, store, tokens);
+}
+
+TeamServer::~TeamServer() = default;
+
+bool TeamServer::bind()
+{
+    std::string error;
+    if (!parts_->monitors.bind(options_.monitorListen, error)) {
+        logEvent(Level::error, "cannot listen for monitors on " +
+                                   where(options_.monitorListen, options_.monitorListen.port) + ": " + error);
+        return false;
+    }
+    if (!parts_->http.bind(options_.httpListen, error)) {
+        logEvent(Level::error,
+                 "cannot listen for HTTP on " + where(options_.httpListen, options_.httpListen.port) + ": " + error);
+        return false;
+    }
+    logEvent(Level::info, std::string("pelmora-server ") + kServerVersion + ", store " + options_.db);
+    logEvent(Level::info, "monitors on " + where(options_.monitorListen, parts_->monitors.port()));
+    logEvent(Level::info, "HTTP on " + where(options_.httpListen, parts_->http.port()));
+    return true;
+}
+
+void TeamServer::run()
+{
+    Parts& p = *parts_;
+    p.upkeep.start(std::chrono::milliseconds(defaults::kUpkeepMilliseconds), [&p] { p.maintenance.step(); });
+    p.alerting.emplace(store_, p.counters, p.limits, options_.keepDays, options_.webhook, webhookTiming(options_));
+    p.alerting->start();
+    std::thread web([&p] { p.http.run(); });
+    // Both listeners give what is under way a moment to finish, then cut it.
+    p.monitors.run();
+    web.join();
+    p.upkeep.stop();
+    p.alerting->stop();
+}
+
+void TeamServer::stop()
+{
+    parts_->fleet.stop();
+    parts_->http.stop();
+    parts_->monitors.stop();
+}
+
+} // namespace pelmora::server
