@@ -16,7 +16,7 @@ source scripts/wine-loader.sh
 pelmora_wine_loader "$PWD"
 [ -z "$PELMORA_NO_32BIT" ] || echo "== this machine runs no 32-bit program: the win32 build is not run; win64 runs every Windows test"
 
-# The browser tests' tools from the npm registry (axe-core, pinned by its
+# The browser tests' tools from the npm registry (axe-core and Lighthouse, pinned by their
 # lock) into npm's cache while the network is at hand: the suites below run
 # in namespaces without it, and each installs them from the cache.
 step "browser test tools (npm ci)"

@@ -4,16 +4,18 @@
 #
 # The lines every page shares are written once, in parts/ (not served), and
 # put in each page here, so the pages served are whole:
-#   <!-- head: TITLE -->   parts/head.html, with TITLE for its @title@
+#   <!-- head: TITLE | DESCRIPTION -->  parts/head.html, with TITLE for its
+#                          @title@ and DESCRIPTION for its @description@
 #   <!-- header: PATH -->  parts/header.html, its link to PATH marked as the
 #                          page shown; "<!-- header -->" marks none
 
 # The page's text with its markers replaced by their parts.
 function(fill_parts name text out)
-  set(marker "<!-- head: ([^>]*) -->\n")
+  set(marker "<!-- head: ([^|>]*[^ |>]) \\| ([^>]*[^ >]) -->\n")
   while(text MATCHES "${marker}")
     set(found "${CMAKE_MATCH_0}")
     set(title "${CMAKE_MATCH_1}")
+    set(description "${CMAKE_MATCH_2}")
     file(READ "${WEB_DIR}/parts/head.html" part)
     string(CONFIGURE "${part}" part @ONLY)
     string(REPLACE "${found}" "${part}" text "${text}")
@@ -68,11 +70,14 @@ foreach(name IN LISTS files)
   else()
     file(READ "${WEB_DIR}/${name}" hex HEX)
   endif()
+  # The ETag: the bytes served, hashed (a changed part changes every page's).
+  string(SHA256 hash "${hex}")
+  string(SUBSTRING "${hash}" 0 32 hash)
   string(LENGTH "${hex}" digits)
   math(EXPR size "${digits} / 2")
   string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
   string(APPEND arrays "const unsigned char asset${index}[] = {${bytes}0};\n")
-  string(APPEND table "    {\"${name}\", \"${type}\", asset${index}, ${size}},\n")
+  string(APPEND table "    {\"${name}\", \"${type}\", asset${index}, ${size}, \"\\\"${hash}\\\"\"},\n")
   math(EXPR index "${index} + 1")
 endforeach()
 set(text "// Made by embed_assets.cmake from the dashboard's folder; not to be edited.
@@ -81,7 +86,7 @@ set(text "// Made by embed_assets.cmake from the dashboard's folder; not to be e
 namespace pelmora::server {
 namespace {
 ${arrays}const WebAsset assets[] = {
-${table}    {nullptr, nullptr, nullptr, 0},
+${table}    {nullptr, nullptr, nullptr, 0, nullptr},
 };
 } // namespace
 

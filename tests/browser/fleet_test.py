@@ -113,5 +113,23 @@ class FleetPage(unittest.TestCase):
         self.d.wait(lambda _: self.d.text(cell) not in (before, ""), "the progress moving on after coming back")
 
 
+class Alerts(unittest.TestCase):
+    def test_a_new_alert_is_announced_and_a_refresh_announces_nothing(self):
+        d = Dashboard("alerts", monitor_port=0, offline_after=2)
+        self.addCleanup(d.close)
+        d.fleet("--machines", "1", "--period", "0.1", "--prefix", "WENT", "--once")
+        d.open("/")
+        self.assertEqual(d.find("#alerts")[0].get_attribute("aria-live"), "polite")
+        d.wait(lambda _: d.find("#alerts li.alert-offline"), "the first offline alert")
+        d.driver.execute_script("""window.added = [];
+          new MutationObserver((ms) => ms.forEach((m) => m.addedNodes.forEach((n) => n.nodeType === 1 && added.push(n.textContent))))
+            .observe(document.querySelector("#alerts"), {childList: true, subtree: true});""")
+        d.fleet("--machines", "1", "--period", "0.1", "--prefix", "GONE", "--once")
+        d.wait(lambda _: "GONE00001/1" in d.text("#alerts li.alert-offline"), "the new machine's alert")
+        added = d.driver.execute_script("return added")
+        self.assertEqual(len(added), 1, added)
+        self.assertIn("GONE00001/1", added[0])
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -158,6 +158,9 @@ class Layout(unittest.TestCase):
                     shift, moved = d.layout_shift()
                     self.assertLess(shift, 0.05, moved)
                     self.assertLessEqual(driver.execute_script("return document.documentElement.scrollWidth"), width)
+                    self.assertGreater(len(d.find('meta[name="description"]')[0].get_attribute("content")), 40)
+                    if name == "signin":
+                        self.assertEqual(driver.execute_script("return document.activeElement.id"), "token")
                     for scheme in ("light", "dark"):
                         d.color_scheme(scheme)
                         d.screenshot(f"{name}-{width}-{scheme}")

@@ -184,8 +184,8 @@ TEST_F(ApiTest, MachineListUnitsAndMetrics)
     const std::string metrics = send("GET", "/metrics")->body;
     for (const char* line : {"pelmora_units_total{user=\"user01\",team=\"12345\"} 1\n",
                              "pelmora_points_total{user=\"user01\",team=\"12345\"} 150\n",
-                             "pelmora_machine_info{machine=\"LABPC7/1\",user=\"user01\",team=\"12345\","
-                             "unit=\"p1234_sample\",core=\"coreA\"} 1\n",
+                             "pelmora_machine_info{machine=\"LABPC7/1\",user=\"user01\",team=\"12345\"} 1\n",
+                             "pelmora_machine_unit_info{machine=\"LABPC7/1\",unit=\"p1234_sample\",core=\"coreA\"} 1\n",
                              "pelmora_machine_progress_ratio{machine=\"LABPC7/1\"} 0\n",
                              "pelmora_http_requests_total{route=\"/folding/unitstats.php\",code=\"400\"} 1\n",
                              "pelmora_alerts_active{kind=\"offline\"} 0\n", "pelmora_webhook_failures_total 0\n"})

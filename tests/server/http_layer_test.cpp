@@ -185,10 +185,12 @@ std::string gunzip(const std::string& packed)
 
 std::string bodyOf(const std::string& answer) { return answer.substr(answer.find("\r\n\r\n") + 4); }
 
-TEST_F(HttpLayerTest, SharedAnswersAreGzipWhenAskedAndHeadKeepsTheLength)
+TEST_F(HttpLayerTest, TextAnswersAreGzipWhenAskedAndHeadKeepsTheLength)
 {
     start({kToken, "", {}, 30, 1024, 64, {}});
-    for (const char* path : {"/", "/signin"}) {
+    store->recordReport(record("PC1"), 1000);
+    // Shared pages and files, and a handler's own JSON.
+    for (const char* path : {"/", "/signin", "/assets/common.js", "/assets/app.css", "/api/machines/1"}) {
         const std::string plain = ask(get(path)), zipped = ask(get(path, "Accept-Encoding: gzip, br\r\n"));
         const std::string head = ask("HEAD " + get(path, "Accept-Encoding: gzip\r\n").substr(4));
         EXPECT_EQ(plain.find("Content-Encoding"), std::string::npos) << path;
@@ -198,6 +200,34 @@ TEST_F(HttpLayerTest, SharedAnswersAreGzipWhenAskedAndHeadKeepsTheLength)
         const std::string length = "Content-Length: " + std::to_string(bodyOf(zipped).size()) + "\r\n";
         EXPECT_NE(head.find(length), std::string::npos) << path;
         EXPECT_EQ(bodyOf(head), "") << path;
+    }
+}
+
+std::string headerOf(const std::string& answer, const std::string& name)
+{
+    const std::size_t at = answer.find("\r\n" + name + ": ");
+    return at == std::string::npos ? "" : answer.substr(at + name.size() + 4, answer.find("\r\n", at + 2) - at - name.size() - 4);
+}
+
+TEST_F(HttpLayerTest, FilesCarryAContentHashAndAnUnchangedOneIsAnswered304)
+{
+    start({kToken, "", {}, 30, 1024, 64, {}});
+    EXPECT_NE(headerOf(ask(get("/")), "ETag"), headerOf(ask(get("/assets/app.css")), "ETag"));
+    for (const char* path : {"/", "/signin", "/assets/app.css"}) {
+        const std::string first = ask(get(path)), etag = headerOf(first, "ETag");
+        ASSERT_EQ(etag.size(), 34u) << path << first;
+        EXPECT_EQ(headerOf(ask(get(path)), "ETag"), etag) << path;
+        for (const auto& [ifNoneMatch, status] : std::vector<std::pair<std::string, std::string>>{
+                 {etag, "304"}, {"W/" + etag, "304"}, {"\"other\", " + etag, "304"}, {"*", "304"},
+                 {"\"other\"", "200"}, {etag.substr(1), "200"}}) {
+            const std::string again = ask(get(path, "If-None-Match: " + ifNoneMatch + "\r\n"));
+            EXPECT_EQ(statusOf(again).substr(9, 3), status) << path << " " << ifNoneMatch;
+            if (status != "304") continue;
+            EXPECT_EQ(bodyOf(again), "") << path;
+            EXPECT_EQ(headerOf(again, "Content-Length"), "") << path;
+            EXPECT_EQ(headerOf(again, "ETag"), etag) << path;
+            EXPECT_EQ(headerOf(again, "Content-Security-Policy"), headerOf(first, "Content-Security-Policy")) << path;
+        }
     }
 }
 

@@ -10,6 +10,7 @@ struct WebAsset {
     const char* type; // its Content-Type
     const unsigned char* data;
     std::size_t size;
+    const char* etag; // a hash of the bytes, quoted: "\"1f0c...\""
 };
 
 // Every file, ended by one whose name is null.

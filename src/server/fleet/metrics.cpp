@@ -60,8 +60,8 @@ std::string metricsText(Store& store, Counters& counters, const StatusLimits& li
     family(out, "pelmora_build_info", "gauge", "The server's version (always 1).");
     sample(out, "pelmora_build_info", "version=" + quoted(kServerVersion), "1");
 
-    // The machines: user, team, unit and core once, on the info series; the
-    // others carry only the machine, "NAME/CPU".
+    // The machines: user and team once, on the info series, unit and core on
+    // the unit's; the others carry only the machine, "NAME/CPU".
     const std::vector<MachineRow> rows = store.machines();
     std::vector<std::string> machine;
     std::vector<MachineStatus> status;
@@ -71,12 +71,16 @@ std::string metricsText(Store& store, Counters& counters, const StatusLimits& li
         machine.push_back("machine=" + quoted(m.name + "/" + std::to_string(m.cpu)));
         status.push_back(machineStatus(m, t, limits));
     }
-    family(out, "pelmora_machine_info", "gauge", "A machine's user, team, current unit and core (always 1).");
+    // The unit is a series of its own: on the info series every unit would
+    // start a new one, and every query joined on it would churn with it.
+    family(out, "pelmora_machine_info", "gauge", "A machine's user and team (always 1).");
     for (std::size_t i = 0; i < rows.size(); ++i)
         sample(out, "pelmora_machine_info",
-               machine[i] + ",user=" + quoted(rows[i].user) + ",team=" + quoted(std::to_string(rows[i].team)) +
-                   ",unit=" + quoted(rows[i].unit) + ",core=" + quoted(rows[i].core),
-               "1");
+               machine[i] + ",user=" + quoted(rows[i].user) + ",team=" + quoted(std::to_string(rows[i].team)), "1");
+    family(out, "pelmora_machine_unit_info", "gauge", "A machine's current unit and its core (always 1).");
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        sample(out, "pelmora_machine_unit_info",
+               machine[i] + ",unit=" + quoted(rows[i].unit) + ",core=" + quoted(rows[i].core), "1");
     family(out, "pelmora_machine_progress_ratio", "gauge", "Progress of the machine's current unit, 0 to 1.");
     for (std::size_t i = 0; i < rows.size(); ++i)
         sample(out, "pelmora_machine_progress_ratio", machine[i], ratio(rows[i].progress));

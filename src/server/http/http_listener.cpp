@@ -309,6 +309,7 @@ private:
         answer_.body() = body(res);
         answer_.keep_alive(keepAlive_);
         answer_.prepare_payload();
+        if (res.status == 304) answer_.erase(http::field::content_length); // not the 200's length: none
         if (head_) answer_.body().reset(); // the length stays the GET's
         if (answering_) {
             charged_ = answer_.body() ? answer_.body()->size() : 0;
@@ -327,10 +328,20 @@ private:
     }
 
     // The body to send: the shared buffer (its gzip form when the client
-    // accepts gzip and there is one) by reference, or the handler's text moved.
+    // accepts gzip and there is one) by reference, or the handler's text
+    // moved, compressed here when it is text the client takes in gzip (it is
+    // this request's alone; a shared one is compressed once, in SharedText).
     std::shared_ptr<const std::string> body(HttpResponse& res)
     {
-        if (!res.shared) return std::make_shared<const std::string>(std::move(res.body));
+        if (!res.shared) {
+            if (res.body.size() < kSmallestWorthZipping || !compressibleType(res.get_header_value("Content-Type")))
+                return std::make_shared<const std::string>(std::move(res.body));
+            answer_.set(http::field::vary, "Accept-Encoding");
+            std::string zipped = gzip_ ? gzipText(res.body) : "";
+            if (zipped.empty()) return std::make_shared<const std::string>(std::move(res.body));
+            answer_.set(http::field::content_encoding, "gzip");
+            return std::make_shared<const std::string>(std::move(zipped));
+        }
         if (!res.shared->compressible()) return {res.shared, &res.shared->plain()};
         answer_.set(http::field::vary, "Accept-Encoding");
         const std::string* zipped = gzip_ && res.status == 200 ? res.shared->gzip() : nullptr;

@@ -11,7 +11,6 @@ std::atomic<std::size_t> liveBytes{0};
 // Fast over good: a 40 MB /metrics is compressed in a fraction of a second,
 // and text this repetitive shrinks about tenfold even so.
 constexpr int kGzipLevel = 1;
-constexpr std::size_t kSmallestWorthZipping = 256;
 
 // A text is kept as long as it is shared: without the spare room a
 // growing string keeps (up to as much again).
@@ -43,6 +42,12 @@ const std::string* SharedText::gzip() const
 }
 
 std::size_t sharedTextBytes() { return liveBytes; }
+
+bool compressibleType(const std::string& type)
+{
+    return type.compare(0, 5, "text/") == 0 || type.find("javascript") != std::string::npos ||
+           type.find("json") != std::string::npos || type.find("svg") != std::string::npos;
+}
 
 std::string gzipText(const std::string& text)
 {

@@ -47,6 +47,12 @@ private:
     mutable std::atomic<bool> zipped_done_{false};
 };
 
+// Text shorter than this goes out as it is: gzip's frame would eat the gain.
+constexpr std::size_t kSmallestWorthZipping = 256;
+// Whether an answer of Content-Type TYPE is text worth compressing (HTML,
+// CSS, JavaScript, JSON, SVG; not images compressed already).
+bool compressibleType(const std::string& type);
+
 // The bytes all live SharedTexts hold.
 std::size_t sharedTextBytes();
 

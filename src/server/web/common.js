@@ -222,26 +222,43 @@ export function pendingBadge(command) {
 
 export const number = new Intl.NumberFormat();
 
+// One alert's li, made again when its state changes; in between only the
+// time it has been open moves on, as text (not announced: see renderAlerts).
+function alertItem(a, li) {
+  const open = Date.parse(a.resolved_at || "") || Date.now();
+  const lasted = duration(open - Date.parse(a.raised_at));
+  const state = `${a.kind} ${a.resolved_at || ""}`;
+  if (li && li.dataset.state === state) {
+    li.querySelector(".alert-state").textContent = a.resolved_at ? ` · resolved after ${lasted}, at ` : ` · open for ${lasted}`;
+    return li;
+  }
+  li = li || el("li");
+  li.className = `alert-${a.kind}${a.resolved_at ? " resolved" : ""}`;
+  li.dataset.alertId = a.id;
+  li.dataset.state = state;
+  const link = el("a", "alert-machine", a.machine);
+  link.href = `/machines/${a.machine_id}`;
+  li.replaceChildren(link, " ", el("span", `badge alert-kind`, a.kind), " since ", timeEl(a.raised_at),
+    el("span", "alert-state", a.resolved_at ? ` · resolved after ${lasted}, at ` : ` · open for ${lasted}`));
+  if (a.resolved_at) li.append(timeEl(a.resolved_at));
+  return li;
+}
+
 // Newest first, one li per alert; a resolved one keeps its place, marked.
+// The list is a polite live region that announces what is added: the li of
+// an alert already shown is kept where it is, so a refresh adds nothing and
+// only a new alert is read out.
 function renderAlerts(list, alerts, emptyNote) {
   const sorted = [...alerts]
     .sort((a, b) => (b.raised_at || "").localeCompare(a.raised_at || "") || b.id - a.id)
     .slice(0, 100);
-  list.replaceChildren(
-    ...sorted.map((a) => {
-      const li = el("li", `alert-${a.kind}${a.resolved_at ? " resolved" : ""}`);
-      li.dataset.alertId = a.id;
-      const link = el("a", "alert-machine", a.machine);
-      link.href = `/machines/${a.machine_id}`;
-      li.append(link, " ", el("span", `badge alert-kind`, a.kind), " since ", timeEl(a.raised_at));
-      const open = Date.parse(a.resolved_at || "") || Date.now();
-      const lasted = duration(open - Date.parse(a.raised_at));
-      li.append(a.resolved_at ? el("span", "alert-state", ` · resolved after ${lasted}, at `)
-        : el("span", "alert-state", ` · open for ${lasted}`));
-      if (a.resolved_at) li.append(timeEl(a.resolved_at));
-      return li;
-    }),
-  );
+  const shown = new Map([...list.children].map((li) => [li.dataset.alertId, li]));
+  const items = sorted.map((a) => alertItem(a, shown.get(String(a.id))));
+  const keep = new Set(items);
+  for (const li of shown.values()) if (!keep.has(li)) li.remove();
+  items.forEach((li, i) => {
+    if (list.children[i] !== li) list.insertBefore(li, list.children[i] || null);
+  });
   if (emptyNote) emptyNote.hidden = sorted.length > 0;
 }
 

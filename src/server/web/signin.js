@@ -14,4 +14,6 @@ loadSession().then((session) => {
       "Viewing needs a sign-in here: use the viewer token to look, the admin token to send commands too.";
   }
   document.body.dataset.ready = "1";
+  // Only now: a field is not focusable while the page is hidden (autofocus came too early).
+  document.getElementById("token").focus();
 });
