@@ -21,7 +21,7 @@ pelmora_wine_loader "$PWD"
 # in namespaces without it, and each installs them from the cache.
 step "browser test tools (npm ci)"
 tools=$(mktemp -d)
-cp tests/browser/package.json tests/browser/package-lock.json "$tools"
+cp scripts/browser-tools/package.json scripts/browser-tools/package-lock.json "$tools"
 (cd "$tools" && npm ci --no-audit --no-fund --loglevel=error)
 rm -rf "$tools"
 
