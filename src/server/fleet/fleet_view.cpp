@@ -39,30 +39,30 @@ void FleetView::refresh(long long now)
     for (MachineRow& m : store_.machinesChangedSince(lastChange_, latest)) {
         Kept& kept = machines_[m.id];
         kept.row = std::move(m);
-        kept.text.clear();
+        kept.text.reset();
     }
     lastChange_ = latest;
     // A status also changes with the clock alone (offline).
     for (auto& [id, kept] : machines_) {
         const MachineStatus s = machineStatus(kept.row, now, limits_);
-        if (!kept.text.empty() && kept.status == s.status) continue;
+        if (kept.text && kept.status == s.status) continue;
         kept.status = s.status;
-        kept.text = text(kept.row, s);
+        kept.text = std::make_shared<const std::string>(text(kept.row, s));
         unsent_.insert(id);
         ++version_;
     }
 }
 
-std::string FleetView::listBody(const char* start) const
+std::string FleetView::listBody(const char* start, const std::vector<std::shared_ptr<const std::string>>& texts)
 {
-    std::size_t size = std::char_traits<char>::length(start) + machines_.size() + 2;
-    for (const auto& [id, kept] : machines_) size += kept.text.size();
+    std::size_t size = std::char_traits<char>::length(start) + texts.size() + 2;
+    for (const auto& text : texts) size += text->size();
     std::string body;
     body.reserve(size); // exactly: the list is kept as long as it is shared
     body = start;
-    for (const auto& [id, kept] : machines_) {
+    for (const auto& text : texts) {
         if (body.back() != '[') body += ',';
-        body += kept.text;
+        body += *text;
     }
     return body += "]}";
 }
@@ -93,7 +93,7 @@ std::optional<std::string> FleetView::machineJson(long long id, long long now)
     refresh(now);
     const auto found = machines_.find(id);
     if (found == machines_.end()) return std::nullopt;
-    return found->second.text;
+    return *found->second.text;
 }
 
 void FleetView::push(std::string event, std::string data, std::vector<long long> machines)
@@ -110,12 +110,19 @@ void FleetView::push(std::string event, std::string data, std::vector<long long>
 AnswerCache::Maker FleetView::listMaker(long long now)
 {
     return [this, now](long long& tag, std::size_t) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        refresh(now);
-        // The text may hold changes not yet sent: they come again in the
-        // next message, whole, which changes nothing.
-        tag = lastNumber_;
-        return listBody("{\"machines\":[");
+        std::vector<std::shared_ptr<const std::string>> texts;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            refresh(now);
+            // The text may hold changes not yet sent: they come again in the
+            // next message, whole, which changes nothing.
+            tag = lastNumber_;
+            texts.reserve(machines_.size());
+            for (const auto& [id, kept] : machines_) texts.push_back(kept.text);
+        }
+        // Joined outside the lock: tens of MB take a while under load, and
+        // every request for the list and every stream asks the view first.
+        return listBody("{\"machines\":[", texts);
     };
 }
 
@@ -144,7 +151,7 @@ void FleetView::publishMessages(long long now)
     std::string data = "{\"full\":false,\"machines\":[";
     for (const long long id : unsent_) {
         if (data.back() != '[') data += ',';
-        data += machines_[id].text;
+        data += *machines_[id].text;
     }
     push("machines", data + "]}", std::vector<long long>(unsent_.begin(), unsent_.end()));
     unsent_.clear();
@@ -156,7 +163,7 @@ std::string FleetView::subscribe(long long now, long long& number, long long mac
     refresh(now);
     number = lastNumber_;
     const auto found = machines_.find(machine);
-    return "{\"full\":true,\"machines\":[" + (found == machines_.end() ? "" : found->second.text) + "]}";
+    return "{\"full\":true,\"machines\":[" + (found == machines_.end() ? "" : *found->second.text) + "]}";
 }
 
 bool FleetView::next(long long number, int milliseconds, std::vector<StreamMessage>& messages)

@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -72,13 +73,15 @@ public:
 private:
     struct Kept {
         MachineRow row;
-        std::string status, text;
+        std::string status;
+        // Shared, so the list can be joined from them outside mutex_.
+        std::shared_ptr<const std::string> text;
     };
     void refresh(long long now); // under mutex_
     std::shared_ptr<const SharedText> list(long long now, bool forStream);
     AnswerCache::Maker listMaker(long long now);
     void publishMessages(long long now);
-    std::string listBody(const char* start) const; // under mutex_
+    static std::string listBody(const char* start, const std::vector<std::shared_ptr<const std::string>>& texts);
     std::string text(const MachineRow& m, const MachineStatus& s);
     void push(std::string event, std::string data, std::vector<long long> machines = {}); // under mutex_
 
