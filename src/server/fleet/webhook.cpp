@@ -193,7 +193,8 @@ PeriodicWorker::Wait Webhook::step()
     std::string reason;
     bool timedOut = false;
     const bool delivered = post(body(events), reason, timedOut);
-    if (worker_.stopping()) return {}; // cut short by stop()
+    // A post the receiver took is marked even as we stop, or it would go again.
+    if (!delivered && worker_.stopping()) return {}; // cut short by stop()
     posted_.push_back(std::chrono::steady_clock::now());
     if (!delivered) {
         ++counters_.webhookFailures;

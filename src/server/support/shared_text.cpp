@@ -98,11 +98,7 @@ void AnswerCache::renew(long long version, const Maker& maker)
     if (now - lastAsked_ > std::chrono::seconds(kAheadSeconds)) return; // nobody is reading it
     if (now - madeAt_ < std::chrono::seconds(kBigAnswerSeconds)) return;
     if (sharedTextBytes() + kept_->plain().size() > budget_) return;
-    const bool zipped = kept_->zipped();
-    const std::shared_ptr<const SharedText> made = make(lock, version, maker, true);
-    if (!zipped) return;
-    lock.unlock();
-    made->gzip(); // before a reader asks for it, off the readers' threads
+    make(lock, version, maker, true);
 }
 
 std::shared_ptr<const SharedText> AnswerCache::make(std::unique_lock<std::mutex>& lock, long long version,
@@ -111,12 +107,16 @@ std::shared_ptr<const SharedText> AnswerCache::make(std::unique_lock<std::mutex>
     if (single) making_ = true;
     const auto start = Clock::now();
     const std::size_t lastSize = kept_ ? kept_->plain().size() : 0;
+    const bool zip = kept_ && kept_->zipped();
     lock.unlock();
     std::shared_ptr<const SharedText> made;
     try {
         long long tag = 0;
         std::string text = maker(tag, lastSize);
         made = std::make_shared<const SharedText>(std::move(text), compress_, tag);
+        // Zipped before it is shown when the last one was asked for so: else
+        // the next reader in gzip, and all who come meanwhile, would wait for it.
+        if (zip) made->gzip();
     } catch (...) {
         lock.lock();
         if (single) making_ = false;
