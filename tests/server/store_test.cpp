@@ -332,3 +332,66 @@ TEST_P(StoreContract, PastItsBoundTheOldestHistoryGoesFirst)
     }
     EXPECT_EQ(store->machineCount(), 8);
 }
+
+// The points history: one sample an hour whoever asks (a restart too),
+// users' and machines' estimates averaged over the hours sampled that day,
+// beside the points of the units finished that day; pruned by day, and a
+// removed machine's rows go with it.
+TEST_P(StoreContract, PointsSampledOnceAnHourAveragedByDay)
+{
+    const long long day = 20000, start = day * 86400;
+    MonitorRecord a = report("a", 1, 0), b = report("b", 1, 0);
+    a.user = "u", a.team = 1, a.points = 50, a.unit = "p7_R0_C0_G1";
+    b.user = "v", b.team = 2;
+    const long long ida = store->recordReport(a, start).machineId, idb = store->recordReport(b, start).machineId;
+    const PointsSubject fleet, user{PointsKind::user, "u", 1, 0}, ma{PointsKind::machine, "", 0, ida},
+        mb{PointsKind::machine, "", 0, idb};
+    EXPECT_TRUE(store->samplePoints(start + 3600, {{fleet, 300}, {user, 100}, {ma, 100}, {mb, 200}}));
+    EXPECT_FALSE(store->samplePoints(start + 3600, {{fleet, 999}, {mb, 999}}));
+    reopen();
+    EXPECT_FALSE(store->samplePoints(start + 3600, {{fleet, 999}, {mb, 999}}));
+    EXPECT_TRUE(store->samplePoints(start + 7200, {{fleet, 100}, {user, 100}, {ma, 100}})); // b made nothing
+    UnitSubmission unit;
+    unit.user = "u", unit.team = 1, unit.protein = a.unit;
+    store->addUnit(unit, start + 10);
+    store->addUnit(unit, start - 10); // the day before
+    struct Case {
+        PointsSubject subject;
+        long long estimated, units, points;
+    } cases[] = {{fleet, 200, 1, 50}, {user, 100, 1, 50}, {ma, 100, 1, 50}, {mb, 100, 0, 0}};
+    for (const Case& c : cases) {
+        const PointsHistory h = store->pointsHistory(c.subject, day, day + 1);
+        ASSERT_EQ(h.days.size(), 2u);
+        EXPECT_EQ(h.days[0].estimated.value_or(-1), c.estimated) << c.subject.machineId;
+        EXPECT_EQ(h.days[0].units, c.units) << c.subject.machineId;
+        EXPECT_EQ(h.days[0].points, c.points) << c.subject.machineId;
+        EXPECT_FALSE(h.days[1].estimated) << "a day without a sample";
+        EXPECT_EQ(h.hours.size(), c.subject.kind == PointsKind::fleet ? 2u : 0u);
+    }
+    store->removeMachines({idb});
+    EXPECT_EQ(store->pointsHistory(mb, day, day).days[0].estimated, 0);
+    EXPECT_EQ(store->prunePoints(day), 0);
+    EXPECT_GT(store->prunePoints(day + 1), 0);
+    EXPECT_FALSE(store->pointsHistory(fleet, day, day).days[0].estimated);
+}
+
+// A machine's changes of status: a repeat is no change, the last ones are
+// kept (the very last whatever its age), and they go with the machine.
+TEST_P(StoreContract, StatusEventsKeepChangesOnly)
+{
+    const long long id = store->recordReport(report("a", 1, 0), 1).machineId;
+    const auto shown = [&] {
+        std::string out;
+        for (const StatusEvent& e : store->statusEvents(id, 10)) out += e.status + "@" + std::to_string(e.at) + " ";
+        return out;
+    };
+    store->addStatusEvents({{id, 10, "folding"}, {id, 20, "folding"}, {id, 30, "stalled"}}, 200);
+    EXPECT_EQ(shown(), "stalled@30 folding@10 ");
+    store->addStatusEvents({{id, 40, "offline"}, {id, 50, "folding"}}, 2);
+    EXPECT_EQ(shown(), "folding@50 offline@40 ");
+    EXPECT_EQ(store->lastStatuses().at(0).status, "folding");
+    store->pruneStatusEvents(1000);
+    EXPECT_EQ(shown(), "folding@50 ");
+    store->removeMachines({id});
+    EXPECT_EQ(shown(), "");
+}

@@ -220,4 +220,46 @@ struct AlertWanted {
     const char* kind = nullptr;
 };
 
+// What a points history is about: the whole fleet, a user (a name in a
+// team) or one machine.
+enum class PointsKind { fleet = 0, user = 1, machine = 2 };
+struct PointsSubject {
+    PointsKind kind = PointsKind::fleet;
+    std::string user;
+    int team = 0;
+    long long machineId = 0;
+};
+
+// One subject's estimated points per day at an hour's sample.
+struct PointsSample {
+    PointsSubject subject;
+    long long ppd = 0;
+};
+
+// A UTC day (days since the epoch) of a subject: the units finished and
+// their points, and the average of its hourly estimates (none when the
+// store took no sample that day).
+struct PointsDay {
+    long long day = 0;
+    long long units = 0, points = 0;
+    std::optional<long long> estimated;
+};
+
+struct PointsHour {
+    long long at = 0, ppd = 0;
+};
+
+// The days asked for, each present; the fleet's hourly samples over them.
+struct PointsHistory {
+    std::vector<PointsDay> days;
+    std::vector<PointsHour> hours; // the fleet's only
+};
+
+// A machine's status from AT on (folding, stalled, offline, stopped).
+struct StatusEvent {
+    long long machineId = 0;
+    long long at = 0;
+    std::string status;
+};
+
 } // namespace pelmora::server

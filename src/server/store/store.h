@@ -1,6 +1,6 @@
 // The server's store, as the rest of the server sees it: one interface a
 // concern (machines and their reports, identities waiting for approval,
-// commands, units, sign-in sessions, alerts, the webhook's queue) and `Store`, all of them over one database.
+// commands, units, sign-in sessions, alerts, the webhook's queue, the history of points and statuses) and `Store`, all of them over one database.
 // Any method may throw StoreError when the store fails underneath.
 #pragma once
 
@@ -172,6 +172,31 @@ public:
     virtual void markAlertEventsSent(const std::vector<AlertEvent>& events, long long now) = 0;
 };
 
+// What the team made over time: the estimated points per day sampled once
+// an hour (the fleet's each hour, each user's and machine's summed by day,
+// so a big fleet keeps a row a subject a day, not an hour), beside the
+// points of the units finished each day; and each machine's changes of status.
+class HistoryStore {
+public:
+    virtual ~HistoryStore() = default;
+
+    // The sample of the hour starting at HOUR, the fleet's first in SAMPLES
+    // (then users' and machines' above 0): written once an hour whoever
+    // asks, across restarts and servers. False when the hour had its sample.
+    virtual bool samplePoints(long long hour, const std::vector<PointsSample>& samples) = 0;
+    // SUBJECT's days FROM_DAY to TO_DAY (days since the epoch, UTC).
+    virtual PointsHistory pointsHistory(const PointsSubject& subject, long long fromDay, long long toDay) = 0;
+    // Removes the samples of the days before BEFORE_DAY; how many rows.
+    virtual long long prunePoints(long long beforeDay) = 0;
+
+    // Each event whose status differs from its machine's last one is kept;
+    // a machine keeps its last KEEP events.
+    virtual void addStatusEvents(const std::vector<StatusEvent>& events, int keep) = 0;
+    virtual std::vector<StatusEvent> statusEvents(long long machineId, int limit) = 0; // newest first
+    virtual std::vector<StatusEvent> lastStatuses() = 0; // each machine's last event
+    virtual long long pruneStatusEvents(long long before) = 0;
+};
+
 // The store's own housekeeping, run by the server's maintenance thread:
 // often a light pass that never waits on a writer, and at each hourly prune
 // a thorough one that may wait and gives back the room a burst took.
@@ -183,7 +208,8 @@ class Store : public MachineStore,
               public UnitStore,
               public SessionStore,
               public AlertStore,
-              public WebhookQueue {
+              public WebhookQueue,
+              public HistoryStore {
 public:
     virtual Totals totals() = 0;
     // A write that is kept, so a store that cannot be written (a read-only

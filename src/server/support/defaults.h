@@ -62,6 +62,12 @@ inline constexpr int kWebhookWindowMilliseconds = 60000; // the burst's minute
 inline constexpr int kUpkeepMilliseconds = 250;
 inline constexpr int kFleetPublishMilliseconds = 500; // a whole number of upkeep steps
 inline constexpr long long kPruneEverySeconds = 3600;
+// The points history: days kept (and the most one answer gives) of the
+// hourly estimates and the finished units' points; each machine's last
+// status changes kept, and for how long.
+inline constexpr int kPointsDays = 40;
+inline constexpr int kStatusEventsKept = 200;
+inline constexpr int kStatusEventDays = 90;
 // Memory blocks this large and over are mapped apart, and given back when freed.
 inline constexpr std::size_t kOwnMemoryFromBytes = 256 * 1024;
 

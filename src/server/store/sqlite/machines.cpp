@@ -320,7 +320,9 @@ std::vector<MachineRow> SqliteStore::removeMachines(const std::vector<long long>
     Statement find(writer_, "SELECT name, cpu, slot, stopped, address FROM machines WHERE id = :id");
     const char* const kDeletes[] = {
         "DELETE FROM reports WHERE machine_id = :id", "DELETE FROM commands WHERE machine_id = :id",
-        "DELETE FROM alerts WHERE machine_id = :id", "DELETE FROM machines WHERE id = :id"};
+        "DELETE FROM alerts WHERE machine_id = :id", "DELETE FROM status_events WHERE machine_id = :id",
+        "DELETE FROM points_days WHERE kind = 2 AND team = 0 AND subject = CAST(:id AS TEXT)",
+        "DELETE FROM machines WHERE id = :id"};
     for (const long long id : ids) {
         if (!find.reset().bind(":id", id).step()) continue;
         MachineRow& m = removed.emplace_back();

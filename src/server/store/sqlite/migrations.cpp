@@ -110,6 +110,18 @@ const char* const kMigrations[] = {
     // The machines written since a change number, found without reading
     // every row: each look at the fleet asks, and a fleet may be 10,000.
     "CREATE INDEX machines_by_change ON machines (change);",
+    // The points history: the fleet's estimated points per day each hour
+    // (the hour its key, so it is sampled once whoever asks), each user's
+    // (kind 1) and machine's (kind 2, SUBJECT its id) summed by day; and
+    // each machine's changes of status.
+    R"(CREATE TABLE points_hours (hour INTEGER PRIMARY KEY, ppd INTEGER NOT NULL);
+       CREATE TABLE points_days (kind INTEGER NOT NULL, team INTEGER NOT NULL, subject TEXT NOT NULL,
+         day INTEGER NOT NULL, ppd_sum INTEGER NOT NULL, PRIMARY KEY (kind, team, subject, day)) WITHOUT ROWID;
+       CREATE INDEX points_days_by_day ON points_days (day);
+       CREATE TABLE status_events (id INTEGER PRIMARY KEY, machine_id INTEGER NOT NULL, at INTEGER NOT NULL,
+         status TEXT NOT NULL);
+       CREATE INDEX status_events_by_machine ON status_events (machine_id, id);
+       CREATE INDEX status_events_by_time ON status_events (at);)",
 };
 constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
 

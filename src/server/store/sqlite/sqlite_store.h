@@ -85,6 +85,14 @@ public:
     std::vector<AlertEvent> pendingAlertEvents(int limit) override;
     void markAlertEventsSent(const std::vector<AlertEvent>& events, long long now) override;
 
+    bool samplePoints(long long hour, const std::vector<PointsSample>& samples) override;
+    PointsHistory pointsHistory(const PointsSubject& subject, long long fromDay, long long toDay) override;
+    long long prunePoints(long long beforeDay) override;
+    void addStatusEvents(const std::vector<StatusEvent>& events, int keep) override;
+    std::vector<StatusEvent> statusEvents(long long machineId, int limit) override;
+    std::vector<StatusEvent> lastStatuses() override;
+    long long pruneStatusEvents(long long before) override;
+
     Totals totals() override;
     bool writable(std::string& error) override;
     // Frequent: a passive checkpoint, copying what it can of the log into the
