@@ -8,6 +8,7 @@
 #include "server/api/http_api.h"
 #include "server/fleet/alerts.h"
 #include "server/fleet/machine_admin.h"
+#include "server/fleet/points_history.h"
 #include "server/fleet/store_bound.h"
 #include "server/http/host_names.h"
 #include "server/monitor/monitor_listener.h"
@@ -21,14 +22,15 @@ namespace {
 std::string where(const Endpoint& e, int port) { return e.address + ":" + std::to_string(port); }
 
 // The store's frequent upkeep at every step (its thorough one with the
-// hourly pruning of the history), and the fleet's changes sent to the
+// hourly pruning of the history), the points history's sample each hour, and the fleet's changes sent to the
 // dashboards' event streams every few steps. Small, frequent upkeep keeps
 // each flush to disk short: with one a second, or one every ten, the
 // exchanges that met a flush made the 99th percentile several times longer.
 class Maintenance {
 public:
-    Maintenance(Store& store, FleetView& fleet, int keepDays, const FleetLimits& limits, Counters& counters)
-        : store_(store), fleet_(fleet), keepDays_(keepDays), limits_(limits),
+    Maintenance(Store& store, FleetView& fleet, int keepDays, const FleetLimits& limits, const StatusLimits& status,
+                Counters& counters)
+        : store_(store), fleet_(fleet), keepDays_(keepDays), limits_(limits), status_(status),
           bound_(store, counters, limits.maxStoreBytes)
     {
     }
@@ -43,10 +45,14 @@ public:
                     logEvent(Level::info, "history: " + std::to_string(removed) + " reports older than " +
                                               std::to_string(keepDays_) + " days removed");
                 forgetSilentMachines(store_, limits_, now);
+                store_.prunePoints(now / 86400 - defaults::kPointsDays);
                 store_.upkeep(Upkeep::thorough);
             } else {
                 store_.upkeep(Upkeep::frequent);
             }
+            // The store says whether the hour has its sample: a restart
+            // within the hour, or another server, took it already.
+            if (now / 3600 != sampledHour_ && samplePointsHourly(store_, now, status_)) sampledHour_ = now / 3600;
             bound_.pass();
             if (++ticks_ % kStepsPerPublish == 0) fleet_.publish(now);
         } catch (const std::exception& e) {
@@ -61,7 +67,9 @@ private:
     FleetView& fleet_;
     int keepDays_;
     const FleetLimits& limits_;
+    const StatusLimits& status_;
     StoreBound bound_;
+    long long sampledHour_ = 0;
     long long lastPrune_ = 0;
     long long ticks_ = 0;
 };
@@ -93,7 +101,7 @@ struct TeamServer::Parts {
           http(store, counters, fleet,
                {tokens.admin, tokens.viewer, limits, o.keepDays, o.maxConnections, o.maxConnectionsPerAddress,
                 answeredHostNames(o), &bounds}),
-          maintenance(store, fleet, o.keepDays, o.fleet, counters)
+          maintenance(store, fleet, o.keepDays, o.fleet, limits, counters)
     {
     }
     Counters counters;

@@ -61,6 +61,11 @@ TEST_P(Alerts, FollowTheStatusOnceEachAcrossARestart)
         EXPECT_EQ(open.empty() ? "" : open[0].kind, s.open) << s.at;
         EXPECT_EQ(store->alertCounts().raised, s.raised) << s.at;
     }
+    // Its changes of status, each at its own time (not the look's), none twice across the restart.
+    std::string changes;
+    for (const StatusEvent& e : store->statusEvents(1, 50)) changes = e.status + "@" + std::to_string(e.at) + " " + changes;
+    EXPECT_EQ(changes, "folding@1000 offline@1100 folding@1110 stalled@1410 offline@1511 stalled@1650 stopped@1660 "
+                       "folding@1910 offline@2010 folding@2040 ");
     // A machine silent since before the restart has --offline-after from it to report.
     report(*store, "LABPC8", 1000, 5);
     EXPECT_TRUE(engine->evaluate(2120).empty());

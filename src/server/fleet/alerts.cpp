@@ -22,13 +22,17 @@ AlertEngine::AlertEngine(Store& store, StatusLimits limits, long long startedAt,
 {
 }
 
-const char* AlertEngine::wantedKind(long long id, const Seen& seen, long long now)
+const char* AlertEngine::status(const Seen& seen, long long now)
 {
     scratch_.stopped = seen.stopped;
     scratch_.lastSeen = seen.lastSeen;
     scratch_.changedAt = seen.changedAt;
     scratch_.resumedAt = seen.resumedAt;
-    const char* status = machineStatus(scratch_, now, limits_).status;
+    return machineStatus(scratch_, now, limits_).status;
+}
+
+const char* AlertEngine::wantedKind(long long id, const char* status, const Seen& seen, long long now)
+{
     if (std::strcmp(status, "offline") == 0) {
         const auto open = open_.find(id);
         const bool raised = open != open_.end() && open->second == "offline";
@@ -45,6 +49,8 @@ std::vector<AlertRow> AlertEngine::evaluate(long long now)
         removals_ = store_.removals();
         open_.clear();
         for (const AlertRow& a : store_.alerts({true, 0, -1})) open_[a.machineId] = a.kind;
+        noted_.clear();
+        for (const StatusEvent& e : store_.lastStatuses()) noted_[e.machineId] = {e.status, e.at};
         machines_.clear();
         machinesChange_ = 0;
         loaded_ = true;
@@ -55,9 +61,15 @@ std::vector<AlertRow> AlertEngine::evaluate(long long now)
         machines_[m.id] = {m.stopped, m.lastSeen, m.changedAt, m.resumedAt};
     machinesChange_ = latest;
 
+    try {
+        store_.addStatusEvents(statusChanges(now), defaults::kStatusEventsKept);
+    } catch (...) {
+        loaded_ = false; // read the last ones again next time
+        throw;
+    }
     std::vector<AlertWanted> wanted;
     for (const auto& [id, seen] : machines_) {
-        const char* kind = wantedKind(id, seen, now);
+        const char* kind = wantedKind(id, status(seen, now), seen, now);
         const auto open = open_.find(id);
         const bool same = open == open_.end() ? kind == nullptr : kind != nullptr && open->second == kind;
         if (!same) wanted.push_back({id, kind});
@@ -80,6 +92,27 @@ std::vector<AlertRow> AlertEngine::evaluate(long long now)
             open_.erase(w.machineId);
     }
     return changed;
+}
+
+std::vector<StatusEvent> AlertEngine::statusChanges(long long now)
+{
+    std::vector<StatusEvent> events;
+    for (const auto& [id, seen] : machines_) {
+        const char* now_status = status(seen, now);
+        Noted& noted = noted_[id];
+        if (noted.status == now_status) continue;
+        // Its own time, from the row, so a look a second late or a restart
+        // does not move it; never before the change it follows, nor ahead.
+        // Back from a silence, whatever it is now began with the report that ended it.
+        long long since = statusSince(scratch_, now_status, limits_);
+        if (noted.status == "offline") since = std::max(since, scratch_.lastSeen);
+        const long long at = std::clamp(since, noted.at, std::max(noted.at, now));
+        noted = {now_status, at};
+        events.push_back({id, at, now_status});
+    }
+    std::sort(events.begin(), events.end(),
+              [](const StatusEvent& a, const StatusEvent& b) { return a.machineId < b.machineId; });
+    return events;
 }
 
 Alerting::Alerting(Store& store, Counters& counters, StatusLimits limits, int keepDays, const std::string& webhookUrl,
@@ -129,6 +162,7 @@ void Alerting::look()
         if (now - lastPrune_ >= kPruneEverySeconds) {
             lastPrune_ = now;
             store_.pruneAlerts(now - keepDays_ * 86400LL);
+            store_.pruneStatusEvents(now - defaults::kStatusEventDays * 86400LL);
         }
     } catch (const std::exception& e) {
         logEvent(Level::error, std::string("alerts: ") + e.what());

@@ -23,7 +23,8 @@
 
 namespace pelmora::server {
 
-// Looks at every machine and brings its alerts in line with its status.
+// Looks at every machine and brings its alerts in line with its status;
+// notes each change of status in the store (the machine's event log).
 class AlertEngine {
 public:
     // STARTED_AT: when this server started. A machine is raised offline only
@@ -40,7 +41,14 @@ private:
         bool stopped = false;
         long long lastSeen = 0, changedAt = 0, resumedAt = 0;
     };
-    const char* wantedKind(long long id, const Seen& seen, long long now);
+    struct Noted {
+        std::string status;
+        long long at = 0;
+    };
+    const char* status(const Seen& seen, long long now);
+    const char* wantedKind(long long id, const char* status, const Seen& seen, long long now);
+    // The events of the machines whose status changed since the last look.
+    std::vector<StatusEvent> statusChanges(long long now);
 
     Store& store_;
     StatusLimits limits_;
@@ -51,6 +59,7 @@ private:
     long long machinesChange_ = 0;
     std::unordered_map<long long, Seen> machines_;    // by id: what the status needs
     std::unordered_map<long long, std::string> open_; // by machine: the kind of its open alert
+    std::unordered_map<long long, Noted> noted_;      // by machine: its last status in the store
     MachineRow scratch_;
 };
 

@@ -171,6 +171,29 @@ Json historyJson(long long hours, const std::vector<ReportRow>& reports, const s
     return {{"hours", hours}, {"reports", std::move(list)}, {"before", before ? reportJson(*before) : Json()}};
 }
 
+Json pointsHistoryJson(const PointsHistory& history, long long days, long long currentPpd)
+{
+    Json daily = Json::array(), hourly = Json::array();
+    for (const PointsDay& d : history.days)
+        daily.push_back({{"day", isoTime(d.day * 86400).substr(0, 10)},
+                         {"estimated_ppd", d.estimated ? Json(*d.estimated) : Json()},
+                         {"points", d.points},
+                         {"units", d.units}});
+    for (const PointsHour& h : history.hours) hourly.push_back({{"at", isoTime(h.at)}, {"ppd", h.ppd}});
+    return {{"current_ppd", currentPpd}, {"daily", std::move(daily)}, {"days", days}, {"hourly", std::move(hourly)}};
+}
+
+Json statusEventsJson(const std::vector<StatusEvent>& newestFirst)
+{
+    Json list = Json::array();
+    long long until = 0;
+    for (const StatusEvent& e : newestFirst) {
+        list.push_back({{"at", isoTime(e.at)}, {"status", e.status}, {"until", timeOrNull(until)}});
+        until = e.at;
+    }
+    return {{"events", std::move(list)}};
+}
+
 Json alertJson(const AlertRow& a)
 {
     return {{"id", a.id},

@@ -43,6 +43,11 @@ Json daySummaryJson(const DayUserSummary& day);
 // {"hours": HOURS, "reports": [...]}: a machine's history over its last HOURS.
 // BEFORE: the last report before the span, whose values it begins with.
 Json historyJson(long long hours, const std::vector<ReportRow>& reports, const std::optional<ReportRow>& before);
+// {"current_ppd","daily":[{"day":"YYYY-MM-DD","estimated_ppd","points","units"}],"days","hourly":[{"at","ppd"}]}:
+// a points history over DAYS days and the estimate now; estimated_ppd null on a day without a sample.
+Json pointsHistoryJson(const PointsHistory& history, long long days, long long currentPpd);
+// {"events":[{"at","status","until"}]}, newest first: until is when the next began, null for the last.
+Json statusEventsJson(const std::vector<StatusEvent>& newestFirst);
 // {"id","machine_id","machine":"NAME/CPU","kind","raised_at","resolved_at"}, resolved_at null while open.
 Json alertJson(const AlertRow& alert);
 // The answers to removing a machine and clearing its pinned address.

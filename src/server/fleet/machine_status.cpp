@@ -29,4 +29,13 @@ MachineStatus machineStatus(const MachineRow& m, long long now, const StatusLimi
     return s;
 }
 
+long long statusSince(const MachineRow& m, const char* status, const StatusLimits& limits)
+{
+    switch (status[0]) {
+    case 'o': return m.lastSeen + limits.offlineAfter;
+    case 's': return status[2] == 'a' ? std::max(m.changedAt, m.resumedAt) + limits.stallAfter : m.lastSeen;
+    default: return std::max(m.changedAt, m.resumedAt);
+    }
+}
+
 } // namespace pelmora::server

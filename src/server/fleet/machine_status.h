@@ -33,4 +33,10 @@ struct MachineStatus {
 // Else folding.
 MachineStatus machineStatus(const MachineRow& m, long long now, const StatusLimits& limits);
 
+// When the machine's STATUS (as machineStatus gives it) began, from its row:
+// offline when its silence passed the limit, stalled when its stillness
+// did, stopped at its exit record, folding at its last step forward or
+// its return from a silence.
+long long statusSince(const MachineRow& m, const char* status, const StatusLimits& limits);
+
 } // namespace pelmora::server
