@@ -41,6 +41,8 @@ void putMachineAddress(ApiContext& api, const HttpRequest& req, HttpResponse& re
 void postApproveMachine(ApiContext& api, const HttpRequest& req, HttpResponse& res);  // ID: a waiting identity's
 void postApproveMachines(ApiContext& api, const HttpRequest& req, HttpResponse& res); // from an address or network
 void getMachineHistory(ApiContext& api, const HttpRequest& req, HttpResponse& res);
+void getMachinePoints(ApiContext& api, const HttpRequest& req, HttpResponse& res); // its points history
+void getMachineEvents(ApiContext& api, const HttpRequest& req, HttpResponse& res); // its changes of status
 
 // commands.cpp: commands waiting for a machine's monitor to take them.
 void getCommands(ApiContext& api, const HttpRequest& req, HttpResponse& res);
@@ -57,5 +59,6 @@ void getAlerts(ApiContext& api, const HttpRequest& req, HttpResponse& res);
 
 // team.cpp
 void getTeam(ApiContext& api, const HttpRequest& req, HttpResponse& res);
+void getTeamPoints(ApiContext& api, const HttpRequest& req, HttpResponse& res); // the fleet's or a user's points history
 
 } // namespace pelmora::server

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "server/support/defaults.h"
+
 namespace pelmora::server {
 
 void answer(HttpResponse& res, int status, const Json& body)
@@ -31,6 +33,16 @@ bool queryNumber(const HttpRequest& req, const char* key, long long low, long lo
     if (text.empty() || *end != '\0' || errno != 0 || v < low || v > high) return false;
     value = v;
     return true;
+}
+
+bool pointsDays(const HttpRequest& req, long long& days)
+{
+    return queryNumber(req, "days", 1, defaults::kPointsDays, days);
+}
+
+std::string pointsDaysError()
+{
+    return "days must be a whole number from 1 to " + std::to_string(defaults::kPointsDays) + " (the days kept)";
 }
 
 } // namespace pelmora::server

@@ -17,5 +17,8 @@ void fail(HttpResponse& res, int status, const std::string& reason);
 bool given(const HttpRequest& req, const char* key);
 // A whole number from the query, or the default; false when malformed.
 bool queryNumber(const HttpRequest& req, const char* key, long long low, long long high, long long& value);
+// ?days= of a points history: from 1 to the days kept; and what a bad one is told.
+bool pointsDays(const HttpRequest& req, long long& days);
+std::string pointsDaysError();
 
 } // namespace pelmora::server

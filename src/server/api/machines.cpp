@@ -1,10 +1,12 @@
-// The machines: the fleet, one machine, its history; removing one,
+// The machines: the fleet, one machine, its history, its points and its
+// changes of status; removing one,
 // clearing or moving its pinned address, approving waiting identities
 // (machine_admin.h and admission.h do the work).
 #include "server/fleet/admission.h"
 #include "server/api/handlers.h"
 #include "server/api/http_answers.h"
 #include "server/fleet/machine_admin.h"
+#include "server/fleet/points_history.h"
 
 namespace pelmora::server {
 namespace {
@@ -73,6 +75,24 @@ void getMachineHistory(ApiContext& api, const HttpRequest& req, HttpResponse& re
         return fail(res, 400, "hours must be a whole number from 1 to " + std::to_string(24 * 3650));
     if (!queryNumber(req, "points", 2, 10000, points)) return fail(res, 400, "points must be from 2 to 10000");
     const AdminAnswer a = machineHistory(api.store, api.bounds.limits, machineIn(req), hours, points, secondsNow());
+    answer(res, a.status, a.body);
+}
+
+// ?days=D
+void getMachinePoints(ApiContext& api, const HttpRequest& req, HttpResponse& res)
+{
+    long long days = 30;
+    if (!pointsDays(req, days)) return fail(res, 400, pointsDaysError());
+    PointsSubject subject;
+    subject.kind = PointsKind::machine;
+    subject.machineId = machineIn(req);
+    const AdminAnswer a = pointsHistoryAnswer(api.store, subject, days, secondsNow(), api.limits);
+    answer(res, a.status, a.body);
+}
+
+void getMachineEvents(ApiContext& api, const HttpRequest& req, HttpResponse& res)
+{
+    const AdminAnswer a = statusEventsAnswer(api.store, machineIn(req));
     answer(res, a.status, a.body);
 }
 

@@ -34,6 +34,8 @@ const std::vector<Route>& routeTable()
         {"PUT", "/api/machines/{id}/address", Access::admin, putMachineAddress},
         {"POST", "/api/machines/{id}/approve", Access::admin, postApproveMachine},
         {"GET", "/api/machines/{id}/history", Access::viewer, getMachineHistory},
+        {"GET", "/api/machines/{id}/points", Access::viewer, getMachinePoints},
+        {"GET", "/api/machines/{id}/events", Access::viewer, getMachineEvents},
         {"GET", "/api/machines/{id}/commands", Access::viewer, getCommands},
         {"POST", "/api/machines/{id}/commands", Access::admin, postCommand},
         // Without a command's id: the machine's pending one.
@@ -46,6 +48,7 @@ const std::vector<Route>& routeTable()
         {"GET", "/api/summary", Access::viewer, getSummary},
         {"GET", "/api/alerts", Access::viewer, getAlerts},
         {"GET", "/api/team", Access::viewer, getTeam},
+        {"GET", "/api/team/points", Access::viewer, getTeamPoints},
     };
     return routes;
 }
