@@ -1,4 +1,4 @@
-// Two small SVG charts, drawn at the figure's own pixel width so text keeps
+// Small SVG charts, drawn at the figure's own pixel width so text keeps
 // its size on a phone; colours come from app.css (.line, .bar, .grid...).
 
 const NS = "http://www.w3.org/2000/svg";
@@ -49,6 +49,7 @@ export function niceMax(v) {
 
 const hourFmt = new Intl.DateTimeFormat(undefined, { hour: "2-digit", minute: "2-digit" });
 const dayFmt = new Intl.DateTimeFormat(undefined, { month: "short", day: "numeric" });
+const utcDayFmt = new Intl.DateTimeFormat(undefined, { month: "short", day: "numeric", timeZone: "UTC" });
 
 // points: [{t: ms, v, gap}], drawn over [from, to]; the line breaks before
 // a point with gap set, or where points are further apart than gapMs.
@@ -106,6 +107,49 @@ export function barChart(svg, items, { format = String, label, emptyText = "Noth
       svg.append(svgEl("text", { class: "tick", x: cx, y: H - 6, "text-anchor": "middle" }, item.label));
     }
   });
+}
+
+// A points history: bars of the points the units finished each day (days:
+// [{t: the day's start in ms, v, title}], a band a day) and the line of the
+// estimated points per day over them (line: [{t: ms, v, gap}], by time;
+// gap: the line breaks before it).
+export function pointsChart(svg, days, line, { format = String, label, emptyText = "Nothing yet" }) {
+  const box = frame(svg, label);
+  const max = niceMax(Math.max(0, ...days.map((d) => d.v), ...line.map((p) => p.v)));
+  yAxis(svg, box, max, format);
+  if (!days.length || (!days.some((d) => d.v > 0) && !line.some((p) => p.v > 0))) return empty(svg, box, emptyText);
+  const from = days[0].t;
+  const to = days[days.length - 1].t + 86400e3;
+  const x = (t) => box.x0 + ((Math.min(Math.max(t, from), to) - from) / (to - from)) * (box.x1 - box.x0);
+  const y = (v) => box.y0 - (Math.min(Math.max(v, 0), max) / max) * (box.y0 - box.y1);
+  const band = (box.x1 - box.x0) / days.length;
+  const every = Math.ceil(days.length / Math.max(1, Math.floor((box.x1 - box.x0) / 60)));
+  days.forEach((d, i) => {
+    const bar = svgEl("rect", {
+      class: "bar done",
+      x: (box.x0 + i * band + band * 0.15).toFixed(1),
+      y: y(d.v).toFixed(1),
+      width: Math.max(1, band * 0.7).toFixed(1),
+      height: (box.y0 - y(d.v)).toFixed(1),
+    });
+    bar.append(svgEl("title", {}, d.title));
+    svg.append(bar);
+    if ((days.length - 1 - i) % every === 0) {
+      const label = utcDayFmt.format(d.t); // the server's days are UTC days
+      svg.append(svgEl("text", { class: "tick", x: box.x0 + (i + 0.5) * band, y: H - 6, "text-anchor": "middle" }, label));
+    }
+  });
+  if (!line.length) return;
+  // The line breaks where samples are missing (a server that was down); a sample alone is a dot.
+  let d = "";
+  line.forEach((p, i) => {
+    const alone = (i === 0 || p.gap) && (i === line.length - 1 || line[i + 1].gap);
+    if (alone) svg.append(svgEl("circle", { class: "dot", cx: x(p.t), cy: y(p.v), r: 2 }));
+    d += `${i === 0 || p.gap ? "M" : "L"}${x(p.t).toFixed(1)},${y(p.v).toFixed(1)}`;
+  });
+  svg.append(svgEl("path", { class: "line", d }));
+  const last = line[line.length - 1];
+  svg.append(svgEl("circle", { class: "dot", cx: x(last.t), cy: y(last.v), r: 3 }));
 }
 
 // Redraws the charts when the page's width changes.

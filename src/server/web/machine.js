@@ -1,11 +1,12 @@
 // One machine: its facts (kept current from the event stream), progress
-// charts, finished units, commands with their audit trail, its pinned
+// charts, its points per day over time and its changes of status, finished units, commands with their audit trail, its pinned
 // address (moved or cleared by an admin), and alerts.
 import {
   AlertList, ago, breakable, duration, el, getJSON, isAdmin, loadSession, localTime, number, onReconnect, openStream,
   pendingBadge, sendJSON, session, signinHref, statusBadge, timeEl, visible,
 } from "/assets/common.js";
 import { lineChart, onWidthChange } from "/assets/chart.js";
+import { PointsHistory } from "/assets/points.js";
 
 const $ = (sel) => document.querySelector(sel);
 const id = Number((location.pathname.match(/^\/machines\/(\d+)/) || [])[1]);
@@ -79,6 +80,7 @@ function showMachine(m) {
   if (previous && previous.pending_command !== m.pending_command) loadCommands();
   if (previous && previous.units_seen !== m.units_seen) loadUnits();
   if (previous && Date.now() - chartsLoadedAt > 60e3) loadCharts();
+  if (previous && previous.status !== m.status) loadEvents();
 }
 
 // How long the status has held, where that is what needs a look.
@@ -100,8 +102,9 @@ setInterval(() => {
 
 async function loadCharts() {
   chartsLoadedAt = Date.now();
-  await Promise.all(
-    CHARTS.map(async (c) => {
+  await Promise.all([
+    points.load(`/api/machines/${id}/points`),
+    ...CHARTS.map(async (c) => {
       try {
         const { reports, before } = await getJSON(`/api/machines/${id}/history?hours=${c.hours}&points=${c.points}`);
         histories.set(c.sel, { reports, before, loadedAt: Date.now() });
@@ -109,7 +112,7 @@ async function loadCharts() {
         histories.set(c.sel, { reports: [], before: null, loadedAt: Date.now() });
       }
     }),
-  );
+  ]);
   drawCharts();
 }
 
@@ -139,6 +142,7 @@ function chartPoints(h, from, to) {
 }
 
 function drawCharts() {
+  points.draw();
   for (const c of CHARTS) {
     const h = histories.get(c.sel);
     if (!h) continue;
@@ -151,6 +155,36 @@ function drawCharts() {
     });
   }
 }
+
+// ---- Status changes ----
+
+const points = new PointsHistory($("#points"), 30);
+let events = [];
+
+async function loadEvents() {
+  try {
+    ({ events } = await getJSON(`/api/machines/${id}/events`));
+  } catch {
+    // Kept as they were.
+  }
+  showEvents();
+}
+
+// Newest first: "stalled at 10:42 (for 12 min)"; a return to folding says so.
+function showEvents() {
+  $("#status-events").replaceChildren(
+    ...events.map((e, i) => {
+      const older = events[i + 1];
+      const back = e.status === "folding" && older && older.status !== "folding";
+      const span = duration((e.until ? Date.parse(e.until) : Date.now()) - Date.parse(e.at));
+      const li = el("li");
+      li.append(statusBadge(e.status), back ? " back at " : " at ", timeEl(e.at), e.until ? ` (for ${span})` : ` (for ${span} so far)`);
+      return li;
+    }),
+  );
+  $("#status-events-empty").hidden = events.length > 0;
+}
+setInterval(showEvents, 30e3);
 
 // ---- Units ----
 
@@ -370,7 +404,7 @@ async function start() {
     return;
   }
   showMachine(machine);
-  await Promise.all([loadCharts(), loadCommands(), loadUnits(), alerts.load()]);
+  await Promise.all([loadCharts(), loadEvents(), loadCommands(), loadUnits(), alerts.load()]);
   document.body.dataset.ready = "1";
   onWidthChange(drawCharts);
   // This machine's changes only, not the whole fleet's.
@@ -384,7 +418,7 @@ async function start() {
     onState: () => {}, // the banner and the greyed figures come from common.js
     poll: refreshMachine,
   });
-  onReconnect(() => Promise.all([refreshMachine(), loadCommands(), loadUnits(), loadCharts(), alerts.load()]));
+  onReconnect(() => Promise.all([refreshMachine(), loadCommands(), loadUnits(), loadCharts(), loadEvents(), alerts.load()]));
 }
 
 start();

@@ -1,8 +1,10 @@
-// The team: per team and per user, the reporting machines and their points
-// per day beside what the submitted units earned; units and points per day;
-// the average frame time by CPU.
+// The team: its points per day over time (the whole team's or a user's);
+// per team and per user, the reporting machines and their points per day
+// beside what the submitted units earned; units and points per day; the
+// average frame time by CPU.
 import { el, getJSON, loadSession, number, onReconnect, visible, watchConnection } from "/assets/common.js";
 import { barChart, onWidthChange } from "/assets/chart.js";
+import { PointsHistory } from "/assets/points.js";
 
 const DAYS = 30;
 const $ = (sel) => document.querySelector(sel);
@@ -27,7 +29,34 @@ function sumByDay(rows) {
   return [...byDay.values()];
 }
 
+const points = new PointsHistory($("#points"), DAYS);
+const subject = $("#points-subject");
+// The choice's history: the whole team's, or a user's (a name in a team).
+const pointsUrl = () => {
+  if (!subject.value) return "/api/team/points";
+  const { user, team } = JSON.parse(subject.value);
+  return `/api/team/points?${new URLSearchParams({ user, team })}`;
+};
+subject.addEventListener("change", () => points.load(pointsUrl()));
+
+// The users to choose from, the choice kept while its user is there.
+function showSubjects(users) {
+  const chosen = subject.value;
+  const options = users.map((u) => {
+    const value = JSON.stringify({ user: u.user, team: u.team });
+    const option = el("option", null, `${u.user} (team ${u.team})`);
+    option.value = value;
+    return option;
+  });
+  const whole = el("option", null, "The whole team");
+  whole.value = "";
+  subject.replaceChildren(whole, ...options);
+  subject.value = options.some((o) => o.value === chosen) ? chosen : "";
+  if (subject.value !== chosen) points.load(pointsUrl());
+}
+
 function drawChart() {
+  points.draw();
   const [unitsSvg, pointsSvg] = document.querySelectorAll("#chart-days svg");
   const items = (field, word) =>
     perDay.map((d) => {
@@ -71,6 +100,7 @@ function showTeam(team) {
   $("#teams-empty").hidden = team.teams.length > 0;
   rowsOf($("#users tbody"), team.users, (u) => [rowHead(u.user), el("td", "num", u.team)]);
   $("#users-empty").hidden = team.users.length > 0;
+  showSubjects(team.users);
   const f = team.fleet;
   // Why these differ from the fleet page's counts and from each other.
   const resting = f.machines - f.folding;
@@ -110,6 +140,7 @@ async function load() {
     getJSON(`/api/team?days=${DAYS}`).catch(keep(team)),
     getJSON(`/api/summary?days=${DAYS}`).catch(keep(summary)),
     getJSON("/api/cpus").catch(keep(cpus)),
+    points.load(pointsUrl()),
   ]);
   showTeam(team);
   perDay = sumByDay(summary.days);
@@ -125,6 +156,7 @@ async function start() {
   onWidthChange(drawChart);
   // The machines' estimates move as they fold.
   setInterval(() => getJSON(`/api/team?days=${DAYS}`).then(showTeam, () => {}), 30e3);
+  setInterval(() => points.load(), 300e3);
   watchConnection();
   onReconnect(load);
 }
