@@ -22,8 +22,9 @@ namespace {
 std::string where(const Endpoint& e, int port) { return e.address + ":" + std::to_string(port); }
 
 // The store's frequent upkeep at every step (its thorough one with the
-// hourly pruning of the history), the points history's sample each hour, and the fleet's changes sent to the
-// dashboards' event streams every few steps. Small, frequent upkeep keeps
+// hourly pruning of the history), the points history's sample each hour,
+// and the fleet's changes sent to the dashboards' event streams every few
+// steps. Small, frequent upkeep keeps
 // each flush to disk short: with one a second, or one every ten, the
 // exchanges that met a flush made the 99th percentile several times longer.
 class Maintenance {

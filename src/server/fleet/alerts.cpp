@@ -98,17 +98,17 @@ std::vector<StatusEvent> AlertEngine::statusChanges(long long now)
 {
     std::vector<StatusEvent> events;
     for (const auto& [id, seen] : machines_) {
-        const char* now_status = status(seen, now);
+        const char* current = status(seen, now);
         Noted& noted = noted_[id];
-        if (noted.status == now_status) continue;
+        if (noted.status == current) continue;
         // Its own time, from the row, so a look a second late or a restart
         // does not move it; never before the change it follows, nor ahead.
         // Back from a silence, whatever it is now began with the report that ended it.
-        long long since = statusSince(scratch_, now_status, limits_);
+        long long since = statusSince(scratch_, current, limits_);
         if (noted.status == "offline") since = std::max(since, scratch_.lastSeen);
         const long long at = std::clamp(since, noted.at, std::max(noted.at, now));
-        noted = {now_status, at};
-        events.push_back({id, at, now_status});
+        noted = {current, at};
+        events.push_back({id, at, current});
     }
     std::sort(events.begin(), events.end(),
               [](const StatusEvent& a, const StatusEvent& b) { return a.machineId < b.machineId; });
