@@ -1,5 +1,5 @@
 // The machines: the fleet, one machine, its history; removing one,
-// clearing or moving its pinned address, approving waiting identities
+// clearing or moving its pinned address, muting its alerts, approving waiting identities
 // (machine_admin.h and admission.h do the work).
 #include "server/fleet/admission.h"
 #include "server/api/handlers.h"
@@ -47,6 +47,18 @@ void putMachineAddress(ApiContext& api, const HttpRequest& req, HttpResponse& re
 {
     const AdminAnswer a =
         moveMachineAddress(api.store, machineIn(req), req.body, "admin@" + req.remote_addr, secondsNow());
+    answer(res, a.status, a.body);
+}
+
+void postMachineMute(ApiContext& api, const HttpRequest& req, HttpResponse& res)
+{
+    const AdminAnswer a = muteMachine(api.store, machineIn(req), req.body, "admin@" + req.remote_addr, secondsNow());
+    answer(res, a.status, a.body);
+}
+
+void deleteMachineMute(ApiContext& api, const HttpRequest& req, HttpResponse& res)
+{
+    const AdminAnswer a = unmuteMachine(api.store, machineIn(req), "admin@" + req.remote_addr);
     answer(res, a.status, a.body);
 }
 

@@ -110,6 +110,8 @@ const char* const kMigrations[] = {
     // The machines written since a change number, found without reading
     // every row: each look at the fleet asks, and a fleet may be 10,000.
     "CREATE INDEX machines_by_change ON machines (change);",
+    // A maintenance mute: no alert is raised for the machine until then.
+    "ALTER TABLE machines ADD COLUMN muted_until INTEGER NOT NULL DEFAULT 0;",
 };
 constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
 
