@@ -220,6 +220,13 @@ export function pendingBadge(command) {
   return b;
 }
 
+// A maintenance mute, with its end.
+export function muteBadge(until) {
+  const b = el("span", "badge muted", `muted until ${localTime(until)}`);
+  b.title = `Alerts muted until ${fullTime(until)}`;
+  return b;
+}
+
 export const number = new Intl.NumberFormat();
 
 // One alert's li, made again when its state changes; in between only the
