@@ -220,11 +220,12 @@ export function pendingBadge(command) {
   return b;
 }
 
-// A maintenance mute, with its end.
-export function muteBadge(until) {
-  const b = el("span", "badge muted", `muted until ${localTime(until)}`);
-  b.title = `Alerts muted until ${fullTime(until)}`;
-  return b;
+// A maintenance mute, with its end; the end may take a line of its own.
+export function muteMark(until) {
+  const mark = el("span", "mute-mark");
+  mark.append(el("span", "badge muted", "muted"), " ", el("span", "mute-end", `until ${localTime(until)}`));
+  mark.title = `Alerts muted until ${fullTime(until)}`;
+  return mark;
 }
 
 export const number = new Intl.NumberFormat();

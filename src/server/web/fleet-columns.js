@@ -4,7 +4,7 @@
 // The table's columns, header and spacer rows and every row's cells are built
 // from this list, so a column from a field the machines already carry is one
 // more entry here.
-import { ago, breakable, el, fullTime, localTime, muteBadge, number, pendingBadge, statusBadge } from "/assets/common.js";
+import { ago, breakable, el, fullTime, localTime, muteMark, number, pendingBadge, statusBadge } from "/assets/common.js";
 
 // Those that need a look first: offline, stalled, stopped, then a command
 // waiting for its machine, then the rest (the fleet's order at first).
@@ -91,7 +91,7 @@ export const COLUMNS = [
     fill: (td, { m }) => {
       td.replaceChildren(statusBadge(m.status));
       if (m.pending_command) td.append(" ", pendingBadge(m.pending_command));
-      if (m.muted_until) td.append(" ", muteBadge(m.muted_until));
+      if (m.muted_until) td.append(" ", muteMark(m.muted_until));
     },
   },
   {

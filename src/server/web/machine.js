@@ -4,7 +4,7 @@
 // removal, and alerts.
 import {
   AlertList, ago, breakable, duration, el, getJSON, isAdmin, loadSession, localTime, number, onReconnect, openStream,
-  muteBadge, pendingBadge, sendJSON, session, signinHref, statusBadge, timeEl, visible,
+  muteMark, pendingBadge, sendJSON, session, signinHref, statusBadge, timeEl, visible,
 } from "/assets/common.js";
 import { lineChart, onWidthChange } from "/assets/chart.js";
 
@@ -43,8 +43,8 @@ function showMachine(m) {
   const status = $("#machine-status");
   status.replaceChildren(statusBadge(m.status));
   if (m.pending_command) status.append(" ", pendingBadge(m.pending_command));
-  if (m.muted_until) status.append(" ", muteBadge(m.muted_until));
   status.append(" ", (statusNote = el("span", "status-note", statusNoteText(m))));
+  if (m.muted_until) status.append(" ", muteMark(m.muted_until));
 
   const bar = Object.assign(document.createElement("progress"), { max: 100, value: m.progress });
   seenCell = el("span", null, ago(Date.parse(m.last_seen)));
@@ -373,7 +373,7 @@ function showMutePanel() {
   const admin = isAdmin();
   const until = machine.muted_until;
   const state = $("#mute-state");
-  if (until) state.replaceChildren(muteBadge(until), " No alert is raised for it until ", timeEl(until), ".");
+  if (until) state.replaceChildren("No alert is raised for it until ", timeEl(until), ".");
   else state.textContent = "Not muted: it raises alerts as it goes offline or stalls.";
   $("#mute").textContent = until ? "Mute for longer" : "Mute";
   $("#unmute").hidden = !until;
