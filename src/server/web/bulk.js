@@ -61,7 +61,7 @@ async function send(event) {
   event.preventDefault();
   const command = $("#bulk-command").value;
   const what = $("#bulk-command").selectedOptions[0].textContent;
-  const ids = [...picked];
+  const ids = [...picked].filter((id) => fleet.machine(id)); // removed meanwhile: passed over
   if (ids.length > MOST) return say(`Pick ${number.format(MOST)} machines at most for one send (a filter helps).`, true);
   const machines = ids.map((id) => fleet.machine(id));
   const waiting = machines.filter((m) => m.status === "offline" || m.status === "stopped");
