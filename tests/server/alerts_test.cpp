@@ -72,6 +72,43 @@ TEST_P(Alerts, FollowTheStatusOnceEachAcrossARestart)
     EXPECT_EQ(engine->evaluate(2121).at(0).machine, "LABPC8/1");
 }
 
+// A mute raises nothing while it lasts, whichever server looks; what still
+// holds at its end is raised then; an alert already open resolves as ever.
+TEST_P(Alerts, AMutedMachineRaisesNothingUntilItsMuteEnds)
+{
+    const std::string path = "alerts_mute_test.db";
+    std::unique_ptr<Store> store = GetParam().open(path, true);
+    auto engine = std::make_unique<AlertEngine>(*store, StatusLimits{100, 300}, 0, false);
+    enum { none = -1, restart = -2 };
+    struct Step {
+        long long at;
+        int progress;        // a report with it, none, or restart (at AT)
+        long long muteUntil; // then muted until it (0: unmuted), or none
+        const char* open;    // after a look at AT
+    } steps[] = {
+        {1000, 10, none, ""},   {1050, none, 1600, ""},         {1101, none, none, ""},
+        {1500, restart, none, ""}, {1599, none, none, ""},      {1600, none, none, "offline"},
+        {1610, 11, none, ""},   {1620, none, 2000, ""},         {1711, none, none, ""},
+        {1720, none, 0, "offline"}, {1730, none, 3000, "offline"}, {1740, 12, none, ""},
+    };
+    for (const Step& s : steps) {
+        if (s.progress == restart) {
+            engine.reset();
+            store.reset();
+            store = GetParam().open(path, false);
+            engine = std::make_unique<AlertEngine>(*store, StatusLimits{100, 300}, 0, false);
+        } else if (s.progress != none) {
+            report(*store, "LABPC7", s.at, s.progress);
+        }
+        const long long id = store->machines().at(0).id;
+        if (s.muteUntil != none) ASSERT_TRUE(store->muteMachine(id, s.muteUntil));
+        engine->evaluate(s.at);
+        const std::vector<AlertRow> open = store->alerts({true, 0, -1});
+        EXPECT_EQ(open.empty() ? "" : open.at(0).kind, s.open) << s.at;
+    }
+    EXPECT_FALSE(store->muteMachine(999, 2000));
+}
+
 namespace {
 // The JSON body of a request the peer read: head, then Content-Length bytes.
 std::string readBody(PeerConnection& c, std::string* head = nullptr)

@@ -76,6 +76,7 @@ TEST_F(ApiTest, CommandsNeedTheTokenAKnownMachineAndAKnownCommand)
 {
     const std::string commands = "/api/machines/" + std::to_string(machine) + "/commands";
     const std::string exitBody = R"({"command":"exit"})";
+    const std::string mute = "/api/machines/" + std::to_string(machine) + "/mute";
     struct Case {
         const char* method;
         std::string path, token, body;
@@ -123,6 +124,15 @@ TEST_F(ApiTest, CommandsNeedTheTokenAKnownMachineAndAKnownCommand)
         {"DELETE", "/api/machines/" + std::to_string(machine) + "/address", "", "", 401},
         {"DELETE", "/api/machines/" + std::to_string(machine) + "/address", kToken, "", 200},
         {"DELETE", "/api/machines/999/address", kToken, "", 404},
+        {"POST", mute, "", R"({"minutes":30})", 401},
+        {"POST", mute, kToken, R"({"minutes":0})", 400},
+        {"POST", mute, kToken, R"({"minutes":10081})", 400},
+        {"POST", mute, kToken, R"({"minutes":1.5})", 400},
+        {"POST", mute, kToken, R"({"minutes":"30"})", 400},
+        {"POST", mute, kToken, R"({"minutes":30,"x":1})", 400},
+        {"POST", "/api/machines/999/mute", kToken, R"({"minutes":30})", 404},
+        {"POST", mute, kToken, R"({"minutes":10080})", 200},
+        {"DELETE", "/api/machines/999/mute", kToken, "", 404},
         {"DELETE", "/api/machines/999", kToken, "", 404},
         {"DELETE", "/api/machines/" + std::to_string(machine), "", "", 401},
     };
@@ -133,6 +143,9 @@ TEST_F(ApiTest, CommandsNeedTheTokenAKnownMachineAndAKnownCommand)
     }
     EXPECT_EQ(store->commands(machine, 10).at(0).state, "cancelled");
     EXPECT_EQ(store->machines().at(0).pendingCommand, "");
+    EXPECT_NEAR(store->machines().at(0).mutedUntil, std::time(nullptr) + 10080 * 60, 2);
+    EXPECT_EQ(send("DELETE", mute, kToken)->status, 200);
+    EXPECT_EQ(store->machines().at(0).mutedUntil, 0);
     EXPECT_EQ(send("DELETE", "/api/machines/" + std::to_string(machine), kToken)->status, 200);
     EXPECT_TRUE(store->machines().empty());
     EXPECT_TRUE(store->commands(machine, 10).empty());

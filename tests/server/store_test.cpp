@@ -190,8 +190,8 @@ TEST_P(StoreContract, EachUnitGoesToTheMachineThatFoldedIt)
     EXPECT_EQ(store->units(one).size(), 1u);
 }
 
-// The event stream: what changed, once; a status that changes with the
-// clock alone; and a stream that fell behind starts again from a snapshot.
+// The event stream: what changed, once; a status and a mute's end that
+// change with the clock alone; and a stream that fell behind starts again from a snapshot.
 TEST_P(StoreContract, TheStreamSendsEachChangeAndRestartsWhenBehind)
 {
     FleetView fleet(*store, {60, 600});
@@ -200,18 +200,22 @@ TEST_P(StoreContract, TheStreamSendsEachChangeAndRestartsWhenBehind)
     long long number = snapshot->tag();
     EXPECT_NE(snapshot->plain().find("{\"machines\":[{\"id\":1,"), std::string::npos);
     std::vector<StreamMessage> messages;
-    const auto statusSent = [&](long long now) {
+    const auto sent = [&](long long now, const std::string& key, std::size_t length) {
         fleet.publish(now);
         if (!fleet.next(number, 0, messages) || messages.empty()) return std::string("none");
         number = messages.back().number;
         const std::string& data = messages.back().data;
-        return data.substr(data.find("\"status\":"), 18);
+        return data.substr(data.find(key), length);
     };
+    const auto statusSent = [&](long long now) { return sent(now, "\"status\":", 18); };
     statusSent(1000); // what the snapshot already held comes once more
     EXPECT_EQ(statusSent(1001), "none");
     store->recordReport(report("A", 1, 1, 11), 1002);
     EXPECT_EQ(statusSent(1002), "\"status\":\"folding\"");
     EXPECT_EQ(statusSent(1100), "\"status\":\"offline\"");
+    ASSERT_TRUE(store->muteMachine(1, 1150));
+    EXPECT_EQ(sent(1100, "\"muted_until\":", 36), "\"muted_until\":\"1970-01-01T00:19:10Z\"");
+    EXPECT_EQ(sent(1150, "\"muted_until\":", 18), "\"muted_until\":null");
     for (int i = 0; i < 70; ++i) {
         store->recordReport(report("A", 1, 1, 12 + i), 1101 + i);
         fleet.publish(1101 + i);

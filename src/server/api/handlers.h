@@ -38,6 +38,8 @@ void getMachine(ApiContext& api, const HttpRequest& req, HttpResponse& res);
 void deleteMachine(ApiContext& api, const HttpRequest& req, HttpResponse& res);
 void deleteMachineAddress(ApiContext& api, const HttpRequest& req, HttpResponse& res);
 void putMachineAddress(ApiContext& api, const HttpRequest& req, HttpResponse& res);
+void postMachineMute(ApiContext& api, const HttpRequest& req, HttpResponse& res);   // {"minutes": N}
+void deleteMachineMute(ApiContext& api, const HttpRequest& req, HttpResponse& res);
 void postApproveMachine(ApiContext& api, const HttpRequest& req, HttpResponse& res);  // ID: a waiting identity's
 void postApproveMachines(ApiContext& api, const HttpRequest& req, HttpResponse& res); // from an address or network
 void getMachineHistory(ApiContext& api, const HttpRequest& req, HttpResponse& res);

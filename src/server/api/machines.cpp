@@ -1,6 +1,6 @@
 // The machines: the fleet, one machine, its history, its points and its
-// changes of status; removing one,
-// clearing or moving its pinned address, approving waiting identities
+// changes of status; removing one, clearing or moving its pinned address,
+// muting its alerts, approving waiting identities
 // (machine_admin.h and admission.h do the work).
 #include "server/fleet/admission.h"
 #include "server/api/handlers.h"
@@ -49,6 +49,18 @@ void putMachineAddress(ApiContext& api, const HttpRequest& req, HttpResponse& re
 {
     const AdminAnswer a =
         moveMachineAddress(api.store, machineIn(req), req.body, "admin@" + req.remote_addr, secondsNow());
+    answer(res, a.status, a.body);
+}
+
+void postMachineMute(ApiContext& api, const HttpRequest& req, HttpResponse& res)
+{
+    const AdminAnswer a = muteMachine(api.store, machineIn(req), req.body, "admin@" + req.remote_addr, secondsNow());
+    answer(res, a.status, a.body);
+}
+
+void deleteMachineMute(ApiContext& api, const HttpRequest& req, HttpResponse& res)
+{
+    const AdminAnswer a = unmuteMachine(api.store, machineIn(req), "admin@" + req.remote_addr);
     answer(res, a.status, a.body);
 }
 

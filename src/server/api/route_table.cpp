@@ -33,6 +33,8 @@ const std::vector<Route>& routeTable()
         {"DELETE", "/api/machines/{id}/address", Access::admin, deleteMachineAddress},
         {"PUT", "/api/machines/{id}/address", Access::admin, putMachineAddress},
         {"POST", "/api/machines/{id}/approve", Access::admin, postApproveMachine},
+        {"POST", "/api/machines/{id}/mute", Access::admin, postMachineMute},
+        {"DELETE", "/api/machines/{id}/mute", Access::admin, deleteMachineMute},
         {"GET", "/api/machines/{id}/history", Access::viewer, getMachineHistory},
         {"GET", "/api/machines/{id}/points", Access::viewer, getMachinePoints},
         {"GET", "/api/machines/{id}/events", Access::viewer, getMachineEvents},

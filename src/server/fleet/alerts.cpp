@@ -33,14 +33,17 @@ const char* AlertEngine::status(const Seen& seen, long long now)
 
 const char* AlertEngine::wantedKind(long long id, const char* status, const Seen& seen, long long now)
 {
+    const auto open = open_.find(id);
+    const char* kind = std::strcmp(status, "stalled") == 0 ? "stalled" : nullptr;
     if (std::strcmp(status, "offline") == 0) {
-        const auto open = open_.find(id);
         const bool raised = open != open_.end() && open->second == "offline";
         // Silence from before this server started is not the machine's doing.
-        if (!raised && now - std::max(seen.lastSeen, startedAt_) <= limits_.offlineAfter) return nullptr;
-        return "offline";
+        if (raised || now - std::max(seen.lastSeen, startedAt_) > limits_.offlineAfter) kind = "offline";
     }
-    return std::strcmp(status, "stalled") == 0 ? "stalled" : nullptr;
+    // Muted: an open alert stays while its state holds and resolves as
+    // ever, but none is raised; one that still holds at the mute's end is raised then.
+    if (kind && seen.mutedUntil > now && (open == open_.end() || open->second != kind)) return nullptr;
+    return kind;
 }
 
 std::vector<AlertRow> AlertEngine::evaluate(long long now)
@@ -58,7 +61,7 @@ std::vector<AlertRow> AlertEngine::evaluate(long long now)
     // Only the rows written since the last look: a few per cent of a fleet a second.
     long long latest = 0;
     for (const MachineRow& m : store_.machinesChangedSince(machinesChange_, latest))
-        machines_[m.id] = {m.stopped, m.lastSeen, m.changedAt, m.resumedAt};
+        machines_[m.id] = {m.stopped, m.lastSeen, m.changedAt, m.resumedAt, m.mutedUntil};
     machinesChange_ = latest;
 
     try {

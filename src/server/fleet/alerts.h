@@ -1,6 +1,7 @@
 // Alerts: a machine that goes offline or stalls (its status, as
 // machineStatus() gives it) raises an alert; back to folding, or stopped by
-// an exit record, resolves it. The alerts live in the store, so a restart
+// an exit record, resolves it. A muted machine (Store::muteMachine) raises
+// none until its mute ends. The alerts live in the store, so a restart
 // keeps the open ones open and raises nothing twice.
 //
 // Others learn of alerts from the store: Store::alertsChangedSince() gives
@@ -39,7 +40,7 @@ public:
 private:
     struct Seen {
         bool stopped = false;
-        long long lastSeen = 0, changedAt = 0, resumedAt = 0;
+        long long lastSeen = 0, changedAt = 0, resumedAt = 0, mutedUntil = 0;
     };
     struct Noted {
         std::string status;

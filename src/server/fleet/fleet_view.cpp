@@ -42,11 +42,12 @@ void FleetView::refresh(long long now)
         kept.text.reset();
     }
     lastChange_ = latest;
-    // A status also changes with the clock alone (offline).
+    // A status also changes with the clock alone (offline), and so does a mute (it ends).
     for (auto& [id, kept] : machines_) {
         const MachineStatus s = machineStatus(kept.row, now, limits_);
-        if (kept.text && kept.status == s.status) continue;
+        if (kept.text && kept.status == s.status && kept.muted == s.mutedUntil.has_value()) continue;
         kept.status = s.status;
+        kept.muted = s.mutedUntil.has_value();
         kept.text = std::make_shared<const std::string>(text(kept.row, s));
         unsent_.insert(id);
         ++version_;

@@ -74,6 +74,7 @@ private:
     struct Kept {
         MachineRow row;
         std::string status;
+        bool muted = false;
         // Shared, so the list can be joined from them outside mutex_.
         std::shared_ptr<const std::string> text;
     };

@@ -32,6 +32,7 @@ const struct {
     {"progress_per_hour", [](S s) { return valueOrNull(s.progressPerHour); }},
     {"eta", [](S s) { return s.eta ? Json(isoTime(*s.eta)) : Json(); }},
     {"ppd", [](S s) { return valueOrNull(s.pointsPerDay); }},
+    {"muted_until", [](S s) { return s.mutedUntil ? Json(isoTime(*s.mutedUntil)) : Json(); }},
 };
 
 // A field the API shows, in the order of machine_fields.h.

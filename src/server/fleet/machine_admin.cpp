@@ -35,6 +35,28 @@ AdminAnswer clearMachineAddress(Store& store, long long id, const std::string& b
     return {200, clearedAddressJson(id, *address)};
 }
 
+AdminAnswer muteMachine(Store& store, long long id, const std::string& body, const std::string& by, long long now)
+{
+    const Json json = Json::parse(body, nullptr, false);
+    const bool shaped = !json.is_discarded() && json.is_object() && json.size() == 1 && json.contains("minutes") &&
+                        json["minutes"].is_number_integer();
+    const long long minutes = shaped ? json["minutes"].get<long long>() : 0;
+    if (minutes < 1 || minutes > kMuteMostMinutes)
+        return failure(400, "the body must be {\"minutes\": N}, N a whole number from 1 to " +
+                                std::to_string(kMuteMostMinutes));
+    const long long until = now + minutes * 60;
+    if (!store.muteMachine(id, until)) return failure(404, "no machine " + std::to_string(id));
+    logEvent(Level::info, "machine " + std::to_string(id) + ": alerts muted until " + isoTime(until) + " by " + by);
+    return {200, {{"id", id}, {"muted_until", isoTime(until)}}};
+}
+
+AdminAnswer unmuteMachine(Store& store, long long id, const std::string& by)
+{
+    if (!store.muteMachine(id, 0)) return failure(404, "no machine " + std::to_string(id));
+    logEvent(Level::info, "machine " + std::to_string(id) + ": mute ended by " + by);
+    return {200, {{"id", id}, {"muted_until", nullptr}}};
+}
+
 AdminAnswer machineHistory(Store& store, const FleetLimits& limits, long long id, long long hours, long long points,
                            long long now)
 {

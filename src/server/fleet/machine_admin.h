@@ -21,6 +21,11 @@ struct AdminAnswer {
 AdminAnswer removeMachine(Store& store, long long id, const std::string& by);
 // DELETE /api/machines/ID/address: its next record's address becomes its own (with --pin-addresses).
 AdminAnswer clearMachineAddress(Store& store, long long id, const std::string& by, long long now);
+// POST /api/machines/ID/mute with {"minutes": N}, N from 1 to kMuteMostMinutes:
+// no alert is raised for it until NOW plus N minutes; UNMUTE (DELETE): the mute ends now.
+constexpr long long kMuteMostMinutes = 7 * 24 * 60;
+AdminAnswer muteMachine(Store& store, long long id, const std::string& body, const std::string& by, long long now);
+AdminAnswer unmuteMachine(Store& store, long long id, const std::string& by);
 // GET /api/machines/ID/history?hours=H&points=P (P 0: not given): at most
 // the limits' span and rows; {"hours": the span given, "reports": [...],
 // "before": the last report before the span or null}. History keeps changes

@@ -8,6 +8,7 @@ namespace pelmora::server {
 MachineStatus machineStatus(const MachineRow& m, long long now, const StatusLimits& limits)
 {
     MachineStatus s;
+    if (m.mutedUntil > now) s.mutedUntil = m.mutedUntil;
     if (m.stopped)
         s.status = "stopped";
     else if (now - m.lastSeen > limits.offlineAfter)

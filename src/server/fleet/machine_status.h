@@ -23,6 +23,7 @@ struct MachineStatus {
     std::optional<double> progressPerHour;
     std::optional<long long> eta; // seconds since the epoch; at 100 %, when it got there
     std::optional<long long> pointsPerDay;
+    std::optional<long long> mutedUntil; // while its alerts are muted: until when
 };
 
 // stopped: its last record was an exit record. offline: no report for
@@ -30,7 +31,7 @@ struct MachineStatus {
 // for --stall-after (the last report at least that long after the last
 // change and after its return from a silence), so a machine that goes
 // silent is never stalled, only offline, and is not stalled on its return.
-// Else folding.
+// Else folding. A mute is its own: it changes no status.
 MachineStatus machineStatus(const MachineRow& m, long long now, const StatusLimits& limits);
 
 // When the machine's STATUS (as machineStatus gives it) began, from its row:

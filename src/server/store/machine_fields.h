@@ -61,6 +61,8 @@ inline const MachineField kMachineFields[] = {
     {"refused_address", &MachineRow::refusedAddress, Shown::textOrNull},
     {"refused_at", &MachineRow::refusedAt, Shown::timeOrNull},
     {"changed_at", &MachineRow::changedAt, Shown::timeOrNull},
+    // A column, shown only while the mute lasts (null once it ended).
+    {"muted_until", &MachineRow::mutedUntil, Shown::derived},
     {"stopped", &MachineRow::stopped, Shown::no},
     {"unit_since", &MachineRow::unitSince, Shown::no},
     {"unit_first_progress", &MachineRow::unitFirstProgress, Shown::no},

@@ -107,6 +107,7 @@ struct MachineRow {
     // An address whose record was refused (pinned), noted at most once a minute: '' none.
     std::string refusedAddress;
     long long refusedAt = 0;
+    long long mutedUntil = 0; // its alerts are muted until then (maintenance); 0 never muted
 };
 
 // What approving waiting identities did: the machines made (name, cpu,

@@ -78,6 +78,9 @@ public:
     // it had, or nothing when there is no such machine.
     virtual std::optional<std::string> moveAddress(long long machineId, const std::string& address,
                                                    long long now) = 0;
+    // Mutes the machine's alerts until UNTIL (0: ends a mute). False when
+    // there is no such machine. In the store, so every server and a restart keep it.
+    virtual bool muteMachine(long long machineId, long long until) = 0;
 };
 
 // New identities waiting for the admin's approval. recordReport puts them

@@ -220,6 +220,14 @@ export function pendingBadge(command) {
   return b;
 }
 
+// A maintenance mute, with its end; the end may take a line of its own.
+export function muteMark(until) {
+  const mark = el("span", "mute-mark");
+  mark.append(el("span", "badge muted", "muted"), " ", el("span", "mute-end", `until ${localTime(until)}`));
+  mark.title = `Alerts muted until ${fullTime(until)}`;
+  return mark;
+}
+
 export const number = new Intl.NumberFormat();
 
 // One alert's li, made again when its state changes; in between only the

@@ -4,7 +4,7 @@
 // The table's columns, header and spacer rows and every row's cells are built
 // from this list, so a column from a field the machines already carry is one
 // more entry here.
-import { ago, breakable, el, fullTime, localTime, number, pendingBadge, statusBadge } from "/assets/common.js";
+import { ago, breakable, el, fullTime, localTime, muteMark, number, pendingBadge, statusBadge } from "/assets/common.js";
 
 // Those that need a look first: offline, stalled, stopped, then a command
 // waiting for its machine, then the rest (the fleet's order at first).
@@ -27,10 +27,23 @@ const wrapped = (field) => ({
 });
 const text = (show) => ({ fill: (td, { m }) => (td.textContent = show(m)) });
 
+// The machines picked for one command to all (fleet.js's bulk form), by id.
+export const picked = new Set();
+
 // make(td) builds what the cell keeps (the td itself if absent); fill(that,
 // entry) shows the machine (entry.m) in it. `sort` is the sort button's key
 // where it is not the column's; `tick` cells are filled again every second.
 export const COLUMNS = [
+  {
+    // No sort: its heading is a box that picks every machine shown. An admin's only (fleet.js).
+    key: "pick", heading: "Pick", width: "2.4em", unsorted: true, adminOnly: true,
+    make: (td) => Object.assign(td.appendChild(el("input", "pick")), { type: "checkbox" }),
+    fill: (box, { m }) => {
+      box.checked = picked.has(m.id);
+      box.dataset.id = m.id;
+      box.setAttribute("aria-label", `Pick ${m.name}/${m.cpu}`);
+    },
+  },
   {
     // On a phone the name takes what the three other columns there leave (5.6 + 5.2 + 4.8em).
     key: "name", heading: "Machine/CPU#", width: "13em", phone: "calc(100vw - 1.6rem - 15.6em)",
@@ -78,6 +91,7 @@ export const COLUMNS = [
     fill: (td, { m }) => {
       td.replaceChildren(statusBadge(m.status));
       if (m.pending_command) td.append(" ", pendingBadge(m.pending_command));
+      if (m.muted_until) td.append(" ", muteMark(m.muted_until));
     },
   },
   {
@@ -102,13 +116,14 @@ export const COLUMNS = [
 ];
 
 const sortOf = (c) => c.sort ?? c.key;
-export const SORT_KEYS = Object.fromEntries(COLUMNS.map((c) => [sortOf(c), c.sortKey]));
+export const SORT_KEYS = Object.fromEntries(COLUMNS.filter((c) => !c.unsorted).map((c) => [sortOf(c), c.sortKey]));
 const TICKING = COLUMNS.filter((c) => c.tick);
 
 // A column not shown on a phone has its col, th and td marked so; those of
 // least use give way first as the window narrows (app.css's gone-N widths).
 const classes = (c, ...names) =>
-  [...names, c.numeric && "num", !c.phone && "wide-only", c.gone && `gone-${c.gone}`].filter(Boolean).join(" ");
+  [...names, c.numeric && "num", !c.phone && "wide-only", c.gone && `gone-${c.gone}`, c.adminOnly && "admin-only"]
+    .filter(Boolean).join(" ");
 
 // The columns, the header row (its button for `sortedBy` marked as sorted
 // by) and the two spacer rows that stand for the rows not drawn, in a table
@@ -122,6 +137,12 @@ export function buildTable(table, sortedBy) {
     if (c.phone) col.style.setProperty("--phone-width", c.phone);
     const th = head.appendChild(el("th", classes(c, `col-${c.key}`)));
     th.scope = "col";
+    if (c.unsorted) {
+      const all = th.appendChild(el("input"));
+      Object.assign(all, { type: "checkbox", id: `${c.key}-all` });
+      all.setAttribute("aria-label", "Pick every machine shown");
+      continue;
+    }
     if (sortOf(c) === sortedBy) th.setAttribute("aria-sort", "ascending");
     const button = th.appendChild(el("button", null, c.heading));
     button.type = "button";

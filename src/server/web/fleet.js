@@ -2,10 +2,11 @@
 // next animation frame, one sort and filter per frame, and only the rows in
 // view (plus a margin) in the table, so 10,000 machines stay cheap.
 import {
-  AlertList, duration, el, getJSON, loadSession, number, onReconnect, openStream, PIECES, STATUSES, visible,
+  AlertList, duration, el, getJSON, isAdmin, loadSession, number, onReconnect, openStream, PIECES, STATUSES, visible,
 } from "/assets/common.js";
 import { attentionRank, buildTable, fillCells, newRow, SORT_KEYS, tick } from "/assets/fleet-columns.js";
 import { startWaiting } from "/assets/waiting.js";
+import { showPicks, startBulk } from "/assets/bulk.js";
 
 const MARGIN = 10; // rows drawn above and below the visible ones
 const MIN_LINES = 2;
@@ -112,6 +113,7 @@ function frame() {
     showCounts();
     showAttention();
   }
+  if (data || refilter) showPicks();
   renderRows();
   if (data) {
     stats.updates += incomingMessages;
@@ -456,12 +458,14 @@ for (const b of document.querySelectorAll("#counts button")) {
 
 wrap.addEventListener("scroll", () => schedule(), { passive: true });
 addEventListener("scroll", () => schedule(), { passive: true });
-addEventListener("resize", () => {
+// The columns' widths changed: the rows' lines are estimated again.
+function relayout() {
   layout = null;
   measured = false;
   for (const e of entries.values()) e.lines = 0;
   schedule("filter");
-});
+}
+addEventListener("resize", relayout);
 
 // ---- The stream, with polling while it is refused ----
 
@@ -494,6 +498,18 @@ const stream = openStream({
 });
 
 alerts.load();
+
+// An admin picks machines in a column of their own for one command to all.
+sessionLoaded.then(() => {
+  if (!isAdmin()) return;
+  table.classList.add("admin");
+  relayout();
+  startBulk({
+    machine: (id) => entries.get(id)?.m,
+    shown: () => view.map((e) => e.id),
+    rows: () => rendered.values(),
+  });
+});
 
 // ---- The store at its bound ----
 

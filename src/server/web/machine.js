@@ -1,9 +1,10 @@
 // One machine: its facts (kept current from the event stream), progress
-// charts, its points per day over time and its changes of status, finished units, commands with their audit trail, its pinned
-// address (moved or cleared by an admin), and alerts.
+// charts, its points per day over time and its changes of status, finished
+// units, commands with their audit trail, its pinned address (moved or
+// cleared by an admin), its maintenance mute, its removal, and alerts.
 import {
   AlertList, ago, breakable, duration, el, getJSON, isAdmin, loadSession, localTime, number, onReconnect, openStream,
-  pendingBadge, sendJSON, session, signinHref, statusBadge, timeEl, visible,
+  muteMark, pendingBadge, sendJSON, session, signinHref, statusBadge, timeEl, visible,
 } from "/assets/common.js";
 import { lineChart, onWidthChange } from "/assets/chart.js";
 import { PointsHistory } from "/assets/points.js";
@@ -35,6 +36,7 @@ function addressFact(m) {
 }
 
 function showMachine(m) {
+  if (removed) return; // the stream's last word on it may come after
   const previous = machine;
   machine = m;
   document.title = `${label(m)} · Pelmora`;
@@ -43,6 +45,7 @@ function showMachine(m) {
   status.replaceChildren(statusBadge(m.status));
   if (m.pending_command) status.append(" ", pendingBadge(m.pending_command));
   status.append(" ", (statusNote = el("span", "status-note", statusNoteText(m))));
+  if (m.muted_until) status.append(" ", muteMark(m.muted_until));
 
   const bar = Object.assign(document.createElement("progress"), { max: 100, value: m.progress });
   seenCell = el("span", null, ago(Date.parse(m.last_seen)));
@@ -77,6 +80,7 @@ function showMachine(m) {
   );
   showCommandButtons();
   showAddressPanel();
+  showMutePanel();
   if (previous && previous.pending_command !== m.pending_command) loadCommands();
   if (previous && previous.units_seen !== m.units_seen) loadUnits();
   if (previous && Date.now() - chartsLoadedAt > 60e3) loadCharts();
@@ -93,9 +97,30 @@ function statusNoteText(m) {
   return "";
 }
 
+// Where a command waits for the machine's next report, which may be a while.
+function waitNote(m) {
+  if (m.status === "offline") {
+    return `${label(m)} is offline: no report since ${localTime(m.last_seen)} (for ` +
+      `${duration(Date.now() - Date.parse(m.last_seen))}). A command waits and goes when it next reports.`;
+  }
+  if (m.status === "stopped") {
+    return `${label(m)}'s monitor stopped at ${localTime(m.last_seen)}. A command waits and goes when the ` +
+      "monitor starts again and reports.";
+  }
+  return "";
+}
+
+function showWaitNote() {
+  const note = $("#command-offline");
+  const text = machine ? waitNote(machine) : "";
+  if (note.textContent !== text) note.textContent = text;
+  note.hidden = !text;
+}
+
 setInterval(() => {
   if (machine && seenCell) seenCell.textContent = ago(Date.parse(machine.last_seen));
   if (machine && statusNote) statusNote.textContent = statusNoteText(machine);
+  showWaitNote();
 }, 1000);
 
 // ---- Charts ----
@@ -264,6 +289,7 @@ function showCommandButtons() {
   const cancel = $("#cancel-command");
   cancel.hidden = !(pendingInList || (machine && machine.pending_command));
   cancel.disabled = !admin;
+  showWaitNote();
   const hint = $("#command-hint");
   hint.hidden = admin;
   if (!admin) {
@@ -295,10 +321,12 @@ $("#confirm-no").addEventListener("click", () => $("#confirm").close("no"));
 
 async function send(command) {
   const button = document.querySelector(`button[data-command="${command}"]`);
-  if (!(await confirm(COMMANDS[command].replace("%s", label(machine)), button.textContent))) return;
+  const waits = waitNote(machine);
+  const ask = COMMANDS[command].replace("%s", label(machine)) + (waits ? ` ${waits}` : "");
+  if (!(await confirm(ask, button.textContent))) return;
   try {
     await sendJSON("POST", `/api/machines/${id}/commands`, { command });
-    result(`Sent: ${command}. It reaches the machine with its next report.`);
+    result(waits ? `Queued: ${command}. ${waits}` : `Sent: ${command}. It reaches the machine with its next report.`);
   } catch (e) {
     result(`Not sent: ${e.message}`, true);
   }
@@ -338,6 +366,7 @@ function showAddressPanel() {
   const take = $("#address-take-refused");
   take.hidden = !refused;
   for (const b of [take, $("#address-move"), $("#address-clear"), $("#address-input")]) b.disabled = !admin;
+  $("#remove-machine").disabled = !admin;
 }
 
 async function moveAddress(address) {
@@ -371,6 +400,71 @@ $("#address-form").addEventListener("submit", (event) => {
   if (address) moveAddress(address);
 });
 $("#address-clear").addEventListener("click", clearAddress);
+
+// ---- Mute ----
+
+function showMutePanel() {
+  const admin = isAdmin();
+  const until = machine.muted_until;
+  const state = $("#mute-state");
+  if (until) state.replaceChildren("No alert is raised for it until ", timeEl(until), ".");
+  else state.textContent = "Not muted: it raises alerts as it goes offline or stalls.";
+  $("#mute").textContent = until ? "Mute for longer" : "Mute";
+  $("#unmute").hidden = !until;
+  for (const b of [$("#mute"), $("#unmute"), $("#mute-minutes")]) b.disabled = !admin;
+}
+
+function muteResult(text, isError) {
+  const p = $("#mute-result");
+  p.textContent = text;
+  p.classList.toggle("error", Boolean(isError));
+}
+
+async function mute(minutes) {
+  try {
+    const r = minutes
+      ? await sendJSON("POST", `/api/machines/${id}/mute`, { minutes })
+      : await sendJSON("DELETE", `/api/machines/${id}/mute`);
+    muteResult(r.muted_until ? `Muted until ${localTime(r.muted_until)}.` : "Unmuted: its alerts are raised again.");
+  } catch (e) {
+    muteResult(`Not ${minutes ? "muted" : "unmuted"}: ${e.message}`, true);
+  }
+  await refreshMachine();
+}
+
+$("#mute-form").addEventListener("submit", (event) => {
+  event.preventDefault();
+  mute(Number($("#mute-minutes").value));
+});
+$("#unmute").addEventListener("click", () => mute(0));
+
+// ---- Removal ----
+
+let removed = false;
+
+async function removeMachine() {
+  const text = `Remove ${label(machine)} with its reports, commands and alerts? ` +
+    "If it reports again it comes back as a new machine.";
+  if (!(await confirm(text, "Remove"))) return;
+  try {
+    await sendJSON("DELETE", `/api/machines/${id}`);
+  } catch (e) {
+    $("#remove-result").textContent = `Not removed: ${e.message}`;
+    $("#remove-result").classList.add("error");
+    return;
+  }
+  removed = true;
+  const back = el("a", null, "Back to the fleet");
+  back.href = "/";
+  const box = $("#machine-removed");
+  box.replaceChildren(`${label(machine)} was removed with its reports, commands and alerts. `, back);
+  box.hidden = false;
+  $("#machine-body").hidden = true;
+  $("#machine-status").replaceChildren(el("span", "badge", "removed"));
+  back.focus();
+}
+
+$("#remove-machine").addEventListener("click", removeMachine);
 
 // ---- Start ----
 

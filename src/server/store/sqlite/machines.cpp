@@ -346,6 +346,18 @@ std::optional<std::string> SqliteStore::clearAddress(long long machineId, long l
     return moveAddress(machineId, "", now);
 }
 
+bool SqliteStore::muteMachine(long long machineId, long long until)
+{
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Transaction t(writer_);
+    Statement mute(writer_, "UPDATE machines SET muted_until = :until WHERE id = :id");
+    mute.bind(":id", machineId).bind(":until", until).run();
+    if (sqlite3_changes(writer_) == 0) return false;
+    markChanged(machineId); // the fleet's views and the alert engine read it from there
+    t.commit();
+    return true;
+}
+
 std::vector<ReportRow> SqliteStore::history(long long machineId, long long since, long long until, int most)
 {
     Reader reader = borrowReader();

@@ -122,6 +122,8 @@ const char* const kMigrations[] = {
          status TEXT NOT NULL);
        CREATE INDEX status_events_by_machine ON status_events (machine_id, id);
        CREATE INDEX status_events_by_time ON status_events (at);)",
+    // A maintenance mute: no alert is raised for the machine until then.
+    "ALTER TABLE machines ADD COLUMN muted_until INTEGER NOT NULL DEFAULT 0;",
 };
 constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
 

@@ -53,6 +53,7 @@ public:
     long long machineCount() override;
     std::optional<std::string> clearAddress(long long machineId, long long now) override;
     std::optional<std::string> moveAddress(long long machineId, const std::string& address, long long now) override;
+    bool muteMachine(long long machineId, long long until) override;
 
     std::vector<WaitingRow> waiting() override;
     long long waitingCount() override;
