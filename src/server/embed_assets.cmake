@@ -8,6 +8,8 @@
 #                          @title@ and DESCRIPTION for its @description@
 #   <!-- header: PATH -->  parts/header.html, its link to PATH marked as the
 #                          page shown; "<!-- header -->" marks none
+#   <!-- points: WHOSE --> parts/points.html, the points-per-day chart and
+#                          its table, WHOSE ("the team") in their names
 
 # The page's text with its markers replaced by their parts.
 function(fill_parts name text out)
@@ -35,7 +37,15 @@ function(fill_parts name text out)
     endif()
     string(REPLACE "${found}" "${part}" text "${text}")
   endwhile()
-  if(text MATCHES "<!-- (head|header)[ :-]")
+  set(marker "<!-- points: ([^>]*[^ >]) -->\n")
+  while(text MATCHES "${marker}")
+    set(found "${CMAKE_MATCH_0}")
+    set(whose "${CMAKE_MATCH_1}")
+    file(READ "${WEB_DIR}/parts/points.html" part)
+    string(CONFIGURE "${part}" part @ONLY)
+    string(REPLACE "${found}" "${part}" text "${text}")
+  endwhile()
+  if(text MATCHES "<!-- (head|header|points)[ :-]")
     message(FATAL_ERROR "${name}: a marker of a part not filled: ${CMAKE_MATCH_0}")
   endif()
   set(${out} "${text}" PARENT_SCOPE)
