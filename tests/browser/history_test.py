@@ -22,6 +22,9 @@ class History(unittest.TestCase):
         cls.addClassCleanup(d.close)
         d.fleet("--machines", "3", "--period", "1", "--stall", "1", "--start-progress", "10")
         cls.m = until(lambda: d.machine("SIMPC00001"), 10, "the machine reported")
+        # Its folding noted before the restart: after it, the server only sees it stalled.
+        until(lambda: any(e["status"] == "folding" for e in d.api(f"/api/machines/{cls.m['id']}/events")[1]["events"]),
+              10, "the machine noted folding")
         today = d.api("/api/team/points?days=1")[1]["daily"][0]["day"]
         cls.today = int(datetime.datetime.fromisoformat(today).replace(tzinfo=datetime.timezone.utc).timestamp()) // DAY
         d.restart_server(between=cls.seed)
