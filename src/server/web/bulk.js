@@ -2,7 +2,7 @@
 // (fleet-columns.js's pick column) get one command each, sent to each
 // machine's own commands path, a few at a time, so every command is queued
 // and audited as one sent from its page.
-import { number, sendJSON, visible } from "/assets/common.js";
+import { askFirst, number, sendJSON, visible } from "/assets/common.js";
 import { picked } from "/assets/fleet-columns.js";
 
 const $ = (sel) => document.querySelector(sel);
@@ -19,18 +19,6 @@ function say(text, isError) {
   p.classList.toggle("error", Boolean(isError));
 }
 
-function confirmed(text, yes) {
-  const dialog = $("#bulk-confirm");
-  $("#bulk-confirm-text").textContent = visible(text);
-  $("#bulk-confirm-yes").textContent = yes;
-  dialog.returnValue = "";
-  dialog.showModal();
-  return new Promise((resolve) => {
-    dialog.addEventListener("close", () => resolve(dialog.returnValue === "yes"), { once: true });
-  });
-}
-$("#bulk-confirm-yes").addEventListener("click", () => $("#bulk-confirm").close("yes"));
-$("#bulk-confirm-no").addEventListener("click", () => $("#bulk-confirm").close("no"));
 
 // The picks, the count, the heading's box and the drawn rows' boxes as they
 // stand; a machine removed meanwhile is no longer picked.
@@ -68,7 +56,7 @@ async function send(event) {
   const text = `${what} on ${number.format(ids.length)} machine${ids.length === 1 ? "" : "s"}?` +
     (waiting.length ? ` ${number.format(waiting.length)} of them ${waiting.length === 1 ? "is" : "are"} offline or ` +
       "stopped: theirs waits and goes when each next reports." : " Each gets it with its next report.");
-  if (!(await confirmed(text, "Send to all"))) return;
+  if (!(await askFirst("bulk-confirm", text, "Send to all"))) return;
   $("#bulk-send").disabled = true;
   const failed = [];
   for (let at = 0; at < ids.length; at += AT_ONCE) {

@@ -12,6 +12,25 @@ export function visible(text) {
   return String(text).replace(HIDDEN, (c) => `\\u{${c.codePointAt(0).toString(16).toUpperCase().padStart(4, "0")}}`);
 }
 
+// Asks in the page's dialog ID (its parts ID-text, ID-yes and ID-no, YES
+// the label of the button that agrees): true when that button was chosen.
+export function askFirst(id, text, yes) {
+  const dialog = document.getElementById(id);
+  const part = (name) => document.getElementById(`${id}-${name}`);
+  if (!dialog.dataset.wired) {
+    part("yes").addEventListener("click", () => dialog.close("yes"));
+    part("no").addEventListener("click", () => dialog.close("no"));
+    dialog.dataset.wired = "1";
+  }
+  part("text").textContent = visible(text);
+  if (yes) part("yes").textContent = yes;
+  dialog.returnValue = "";
+  dialog.showModal();
+  return new Promise((resolve) => {
+    dialog.addEventListener("close", () => resolve(dialog.returnValue === "yes"), { once: true });
+  });
+}
+
 // An element with classes and text: el("td", "c-name", "LABPC7").
 export function el(tag, className, text) {
   const e = document.createElement(tag);

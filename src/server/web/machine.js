@@ -3,7 +3,7 @@
 // units, commands with their audit trail, its pinned address (moved or
 // cleared by an admin), its maintenance mute, its removal, and alerts.
 import {
-  AlertList, ago, breakable, duration, el, getJSON, isAdmin, loadSession, localTime, number, onReconnect, openStream,
+  AlertList, ago, askFirst, breakable, duration, el, getJSON, isAdmin, loadSession, localTime, number, onReconnect, openStream,
   muteMark, pendingBadge, sendJSON, session, signinHref, statusBadge, timeEl, visible,
 } from "/assets/common.js";
 import { lineChart, onWidthChange } from "/assets/chart.js";
@@ -306,24 +306,12 @@ function result(text, isError) {
   p.classList.toggle("error", Boolean(isError));
 }
 
-function confirm(text, yes) {
-  const dialog = $("#confirm");
-  $("#confirm-text").textContent = text;
-  $("#confirm-yes").textContent = yes;
-  dialog.returnValue = "";
-  dialog.showModal();
-  return new Promise((resolve) => {
-    dialog.addEventListener("close", () => resolve(dialog.returnValue === "yes"), { once: true });
-  });
-}
-$("#confirm-yes").addEventListener("click", () => $("#confirm").close("yes"));
-$("#confirm-no").addEventListener("click", () => $("#confirm").close("no"));
 
 async function send(command) {
   const button = document.querySelector(`button[data-command="${command}"]`);
   const waits = waitNote(machine);
   const ask = COMMANDS[command].replace("%s", label(machine)) + (waits ? ` ${waits}` : "");
-  if (!(await confirm(ask, button.textContent))) return;
+  if (!(await askFirst("confirm", ask, button.textContent))) return;
   try {
     await sendJSON("POST", `/api/machines/${id}/commands`, { command });
     result(waits ? `Queued: ${command}. ${waits}` : `Sent: ${command}. It reaches the machine with its next report.`);
@@ -371,7 +359,7 @@ function showAddressPanel() {
 
 async function moveAddress(address) {
   const text = `Move the pinned address of ${label(machine)} to ${visible(address)}? From then only records from it are served.`;
-  if (!(await confirm(text, "Move"))) return;
+  if (!(await askFirst("confirm", text, "Move"))) return;
   try {
     const r = await sendJSON("PUT", `/api/machines/${id}/address`, { address });
     addressResult(visible(`Moved to ${r.address}.`));
@@ -383,7 +371,7 @@ async function moveAddress(address) {
 
 async function clearAddress() {
   const text = `Clear the address of ${label(machine)}? The next record from anywhere takes the machine.`;
-  if (!(await confirm(text, "Clear"))) return;
+  if (!(await askFirst("confirm", text, "Clear"))) return;
   try {
     await sendJSON("DELETE", `/api/machines/${id}/address`);
     addressResult("Cleared: the next record's address is taken.");
@@ -445,7 +433,7 @@ let removed = false;
 async function removeMachine() {
   const text = `Remove ${label(machine)} with its reports, commands and alerts? ` +
     "If it reports again it comes back as a new machine.";
-  if (!(await confirm(text, "Remove"))) return;
+  if (!(await askFirst("confirm", text, "Remove"))) return;
   try {
     await sendJSON("DELETE", `/api/machines/${id}`);
   } catch (e) {

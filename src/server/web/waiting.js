@@ -1,7 +1,7 @@
 // The fleet page's waiting list (--admission approve): new identities that
 // wait for an admin's approval, shown only while there are any, with the
 // approve actions for an admin: one, all from its address, or a network.
-import { el, getJSON, isAdmin, sendJSON, timeEl, visible } from "/assets/common.js";
+import { askFirst, el, getJSON, isAdmin, sendJSON, timeEl, visible } from "/assets/common.js";
 
 const $ = (sel) => document.querySelector(sel);
 const REFRESH_MS = 10e3;
@@ -12,18 +12,9 @@ function say(text, isError) {
   p.classList.toggle("error", Boolean(isError));
 }
 
-function confirmed(text) {
-  const dialog = $("#waiting-confirm");
-  $("#waiting-confirm-text").textContent = visible(text);
-  dialog.returnValue = "";
-  dialog.showModal();
-  return new Promise((resolve) => {
-    dialog.addEventListener("close", () => resolve(dialog.returnValue === "yes"), { once: true });
-  });
-}
 
 async function approve(url, body, what) {
-  if (!(await confirmed(`Approve ${what}? Each becomes a machine of the team, served from its next report.`))) return;
+  if (!(await askFirst("waiting-confirm", `Approve ${what}? Each becomes a machine of the team, served from its next report.`))) return;
   try {
     const r = await sendJSON("POST", url, body);
     say(`Approved ${r.approved.map((m) => `${m.name}/${m.cpu}`).join(", ") || "none"}.`);
@@ -71,8 +62,6 @@ async function load() {
 }
 
 export function startWaiting() {
-  $("#waiting-confirm-yes").addEventListener("click", () => $("#waiting-confirm").close("yes"));
-  $("#waiting-confirm-no").addEventListener("click", () => $("#waiting-confirm").close("no"));
   $("#waiting-network").addEventListener("submit", (event) => {
     event.preventDefault();
     const network = $("#waiting-network-input").value.trim();
