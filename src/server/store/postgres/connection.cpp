@@ -1,0 +1,157 @@
+#include "server/store/postgres/connection.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <libpq-fe.h>
+
+namespace pelmora::server {
+
+PgRows::PgRows(pg_result* result) : result_(result) {}
+PgRows::~PgRows() { PQclear(result_); }
+int PgRows::size() const { return PQntuples(result_); }
+long long PgRows::changed() const
+{
+    const char* n = PQcmdTuples(result_);
+    return n && *n ? std::strtoll(n, nullptr, 10) : 0;
+}
+bool PgRows::isNull(int row, int column) const { return PQgetisnull(result_, row, column) != 0; }
+std::string PgRows::text(int row, int column) const
+{
+    return std::string(PQgetvalue(result_, row, column), static_cast<std::size_t>(PQgetlength(result_, row, column)));
+}
+long long PgRows::integer(int row, int column) const
+{
+    const char* v = PQgetvalue(result_, row, column);
+    if (*v == 't') return 1; // a boolean
+    if (*v == 'f') return 0;
+    // A numeric (a sum) may come with a fraction: its whole part.
+    return std::strtoll(v, nullptr, 10);
+}
+double PgRows::real(int row, int column) const { return std::strtod(PQgetvalue(result_, row, column), nullptr); }
+bool PgRows::flag(int row, int column) const { return integer(row, column) != 0; }
+
+PgConnection::PgConnection(const std::string& uri, const PgSettings& settings)
+{
+    // Ours first: what the URI names overrides them (libpq keeps the last).
+    const std::string connectTimeout = std::to_string(settings.connectSeconds);
+    const char* const keys[] = {"connect_timeout", "keepalives", "keepalives_idle", "keepalives_interval",
+                                "keepalives_count", "tcp_user_timeout", "application_name", "dbname", nullptr};
+    const char* const values[] = {connectTimeout.c_str(), "1", "5", "2", "3", "10000", "pelmora-server",
+                                  uri.c_str(), nullptr};
+    conn_ = PQconnectdbParams(keys, values, 1);
+    if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
+        const std::string message = conn_ ? PQerrorMessage(conn_) : "out of memory";
+        PQfinish(conn_);
+        conn_ = nullptr;
+        throw PgError("cannot connect to the database: " + message, "", true);
+    }
+    // Every statement bounded in time, and a transaction left open by a
+    // stuck client ended by the server.
+    const std::string limits = "SET statement_timeout = " + std::to_string(settings.statementSeconds * 1000) +
+                               "; SET idle_in_transaction_session_timeout = 60000; SET client_min_messages = warning";
+    execute(limits.c_str());
+}
+
+PgConnection::~PgConnection() { PQfinish(conn_); }
+
+int PgConnection::serverVersion() const { return PQserverVersion(conn_); }
+
+bool PgConnection::broken() const { return !conn_ || PQstatus(conn_) != CONNECTION_OK; }
+
+PgError PgConnection::failure(pg_result* result, const std::string& what) const
+{
+    const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    std::string message = result ? PQresultErrorMessage(result) : "";
+    if (message.empty()) message = PQerrorMessage(conn_);
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+    PgError error(what + ": " + message, state ? state : "", broken());
+    PQclear(result);
+    return error;
+}
+
+void PgConnection::execute(const char* sql)
+{
+    pg_result* result = PQexec(conn_, sql);
+    const ExecStatusType status = PQresultStatus(result);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) throw failure(result, sql);
+    PQclear(result);
+}
+
+void PgConnection::settle()
+{
+    if (broken()) return;
+    if (PQtransactionStatus(conn_) != PQTRANS_IDLE) PQclear(PQexec(conn_, "ROLLBACK"));
+}
+
+const PgConnection::Prepared& PgConnection::prepare(const std::string& sql)
+{
+    if (const auto found = prepared_.find(sql); found != prepared_.end()) return found->second;
+    // :name becomes $n, the same n at each use; '::' casts and quoted text are left alone.
+    Prepared p;
+    std::string translated;
+    bool quoted = false;
+    for (std::size_t i = 0; i < sql.size(); ++i) {
+        const char c = sql[i];
+        if (c == '\'') quoted = !quoted;
+        const bool startsName = i + 1 < sql.size() && (std::isalpha(static_cast<unsigned char>(sql[i + 1])) ||
+                                                       sql[i + 1] == '_');
+        if (quoted || c != ':' || !startsName || (i > 0 && sql[i - 1] == ':')) {
+            translated += c;
+            continue;
+        }
+        std::size_t end = i + 1;
+        while (end < sql.size() && (std::isalnum(static_cast<unsigned char>(sql[end])) || sql[end] == '_')) ++end;
+        const std::string name = sql.substr(i, end - i);
+        std::size_t index = 0;
+        while (index < p.parameters.size() && p.parameters[index] != name) ++index;
+        if (index == p.parameters.size()) p.parameters.push_back(name);
+        translated += "$" + std::to_string(index + 1);
+        i = end - 1;
+    }
+    p.name = "s" + std::to_string(prepared_.size() + 1);
+    p.sql = sql;
+    pg_result* result = PQprepare(conn_, p.name.c_str(), translated.c_str(), 0, nullptr);
+    if (PQresultStatus(result) != PGRES_COMMAND_OK) throw failure(result, sql);
+    PQclear(result);
+    return prepared_.emplace(sql, std::move(p)).first->second;
+}
+
+PgConnection::Query PgConnection::query(const std::string& sql) { return Query(*this, prepare(sql)); }
+
+PgConnection::Query::Query(PgConnection& connection, const Prepared& prepared)
+    : connection_(connection), prepared_(prepared), values_(prepared.parameters.size())
+{
+}
+
+PgConnection::Query& PgConnection::Query::bind(const char* name, double v)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.17g", v);
+    return set(name, text);
+}
+
+PgConnection::Query& PgConnection::Query::set(const char* name, std::string value)
+{
+    for (std::size_t i = 0; i < prepared_.parameters.size(); ++i) {
+        if (prepared_.parameters[i] != name) continue;
+        values_[i] = std::move(value);
+        return *this;
+    }
+    // A name the statement does not have is a mistake in the code, not a NULL.
+    throw StoreError(std::string("no parameter ") + name + " in: " + prepared_.sql);
+}
+
+PgRows PgConnection::Query::run()
+{
+    std::vector<const char*> values;
+    for (const auto& v : values_) values.push_back(v ? v->c_str() : nullptr);
+    pg_result* result = PQexecPrepared(connection_.conn_, prepared_.name.c_str(), static_cast<int>(values.size()),
+                                       values.data(), nullptr, nullptr, 0);
+    const ExecStatusType status = PQresultStatus(result);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+        throw connection_.failure(result, prepared_.sql);
+    return PgRows(result);
+}
+
+} // namespace pelmora::server
