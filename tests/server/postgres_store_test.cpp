@@ -1,0 +1,85 @@
+// What the PostgreSQL store adds to the contract every store keeps
+// (store_test.cpp and the others run it against each kind): the choice by
+// URI, servers starting together on an empty database, and a database that
+// restarts under a running store. On a real cluster (postgres_cluster.h).
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "server/fresh_store.h"
+#include "server/store/postgres/connection.h"
+
+using namespace pelmora::server;
+
+namespace {
+PostgresCluster* clusterOrSkip()
+{
+    std::string why;
+    PostgresCluster* cluster = PostgresCluster::get(why);
+    if (!cluster && PostgresCluster::programs(why).empty()) return nullptr;
+    if (!cluster) ADD_FAILURE() << why;
+    return cluster;
+}
+} // namespace
+
+TEST(PostgresStore, ProgramsInstalled)
+{
+    std::string why;
+    if (PostgresCluster::programs(why).empty())
+        GTEST_SKIP() << why << ": the PostgreSQL store's tests, and its runs of every store's, did not run";
+    EXPECT_TRUE(PostgresCluster::get(why)) << why;
+}
+
+TEST(PostgresStore, AUriNamesPostgresAnythingElseIsAFile)
+{
+    const std::pair<const char*, bool> cases[] = {
+        {"postgresql://db.example/pelmora", true}, {"postgres://u:p@h:5433/d?sslmode=require", true},
+        {"postgresql:///pelmora?host=/run/postgresql", true}, {"pelmora.db", false},
+        {"/var/lib/pelmora/postgres.db", false}, {"postgresql.db", false}, {"mysql://h/d", false}};
+    for (const auto& [db, postgres] : cases) EXPECT_EQ(isPostgresUri(db), postgres) << db;
+}
+
+TEST(PostgresStore, ServersStartingTogetherOnAnEmptyDatabaseMakeItOnce)
+{
+    PostgresCluster* cluster = clusterOrSkip();
+    if (!cluster) GTEST_SKIP() << "no PostgreSQL (see PostgresStore.ProgramsInstalled)";
+    const std::string uri = cluster->database("starting_together", true);
+    std::vector<std::unique_ptr<Store>> stores(6);
+    std::vector<std::string> errors(stores.size());
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < stores.size(); ++i)
+        threads.emplace_back([&, i] { stores[i] = openPostgresStore(uri, errors[i]); });
+    for (std::thread& t : threads) t.join();
+    for (std::size_t i = 0; i < stores.size(); ++i) {
+        ASSERT_TRUE(stores[i]) << errors[i];
+        stores[i]->recordReport(record("PC" + std::to_string(i)), 1000);
+    }
+    EXPECT_EQ(stores[0]->machineCount(), 6);
+    PgConnection c(uri, {});
+    EXPECT_EQ(c.query("SELECT count(*) FROM pelmora_schema").run().integer(0, 0), 1);
+}
+
+// Not ready while the database is away, and no exchange taken as written;
+// once it is back the same store works on, on connections made again.
+TEST(PostgresStore, ADatabaseRestartIsWaitedOutNotReadyMeanwhile)
+{
+    PostgresCluster* cluster = clusterOrSkip();
+    if (!cluster) GTEST_SKIP() << "no PostgreSQL (see PostgresStore.ProgramsInstalled)";
+    std::unique_ptr<Store> store = openPostgresForTest("restart", true);
+    ASSERT_TRUE(store);
+    store->recordReport(record("PC", 10), 1000);
+    EXPECT_EQ(store->machines().size(), 1u); // a reader connection made, and kept
+    EXPECT_TRUE(store->ready());
+    std::string why;
+    ASSERT_TRUE(cluster->stop(why)) << why;
+    EXPECT_FALSE(store->ready());
+    EXPECT_THROW(store->recordReport(record("PC", 20), 1010), StoreError);
+    EXPECT_THROW(store->machines(), StoreError);
+    ASSERT_TRUE(cluster->start(why)) << why;
+    EXPECT_TRUE(store->ready());
+    store->recordReport(record("PC", 30), 1020);
+    const std::vector<MachineRow> machines = store->machines();
+    ASSERT_EQ(machines.size(), 1u);
+    EXPECT_EQ(machines[0].progress, 30);
+    EXPECT_EQ(store->totals().reports, 2);
+}
