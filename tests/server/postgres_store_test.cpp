@@ -4,6 +4,7 @@
 // restarts under a running store. On a real cluster (postgres_cluster.h).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 
 #include "server/fresh_store.h"
@@ -84,4 +85,27 @@ TEST(PostgresStore, ADatabaseRestartIsWaitedOutNotReadyMeanwhile)
     store->recordReport(record("PC", 40), 1030);
     EXPECT_EQ(store->machines().at(0).progress, 40);
     EXPECT_EQ(store->totals().reports, 3);
+}
+
+// Another server's transaction takes the same rows in the other order: the
+// database ends one of the two (the store's, whose wait began first and is
+// checked first), and the store tries its write again once the way is clear.
+TEST(PostgresStore, ADeadlockedWriteIsTriedAgain)
+{
+    PostgresCluster* cluster = clusterOrSkip();
+    if (!cluster) GTEST_SKIP() << "no PostgreSQL (see PostgresStore.ProgramsInstalled)";
+    std::unique_ptr<Store> store = openPostgresForTest("deadlock", true);
+    ASSERT_TRUE(store);
+    const long long id = store->recordReport(record("PC"), 1000).machineId;
+    PgConnection other(cluster->database("deadlock", false), {});
+    other.execute("BEGIN");
+    other.execute("UPDATE totals SET value = value WHERE name = 'machine_change'");
+    std::optional<CommandRow> queued;
+    std::thread write([&] { queued = store->queueCommand(id, "tray", "admin", 1010); }); // machine row, then counter
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    other.query("SELECT 1 FROM machines WHERE id = :id FOR UPDATE").bind(":id", id).run();
+    other.execute("COMMIT");
+    write.join();
+    ASSERT_TRUE(queued);
+    EXPECT_EQ(store->machines().at(0).pendingCommand, "tray");
 }
