@@ -109,3 +109,28 @@ TEST(PostgresStore, ADeadlockedWriteIsTriedAgain)
     ASSERT_TRUE(queued);
     EXPECT_EQ(store->machines().at(0).pendingCommand, "tray");
 }
+
+// PostgreSQL's text holds neither NUL nor bytes that are not UTF-8: each
+// such byte is kept as U+FFFD, never a failed write or a name cut short.
+TEST(PostgresStore, TextItCannotHoldIsKeptAsReplacementCharacters)
+{
+    if (!clusterOrSkip()) GTEST_SKIP() << "no PostgreSQL (see PostgresStore.ProgramsInstalled)";
+    std::unique_ptr<Store> store = openPostgresForTest("text", true);
+    ASSERT_TRUE(store);
+    const std::string bad = "\xEF\xBF\xBD";
+    const std::pair<std::string, std::string> cases[] = {
+        {"caf\xC3\xA9 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xF0\x9F\x98\x80"},
+        {std::string("n\0l", 3), "n" + bad + "l"},
+        {"b\xE9t", "b" + bad + "t"},
+        {"\xC0\xAF", bad + bad},           // an overlong '/'
+        {"\xED\xA0\x80", bad + bad + bad}, // a surrogate
+        {"end\xF0\x9F\x98", "end" + bad + bad + bad},
+    };
+    for (const auto& [given, kept] : cases) {
+        UnitSubmission u;
+        u.user = given;
+        store->addUnit(u, 1000);
+        EXPECT_EQ(store->units({}).at(0).unit.user, kept) << kept;
+        EXPECT_EQ(store->units({given, std::nullopt, std::nullopt, std::nullopt, 1}).size(), 1u) << kept;
+    }
+}

@@ -6,6 +6,48 @@
 #include <libpq-fe.h>
 
 namespace pelmora::server {
+namespace {
+
+// The length of the well-formed UTF-8 sequence at TEXT[I] (RFC 3629: no
+// overlong forms, no surrogates), 0 when there is none.
+std::size_t utf8Length(const std::string& text, std::size_t i)
+{
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char b = byte(i);
+    if (b >= 0x01 && b < 0x80) return 1;
+    const std::size_t length = b >= 0xC2 && b < 0xE0 ? 2 : b >= 0xE0 && b < 0xF0 ? 3 : b >= 0xF0 && b < 0xF5 ? 4 : 0;
+    if (length == 0 || i + length > text.size()) return 0;
+    for (std::size_t k = 1; k < length; ++k)
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    const unsigned char second = byte(i + 1);
+    if ((b == 0xE0 && second < 0xA0) || (b == 0xED && second >= 0xA0) || (b == 0xF0 && second < 0x90) ||
+        (b == 0xF4 && second >= 0x90))
+        return 0;
+    return length;
+}
+
+// PostgreSQL's text holds no NUL and, in a UTF-8 database, only UTF-8:
+// each byte that is neither becomes U+FFFD, as the monitors' records
+// already are, rather than failing the statement. Text that is whole is not copied.
+std::string storable(std::string text)
+{
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const std::size_t n = utf8Length(text, i);
+        if (n == 0) break;
+        i += n;
+    }
+    if (i == text.size()) return text;
+    std::string out = text.substr(0, i);
+    while (i < text.size()) {
+        const std::size_t n = utf8Length(text, i);
+        out += n ? text.substr(i, n) : "\xEF\xBF\xBD";
+        i += n ? n : 1;
+    }
+    return out;
+}
+
+} // namespace
 
 PgRows::PgRows(pg_result* result) : result_(result) {}
 PgRows::~PgRows() { PQclear(result_); }
@@ -135,7 +177,7 @@ PgConnection::Query& PgConnection::Query::set(const char* name, std::string valu
 {
     for (std::size_t i = 0; i < prepared_.parameters.size(); ++i) {
         if (prepared_.parameters[i] != name) continue;
-        values_[i] = std::move(value);
+        values_[i] = storable(std::move(value));
         return *this;
     }
     // A name the statement does not have is a mistake in the code, not a NULL.
