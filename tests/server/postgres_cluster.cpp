@@ -1,12 +1,17 @@
 #include "server/postgres_cluster.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <fstream>
 #include <glob.h>
 #include <memory>
 #include <pwd.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "server/store/postgres/connection.h"
@@ -32,6 +37,26 @@ std::string PostgresCluster::programs(std::string& why)
     return newest;
 }
 
+// Clusters a test program that crashed left: their owner's pid is gone, an hour since.
+void PostgresCluster::removeAbandoned() const
+{
+    glob_t found{};
+    if (glob("/tmp/pelmora-pg-*/owner", 0, nullptr, &found) == 0) {
+        for (std::size_t i = 0; i < found.gl_pathc; ++i) {
+            std::ifstream owner(found.gl_pathv[i]);
+            int pid = 0;
+            // An hour old too: a pid seen from another pid namespace may look gone.
+            struct stat made {};
+            if (stat(found.gl_pathv[i], &made) != 0 || std::time(nullptr) - made.st_mtime < 3600) continue;
+            if (!(owner >> pid) || pid <= 0 || kill(pid, 0) == 0 || errno != ESRCH) continue;
+            const std::string folder = std::string(found.gl_pathv[i]).substr(0, std::strlen(found.gl_pathv[i]) - 6);
+            std::system((asUser_ + bin_ + "/pg_ctl -D " + folder + "/data -m immediate -w stop >/dev/null 2>&1").c_str());
+            std::system(("rm -rf " + folder).c_str());
+        }
+    }
+    globfree(&found);
+}
+
 PostgresCluster* PostgresCluster::get(std::string& why)
 {
     static std::string failed;
@@ -43,12 +68,14 @@ PostgresCluster* PostgresCluster::get(std::string& why)
         char scratch[] = "/tmp/pelmora-pg-XXXXXX";
         if (!mkdtemp(scratch)) return failed = "cannot make a scratch folder", nullptr;
         c->scratch_ = scratch;
+        std::ofstream(c->scratch_ + "/owner") << c->owner_ << "\n";
         if (geteuid() == 0) { // PostgreSQL refuses root: its files and programs are nobody's
             const passwd* nobody = getpwnam("nobody");
             if (!nobody || chown(scratch, nobody->pw_uid, nobody->pw_gid) != 0)
                 return failed = "cannot give the scratch folder to nobody", nullptr;
             c->asUser_ = "runuser -u nobody -- ";
         }
+        c->removeAbandoned();
         if (!c->run("initdb -D " + c->scratch_ + "/data -U pelmora --auth=trust -E UTF8 --no-locale", failed) ||
             !c->start(failed))
             return nullptr;

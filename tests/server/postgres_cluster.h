@@ -1,7 +1,8 @@
 // A real PostgreSQL cluster for the store's tests, made on first use in a
 // scratch folder and removed when the test program ends: initdb and pg_ctl
 // run as this user, or as nobody when the tests run as root (PostgreSQL
-// refuses root), listening on a Unix socket in the scratch folder only.
+// refuses root), listening on a Unix socket in the scratch folder only. A
+// cluster left by a test program that crashed is removed by the next one.
 #pragma once
 
 #include <string>
@@ -26,6 +27,7 @@ public:
 private:
     PostgresCluster() = default;
     bool run(const std::string& command, std::string& why) const; // as the cluster's user
+    void removeAbandoned() const;
     std::string bin_, scratch_, asUser_;
     int owner_ = 0; // the process that made it, the only one that removes it
 };
