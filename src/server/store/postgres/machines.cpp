@@ -59,22 +59,17 @@ struct PostgresStore::HistoryChange {
     long long silentFrom = 0;
 };
 
-PostgresStore::HistoryChange PostgresStore::historyChange(PgConnection& c, long long machineId,
-                                                          const MonitorRecord& r, long long now)
+// FIND: the exchange's read of the machine's row (its columns 2, 3, 10 and 12 to 16).
+PostgresStore::HistoryChange PostgresStore::historyChange(const PgRows& find, const MonitorRecord& r, long long now)
 {
-    const PgRows s = c.query("SELECT unit, progress, in_tray, stopped, last_seen, history_rowid, history_at,"
-                             " history_second FROM machines WHERE id = :id")
-                         .bind(":id", machineId)
-                         .run();
     HistoryChange h;
-    if (s.empty()) return h;
-    const long long lastSeen = s.integer(0, 4);
+    const long long lastSeen = find.integer(0, 10);
     const bool returns = now - lastSeen > offlineAfter_;
-    h.unitChanged = s.text(0, 0) != r.unit;
-    h.changed = h.unitChanged || s.whole(0, 1) != r.progress || s.flag(0, 2) != r.inTray ||
-                s.flag(0, 3) != r.exiting || returns;
+    h.unitChanged = find.text(0, 2) != r.unit;
+    h.changed = h.unitChanged || find.whole(0, 3) != r.progress || find.flag(0, 12) != r.inTray ||
+                find.flag(0, 5) != r.exiting || returns;
     h.silentFrom = returns ? lastSeen : 0;
-    h.latest = {s.integer(0, 5), s.integer(0, 6), s.flag(0, 7)};
+    h.latest = {find.integer(0, 13), find.integer(0, 14), find.flag(0, 15)};
     return h;
 }
 
@@ -121,7 +116,8 @@ ExchangeResult PostgresStore::exchange(PgConnection& c, const MonitorRecord& r, 
     for (int attempt = 0;; ++attempt) {
         // Locked: another server's record of the same machine waits for this one.
         const PgRows find = c.query("SELECT id, slot, unit, progress, points, stopped, pace_at, pace_progress,"
-                                    " pace_next_at, pace_next_progress, last_seen, address FROM machines"
+                                    " pace_next_at, pace_next_progress, last_seen, address, in_tray, history_rowid,"
+                                    " history_at, history_second FROM machines"
                                     " WHERE name = :name AND cpu = :cpu FOR UPDATE")
                                 .bind(":name", r.computerName).bind(":cpu", r.cpu).run();
         const bool known = !find.empty();
@@ -173,7 +169,7 @@ ExchangeResult PostgresStore::exchange(PgConnection& c, const MonitorRecord& r, 
             result.slotShared = !c.query("SELECT 1 FROM machines WHERE slot = :slot AND slot <> 0 AND stopped = 0"
                                          " AND id <> :id LIMIT 1")
                                      .bind(":slot", result.newSlot).bind(":id", result.machineId).run().empty();
-        const HistoryChange history = known ? historyChange(c, result.machineId, r, now) : HistoryChange{};
+        const HistoryChange history = known ? historyChange(find, r, now) : HistoryChange{};
         PgConnection::Query write = known
             ? c.query("UPDATE machines SET slot = :slot, \"user\" = :user, team = :team, unit = :unit,"
                       " progress = :progress, core = :core, frames = :frames, points = :points,"
@@ -233,18 +229,17 @@ ExchangeResult PostgresStore::exchange(PgConnection& c, const MonitorRecord& r, 
             .bind(":machine", result.machineId).bind(":now", now)
             .bind(":by", "machine stopped (exit record from " + (address.empty() ? "?" : address) + ")").run();
     } else {
-        // Locked: a cancel through another server either comes first or finds it delivered.
-        const PgRows pending = c.query("SELECT id, command FROM commands WHERE machine_id = :machine"
-                                       " AND state = 'pending' FOR UPDATE")
-                                   .bind(":machine", result.machineId).run();
-        if (!pending.empty()) {
-            result.commandId = pending.integer(0, 0);
-            result.command = protocol::commandByte(pending.text(0, 1));
-            PgConnection::Query deliver = c.query("UPDATE commands SET state = 'delivered', delivered_at = :now,"
-                                                  " delivered_to = :address WHERE id = :id");
-            deliver.bind(":id", result.commandId).bind(":now", now);
-            if (!address.empty()) deliver.bind(":address", address);
-            deliver.run();
+        // The pending command, if any, delivered in the one statement: a
+        // cancel through another server either comes first or finds it delivered.
+        PgConnection::Query deliver = c.query("UPDATE commands SET state = 'delivered', delivered_at = :now,"
+                                              " delivered_to = :address WHERE machine_id = :machine"
+                                              " AND state = 'pending' RETURNING id, command");
+        deliver.bind(":machine", result.machineId).bind(":now", now);
+        if (!address.empty()) deliver.bind(":address", address);
+        const PgRows delivered = deliver.run();
+        if (!delivered.empty()) {
+            result.commandId = delivered.integer(0, 0);
+            result.command = protocol::commandByte(delivered.text(0, 1));
         }
     }
     c.execute("UPDATE totals SET value = value + 1 WHERE name = 'reports'");

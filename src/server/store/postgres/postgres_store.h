@@ -130,7 +130,7 @@ private:
     static void markChanged(PgConnection& c, long long machineId);
     static std::optional<CommandRow> commandById(PgConnection& c, long long id);
     struct HistoryChange;
-    HistoryChange historyChange(PgConnection& c, long long machineId, const MonitorRecord& record, long long now);
+    HistoryChange historyChange(const PgRows& find, const MonitorRecord& record, long long now);
     void writeHistory(PgConnection& c, long long machineId, const MonitorRecord& record, long long now,
                       const HistoryChange& change);
     ExchangeResult exchange(PgConnection& c, const MonitorRecord& record, long long now, const ExchangeRules& rules);
