@@ -114,14 +114,35 @@ PgError PgConnection::failure(pg_result* result, const std::string& what) const
 
 void PgConnection::execute(const char* sql)
 {
-    pg_result* result = PQexec(conn_, sql);
+    // Several statements in one simple query run in order, in one round trip.
+    const std::string held = beginHeld_ ? std::string("BEGIN; ") + sql : std::string();
+    beginHeld_ = false;
+    pg_result* result = PQexec(conn_, held.empty() ? sql : held.c_str());
     const ExecStatusType status = PQresultStatus(result);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) throw failure(result, sql);
     PQclear(result);
 }
 
+void PgConnection::begin()
+{
+    beginHeld_ = true;
+    commitSent_ = false;
+}
+
+void PgConnection::commit()
+{
+    if (commitSent_) return;
+    if (beginHeld_) { // nothing was run: no transaction to end
+        beginHeld_ = false;
+        return;
+    }
+    commitSent_ = true;
+    execute("COMMIT");
+}
+
 void PgConnection::settle()
 {
+    beginHeld_ = false;
     if (broken()) return;
     if (PQtransactionStatus(conn_) != PQTRANS_IDLE) PQclear(PQexec(conn_, "ROLLBACK"));
 }
@@ -159,6 +180,55 @@ const PgConnection::Prepared& PgConnection::prepare(const std::string& sql)
     return prepared_.emplace(sql, std::move(p)).first->second;
 }
 
+pg_result* PgConnection::runPipelined(const Prepared& p, const std::vector<const char*>& values, bool committing)
+{
+    const bool begins = beginHeld_;
+    beginHeld_ = false;
+    if (committing) commitSent_ = true;
+    const auto send = [&](const char* sql) { return PQsendQueryParams(conn_, sql, 0, nullptr, nullptr, nullptr, nullptr, 0); };
+    const int sent = (begins ? 1 : 0) + 1 + (committing ? 1 : 0);
+    bool ok = PQenterPipelineMode(conn_) == 1 && (!begins || send("BEGIN") == 1) &&
+              PQsendQueryPrepared(conn_, p.name.c_str(), static_cast<int>(values.size()), values.data(), nullptr,
+                                  nullptr, 0) == 1 &&
+              (!committing || send("COMMIT") == 1) && PQpipelineSync(conn_) == 1;
+    // Every answer read, up to the sync, before the pipeline is left: the
+    // statements after a failed one come back as aborted.
+    std::vector<pg_result*> answers;
+    for (int i = 0; ok && i < sent; ++i) {
+        pg_result* answer = PQgetResult(conn_);
+        if (!answer) ok = false;
+        else {
+            answers.push_back(answer);
+            while (pg_result* more = PQgetResult(conn_)) PQclear(more); // up to the statement's end
+        }
+    }
+    if (ok) {
+        pg_result* sync = PQgetResult(conn_);
+        ok = sync && PQresultStatus(sync) == PGRES_PIPELINE_SYNC;
+        PQclear(sync);
+    }
+    if (!ok || PQexitPipelineMode(conn_) != 1) {
+        // Out of step with the server: this connection is not used again.
+        for (pg_result* answer : answers) PQclear(answer);
+        const std::string message = PQerrorMessage(conn_);
+        PQfinish(conn_);
+        conn_ = nullptr;
+        throw PgError(p.sql + ": " + message, "", true);
+    }
+    // The first answer that failed, else the statement's.
+    pg_result* chosen = answers[begins ? 1 : 0];
+    for (pg_result* answer : answers) {
+        const ExecStatusType status = PQresultStatus(answer);
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+            chosen = answer;
+            break;
+        }
+    }
+    for (pg_result* answer : answers)
+        if (answer != chosen) PQclear(answer);
+    return chosen;
+}
+
 PgConnection::Query PgConnection::query(const std::string& sql) { return Query(*this, prepare(sql)); }
 
 PgConnection::Query::Query(PgConnection& connection, const Prepared& prepared)
@@ -188,8 +258,11 @@ PgRows PgConnection::Query::run()
 {
     std::vector<const char*> values;
     for (const auto& v : values_) values.push_back(v ? v->c_str() : nullptr);
-    pg_result* result = PQexecPrepared(connection_.conn_, prepared_.name.c_str(), static_cast<int>(values.size()),
-                                       values.data(), nullptr, nullptr, 0);
+    pg_result* result =
+        connection_.beginHeld_ || committing_
+            ? connection_.runPipelined(prepared_, values, committing_)
+            : PQexecPrepared(connection_.conn_, prepared_.name.c_str(), static_cast<int>(values.size()),
+                             values.data(), nullptr, nullptr, 0);
     const ExecStatusType status = PQresultStatus(result);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
         throw connection_.failure(result, prepared_.sql);

@@ -78,6 +78,13 @@ public:
     int serverVersion() const; // as 150004 for 15.4
     // Outside any transaction, rolling back one left open by a failure.
     void settle();
+    // A transaction begun: BEGIN goes with the next statement, in its round
+    // trip (libpq's pipeline mode), rather than in one of its own.
+    void begin();
+    // COMMIT, unless a statement run with Query::committing() sent it already.
+    void commit();
+    // Whether COMMIT was sent since begin(): a failure after it may have committed.
+    bool commitSent() const { return commitSent_; }
 
     class Query;
     Query query(const std::string& sql);
@@ -89,7 +96,11 @@ private:
     };
     const Prepared& prepare(const std::string& sql);
     PgError failure(pg_result* result, const std::string& what) const;
+    // The statement with the BEGIN held back before it and COMMIT after it
+    // when COMMITTING, sent at once and their answers read together.
+    pg_result* runPipelined(const Prepared& prepared, const std::vector<const char*>& values, bool committing);
     pg_conn* conn_ = nullptr;
+    bool beginHeld_ = false, commitSent_ = false;
     std::map<std::string, Prepared> prepared_;
 };
 
@@ -105,6 +116,8 @@ public:
     Query& bind(const char* name, double v);
     Query& bind(const char* name, const std::string& v) { return set(name, v); }
     Query& bind(const char* name, const char* v) = delete; // would take the bool: say std::string
+    // The transaction's last statement: COMMIT is sent with it, in its round trip.
+    Query& committing() { committing_ = true; return *this; }
     PgRows run();
 
 private:
@@ -112,6 +125,7 @@ private:
     PgConnection& connection_;
     const Prepared& prepared_;
     std::vector<std::optional<std::string>> values_;
+    bool committing_ = false;
 };
 
 } // namespace pelmora::server

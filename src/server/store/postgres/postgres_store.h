@@ -171,23 +171,23 @@ auto PostgresStore::writing(Body&& body) -> std::invoke_result_t<Body&, PgConnec
         try {
             if (!writer_ || writer_->broken()) writer_ = std::make_unique<PgConnection>(uri_, settings_);
             PgConnection& c = *writer_;
-            c.execute("BEGIN");
+            c.begin(); // sent with the first statement
             if constexpr (std::is_void_v<std::invoke_result_t<Body&, PgConnection&>>) {
                 body(c);
                 committing = true;
-                c.execute("COMMIT");
+                c.commit();
                 return;
             } else {
                 auto result = body(c);
                 committing = true;
-                c.execute("COMMIT");
+                c.commit(); // unless its last statement sent it
                 return result;
             }
         } catch (const PgError& e) {
             if (writer_) writer_->settle();
             // A commit whose answer was lost may have happened: not tried again.
             if (e.retryable() && attempt < kAttempts) continue;
-            if (!committing && lost(e, attempt)) continue;
+            if (!committing && !(writer_ && writer_->commitSent()) && lost(e, attempt)) continue;
             throw;
         } catch (...) {
             if (writer_) writer_->settle();
