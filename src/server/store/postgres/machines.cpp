@@ -51,6 +51,59 @@ ReportRow reportRow(const PgRows& rows, int i)
             rows.integer(i, 5)};
 }
 
+// A known machine's exchange after its row was read and locked, in one
+// statement: the change number (counters after the machine's row, which
+// the read locked), the history row (updated, or added when the one to update
+// was thinned away meanwhile), the machine's row pointing at it, the
+// counters, and its pending command delivered, or its exit commands
+// cancelled when it stops. Its one row: the command delivered, if any.
+constexpr const char* kKnownExchange =
+    "WITH number AS (UPDATE totals SET value = value + 1 WHERE name = 'machine_change' RETURNING value),"
+    " kept AS (UPDATE reports SET at = :now, progress = :progress, unit = :unit, in_tray = :in_tray,"
+    " stopped = :stopped, silent_from = greatest(silent_from, :silent_from)"
+    " WHERE :history_update AND id = :rowid AND machine_id = :id AND at = :at RETURNING id),"
+    " added AS (INSERT INTO reports (machine_id, at, progress, unit, in_tray, stopped, silent_from)"
+    " SELECT :id, :now, :progress, :unit, :in_tray, :stopped, :silent_from"
+    " WHERE :history_write AND NOT EXISTS (SELECT 1 FROM kept) RETURNING id),"
+    " counted AS (UPDATE totals SET value = value + 1 WHERE name = 'reports'"
+    " OR (name = 'slot_change' AND :slot_moved) OR (name = 'records_clamped' AND :clamped)),"
+    " cancelled AS (UPDATE commands SET state = 'cancelled', cancelled_at = :now, cancelled_by = :cancelled_by"
+    " WHERE :stopped = 1 AND machine_id = :id AND state = 'pending' AND command = 'exit'),"
+    " delivered AS (UPDATE commands SET state = 'delivered', delivered_at = :now,"
+    " delivered_to = nullif(:address, '') WHERE :stopped = 0 AND machine_id = :id AND state = 'pending'"
+    " RETURNING id, command),"
+    " machine AS (UPDATE machines SET slot = :slot, \"user\" = :user, team = :team, unit = :unit,"
+    " progress = :progress, core = :core, frames = :frames, points = :points,"
+    " units_seen = :units_seen, cpu_mhz = :cpu_mhz, cpu_vendor = :cpu_vendor,"
+    " in_tray = :in_tray, stopped = :stopped, last_seen = :now,"
+    " unit_since = CASE WHEN :unit_changed THEN :now ELSE unit_since END,"
+    " unit_first_progress = CASE WHEN :unit_changed THEN :progress ELSE unit_first_progress END,"
+    " prev_unit = CASE WHEN :unit_changed THEN unit ELSE prev_unit END,"
+    " prev_points = CASE WHEN :unit_changed THEN points ELSE prev_points END,"
+    " prev_core = CASE WHEN :unit_changed THEN core ELSE prev_core END,"
+    " changed_at = CASE WHEN :changed_now THEN :now ELSE changed_at END,"
+    " change = (SELECT value FROM number), pace_at = :pace_at, pace_progress = :pace_progress,"
+    " pace_next_at = :pace_next_at, pace_next_progress = :pace_next_progress,"
+    " previous_address = CASE WHEN :address_changed THEN address ELSE previous_address END,"
+    " address_changed_at = CASE WHEN :address_changed THEN :now ELSE address_changed_at END,"
+    " address = :address, resumed_at = CASE WHEN :returns THEN :now ELSE resumed_at END,"
+    " history_rowid = CASE WHEN :history_write THEN coalesce((SELECT id FROM kept), (SELECT id FROM added))"
+    " ELSE history_rowid END, history_at = CASE WHEN :history_write THEN :now ELSE history_at END,"
+    " history_second = CASE WHEN :history_write THEN :second ELSE history_second END WHERE id = :id)"
+    " SELECT id, command FROM delivered";
+
+// The record's columns, as both the exchange's statements write them.
+void bindRecord(PgConnection::Query& q, const MonitorRecord& r, long long now, const PaceMarks& pace,
+                const std::string& address)
+{
+    q.bind(":user", r.user).bind(":team", r.team).bind(":unit", r.unit).bind(":progress", r.progress)
+        .bind(":core", r.core).bind(":frames", r.frames).bind(":points", r.points).bind(":units_seen", r.unitsSeen)
+        .bind(":cpu_mhz", r.cpuMhz).bind(":cpu_vendor", r.cpuVendor).bind(":in_tray", r.inTray)
+        .bind(":stopped", r.exiting).bind(":now", now).bind(":pace_at", pace.start.at)
+        .bind(":pace_progress", pace.start.progress).bind(":pace_next_at", pace.next.at)
+        .bind(":pace_next_progress", pace.next.progress).bind(":address", address);
+}
+
 } // namespace
 
 struct PostgresStore::HistoryChange {
@@ -169,25 +222,31 @@ ExchangeResult PostgresStore::exchange(PgConnection& c, const MonitorRecord& r, 
             result.slotShared = !c.query("SELECT 1 FROM machines WHERE slot = :slot AND slot <> 0 AND stopped = 0"
                                          " AND id <> :id LIMIT 1")
                                      .bind(":slot", result.newSlot).bind(":id", result.machineId).run().empty();
-        const HistoryChange history = known ? historyChange(find, r, now) : HistoryChange{};
-        PgConnection::Query write = known
-            ? c.query("UPDATE machines SET slot = :slot, \"user\" = :user, team = :team, unit = :unit,"
-                      " progress = :progress, core = :core, frames = :frames, points = :points,"
-                      " units_seen = :units_seen, cpu_mhz = :cpu_mhz, cpu_vendor = :cpu_vendor,"
-                      " in_tray = :in_tray, stopped = :stopped, last_seen = :now,"
-                      " unit_since = CASE WHEN :unit_changed THEN :now ELSE unit_since END,"
-                      " unit_first_progress = CASE WHEN :unit_changed THEN :progress ELSE unit_first_progress END,"
-                      " prev_unit = CASE WHEN :unit_changed THEN unit ELSE prev_unit END,"
-                      " prev_points = CASE WHEN :unit_changed THEN points ELSE prev_points END,"
-                      " prev_core = CASE WHEN :unit_changed THEN core ELSE prev_core END,"
-                      " changed_at = CASE WHEN :changed_now THEN :now ELSE changed_at END,"
-                      " change = :change_number, pace_at = :pace_at, pace_progress = :pace_progress,"
-                      " pace_next_at = :pace_next_at, pace_next_progress = :pace_next_progress,"
-                      " previous_address = CASE WHEN :address_changed THEN address ELSE previous_address END,"
-                      " address_changed_at = CASE WHEN :address_changed THEN :now ELSE address_changed_at END,"
-                      " address = :address, resumed_at = CASE WHEN :returns THEN :now ELSE resumed_at END"
-                      " WHERE id = :id RETURNING id")
-            : c.query("INSERT INTO machines (name, cpu, slot, \"user\", team, unit, progress, core, frames, points,"
+        if (known) {
+            const HistoryChange history = historyChange(find, r, now);
+            const HistoryDecision decision =
+                decideHistory(history.latest, history.changed, history.unitChanged, now, historyResolution_);
+            PgConnection::Query write = c.query(kKnownExchange);
+            write.bind(":id", result.machineId).bind(":slot", result.newSlot).bind(":unit_changed", unitChanged)
+                .bind(":changed_now", changed)
+                .bind(":returns", returns).bind(":address_changed", result.addressChanged)
+                .bind(":history_write", decision.write != HistoryWrite::none)
+                .bind(":history_update", decision.write == HistoryWrite::update)
+                .bind(":rowid", history.latest.rowId).bind(":at", history.latest.at)
+                .bind(":silent_from", history.silentFrom).bind(":second", decision.second)
+                .bind(":slot_moved", heldBefore != result.newSlot).bind(":clamped", r.clamped != 0)
+                .bind(":cancelled_by", "machine stopped (exit record from " + (address.empty() ? "?" : address) + ")");
+            bindRecord(write, r, now, pace, address);
+            const PgRows delivered = write.committing().run();
+            if (!delivered.empty()) {
+                result.commandId = delivered.integer(0, 0);
+                result.command = protocol::commandByte(delivered.text(0, 1));
+            }
+            return result;
+        }
+        const HistoryChange history{}; // a new machine
+        PgConnection::Query write =
+            c.query("INSERT INTO machines (name, cpu, slot, \"user\", team, unit, progress, core, frames, points,"
                       " units_seen, cpu_mhz, cpu_vendor, in_tray, stopped, first_seen, last_seen, unit_since,"
                       " unit_first_progress, changed_at, change, pace_at, pace_progress, pace_next_at,"
                       " pace_next_progress, address, resumed_at) VALUES (:name, :cpu, :slot, :user, :team,"
@@ -196,54 +255,24 @@ ExchangeResult PostgresStore::exchange(PgConnection& c, const MonitorRecord& r, 
                       " :pace_next_at, :pace_next_progress, :address, :now)"
                       // A first report of the same machine through another server won: this one updates it.
                       " ON CONFLICT (name, cpu) DO NOTHING RETURNING id");
-        if (known)
-            write.bind(":id", result.machineId).bind(":unit_changed", unitChanged).bind(":changed_now", changed)
-                .bind(":returns", returns).bind(":address_changed", result.addressChanged);
-        else
-            write.bind(":name", r.computerName).bind(":cpu", r.cpu);
-        write.bind(":slot", result.newSlot).bind(":user", r.user).bind(":team", r.team).bind(":unit", r.unit)
-            .bind(":progress", r.progress).bind(":core", r.core).bind(":frames", r.frames).bind(":points", r.points)
-            .bind(":units_seen", r.unitsSeen).bind(":cpu_mhz", r.cpuMhz).bind(":cpu_vendor", r.cpuVendor)
-            .bind(":in_tray", r.inTray).bind(":stopped", r.exiting).bind(":now", now)
-            .bind(":change_number", takeNumber(c, "machine_change")).bind(":pace_at", pace.start.at)
-            .bind(":pace_progress", pace.start.progress).bind(":pace_next_at", pace.next.at)
-            .bind(":pace_next_progress", pace.next.progress).bind(":address", address);
+        write.bind(":name", r.computerName).bind(":cpu", r.cpu).bind(":slot", result.newSlot)
+            .bind(":change_number", takeNumber(c, "machine_change"));
+        bindRecord(write, r, now, pace, address);
         const PgRows written = write.run();
-        if (!known) {
-            if (written.empty()) {
-                if (attempt > 0) throw StoreError("the machine " + r.computerName + " is neither new nor known");
-                result = ExchangeResult{};
-                result.newSlot = r.exiting ? 0 : r.slot;
-                continue;
-            }
-            result.machineId = written.integer(0, 0);
+        if (written.empty()) {
+            if (attempt > 0) throw StoreError("the machine " + r.computerName + " is neither new nor known");
+            result = ExchangeResult{};
+            result.newSlot = r.exiting ? 0 : r.slot;
+            continue;
         }
+        result.machineId = written.integer(0, 0);
         writeHistory(c, result.machineId, r, now, history);
         if (heldBefore != result.newSlot) takeNumber(c, "slot_change"); // whoever offers slots reads them again
         break;
     }
-    const std::string address = rules.address.empty() ? result.oldAddress : rules.address;
-    if (r.exiting) {
-        c.query("UPDATE commands SET state = 'cancelled', cancelled_at = :now, cancelled_by = :by"
-                " WHERE machine_id = :machine AND state = 'pending' AND command = 'exit'")
-            .bind(":machine", result.machineId).bind(":now", now)
-            .bind(":by", "machine stopped (exit record from " + (address.empty() ? "?" : address) + ")").run();
-    } else {
-        // The pending command, if any, delivered in the one statement: a
-        // cancel through another server either comes first or finds it delivered.
-        PgConnection::Query deliver = c.query("UPDATE commands SET state = 'delivered', delivered_at = :now,"
-                                              " delivered_to = :address WHERE machine_id = :machine"
-                                              " AND state = 'pending' RETURNING id, command");
-        deliver.bind(":machine", result.machineId).bind(":now", now);
-        if (!address.empty()) deliver.bind(":address", address);
-        const PgRows delivered = deliver.run();
-        if (!delivered.empty()) {
-            result.commandId = delivered.integer(0, 0);
-            result.command = protocol::commandByte(delivered.text(0, 1));
-        }
-    }
-    c.execute("UPDATE totals SET value = value + 1 WHERE name = 'reports'");
-    if (r.clamped) c.execute("UPDATE totals SET value = value + 1 WHERE name = 'records_clamped'");
+    // A machine just added has no commands yet.
+    c.query("UPDATE totals SET value = value + 1 WHERE name = 'reports' OR (name = 'records_clamped' AND :clamped)")
+        .bind(":clamped", r.clamped != 0).committing().run();
     return result;
 }
 
