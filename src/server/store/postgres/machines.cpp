@@ -3,8 +3,6 @@
 // first, so two servers taking records of one machine at once take turns.
 #include "server/store/postgres/postgres_store.h"
 
-#include <algorithm>
-#include <map>
 #include <variant>
 
 #include "protocol/monitor_protocol.h"
@@ -17,14 +15,19 @@
 namespace pelmora::server {
 namespace {
 
-// The machines' columns of machine_fields.h, in its order.
+// In one statement, so in one snapshot and one round trip: the number of
+// the last change, the pending command (one at most a machine), then the
+// machines' columns of machine_fields.h, in its order; one row of the
+// number alone (the machine's columns NULL) when no machine changed.
 const std::string& machinesSelect()
 {
     static const std::string select = [] {
         std::string columns;
         for (const MachineField& f : kMachineFields)
-            if (f.column) columns += std::string(columns.empty() ? "\"" : ", \"") + f.key + "\"";
-        return "SELECT " + columns + " FROM machines WHERE change > :since";
+            if (f.column) columns += std::string(", m.\"") + f.key + "\"";
+        return "SELECT t.value, p.command" + columns + " FROM totals t LEFT JOIN machines m ON m.change > :since"
+               " LEFT JOIN commands p ON p.machine_id = m.id AND p.state = 'pending'"
+               " WHERE t.name = 'machine_change' ORDER BY m.id";
     }();
     return select;
 }
@@ -293,34 +296,23 @@ std::vector<MachineRow> PostgresStore::machinesChangedSince(long long since, lon
 {
     latest = since;
     return reading([&](PgConnection& c) {
-        // One snapshot for the rows and the number of the last change in them.
-        c.execute("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
-        std::vector<MachineRow> rows;
         // Numbers commit in order (takeNumber), so the snapshot holds every change up to its last number.
-        latest = counter(c, "machine_change");
-        if (since != 0 && latest == since) {
-            c.execute("COMMIT");
-            return rows; // nothing written since, by any server
-        }
-        // Pending commands are few: read them apart rather than probe for each machine.
-        std::map<long long, std::string> pending;
-        const PgRows commands = c.query("SELECT machine_id, command FROM commands WHERE state = 'pending'").run();
-        for (int i = 0; i < commands.size(); ++i) pending[commands.integer(i, 0)] = commands.text(i, 1);
-        // From nothing: every row.
         const PgRows s = c.query(machinesSelect()).bind(":since", since == 0 ? -1LL : since).run();
-        c.execute("COMMIT");
+        std::vector<MachineRow> rows;
+        if (s.empty()) return rows; // no counter row: nothing was ever written
+        latest = s.integer(0, 0);
+        if (s.isNull(0, 2)) return rows; // nothing written since, by any server
+        rows.reserve(static_cast<std::size_t>(s.size()));
         for (int i = 0; i < s.size(); ++i) {
             MachineRow& m = rows.emplace_back();
-            int column = 0;
+            int column = 2;
             for (const MachineField& f : kMachineFields)
                 if (f.column) readColumn(s, i, column++, f.member, m);
-            if (const auto it = pending.find(m.id); it != pending.end()) m.pendingCommand = it->second;
+            if (!s.isNull(i, 1)) m.pendingCommand = s.text(i, 1);
         }
-        std::sort(rows.begin(), rows.end(), [](const MachineRow& a, const MachineRow& b) { return a.id < b.id; });
         return rows;
     });
 }
-
 std::vector<int> PostgresStore::heldSlots()
 {
     return reading([](PgConnection& c) {
