@@ -327,8 +327,11 @@ int PostgresStore::freeSlot(const std::vector<int>& offered)
 {
     // On the writer, whose lock keeps slotsRead_.
     return writing([&](PgConnection& c) {
-        // Read again only when some server changed who holds a slot.
-        const long long change = counter(c, "slot_change");
+        // Read again only when some server changed who holds a slot. The
+        // counter's read ends the transaction (one round trip); the slots,
+        // if read, are read after it, so they hold at least its changes.
+        const PgRows number = c.query("SELECT value FROM totals WHERE name = 'slot_change'").committing().run();
+        const long long change = number.empty() ? 0 : number.integer(0, 0);
         if (change != slotsRead_.change) {
             slotsRead_.held.reset();
             const PgRows s = c.query("SELECT DISTINCT slot FROM machines WHERE stopped = 0 AND slot <> 0").run();
