@@ -95,6 +95,27 @@ constexpr const char* kKnownExchange =
     " history_second = CASE WHEN :history_write THEN :second ELSE history_second END WHERE id = :id)"
     " SELECT id, command FROM delivered";
 
+// A new machine's exchange: its row (the report's id taken first, for the
+// row to point at), its first history row, and the counters, counted only
+// when the row was added. Its one row: the new machine's id.
+constexpr const char* kNewExchange =
+    "WITH number AS (UPDATE totals SET value = value + 1 WHERE name = 'machine_change' RETURNING value),"
+    " report AS (SELECT nextval(pg_get_serial_sequence('reports', 'id')) AS id),"
+    " machine AS (INSERT INTO machines (name, cpu, slot, \"user\", team, unit, progress, core, frames, points,"
+    " units_seen, cpu_mhz, cpu_vendor, in_tray, stopped, first_seen, last_seen, unit_since,"
+    " unit_first_progress, changed_at, change, pace_at, pace_progress, pace_next_at,"
+    " pace_next_progress, address, resumed_at, history_rowid, history_at) SELECT :name, :cpu, :slot, :user, :team,"
+    " :unit, :progress, :core, :frames, :points, :units_seen, :cpu_mhz, :cpu_vendor, :in_tray,"
+    " :stopped, :now, :now, :now, :progress, :now, (SELECT value FROM number), :pace_at, :pace_progress,"
+    " :pace_next_at, :pace_next_progress, :address, :now, report.id, :now FROM report"
+    " ON CONFLICT (name, cpu) DO NOTHING RETURNING id, history_rowid),"
+    " added AS (INSERT INTO reports (id, machine_id, at, progress, unit, in_tray, stopped, silent_from)"
+    " SELECT history_rowid, id, :now, :progress, :unit, :in_tray, :stopped, 0 FROM machine),"
+    " counted AS (UPDATE totals SET value = value + 1 WHERE (name = 'reports'"
+    " OR (name = 'slot_change' AND :slot_moved) OR (name = 'records_clamped' AND :clamped))"
+    " AND EXISTS (SELECT 1 FROM machine))"
+    " SELECT id FROM machine";
+
 // The record's columns, as both the exchange's statements write them.
 void bindRecord(PgConnection::Query& q, const MonitorRecord& r, long long now, const PaceMarks& pace,
                 const std::string& address)
@@ -127,34 +148,6 @@ PostgresStore::HistoryChange PostgresStore::historyChange(const PgRows& find, co
     h.silentFrom = returns ? lastSeen : 0;
     h.latest = {find.integer(0, 13), find.integer(0, 14), find.flag(0, 15)};
     return h;
-}
-
-void PostgresStore::writeHistory(PgConnection& c, long long machineId, const MonitorRecord& r, long long now,
-                                 const HistoryChange& h)
-{
-    const HistoryDecision decision = decideHistory(h.latest, h.changed, h.unitChanged, now, historyResolution_);
-    if (decision.write == HistoryWrite::none) return;
-    long long rowId = 0;
-    if (decision.write == HistoryWrite::update) {
-        // The machine and the time too: a row thinned away is not another's.
-        const PgRows updated =
-            c.query("UPDATE reports SET at = :now, progress = :progress, unit = :unit, in_tray = :in_tray,"
-                    " stopped = :stopped, silent_from = greatest(silent_from, :silent_from)"
-                    " WHERE id = :rowid AND machine_id = :machine AND at = :at")
-                .bind(":rowid", h.latest.rowId).bind(":machine", machineId).bind(":at", h.latest.at)
-                .bind(":now", now).bind(":progress", r.progress).bind(":unit", r.unit).bind(":in_tray", r.inTray)
-                .bind(":stopped", r.exiting).bind(":silent_from", h.silentFrom).run();
-        if (updated.changed() > 0) rowId = h.latest.rowId;
-    }
-    if (rowId == 0) { // added, or the row to update was thinned away meanwhile
-        rowId = c.query("INSERT INTO reports (machine_id, at, progress, unit, in_tray, stopped, silent_from)"
-                        " VALUES (:machine, :now, :progress, :unit, :in_tray, :stopped, :silent_from) RETURNING id")
-                    .bind(":machine", machineId).bind(":now", now).bind(":progress", r.progress)
-                    .bind(":unit", r.unit).bind(":in_tray", r.inTray).bind(":stopped", r.exiting)
-                    .bind(":silent_from", h.silentFrom).run().integer(0, 0);
-    }
-    c.query("UPDATE machines SET history_rowid = :rowid, history_at = :now, history_second = :second WHERE id = :id")
-        .bind(":rowid", rowId).bind(":now", now).bind(":second", decision.second).bind(":id", machineId).run();
 }
 
 ExchangeResult PostgresStore::recordReport(const MonitorRecord& r, long long now, const ExchangeRules& rules)
@@ -247,35 +240,25 @@ ExchangeResult PostgresStore::exchange(PgConnection& c, const MonitorRecord& r, 
             }
             return result;
         }
-        const HistoryChange history{}; // a new machine
-        PgConnection::Query write =
-            c.query("INSERT INTO machines (name, cpu, slot, \"user\", team, unit, progress, core, frames, points,"
-                      " units_seen, cpu_mhz, cpu_vendor, in_tray, stopped, first_seen, last_seen, unit_since,"
-                      " unit_first_progress, changed_at, change, pace_at, pace_progress, pace_next_at,"
-                      " pace_next_progress, address, resumed_at) VALUES (:name, :cpu, :slot, :user, :team,"
-                      " :unit, :progress, :core, :frames, :points, :units_seen, :cpu_mhz, :cpu_vendor, :in_tray,"
-                      " :stopped, :now, :now, :now, :progress, :now, :change_number, :pace_at, :pace_progress,"
-                      " :pace_next_at, :pace_next_progress, :address, :now)"
-                      // A first report of the same machine through another server won: this one updates it.
-                      " ON CONFLICT (name, cpu) DO NOTHING RETURNING id");
+        // A new machine, its first history row and the counters in one
+        // statement, sent with COMMIT. A first report of the same machine
+        // through another server may have won: then nothing but a change
+        // number was taken, and this one starts again as a known machine.
+        PgConnection::Query write = c.query(kNewExchange);
         write.bind(":name", r.computerName).bind(":cpu", r.cpu).bind(":slot", result.newSlot)
-            .bind(":change_number", takeNumber(c, "machine_change"));
+            .bind(":slot_moved", result.newSlot != 0).bind(":clamped", r.clamped != 0);
         bindRecord(write, r, now, pace, address);
-        const PgRows written = write.run();
+        const PgRows written = write.committing().run();
         if (written.empty()) {
             if (attempt > 0) throw StoreError("the machine " + r.computerName + " is neither new nor known");
+            c.begin();
             result = ExchangeResult{};
             result.newSlot = r.exiting ? 0 : r.slot;
             continue;
         }
         result.machineId = written.integer(0, 0);
-        writeHistory(c, result.machineId, r, now, history);
-        if (heldBefore != result.newSlot) takeNumber(c, "slot_change"); // whoever offers slots reads them again
-        break;
+        return result;
     }
-    // A machine just added has no commands yet.
-    c.query("UPDATE totals SET value = value + 1 WHERE name = 'reports' OR (name = 'records_clamped' AND :clamped)")
-        .bind(":clamped", r.clamped != 0).committing().run();
     return result;
 }
 

@@ -131,8 +131,6 @@ private:
     static std::optional<CommandRow> commandById(PgConnection& c, long long id);
     struct HistoryChange;
     HistoryChange historyChange(const PgRows& find, const MonitorRecord& record, long long now);
-    void writeHistory(PgConnection& c, long long machineId, const MonitorRecord& record, long long now,
-                      const HistoryChange& change);
     ExchangeResult exchange(PgConnection& c, const MonitorRecord& record, long long now, const ExchangeRules& rules);
     // recordReport's paths for admission (admission.cpp): a new identity on
     // the waiting list; a pinned machine's refused sender remembered.
