@@ -21,10 +21,11 @@
 #   apart    server/                      the team server: its own folder and protocol/. Only
 #                                         server/store/sqlite/ and the two places that make the
 #                                         store (server/server.cpp, server/main.cpp) include
-#                                         <sqlite3.h> or server/store/sqlite/
+#                                         <sqlite3.h> or server/store/sqlite/; likewise
+#                                         server/store/postgres/ for <libpq-fe.h> and itself
 #            inside server/, rooms by level: support/ (0: log, limits, time,
 #            text safety, rate limits, shared answers), store/ and http/ (1: the
-#            rows and the store's interface; the HTTP plumbing), store/sqlite/ (2),
+#            rows and the store's interface; the HTTP plumbing), store/sqlite/ and store/postgres/ (2),
 #            monitor/ and fleet/ (3: what faces the monitors and the stats site;
 #            the fleet view, status, alerts, webhook, team figures, machine
 #            admin), api/ (4: routes, handlers, sign-in), and the wiring at the
@@ -103,11 +104,20 @@ sqlite_allowed() {
     return 1
 }
 
+# Inside src/server: who may reach the PostgreSQL store.
+postgres_allowed() {
+    case "$1" in
+        src/server/store/postgres/* | src/server/server.cpp | src/server/main.cpp) return 0 ;;
+    esac
+    return 1
+}
+
 # Inside src/server: a file's room and its level.
 server_room() {
     case "$1" in
         src/server/support/*) REPLY="0 support" ;;
         src/server/store/sqlite/*) REPLY="2 store/sqlite" ;;
+        src/server/store/postgres/*) REPLY="2 store/postgres" ;;
         src/server/store/*) REPLY="1 store" ;;
         src/server/http/*) REPLY="1 http" ;;
         src/server/monitor/*) REPLY="3 monitor" ;;
@@ -180,6 +190,8 @@ while IFS= read -r hit; do
         layer_of "$from"
         if [[ $file == src/server/* ]] && [ "$target" = sqlite3.h ] && ! sqlite_allowed "$file"; then
             complain "$at server/ reaches <sqlite3.h> outside server/store/sqlite/"
+        elif [[ $file == src/server/* ]] && [ "$target" = libpq-fe.h ] && ! postgres_allowed "$file"; then
+            complain "$at server/ reaches <libpq-fe.h> outside server/store/postgres/"
         elif [[ $REPLY == [0-5] ]] && [ -z "${standard[$target]:-}" ] &&
             [ -z "${allowed[$from:$target]:-}" ]; then
             complain "$at $from/ (a core folder) includes the system header <$target>"
@@ -189,6 +201,9 @@ while IFS= read -r hit; do
     folder_of "$resolved"; to=$REPLY
     if [[ $file == src/server/* ]] && [[ $resolved == src/server/store/sqlite/* ]] && ! sqlite_allowed "$file"; then
         complain "$at server/ reaches \"$target\" outside server/store/sqlite/"
+    fi
+    if [[ $file == src/server/* ]] && [[ $resolved == src/server/store/postgres/* ]] && ! postgres_allowed "$file"; then
+        complain "$at server/ reaches \"$target\" outside server/store/postgres/"
     fi
     [[ $file == src/server/* && $resolved == src/server/* ]] && server_rooms_rule "$at" "$file" "$resolved"
     case "$file" in

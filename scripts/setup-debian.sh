@@ -15,7 +15,7 @@ build=(
   cmake ninja-build g++ pkg-config dpkg-dev file
   googletest libgtest-dev libbenchmark-dev
   libncurses-dev
-  libcpp-httplib-dev libcurl4-openssl-dev libsqlite3-dev nlohmann-json3-dev libcli11-dev libboost-dev
+  libcpp-httplib-dev libcurl4-openssl-dev libsqlite3-dev libpq-dev nlohmann-json3-dev libcli11-dev libboost-dev
   zlib1g-dev
 )
 # The Windows presets, built with mingw-w64 and tested under wine.
@@ -29,6 +29,7 @@ testing=(
   strace time heaptrack iproute2 curl jq
   chromium chromium-driver python3-selenium nodejs npm
   prometheus
+  postgresql-15
   debootstrap lintian
 )
 

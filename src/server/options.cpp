@@ -48,7 +48,7 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
     const ServerOptions initial;
     std::string monitorListen = endpointText(initial.monitorListen), httpListen = endpointText(initial.httpListen);
     std::string admission = defaults::kAdmission;
-    app.add_option("--db", options.db, "the store (SQLite)")->capture_default_str();
+    app.add_option("--db", options.db, "the store: a SQLite file, or a PostgreSQL database's URI (postgresql://...)")->capture_default_str();
     app.add_option("--monitor-listen", monitorListen, "ADDR:PORT for the monitors' reports")->capture_default_str();
     app.add_option("--http-listen", httpListen, "ADDR:PORT for the API, metrics and the stats site")
         ->capture_default_str();

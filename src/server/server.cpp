@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <thread>
 
+#include "server/store/postgres/postgres_store.h"
 #include "server/store/sqlite/sqlite_store.h"
 #include "server/support/log.h"
 #include "server/team_server.h"
@@ -61,12 +62,18 @@ struct OpenedStore {
 OpenedStore openStore(const ServerOptions& options)
 {
     std::string error;
-    // SQLite's is a file: the token is made beside it.
-    OpenedStore opened{openSqliteStore(options.db, error), options.db + ".admin-token"};
+    // A libpq URI names a PostgreSQL database, shared by every server on it;
+    // anything else is a SQLite file. SQLite's token is made beside its file,
+    // PostgreSQL's in the working folder. The URI may hold a password: the
+    // log names the database's kind, never the URI.
+    const bool postgres = isPostgresUri(options.db);
+    OpenedStore opened = postgres ? OpenedStore{openPostgresStore(options.db, error), "pelmora-server.admin-token"}
+                                  : OpenedStore{openSqliteStore(options.db, error), options.db + ".admin-token"};
+    const std::string name = postgres ? std::string("the PostgreSQL database") : "the store " + options.db;
     if (!opened.store) {
         logEvent(Level::error, error);
     } else if (!opened.store->writable(error)) {
-        logEvent(Level::error, "the store " + options.db + " cannot be written: " + error);
+        logEvent(Level::error, name + " cannot be written: " + error);
         opened.store.reset();
     }
     return opened;

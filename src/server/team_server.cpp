@@ -139,7 +139,10 @@ bool TeamServer::bind()
                  "cannot listen for HTTP on " + where(options_.httpListen, options_.httpListen.port) + ": " + error);
         return false;
     }
-    logEvent(Level::info, std::string("pelmora-server ") + kServerVersion + ", store " + options_.db);
+    // A database's URI may hold its password: not logged.
+    const bool uri = options_.db.find("://") != std::string::npos;
+    logEvent(Level::info, std::string("pelmora-server ") + kServerVersion + ", store " +
+                              (uri ? std::string("a PostgreSQL database") : options_.db));
     logEvent(Level::info, "monitors on " + where(options_.monitorListen, parts_->monitors.port()));
     logEvent(Level::info, "HTTP on " + where(options_.httpListen, parts_->http.port()));
     return true;

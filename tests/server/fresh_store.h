@@ -8,7 +8,10 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "server/postgres_cluster.h"
+#include "server/store/postgres/postgres_store.h"
 #include "server/store/sqlite/sqlite_store.h"
 
 namespace pelmora::server {
@@ -41,9 +44,29 @@ inline std::unique_ptr<Store> openSqliteBeside(const std::string& path)
 }
 constexpr StoreKind kSqliteStore{"Sqlite", openSqliteForTest, openSqliteBeside};
 
+// PLACE names a database of the test cluster (postgres_cluster.h).
+inline std::unique_ptr<Store> openPostgresForTest(const std::string& place, bool empty)
+{
+    std::string error;
+    PostgresCluster* cluster = PostgresCluster::get(error);
+    std::unique_ptr<Store> store = cluster ? openPostgresStore(cluster->database(place, empty), error) : nullptr;
+    if (!store) ADD_FAILURE() << place << ": " << error;
+    return store;
+}
+inline std::unique_ptr<Store> openPostgresBeside(const std::string& place) { return openPostgresForTest(place, false); }
+constexpr StoreKind kPostgresStore{"Postgres", openPostgresForTest, openPostgresBeside};
+
 // The kinds the store's tests run against: a new kind of store is one more
 // value here. With storeKindName, each test's name ends in its kind's.
-inline const auto kStoreKinds = testing::Values(kSqliteStore);
+// PostgreSQL's when its programs are installed; PostgresStore.ProgramsInstalled
+// says, skipped, when they are not.
+inline std::vector<StoreKind> storeKinds()
+{
+    std::string why;
+    if (PostgresCluster::programs(why).empty()) return {kSqliteStore};
+    return {kSqliteStore, kPostgresStore};
+}
+inline const auto kStoreKinds = testing::ValuesIn(storeKinds());
 inline std::string storeKindName(const testing::TestParamInfo<StoreKind>& info) { return info.param.name; }
 
 inline std::unique_ptr<Store> freshStore(const std::string& path) { return kSqliteStore.open(path, true); }

@@ -92,6 +92,7 @@ TEST_P(TwoWriters, WhatBothWriteAtOnceStaysWhole)
     // The same first reports from both: one machine each, whoever came first.
     atOnce(40, [](Store& s, int i) { s.recordReport(record("PC" + std::to_string(i)), 1000); });
     EXPECT_EQ(a->machineCount(), 40);
+    EXPECT_EQ(b->totals().reports, 80); // each report counted once, the one that lost the race too
     // Commands for one machine from both: one pending at any time.
     const long long id = a->machines()[0].id;
     atOnce(40, [id](Store& s, int i) { s.queueCommand(id, i % 2 ? "tray" : "restart", "admin", 1000 + i); });

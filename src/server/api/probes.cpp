@@ -7,7 +7,17 @@
 
 namespace pelmora::server {
 
-void getHealth(ApiContext&, const HttpRequest&, HttpResponse& res) { res.set_content("ok", "text/plain"); }
+// Not ready while the store cannot be reached (a database server restarting):
+// a load balancer then sends the traffic to another server.
+void getHealth(ApiContext& api, const HttpRequest&, HttpResponse& res)
+{
+    if (api.store.ready()) {
+        res.set_content("ok", "text/plain");
+        return;
+    }
+    res.status = 503;
+    res.set_content("not ready: the store cannot be reached", "text/plain");
+}
 
 // /metrics changes with every request counted, so each asks for a new
 // version; while it is small that means made anew each time, and once big

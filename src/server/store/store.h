@@ -221,6 +221,9 @@ public:
     virtual void upkeep(Upkeep kind) = 0;
     // The bytes the store's data takes now (its log of recent writes aside).
     virtual long long sizeBytes() = 0;
+    // Whether the store can be reached now (a database server may not be):
+    // the health check's "not ready" while it cannot. A file always can.
+    virtual bool ready() { return true; }
 };
 
 } // namespace pelmora::server

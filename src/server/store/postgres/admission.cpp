@@ -1,0 +1,142 @@
+// Admission in the PostgreSQL store: the waiting list of new identities,
+// their approval into machines, and a pinned machine's address moved or its
+// refused sender remembered.
+#include "server/store/postgres/postgres_store.h"
+
+namespace pelmora::server {
+namespace {
+
+constexpr const char* kWaiting = "waiting for the admin's approval";
+
+WaitingRow waitingRow(const PgRows& s, int i)
+{
+    return {s.integer(i, 0), s.text(i, 1), s.whole(i, 2), s.text(i, 3), s.whole(i, 4), s.text(i, 5), s.text(i, 6),
+            s.integer(i, 7), s.integer(i, 8)};
+}
+
+constexpr const char* kWaitingColumns = "SELECT id, name, cpu, \"user\", team, unit, address, first_seen, last_seen"
+                                        " FROM waiting ";
+
+} // namespace
+
+void PostgresStore::lockCount(PgConnection& c, const char* what)
+{
+    c.query("SELECT pg_advisory_xact_lock(hashtext(:what))").bind(":what", std::string(what)).run();
+}
+
+void PostgresStore::putWaiting(PgConnection& c, const MonitorRecord& r, long long now, const ExchangeRules& rules,
+                               ExchangeResult& result)
+{
+    const auto bindRecord = [&](PgConnection::Query& q) -> PgConnection::Query& {
+        return q.bind(":name", r.computerName).bind(":cpu", r.cpu).bind(":user", r.user).bind(":team", r.team)
+            .bind(":unit", r.unit).bind(":address", rules.address).bind(":now", now);
+    };
+    PgConnection::Query touch = c.query("UPDATE waiting SET \"user\" = :user, team = :team, unit = :unit,"
+                                        " address = :address, last_seen = :now WHERE name = :name AND cpu = :cpu"
+                                        " RETURNING id");
+    const PgRows touched = bindRecord(touch).run();
+    if (!touched.empty()) { // known already: the one update
+        result.waitingId = touched.integer(0, 0);
+        result.waiting = true, result.refused = kWaiting;
+        return;
+    }
+    if (!rules.mayAddMachine) {
+        result.refused = "too many new machines from its address";
+        return;
+    }
+    // Counted under a lock every server takes to add one: the bound holds across servers.
+    lockCount(c, "waiting");
+    const long long count = c.query("SELECT count(*) FROM waiting").run().integer(0, 0);
+    if (rules.maxWaiting > 0 && count >= rules.maxWaiting)
+        c.query("DELETE FROM waiting WHERE id IN (SELECT id FROM waiting ORDER BY last_seen, id LIMIT :count)")
+            .bind(":count", count - rules.maxWaiting + 1).run();
+    // Another server's record of the same identity may have come first: the upsert.
+    PgConnection::Query insert = c.query("INSERT INTO waiting (name, cpu, \"user\", team, unit, address, first_seen,"
+                                         " last_seen) VALUES (:name, :cpu, :user, :team, :unit, :address, :now, :now)"
+                                         " ON CONFLICT (name, cpu) DO UPDATE SET \"user\" = excluded.\"user\","
+                                         " team = excluded.team, unit = excluded.unit, address = excluded.address,"
+                                         " last_seen = excluded.last_seen RETURNING id");
+    result.waitingId = bindRecord(insert).run().integer(0, 0);
+    result.waiting = result.newMachine = true, result.refused = kWaiting;
+}
+
+void PostgresStore::noteRefusedAddress(PgConnection& c, long long machineId, const std::string& address,
+                                       long long now)
+{
+    // A flood, from however many addresses, changes the machine (and so
+    // the fleet's views) at most once a minute.
+    if (c.query("UPDATE machines SET refused_address = :address, refused_at = :now"
+                " WHERE id = :id AND refused_at <= :now - 60")
+            .bind(":id", machineId).bind(":address", address).bind(":now", now).run().changed() > 0)
+        markChanged(c, machineId);
+}
+
+std::optional<std::string> PostgresStore::moveAddress(long long machineId, const std::string& address, long long now)
+{
+    return writing([&](PgConnection& c) -> std::optional<std::string> {
+        const PgRows find = c.query("SELECT address FROM machines WHERE id = :id FOR UPDATE").bind(":id", machineId).run();
+        if (find.empty()) return std::nullopt;
+        c.query("UPDATE machines SET previous_address = CASE WHEN address IN ('', :address)"
+                " THEN previous_address ELSE address END, address_changed_at = :now, address = :address,"
+                " refused_address = CASE WHEN refused_address = :address THEN '' ELSE refused_address END,"
+                " refused_at = CASE WHEN refused_address = :address THEN 0 ELSE refused_at END"
+                " WHERE id = :id")
+            .bind(":id", machineId).bind(":address", address).bind(":now", now).run();
+        markChanged(c, machineId);
+        return find.text(0, 0);
+    });
+}
+
+std::vector<WaitingRow> PostgresStore::waiting()
+{
+    return reading([](PgConnection& c) {
+        const PgRows s = c.query(std::string(kWaitingColumns) + "ORDER BY first_seen, id").run();
+        std::vector<WaitingRow> rows;
+        for (int i = 0; i < s.size(); ++i) rows.push_back(waitingRow(s, i));
+        return rows;
+    });
+}
+
+Approval PostgresStore::approve(const std::vector<long long>& ids, long long maxMachines, long long now)
+{
+    return writing([&](PgConnection& c) {
+        Approval out;
+        if (maxMachines > 0) lockCount(c, "machines"); // in the transaction: every server's count
+        long long added = 0;
+        const long long machines = c.query("SELECT count(*) FROM machines").run().integer(0, 0);
+        for (const long long id : ids) {
+            const PgRows find = c.query(std::string(kWaitingColumns) + "WHERE id = :id FOR UPDATE").bind(":id", id).run();
+            if (find.empty()) continue;
+            const WaitingRow w = waitingRow(find, 0);
+            MachineRow m;
+            m.name = w.name, m.cpu = w.cpu, m.user = w.user, m.team = w.team, m.unit = w.unit;
+            m.address = w.address, m.lastSeen = w.lastSeen;
+            const PgRows known = c.query("SELECT id FROM machines WHERE name = :name AND cpu = :cpu")
+                                     .bind(":name", w.name).bind(":cpu", w.cpu).run();
+            if (!known.empty()) {
+                m.id = known.integer(0, 0); // made a machine meanwhile (while admission was open)
+            } else if (maxMachines > 0 && machines + added >= maxMachines) {
+                out.refused.push_back(w);
+                continue;
+            } else {
+                // Served as any machine from its next record on, which fills in the rest.
+                m.id = c.query("INSERT INTO machines (name, cpu, slot, \"user\", team, unit, progress, core, frames,"
+                               " points, units_seen, cpu_mhz, cpu_vendor, in_tray, stopped, first_seen, last_seen,"
+                               " unit_since, unit_first_progress, changed_at, change, pace_at, pace_progress,"
+                               " pace_next_at, pace_next_progress, address, resumed_at) VALUES (:name, :cpu, 0,"
+                               " :user, :team, :unit, 0, '', 0, 0, 0, 0, '', 0, 0, :now, :last, :last, 0, :last,"
+                               " :change_number, :last, 0, :last, 0, :address, :last) RETURNING id")
+                           .bind(":name", w.name).bind(":cpu", w.cpu).bind(":user", w.user).bind(":team", w.team)
+                           .bind(":unit", w.unit).bind(":address", w.address).bind(":now", now)
+                           .bind(":last", w.lastSeen).bind(":change_number", takeNumber(c, "machine_change"))
+                           .run().integer(0, 0);
+                ++added;
+            }
+            c.query("DELETE FROM waiting WHERE id = :id").bind(":id", id).run();
+            out.approved.push_back(m);
+        }
+        return out;
+    });
+}
+
+} // namespace pelmora::server

@@ -1,0 +1,272 @@
+#include "server/store/postgres/connection.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <libpq-fe.h>
+
+namespace pelmora::server {
+namespace {
+
+// The length of the well-formed UTF-8 sequence at TEXT[I] (RFC 3629: no
+// overlong forms, no surrogates), 0 when there is none.
+std::size_t utf8Length(const std::string& text, std::size_t i)
+{
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char b = byte(i);
+    if (b >= 0x01 && b < 0x80) return 1;
+    const std::size_t length = b >= 0xC2 && b < 0xE0 ? 2 : b >= 0xE0 && b < 0xF0 ? 3 : b >= 0xF0 && b < 0xF5 ? 4 : 0;
+    if (length == 0 || i + length > text.size()) return 0;
+    for (std::size_t k = 1; k < length; ++k)
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    const unsigned char second = byte(i + 1);
+    if ((b == 0xE0 && second < 0xA0) || (b == 0xED && second >= 0xA0) || (b == 0xF0 && second < 0x90) ||
+        (b == 0xF4 && second >= 0x90))
+        return 0;
+    return length;
+}
+
+// PostgreSQL's text holds no NUL and, in a UTF-8 database, only UTF-8:
+// each byte that is neither becomes U+FFFD, as the monitors' records
+// already are, rather than failing the statement. Text that is whole is not copied.
+std::string storable(std::string text)
+{
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const std::size_t n = utf8Length(text, i);
+        if (n == 0) break;
+        i += n;
+    }
+    if (i == text.size()) return text;
+    std::string out = text.substr(0, i);
+    while (i < text.size()) {
+        const std::size_t n = utf8Length(text, i);
+        out += n ? text.substr(i, n) : "\xEF\xBF\xBD";
+        i += n ? n : 1;
+    }
+    return out;
+}
+
+} // namespace
+
+PgRows::PgRows(pg_result* result) : result_(result) {}
+PgRows::~PgRows() { PQclear(result_); }
+int PgRows::size() const { return PQntuples(result_); }
+long long PgRows::changed() const
+{
+    const char* n = PQcmdTuples(result_);
+    return n && *n ? std::strtoll(n, nullptr, 10) : 0;
+}
+bool PgRows::isNull(int row, int column) const { return PQgetisnull(result_, row, column) != 0; }
+std::string PgRows::text(int row, int column) const
+{
+    return std::string(PQgetvalue(result_, row, column), static_cast<std::size_t>(PQgetlength(result_, row, column)));
+}
+long long PgRows::integer(int row, int column) const
+{
+    const char* v = PQgetvalue(result_, row, column);
+    if (*v == 't') return 1; // a boolean
+    if (*v == 'f') return 0;
+    // A numeric (a sum) may come with a fraction: its whole part.
+    return std::strtoll(v, nullptr, 10);
+}
+double PgRows::real(int row, int column) const { return std::strtod(PQgetvalue(result_, row, column), nullptr); }
+bool PgRows::flag(int row, int column) const { return integer(row, column) != 0; }
+
+PgConnection::PgConnection(const std::string& uri, const PgSettings& settings)
+{
+    // Ours first: what the URI names overrides them (libpq keeps the last).
+    const std::string connectTimeout = std::to_string(settings.connectSeconds);
+    const char* const keys[] = {"connect_timeout", "keepalives", "keepalives_idle", "keepalives_interval",
+                                "keepalives_count", "tcp_user_timeout", "application_name", "dbname", nullptr};
+    const char* const values[] = {connectTimeout.c_str(), "1", "5", "2", "3", "10000", "pelmora-server",
+                                  uri.c_str(), nullptr};
+    conn_ = PQconnectdbParams(keys, values, 1);
+    if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
+        const std::string message = conn_ ? PQerrorMessage(conn_) : "out of memory";
+        PQfinish(conn_);
+        conn_ = nullptr;
+        throw PgError("cannot connect to the database: " + message, "", true);
+    }
+    // Every statement bounded in time, and a transaction left open by a
+    // stuck client ended by the server.
+    const std::string limits = "SET statement_timeout = " + std::to_string(settings.statementSeconds * 1000) +
+                               "; SET idle_in_transaction_session_timeout = 60000; SET client_min_messages = warning";
+    execute(limits.c_str());
+}
+
+PgConnection::~PgConnection() { PQfinish(conn_); }
+
+int PgConnection::serverVersion() const { return PQserverVersion(conn_); }
+
+bool PgConnection::broken() const { return !conn_ || PQstatus(conn_) != CONNECTION_OK; }
+
+PgError PgConnection::failure(pg_result* result, const std::string& what) const
+{
+    const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    std::string message = result ? PQresultErrorMessage(result) : "";
+    if (message.empty()) message = PQerrorMessage(conn_);
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+    PgError error(what + ": " + message, state ? state : "", broken());
+    PQclear(result);
+    return error;
+}
+
+void PgConnection::execute(const char* sql)
+{
+    // Several statements in one simple query run in order, in one round trip.
+    const std::string held = beginHeld_ ? std::string("BEGIN; ") + sql : std::string();
+    beginHeld_ = false;
+    pg_result* result = PQexec(conn_, held.empty() ? sql : held.c_str());
+    const ExecStatusType status = PQresultStatus(result);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) throw failure(result, sql);
+    PQclear(result);
+}
+
+void PgConnection::begin()
+{
+    beginHeld_ = true;
+    commitSent_ = false;
+}
+
+void PgConnection::commit()
+{
+    if (commitSent_) return;
+    if (beginHeld_) { // nothing was run: no transaction to end
+        beginHeld_ = false;
+        return;
+    }
+    commitSent_ = true;
+    execute("COMMIT");
+}
+
+void PgConnection::settle()
+{
+    beginHeld_ = false;
+    if (broken()) return;
+    if (PQtransactionStatus(conn_) != PQTRANS_IDLE) PQclear(PQexec(conn_, "ROLLBACK"));
+}
+
+const PgConnection::Prepared& PgConnection::prepare(const std::string& sql)
+{
+    if (const auto found = prepared_.find(sql); found != prepared_.end()) return found->second;
+    // :name becomes $n, the same n at each use; '::' casts and quoted text are left alone.
+    Prepared p;
+    std::string translated;
+    bool quoted = false;
+    for (std::size_t i = 0; i < sql.size(); ++i) {
+        const char c = sql[i];
+        if (c == '\'') quoted = !quoted;
+        const bool startsName = i + 1 < sql.size() && (std::isalpha(static_cast<unsigned char>(sql[i + 1])) ||
+                                                       sql[i + 1] == '_');
+        if (quoted || c != ':' || !startsName || (i > 0 && sql[i - 1] == ':')) {
+            translated += c;
+            continue;
+        }
+        std::size_t end = i + 1;
+        while (end < sql.size() && (std::isalnum(static_cast<unsigned char>(sql[end])) || sql[end] == '_')) ++end;
+        const std::string name = sql.substr(i, end - i);
+        std::size_t index = 0;
+        while (index < p.parameters.size() && p.parameters[index] != name) ++index;
+        if (index == p.parameters.size()) p.parameters.push_back(name);
+        translated += "$" + std::to_string(index + 1);
+        i = end - 1;
+    }
+    p.name = "s" + std::to_string(prepared_.size() + 1);
+    p.sql = sql;
+    pg_result* result = PQprepare(conn_, p.name.c_str(), translated.c_str(), 0, nullptr);
+    if (PQresultStatus(result) != PGRES_COMMAND_OK) throw failure(result, sql);
+    PQclear(result);
+    return prepared_.emplace(sql, std::move(p)).first->second;
+}
+
+pg_result* PgConnection::runPipelined(const Prepared& p, const std::vector<const char*>& values, bool committing)
+{
+    const bool begins = beginHeld_;
+    beginHeld_ = false;
+    if (committing) commitSent_ = true;
+    const auto send = [&](const char* sql) { return PQsendQueryParams(conn_, sql, 0, nullptr, nullptr, nullptr, nullptr, 0); };
+    const int sent = (begins ? 1 : 0) + 1 + (committing ? 1 : 0);
+    bool ok = PQenterPipelineMode(conn_) == 1 && (!begins || send("BEGIN") == 1) &&
+              PQsendQueryPrepared(conn_, p.name.c_str(), static_cast<int>(values.size()), values.data(), nullptr,
+                                  nullptr, 0) == 1 &&
+              (!committing || send("COMMIT") == 1) && PQpipelineSync(conn_) == 1;
+    // Every answer read, up to the sync, before the pipeline is left: the
+    // statements after a failed one come back as aborted.
+    std::vector<pg_result*> answers;
+    for (int i = 0; ok && i < sent; ++i) {
+        pg_result* answer = PQgetResult(conn_);
+        if (!answer) ok = false;
+        else {
+            answers.push_back(answer);
+            while (pg_result* more = PQgetResult(conn_)) PQclear(more); // up to the statement's end
+        }
+    }
+    if (ok) {
+        pg_result* sync = PQgetResult(conn_);
+        ok = sync && PQresultStatus(sync) == PGRES_PIPELINE_SYNC;
+        PQclear(sync);
+    }
+    if (!ok || PQexitPipelineMode(conn_) != 1) {
+        // Out of step with the server: this connection is not used again.
+        for (pg_result* answer : answers) PQclear(answer);
+        const std::string message = PQerrorMessage(conn_);
+        PQfinish(conn_);
+        conn_ = nullptr;
+        throw PgError(p.sql + ": " + message, "", true);
+    }
+    // The first answer that failed, else the statement's.
+    pg_result* chosen = answers[begins ? 1 : 0];
+    for (pg_result* answer : answers) {
+        const ExecStatusType status = PQresultStatus(answer);
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+            chosen = answer;
+            break;
+        }
+    }
+    for (pg_result* answer : answers)
+        if (answer != chosen) PQclear(answer);
+    return chosen;
+}
+
+PgConnection::Query PgConnection::query(const std::string& sql) { return Query(*this, prepare(sql)); }
+
+PgConnection::Query::Query(PgConnection& connection, const Prepared& prepared)
+    : connection_(connection), prepared_(prepared), values_(prepared.parameters.size())
+{
+}
+
+PgConnection::Query& PgConnection::Query::bind(const char* name, double v)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.17g", v);
+    return set(name, text);
+}
+
+PgConnection::Query& PgConnection::Query::set(const char* name, std::string value)
+{
+    for (std::size_t i = 0; i < prepared_.parameters.size(); ++i) {
+        if (prepared_.parameters[i] != name) continue;
+        values_[i] = storable(std::move(value));
+        return *this;
+    }
+    // A name the statement does not have is a mistake in the code, not a NULL.
+    throw StoreError(std::string("no parameter ") + name + " in: " + prepared_.sql);
+}
+
+PgRows PgConnection::Query::run()
+{
+    std::vector<const char*> values;
+    for (const auto& v : values_) values.push_back(v ? v->c_str() : nullptr);
+    pg_result* result =
+        connection_.beginHeld_ || committing_
+            ? connection_.runPipelined(prepared_, values, committing_)
+            : PQexecPrepared(connection_.conn_, prepared_.name.c_str(), static_cast<int>(values.size()),
+                             values.data(), nullptr, nullptr, 0);
+    const ExecStatusType status = PQresultStatus(result);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+        throw connection_.failure(result, prepared_.sql);
+    return PgRows(result);
+}
+
+} // namespace pelmora::server

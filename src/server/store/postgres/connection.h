@@ -1,0 +1,131 @@
+// A thin hold on libpq: one connection to the database, and statements
+// written with named parameters (":machine"), as the SQLite store writes
+// them, each value bound as a parameter, never pasted into the SQL. A
+// statement is prepared once a connection and kept. Failures throw PgError,
+// which says whether trying again may succeed.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "server/store/store.h"
+
+struct pg_conn;
+struct pg_result;
+
+namespace pelmora::server {
+
+class PgError : public StoreError {
+public:
+    PgError(const std::string& message, std::string sqlState, bool connectionLost)
+        : StoreError(message), sqlState_(std::move(sqlState)), lost_(connectionLost)
+    {
+    }
+    // A serialization failure or a deadlock: the transaction was rolled back whole.
+    bool retryable() const { return sqlState_ == "40001" || sqlState_ == "40P01"; }
+    bool connectionLost() const { return lost_; }
+    const std::string& sqlState() const { return sqlState_; }
+
+private:
+    std::string sqlState_;
+    bool lost_;
+};
+
+// The rows of a statement, all in memory (every read the store makes is bounded).
+class PgRows {
+public:
+    explicit PgRows(pg_result* result);
+    ~PgRows();
+    PgRows(PgRows&& other) noexcept : result_(other.result_) { other.result_ = nullptr; }
+    PgRows(const PgRows&) = delete;
+    PgRows& operator=(const PgRows&) = delete;
+    PgRows& operator=(PgRows&&) = delete;
+
+    int size() const;
+    bool empty() const { return size() == 0; }
+    // The rows a write touched (INSERT, UPDATE, DELETE).
+    long long changed() const;
+    bool isNull(int row, int column) const;
+    std::string text(int row, int column) const;
+    long long integer(int row, int column) const;
+    int whole(int row, int column) const { return static_cast<int>(integer(row, column)); }
+    double real(int row, int column) const;
+    bool flag(int row, int column) const; // a boolean column, or an integer one (not 0)
+
+private:
+    pg_result* result_;
+};
+
+struct PgSettings {
+    int connectSeconds = 5;
+    int statementSeconds = 15;
+};
+
+class PgConnection {
+public:
+    // Connects to URI (a libpq connection URI); throws PgError when it cannot.
+    PgConnection(const std::string& uri, const PgSettings& settings);
+    ~PgConnection();
+    PgConnection(const PgConnection&) = delete;
+    PgConnection& operator=(const PgConnection&) = delete;
+
+    // SQL without parameters, several statements allowed.
+    void execute(const char* sql);
+    bool broken() const;
+    int serverVersion() const; // as 150004 for 15.4
+    // Outside any transaction, rolling back one left open by a failure.
+    void settle();
+    // A transaction begun: BEGIN goes with the next statement, in its round
+    // trip (libpq's pipeline mode), rather than in one of its own.
+    void begin();
+    // COMMIT, unless a statement run with Query::committing() sent it already.
+    void commit();
+    // Whether COMMIT was sent since begin(): a failure after it may have committed.
+    bool commitSent() const { return commitSent_; }
+
+    class Query;
+    Query query(const std::string& sql);
+
+private:
+    struct Prepared {
+        std::string name, sql;
+        std::vector<std::string> parameters; // in the order of $1, $2, …
+    };
+    const Prepared& prepare(const std::string& sql);
+    PgError failure(pg_result* result, const std::string& what) const;
+    // The statement with the BEGIN held back before it and COMMIT after it
+    // when COMMITTING, sent at once and their answers read together.
+    pg_result* runPipelined(const Prepared& prepared, const std::vector<const char*>& values, bool committing);
+    pg_conn* conn_ = nullptr;
+    bool beginHeld_ = false, commitSent_ = false;
+    std::map<std::string, Prepared> prepared_;
+};
+
+// A statement to run once: bind its parameters by name (with the colon),
+// then run it. A parameter left unbound is NULL.
+class PgConnection::Query {
+public:
+    Query(PgConnection& connection, const Prepared& prepared);
+    Query& bind(const char* name, long long v) { return set(name, std::to_string(v)); }
+    Query& bind(const char* name, int v) { return set(name, std::to_string(v)); }
+    // '1' and '0' read as a boolean or an integer, whichever the column is.
+    Query& bind(const char* name, bool v) { return set(name, v ? "1" : "0"); }
+    Query& bind(const char* name, double v);
+    Query& bind(const char* name, const std::string& v) { return set(name, v); }
+    Query& bind(const char* name, const char* v) = delete; // would take the bool: say std::string
+    // The transaction's last statement: COMMIT is sent with it, in its round trip.
+    Query& committing() { committing_ = true; return *this; }
+    PgRows run();
+
+private:
+    Query& set(const char* name, std::string value);
+    PgConnection& connection_;
+    const Prepared& prepared_;
+    std::vector<std::optional<std::string>> values_;
+    bool committing_ = false;
+};
+
+} // namespace pelmora::server

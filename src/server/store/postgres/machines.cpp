@@ -1,0 +1,454 @@
+// Machines in the PostgreSQL store: a monitor's exchange, the fleet's
+// reads, history, slots and removals. The exchange locks its machine's row
+// first, so two servers taking records of one machine at once take turns.
+#include "server/store/postgres/postgres_store.h"
+
+#include <variant>
+
+#include "protocol/monitor_protocol.h"
+#include "server/store/history_rule.h"
+#include "server/store/machine_fields.h"
+#include "server/store/pace_rule.h"
+#include "server/store/slot_order.h"
+#include "server/store/write_batches.h"
+
+namespace pelmora::server {
+namespace {
+
+// In one statement, so in one snapshot and one round trip: the number of
+// the last change, the pending command (one at most a machine), then the
+// machines' columns of machine_fields.h, in its order; one row of the
+// number alone (the machine's columns NULL) when no machine changed.
+const std::string& machinesSelect()
+{
+    static const std::string select = [] {
+        std::string columns;
+        for (const MachineField& f : kMachineFields)
+            if (f.column) columns += std::string(", m.\"") + f.key + "\"";
+        return "SELECT t.value, p.command" + columns + " FROM totals t LEFT JOIN machines m ON m.change > :since"
+               " LEFT JOIN commands p ON p.machine_id = m.id AND p.state = 'pending'"
+               " WHERE t.name = 'machine_change' ORDER BY m.id";
+    }();
+    return select;
+}
+
+void readColumn(const PgRows& rows, int row, int column, const MachineMember& member, MachineRow& m)
+{
+    std::visit(
+        [&](auto field) {
+            using Field = decltype(field);
+            if constexpr (std::is_same_v<Field, long long MachineRow::*>) m.*field = rows.integer(row, column);
+            else if constexpr (std::is_same_v<Field, int MachineRow::*>) m.*field = rows.whole(row, column);
+            else if constexpr (std::is_same_v<Field, double MachineRow::*>) m.*field = rows.real(row, column);
+            else if constexpr (std::is_same_v<Field, bool MachineRow::*>) m.*field = rows.flag(row, column);
+            else if constexpr (std::is_same_v<Field, std::string MachineRow::*>) m.*field = rows.text(row, column);
+        },
+        member);
+}
+
+constexpr const char* kReportColumns = "SELECT at, progress, unit, in_tray, stopped, silent_from FROM reports";
+
+ReportRow reportRow(const PgRows& rows, int i)
+{
+    return {rows.integer(i, 0), rows.whole(i, 1), rows.text(i, 2), rows.flag(i, 3), rows.flag(i, 4),
+            rows.integer(i, 5)};
+}
+
+// A known machine's exchange after its row was read and locked, in one
+// statement: the change number (counters after the machine's row, which
+// the read locked), the history row (updated, or added when the one to update
+// was thinned away meanwhile), the machine's row pointing at it, the
+// counters, and its pending command delivered, or its exit commands
+// cancelled when it stops. Its one row: the command delivered, if any.
+constexpr const char* kKnownExchange =
+    "WITH number AS (UPDATE totals SET value = value + 1 WHERE name = 'machine_change' RETURNING value),"
+    " kept AS (UPDATE reports SET at = :now, progress = :progress, unit = :unit, in_tray = :in_tray,"
+    " stopped = :stopped, silent_from = greatest(silent_from, :silent_from)"
+    " WHERE :history_update AND id = :rowid AND machine_id = :id AND at = :at RETURNING id),"
+    " added AS (INSERT INTO reports (machine_id, at, progress, unit, in_tray, stopped, silent_from)"
+    " SELECT :id, :now, :progress, :unit, :in_tray, :stopped, :silent_from"
+    " WHERE :history_write AND NOT EXISTS (SELECT 1 FROM kept) RETURNING id),"
+    " counted AS (UPDATE totals SET value = value + 1 WHERE name = 'reports'"
+    " OR (name = 'slot_change' AND :slot_moved) OR (name = 'records_clamped' AND :clamped)),"
+    " cancelled AS (UPDATE commands SET state = 'cancelled', cancelled_at = :now, cancelled_by = :cancelled_by"
+    " WHERE :stopped = 1 AND machine_id = :id AND state = 'pending' AND command = 'exit'),"
+    " delivered AS (UPDATE commands SET state = 'delivered', delivered_at = :now,"
+    " delivered_to = nullif(:address, '') WHERE :stopped = 0 AND machine_id = :id AND state = 'pending'"
+    " RETURNING id, command),"
+    " machine AS (UPDATE machines SET slot = :slot, \"user\" = :user, team = :team, unit = :unit,"
+    " progress = :progress, core = :core, frames = :frames, points = :points,"
+    " units_seen = :units_seen, cpu_mhz = :cpu_mhz, cpu_vendor = :cpu_vendor,"
+    " in_tray = :in_tray, stopped = :stopped, last_seen = :now,"
+    " unit_since = CASE WHEN :unit_changed THEN :now ELSE unit_since END,"
+    " unit_first_progress = CASE WHEN :unit_changed THEN :progress ELSE unit_first_progress END,"
+    " prev_unit = CASE WHEN :unit_changed THEN unit ELSE prev_unit END,"
+    " prev_points = CASE WHEN :unit_changed THEN points ELSE prev_points END,"
+    " prev_core = CASE WHEN :unit_changed THEN core ELSE prev_core END,"
+    " changed_at = CASE WHEN :changed_now THEN :now ELSE changed_at END,"
+    " change = (SELECT value FROM number), pace_at = :pace_at, pace_progress = :pace_progress,"
+    " pace_next_at = :pace_next_at, pace_next_progress = :pace_next_progress,"
+    " previous_address = CASE WHEN :address_changed THEN address ELSE previous_address END,"
+    " address_changed_at = CASE WHEN :address_changed THEN :now ELSE address_changed_at END,"
+    " address = :address, resumed_at = CASE WHEN :returns THEN :now ELSE resumed_at END,"
+    " history_rowid = CASE WHEN :history_write THEN coalesce((SELECT id FROM kept), (SELECT id FROM added))"
+    " ELSE history_rowid END, history_at = CASE WHEN :history_write THEN :now ELSE history_at END,"
+    " history_second = CASE WHEN :history_write THEN :second ELSE history_second END WHERE id = :id)"
+    " SELECT id, command FROM delivered";
+
+// A new machine's exchange: its row (the report's id taken first, for the
+// row to point at), its first history row, and the counters, counted only
+// when the row was added. Its one row: the new machine's id.
+constexpr const char* kNewExchange =
+    "WITH number AS (UPDATE totals SET value = value + 1 WHERE name = 'machine_change' RETURNING value),"
+    " report AS (SELECT nextval(pg_get_serial_sequence('reports', 'id')) AS id),"
+    " machine AS (INSERT INTO machines (name, cpu, slot, \"user\", team, unit, progress, core, frames, points,"
+    " units_seen, cpu_mhz, cpu_vendor, in_tray, stopped, first_seen, last_seen, unit_since,"
+    " unit_first_progress, changed_at, change, pace_at, pace_progress, pace_next_at,"
+    " pace_next_progress, address, resumed_at, history_rowid, history_at) SELECT :name, :cpu, :slot, :user, :team,"
+    " :unit, :progress, :core, :frames, :points, :units_seen, :cpu_mhz, :cpu_vendor, :in_tray,"
+    " :stopped, :now, :now, :now, :progress, :now, (SELECT value FROM number), :pace_at, :pace_progress,"
+    " :pace_next_at, :pace_next_progress, :address, :now, report.id, :now FROM report"
+    " ON CONFLICT (name, cpu) DO NOTHING RETURNING id, history_rowid),"
+    " added AS (INSERT INTO reports (id, machine_id, at, progress, unit, in_tray, stopped, silent_from)"
+    " SELECT history_rowid, id, :now, :progress, :unit, :in_tray, :stopped, 0 FROM machine),"
+    " counted AS (UPDATE totals SET value = value + 1 WHERE (name = 'reports'"
+    " OR (name = 'slot_change' AND :slot_moved) OR (name = 'records_clamped' AND :clamped))"
+    " AND EXISTS (SELECT 1 FROM machine))"
+    " SELECT id FROM machine";
+
+// The record's columns, as both the exchange's statements write them.
+void bindRecord(PgConnection::Query& q, const MonitorRecord& r, long long now, const PaceMarks& pace,
+                const std::string& address)
+{
+    q.bind(":user", r.user).bind(":team", r.team).bind(":unit", r.unit).bind(":progress", r.progress)
+        .bind(":core", r.core).bind(":frames", r.frames).bind(":points", r.points).bind(":units_seen", r.unitsSeen)
+        .bind(":cpu_mhz", r.cpuMhz).bind(":cpu_vendor", r.cpuVendor).bind(":in_tray", r.inTray)
+        .bind(":stopped", r.exiting).bind(":now", now).bind(":pace_at", pace.start.at)
+        .bind(":pace_progress", pace.start.progress).bind(":pace_next_at", pace.next.at)
+        .bind(":pace_next_progress", pace.next.progress).bind(":address", address);
+}
+
+} // namespace
+
+struct PostgresStore::HistoryChange {
+    LatestHistory latest; // none: a new machine
+    bool changed = false, unitChanged = false;
+    long long silentFrom = 0;
+};
+
+// FIND: the exchange's read of the machine's row (its columns 2, 3, 10 and 12 to 16).
+PostgresStore::HistoryChange PostgresStore::historyChange(const PgRows& find, const MonitorRecord& r, long long now)
+{
+    HistoryChange h;
+    const long long lastSeen = find.integer(0, 10);
+    const bool returns = now - lastSeen > offlineAfter_;
+    h.unitChanged = find.text(0, 2) != r.unit;
+    h.changed = h.unitChanged || find.whole(0, 3) != r.progress || find.flag(0, 12) != r.inTray ||
+                find.flag(0, 5) != r.exiting || returns;
+    h.silentFrom = returns ? lastSeen : 0;
+    h.latest = {find.integer(0, 13), find.integer(0, 14), find.flag(0, 15)};
+    return h;
+}
+
+ExchangeResult PostgresStore::recordReport(const MonitorRecord& r, long long now, const ExchangeRules& rules)
+{
+    return writing([&](PgConnection& c) { return exchange(c, r, now, rules); });
+}
+
+ExchangeResult PostgresStore::exchange(PgConnection& c, const MonitorRecord& r, long long now,
+                                       const ExchangeRules& rules)
+{
+    ExchangeResult result;
+    result.newSlot = r.exiting ? 0 : r.slot;
+    // Twice at most: a first report of this machine through another server
+    // may commit between the look and the insert, which then finds it there.
+    for (int attempt = 0;; ++attempt) {
+        // Locked: another server's record of the same machine waits for this one.
+        const PgRows find = c.query("SELECT id, slot, unit, progress, points, stopped, pace_at, pace_progress,"
+                                    " pace_next_at, pace_next_progress, last_seen, address, in_tray, history_rowid,"
+                                    " history_at, history_second FROM machines"
+                                    " WHERE name = :name AND cpu = :cpu FOR UPDATE")
+                                .bind(":name", r.computerName).bind(":cpu", r.cpu).run();
+        const bool known = !find.empty();
+        PaceMarks pace{{now, r.progress}, {now, r.progress}};
+        int heldBefore = 0; // the slot it held, if it had not stopped
+        std::string address = rules.address;
+        bool unitChanged = false, changed = false, returns = false;
+        if (known) {
+            result.machineId = find.integer(0, 0);
+            result.oldSlot = find.whole(0, 1);
+            result.oldAddress = find.text(0, 11);
+            if (address.empty()) address = result.oldAddress;
+            result.addressChanged = !result.oldAddress.empty() && address != result.oldAddress;
+            if (result.addressChanged && rules.pinAddresses) {
+                result.refused = "it comes from another address than the machine's (pinned)";
+                // Only who asked is kept, for the admin to move the pin to.
+                noteRefusedAddress(c, result.machineId, address, now);
+                return result;
+            }
+            unitChanged = find.text(0, 2) != r.unit;
+            const int oldProgress = find.whole(0, 3);
+            // Coming back after an exit starts the stall clock again.
+            const bool comesBack = find.flag(0, 5);
+            changed = unitChanged || oldProgress != r.progress || comesBack;
+            returns = now - find.integer(0, 10) > offlineAfter_;
+            heldBefore = comesBack ? 0 : result.oldSlot;
+            pace = decidePace({{find.integer(0, 6), find.whole(0, 7)}, {find.integer(0, 8), find.whole(0, 9)}},
+                              oldProgress, unitChanged, comesBack, r.progress, now);
+        } else {
+            if (rules.byApproval) {
+                putWaiting(c, r, now, rules, result);
+                return result;
+            }
+            if (!rules.mayAddMachine) {
+                result.refused = "too many new machines from its address";
+                return result;
+            }
+            // Counted under the lock of adding one: every server's machines count.
+            if (rules.maxMachines > 0) lockCount(c, "machines");
+            if (rules.maxMachines > 0 &&
+                c.query("SELECT count(*) FROM machines").run().integer(0, 0) >= rules.maxMachines) {
+                result.refused = "the store holds the most machines allowed";
+                return result;
+            }
+            result.newMachine = true;
+        }
+        // Offers from two servers at once, or a monitor that claims a slot it was not offered.
+        if (result.newSlot != 0 && result.newSlot != result.oldSlot)
+            result.slotShared = !c.query("SELECT 1 FROM machines WHERE slot = :slot AND slot <> 0 AND stopped = 0"
+                                         " AND id <> :id LIMIT 1")
+                                     .bind(":slot", result.newSlot).bind(":id", result.machineId).run().empty();
+        if (known) {
+            const HistoryChange history = historyChange(find, r, now);
+            const HistoryDecision decision =
+                decideHistory(history.latest, history.changed, history.unitChanged, now, historyResolution_);
+            PgConnection::Query write = c.query(kKnownExchange);
+            write.bind(":id", result.machineId).bind(":slot", result.newSlot).bind(":unit_changed", unitChanged)
+                .bind(":changed_now", changed)
+                .bind(":returns", returns).bind(":address_changed", result.addressChanged)
+                .bind(":history_write", decision.write != HistoryWrite::none)
+                .bind(":history_update", decision.write == HistoryWrite::update)
+                .bind(":rowid", history.latest.rowId).bind(":at", history.latest.at)
+                .bind(":silent_from", history.silentFrom).bind(":second", decision.second)
+                .bind(":slot_moved", heldBefore != result.newSlot).bind(":clamped", r.clamped != 0)
+                .bind(":cancelled_by", "machine stopped (exit record from " + (address.empty() ? "?" : address) + ")");
+            bindRecord(write, r, now, pace, address);
+            const PgRows delivered = write.committing().run();
+            if (!delivered.empty()) {
+                result.commandId = delivered.integer(0, 0);
+                result.command = protocol::commandByte(delivered.text(0, 1));
+            }
+            return result;
+        }
+        // A new machine, its first history row and the counters in one
+        // statement, sent with COMMIT. A first report of the same machine
+        // through another server may have won: then nothing but a change
+        // number was taken, and this one starts again as a known machine.
+        PgConnection::Query write = c.query(kNewExchange);
+        write.bind(":name", r.computerName).bind(":cpu", r.cpu).bind(":slot", result.newSlot)
+            .bind(":slot_moved", result.newSlot != 0).bind(":clamped", r.clamped != 0);
+        bindRecord(write, r, now, pace, address);
+        const PgRows written = write.committing().run();
+        if (written.empty()) {
+            if (attempt > 0) throw StoreError("the machine " + r.computerName + " is neither new nor known");
+            c.begin();
+            result = ExchangeResult{};
+            result.newSlot = r.exiting ? 0 : r.slot;
+            continue;
+        }
+        result.machineId = written.integer(0, 0);
+        return result;
+    }
+    return result;
+}
+
+bool PostgresStore::machineExists(long long id)
+{
+    return reading([&](PgConnection& c) {
+        return !c.query("SELECT 1 FROM machines WHERE id = :id").bind(":id", id).run().empty();
+    });
+}
+
+std::vector<MachineRow> PostgresStore::machines()
+{
+    long long latest = 0;
+    return machinesChangedSince(0, latest);
+}
+
+std::vector<MachineRow> PostgresStore::machinesChangedSince(long long since, long long& latest)
+{
+    latest = since;
+    return reading([&](PgConnection& c) {
+        // Numbers commit in order (takeNumber), so the snapshot holds every change up to its last number.
+        const PgRows s = c.query(machinesSelect()).bind(":since", since == 0 ? -1LL : since).run();
+        std::vector<MachineRow> rows;
+        if (s.empty()) return rows; // no counter row: nothing was ever written
+        latest = s.integer(0, 0);
+        if (s.isNull(0, 2)) return rows; // nothing written since, by any server
+        rows.reserve(static_cast<std::size_t>(s.size()));
+        for (int i = 0; i < s.size(); ++i) {
+            MachineRow& m = rows.emplace_back();
+            int column = 2;
+            for (const MachineField& f : kMachineFields)
+                if (f.column) readColumn(s, i, column++, f.member, m);
+            if (!s.isNull(i, 1)) m.pendingCommand = s.text(i, 1);
+        }
+        return rows;
+    });
+}
+std::vector<int> PostgresStore::heldSlots()
+{
+    return reading([](PgConnection& c) {
+        const PgRows s = c.query("SELECT slot FROM machines WHERE slot <> 0 AND stopped = 0").run();
+        std::vector<int> slots;
+        for (int i = 0; i < s.size(); ++i) slots.push_back(s.whole(i, 0));
+        return slots;
+    });
+}
+
+int PostgresStore::freeSlot(const std::vector<int>& offered)
+{
+    // On the writer, whose lock keeps slotsRead_.
+    return writing([&](PgConnection& c) {
+        // Read again only when some server changed who holds a slot. The
+        // counter's read ends the transaction (one round trip); the slots,
+        // if read, are read after it, so they hold at least its changes.
+        const PgRows number = c.query("SELECT value FROM totals WHERE name = 'slot_change'").committing().run();
+        const long long change = number.empty() ? 0 : number.integer(0, 0);
+        if (change != slotsRead_.change) {
+            slotsRead_.held.reset();
+            const PgRows s = c.query("SELECT DISTINCT slot FROM machines WHERE stopped = 0 AND slot <> 0").run();
+            for (int i = 0; i < s.size(); ++i) slotsRead_.held.set(static_cast<unsigned>(s.whole(i, 0) & 0xFF));
+            slotsRead_.change = change;
+        }
+        std::bitset<256> taken = slotsRead_.held;
+        for (const int slot : offered) taken.set(static_cast<unsigned>(slot & 0xFF));
+        return firstFreeSlot(taken);
+    });
+}
+
+long long PostgresStore::pruneReports(long long before)
+{
+    const std::vector<long long> ids = reading([](PgConnection& c) {
+        const PgRows s = c.query("SELECT id FROM machines").run();
+        std::vector<long long> out;
+        for (int i = 0; i < s.size(); ++i) out.push_back(s.integer(i, 0));
+        return out;
+    });
+    // Machine by machine on the index, in short transactions, so exchanges
+    // wait at most for a few hundred small deletes.
+    long long removed = 0;
+    inBatches(ids.size(), [&](std::size_t start, std::size_t end) {
+        removed += writing([&](PgConnection& c) {
+            long long batch = 0;
+            for (std::size_t i = start; i < end; ++i)
+                batch += c.query("DELETE FROM reports WHERE machine_id = :machine AND at < :before")
+                             .bind(":machine", ids[i]).bind(":before", before).run().changed();
+            return batch;
+        });
+    });
+    return removed;
+}
+
+std::vector<long long> PostgresStore::silentMachines(long long before, int limit)
+{
+    return reading([&](PgConnection& c) {
+        const PgRows s = c.query("SELECT id FROM machines WHERE last_seen < :before ORDER BY last_seen LIMIT :limit")
+                             .bind(":before", before).bind(":limit", limit).run();
+        std::vector<long long> ids;
+        for (int i = 0; i < s.size(); ++i) ids.push_back(s.integer(i, 0));
+        return ids;
+    });
+}
+
+std::vector<MachineRow> PostgresStore::removeMachines(const std::vector<long long>& ids)
+{
+    return writing([&](PgConnection& c) {
+        std::vector<MachineRow> removed;
+        const char* const kDeletes[] = {
+            "DELETE FROM reports WHERE machine_id = :id", "DELETE FROM commands WHERE machine_id = :id",
+            "DELETE FROM alerts WHERE machine_id = :id", "DELETE FROM status_events WHERE machine_id = :id",
+            "DELETE FROM points_days WHERE kind = 2 AND team = 0 AND subject = CAST(:id AS TEXT)"};
+        for (const long long id : ids) {
+            const PgRows gone = c.query("DELETE FROM machines WHERE id = :id RETURNING name, cpu, slot, stopped,"
+                                        " address").bind(":id", id).run();
+            if (gone.empty()) continue;
+            MachineRow& m = removed.emplace_back();
+            m.id = id;
+            m.name = gone.text(0, 0);
+            m.cpu = gone.whole(0, 1);
+            m.slot = gone.whole(0, 2);
+            m.stopped = gone.flag(0, 3);
+            m.address = gone.text(0, 4);
+            for (const char* sql : kDeletes) c.query(sql).bind(":id", id).run();
+        }
+        if (!removed.empty()) takeNumber(c, "removals"), takeNumber(c, "slot_change");
+        return removed;
+    });
+}
+
+// Clearing is a move to no address: the next record's address is taken.
+std::optional<std::string> PostgresStore::clearAddress(long long machineId, long long now)
+{
+    return moveAddress(machineId, "", now);
+}
+
+bool PostgresStore::muteMachine(long long machineId, long long until)
+{
+    return writing([&](PgConnection& c) {
+        const bool found = c.query("UPDATE machines SET muted_until = :until WHERE id = :id")
+                               .bind(":id", machineId).bind(":until", until).run().changed() > 0;
+        if (found) markChanged(c, machineId); // the fleet's views and the alert engine read it from there
+        return found;
+    });
+}
+
+std::vector<ReportRow> PostgresStore::history(long long machineId, long long since, long long until, int most)
+{
+    return reading([&](PgConnection& c) {
+        const long long count =
+            c.query("SELECT count(*) FROM reports WHERE machine_id = :machine AND at >= :since AND at <= :until")
+                .bind(":machine", machineId).bind(":since", since).bind(":until", until).run().integer(0, 0);
+        // More than MOST: the last report of each of MOST equal spans, so the
+        // answer is bounded whatever a sender reported.
+        const std::string sql =
+            count <= most
+                ? std::string(kReportColumns) + " WHERE machine_id = :machine AND at >= :since AND at <= :until"
+                                                " ORDER BY at, id LIMIT :most"
+                : "SELECT at, progress, unit, in_tray, stopped, silent_from FROM (SELECT DISTINCT ON"
+                  " ((at - :since) * :most / (:until - :since + 1)) * FROM reports"
+                  " WHERE machine_id = :machine AND at >= :since AND at <= :until"
+                  " ORDER BY (at - :since) * :most / (:until - :since + 1), id DESC) spans ORDER BY at, id";
+        const PgRows s = c.query(sql).bind(":machine", machineId).bind(":since", since).bind(":until", until)
+                             .bind(":most", static_cast<long long>(most)).run();
+        std::vector<ReportRow> rows;
+        for (int i = 0; i < s.size(); ++i) rows.push_back(reportRow(s, i));
+        return rows;
+    });
+}
+
+std::optional<ReportRow> PostgresStore::reportBefore(long long machineId, long long at)
+{
+    return reading([&](PgConnection& c) -> std::optional<ReportRow> {
+        const PgRows s = c.query(std::string(kReportColumns) + " WHERE machine_id = :machine AND at < :at"
+                                                               " ORDER BY at DESC, id DESC LIMIT 1")
+                             .bind(":machine", machineId).bind(":at", at).run();
+        if (s.empty()) return std::nullopt;
+        return reportRow(s, 0);
+    });
+}
+
+long long PostgresStore::thinOldestReports(int most)
+{
+    return writing([&](PgConnection& c) {
+        const long long removed =
+            c.query("DELETE FROM reports WHERE id IN (SELECT id FROM reports ORDER BY id LIMIT :most)")
+                .bind(":most", static_cast<long long>(most)).run().changed();
+        // The rows' count in the statistics at this commit, not a second
+        // later: the store's bound reads its size from them (sizeBytes).
+        if (c.serverVersion() >= 150000) c.execute("SELECT pg_stat_force_next_flush()");
+        return removed;
+    });
+}
+
+} // namespace pelmora::server

@@ -1,0 +1,224 @@
+// The store in PostgreSQL, for several servers on one database. One writer
+// connection (the monitor listener and the command API take turns on it, as
+// on SQLite's) and a few reader connections, each used by one thread at a
+// time. Every write is one transaction, tried again whole after a
+// serialization failure or a deadlock, or when the connection was lost
+// before its commit; a lost connection is made again at the next use. Its
+// methods are defined a concern a file beside this one.
+#pragma once
+
+#include <atomic>
+#include <bitset>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "server/store/postgres/connection.h"
+#include "server/store/store.h"
+#include "server/support/defaults.h"
+
+namespace pelmora::server {
+
+// Whether DB names a PostgreSQL database (a libpq URI) rather than a SQLite file.
+bool isPostgresUri(const std::string& db);
+
+// Connects to the database at URI and brings its schema up to date (once,
+// whichever of several servers starting together gets there first);
+// nullptr with ERROR, a whole sentence for the log, when it cannot.
+std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::string& error,
+                                         const PgSettings& settings = {});
+
+class PostgresStore final : public Store {
+public:
+    void setOfflineAfter(long long seconds) override { offlineAfter_ = seconds; }
+    void setHistoryResolution(long long seconds) override { historyResolution_ = seconds; }
+    ExchangeResult recordReport(const MonitorRecord& record, long long now, const ExchangeRules& rules) override;
+    bool machineExists(long long id) override;
+    std::vector<MachineRow> machines() override;
+    std::vector<MachineRow> machinesChangedSince(long long since, long long& latest) override;
+    std::vector<int> heldSlots() override;
+    int freeSlot(const std::vector<int>& offered) override;
+    std::vector<ReportRow> history(long long machineId, long long since, long long until, int most) override;
+    std::optional<ReportRow> reportBefore(long long machineId, long long at) override;
+    long long pruneReports(long long before) override;
+    long long thinOldestReports(int most) override;
+    std::vector<MachineRow> removeMachines(const std::vector<long long>& ids) override;
+    std::vector<long long> silentMachines(long long before, int limit) override;
+    long long removals() override;
+    long long machineCount() override;
+    std::optional<std::string> clearAddress(long long machineId, long long now) override;
+    std::optional<std::string> moveAddress(long long machineId, const std::string& address, long long now) override;
+    bool muteMachine(long long machineId, long long until) override;
+
+    std::vector<WaitingRow> waiting() override;
+    long long waitingCount() override;
+    Approval approve(const std::vector<long long>& ids, long long maxMachines, long long now) override;
+
+    std::optional<CommandRow> queueCommand(long long machineId, const std::string& command, const std::string& by,
+                                           long long now) override;
+    std::optional<CommandRow> cancelCommand(long long machineId, long long commandId, const std::string& by,
+                                            long long now) override;
+    void undeliver(long long commandId) override;
+    std::vector<CommandRow> commands(long long machineId, int limit) override;
+
+    UnitCounts addUnit(const UnitSubmission& unit, long long now, const std::string& peer) override;
+    std::vector<UnitRow> units(const UnitFilter& filter) override;
+    std::vector<DayUserSummary> summary(long long since) override;
+    std::vector<CpuSummary> cpus() override;
+    std::vector<UserUnits> unitsByUser(long long since) override;
+
+    void addSession(const SessionRow& session) override;
+    std::optional<SessionRow> session(const std::string& id, long long now) override;
+    void removeSessions(const std::string& id, long long expiredBy) override;
+
+    std::vector<AlertRow> alerts(const AlertFilter& filter) override;
+    std::vector<AlertRow> alertsChangedSince(long long since, long long& latest) override;
+    long long lastAlertChange() override;
+    std::vector<AlertRow> setAlerts(const std::vector<AlertWanted>& wanted, long long now, bool forWebhook) override;
+    AlertCounts alertCounts() override;
+    long long pruneAlerts(long long before) override;
+
+    std::vector<AlertEvent> pendingAlertEvents(int limit) override;
+    void markAlertEventsSent(const std::vector<AlertEvent>& events, long long now) override;
+
+    bool samplePoints(long long hour, const std::vector<PointsSample>& samples) override;
+    PointsHistory pointsHistory(const PointsSubject& subject, long long fromDay, long long toDay) override;
+    long long prunePoints(long long beforeDay) override;
+    void addStatusEvents(const std::vector<StatusEvent>& events, int keep) override;
+    std::vector<StatusEvent> statusEvents(long long machineId, int limit) override;
+    std::vector<StatusEvent> lastStatuses() override;
+    long long pruneStatusEvents(long long before) override;
+
+    Totals totals() override;
+    bool writable(std::string& error) override;
+    // PostgreSQL vacuums by itself: nothing to do here.
+    void upkeep(Upkeep) override {}
+    long long sizeBytes() override;
+    // Whether the database answers now (a reader's short query).
+    bool ready() override;
+
+private:
+    friend std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::string& error,
+                                                    const PgSettings& settings);
+    PostgresStore(std::string uri, PgSettings settings) : uri_(std::move(uri)), settings_(settings) {}
+
+    // BODY(connection) in one write transaction on the writer, under
+    // writeMutex_, committed when it returns; tried again whole (so BODY
+    // starts from nothing each time) when trying again may succeed.
+    template <typename Body>
+    auto writing(Body&& body) -> std::invoke_result_t<Body&, PgConnection&>;
+    // BODY(connection) on a reader connection, outside a transaction unless BODY begins one.
+    template <typename Body>
+    auto reading(Body&& body) -> std::invoke_result_t<Body&, PgConnection&>;
+    std::unique_ptr<PgConnection> borrowReader();
+    void giveBack(std::unique_ptr<PgConnection> connection);
+    // True when the failure was on a connection lost and one more try is allowed.
+    bool lost(const PgError& e, int attempt);
+
+    // The next number of COUNTER (a row of totals), taken in the writer's
+    // transaction: the numbers commit in the order they are taken (see its definition).
+    static long long takeNumber(PgConnection& c, const char* counter);
+    static long long counter(PgConnection& c, const char* counter);
+    // The machine's row locked until the commit. Every write locks its
+    // machine's row before the counter rows, and those before its commands,
+    // so that two servers' writes wait for each other rather than deadlock.
+    static void lockMachine(PgConnection& c, long long machineId);
+    // The machine's next change number, for a write to it or its commands.
+    static void markChanged(PgConnection& c, long long machineId);
+    static std::optional<CommandRow> commandById(PgConnection& c, long long id);
+    struct HistoryChange;
+    HistoryChange historyChange(const PgRows& find, const MonitorRecord& record, long long now);
+    ExchangeResult exchange(PgConnection& c, const MonitorRecord& record, long long now, const ExchangeRules& rules);
+    // recordReport's paths for admission (admission.cpp): a new identity on
+    // the waiting list; a pinned machine's refused sender remembered.
+    static void putWaiting(PgConnection& c, const MonitorRecord& record, long long now, const ExchangeRules& rules,
+                           ExchangeResult& result);
+    // A lock every server takes, until the commit, to count WHAT and add to it, so a bound holds across servers.
+    static void lockCount(PgConnection& c, const char* what);
+    static void noteRefusedAddress(PgConnection& c, long long machineId, const std::string& address, long long now);
+
+    static constexpr int kAttempts = 5;
+    const std::string uri_;
+    const PgSettings settings_;
+    std::mutex writeMutex_;
+    std::unique_ptr<PgConnection> writer_; // made again when lost
+    std::atomic<long long> offlineAfter_{defaults::kOfflineAfterSeconds};
+    std::atomic<long long> historyResolution_{defaults::kHistoryResolutionSeconds};
+    // The slots held, as read at the store's slot change number CHANGE (under writeMutex_).
+    struct {
+        long long change = -1;
+        std::bitset<256> held;
+    } slotsRead_;
+    std::mutex readersMutex_;
+    std::vector<std::unique_ptr<PgConnection>> idleReaders_;
+};
+
+// Once: the connection was lost while idle (the database restarted, say)
+// and a new one may do; a database that cannot be reached fails at once.
+inline bool PostgresStore::lost(const PgError& e, int attempt) { return e.connectionLost() && attempt == 1; }
+
+template <typename Body>
+auto PostgresStore::writing(Body&& body) -> std::invoke_result_t<Body&, PgConnection&>
+{
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    for (int attempt = 1;; ++attempt) {
+        bool committing = false;
+        try {
+            if (!writer_ || writer_->broken()) writer_ = std::make_unique<PgConnection>(uri_, settings_);
+            PgConnection& c = *writer_;
+            c.begin(); // sent with the first statement
+            if constexpr (std::is_void_v<std::invoke_result_t<Body&, PgConnection&>>) {
+                body(c);
+                committing = true;
+                c.commit();
+                return;
+            } else {
+                auto result = body(c);
+                committing = true;
+                c.commit(); // unless its last statement sent it
+                return result;
+            }
+        } catch (const PgError& e) {
+            if (writer_) writer_->settle();
+            // A commit whose answer was lost may have happened: not tried again.
+            if (e.retryable() && attempt < kAttempts) continue;
+            if (!committing && !(writer_ && writer_->commitSent()) && lost(e, attempt)) continue;
+            throw;
+        } catch (...) {
+            if (writer_) writer_->settle();
+            throw;
+        }
+    }
+}
+
+template <typename Body>
+auto PostgresStore::reading(Body&& body) -> std::invoke_result_t<Body&, PgConnection&>
+{
+    for (int attempt = 1;; ++attempt) {
+        std::unique_ptr<PgConnection> c;
+        try {
+            c = borrowReader();
+            if constexpr (std::is_void_v<std::invoke_result_t<Body&, PgConnection&>>) {
+                body(*c);
+                giveBack(std::move(c));
+                return;
+            } else {
+                auto result = body(*c);
+                giveBack(std::move(c));
+                return result;
+            }
+        } catch (const PgError& e) {
+            if (c) giveBack(std::move(c));
+            if (e.retryable() ? attempt < kAttempts : lost(e, attempt)) continue;
+            throw;
+        } catch (...) {
+            if (c) giveBack(std::move(c));
+            throw;
+        }
+    }
+}
+
+} // namespace pelmora::server

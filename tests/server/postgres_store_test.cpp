@@ -1,0 +1,136 @@
+// What the PostgreSQL store adds to the contract every store keeps
+// (store_test.cpp and the others run it against each kind): the choice by
+// URI, servers starting together on an empty database, and a database that
+// restarts under a running store. On a real cluster (postgres_cluster.h).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "server/fresh_store.h"
+#include "server/store/postgres/connection.h"
+
+using namespace pelmora::server;
+
+namespace {
+PostgresCluster* clusterOrSkip()
+{
+    std::string why;
+    PostgresCluster* cluster = PostgresCluster::get(why);
+    if (!cluster && PostgresCluster::programs(why).empty()) return nullptr;
+    if (!cluster) ADD_FAILURE() << why;
+    return cluster;
+}
+} // namespace
+
+TEST(PostgresStore, ProgramsInstalled)
+{
+    std::string why;
+    if (PostgresCluster::programs(why).empty())
+        GTEST_SKIP() << why << ": the PostgreSQL store's tests, and its runs of every store's, did not run";
+    EXPECT_TRUE(PostgresCluster::get(why)) << why;
+}
+
+TEST(PostgresStore, AUriNamesPostgresAnythingElseIsAFile)
+{
+    const std::pair<const char*, bool> cases[] = {
+        {"postgresql://db.example/pelmora", true}, {"postgres://u:p@h:5433/d?sslmode=require", true},
+        {"postgresql:///pelmora?host=/run/postgresql", true}, {"pelmora.db", false},
+        {"/var/lib/pelmora/postgres.db", false}, {"postgresql.db", false}, {"mysql://h/d", false}};
+    for (const auto& [db, postgres] : cases) EXPECT_EQ(isPostgresUri(db), postgres) << db;
+}
+
+TEST(PostgresStore, ServersStartingTogetherOnAnEmptyDatabaseMakeItOnce)
+{
+    PostgresCluster* cluster = clusterOrSkip();
+    if (!cluster) GTEST_SKIP() << "no PostgreSQL (see PostgresStore.ProgramsInstalled)";
+    const std::string uri = cluster->database("starting_together", true);
+    std::vector<std::unique_ptr<Store>> stores(6);
+    std::vector<std::string> errors(stores.size());
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < stores.size(); ++i)
+        threads.emplace_back([&, i] { stores[i] = openPostgresStore(uri, errors[i]); });
+    for (std::thread& t : threads) t.join();
+    for (std::size_t i = 0; i < stores.size(); ++i) {
+        ASSERT_TRUE(stores[i]) << errors[i];
+        stores[i]->recordReport(record("PC" + std::to_string(i)), 1000);
+    }
+    EXPECT_EQ(stores[0]->machineCount(), 6);
+    PgConnection c(uri, {});
+    EXPECT_EQ(c.query("SELECT count(*) FROM pelmora_schema").run().integer(0, 0), 1);
+}
+
+// A restart unseen: the connections held are found lost at their next use
+// and made again, the call succeeding. While the database is away: not
+// ready, and no exchange taken as written; once back, the store works on.
+TEST(PostgresStore, ADatabaseRestartIsWaitedOutNotReadyMeanwhile)
+{
+    PostgresCluster* cluster = clusterOrSkip();
+    if (!cluster) GTEST_SKIP() << "no PostgreSQL (see PostgresStore.ProgramsInstalled)";
+    std::unique_ptr<Store> store = openPostgresForTest("restart", true);
+    ASSERT_TRUE(store);
+    store->recordReport(record("PC", 10), 1000);
+    EXPECT_EQ(store->machines().size(), 1u); // a reader connection made, and kept
+    std::string why;
+    ASSERT_TRUE(cluster->stop(why) && cluster->start(why)) << why;
+    store->recordReport(record("PC", 20), 1010);
+    EXPECT_EQ(store->machines().at(0).progress, 20);
+
+    ASSERT_TRUE(cluster->stop(why)) << why;
+    EXPECT_FALSE(store->ready());
+    EXPECT_THROW(store->recordReport(record("PC", 30), 1020), StoreError);
+    EXPECT_THROW(store->machines(), StoreError);
+    ASSERT_TRUE(cluster->start(why)) << why;
+    EXPECT_TRUE(store->ready());
+    store->recordReport(record("PC", 40), 1030);
+    EXPECT_EQ(store->machines().at(0).progress, 40);
+    EXPECT_EQ(store->totals().reports, 3);
+}
+
+// Another server's transaction takes the same rows in the other order: the
+// database ends one of the two (the store's, whose wait began first and is
+// checked first), and the store tries its write again once the way is clear.
+TEST(PostgresStore, ADeadlockedWriteIsTriedAgain)
+{
+    PostgresCluster* cluster = clusterOrSkip();
+    if (!cluster) GTEST_SKIP() << "no PostgreSQL (see PostgresStore.ProgramsInstalled)";
+    std::unique_ptr<Store> store = openPostgresForTest("deadlock", true);
+    ASSERT_TRUE(store);
+    const long long id = store->recordReport(record("PC"), 1000).machineId;
+    PgConnection other(cluster->database("deadlock", false), {});
+    other.execute("BEGIN");
+    other.execute("UPDATE totals SET value = value WHERE name = 'machine_change'");
+    std::optional<CommandRow> queued;
+    std::thread write([&] { queued = store->queueCommand(id, "tray", "admin", 1010); }); // machine row, then counter
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    other.query("SELECT 1 FROM machines WHERE id = :id FOR UPDATE").bind(":id", id).run();
+    other.execute("COMMIT");
+    write.join();
+    ASSERT_TRUE(queued);
+    EXPECT_EQ(store->machines().at(0).pendingCommand, "tray");
+}
+
+// PostgreSQL's text holds neither NUL nor bytes that are not UTF-8: each
+// such byte is kept as U+FFFD, never a failed write or a name cut short.
+TEST(PostgresStore, TextItCannotHoldIsKeptAsReplacementCharacters)
+{
+    if (!clusterOrSkip()) GTEST_SKIP() << "no PostgreSQL (see PostgresStore.ProgramsInstalled)";
+    std::unique_ptr<Store> store = openPostgresForTest("text", true);
+    ASSERT_TRUE(store);
+    const std::string bad = "\xEF\xBF\xBD";
+    const std::pair<std::string, std::string> cases[] = {
+        {"caf\xC3\xA9 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xF0\x9F\x98\x80"},
+        {std::string("n\0l", 3), "n" + bad + "l"},
+        {"b\xE9t", "b" + bad + "t"},
+        {"\xC0\xAF", bad + bad},           // an overlong '/'
+        {"\xED\xA0\x80", bad + bad + bad}, // a surrogate
+        {"end\xF0\x9F\x98", "end" + bad + bad + bad},
+    };
+    for (const auto& [given, kept] : cases) {
+        UnitSubmission u;
+        u.user = given;
+        store->addUnit(u, 1000);
+        EXPECT_EQ(store->units({}).at(0).unit.user, kept) << kept;
+        EXPECT_EQ(store->units({given, std::nullopt, std::nullopt, std::nullopt, 1}).size(), 1u) << kept;
+    }
+}
