@@ -98,11 +98,21 @@ TEST(PostgresStore, ADeadlockedWriteIsTriedAgain)
     ASSERT_TRUE(store);
     const long long id = store->recordReport(record("PC"), 1000).machineId;
     PgConnection other(cluster->database("deadlock", false), {});
+    // This side waits longer before looking for a deadlock, so the store's write is always the one undone.
+    other.execute("SET deadlock_timeout = '30s'");
     other.execute("BEGIN");
     other.execute("UPDATE totals SET value = value WHERE name = 'machine_change'");
     std::optional<CommandRow> queued;
     std::thread write([&] { queued = store->queueCommand(id, "tray", "admin", 1010); }); // machine row, then counter
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    struct Joined { // also when a statement below fails
+        std::thread& t;
+        ~Joined() { if (t.joinable()) t.join(); }
+    } joined{write};
+    // The write holds the machine's row and waits for the counter's (however slow the machine is).
+    for (int i = 0; i < 1000; ++i) {
+        if (other.query("SELECT 1 FROM pg_locks WHERE NOT granted").run().size() > 0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     other.query("SELECT 1 FROM machines WHERE id = :id FOR UPDATE").bind(":id", id).run();
     other.execute("COMMIT");
     write.join();

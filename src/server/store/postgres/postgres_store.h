@@ -9,9 +9,11 @@
 
 #include <atomic>
 #include <bitset>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -184,7 +186,12 @@ auto PostgresStore::writing(Body&& body) -> std::invoke_result_t<Body&, PgConnec
         } catch (const PgError& e) {
             if (writer_) writer_->settle();
             // A commit whose answer was lost may have happened: not tried again.
-            if (e.retryable() && attempt < kAttempts) continue;
+            // Tried again after a pause that grows, so the transaction that
+            // won takes the rows first instead of meeting this one again.
+            if (e.retryable() && attempt < kAttempts) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10 << attempt));
+                continue;
+            }
             if (!committing && !(writer_ && writer_->commitSent()) && lost(e, attempt)) continue;
             throw;
         } catch (...) {
