@@ -31,7 +31,7 @@ struct HttpSettings {
     int maxConnectionsPerAddress = defaults::kMaxConnectionsPerAddress;
     std::vector<std::string> hostNames; // answered besides IP addresses and localhost
     FleetBounds* bounds = nullptr; // null: the default limits
-    TrustedProxies trustedProxies; // their X-Forwarded-For names the client
+    TrustedProxies trustedProxies{}; // their X-Forwarded-For names the client
 };
 
 class HttpApi {
