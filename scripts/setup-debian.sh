@@ -30,6 +30,7 @@ testing=(
   chromium chromium-driver python3-selenium nodejs npm
   prometheus
   postgresql-15
+  haproxy
   debootstrap lintian
 )
 
