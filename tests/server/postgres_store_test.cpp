@@ -1,12 +1,13 @@
 // What the PostgreSQL store adds to the contract every store keeps
 // (store_test.cpp and the others run it against each kind): the choice by
-// URI, servers starting together on an empty database, and a database that
-// restarts under a running store. On a real cluster (postgres_cluster.h).
+// URI, servers starting together on an empty database, a database that
+// restarts under a running store, and the lease on the team's duties. On a real cluster (postgres_cluster.h).
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
 
+#include "server/fleet/leadership.h"
 #include "server/fresh_store.h"
 #include "server/store/postgres/connection.h"
 
@@ -143,4 +144,30 @@ TEST(PostgresStore, TextItCannotHoldIsKeptAsReplacementCharacters)
         EXPECT_EQ(store->units({}).at(0).unit.user, kept) << kept;
         EXPECT_EQ(store->units({given, std::nullopt, std::nullopt, std::nullopt, 1}).size(), 1u) << kept;
     }
+}
+
+TEST(PostgresStore, OneServerLeadsAndOneThatCannotRenewStopsAtOnce)
+{
+    PostgresCluster* cluster = clusterOrSkip();
+    if (!cluster) GTEST_SKIP() << "no PostgreSQL (see PostgresStore.ProgramsInstalled)";
+    std::unique_ptr<Store> a = openPostgresForTest("lease", true), b = openPostgresBeside("lease");
+    ASSERT_TRUE(a && b);
+    Counters counters;
+    Leadership first(*a, counters, 2), second(*b, counters, 2); // leases of 2 s
+    first.renew();
+    second.renew();
+    EXPECT_TRUE(first.leads() && !second.leads());
+    std::string why;
+    ASSERT_TRUE(cluster->stop(why)) << why;
+    first.renew();
+    EXPECT_FALSE(first.leads()) << "while its lease may still run";
+    ASSERT_TRUE(cluster->start(why)) << why;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    second.renew(); // the lease ran out: the other takes it
+    first.renew();
+    EXPECT_TRUE(second.leads() && !first.leads());
+    second.stop(); // gives it up
+    first.renew();
+    EXPECT_TRUE(first.leads());
+    EXPECT_EQ(first.terms(), 2);
 }

@@ -29,6 +29,7 @@ struct Counters {
     std::atomic<long long> answersDelayed{0};      // HTTP requests that waited for the answer budget
     std::atomic<long long> answersRefused{0};      // of those, answered 503 when the wait ran out
     std::atomic<long long> answerBytesWriting{0};  // now: bytes of HTTP answers being written
+    std::atomic<bool> leading{false};              // this server holds the lease on the team's duties
 
     void countRequest(const std::string& route, int status)
     {
