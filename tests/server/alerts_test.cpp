@@ -101,7 +101,9 @@ TEST_P(Alerts, AMutedMachineRaisesNothingUntilItsMuteEnds)
             report(*store, "LABPC7", s.at, s.progress);
         }
         const long long id = store->machines().at(0).id;
-        if (s.muteUntil != none) ASSERT_TRUE(store->muteMachine(id, s.muteUntil));
+        if (s.muteUntil != none) {
+            ASSERT_TRUE(store->muteMachine(id, s.muteUntil));
+        }
         engine->evaluate(s.at);
         const std::vector<AlertRow> open = store->alerts({true, 0, -1});
         EXPECT_EQ(open.empty() ? "" : open.at(0).kind, s.open) << s.at;
