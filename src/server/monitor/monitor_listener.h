@@ -22,6 +22,7 @@
 #include "server/support/fleet_bounds.h"
 #include "server/support/endpoint.h"
 #include "server/store/store.h"
+#include "server/monitor/store_outage.h"
 
 namespace pelmora::server {
 
@@ -31,8 +32,9 @@ using defaults::kFinishMilliseconds; // after a stop, for the exchanges under wa
 class MonitorListener {
 public:
     // BOUNDS: the fleet's caps and per-address limits on records (null: none).
+    // OUTAGE: what keeps records while the store cannot be reached (null: one of its own).
     MonitorListener(Store& store, Counters& counters, int maxConnections, int perAddress,
-                    FleetBounds* bounds = nullptr);
+                    FleetBounds* bounds = nullptr, StoreOutage* outage = nullptr);
     ~MonitorListener();
 
     bool bind(const Endpoint& endpoint, std::string& error);
@@ -60,6 +62,8 @@ private:
     boost::asio::steady_timer pause_{io_}; // after an accept failure, and the stop's grace
     int port_ = 0;
     FleetBounds* bounds_;
+    std::unique_ptr<StoreOutage> ownOutage_;
+    StoreOutage& outage_;
 };
 
 } // namespace pelmora::server
