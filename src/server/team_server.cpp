@@ -13,6 +13,7 @@
 #include "server/fleet/store_bound.h"
 #include "server/http/host_names.h"
 #include "server/monitor/monitor_listener.h"
+#include "server/monitor/store_outage.h"
 #include "server/support/log.h"
 #include "server/support/periodic_worker.h"
 #include "server/support/version.h"
@@ -32,23 +33,32 @@ std::string where(const Endpoint& e, int port) { return e.address + ":" + std::t
 class Maintenance {
 public:
     Maintenance(Store& store, FleetView& fleet, int keepDays, const FleetLimits& limits, const StatusLimits& status,
-                Counters& counters, const Leadership& leadership)
+                Counters& counters, const Leadership& leadership, StoreOutage& outage)
         : store_(store), fleet_(fleet), keepDays_(keepDays), limits_(limits), status_(status),
-          bound_(store, counters, limits.maxStoreBytes), leadership_(leadership)
+          bound_(store, counters, limits.maxStoreBytes), leadership_(leadership), outage_(outage)
     {
     }
     void step()
     {
         const long long now = std::time(nullptr);
+        // While the store cannot be reached, only a look whether it is back
+        // (and then what was kept meanwhile written back before anything else).
+        if (!outage_.recover()) return;
         try {
             if (leadership_.leads()) duties(now);
+        } catch (const StoreUnreachable& e) {
+            outage_.unreachable(e.what());
         } catch (const std::exception& e) {
-            logEvent(Level::error, std::string("store upkeep failed: ") + e.what());
+            logRepeated(Level::error, Repeat::noise, "store upkeep failed", "",
+                        std::string("store upkeep failed: ") + e.what());
         }
         try {
             if (++ticks_ % kStepsPerPublish == 0) fleet_.publish(now);
+        } catch (const StoreUnreachable& e) {
+            outage_.unreachable(e.what());
         } catch (const std::exception& e) {
-            logEvent(Level::error, std::string("the fleet's changes not sent: ") + e.what());
+            logRepeated(Level::error, Repeat::noise, "fleet changes not sent", "",
+                        std::string("the fleet's changes not sent: ") + e.what());
         }
     }
 
@@ -82,6 +92,7 @@ private:
     const StatusLimits& status_;
     StoreBound bound_;
     const Leadership& leadership_;
+    StoreOutage& outage_;
     long long sampledHour_ = 0;
     long long lastPrune_ = 0;
     long long ticks_ = 0;
@@ -108,18 +119,20 @@ WebhookTiming webhookTiming(const ServerOptions& options)
 struct TeamServer::Parts {
     Parts(const ServerOptions& o, Store& store, const Tokens& tokens)
         : bounds(o.fleet),
-          monitors(store, counters, o.maxConnections, o.maxConnectionsPerAddress, &bounds, o.trustedProxies),
+          outage(store, counters, &bounds),
+          monitors(store, counters, o.maxConnections, o.maxConnectionsPerAddress, &bounds, o.trustedProxies, &outage),
           limits{o.offlineAfter, o.stallAfter},
           fleet(store, limits),
           http(store, counters, fleet,
                {tokens.admin, tokens.viewer, limits, o.keepDays, o.maxConnections, o.maxConnectionsPerAddress,
-                answeredHostNames(o), &bounds, o.trustedProxies}),
+                answeredHostNames(o), &bounds, o.trustedProxies, &outage}),
           leadership(store, counters),
-          maintenance(store, fleet, o.keepDays, o.fleet, limits, counters, leadership)
+          maintenance(store, fleet, o.keepDays, o.fleet, limits, counters, leadership, outage)
     {
     }
     Counters counters;
     FleetBounds bounds;
+    StoreOutage outage;
     MonitorListener monitors;
     const StatusLimits limits;
     FleetView fleet;
