@@ -7,6 +7,7 @@
 
 #include "server/api/http_api.h"
 #include "server/fleet/alerts.h"
+#include "server/fleet/change_watch.h"
 #include "server/fleet/machine_admin.h"
 #include "server/fleet/points_history.h"
 #include "server/fleet/store_bound.h"
@@ -99,6 +100,7 @@ struct TeamServer::Parts {
           monitors(store, counters, o.maxConnections, o.maxConnectionsPerAddress, &bounds),
           limits{o.offlineAfter, o.stallAfter},
           fleet(store, limits),
+          changes(store, fleet),
           http(store, counters, fleet,
                {tokens.admin, tokens.viewer, limits, o.keepDays, o.maxConnections, o.maxConnectionsPerAddress,
                 answeredHostNames(o), &bounds}),
@@ -110,6 +112,7 @@ struct TeamServer::Parts {
     MonitorListener monitors;
     const StatusLimits limits;
     FleetView fleet;
+    ChangeWatch changes;
     HttpApi http;
     Maintenance maintenance;
     PeriodicWorker upkeep;
@@ -152,6 +155,7 @@ void TeamServer::run()
 {
     Parts& p = *parts_;
     p.upkeep.start(std::chrono::milliseconds(defaults::kUpkeepMilliseconds), [&p] { p.maintenance.step(); });
+    p.changes.start();
     p.alerting.emplace(store_, p.counters, p.limits, options_.keepDays, options_.webhook, webhookTiming(options_));
     p.alerting->start();
     std::thread web([&p] { p.http.run(); });
@@ -159,6 +163,7 @@ void TeamServer::run()
     p.monitors.run();
     web.join();
     p.upkeep.stop();
+    p.changes.stop();
     p.alerting->stop();
 }
 
