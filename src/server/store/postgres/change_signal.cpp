@@ -1,5 +1,5 @@
 // Word of changes between the servers on one database: each commit is
-// followed by a NOTIFY on the writer, at most one every kAnnounceEvery (an
+// followed by a NOTIFY on the writer, at most one every kAnnounceEveryMs (an
 // exchange rate of thousands a second would otherwise send as many, to
 // every listener); a commit within that time is told by the listening
 // thread at its next turn. Each server listens on one connection of its own,
@@ -12,7 +12,8 @@
 namespace pelmora::server {
 namespace {
 
-constexpr const char* kChannel = "pelmora_changes";
+constexpr const char* kListen = "LISTEN pelmora_changes";
+constexpr const char* kNotify = "NOTIFY pelmora_changes";
 constexpr long long kAnnounceEveryMs = 50;
 // A lost listening connection is made again at most this often.
 constexpr auto kReconnectEvery = std::chrono::seconds(1);
@@ -23,12 +24,13 @@ long long steadyMs()
         .count();
 }
 
+// Never throws: after a commit, a failure here must not make the write be tried again.
 bool tell(PgConnection& c)
 {
     try {
-        c.execute("NOTIFY pelmora_changes");
+        c.execute(kNotify);
         return true;
-    } catch (const PgError&) {
+    } catch (const std::exception&) {
         return false;
     }
 }
@@ -74,7 +76,7 @@ private:
         lastTry_ = now;
         try {
             connection_ = std::make_unique<PgConnection>(store_.uri_, store_.settings_);
-            connection_->execute((std::string("LISTEN ") + kChannel).c_str());
+            connection_->execute(kListen);
             return true;
         } catch (const PgError&) {
             connection_.reset();
