@@ -29,6 +29,7 @@ struct ServerOptions {
     int webhookTimeout = defaults::kWebhookTimeoutSeconds; // for each whole post
     int webhookBurst = defaults::kWebhookBurstPerMinute;   // posts a minute; more events go as one summary
     FleetLimits fleet;
+    std::vector<std::string> copyStore; // FROM and TO: copy the SQLite store FROM into TO, then exit
 };
 
 bool parseEndpoint(const std::string& text, Endpoint& endpoint);
