@@ -133,12 +133,14 @@ TEST(CopyStore, TheApiAnswersAlikeFromTheCopyAndRefusalsLeaveNothing)
         {"copy_store_text.db", uri, "not a SQLite database"},
         {"copy_store_other.db", uri, "not a pelmora-server store"},
         {kPath, "copy_store_target.db", "not a PostgreSQL URI"},
+        {uri, kPath, "source is a PostgreSQL URI"},
     };
     std::vector<CopiedTable> copied;
     std::string error;
     for (const Refusal& r : refusals) {
         EXPECT_FALSE(copyStore(r.from, r.to, copied, error)) << r.from;
         EXPECT_NE(error.find(r.error), std::string::npos) << error;
+        EXPECT_EQ(error.find(uri), std::string::npos) << error;
     }
     EXPECT_FALSE(std::ifstream("copy_store_missing.db")); // not made by the attempt
     sqlite.reset();

@@ -213,6 +213,10 @@ void setSequence(PgConnection& target, const TablePlan& p)
 
 bool copyStore(const std::string& from, const std::string& to, std::vector<CopiedTable>& copied, std::string& error)
 {
+    if (isPostgresUri(from)) { // said without it: a URI may hold a password
+        error = "the copy's source is a PostgreSQL URI, where a SQLite store file was expected (FROM, then TO)";
+        return false;
+    }
     if (!isPostgresUri(to)) {
         error = "the copy's target is not a PostgreSQL URI (postgresql://... or postgres://...)";
         return false;
