@@ -122,7 +122,7 @@ std::vector<double> pacedLatencies(int rate, double seconds, long long& failures
 // root (PostgreSQL refuses root), a Unix socket in a scratch folder only.
 // Commits as durable as SQLite's (synchronous = NORMAL: a crash of the
 // process loses none, one of the machine the last moments'): fsync on,
-// synchronous_commit off.
+// synchronous_commit off. PELMORA_BENCH_PG_OPTIONS adds settings ("-c fsync=off").
 class Cluster {
 public:
     // The database's URI, or "" with WHY.
@@ -140,6 +140,8 @@ public:
         globfree(&found);
         if (bin_.empty() || access((bin_ + "/pg_ctl").c_str(), X_OK) != 0)
             return why = "PostgreSQL's programs are not installed (Debian's postgresql, or PELMORA_PG_BIN)", "";
+        const char* given = std::getenv("PELMORA_BENCH_PG_OPTIONS");
+        const std::string extra = given ? given : "";
         char scratch[] = "/tmp/pelmora-bench-pg-XXXXXX";
         if (!mkdtemp(scratch)) return why = "cannot make a scratch folder", "";
         scratch_ = scratch;
@@ -151,7 +153,7 @@ public:
         }
         if (!run("initdb -D " + scratch_ + "/data -U pelmora --auth=trust -E UTF8 --no-locale") ||
             !run("pg_ctl -D " + scratch_ + "/data -l " + scratch_ + "/server.log -w -t 60 -o \"-k " + scratch_ +
-                 " -c listen_addresses='' -c synchronous_commit=off\" start"))
+                 " -c listen_addresses='' -c synchronous_commit=off " + extra + "\" start"))
             return why = "the cluster did not start (see " + scratch_ + "/command.log)", "";
         started_ = true;
         return "postgresql:///postgres?host=" + scratch_ + "&user=pelmora";
