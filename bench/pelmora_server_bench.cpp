@@ -120,9 +120,9 @@ std::vector<double> pacedLatencies(int rate, double seconds, long long& failures
 // A PostgreSQL cluster of the benchmark's own: initdb and pg_ctl from
 // PELMORA_PG_BIN or the newest /usr/lib/postgresql/*/bin, as nobody when
 // root (PostgreSQL refuses root), a Unix socket in a scratch folder only.
-// Commits as durable as SQLite's (synchronous = NORMAL: a crash of the
-// process loses none, one of the machine the last moments'): fsync on,
-// synchronous_commit off. PELMORA_BENCH_PG_OPTIONS adds settings ("-c fsync=off").
+// Commits nearly as durable as SQLite's (synchronous = NORMAL): fsync on,
+// synchronous_commit off (a crash of PostgreSQL or of the machine loses
+// the last moments' commits, one of the server none). PELMORA_BENCH_PG_OPTIONS adds settings ("-c fsync=off").
 class Cluster {
 public:
     // The database's URI, or "" with WHY.
