@@ -122,7 +122,8 @@ std::vector<double> pacedLatencies(int rate, double seconds, long long& failures
 // root (PostgreSQL refuses root), a Unix socket in a scratch folder only.
 // Commits nearly as durable as SQLite's (synchronous = NORMAL): fsync on,
 // synchronous_commit off (a crash of PostgreSQL or of the machine loses
-// the last moments' commits, one of the server none). PELMORA_BENCH_PG_OPTIONS adds settings ("-c fsync=off").
+// the last moments' commits, one of the server none).
+// PELMORA_BENCH_PG_OPTIONS adds settings ("-c fsync=off").
 class Cluster {
 public:
     // The database's URI, or "" with WHY.
@@ -160,8 +161,10 @@ public:
     }
     ~Cluster()
     {
-        if (started_) run("pg_ctl -D " + scratch_ + "/data -m fast -w stop");
-        if (!scratch_.empty() && started_) [[maybe_unused]] const int removed = std::system(("rm -rf " + scratch_).c_str());
+        // Kept when it did not start, for its log.
+        if (!started_) return;
+        run("pg_ctl -D " + scratch_ + "/data -m fast -w stop");
+        [[maybe_unused]] const int removed = std::system(("rm -rf " + scratch_).c_str());
     }
 
 private:
@@ -295,6 +298,7 @@ bool measure(const std::string& db, const std::string& scratch, double seconds, 
 int main(int argc, char** argv)
 {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // each figure as it comes, also into a file
     char scratch[] = "/tmp/pelmora-server-bench-XXXXXX";
     if (!mkdtemp(scratch)) return 2;
     const auto removeScratch = [&] {
