@@ -19,13 +19,15 @@
 #   layer 6  platform/*/  frontend/*/     the operating systems' services and the front-ends
 #            bridge/io/                   the bridge's connections, command line and main
 #   apart    server/                      the team server: its own folder and protocol/. Only
-#                                         server/store/sqlite/ and the two places that make the
-#                                         store (server/server.cpp, server/main.cpp) include
+#                                         server/store/sqlite/, the two places that make the
+#                                         store (server/server.cpp, server/main.cpp) and the
+#                                         store's copier (server/store/copy/) include
 #                                         <sqlite3.h> or server/store/sqlite/; likewise
 #                                         server/store/postgres/ for <libpq-fe.h> and itself
 #            inside server/, rooms by level: support/ (0: log, limits, time,
 #            text safety, rate limits, shared answers), store/ and http/ (1: the
 #            rows and the store's interface; the HTTP plumbing), store/sqlite/ and store/postgres/ (2),
+#            store/copy/ (3: a SQLite store copied into PostgreSQL, the one room that sees both),
 #            monitor/ and fleet/ (3: what faces the monitors and the stats site;
 #            the fleet view, status, alerts, webhook, team figures, machine
 #            admin), api/ (4: routes, handlers, sign-in), and the wiring at the
@@ -99,7 +101,7 @@ resolve() { # file target quoted
 # Inside src/server: who may reach the SQLite store.
 sqlite_allowed() {
     case "$1" in
-        src/server/store/sqlite/* | src/server/server.cpp | src/server/main.cpp) return 0 ;;
+        src/server/store/sqlite/* | src/server/store/copy/* | src/server/server.cpp | src/server/main.cpp) return 0 ;;
     esac
     return 1
 }
@@ -107,7 +109,7 @@ sqlite_allowed() {
 # Inside src/server: who may reach the PostgreSQL store.
 postgres_allowed() {
     case "$1" in
-        src/server/store/postgres/* | src/server/server.cpp | src/server/main.cpp) return 0 ;;
+        src/server/store/postgres/* | src/server/store/copy/* | src/server/server.cpp | src/server/main.cpp) return 0 ;;
     esac
     return 1
 }
@@ -118,6 +120,7 @@ server_room() {
         src/server/support/*) REPLY="0 support" ;;
         src/server/store/sqlite/*) REPLY="2 store/sqlite" ;;
         src/server/store/postgres/*) REPLY="2 store/postgres" ;;
+        src/server/store/copy/*) REPLY="3 store/copy" ;;
         src/server/store/*) REPLY="1 store" ;;
         src/server/http/*) REPLY="1 http" ;;
         src/server/monitor/*) REPLY="3 monitor" ;;

@@ -131,6 +131,10 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
                    "removed until it is under 90 %, logged and counted")
         ->transform(CLI::AsSizeValue(false))->check(CLI::Range(1LL << 20, 1LL << 50))
         ->default_str(sizeText(defaults::kMaxStoreBytes));
+    app.add_option("--copy-store", options.copyStore,
+                   "FROM TO: copy the SQLite store FROM into the empty PostgreSQL database TO (a libpq URI), "
+                   "then exit; FROM must not be in use by a server")
+        ->expected(2)->type_name("FROM TO")->configurable(false);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -32,6 +32,7 @@ struct ServerOptions {
     int webhookBurst = defaults::kWebhookBurstPerMinute;   // posts a minute; more events go as one summary
     FleetLimits fleet;
     bool showAdminToken = false; // print the admin token and exit
+    std::vector<std::string> copyStore; // FROM and TO: copy the SQLite store FROM into TO, then exit
 };
 
 bool parseEndpoint(const std::string& text, Endpoint& endpoint);

@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <thread>
 
+#include "server/store/copy/copy_store.h"
 #include "server/store/postgres/postgres_store.h"
 #include "server/store/sqlite/sqlite_store.h"
 #include "server/support/log.h"
@@ -98,6 +99,21 @@ int showAdminToken(const ServerOptions& options)
     return 0;
 }
 
+// --copy-store: the rows copied a table, or the fault; the URI never shown.
+int copyStoreAndExit(const std::string& from, const std::string& to)
+{
+    std::vector<CopiedTable> copied;
+    std::string error;
+    if (!copyStore(from, to, copied, error)) {
+        while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
+        std::fprintf(stderr, "pelmora-server: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("copied the store %s into the PostgreSQL database:\n", from.c_str());
+    for (const CopiedTable& t : copied) std::printf("  %-14s %lld rows\n", t.table.c_str(), t.rows);
+    return 0;
+}
+
 } // namespace
 
 int runServer(const ServerOptions& options)
@@ -133,6 +149,7 @@ int serverMain(int argc, const char* const* argv)
         std::fputs(message.c_str(), status == 0 ? stdout : stderr);
         return status;
     }
+    if (!options.copyStore.empty()) return copyStoreAndExit(options.copyStore.at(0), options.copyStore.at(1));
     return options.showAdminToken ? showAdminToken(options) : runServer(options);
 }
 

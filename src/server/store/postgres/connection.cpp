@@ -253,6 +253,22 @@ pg_result* PgConnection::runPipelined(const Prepared& p, const std::vector<const
 
 PgConnection::Query PgConnection::query(const std::string& sql) { return Query(*this, prepare(sql)); }
 
+PgRows PgConnection::run(const std::string& sql, const std::vector<std::optional<std::string>>& values)
+{
+    std::vector<std::string> kept;
+    kept.reserve(values.size());
+    std::vector<const char*> pointers;
+    for (const auto& v : values) {
+        if (v) kept.push_back(storable(*v));
+        pointers.push_back(v ? kept.back().c_str() : nullptr);
+    }
+    pg_result* result = PQexecParams(conn_, sql.c_str(), static_cast<int>(pointers.size()), nullptr,
+                                     pointers.data(), nullptr, nullptr, 0);
+    const ExecStatusType status = PQresultStatus(result);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) throw failure(result, "a bulk write");
+    return PgRows(result);
+}
+
 PgConnection::Query::Query(PgConnection& connection, const Prepared& prepared)
     : connection_(connection), prepared_(prepared), values_(prepared.parameters.size())
 {

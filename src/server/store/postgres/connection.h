@@ -88,6 +88,10 @@ public:
 
     class Query;
     Query query(const std::string& sql);
+    // SQL with positional parameters ($1, $2, …), not kept prepared: a bulk
+    // write whose statements differ in their number of rows. A value left
+    // empty is NULL; text is made storable as a bound value is.
+    PgRows run(const std::string& sql, const std::vector<std::optional<std::string>>& values);
 
     // After LISTEN: waits up to MILLISECONDS for a notification and reads
     // every one that came; whether any did. Throws PgError when the
