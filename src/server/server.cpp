@@ -7,10 +7,12 @@
 #include <pthread.h>
 #include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 
 #include "server/store/copy/copy_store.h"
 #include "server/store/postgres/postgres_store.h"
 #include "server/store/sqlite/sqlite_store.h"
+#include "server/support/admin_token.h"
 #include "server/support/log.h"
 #include "server/team_server.h"
 #include "server/tokens.h"
@@ -111,7 +113,24 @@ int copyStoreAndExit(const std::string& from, const std::string& to)
     }
     std::printf("copied the store %s into the PostgreSQL database:\n", from.c_str());
     for (const CopiedTable& t : copied) std::printf("  %-14s %lld rows\n", t.table.c_str(), t.rows);
-    return 0;
+    // The admin token goes with the rows: the admin's token and the copied
+    // sessions (marked with it) go on working on every server.
+    std::string token;
+    const std::string tokenFile = from + ".admin-token";
+    if (::access(tokenFile.c_str(), F_OK) != 0) return 0;
+    std::unique_ptr<Store> store;
+    try {
+        if (readToken(tokenFile, token, error) && (store = openPostgresStore(to, error)) &&
+            store->sharedAdminToken(token) == token) {
+            std::printf("the admin token of %s is the database's now\n", tokenFile.c_str());
+            return 0;
+        }
+    } catch (const StoreError& e) {
+        error = e.what();
+    }
+    std::fprintf(stderr, "pelmora-server: the rows are copied, the admin token not (%s): the servers make a new one\n",
+                 error.c_str());
+    return 1;
 }
 
 } // namespace
