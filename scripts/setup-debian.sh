@@ -29,7 +29,7 @@ testing=(
   strace time heaptrack iproute2 curl jq
   chromium chromium-driver python3-selenium nodejs npm
   prometheus
-  postgresql-15
+  postgresql-15 haproxy
   debootstrap lintian
 )
 
