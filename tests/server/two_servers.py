@@ -21,13 +21,14 @@ import tempfile
 import threading
 import time
 
-SERVER = os.environ.get("SERVER", "build/linux/pelmora-server")
-FLEET = os.environ.get("FLEET", "build/linux/tools/simulated-fleet")
+SERVER = os.path.abspath(os.environ.get("SERVER", "build/linux/pelmora-server"))
+FLEET = os.path.abspath(os.environ.get("FLEET", "build/linux/tools/simulated-fleet"))
 CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../packaging/haproxy.cfg")
 BALANCER, SERVERS = "127.0.0.1", {"a": "127.0.0.2", "b": "127.0.0.3"}
 MONITOR, HTTP, HOOK = 25876, 8080, 19000
 MONITOR_ADDRESS, DIRECT_ADDRESS = "127.0.0.5", "127.0.0.6"  # never trusted
-TOKEN, OFFLINE = "two-servers-admin-token-0123456789", 5
+OFFLINE = 5
+TOKEN = ""  # the admin token the servers keep in the database, read once they are up
 
 
 class Failed(Exception):
@@ -82,9 +83,9 @@ class Cluster:
         os.chown(work, pwd.getpwnam("nobody").pw_uid, -1)
         self.as_nobody = ["runuser", "-u", "nobody", "--"]
 
-    def pg(self, program, *args, password="postgres-password"):
+    def pg(self, program, *args):
         subprocess.run(self.as_nobody + [f"{self.pg_bin}/{program}", *args], check=True, cwd=self.work,
-                       stdout=subprocess.DEVNULL, env=dict(os.environ, PGPASSWORD=password))
+                       stdout=subprocess.DEVNULL, env=dict(os.environ, PGPASSWORD="postgres-password"))
 
     def pg_ctl(self, action):
         self.pg("pg_ctl", "-D", f"{self.work}/data", "-l", f"{self.work}/postgres.log", "-m", "fast", "-w",
@@ -106,20 +107,21 @@ class Cluster:
                               capture_output=True, text=True).stdout.split()
 
     def spawn(self, name, args):
+        os.makedirs(f"{self.work}/{name}")  # a working folder each, as on machines of their own
         log = open(f"{self.work}/{name}.log", "w")
-        self.processes[name] = subprocess.Popen(args, stdout=log, stderr=log, start_new_session=True)
+        self.processes[name] = subprocess.Popen(args, stdout=log, stderr=log, start_new_session=True,
+                                                cwd=f"{self.work}/{name}")
 
     def start_server(self, name):
         address = SERVERS[name]
-        self.spawn(name, [SERVER, "--db", self.uri, "--admin-token-file", f"{self.work}/token",
-                          "--monitor-listen", f"{address}:{MONITOR}", "--http-listen", f"{address}:{HTTP}",
-                          "--trusted-proxy", f"{BALANCER}/32", "--offline-after", str(OFFLINE),
-                          "--webhook", f"http://127.0.0.1:{HOOK}/hook"])
+        self.spawn(name, [SERVER, "--db", self.uri, "--monitor-listen", f"{address}:{MONITOR}",
+                          "--http-listen", f"{address}:{HTTP}", "--trusted-proxy", f"{BALANCER}/32",
+                          "--offline-after", str(OFFLINE), "--webhook", f"http://127.0.0.1:{HOOK}/hook"])
 
     def start_haproxy(self):
-        config = open(CONFIG).read().replace("192.0.2.10", BALANCER)
-        for name, address in zip("ab", ("192.0.2.11", "192.0.2.12")):
-            config = config.replace(address, SERVERS[name])
+        config = open(CONFIG).read()
+        for documented, here in zip(("192.0.2.10", "192.0.2.11", "192.0.2.12"), (BALANCER, *SERVERS.values())):
+            config = config.replace(documented, here)
         with open(f"{self.work}/haproxy.cfg", "w") as f:
             f.write(config)
         self.spawn("haproxy", ["haproxy", "-db", "-f", f"{self.work}/haproxy.cfg"])
@@ -159,10 +161,17 @@ class Cluster:
 
 
 def started_together(c):
+    global TOKEN
     c.start_server("a")
     c.start_server("b")
-    for address in SERVERS.values():
-        until(15, f"server on {address} ready", lambda: request(address, "/healthz") == (200, "ok"))
+    def ready(name):
+        if c.processes[name].poll() is not None:
+            raise Failed(f"server {name} ended, status {c.processes[name].returncode}")
+        return request(SERVERS[name], "/healthz") == (200, "ok")
+    for name in SERVERS:
+        until(15, f"server {name} ready", lambda: ready(name))
+    TOKEN = subprocess.run([SERVER, "--db", c.uri, "--show-admin-token"], capture_output=True, text=True,
+                           cwd=c.work).stdout.strip()
     versions = c.sql("SELECT count(*) FROM pelmora_schema")
     if versions != ["1"]:
         raise Failed(f"pelmora_schema holds {versions} rows, not one")
@@ -222,8 +231,8 @@ def database_restart(c):
     """Reports and units taken while PostgreSQL is down are written when it is back."""
     c.pg_ctl("stop")
     taken = [exchange(BALANCER, "OUTAGEPC", progress) for progress in (41, 42)]
-    units = [request(BALANCER, "/folding/unitstats.php?username=user01&team=7&cpu=1&wucount=1&cpuvendor=x"
-                     f"&cpustring=x&cpumhz=2400&frametime=1.0&protein=p{n}_outage&core=a4&memory=512")[0] for n in (1, 2)]
+    units = [request(BALANCER, "/folding/unitstats.php?username=user01&team=7&cpu=1&wucount=1&cpuvendor=x&cpustring=x"
+                     f"&cpumhz=2400&frametime=1.0&protein=p{n}_outage&core=a4&memory=512")[0] for n in (1, 2)]
     c.pg_ctl("start")
     if None in taken or units != [200, 200]:
         raise Failed(f"while PostgreSQL was down: command bytes {taken}, unit answers {units}")
@@ -277,9 +286,6 @@ def main():
         c = Cluster(work)
         try:
             c.database()
-            with open(f"{work}/token", "w") as f:
-                f.write(TOKEN + "\n")
-            os.chmod(f"{work}/token", 0o600)
             c.start_hook()
             for step in STEPS:
                 start = time.monotonic()
