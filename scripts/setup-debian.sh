@@ -29,7 +29,8 @@ testing=(
   strace time heaptrack iproute2 curl jq
   chromium chromium-driver python3-selenium nodejs npm
   prometheus
-  postgresql-15 haproxy
+  postgresql-15
+  haproxy
   debootstrap lintian
 )
 

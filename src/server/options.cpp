@@ -48,6 +48,7 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
     const ServerOptions initial;
     std::string monitorListen = endpointText(initial.monitorListen), httpListen = endpointText(initial.httpListen);
     std::string admission = defaults::kAdmission;
+    std::vector<std::string> trustedProxies;
     app.add_option("--db", options.db, "the store: a SQLite file, or a PostgreSQL database's URI (postgresql://...)")->capture_default_str();
     app.add_option("--monitor-listen", monitorListen, "ADDR:PORT for the monitors' reports")->capture_default_str();
     app.add_option("--http-listen", httpListen, "ADDR:PORT for the API, metrics and the stats site")
@@ -71,6 +72,11 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
                    "a name the dashboard is reached by (repeat for more); requests naming a Host other than "
                    "these, this machine's own names, localhost or an IP address are refused")
         ->type_name("NAME");
+    app.add_option("--trusted-proxy", trustedProxies,
+                   "a load balancer's address or network (ADDRESS/N; repeat for more): from it, and only from it, "
+                   "the client's address is read from X-Forwarded-For on HTTP and from a PROXY protocol header "
+                   "(version 1 or 2), which it must send, on the monitor port")
+        ->type_name("ADDRESS/N");
     app.add_option("--log-level", options.logLevel, "debug, info, warn or error")
         ->capture_default_str()->check(CLI::IsMember({"debug", "info", "warn", "error"}));
     app.add_option("--webhook", options.webhook,
@@ -137,6 +143,15 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
     if (!parseEndpoint(httpListen, options.httpListen)) {
         message = "--http-listen: not ADDR:PORT with a dotted IPv4 address: " + httpListen + "\n";
         return 2;
+    }
+    for (const std::string& text : trustedProxies) {
+        const std::optional<IpNetwork> network = TrustedProxies::parse(text);
+        if (!network) {
+            message = "--trusted-proxy: not an IPv4 or IPv6 address, nor ADDRESS/N with N up to 32 or 128: " + text +
+                      "\n";
+            return 2;
+        }
+        options.trustedProxies.add(*network);
     }
     WebhookUrl webhook;
     if (!options.webhook.empty() && !parseWebhookUrl(options.webhook, webhook, message)) {

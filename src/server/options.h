@@ -9,6 +9,7 @@
 #include "server/support/defaults.h"
 #include "server/support/endpoint.h"
 #include "server/support/fleet_bounds.h"
+#include "server/support/trusted_proxies.h"
 
 namespace pelmora::server {
 
@@ -23,6 +24,7 @@ struct ServerOptions {
     int keepDays = defaults::kKeepDays;
     int maxConnections = defaults::kMaxConnections; // each listener
     int maxConnectionsPerAddress = defaults::kMaxConnectionsPerAddress; // each listener, from one source address
+    TrustedProxies trustedProxies; // --trusted-proxy: they say whom they carry
     std::vector<std::string> publicHosts; // names answered besides addresses, localhost and our own
     std::string logLevel = defaults::kLogLevel;
     std::string webhook; // empty: none

@@ -96,12 +96,12 @@ WebhookTiming webhookTiming(const ServerOptions& options)
 struct TeamServer::Parts {
     Parts(const ServerOptions& o, Store& store, const Tokens& tokens)
         : bounds(o.fleet),
-          monitors(store, counters, o.maxConnections, o.maxConnectionsPerAddress, &bounds),
+          monitors(store, counters, o.maxConnections, o.maxConnectionsPerAddress, &bounds, o.trustedProxies),
           limits{o.offlineAfter, o.stallAfter},
           fleet(store, limits),
           http(store, counters, fleet,
                {tokens.admin, tokens.viewer, limits, o.keepDays, o.maxConnections, o.maxConnectionsPerAddress,
-                answeredHostNames(o), &bounds}),
+                answeredHostNames(o), &bounds, o.trustedProxies}),
           maintenance(store, fleet, o.keepDays, o.fleet, limits, counters)
     {
     }

@@ -16,7 +16,8 @@ class HttpApi::Server : public HttpListener {
 public:
     Server(Store& store, Counters& counters, FleetView& fleet, HttpSettings settings)
         : HttpListener(counters, {settings.maxConnections, settings.maxConnectionsPerAddress, defaults::kMaxEventStreams,
-                                     defaults::kMaxEventStreamsPerAddress, kLargestBody}),
+                                     defaults::kMaxEventStreamsPerAddress, kLargestBody},
+                       settings.trustedProxies),
           counters_(counters), settings_(std::move(settings)),
           sessions_(store, settings_.adminToken, settings_.viewerToken),
           context_{store, counters, fleet, sessions_, settings_.limits, bounds_, metrics_}

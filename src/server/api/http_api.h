@@ -11,6 +11,7 @@
 #include "server/support/counters.h"
 #include "server/support/defaults.h"
 #include "server/support/fleet_bounds.h"
+#include "server/support/trusted_proxies.h"
 #include "server/fleet/fleet_view.h"
 #include "server/http/http_request.h"
 #include "server/fleet/machine_status.h"
@@ -30,6 +31,7 @@ struct HttpSettings {
     int maxConnectionsPerAddress = defaults::kMaxConnectionsPerAddress;
     std::vector<std::string> hostNames; // answered besides IP addresses and localhost
     FleetBounds* bounds = nullptr; // null: the default limits
+    TrustedProxies trustedProxies; // their X-Forwarded-For names the client
 };
 
 class HttpApi {

@@ -134,6 +134,9 @@ std::string metricsText(Store& store, Counters& counters, const StatusLimits& li
             "Connections refused over the limit since start.", counters.refusedConnections.load());
     counter(out, "pelmora_monitor_timeouts_total",
             "Monitor connections cut at a time-out since start.", counters.timedOut.load());
+    counter(out, "pelmora_proxy_headers_refused_total",
+            "Monitor connections refused since start for a PROXY header: from a peer not trusted, or a bad one.",
+            counters.proxyHeadersRefused.load());
     const AlertCounts alerts = store.alertCounts();
     family(out, "pelmora_alerts_active", "gauge", "Alerts open now, by kind.");
     sample(out, "pelmora_alerts_active", "kind=\"offline\"", number(alerts.offline));

@@ -17,6 +17,7 @@
 
 #include "server/support/connection_caps.h"
 #include "server/http/answer_budget.h"
+#include "server/http/forwarded_for.h"
 #include "server/http/http_parsing.h"
 #include "server/support/defaults.h"
 #include "server/support/log.h"
@@ -74,8 +75,8 @@ struct SharedBody {
 
 class HttpListener::Impl {
 public:
-    Impl(HttpListener& owner, Counters& counters, HttpCaps caps)
-        : owner(owner), counters(counters), caps(caps), connections(caps.connections, caps.perAddress),
+    Impl(HttpListener& owner, Counters& counters, HttpCaps caps, TrustedProxies proxies)
+        : owner(owner), counters(counters), caps(caps), proxies(std::move(proxies)), connections(caps.connections, caps.perAddress),
           streams(caps.eventStreams, caps.eventStreamsPerAddress),
           answers(caps.answerBytes, caps.answerBytesPerAddress)
     {
@@ -89,6 +90,7 @@ public:
     HttpListener& owner;
     Counters& counters;
     const HttpCaps caps;
+    const TrustedProxies proxies;
     ConnectionCaps connections, streams;
     AnswerBudget answers;
     std::atomic<int> refusals{0}, busy{0};
@@ -103,7 +105,8 @@ namespace {
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     Connection(HttpListener::Impl& owner, tcp::socket socket, std::string peer)
-        : owner_(owner), stream_(std::move(socket)), peer_(std::move(peer)), poll_(stream_.get_executor())
+        : owner_(owner), stream_(std::move(socket)), peer_(std::move(peer)), client_(peer_),
+          poll_(stream_.get_executor())
     {
     }
     ~Connection()
@@ -241,12 +244,13 @@ private:
     // thread held) up to kAnswerWaitMilliseconds, then gets 503.
     void handle()
     {
-        if (!answering_ && !owner_.answers.tryStart(peer_)) return waitForBudget();
+        auto& message = parser_->get();
+        if (!answering_) client_ = clientOf(message);
+        if (!answering_ && !owner_.answers.tryStart(client_)) return waitForBudget();
         answering_ = true;
         HttpRequest req;
-        auto& message = parser_->get();
         HttpResponse res;
-        if (!toRequest(message, peer_, req)) {
+        if (!toRequest(message, client_, req)) {
             res.status = 400;
             keepAlive_ = false;
         } else {
@@ -258,6 +262,21 @@ private:
         owner_.owner.respond(req, res);
         if (res.events && res.status == 200) return startEvents(req, res);
         write(res);
+    }
+
+    // The client a trusted proxy names; anyone else is its own.
+    std::string clientOf(const RequestParser::value_type& message)
+    {
+        if (!owner_.proxies.trusts(peer_)) return peer_;
+        std::vector<std::string> values;
+        for (const auto& field : message)
+            if (beast::iequals(field.name_string(), "X-Forwarded-For")) values.emplace_back(field.value());
+        const ForwardedClient client = forwardedClient(peer_, values, owner_.proxies);
+        if (client.unreadable)
+            logRepeated(Level::warn, Repeat::noise, "forwarded unreadable", peer_,
+                        "X-Forwarded-For from the proxy " + peer_ + " holds an entry that is no address: "
+                        "the request counts as the proxy's own");
+        return client.address;
     }
 
     void waitForBudget()
@@ -272,7 +291,7 @@ private:
             ++owner_.counters.answersRefused;
             parser_.reset();
             HttpRequest req;
-            req.remote_addr = peer_;
+            req.remote_addr = client_;
             HttpResponse res;
             res.status = 503;
             res.set_header("Retry-After", "2");
@@ -288,7 +307,7 @@ private:
     void endAnswer()
     {
         if (!answering_) return;
-        owner_.answers.finish(peer_, charged_);
+        owner_.answers.finish(client_, charged_);
         owner_.counters.answerBytesWriting -= static_cast<long long>(charged_);
         answering_ = waiting_ = false;
         charged_ = 0;
@@ -313,7 +332,7 @@ private:
         if (head_) answer_.body().reset(); // the length stays the GET's
         if (answering_) {
             charged_ = answer_.body() ? answer_.body()->size() : 0;
-            owner_.answers.charge(peer_, charged_);
+            owner_.answers.charge(client_, charged_);
             owner_.counters.answerBytesWriting += static_cast<long long>(charged_);
         }
         stream_.expires_after(seconds(kWriteSeconds));
@@ -353,7 +372,7 @@ private:
     void startEvents(HttpRequest& req, HttpResponse& res)
     {
         endAnswer(); // a stream is bounded by the stream caps, not the answer budget
-        streaming_ = owner_.streams.admit(peer_);
+        streaming_ = owner_.streams.admit(client_);
         if (!streaming_) {
             HttpResponse refused;
             refused.status = 503;
@@ -451,6 +470,7 @@ private:
     HttpListener::Impl& owner_;
     beast::tcp_stream stream_;
     std::string peer_;
+    std::string client_; // the request's: the peer, or whom a trusted proxy names
     asio::steady_timer poll_;
     ScannedBuffer buffer_{kReadBufferLimit};
     std::optional<http::request_parser<http::string_body>> parser_;
@@ -485,7 +505,8 @@ void HttpListener::Impl::admit(tcp::socket socket)
     const std::string peer = socket.remote_endpoint(e).address().to_string(e);
     if (e) return;
     socket.set_option(tcp::no_delay(true), e);
-    if (const ConnectionCaps::Id place = connections.admit(peer))
+    // A trusted proxy's connections carry many clients: the overall cap bounds them.
+    if (const ConnectionCaps::Id place = connections.admit(peer, proxies.trusts(peer) ? caps.connections : 0))
         return std::make_shared<Connection>(*this, std::move(socket), peer)->start(place);
     logRefusal(peer, "HTTP connection from " + peer);
     if (refusals >= kMostRefusals) return; // closed as it goes
@@ -521,7 +542,10 @@ void HttpListener::Impl::windDown(std::chrono::steady_clock::time_point until)
     pause.async_wait([this, until](error_code) { windDown(until); });
 }
 
-HttpListener::HttpListener(Counters& counters, HttpCaps caps) : impl_(std::make_unique<Impl>(*this, counters, caps)) {}
+HttpListener::HttpListener(Counters& counters, HttpCaps caps, TrustedProxies proxies)
+    : impl_(std::make_unique<Impl>(*this, counters, caps, std::move(proxies)))
+{
+}
 
 HttpListener::~HttpListener() = default;
 

@@ -36,6 +36,7 @@
 #include "server/http/http_parsing.h"
 #include "server/http/http_request.h"
 #include "server/support/endpoint.h"
+#include "server/support/trusted_proxies.h"
 
 namespace pelmora::server {
 
@@ -58,7 +59,8 @@ enum class HandlerResponse { Handled, Unhandled };
 
 class HttpListener {
 public:
-    HttpListener(Counters& counters, HttpCaps caps);
+    // PROXIES: the peers whose X-Forwarded-For names the client (forwarded_for.h).
+    HttpListener(Counters& counters, HttpCaps caps, TrustedProxies proxies = {});
     virtual ~HttpListener();
 
     // Routes: PATTERN must match the whole decoded path; its groups are in req.matches.

@@ -4,10 +4,12 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
+#include <cstring>
 #include <ctime>
 
 #include "protocol/monitor_protocol.h"
 #include "server/support/log.h"
+#include "server/monitor/proxy_header.h"
 #include "server/monitor/record_intake.h"
 
 namespace pelmora::server {
@@ -41,9 +43,12 @@ struct MonitorListener::Connection {
     MonitorListener& owner;
     tcp::socket socket;
     asio::steady_timer deadline;
-    std::string peer;
+    std::string peer;  // the monitor's address: the socket's, or the one a trusted proxy names
+    std::string proxy; // the trusted proxy it came through; empty: none
     ConnectionCaps::Id place = 0;
     int offeredSlot = 0;
+    char header[kLongestProxyHeader] = {};
+    std::size_t headerBytes = 0, recordBytes = 0;
     char record[protocol::kRecordBytes] = {};
     char out = 0;
     bool timedOut = false;
@@ -54,11 +59,15 @@ std::string describe(const MonitorRecord& r)
 {
     return r.computerName + " CPU# " + std::to_string(r.cpu);
 }
+// The first bytes of a record from a peer not trusted, looked at alone:
+// as many as tell a PROXY header (of either version) from a record.
+constexpr std::size_t kFirstLook = 12;
 } // namespace
 
 MonitorListener::MonitorListener(Store& store, Counters& counters, int maxConnections, int perAddress,
-                                 FleetBounds* bounds)
-    : store_(store), counters_(counters), caps_(maxConnections, perAddress), bounds_(bounds)
+                                 FleetBounds* bounds, TrustedProxies proxies)
+    : store_(store), counters_(counters), maxConnections_(maxConnections), proxies_(std::move(proxies)),
+      caps_(maxConnections, perAddress), bounds_(bounds)
 {
 }
 
@@ -91,6 +100,14 @@ void MonitorListener::refused(const std::string& peer)
                     " connections open, " + std::to_string(caps_.heldBy(peer)) + " from it");
 }
 
+void MonitorListener::refuseHeader(const std::shared_ptr<Connection>& c, const std::string& why)
+{
+    ++counters_.proxyHeadersRefused;
+    const std::string& from = c->proxy.empty() ? c->peer : c->proxy;
+    logRepeated(Level::warn, Repeat::noise, "PROXY refused", from, "monitor connection from " + from + " refused: " + why);
+    c->cut();
+}
+
 void MonitorListener::accept()
 {
     acceptor_.async_accept([this](error_code ec, tcp::socket socket) {
@@ -105,53 +122,114 @@ void MonitorListener::accept()
             return;
         }
         accept();
-        error_code e;
-        const std::string peer = socket.remote_endpoint(e).address().to_string(e);
-        if (e) return;
-        const ConnectionCaps::Id place = caps_.admit(peer);
-        if (!place) return refused(peer);
-        auto c = std::make_shared<Connection>(*this, std::move(socket), peer);
-        c->place = place;
-        // Until its record is in, it may give way to an address holding less
-        // than its share (connection_caps.h): an exchange is short, so the
-        // places held long are an attacker's.
-        caps_.idle(place, [weak = std::weak_ptr<Connection>(c)] {
-            if (const auto held = weak.lock()) held->cut();
-        });
-        c->socket.set_option(tcp::no_delay(true), e);
-        try {
-            c->offeredSlot = store_.freeSlot(offered_);
-            if (c->offeredSlot != 0) offered_.push_back(c->offeredSlot);
-        } catch (const std::exception& e) { // the monitor gets no slot this time, as when none is left
-            logEvent(Level::error, std::string("no slot offered: ") + e.what());
-        }
-        c->out = static_cast<char>(static_cast<signed char>(c->offeredSlot));
-        // One deadline for the whole exchange, however slowly the bytes come.
-        c->deadline.expires_after(std::chrono::seconds(kExchangeSeconds));
-        c->deadline.async_wait([c](error_code ec) {
-            if (ec) return;
-            c->timedOut = true;
-            c->cut();
-        });
-        asio::async_write(c->socket, asio::buffer(&c->out, 1), [this, c](error_code ec, std::size_t) {
-            if (ec) return c->cut();
-            asio::async_read(c->socket, asio::buffer(c->record), [this, c](error_code ec, std::size_t got) {
-                if (!ec) return finish(c);
+        admit(std::move(socket));
+    });
+}
+
+void MonitorListener::admit(tcp::socket socket)
+{
+    error_code e;
+    const std::string peer = socket.remote_endpoint(e).address().to_string(e);
+    if (e) return;
+    // A trusted proxy's connections carry many monitors: until their header
+    // names one, the overall cap bounds them.
+    const bool viaProxy = proxies_.trusts(peer);
+    const ConnectionCaps::Id place = caps_.admit(peer, viaProxy ? maxConnections_ : 0);
+    if (!place) return refused(peer);
+    auto c = std::make_shared<Connection>(*this, std::move(socket), peer);
+    c->place = place;
+    // Until its record is in, it may give way to an address holding less
+    // than its share (connection_caps.h): an exchange is short, so the
+    // places held long are an attacker's.
+    caps_.idle(place, [weak = std::weak_ptr<Connection>(c)] {
+        if (const auto held = weak.lock()) held->cut();
+    });
+    c->socket.set_option(tcp::no_delay(true), e);
+    // One deadline for the whole exchange, however slowly the bytes come.
+    c->deadline.expires_after(std::chrono::seconds(kExchangeSeconds));
+    c->deadline.async_wait([c](error_code ec) {
+        if (ec) return;
+        c->timedOut = true;
+        c->cut();
+    });
+    if (!viaProxy) return offerSlot(c);
+    c->proxy = peer;
+    readProxyHeader(c);
+}
+
+// What comes after the header (a monitor that did not wait for its slot
+// byte) is the record's start.
+void MonitorListener::readProxyHeader(const std::shared_ptr<Connection>& c)
+{
+    c->socket.async_read_some(
+        asio::buffer(c->header + c->headerBytes, sizeof c->header - c->headerBytes),
+        [this, c](error_code ec, std::size_t got) {
+            if (ec) {
                 if (c->timedOut) {
                     ++counters_.timedOut;
-                    logRepeated(Level::warn, Repeat::noise, "monitor cut", c->peer,
-                                "monitor connection from " + c->peer + " cut after " +
-                                              std::to_string(kExchangeSeconds) + " s, " + std::to_string(got) +
-                                              " bytes in: nothing stored");
-                } else if (ec != asio::error::operation_aborted) {
-                    logRepeated(Level::warn, Repeat::noise, "monitor ended", c->peer,
-                                "monitor connection from " + c->peer + " ended after " +
-                                              std::to_string(got) + " of " + std::to_string(protocol::kRecordBytes) +
-                                              " bytes: nothing stored");
+                    logRepeated(Level::warn, Repeat::noise, "monitor cut", c->proxy,
+                                "monitor connection from the proxy " + c->proxy + " cut after " +
+                                    std::to_string(kExchangeSeconds) + " s: no whole PROXY header");
                 }
-                c->cut();
-            });
+                return c->cut();
+            }
+            c->headerBytes += got;
+            const ProxyHeader header = parseProxyHeader(c->header, c->headerBytes);
+            if (header.state == ProxyHeader::State::incomplete) return readProxyHeader(c); // never with a full buffer
+            if (header.state == ProxyHeader::State::invalid)
+                return refuseHeader(c, "the trusted proxy sent " + header.reason);
+            if (!header.source.empty()) {
+                if (!caps_.move(c->place, header.source)) {
+                    refused(header.source);
+                    return c->cut();
+                }
+                c->peer = header.source;
+            }
+            c->recordBytes = c->headerBytes - header.length;
+            std::memcpy(c->record, c->header + header.length, c->recordBytes);
+            offerSlot(c);
         });
+}
+
+void MonitorListener::offerSlot(const std::shared_ptr<Connection>& c)
+{
+    try {
+        c->offeredSlot = store_.freeSlot(offered_);
+        if (c->offeredSlot != 0) offered_.push_back(c->offeredSlot);
+    } catch (const std::exception& e) { // the monitor gets no slot this time, as when none is left
+        logEvent(Level::error, std::string("no slot offered: ") + e.what());
+    }
+    c->out = static_cast<char>(static_cast<signed char>(c->offeredSlot));
+    asio::async_write(c->socket, asio::buffer(&c->out, 1), [this, c](error_code ec, std::size_t) {
+        if (ec) return c->cut();
+        readRecord(c);
+    });
+}
+
+void MonitorListener::readRecord(const std::shared_ptr<Connection>& c)
+{
+    const bool look = c->proxy.empty() && c->recordBytes < kFirstLook;
+    const std::size_t want = look ? kFirstLook : protocol::kRecordBytes;
+    asio::async_read(c->socket, asio::buffer(c->record + c->recordBytes, want - c->recordBytes),
+                     [this, c, look](error_code ec, std::size_t got) {
+        c->recordBytes += got;
+        if (!ec) {
+            if (!look) return finish(c);
+            if (looksLikeProxyHeader(c->record, c->recordBytes))
+                return refuseHeader(c, "a PROXY header, and it is not a trusted proxy");
+            return readRecord(c);
+        }
+        if (c->timedOut) {
+            ++counters_.timedOut;
+            logRepeated(Level::warn, Repeat::noise, "monitor cut", c->peer,
+                        "monitor connection from " + c->peer + " cut after " + std::to_string(kExchangeSeconds) +
+                            " s, " + std::to_string(c->recordBytes) + " bytes in: nothing stored");
+        } else if (ec != asio::error::operation_aborted) {
+            logRepeated(Level::warn, Repeat::noise, "monitor ended", c->peer,
+                        "monitor connection from " + c->peer + " ended after " + std::to_string(c->recordBytes) +
+                            " of " + std::to_string(protocol::kRecordBytes) + " bytes: nothing stored");
+        }
+        c->cut();
     });
 }
 

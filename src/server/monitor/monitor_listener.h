@@ -6,6 +6,11 @@
 // the bytes arrive; connections over the caps (overall and per source
 // address, connection_caps.h) are closed at once. A peer's faults are
 // logged through logRepeated (log.h), so no flood floods the log.
+// A trusted proxy (--trusted-proxy) sends a PROXY protocol header first
+// (proxy_header.h), before it is offered anything: the connection waits
+// under the overall cap alone until the header is in, then counts for the
+// address it names, which is the monitor's for every bound, the trace and
+// the pinned addresses. A PROXY header from anyone else is refused.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -21,6 +26,7 @@
 #include "server/support/defaults.h"
 #include "server/support/fleet_bounds.h"
 #include "server/support/endpoint.h"
+#include "server/support/trusted_proxies.h"
 #include "server/store/store.h"
 
 namespace pelmora::server {
@@ -32,7 +38,7 @@ class MonitorListener {
 public:
     // BOUNDS: the fleet's caps and per-address limits on records (null: none).
     MonitorListener(Store& store, Counters& counters, int maxConnections, int perAddress,
-                    FleetBounds* bounds = nullptr);
+                    FleetBounds* bounds = nullptr, TrustedProxies proxies = {});
     ~MonitorListener();
 
     bool bind(const Endpoint& endpoint, std::string& error);
@@ -43,11 +49,18 @@ public:
 private:
     struct Connection;
     void accept();
+    void admit(boost::asio::ip::tcp::socket socket);
+    void readProxyHeader(const std::shared_ptr<Connection>& c);
+    void offerSlot(const std::shared_ptr<Connection>& c);
+    void readRecord(const std::shared_ptr<Connection>& c);
     void finish(const std::shared_ptr<Connection>& c); // the whole record is in
     void refused(const std::string& peer);
+    void refuseHeader(const std::shared_ptr<Connection>& c, const std::string& why);
 
     Store& store_;
     Counters& counters_;
+    const int maxConnections_;
+    const TrustedProxies proxies_;
     ConnectionCaps caps_;
     // Before the I/O objects: connections left in the io_context end when it does, and use these.
     std::unordered_set<Connection*> live_;

@@ -2,7 +2,7 @@
 
 namespace pelmora::server {
 
-ConnectionCaps::Id ConnectionCaps::admit(const std::string& address)
+ConnectionCaps::Id ConnectionCaps::admit(const std::string& address, int allowance)
 {
     Closer close;
     Id id = 0;
@@ -10,7 +10,7 @@ ConnectionCaps::Id ConnectionCaps::admit(const std::string& address)
         std::lock_guard<std::mutex> lock(mutex_);
         const auto mine = byAddress_.find(address);
         const int holds = mine == byAddress_.end() ? 0 : mine->second.count;
-        if (holds >= perAddress_) return 0;
+        if (holds >= (allowance > 0 ? allowance : perAddress_)) return 0;
         if (open_ < overall_)
             ++open_;
         else if (!roomFor(address, close))
@@ -48,6 +48,25 @@ ConnectionCaps::Id ConnectionCaps::roomFor(const std::string& address, Closer& c
     held_.erase(it);
     --most->count; // never to 0: it held more than its share
     return victim;
+}
+
+bool ConnectionCaps::move(Id id, const std::string& address)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = held_.find(id);
+    if (it == held_.end()) return false;
+    Held& held = it->second;
+    if (held.address == address) return true;
+    const auto to = byAddress_.find(address);
+    if (to != byAddress_.end() && to->second.count >= perAddress_) return false;
+    const auto from = byAddress_.find(held.address);
+    from->second.idle.erase(held.idleSince);
+    if (--from->second.count <= 0) byAddress_.erase(from);
+    Address& mine = byAddress_[address];
+    ++mine.count;
+    if (held.idleSince != 0) mine.idle[held.idleSince] = id;
+    held.address = address;
+    return true;
 }
 
 void ConnectionCaps::release(Id id)

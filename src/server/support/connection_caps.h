@@ -30,7 +30,12 @@ public:
     // An id, counted, when ADDRESS may open one more, possibly by closing
     // another address's idle connection (its closer is called, outside the
     // lock, and its place is the newcomer's from then on); 0 when refused.
-    Id admit(const std::string& address);
+    // ALLOWANCE, when above 0, replaces the per-address cap for this one
+    // (a trusted proxy's connections carry many clients).
+    Id admit(const std::string& address, int allowance = 0);
+    // ID's place counted from now on for ADDRESS, when it may hold one more
+    // (the per-address cap); false, nothing changed, when not.
+    bool move(Id id, const std::string& address);
     // Once for each admitted id; nothing for one closed to make room.
     void release(Id id);
     // ID may be closed by CLOSE to make room, until busy(ID).

@@ -13,6 +13,7 @@ struct Counters {
     std::atomic<long long> parseFailures{0};
     std::atomic<long long> refusedConnections{0}; // over the connection limit, both listeners
     std::atomic<long long> timedOut{0};           // monitor connections cut at a time-out
+    std::atomic<long long> proxyHeadersRefused{0}; // PROXY headers from peers not trusted, or bad ones from trusted
     std::atomic<long long> webhookFailures{0};    // tries to deliver an alert event that failed
     std::atomic<long long> webhookTimeouts{0};    // of those, the receiver did not answer in time
     std::atomic<long long> webhookSummaries{0};   // bursts delivered as one post
