@@ -164,10 +164,12 @@ def started_together(c):
     global TOKEN
     c.start_server("a")
     c.start_server("b")
+
     def ready(name):
         if c.processes[name].poll() is not None:
             raise Failed(f"server {name} ended, status {c.processes[name].returncode}")
         return request(SERVERS[name], "/healthz") == (200, "ok")
+
     for name in SERVERS:
         until(15, f"server {name} ready", lambda: ready(name))
     TOKEN = subprocess.run([SERVER, "--db", c.uri, "--show-admin-token"], capture_output=True, text=True,
