@@ -12,6 +12,7 @@
 #include "server/fleet/store_bound.h"
 #include "server/http/host_names.h"
 #include "server/monitor/monitor_listener.h"
+#include "server/monitor/store_outage.h"
 #include "server/support/log.h"
 #include "server/support/periodic_worker.h"
 #include "server/support/version.h"
@@ -30,13 +31,16 @@ std::string where(const Endpoint& e, int port) { return e.address + ":" + std::t
 class Maintenance {
 public:
     Maintenance(Store& store, FleetView& fleet, int keepDays, const FleetLimits& limits, const StatusLimits& status,
-                Counters& counters)
+                Counters& counters, StoreOutage& outage)
         : store_(store), fleet_(fleet), keepDays_(keepDays), limits_(limits), status_(status),
-          bound_(store, counters, limits.maxStoreBytes)
+          bound_(store, counters, limits.maxStoreBytes), outage_(outage)
     {
     }
     void step()
     {
+        // While the store cannot be reached, only a look whether it is back
+        // (and then what was kept meanwhile written back before anything else).
+        if (!outage_.recover()) return;
         try {
             const long long now = std::time(nullptr);
             if (now - lastPrune_ >= defaults::kPruneEverySeconds) {
@@ -56,8 +60,11 @@ public:
             if (now / 3600 != sampledHour_ && samplePointsHourly(store_, now, status_)) sampledHour_ = now / 3600;
             bound_.pass();
             if (++ticks_ % kStepsPerPublish == 0) fleet_.publish(now);
+        } catch (const StoreUnreachable& e) {
+            outage_.unreachable(e.what());
         } catch (const std::exception& e) {
-            logEvent(Level::error, std::string("store upkeep failed: ") + e.what());
+            logRepeated(Level::error, Repeat::noise, "store upkeep failed", "",
+                        std::string("store upkeep failed: ") + e.what());
         }
     }
 
@@ -73,6 +80,7 @@ private:
     long long sampledHour_ = 0;
     long long lastPrune_ = 0;
     long long ticks_ = 0;
+    StoreOutage& outage_;
 };
 
 std::vector<std::string> answeredHostNames(const ServerOptions& options)
@@ -96,17 +104,20 @@ WebhookTiming webhookTiming(const ServerOptions& options)
 struct TeamServer::Parts {
     Parts(const ServerOptions& o, Store& store, const Tokens& tokens)
         : bounds(o.fleet),
-          monitors(store, counters, o.maxConnections, o.maxConnectionsPerAddress, &bounds, o.trustedProxies),
+          outage(store, counters, &bounds),
+          monitors(store, counters, o.maxConnections, o.maxConnectionsPerAddress, &bounds, o.trustedProxies,
+                   &outage),
           limits{o.offlineAfter, o.stallAfter},
           fleet(store, limits),
           http(store, counters, fleet,
                {tokens.admin, tokens.viewer, limits, o.keepDays, o.maxConnections, o.maxConnectionsPerAddress,
-                answeredHostNames(o), &bounds, o.trustedProxies}),
-          maintenance(store, fleet, o.keepDays, o.fleet, limits, counters)
+                answeredHostNames(o), &bounds, o.trustedProxies, &outage}),
+          maintenance(store, fleet, o.keepDays, o.fleet, limits, counters, outage)
     {
     }
     Counters counters;
     FleetBounds bounds;
+    StoreOutage outage;
     MonitorListener monitors;
     const StatusLimits limits;
     FleetView fleet;

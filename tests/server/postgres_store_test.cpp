@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <thread>
 
 #include "server/fresh_store.h"
+#include "server/monitor/store_outage.h"
 #include "server/store/postgres/connection.h"
 
 using namespace pelmora::server;
@@ -78,8 +80,8 @@ TEST(PostgresStore, ADatabaseRestartIsWaitedOutNotReadyMeanwhile)
 
     ASSERT_TRUE(cluster->stop(why)) << why;
     EXPECT_FALSE(store->ready());
-    EXPECT_THROW(store->recordReport(record("PC", 30), 1020), StoreError);
-    EXPECT_THROW(store->machines(), StoreError);
+    EXPECT_THROW(store->recordReport(record("PC", 30), 1020), StoreUnreachable);
+    EXPECT_THROW(store->machines(), StoreUnreachable);
     ASSERT_TRUE(cluster->start(why)) << why;
     EXPECT_TRUE(store->ready());
     store->recordReport(record("PC", 40), 1030);
@@ -133,4 +135,65 @@ TEST(PostgresStore, TextItCannotHoldIsKeptAsReplacementCharacters)
         EXPECT_EQ(store->units({}).at(0).unit.user, kept) << kept;
         EXPECT_EQ(store->units({given, std::nullopt, std::nullopt, std::nullopt, 1}).size(), 1u) << kept;
     }
+}
+
+// While the database is down nothing waits on it: each machine's latest
+// record and the units are kept within their bounds (past them refused and
+// counted), and once it is back each is written once, at the time it came,
+// a known machine's pending command still pending. New identities past the
+// cap (counting the machines known) are refused, not kept.
+TEST(PostgresStore, WhatCameWhileTheDatabaseWasDownIsWrittenOnceWhenItReturns)
+{
+    PostgresCluster* cluster = clusterOrSkip();
+    if (!cluster) GTEST_SKIP() << "no PostgreSQL (see PostgresStore.ProgramsInstalled)";
+    std::unique_ptr<Store> store = openPostgresForTest("outage", true);
+    ASSERT_TRUE(store);
+    FleetLimits limits;
+    limits.maxMachines = 3;
+    FleetBounds bounds(limits);
+    Counters counters;
+    StoreOutage outage(*store, counters, &bounds, {2, 1 << 20});
+    const long long known = outage.takeRecord(record("KNOWN", 10), "127.0.0.1", 1000).machineId;
+    ASSERT_TRUE(store->queueCommand(known, "tray", "admin", 1001));
+    UnitSubmission unit;
+    unit.user = "user01";
+    unit.protein = "p1234_R1_C2_G3";
+    UnitCounts counts;
+
+    std::string why;
+    ASSERT_TRUE(cluster->stop(why)) << why;
+    struct Step {
+        const char* name;
+        int progress;
+        long long at;
+        bool kept;
+    } steps[] = {{"KNOWN", 20, 1010, true}, {"NEW1", 5, 1015, true}, {"KNOWN", 30, 1020, true},
+                 {"NEW2", 7, 1021, true},   {"NEW3", 9, 1022, false}}; // NEW3: past the cap of 3
+    for (const Step& s : steps) {
+        const ExchangeResult result = outage.takeRecord(record(s.name, s.progress), "127.0.0.1", s.at);
+        EXPECT_EQ(result.refused == nullptr, s.kept) << s.name;
+        EXPECT_EQ(result.command, 0) << s.name;
+    }
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(outage.addUnit(unit, 1030 + i, "127.0.0.1", counts),
+                  i < 2 ? StoreOutage::Unit::kept : StoreOutage::Unit::refused);
+    EXPECT_FALSE(outage.recover());
+    ASSERT_TRUE(cluster->start(why)) << why;
+    EXPECT_TRUE(outage.recover());
+    EXPECT_TRUE(outage.recover()); // nothing twice
+
+    std::map<std::string, MachineRow> rows;
+    for (const MachineRow& m : store->machines()) rows[m.name] = m;
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows["KNOWN"].progress, 30);
+    EXPECT_EQ(rows["KNOWN"].lastSeen, 1020);
+    EXPECT_EQ(rows["KNOWN"].pendingCommand, "tray");
+    EXPECT_EQ(rows["NEW1"].lastSeen, 1015);
+    EXPECT_EQ(store->totals().units, 2);
+    EXPECT_EQ(counters.reportsHeld, 4);
+    EXPECT_EQ(counters.reportsNotHeld, 1);
+    EXPECT_EQ(counters.reportsWrittenBack, 3);
+    EXPECT_EQ(counters.unitsWrittenBack, 2);
+    EXPECT_EQ(counters.unitsNotHeld, 1);
+    EXPECT_EQ(outage.takeRecord(record("KNOWN", 40), "127.0.0.1", 1040).command, 2); // given now
 }

@@ -8,6 +8,7 @@
 #include "server/support/fleet_bounds.h"
 #include "server/fleet/fleet_view.h"
 #include "server/fleet/machine_status.h"
+#include "server/monitor/store_outage.h"
 #include "server/api/sessions.h"
 #include "server/support/shared_text.h"
 #include "server/store/store.h"
@@ -21,7 +22,8 @@ struct ApiContext {
     Sessions& sessions;
     const StatusLimits& limits;
     FleetBounds& bounds;
-    AnswerCache& metrics; // /metrics, made once for all who ask within a second (probes.cpp)
+    AnswerCache& metrics;
+    StoreOutage& outage; // /metrics, made once for all who ask within a second (probes.cpp)
 };
 
 inline long long secondsNow() { return std::time(nullptr); }

@@ -20,7 +20,9 @@ public:
                        settings.trustedProxies),
           counters_(counters), settings_(std::move(settings)),
           sessions_(store, settings_.adminToken, settings_.viewerToken),
-          context_{store, counters, fleet, sessions_, settings_.limits, bounds_, metrics_}
+          ownOutage_(settings_.outage ? nullptr : std::make_unique<StoreOutage>(store, counters, &bounds_)),
+          context_{store, counters, fleet, sessions_, settings_.limits, bounds_, metrics_,
+                   settings_.outage ? *settings_.outage : *ownOutage_}
     {
         // Counted before the answer goes out, so a client that asks for /metrics next sees its own request.
         set_post_routing_handler([this](const HttpRequest& req, HttpResponse& res) {
@@ -41,6 +43,11 @@ public:
             std::string what = "unknown";
             try {
                 std::rethrow_exception(e);
+            } catch (const StoreUnreachable& x) { // answered at once, a log line a minute
+                logRepeated(Level::warn, Repeat::noise, "store unreachable", "",
+                            req.method + " " + req.path + " answered 503: " + x.what());
+                res.set_header("Retry-After", "10");
+                return fail(res, 503, "the store cannot be reached now; try again shortly");
             } catch (const std::exception& x) {
                 what = x.what();
             } catch (...) {
@@ -88,6 +95,7 @@ private:
     FleetBounds ownBounds_{FleetLimits{}};
     FleetBounds& bounds_ = settings_.bounds ? *settings_.bounds : ownBounds_;
     AnswerCache metrics_{true, defaults::kSharedAnswerBytes};
+    std::unique_ptr<StoreOutage> ownOutage_;
     ApiContext context_;
 };
 

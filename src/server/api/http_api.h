@@ -15,6 +15,7 @@
 #include "server/fleet/fleet_view.h"
 #include "server/http/http_request.h"
 #include "server/fleet/machine_status.h"
+#include "server/monitor/store_outage.h"
 #include "server/support/endpoint.h"
 #include "server/store/store.h"
 
@@ -32,6 +33,7 @@ struct HttpSettings {
     std::vector<std::string> hostNames; // answered besides IP addresses and localhost
     FleetBounds* bounds = nullptr; // null: the default limits
     TrustedProxies trustedProxies; // their X-Forwarded-For names the client
+    StoreOutage* outage = nullptr; // what keeps units while the store cannot be reached (null: one of its own)
 };
 
 class HttpApi {

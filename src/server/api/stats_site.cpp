@@ -24,7 +24,20 @@ void getUnitSubmission(ApiContext& api, const HttpRequest& req, HttpResponse& re
         res.set_content(unitRefusedPage("too many units from this address; try again later"), "text/html; charset=utf-8");
         return;
     }
-    const UnitCounts counts = api.store.addUnit(u, secondsNow(), req.remote_addr);
+    UnitCounts counts;
+    const StoreOutage::Unit taken = api.outage.addUnit(u, secondsNow(), req.remote_addr, counts);
+    if (taken == StoreOutage::Unit::refused) { // counted; the sender may send it again later
+        res.status = 503;
+        res.set_header("Retry-After", "60");
+        res.set_content(unitRefusedPage("the store cannot be reached and keeps no more units now; try again later"),
+                        "text/html; charset=utf-8");
+        return;
+    }
+    if (taken == StoreOutage::Unit::kept) { // stored once the store is back: no counts to give yet
+        res.status = 202;
+        res.set_content(unitKeptPage(u), "text/html; charset=utf-8");
+        return;
+    }
     logEvent(Level::info, "unit " + u.protein + " from " + u.user + " (team " + std::to_string(u.team) +
                               ", machine " + std::to_string(u.machine) + ")");
     res.set_content(unitReceivedPage(u, counts), "text/html; charset=utf-8");

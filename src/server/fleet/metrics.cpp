@@ -159,6 +159,22 @@ std::string metricsText(Store& store, Counters& counters, const StatusLimits& li
     sample(out, "pelmora_machines_waiting", "", number(store.waitingCount()));
     counter(out, "pelmora_units_refused_total",
             "Unit submissions refused since start: over their address's rate.", counters.unitsRefused.load());
+    family(out, "pelmora_store_outage_records_total", "counter",
+           "Monitor records while the store could not be reached, since start: kept (each machine's latest is "
+           "written back), written back, and not kept (answered with no command).");
+    sample(out, "pelmora_store_outage_records_total", "outcome=\"kept\"", number(counters.reportsHeld.load()));
+    sample(out, "pelmora_store_outage_records_total", "outcome=\"written_back\"",
+           number(counters.reportsWrittenBack.load()));
+    sample(out, "pelmora_store_outage_records_total", "outcome=\"not_kept\"", number(counters.reportsNotHeld.load()));
+    family(out, "pelmora_store_outage_units_total", "counter",
+           "Unit submissions while the store could not be reached, since start: kept, written back, and not kept "
+           "(answered 503).");
+    sample(out, "pelmora_store_outage_units_total", "outcome=\"kept\"", number(counters.unitsHeld.load()));
+    sample(out, "pelmora_store_outage_units_total", "outcome=\"written_back\"",
+           number(counters.unitsWrittenBack.load()));
+    sample(out, "pelmora_store_outage_units_total", "outcome=\"not_kept\"", number(counters.unitsNotHeld.load()));
+    counter(out, "pelmora_store_outages_total", "Times the store was found unreachable since start.",
+            counters.storeOutages.load());
     counter(out, "pelmora_http_answers_delayed_total",
             "HTTP requests that waited for room in the answer budget since start.", counters.answersDelayed.load());
     counter(out, "pelmora_http_answers_refused_total",

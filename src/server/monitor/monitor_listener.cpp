@@ -65,9 +65,11 @@ constexpr std::size_t kFirstLook = 12;
 } // namespace
 
 MonitorListener::MonitorListener(Store& store, Counters& counters, int maxConnections, int perAddress,
-                                 FleetBounds* bounds, TrustedProxies proxies)
+                                 FleetBounds* bounds, TrustedProxies proxies, StoreOutage* outage)
     : store_(store), counters_(counters), maxConnections_(maxConnections), proxies_(std::move(proxies)),
-      caps_(maxConnections, perAddress), bounds_(bounds)
+      caps_(maxConnections, perAddress), bounds_(bounds),
+      ownOutage_(outage ? nullptr : std::make_unique<StoreOutage>(store, counters, bounds)),
+      outage_(outage ? *outage : *ownOutage_)
 {
 }
 
@@ -193,11 +195,13 @@ void MonitorListener::readProxyHeader(const std::shared_ptr<Connection>& c)
 
 void MonitorListener::offerSlot(const std::shared_ptr<Connection>& c)
 {
-    try {
-        c->offeredSlot = store_.freeSlot(offered_);
+    try { // while the store cannot be reached, no slot: records are kept without waiting on it
+        if (!outage_.down()) c->offeredSlot = store_.freeSlot(offered_);
         if (c->offeredSlot != 0) offered_.push_back(c->offeredSlot);
+    } catch (const StoreUnreachable& e) {
+        outage_.unreachable(e.what());
     } catch (const std::exception& e) { // the monitor gets no slot this time, as when none is left
-        logEvent(Level::error, std::string("no slot offered: ") + e.what());
+        logRepeated(Level::error, Repeat::noise, "no slot offered", "", std::string("no slot offered: ") + e.what());
     }
     c->out = static_cast<char>(static_cast<signed char>(c->offeredSlot));
     asio::async_write(c->socket, asio::buffer(&c->out, 1), [this, c](error_code ec, std::size_t) {
@@ -246,9 +250,10 @@ void MonitorListener::finish(const std::shared_ptr<Connection>& c)
     const MonitorRecord& r = parsed.record;
     ExchangeResult result;
     try {
-        result = takeRecord(store_, bounds_, counters_, r, c->peer, std::time(nullptr));
+        result = outage_.takeRecord(r, c->peer, std::time(nullptr));
     } catch (const std::exception& e) {
-        logEvent(Level::error, "record from " + describe(r) + " not stored: " + e.what());
+        logRepeated(Level::error, Repeat::noise, "record not stored", "",
+                    "record from " + describe(r) + " not stored: " + e.what());
         return c->cut();
     }
     if (result.refused) { // nothing stored: nothing to give

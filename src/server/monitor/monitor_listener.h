@@ -28,6 +28,7 @@
 #include "server/support/endpoint.h"
 #include "server/support/trusted_proxies.h"
 #include "server/store/store.h"
+#include "server/monitor/store_outage.h"
 
 namespace pelmora::server {
 
@@ -37,8 +38,9 @@ using defaults::kFinishMilliseconds; // after a stop, for the exchanges under wa
 class MonitorListener {
 public:
     // BOUNDS: the fleet's caps and per-address limits on records (null: none).
+    // OUTAGE: what keeps records while the store cannot be reached (null: one of its own).
     MonitorListener(Store& store, Counters& counters, int maxConnections, int perAddress,
-                    FleetBounds* bounds = nullptr, TrustedProxies proxies = {});
+                    FleetBounds* bounds = nullptr, TrustedProxies proxies = {}, StoreOutage* outage = nullptr);
     ~MonitorListener();
 
     bool bind(const Endpoint& endpoint, std::string& error);
@@ -73,6 +75,8 @@ private:
     boost::asio::steady_timer pause_{io_}; // after an accept failure, and the stop's grace
     int port_ = 0;
     FleetBounds* bounds_;
+    std::unique_ptr<StoreOutage> ownOutage_;
+    StoreOutage& outage_;
 };
 
 } // namespace pelmora::server

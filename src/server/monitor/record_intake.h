@@ -14,8 +14,16 @@
 
 namespace pelmora::server {
 
+// How a record is taken: at once, its monitor given its command; or written
+// back after the store came back (its monitor had "nothing to do"), a new
+// identity's place in its address's rate taken already when it was kept.
+struct Taking {
+    bool writtenBack = false;
+    bool rateTaken = false;
+};
+
 // BOUNDS may be null: no bounds. Throws what the store throws.
 ExchangeResult takeRecord(Store& store, FleetBounds* bounds, Counters& counters, const MonitorRecord& record,
-                          const std::string& peer, long long now);
+                          const std::string& peer, long long now, const Taking& taking = {});
 
 } // namespace pelmora::server

@@ -33,6 +33,12 @@ std::string unitReceivedPage(const UnitSubmission& u, const UnitCounts& counts)
            ".</p></body></html>\n";
 }
 
+std::string unitKeptPage(const UnitSubmission& u)
+{
+    return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Unit received</title></head><body><p>Unit " +
+           htmlEscape(u.protein) + " received; it will be counted shortly. Thank you for folding.</p></body></html>\n";
+}
+
 std::string unitRefusedPage(const std::string& reason)
 {
     return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Unit refused</title></head><body><p>Unit "

@@ -11,5 +11,7 @@ namespace pelmora::server {
 
 std::string unitReceivedPage(const UnitSubmission& unit, const UnitCounts& counts);
 std::string unitRefusedPage(const std::string& reason);
+// Received while the store cannot be reached: kept, stored when it is back.
+std::string unitKeptPage(const UnitSubmission& unit);
 
 } // namespace pelmora::server

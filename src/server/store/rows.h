@@ -68,6 +68,9 @@ struct ExchangeRules {
     // most MAX_WAITING of them (the least recently seen dropped first).
     bool byApproval = false;
     long long maxWaiting = 0;
+    // False for a report written after its monitor had its answer (kept
+    // while the store could not be reached): its pending command stays pending.
+    bool givesCommand = true;
 };
 
 // A new identity waiting for the admin's approval (--admission approve).

@@ -1,7 +1,8 @@
 // The server's store, as the rest of the server sees it: one interface a
 // concern (machines and their reports, identities waiting for approval,
 // commands, units, sign-in sessions, alerts, the webhook's queue, the history of points and statuses) and `Store`, all of them over one database.
-// Any method may throw StoreError when the store fails underneath.
+// Any method may throw StoreError when the store fails underneath, and
+// StoreUnreachable when it cannot be reached at all.
 #pragma once
 
 #include <optional>
@@ -16,6 +17,13 @@ namespace pelmora::server {
 class StoreError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// The store cannot be reached (a database server down or restarting) and
+// the call wrote nothing: the same write may be made again later.
+class StoreUnreachable : public StoreError {
+public:
+    using StoreError::StoreError;
 };
 
 class MachineStore {

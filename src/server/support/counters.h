@@ -29,6 +29,11 @@ struct Counters {
     std::atomic<long long> answersDelayed{0};      // HTTP requests that waited for the answer budget
     std::atomic<long long> answersRefused{0};      // of those, answered 503 when the wait ran out
     std::atomic<long long> answerBytesWriting{0};  // now: bytes of HTTP answers being written
+    // While the store could not be reached (monitor/store_outage.h): kept,
+    // written back once it answered, and not kept (answered "nothing to do", or 503).
+    std::atomic<long long> reportsHeld{0}, reportsWrittenBack{0}, reportsNotHeld{0};
+    std::atomic<long long> unitsHeld{0}, unitsWrittenBack{0}, unitsNotHeld{0};
+    std::atomic<long long> storeOutages{0};
 
     void countRequest(const std::string& route, int status)
     {

@@ -45,6 +45,11 @@ inline constexpr int kHistoryMaxRows = 10000; // reports in one history answer
 inline constexpr int kHistoryMaxDays = 31;    // the span one history answer may ask for
 inline constexpr int kNewMachinesPerHour = 100; // per source address
 inline constexpr int kUnitsPerHour = 120;       // per source address
+// Finished units kept while the store cannot be reached, in count and in
+// bytes; past either the stats site answers 503. Each machine's latest
+// report is kept too, at most --max-machines of them (this when no cap).
+inline constexpr long long kHeldUnits = 10000;
+inline constexpr long long kHeldUnitBytes = 4LL << 20;
 inline constexpr const char* kAdmission = "open"; // or "approve": new identities wait for the admin
 inline constexpr long long kMaxWaiting = 1000;     // waiting identities kept, the least recently seen dropped first
 

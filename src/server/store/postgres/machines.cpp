@@ -73,7 +73,7 @@ constexpr const char* kKnownExchange =
     " cancelled AS (UPDATE commands SET state = 'cancelled', cancelled_at = :now, cancelled_by = :cancelled_by"
     " WHERE :stopped = 1 AND machine_id = :id AND state = 'pending' AND command = 'exit'),"
     " delivered AS (UPDATE commands SET state = 'delivered', delivered_at = :now,"
-    " delivered_to = nullif(:address, '') WHERE :stopped = 0 AND machine_id = :id AND state = 'pending'"
+    " delivered_to = nullif(:address, '') WHERE :stopped = 0 AND :gives = 1 AND machine_id = :id AND state = 'pending'"
     " RETURNING id, command),"
     " machine AS (UPDATE machines SET slot = :slot, \"user\" = :user, team = :team, unit = :unit,"
     " progress = :progress, core = :core, frames = :frames, points = :points,"
@@ -231,6 +231,7 @@ ExchangeResult PostgresStore::exchange(PgConnection& c, const MonitorRecord& r, 
                 .bind(":rowid", history.latest.rowId).bind(":at", history.latest.at)
                 .bind(":silent_from", history.silentFrom).bind(":second", decision.second)
                 .bind(":slot_moved", heldBefore != result.newSlot).bind(":clamped", r.clamped != 0)
+                .bind(":gives", rules.givesCommand)
                 .bind(":cancelled_by", "machine stopped (exit record from " + (address.empty() ? "?" : address) + ")");
             bindRecord(write, r, now, pace, address);
             const PgRows delivered = write.committing().run();

@@ -165,11 +165,12 @@ auto PostgresStore::writing(Body&& body) -> std::invoke_result_t<Body&, PgConnec
 {
     std::lock_guard<std::mutex> lock(writeMutex_);
     for (int attempt = 1;; ++attempt) {
-        bool committing = false;
+        bool committing = false, began = false;
         try {
             if (!writer_ || writer_->broken()) writer_ = std::make_unique<PgConnection>(uri_, settings_);
             PgConnection& c = *writer_;
             c.begin(); // sent with the first statement
+            began = true;
             if constexpr (std::is_void_v<std::invoke_result_t<Body&, PgConnection&>>) {
                 body(c);
                 committing = true;
@@ -185,7 +186,9 @@ auto PostgresStore::writing(Body&& body) -> std::invoke_result_t<Body&, PgConnec
             if (writer_) writer_->settle();
             // A commit whose answer was lost may have happened: not tried again.
             if (e.retryable() && attempt < kAttempts) continue;
-            if (!committing && !(writer_ && writer_->commitSent()) && lost(e, attempt)) continue;
+            const bool mayHaveCommitted = committing || (began && writer_ && writer_->commitSent());
+            if (!mayHaveCommitted && lost(e, attempt)) continue;
+            if (!mayHaveCommitted && e.connectionLost()) throw StoreUnreachable(e.what());
             throw;
         } catch (...) {
             if (writer_) writer_->settle();
@@ -213,6 +216,7 @@ auto PostgresStore::reading(Body&& body) -> std::invoke_result_t<Body&, PgConnec
         } catch (const PgError& e) {
             if (c) giveBack(std::move(c));
             if (e.retryable() ? attempt < kAttempts : lost(e, attempt)) continue;
+            if (e.connectionLost()) throw StoreUnreachable(e.what());
             throw;
         } catch (...) {
             if (c) giveBack(std::move(c));

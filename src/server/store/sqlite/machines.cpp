@@ -192,7 +192,7 @@ ExchangeResult SqliteStore::recordReport(const MonitorRecord& r, long long now, 
     if (r.exiting) {
         p.dropExit.reset().bind(":machine", result.machineId).bind(":now", now)
             .bind(":by", "machine stopped (exit record from " + (address.empty() ? "?" : address) + ")").run();
-    } else if (p.pendingCommand.reset().bind(":machine", result.machineId).step()) {
+    } else if (rules.givesCommand && p.pendingCommand.reset().bind(":machine", result.machineId).step()) {
         result.commandId = p.pendingCommand.integer(0);
         result.command = protocol::commandByte(p.pendingCommand.text(1));
         p.pendingCommand.reset();
