@@ -42,7 +42,7 @@ def until(seconds, what, probe):
             got = probe()
             if got:
                 return got
-        except (OSError, ValueError, KeyError, http.client.HTTPException):
+        except (OSError, ValueError, KeyError, TypeError, http.client.HTTPException):
             pass
         if time.monotonic() > end:
             raise Failed(f"{what}: not within {seconds} s")
@@ -232,11 +232,14 @@ def silent_alert(c):
 def database_restart(c):
     """Reports and units taken while PostgreSQL is down are written when it is back."""
     c.pg_ctl("stop")
-    taken = [exchange(BALANCER, "OUTAGEPC", progress) for progress in (41, 42)]
+    taken = []
+    for progress in (41, 42):  # a second apart, as the store's times go: the later wins, whoever took it
+        taken.append(exchange(BALANCER, "OUTAGEPC", progress))
+        time.sleep(1.1)
     units = [request(BALANCER, "/folding/unitstats.php?username=user01&team=7&cpu=1&wucount=1&cpuvendor=x&cpustring=x"
                      f"&cpumhz=2400&frametime=1.0&protein=p{n}_outage&core=a4&memory=512")[0] for n in (1, 2)]
     c.pg_ctl("start")
-    if None in taken or units != [200, 200]:
+    if None in taken or any(status // 100 != 2 for status in units):
         raise Failed(f"while PostgreSQL was down: command bytes {taken}, unit answers {units}")
     for address in SERVERS.values():
         until(10, f"OUTAGEPC at 42 on {address}", lambda: machine(address, "OUTAGEPC")["progress"] == 42)
