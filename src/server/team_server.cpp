@@ -7,6 +7,7 @@
 
 #include "server/api/http_api.h"
 #include "server/fleet/alerts.h"
+#include "server/fleet/leadership.h"
 #include "server/fleet/machine_admin.h"
 #include "server/fleet/points_history.h"
 #include "server/fleet/store_bound.h"
@@ -25,15 +26,16 @@ std::string where(const Endpoint& e, int port) { return e.address + ":" + std::t
 // The store's frequent upkeep at every step (its thorough one with the
 // hourly pruning of the history), the points history's sample each hour,
 // and the fleet's changes sent to the dashboards' event streams every few
-// steps. Small, frequent upkeep keeps
-// each flush to disk short: with one a second, or one every ten, the
-// exchanges that met a flush made the 99th percentile several times longer.
+// steps. All but the last are the team's duties: only the leader runs them.
+// Small, frequent upkeep keeps each flush to disk short: with one a second,
+// or one every ten, the exchanges that met a flush made the 99th percentile
+// several times longer.
 class Maintenance {
 public:
     Maintenance(Store& store, FleetView& fleet, int keepDays, const FleetLimits& limits, const StatusLimits& status,
-                Counters& counters, StoreOutage& outage)
+                Counters& counters, const Leadership& leadership, StoreOutage& outage)
         : store_(store), fleet_(fleet), keepDays_(keepDays), limits_(limits), status_(status),
-          bound_(store, counters, limits.maxStoreBytes), outage_(outage)
+          bound_(store, counters, limits.maxStoreBytes), leadership_(leadership), outage_(outage)
     {
     }
     void step()
@@ -41,34 +43,45 @@ public:
         // While the store cannot be reached, only a look whether it is back
         // (and then what was kept meanwhile written back before anything else).
         if (!outage_.recover()) return;
+        const long long now = std::time(nullptr);
         try {
-            const long long now = std::time(nullptr);
-            if (now - lastPrune_ >= defaults::kPruneEverySeconds) {
-                lastPrune_ = now;
-                const long long removed = store_.pruneReports(now - keepDays_ * 86400LL);
-                if (removed > 0)
-                    logEvent(Level::info, "history: " + std::to_string(removed) + " reports older than " +
-                                              std::to_string(keepDays_) + " days removed");
-                forgetSilentMachines(store_, limits_, now);
-                store_.prunePoints(now / 86400 - defaults::kPointsDays);
-                store_.upkeep(Upkeep::thorough);
-            } else {
-                store_.upkeep(Upkeep::frequent);
-            }
-            // The store says whether the hour has its sample: a restart
-            // within the hour, or another server, took it already.
-            if (now / 3600 != sampledHour_ && samplePointsHourly(store_, now, status_)) sampledHour_ = now / 3600;
-            bound_.pass();
-            if (++ticks_ % kStepsPerPublish == 0) fleet_.publish(now);
+            if (leadership_.leads()) duties(now);
         } catch (const StoreUnreachable& e) {
             outage_.unreachable(e.what());
         } catch (const std::exception& e) {
             logRepeated(Level::error, Repeat::noise, "store upkeep failed", "",
                         std::string("store upkeep failed: ") + e.what());
         }
+        try {
+            if (++ticks_ % kStepsPerPublish == 0) fleet_.publish(now);
+        } catch (const StoreUnreachable& e) {
+            outage_.unreachable(e.what());
+        } catch (const std::exception& e) {
+            logEvent(Level::error, std::string("the fleet's changes not sent: ") + e.what());
+        }
     }
 
 private:
+    void duties(long long now)
+    {
+        if (now - lastPrune_ >= defaults::kPruneEverySeconds) {
+            lastPrune_ = now;
+            const long long removed = store_.pruneReports(now - keepDays_ * 86400LL);
+            if (removed > 0)
+                logEvent(Level::info, "history: " + std::to_string(removed) + " reports older than " +
+                                          std::to_string(keepDays_) + " days removed");
+            forgetSilentMachines(store_, limits_, now);
+            store_.prunePoints(now / 86400 - defaults::kPointsDays);
+            store_.upkeep(Upkeep::thorough);
+        } else {
+            store_.upkeep(Upkeep::frequent);
+        }
+        // The store says whether the hour has its sample: a restart
+        // within the hour, or another server, took it already.
+        if (now / 3600 != sampledHour_ && samplePointsHourly(store_, now, status_)) sampledHour_ = now / 3600;
+        bound_.pass();
+    }
+
     static constexpr long long kStepsPerPublish =
         defaults::kFleetPublishMilliseconds / defaults::kUpkeepMilliseconds;
     Store& store_;
@@ -77,6 +90,7 @@ private:
     const FleetLimits& limits_;
     const StatusLimits& status_;
     StoreBound bound_;
+    const Leadership& leadership_;
     long long sampledHour_ = 0;
     long long lastPrune_ = 0;
     long long ticks_ = 0;
@@ -112,7 +126,8 @@ struct TeamServer::Parts {
           http(store, counters, fleet,
                {tokens.admin, tokens.viewer, limits, o.keepDays, o.maxConnections, o.maxConnectionsPerAddress,
                 answeredHostNames(o), &bounds, o.trustedProxies, &outage}),
-          maintenance(store, fleet, o.keepDays, o.fleet, limits, counters, outage)
+          leadership(store, counters),
+          maintenance(store, fleet, o.keepDays, o.fleet, limits, counters, leadership, outage)
     {
     }
     Counters counters;
@@ -122,6 +137,7 @@ struct TeamServer::Parts {
     const StatusLimits limits;
     FleetView fleet;
     HttpApi http;
+    Leadership leadership;
     Maintenance maintenance;
     PeriodicWorker upkeep;
     std::optional<Alerting> alerting; // made when it starts: it logs where its webhook posts
@@ -162,8 +178,10 @@ bool TeamServer::bind()
 void TeamServer::run()
 {
     Parts& p = *parts_;
+    p.leadership.start();
     p.upkeep.start(std::chrono::milliseconds(defaults::kUpkeepMilliseconds), [&p] { p.maintenance.step(); });
-    p.alerting.emplace(store_, p.counters, p.limits, options_.keepDays, options_.webhook, webhookTiming(options_));
+    p.alerting.emplace(store_, p.counters, p.limits, options_.keepDays, options_.webhook, webhookTiming(options_),
+                       &p.leadership);
     p.alerting->start();
     std::thread web([&p] { p.http.run(); });
     // Both listeners give what is under way a moment to finish, then cut it.
@@ -171,6 +189,7 @@ void TeamServer::run()
     web.join();
     p.upkeep.stop();
     p.alerting->stop();
+    p.leadership.stop(); // the duties' last steps done: another may take them at once
 }
 
 void TeamServer::stop()

@@ -1,7 +1,7 @@
 // What the PostgreSQL store adds to the contract every store keeps
 // (store_test.cpp and the others run it against each kind): the choice by
-// URI, servers starting together on an empty database, and a database that
-// restarts under a running store. On a real cluster (postgres_cluster.h).
+// URI, servers starting together on an empty database, a database that
+// restarts under a running store, and the lease on the team's duties. On a real cluster (postgres_cluster.h).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -196,4 +196,25 @@ TEST(PostgresStore, WhatCameWhileTheDatabaseWasDownIsWrittenOnceWhenItReturns)
     EXPECT_EQ(counters.unitsWrittenBack, 2);
     EXPECT_EQ(counters.unitsNotHeld, 1);
     EXPECT_EQ(outage.takeRecord(record("KNOWN", 40), "127.0.0.1", 1040).command, 2); // given now
+}
+
+TEST(PostgresStore, OneServerHoldsTheLeaseUntilItRunsOutOrIsGivenUp)
+{
+    if (!clusterOrSkip()) GTEST_SKIP() << "no PostgreSQL (see PostgresStore.ProgramsInstalled)";
+    std::unique_ptr<Store> a = openPostgresForTest("lease", true), b = openPostgresBeside("lease");
+    ASSERT_TRUE(a && b);
+    struct Step { const char* what; Store* by; const char* holder; int seconds; bool holds; int waitMs = 0; };
+    const Step steps[] = {
+        {"A takes it", a.get(), "A", 10, true},
+        {"B does not while it runs", b.get(), "B", 10, false},
+        {"A renews it, shorter", a.get(), "A", 1, true},
+        {"B takes it once it ran out", b.get(), "B", 10, true, 1100},
+        {"A does not", a.get(), "A", 10, false},
+        {"B gives it up", b.get(), "B", 0, true},
+        {"A takes it at once", a.get(), "A", 10, true},
+    };
+    for (const Step& s : steps) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(s.waitMs));
+        EXPECT_EQ(s.by->holdLease(s.holder, s.seconds), s.holds) << s.what;
+    }
 }

@@ -106,3 +106,27 @@ TEST_P(TwoWriters, WhatBothWriteAtOnceStaysWhole)
     });
     EXPECT_EQ(b->machineCount(), 60);
 }
+
+TEST_P(TwoWriters, AWebhookEventIsClaimedByOneServerUntilItsClaimRunsOut)
+{
+    for (const char* name : {"PC1", "PC2"}) {
+        const long long id = a->recordReport(record(name), 1000).machineId;
+        a->setAlerts({{id, "stalled"}}, 1000, true);
+    }
+    struct Step { const char* what; Store* by; const char* holder; int limit; long long claimMs; std::size_t claimed; };
+    const Step steps[] = {
+        {"A claims the first", a.get(), "A", 1, 60000, 1},
+        {"B waits behind A's claim, not past it", b.get(), "B", 10, 60000, 0},
+        {"A claims the rest beside its own", a.get(), "A", 10, 60000, 2},
+        {"A's claims renewed, to run out at once", a.get(), "A", 10, 1, 2},
+        {"B takes them once they ran out", b.get(), "B", 10, 60000, 2},
+        {"A waits behind B's claim", a.get(), "A", 10, 60000, 0},
+    };
+    for (const Step& s : steps) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(s.by->claimAlertEvents(s.holder, s.limit, s.claimMs).size(), s.claimed) << s.what;
+    }
+    b->markAlertEventsSent(b->claimAlertEvents("B", 10, 60000), 1001);
+    EXPECT_TRUE(a->pendingAlertEvents(10).empty());
+    EXPECT_TRUE(b->claimAlertEvents("B", 10, 60000).empty()); // sent: claimed by nobody again
+}

@@ -119,14 +119,15 @@ std::vector<StatusEvent> AlertEngine::statusChanges(long long now)
 }
 
 Alerting::Alerting(Store& store, Counters& counters, StatusLimits limits, int keepDays, const std::string& webhookUrl,
-                   WebhookTiming timing)
-    : store_(store), engine_(store, limits, std::time(nullptr), !webhookUrl.empty()), keepDays_(keepDays)
+                   WebhookTiming timing, const Leadership* leadership)
+    : store_(store), engine_(store, limits, std::time(nullptr), !webhookUrl.empty()), leadership_(leadership),
+      keepDays_(keepDays)
 {
     if (webhookUrl.empty()) return;
     WebhookUrl url;
     std::string error;
     if (parseWebhookUrl(webhookUrl, url, error)) {
-        webhook_ = std::make_unique<Webhook>(store, counters, url, timing);
+        webhook_ = std::make_unique<Webhook>(store, counters, url, timing, leadership);
         logEvent(Level::info, "alerts go to the webhook at " + url.origin());
     } else {
         logEvent(Level::error, "--webhook: " + error);
@@ -150,6 +151,13 @@ void Alerting::stop()
 
 void Alerting::look()
 {
+    if (leadership_) {
+        if (!leadership_->leads()) return;
+        if (term_ != leadership_->terms()) {
+            term_ = leadership_->terms();
+            engine_.reread();
+        }
+    }
     try {
         const long long now = std::time(nullptr);
         const std::vector<AlertRow> changed = engine_.evaluate(now);

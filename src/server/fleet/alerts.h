@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "server/support/counters.h"
+#include "server/fleet/leadership.h"
 #include "server/fleet/machine_status.h"
 #include "server/support/periodic_worker.h"
 #include "server/store/store.h"
@@ -36,6 +37,9 @@ public:
 
     // One look at NOW; the alerts raised or resolved by it.
     std::vector<AlertRow> evaluate(long long now);
+    // The open alerts and last statuses are read from the store again at
+    // the next look: another server may have changed them.
+    void reread() { loaded_ = false; }
 
 private:
     struct Seen {
@@ -65,11 +69,12 @@ private:
 };
 
 // The alert engine's thread (a look every second, old alerts pruned every
-// hour) and, with a webhook URL, the webhook's thread.
+// hour) and, with a webhook URL, the webhook's thread; both at work only
+// while LEADERSHIP leads (always without one).
 class Alerting {
 public:
     Alerting(Store& store, Counters& counters, StatusLimits limits, int keepDays, const std::string& webhookUrl,
-             WebhookTiming timing = {});
+             WebhookTiming timing = {}, const Leadership* leadership = nullptr);
     ~Alerting();
     void start();
     void stop();
@@ -79,6 +84,8 @@ private:
 
     Store& store_;
     AlertEngine engine_;
+    const Leadership* leadership_;
+    long long term_ = 0;
     int keepDays_;
     long long lastPrune_ = 0;
     std::unique_ptr<Webhook> webhook_;

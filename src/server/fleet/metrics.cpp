@@ -122,6 +122,9 @@ std::string metricsText(Store& store, Counters& counters, const StatusLimits& li
     sample(out, "pelmora_store_size_bytes", "", number(counters.storeBytes.load()));
     family(out, "pelmora_store_max_bytes", "gauge", "The store's bound: past it the oldest history is removed.");
     sample(out, "pelmora_store_max_bytes", "", number(counters.storeMaxBytes.load()));
+    family(out, "pelmora_leader", "gauge",
+           "1 while this server holds the lease on the team's duties (history, alerts, webhook), else 0.");
+    sample(out, "pelmora_leader", "", number(counters.leading.load() ? 1 : 0));
     counter(out, "pelmora_store_limit_reached_total", "Times the store reached its bound since start.",
             counters.storeLimitReached.load());
     counter(out, "pelmora_reports_thinned_total", "History rows removed to keep the store under its bound since start.",

@@ -83,8 +83,9 @@ bool parseWebhookUrl(const std::string& text, WebhookUrl& url, std::string& erro
     return true;
 }
 
-Webhook::Webhook(Store& store, Counters& counters, WebhookUrl url, WebhookTiming timing)
-    : store_(store), counters_(counters), url_(std::move(url)), timing_(timing), retry_(timing.firstRetry)
+Webhook::Webhook(Store& store, Counters& counters, WebhookUrl url, WebhookTiming timing, const Leadership* leadership)
+    : store_(store), counters_(counters), url_(std::move(url)), timing_(timing), leadership_(leadership),
+      holder_(leadership ? leadership->holder() : "this server"), retry_(timing.firstRetry)
 {
     static const CURLcode started = curl_global_init(CURL_GLOBAL_DEFAULT);
     (void)started;
@@ -177,15 +178,20 @@ PeriodicWorker::Wait Webhook::step()
         // This minute's posts are spent: what comes meanwhile goes as one summary.
         return {std::chrono::duration_cast<std::chrono::milliseconds>(posted_.front() + timing_.window - now), false};
     }
+    if (leadership_ && !leadership_->leads()) return {timing_.idle, true};
     std::vector<AlertEvent> events;
     try {
-        events = store_.pendingAlertEvents(kMostInSummary);
+        // A look first (a read), so an idle webhook writes nothing; then the claim.
+        const std::size_t waiting = store_.pendingAlertEvents(kMostInSummary).size();
+        // Few: one post each.
+        const bool one = waiting > 1 && posted_.size() + waiting <= static_cast<std::size_t>(timing_.burst);
+        if (waiting > 0)
+            events = store_.claimAlertEvents(holder_, one ? 1 : kMostInSummary,
+                                             timing_.timeout.count() + defaults::kWebhookClaimMarginMilliseconds);
     } catch (const std::exception& e) {
         logEvent(Level::error, std::string("webhook: cannot read the next events: ") + e.what());
     }
-    if (events.empty()) return {timing_.idle, true};
-    if (events.size() > 1 && posted_.size() + events.size() <= static_cast<std::size_t>(timing_.burst))
-        events.resize(1); // few: one post each
+    if (events.empty()) return {timing_.idle, true}; // none, or another server's claim comes first
     const std::string what =
         events.size() > 1 ? "a summary of " + std::to_string(events.size()) + " alert events"
                           : "alert " + std::to_string(events[0].alert.id) +

@@ -2,7 +2,9 @@
 // {"event":"raised"|"resolved","alert":{...}}, to one URL, in the order they
 // happened, each once. The events wait in the store, so the queue costs no
 // memory however long the receiver is away, and a restart neither loses nor
-// repeats one (but for one whose answer came just before a crash). A failure
+// repeats one (but for one whose answer came just before a crash). Each post
+// claims its events in the store first, for longer than the post may take,
+// so that no other server posts them meanwhile; only the leader posts. A failure
 // is retried after 1 s, then 2 s, 4 s, ... at most 5 minutes apart.
 //
 // A burst goes out as one post: at most BURST posts a minute, and when the
@@ -19,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "server/fleet/leadership.h"
 #include "server/support/counters.h"
 #include "server/support/defaults.h"
 #include "server/support/periodic_worker.h"
@@ -49,7 +52,9 @@ struct WebhookTiming {
 
 class Webhook {
 public:
-    Webhook(Store& store, Counters& counters, WebhookUrl url, WebhookTiming timing = {});
+    // Posting only while LEADERSHIP leads (always without one).
+    Webhook(Store& store, Counters& counters, WebhookUrl url, WebhookTiming timing = {},
+            const Leadership* leadership = nullptr);
     void run(); // delivers until stop()
     void stop();
     void wake(); // an event was stored: look now rather than after the idle wait
@@ -67,6 +72,8 @@ private:
     Counters& counters_;
     WebhookUrl url_;
     WebhookTiming timing_;
+    const Leadership* leadership_;
+    const std::string holder_; // the claims' holder
     PeriodicWorker worker_; // its stop also cuts a request under way
     std::chrono::milliseconds retry_;
     std::deque<std::chrono::steady_clock::time_point> posted_; // within the last window

@@ -179,8 +179,27 @@ public:
 
     // The first LIMIT undelivered events, lowest number first.
     virtual std::vector<AlertEvent> pendingAlertEvents(int limit) = 0;
-    // A summary of many is marked sent whole or not at all.
+    // The first LIMIT undelivered events, claimed for HOLDER for CLAIM_MS
+    // milliseconds, so that no other server posts them meanwhile: those no
+    // one claims, or whose claim ran out, or that HOLDER claimed already. Only
+    // the run before the first event another holder still claims, so none
+    // overtakes it. The claim must outlast a whole post: one that runs out
+    // while its post is under way lets the event go twice.
+    virtual std::vector<AlertEvent> claimAlertEvents(const std::string& holder, int limit, long long claimMs) = 0;
+    // A summary of many is marked sent whole or not at all; their claims end.
     virtual void markAlertEventsSent(const std::vector<AlertEvent>& events, long long now) = 0;
+};
+
+// The lease on the team's duties (pruning, alerts, the webhook), which one
+// server at a time holds when several share the store.
+class LeaseStore {
+public:
+    virtual ~LeaseStore() = default;
+
+    // Takes or renews the lease for HOLDER for SECONDS, on the store's own
+    // clock, when it is HOLDER's or has run out; whether HOLDER holds it now.
+    // SECONDS 0 gives up a lease HOLDER holds.
+    virtual bool holdLease(const std::string& holder, int seconds) = 0;
 };
 
 // What the team made over time: the estimated points per day sampled once
@@ -220,6 +239,7 @@ class Store : public MachineStore,
               public SessionStore,
               public AlertStore,
               public WebhookQueue,
+              public LeaseStore,
               public HistoryStore {
 public:
     virtual Totals totals() = 0;

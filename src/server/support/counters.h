@@ -34,6 +34,7 @@ struct Counters {
     std::atomic<long long> reportsHeld{0}, reportsWrittenBack{0}, reportsNotHeld{0};
     std::atomic<long long> unitsHeld{0}, unitsWrittenBack{0}, unitsNotHeld{0};
     std::atomic<long long> storeOutages{0};
+    std::atomic<bool> leading{false};              // this server holds the lease on the team's duties
 
     void countRequest(const std::string& route, int status)
     {

@@ -126,6 +126,13 @@ inline constexpr int kForgottenAtOnce = 500;
 inline constexpr int kThinnedAtOnce = 4000;
 inline constexpr std::size_t kAlertsLoggedAtOnce = 20; // then one line for the rest
 inline constexpr int kAlertLookMilliseconds = 1000;
+// The lease on the team's duties, renewed a few times within its length, so
+// that another server takes them within 15 s of the leader's death.
+inline constexpr int kLeaseSeconds = 10;
+inline constexpr int kLeaseRenewMilliseconds = 2500;
+// A webhook event's claim outlasts its post's whole deadline by this much:
+// time to mark it sent, while a leader's death holds the next one up little.
+inline constexpr int kWebhookClaimMarginMilliseconds = 2000;
 // The webhook's answer: its head, and the part of its body read.
 inline constexpr std::size_t kLargestAnswerHead = 16 * 1024;
 inline constexpr std::size_t kAnswerBodyRead = 4 * 1024; // the rest is never read

@@ -1,6 +1,9 @@
 // Alerts and the webhook's queue in the PostgreSQL store.
 #include "server/store/postgres/postgres_store.h"
 
+#include <set>
+#include <utility>
+
 #include "server/store/write_batches.h"
 
 namespace pelmora::server {
@@ -133,25 +136,62 @@ long long PostgresStore::pruneAlerts(long long before)
 
 // The webhook's queue.
 
+namespace {
+// One statement, so one snapshot: a raise and its resolution written
+// between two queries could otherwise go out in the wrong order.
+std::vector<AlertEvent> pendingEvents(PgConnection& c, int limit)
+{
+    const PgRows s = c.query(
+        "SELECT a.id, a.machine_id, coalesce(m.name || '/' || m.cpu, ''), a.kind, a.raised_at,"
+        " coalesce(a.resolved_at, 0), a.change, e.resolution, e.number FROM ("
+        " (SELECT id, 0 AS resolution, raised_change AS number FROM alerts"
+        "  WHERE raise_sent IS NULL ORDER BY raised_change LIMIT :limit)"
+        " UNION ALL (SELECT id, 1, change FROM alerts"
+        "  WHERE resolved_at IS NOT NULL AND resolve_sent IS NULL ORDER BY change LIMIT :limit)"
+        ") e JOIN alerts a ON a.id = e.id LEFT JOIN machines m ON m.id = a.machine_id"
+        " ORDER BY e.number LIMIT :limit").bind(":limit", limit).run();
+    std::vector<AlertEvent> events;
+    for (int i = 0; i < s.size(); ++i) {
+        AlertEvent& event = events.emplace_back(AlertEvent{readAlert(s, i), s.flag(i, 7), s.integer(i, 8)});
+        if (!event.resolution) event.alert.resolvedAt = 0; // as it was raised
+    }
+    return events;
+}
+} // namespace
+
 std::vector<AlertEvent> PostgresStore::pendingAlertEvents(int limit)
 {
-    return reading([&](PgConnection& c) {
-        // One statement, so one snapshot: a raise and its resolution written
-        // between two queries could otherwise go out in the wrong order.
-        const PgRows s = c.query(
-            "SELECT a.id, a.machine_id, coalesce(m.name || '/' || m.cpu, ''), a.kind, a.raised_at,"
-            " coalesce(a.resolved_at, 0), a.change, e.resolution, e.number FROM ("
-            " (SELECT id, 0 AS resolution, raised_change AS number FROM alerts"
-            "  WHERE raise_sent IS NULL ORDER BY raised_change LIMIT :limit)"
-            " UNION ALL (SELECT id, 1, change FROM alerts"
-            "  WHERE resolved_at IS NOT NULL AND resolve_sent IS NULL ORDER BY change LIMIT :limit)"
-            ") e JOIN alerts a ON a.id = e.id LEFT JOIN machines m ON m.id = a.machine_id"
-            " ORDER BY e.number LIMIT :limit").bind(":limit", limit).run();
-        std::vector<AlertEvent> events;
-        for (int i = 0; i < s.size(); ++i) {
-            AlertEvent& event = events.emplace_back(AlertEvent{readAlert(s, i), s.flag(i, 7), s.integer(i, 8)});
-            if (!event.resolution) event.alert.resolvedAt = 0; // as it was raised
+    return reading([&](PgConnection& c) { return pendingEvents(c, limit); });
+}
+
+std::vector<AlertEvent> PostgresStore::claimAlertEvents(const std::string& holder, int limit, long long claimMs)
+{
+    return writing([&](PgConnection& c) {
+        // Claimers one at a time: each sees the claims the last one made.
+        c.execute("LOCK TABLE webhook_claims IN EXCLUSIVE MODE");
+        // The database's clock, one for every server; claims run out on it.
+        const long long now = c.query("SELECT (extract(epoch FROM now()) * 1000)::bigint").run().integer(0, 0);
+        c.query("DELETE FROM webhook_claims WHERE until_ms <= :now").bind(":now", now).run();
+        std::set<std::pair<long long, bool>> others;
+        const PgRows held = c.query("SELECT alert_id, resolution FROM webhook_claims WHERE holder <> :holder")
+                                .bind(":holder", holder).run();
+        for (int i = 0; i < held.size(); ++i) others.insert({held.integer(i, 0), held.flag(i, 1)});
+        std::vector<AlertEvent> events = pendingEvents(c, limit);
+        std::string ids, resolutions;
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            if (others.count({events[i].alert.id, events[i].resolution})) {
+                events.resize(i);
+                break;
+            }
+            ids += (i ? "," : "") + std::to_string(events[i].alert.id);
+            resolutions += (i ? "," : "") + std::string(events[i].resolution ? "1" : "0");
         }
+        if (events.empty()) return events;
+        c.query("INSERT INTO webhook_claims (alert_id, resolution, holder, until_ms)"
+                " SELECT unnest(CAST(:ids AS bigint[])), unnest(CAST(:resolutions AS integer[])), :holder, :until"
+                " ON CONFLICT (alert_id, resolution) DO UPDATE SET holder = excluded.holder, until_ms = excluded.until_ms")
+            .bind(":ids", "{" + ids + "}").bind(":resolutions", "{" + resolutions + "}").bind(":holder", holder)
+            .bind(":until", now + claimMs).run();
         return events;
     });
 }

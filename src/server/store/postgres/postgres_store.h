@@ -82,7 +82,10 @@ public:
     long long pruneAlerts(long long before) override;
 
     std::vector<AlertEvent> pendingAlertEvents(int limit) override;
+    std::vector<AlertEvent> claimAlertEvents(const std::string& holder, int limit, long long claimMs) override;
     void markAlertEventsSent(const std::vector<AlertEvent>& events, long long now) override;
+
+    bool holdLease(const std::string& holder, int seconds) override;
 
     bool samplePoints(long long hour, const std::vector<PointsSample>& samples) override;
     PointsHistory pointsHistory(const PointsSubject& subject, long long fromDay, long long toDay) override;

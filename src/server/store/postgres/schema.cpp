@@ -91,6 +91,14 @@ CREATE TABLE status_events (
   status TEXT COLLATE "C" NOT NULL);
 CREATE INDEX status_events_by_machine ON status_events (machine_id, id);
 CREATE INDEX status_events_by_time ON status_events (at);
+
+-- The lease on the team's duties: one row, its holder's until EXPIRES (the database's clock).
+CREATE TABLE duty_lease (id INTEGER PRIMARY KEY CHECK (id = 1), holder TEXT COLLATE "C" NOT NULL,
+  expires TIMESTAMPTZ NOT NULL);
+-- The webhook's events a server is posting: no other posts them until UNTIL_MS
+-- (milliseconds since the epoch, the claiming database's clock).
+CREATE TABLE webhook_claims (alert_id BIGINT NOT NULL, resolution INTEGER NOT NULL,
+  holder TEXT COLLATE "C" NOT NULL, until_ms BIGINT NOT NULL, PRIMARY KEY (alert_id, resolution));
 )";
 
 // The schema's version; a later change is one more step from this one.

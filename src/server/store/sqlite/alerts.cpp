@@ -1,5 +1,6 @@
 #include "server/store/sqlite/sqlite_store.h"
 
+#include <chrono>
 #include <sqlite3.h>
 
 #include "server/store/sqlite/reader.h"
@@ -126,12 +127,12 @@ long long SqliteStore::pruneAlerts(long long before)
 
 // The webhook's queue.
 
-std::vector<AlertEvent> SqliteStore::pendingAlertEvents(int limit)
+namespace {
+// One statement, so one snapshot: a raise and its resolution written
+// between two queries could otherwise go out in the wrong order.
+std::vector<AlertEvent> pendingEvents(sqlite3* db, int limit)
 {
-    Reader reader = borrowReader();
-    // One statement, so one snapshot: a raise and its resolution written
-    // between two queries could otherwise go out in the wrong order.
-    Statement s(reader.db(),
+    Statement s(db,
                 "SELECT a.id, a.machine_id, coalesce(m.name || '/' || m.cpu, ''), a.kind, a.raised_at,"
                 " coalesce(a.resolved_at, 0), a.change, e.resolution, e.number FROM ("
                 " SELECT * FROM (SELECT id, 0 AS resolution, raised_change AS number FROM alerts"
@@ -146,6 +147,39 @@ std::vector<AlertEvent> SqliteStore::pendingAlertEvents(int limit)
         AlertEvent& event = events.emplace_back(AlertEvent{readAlert(s), s.whole(7) != 0, s.integer(8)});
         if (!event.resolution) event.alert.resolvedAt = 0; // as it was raised
     }
+    return events;
+}
+} // namespace
+
+std::vector<AlertEvent> SqliteStore::pendingAlertEvents(int limit)
+{
+    Reader reader = borrowReader();
+    return pendingEvents(reader.db(), limit);
+}
+
+std::vector<AlertEvent> SqliteStore::claimAlertEvents(const std::string& holder, int limit, long long claimMs)
+{
+    const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch()).count();
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Transaction t(writer_);
+    Statement(writer_, "DELETE FROM webhook_claims WHERE until_ms <= :now").bind(":now", now).run();
+    std::vector<AlertEvent> events = pendingEvents(writer_, limit);
+    Statement other(writer_, "SELECT 1 FROM webhook_claims WHERE alert_id = :id AND resolution = :resolution"
+                             " AND holder != :holder");
+    Statement claim(writer_, "INSERT OR REPLACE INTO webhook_claims (alert_id, resolution, holder, until_ms)"
+                             " VALUES (:id, :resolution, :holder, :until)");
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        const int resolution = events[i].resolution ? 1 : 0;
+        other.reset().bind(":id", events[i].alert.id).bind(":resolution", resolution).bind(":holder", holder);
+        if (other.step()) {
+            events.resize(i);
+            break;
+        }
+        claim.reset().bind(":id", events[i].alert.id).bind(":resolution", resolution).bind(":holder", holder)
+            .bind(":until", now + claimMs).run();
+    }
+    t.commit();
     return events;
 }
 

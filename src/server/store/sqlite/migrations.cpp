@@ -124,6 +124,10 @@ const char* const kMigrations[] = {
        CREATE INDEX status_events_by_time ON status_events (at);)",
     // A maintenance mute: no alert is raised for the machine until then.
     "ALTER TABLE machines ADD COLUMN muted_until INTEGER NOT NULL DEFAULT 0;",
+    // The webhook's events a server is posting: no other posts them until
+    // UNTIL_MS (milliseconds since the epoch).
+    R"(CREATE TABLE webhook_claims (alert_id INTEGER NOT NULL, resolution INTEGER NOT NULL, holder TEXT NOT NULL,
+         until_ms INTEGER NOT NULL, PRIMARY KEY (alert_id, resolution)) WITHOUT ROWID;)",
 };
 constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
 

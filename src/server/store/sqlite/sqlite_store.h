@@ -84,7 +84,11 @@ public:
     long long pruneAlerts(long long before) override;
 
     std::vector<AlertEvent> pendingAlertEvents(int limit) override;
+    std::vector<AlertEvent> claimAlertEvents(const std::string& holder, int limit, long long claimMs) override;
     void markAlertEventsSent(const std::vector<AlertEvent>& events, long long now) override;
+
+    // A store file is one server's (it holds the file's lock): the lease is always its.
+    bool holdLease(const std::string&, int) override { return true; }
 
     bool samplePoints(long long hour, const std::vector<PointsSample>& samples) override;
     PointsHistory pointsHistory(const PointsSubject& subject, long long fromDay, long long toDay) override;
