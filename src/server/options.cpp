@@ -55,6 +55,10 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
         ->capture_default_str();
     app.add_option("--admin-token-file", options.adminTokenFile,
                    "the admin token is this file's first line (default: generated beside the store)");
+    app.add_flag("--show-admin-token", options.showAdminToken,
+                 "print the admin token the server uses with these settings (on a PostgreSQL store, the one it "
+                 "keeps for every server) and exit")
+        ->configurable(false);
     app.add_option("--viewer-token-file", options.viewerTokenFile,
                    "when given, viewing the dashboard and the API needs this file's token (or the admin's)");
     app.add_option("--offline-after", options.offlineAfter, "seconds without a report before a machine is offline")

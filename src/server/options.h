@@ -31,6 +31,7 @@ struct ServerOptions {
     int webhookTimeout = defaults::kWebhookTimeoutSeconds; // for each whole post
     int webhookBurst = defaults::kWebhookBurstPerMinute;   // posts a minute; more events go as one summary
     FleetLimits fleet;
+    bool showAdminToken = false; // print the admin token and exit
 };
 
 bool parseEndpoint(const std::string& text, Endpoint& endpoint);

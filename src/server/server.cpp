@@ -63,9 +63,10 @@ OpenedStore openStore(const ServerOptions& options)
 {
     std::string error;
     // A libpq URI names a PostgreSQL database, shared by every server on it;
-    // anything else is a SQLite file. SQLite's token is made beside its file,
-    // PostgreSQL's in the working folder. The URI may hold a password: the
-    // log names the database's kind, never the URI.
+    // anything else is a SQLite file. SQLite's token is made beside its file;
+    // PostgreSQL's is kept in the database, with a copy in the working
+    // folder. The URI may hold a password: the log names the database's
+    // kind, never the URI.
     const bool postgres = isPostgresUri(options.db);
     OpenedStore opened = postgres ? OpenedStore{openPostgresStore(options.db, error), "pelmora-server.admin-token"}
                                   : OpenedStore{openSqliteStore(options.db, error), options.db + ".admin-token"};
@@ -79,6 +80,24 @@ OpenedStore openStore(const ServerOptions& options)
     return opened;
 }
 
+// --show-admin-token: a SQLite store is held by its server, so its token
+// is read from the file beside it without opening the store.
+int showAdminToken(const ServerOptions& options)
+{
+    std::string error, token;
+    OpenedStore opened{nullptr, options.db + ".admin-token"};
+    if (isPostgresUri(options.db) && options.adminTokenFile.empty()) {
+        opened = openStore(options);
+        if (!opened.store) return 1;
+    }
+    if (!adminTokenToShow(options, opened.store.get(), opened.madeTokenFile, token, error)) {
+        std::fprintf(stderr, "pelmora-server: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%s\n", token.c_str());
+    return 0;
+}
+
 } // namespace
 
 int runServer(const ServerOptions& options)
@@ -87,7 +106,7 @@ int runServer(const ServerOptions& options)
     OpenedStore opened = openStore(options);
     if (!opened.store) return 1;
     Tokens tokens;
-    if (!loadTokens(options, opened.madeTokenFile, tokens)) return 1;
+    if (!loadTokens(options, *opened.store, opened.madeTokenFile, tokens)) return 1;
     {
         TeamServer server(options, *opened.store, tokens);
         if (!server.bind()) return 1;
@@ -114,7 +133,7 @@ int serverMain(int argc, const char* const* argv)
         std::fputs(message.c_str(), status == 0 ? stdout : stderr);
         return status;
     }
-    return runServer(options);
+    return options.showAdminToken ? showAdminToken(options) : runServer(options);
 }
 
 } // namespace pelmora::server

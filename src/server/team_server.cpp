@@ -8,6 +8,7 @@
 #include "server/api/http_api.h"
 #include "server/fleet/alerts.h"
 #include "server/fleet/leadership.h"
+#include "server/fleet/change_watch.h"
 #include "server/fleet/machine_admin.h"
 #include "server/fleet/points_history.h"
 #include "server/fleet/store_bound.h"
@@ -123,6 +124,7 @@ struct TeamServer::Parts {
                    &outage),
           limits{o.offlineAfter, o.stallAfter},
           fleet(store, limits),
+          changes(store, fleet),
           http(store, counters, fleet,
                {tokens.admin, tokens.viewer, limits, o.keepDays, o.maxConnections, o.maxConnectionsPerAddress,
                 answeredHostNames(o), &bounds, o.trustedProxies, &outage}),
@@ -136,6 +138,7 @@ struct TeamServer::Parts {
     MonitorListener monitors;
     const StatusLimits limits;
     FleetView fleet;
+    ChangeWatch changes;
     HttpApi http;
     Leadership leadership;
     Maintenance maintenance;
@@ -180,6 +183,7 @@ void TeamServer::run()
     Parts& p = *parts_;
     p.leadership.start();
     p.upkeep.start(std::chrono::milliseconds(defaults::kUpkeepMilliseconds), [&p] { p.maintenance.step(); });
+    p.changes.start();
     p.alerting.emplace(store_, p.counters, p.limits, options_.keepDays, options_.webhook, webhookTiming(options_),
                        &p.leadership);
     p.alerting->start();
@@ -188,6 +192,7 @@ void TeamServer::run()
     p.monitors.run();
     web.join();
     p.upkeep.stop();
+    p.changes.stop();
     p.alerting->stop();
     p.leadership.stop(); // the duties' last steps done: another may take them at once
 }

@@ -8,6 +8,7 @@
 #include <map>
 #include <thread>
 
+#include "server/fleet/change_watch.h"
 #include "server/fresh_store.h"
 #include "server/monitor/store_outage.h"
 #include "server/store/postgres/connection.h"
@@ -217,4 +218,47 @@ TEST(PostgresStore, OneServerHoldsTheLeaseUntilItRunsOutOrIsGivenUp)
         std::this_thread::sleep_for(std::chrono::milliseconds(s.waitMs));
         EXPECT_EQ(s.by->holdLease(s.holder, s.seconds), s.holds) << s.what;
     }
+}
+
+TEST(PostgresStore, WordOfAChangeReachesTheOtherServer)
+{
+    PostgresCluster* cluster = clusterOrSkip();
+    if (!cluster) GTEST_SKIP() << "no PostgreSQL (see PostgresStore.ProgramsInstalled)";
+    const std::string uri = cluster->database("change_word", true);
+    std::string error;
+    std::unique_ptr<Store> a = openPostgresStore(uri, error), b = openPostgresStore(uri, error);
+    ASSERT_TRUE(a && b) << error;
+    // Waits of 10 s are bounds on a hang, not timings.
+    const std::unique_ptr<ChangeSignal> onA = a->changeSignal(), signal = b->changeSignal();
+    ASSERT_TRUE(onA->wait(10000) && signal->wait(10000)); // listening: "look now"
+    EXPECT_FALSE(signal->wait(0));
+    const long long first = a->recordReport(record("FIRST"), 1000).machineId;
+    EXPECT_TRUE(signal->wait(10000));
+    // Mostly within the writer's quiet time after that word: left to A's listener to tell.
+    a->queueCommand(first, "tray", "admin", 1001);
+    for (int turn = 0; turn < 5; ++turn) onA->wait(100);
+    EXPECT_TRUE(signal->wait(10000)) << "the command's write";
+    // Every connection cut, the listening one too (a database restart, as
+    // the servers see it): it is made again, and says to look.
+    PgConnection(uri, {}).execute("SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
+                                  " WHERE datname = current_database() AND pid <> pg_backend_pid()");
+    bool heard = false;
+    for (int i = 0; i < 100 && !heard; ++i) heard = signal->wait(100);
+    EXPECT_TRUE(heard);
+
+    // On word of a change, B's fleet view is published: here nothing else publishes it.
+    FleetView fleet(*b, {900, 3600});
+    ChangeWatch watch(*b, fleet);
+    long long number = 0;
+    fleet.subscribe(1000, number, 0);
+    watch.start();
+    a->recordReport(record("SECOND"), 1002);
+    std::vector<StreamMessage> messages;
+    heard = false;
+    for (int i = 0; i < 100 && !heard && fleet.next(number, 100, messages); ++i)
+        for (const StreamMessage& m : messages) {
+            number = m.number;
+            heard = heard || m.data.find("SECOND") != std::string::npos;
+        }
+    EXPECT_TRUE(heard);
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # What the server refuses, or warns about, at start: a second server on one
-# store, a store it cannot write, a token file others can read. Each case:
+# store, a store it cannot write, a token file others can read; the token it
+# shows (--show-admin-token). Each case:
 # the exit status (or "runs") and a line its log must hold.
 set -uo pipefail
 : "${SERVER:?}"
@@ -62,4 +63,10 @@ if unshare -m true 2>/dev/null; then
 else
   echo "skipped read-only store: no mount namespace here"
 fi
+# --show-admin-token reads the token beside a SQLite store, also one a server holds.
+timeout 10 "$SERVER" --show-admin-token --db shared.db >shown.log 2>&1
+expect "no token yet to show" 1 "no admin token yet" $? shown.log
+printf 'shown-token-0123456789\n' >shared.db.admin-token
+timeout 10 "$SERVER" --show-admin-token --db shared.db >shown.log 2>&1
+expect "token shown" 0 "shown-token-0123456789" $? shown.log
 exit $failed

@@ -7,6 +7,7 @@
 #include <functional>
 #include <thread>
 
+#include "server/api/sessions.h"
 #include "server/fleet/fleet_view.h"
 #include "server/fresh_store.h"
 
@@ -129,4 +130,28 @@ TEST_P(TwoWriters, AWebhookEventIsClaimedByOneServerUntilItsClaimRunsOut)
     b->markAlertEventsSent(b->claimAlertEvents("B", 10, 60000), 1001);
     EXPECT_TRUE(a->pendingAlertEvents(10).empty());
     EXPECT_TRUE(b->claimAlertEvents("B", 10, 60000).empty()); // sent: claimed by nobody again
+}
+
+TEST_P(TwoWriters, SignInIsTheSameOnBoth)
+{
+    // Both ask at once, each with a token of its own: both end with one.
+    std::optional<std::string> onB;
+    std::thread asking([&] { onB = b->sharedAdminToken("made-by-b-0123456789"); });
+    const std::optional<std::string> onA = a->sharedAdminToken("made-by-a-0123456789");
+    asking.join();
+    // A SQLite store keeps none: its one server reads the file beside it.
+    ASSERT_EQ(onA.has_value(), GetParam().name != std::string("Sqlite"));
+    const std::string token = onA.value_or("file-token-0123456789");
+    EXPECT_EQ(onB.value_or(token), token);
+    EXPECT_EQ(a->sharedAdminToken("made-later-0123456789").value_or(token), token);
+
+    // A session made through one server is one on the other; its sign-out too.
+    Sessions signingIn(*a, token, ""), checking(*b, token, "");
+    const std::optional<SessionRow> session = signingIn.signIn(token, "127.0.0.1", 1000);
+    ASSERT_TRUE(session);
+    HttpRequest req;
+    req.headers.emplace_back("Cookie", std::string(kSessionCookie) + "=" + session->id);
+    EXPECT_EQ(checking.identify(req, 1001).role, Role::admin);
+    checking.signOut(session->id, 1001);
+    EXPECT_EQ(signingIn.identify(req, 1002).role, Role::none);
 }

@@ -5,6 +5,7 @@
 // StoreUnreachable when it cannot be reached at all.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -227,6 +228,17 @@ public:
     virtual long long pruneStatusEvents(long long before) = 0;
 };
 
+// Word of changes written to the store by any server on it, soon after they
+// commit, so a server's pages need not wait for their next look.
+class ChangeSignal {
+public:
+    virtual ~ChangeSignal() = default;
+    // Waits up to MILLISECONDS (longer only while making its connection
+    // again, at most the store's connect timeout) for word of a change; true
+    // when some came, or may have been missed (the connection was made again).
+    virtual bool wait(int milliseconds) = 0;
+};
+
 // The store's own housekeeping, run by the server's maintenance thread:
 // often a light pass that never waits on a writer, and at each hourly prune
 // a thorough one that may wait and gives back the room a burst took.
@@ -252,6 +264,18 @@ public:
     // Whether the store can be reached now (a database server may not be):
     // the health check's "not ready" while it cannot. A file always can.
     virtual bool ready() { return true; }
+    // The admin token every server on the store shares, when the store keeps
+    // one (a database several servers share): the one kept, MADE if none was
+    // (the first server to ask writes it, the others read it). Nothing when
+    // the store keeps none: a SQLite store's token is a file beside it.
+    virtual std::optional<std::string> sharedAdminToken(const std::string& made)
+    {
+        (void)made;
+        return std::nullopt;
+    }
+    // A new signal of changes, for one thread; nothing when the store has
+    // no other writer to hear of (a SQLite store is one server's).
+    virtual std::unique_ptr<ChangeSignal> changeSignal() { return nullptr; }
 };
 
 } // namespace pelmora::server

@@ -53,6 +53,22 @@ bool randomHex(std::size_t bytes, std::string& text)
     return true;
 }
 
+bool writeTokenFile(const std::string& path, const std::string& token, std::string& error)
+{
+    // Written beside it and renamed over it: a reader never sees half a token.
+    const std::string partial = path + ".new";
+    const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const std::string line = token + "\n";
+    if (fd < 0 || ::fchmod(fd, 0600) != 0 ||
+        ::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()) || ::close(fd) != 0 ||
+        ::rename(partial.c_str(), path.c_str()) != 0) {
+        error = "cannot write the admin token to " + path + ": " + std::strerror(errno);
+        if (fd >= 0) ::unlink(partial.c_str());
+        return false;
+    }
+    return true;
+}
+
 bool loadAdminToken(const std::string& tokenFile, const std::string& madeFile, std::string& token,
                     std::string& usedPath, bool& created, std::string& error)
 {

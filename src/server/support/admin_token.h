@@ -20,6 +20,10 @@ bool readToken(const std::string& path, std::string& token, std::string& error);
 // Whether users other than the file's owner may read it (group or others).
 bool readableByOthers(const std::string& path);
 
+// Writes TOKEN as PATH's only line (mode 0600), replacing the file whole
+// if there is one. False with ERROR.
+bool writeTokenFile(const std::string& path, const std::string& token, std::string& error);
+
 // Reads TOKEN_FILE, or, when it is empty, MADE_FILE, which is made with a
 // new random token if missing (CREATED says so). False on a fault.
 bool loadAdminToken(const std::string& tokenFile, const std::string& madeFile, std::string& token,

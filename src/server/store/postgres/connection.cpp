@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <libpq-fe.h>
+#include <poll.h>
 
 namespace pelmora::server {
 namespace {
@@ -88,6 +89,9 @@ PgConnection::PgConnection(const std::string& uri, const PgSettings& settings)
         conn_ = nullptr;
         throw PgError("cannot connect to the database: " + message, "", true);
     }
+    // Failures reach the store as PgError; libpq's own notices (a connection
+    // ended by the database, say) would go to standard error past the log.
+    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
     // Every statement bounded in time, and a transaction left open by a
     // stuck client ended by the server.
     const std::string limits = "SET statement_timeout = " + std::to_string(settings.statementSeconds * 1000) +
@@ -121,6 +125,24 @@ void PgConnection::execute(const char* sql)
     const ExecStatusType status = PQresultStatus(result);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) throw failure(result, sql);
     PQclear(result);
+}
+
+bool PgConnection::awaitNotification(int milliseconds)
+{
+    bool came = false;
+    const auto take = [&] {
+        // What the socket holds now, at most its buffer: bounded.
+        if (!PQconsumeInput(conn_)) throw PgError(std::string("waiting for changes: ") + PQerrorMessage(conn_), "", true);
+        while (PGnotify* n = PQnotifies(conn_)) {
+            PQfreemem(n);
+            came = true;
+        }
+    };
+    take();
+    pollfd ready{PQsocket(conn_), POLLIN, 0};
+    if (ready.fd < 0) throw PgError("waiting for changes: not connected", "", true);
+    if (!came && ::poll(&ready, 1, milliseconds) > 0) take();
+    return came;
 }
 
 void PgConnection::begin()

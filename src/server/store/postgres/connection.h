@@ -89,6 +89,11 @@ public:
     class Query;
     Query query(const std::string& sql);
 
+    // After LISTEN: waits up to MILLISECONDS for a notification and reads
+    // every one that came; whether any did. Throws PgError when the
+    // connection is lost.
+    bool awaitNotification(int milliseconds);
+
 private:
     struct Prepared {
         std::string name, sql;

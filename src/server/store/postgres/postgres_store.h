@@ -102,6 +102,8 @@ public:
     long long sizeBytes() override;
     // Whether the database answers now (a reader's short query).
     bool ready() override;
+    std::optional<std::string> sharedAdminToken(const std::string& made) override;
+    std::unique_ptr<ChangeSignal> changeSignal() override;
 
 private:
     friend std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::string& error,
@@ -143,6 +145,10 @@ private:
     static void lockCount(PgConnection& c, const char* what);
     static void noteRefusedAddress(PgConnection& c, long long machineId, const std::string& address, long long now);
 
+    // After a commit, under writeMutex_: NOTIFY the servers listening (change_signal.cpp).
+    void announce();
+    friend class PgChangeSignal;
+
     static constexpr int kAttempts = 5;
     const std::string uri_;
     const PgSettings settings_;
@@ -155,6 +161,10 @@ private:
         long long change = -1;
         std::bitset<256> held;
     } slotsRead_;
+    // The last NOTIFY (steady clock, milliseconds), and whether a commit
+    // since has gone untold (the listener tells it).
+    std::atomic<long long> announcedAt_{0};
+    std::atomic<bool> untold_{false};
     std::mutex readersMutex_;
     std::vector<std::unique_ptr<PgConnection>> idleReaders_;
 };
@@ -178,11 +188,13 @@ auto PostgresStore::writing(Body&& body) -> std::invoke_result_t<Body&, PgConnec
                 body(c);
                 committing = true;
                 c.commit();
+                announce();
                 return;
             } else {
                 auto result = body(c);
                 committing = true;
                 c.commit(); // unless its last statement sent it
+                announce();
                 return result;
             }
         } catch (const PgError& e) {

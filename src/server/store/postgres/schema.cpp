@@ -101,8 +101,16 @@ CREATE TABLE webhook_claims (alert_id BIGINT NOT NULL, resolution INTEGER NOT NU
   holder TEXT COLLATE "C" NOT NULL, until_ms BIGINT NOT NULL, PRIMARY KEY (alert_id, resolution));
 )";
 
-// The schema's version; a later change is one more step from this one.
-constexpr int kSchemaVersion = 1;
+// What every server on the database shares (its admin token), a row a
+// name, written once by whichever server gets there first.
+constexpr const char* kSharedSettings = R"(
+CREATE TABLE settings (name TEXT COLLATE "C" PRIMARY KEY, value TEXT NOT NULL);
+)";
+
+// The steps from an empty database: version N is the first N steps. A
+// change of the schema is one more step at the end.
+constexpr const char* kSteps[] = {kSchema, kSharedSettings};
+constexpr int kSchemaVersion = sizeof kSteps / sizeof kSteps[0];
 // The advisory lock the servers take to make the schema: "pelmora" in ASCII.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(31654852087968353)";
 
@@ -119,8 +127,8 @@ void migratePostgres(PgConnection& c)
         if (version > kSchemaVersion)
             throw StoreError("the database has schema version " + std::to_string(version) +
                              ", newer than this server's " + std::to_string(kSchemaVersion));
-        if (version == 0) {
-            c.execute(kSchema);
+        if (version < kSchemaVersion) {
+            for (int step = version; step < kSchemaVersion; ++step) c.execute(kSteps[step]);
             c.query("INSERT INTO pelmora_schema (version) VALUES (:version)").bind(":version", kSchemaVersion).run();
         }
         c.execute("COMMIT");
