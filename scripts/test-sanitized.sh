@@ -68,7 +68,7 @@ fuzz_one() { # TARGET
 # machine's CPU lock that benchmark runs also take. The answer-reader target
 # joins the stats-site pair: that one mostly waits on its loopback peer.
 groups=("settings monitor_reports" "client_identity unit_file" "project_database stats_site http_answer"
-        "server_record server_unit_query server_http_request"
+        "server_record server_unit_query server_http_request server_proxy_header"
         "bridge_updates bridge_pyon")
 export -f fuzz_one
 export root fuzz_seconds

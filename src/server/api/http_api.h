@@ -32,7 +32,7 @@ struct HttpSettings {
     int maxConnectionsPerAddress = defaults::kMaxConnectionsPerAddress;
     std::vector<std::string> hostNames; // answered besides IP addresses and localhost
     FleetBounds* bounds = nullptr; // null: the default limits
-    TrustedProxies trustedProxies; // their X-Forwarded-For names the client
+    TrustedProxies trustedProxies{}; // their X-Forwarded-For names the client
     StoreOutage* outage = nullptr; // what keeps units while the store cannot be reached (null: one of its own)
 };
 

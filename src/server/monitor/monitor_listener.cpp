@@ -228,7 +228,8 @@ void MonitorListener::readRecord(const std::shared_ptr<Connection>& c)
             logRepeated(Level::warn, Repeat::noise, "monitor cut", c->peer,
                         "monitor connection from " + c->peer + " cut after " + std::to_string(kExchangeSeconds) +
                             " s, " + std::to_string(c->recordBytes) + " bytes in: nothing stored");
-        } else if (ec != asio::error::operation_aborted) {
+        } else if (ec != asio::error::operation_aborted && (c->proxy.empty() || c->recordBytes > 0)) {
+            // (Through a proxy, nothing at all is the balancer's health check.)
             logRepeated(Level::warn, Repeat::noise, "monitor ended", c->peer,
                         "monitor connection from " + c->peer + " ended after " + std::to_string(c->recordBytes) +
                             " of " + std::to_string(protocol::kRecordBytes) + " bytes: nothing stored");
