@@ -142,8 +142,9 @@ TEST(PostgresStore, TextItCannotHoldIsKeptAsReplacementCharacters)
 // While the database is down nothing waits on it: each machine's latest
 // record and the units are kept within their bounds (past them refused and
 // counted), and once it is back each is written once, at the time it came,
-// a known machine's pending command still pending. New identities past the
-// cap (counting the machines known) are refused, not kept.
+// a known machine's pending command still pending, never over a newer
+// record another server wrote. New identities past the cap (counting the
+// machines known) are refused, not kept.
 TEST(PostgresStore, WhatCameWhileTheDatabaseWasDownIsWrittenOnceWhenItReturns)
 {
     PostgresCluster* cluster = clusterOrSkip();
@@ -181,6 +182,7 @@ TEST(PostgresStore, WhatCameWhileTheDatabaseWasDownIsWrittenOnceWhenItReturns)
                   i < 2 ? StoreOutage::Unit::kept : StoreOutage::Unit::refused);
     EXPECT_FALSE(outage.recover());
     ASSERT_TRUE(cluster->start(why)) << why;
+    openPostgresBeside("outage")->recordReport(record("NEW2", 99), 1050); // another server's, newer
     EXPECT_TRUE(outage.recover());
     EXPECT_TRUE(outage.recover()); // nothing twice
 
@@ -191,6 +193,7 @@ TEST(PostgresStore, WhatCameWhileTheDatabaseWasDownIsWrittenOnceWhenItReturns)
     EXPECT_EQ(rows["KNOWN"].lastSeen, 1020);
     EXPECT_EQ(rows["KNOWN"].pendingCommand, "tray");
     EXPECT_EQ(rows["NEW1"].lastSeen, 1015);
+    EXPECT_EQ(rows["NEW2"].progress, 99);
     EXPECT_EQ(store->totals().units, 2);
     EXPECT_EQ(counters.reportsHeld, 4);
     EXPECT_EQ(counters.reportsNotHeld, 1);

@@ -11,6 +11,18 @@
 #include "server/api/sessions.h"
 
 namespace pelmora::server {
+namespace {
+
+// The API's routes and /metrics read the store; the pages and the stats site's path do not.
+bool readsStore(const std::string& path) { return path.rfind("/api/", 0) == 0 || path == "/metrics"; }
+
+void storeAway(HttpResponse& res)
+{
+    res.set_header("Retry-After", "10");
+    fail(res, 503, "the store cannot be reached now; try again shortly");
+}
+
+} // namespace
 
 class HttpApi::Server : public HttpListener {
 public:
@@ -46,8 +58,7 @@ public:
             } catch (const StoreUnreachable& x) { // answered at once, a log line a minute
                 logRepeated(Level::warn, Repeat::noise, "store unreachable", "",
                             req.method + " " + req.path + " answered 503: " + x.what());
-                res.set_header("Retry-After", "10");
-                return fail(res, 503, "the store cannot be reached now; try again shortly");
+                return storeAway(res);
             } catch (const std::exception& x) {
                 what = x.what();
             } catch (...) {
@@ -58,6 +69,9 @@ public:
         set_pre_routing_handler([this](const HttpRequest& req, HttpResponse& res) { return guard(req, res); });
         for (const pelmora::server::Route& route : routeTable()) // the listener has a Route of its own
             addRoute(route.method, routePattern(route.path), [this, &route](const HttpRequest& req, HttpResponse& res) {
+                // While the store cannot be reached, and until what came meanwhile
+                // is written back, its readers are answered at once.
+                if (context_.outage.down() && readsStore(req.path)) return storeAway(res);
                 if (route.access == Access::admin && !adminAllowed(sessions_, req, res)) return;
                 route.handler(context_, req, res);
             });

@@ -7,11 +7,12 @@
 
 namespace pelmora::server {
 
-// Not ready while the store cannot be reached (a database server restarting):
-// a load balancer then sends the traffic to another server.
+// Not ready while the store cannot be reached (a database server restarting),
+// and until what came meanwhile is written back: a load balancer then sends
+// the traffic to another server.
 void getHealth(ApiContext& api, const HttpRequest&, HttpResponse& res)
 {
-    if (api.store.ready()) {
+    if (!api.outage.down() && api.store.ready()) {
         res.set_content("ok", "text/plain");
         return;
     }

@@ -175,8 +175,8 @@ void Alerting::look()
             store_.pruneAlerts(now - keepDays_ * 86400LL);
             store_.pruneStatusEvents(now - defaults::kStatusEventDays * 86400LL);
         }
-    } catch (const std::exception& e) {
-        logEvent(Level::error, std::string("alerts: ") + e.what());
+    } catch (const std::exception& e) { // a store down fails every look: a line a minute
+        logRepeated(Level::error, Repeat::noise, "alerts failed", "", std::string("alerts: ") + e.what());
     }
 }
 

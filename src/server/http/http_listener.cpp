@@ -420,7 +420,8 @@ private:
         try {
             more = !owner_.stopping && events_(chunk_);
         } catch (const std::exception& e) {
-            logEvent(Level::error, std::string("event stream failed: ") + e.what());
+            logRepeated(Level::error, Repeat::noise, "event stream failed", "",
+                        std::string("event stream failed: ") + e.what()); // every stream, when the store is down
         }
         stream_.expires_after(seconds(kWriteSeconds));
         if (!more) {

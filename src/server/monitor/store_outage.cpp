@@ -32,7 +32,10 @@ void StoreOutage::unreachable(const std::string& why)
     ++counters_.storeOutages;
     since_ = std::time(nullptr);
     recordsBack_ = unitsBack_ = notKept_ = 0;
-    logEvent(Level::error, "the store cannot be reached (" + why +
+    // The database's own words end the text, after the statement that met them.
+    constexpr std::size_t kMostWhy = 240;
+    const std::string told = why.size() > kMostWhy ? "..." + why.substr(why.size() - kMostWhy) : why;
+    logEvent(Level::error, "the store cannot be reached (" + told +
                                "): records and units are kept until it answers again");
 }
 

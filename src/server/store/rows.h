@@ -69,7 +69,9 @@ struct ExchangeRules {
     bool byApproval = false;
     long long maxWaiting = 0;
     // False for a report written after its monitor had its answer (kept
-    // while the store could not be reached): its pending command stays pending.
+    // while the store could not be reached): its pending command stays
+    // pending, and in a store several servers share it is not written over
+    // a newer report of its machine.
     bool givesCommand = true;
 };
 

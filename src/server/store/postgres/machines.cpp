@@ -186,6 +186,8 @@ ExchangeResult PostgresStore::exchange(PgConnection& c, const MonitorRecord& r, 
                 noteRefusedAddress(c, result.machineId, address, now);
                 return result;
             }
+            // Kept during an outage, while another server wrote a newer one: left.
+            if (!rules.givesCommand && find.integer(0, 10) > now) return result;
             unitChanged = find.text(0, 2) != r.unit;
             const int oldProgress = find.whole(0, 3);
             // Coming back after an exit starts the stall clock again.
