@@ -23,7 +23,7 @@ import time
 
 SERVER = os.path.abspath(os.environ.get("SERVER", "build/linux/pelmora-server"))
 FLEET = os.path.abspath(os.environ.get("FLEET", "build/linux/tools/simulated-fleet"))
-CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../packaging/haproxy.cfg")
+CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../../packaging/haproxy.cfg")
 BALANCER, SERVERS = "127.0.0.1", {"a": "127.0.0.2", "b": "127.0.0.3"}
 MONITOR, HTTP, HOOK = 25876, 8080, 19000
 MONITOR_ADDRESS, DIRECT_ADDRESS = "127.0.0.5", "127.0.0.6"  # never trusted
