@@ -254,7 +254,11 @@ def leading(address):
 def server_killed(c):
     """The leader SIGKILLed: pages and reports go on through HAProxy, the other
     server takes the duties and raises the next alert."""
-    leader = next((name for name, address in SERVERS.items() if leading(address)), "a")
+    def one_leader():
+        leaders = [name for name, address in SERVERS.items() if leading(address)]
+        return leaders[0] if len(leaders) == 1 else None
+
+    leader = until(15, "one server leading", one_leader)
     survivor = SERVERS["b" if leader == "a" else "a"]
     exchange(BALANCER, "SILENT2")
     killed = time.monotonic()
