@@ -102,6 +102,9 @@ TEST(PostgresStore, ADeadlockedWriteIsTriedAgain)
     ASSERT_TRUE(store);
     const long long id = store->recordReport(record("PC"), 1000).machineId;
     PgConnection other(cluster->database("deadlock", false), {});
+    // Only the store's side looks for the deadlock, so it is the one undone
+    // however slow a loaded machine makes it to start waiting.
+    other.execute("SET deadlock_timeout = '60s'");
     other.execute("BEGIN");
     other.execute("UPDATE totals SET value = value WHERE name = 'machine_change'");
     std::optional<CommandRow> queued;

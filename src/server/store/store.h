@@ -233,9 +233,9 @@ public:
 class ChangeSignal {
 public:
     virtual ~ChangeSignal() = default;
-    // Waits up to MILLISECONDS (longer only while making its connection
-    // again, at most the store's connect timeout) for word of a change; true
-    // when some came, or may have been missed (the connection was made again).
+    // Waits up to MILLISECONDS for word of a change (longer only while
+    // making its connection again, by at most the store's connect timeout);
+    // true when some came, or may have been missed (the connection was made again).
     virtual bool wait(int milliseconds) = 0;
 };
 

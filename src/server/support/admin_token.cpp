@@ -55,8 +55,9 @@ bool randomHex(std::size_t bytes, std::string& text)
 
 bool writeTokenFile(const std::string& path, const std::string& token, std::string& error)
 {
-    // Written beside it and renamed over it: a reader never sees half a token.
-    const std::string partial = path + ".new";
+    // Written beside it and renamed over it: a reader never sees half a
+    // token. Named by the process: servers in one folder may write at once.
+    const std::string partial = path + ".new" + std::to_string(::getpid());
     const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     const std::string line = token + "\n";
     if (fd < 0 || ::fchmod(fd, 0600) != 0 ||
