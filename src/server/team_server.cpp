@@ -41,10 +41,10 @@ public:
     }
     void step()
     {
-        const long long now = std::time(nullptr);
         // While the store cannot be reached, only a look whether it is back
         // (and then what was kept meanwhile written back before anything else).
         if (!outage_.recover()) return;
+        const long long now = std::time(nullptr);
         try {
             if (leadership_.leads()) duties(now);
         } catch (const StoreUnreachable& e) {
@@ -121,7 +121,8 @@ struct TeamServer::Parts {
     Parts(const ServerOptions& o, Store& store, const Tokens& tokens)
         : bounds(o.fleet),
           outage(store, counters, &bounds),
-          monitors(store, counters, o.maxConnections, o.maxConnectionsPerAddress, &bounds, o.trustedProxies, &outage),
+          monitors(store, counters, o.maxConnections, o.maxConnectionsPerAddress, &bounds, o.trustedProxies,
+                   &outage),
           limits{o.offlineAfter, o.stallAfter},
           fleet(store, limits),
           changes(store, fleet),
