@@ -84,7 +84,10 @@ function showMachine(m) {
   if (previous && previous.pending_command !== m.pending_command) loadCommands();
   if (previous && previous.units_seen !== m.units_seen) loadUnits();
   if (previous && Date.now() - chartsLoadedAt > 60e3) loadCharts();
-  if (previous && previous.status !== m.status) loadEvents();
+  // The server notes a change at its next look at the fleet, a moment after
+  // the machine shows it: asked again until the newest one noted is the status shown.
+  const noted = events.length ? events[0].status : null;
+  if ((previous && previous.status !== m.status) || (noted !== m.status && Date.now() - eventsLoadedAt > 2000)) loadEvents();
 }
 
 // How long the status has held, where that is what needs a look.
@@ -185,8 +188,10 @@ function drawCharts() {
 
 const points = new PointsHistory($("#points"), 30);
 let events = [];
+let eventsLoadedAt = 0;
 
 async function loadEvents() {
+  eventsLoadedAt = Date.now();
   try {
     ({ events } = await getJSON(`/api/machines/${id}/events`));
   } catch {
