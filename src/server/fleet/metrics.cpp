@@ -43,6 +43,16 @@ void counter(std::string& out, const char* name, const char* help, long long val
     sample(out, name, "", number(value));
 }
 
+// A counter by outcome of what came while the store could not be reached.
+void outageCounter(std::string& out, const char* name, const char* help, long long kept, long long writtenBack,
+                   long long notKept)
+{
+    family(out, name, "counter", help);
+    sample(out, name, "outcome=\"kept\"", number(kept));
+    sample(out, name, "outcome=\"written_back\"", number(writtenBack));
+    sample(out, name, "outcome=\"not_kept\"", number(notKept));
+}
+
 std::string ratio(int percent)
 {
     char text[16];
@@ -162,20 +172,14 @@ std::string metricsText(Store& store, Counters& counters, const StatusLimits& li
     sample(out, "pelmora_machines_waiting", "", number(store.waitingCount()));
     counter(out, "pelmora_units_refused_total",
             "Unit submissions refused since start: over their address's rate.", counters.unitsRefused.load());
-    family(out, "pelmora_store_outage_records_total", "counter",
-           "Monitor records while the store could not be reached, since start: kept (each machine's latest is "
-           "written back), written back, and not kept (answered with no command).");
-    sample(out, "pelmora_store_outage_records_total", "outcome=\"kept\"", number(counters.reportsHeld.load()));
-    sample(out, "pelmora_store_outage_records_total", "outcome=\"written_back\"",
-           number(counters.reportsWrittenBack.load()));
-    sample(out, "pelmora_store_outage_records_total", "outcome=\"not_kept\"", number(counters.reportsNotHeld.load()));
-    family(out, "pelmora_store_outage_units_total", "counter",
-           "Unit submissions while the store could not be reached, since start: kept, written back, and not kept "
-           "(answered 503).");
-    sample(out, "pelmora_store_outage_units_total", "outcome=\"kept\"", number(counters.unitsHeld.load()));
-    sample(out, "pelmora_store_outage_units_total", "outcome=\"written_back\"",
-           number(counters.unitsWrittenBack.load()));
-    sample(out, "pelmora_store_outage_units_total", "outcome=\"not_kept\"", number(counters.unitsNotHeld.load()));
+    outageCounter(out, "pelmora_store_outage_records_total",
+                  "Monitor records while the store could not be reached, since start: kept (each machine's latest "
+                  "is written back), written back, and not kept (answered with no command).",
+                  counters.reportsHeld.load(), counters.reportsWrittenBack.load(), counters.reportsNotHeld.load());
+    outageCounter(out, "pelmora_store_outage_units_total",
+                  "Unit submissions while the store could not be reached, since start: kept, written back, and not "
+                  "kept (answered 503).",
+                  counters.unitsHeld.load(), counters.unitsWrittenBack.load(), counters.unitsNotHeld.load());
     counter(out, "pelmora_store_outages_total", "Times the store was found unreachable since start.",
             counters.storeOutages.load());
     counter(out, "pelmora_http_answers_delayed_total",
