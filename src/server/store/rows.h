@@ -75,6 +75,13 @@ struct ExchangeRules {
     bool givesCommand = true;
 };
 
+// One record of a group written in one transaction (MachineStore::recordReports).
+struct ReportWrite {
+    MonitorRecord record;
+    long long now = 0;
+    ExchangeRules rules;
+};
+
 // A new identity waiting for the admin's approval (--admission approve).
 struct WaitingRow {
     long long id = 0;

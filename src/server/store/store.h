@@ -43,8 +43,14 @@ public:
     // the refused sender on a pinned machine's row, or a new identity's
     // waiting row, RESULT.waiting). The sender's address (RULES.address) is
     // what unit submissions are matched against.
-    virtual ExchangeResult recordReport(const MonitorRecord& record, long long now,
-                                        const ExchangeRules& rules = {}) = 0;
+    ExchangeResult recordReport(const MonitorRecord& record, long long now, const ExchangeRules& rules = {})
+    {
+        return recordReports({ReportWrite{record, now, rules}}).front();
+    }
+    // Records that came together, each as recordReport takes it, in their
+    // order, all in one transaction: the results in the same order, or
+    // nothing written at all (it throws).
+    virtual std::vector<ExchangeResult> recordReports(const std::vector<ReportWrite>& reports) = 0;
 
     virtual bool machineExists(long long id) = 0;
     virtual std::vector<MachineRow> machines() = 0;

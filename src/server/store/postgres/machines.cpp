@@ -150,9 +150,12 @@ PostgresStore::HistoryChange PostgresStore::historyChange(const PgRows& find, co
     return h;
 }
 
-ExchangeResult PostgresStore::recordReport(const MonitorRecord& r, long long now, const ExchangeRules& rules)
+std::vector<ExchangeResult> PostgresStore::recordReports(const std::vector<ReportWrite>& reports)
 {
-    return writing([&](PgConnection& c) { return exchange(c, r, now, rules); });
+    std::vector<ExchangeResult> results;
+    for (const ReportWrite& w : reports)
+        results.push_back(writing([&](PgConnection& c) { return exchange(c, w.record, w.now, w.rules); }));
+    return results;
 }
 
 ExchangeResult PostgresStore::exchange(PgConnection& c, const MonitorRecord& r, long long now,

@@ -37,7 +37,7 @@ class PostgresStore final : public Store {
 public:
     void setOfflineAfter(long long seconds) override { offlineAfter_ = seconds; }
     void setHistoryResolution(long long seconds) override { historyResolution_ = seconds; }
-    ExchangeResult recordReport(const MonitorRecord& record, long long now, const ExchangeRules& rules) override;
+    std::vector<ExchangeResult> recordReports(const std::vector<ReportWrite>& reports) override;
     bool machineExists(long long id) override;
     std::vector<MachineRow> machines() override;
     std::vector<MachineRow> machinesChangedSince(long long since, long long& latest) override;

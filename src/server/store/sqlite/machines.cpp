@@ -99,7 +99,14 @@ void SqliteStore::writeHistory(long long machineId, const MonitorRecord& r, long
         .bind(":id", machineId).run();
 }
 
-ExchangeResult SqliteStore::recordReport(const MonitorRecord& r, long long now, const ExchangeRules& rules)
+std::vector<ExchangeResult> SqliteStore::recordReports(const std::vector<ReportWrite>& reports)
+{
+    std::vector<ExchangeResult> results;
+    for (const ReportWrite& w : reports) results.push_back(recordOne(w.record, w.now, w.rules));
+    return results;
+}
+
+ExchangeResult SqliteStore::recordOne(const MonitorRecord& r, long long now, const ExchangeRules& rules)
 {
     std::lock_guard<std::mutex> lock(writeMutex_);
     Prepared& p = *prepared_;

@@ -37,7 +37,7 @@ public:
 
     void setOfflineAfter(long long seconds) override { offlineAfter_ = seconds; }
     void setHistoryResolution(long long seconds) override { historyResolution_ = seconds; }
-    ExchangeResult recordReport(const MonitorRecord& record, long long now, const ExchangeRules& rules) override;
+    std::vector<ExchangeResult> recordReports(const std::vector<ReportWrite>& reports) override;
     bool machineExists(long long id) override;
     std::vector<MachineRow> machines() override;
     std::vector<MachineRow> machinesChangedSince(long long since, long long& latest) override;
@@ -123,6 +123,7 @@ private:
     // The machine's next change number, for a write to it or its commands.
     void markChanged(long long machineId);
     // The history row of an exchange, as history_rule.h decides (under writeMutex_).
+    ExchangeResult recordOne(const MonitorRecord& record, long long now, const ExchangeRules& rules);
     struct HistoryChange;
     HistoryChange historyChange(long long machineId, const MonitorRecord& record, long long now);
     void writeHistory(long long machineId, const MonitorRecord& record, long long now, const HistoryChange& change);
