@@ -248,15 +248,72 @@ void MonitorListener::finish(const std::shared_ptr<Connection>& c)
                     "record from " + c->peer + " refused: " + parsed.reason);
         return c->cut();
     }
-    const MonitorRecord& r = parsed.record;
-    ExchangeResult result;
+    waiting_.push_back(c);
+    incoming_.push_back({parsed.record, c->peer, static_cast<long long>(std::time(nullptr))});
+    if (!writing_) writeWaiting();
+}
+
+// Group commit: the records that came in while the last group was written
+// go together, in one transaction, on the writer's thread, while this one
+// goes on with the other connections; each is answered once it is committed.
+struct MonitorListener::Group {
+    std::vector<std::shared_ptr<Connection>> connections;
+    std::vector<IncomingRecord> records;
+    std::vector<ExchangeResult> results; // each record's, when it was taken
+    std::vector<char> taken;
+};
+
+void MonitorListener::writeWaiting()
+{
+    writing_ = true;
+    auto group = std::make_shared<Group>();
+    group->connections.swap(waiting_);
+    group->records.swap(incoming_);
+    // The work guard keeps the I/O thread running until the group is answered.
+    asio::post(writer_, [this, group, work = asio::make_work_guard(io_)]() mutable {
+        writeGroup(*group);
+        asio::post(io_, [this, group, work = std::move(work)] { answerGroup(*group); });
+    });
+}
+
+void MonitorListener::writeGroup(Group& g)
+{
     try {
-        result = outage_.takeRecord(r, c->peer, std::time(nullptr));
+        outage_.takeRecords(g.records, g.results);
     } catch (const std::exception& e) {
-        logRepeated(Level::error, Repeat::noise, "record not stored", "",
-                    "record from " + describe(r) + " not stored: " + e.what());
-        return c->cut();
+        logRepeated(Level::error, Repeat::noise, "records not stored together", "",
+                    std::to_string(g.records.size() - g.results.size()) + " records not stored together (" +
+                        e.what() + "): each is written alone");
     }
+    g.taken.assign(g.results.size(), 1);
+    for (std::size_t i = g.results.size(); i < g.records.size(); ++i) {
+        const IncomingRecord& in = g.records[i];
+        try { // one at a time, so that a record the store fails on fails alone
+            g.results.push_back(outage_.takeRecord(in.record, in.peer, in.now));
+            g.taken.push_back(1);
+        } catch (const std::exception& e) {
+            logRepeated(Level::error, Repeat::noise, "record not stored", "",
+                        "record from " + describe(in.record) + " not stored: " + e.what());
+            g.results.emplace_back();
+            g.taken.push_back(0);
+        }
+    }
+}
+
+void MonitorListener::answerGroup(Group& g)
+{
+    writing_ = false;
+    if (!waiting_.empty()) writeWaiting(); // those that came meanwhile
+    for (std::size_t i = 0; i < g.records.size(); ++i) {
+        if (g.taken[i])
+            answer(g.connections[i], g.records[i].record, g.results[i]);
+        else
+            g.connections[i]->cut();
+    }
+}
+
+void MonitorListener::answer(const std::shared_ptr<Connection>& c, const MonitorRecord& r, const ExchangeResult& result)
+{
     if (result.refused) { // nothing stored: nothing to give
         if (r.exiting) return c->cut();
         c->out = 0;
@@ -269,8 +326,9 @@ void MonitorListener::finish(const std::shared_ptr<Connection>& c)
     if (result.newMachine)
         logEvent(Level::info, "new machine " + describe(r) + " (id " + std::to_string(result.machineId) +
                                   ") from " + c->peer + ", slot " + std::to_string(result.newSlot));
-    logEvent(Level::debug, "report from " + describe(r) + " at " + c->peer + ": " + r.unit + " " +
-                               std::to_string(r.progress) + "%");
+    if (logs(Level::debug))
+        logEvent(Level::debug, "report from " + describe(r) + " at " + c->peer + ": " + r.unit + " " +
+                                   std::to_string(r.progress) + "%");
     if (r.exiting) {
         logEvent(Level::info, describe(r) + " stopped (exit record from " + c->peer + ")");
         return c->cut();

@@ -1,7 +1,8 @@
 // The monitors' TCP protocol: on each connection send the slot byte, read
 // the record (protocol/monitor_protocol.h), store it, answer with one command byte (none after
-// an exit record), close. One thread on Boost.Asio: the store has one
-// writer anyway, and a slow HTTP request never delays an exchange. The
+// an exit record), close. One thread on Boost.Asio for the connections, and
+// one that writes the records that came in meanwhile, together (group
+// commit); a slow HTTP request never delays an exchange. The
 // whole exchange, slot byte to command byte, has kExchangeSeconds however
 // the bytes arrive; connections over the caps (overall and per source
 // address, connection_caps.h) are closed at once. A peer's faults are
@@ -16,6 +17,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/thread_pool.hpp>
 #include <memory>
 #include <string>
 #include <unordered_set>
@@ -28,6 +30,7 @@
 #include "server/support/endpoint.h"
 #include "server/support/trusted_proxies.h"
 #include "server/store/store.h"
+#include "server/monitor/record_intake.h"
 #include "server/monitor/store_outage.h"
 
 namespace pelmora::server {
@@ -56,6 +59,11 @@ private:
     void offerSlot(const std::shared_ptr<Connection>& c);
     void readRecord(const std::shared_ptr<Connection>& c);
     void finish(const std::shared_ptr<Connection>& c); // the whole record is in
+    struct Group;
+    void writeWaiting();               // hands the records in to the writer
+    void writeGroup(Group& group);     // on the writer's thread
+    void answerGroup(Group& group);
+    void answer(const std::shared_ptr<Connection>& c, const MonitorRecord& record, const ExchangeResult& result);
     void refused(const std::string& peer);
     void refuseHeader(const std::shared_ptr<Connection>& c, const std::string& why);
 
@@ -69,6 +77,10 @@ private:
     // The slots offered to the open connections, not to be offered again
     // until they end (the store knows the slots machines hold).
     std::vector<int> offered_;
+    // The connections whose records wait to be written, and their records.
+    std::vector<std::shared_ptr<Connection>> waiting_;
+    std::vector<IncomingRecord> incoming_;
+    bool writing_ = false; // a group is with the writer
     bool stopping_ = false;
     boost::asio::io_context io_{1};
     boost::asio::ip::tcp::acceptor acceptor_{io_};
@@ -77,6 +89,8 @@ private:
     FleetBounds* bounds_;
     std::unique_ptr<StoreOutage> ownOutage_;
     StoreOutage& outage_;
+    // Last: joined first, before what its groups use ends.
+    boost::asio::thread_pool writer_{1};
 };
 
 } // namespace pelmora::server

@@ -1,11 +1,13 @@
 #include "server/monitor/record_intake.h"
 
+#include <unordered_map>
+
 #include "server/support/log.h"
 
 namespace pelmora::server {
+namespace {
 
-ExchangeResult takeRecord(Store& store, FleetBounds* bounds, Counters& counters, const MonitorRecord& r,
-                          const std::string& peer, long long now, const Taking& taking)
+ExchangeRules rulesFor(FleetBounds* bounds, const std::string& peer, const Taking& taking, bool rateLeft)
 {
     ExchangeRules rules;
     rules.address = peer;
@@ -13,11 +15,18 @@ ExchangeResult takeRecord(Store& store, FleetBounds* bounds, Counters& counters,
     if (bounds) {
         rules.pinAddresses = bounds->limits.pinAddresses;
         rules.maxMachines = bounds->limits.maxMachines;
-        rules.mayAddMachine = taking.rateTaken || bounds->newMachines.available(peer);
+        rules.mayAddMachine = taking.rateTaken || rateLeft;
         rules.byApproval = bounds->limits.byApproval;
         rules.maxWaiting = bounds->limits.maxWaiting;
     }
-    const ExchangeResult result = store.recordReport(r, now, rules);
+    return rules;
+}
+
+// What the store did with a record: a new machine's place in its address's
+// rate taken, refusals counted, the trace's lines.
+void noteResult(FleetBounds* bounds, Counters& counters, const MonitorRecord& r, const std::string& peer,
+                const ExchangeRules& rules, const Taking& taking, const ExchangeResult& result)
+{
     const std::string who = r.computerName + " CPU# " + std::to_string(r.cpu);
     if (result.waiting) { // its address's rate bounds how fast it churns the waiting list
         if (result.newMachine && bounds && !taking.rateTaken) bounds->newMachines.take(peer);
@@ -25,7 +34,7 @@ ExchangeResult takeRecord(Store& store, FleetBounds* bounds, Counters& counters,
             logRepeated(Level::info, Repeat::noise, "new identity waits", peer,
                         "new identity " + who + " from " + peer + " waits for approval (waiting id " +
                             std::to_string(result.waitingId) + ")");
-        return result;
+        return;
     }
     if (result.refused) {
         if (result.machineId != 0)
@@ -40,14 +49,56 @@ ExchangeResult takeRecord(Store& store, FleetBounds* bounds, Counters& counters,
         logRepeated(Level::warn, Repeat::trace, std::string("record refused: ") + result.refused, subject,
                     "record of " + who + " from " + peer + " refused: " + result.refused +
                    (result.machineId != 0 ? ", " + result.oldAddress : ""));
-        return result;
+        return;
     }
     if (result.newMachine && bounds && !taking.rateTaken) bounds->newMachines.take(peer);
     if (result.addressChanged)
         logRepeated(Level::warn, Repeat::trace, "address changed", std::to_string(result.machineId) + " at " + peer,
                     who + " (id " + std::to_string(result.machineId) + ") now reports from " + peer +
                         ", before from " + result.oldAddress);
+}
+
+} // namespace
+
+ExchangeResult takeRecord(Store& store, FleetBounds* bounds, Counters& counters, const MonitorRecord& r,
+                          const std::string& peer, long long now, const Taking& taking)
+{
+    const ExchangeRules rules = rulesFor(bounds, peer, taking, bounds && bounds->newMachines.available(peer));
+    const ExchangeResult result = store.recordReport(r, now, rules);
+    noteResult(bounds, counters, r, peer, rules, taking, result);
     return result;
+}
+
+void takeRecords(Store& store, FleetBounds* bounds, Counters& counters, const std::vector<IncomingRecord>& records,
+                 std::vector<ExchangeResult>& results)
+{
+    results.clear();
+    results.reserve(records.size());
+    std::vector<ReportWrite> group;
+    while (results.size() < records.size()) {
+        // Each record from an address may be a new machine: one that would
+        // need more of its rate than is left waits for the next transaction,
+        // after the ones before it took theirs. An address with none left
+        // adds nothing in this one.
+        group.clear();
+        std::unordered_map<std::string, int> fromPeer;
+        for (std::size_t i = results.size(); i < records.size(); ++i) {
+            const IncomingRecord& in = records[i];
+            bool rateLeft = false;
+            if (bounds) {
+                const int many = ++fromPeer[in.peer];
+                rateLeft = bounds->newMachines.available(in.peer, RateLimit::Clock::now(), many);
+                if (!rateLeft && many > 1 && bounds->newMachines.available(in.peer)) break;
+            }
+            group.push_back({in.record, in.now, rulesFor(bounds, in.peer, {}, rateLeft)});
+        }
+        const std::vector<ExchangeResult> written = store.recordReports(group);
+        for (std::size_t i = 0; i < written.size(); ++i) {
+            const IncomingRecord& in = records[results.size()];
+            noteResult(bounds, counters, in.record, in.peer, group[i].rules, {}, written[i]);
+            results.push_back(written[i]);
+        }
+    }
 }
 
 } // namespace pelmora::server

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "server/support/counters.h"
 #include "server/support/fleet_bounds.h"
@@ -25,5 +26,20 @@ struct Taking {
 // BOUNDS may be null: no bounds. Throws what the store throws.
 ExchangeResult takeRecord(Store& store, FleetBounds* bounds, Counters& counters, const MonitorRecord& record,
                           const std::string& peer, long long now, const Taking& taking = {});
+
+// A record that came with others, from PEER at NOW.
+struct IncomingRecord {
+    MonitorRecord record;
+    std::string peer;
+    long long now = 0;
+};
+
+// Records that came together, each taken as takeRecord takes it, in their
+// order, in as few transactions as the rate of new machines allows (one,
+// unless an address is about to run out: its records past what it has
+// left wait for the next). RESULTS gets each record's result as its
+// transaction commits; on a throw, those past RESULTS are not written.
+void takeRecords(Store& store, FleetBounds* bounds, Counters& counters, const std::vector<IncomingRecord>& records,
+                 std::vector<ExchangeResult>& results);
 
 } // namespace pelmora::server

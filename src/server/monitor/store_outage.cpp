@@ -61,6 +61,29 @@ ExchangeResult StoreOutage::takeRecord(const MonitorRecord& r, const std::string
     return refused;
 }
 
+void StoreOutage::takeRecords(const std::vector<IncomingRecord>& records, std::vector<ExchangeResult>& results)
+{
+    results.clear();
+    if (!down_) {
+        const auto noteWritten = [&] {
+            for (std::size_t i = 0; i < results.size(); ++i)
+                if (results[i].machineId != 0 && !results[i].refused && !results[i].waiting)
+                    noteKnown(machineKey(records[i].record), records[i].peer);
+        };
+        try {
+            pelmora::server::takeRecords(store_, bounds_, counters_, records, results);
+        } catch (const StoreUnreachable& e) {
+            unreachable(e.what());
+        } catch (...) {
+            noteWritten();
+            throw;
+        }
+        noteWritten();
+    }
+    for (std::size_t i = results.size(); i < records.size(); ++i) // kept, the store being out of reach
+        results.push_back(takeRecord(records[i].record, records[i].peer, records[i].now));
+}
+
 void StoreOutage::noteKnown(const std::string& key, const std::string& peer)
 {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "server/monitor/record_intake.h"
 #include "server/store/store.h"
@@ -42,6 +43,12 @@ public:
     // A monitor's record: written, or kept while the store cannot be reached
     // (answered with no command), or refused. Throws the store's other failures.
     ExchangeResult takeRecord(const MonitorRecord& record, const std::string& peer, long long now);
+
+    // Records that came together, each written, kept or refused as
+    // takeRecord would, written in one transaction when they can be:
+    // RESULTS in their order. Throws the store's other failures; the
+    // records past RESULTS are then not taken.
+    void takeRecords(const std::vector<IncomingRecord>& records, std::vector<ExchangeResult>& results);
 
     enum class Unit { stored, kept, refused };
     // A finished unit: stored (COUNTS filled), kept, or refused (not kept:

@@ -26,6 +26,8 @@ bool logLevelFromName(const std::string& name, Level& level)
     return false;
 }
 
+bool logs(Level level) { return static_cast<int>(level) >= lowestLevel; }
+
 void logEvent(Level level, const std::string& text)
 {
     if (static_cast<int>(level) < lowestLevel) return;

@@ -15,6 +15,8 @@ enum class Level { debug, info, warn, error };
 void setLogLevel(Level lowest);
 bool logLevelFromName(const std::string& name, Level& level);
 void logEvent(Level level, const std::string& text);
+// Whether lines of LEVEL are written: a line made at every exchange is made only then.
+bool logs(Level level);
 
 // Lines a peer can cause at its own pace. Of each kind about each subject
 // (an address; a machine and an address) the first is written, then at most

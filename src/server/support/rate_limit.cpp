@@ -27,11 +27,11 @@ RateLimit::Bucket* RateLimit::bucket(const std::string& address, Clock::time_poi
     return &b;
 }
 
-bool RateLimit::available(const std::string& address, Clock::time_point now)
+bool RateLimit::available(const std::string& address, Clock::time_point now, int many)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     const Bucket* b = bucket(address, now);
-    return !b || b->tokens >= 1;
+    return !b || b->tokens >= many;
 }
 
 bool RateLimit::take(const std::string& address, Clock::time_point now)

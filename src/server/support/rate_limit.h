@@ -16,7 +16,8 @@ public:
     using Clock = std::chrono::steady_clock;
     explicit RateLimit(int perHour, std::size_t mostAddresses = 65536);
 
-    bool available(const std::string& address, Clock::time_point now = Clock::now());
+    // Whether the address may do it MANY more times now.
+    bool available(const std::string& address, Clock::time_point now = Clock::now(), int many = 1);
     // Takes one; false (nothing taken) when the address has none left.
     bool take(const std::string& address, Clock::time_point now = Clock::now());
 

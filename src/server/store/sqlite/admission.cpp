@@ -24,7 +24,7 @@ constexpr const char* kWaitingColumns = "SELECT id, name, cpu, user, team, unit,
 
 } // namespace
 
-void SqliteStore::putWaiting(Transaction& t, const MonitorRecord& r, long long now, const ExchangeRules& rules,
+void SqliteStore::putWaiting(const MonitorRecord& r, long long now, const ExchangeRules& rules,
                                   ExchangeResult& result)
 {
     Admission& a = *admission_;
@@ -34,7 +34,6 @@ void SqliteStore::putWaiting(Transaction& t, const MonitorRecord& r, long long n
     if (touch.step()) { // known already: the one upsert
         result.waitingId = touch.integer(0);
         touch.run();
-        t.commit();
         result.waiting = true, result.refused = kWaiting;
         return;
     }
@@ -51,7 +50,6 @@ void SqliteStore::putWaiting(Transaction& t, const MonitorRecord& r, long long n
     a.insertWaiting.reset().bind(":name", r.computerName).bind(":cpu", r.cpu).bind(":user", r.user)
         .bind(":team", r.team).bind(":unit", r.unit).bind(":address", rules.address).bind(":now", now).run();
     result.waitingId = sqlite3_last_insert_rowid(writer_);
-    t.commit();
     result.waiting = result.newMachine = true, result.refused = kWaiting;
 }
 

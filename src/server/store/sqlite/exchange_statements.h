@@ -9,7 +9,8 @@ namespace pelmora::server {
 struct SqliteStore::Prepared {
     explicit Prepared(sqlite3* db)
         : findMachine(db, "SELECT id, slot, unit, progress, points, stopped, pace_at, pace_progress, pace_next_at,"
-                          " pace_next_progress, last_seen, address FROM machines WHERE name = :name AND cpu = :cpu"),
+                          " pace_next_progress, last_seen, address, in_tray, history_rowid, history_at, history_second"
+                          " FROM machines WHERE name = :name AND cpu = :cpu"),
           insertMachine(db, "INSERT INTO machines (name, cpu, slot, user, team, unit, progress, core, frames, points,"
                             " units_seen, cpu_mhz, cpu_vendor, in_tray, stopped, first_seen, last_seen, unit_since,"
                             " unit_first_progress, changed_at, change, pace_at, pace_progress, pace_next_at,"
@@ -42,10 +43,10 @@ struct SqliteStore::Prepared {
                       " WHERE id = :id"),
           dropExit(db, "UPDATE commands SET state = 'cancelled', cancelled_at = :now, cancelled_by = :by"
                        " WHERE machine_id = :machine AND state = 'pending' AND command = 'exit'"),
-          countReport(db, "UPDATE totals SET value = value + 1 WHERE name = 'reports'"),
-          countClamped(db, "UPDATE totals SET value = value + 1 WHERE name = 'records_clamped'"),
-          historyState(db, "SELECT unit, progress, in_tray, stopped, last_seen, history_rowid, history_at, history_second"
-                           " FROM machines WHERE id = :id"),
+          countReport(db, "UPDATE totals SET value = value + :count WHERE name = 'reports'"),
+          countClamped(db, "UPDATE totals SET value = value + :count WHERE name = 'records_clamped'"),
+          // On the index of pending commands: one look for a whole group.
+          anyPending(db, "SELECT 1 FROM commands WHERE state = 'pending' LIMIT 1"),
           // The machine and the time too: a row thinned away may have given its rowid to another's.
           updateReport(db, "UPDATE reports SET at = :now, progress = :progress, unit = :unit, in_tray = :in_tray,"
                            " stopped = :stopped, silent_from = max(silent_from, :silent_from)"
@@ -56,14 +57,23 @@ struct SqliteStore::Prepared {
           bumpCounter(db, "UPDATE totals SET value = value + 1 WHERE name = :name"),
           readCounter(db, "SELECT value FROM totals WHERE name = :name"),
           countMachines(db, "SELECT count(*) FROM machines"),
-          slotHeld(db, "SELECT 1 FROM machines WHERE slot = :slot AND slot != 0 AND stopped = 0 AND id != :id LIMIT 1"),
-          // Each slot held once, on the slots' index.
-          slotsHeld(db, "SELECT DISTINCT slot FROM machines WHERE stopped = 0 AND slot != 0")
+          slotHeld(db, "SELECT 1 FROM machines WHERE slot = :slot AND slot != 0 AND stopped = 0 AND id != :id LIMIT 1")
     {
     }
     Statement findMachine, insertMachine, updateMachine, insertReport, pendingCommand, deliver, dropExit,
-        countReport, countClamped, historyState, updateReport, markHistory, bumpCounter, readCounter, countMachines, slotHeld,
-        slotsHeld;
+        countReport, countClamped, anyPending, updateReport, markHistory, bumpCounter, readCounter, countMachines, slotHeld;
+};
+
+struct SqliteStore::SlotReader {
+    explicit SlotReader(sqlite3* connection)
+        : db(connection), change(db, "SELECT value FROM totals WHERE name = 'slot_change'"),
+          // Each slot held once, on the slots' index.
+          held(db, "SELECT DISTINCT slot FROM machines WHERE stopped = 0 AND slot != 0")
+    {
+    }
+    ~SlotReader() { sqlite3_close_v2(db); } // closed once the statements below are finalized
+    sqlite3* db;
+    Statement change, held;
 };
 
 } // namespace pelmora::server

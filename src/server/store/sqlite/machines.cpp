@@ -61,19 +61,17 @@ struct SqliteStore::HistoryChange {
     long long silentFrom = 0;
 };
 
-SqliteStore::HistoryChange SqliteStore::historyChange(long long machineId, const MonitorRecord& r, long long now)
+// FIND: the exchange's read of the machine's row (its columns 2, 3, 5, 10 and 12 to 15).
+SqliteStore::HistoryChange SqliteStore::historyChange(const Statement& find, const MonitorRecord& r, long long now)
 {
-    Statement& s = prepared_->historyState.reset().bind(":id", machineId);
     HistoryChange c;
-    if (!s.step()) return c;
-    const long long lastSeen = s.integer(4);
+    const long long lastSeen = find.integer(10);
     const bool returns = now - lastSeen > offlineAfter_;
-    c.unitChanged = s.text(0) != r.unit;
-    c.changed = c.unitChanged || s.whole(1) != r.progress || (s.whole(2) != 0) != r.inTray ||
-                (s.whole(3) != 0) != r.exiting || returns;
+    c.unitChanged = find.text(2) != r.unit;
+    c.changed = c.unitChanged || find.whole(3) != r.progress || (find.whole(12) != 0) != r.inTray ||
+                (find.whole(5) != 0) != r.exiting || returns;
     c.silentFrom = returns ? lastSeen : 0;
-    c.latest = {s.integer(5), s.integer(6), s.whole(7) != 0};
-    s.reset();
+    c.latest = {find.integer(13), find.integer(14), find.whole(15) != 0};
     return c;
 }
 
@@ -99,18 +97,31 @@ void SqliteStore::writeHistory(long long machineId, const MonitorRecord& r, long
         .bind(":id", machineId).run();
 }
 
+// One transaction for the whole group: the commit, the change number and
+// the counters are paid once, and a pending command is looked for only
+// when some machine has one.
 std::vector<ExchangeResult> SqliteStore::recordReports(const std::vector<ReportWrite>& reports)
-{
-    std::vector<ExchangeResult> results;
-    for (const ReportWrite& w : reports) results.push_back(recordOne(w.record, w.now, w.rules));
-    return results;
-}
-
-ExchangeResult SqliteStore::recordOne(const MonitorRecord& r, long long now, const ExchangeRules& rules)
 {
     std::lock_guard<std::mutex> lock(writeMutex_);
     Prepared& p = *prepared_;
     Transaction t(writer_);
+    ExchangeGroup group;
+    group.commandsPending = p.anyPending.reset().step();
+    p.anyPending.reset();
+    std::vector<ExchangeResult> results;
+    results.reserve(reports.size());
+    for (const ReportWrite& w : reports) results.push_back(exchange(w.record, w.now, w.rules, group));
+    if (group.reports > 0) p.countReport.reset().bind(":count", group.reports).run();
+    if (group.clamped > 0) p.countClamped.reset().bind(":count", group.clamped).run();
+    t.commit();
+    return results;
+}
+
+// One record, in the group's transaction: what it refuses it has not written.
+ExchangeResult SqliteStore::exchange(const MonitorRecord& r, long long now, const ExchangeRules& rules,
+                                     ExchangeGroup& group)
+{
+    Prepared& p = *prepared_;
     ExchangeResult result;
     result.newSlot = r.exiting ? 0 : r.slot;
     // Twice at most: a first report of this machine through another writer
@@ -121,6 +132,7 @@ ExchangeResult SqliteStore::recordOne(const MonitorRecord& r, long long now, con
         PaceMarks pace{{now, r.progress}, {now, r.progress}};
         int heldBefore = 0; // the slot it held, if it had not stopped
         std::string address = rules.address;
+        HistoryChange history; // a new machine's: none before
         if (&write == &p.updateMachine) {
             result.machineId = find.integer(0);
             result.oldSlot = find.whole(1);
@@ -132,7 +144,6 @@ ExchangeResult SqliteStore::recordOne(const MonitorRecord& r, long long now, con
                 result.refused = "it comes from another address than the machine's (pinned)";
                 // Only who asked is kept, for the admin to move the pin to.
                 noteRefusedAddress(result.machineId, address, now);
-                t.commit();
                 return result;
             }
             const bool unitChanged = find.text(2) != r.unit;
@@ -141,16 +152,17 @@ ExchangeResult SqliteStore::recordOne(const MonitorRecord& r, long long now, con
             const bool comesBack = find.whole(5) != 0;
             const bool changed = unitChanged || oldProgress != r.progress || comesBack;
             const bool returns = now - find.integer(10) > offlineAfter_;
-        heldBefore = comesBack ? 0 : result.oldSlot;
+            heldBefore = comesBack ? 0 : result.oldSlot;
             pace = decidePace({{find.integer(6), find.whole(7)}, {find.integer(8), find.whole(9)}}, oldProgress,
                               unitChanged, comesBack, r.progress, now);
+            history = historyChange(find, r, now);
             find.reset();
             write.reset().bind(":id", result.machineId).bind(":unit_changed", unitChanged).bind(":changed_now", changed)
                 .bind(":returns", returns).bind(":address_changed", result.addressChanged);
         } else {
             find.reset();
             if (rules.byApproval) {
-                putWaiting(t, r, now, rules, result);
+                putWaiting(r, now, rules, result);
                 return result;
             }
             if (!rules.mayAddMachine) {
@@ -173,12 +185,11 @@ ExchangeResult SqliteStore::recordOne(const MonitorRecord& r, long long now, con
             result.slotShared = p.slotHeld.reset().bind(":slot", result.newSlot).bind(":id", result.machineId).step();
             p.slotHeld.reset();
         }
-        const HistoryChange history = result.newMachine ? HistoryChange{} : historyChange(result.machineId, r, now);
         write.bind(":slot", result.newSlot).bind(":user", r.user).bind(":team", r.team).bind(":unit", r.unit)
             .bind(":progress", r.progress).bind(":core", r.core).bind(":frames", r.frames).bind(":points", r.points)
             .bind(":units_seen", r.unitsSeen).bind(":cpu_mhz", r.cpuMhz).bind(":cpu_vendor", r.cpuVendor)
             .bind(":in_tray", r.inTray).bind(":stopped", r.exiting).bind(":now", now)
-            .bind(":change_number", takeNumber("machine_change")).bind(":pace_at", pace.start.at)
+            .bind(":change_number", group.changeNumber(*this)).bind(":pace_at", pace.start.at)
             .bind(":pace_progress", pace.start.progress).bind(":pace_next_at", pace.next.at)
             .bind(":pace_next_progress", pace.next.progress).bind(":address", address);
         write.run();
@@ -199,7 +210,7 @@ ExchangeResult SqliteStore::recordOne(const MonitorRecord& r, long long now, con
     if (r.exiting) {
         p.dropExit.reset().bind(":machine", result.machineId).bind(":now", now)
             .bind(":by", "machine stopped (exit record from " + (address.empty() ? "?" : address) + ")").run();
-    } else if (rules.givesCommand && p.pendingCommand.reset().bind(":machine", result.machineId).step()) {
+    } else if (rules.givesCommand && group.commandsPending && p.pendingCommand.reset().bind(":machine", result.machineId).step()) {
         result.commandId = p.pendingCommand.integer(0);
         result.command = protocol::commandByte(p.pendingCommand.text(1));
         p.pendingCommand.reset();
@@ -207,9 +218,8 @@ ExchangeResult SqliteStore::recordOne(const MonitorRecord& r, long long now, con
         if (!address.empty()) p.deliver.bind(":address", address);
         p.deliver.run();
     }
-    p.countReport.reset().run();
-    if (r.clamped) p.countClamped.reset().run();
-    t.commit();
+    ++group.reports;
+    if (r.clamped) ++group.clamped;
     return result;
 }
 
@@ -270,14 +280,15 @@ std::vector<int> SqliteStore::heldSlots()
 
 int SqliteStore::freeSlot(const std::vector<int>& offered)
 {
-    std::lock_guard<std::mutex> lock(writeMutex_);
-    // Read again only when some writer changed who holds a slot.
-    Statement& read = prepared_->readCounter.reset().bind(":name", std::string("slot_change"));
+    std::lock_guard<std::mutex> lock(slotsMutex_);
+    // Read again only when some writer changed who holds a slot. What the
+    // writer has not committed yet is of connections still open, in OFFERED.
+    Statement& read = slotReader_->change.reset();
     const long long change = read.step() ? read.integer(0) : 0;
     read.reset();
     if (change != slotsRead_.change) {
         slotsRead_.held.reset();
-        for (Statement& s = prepared_->slotsHeld.reset(); s.step();) slotsRead_.held.set(s.whole(0) & 0xFF);
+        for (Statement& s = slotReader_->held.reset(); s.step();) slotsRead_.held.set(s.whole(0) & 0xFF);
         slotsRead_.change = change;
     }
     std::bitset<256> taken = slotsRead_.held;

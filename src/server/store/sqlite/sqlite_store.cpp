@@ -69,6 +69,9 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& err
         migrate(db);
         store->prepared_ = std::make_unique<SqliteStore::Prepared>(db);
         store->admission_ = std::make_unique<SqliteStore::Admission>(db);
+        sqlite3* slots = connect(path, false, error);
+        if (!slots) throw StoreError(error);
+        store->slotReader_ = std::make_unique<SqliteStore::SlotReader>(slots);
     } catch (const StoreError& e) {
         error = "cannot open the store " + path + ": " + e.what();
         return nullptr;
@@ -80,6 +83,7 @@ SqliteStore::~SqliteStore()
 {
     prepared_.reset();
     admission_.reset();
+    slotReader_.reset();
     for (sqlite3* db : idleReaders_) sqlite3_close(db);
     if (writer_) {
         sqlite3_wal_checkpoint_v2(writer_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);

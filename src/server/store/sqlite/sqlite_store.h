@@ -20,6 +20,7 @@ struct sqlite3;
 
 namespace pelmora::server {
 class Transaction;
+class Statement;
 }
 
 namespace pelmora::server {
@@ -122,16 +123,26 @@ private:
     static long long counter(sqlite3* db, const char* counter);
     // The machine's next change number, for a write to it or its commands.
     void markChanged(long long machineId);
+    // What the records written in one transaction share.
+    struct ExchangeGroup {
+        bool commandsPending = false; // some machine has a command waiting
+        long long reports = 0, clamped = 0;
+        long long number = 0; // the machines' change number, taken at the first write
+        long long changeNumber(SqliteStore& store)
+        {
+            return number != 0 ? number : number = store.takeNumber("machine_change");
+        }
+    };
+    ExchangeResult exchange(const MonitorRecord& record, long long now, const ExchangeRules& rules,
+                            ExchangeGroup& group);
     // The history row of an exchange, as history_rule.h decides (under writeMutex_).
-    ExchangeResult recordOne(const MonitorRecord& record, long long now, const ExchangeRules& rules);
     struct HistoryChange;
-    HistoryChange historyChange(long long machineId, const MonitorRecord& record, long long now);
+    HistoryChange historyChange(const Statement& find, const MonitorRecord& record, long long now);
     void writeHistory(long long machineId, const MonitorRecord& record, long long now, const HistoryChange& change);
     // recordReport's paths for admission (waiting.cpp), under writeMutex_ in
     // its transaction: a new identity on the waiting list; a pinned
     // machine's refused sender remembered.
-    // putWaiting commits.
-    void putWaiting(Transaction& transaction, const MonitorRecord& record, long long now, const ExchangeRules& rules, ExchangeResult& result);
+    void putWaiting(const MonitorRecord& record, long long now, const ExchangeRules& rules, ExchangeResult& result);
     void noteRefusedAddress(long long machineId, const std::string& address, long long now);
 
     std::string path_;
@@ -141,7 +152,12 @@ private:
     sqlite3* writer_ = nullptr;
     std::unique_ptr<Prepared> prepared_;
     std::unique_ptr<Admission> admission_;
-    // The slots held, as read at the store's slot change number CHANGE (under writeMutex_).
+    // Slots are offered on the monitors' thread while a group of records is
+    // written: read on a connection of their own, never waiting on the writer.
+    struct SlotReader;
+    std::mutex slotsMutex_;
+    std::unique_ptr<SlotReader> slotReader_;
+    // The slots held, as read at the store's slot change number CHANGE (under slotsMutex_).
     struct {
         long long change = -1;
         std::bitset<256> held;
