@@ -14,6 +14,7 @@
 #include "server/fleet/fleet_view.h"
 #include "server/fresh_store.h"
 #include "server/fleet/machine_admin.h"
+#include "server/monitor/record_intake.h"
 #include "server/support/rate_limit.h"
 
 using namespace pelmora::server;
@@ -83,6 +84,38 @@ TEST_P(StoreBounds, RecordsFollowTheRulesAndNameTheirAddress)
     EXPECT_EQ(store->recordReport(record("PC1"), ++now, {"10.0.0.5", true}).refused, nullptr);
     EXPECT_NE(store->recordReport(record("PC1"), ++now, {"10.0.0.6", true}).refused, nullptr);
     EXPECT_EQ(clearMachineAddress(*store, 99, "admin@test", now).status, 404);
+}
+
+// Records that come together are written together, but no address adds
+// more new machines than its rate allows, whether or not the records
+// before them in the group turned out to be new.
+TEST_P(StoreBounds, RecordsTakenTogetherKeepEachAddressRate)
+{
+    std::unique_ptr<Store> store = GetParam().open("bounds_together.db", true);
+    FleetLimits limits;
+    limits.newMachinesPerHour = 2;
+    FleetBounds bounds(limits);
+    Counters counters;
+    store->recordReport(record("KNOWN"), 1000, {"10.0.0.1"});
+    const struct {
+        const char* name;
+        const char* from;
+        bool added;
+    } group[] = {
+        {"KNOWN", "10.0.0.1", true}, {"NEW1", "10.0.0.1", true},  {"NEW2", "10.0.0.1", true},
+        {"NEW3", "10.0.0.1", false}, {"NEW4", "10.0.0.2", true},  {"KNOWN", "10.0.0.1", true},
+    };
+    std::vector<IncomingRecord> records;
+    for (const auto& g : group) records.push_back({record(g.name, 20), g.from, 2000});
+    std::vector<ExchangeResult> results;
+    takeRecords(*store, &bounds, counters, records, results);
+    ASSERT_EQ(results.size(), records.size());
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        EXPECT_EQ(results[i].refused == nullptr, group[i].added) << i << " " << group[i].name;
+        EXPECT_EQ(results[i].newMachine, group[i].added && i > 0 && i < 5) << i << " " << group[i].name;
+    }
+    EXPECT_EQ(store->machineCount(), 4);
+    EXPECT_EQ(counters.machinesRefusedRate, 1);
 }
 
 TEST_P(StoreBounds, APinnedAddressMovesAtOnceToTheOneAsked)
