@@ -3,6 +3,7 @@
 #pragma once
 
 #include <bitset>
+#include <vector>
 
 namespace pelmora::server {
 
@@ -14,6 +15,13 @@ inline int firstFreeSlot(const std::bitset<256>& taken)
         if (!taken.test(static_cast<unsigned>(slot & 0xFF))) return slot;
     }
     return 0;
+}
+
+// The first free slot when HELD are held and OFFERED are offered already.
+inline int firstFreeSlot(std::bitset<256> held, const std::vector<int>& offered)
+{
+    for (const int slot : offered) held.set(static_cast<unsigned>(slot & 0xFF));
+    return firstFreeSlot(held);
 }
 
 } // namespace pelmora::server

@@ -114,6 +114,7 @@ std::vector<ExchangeResult> SqliteStore::recordReports(const std::vector<ReportW
     if (group.reports > 0) p.countReport.reset().bind(":count", group.reports).run();
     if (group.clamped > 0) p.countClamped.reset().bind(":count", group.clamped).run();
     t.commit();
+    if (group.slotsMoved) ++slotsMoved_;
     return results;
 }
 
@@ -203,7 +204,10 @@ ExchangeResult SqliteStore::exchange(const MonitorRecord& r, long long now, cons
             result.machineId = sqlite3_last_insert_rowid(writer_);
         }
         writeHistory(result.machineId, r, now, history);
-        if (heldBefore != result.newSlot) takeNumber("slot_change"); // whoever offers slots reads them again
+        if (heldBefore != result.newSlot) { // whoever offers slots reads them again
+            takeNumber("slot_change");
+            group.slotsMoved = true;
+        }
         break;
     }
     const std::string address = rules.address.empty() ? result.oldAddress : rules.address;
@@ -283,6 +287,10 @@ int SqliteStore::freeSlot(const std::vector<int>& offered)
     std::lock_guard<std::mutex> lock(slotsMutex_);
     // Read again only when some writer changed who holds a slot. What the
     // writer has not committed yet is of connections still open, in OFFERED.
+    // The only writer (the store's lock is held) tells without a read.
+    const long long moved = slotsMoved_;
+    if (!shared_ && moved == slotsRead_.moved) return firstFreeSlot(slotsRead_.held, offered);
+    slotsRead_.moved = moved;
     Statement& read = slotReader_->change.reset();
     const long long change = read.step() ? read.integer(0) : 0;
     read.reset();
@@ -291,9 +299,7 @@ int SqliteStore::freeSlot(const std::vector<int>& offered)
         for (Statement& s = slotReader_->held.reset(); s.step();) slotsRead_.held.set(s.whole(0) & 0xFF);
         slotsRead_.change = change;
     }
-    std::bitset<256> taken = slotsRead_.held;
-    for (const int slot : offered) taken.set(slot & 0xFF);
-    return firstFreeSlot(taken);
+    return firstFreeSlot(slotsRead_.held, offered);
 }
 
 long long SqliteStore::pruneReports(long long before)
@@ -355,6 +361,7 @@ std::vector<MachineRow> SqliteStore::removeMachines(const std::vector<long long>
     }
     if (!removed.empty()) takeNumber("removals"), takeNumber("slot_change");
     t.commit();
+    if (!removed.empty()) ++slotsMoved_;
     return removed;
 }
 

@@ -47,6 +47,7 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& err
     std::unique_ptr<SqliteStore> store(new SqliteStore());
     if (!shared && !store->lock_.take(path, error)) return nullptr;
     store->path_ = path;
+    store->shared_ = shared;
     store->writer_ = connect(path, true, error);
     if (!store->writer_) {
         error = "cannot open the store " + path + ": " + error;

@@ -128,6 +128,7 @@ private:
         bool commandsPending = false; // some machine has a command waiting
         long long reports = 0, clamped = 0;
         long long number = 0; // the machines' change number, taken at the first write
+        bool slotsMoved = false;
         long long changeNumber(SqliteStore& store)
         {
             return number != 0 ? number : number = store.takeNumber("machine_change");
@@ -157,9 +158,13 @@ private:
     struct SlotReader;
     std::mutex slotsMutex_;
     std::unique_ptr<SlotReader> slotReader_;
-    // The slots held, as read at the store's slot change number CHANGE (under slotsMutex_).
+    // Groups and removals this store committed that moved slots, and the
+    // slots held, as read at the store's slot change number CHANGE, after
+    // MOVED of them (under slotsMutex_).
+    std::atomic<long long> slotsMoved_{0};
+    bool shared_ = false; // other store objects may write the file
     struct {
-        long long change = -1;
+        long long change = -1, moved = -1;
         std::bitset<256> held;
     } slotsRead_;
     std::mutex readersMutex_;
