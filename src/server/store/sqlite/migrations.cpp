@@ -128,6 +128,10 @@ const char* const kMigrations[] = {
     // UNTIL_MS (milliseconds since the epoch).
     R"(CREATE TABLE webhook_claims (alert_id INTEGER NOT NULL, resolution INTEGER NOT NULL, holder TEXT NOT NULL,
          until_ms INTEGER NOT NULL, PRIMARY KEY (alert_id, resolution)) WITHOUT ROWID;)",
+    // Every exchange moves its machine's last_seen: the index cost each one
+    // about two more pages written, for the hourly look for silent
+    // machines, which now reads every machine once an hour instead.
+    "DROP INDEX machines_by_last_seen;",
 };
 constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
 
