@@ -34,7 +34,10 @@ struct SqliteStore::Prepared {
                             " pace_next_at = :pace_next_at, pace_next_progress = :pace_next_progress,"
                             " previous_address = CASE WHEN :address_changed THEN address ELSE previous_address END,"
                             " address_changed_at = CASE WHEN :address_changed THEN :now ELSE address_changed_at END,"
-                            " address = :address, resumed_at = CASE WHEN :returns THEN :now ELSE resumed_at END"
+                            " address = :address, resumed_at = CASE WHEN :returns THEN :now ELSE resumed_at END,"
+                            " history_rowid = CASE WHEN :history_write THEN :history_rowid ELSE history_rowid END,"
+                            " history_at = CASE WHEN :history_write THEN :now ELSE history_at END,"
+                            " history_second = CASE WHEN :history_write THEN :history_second ELSE history_second END"
                             " WHERE id = :id"),
           insertReport(db, "INSERT INTO reports (machine_id, at, progress, unit, in_tray, stopped, silent_from)"
                            " VALUES (:machine, :now, :progress, :unit, :in_tray, :stopped, :silent_from)"),

@@ -75,26 +75,25 @@ SqliteStore::HistoryChange SqliteStore::historyChange(const Statement& find, con
     return c;
 }
 
-void SqliteStore::writeHistory(long long machineId, const MonitorRecord& r, long long now, const HistoryChange& c)
+// The history row of the record (added, or the last one updated), as
+// history_rule.h decides: its rowid, or 0 when it writes none. The
+// machine's row is pointed at it by the caller.
+long long SqliteStore::writeHistory(long long machineId, const MonitorRecord& r, long long now, const HistoryChange& c,
+                                    const HistoryDecision& decision)
 {
     Prepared& p = *prepared_;
-    const HistoryDecision decision = decideHistory(c.latest, c.changed, c.unitChanged, now, historyResolution_);
-    if (decision.write == HistoryWrite::none) return;
-    long long rowId = 0;
+    if (decision.write == HistoryWrite::none) return 0;
     if (decision.write == HistoryWrite::update) {
         p.updateReport.reset().bind(":rowid", c.latest.rowId).bind(":machine", machineId).bind(":at", c.latest.at)
             .bind(":now", now).bind(":progress", r.progress).bind(":unit", r.unit).bind(":in_tray", r.inTray)
             .bind(":stopped", r.exiting).bind(":silent_from", c.silentFrom).run();
-        if (sqlite3_changes(writer_) > 0) rowId = c.latest.rowId;
+        if (sqlite3_changes(writer_) > 0) return c.latest.rowId;
     }
-    if (rowId == 0) { // added, or the row to update was thinned away meanwhile
-        p.insertReport.reset().bind(":machine", machineId).bind(":now", now).bind(":progress", r.progress)
-            .bind(":unit", r.unit).bind(":in_tray", r.inTray).bind(":stopped", r.exiting)
-            .bind(":silent_from", c.silentFrom).run();
-        rowId = sqlite3_last_insert_rowid(writer_);
-    }
-    p.markHistory.reset().bind(":rowid", rowId).bind(":now", now).bind(":second", decision.second)
-        .bind(":id", machineId).run();
+    // Added, or the row to update was thinned away meanwhile.
+    p.insertReport.reset().bind(":machine", machineId).bind(":now", now).bind(":progress", r.progress)
+        .bind(":unit", r.unit).bind(":in_tray", r.inTray).bind(":stopped", r.exiting)
+        .bind(":silent_from", c.silentFrom).run();
+    return sqlite3_last_insert_rowid(writer_);
 }
 
 // One transaction for the whole group: the commit, the change number and
@@ -158,8 +157,14 @@ ExchangeResult SqliteStore::exchange(const MonitorRecord& r, long long now, cons
                               unitChanged, comesBack, r.progress, now);
             history = historyChange(find, r, now);
             find.reset();
+            // Its history row first, so its row points at it in the one update.
+            const HistoryDecision decision =
+                decideHistory(history.latest, history.changed, history.unitChanged, now, historyResolution_);
+            const long long historyRow = writeHistory(result.machineId, r, now, history, decision);
             write.reset().bind(":id", result.machineId).bind(":unit_changed", unitChanged).bind(":changed_now", changed)
-                .bind(":returns", returns).bind(":address_changed", result.addressChanged);
+                .bind(":returns", returns).bind(":address_changed", result.addressChanged)
+                .bind(":history_write", historyRow != 0).bind(":history_rowid", historyRow)
+                .bind(":history_second", decision.second);
         } else {
             find.reset();
             if (rules.byApproval) {
@@ -202,8 +207,11 @@ ExchangeResult SqliteStore::exchange(const MonitorRecord& r, long long now, cons
                 continue;
             }
             result.machineId = sqlite3_last_insert_rowid(writer_);
+            // A new machine's first history row.
+            const HistoryDecision decision = decideHistory(history.latest, false, false, now, historyResolution_);
+            p.markHistory.reset().bind(":rowid", writeHistory(result.machineId, r, now, history, decision))
+                .bind(":now", now).bind(":second", decision.second).bind(":id", result.machineId).run();
         }
-        writeHistory(result.machineId, r, now, history);
         if (heldBefore != result.newSlot) { // whoever offers slots reads them again
             takeNumber("slot_change");
             group.slotsMoved = true;

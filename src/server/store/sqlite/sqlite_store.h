@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "server/support/defaults.h"
+#include "server/store/history_rule.h"
 #include "server/store/store.h"
 #include "server/store/sqlite/store_lock.h"
 
@@ -139,7 +140,8 @@ private:
     // The history row of an exchange, as history_rule.h decides (under writeMutex_).
     struct HistoryChange;
     HistoryChange historyChange(const Statement& find, const MonitorRecord& record, long long now);
-    void writeHistory(long long machineId, const MonitorRecord& record, long long now, const HistoryChange& change);
+    long long writeHistory(long long machineId, const MonitorRecord& record, long long now, const HistoryChange& change,
+                           const HistoryDecision& decision);
     // recordReport's paths for admission (waiting.cpp), under writeMutex_ in
     // its transaction: a new identity on the waiting list; a pinned
     // machine's refused sender remembered.
