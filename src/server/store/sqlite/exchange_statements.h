@@ -48,8 +48,9 @@ struct SqliteStore::Prepared {
                        " WHERE machine_id = :machine AND state = 'pending' AND command = 'exit'"),
           countReport(db, "UPDATE totals SET value = value + :count WHERE name = 'reports'"),
           countClamped(db, "UPDATE totals SET value = value + :count WHERE name = 'records_clamped'"),
-          // On the index of pending commands: one look for a whole group.
-          anyPending(db, "SELECT 1 FROM commands WHERE state = 'pending' LIMIT 1"),
+          // One look for a whole group, on the index of the pending commands
+          // alone (the planner would rather scan every command ever given).
+          anyPending(db, "SELECT 1 FROM commands INDEXED BY commands_one_pending WHERE state = 'pending' LIMIT 1"),
           // The machine and the time too: a row thinned away may have given its rowid to another's.
           updateReport(db, "UPDATE reports SET at = :now, progress = :progress, unit = :unit, in_tray = :in_tray,"
                            " stopped = :stopped, silent_from = max(silent_from, :silent_from)"
