@@ -127,6 +127,12 @@ void PgConnection::execute(const char* sql)
     PQclear(result);
 }
 
+void PgConnection::executeCommitting(const std::string& sql)
+{
+    commitSent_ = true;
+    execute((sql + "; COMMIT").c_str());
+}
+
 bool PgConnection::awaitNotification(int milliseconds)
 {
     bool came = false;

@@ -74,6 +74,8 @@ public:
 
     // SQL without parameters, several statements allowed.
     void execute(const char* sql);
+    // The same, the transaction's last: COMMIT is sent with it, in its round trip.
+    void executeCommitting(const std::string& sql);
     bool broken() const;
     int serverVersion() const; // as 150004 for 15.4
     // Outside any transaction, rolling back one left open by a failure.

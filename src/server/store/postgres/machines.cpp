@@ -136,14 +136,15 @@ constexpr const char* kFindColumns =
 const std::string kFindOne =
     std::string(kFindColumns) + " FROM machines m WHERE name = :name AND cpu = :cpu FOR UPDATE";
 
-// The batch's known machines locked in one statement, in the order of their
-// identity (name, then CPU) whatever the batch's order: every server's
-// batches take the machines they share in the same order. Its last column:
-// the identity's place in the arrays, from 1.
+// The batch's known machines locked in one statement, in the order of the
+// identities (names, then CPUs, sorted): every server's batches take the
+// machines they share in the same order. Each one found on the unique
+// index, whatever the plan kept thinks of the table's size. Its last
+// column: the identity's place in the arrays, from 1.
 const std::string kLockBatch =
-    std::string(kFindColumns) + ", k.place FROM unnest(CAST(:names AS text[]), CAST(:cpus AS bigint[]))"
-                                " WITH ORDINALITY AS k(name, cpu, place) JOIN machines m"
-                                " ON m.name = k.name COLLATE \"C\" AND m.cpu = k.cpu ORDER BY m.name, m.cpu FOR UPDATE OF m";
+    "SELECT f.*, k.place FROM unnest(CAST(:names AS text[]), CAST(:cpus AS bigint[])) WITH ORDINALITY AS"
+    " k(name, cpu, place) CROSS JOIN LATERAL (" + std::string(kFindColumns) +
+    " FROM machines m WHERE m.name = k.name COLLATE \"C\" AND m.cpu = k.cpu FOR UPDATE) f ORDER BY k.place";
 
 // Which locked machines have a command pending. Read after the lock, in a
 // snapshot of its own: a command is queued under its machine's lock, so
@@ -153,14 +154,20 @@ constexpr const char* kPendingOf =
 
 // The batch's end, sent with COMMIT: one change number for every machine
 // it wrote, and its counts. The counter rows are the last rows it takes,
-// as every writer takes them, so they are held only for the commit.
-constexpr const char* kFinishBatch =
-    "WITH number AS (UPDATE totals SET value = value + 1 WHERE name = 'machine_change' RETURNING value),"
-    " counted AS (UPDATE totals SET value = value + CASE name WHEN 'reports' THEN CAST(:reports AS bigint)"
-    " WHEN 'records_clamped' THEN CAST(:clamped AS bigint) ELSE 1 END WHERE (name = 'reports'"
-    " AND CAST(:reports AS bigint) > 0) OR (name = 'slot_change' AND CAST(:slot_moved AS boolean))"
-    " OR (name = 'records_clamped' AND CAST(:clamped AS bigint) > 0))"
-    " UPDATE machines SET change = (SELECT value FROM number) WHERE id = ANY(CAST(:ids AS bigint[]))";
+// as every writer takes them, so they are held only for the commit. Plain
+// SQL with the ids written in (numbers): planned with the table's size now,
+// so always on the primary key.
+std::string finishBatch(const std::vector<long long>& written, long long reports, long long clamped, bool slotMoved)
+{
+    std::string ids;
+    for (const long long id : written) ids += (ids.empty() ? "" : ",") + std::to_string(id);
+    return "UPDATE totals SET value = value + CASE name WHEN 'reports' THEN " + std::to_string(reports) +
+           " WHEN 'records_clamped' THEN " + std::to_string(clamped) + " ELSE 1 END WHERE name IN ('machine_change'" +
+           (reports > 0 ? ", 'reports'" : "") + (slotMoved ? ", 'slot_change'" : "") +
+           (clamped > 0 ? ", 'records_clamped'" : "") + ");" +
+           " UPDATE machines SET change = (SELECT value FROM totals WHERE name = 'machine_change') WHERE id IN (" +
+           ids + ")";
+}
 
 // A PostgreSQL array literal of ITEMS, each quoted (text) or as it is (numbers).
 std::string arrayOf(const std::vector<std::string>& items, bool quoted)
@@ -259,8 +266,7 @@ std::vector<ExchangeResult> PostgresStore::recordReports(const std::vector<Repor
         results.reserve(reports.size());
         for (const ReportWrite& w : reports) results.push_back(exchange(c, w, batch));
         if (!batch.written.empty())
-            c.query(kFinishBatch).bind(":ids", idArray(batch.written)).bind(":reports", batch.reports)
-                .bind(":clamped", batch.clamped).bind(":slot_moved", batch.slotMoved).committing().run();
+            c.executeCommitting(finishBatch(batch.written, batch.reports, batch.clamped, batch.slotMoved));
         return results;
     });
 }
