@@ -157,16 +157,17 @@ constexpr const char* kPendingOf =
 // as every writer takes them, so they are held only for the commit. Plain
 // SQL with the ids written in (numbers): planned with the table's size now,
 // so always on the primary key.
-std::string finishBatch(const std::vector<long long>& written, long long reports, long long clamped, bool slotMoved)
+std::vector<std::string> finishBatch(const std::vector<long long>& written, long long reports, long long clamped,
+                                     bool slotMoved)
 {
     std::string ids;
     for (const long long id : written) ids += (ids.empty() ? "" : ",") + std::to_string(id);
-    return "UPDATE totals SET value = value + CASE name WHEN 'reports' THEN " + std::to_string(reports) +
-           " WHEN 'records_clamped' THEN " + std::to_string(clamped) + " ELSE 1 END WHERE name IN ('machine_change'" +
-           (reports > 0 ? ", 'reports'" : "") + (slotMoved ? ", 'slot_change'" : "") +
-           (clamped > 0 ? ", 'records_clamped'" : "") + ");" +
-           " UPDATE machines SET change = (SELECT value FROM totals WHERE name = 'machine_change') WHERE id IN (" +
-           ids + ")";
+    return {"UPDATE totals SET value = value + CASE name WHEN 'reports' THEN " + std::to_string(reports) +
+                " WHEN 'records_clamped' THEN " + std::to_string(clamped) +
+                " ELSE 1 END WHERE name IN ('machine_change'" + (reports > 0 ? ", 'reports'" : "") +
+                (slotMoved ? ", 'slot_change'" : "") + (clamped > 0 ? ", 'records_clamped'" : "") + ")",
+            "UPDATE machines SET change = (SELECT value FROM totals WHERE name = 'machine_change') WHERE id IN (" +
+                ids + ")"};
 }
 
 // A PostgreSQL array literal of ITEMS, each quoted (text) or as it is (numbers).
@@ -212,6 +213,21 @@ struct PostgresStore::Batch {
     std::vector<long long> written;  // machines written: the batch's change number goes on them
     long long reports = 0, clamped = 0;
     bool lookedForPending = false, slotMoved = false, countLocked = false;
+    std::vector<ExchangeResult> results;  // in the caller's order
+    std::vector<std::size_t> queuedFor;   // the results whose writes are queued, in their order
+
+    // The queued writes' answers read: the commands they delivered.
+    void flush(PgConnection& c, bool committing = false)
+    {
+        const std::vector<PgRows> answers = c.flush(committing);
+        for (std::size_t k = 0; k < queuedFor.size() && k < answers.size(); ++k) {
+            if (answers[k].empty()) continue;
+            ExchangeResult& result = results[queuedFor[k]];
+            result.commandId = answers[k].integer(0, 0);
+            result.command = protocol::commandByte(answers[k].text(0, 1));
+        }
+        queuedFor.clear();
+    }
 };
 
 struct PostgresStore::HistoryChange {
@@ -262,12 +278,14 @@ std::vector<ExchangeResult> PostgresStore::recordReports(const std::vector<Repor
             const PgRows pending = c.query(kPendingOf).bind(":ids", idArray(lockedIds)).run();
             for (int i = 0; i < pending.size(); ++i) batch.pending.insert(pending.integer(i, 0));
         }
-        std::vector<ExchangeResult> results;
-        results.reserve(reports.size());
-        for (const ReportWrite& w : reports) results.push_back(exchange(c, w, batch));
-        if (!batch.written.empty())
-            c.executeCommitting(finishBatch(batch.written, batch.reports, batch.clamped, batch.slotMoved));
-        return results;
+        batch.results.reserve(reports.size());
+        for (const ReportWrite& w : reports) batch.results.push_back(exchange(c, w, batch));
+        if (!batch.written.empty()) {
+            for (const std::string& sql : finishBatch(batch.written, batch.reports, batch.clamped, batch.slotMoved))
+                c.queuePlain(sql);
+            batch.flush(c, true); // with the writes still queued, in the same round trip
+        }
+        return std::move(batch.results);
     });
 }
 
@@ -296,6 +314,7 @@ ExchangeResult PostgresStore::exchange(PgConnection& c, const ReportWrite& w, Ba
             at = locked->second;
             pending = !batch.lookedForPending || batch.pending.count(find->integer(at, 0)) > 0;
         } else if (attempt > 0 || batch.taken.count(identity)) {
+            batch.flush(c);
             own.emplace(c.query(kFindOne).bind(":name", r.computerName).bind(":cpu", r.cpu).run());
             if (!own->empty()) find = &*own;
         }
@@ -315,6 +334,7 @@ ExchangeResult PostgresStore::exchange(PgConnection& c, const ReportWrite& w, Ba
             if (result.addressChanged && rules.pinAddresses) {
                 result.refused = "it comes from another address than the machine's (pinned)";
                 // Only who asked is kept, for the admin to move the pin to.
+                batch.flush(c);
                 if (noteRefusedAddress(c, result.machineId, address, now)) batch.written.push_back(result.machineId);
                 return result;
             }
@@ -330,6 +350,7 @@ ExchangeResult PostgresStore::exchange(PgConnection& c, const ReportWrite& w, Ba
             pace = decidePace({{find->integer(at, 6), find->whole(at, 7)}, {find->integer(at, 8), find->whole(at, 9)}},
                               oldProgress, unitChanged, comesBack, r.progress, now);
         } else {
+            batch.flush(c); // what follows needs its answers at once
             if (rules.byApproval) {
                 putWaiting(c, r, now, rules, result);
                 return result;
@@ -349,10 +370,12 @@ ExchangeResult PostgresStore::exchange(PgConnection& c, const ReportWrite& w, Ba
             result.newMachine = true;
         }
         // Offers from two servers at once, or a monitor that claims a slot it was not offered.
-        if (result.newSlot != 0 && result.newSlot != result.oldSlot)
+        if (result.newSlot != 0 && result.newSlot != result.oldSlot) {
+            batch.flush(c);
             result.slotShared = !c.query("SELECT 1 FROM machines WHERE slot = :slot AND slot <> 0 AND stopped = 0"
                                          " AND id <> :id LIMIT 1")
                                      .bind(":slot", result.newSlot).bind(":id", result.machineId).run().empty();
+        }
         if (known) {
             const HistoryChange history = historyChange(*find, at, r, now);
             const HistoryDecision decision =
@@ -368,11 +391,10 @@ ExchangeResult PostgresStore::exchange(PgConnection& c, const ReportWrite& w, Ba
                 .bind(":gives", rules.givesCommand).bind(":pending", pending)
                 .bind(":cancelled_by", "machine stopped (exit record from " + (address.empty() ? "?" : address) + ")");
             bindRecord(write, r, now, pace, address);
-            const PgRows delivered = write.run();
-            if (!delivered.empty()) {
-                result.commandId = delivered.integer(0, 0);
-                result.command = protocol::commandByte(delivered.text(0, 1));
-            }
+            // Sent now, its answer (the command delivered) read with the next
+            // statement that needs one, or with the commit.
+            write.queue();
+            batch.queuedFor.push_back(batch.results.size());
             batch.slotMoved = batch.slotMoved || heldBefore != result.newSlot;
         } else {
             // A first report of the same machine through another server may
