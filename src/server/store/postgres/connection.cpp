@@ -187,7 +187,7 @@ void PgConnection::send(bool sent, bool wanted, const char* what)
 void PgConnection::queuePlain(const std::string& sql)
 {
     startQueue();
-    send(PQsendQueryParams(conn_, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 1, true, sql.c_str());
+    send(PQsendQueryParams(conn_, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 1, false, sql.c_str());
 }
 
 std::vector<PgRows> PgConnection::flush(bool committing)

@@ -78,7 +78,7 @@ public:
     // waiting for their answers; flush reads them all, in order (COMMIT
     // sent last when COMMITTING): the statements' rows, or it throws the
     // first failure. Nothing else runs on the connection in between.
-    void queuePlain(const std::string& sql); // SQL without parameters, one statement
+    void queuePlain(const std::string& sql); // SQL without parameters, one statement: its rows not read
     std::vector<PgRows> flush(bool committing);
     bool broken() const;
     int serverVersion() const; // as 150004 for 15.4

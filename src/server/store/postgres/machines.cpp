@@ -64,7 +64,8 @@ ReportRow reportRow(const PgRows& rows, int i)
 // meanwhile), the machine's row pointing at it, and, when it may have one
 // (:pending), its pending command delivered, or its exit commands cancelled
 // when it stops. Its one row: the command delivered, if any. The change
-// number and the counters are the batch's, taken at its end (finishBatch).
+// number and the counters are the batch's, taken at its end (finishBatch):
+// the change number read from its counter when :numbered.
 constexpr const char* kKnownExchange =
     "WITH kept AS (UPDATE reports SET at = :now, progress = :progress, unit = :unit, in_tray = :in_tray,"
     " stopped = :stopped, silent_from = greatest(silent_from, :silent_from)"
@@ -87,7 +88,8 @@ constexpr const char* kKnownExchange =
     " prev_points = CASE WHEN :unit_changed THEN points ELSE prev_points END,"
     " prev_core = CASE WHEN :unit_changed THEN core ELSE prev_core END,"
     " changed_at = CASE WHEN :changed_now THEN :now ELSE changed_at END,"
-    " pace_at = :pace_at, pace_progress = :pace_progress,"
+    " change = CASE WHEN :numbered = 1 THEN (SELECT value FROM totals WHERE name = 'machine_change')"
+    " ELSE change END, pace_at = :pace_at, pace_progress = :pace_progress,"
     " pace_next_at = :pace_next_at, pace_next_progress = :pace_next_progress,"
     " previous_address = CASE WHEN :address_changed THEN address ELSE previous_address END,"
     " address_changed_at = CASE WHEN :address_changed THEN :now ELSE address_changed_at END,"
@@ -152,22 +154,27 @@ const std::string kLockBatch =
 constexpr const char* kPendingOf =
     "SELECT machine_id FROM commands WHERE state = 'pending' AND machine_id = ANY(CAST(:ids AS bigint[]))";
 
-// The batch's end, sent with COMMIT: one change number for every machine
-// it wrote, and its counts. The counter rows are the last rows it takes,
-// as every writer takes them, so they are held only for the commit. Plain
-// SQL with the ids written in (numbers): planned with the table's size now,
-// so always on the primary key.
-std::vector<std::string> finishBatch(const std::vector<long long>& written, long long reports, long long clamped,
-                                     bool slotMoved)
+// The batch's end, sent with COMMIT: its counts and its change number
+// taken, then the known machines' writes held back until then, which
+// wait for no row (theirs are locked), each stamped with the number, and
+// the number stamped on the machines written before (stampBatch). The
+// counter rows are the last rows it takes, as every writer takes them, so
+// they are held only for the end. Plain SQL with the numbers written in:
+// planned with the table's size now, so always on the primary key.
+std::string countBatch(long long reports, long long clamped, bool slotMoved)
+{
+    return "UPDATE totals SET value = value + CASE name WHEN 'reports' THEN " + std::to_string(reports) +
+           " WHEN 'records_clamped' THEN " + std::to_string(clamped) + " ELSE 1 END WHERE name IN ('machine_change'" +
+           (reports > 0 ? ", 'reports'" : "") + (slotMoved ? ", 'slot_change'" : "") +
+           (clamped > 0 ? ", 'records_clamped'" : "") + ")";
+}
+
+std::string stampBatch(const std::vector<long long>& written)
 {
     std::string ids;
     for (const long long id : written) ids += (ids.empty() ? "" : ",") + std::to_string(id);
-    return {"UPDATE totals SET value = value + CASE name WHEN 'reports' THEN " + std::to_string(reports) +
-                " WHEN 'records_clamped' THEN " + std::to_string(clamped) +
-                " ELSE 1 END WHERE name IN ('machine_change'" + (reports > 0 ? ", 'reports'" : "") +
-                (slotMoved ? ", 'slot_change'" : "") + (clamped > 0 ? ", 'records_clamped'" : "") + ")",
-            "UPDATE machines SET change = (SELECT value FROM totals WHERE name = 'machine_change') WHERE id IN (" +
-                ids + ")"};
+    return "UPDATE machines SET change = (SELECT value FROM totals WHERE name = 'machine_change') WHERE id IN (" +
+           ids + ")";
 }
 
 // A PostgreSQL array literal of ITEMS, each quoted (text) or as it is (numbers).
@@ -210,15 +217,31 @@ struct PostgresStore::Batch {
     std::set<Identity> taken;        // identities a record of the batch has come to
     std::set<long long> takenIds;
     std::set<long long> pending;     // locked machines with a command pending
-    std::vector<long long> written;  // machines written: the batch's change number goes on them
+    std::vector<long long> stampLater; // machines written but not by a write sent numbered
     long long reports = 0, clamped = 0;
-    bool lookedForPending = false, slotMoved = false, countLocked = false;
-    std::vector<ExchangeResult> results;  // in the caller's order
-    std::vector<std::size_t> queuedFor;   // the results whose writes are queued, in their order
+    bool lookedForPending = false, slotMoved = false, countLocked = false, wrote = false;
+    std::vector<ExchangeResult> results; // in the caller's order
+    // The known machines' writes held back (the batch's end sends them,
+    // numbered), and each one's result.
+    std::vector<PgConnection::Query> held;
+    std::vector<std::size_t> heldFor;
+    std::vector<long long> heldIds;
+    std::vector<std::size_t> queuedFor; // the results whose writes are sent, in their order
 
-    // The queued writes' answers read: the commands they delivered.
+    void sendHeld(bool numbered)
+    {
+        for (std::size_t k = 0; k < held.size(); ++k) {
+            held[k].bind(":numbered", numbered).queue();
+            queuedFor.push_back(heldFor[k]);
+            if (!numbered) stampLater.push_back(heldIds[k]);
+        }
+        held.clear(), heldFor.clear(), heldIds.clear();
+    }
+    // Every write sent (unnumbered: a statement that reads what they
+    // write follows) and its answer read: the commands they delivered.
     void flush(PgConnection& c, bool committing = false)
     {
+        if (!committing) sendHeld(false);
         const std::vector<PgRows> answers = c.flush(committing);
         for (std::size_t k = 0; k < queuedFor.size() && k < answers.size(); ++k) {
             if (answers[k].empty()) continue;
@@ -280,10 +303,11 @@ std::vector<ExchangeResult> PostgresStore::recordReports(const std::vector<Repor
         }
         batch.results.reserve(reports.size());
         for (const ReportWrite& w : reports) batch.results.push_back(exchange(c, w, batch));
-        if (!batch.written.empty()) {
-            for (const std::string& sql : finishBatch(batch.written, batch.reports, batch.clamped, batch.slotMoved))
-                c.queuePlain(sql);
-            batch.flush(c, true); // with the writes still queued, in the same round trip
+        if (batch.wrote) { // in one round trip with the commit
+            c.queuePlain(countBatch(batch.reports, batch.clamped, batch.slotMoved));
+            batch.sendHeld(true);
+            if (!batch.stampLater.empty()) c.queuePlain(stampBatch(batch.stampLater));
+            batch.flush(c, true);
         }
         return std::move(batch.results);
     });
@@ -335,7 +359,8 @@ ExchangeResult PostgresStore::exchange(PgConnection& c, const ReportWrite& w, Ba
                 result.refused = "it comes from another address than the machine's (pinned)";
                 // Only who asked is kept, for the admin to move the pin to.
                 batch.flush(c);
-                if (noteRefusedAddress(c, result.machineId, address, now)) batch.written.push_back(result.machineId);
+                if (noteRefusedAddress(c, result.machineId, address, now))
+                    batch.stampLater.push_back(result.machineId), batch.wrote = true;
                 return result;
             }
             // Kept during an outage, while another server wrote a newer one: left.
@@ -391,10 +416,12 @@ ExchangeResult PostgresStore::exchange(PgConnection& c, const ReportWrite& w, Ba
                 .bind(":gives", rules.givesCommand).bind(":pending", pending)
                 .bind(":cancelled_by", "machine stopped (exit record from " + (address.empty() ? "?" : address) + ")");
             bindRecord(write, r, now, pace, address);
-            // Sent now, its answer (the command delivered) read with the next
-            // statement that needs one, or with the commit.
-            write.queue();
-            batch.queuedFor.push_back(batch.results.size());
+            // Held back, sent at the batch's end or before the next statement
+            // that reads what it writes; its answer, the command delivered,
+            // read then.
+            batch.held.push_back(std::move(write));
+            batch.heldFor.push_back(batch.results.size());
+            batch.heldIds.push_back(result.machineId);
             batch.slotMoved = batch.slotMoved || heldBefore != result.newSlot;
         } else {
             // A first report of the same machine through another server may
@@ -412,9 +439,10 @@ ExchangeResult PostgresStore::exchange(PgConnection& c, const ReportWrite& w, Ba
             }
             result.machineId = added.integer(0, 0);
             batch.takenIds.insert(result.machineId);
+            batch.stampLater.push_back(result.machineId);
             batch.slotMoved = batch.slotMoved || result.newSlot != 0;
         }
-        batch.written.push_back(result.machineId);
+        batch.wrote = true;
         ++batch.reports;
         if (r.clamped != 0) ++batch.clamped;
         return result;
