@@ -137,7 +137,9 @@ TEST(PostgresStore, ABatchLocksItsMachinesInNameOrderAndTheCountersLast)
     PgConnection other(cluster->database("lock_order", false), {});
     other.execute("BEGIN");
     other.execute("SELECT 1 FROM machines WHERE name = 'PC5' FOR UPDATE");
-    std::thread batch([&] { store->recordReports({{record("PC9", 20), 1010}, {record("PC5", 20), 1010}, {record("PC1", 20), 1010}}); });
+    std::vector<ReportWrite> writes;
+    for (const char* name : {"PC9", "PC5", "PC1"}) writes.push_back({record(name, 20), 1010, {}});
+    std::thread batch([&] { store->recordReports(writes); });
     for (int i = 0; i < 1000 && other.query("SELECT 1 FROM pg_locks WHERE NOT granted").run().empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_NO_THROW(other.execute("SELECT 1 FROM machines WHERE name = 'PC9' FOR UPDATE NOWAIT;"

@@ -165,7 +165,8 @@ TEST_P(TwoWriters, BatchesInOppositeOrdersNeitherFailNorLoseARecord)
     atOnce(kRounds, [&](Store& s, int round) {
         std::vector<ReportWrite> batch;
         for (int i = 0; i < kMachines; ++i)
-            batch.push_back({record("PC" + std::to_string(&s == a.get() ? i : kMachines - 1 - i), round + 1), 1001 + round});
+            batch.push_back({record("PC" + std::to_string(&s == a.get() ? i : kMachines - 1 - i), round + 1),
+                             1001 + round, {}});
         EXPECT_NO_THROW(s.recordReports(batch));
     });
     EXPECT_EQ(b->totals().reports, kMachines * (1 + 2 * kRounds));

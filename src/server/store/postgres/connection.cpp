@@ -381,14 +381,14 @@ PgConnection::Query& PgConnection::Query::set(const char* name, std::string valu
     throw StoreError(std::string("no parameter ") + name + " in: " + prepared_.sql);
 }
 
-void PgConnection::Query::queue()
+void PgConnection::Query::queue(bool wanted)
 {
     std::vector<const char*> values;
     for (const auto& v : values_) values.push_back(v ? v->c_str() : nullptr);
     connection_.startQueue();
     connection_.send(PQsendQueryPrepared(connection_.conn_, prepared_.name.c_str(), static_cast<int>(values.size()),
                                          values.data(), nullptr, nullptr, 0) == 1,
-                     true, prepared_.sql.c_str());
+                     wanted, prepared_.sql.c_str());
 }
 
 PgRows PgConnection::Query::run()

@@ -138,7 +138,7 @@ public:
     // The transaction's last statement: COMMIT is sent with it, in its round trip.
     Query& committing() { committing_ = true; return *this; }
     PgRows run();
-    void queue(); // sent now, its rows read by PgConnection::flush
+    void queue(bool wanted = true); // sent now; its rows, if WANTED, read by PgConnection::flush
 
 private:
     Query& set(const char* name, std::string value);

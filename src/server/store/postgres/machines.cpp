@@ -159,15 +159,13 @@ constexpr const char* kPendingOf =
 // wait for no row (theirs are locked), each stamped with the number, and
 // the number stamped on the machines written before (stampBatch). The
 // counter rows are the last rows it takes, as every writer takes them, so
-// they are held only for the end. Plain SQL with the numbers written in:
-// planned with the table's size now, so always on the primary key.
-std::string countBatch(long long reports, long long clamped, bool slotMoved)
-{
-    return "UPDATE totals SET value = value + CASE name WHEN 'reports' THEN " + std::to_string(reports) +
-           " WHEN 'records_clamped' THEN " + std::to_string(clamped) + " ELSE 1 END WHERE name IN ('machine_change'" +
-           (reports > 0 ? ", 'reports'" : "") + (slotMoved ? ", 'slot_change'" : "") +
-           (clamped > 0 ? ", 'records_clamped'" : "") + ")";
-}
+// they are held only for the end. The stamp is plain SQL with the ids
+// written in: planned with the table's size now, so always on the primary key.
+constexpr const char* kCountBatch =
+    "UPDATE totals SET value = value + CASE name WHEN 'reports' THEN CAST(:reports AS bigint)"
+    " WHEN 'records_clamped' THEN CAST(:clamped AS bigint) ELSE 1 END WHERE name = 'machine_change'"
+    " OR (name = 'reports' AND CAST(:reports AS bigint) > 0) OR (name = 'slot_change' AND CAST(:slot_moved AS boolean))"
+    " OR (name = 'records_clamped' AND CAST(:clamped AS bigint) > 0)";
 
 std::string stampBatch(const std::vector<long long>& written)
 {
@@ -288,10 +286,14 @@ std::vector<ExchangeResult> PostgresStore::recordReports(const std::vector<Repor
     for (const Identity& i : identities) names.push_back(i.first), cpus.push_back(std::to_string(i.second));
     const std::string nameArray = arrayOf(names, true), cpuArray = arrayOf(cpus, false);
     return writing([&](PgConnection& c) {
-        Batch batch(c.query(kLockBatch).bind(":names", nameArray).bind(":cpus", cpuArray).run());
+        // One identity: the plain lookup, the cheaper statement.
+        const bool one = identities.size() == 1;
+        Batch batch(one ? c.query(kFindOne).bind(":name", identities[0].first).bind(":cpu", identities[0].second).run()
+                        : c.query(kLockBatch).bind(":names", nameArray).bind(":cpus", cpuArray).run());
         std::vector<long long> lockedIds;
         for (int i = 0; i < batch.locked.size(); ++i) {
-            batch.lockedRow.emplace(identities.at(static_cast<std::size_t>(batch.locked.integer(i, 16) - 1)), i);
+            const long long place = one ? 1 : batch.locked.integer(i, 16);
+            batch.lockedRow.emplace(identities.at(static_cast<std::size_t>(place - 1)), i);
             lockedIds.push_back(batch.locked.integer(i, 0));
         }
         // One look for the batch's pending commands rather than one in each
@@ -304,7 +306,8 @@ std::vector<ExchangeResult> PostgresStore::recordReports(const std::vector<Repor
         batch.results.reserve(reports.size());
         for (const ReportWrite& w : reports) batch.results.push_back(exchange(c, w, batch));
         if (batch.wrote) { // in one round trip with the commit
-            c.queuePlain(countBatch(batch.reports, batch.clamped, batch.slotMoved));
+            c.query(kCountBatch).bind(":reports", batch.reports).bind(":clamped", batch.clamped)
+                .bind(":slot_moved", batch.slotMoved).queue(false);
             batch.sendHeld(true);
             if (!batch.stampLater.empty()) c.queuePlain(stampBatch(batch.stampLater));
             batch.flush(c, true);
