@@ -136,6 +136,7 @@ TEST_P(StoreContract, ABatchIsItsRecordsTakenOneByOne)
                              at(report("KNOWN", 1, 1), 1100, capped)}},
         {"an older record kept in an outage", {at(report("KNOWN", 1, 1, 20), 1100), at(report("KNOWN", 1, 1, 5), 1050, kept)}},
     };
+    long long before = 0; // the last change before the records
     const auto state = [&](const std::vector<ExchangeResult>& results) {
         std::ostringstream out;
         for (const ExchangeResult& r : results)
@@ -144,6 +145,7 @@ TEST_P(StoreContract, ABatchIsItsRecordsTakenOneByOne)
         for (const MachineRow& m : store->machines())
             out << "\n" << m.name << m.slot << m.progress << m.stopped << m.lastSeen << m.pendingCommand
                 << m.refusedAddress << store->history(m.id, 0, 1 << 30, 100).size();
+        for (const MachineRow& m : store->machinesChangedSince(before, before)) out << " changed " << m.name;
         return out.str() + "\n" + std::to_string(store->totals().reports) + std::to_string(store->totals().recordsClamped);
     };
     for (const auto& c : cases) {
@@ -154,6 +156,7 @@ TEST_P(StoreContract, ABatchIsItsRecordsTakenOneByOne)
             store->recordReport(report("KNOWN", 1, 1), 1000, pinned);
             store->recordReport(report("OTHER", 1, 2), 1000);
             store->queueCommand(store->machines()[0].id, "tray", "admin", 1000);
+            store->machinesChangedSince(0, before);
             std::vector<ExchangeResult> results;
             if (together) results = store->recordReports(c.batch);
             else
