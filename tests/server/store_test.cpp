@@ -134,7 +134,8 @@ TEST_P(StoreContract, ABatchIsItsRecordsTakenOneByOne)
                                           at(report("N1", 1, 4), 1100)}},
         {"the cap reached", {at(report("N2", 1, 5), 1100, capped), at(report("N1", 1, 4), 1100, capped),
                              at(report("KNOWN", 1, 1), 1100, capped)}},
-        {"an older record kept in an outage", {at(report("KNOWN", 1, 1, 20), 1100), at(report("KNOWN", 1, 1, 5), 1050, kept)}},
+        {"an older record kept in an outage",
+         {at(report("KNOWN", 1, 1, 20), 1100), at(report("KNOWN", 1, 1, 5), 1050, kept)}},
     };
     long long before = 0; // the last change before the records
     const auto state = [&](const std::vector<ExchangeResult>& results) {
@@ -146,7 +147,8 @@ TEST_P(StoreContract, ABatchIsItsRecordsTakenOneByOne)
             out << "\n" << m.name << m.slot << m.progress << m.stopped << m.lastSeen << m.pendingCommand
                 << m.refusedAddress << store->history(m.id, 0, 1 << 30, 100).size();
         for (const MachineRow& m : store->machinesChangedSince(before, before)) out << " changed " << m.name;
-        return out.str() + "\n" + std::to_string(store->totals().reports) + std::to_string(store->totals().recordsClamped);
+        const Totals totals = store->totals();
+        return out.str() + "\n" + std::to_string(totals.reports) + " " + std::to_string(totals.recordsClamped);
     };
     for (const auto& c : cases) {
         std::string seen[2];

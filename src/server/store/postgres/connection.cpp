@@ -167,7 +167,8 @@ void PgConnection::startQueue()
 {
     if (!queued_.empty()) return;
     if (PQenterPipelineMode(conn_) != 1) throw PgError(std::string("queueing: ") + PQerrorMessage(conn_), "", true);
-    if (beginHeld_) send(PQsendQueryParams(conn_, "BEGIN", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1, false, "BEGIN");
+    if (beginHeld_)
+        send(PQsendQueryParams(conn_, "BEGIN", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1, false, "BEGIN");
     beginHeld_ = false;
 }
 

@@ -64,7 +64,7 @@ ReportRow reportRow(const PgRows& rows, int i)
 // meanwhile), the machine's row pointing at it, and, when it may have one
 // (:pending), its pending command delivered, or its exit commands cancelled
 // when it stops. Its one row: the command delivered, if any. The change
-// number and the counters are the batch's, taken at its end (finishBatch):
+// number and the counters are the batch's, taken at its end (kCountBatch):
 // the change number read from its counter when :numbered.
 constexpr const char* kKnownExchange =
     "WITH kept AS (UPDATE reports SET at = :now, progress = :progress, unit = :unit, in_tray = :in_tray,"
@@ -76,7 +76,8 @@ constexpr const char* kKnownExchange =
     " cancelled AS (UPDATE commands SET state = 'cancelled', cancelled_at = :now, cancelled_by = :cancelled_by"
     " WHERE :pending = 1 AND :stopped = 1 AND machine_id = :id AND state = 'pending' AND command = 'exit'),"
     " delivered AS (UPDATE commands SET state = 'delivered', delivered_at = :now,"
-    " delivered_to = nullif(:address, '') WHERE :pending = 1 AND :stopped = 0 AND :gives = 1 AND machine_id = :id AND state = 'pending'"
+    " delivered_to = nullif(:address, '') WHERE :pending = 1 AND :stopped = 0 AND :gives = 1 AND machine_id = :id"
+    " AND state = 'pending'"
     " RETURNING id, command),"
     " machine AS (UPDATE machines SET slot = :slot, \"user\" = :user, team = :team, unit = :unit,"
     " progress = :progress, core = :core, frames = :frames, points = :points,"
@@ -133,8 +134,8 @@ constexpr const char* kFindColumns =
     "SELECT m.id, m.slot, m.unit, m.progress, m.points, m.stopped, m.pace_at, m.pace_progress, m.pace_next_at,"
     " m.pace_next_progress, m.last_seen, m.address, m.in_tray, m.history_rowid, m.history_at, m.history_second";
 
-// One machine's row, locked: a machine this batch wrote already (locked
-// then), or one another server added since the batch began.
+// One machine's row, locked: a batch's one identity, a machine the batch
+// wrote already (locked then), or one another server added since it began.
 const std::string kFindOne =
     std::string(kFindColumns) + " FROM machines m WHERE name = :name AND cpu = :cpu FOR UPDATE";
 
@@ -155,8 +156,9 @@ constexpr const char* kPendingOf =
     "SELECT machine_id FROM commands WHERE state = 'pending' AND machine_id = ANY(CAST(:ids AS bigint[]))";
 
 // The batch's end, sent with COMMIT: its counts and its change number
-// taken, then the known machines' writes held back until then, which
-// wait for no row (theirs are locked), each stamped with the number, and
+// taken, then the known machines' writes held back until then (their rows
+// are locked: they wait for no writer that takes a counter), each stamped
+// with the number, and
 // the number stamped on the machines written before (stampBatch). The
 // counter rows are the last rows it takes, as every writer takes them, so
 // they are held only for the end. The stamp is plain SQL with the ids
