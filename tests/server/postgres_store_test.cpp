@@ -124,6 +124,31 @@ TEST(PostgresStore, ADeadlockedWriteIsTriedAgain)
     EXPECT_EQ(store->machines().at(0).pendingCommand, "tray");
 }
 
+// A batch locks its machines in the order of their names, whatever its
+// own, and takes no counter row before its end: a writer holding a machine
+// in the middle keeps the batch from the later ones and from the counters.
+TEST(PostgresStore, ABatchLocksItsMachinesInNameOrderAndTheCountersLast)
+{
+    PostgresCluster* cluster = clusterOrSkip();
+    if (!cluster) GTEST_SKIP() << "no PostgreSQL (see PostgresStore.ProgramsInstalled)";
+    std::unique_ptr<Store> store = openPostgresForTest("lock_order", true);
+    ASSERT_TRUE(store);
+    for (const char* name : {"PC9", "PC5", "PC1"}) store->recordReport(record(name), 1000); // rows not in name order
+    PgConnection other(cluster->database("lock_order", false), {});
+    other.execute("BEGIN");
+    other.execute("SELECT 1 FROM machines WHERE name = 'PC5' FOR UPDATE");
+    std::vector<ReportWrite> writes;
+    for (const char* name : {"PC9", "PC5", "PC1"}) writes.push_back({record(name, 20), 1010, {}});
+    std::thread batch([&] { store->recordReports(writes); });
+    for (int i = 0; i < 1000 && other.query("SELECT 1 FROM pg_locks WHERE NOT granted").run().empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_NO_THROW(other.execute("SELECT 1 FROM machines WHERE name = 'PC9' FOR UPDATE NOWAIT;"
+                                  " SELECT 1 FROM totals FOR UPDATE NOWAIT"));
+    other.settle();
+    batch.join();
+    EXPECT_EQ(store->totals().reports, 6);
+}
+
 // PostgreSQL's text holds neither NUL nor bytes that are not UTF-8: each
 // such byte is kept as U+FFFD, never a failed write or a name cut short.
 TEST(PostgresStore, TextItCannotHoldIsKeptAsReplacementCharacters)

@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <map>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <tuple>
@@ -106,6 +107,66 @@ TEST_P(StoreContract, OneCommandAtATimeGivenOnceAndAudited)
     store->queueCommand(id, "exit", "admin", 1050);
     store->recordReport(report("PC", 1, 1, 10, true), 1060);
     EXPECT_EQ(store->recordReport(report("PC", 1, 0), 1070).command, 0);
+}
+
+// Records written together come out as the same records taken one by one:
+// the results, in the caller's order, and what the store then holds.
+TEST_P(StoreContract, ABatchIsItsRecordsTakenOneByOne)
+{
+    const auto at = [](MonitorRecord r, long long now, ExchangeRules rules = {}) { return ReportWrite{r, now, rules}; };
+    ExchangeRules pinned, moved, capped, kept;
+    pinned.pinAddresses = true, pinned.address = "10.0.0.9";
+    moved = pinned, moved.address = "10.0.0.7";
+    capped.maxMachines = 3;
+    kept.givesCommand = false;
+    MonitorRecord clamped = report("N1", 1, 4);
+    clamped.clamped = 2;
+    const struct {
+        const char* what;
+        std::vector<ReportWrite> batch; // after KNOWN (a tray command pending) and OTHER
+    } cases[] = {
+        {"new, known, the new one again", {at(report("N1", 1, 4), 1100), at(report("KNOWN", 1, 1, 20), 1100),
+                                           at(report("N1", 1, 4, 30), 1110)}},
+        {"the command to its machine only", {at(report("OTHER", 1, 2, 20), 1100), at(report("KNOWN", 1, 1, 20), 1100)}},
+        {"two records of one machine", {at(report("KNOWN", 1, 1, 20), 1100), at(report("KNOWN", 1, 3, 30), 1700)}},
+        {"an exit record", {at(report("KNOWN", 1, 1, 20, true), 1100), at(clamped, 1100)}},
+        {"a refused record between two", {at(report("OTHER", 1, 2, 20), 1100), at(report("KNOWN", 1, 1), 1100, moved),
+                                          at(report("N1", 1, 4), 1100)}},
+        {"the cap reached", {at(report("N2", 1, 5), 1100, capped), at(report("N1", 1, 4), 1100, capped),
+                             at(report("KNOWN", 1, 1), 1100, capped)}},
+        {"an older record kept in an outage",
+         {at(report("KNOWN", 1, 1, 20), 1100), at(report("KNOWN", 1, 1, 5), 1050, kept)}},
+    };
+    long long before = 0; // the last change before the records
+    const auto state = [&](const std::vector<ExchangeResult>& results) {
+        std::ostringstream out;
+        for (const ExchangeResult& r : results)
+            out << r.machineId << r.newMachine << r.oldSlot << r.newSlot << r.command << (r.refused ? r.refused : "")
+                << r.addressChanged << r.slotShared << "|";
+        for (const MachineRow& m : store->machines())
+            out << "\n" << m.name << m.slot << m.progress << m.stopped << m.lastSeen << m.pendingCommand
+                << m.refusedAddress << store->history(m.id, 0, 1 << 30, 100).size();
+        for (const MachineRow& m : store->machinesChangedSince(before, before)) out << " changed " << m.name;
+        const Totals totals = store->totals();
+        return out.str() + "\n" + std::to_string(totals.reports) + " " + std::to_string(totals.recordsClamped);
+    };
+    for (const auto& c : cases) {
+        std::string seen[2];
+        for (const bool together : {false, true}) {
+            store.reset();
+            store = GetParam().open(path, true);
+            store->recordReport(report("KNOWN", 1, 1), 1000, pinned);
+            store->recordReport(report("OTHER", 1, 2), 1000);
+            store->queueCommand(store->machines()[0].id, "tray", "admin", 1000);
+            store->machinesChangedSince(0, before);
+            std::vector<ExchangeResult> results;
+            if (together) results = store->recordReports(c.batch);
+            else
+                for (const ReportWrite& w : c.batch) results.push_back(store->recordReport(w.record, w.now, w.rules));
+            seen[together] = state(results);
+        }
+        EXPECT_EQ(seen[1], seen[0]) << c.what;
+    }
 }
 
 TEST_P(StoreContract, AKilledServerKeepsEveryCommittedExchange)

@@ -155,3 +155,20 @@ TEST_P(TwoWriters, SignInIsTheSameOnBoth)
     checking.signOut(session->id, 1001);
     EXPECT_EQ(signingIn.identify(req, 1002).role, Role::none);
 }
+
+// Two servers writing batches of the same machines in opposite orders: no
+// failure comes out (a deadlock would be tried again, not lost), nothing is lost.
+TEST_P(TwoWriters, BatchesInOppositeOrdersNeitherFailNorLoseARecord)
+{
+    constexpr int kMachines = 30, kRounds = 20;
+    for (int i = 0; i < kMachines; ++i) a->recordReport(record("PC" + std::to_string(i), 0), 1000);
+    atOnce(kRounds, [&](Store& s, int round) {
+        std::vector<ReportWrite> batch;
+        for (int i = 0; i < kMachines; ++i)
+            batch.push_back({record("PC" + std::to_string(&s == a.get() ? i : kMachines - 1 - i), round + 1),
+                             1001 + round, {}});
+        EXPECT_NO_THROW(s.recordReports(batch));
+    });
+    EXPECT_EQ(b->totals().reports, kMachines * (1 + 2 * kRounds));
+    for (const MachineRow& m : b->machines()) EXPECT_EQ(m.progress, kRounds) << m.name;
+}

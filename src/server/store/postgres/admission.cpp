@@ -60,15 +60,14 @@ void PostgresStore::putWaiting(PgConnection& c, const MonitorRecord& r, long lon
     result.waiting = result.newMachine = true, result.refused = kWaiting;
 }
 
-void PostgresStore::noteRefusedAddress(PgConnection& c, long long machineId, const std::string& address,
+bool PostgresStore::noteRefusedAddress(PgConnection& c, long long machineId, const std::string& address,
                                        long long now)
 {
     // A flood, from however many addresses, changes the machine (and so
     // the fleet's views) at most once a minute.
-    if (c.query("UPDATE machines SET refused_address = :address, refused_at = :now"
-                " WHERE id = :id AND refused_at <= :now - 60")
-            .bind(":id", machineId).bind(":address", address).bind(":now", now).run().changed() > 0)
-        markChanged(c, machineId);
+    return c.query("UPDATE machines SET refused_address = :address, refused_at = :now"
+                   " WHERE id = :id AND refused_at <= :now - 60")
+               .bind(":id", machineId).bind(":address", address).bind(":now", now).run().changed() > 0;
 }
 
 std::optional<std::string> PostgresStore::moveAddress(long long machineId, const std::string& address, long long now)
@@ -103,6 +102,7 @@ Approval PostgresStore::approve(const std::vector<long long>& ids, long long max
         Approval out;
         if (maxMachines > 0) lockCount(c, "machines"); // in the transaction: every server's count
         long long added = 0;
+        std::vector<std::string> madeIds;
         const long long machines = c.query("SELECT count(*) FROM machines").run().integer(0, 0);
         for (const long long id : ids) {
             const PgRows find = c.query(std::string(kWaitingColumns) + "WHERE id = :id FOR UPDATE").bind(":id", id).run();
@@ -125,15 +125,23 @@ Approval PostgresStore::approve(const std::vector<long long>& ids, long long max
                                " unit_since, unit_first_progress, changed_at, change, pace_at, pace_progress,"
                                " pace_next_at, pace_next_progress, address, resumed_at) VALUES (:name, :cpu, 0,"
                                " :user, :team, :unit, 0, '', 0, 0, 0, 0, '', 0, 0, :now, :last, :last, 0, :last,"
-                               " :change_number, :last, 0, :last, 0, :address, :last) RETURNING id")
+                               " 0, :last, 0, :last, 0, :address, :last) RETURNING id")
                            .bind(":name", w.name).bind(":cpu", w.cpu).bind(":user", w.user).bind(":team", w.team)
                            .bind(":unit", w.unit).bind(":address", w.address).bind(":now", now)
-                           .bind(":last", w.lastSeen).bind(":change_number", takeNumber(c, "machine_change"))
-                           .run().integer(0, 0);
+                           .bind(":last", w.lastSeen).run().integer(0, 0);
+                madeIds.push_back(std::to_string(m.id));
                 ++added;
             }
             c.query("DELETE FROM waiting WHERE id = :id").bind(":id", id).run();
             out.approved.push_back(m);
+        }
+        // Their change number last, as a batch of records takes its own, so
+        // that neither holds the counter while it waits for the other's rows.
+        if (!madeIds.empty()) {
+            std::string ids;
+            for (const std::string& id : madeIds) ids += (ids.empty() ? "{" : ",") + id;
+            c.query("UPDATE machines SET change = :change_number WHERE id = ANY(CAST(:ids AS bigint[]))")
+                .bind(":ids", ids + "}").bind(":change_number", takeNumber(c, "machine_change")).run();
         }
         return out;
     });

@@ -118,6 +118,7 @@ PgError PgConnection::failure(pg_result* result, const std::string& what) const
 
 void PgConnection::execute(const char* sql)
 {
+    if (!queued_.empty()) throw StoreError("a statement run before the queue's answers were read");
     // Several statements in one simple query run in order, in one round trip.
     const std::string held = beginHeld_ ? std::string("BEGIN; ") + sql : std::string();
     beginHeld_ = false;
@@ -162,9 +163,93 @@ void PgConnection::commit()
     execute("COMMIT");
 }
 
+void PgConnection::startQueue()
+{
+    if (!queued_.empty()) return;
+    if (PQenterPipelineMode(conn_) != 1) throw PgError(std::string("queueing: ") + PQerrorMessage(conn_), "", true);
+    if (beginHeld_)
+        send(PQsendQueryParams(conn_, "BEGIN", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1, false, "BEGIN");
+    beginHeld_ = false;
+}
+
+void PgConnection::send(bool sent, bool wanted, const char* what)
+{
+    if (!sent) {
+        // Out of step with the server: this connection is not used again.
+        const std::string message = PQerrorMessage(conn_);
+        PQfinish(conn_);
+        conn_ = nullptr;
+        queued_.clear();
+        throw PgError(std::string(what) + ": " + message, "", true);
+    }
+    queued_.push_back(wanted);
+}
+
+void PgConnection::queuePlain(const std::string& sql)
+{
+    startQueue();
+    send(PQsendQueryParams(conn_, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 1, false, sql.c_str());
+}
+
+std::vector<PgRows> PgConnection::flush(bool committing)
+{
+    std::vector<PgRows> rows;
+    if (queued_.empty()) return rows;
+    if (committing) {
+        commitSent_ = true;
+        send(PQsendQueryParams(conn_, "COMMIT", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1, false, "COMMIT");
+    }
+    std::vector<pg_result*> answers;
+    bool ok = PQpipelineSync(conn_) == 1;
+    for (std::size_t i = 0; ok && i < queued_.size(); ++i) {
+        pg_result* answer = PQgetResult(conn_);
+        if (!answer) ok = false;
+        else {
+            answers.push_back(answer);
+            while (pg_result* more = PQgetResult(conn_)) PQclear(more); // up to the statement's end
+        }
+    }
+    if (ok) {
+        pg_result* sync = PQgetResult(conn_);
+        ok = sync && PQresultStatus(sync) == PGRES_PIPELINE_SYNC;
+        PQclear(sync);
+    }
+    const std::vector<bool> wanted = std::move(queued_);
+    queued_.clear();
+    if (!ok || PQexitPipelineMode(conn_) != 1) {
+        for (pg_result* answer : answers) PQclear(answer);
+        send(false, false, "reading queued statements");
+    }
+    // The first failure, once every answer is read; the statements after it come back aborted.
+    pg_result* failed = nullptr;
+    for (pg_result* answer : answers) {
+        const ExecStatusType status = PQresultStatus(answer);
+        if (!failed && status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) failed = answer;
+    }
+    if (failed) {
+        for (pg_result* answer : answers)
+            if (answer != failed) PQclear(answer);
+        // The statements prepared in the queue may not have been.
+        for (const std::string& sql : preparedInQueue_) prepared_.erase(sql);
+        preparedInQueue_.clear();
+        throw failure(failed, "a queued statement");
+    }
+    preparedInQueue_.clear();
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        if (wanted[i]) rows.emplace_back(answers[i]);
+        else PQclear(answers[i]);
+    }
+    return rows;
+}
+
 void PgConnection::settle()
 {
     beginHeld_ = false;
+    if (!queued_.empty()) { // left in the middle of a queue: not used again
+        PQfinish(conn_);
+        conn_ = nullptr;
+        queued_.clear();
+    }
     if (broken()) return;
     if (PQtransactionStatus(conn_) != PQTRANS_IDLE) PQclear(PQexec(conn_, "ROLLBACK"));
 }
@@ -196,6 +281,11 @@ const PgConnection::Prepared& PgConnection::prepare(const std::string& sql)
     }
     p.name = "s" + std::to_string(prepared_.size() + 1);
     p.sql = sql;
+    if (!queued_.empty()) { // its answer read with the queue's
+        send(PQsendPrepare(conn_, p.name.c_str(), translated.c_str(), 0, nullptr) == 1, false, sql.c_str());
+        preparedInQueue_.push_back(sql);
+        return prepared_.emplace(sql, std::move(p)).first->second;
+    }
     pg_result* result = PQprepare(conn_, p.name.c_str(), translated.c_str(), 0, nullptr);
     if (PQresultStatus(result) != PGRES_COMMAND_OK) throw failure(result, sql);
     PQclear(result);
@@ -292,8 +382,19 @@ PgConnection::Query& PgConnection::Query::set(const char* name, std::string valu
     throw StoreError(std::string("no parameter ") + name + " in: " + prepared_.sql);
 }
 
+void PgConnection::Query::queue(bool wanted)
+{
+    std::vector<const char*> values;
+    for (const auto& v : values_) values.push_back(v ? v->c_str() : nullptr);
+    connection_.startQueue();
+    connection_.send(PQsendQueryPrepared(connection_.conn_, prepared_.name.c_str(), static_cast<int>(values.size()),
+                                         values.data(), nullptr, nullptr, 0) == 1,
+                     wanted, prepared_.sql.c_str());
+}
+
 PgRows PgConnection::Query::run()
 {
+    if (!connection_.queued_.empty()) throw StoreError("a statement run before the queue's answers were read");
     std::vector<const char*> values;
     for (const auto& v : values_) values.push_back(v ? v->c_str() : nullptr);
     pg_result* result =

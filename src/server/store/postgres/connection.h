@@ -74,6 +74,12 @@ public:
 
     // SQL without parameters, several statements allowed.
     void execute(const char* sql);
+    // Statements queued (Query::queue, queuePlain) go at once, without
+    // waiting for their answers; flush reads them all, in order (COMMIT
+    // sent last when COMMITTING): the statements' rows, or it throws the
+    // first failure. Nothing else runs on the connection in between.
+    void queuePlain(const std::string& sql); // SQL without parameters, one statement: its rows not read
+    std::vector<PgRows> flush(bool committing);
     bool broken() const;
     int serverVersion() const; // as 150004 for 15.4
     // Outside any transaction, rolling back one left open by a failure.
@@ -108,8 +114,12 @@ private:
     // The statement with the BEGIN held back before it and COMMIT after it
     // when COMMITTING, sent at once and their answers read together.
     pg_result* runPipelined(const Prepared& prepared, const std::vector<const char*>& values, bool committing);
+    void startQueue();
+    void send(bool sent, bool wanted, const char* what);
     pg_conn* conn_ = nullptr;
     bool beginHeld_ = false, commitSent_ = false;
+    std::vector<bool> queued_; // for each answer awaited: whether its rows are wanted
+    std::vector<std::string> preparedInQueue_;
     std::map<std::string, Prepared> prepared_;
 };
 
@@ -128,6 +138,7 @@ public:
     // The transaction's last statement: COMMIT is sent with it, in its round trip.
     Query& committing() { committing_ = true; return *this; }
     PgRows run();
+    void queue(bool wanted = true); // sent now; its rows, if WANTED, read by PgConnection::flush
 
 private:
     Query& set(const char* name, std::string value);

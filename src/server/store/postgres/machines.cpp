@@ -3,6 +3,11 @@
 // first, so two servers taking records of one machine at once take turns.
 #include "server/store/postgres/postgres_store.h"
 
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <set>
+#include <utility>
 #include <variant>
 
 #include "protocol/monitor_protocol.h"
@@ -54,26 +59,25 @@ ReportRow reportRow(const PgRows& rows, int i)
             rows.integer(i, 5)};
 }
 
-// A known machine's exchange after its row was read and locked, in one
-// statement: the change number (counters after the machine's row, which
-// the read locked), the history row (updated, or added when the one to update
-// was thinned away meanwhile), the machine's row pointing at it, the
-// counters, and its pending command delivered, or its exit commands
-// cancelled when it stops. Its one row: the command delivered, if any.
+// A known machine's record after its row was locked, in one statement: the
+// history row (updated, or added when the one to update was thinned away
+// meanwhile), the machine's row pointing at it, and, when it may have one
+// (:pending), its pending command delivered, or its exit commands cancelled
+// when it stops. Its one row: the command delivered, if any. The change
+// number and the counters are the batch's, taken at its end (kCountBatch):
+// the change number read from its counter when :numbered.
 constexpr const char* kKnownExchange =
-    "WITH number AS (UPDATE totals SET value = value + 1 WHERE name = 'machine_change' RETURNING value),"
-    " kept AS (UPDATE reports SET at = :now, progress = :progress, unit = :unit, in_tray = :in_tray,"
+    "WITH kept AS (UPDATE reports SET at = :now, progress = :progress, unit = :unit, in_tray = :in_tray,"
     " stopped = :stopped, silent_from = greatest(silent_from, :silent_from)"
     " WHERE :history_update AND id = :rowid AND machine_id = :id AND at = :at RETURNING id),"
     " added AS (INSERT INTO reports (machine_id, at, progress, unit, in_tray, stopped, silent_from)"
     " SELECT :id, :now, :progress, :unit, :in_tray, :stopped, :silent_from"
     " WHERE :history_write AND NOT EXISTS (SELECT 1 FROM kept) RETURNING id),"
-    " counted AS (UPDATE totals SET value = value + 1 WHERE name = 'reports'"
-    " OR (name = 'slot_change' AND :slot_moved) OR (name = 'records_clamped' AND :clamped)),"
     " cancelled AS (UPDATE commands SET state = 'cancelled', cancelled_at = :now, cancelled_by = :cancelled_by"
-    " WHERE :stopped = 1 AND machine_id = :id AND state = 'pending' AND command = 'exit'),"
+    " WHERE :pending = 1 AND :stopped = 1 AND machine_id = :id AND state = 'pending' AND command = 'exit'),"
     " delivered AS (UPDATE commands SET state = 'delivered', delivered_at = :now,"
-    " delivered_to = nullif(:address, '') WHERE :stopped = 0 AND :gives = 1 AND machine_id = :id AND state = 'pending'"
+    " delivered_to = nullif(:address, '') WHERE :pending = 1 AND :stopped = 0 AND :gives = 1 AND machine_id = :id"
+    " AND state = 'pending'"
     " RETURNING id, command),"
     " machine AS (UPDATE machines SET slot = :slot, \"user\" = :user, team = :team, unit = :unit,"
     " progress = :progress, core = :core, frames = :frames, points = :points,"
@@ -85,7 +89,8 @@ constexpr const char* kKnownExchange =
     " prev_points = CASE WHEN :unit_changed THEN points ELSE prev_points END,"
     " prev_core = CASE WHEN :unit_changed THEN core ELSE prev_core END,"
     " changed_at = CASE WHEN :changed_now THEN :now ELSE changed_at END,"
-    " change = (SELECT value FROM number), pace_at = :pace_at, pace_progress = :pace_progress,"
+    " change = CASE WHEN :numbered = 1 THEN (SELECT value FROM totals WHERE name = 'machine_change')"
+    " ELSE change END, pace_at = :pace_at, pace_progress = :pace_progress,"
     " pace_next_at = :pace_next_at, pace_next_progress = :pace_next_progress,"
     " previous_address = CASE WHEN :address_changed THEN address ELSE previous_address END,"
     " address_changed_at = CASE WHEN :address_changed THEN :now ELSE address_changed_at END,"
@@ -95,25 +100,21 @@ constexpr const char* kKnownExchange =
     " history_second = CASE WHEN :history_write THEN :second ELSE history_second END WHERE id = :id)"
     " SELECT id, command FROM delivered";
 
-// A new machine's exchange: its row (the report's id taken first, for the
-// row to point at), its first history row, and the counters, counted only
-// when the row was added. Its one row: the new machine's id.
+// A new machine's record: its row (the report's id taken first, for the
+// row to point at) and its first history row. Its one row: the new
+// machine's id; none when another server's record of it came first.
 constexpr const char* kNewExchange =
-    "WITH number AS (UPDATE totals SET value = value + 1 WHERE name = 'machine_change' RETURNING value),"
-    " report AS (SELECT nextval(pg_get_serial_sequence('reports', 'id')) AS id),"
+    "WITH report AS (SELECT nextval(pg_get_serial_sequence('reports', 'id')) AS id),"
     " machine AS (INSERT INTO machines (name, cpu, slot, \"user\", team, unit, progress, core, frames, points,"
     " units_seen, cpu_mhz, cpu_vendor, in_tray, stopped, first_seen, last_seen, unit_since,"
     " unit_first_progress, changed_at, change, pace_at, pace_progress, pace_next_at,"
     " pace_next_progress, address, resumed_at, history_rowid, history_at) SELECT :name, :cpu, :slot, :user, :team,"
     " :unit, :progress, :core, :frames, :points, :units_seen, :cpu_mhz, :cpu_vendor, :in_tray,"
-    " :stopped, :now, :now, :now, :progress, :now, (SELECT value FROM number), :pace_at, :pace_progress,"
+    " :stopped, :now, :now, :now, :progress, :now, 0, :pace_at, :pace_progress,"
     " :pace_next_at, :pace_next_progress, :address, :now, report.id, :now FROM report"
     " ON CONFLICT (name, cpu) DO NOTHING RETURNING id, history_rowid),"
     " added AS (INSERT INTO reports (id, machine_id, at, progress, unit, in_tray, stopped, silent_from)"
-    " SELECT history_rowid, id, :now, :progress, :unit, :in_tray, :stopped, 0 FROM machine),"
-    " counted AS (UPDATE totals SET value = value + 1 WHERE (name = 'reports'"
-    " OR (name = 'slot_change' AND :slot_moved) OR (name = 'records_clamped' AND :clamped))"
-    " AND EXISTS (SELECT 1 FROM machine))"
+    " SELECT history_rowid, id, :now, :progress, :unit, :in_tray, :stopped, 0 FROM machine)"
     " SELECT id FROM machine";
 
 // The record's columns, as both the exchange's statements write them.
@@ -128,7 +129,129 @@ void bindRecord(PgConnection::Query& q, const MonitorRecord& r, long long now, c
         .bind(":pace_next_progress", pace.next.progress).bind(":address", address);
 }
 
+// The columns of a machine's row an exchange reads (historyChange names some).
+constexpr const char* kFindColumns =
+    "SELECT m.id, m.slot, m.unit, m.progress, m.points, m.stopped, m.pace_at, m.pace_progress, m.pace_next_at,"
+    " m.pace_next_progress, m.last_seen, m.address, m.in_tray, m.history_rowid, m.history_at, m.history_second";
+
+// One machine's row, locked: a batch's one identity, a machine the batch
+// wrote already (locked then), or one another server added since it began.
+const std::string kFindOne =
+    std::string(kFindColumns) + " FROM machines m WHERE name = :name AND cpu = :cpu FOR UPDATE";
+
+// The batch's known machines locked in one statement, in the order of the
+// identities (names, then CPUs, sorted): every server's batches take the
+// machines they share in the same order. Each one found on the unique
+// index, whatever the plan kept thinks of the table's size. Its last
+// column: the identity's place in the arrays, from 1.
+const std::string kLockBatch =
+    "SELECT f.*, k.place FROM unnest(CAST(:names AS text[]), CAST(:cpus AS bigint[])) WITH ORDINALITY AS"
+    " k(name, cpu, place) CROSS JOIN LATERAL (" + std::string(kFindColumns) +
+    " FROM machines m WHERE m.name = k.name COLLATE \"C\" AND m.cpu = k.cpu FOR UPDATE) f ORDER BY k.place";
+
+// Which locked machines have a command pending. Read after the lock, in a
+// snapshot of its own: a command is queued under its machine's lock, so
+// none comes to them before the commit.
+constexpr const char* kPendingOf =
+    "SELECT machine_id FROM commands WHERE state = 'pending' AND machine_id = ANY(CAST(:ids AS bigint[]))";
+
+// The batch's end, sent with COMMIT: its counts and its change number
+// taken, then the known machines' writes held back until then (their rows
+// are locked: they wait for no writer that takes a counter), each stamped
+// with the number, and
+// the number stamped on the machines written before (stampBatch). The
+// counter rows are the last rows it takes, as every writer takes them, so
+// they are held only for the end. The stamp is plain SQL with the ids
+// written in: planned with the table's size now, so always on the primary key.
+constexpr const char* kCountBatch =
+    "UPDATE totals SET value = value + CASE name WHEN 'reports' THEN CAST(:reports AS bigint)"
+    " WHEN 'records_clamped' THEN CAST(:clamped AS bigint) ELSE 1 END WHERE name = 'machine_change'"
+    " OR (name = 'reports' AND CAST(:reports AS bigint) > 0) OR (name = 'slot_change' AND CAST(:slot_moved AS boolean))"
+    " OR (name = 'records_clamped' AND CAST(:clamped AS bigint) > 0)";
+
+std::string stampBatch(const std::vector<long long>& written)
+{
+    std::string ids;
+    for (const long long id : written) ids += (ids.empty() ? "" : ",") + std::to_string(id);
+    return "UPDATE machines SET change = (SELECT value FROM totals WHERE name = 'machine_change') WHERE id IN (" +
+           ids + ")";
+}
+
+// A PostgreSQL array literal of ITEMS, each quoted (text) or as it is (numbers).
+std::string arrayOf(const std::vector<std::string>& items, bool quoted)
+{
+    std::string out = "{";
+    for (const std::string& item : items) {
+        if (out.size() > 1) out += ',';
+        if (!quoted) {
+            out += item;
+            continue;
+        }
+        out += '"';
+        for (const char ch : item) {
+            if (ch == '"' || ch == '\\') out += '\\';
+            out += ch;
+        }
+        out += '"';
+    }
+    return out + "}";
+}
+
+std::string idArray(const std::vector<long long>& ids)
+{
+    std::vector<std::string> items;
+    items.reserve(ids.size());
+    for (const long long id : ids) items.push_back(std::to_string(id));
+    return arrayOf(items, false);
+}
+
+using Identity = std::pair<std::string, int>; // name, CPU
+
 } // namespace
+
+// What one batch's records share in its transaction.
+struct PostgresStore::Batch {
+    explicit Batch(PgRows rows) : locked(std::move(rows)) {}
+    PgRows locked;                   // its known machines' rows, locked at its start
+    std::map<Identity, int> lockedRow; // an identity's row in LOCKED
+    std::set<Identity> taken;        // identities a record of the batch has come to
+    std::set<long long> takenIds;
+    std::set<long long> pending;     // locked machines with a command pending
+    std::vector<long long> stampLater; // machines written but not by a write sent numbered
+    long long reports = 0, clamped = 0;
+    bool lookedForPending = false, slotMoved = false, countLocked = false, wrote = false;
+    std::vector<ExchangeResult> results; // in the caller's order
+    // The known machines' writes held back (the batch's end sends them,
+    // numbered), and each one's result.
+    std::vector<PgConnection::Query> held;
+    std::vector<std::size_t> heldFor;
+    std::vector<long long> heldIds;
+    std::vector<std::size_t> queuedFor; // the results whose writes are sent, in their order
+
+    void sendHeld(bool numbered)
+    {
+        for (std::size_t k = 0; k < held.size(); ++k) {
+            held[k].bind(":numbered", numbered).queue();
+            queuedFor.push_back(heldFor[k]);
+            if (!numbered) stampLater.push_back(heldIds[k]);
+        }
+        held.clear(), heldFor.clear(), heldIds.clear();
+    }
+    // Every write sent (unnumbered: a statement that reads what they
+    // write follows) and its answer read: the commands they delivered.
+    void flush(PgConnection& c, bool committing = false)
+    {
+        if (!committing) sendHeld(false);
+        const std::vector<PgRows> answers = c.flush(committing);
+        for (std::size_t k = 0; k < queuedFor.size() && k < answers.size(); ++k) {
+            if (answers[k].empty()) continue;
+            ExchangeResult& result = results[queuedFor[k]];
+            result.commandId = answers[k].integer(0, 0);
+            result.command = protocol::commandByte(answers[k].text(0, 1));
+        }
+        queuedFor.clear();
+    }
+};
 
 struct PostgresStore::HistoryChange {
     LatestHistory latest; // none: a new machine
@@ -136,71 +259,128 @@ struct PostgresStore::HistoryChange {
     long long silentFrom = 0;
 };
 
-// FIND: the exchange's read of the machine's row (its columns 2, 3, 10 and 12 to 16).
-PostgresStore::HistoryChange PostgresStore::historyChange(const PgRows& find, const MonitorRecord& r, long long now)
+// FIND's row AT: the exchange's read of the machine's row (its columns 2, 3, 10 and 12 to 16).
+PostgresStore::HistoryChange PostgresStore::historyChange(const PgRows& find, int at, const MonitorRecord& r,
+                                                          long long now)
 {
     HistoryChange h;
-    const long long lastSeen = find.integer(0, 10);
+    const long long lastSeen = find.integer(at, 10);
     const bool returns = now - lastSeen > offlineAfter_;
-    h.unitChanged = find.text(0, 2) != r.unit;
-    h.changed = h.unitChanged || find.whole(0, 3) != r.progress || find.flag(0, 12) != r.inTray ||
-                find.flag(0, 5) != r.exiting || returns;
+    h.unitChanged = find.text(at, 2) != r.unit;
+    h.changed = h.unitChanged || find.whole(at, 3) != r.progress || find.flag(at, 12) != r.inTray ||
+                find.flag(at, 5) != r.exiting || returns;
     h.silentFrom = returns ? lastSeen : 0;
-    h.latest = {find.integer(0, 13), find.integer(0, 14), find.flag(0, 15)};
+    h.latest = {find.integer(at, 13), find.integer(at, 14), find.flag(at, 15)};
     return h;
 }
 
+// One transaction: the known machines locked first in one statement (in
+// the identities' order), then each record in the caller's order, then the
+// counters with the commit. A retry (writing) starts again from nothing.
 std::vector<ExchangeResult> PostgresStore::recordReports(const std::vector<ReportWrite>& reports)
 {
-    std::vector<ExchangeResult> results;
-    for (const ReportWrite& w : reports)
-        results.push_back(writing([&](PgConnection& c) { return exchange(c, w.record, w.now, w.rules); }));
-    return results;
+    if (reports.empty()) return {};
+    std::vector<Identity> identities;
+    for (const ReportWrite& w : reports) identities.emplace_back(w.record.computerName, w.record.cpu);
+    std::sort(identities.begin(), identities.end());
+    identities.erase(std::unique(identities.begin(), identities.end()), identities.end());
+    std::vector<std::string> names, cpus;
+    for (const Identity& i : identities) names.push_back(i.first), cpus.push_back(std::to_string(i.second));
+    const std::string nameArray = arrayOf(names, true), cpuArray = arrayOf(cpus, false);
+    return writing([&](PgConnection& c) {
+        // One identity: the plain lookup, the cheaper statement.
+        const bool one = identities.size() == 1;
+        Batch batch(one ? c.query(kFindOne).bind(":name", identities[0].first).bind(":cpu", identities[0].second).run()
+                        : c.query(kLockBatch).bind(":names", nameArray).bind(":cpus", cpuArray).run());
+        std::vector<long long> lockedIds;
+        for (int i = 0; i < batch.locked.size(); ++i) {
+            const long long place = one ? 1 : batch.locked.integer(i, 16);
+            batch.lockedRow.emplace(identities.at(static_cast<std::size_t>(place - 1)), i);
+            lockedIds.push_back(batch.locked.integer(i, 0));
+        }
+        // One look for the batch's pending commands rather than one in each
+        // record's write; a batch of one looks in its write (no round trip more).
+        batch.lookedForPending = lockedIds.size() > 1;
+        if (batch.lookedForPending) {
+            const PgRows pending = c.query(kPendingOf).bind(":ids", idArray(lockedIds)).run();
+            for (int i = 0; i < pending.size(); ++i) batch.pending.insert(pending.integer(i, 0));
+        }
+        batch.results.reserve(reports.size());
+        for (const ReportWrite& w : reports) batch.results.push_back(exchange(c, w, batch));
+        if (batch.wrote) { // in one round trip with the commit
+            c.query(kCountBatch).bind(":reports", batch.reports).bind(":clamped", batch.clamped)
+                .bind(":slot_moved", batch.slotMoved).queue(false);
+            batch.sendHeld(true);
+            if (!batch.stampLater.empty()) c.queuePlain(stampBatch(batch.stampLater));
+            batch.flush(c, true);
+        }
+        return std::move(batch.results);
+    });
 }
 
-ExchangeResult PostgresStore::exchange(PgConnection& c, const MonitorRecord& r, long long now,
-                                       const ExchangeRules& rules)
+ExchangeResult PostgresStore::exchange(PgConnection& c, const ReportWrite& w, Batch& batch)
 {
+    const MonitorRecord& r = w.record;
+    const long long now = w.now;
+    const ExchangeRules& rules = w.rules;
+    const Identity identity{r.computerName, r.cpu};
     ExchangeResult result;
     result.newSlot = r.exiting ? 0 : r.slot;
     // Twice at most: a first report of this machine through another server
-    // may commit between the look and the insert, which then finds it there.
+    // may commit between the batch's lock and the insert, which then finds it there.
     for (int attempt = 0;; ++attempt) {
-        // Locked: another server's record of the same machine waits for this one.
-        const PgRows find = c.query("SELECT id, slot, unit, progress, points, stopped, pace_at, pace_progress,"
-                                    " pace_next_at, pace_next_progress, last_seen, address, in_tray, history_rowid,"
-                                    " history_at, history_second FROM machines"
-                                    " WHERE name = :name AND cpu = :cpu FOR UPDATE")
-                                .bind(":name", r.computerName).bind(":cpu", r.cpu).run();
-        const bool known = !find.empty();
+        // The row locked at the batch's start, the first time a record of the
+        // batch comes to it; read again when the batch has written it since
+        // (locked already), or when another server added it meanwhile.
+        std::optional<PgRows> own;
+        const PgRows* find = nullptr;
+        int at = 0;
+        bool pending = true; // whether a command may be pending: looked for in the write
+        const auto locked = batch.lockedRow.find(identity);
+        if (attempt == 0 && locked != batch.lockedRow.end() &&
+            !batch.takenIds.count(batch.locked.integer(locked->second, 0))) {
+            find = &batch.locked;
+            at = locked->second;
+            pending = !batch.lookedForPending || batch.pending.count(find->integer(at, 0)) > 0;
+        } else if (attempt > 0 || batch.taken.count(identity)) {
+            batch.flush(c);
+            own.emplace(c.query(kFindOne).bind(":name", r.computerName).bind(":cpu", r.cpu).run());
+            if (!own->empty()) find = &*own;
+        }
+        batch.taken.insert(identity);
+        if (find) batch.takenIds.insert(find->integer(at, 0));
+        const bool known = find != nullptr;
         PaceMarks pace{{now, r.progress}, {now, r.progress}};
         int heldBefore = 0; // the slot it held, if it had not stopped
         std::string address = rules.address;
         bool unitChanged = false, changed = false, returns = false;
         if (known) {
-            result.machineId = find.integer(0, 0);
-            result.oldSlot = find.whole(0, 1);
-            result.oldAddress = find.text(0, 11);
+            result.machineId = find->integer(at, 0);
+            result.oldSlot = find->whole(at, 1);
+            result.oldAddress = find->text(at, 11);
             if (address.empty()) address = result.oldAddress;
             result.addressChanged = !result.oldAddress.empty() && address != result.oldAddress;
             if (result.addressChanged && rules.pinAddresses) {
                 result.refused = "it comes from another address than the machine's (pinned)";
                 // Only who asked is kept, for the admin to move the pin to.
-                noteRefusedAddress(c, result.machineId, address, now);
+                batch.flush(c);
+                if (noteRefusedAddress(c, result.machineId, address, now))
+                    batch.stampLater.push_back(result.machineId), batch.wrote = true;
                 return result;
             }
             // Kept during an outage, while another server wrote a newer one: left.
-            if (!rules.givesCommand && find.integer(0, 10) > now) return result;
-            unitChanged = find.text(0, 2) != r.unit;
-            const int oldProgress = find.whole(0, 3);
+            if (!rules.givesCommand && find->integer(at, 10) > now) return result;
+            unitChanged = find->text(at, 2) != r.unit;
+            const int oldProgress = find->whole(at, 3);
             // Coming back after an exit starts the stall clock again.
-            const bool comesBack = find.flag(0, 5);
+            const bool comesBack = find->flag(at, 5);
             changed = unitChanged || oldProgress != r.progress || comesBack;
-            returns = now - find.integer(0, 10) > offlineAfter_;
+            returns = now - find->integer(at, 10) > offlineAfter_;
             heldBefore = comesBack ? 0 : result.oldSlot;
-            pace = decidePace({{find.integer(0, 6), find.whole(0, 7)}, {find.integer(0, 8), find.whole(0, 9)}},
+            pace = decidePace({{find->integer(at, 6), find->whole(at, 7)}, {find->integer(at, 8), find->whole(at, 9)}},
                               oldProgress, unitChanged, comesBack, r.progress, now);
         } else {
+            batch.flush(c); // what follows needs its answers at once
             if (rules.byApproval) {
                 putWaiting(c, r, now, rules, result);
                 return result;
@@ -209,8 +389,9 @@ ExchangeResult PostgresStore::exchange(PgConnection& c, const MonitorRecord& r, 
                 result.refused = "too many new machines from its address";
                 return result;
             }
-            // Counted under the lock of adding one: every server's machines count.
-            if (rules.maxMachines > 0) lockCount(c, "machines");
+            // Counted under the lock of adding one: every server's machines
+            // count, and this batch's earlier ones.
+            if (rules.maxMachines > 0 && !batch.countLocked) lockCount(c, "machines"), batch.countLocked = true;
             if (rules.maxMachines > 0 &&
                 c.query("SELECT count(*) FROM machines").run().integer(0, 0) >= rules.maxMachines) {
                 result.refused = "the store holds the most machines allowed";
@@ -219,12 +400,14 @@ ExchangeResult PostgresStore::exchange(PgConnection& c, const MonitorRecord& r, 
             result.newMachine = true;
         }
         // Offers from two servers at once, or a monitor that claims a slot it was not offered.
-        if (result.newSlot != 0 && result.newSlot != result.oldSlot)
+        if (result.newSlot != 0 && result.newSlot != result.oldSlot) {
+            batch.flush(c);
             result.slotShared = !c.query("SELECT 1 FROM machines WHERE slot = :slot AND slot <> 0 AND stopped = 0"
                                          " AND id <> :id LIMIT 1")
                                      .bind(":slot", result.newSlot).bind(":id", result.machineId).run().empty();
+        }
         if (known) {
-            const HistoryChange history = historyChange(find, r, now);
+            const HistoryChange history = historyChange(*find, at, r, now);
             const HistoryDecision decision =
                 decideHistory(history.latest, history.changed, history.unitChanged, now, historyResolution_);
             PgConnection::Query write = c.query(kKnownExchange);
@@ -235,37 +418,40 @@ ExchangeResult PostgresStore::exchange(PgConnection& c, const MonitorRecord& r, 
                 .bind(":history_update", decision.write == HistoryWrite::update)
                 .bind(":rowid", history.latest.rowId).bind(":at", history.latest.at)
                 .bind(":silent_from", history.silentFrom).bind(":second", decision.second)
-                .bind(":slot_moved", heldBefore != result.newSlot).bind(":clamped", r.clamped != 0)
-                .bind(":gives", rules.givesCommand)
+                .bind(":gives", rules.givesCommand).bind(":pending", pending)
                 .bind(":cancelled_by", "machine stopped (exit record from " + (address.empty() ? "?" : address) + ")");
             bindRecord(write, r, now, pace, address);
-            const PgRows delivered = write.committing().run();
-            if (!delivered.empty()) {
-                result.commandId = delivered.integer(0, 0);
-                result.command = protocol::commandByte(delivered.text(0, 1));
+            // Held back, sent at the batch's end or before the next statement
+            // that reads what it writes; its answer, the command delivered,
+            // read then.
+            batch.held.push_back(std::move(write));
+            batch.heldFor.push_back(batch.results.size());
+            batch.heldIds.push_back(result.machineId);
+            batch.slotMoved = batch.slotMoved || heldBefore != result.newSlot;
+        } else {
+            // A first report of the same machine through another server may
+            // have won: then nothing was written, and this one starts again,
+            // in the same transaction, as a known machine.
+            PgConnection::Query write = c.query(kNewExchange);
+            write.bind(":name", r.computerName).bind(":cpu", r.cpu).bind(":slot", result.newSlot);
+            bindRecord(write, r, now, pace, address);
+            const PgRows added = write.run();
+            if (added.empty()) {
+                if (attempt > 0) throw StoreError("the machine " + r.computerName + " is neither new nor known");
+                result = ExchangeResult{};
+                result.newSlot = r.exiting ? 0 : r.slot;
+                continue;
             }
-            return result;
+            result.machineId = added.integer(0, 0);
+            batch.takenIds.insert(result.machineId);
+            batch.stampLater.push_back(result.machineId);
+            batch.slotMoved = batch.slotMoved || result.newSlot != 0;
         }
-        // A new machine, its first history row and the counters in one
-        // statement, sent with COMMIT. A first report of the same machine
-        // through another server may have won: then nothing but a change
-        // number was taken, and this one starts again as a known machine.
-        PgConnection::Query write = c.query(kNewExchange);
-        write.bind(":name", r.computerName).bind(":cpu", r.cpu).bind(":slot", result.newSlot)
-            .bind(":slot_moved", result.newSlot != 0).bind(":clamped", r.clamped != 0);
-        bindRecord(write, r, now, pace, address);
-        const PgRows written = write.committing().run();
-        if (written.empty()) {
-            if (attempt > 0) throw StoreError("the machine " + r.computerName + " is neither new nor known");
-            c.begin();
-            result = ExchangeResult{};
-            result.newSlot = r.exiting ? 0 : r.slot;
-            continue;
-        }
-        result.machineId = written.integer(0, 0);
+        batch.wrote = true;
+        ++batch.reports;
+        if (r.clamped != 0) ++batch.clamped;
         return result;
     }
-    return result;
 }
 
 bool PostgresStore::machineExists(long long id)
@@ -370,6 +556,9 @@ std::vector<long long> PostgresStore::silentMachines(long long before, int limit
 std::vector<MachineRow> PostgresStore::removeMachines(const std::vector<long long>& ids)
 {
     return writing([&](PgConnection& c) {
+        // Locked first in the order batches of records lock them (recordReports).
+        c.query("SELECT 1 FROM machines WHERE id = ANY(CAST(:ids AS bigint[])) ORDER BY name, cpu FOR UPDATE")
+            .bind(":ids", idArray(ids)).run();
         std::vector<MachineRow> removed;
         const char* const kDeletes[] = {
             "DELETE FROM reports WHERE machine_id = :id", "DELETE FROM commands WHERE machine_id = :id",

@@ -137,15 +137,17 @@ private:
     static void markChanged(PgConnection& c, long long machineId);
     static std::optional<CommandRow> commandById(PgConnection& c, long long id);
     struct HistoryChange;
-    HistoryChange historyChange(const PgRows& find, const MonitorRecord& record, long long now);
-    ExchangeResult exchange(PgConnection& c, const MonitorRecord& record, long long now, const ExchangeRules& rules);
+    HistoryChange historyChange(const PgRows& find, int row, const MonitorRecord& record, long long now);
+    struct Batch; // what one batch's records share (machines.cpp)
+    ExchangeResult exchange(PgConnection& c, const ReportWrite& write, Batch& batch);
     // recordReport's paths for admission (admission.cpp): a new identity on
-    // the waiting list; a pinned machine's refused sender remembered.
+    // the waiting list; a pinned machine's refused sender remembered (true
+    // when its row changed: the caller gives it its change number).
     static void putWaiting(PgConnection& c, const MonitorRecord& record, long long now, const ExchangeRules& rules,
                            ExchangeResult& result);
     // A lock every server takes, until the commit, to count WHAT and add to it, so a bound holds across servers.
     static void lockCount(PgConnection& c, const char* what);
-    static void noteRefusedAddress(PgConnection& c, long long machineId, const std::string& address, long long now);
+    static bool noteRefusedAddress(PgConnection& c, long long machineId, const std::string& address, long long now);
 
     // After a commit, under writeMutex_: NOTIFY the servers listening (change_signal.cpp).
     void announce();
