@@ -500,23 +500,23 @@ std::vector<int> PostgresStore::heldSlots()
 
 int PostgresStore::freeSlot(const std::vector<int>& offered)
 {
-    // On the writer, whose lock keeps slotsRead_.
-    return writing([&](PgConnection& c) {
-        // Read again only when some server changed who holds a slot. The
-        // counter's read ends the transaction (one round trip); the slots,
-        // if read, are read after it, so they hold at least its changes.
-        const PgRows number = c.query("SELECT value FROM totals WHERE name = 'slot_change'").committing().run();
-        const long long change = number.empty() ? 0 : number.integer(0, 0);
-        if (change != slotsRead_.change) {
-            slotsRead_.held.reset();
-            const PgRows s = c.query("SELECT DISTINCT slot FROM machines WHERE stopped = 0 AND slot <> 0").run();
-            for (int i = 0; i < s.size(); ++i) slotsRead_.held.set(static_cast<unsigned>(s.whole(i, 0) & 0xFF));
-            slotsRead_.change = change;
-        }
-        std::bitset<256> taken = slotsRead_.held;
-        for (const int slot : offered) taken.set(static_cast<unsigned>(slot & 0xFF));
-        return firstFreeSlot(taken);
+    // On a reader, never waiting on the writer's group; read at every offer,
+    // so another server's slot is never offered again once it is committed.
+    std::lock_guard<std::mutex> lock(slotsMutex_);
+    reading([&](PgConnection& c) {
+        // One snapshot, one round trip: the counter, and the slots held only
+        // when some server changed who holds one since the last read.
+        const PgRows s = c.query("SELECT t.value, h.slot FROM totals t LEFT JOIN (SELECT DISTINCT slot FROM machines"
+                                 " WHERE stopped = 0 AND slot <> 0) h ON t.value <> :known"
+                                 " WHERE t.name = 'slot_change'").bind(":known", slotsRead_.change).run();
+        const long long change = s.empty() ? 0 : s.integer(0, 0);
+        if (change == slotsRead_.change) return;
+        slotsRead_.held.reset();
+        for (int i = 0; i < s.size(); ++i)
+            if (!s.isNull(i, 1)) slotsRead_.held.set(static_cast<unsigned>(s.whole(i, 1) & 0xFF));
+        slotsRead_.change = change;
     });
+    return firstFreeSlot(slotsRead_.held, offered);
 }
 
 long long PostgresStore::pruneReports(long long before)

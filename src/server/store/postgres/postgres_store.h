@@ -160,7 +160,8 @@ private:
     std::unique_ptr<PgConnection> writer_; // made again when lost
     std::atomic<long long> offlineAfter_{defaults::kOfflineAfterSeconds};
     std::atomic<long long> historyResolution_{defaults::kHistoryResolutionSeconds};
-    // The slots held, as read at the store's slot change number CHANGE (under writeMutex_).
+    // The slots held, as read at the store's slot change number CHANGE (under slotsMutex_).
+    std::mutex slotsMutex_;
     struct {
         long long change = -1;
         std::bitset<256> held;
