@@ -1,6 +1,7 @@
 // The store in SQLite, in write-ahead-log mode. One writer connection (the
 // monitor listener and the command API take turns on it), a few reader
-// connections for the API. Every exchange is one transaction. Its methods
+// connections for the API. The records that come together are one
+// transaction (recordReports). Its methods
 // are defined a concern a file beside this one.
 #pragma once
 
