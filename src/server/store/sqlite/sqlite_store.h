@@ -1,8 +1,8 @@
 // The store in SQLite, in write-ahead-log mode. One writer connection (the
 // monitor listener and the command API take turns on it), a few reader
 // connections for the API. The records that come together are one
-// transaction (recordReports). Its methods
-// are defined a concern a file beside this one.
+// transaction (recordReports). Its methods are defined a concern a file
+// beside this one.
 #pragma once
 
 #include <atomic>
