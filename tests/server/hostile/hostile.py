@@ -517,6 +517,11 @@ def slow_readers(a):
     """1,024 connections, 64 from each of 16 addresses, that ask for /metrics
     or /api/machines and never read, with a small receive buffer."""
     hostile_fleet(a)
+    # The fleet is written faster than its list is made again (each second):
+    # the readers are to ask for the whole fleet's answers.
+    end = time.monotonic() + 10
+    while len(api("/api/machines", timeout=10)["machines"]) < 10000 and time.monotonic() < end:
+        time.sleep(0.3)
     for n in range(1024):
         s = socket.socket()
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
