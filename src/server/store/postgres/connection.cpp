@@ -9,6 +9,22 @@
 namespace pelmora::server {
 namespace {
 
+// The answers of COUNT statements sent in a pipeline, each read to its end,
+// then the sync's: false when the connection fails or falls out of step.
+bool readToSync(pg_conn* conn, std::size_t count, std::vector<pg_result*>& answers)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        pg_result* answer = PQgetResult(conn);
+        if (!answer) return false;
+        answers.push_back(answer);
+        while (pg_result* more = PQgetResult(conn)) PQclear(more); // up to the statement's end
+    }
+    pg_result* sync = PQgetResult(conn);
+    const bool ok = sync && PQresultStatus(sync) == PGRES_PIPELINE_SYNC;
+    PQclear(sync);
+    return ok;
+}
+
 // The length of the well-formed UTF-8 sequence at TEXT[I] (RFC 3629: no
 // overlong forms, no surrogates), 0 when there is none.
 std::size_t utf8Length(const std::string& text, std::size_t i)
@@ -200,20 +216,7 @@ std::vector<PgRows> PgConnection::flush(bool committing)
         send(PQsendQueryParams(conn_, "COMMIT", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1, false, "COMMIT");
     }
     std::vector<pg_result*> answers;
-    bool ok = PQpipelineSync(conn_) == 1;
-    for (std::size_t i = 0; ok && i < queued_.size(); ++i) {
-        pg_result* answer = PQgetResult(conn_);
-        if (!answer) ok = false;
-        else {
-            answers.push_back(answer);
-            while (pg_result* more = PQgetResult(conn_)) PQclear(more); // up to the statement's end
-        }
-    }
-    if (ok) {
-        pg_result* sync = PQgetResult(conn_);
-        ok = sync && PQresultStatus(sync) == PGRES_PIPELINE_SYNC;
-        PQclear(sync);
-    }
+    const bool ok = PQpipelineSync(conn_) == 1 && readToSync(conn_, queued_.size(), answers);
     const std::vector<bool> wanted = std::move(queued_);
     queued_.clear();
     if (!ok || PQexitPipelineMode(conn_) != 1) {
@@ -306,19 +309,7 @@ pg_result* PgConnection::runPipelined(const Prepared& p, const std::vector<const
     // Every answer read, up to the sync, before the pipeline is left: the
     // statements after a failed one come back as aborted.
     std::vector<pg_result*> answers;
-    for (int i = 0; ok && i < sent; ++i) {
-        pg_result* answer = PQgetResult(conn_);
-        if (!answer) ok = false;
-        else {
-            answers.push_back(answer);
-            while (pg_result* more = PQgetResult(conn_)) PQclear(more); // up to the statement's end
-        }
-    }
-    if (ok) {
-        pg_result* sync = PQgetResult(conn_);
-        ok = sync && PQresultStatus(sync) == PGRES_PIPELINE_SYNC;
-        PQclear(sync);
-    }
+    ok = ok && readToSync(conn_, static_cast<std::size_t>(sent), answers);
     if (!ok || PQexitPipelineMode(conn_) != 1) {
         // Out of step with the server: this connection is not used again.
         for (pg_result* answer : answers) PQclear(answer);
