@@ -1,12 +1,40 @@
 // The statements of a monitor's exchange, prepared once on the writer.
 #pragma once
 
+#include <string>
+
 #include "server/store/sqlite/sqlite_store.h"
 #include "server/store/sqlite/statement.h"
 
 namespace pelmora::server {
 
 struct SqliteStore::Prepared {
+    // The update of a known machine's row; slotColumns sets its slot and
+    // whether it stopped, which its slot index's entry hangs on.
+    static std::string updateSql(const std::string& slotColumns)
+    {
+        return "UPDATE machines SET " + slotColumns +
+               " user = :user, team = :team, unit = :unit,"
+               " progress = :progress, core = :core, frames = :frames, points = :points,"
+               " units_seen = :units_seen, cpu_mhz = :cpu_mhz, cpu_vendor = :cpu_vendor,"
+               " in_tray = :in_tray, last_seen = :now,"
+               " unit_since = CASE WHEN :unit_changed THEN :now ELSE unit_since END,"
+               " unit_first_progress = CASE WHEN :unit_changed THEN :progress ELSE unit_first_progress END,"
+               " prev_unit = CASE WHEN :unit_changed THEN unit ELSE prev_unit END,"
+               " prev_points = CASE WHEN :unit_changed THEN points ELSE prev_points END,"
+               " prev_core = CASE WHEN :unit_changed THEN core ELSE prev_core END,"
+               " changed_at = CASE WHEN :changed_now THEN :now ELSE changed_at END,"
+               " change = :change_number, pace_at = :pace_at, pace_progress = :pace_progress,"
+               " pace_next_at = :pace_next_at, pace_next_progress = :pace_next_progress,"
+               " previous_address = CASE WHEN :address_changed THEN address ELSE previous_address END,"
+               " address_changed_at = CASE WHEN :address_changed THEN :now ELSE address_changed_at END,"
+               " address = :address, resumed_at = CASE WHEN :returns THEN :now ELSE resumed_at END,"
+               " history_rowid = CASE WHEN :history_write THEN :history_rowid ELSE history_rowid END,"
+               " history_at = CASE WHEN :history_write THEN :now ELSE history_at END,"
+               " history_second = CASE WHEN :history_write THEN :history_second ELSE history_second END"
+               " WHERE id = :id";
+    }
+
     explicit Prepared(sqlite3* db)
         : findMachine(db, "SELECT id, slot, unit, progress, points, stopped, pace_at, pace_progress, pace_next_at,"
                           " pace_next_progress, last_seen, address, in_tray, history_rowid, history_at, history_second"
@@ -20,25 +48,9 @@ struct SqliteStore::Prepared {
                             " :pace_next_at, :pace_next_progress, :address, :now)"
                             // A first report of the same machine through another writer won: this one updates it.
                             " ON CONFLICT (name, cpu) DO NOTHING"),
-          updateMachine(db, "UPDATE machines SET slot = :slot, user = :user, team = :team, unit = :unit,"
-                            " progress = :progress, core = :core, frames = :frames, points = :points,"
-                            " units_seen = :units_seen, cpu_mhz = :cpu_mhz, cpu_vendor = :cpu_vendor,"
-                            " in_tray = :in_tray, stopped = :stopped, last_seen = :now,"
-                            " unit_since = CASE WHEN :unit_changed THEN :now ELSE unit_since END,"
-                            " unit_first_progress = CASE WHEN :unit_changed THEN :progress ELSE unit_first_progress END,"
-                            " prev_unit = CASE WHEN :unit_changed THEN unit ELSE prev_unit END,"
-                            " prev_points = CASE WHEN :unit_changed THEN points ELSE prev_points END,"
-                            " prev_core = CASE WHEN :unit_changed THEN core ELSE prev_core END,"
-                            " changed_at = CASE WHEN :changed_now THEN :now ELSE changed_at END,"
-                            " change = :change_number, pace_at = :pace_at, pace_progress = :pace_progress,"
-                            " pace_next_at = :pace_next_at, pace_next_progress = :pace_next_progress,"
-                            " previous_address = CASE WHEN :address_changed THEN address ELSE previous_address END,"
-                            " address_changed_at = CASE WHEN :address_changed THEN :now ELSE address_changed_at END,"
-                            " address = :address, resumed_at = CASE WHEN :returns THEN :now ELSE resumed_at END,"
-                            " history_rowid = CASE WHEN :history_write THEN :history_rowid ELSE history_rowid END,"
-                            " history_at = CASE WHEN :history_write THEN :now ELSE history_at END,"
-                            " history_second = CASE WHEN :history_write THEN :history_second ELSE history_second END"
-                            " WHERE id = :id"),
+          updateMachine(db, updateSql("slot = :slot, stopped = :stopped,").c_str()),
+          // Most exchanges: the slot index's entry is left as it is, not taken out and put back.
+          updateMachineKeepingSlot(db, updateSql("").c_str()),
           insertReport(db, "INSERT INTO reports (machine_id, at, progress, unit, in_tray, stopped, silent_from)"
                            " VALUES (:machine, :now, :progress, :unit, :in_tray, :stopped, :silent_from)"),
           pendingCommand(db, "SELECT id, command FROM commands WHERE machine_id = :machine AND state = 'pending'"),
@@ -64,7 +76,7 @@ struct SqliteStore::Prepared {
           slotHeld(db, "SELECT 1 FROM machines WHERE slot = :slot AND slot != 0 AND stopped = 0 AND id != :id LIMIT 1")
     {
     }
-    Statement findMachine, insertMachine, updateMachine, insertReport, pendingCommand, deliver, dropExit,
+    Statement findMachine, insertMachine, updateMachine, updateMachineKeepingSlot, insertReport, pendingCommand, deliver, dropExit,
         countReport, countClamped, anyPending, updateReport, markHistory, bumpCounter, readCounter, countMachines, slotHeld;
 };
 
