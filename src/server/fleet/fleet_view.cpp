@@ -149,12 +149,11 @@ void FleetView::publishMessages(long long now)
     }
     refresh(now);
     if (unsent_.empty()) return;
-    std::string data = "{\"full\":false,\"machines\":[";
-    for (const long long id : unsent_) {
-        if (data.back() != '[') data += ',';
-        data += *machines_[id].text;
-    }
-    push("machines", data + "]}", std::vector<long long>(unsent_.begin(), unsent_.end()));
+    std::vector<std::shared_ptr<const std::string>> texts;
+    texts.reserve(unsent_.size());
+    for (const long long id : unsent_) texts.push_back(machines_[id].text);
+    push("machines", listBody("{\"full\":false,\"machines\":[", texts),
+         std::vector<long long>(unsent_.begin(), unsent_.end()));
     unsent_.clear();
 }
 
