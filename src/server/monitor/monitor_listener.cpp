@@ -112,7 +112,7 @@ void MonitorListener::refuseHeader(const std::shared_ptr<Connection>& c, const s
 
 void MonitorListener::accept()
 {
-    acceptor_.async_accept([this](error_code ec, tcp::socket socket) {
+    acceptor_.async_accept(acceptedFrom_, [this](error_code ec, tcp::socket socket) {
         if (stopping_) return;
         if (ec) {
             // Out of descriptors: the rest wait in the backlog; a short pause
@@ -123,16 +123,17 @@ void MonitorListener::accept()
             });
             return;
         }
+        // Read before the next accept, which may fill it at once.
+        error_code e;
+        const std::string peer = acceptedFrom_.address().to_string(e);
         accept();
-        admit(std::move(socket));
+        if (!e) admit(std::move(socket), peer);
     });
 }
 
-void MonitorListener::admit(tcp::socket socket)
+void MonitorListener::admit(tcp::socket socket, const std::string& peer)
 {
     error_code e;
-    const std::string peer = socket.remote_endpoint(e).address().to_string(e);
-    if (e) return;
     // A trusted proxy's connections carry many monitors: until their header
     // names one, the overall cap bounds them.
     const bool viaProxy = proxies_.trusts(peer);
@@ -212,15 +213,17 @@ void MonitorListener::offerSlot(const std::shared_ptr<Connection>& c)
 
 void MonitorListener::readRecord(const std::shared_ptr<Connection>& c)
 {
+    // Whatever is there up to the whole record, but at least the first
+    // look's bytes before those are judged: most records come in one read.
     const bool look = c->proxy.empty() && c->recordBytes < kFirstLook;
-    const std::size_t want = look ? kFirstLook : protocol::kRecordBytes;
-    asio::async_read(c->socket, asio::buffer(c->record + c->recordBytes, want - c->recordBytes),
-                     [this, c, look](error_code ec, std::size_t got) {
+    const std::size_t least = look ? kFirstLook - c->recordBytes : protocol::kRecordBytes - c->recordBytes;
+    asio::async_read(c->socket, asio::buffer(c->record + c->recordBytes, protocol::kRecordBytes - c->recordBytes),
+                     asio::transfer_at_least(least), [this, c, look](error_code ec, std::size_t got) {
         c->recordBytes += got;
         if (!ec) {
-            if (!look) return finish(c);
-            if (looksLikeProxyHeader(c->record, c->recordBytes))
+            if (look && looksLikeProxyHeader(c->record, c->recordBytes))
                 return refuseHeader(c, "a PROXY header, and it is not a trusted proxy");
+            if (c->recordBytes == protocol::kRecordBytes) return finish(c);
             return readRecord(c);
         }
         if (c->timedOut) {

@@ -54,7 +54,7 @@ public:
 private:
     struct Connection;
     void accept();
-    void admit(boost::asio::ip::tcp::socket socket);
+    void admit(boost::asio::ip::tcp::socket socket, const std::string& peer);
     void readProxyHeader(const std::shared_ptr<Connection>& c);
     void offerSlot(const std::shared_ptr<Connection>& c);
     void readRecord(const std::shared_ptr<Connection>& c);
@@ -84,6 +84,7 @@ private:
     bool stopping_ = false;
     boost::asio::io_context io_{1};
     boost::asio::ip::tcp::acceptor acceptor_{io_};
+    boost::asio::ip::tcp::endpoint acceptedFrom_; // the accept's own peer address: no look after it
     boost::asio::steady_timer pause_{io_}; // after an accept failure, and the stop's grace
     int port_ = 0;
     FleetBounds* bounds_;
