@@ -354,12 +354,19 @@ def holders(port, addresses, each, request=b"", every=float("inf")):
                 for _ in range(min(each - len(held), 4 if held else each)):
                     held.append(a.connect(port, address, timeout=1))
                     due[held[-1]] = time.monotonic()
-                for s in select.select(held, [], [], 0.1)[0]:
+                # poll, not select: descriptors may pass 1023 on a busy machine
+                ready = select.poll()
+                for s in held:
+                    ready.register(s, select.POLLIN)
+                readable = {fd for fd, _ in ready.poll(100)}
+                for s in [s for s in held if s.fileno() in readable]:
                     data = quietly(s.recv, 65536) or b""
                     first.setdefault(s, data)
-                    if not data:
+                    if not data:  # closed: let its descriptor go
                         held.remove(s)
-                        a.cut += first[s][:12] != (b"HTTP/1.1 503" if port == HTTP else b"")
+                        due.pop(s, None)
+                        a.cut += first.pop(s)[:12] != (b"HTTP/1.1 503" if port == HTTP else b"")
+                        s.close()
                 for s in [s for s in held if request and due[s] <= time.monotonic()]:
                     quietly(s.send, request)  # a closed one is seen by the next select
                     due[s] = time.monotonic() + every
