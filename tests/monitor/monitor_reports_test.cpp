@@ -157,7 +157,9 @@ TEST_F(Reporting, ServersThatMisbehave)
          kRecordBytes, 0},
         {"drips every byte, on past the command", {"\x05", "\x01" + zeros, kRecordBytes, 100}, 5, 1, kRecordBytes, 0},
         {"floods", {"\x03" + flood, flood}, 3, 1, kRecordBytes, 0},
-        {"resets after the slot", {"\x04", "", 0, 0, true}, 4, 0, 0, 0},
+        // It waits for the record's first byte: a reset that comes before the
+        // client's connect has returned fails the connect itself.
+        {"resets after the slot, as the record starts", {"\x04", "", 1, 0, true}, 4, 0, 1, 0},
         {"resets after the record", {"\x04", "", kRecordBytes, 0, true}, 4, 0, kRecordBytes, 0},
         {"closes mid-record", {"\x07", "", 100}, 7, 0, 100, 0},
         {"silent", {"", ""}, 0, 0, 0, 10},
