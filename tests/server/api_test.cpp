@@ -6,6 +6,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 #include <thread>
+#include <unistd.h>
 
 #include "server/fresh_store.h"
 #include "server/api/http_api.h"
@@ -232,15 +233,17 @@ TEST_F(ApiTest, MetricsPassPromtool)
     const std::string metrics = send("GET", "/metrics")->body;
     EXPECT_NE(metrics.find("pelmora_machine_points_per_day{machine=\"LAB\\\\PC\\\"8/2\"} 4000\n"), std::string::npos)
         << metrics;
-    std::FILE* check = popen("promtool check metrics > promtool.out 2>&1", "w");
+    const std::string saidFile = ::testing::TempDir() + "pelmora-promtool-" + std::to_string(getpid()) + ".out";
+    std::FILE* check = popen(("promtool check metrics > '" + saidFile + "' 2>&1").c_str(), "w");
     ASSERT_NE(check, nullptr);
     std::fwrite(metrics.data(), 1, metrics.size(), check);
     const int status = pclose(check);
     std::string said(4096, '\0');
-    if (std::FILE* out = std::fopen("promtool.out", "r")) {
+    if (std::FILE* out = std::fopen(saidFile.c_str(), "r")) {
         said.resize(std::fread(said.data(), 1, said.size(), out));
         std::fclose(out);
     }
+    std::remove(saidFile.c_str());
     EXPECT_EQ(status, 0) << "promtool (scripts/setup-debian.sh installs it): " << said;
     EXPECT_EQ(said, "");
 }

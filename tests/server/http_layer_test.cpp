@@ -389,12 +389,15 @@ TEST(HttpPieces, TokensUnder16CharactersAreRefused)
 {
     for (const auto& [text, ok] : std::vector<std::pair<std::string, bool>>{
              {"0123456789abcde\n", false}, {"  0123456789abcdef  \n", true}, {"\n", false}}) {
-        FILE* f = std::fopen("token_test", "w");
+        const std::string path = ::testing::TempDir() + "pelmora-token-" + std::to_string(getpid());
+        FILE* f = std::fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
         std::fputs(text.c_str(), f);
         std::fclose(f);
         std::string token, error;
-        EXPECT_EQ(readToken("token_test", token, error), ok) << text;
+        EXPECT_EQ(readToken(path, token, error), ok) << text;
         EXPECT_EQ(error.empty(), ok);
+        std::remove(path.c_str());
     }
 }
 
