@@ -368,7 +368,7 @@ def holders(port, addresses, each, request=b"", every=float("inf")):
                         a.cut += first.pop(s)[:12] != (b"HTTP/1.1 503" if port == HTTP else b"")
                         s.close()
                 for s in [s for s in held if request and due[s] <= time.monotonic()]:
-                    quietly(s.send, request)  # a closed one is seen by the next select
+                    quietly(s.send, request)  # a closed one is seen by the next poll
                     due[s] = time.monotonic() + every
         for n in range(addresses):
             a.repeat(hold, source(n))
