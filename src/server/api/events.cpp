@@ -5,15 +5,17 @@
 
 #include "server/api/handlers.h"
 #include "server/api/http_answers.h"
-#include "server/support/defaults.h"
 
 namespace pelmora::server {
 namespace {
 
-using defaults::kPingSeconds;
+// A quiet stream says "ping" this often: proxies keep the connection, and
+// the pages take a stream silent for 20 s (four pings) for a server that
+// hangs. An event, not a comment, since a page sees no comments.
+constexpr int kPingSeconds = 5;
 
-// A full snapshot, then each message of the fleet as it comes, and a
-// comment now and then so proxies and the browser keep the connection. With
+// A full snapshot, then each message of the fleet as it comes, and a ping
+// when there is nothing else to send. With
 // a MACHINE id, only that machine's changes (and every alert). The listener
 // polls the stream a few times a second and writes what it gives (the
 // listener caps the streams); it ends when the browser goes, a write stalls
@@ -57,7 +59,7 @@ void eventStream(FleetView& fleet, long long machine, HttpResponse& res)
                            fleet.machineJson(machine, secondsNow()).value_or("") + "]}\n\n";
             }
             if (out.empty() && std::chrono::steady_clock::now() - stream->lastSent > std::chrono::seconds(kPingSeconds))
-                out = ": ping\n\n";
+                out = "event: ping\ndata: {}\n\n";
         }
         if (!event.empty()) stream->lastSent = std::chrono::steady_clock::now();
         return true;

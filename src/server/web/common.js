@@ -56,8 +56,15 @@ async function answerOf(res) {
 // Every page says at once when the server cannot be reached: a banner with
 // since when, and its figures greyed with the time they were last true
 // (body[data-stale]), until the server answers again; then the banner goes
-// and each page's `onBack` callbacks refresh what it shows.
+// and each page's `onBack` callbacks refresh what it shows. A server that
+// hangs answers nothing: every request has a time-out, and a stream that
+// hears nothing for SILENT_MS (the server pings every 5 s) is given up.
 const connection = { lastGood: Date.now(), downSince: 0, probe: 0, onBack: [] };
+const HEALTH_TIMEOUT_MS = 5e3;
+const REQUEST_TIMEOUT_MS = 15e3; // the server ends an answer not done in 10 s
+const SILENT_MS = 20e3;
+
+const askHealth = () => fetch("/healthz", { cache: "no-store", signal: AbortSignal.timeout(HEALTH_TIMEOUT_MS) });
 const clock = new Intl.DateTimeFormat(undefined, { hour: "2-digit", minute: "2-digit", second: "2-digit" });
 
 export function onReconnect(refresh) {
@@ -81,14 +88,17 @@ export function connectionLost() {
   document.body.dataset.stale = asOf;
   document.querySelector("main")?.setAttribute("title", `As at ${asOf}, the last time the server answered`);
   // The stream retries by itself; a page without one (or with polling) learns of the return here.
-  connection.probe = setInterval(() => fetch("/healthz", { cache: "no-store" }).then(connectionBack, () => {}), 3000);
+  const probe = () => askHealth().then(connectionBack, () => {
+    if (connection.downSince) connection.probe = setTimeout(probe, 3000);
+  });
+  connection.probe = setTimeout(probe, 3000);
 }
 
 export function connectionBack() {
   connection.lastGood = Date.now();
   if (!connection.downSince) return;
   connection.downSince = 0;
-  clearInterval(connection.probe);
+  clearTimeout(connection.probe);
   document.getElementById("connection-banner").hidden = true;
   delete document.body.dataset.stale;
   document.querySelector("main")?.removeAttribute("title");
@@ -97,17 +107,18 @@ export function connectionBack() {
 
 // A page without a stream asks the server this often whether it is there.
 export function watchConnection(ms = 5e3) {
-  setInterval(() => connection.downSince || fetch("/healthz", { cache: "no-store" }).then(connectionBack, connectionLost), ms);
+  setInterval(() => connection.downSince || askHealth().then(connectionBack, connectionLost), ms);
 }
 
-// fetch, noting whether the server answered at all.
+// fetch, noting whether the server answered at all (in time).
 async function reach(url, options) {
   try {
-    const res = await fetch(url, options);
+    const res = await fetch(url, { ...options, signal: AbortSignal.timeout(REQUEST_TIMEOUT_MS) });
     connectionBack();
     return res;
   } catch (e) {
     connectionLost();
+    if (e.name === "TimeoutError") throw new Error(`The server did not answer in ${REQUEST_TIMEOUT_MS / 1e3} s.`);
     throw e;
   }
 }
@@ -321,12 +332,19 @@ export class AlertList {
 
 // The live stream. A dropped stream is reconnected by the browser and
 // starts again with a full snapshot; a refused one (503, too many streams)
-// is not, so poll instead and try the stream again now and then.
+// is not, so poll instead and try the stream again now and then. One open
+// or opening that hears nothing (not even a ping) for SILENT_MS is a
+// server that hangs: the banner, and a new stream, which a server that
+// comes back answers.
 export function openStream({
   url = "/api/events", onMachines, onAlerts, onState, poll, pollMs = 5000, retryMs = 30000,
 }) {
   let source = null;
   let pollTimer = 0;
+  let heard = 0;
+  const hear = () => {
+    heard = connection.lastGood = Date.now(); // what it shows is true as of now
+  };
   const stopPolling = () => {
     clearInterval(pollTimer);
     pollTimer = 0;
@@ -334,20 +352,26 @@ export function openStream({
   const connect = () => {
     if (source) source.close();
     source = new EventSource(url);
+    heard = Date.now();
+    source.addEventListener("ping", hear);
     source.addEventListener("open", () => {
+      hear();
       stopPolling();
       connectionBack();
       onState(true);
     });
     source.addEventListener("machines", (ev) => {
-      connection.lastGood = Date.now();
+      hear();
       onMachines(JSON.parse(ev.data));
     });
-    if (onAlerts) source.addEventListener("alerts", (ev) => onAlerts(JSON.parse(ev.data).alerts));
+    source.addEventListener("alerts", (ev) => {
+      hear();
+      if (onAlerts) onAlerts(JSON.parse(ev.data).alerts);
+    });
     source.addEventListener("error", () => {
       // Closed by a refusal (503) the server is there; else it may not be: asked at once.
       if (source.readyState !== EventSource.CLOSED) {
-        fetch("/healthz", { cache: "no-store" }).then(connectionBack, connectionLost);
+        askHealth().then(connectionBack, connectionLost);
       } else {
         if (poll && !pollTimer) {
           pollTimer = setInterval(poll, pollMs);
@@ -359,6 +383,13 @@ export function openStream({
     });
   };
   connect();
+  // Closed (refused, or the page left) it is not expected to speak.
+  setInterval(() => {
+    if (source.readyState === EventSource.CLOSED || Date.now() - heard < SILENT_MS) return;
+    connectionLost();
+    onState(false, Boolean(pollTimer));
+    connect();
+  }, 1000);
   // A page kept for the back button would hold its stream, one of the
   // browser's six connections to the server: closed on leaving, opened
   // again on coming back.
