@@ -5,14 +5,15 @@
 
 #include "server/api/handlers.h"
 #include "server/api/http_answers.h"
+#include "server/support/defaults.h"
 
 namespace pelmora::server {
 namespace {
 
-// A quiet stream says "ping" this often: proxies keep the connection, and
-// the pages take a stream silent for 20 s (four pings) for a server that
-// hangs. An event, not a comment, since a page sees no comments.
-constexpr int kPingSeconds = 5;
+// A quiet stream says "ping" (defaults.h): proxies keep the connection, and
+// the pages take a silent stream for a server that hangs. An event, not a
+// comment, since a page sees no comments.
+using defaults::kPingSeconds;
 
 // A full snapshot, then each message of the fleet as it comes, and a ping
 // when there is nothing else to send. With

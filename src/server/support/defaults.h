@@ -144,7 +144,9 @@ inline constexpr std::size_t kListedInSummary = 20;
 // the longest wait, an address forgotten, the addresses followed.
 inline constexpr long long kAdminSessionSeconds = 12 * 3600;
 inline constexpr long long kViewerSessionSeconds = 30 * 86400;
-inline constexpr int kPingSeconds = 15;
+// A quiet event stream pings this often; the pages take 20 s of silence
+// (four pings) for a server that hangs.
+inline constexpr int kPingSeconds = 5;
 inline constexpr int kFreeFailures = 5;
 inline constexpr int kLongestWaitSeconds = 60;
 inline constexpr int kForgetFailuresMinutes = 15;
