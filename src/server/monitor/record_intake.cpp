@@ -2,6 +2,7 @@
 
 #include <unordered_map>
 
+#include "server/support/ip_address.h"
 #include "server/support/log.h"
 
 namespace pelmora::server {
@@ -86,7 +87,7 @@ void takeRecords(Store& store, FleetBounds* bounds, Counters& counters, const st
             const IncomingRecord& in = records[i];
             bool rateLeft = false;
             if (bounds) {
-                const int many = ++fromPeer[in.peer];
+                const int many = ++fromPeer[addressKey(in.peer)]; // the rate's key
                 rateLeft = bounds->newMachines.available(in.peer, RateLimit::Clock::now(), many);
                 if (!rateLeft && many > 1 && bounds->newMachines.available(in.peer)) break;
             }
