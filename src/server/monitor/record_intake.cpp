@@ -45,8 +45,10 @@ void noteResult(FleetBounds* bounds, Counters& counters, const MonitorRecord& r,
         else
             ++counters.machinesRefusedCap;
         // The trace's lines: each machine and address, or each address
-        // inventing machines, has its own first line a minute (log.h).
-        const std::string subject = (result.machineId != 0 ? std::to_string(result.machineId) + " at " : "") + peer;
+        // (an IPv6 one's /64) inventing machines, has its own first line a
+        // minute (log.h).
+        const std::string subject =
+            result.machineId != 0 ? std::to_string(result.machineId) + " at " + peer : addressKey(peer);
         logRepeated(Level::warn, Repeat::trace, std::string("record refused: ") + result.refused, subject,
                     "record of " + who + " from " + peer + " refused: " + result.refused +
                    (result.machineId != 0 ? ", " + result.oldAddress : ""));

@@ -118,7 +118,12 @@ PgConnection::PgConnection(const std::string& uri, const PgSettings& settings) :
 
 PgConnection::~PgConnection() { PQfinish(conn_); }
 
-std::string PgConnection::libpqError() const { return withoutPasswords(PQerrorMessage(conn_), uri_); }
+std::string PgConnection::libpqError() const
+{
+    std::string message = withoutPasswords(PQerrorMessage(conn_), uri_);
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+    return message;
+}
 
 int PgConnection::serverVersion() const { return PQserverVersion(conn_); }
 
