@@ -433,27 +433,40 @@ TEST(ConnectionCaps, AFullPortGivesAnAddressUnderItsShareTheBiggestHoldersOldest
     }
 }
 
-TEST(ServerLog, RepeatsWaitAMinuteAndNoiseSharesOneBudget)
+TEST(ServerLog, RepeatsWaitAMinuteAndEachClassSharesABudget)
 {
     RepeatLimiter limiter;
+    const std::string moved = "address changed", refused = "record refused: pinned";
     struct Step { // NOTE null: left out
-        std::string key; Repeat what; long long ms; const char* note;
+        const std::string& kind; std::string subject; Repeat what; long long ms; const char* note; std::string summary;
     } steps[] = {
-        {"a", Repeat::noise, 0, ""},
-        {"a", Repeat::noise, 10, nullptr}, // within its minute
-        {"b", Repeat::noise, 20, ""},
-        {"c", Repeat::noise, 30, nullptr},  // the budget spent
-        {"t", Repeat::trace, 40, ""},       // never on the budget
-        {"t", Repeat::trace, 50, nullptr},
-        {"c", Repeat::noise, 600, " (and 1 more like it left out)"}, // the budget back
-        {"a", Repeat::noise, 60010, " (and 1 more like it left out)"},
-        {"t", Repeat::trace, 60040, " (and 1 more like it left out)"},
+        {moved, "a", Repeat::noise, 0, "", ""},
+        {moved, "a", Repeat::noise, 10, nullptr, ""}, // within its minute
+        {moved, "b", Repeat::noise, 20, "", ""},
+        {moved, "c", Repeat::noise, 30, nullptr, ""},  // the budget spent
+        {moved, "t", Repeat::trace, 40, "", ""},       // the trace's own budget
+        {moved, "t", Repeat::trace, 50, nullptr, ""},
+        {moved, "u", Repeat::trace, 60, nullptr, ""},  // its budget spent: counted by kind
+        {refused, "v", Repeat::trace, 70, nullptr, ""},
+        {moved, "w", Repeat::trace, 80, nullptr, ""},
+        {moved, "c", Repeat::noise, 600, " (and 1 more like it left out)", ""}, // the budget back
+        {moved, "u", Repeat::trace, 1100, "", "3 lines of the address trace left out over the log's budget in the "
+                                            "last 2 s: 2 address changed, 1 record refused: pinned"},
+        {moved, "v", Repeat::trace, 2100, "", ""}, // nothing left out since
+        {moved, "x", Repeat::trace, 2200, nullptr, ""},
+        {moved, "x", Repeat::trace, 3300, "", ""}, // a summary at most every 10 s
+        {moved, "y", Repeat::trace, 11100, "", "1 line of the address trace left out over the log's budget in the "
+                                             "last 9 s: 1 address changed"},
+        {moved, "a", Repeat::noise, 60010, " (and 1 more like it left out)", ""},
+        {moved, "t", Repeat::trace, 60040, " (and 1 more like it left out)", ""},
     };
     for (const Step& s : steps) {
-        std::string note = "unset";
-        EXPECT_EQ(limiter.pass(s.key, s.what, s.ms, note), s.note != nullptr) << s.key << " at " << s.ms;
+        std::string note = "unset", summary = "unset";
+        EXPECT_EQ(limiter.pass(s.kind, s.subject, s.what, s.ms, note, summary), s.note != nullptr)
+            << s.subject << " at " << s.ms;
         if (s.note) {
-            EXPECT_EQ(note, s.note) << s.key << " at " << s.ms;
+            EXPECT_EQ(note, s.note) << s.subject << " at " << s.ms;
+            EXPECT_EQ(summary, s.summary) << s.subject << " at " << s.ms;
         }
     }
 }

@@ -14,6 +14,7 @@
 #include "server/monitor/monitor_listener.h"
 #include "server/monitor/proxy_header.h"
 #include "server/options.h"
+#include "server/support/ip_address.h"
 #include "support/monitor_exchange.h"
 
 using namespace pelmora::server;
@@ -143,6 +144,23 @@ TEST(ForwardedFor, TheOptionTakesAddressesAndNetworksOnly)
         EXPECT_TRUE(c.status > 0 || options.trustedProxies.trusts("127.0.0.1")) << c.text;
     }
     EXPECT_FALSE(trusting({"192.0.2.7"}).trusts("192.0.2.8")); // a bare address is itself alone
+}
+
+// What every per-address bound counts an address under: an IPv6 client
+// by its /64, whatever its low bits; an IPv4 one, mapped or not, itself.
+TEST(AddressKey, IPv6ByItsSlash64IPv4ByItself)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"192.0.2.7", "192.0.2.7"},
+        {"::ffff:192.0.2.7", "192.0.2.7"},
+        {"2001:db8:1:2::1", "2001:db8:1:2::/64"},
+        {"2001:db8:1:2:ffff:ffff:ffff:ffff", "2001:db8:1:2::/64"},
+        {"2001:DB8:1:2:0:0:0:9", "2001:db8:1:2::/64"},
+        {"2001:db8:1:3::1", "2001:db8:1:3::/64"},
+        {"::1", "::/64"},
+        {"not an address", "not an address"},
+    };
+    for (const auto& [address, key] : cases) EXPECT_EQ(addressKey(address), key) << address;
 }
 
 // One address a connection, 5 in all; 127.0.0.1 is the trusted proxy;

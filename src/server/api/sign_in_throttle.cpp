@@ -1,13 +1,14 @@
 #include "server/api/sign_in_throttle.h"
+#include "server/support/ip_address.h"
 
 #include <algorithm>
 
 namespace pelmora::server {
 
-long long SignInThrottle::waitFor(const std::string& address, Clock::time_point now)
+long long SignInThrottle::waitFor(const std::string& peer, Clock::time_point now)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto it = failures_.find(address);
+    const auto it = failures_.find(addressKey(peer));
     if (it == failures_.end()) return 0;
     if (now - it->second.last >= kForgetAfter) {
         failures_.erase(it);
@@ -21,8 +22,9 @@ long long SignInThrottle::waitFor(const std::string& address, Clock::time_point 
     return std::chrono::ceil<std::chrono::seconds>(left).count();
 }
 
-void SignInThrottle::failed(const std::string& address, Clock::time_point now)
+void SignInThrottle::failed(const std::string& peer, Clock::time_point now)
 {
+    const std::string address = addressKey(peer);
     std::lock_guard<std::mutex> lock(mutex_);
     if (failures_.size() >= kMostAddresses && failures_.count(address) == 0) {
         const auto oldest = std::min_element(failures_.begin(), failures_.end(),

@@ -12,7 +12,8 @@
 // this throttle; the verdicts (401s), which is all a peer on another
 // address learns from, stay slowed. An address without a failure for
 // kForgetAfter is forgotten; at most kMostAddresses are remembered: when
-// full, the one whose last failure is oldest is forgotten.
+// full, the one whose last failure is oldest is forgotten. An address is
+// its key (ip_address.h): an IPv6 client is throttled with its whole /64.
 #pragma once
 
 #include <chrono>

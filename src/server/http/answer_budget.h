@@ -7,6 +7,7 @@
 // An address with no answer being written may always start one, so a
 // user's single request never waits behind the crowd; past the budget the
 // listener makes a further request wait briefly, then answers 503.
+// An address is counted under its key (ip_address.h: an IPv6 one by its /64).
 #pragma once
 
 #include <cstddef>

@@ -2,6 +2,7 @@
 
 #include <unordered_map>
 
+#include "server/support/ip_address.h"
 #include "server/support/log.h"
 
 namespace pelmora::server {
@@ -44,8 +45,10 @@ void noteResult(FleetBounds* bounds, Counters& counters, const MonitorRecord& r,
         else
             ++counters.machinesRefusedCap;
         // The trace's lines: each machine and address, or each address
-        // inventing machines, has its own first line a minute (log.h).
-        const std::string subject = (result.machineId != 0 ? std::to_string(result.machineId) + " at " : "") + peer;
+        // (an IPv6 one's /64) inventing machines, has its own first line a
+        // minute (log.h).
+        const std::string subject =
+            result.machineId != 0 ? std::to_string(result.machineId) + " at " + peer : addressKey(peer);
         logRepeated(Level::warn, Repeat::trace, std::string("record refused: ") + result.refused, subject,
                     "record of " + who + " from " + peer + " refused: " + result.refused +
                    (result.machineId != 0 ? ", " + result.oldAddress : ""));
@@ -86,7 +89,7 @@ void takeRecords(Store& store, FleetBounds* bounds, Counters& counters, const st
             const IncomingRecord& in = records[i];
             bool rateLeft = false;
             if (bounds) {
-                const int many = ++fromPeer[in.peer];
+                const int many = ++fromPeer[addressKey(in.peer)]; // the rate's key
                 rateLeft = bounds->newMachines.available(in.peer, RateLimit::Clock::now(), many);
                 if (!rateLeft && many > 1 && bounds->newMachines.available(in.peer)) break;
             }

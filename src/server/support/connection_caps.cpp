@@ -1,9 +1,11 @@
 #include "server/support/connection_caps.h"
+#include "server/support/ip_address.h"
 
 namespace pelmora::server {
 
-ConnectionCaps::Id ConnectionCaps::admit(const std::string& address, int allowance)
+ConnectionCaps::Id ConnectionCaps::admit(const std::string& peer, int allowance)
 {
+    const std::string address = addressKey(peer);
     Closer close;
     Id id = 0;
     {
@@ -50,8 +52,9 @@ ConnectionCaps::Id ConnectionCaps::roomFor(const std::string& address, Closer& c
     return victim;
 }
 
-bool ConnectionCaps::move(Id id, const std::string& address)
+bool ConnectionCaps::move(Id id, const std::string& client)
 {
+    const std::string address = addressKey(client);
     std::lock_guard<std::mutex> lock(mutex_);
     const auto it = held_.find(id);
     if (it == held_.end()) return false;
@@ -112,7 +115,7 @@ int ConnectionCaps::open() const
 int ConnectionCaps::heldBy(const std::string& address) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto it = byAddress_.find(address);
+    const auto it = byAddress_.find(addressKey(address));
     return it == byAddress_.end() ? 0 : it->second.count;
 }
 

@@ -8,7 +8,8 @@
 // refused. "Idle" is what the listener says may be closed at no loss: on the
 // HTTP port a connection waiting for a request head, on the monitor port an
 // exchange whose record is not in yet, an event stream at any time. So a
-// few addresses holding every place keep at most their share of it.
+// few addresses holding every place keep at most their share of it. An
+// address is counted under its key (ip_address.h: an IPv6 one by its /64).
 #pragma once
 
 #include <cstdint>

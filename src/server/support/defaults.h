@@ -78,9 +78,12 @@ inline constexpr std::size_t kOwnMemoryFromBytes = 256 * 1024;
 
 // Fixed limits and periods, by room.
 
-// support/log.h: a repeated line at most once a window; noise shares a budget.
+// support/log.h: a repeated line at most once a window; noise shares a
+// budget, the trace another, its lines left out summed up at most so often.
 inline constexpr long long kLogRepeatWindowMilliseconds = 60000;
 inline constexpr double kLogNoisePerSecond = 2, kLogNoiseBurst = 2;
+inline constexpr double kLogTracePerSecond = 1, kLogTraceBurst = 1;
+inline constexpr long long kLogTraceSummaryMilliseconds = 10000;
 inline constexpr std::size_t kLogMostSubjects = 4096; // the least recently seen is forgotten
 // support/shared_text.h: answers this large and over are made at most once
 // per kBigAnswerSeconds, and kept made ahead while asked for in the last

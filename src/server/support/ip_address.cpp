@@ -56,6 +56,17 @@ std::optional<IpNetwork> parseNetwork(const std::string& text)
     return n;
 }
 
+std::string addressKey(const std::string& address)
+{
+    std::optional<IpNetwork> a = parseAddress(address);
+    if (!a) return address;
+    if (a->v6)
+        for (int i = kIpv6KeyBits / 8; i < 16; ++i) a->bytes[i] = 0;
+    char out[INET6_ADDRSTRLEN] = {};
+    inet_ntop(a->v6 ? AF_INET6 : AF_INET, a->bytes.data(), out, sizeof out);
+    return a->v6 ? std::string(out) + "/" + std::to_string(kIpv6KeyBits) : std::string(out);
+}
+
 bool inNetwork(const IpNetwork& network, const std::string& address)
 {
     const std::optional<IpNetwork> a = parseAddress(address);

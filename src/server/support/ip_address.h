@@ -23,4 +23,11 @@ std::optional<IpNetwork> parseNetwork(const std::string& text);
 // ADDRESS (a listener's text) lies in NETWORK; false when it is no address.
 bool inNetwork(const IpNetwork& network, const std::string& address);
 
+// What every per-address limit (rates, caps, throttle, budgets) counts
+// ADDRESS under: an IPv4 address (mapped into IPv6 or not) itself, an IPv6
+// one its /64 ("2001:db8:1:2::/64"), since one subscriber holds a whole
+// /64 and picks its low bits at will; other text as it is.
+inline constexpr int kIpv6KeyBits = 64;
+std::string addressKey(const std::string& address);
+
 } // namespace pelmora::server

@@ -65,24 +65,53 @@ RepeatLimiter::Entry& RepeatLimiter::entry(const std::string& key, long long now
     return made;
 }
 
-bool RepeatLimiter::pass(const std::string& key, Repeat what, long long nowMs, std::string& note)
+bool RepeatLimiter::Budget::take(long long nowMs)
+{
+    tokens = std::min(burst, tokens + (nowMs - refilledMs) * perSecond / 1000);
+    refilledMs = nowMs;
+    if (tokens < 1) return false;
+    tokens -= 1;
+    return true;
+}
+
+std::string RepeatLimiter::traceSummary(long long nowMs)
+{
+    if (traceLeftOut_.empty() || nowMs - traceSummarizedMs_ < kTraceSummaryMs) return "";
+    long long all = 0;
+    std::string kinds;
+    for (const auto& [kind, count] : traceLeftOut_) {
+        all += count;
+        kinds += (kinds.empty() ? ": " : ", ") + std::to_string(count) + " " + kind;
+    }
+    const long long seconds = (nowMs - traceLeftOutSinceMs_ + 999) / 1000;
+    traceLeftOut_.clear();
+    traceSummarizedMs_ = nowMs;
+    return std::to_string(all) + (all == 1 ? " line" : " lines") +
+           " of the address trace left out over the log's budget in the last " + std::to_string(seconds) + " s" + kinds;
+}
+
+bool RepeatLimiter::pass(const std::string& kind, const std::string& subject, Repeat what, long long nowMs,
+                         std::string& note, std::string& summary)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     bool fresh = false;
-    Entry& e = entry(key, nowMs, fresh);
+    Entry& e = entry(kind + '\n' + subject, nowMs, fresh);
     if (nowMs - e.windowStart < kWindowMs) {
         ++e.leftOut;
         return false;
     }
-    if (what == Repeat::noise) {
-        tokens_ = std::min(kNoiseBurst, tokens_ + (nowMs - refilledMs_) * kNoisePerSecond / 1000);
-        refilledMs_ = nowMs;
-        if (tokens_ < 1) {
-            ++e.leftOut; // its window not begun: the next one tries again
-            return false;
-        }
-        tokens_ -= 1;
+    // Over the budget, the line's window is not begun: the subject's next one tries again.
+    if (what == Repeat::noise && !noise_.take(nowMs)) {
+        ++e.leftOut;
+        return false;
     }
+    if (what == Repeat::trace && !trace_.take(nowMs)) {
+        if (traceLeftOut_.empty()) traceLeftOutSinceMs_ = nowMs;
+        // The kinds are the code's own few; a bound all the same.
+        if (traceLeftOut_.size() < 16 || traceLeftOut_.count(kind)) ++traceLeftOut_[kind];
+        return false;
+    }
+    summary = what == Repeat::trace ? traceSummary(nowMs) : "";
     note.clear();
     if (e.leftOut > 0) note = " (and " + std::to_string(e.leftOut) + " more like it left out)";
     if (forgotten_ > 0) note += " (" + std::to_string(forgotten_) + " lines of other kinds left out)";
@@ -99,8 +128,10 @@ void logRepeated(Level level, Repeat what, const std::string& kind, const std::s
     const long long nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                                 std::chrono::steady_clock::now().time_since_epoch())
                                 .count();
-    std::string note;
-    if (limiter.pass(kind + '\n' + subject, what, nowMs, note)) logEvent(level, text + note);
+    std::string note, summary;
+    if (!limiter.pass(kind, subject, what, nowMs, note, summary)) return;
+    if (!summary.empty()) logEvent(Level::warn, summary);
+    logEvent(level, text + note);
 }
 
 } // namespace pelmora::server

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <list>
+#include <map>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -20,13 +21,15 @@ bool logs(Level level);
 
 // Lines a peer can cause at its own pace. Of each kind about each subject
 // (an address; a machine and an address) the first is written, then at most
-// one a minute, which says how many were left out. Noise (a peer's fault:
-// a connection ended early, a malformed record, a request over a limit, a
-// wrong token) also shares one budget of a few lines a second, so many
-// addresses cannot flood the log either. The lines the machines' address
-// trace needs (an address change, a record refused) never draw on that
-// budget, so no flood of noise pushes them out: they are bounded by their
-// subjects, each a machine and the address it came from.
+// one a minute, which says how many were left out. Each line also draws on
+// a budget of its class, so no number of subjects floods the log: noise (a
+// peer's fault: a connection ended early, a malformed record, a request
+// over a limit, a wrong token) shares one of a few lines a second; the
+// machines' address trace (an address change, a record refused) has one of
+// its own, so no flood of noise pushes it out. A trace line over its budget
+// is counted by kind, and the next one written, at most every
+// kTraceSummaryMs, comes after a line of those counts. So a flood of noise
+// and trace together writes at most 5 lines a second.
 enum class Repeat { noise, trace };
 void logRepeated(Level level, Repeat what, const std::string& kind, const std::string& subject,
                  const std::string& text);
@@ -35,24 +38,37 @@ class RepeatLimiter {
 public:
     static constexpr long long kWindowMs = defaults::kLogRepeatWindowMilliseconds;
     static constexpr double kNoisePerSecond = defaults::kLogNoisePerSecond, kNoiseBurst = defaults::kLogNoiseBurst;
+    static constexpr double kTracePerSecond = defaults::kLogTracePerSecond, kTraceBurst = defaults::kLogTraceBurst;
+    static constexpr long long kTraceSummaryMs = defaults::kLogTraceSummaryMilliseconds;
     static constexpr std::size_t kMostKeys = defaults::kLogMostSubjects;
 
-    // Whether the line for KEY goes out at NOW_MS; if so, NOTE is what to
-    // add to it about the lines left out before.
-    bool pass(const std::string& key, Repeat what, long long nowMs, std::string& note);
+    // Whether the line of KIND about SUBJECT goes out at NOW_MS; if so, NOTE
+    // is what to add to it about the lines left out before, and SUMMARY,
+    // when not empty, a line to write before it: the trace's lines left out
+    // over its budget.
+    bool pass(const std::string& kind, const std::string& subject, Repeat what, long long nowMs, std::string& note,
+              std::string& summary);
 
 private:
     struct Entry {
         long long windowStart = 0, leftOut = 0;
         std::list<std::string>::iterator age;
     };
+    struct Budget {
+        double perSecond, burst, tokens;
+        long long refilledMs = 0;
+        bool take(long long nowMs);
+    };
     Entry& entry(const std::string& key, long long nowMs, bool& fresh);
+    std::string traceSummary(long long nowMs);
 
     std::mutex mutex_;
     std::unordered_map<std::string, Entry> entries_;
     std::list<std::string> ages_; // most recently seen first
-    double tokens_ = kNoiseBurst;
-    long long refilledMs_ = 0, forgotten_ = 0;
+    Budget noise_{kNoisePerSecond, kNoiseBurst, kNoiseBurst}, trace_{kTracePerSecond, kTraceBurst, kTraceBurst};
+    long long forgotten_ = 0;
+    std::map<std::string, long long> traceLeftOut_; // by kind (a few, named in the code)
+    long long traceLeftOutSinceMs_ = 0, traceSummarizedMs_ = -kTraceSummaryMs;
 };
 
 } // namespace pelmora::server

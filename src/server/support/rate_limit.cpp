@@ -1,4 +1,5 @@
 #include "server/support/rate_limit.h"
+#include "server/support/ip_address.h"
 
 #include <algorithm>
 
@@ -6,8 +7,9 @@ namespace pelmora::server {
 
 RateLimit::RateLimit(int perHour, std::size_t mostAddresses) : perHour_(perHour), mostAddresses_(mostAddresses) {}
 
-RateLimit::Bucket* RateLimit::bucket(const std::string& address, Clock::time_point now)
+RateLimit::Bucket* RateLimit::bucket(const std::string& peer, Clock::time_point now)
 {
+    const std::string address = addressKey(peer);
     auto found = buckets_.find(address);
     if (found == buckets_.end()) {
         if (buckets_.size() >= mostAddresses_) {

@@ -1,6 +1,7 @@
 // Limits per source address: each address may do a thing PER_HOUR times an
 // hour, up to PER_HOUR at once (a token bucket). The addresses followed
-// are bounded; past that many, an address not followed is let through (the
+// are bounded (each under its key, ip_address.h: an IPv6 one by its /64);
+// past that many, an address not followed is let through (the
 // caps behind the limit still hold).
 #pragma once
 

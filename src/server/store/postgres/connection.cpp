@@ -1,4 +1,5 @@
 #include "server/store/postgres/connection.h"
+#include "server/store/postgres/connection_secrets.h"
 
 #include <cctype>
 #include <cstdio>
@@ -90,7 +91,7 @@ long long PgRows::integer(int row, int column) const
 double PgRows::real(int row, int column) const { return std::strtod(PQgetvalue(result_, row, column), nullptr); }
 bool PgRows::flag(int row, int column) const { return integer(row, column) != 0; }
 
-PgConnection::PgConnection(const std::string& uri, const PgSettings& settings)
+PgConnection::PgConnection(const std::string& uri, const PgSettings& settings) : uri_(uri)
 {
     // Ours first: what the URI names overrides them (libpq keeps the last).
     const std::string connectTimeout = std::to_string(settings.connectSeconds);
@@ -100,7 +101,7 @@ PgConnection::PgConnection(const std::string& uri, const PgSettings& settings)
                                   uri.c_str(), nullptr};
     conn_ = PQconnectdbParams(keys, values, 1);
     if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
-        const std::string message = conn_ ? PQerrorMessage(conn_) : "out of memory";
+        const std::string message = conn_ ? libpqError() : "out of memory";
         PQfinish(conn_);
         conn_ = nullptr;
         throw PgError("cannot connect to the database: " + message, "", true);
@@ -117,6 +118,13 @@ PgConnection::PgConnection(const std::string& uri, const PgSettings& settings)
 
 PgConnection::~PgConnection() { PQfinish(conn_); }
 
+std::string PgConnection::libpqError() const
+{
+    std::string message = withoutPasswords(PQerrorMessage(conn_), uri_);
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+    return message;
+}
+
 int PgConnection::serverVersion() const { return PQserverVersion(conn_); }
 
 bool PgConnection::broken() const { return !conn_ || PQstatus(conn_) != CONNECTION_OK; }
@@ -124,8 +132,8 @@ bool PgConnection::broken() const { return !conn_ || PQstatus(conn_) != CONNECTI
 PgError PgConnection::failure(pg_result* result, const std::string& what) const
 {
     const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
-    std::string message = result ? PQresultErrorMessage(result) : "";
-    if (message.empty()) message = PQerrorMessage(conn_);
+    std::string message = result ? withoutPasswords(PQresultErrorMessage(result), uri_) : "";
+    if (message.empty()) message = libpqError();
     while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
     PgError error(what + ": " + message, state ? state : "", broken());
     PQclear(result);
@@ -149,7 +157,7 @@ bool PgConnection::awaitNotification(int milliseconds)
     bool came = false;
     const auto take = [&] {
         // What the socket holds now, at most its buffer: bounded.
-        if (!PQconsumeInput(conn_)) throw PgError(std::string("waiting for changes: ") + PQerrorMessage(conn_), "", true);
+        if (!PQconsumeInput(conn_)) throw PgError(std::string("waiting for changes: ") + libpqError(), "", true);
         while (PGnotify* n = PQnotifies(conn_)) {
             PQfreemem(n);
             came = true;
@@ -182,7 +190,7 @@ void PgConnection::commit()
 void PgConnection::startQueue()
 {
     if (!queued_.empty()) return;
-    if (PQenterPipelineMode(conn_) != 1) throw PgError(std::string("queueing: ") + PQerrorMessage(conn_), "", true);
+    if (PQenterPipelineMode(conn_) != 1) throw PgError(std::string("queueing: ") + libpqError(), "", true);
     if (beginHeld_)
         send(PQsendQueryParams(conn_, "BEGIN", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1, false, "BEGIN");
     beginHeld_ = false;
@@ -192,7 +200,7 @@ void PgConnection::send(bool sent, bool wanted, const char* what)
 {
     if (!sent) {
         // Out of step with the server: this connection is not used again.
-        const std::string message = PQerrorMessage(conn_);
+        const std::string message = libpqError();
         PQfinish(conn_);
         conn_ = nullptr;
         queued_.clear();
@@ -313,7 +321,7 @@ pg_result* PgConnection::runPipelined(const Prepared& p, const std::vector<const
     if (!ok || PQexitPipelineMode(conn_) != 1) {
         // Out of step with the server: this connection is not used again.
         for (pg_result* answer : answers) PQclear(answer);
-        const std::string message = PQerrorMessage(conn_);
+        const std::string message = libpqError();
         PQfinish(conn_);
         conn_ = nullptr;
         throw PgError(p.sql + ": " + message, "", true);

@@ -111,11 +111,14 @@ private:
     };
     const Prepared& prepare(const std::string& sql);
     PgError failure(pg_result* result, const std::string& what) const;
+    // libpq's last error, cleaned of the URI's password (connection_secrets.h).
+    std::string libpqError() const;
     // The statement with the BEGIN held back before it and COMMIT after it
     // when COMMITTING, sent at once and their answers read together.
     pg_result* runPipelined(const Prepared& prepared, const std::vector<const char*>& values, bool committing);
     void startQueue();
     void send(bool sent, bool wanted, const char* what);
+    std::string uri_;
     pg_conn* conn_ = nullptr;
     bool beginHeld_ = false, commitSent_ = false;
     std::vector<bool> queued_; // for each answer awaited: whether its rows are wanted
