@@ -89,8 +89,12 @@ struct WaitingRow {
     int cpu = 0;
     std::string user;
     int team = 0;
-    std::string unit, address; // of its last record
+    std::string unit, address; // of its first sender's last record: the row is its first sender's
     long long firstSeen = 0, lastSeen = 0;
+    // Another sender of its name (noted at most once a minute, its records
+    // change nothing else), for the admin to choose: otherAt 0 none.
+    std::string otherAddress;
+    long long otherAt = 0;
 };
 
 struct MachineRow {
