@@ -57,15 +57,16 @@ void PostgresStore::putWaiting(PgConnection& c, const MonitorRecord& r, long lon
         return;
     }
     // Counted under a lock every server takes to add one: the bound holds
-    // across servers. At the bound, the rows of the address holding the
-    // most go first (the least recently seen of them): an address inventing
-    // names churns its own rows, never those of a machine that keeps reporting.
+    // across servers. At the bound, one row of the address holding the most
+    // goes (the least recently seen of its rows; of two addresses holding as
+    // many, the one seen least recently): an address inventing names churns
+    // its own rows, never those of a machine that keeps reporting.
     lockCount(c, "waiting");
     const long long count = c.query("SELECT count(*) FROM waiting").run().integer(0, 0);
-    if (rules.maxWaiting > 0 && count >= rules.maxWaiting)
-        c.query("DELETE FROM waiting WHERE id IN (SELECT id FROM (SELECT id, last_seen, count(*) OVER"
-                " (PARTITION BY address) AS held FROM waiting) w ORDER BY held DESC, last_seen, id LIMIT :count)")
-            .bind(":count", count - rules.maxWaiting + 1).run();
+    for (long long over = rules.maxWaiting > 0 ? count - rules.maxWaiting + 1 : 0; over > 0; --over)
+        c.query("DELETE FROM waiting WHERE id = (SELECT id FROM waiting WHERE address = (SELECT address FROM waiting"
+                " GROUP BY address ORDER BY count(*) DESC, min(last_seen) LIMIT 1) ORDER BY last_seen, id LIMIT 1)")
+            .run();
     // Another server's record of the same identity may have come first:
     // then its row is the one, and this record is one more of it.
     PgConnection::Query insert = c.query("INSERT INTO waiting (name, cpu, \"user\", team, unit, address, first_seen,"

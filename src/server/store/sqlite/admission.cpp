@@ -52,8 +52,8 @@ void SqliteStore::putWaiting(const MonitorRecord& r, long long now, const Exchan
     a.countWaiting.reset().step();
     const long long count = a.countWaiting.integer(0);
     a.countWaiting.reset();
-    if (rules.maxWaiting > 0 && count >= rules.maxWaiting)
-        a.dropOldestWaiting.reset().bind(":count", count - rules.maxWaiting + 1).run();
+    for (long long over = rules.maxWaiting > 0 ? count - rules.maxWaiting + 1 : 0; over > 0; --over)
+        a.dropOneWaiting.reset().run();
     a.insertWaiting.reset().bind(":name", r.computerName).bind(":cpu", r.cpu).bind(":user", r.user)
         .bind(":team", r.team).bind(":unit", r.unit).bind(":address", rules.address).bind(":now", now).run();
     result.waitingId = sqlite3_last_insert_rowid(writer_);

@@ -19,12 +19,14 @@ struct SqliteStore::Admission {
                               " WHERE id = :id AND other_at <= :now - 60"),
           insertWaiting(db, "INSERT INTO waiting (name, cpu, user, team, unit, address, first_seen, last_seen)"
                             " VALUES (:name, :cpu, :user, :team, :unit, :address, :now, :now)"),
-          // At the bound, the rows of the address holding the most go first
-          // (the least recently seen of them): an address inventing names
-          // churns its own rows, never those of a machine that keeps reporting.
-          dropOldestWaiting(db, "DELETE FROM waiting WHERE id IN (SELECT id FROM (SELECT id, last_seen,"
-                                " count(*) OVER (PARTITION BY address) AS held FROM waiting)"
-                                " ORDER BY held DESC, last_seen, id LIMIT :count)"),
+          // At the bound, one row of the address holding the most goes (the
+          // least recently seen of its rows; of two addresses holding as many,
+          // the one seen least recently): an address inventing names churns
+          // its own rows, never those of a machine that keeps reporting. On
+          // the index by address, a scan of its entries.
+          dropOneWaiting(db, "DELETE FROM waiting WHERE id = (SELECT id FROM waiting WHERE address ="
+                             " (SELECT address FROM waiting GROUP BY address ORDER BY count(*) DESC, min(last_seen)"
+                             " LIMIT 1) ORDER BY last_seen, id LIMIT 1)"),
           // A flood, from however many addresses, changes the machine (and so
           // the fleet's views) at most once a minute.
           noteRefused(db, "UPDATE machines SET refused_address = :address, refused_at = :now"
@@ -32,7 +34,7 @@ struct SqliteStore::Admission {
           countWaiting(db, "SELECT count(*) FROM waiting")
     {
     }
-    Statement findWaiting, touchWaiting, noteOtherSender, insertWaiting, dropOldestWaiting, noteRefused, countWaiting;
+    Statement findWaiting, touchWaiting, noteOtherSender, insertWaiting, dropOneWaiting, noteRefused, countWaiting;
 };
 
 } // namespace pelmora::server
