@@ -64,8 +64,9 @@ struct ExchangeRules {
     bool pinAddresses = false; // refuse a known machine's record from another address
     bool mayAddMachine = true; // a record of a machine not known may add it
     long long maxMachines = 0; // 0: no cap
-    // A new identity waits for the admin's approval: one waiting row, at
-    // most MAX_WAITING of them (the least recently seen dropped first).
+    // A new identity waits for the admin's approval: one waiting row, its
+    // first sender's, at most MAX_WAITING of them (past that the least
+    // recently seen of the address holding the most is dropped).
     bool byApproval = false;
     long long maxWaiting = 0;
     // False for a report written after its monitor had its answer (kept
