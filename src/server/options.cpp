@@ -109,7 +109,8 @@ int parseOptions(int argc, const char* const* argv, ServerOptions& options, std:
                    "machine) until an administrator approves it (POST /api/machines/ID/approve)")
         ->capture_default_str()->check(CLI::IsMember({"open", "approve"}));
     app.add_option("--max-waiting", fleet.maxWaiting,
-                   "identities waiting for approval kept at most; past that the least recently seen is dropped")
+                   "identities waiting for approval kept at most; past that the least recently seen of the "
+                   "address holding the most is dropped")
         ->capture_default_str()->check(CLI::Range(1LL, 100000LL));
     app.add_option("--history-max-rows", fleet.historyMaxRows,
                    "reports in one history answer at most (more are thinned out evenly)")

@@ -175,13 +175,13 @@ TEST_P(StoreBounds, NewIdentitiesWaitBoundedUntilApproved)
         return r;
     };
     long long now = 1000;
-    for (const char* name : {"A", "B", "C", "D"}) {
-        const ExchangeResult r = store->recordReport(record(name), ++now, from("10.0.0.1"));
+    for (const char* name : {"A", "B", "C", "D"}) { // full at D: A, the oldest of the address holding most, goes
+        const ExchangeResult r = store->recordReport(record(name), ++now, from(name[0] == 'B' ? "10.0.2.5" : "10.0.0.1"));
         EXPECT_TRUE(r.waiting && r.newMachine && r.refused && r.command == 0) << name;
     }
-    const ExchangeResult again = store->recordReport(record("B"), ++now, from("10.0.2.5")); // seen again, moved
+    const ExchangeResult again = store->recordReport(record("B"), ++now, from("10.0.2.5")); // seen again
     EXPECT_TRUE(again.waiting && !again.newMachine);
-    store->recordReport(record("E"), ++now, from("10.0.1.1")); // full: C, the least recently seen, goes
+    store->recordReport(record("E"), ++now, from("10.0.1.1")); // full: C goes, as A did
     ExchangeRules slow = from("10.0.0.1");
     slow.mayAddMachine = false;
     EXPECT_FALSE(store->recordReport(record("F"), ++now, slow).waiting); // over its address's rate
@@ -212,8 +212,8 @@ TEST_P(StoreBounds, NewIdentitiesWaitBoundedUntilApproved)
         EXPECT_EQ(names(), c.left) << c.body;
     }
     EXPECT_EQ(store->machineCount(), 2);
-    EXPECT_EQ(approveWaiting(*store, limits, store->waiting().at(0).id, "admin@test", now).status, 409);
-    EXPECT_EQ(approveWaiting(*store, limits, 999, "admin@test", now).status, 404);
+    EXPECT_EQ(approveWaiting(*store, limits, store->waiting().at(0).id, "", "admin@test", now).status, 409);
+    EXPECT_EQ(approveWaiting(*store, limits, 999, "", "admin@test", now).status, 404);
 
     // An approved machine is served from its next record, and from where it waited when pinned.
     ExchangeRules pinned = from("10.0.0.1");
@@ -222,6 +222,86 @@ TEST_P(StoreBounds, NewIdentitiesWaitBoundedUntilApproved)
     EXPECT_TRUE(!served.waiting && !served.refused && !served.newMachine);
     EXPECT_EQ(served.machineId, store->machines().at(1).id);
     EXPECT_NE(store->recordReport(record("B"), ++now, pinned).refused, nullptr);
+}
+
+// A waiting row is its first sender's: another sender of its name is only
+// noted (once a minute at most), addresses inventing names churn their own
+// rows, and the approval pins the machine to the address the admin chose.
+TEST_P(StoreBounds, AWaitingRowIsItsFirstSendersWhoeverSendsItsName)
+{
+    std::unique_ptr<Store> store = GetParam().open("bounds_first_sender.db", true);
+    const auto from = [](const char* address, bool pinned = false) {
+        ExchangeRules r;
+        r.address = address, r.pinAddresses = pinned, r.byApproval = true, r.maxWaiting = 6;
+        return r;
+    };
+    MonitorRecord real = record("REAL");
+    real.user = "alice", real.team = 7;
+    MonitorRecord fake = real;
+    fake.user = "mallory", fake.team = 666, fake.unit = "p6_R6_C6_G6";
+    const long long id = store->recordReport(real, 1000, from("10.0.0.9")).waitingId;
+    const auto row = [&](const char* name) {
+        for (const WaitingRow& w : store->waiting())
+            if (w.name == name) return w;
+        return WaitingRow{};
+    };
+    struct Sender {
+        long long at;
+        const char* from;
+        const char* other; // the other sender shown after it
+        long long otherAt;
+    } senders[] = {
+        {1001, "10.6.6.6", "10.6.6.6", 1001},
+        {1030, "10.7.7.7", "10.6.6.6", 1001}, // within the minute: not noted
+        {1061, "10.7.7.7", "10.7.7.7", 1061},
+    };
+    for (const Sender& s : senders) {
+        const ExchangeResult r = store->recordReport(fake, s.at, from(s.from));
+        EXPECT_TRUE(r.waiting && !r.newMachine && r.waitingId == id && r.command == 0) << s.at;
+        const WaitingRow w = row("REAL");
+        EXPECT_EQ(w.address + " " + w.user + " " + std::to_string(w.team) + " " + w.unit,
+                  "10.0.0.9 alice 7 " + real.unit) << s.at;
+        EXPECT_EQ(w.lastSeen, 1000) << s.at;
+        EXPECT_EQ(w.otherAddress, s.other) << s.at;
+        EXPECT_EQ(w.otherAt, s.otherAt) << s.at;
+    }
+    // Three addresses invent 20 names each past the bound, while REAL
+    // reports after every ten and MOVED, seen from two addresses, after every five.
+    store->recordReport(record("MOVED"), 1100, from("10.0.0.8"));
+    const long long moved = row("MOVED").id;
+    long long now = 1100;
+    for (int n = 0; n < 60; ++n) {
+        const std::string address = "10.9.9." + std::to_string(n % 3);
+        store->recordReport(record("FAKE" + std::to_string(n)), ++now, from(address.c_str()));
+        if (n % 10 == 9) EXPECT_EQ(store->recordReport(real, ++now, from("10.0.0.9")).waitingId, id) << n;
+        if (n % 5 == 4) EXPECT_EQ(store->recordReport(record("MOVED"), ++now, from("10.0.0.8")).waitingId, moved) << n;
+    }
+    store->recordReport(record("MOVED"), ++now, from("10.0.0.18"));
+    EXPECT_EQ(store->waitingCount(), 6);
+    EXPECT_EQ(row("MOVED").otherAddress, "10.0.0.18");
+
+    FleetLimits limits;
+    struct Approve {
+        long long id;
+        const char* body;
+        int status;
+        const char* address; // the machine's, when made
+    } approvals[] = {
+        {id, R"({"address":"10.5.5.5"})", 409, nullptr}, // never seen from there
+        {id, R"({"address":"not one"})", 400, nullptr},
+        {id, R"({"network":"10.0.0.0/8"})", 400, nullptr},
+        {999, R"({"address":"10.0.0.9"})", 404, nullptr},
+        {id, "", 200, "10.0.0.9"}, // its first sender's, whoever sent its name last
+        {moved, R"({"address":"10.0.0.18"})", 200, "10.0.0.18"},
+    };
+    for (const Approve& a : approvals) {
+        const AdminAnswer answer = approveWaiting(*store, limits, a.id, a.body, "admin@test", now);
+        EXPECT_EQ(answer.status, a.status) << a.body;
+        if (a.address) EXPECT_EQ(answer.body["approved"][0]["address"], a.address) << a.body;
+    }
+    EXPECT_NE(store->recordReport(fake, ++now, from("10.7.7.7", true)).refused, nullptr);
+    EXPECT_EQ(store->recordReport(real, ++now, from("10.0.0.9", true)).refused, nullptr);
+    EXPECT_EQ(store->recordReport(record("MOVED"), ++now, from("10.0.0.18", true)).refused, nullptr);
 }
 
 TEST(IpAddress, NetworksMatchTheirAddressesOnly)

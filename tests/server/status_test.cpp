@@ -10,6 +10,7 @@
 #include "server/fleet/fleet_view.h"
 #include "server/fresh_store.h"
 #include "server/fleet/machine_status.h"
+#include "server/fleet/points_history.h"
 #include "server/monitor/record.h"
 
 using namespace pelmora;
@@ -117,6 +118,40 @@ TEST_P(StatusTest, ThePaceIsTheRecentOne)
     ASSERT_TRUE(s.progressPerHour);
     EXPECT_NEAR(*s.progressPerHour, 20.0, 0.5);
     EXPECT_NEAR(static_cast<double>(*s.pointsPerDay), 240 * 0.2 * 24, 240 * 0.005 * 24);
+}
+
+// An approved identity's row holds progress 0 until its first report: a
+// stalled machine approved at 37 %, across a restart of the server, shows
+// no pace and no points per day, and no hourly sample holds any, until it
+// steps; then its pace is measured from its own first report.
+TEST_P(StatusTest, AnApprovedMachinesPaceComesFromItsOwnReports)
+{
+    ExchangeRules waits;
+    waits.address = "10.0.0.1", waits.byApproval = true, waits.maxWaiting = 10;
+    MonitorRecord r = record("PC", 37);
+    r.points = 240;
+    store->recordReport(r, 1000, waits);
+    ASSERT_EQ(store->approve({store->waiting().at(0).id}, 0, 1005).approved.size(), 1u);
+    store.reset(); // the server restarts
+    store = GetParam().open("status_test.db", false);
+    const StatusLimits limits{900, 3600};
+    store->setOfflineAfter(limits.offlineAfter);
+    for (long long at = 1010; at <= 7250; at += 60) {
+        const bool steps = at == 7250;
+        r.progress = steps ? 38 : 37;
+        store->recordReport(r, at);
+        samplePointsHourly(*store, at, limits);
+        const MachineStatus got = status(at, limits);
+        if (steps) break;
+        ASSERT_FALSE(got.pointsPerDay) << at << ": " << *got.pointsPerDay;
+        ASSERT_FALSE(got.progressPerHour) << at;
+    }
+    const MachineStatus stepped = status(7250, limits);
+    ASSERT_TRUE(stepped.pointsPerDay);
+    EXPECT_EQ(*stepped.pointsPerDay, 33); // 1 % in 6240 s since its first report, at 240 points a unit
+    const std::vector<PointsHour> hours = store->pointsHistory({}, 0, 0).hours;
+    ASSERT_EQ(hours.size(), 3u);
+    for (const PointsHour& h : hours) EXPECT_EQ(h.ppd, h.at < 7200 ? 0 : 33) << h.at; // the last after its step
 }
 
 // Out-of-range numbers from a hostile or broken monitor: brought into

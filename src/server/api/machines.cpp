@@ -67,7 +67,8 @@ void deleteMachineMute(ApiContext& api, const HttpRequest& req, HttpResponse& re
 void postApproveMachine(ApiContext& api, const HttpRequest& req, HttpResponse& res)
 {
     const AdminAnswer a =
-        approveWaiting(api.store, api.bounds.limits, machineIn(req), "admin@" + req.remote_addr, secondsNow());
+        approveWaiting(api.store, api.bounds.limits, machineIn(req), req.body, "admin@" + req.remote_addr,
+                       secondsNow());
     answer(res, a.status, a.body);
 }
 

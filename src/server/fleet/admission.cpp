@@ -1,5 +1,7 @@
 #include "server/fleet/admission.h"
 
+#include <algorithm>
+
 #include "server/support/ip_address.h"
 #include "server/support/log.h"
 
@@ -48,10 +50,27 @@ AdminAnswer moveMachineAddress(Store& store, long long id, const std::string& bo
 
 AdminAnswer waitingList(Store& store) { return {200, listJson("waiting", store.waiting(), waitingJson)}; }
 
-AdminAnswer approveWaiting(Store& store, const FleetLimits& limits, long long waitingId, const std::string& by,
-                           long long now)
+AdminAnswer approveWaiting(Store& store, const FleetLimits& limits, long long waitingId, const std::string& body,
+                           const std::string& by, long long now)
 {
-    const Approval a = store.approve({waitingId}, limits.maxMachines, now);
+    // Pinned to its first sender's address, or to the other sender the
+    // list showed, as the admin chooses: never to whoever sent its name last.
+    std::string address;
+    const bool chooses = body.find_first_not_of(" \t\r\n") != std::string::npos &&
+                         Json::parse(body, nullptr, false) != Json::object();
+    if (chooses) {
+        const std::optional<std::string> text = onlyMember(body, "address");
+        if (!text) return failure(400, "the body must be empty, {} or {\"address\": \"A\"}");
+        const std::optional<std::string> chosen = canonicalAddress(*text);
+        if (!chosen) return failure(400, "not an IPv4 or IPv6 address: " + text->substr(0, 64));
+        const std::vector<WaitingRow> rows = store.waiting();
+        const auto row = std::find_if(rows.begin(), rows.end(), [&](const WaitingRow& w) { return w.id == waitingId; });
+        if (row == rows.end()) return failure(404, "no waiting identity " + std::to_string(waitingId));
+        if (*chosen != row->address && (row->otherAt == 0 || *chosen != row->otherAddress))
+            return failure(409, "waiting identity " + std::to_string(waitingId) + " was not seen from " + *chosen);
+        address = *chosen;
+    }
+    const Approval a = store.approve({waitingId}, limits.maxMachines, now, address);
     if (a.approved.empty() && a.refused.empty())
         return failure(404, "no waiting identity " + std::to_string(waitingId));
     return approved(a, limits, by);

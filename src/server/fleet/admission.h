@@ -17,9 +17,10 @@ AdminAnswer moveMachineAddress(Store& store, long long id, const std::string& bo
                                long long now);
 // GET /api/machines?state=waiting
 AdminAnswer waitingList(Store& store);
-// POST /api/machines/ID/approve, ID a waiting identity's.
-AdminAnswer approveWaiting(Store& store, const FleetLimits& limits, long long waitingId, const std::string& by,
-                           long long now);
+// POST /api/machines/ID/approve, ID a waiting identity's, with BODY empty,
+// {} or {"address": "A"}: A its address or its other sender's.
+AdminAnswer approveWaiting(Store& store, const FleetLimits& limits, long long waitingId, const std::string& body,
+                           const std::string& by, long long now);
 // POST /api/machines/approve with BODY {"address": "A"} or {"network": "A/N"}.
 AdminAnswer approveWaitingFrom(Store& store, const FleetLimits& limits, const std::string& body,
                                const std::string& by, long long now);

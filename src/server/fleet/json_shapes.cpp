@@ -224,7 +224,9 @@ Json waitingJson(const WaitingRow& w)
 {
     return {{"id", w.id},           {"name", w.name},       {"cpu", w.cpu},
             {"user", w.user},       {"team", w.team},       {"unit", w.unit},
-            {"address", w.address}, {"first_seen", isoTime(w.firstSeen)}, {"last_seen", isoTime(w.lastSeen)}};
+            {"address", w.address}, {"first_seen", isoTime(w.firstSeen)}, {"last_seen", isoTime(w.lastSeen)},
+            {"other_address", w.otherAt ? Json(w.otherAddress) : Json()},
+            {"other_seen", timeOrNull(w.otherAt)}};
 }
 
 Json approvalJson(const Approval& a)

@@ -35,6 +35,10 @@ void noteResult(FleetBounds* bounds, Counters& counters, const MonitorRecord& r,
             logRepeated(Level::info, Repeat::noise, "new identity waits", peer,
                         "new identity " + who + " from " + peer + " waits for approval (waiting id " +
                             std::to_string(result.waitingId) + ")");
+        else if (result.addressChanged) // noted beside the row, which stays its first sender's
+            logRepeated(Level::warn, Repeat::trace, "waiting identity sent by another", peer,
+                        "waiting identity " + who + " (waiting id " + std::to_string(result.waitingId) +
+                            ") sent from " + peer + ", first from " + result.oldAddress + ": noted, not taken");
         return;
     }
     if (result.refused) {

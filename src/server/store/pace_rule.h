@@ -18,13 +18,16 @@ struct PaceMarks {
 };
 
 // OLD: the row's marks; OLD_PROGRESS: its progress before this report.
-// A new unit, a machine coming back after its exit, or progress going
-// backwards starts both marks at this report.
+// A row without marks (at 0: an approved identity, whose row holds progress
+// 0 until its first report, which a restart of the server keeps), a new
+// unit, a machine coming back after its exit, or progress going backwards
+// starts both marks at this report: a pace is measured only from progress
+// the machine reported, never from a 0 it did not.
 constexpr PaceMarks decidePace(const PaceMarks& old, int oldProgress, bool unitChanged, bool comesBack, int progress,
                                long long now)
 {
     const PaceMark here{now, progress};
-    if (unitChanged || comesBack || progress < oldProgress) return {here, here};
+    if (old.start.at == 0 || unitChanged || comesBack || progress < oldProgress) return {here, here};
     // At a step forward the next mark, once half a window old, starts the window.
     if (progress > oldProgress && now - old.next.at >= kPaceWindowSeconds / 2) return {old.next, here};
     return old;

@@ -64,8 +64,9 @@ struct ExchangeRules {
     bool pinAddresses = false; // refuse a known machine's record from another address
     bool mayAddMachine = true; // a record of a machine not known may add it
     long long maxMachines = 0; // 0: no cap
-    // A new identity waits for the admin's approval: one waiting row, at
-    // most MAX_WAITING of them (the least recently seen dropped first).
+    // A new identity waits for the admin's approval: one waiting row, its
+    // first sender's, at most MAX_WAITING of them (past that the least
+    // recently seen of the address holding the most is dropped).
     bool byApproval = false;
     long long maxWaiting = 0;
     // False for a report written after its monitor had its answer (kept
@@ -89,8 +90,12 @@ struct WaitingRow {
     int cpu = 0;
     std::string user;
     int team = 0;
-    std::string unit, address; // of its last record
+    std::string unit, address; // of its first sender's last record: the row is its first sender's
     long long firstSeen = 0, lastSeen = 0;
+    // Another sender of its name (noted at most once a minute, its records
+    // change nothing else), for the admin to choose: otherAt 0 none.
+    std::string otherAddress;
+    long long otherAt = 0;
 };
 
 struct MachineRow {

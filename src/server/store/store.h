@@ -107,8 +107,11 @@ public:
     virtual std::vector<WaitingRow> waiting() = 0; // first seen first
     virtual long long waitingCount() = 0;
     // Makes the waiting rows IDS machines (gone from the list), while the
-    // store holds fewer than MAX_MACHINES (0: no cap); ids not waiting are passed over.
-    virtual Approval approve(const std::vector<long long>& ids, long long maxMachines, long long now) = 0;
+    // store holds fewer than MAX_MACHINES (0: no cap); ids not waiting are
+    // passed over. Each machine has ADDRESS (the one the admin chose), else
+    // its waiting row's: its first sender's.
+    virtual Approval approve(const std::vector<long long>& ids, long long maxMachines, long long now,
+                             const std::string& address = {}) = 0;
 };
 
 class CommandStore {

@@ -51,7 +51,7 @@ inline constexpr int kUnitsPerHour = 120;       // per source address
 inline constexpr long long kHeldUnits = 10000;
 inline constexpr long long kHeldUnitBytes = 4LL << 20;
 inline constexpr const char* kAdmission = "open"; // or "approve": new identities wait for the admin
-inline constexpr long long kMaxWaiting = 1000;     // waiting identities kept, the least recently seen dropped first
+inline constexpr long long kMaxWaiting = 1000;     // waiting identities kept (store/rows.h, ExchangeRules)
 
 // The webhook.
 inline constexpr int kWebhookTimeoutSeconds = 10; // the whole post: connect, send, answer

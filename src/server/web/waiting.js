@@ -29,18 +29,32 @@ function row(w, admin) {
   const seen = [el("td"), el("td")];
   seen[0].append(timeEl(w.first_seen));
   seen[1].append(timeEl(w.last_seen));
+  // Another sender of its name: noted, never taken, unless the admin pins the machine there.
+  const other = el("td");
+  if (w.other_address !== null) other.append(`${w.other_address} `, timeEl(w.other_seen));
   tr.append(el("td", null, w.name), el("td", "num", w.cpu), el("td", null, w.user), el("td", "num", w.team),
-    el("td", null, w.address), ...seen);
+    el("td", null, w.address), other, ...seen);
   const actions = el("td");
   if (admin) {
+    // Pinned to the address shown, whoever sends the name meanwhile.
     const one = el("button", null, "Approve");
     one.type = "button";
-    one.addEventListener("click", () => approve(`/api/machines/${w.id}/approve`, undefined, `${w.name}/${w.cpu}`));
+    one.addEventListener("click", () =>
+      approve(`/api/machines/${w.id}/approve`, w.address ? { address: w.address } : undefined,
+        `${w.name}/${w.cpu} at ${w.address || "its address"}`));
+    actions.append(one, " ");
+    if (w.other_address) {
+      const there = el("button", null, `Approve at ${w.other_address}`);
+      there.type = "button";
+      there.addEventListener("click", () => approve(`/api/machines/${w.id}/approve`, { address: w.other_address },
+        `${w.name}/${w.cpu} at ${w.other_address}, not at ${w.address}`));
+      actions.append(there, " ");
+    }
     const all = el("button", null, "All from this address");
     all.type = "button";
     all.addEventListener("click", () =>
       approve("/api/machines/approve", { address: w.address }, `every waiting identity from ${w.address}`));
-    actions.append(one, " ", all);
+    actions.append(all);
   }
   tr.append(actions);
   return tr;

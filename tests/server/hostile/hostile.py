@@ -342,6 +342,65 @@ def admitted_by_approval(a):
     assert size < 20 * 2**20, f"the store holds {size} bytes"
 
 
+def waiting_takeover(a):
+    """WAITPC waits from 127.0.0.250 (user owner01), reporting every 0.2 s; 20 addresses (127.0.0.2 to .21)
+    send its name as theirs (user mallory) and invent names past the waiting bound; the admin looks at the
+    waiting list twice a second."""
+    exchange("REALPC")
+    approve_by_name("REALPC")
+    exchange("WAITPC", source="127.0.0.250", user="owner01")
+    a.invented, a.looks = [0] * 20, []
+
+    def attacker(k):
+        for n in itertools.count():
+            if not a.running:
+                return
+            try:
+                exchange("WAITPC", source=source(k), user="mallory", progress=99)
+                exchange(f"CHURN{k:02d}N{n:05d}", source=source(k))
+                a.invented[k] += 1
+            except OSError:
+                time.sleep(0.05)
+
+    def real():
+        while a.running:
+            quietly(functools.partial(exchange, "WAITPC", source="127.0.0.250", user="owner01"))
+            time.sleep(0.2)  # a monitor's own pace
+
+    def admin():
+        while a.running:
+            a.looks.append(next((w for w in api("/api/machines?state=waiting")["waiting"] if w["name"] == "WAITPC"),
+                                None))
+            time.sleep(0.5)
+    for k in range(20):
+        a.spawn(attacker, k)
+    a.spawn(real)
+    a.spawn(admin)
+
+
+def kept_by_first_sender(a):
+    a.stop(wait=True)
+    attackers = {source(k) for k in range(20)}
+    print(f"  {sum(a.invented)} names invented, {len(a.looks)} looks; waiting "
+          f"{metric('pelmora_machines_waiting'):.0f}", flush=True)
+    assert sum(a.invented) > 1100, f"only {sum(a.invented)} names invented: the list did not churn"
+    assert len(a.looks) >= 5 and None not in a.looks, "WAITPC was missing from the list at a look"
+    ids = {w["id"] for w in a.looks}
+    assert len(ids) == 1, f"WAITPC's waiting id changed between the admin's looks: {sorted(ids)}"
+    assert all(w["address"] == "127.0.0.250" and w["user"] == "owner01" for w in a.looks), a.looks[-1]
+    assert a.looks[-1]["other_address"] in attackers, a.looks[-1]
+    # The admin approves the id seen: pinned to the address seen, whoever sent the name last.
+    approved = api(f"/api/machines/{ids.pop()}/approve", "POST", {})["approved"][0]
+    assert approved["address"] == "127.0.0.250", approved
+    api(f"/api/machines/{approved['id']}/commands", "POST", {"command": "exit"})
+    taken = exchange("WAITPC", source="127.0.0.2", user="mallory")
+    real = exchange("WAITPC", source="127.0.0.250", user="owner01")
+    command = api(f"/api/machines/{approved['id']}/commands")["commands"][0]
+    assert taken == 0 and real == 1, f"the attacker got {taken}, the real machine {real}"
+    assert command["delivered_to"] == "127.0.0.250", command
+    assert "first from 127.0.0.250: noted, not taken" in a.log(), "the log does not name the other sender"
+
+
 # ---- a full port: a few addresses holding every place; a shared address; the log; framing ----
 
 def holders(port, addresses, each, request=b"", every=float("inf")):
@@ -713,6 +772,7 @@ ROWS = {
     "unit_flood": Row(12, unit_flood, history_bounded),
     "pin_handover": Row(3, pin_race, pin_handed_over, ("--pin-addresses",)),
     "admission_approve": Row(5, invented_identities, admitted_by_approval, ("--admission", "approve")),
+    "waiting_takeover": Row(8, waiting_takeover, kept_by_first_sender, ("--admission", "approve", "--pin-addresses")),
     "http_cap_fair": Row(8, holders(HTTP, 17, 64, b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n", 4), port_was_full,
                          misses=0.1),
     "monitor_cap_fair": Row(8, holders(MONITOR, 17, 64), port_was_full, misses=0.1),

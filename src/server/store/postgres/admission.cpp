@@ -10,12 +10,12 @@ constexpr const char* kWaiting = "waiting for the admin's approval";
 
 WaitingRow waitingRow(const PgRows& s, int i)
 {
-    return {s.integer(i, 0), s.text(i, 1), s.whole(i, 2), s.text(i, 3), s.whole(i, 4), s.text(i, 5), s.text(i, 6),
-            s.integer(i, 7), s.integer(i, 8)};
+    return {s.integer(i, 0), s.text(i, 1),    s.whole(i, 2),    s.text(i, 3),     s.whole(i, 4),     s.text(i, 5),
+            s.text(i, 6),    s.integer(i, 7), s.integer(i, 8), s.text(i, 9), s.integer(i, 10)};
 }
 
-constexpr const char* kWaitingColumns = "SELECT id, name, cpu, \"user\", team, unit, address, first_seen, last_seen"
-                                        " FROM waiting ";
+constexpr const char* kWaitingColumns = "SELECT id, name, cpu, \"user\", team, unit, address, first_seen,"
+                                        " last_seen, other_address, other_at FROM waiting ";
 
 } // namespace
 
@@ -31,32 +31,50 @@ void PostgresStore::putWaiting(PgConnection& c, const MonitorRecord& r, long lon
         return q.bind(":name", r.computerName).bind(":cpu", r.cpu).bind(":user", r.user).bind(":team", r.team)
             .bind(":unit", r.unit).bind(":address", rules.address).bind(":now", now);
     };
-    PgConnection::Query touch = c.query("UPDATE waiting SET \"user\" = :user, team = :team, unit = :unit,"
-                                        " address = :address, last_seen = :now WHERE name = :name AND cpu = :cpu"
-                                        " RETURNING id");
-    const PgRows touched = bindRecord(touch).run();
-    if (!touched.empty()) { // known already: the one update
-        result.waitingId = touched.integer(0, 0);
+    // Known already: in one statement, the row locked, then moved by its
+    // first sender's record, or another sender noted at most once a minute
+    // (a flood from however many addresses rewrites it no more often).
+    // Its one row: the row's id and its first sender.
+    const auto touch = [&] {
+        PgConnection::Query q = c.query(
+            "WITH found AS (SELECT id, address FROM waiting WHERE name = :name AND cpu = :cpu FOR UPDATE),"
+            " own AS (UPDATE waiting w SET \"user\" = :user, team = :team, unit = :unit, address = :address,"
+            " last_seen = :now FROM found WHERE w.id = found.id AND found.address IN ('', :address)),"
+            " other AS (UPDATE waiting w SET other_address = :address, other_at = :now FROM found"
+            " WHERE w.id = found.id AND found.address NOT IN ('', :address) AND w.other_at <= :now - 60)"
+            " SELECT id, address FROM found");
+        return bindRecord(q).run();
+    };
+    const auto waits = [&](const PgRows& row) {
+        result.waitingId = row.integer(0, 0);
+        const std::string first = row.text(0, 1);
+        if (!first.empty() && first != rules.address) result.oldAddress = first, result.addressChanged = true;
         result.waiting = true, result.refused = kWaiting;
-        return;
-    }
+    };
+    if (const PgRows found = touch(); !found.empty()) return waits(found);
     if (!rules.mayAddMachine) {
         result.refused = "too many new machines from its address";
         return;
     }
-    // Counted under a lock every server takes to add one: the bound holds across servers.
+    // Counted under a lock every server takes to add one: the bound holds
+    // across servers. At the bound, one row of the address holding the most
+    // goes (the least recently seen of its rows; of two addresses holding as
+    // many, the one seen least recently): an address inventing names churns
+    // its own rows, never those of a machine that keeps reporting.
     lockCount(c, "waiting");
     const long long count = c.query("SELECT count(*) FROM waiting").run().integer(0, 0);
-    if (rules.maxWaiting > 0 && count >= rules.maxWaiting)
-        c.query("DELETE FROM waiting WHERE id IN (SELECT id FROM waiting ORDER BY last_seen, id LIMIT :count)")
-            .bind(":count", count - rules.maxWaiting + 1).run();
-    // Another server's record of the same identity may have come first: the upsert.
+    for (long long over = rules.maxWaiting > 0 ? count - rules.maxWaiting + 1 : 0; over > 0; --over)
+        c.query("DELETE FROM waiting WHERE id = (SELECT id FROM waiting WHERE address = (SELECT address FROM waiting"
+                " GROUP BY address ORDER BY count(*) DESC, min(last_seen) LIMIT 1) ORDER BY last_seen, id LIMIT 1)")
+            .run();
+    // Another server's record of the same identity may have come first:
+    // then its row is the one, and this record is one more of it.
     PgConnection::Query insert = c.query("INSERT INTO waiting (name, cpu, \"user\", team, unit, address, first_seen,"
                                          " last_seen) VALUES (:name, :cpu, :user, :team, :unit, :address, :now, :now)"
-                                         " ON CONFLICT (name, cpu) DO UPDATE SET \"user\" = excluded.\"user\","
-                                         " team = excluded.team, unit = excluded.unit, address = excluded.address,"
-                                         " last_seen = excluded.last_seen RETURNING id");
-    result.waitingId = bindRecord(insert).run().integer(0, 0);
+                                         " ON CONFLICT (name, cpu) DO NOTHING RETURNING id");
+    const PgRows added = bindRecord(insert).run();
+    if (added.empty()) return waits(touch());
+    result.waitingId = added.integer(0, 0);
     result.waiting = result.newMachine = true, result.refused = kWaiting;
 }
 
@@ -96,7 +114,8 @@ std::vector<WaitingRow> PostgresStore::waiting()
     });
 }
 
-Approval PostgresStore::approve(const std::vector<long long>& ids, long long maxMachines, long long now)
+Approval PostgresStore::approve(const std::vector<long long>& ids, long long maxMachines, long long now,
+                               const std::string& address)
 {
     return writing([&](PgConnection& c) {
         Approval out;
@@ -110,7 +129,7 @@ Approval PostgresStore::approve(const std::vector<long long>& ids, long long max
             const WaitingRow w = waitingRow(find, 0);
             MachineRow m;
             m.name = w.name, m.cpu = w.cpu, m.user = w.user, m.team = w.team, m.unit = w.unit;
-            m.address = w.address, m.lastSeen = w.lastSeen;
+            m.address = address.empty() ? w.address : address, m.lastSeen = w.lastSeen;
             const PgRows known = c.query("SELECT id FROM machines WHERE name = :name AND cpu = :cpu")
                                      .bind(":name", w.name).bind(":cpu", w.cpu).run();
             if (!known.empty()) {
@@ -119,15 +138,17 @@ Approval PostgresStore::approve(const std::vector<long long>& ids, long long max
                 out.refused.push_back(w);
                 continue;
             } else {
-                // Served as any machine from its next record on, which fills in the rest.
+                // Served as any machine from its next record on, which fills in
+                // the rest: its progress is not known until then, so it has no
+                // pace marks (pace_rule.h), and its first report starts them.
                 m.id = c.query("INSERT INTO machines (name, cpu, slot, \"user\", team, unit, progress, core, frames,"
                                " points, units_seen, cpu_mhz, cpu_vendor, in_tray, stopped, first_seen, last_seen,"
                                " unit_since, unit_first_progress, changed_at, change, pace_at, pace_progress,"
                                " pace_next_at, pace_next_progress, address, resumed_at) VALUES (:name, :cpu, 0,"
                                " :user, :team, :unit, 0, '', 0, 0, 0, 0, '', 0, 0, :now, :last, :last, 0, :last,"
-                               " 0, :last, 0, :last, 0, :address, :last) RETURNING id")
+                               " 0, 0, 0, 0, 0, :address, :last) RETURNING id")
                            .bind(":name", w.name).bind(":cpu", w.cpu).bind(":user", w.user).bind(":team", w.team)
-                           .bind(":unit", w.unit).bind(":address", w.address).bind(":now", now)
+                           .bind(":unit", w.unit).bind(":address", m.address).bind(":now", now)
                            .bind(":last", w.lastSeen).run().integer(0, 0);
                 madeIds.push_back(std::to_string(m.id));
                 ++added;

@@ -57,7 +57,8 @@ public:
 
     std::vector<WaitingRow> waiting() override;
     long long waitingCount() override;
-    Approval approve(const std::vector<long long>& ids, long long maxMachines, long long now) override;
+    Approval approve(const std::vector<long long>& ids, long long maxMachines, long long now,
+                     const std::string& address) override;
 
     std::optional<CommandRow> queueCommand(long long machineId, const std::string& command, const std::string& by,
                                            long long now) override;

@@ -112,9 +112,22 @@ CREATE TABLE settings (name TEXT COLLATE "C" PRIMARY KEY, value TEXT NOT NULL);
 // the hourly look for silent machines, which now reads every machine.
 constexpr const char* kNoLastSeenIndex = "DROP INDEX machines_by_last_seen;";
 
+// A waiting row is its first sender's: another sender of its name is noted
+// beside it; the bound drops from the address holding most. An approved
+// machine that has not reported yet holds progress 0, which is no mark to
+// measure its pace from.
+constexpr const char* kWaitingOtherSender = R"(
+ALTER TABLE waiting ADD COLUMN other_address TEXT COLLATE "C" NOT NULL DEFAULT '';
+ALTER TABLE waiting ADD COLUMN other_at BIGINT NOT NULL DEFAULT 0;
+DROP INDEX waiting_by_last_seen;
+CREATE INDEX waiting_by_address ON waiting (address, last_seen);
+UPDATE machines SET pace_at = 0, pace_next_at = 0 WHERE core = '' AND cpu_vendor = '' AND cpu_mhz = 0
+  AND units_seen = 0 AND frames = 0 AND points = 0 AND progress = 0;
+)";
+
 // The steps from an empty database: version N is the first N steps. A
 // change of the schema is one more step at the end.
-constexpr const char* kSteps[] = {kSchema, kSharedSettings, kNoLastSeenIndex};
+constexpr const char* kSteps[] = {kSchema, kSharedSettings, kNoLastSeenIndex, kWaitingOtherSender};
 constexpr int kSchemaVersion = sizeof kSteps / sizeof kSteps[0];
 // The advisory lock the servers take to make the schema: "pelmora" in ASCII.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(31654852087968353)";

@@ -15,12 +15,12 @@ constexpr const char* kWaiting = "waiting for the admin's approval";
 
 WaitingRow waitingRow(const Statement& s)
 {
-    return {s.integer(0), s.text(1), s.whole(2), s.text(3), s.whole(4), s.text(5), s.text(6), s.integer(7),
-            s.integer(8)};
+    return {s.integer(0), s.text(1),    s.whole(2),   s.text(3),    s.whole(4), s.text(5),
+            s.text(6),    s.integer(7), s.integer(8), s.text(9), s.integer(10)};
 }
 
-constexpr const char* kWaitingColumns = "SELECT id, name, cpu, user, team, unit, address, first_seen, last_seen"
-                                        " FROM waiting ";
+constexpr const char* kWaitingColumns = "SELECT id, name, cpu, user, team, unit, address, first_seen, last_seen,"
+                                        " other_address, other_at FROM waiting ";
 
 } // namespace
 
@@ -28,13 +28,20 @@ void SqliteStore::putWaiting(const MonitorRecord& r, long long now, const Exchan
                                   ExchangeResult& result)
 {
     Admission& a = *admission_;
-    Statement& touch = a.touchWaiting.reset().bind(":name", r.computerName).bind(":cpu", r.cpu)
-                           .bind(":user", r.user).bind(":team", r.team).bind(":unit", r.unit)
-                           .bind(":address", rules.address).bind(":now", now);
-    if (touch.step()) { // known already: the one upsert
-        result.waitingId = touch.integer(0);
-        touch.run();
+    Statement& find = a.findWaiting.reset().bind(":name", r.computerName).bind(":cpu", r.cpu);
+    if (find.step()) { // known already
+        result.waitingId = find.integer(0);
+        const std::string first = find.text(1);
+        find.reset();
         result.waiting = true, result.refused = kWaiting;
+        if (first.empty() || first == rules.address) {
+            a.touchWaiting.reset().bind(":id", result.waitingId).bind(":user", r.user).bind(":team", r.team)
+                .bind(":unit", r.unit).bind(":address", rules.address).bind(":now", now).run();
+        } else {
+            result.oldAddress = first, result.addressChanged = true;
+            a.noteOtherSender.reset().bind(":id", result.waitingId).bind(":address", rules.address)
+                .bind(":now", now).run();
+        }
         return;
     }
     if (!rules.mayAddMachine) {
@@ -45,8 +52,8 @@ void SqliteStore::putWaiting(const MonitorRecord& r, long long now, const Exchan
     a.countWaiting.reset().step();
     const long long count = a.countWaiting.integer(0);
     a.countWaiting.reset();
-    if (rules.maxWaiting > 0 && count >= rules.maxWaiting)
-        a.dropOldestWaiting.reset().bind(":count", count - rules.maxWaiting + 1).run();
+    for (long long over = rules.maxWaiting > 0 ? count - rules.maxWaiting + 1 : 0; over > 0; --over)
+        a.dropOneWaiting.reset().run();
     a.insertWaiting.reset().bind(":name", r.computerName).bind(":cpu", r.cpu).bind(":user", r.user)
         .bind(":team", r.team).bind(":unit", r.unit).bind(":address", rules.address).bind(":now", now).run();
     result.waitingId = sqlite3_last_insert_rowid(writer_);
@@ -87,20 +94,23 @@ std::vector<WaitingRow> SqliteStore::waiting()
     return rows;
 }
 
-Approval SqliteStore::approve(const std::vector<long long>& ids, long long maxMachines, long long now)
+Approval SqliteStore::approve(const std::vector<long long>& ids, long long maxMachines, long long now,
+                             const std::string& address)
 {
     Approval out;
     std::lock_guard<std::mutex> lock(writeMutex_);
     Transaction t(writer_);
     Statement find(writer_, (std::string(kWaitingColumns) + "WHERE id = :id").c_str());
     Statement known(writer_, "SELECT id FROM machines WHERE name = :name AND cpu = :cpu");
-    // Served as any machine from its next record on, which fills in the rest.
+    // Served as any machine from its next record on, which fills in the
+    // rest: its progress is not known until then, so it has no pace marks
+    // (pace_rule.h), and its first report starts them.
     Statement insert(writer_, "INSERT INTO machines (name, cpu, slot, user, team, unit, progress, core, frames, points,"
                               " units_seen, cpu_mhz, cpu_vendor, in_tray, stopped, first_seen, last_seen, unit_since,"
                               " unit_first_progress, changed_at, change, pace_at, pace_progress, pace_next_at,"
                               " pace_next_progress, address, resumed_at) VALUES (:name, :cpu, 0, :user, :team, :unit,"
-                              " 0, '', 0, 0, 0, 0, '', 0, 0, :now, :last, :last, 0, :last, :change_number, :last, 0,"
-                              " :last, 0, :address, :last)");
+                              " 0, '', 0, 0, 0, 0, '', 0, 0, :now, :last, :last, 0, :last, :change_number, 0, 0, 0, 0,"
+                              " :address, :last)");
     Statement drop(writer_, "DELETE FROM waiting WHERE id = :id");
     long long added = 0;
     long long machines = 0;
@@ -114,7 +124,7 @@ Approval SqliteStore::approve(const std::vector<long long>& ids, long long maxMa
         find.reset();
         MachineRow m;
         m.name = w.name, m.cpu = w.cpu, m.user = w.user, m.team = w.team, m.unit = w.unit;
-        m.address = w.address, m.lastSeen = w.lastSeen;
+        m.address = address.empty() ? w.address : address, m.lastSeen = w.lastSeen;
         if (known.reset().bind(":name", w.name).bind(":cpu", w.cpu).step()) {
             m.id = known.integer(0); // made a machine meanwhile (while admission was open)
             known.reset();
@@ -123,7 +133,7 @@ Approval SqliteStore::approve(const std::vector<long long>& ids, long long maxMa
             continue;
         } else {
             insert.reset().bind(":name", w.name).bind(":cpu", w.cpu).bind(":user", w.user).bind(":team", w.team)
-                .bind(":unit", w.unit).bind(":address", w.address).bind(":now", now).bind(":last", w.lastSeen)
+                .bind(":unit", w.unit).bind(":address", m.address).bind(":now", now).bind(":last", w.lastSeen)
                 .bind(":change_number", takeNumber("machine_change")).run();
             m.id = sqlite3_last_insert_rowid(writer_);
             ++added;

@@ -9,12 +9,24 @@ namespace pelmora::server {
 
 struct SqliteStore::Admission {
     explicit Admission(sqlite3* db)
-        : touchWaiting(db, "UPDATE waiting SET user = :user, team = :team, unit = :unit, address = :address,"
-                           " last_seen = :now WHERE name = :name AND cpu = :cpu RETURNING id"),
+        : findWaiting(db, "SELECT id, address FROM waiting WHERE name = :name AND cpu = :cpu"),
+          // A waiting row is its first sender's: only its records move it.
+          touchWaiting(db, "UPDATE waiting SET user = :user, team = :team, unit = :unit, address = :address,"
+                           " last_seen = :now WHERE id = :id"),
+          // Another sender of its name is only noted, at most once a minute,
+          // so a flood from however many addresses rewrites the row no more often.
+          noteOtherSender(db, "UPDATE waiting SET other_address = :address, other_at = :now"
+                              " WHERE id = :id AND other_at <= :now - 60"),
           insertWaiting(db, "INSERT INTO waiting (name, cpu, user, team, unit, address, first_seen, last_seen)"
                             " VALUES (:name, :cpu, :user, :team, :unit, :address, :now, :now)"),
-          dropOldestWaiting(db, "DELETE FROM waiting WHERE id IN"
-                                " (SELECT id FROM waiting ORDER BY last_seen, id LIMIT :count)"),
+          // At the bound, one row of the address holding the most goes (the
+          // least recently seen of its rows; of two addresses holding as many,
+          // the one seen least recently): an address inventing names churns
+          // its own rows, never those of a machine that keeps reporting. On
+          // the index by address, a scan of its entries.
+          dropOneWaiting(db, "DELETE FROM waiting WHERE id = (SELECT id FROM waiting WHERE address ="
+                             " (SELECT address FROM waiting GROUP BY address ORDER BY count(*) DESC, min(last_seen)"
+                             " LIMIT 1) ORDER BY last_seen, id LIMIT 1)"),
           // A flood, from however many addresses, changes the machine (and so
           // the fleet's views) at most once a minute.
           noteRefused(db, "UPDATE machines SET refused_address = :address, refused_at = :now"
@@ -22,7 +34,7 @@ struct SqliteStore::Admission {
           countWaiting(db, "SELECT count(*) FROM waiting")
     {
     }
-    Statement touchWaiting, insertWaiting, dropOldestWaiting, noteRefused, countWaiting;
+    Statement findWaiting, touchWaiting, noteOtherSender, insertWaiting, dropOneWaiting, noteRefused, countWaiting;
 };
 
 } // namespace pelmora::server

@@ -132,6 +132,16 @@ const char* const kMigrations[] = {
     // about two more pages written, for the hourly look for silent
     // machines, which now reads every machine once an hour instead.
     "DROP INDEX machines_by_last_seen;",
+    // A waiting row is its first sender's: another sender of its name is noted
+    // beside it; the bound drops from the address holding most. An approved
+    // machine that has not reported yet holds progress 0, which is no mark to
+    // measure its pace from.
+    R"(ALTER TABLE waiting ADD COLUMN other_address TEXT NOT NULL DEFAULT '';
+       ALTER TABLE waiting ADD COLUMN other_at INTEGER NOT NULL DEFAULT 0;
+       DROP INDEX waiting_by_last_seen;
+       CREATE INDEX waiting_by_address ON waiting (address, last_seen);
+       UPDATE machines SET pace_at = 0, pace_next_at = 0 WHERE core = '' AND cpu_vendor = '' AND cpu_mhz = 0
+         AND units_seen = 0 AND frames = 0 AND points = 0 AND progress = 0;)",
 };
 constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
 
