@@ -112,9 +112,14 @@ CREATE TABLE settings (name TEXT COLLATE "C" PRIMARY KEY, value TEXT NOT NULL);
 // the hourly look for silent machines, which now reads every machine.
 constexpr const char* kNoLastSeenIndex = "DROP INDEX machines_by_last_seen;";
 
+// Each user's and machine's estimate in the last hour sampled, so the
+// points history's "now" is read from its own rows, not the fleet's.
+constexpr const char* kLastPointsOfDay = "ALTER TABLE points_days ADD COLUMN last_hour BIGINT NOT NULL DEFAULT 0,"
+                                         " ADD COLUMN last_ppd BIGINT NOT NULL DEFAULT 0;";
+
 // The steps from an empty database: version N is the first N steps. A
 // change of the schema is one more step at the end.
-constexpr const char* kSteps[] = {kSchema, kSharedSettings, kNoLastSeenIndex};
+constexpr const char* kSteps[] = {kSchema, kSharedSettings, kNoLastSeenIndex, kLastPointsOfDay};
 constexpr int kSchemaVersion = sizeof kSteps / sizeof kSteps[0];
 // The advisory lock the servers take to make the schema: "pelmora" in ASCII.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(31654852087968353)";

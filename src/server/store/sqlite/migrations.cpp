@@ -132,6 +132,10 @@ const char* const kMigrations[] = {
     // about two more pages written, for the hourly look for silent
     // machines, which now reads every machine once an hour instead.
     "DROP INDEX machines_by_last_seen;",
+    // Each user's and machine's estimate in the last hour sampled, so the
+    // points history's "now" is read from its own rows, not the fleet's.
+    R"(ALTER TABLE points_days ADD COLUMN last_hour INTEGER NOT NULL DEFAULT 0;
+       ALTER TABLE points_days ADD COLUMN last_ppd INTEGER NOT NULL DEFAULT 0;)",
 };
 constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
 
