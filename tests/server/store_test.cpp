@@ -429,7 +429,7 @@ TEST_P(StoreContract, PastItsBoundTheOldestHistoryGoesFirstButEachMachinesLastDa
     for (const long long id : ids) {
         const long long from = lastDayOf(id);
         const std::vector<ReportRow> left = store->history(id, 0, end, 100000);
-        EXPECT_EQ(left.size(), lastDayReports[id]) << "the last day's reports, whole";
+        ASSERT_EQ(left.size(), lastDayReports[id]) << "the last day's reports, whole";
         EXPECT_GE(left.front().at, from);
         const std::vector<StatusEvent> statuses = store->statusEvents(id, 1000);
         EXPECT_GE(statuses.size(), 24u);
