@@ -14,6 +14,7 @@
 #include "server/fleet/fleet_view.h"
 #include "server/fresh_store.h"
 #include "server/store/history_rule.h"
+#include "server/fleet/points_history.h"
 #include "server/fleet/store_bound.h"
 
 using namespace pelmora::server;
@@ -369,14 +370,47 @@ TEST_P(StoreContract, HistoryKeepsChangesAtMostTwoRowsAStep)
     EXPECT_EQ(store->history(id, 6059, 6059, 10).at(0).unit, "flood60599");
 }
 
-// Past its bound the store loses its oldest history first, a batch a pass,
-// until under nine tenths of it: one episode, counted once.
-TEST_P(StoreContract, PastItsBoundTheOldestHistoryGoesFirst)
+// Past its bound the store loses its oldest history first, table by table
+// (reports, changes of status, resolved alerts, points), a batch a pass,
+// until under nine tenths of it: one episode, counted once. However small
+// the bound, each machine keeps its last day of every kind of history.
+TEST_P(StoreContract, PastItsBoundTheOldestHistoryGoesFirstButEachMachinesLastDayStays)
 {
-    store->setHistoryResolution(1);
-    for (long long t = 1000; t < 3000; ++t)
-        for (int machine = 0; machine < 8; ++machine)
-            store->recordReport(report("PC" + std::to_string(machine), 1, 0, static_cast<int>(t % 100)), t);
+    constexpr long long kDay = 86400, start = 20000 * kDay, end = start + 3 * kDay;
+    std::vector<long long> ids;
+    for (long long t = start; t < end; t += 600) {
+        std::vector<ReportWrite> writes;
+        for (int m = 0; m < 6; ++m) {
+            MonitorRecord r = report("PC" + std::to_string(m), 1, 0, static_cast<int>(t / 600 % 100));
+            r.unit = "p1234_R1_C2_G3" + std::string(120, 'x');
+            writes.push_back({r, t - m * 3600}); // PC5 fell silent five hours before PC0
+        }
+        for (const ExchangeResult& e : store->recordReports(writes))
+            if (t == start) ids.push_back(e.machineId);
+    }
+    std::vector<StatusEvent> events;
+    for (long long h = start; h < end; h += 3600) {
+        std::vector<AlertWanted> flap;
+        std::vector<PointsSample> samples{{{}, 600}};
+        for (const long long id : ids) {
+            events.push_back({id, h, h / 3600 % 2 ? "stalled" : "folding"});
+            flap.push_back({id, h / 3600 % 2 ? "stalled" : nullptr});
+            samples.push_back({{PointsKind::machine, "", 0, id}, 100});
+        }
+        store->setAlerts(flap, h, false);
+        store->samplePoints(h, samples);
+    }
+    store->addStatusEvents(events, 200);
+    const auto lastDayOf = [&](long long id) {
+        for (const MachineRow& m : store->machines())
+            if (m.id == id) return m.lastSeen - kDay;
+        return 0LL;
+    };
+    std::map<long long, std::size_t> lastDayReports;
+    for (const long long id : ids)
+        for (const ReportRow& r : store->history(id, 0, end, 100000)) lastDayReports[id] += r.at >= lastDayOf(id);
+
+    store->thinOldestPoints(0); // nothing removed, but a PostgreSQL writer's statistics (the size) brought up to date
     Counters counters;
     StoreBound bound(*store, counters, store->sizeBytes() / 10 * 7);
     int passes = 0;
@@ -384,18 +418,68 @@ TEST_P(StoreContract, PastItsBoundTheOldestHistoryGoesFirst)
     while (counters.storeAtLimit && ++passes < 100);
     EXPECT_FALSE(counters.storeAtLimit);
     EXPECT_EQ(counters.storeLimitReached, 1);
-    EXPECT_GT(counters.reportsThinned, StoreBound::kBatch);
+    EXPECT_GT(counters.reportsThinned, 0);
     EXPECT_LE(store->sizeBytes(), counters.storeMaxBytes / 10 * 9);
     bound.pass();
     EXPECT_EQ(counters.storeLimitReached, 1);
-    for (const MachineRow& m : store->machines()) { // what is left is the newest, whole
-        const std::vector<ReportRow> left = store->history(m.id, 0, 3000, 5000);
-        ASSERT_FALSE(left.empty()) << m.name;
-        EXPECT_GT(left.front().at, 1000) << m.name;
-        EXPECT_EQ(left.back().at, 2999) << m.name;
-        EXPECT_EQ(static_cast<long long>(left.size()), 3000 - left.front().at) << m.name;
+
+    Counters tight;
+    StoreBound all(*store, tight, 1);
+    for (int pass = 0; pass < 30; ++pass) all.pass();
+    for (const long long id : ids) {
+        const long long from = lastDayOf(id);
+        const std::vector<ReportRow> left = store->history(id, 0, end, 100000);
+        ASSERT_EQ(left.size(), lastDayReports[id]) << "the last day's reports, whole";
+        EXPECT_GE(left.front().at, from);
+        const std::vector<StatusEvent> statuses = store->statusEvents(id, 1000);
+        EXPECT_GE(statuses.size(), 24u);
+        EXPECT_GE(statuses.back().at, from);
+        const std::vector<AlertRow> alerts = store->alerts({false, id, -1});
+        EXPECT_GE(alerts.size(), 12u);
+        for (const AlertRow& a : alerts) EXPECT_TRUE(a.resolvedAt == 0 || a.resolvedAt >= from) << a.resolvedAt;
+        const PointsHistory points = store->pointsHistory({PointsKind::machine, "", 0, id}, 20000, 20002);
+        EXPECT_FALSE(points.days[0].estimated) << "the oldest day's samples are gone";
+        EXPECT_EQ(points.days[2].estimated.value_or(0), 100);
     }
-    EXPECT_EQ(store->machineCount(), 8);
+    const PointsHistory fleet = store->pointsHistory({}, 20000, 20002);
+    ASSERT_FALSE(fleet.hours.empty());
+    EXPECT_GE(fleet.hours.front().at, end - 3600 - kDay);
+    EXPECT_EQ(store->machineCount(), 6);
+}
+
+// A machine's alerts are bounded however it flaps: its oldest resolved ones
+// go first, its open one stays.
+TEST_P(StoreContract, AFlappingMachineKeepsItsLastAlertsOnly)
+{
+    const long long id = store->recordReport(report("FLAP", 1, 0), 1).machineId;
+    for (int flap = 0; flap < 2 * kAlertsKept + 1; ++flap) store->setAlerts({{id, flap % 2 ? nullptr : "offline"}}, 10 + flap, true);
+    const std::vector<AlertRow> kept = store->alerts({false, id, -1});
+    ASSERT_EQ(static_cast<int>(kept.size()), kAlertsKept);
+    EXPECT_EQ(kept.front().resolvedAt, 0) << "the open alert, newest";
+    EXPECT_EQ(kept.back().raisedAt, 10 + 2 * kAlertsKept - 2 * (kAlertsKept - 1)) << "the newest ones kept";
+    EXPECT_EQ(store->alertCounts().offline, 1);
+}
+
+// A day keeps a row for so many users at most, those with the most points
+// first: a machine that takes a new user name each hour grows no more.
+TEST_P(StoreContract, ADayOfPointsKeepsItsUsersBounded)
+{
+    const long long hour = 20000 * 86400LL + 3600;
+    std::vector<PointsSample> samples{{{}, 1}};
+    for (int u = 0; u < kPointsUsersADay + 20; ++u)
+        samples.push_back({{PointsKind::user, "u" + std::to_string(u), 1, 0}, kPointsUsersADay + 20 - u});
+    ASSERT_TRUE(store->samplePoints(hour, samples));
+    const auto user = [](int u) { return PointsSubject{PointsKind::user, "u" + std::to_string(u), 1, 0}; };
+    const auto estimate = [&](int u) { return store->pointsHistory(user(u), 20000, 20000).days[0].estimated.value_or(-1); };
+    EXPECT_EQ(estimate(0), kPointsUsersADay + 20);
+    EXPECT_EQ(estimate(kPointsUsersADay - 1), 21);
+    EXPECT_EQ(estimate(kPointsUsersADay), 0) << "past the day's users";
+    // The next hour: a user kept is summed, a new one finds no room; the day's "now" is the last hour's.
+    ASSERT_TRUE(store->samplePoints(hour + 3600, {{{}, 1}, {user(0), 4}, {user(kPointsUsersADay + 1), 9}}));
+    EXPECT_EQ(estimate(0), (kPointsUsersADay + 24) / 2);
+    EXPECT_EQ(estimate(kPointsUsersADay + 1), 0);
+    EXPECT_EQ(store->pointsHistory(user(0), 20000, 20000).lastPpd, 4);
+    EXPECT_EQ(store->pointsHistory(user(1), 20000, 20000).lastPpd, 0) << "no sample in the last hour";
 }
 
 // The points history: one sample an hour whoever asks (a restart too),
@@ -438,6 +522,36 @@ TEST_P(StoreContract, PointsSampledOnceAnHourAveragedByDay)
     EXPECT_EQ(store->prunePoints(day), 0);
     EXPECT_GT(store->prunePoints(day + 1), 0);
     EXPECT_FALSE(store->pointsHistory(fleet, day, day).days[0].estimated);
+}
+
+// The points history's answers are kept, and made again when a sample, a
+// unit, a removal or the day comes; the days before today read once a day.
+TEST_P(StoreContract, PointsAnswersAreKeptUntilTheirRowsMove)
+{
+    const long long day = 20000, now = day * 86400 + 7200;
+    const long long id = store->recordReport(report("a", 1, 0), now).machineId;
+    const PointsSubject fleet, machine{PointsKind::machine, "", 0, id};
+    store->samplePoints((day - 1) * 86400, {{fleet, 100}});
+    store->samplePoints(day * 86400 + 3600, {{fleet, 300}, {machine, 300}});
+    PointsAnswers answers;
+    const auto text = [&](const PointsSubject& subject, long long at = 0) {
+        return answers.answer(*store, subject, 2, at ? at : now).text;
+    };
+    const auto first = text(fleet);
+    EXPECT_EQ(text(fleet), first) << "kept";
+    for (const char* part : {"\"current_ppd\":300", "\"estimated_ppd\":100", "\"estimated_ppd\":300"})
+        EXPECT_NE(first->find(part), std::string::npos) << part << " in " << *first;
+    UnitSubmission unit;
+    unit.user = "u", unit.team = 1, unit.protein = "p1234_R1_C2_G3";
+    store->addUnit(unit, now);
+    EXPECT_NE(text(fleet)->find("\"units\":1"), std::string::npos) << *text(fleet);
+    store->samplePoints(day * 86400 + 7200, {{fleet, 500}, {machine, 200}});
+    EXPECT_NE(text(fleet)->find("\"current_ppd\":500"), std::string::npos);
+    EXPECT_NE(text(machine)->find("\"current_ppd\":200"), std::string::npos);
+    EXPECT_NE(text(fleet, now + 86400)->find("\"current_ppd\":500,\"daily\":[{\"day\":\"2024-10-04\""),
+              std::string::npos) << "the next day: " << *text(fleet, now + 86400);
+    store->removeMachines({id});
+    EXPECT_EQ(answers.answer(*store, machine, 2, now).status, 404);
 }
 
 // A machine's changes of status: a repeat is no change, the last ones are

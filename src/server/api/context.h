@@ -8,6 +8,7 @@
 #include "server/support/fleet_bounds.h"
 #include "server/fleet/fleet_view.h"
 #include "server/fleet/machine_status.h"
+#include "server/fleet/points_history.h"
 #include "server/monitor/store_outage.h"
 #include "server/api/sessions.h"
 #include "server/support/shared_text.h"
@@ -24,6 +25,7 @@ struct ApiContext {
     FleetBounds& bounds;
     AnswerCache& metrics;
     StoreOutage& outage; // /metrics, made once for all who ask within a second (probes.cpp)
+    PointsAnswers& points; // the points history's answers, kept until the store's samples move
 };
 
 inline long long secondsNow() { return std::time(nullptr); }

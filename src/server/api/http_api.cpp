@@ -34,7 +34,7 @@ public:
           sessions_(store, settings_.adminToken, settings_.viewerToken),
           ownOutage_(settings_.outage ? nullptr : std::make_unique<StoreOutage>(store, counters, &bounds_)),
           context_{store, counters, fleet, sessions_, settings_.limits, bounds_, metrics_,
-                   settings_.outage ? *settings_.outage : *ownOutage_}
+                   settings_.outage ? *settings_.outage : *ownOutage_, points_}
     {
         // Counted before the answer goes out, so a client that asks for /metrics next sees its own request.
         set_post_routing_handler([this](const HttpRequest& req, HttpResponse& res) {
@@ -110,6 +110,7 @@ private:
     FleetBounds& bounds_ = settings_.bounds ? *settings_.bounds : ownBounds_;
     AnswerCache metrics_{true, defaults::kSharedAnswerBytes};
     std::unique_ptr<StoreOutage> ownOutage_;
+    PointsAnswers points_;
     ApiContext context_;
 };
 

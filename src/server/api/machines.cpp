@@ -99,8 +99,9 @@ void getMachinePoints(ApiContext& api, const HttpRequest& req, HttpResponse& res
     PointsSubject subject;
     subject.kind = PointsKind::machine;
     subject.machineId = machineIn(req);
-    const AdminAnswer a = pointsHistoryAnswer(api.store, subject, days, secondsNow(), api.limits);
-    answer(res, a.status, a.body);
+    const PointsAnswers::Answer a = api.points.answer(api.store, subject, days, secondsNow());
+    res.status = a.status;
+    res.set_content(*a.text, "application/json");
 }
 
 void getMachineEvents(ApiContext& api, const HttpRequest& req, HttpResponse& res)

@@ -32,8 +32,9 @@ void getTeamPoints(ApiContext& api, const HttpRequest& req, HttpResponse& res)
         subject.user = req.get_param_value("user");
         subject.team = static_cast<int>(team);
     }
-    const AdminAnswer a = pointsHistoryAnswer(api.store, subject, days, secondsNow(), api.limits);
-    answer(res, a.status, a.body);
+    const PointsAnswers::Answer a = api.points.answer(api.store, subject, days, secondsNow());
+    res.status = a.status;
+    res.set_content(*a.text, "application/json");
 }
 
 } // namespace pelmora::server

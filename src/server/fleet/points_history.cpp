@@ -13,9 +13,13 @@ std::vector<PointsSample> pointsSamples(const std::vector<MachineRow>& machines,
     const TeamFigures figures = teamFigures(machines, {}, now, limits);
     std::vector<PointsSample> out;
     out.push_back({{}, figures.fleet.pointsPerDay});
+    const std::size_t firstUser = out.size();
     for (const auto& [key, figure] : figures.users)
         if (figure.pointsPerDay > 0)
             out.push_back({{PointsKind::user, key.first, key.second, 0}, figure.pointsPerDay});
+    // A day keeps rows for so many users (kPointsUsersADay): those with the most points.
+    std::stable_sort(out.begin() + static_cast<std::ptrdiff_t>(firstUser), out.end(),
+                     [](const PointsSample& a, const PointsSample& b) { return a.ppd > b.ppd; });
     for (const MachineRow& m : machines) {
         if (m.stopped) continue;
         const long long ppd = machineStatus(m, now, limits).pointsPerDay.value_or(0);
@@ -33,24 +37,48 @@ bool samplePointsHourly(Store& store, long long now, const StatusLimits& limits)
     return true;
 }
 
-AdminAnswer pointsHistoryAnswer(Store& store, const PointsSubject& subject, long long days, long long now,
-                                const StatusLimits& limits)
+PointsAnswers::Answer PointsAnswers::answer(Store& store, const PointsSubject& subject, long long days,
+                                             long long now)
 {
-    std::vector<MachineRow> machines = store.machines();
-    if (subject.kind == PointsKind::machine) {
-        machines.erase(std::remove_if(machines.begin(), machines.end(),
-                                      [&](const MachineRow& m) { return m.id != subject.machineId; }),
-                       machines.end());
-        if (machines.empty()) return {404, errorJson("no machine " + std::to_string(subject.machineId))};
-    }
-    const TeamFigures figures = teamFigures(machines, {}, now, limits);
-    long long current = figures.fleet.pointsPerDay;
-    if (subject.kind == PointsKind::user) {
-        const auto found = figures.users.find({subject.user, subject.team});
-        current = found == figures.users.end() ? 0 : found->second.pointsPerDay;
-    }
+    if (subject.kind == PointsKind::machine && !store.machineExists(subject.machineId))
+        return {404, std::make_shared<const std::string>(
+                         jsonText(errorJson("no machine " + std::to_string(subject.machineId))))};
+    const std::string key = std::to_string(static_cast<int>(subject.kind)) + ' ' + std::to_string(days) + ' ' +
+                            std::to_string(subject.team) + ' ' + std::to_string(subject.machineId) + ' ' + subject.user;
     const long long today = now / 86400;
-    return {200, pointsHistoryJson(store.pointsHistory(subject, today - days + 1, today), days, current)};
+    const PointsMark mark = store.pointsMark();
+    Kept kept;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = kept_.find(key);
+        if (found != kept_.end()) {
+            found->second.used = ++uses_;
+            if (found->second.today == today && found->second.mark == mark) return {200, found->second.text};
+            kept = found->second;
+        }
+    }
+    // The days before today change only with the day (or a removal): a new
+    // sample or unit is today's. Made outside the lock, so a slow read
+    // holds back no other answer (two asking at once may both make it).
+    if (kept.today != today || kept.removals != mark.removals || !kept.text) {
+        kept.before = days > 1 ? store.pointsHistory(subject, today - days + 1, today - 1) : PointsHistory{};
+        kept.today = today;
+        kept.removals = mark.removals;
+    }
+    PointsHistory whole = kept.before;
+    PointsHistory recent = store.pointsHistory(subject, today, today);
+    whole.days.insert(whole.days.end(), recent.days.begin(), recent.days.end());
+    whole.hours.insert(whole.hours.end(), recent.hours.begin(), recent.hours.end());
+    kept.mark = mark;
+    kept.text = std::make_shared<const std::string>(jsonText(pointsHistoryJson(whole, days, recent.lastPpd)));
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    kept.used = ++uses_;
+    kept_[key] = kept;
+    if (kept_.size() > kKept)
+        kept_.erase(std::min_element(kept_.begin(), kept_.end(),
+                                     [](const auto& a, const auto& b) { return a.second.used < b.second.used; }));
+    return {200, kept.text};
 }
 
 AdminAnswer statusEventsAnswer(Store& store, long long machineId)

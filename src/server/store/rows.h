@@ -267,10 +267,18 @@ struct PointsHour {
     long long at = 0, ppd = 0;
 };
 
-// The days asked for, each present; the fleet's hourly samples over them.
+// The days asked for, each present; the fleet's hourly samples over them;
+// the subject's estimate in the last hour sampled (0 when it had none).
 struct PointsHistory {
     std::vector<PointsDay> days;
     std::vector<PointsHour> hours; // the fleet's only
+    long long lastPpd = 0;
+};
+
+// The last hour sampled, the last unit's number and the removals' (0: none).
+struct PointsMark {
+    long long hour = 0, unit = 0, removals = 0;
+    bool operator==(const PointsMark& o) const { return hour == o.hour && unit == o.unit && removals == o.removals; }
 };
 
 // A machine's status from AT on (folding, stalled, offline, stopped).

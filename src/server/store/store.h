@@ -15,6 +15,12 @@
 
 namespace pelmora::server {
 
+// A machine's alerts kept (its open ones and its last resolved ones).
+inline constexpr int kAlertsKept = 50;
+// The users a day of the points history keeps rows for: as many as
+// machines a big fleet has, each of its own user.
+inline constexpr int kPointsUsersADay = 10000;
+
 class StoreError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -75,6 +81,7 @@ public:
     virtual std::optional<ReportRow> reportBefore(long long machineId, long long at) = 0;
     virtual long long pruneReports(long long before) = 0;
     // Removes the oldest reports of the whole fleet, MOST at most; how many.
+    // A machine's last day (the day before its last report) is kept.
     virtual long long thinOldestReports(int most) = 0;
 
     // Removing machines, with their reports, commands and alerts. Each
@@ -172,7 +179,9 @@ public:
     virtual std::vector<AlertRow> alertsChangedSince(long long since, long long& latest) = 0;
     virtual long long lastAlertChange() = 0;
     // Brings each machine's open alert to the wanted kind: resolves an open
-    // one of another kind, raises the wanted one unless it is open. With
+    // one of another kind, raises the wanted one unless it is open; a
+    // machine keeps its last kAlertsKept alerts (its oldest resolved ones
+    // go, sent or not: a flapping machine must not grow the store). With
     // FOR_WEBHOOK false the events are marked as never to be sent (no webhook
     // is set). Returns the alerts raised or resolved, in change order.
     virtual std::vector<AlertRow> setAlerts(const std::vector<AlertWanted>& wanted, long long now,
@@ -180,6 +189,10 @@ public:
     virtual AlertCounts alertCounts() = 0;
     // Removes alerts resolved before BEFORE whose events are all dealt with.
     virtual long long pruneAlerts(long long before) = 0;
+    // Removes the alerts resolved first, MOST at most, whether their events
+    // were sent or not, but none resolved within a day of its machine's last
+    // report (the store's bound); how many.
+    virtual long long thinOldestAlerts(int most) = 0;
 };
 
 // The events the webhook has still to deliver.
@@ -223,11 +236,20 @@ public:
     // The sample of the hour starting at HOUR, the fleet's first in SAMPLES
     // (then users' and machines' above 0): written once an hour whoever
     // asks, across restarts and servers. False when the hour had its sample.
+    // A day keeps rows for kPointsUsersADay users at most: those that
+    // come first in SAMPLES (the most points first) when the day is full.
     virtual bool samplePoints(long long hour, const std::vector<PointsSample>& samples) = 0;
-    // SUBJECT's days FROM_DAY to TO_DAY (days since the epoch, UTC).
+    // SUBJECT's days FROM_DAY to TO_DAY (days since the epoch, UTC), and
+    // its estimate in the last hour the store sampled.
     virtual PointsHistory pointsHistory(const PointsSubject& subject, long long fromDay, long long toDay) = 0;
+    // What a points history depends on besides the day: while it stays the
+    // same, a points history the store gave is still its answer. One small read.
+    virtual PointsMark pointsMark() = 0;
     // Removes the samples of the days before BEFORE_DAY; how many rows.
     virtual long long prunePoints(long long beforeDay) = 0;
+    // Removes the oldest days' samples, MOST rows at most, the last day
+    // sampled kept (the store's bound); how many.
+    virtual long long thinOldestPoints(int most) = 0;
 
     // Each event whose status differs from its machine's last one is kept;
     // a machine keeps its last KEEP events.
@@ -235,6 +257,9 @@ public:
     virtual std::vector<StatusEvent> statusEvents(long long machineId, int limit) = 0; // newest first
     virtual std::vector<StatusEvent> lastStatuses() = 0; // each machine's last event
     virtual long long pruneStatusEvents(long long before) = 0;
+    // Removes the oldest events, MOST at most, but none of a machine's last
+    // day (the day before its last event) (the store's bound); how many.
+    virtual long long thinOldestStatusEvents(int most) = 0;
 };
 
 // Word of changes written to the store by any server on it, soon after they

@@ -176,6 +176,7 @@ def run_row(name, row, work):
     attack, faults = Attack(), []
     attack.log = lambda: open(log_path, errors="replace").read()
     attack.work = work
+    attack.pid = server.pid
     user = monitor = peak = 0.0
     stopped = float("inf")
     try:

@@ -750,6 +750,50 @@ def metrics_loop(a):
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
 
 
+def points_loop(a):
+    """8 clients without a token, each from an address of its own, asking for
+    the team's points history over and over (curl at the lowest priority, as
+    in metrics_loop), against a fleet of 10,000: each answer is to come from
+    the store's samples, kept, never from a read of the whole fleet."""
+    hostile_fleet(a)
+    listed("REALPC")
+    for n in range(8):
+        with a.lock:
+            a.processes.append(subprocess.Popen(
+                ["nice", "-n", "19", "sh", "-c", 'while :; do curl -s -o /dev/null --interface "$0" "$1"; done',
+                 source(30 + n), f"http://127.0.0.1:{HTTP}/api/team/points?days=40"], start_new_session=True,
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")  # utime, stime
+
+
+def points_answered():
+    wanted = 'pelmora_http_requests_total{route="/api/team/points",code="200"} '
+    return sum(float(line.split()[-1]) for line in api("/metrics").splitlines() if line.startswith(wanted))
+
+
+def points_held(a):
+    """Over 5 s of the loop: the server's CPU (/proc/PID/stat) under 30 % of
+    a core, and a real user's points history each time in under 0.2 s."""
+    start, cpu, answered, worst = time.monotonic(), cpu_seconds(a.pid), points_answered(), 0.0
+    while time.monotonic() < start + 5:
+        asked = time.monotonic()
+        status, _, body = get("/api/team/points?days=30")
+        assert status == 200 and b'"current_ppd"' in body, status
+        worst = max(worst, time.monotonic() - asked)
+        time.sleep(0.25)
+    seconds = time.monotonic() - start
+    share, rate = (cpu_seconds(a.pid) - cpu) / seconds, (points_answered() - answered) / seconds
+    a.figures += "%.0f points answers/s, server CPU %.0f %%, real user %.3f s; " % (rate, 100 * share, worst)
+    assert share < 0.30, f"the server took {100 * share:.0f} % of a core"
+    assert worst < 0.2, f"a real user waited {worst:.3f} s for the points history"
+    assert rate > 20, f"the loop was answered {rate:.0f} times a second: it did not flow"
+
+
 ROWS = {
     "chunked_bodies": Row(5, endless(b"POST /signin HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n",
                                      b"10000\r\n" + b"a" * 0x10000 + b"\r\n")),
@@ -786,6 +830,7 @@ ROWS = {
     "framing_quirks": Row(3, framing, framing_refused),
     "slow_readers": Row(12, slow_readers, budget_held, memory=256),
     "metrics_loop": Row(8, metrics_loop, memory=256),
+    "points_loop": Row(5, points_loop, points_held, memory=256),
 }
 
 if __name__ == "__main__":

@@ -98,6 +98,10 @@ std::vector<AlertRow> PostgresStore::setAlerts(const std::vector<AlertWanted>& w
                     if (raised.empty()) continue;
                     ids.push_back(raised.integer(0, 0));
                     c.execute("UPDATE totals SET value = value + 1 WHERE name = 'alerts_raised'");
+                    c.query("DELETE FROM alerts WHERE machine_id = :machine AND resolved_at IS NOT NULL AND id <="
+                            " (SELECT id FROM alerts WHERE machine_id = :machine ORDER BY id DESC LIMIT 1"
+                            " OFFSET :keep)")
+                        .bind(":machine", w.machineId).bind(":keep", kAlertsKept).run();
                 }
             }
             return ids;
@@ -131,6 +135,19 @@ long long PostgresStore::pruneAlerts(long long before)
         return c.query("DELETE FROM alerts WHERE resolved_at < :before AND raise_sent IS NOT NULL"
                        " AND resolve_sent IS NOT NULL")
             .bind(":before", before).run().changed();
+    });
+}
+
+long long PostgresStore::thinOldestAlerts(int most)
+{
+    return writing([&](PgConnection& c) {
+        const long long removed =
+            c.query("DELETE FROM alerts WHERE id IN (SELECT a.id FROM alerts a LEFT JOIN machines m"
+                    " ON m.id = a.machine_id WHERE a.resolved_at < coalesce(m.last_seen - 86400, a.resolved_at + 1)"
+                    " ORDER BY a.id LIMIT :most)")
+                .bind(":most", static_cast<long long>(most)).run().changed();
+        if (c.serverVersion() >= 150000) c.execute("SELECT pg_stat_force_next_flush()");
+        return removed;
     });
 }
 

@@ -637,7 +637,9 @@ long long PostgresStore::thinOldestReports(int most)
 {
     return writing([&](PgConnection& c) {
         const long long removed =
-            c.query("DELETE FROM reports WHERE id IN (SELECT id FROM reports ORDER BY id LIMIT :most)")
+            c.query("DELETE FROM reports WHERE id IN (SELECT r.id FROM reports r LEFT JOIN machines m"
+                    " ON m.id = r.machine_id WHERE r.at < coalesce(m.last_seen - 86400, r.at + 1)"
+                    " ORDER BY r.id LIMIT :most)")
                 .bind(":most", static_cast<long long>(most)).run().changed();
         // The rows' count in the statistics at this commit, not a second
         // later: the store's bound reads its size from them (sizeBytes).

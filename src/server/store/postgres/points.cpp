@@ -32,14 +32,26 @@ bool PostgresStore::samplePoints(long long hour, const std::vector<PointsSample>
     const long long day = hour / kDay;
     inBatches(samples.size() - 1, [&](std::size_t first, std::size_t end) {
         writing([&](PgConnection& c) {
+            // A user's row of the day only while the day has room for one
+            // more: a machine that takes a new user name each hour adds no row past it.
+            long long room = kPointsUsersADay - c.query("SELECT count(*) FROM points_days WHERE day = :day AND kind = 1")
+                                                    .bind(":day", day).run().integer(0, 0);
             for (std::size_t i = first + 1; i < end + 1; ++i) {
                 const PointsSample& p = samples[i];
                 if (p.subject.kind == PointsKind::fleet || p.ppd <= 0) continue;
-                c.query("INSERT INTO points_days (kind, team, subject, day, ppd_sum)"
-                        " VALUES (:kind, :team, :subject, :day, :ppd) ON CONFLICT (kind, team, subject, day)"
-                        " DO UPDATE SET ppd_sum = points_days.ppd_sum + excluded.ppd_sum")
-                    .bind(":kind", static_cast<int>(p.subject.kind)).bind(":team", subjectTeam(p.subject))
-                    .bind(":subject", subjectKey(p.subject)).bind(":day", day).bind(":ppd", p.ppd).run();
+                const auto row = [&](const char* sql) {
+                    return c.query(sql).bind(":kind", static_cast<int>(p.subject.kind))
+                        .bind(":team", subjectTeam(p.subject)).bind(":subject", subjectKey(p.subject))
+                        .bind(":day", day).bind(":ppd", p.ppd).bind(":hour", hour).run().changed();
+                };
+                if (row("UPDATE points_days SET ppd_sum = ppd_sum + :ppd, last_hour = :hour, last_ppd = :ppd"
+                        " WHERE kind = :kind AND team = :team AND subject = :subject AND day = :day") > 0)
+                    continue;
+                const bool user = p.subject.kind == PointsKind::user;
+                if (user && room <= 0) continue;
+                row("INSERT INTO points_days (kind, team, subject, day, ppd_sum, last_hour, last_ppd)"
+                    " VALUES (:kind, :team, :subject, :day, :ppd, :hour, :ppd) ON CONFLICT DO NOTHING");
+                if (user) --room;
             }
         });
     });
@@ -104,7 +116,31 @@ PointsHistory PostgresStore::pointsHistory(const PointsSubject& subject, long lo
             found->second.points = u.integer(i, 2);
         }
         for (auto& [day, figures] : days) out.days.push_back(figures);
+
+        // The estimate in the last hour sampled.
+        const PgRows last = c.query("SELECT hour, ppd FROM points_hours ORDER BY hour DESC LIMIT 1").run();
+        if (!last.empty()) {
+            const long long hour = last.integer(0, 0);
+            out.lastPpd = last.integer(0, 1);
+            if (subject.kind != PointsKind::fleet) {
+                const PgRows own = c.query("SELECT last_ppd FROM points_days WHERE kind = :kind AND team = :team"
+                                           " AND subject = :subject AND day = :day AND last_hour = :hour")
+                                       .bind(":kind", static_cast<int>(subject.kind)).bind(":team", subjectTeam(subject))
+                                       .bind(":subject", subjectKey(subject)).bind(":day", hour / kDay)
+                                       .bind(":hour", hour).run();
+                out.lastPpd = own.empty() ? 0 : own.integer(0, 0);
+            }
+        }
         return out;
+    });
+}
+
+PointsMark PostgresStore::pointsMark()
+{
+    return reading([](PgConnection& c) {
+        const PgRows r = c.query("SELECT (SELECT coalesce(max(hour), 0) FROM points_hours),"
+                                 " (SELECT coalesce(max(id), 0) FROM units)").run();
+        return PointsMark{r.integer(0, 0), r.integer(0, 1), counter(c, "removals")};
     });
 }
 
@@ -113,6 +149,25 @@ long long PostgresStore::prunePoints(long long beforeDay)
     return writing([&](PgConnection& c) {
         return c.query("DELETE FROM points_hours WHERE hour < :before").bind(":before", beforeDay * kDay).run().changed() +
                c.query("DELETE FROM points_days WHERE day < :before").bind(":before", beforeDay).run().changed();
+    });
+}
+
+long long PostgresStore::thinOldestPoints(int most)
+{
+    // The fleet's hours before its last day's, then the oldest days' rows
+    // before the last two days sampled (yesterday's whole day, and today's).
+    return writing([&](PgConnection& c) {
+        long long removed =
+            c.query("DELETE FROM points_hours WHERE hour IN (SELECT hour FROM points_hours WHERE hour <"
+                    " (SELECT max(hour) FROM points_hours) - 86400 ORDER BY hour LIMIT :most)")
+                .bind(":most", static_cast<long long>(most)).run().changed();
+        removed += c.query("DELETE FROM points_days WHERE (kind, team, subject, day) IN (SELECT kind, team, subject,"
+                           " day FROM points_days WHERE day < (SELECT max(day) FROM points_days) - 1"
+                           " ORDER BY day LIMIT :most)")
+                       .bind(":most", static_cast<long long>(most) - removed).run().changed();
+        // The rows' count in the statistics at this commit: the bound reads the size from them.
+        if (c.serverVersion() >= 150000) c.execute("SELECT pg_stat_force_next_flush()");
+        return removed;
     });
 }
 
@@ -157,6 +212,21 @@ std::vector<StatusEvent> PostgresStore::lastStatuses()
         std::vector<StatusEvent> out;
         for (int i = 0; i < s.size(); ++i) out.push_back({s.integer(i, 0), s.integer(i, 1), s.text(i, 2)});
         return out;
+    });
+}
+
+long long PostgresStore::thinOldestStatusEvents(int most)
+{
+    // The machine's last day kept, and its last event whatever its age.
+    return writing([&](PgConnection& c) {
+        const long long removed =
+            c.query("DELETE FROM status_events WHERE id IN (SELECT e.id FROM status_events e"
+                    " LEFT JOIN machines m ON m.id = e.machine_id WHERE e.at < coalesce(m.last_seen - 86400, e.at + 1)"
+                    " AND e.id < (SELECT max(id) FROM status_events l WHERE l.machine_id = e.machine_id)"
+                    " ORDER BY e.id LIMIT :most)")
+                .bind(":most", static_cast<long long>(most)).run().changed();
+        if (c.serverVersion() >= 150000) c.execute("SELECT pg_stat_force_next_flush()");
+        return removed;
     });
 }
 

@@ -83,6 +83,7 @@ public:
     std::vector<AlertRow> setAlerts(const std::vector<AlertWanted>& wanted, long long now, bool forWebhook) override;
     AlertCounts alertCounts() override;
     long long pruneAlerts(long long before) override;
+    long long thinOldestAlerts(int most) override;
 
     std::vector<AlertEvent> pendingAlertEvents(int limit) override;
     std::vector<AlertEvent> claimAlertEvents(const std::string& holder, int limit, long long claimMs) override;
@@ -92,11 +93,14 @@ public:
 
     bool samplePoints(long long hour, const std::vector<PointsSample>& samples) override;
     PointsHistory pointsHistory(const PointsSubject& subject, long long fromDay, long long toDay) override;
+    PointsMark pointsMark() override;
     long long prunePoints(long long beforeDay) override;
+    long long thinOldestPoints(int most) override;
     void addStatusEvents(const std::vector<StatusEvent>& events, int keep) override;
     std::vector<StatusEvent> statusEvents(long long machineId, int limit) override;
     std::vector<StatusEvent> lastStatuses() override;
     long long pruneStatusEvents(long long before) override;
+    long long thinOldestStatusEvents(int most) override;
 
     Totals totals() override;
     bool writable(std::string& error) override;

@@ -125,9 +125,15 @@ UPDATE machines SET pace_at = 0, pace_next_at = 0 WHERE core = '' AND cpu_vendor
   AND units_seen = 0 AND frames = 0 AND points = 0 AND progress = 0;
 )";
 
+// Each user's and machine's estimate in the last hour sampled, so the
+// points history's "now" is read from its own rows, not the fleet's.
+constexpr const char* kLastPointsOfDay = "ALTER TABLE points_days ADD COLUMN last_hour BIGINT NOT NULL DEFAULT 0,"
+                                         " ADD COLUMN last_ppd BIGINT NOT NULL DEFAULT 0;";
+
 // The steps from an empty database: version N is the first N steps. A
 // change of the schema is one more step at the end.
-constexpr const char* kSteps[] = {kSchema, kSharedSettings, kNoLastSeenIndex, kWaitingOtherSender};
+constexpr const char* kSteps[] = {kSchema, kSharedSettings, kNoLastSeenIndex, kWaitingOtherSender,
+                                   kLastPointsOfDay};
 constexpr int kSchemaVersion = sizeof kSteps / sizeof kSteps[0];
 // The advisory lock the servers take to make the schema: "pelmora" in ASCII.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(31654852087968353)";

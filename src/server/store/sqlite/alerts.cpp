@@ -63,6 +63,8 @@ std::vector<AlertRow> SqliteStore::setAlerts(const std::vector<AlertWanted>& wan
         Statement raise(writer_, "INSERT INTO alerts (machine_id, kind, raised_at, raised_change, change, raise_sent)"
                                  " VALUES (:machine, :kind, :now, :change_number, :change_number, :sent)");
         Statement count(writer_, "UPDATE totals SET value = value + 1 WHERE name = 'alerts_raised'");
+        Statement trim(writer_, "DELETE FROM alerts WHERE machine_id = :machine AND resolved_at IS NOT NULL AND id <="
+                                " (SELECT id FROM alerts WHERE machine_id = :machine ORDER BY id DESC LIMIT 1 OFFSET :keep)");
         const std::size_t batchStart = changed.size();
         try {
             for (std::size_t i = start; i < end; ++i) {
@@ -89,6 +91,7 @@ std::vector<AlertRow> SqliteStore::setAlerts(const std::vector<AlertWanted>& wan
                     raise.run();
                     changed.push_back(sqlite3_last_insert_rowid(writer_));
                     count.reset().run();
+                    trim.reset().bind(":machine", w.machineId).bind(":keep", kAlertsKept).run();
                 }
             }
             t.commit();
@@ -122,6 +125,16 @@ long long SqliteStore::pruneAlerts(long long before)
     Statement s(writer_, "DELETE FROM alerts WHERE resolved_at < :before AND raise_sent IS NOT NULL"
                          " AND resolve_sent IS NOT NULL");
     s.bind(":before", before).run();
+    return sqlite3_changes(writer_);
+}
+
+long long SqliteStore::thinOldestAlerts(int most)
+{
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Statement s(writer_, "DELETE FROM alerts WHERE id IN (SELECT a.id FROM alerts a LEFT JOIN machines m"
+                         " ON m.id = a.machine_id WHERE a.resolved_at < coalesce(m.last_seen - 86400, a.resolved_at + 1)"
+                         " ORDER BY a.id LIMIT :most)");
+    s.bind(":most", static_cast<long long>(most)).run();
     return sqlite3_changes(writer_);
 }
 

@@ -445,7 +445,10 @@ std::optional<ReportRow> SqliteStore::reportBefore(long long machineId, long lon
 long long SqliteStore::thinOldestReports(int most)
 {
     std::lock_guard<std::mutex> lock(writeMutex_);
-    Statement s(writer_, "DELETE FROM reports WHERE rowid IN (SELECT rowid FROM reports ORDER BY rowid LIMIT :most)");
+    // A removed machine's leftovers go too.
+    Statement s(writer_, "DELETE FROM reports WHERE rowid IN (SELECT r.rowid FROM reports r LEFT JOIN machines m"
+                         " ON m.id = r.machine_id WHERE r.at < coalesce(m.last_seen - 86400, r.at + 1)"
+                         " ORDER BY r.rowid LIMIT :most)");
     s.bind(":most", static_cast<long long>(most)).run();
     return sqlite3_changes(writer_);
 }

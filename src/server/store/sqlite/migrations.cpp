@@ -142,6 +142,10 @@ const char* const kMigrations[] = {
        CREATE INDEX waiting_by_address ON waiting (address, last_seen);
        UPDATE machines SET pace_at = 0, pace_next_at = 0 WHERE core = '' AND cpu_vendor = '' AND cpu_mhz = 0
          AND units_seen = 0 AND frames = 0 AND points = 0 AND progress = 0;)",
+    // Each user's and machine's estimate in the last hour sampled, so the
+    // points history's "now" is read from its own rows, not the fleet's.
+    R"(ALTER TABLE points_days ADD COLUMN last_hour INTEGER NOT NULL DEFAULT 0;
+       ALTER TABLE points_days ADD COLUMN last_ppd INTEGER NOT NULL DEFAULT 0;)",
 };
 constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
 

@@ -39,14 +39,27 @@ bool SqliteStore::samplePoints(long long hour, const std::vector<PointsSample>& 
     inBatches(samples.size() - 1, [&](std::size_t first, std::size_t end) {
         std::lock_guard<std::mutex> lock(writeMutex_);
         Transaction t(writer_);
-        Statement s(writer_, "INSERT INTO points_days (kind, team, subject, day, ppd_sum)"
-                             " VALUES (:kind, :team, :subject, :day, :ppd)"
-                             " ON CONFLICT DO UPDATE SET ppd_sum = ppd_sum + excluded.ppd_sum");
+        // A user's row of the day only while the day has room for one more:
+        // a machine that takes a new user name each hour adds no row past it.
+        Statement users(writer_, "SELECT count(*) FROM points_days WHERE day = :day AND kind = 1");
+        long long room = kPointsUsersADay - (users.bind(":day", day).step() ? users.integer(0) : 0);
+        Statement add(writer_, "UPDATE points_days SET ppd_sum = ppd_sum + :ppd, last_hour = :hour, last_ppd = :ppd"
+                               " WHERE kind = :kind AND team = :team AND subject = :subject AND day = :day");
+        Statement insert(writer_, "INSERT INTO points_days (kind, team, subject, day, ppd_sum, last_hour, last_ppd)"
+                                  " VALUES (:kind, :team, :subject, :day, :ppd, :hour, :ppd)");
         for (std::size_t i = first + 1; i < end + 1; ++i) {
             const PointsSample& p = samples[i];
             if (p.subject.kind == PointsKind::fleet || p.ppd <= 0) continue;
-            s.reset().bind(":kind", static_cast<int>(p.subject.kind)).bind(":team", subjectTeam(p.subject))
-                .bind(":subject", subjectKey(p.subject)).bind(":day", day).bind(":ppd", p.ppd).run();
+            const auto bindRow = [&](Statement& st) -> Statement& {
+                return st.reset().bind(":kind", static_cast<int>(p.subject.kind)).bind(":team", subjectTeam(p.subject))
+                    .bind(":subject", subjectKey(p.subject)).bind(":day", day).bind(":ppd", p.ppd).bind(":hour", hour);
+            };
+            bindRow(add).run();
+            if (sqlite3_changes(writer_) > 0) continue;
+            const bool user = p.subject.kind == PointsKind::user;
+            if (user && room <= 0) continue;
+            bindRow(insert).run();
+            if (user) --room;
         }
         t.commit();
     });
@@ -109,7 +122,33 @@ PointsHistory SqliteStore::pointsHistory(const PointsSubject& subject, long long
         found->second.points = u.integer(2);
     }
     for (auto& [day, figures] : days) out.days.push_back(figures);
+
+    // The estimate in the last hour sampled.
+    Statement last(reader.db(), "SELECT hour, ppd FROM points_hours ORDER BY hour DESC LIMIT 1");
+    if (last.step()) {
+        const long long hour = last.integer(0);
+        out.lastPpd = last.integer(1);
+        if (subject.kind != PointsKind::fleet) {
+            Statement own(reader.db(), "SELECT last_ppd FROM points_days WHERE kind = :kind AND team = :team"
+                                       " AND subject = :subject AND day = :day AND last_hour = :hour");
+            own.bind(":kind", static_cast<int>(subject.kind)).bind(":team", subjectTeam(subject))
+                .bind(":subject", subjectKey(subject)).bind(":day", hour / kDay).bind(":hour", hour);
+            out.lastPpd = own.step() ? own.integer(0) : 0;
+        }
+    }
     return out;
+}
+
+PointsMark SqliteStore::pointsMark()
+{
+    Reader reader = borrowReader();
+    PointsMark mark;
+    Statement hour(reader.db(), "SELECT coalesce(max(hour), 0) FROM points_hours");
+    if (hour.step()) mark.hour = hour.integer(0);
+    Statement unit(reader.db(), "SELECT coalesce(max(id), 0) FROM units");
+    if (unit.step()) mark.unit = unit.integer(0);
+    mark.removals = counter(reader.db(), "removals");
+    return mark;
 }
 
 long long SqliteStore::prunePoints(long long beforeDay)
@@ -119,6 +158,24 @@ long long SqliteStore::prunePoints(long long beforeDay)
     Statement(writer_, "DELETE FROM points_hours WHERE hour < :before").bind(":before", beforeDay * kDay).run();
     long long removed = sqlite3_changes(writer_);
     Statement(writer_, "DELETE FROM points_days WHERE day < :before").bind(":before", beforeDay).run();
+    removed += sqlite3_changes(writer_);
+    t.commit();
+    return removed;
+}
+
+long long SqliteStore::thinOldestPoints(int most)
+{
+    // The fleet's hours before its last day's, then the oldest days' rows
+    // before the last two days sampled (yesterday's whole day, and today's).
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Transaction t(writer_);
+    Statement(writer_, "DELETE FROM points_hours WHERE hour IN (SELECT hour FROM points_hours WHERE hour <"
+                       " (SELECT max(hour) FROM points_hours) - 86400 ORDER BY hour LIMIT :most)")
+        .bind(":most", static_cast<long long>(most)).run();
+    long long removed = sqlite3_changes(writer_);
+    Statement(writer_, "DELETE FROM points_days WHERE (kind, team, subject, day) IN (SELECT kind, team, subject, day"
+                       " FROM points_days WHERE day < (SELECT max(day) FROM points_days) - 1 ORDER BY day LIMIT :most)")
+        .bind(":most", static_cast<long long>(most - removed)).run();
     removed += sqlite3_changes(writer_);
     t.commit();
     return removed;
@@ -163,6 +220,18 @@ std::vector<StatusEvent> SqliteStore::lastStatuses()
     std::vector<StatusEvent> out;
     while (s.step()) out.push_back({s.integer(0), s.integer(1), s.text(2)});
     return out;
+}
+
+long long SqliteStore::thinOldestStatusEvents(int most)
+{
+    // The machine's last day kept, and its last event whatever its age.
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Statement s(writer_, "DELETE FROM status_events WHERE id IN (SELECT e.id FROM status_events e"
+                         " LEFT JOIN machines m ON m.id = e.machine_id WHERE e.at < coalesce(m.last_seen - 86400, e.at + 1)"
+                         " AND e.id < (SELECT max(id) FROM status_events l WHERE l.machine_id = e.machine_id)"
+                         " ORDER BY e.id LIMIT :most)");
+    s.bind(":most", static_cast<long long>(most)).run();
+    return sqlite3_changes(writer_);
 }
 
 long long SqliteStore::pruneStatusEvents(long long before)
