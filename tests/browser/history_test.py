@@ -70,7 +70,7 @@ class History(unittest.TestCase):
             self.assertEqual(rows[1][1:], ["1", "50,000", "500,000"])
             self.assertEqual(rows[3][1:], ["0", "0", "—"])  # no sample that day
             self.assertEqual(bars, [1, 2])
-            self.assertRegex(d.text("#points .points-now"), r"^Estimated now: [\d,]+ points per day\.$")
+            self.assertRegex(d.text("#points .points-now"), r"^Last hourly estimate: [\d,]+ points per day\.$")
             self.assertEqual(d.axe(), [])
             d.screenshot(f"history-team-{width}")
         Select(d.find("#points-subject")[0]).select_by_visible_text(f"{self.m['user']} (team {self.m['team']})")

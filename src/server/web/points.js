@@ -63,6 +63,6 @@ export class PointsHistory {
       }),
     );
     this.root.querySelector(".points-now").textContent =
-      h.current_ppd == null ? "" : `Estimated now: ${whole(h.current_ppd)} points per day.`;
+      h.current_ppd == null ? "" : `Last hourly estimate: ${whole(h.current_ppd)} points per day.`;
   }
 }
