@@ -37,7 +37,7 @@ class History(unittest.TestCase):
         m, two, one = cls.m, (cls.today - 2) * DAY, (cls.today - 1) * DAY
         with sqlite3.connect(f"{cls.d.dir}/server.db") as db:
             db.executemany("INSERT INTO points_hours VALUES (?, ?)", [(two, 100000), (two + 3600, 300000), (one + 7200, 500000)])
-            db.executemany("INSERT INTO points_days VALUES (?, ?, ?, ?, ?)",
+            db.executemany("INSERT INTO points_days (kind, team, subject, day, ppd_sum) VALUES (?, ?, ?, ?, ?)",
                            [(1, m["team"], m["user"], cls.today - 2, 200000), (2, 0, str(m["id"]), cls.today - 2, 100000)])
             db.executemany("INSERT INTO units (at, user, team, machine, wucount, cpu_vendor, cpu_string, cpu_mhz,"
                            " frame_minutes, protein, core, memory_mib, points, machine_id)"
