@@ -27,9 +27,9 @@ constexpr int kSlotLeaseSeconds = 60;
 constexpr int kSlotOfferSeconds = 40;
 static_assert(kSlotOfferSeconds > defaults::kExchangeSeconds + PgSettings{}.statementSeconds);
 // After a lease that found no free slot (every slot held or leased), the
-// next try waits this long, unless a slot is given up meanwhile: a full
-// fleet's connections do not each write.
+// next waits this long, unless a machine took or gave up a slot meanwhile.
 constexpr auto kSlotRetry = std::chrono::seconds(2);
+// Slots given up ahead of the lease's first are looked for at most this often.
 constexpr auto kSlotRelook = std::chrono::seconds(1);
 
 int rank(int slot) { return slot > 0 ? slot : slot + 256; } // its place in the offering order, 1 to 255
