@@ -4,6 +4,7 @@
 // restarts under a running store, and the lease on the team's duties. On a real cluster (postgres_cluster.h).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <thread>
@@ -198,6 +199,42 @@ TEST(PostgresStore, OneServerLeadsAndOneThatCannotRenewStopsAtOnce)
     first.renew();
     EXPECT_TRUE(first.leads());
     EXPECT_EQ(first.terms(), 2);
+}
+
+// Servers offering slots at once, each keeping every offer open (its
+// connections not ended): never one slot twice, and every slot offered by
+// one of them. A crashed server's slots are another's once its leases run out.
+TEST(PostgresStore, ServersOfferingAtOnceNeverOfferOneSlotTwice)
+{
+    PostgresCluster* cluster = clusterOrSkip();
+    if (!cluster) GTEST_SKIP() << "no PostgreSQL (see PostgresStore.ProgramsInstalled)";
+    std::vector<std::unique_ptr<Store>> stores;
+    stores.push_back(openPostgresForTest("slot_offers", true));
+    for (int i = 0; i < 2; ++i) stores.push_back(openPostgresBeside("slot_offers"));
+    std::vector<std::vector<int>> offered(stores.size());
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < stores.size(); ++i)
+        threads.emplace_back([&, i] {
+            while (const int slot = stores[i]->freeSlot(offered[i])) offered[i].push_back(slot);
+        });
+    for (std::thread& t : threads) t.join();
+    std::map<int, int> times;
+    for (const std::vector<int>& each : offered)
+        for (const int slot : each) ++times[slot];
+    EXPECT_EQ(times.size(), 255u);
+    for (const auto& [slot, count] : times) EXPECT_EQ(count, 1) << "slot " << slot;
+
+    // The first crashes: its slots stay leased until their leases run out.
+    const std::vector<int> crashed = offered[0];
+    stores.erase(stores.begin());
+    offered.erase(offered.begin());
+    EXPECT_EQ(stores[0]->freeSlot(offered[0]), 0);
+    PgConnection(cluster->database("slot_offers", false), {}).execute("UPDATE slot_leases SET until = now()");
+    int taken = 0;
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         !taken && std::chrono::steady_clock::now() < end;)
+        taken = stores[0]->freeSlot(offered[0]);
+    EXPECT_NE(std::find(crashed.begin(), crashed.end(), taken), crashed.end()) << taken;
 }
 
 // While the database is down nothing waits on it: each machine's latest

@@ -73,6 +73,10 @@ public:
     // (store/slot_order.h) that no machine that has not stopped holds, in the
     // store whoever wrote it, and that is not in OFFERED (the server's own
     // open connections'); 0 when none is left. One read of the slots' index.
+    // A store several servers share offers each server only slots leased to
+    // it, the first free ones, so no two offer one slot at once: the slots in
+    // OFFERED stay leased to it, and a server that ends leaves its leases to
+    // run out. The lease is taken again, one more write, every few new machines.
     virtual int freeSlot(const std::vector<int>& offered) = 0;
     // The reports of a machine since SINCE, MOST at most: the last of each
     // equal span of time when there are more.

@@ -280,16 +280,25 @@ def server_killed(c):
 STEPS = (started_together, seen_on_both, delivered_once, silent_alert, database_restart, server_killed)
 
 
+def outside(script):
+    """SCRIPT run again in a network namespace of its own: its status (77,
+    skipped, without what it needs); None when this is that run."""
+    if os.environ.get("TWO_SERVERS_INSIDE") == "1":
+        return None
+    missing = [p for p in ("haproxy", "runuser") if not shutil.which(p)] + \
+              ([] if glob.glob("/usr/lib/postgresql/*/bin/initdb") else ["PostgreSQL"])
+    if os.geteuid() != 0 or missing:
+        print("skipped: needs root, " + ", ".join(missing or ["HAProxy and PostgreSQL"]))
+        return 77
+    return subprocess.run(["unshare", "--net", "sh", "-c", 'ip link set lo up && exec "$@"', "sh",
+                           sys.executable, "-B", os.path.abspath(script)],
+                          env=dict(os.environ, TWO_SERVERS_INSIDE="1")).returncode
+
+
 def main():
-    if os.environ.get("TWO_SERVERS_INSIDE") != "1":
-        missing = [p for p in ("haproxy", "runuser") if not shutil.which(p)] + \
-                  ([] if glob.glob("/usr/lib/postgresql/*/bin/initdb") else ["PostgreSQL"])
-        if os.geteuid() != 0 or missing:
-            print("skipped: needs root, " + ", ".join(missing or ["HAProxy and PostgreSQL"]))
-            return 77
-        return subprocess.run(["unshare", "--net", "sh", "-c", 'ip link set lo up && exec "$@"', "sh",
-                               sys.executable, "-B", os.path.abspath(__file__)],
-                              env=dict(os.environ, TWO_SERVERS_INSIDE="1")).returncode
+    status = outside(__file__)
+    if status is not None:
+        return status
     failed = []
     with tempfile.TemporaryDirectory(prefix="pelmora-two-") as work:
         c = Cluster(work)

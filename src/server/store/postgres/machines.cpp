@@ -14,7 +14,6 @@
 #include "server/store/history_rule.h"
 #include "server/store/machine_fields.h"
 #include "server/store/pace_rule.h"
-#include "server/store/slot_order.h"
 #include "server/store/write_batches.h"
 
 namespace pelmora::server {
@@ -496,27 +495,6 @@ std::vector<int> PostgresStore::heldSlots()
         for (int i = 0; i < s.size(); ++i) slots.push_back(s.whole(i, 0));
         return slots;
     });
-}
-
-int PostgresStore::freeSlot(const std::vector<int>& offered)
-{
-    // On a reader, never waiting on the writer's group; read at every offer,
-    // so another server's slot is never offered again once it is committed.
-    std::lock_guard<std::mutex> lock(slotsMutex_);
-    reading([&](PgConnection& c) {
-        // One snapshot, one round trip: the counter, and the slots held only
-        // when some server changed who holds one since the last read.
-        const PgRows s = c.query("SELECT t.value, h.slot FROM totals t LEFT JOIN (SELECT DISTINCT slot FROM machines"
-                                 " WHERE stopped = 0 AND slot <> 0) h ON t.value <> :known"
-                                 " WHERE t.name = 'slot_change'").bind(":known", slotsRead_.change).run();
-        const long long change = s.empty() ? 0 : s.integer(0, 0);
-        if (change == slotsRead_.change) return;
-        slotsRead_.held.reset();
-        for (int i = 0; i < s.size(); ++i)
-            if (!s.isNull(i, 1)) slotsRead_.held.set(static_cast<unsigned>(s.whole(i, 1) & 0xFF));
-        slotsRead_.change = change;
-    });
-    return firstFreeSlot(slotsRead_.held, offered);
 }
 
 long long PostgresStore::pruneReports(long long before)

@@ -115,7 +115,11 @@ public:
 private:
     friend std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::string& error,
                                                     const PgSettings& settings);
-    PostgresStore(std::string uri, PgSettings settings) : uri_(std::move(uri)), settings_(settings) {}
+    PostgresStore(std::string uri, PgSettings settings)
+        : uri_(std::move(uri)), settings_(settings), slotHolder_(newSlotHolder())
+    {
+    }
+    static std::string newSlotHolder(); // a random name, one a store object
 
     // BODY(connection) in one write transaction on the writer, under
     // writeMutex_, committed when it returns; tried again whole (so BODY
@@ -165,12 +169,20 @@ private:
     std::unique_ptr<PgConnection> writer_; // made again when lost
     std::atomic<long long> offlineAfter_{defaults::kOfflineAfterSeconds};
     std::atomic<long long> historyResolution_{defaults::kHistoryResolutionSeconds};
-    // The slots held, as read at the store's slot change number CHANGE (under slotsMutex_).
+    // The slots held, as read at the store's slot change number CHANGE, and
+    // this server's lease of slots to offer (slots.cpp), all under slotsMutex_.
     std::mutex slotsMutex_;
     struct {
         long long change = -1;
         std::bitset<256> held;
     } slotsRead_;
+    struct SlotLease {
+        std::bitset<256> slots, freed; // leased; given up by machines since the last lease
+        std::chrono::steady_clock::time_point until{}, retryAt{}, relookAt{};
+        long long dryAt = -1; // the slot change number a lease found none free at
+    } slotLease_;
+    const std::string slotHolder_; // this store object's name in slot_leases
+    void leaseSlots(const std::bitset<256>& offered);
     // The last NOTIFY (steady clock, milliseconds), and whether a commit
     // since has gone untold (the listener tells it).
     std::atomic<long long> announcedAt_{0};

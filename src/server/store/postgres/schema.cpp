@@ -130,10 +130,19 @@ UPDATE machines SET pace_at = 0, pace_next_at = 0 WHERE core = '' AND cpu_vendor
 constexpr const char* kLastPointsOfDay = "ALTER TABLE points_days ADD COLUMN last_hour BIGINT NOT NULL DEFAULT 0,"
                                          " ADD COLUMN last_ppd BIGINT NOT NULL DEFAULT 0;";
 
+// The slots each server may offer, so that no two offer one at once
+// (slots.cpp): a row a slot, RANK its place in the offering order, its
+// HOLDER's until UNTIL (the database's clock); no holder, run out.
+constexpr const char* kSlotLeases = R"(
+CREATE TABLE slot_leases (slot BIGINT PRIMARY KEY, rank INTEGER NOT NULL,
+  holder TEXT COLLATE "C" NOT NULL DEFAULT '', until TIMESTAMPTZ NOT NULL DEFAULT '-infinity');
+INSERT INTO slot_leases (slot, rank) SELECT CASE WHEN r <= 127 THEN r ELSE r - 256 END, r FROM generate_series(1, 255) r;
+)";
+
 // The steps from an empty database: version N is the first N steps. A
 // change of the schema is one more step at the end.
-constexpr const char* kSteps[] = {kSchema, kSharedSettings, kNoLastSeenIndex, kWaitingOtherSender,
-                                   kLastPointsOfDay};
+constexpr const char* kSteps[] = {kSchema,          kSharedSettings,  kNoLastSeenIndex, kWaitingOtherSender,
+                                   kLastPointsOfDay, kSlotLeases};
 constexpr int kSchemaVersion = sizeof kSteps / sizeof kSteps[0];
 // The advisory lock the servers take to make the schema: "pelmora" in ASCII.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(31654852087968353)";
