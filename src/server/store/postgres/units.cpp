@@ -19,43 +19,55 @@ std::string dayText(long long day)
 }
 } // namespace
 
+void PostgresStore::insertUnit(PgConnection& c, const UnitSubmission& u, long long now, const std::string& peer)
+{
+    // The SQL finds the machines that folded a unit of that name; which one
+    // is credited is unit_attribution.h's rule.
+    std::vector<UnitCandidate> candidates;
+    if (!u.protein.empty()) {
+        const PgRows s =
+            c.query("SELECT id, is_current, CASE WHEN is_current THEN points ELSE prev_points END,"
+                    " CASE WHEN is_current THEN core ELSE prev_core END, address, \"user\", team, units_seen,"
+                    " last_seen FROM (SELECT *, substr(unit, 1, 35) = :protein AS is_current FROM machines"
+                    " WHERE substr(unit, 1, 35) = :protein OR substr(prev_unit, 1, 35) = :protein) found")
+                .bind(":protein", u.protein).run();
+        for (int i = 0; i < s.size(); ++i)
+            candidates.push_back({s.integer(i, 0), s.flag(i, 1), s.whole(i, 2), s.text(i, 3), s.text(i, 4),
+                                  s.text(i, 5), s.whole(i, 6), s.whole(i, 7), s.integer(i, 8)});
+    }
+    const std::optional<UnitCandidate> credited = creditedMachine(candidates, u, peer);
+    const int points = credited ? credited->points : 0;
+    // Its core as the machine reported it; empty: known only from before the store kept it.
+    const std::string core = credited && !credited->core.empty() ? credited->core : u.core;
+    PgConnection::Query insert =
+        c.query("INSERT INTO units (at, \"user\", team, machine, wucount, cpu_vendor, cpu_string, cpu_mhz,"
+                " frame_minutes, protein, core, memory_mib, points, machine_id, submitted_core)"
+                " VALUES (:now, :user, :team, :machine, :wucount, :cpu_vendor, :cpu_string, :cpu_mhz,"
+                " :frame_minutes, :protein, :core, :memory_mib, :points, :machine_id, :submitted_core)");
+    insert.bind(":now", now).bind(":user", u.user).bind(":team", u.team).bind(":machine", u.machine)
+        .bind(":wucount", u.wucount).bind(":cpu_vendor", u.cpuVendor).bind(":cpu_string", u.cpuString)
+        .bind(":cpu_mhz", u.cpuMhz).bind(":frame_minutes", u.frameMinutes).bind(":protein", u.protein)
+        .bind(":core", core).bind(":memory_mib", u.memoryMib).bind(":points", points)
+        .bind(":submitted_core", u.core);
+    if (credited) insert.bind(":machine_id", credited->id);
+    insert.run();
+}
+
 UnitCounts PostgresStore::addUnit(const UnitSubmission& u, long long now, const std::string& peer)
 {
     return writing([&](PgConnection& c) {
-        // The SQL finds the machines that folded a unit of that name; which one
-        // is credited is unit_attribution.h's rule.
-        std::vector<UnitCandidate> candidates;
-        if (!u.protein.empty()) {
-            const PgRows s =
-                c.query("SELECT id, is_current, CASE WHEN is_current THEN points ELSE prev_points END,"
-                        " CASE WHEN is_current THEN core ELSE prev_core END, address, \"user\", team, units_seen,"
-                        " last_seen FROM (SELECT *, substr(unit, 1, 35) = :protein AS is_current FROM machines"
-                        " WHERE substr(unit, 1, 35) = :protein OR substr(prev_unit, 1, 35) = :protein) found")
-                    .bind(":protein", u.protein).run();
-            for (int i = 0; i < s.size(); ++i)
-                candidates.push_back({s.integer(i, 0), s.flag(i, 1), s.whole(i, 2), s.text(i, 3), s.text(i, 4),
-                                      s.text(i, 5), s.whole(i, 6), s.whole(i, 7), s.integer(i, 8)});
-        }
-        const std::optional<UnitCandidate> credited = creditedMachine(candidates, u, peer);
-        const int points = credited ? credited->points : 0;
-        // Its core as the machine reported it; empty: known only from before the store kept it.
-        const std::string core = credited && !credited->core.empty() ? credited->core : u.core;
-        PgConnection::Query insert =
-            c.query("INSERT INTO units (at, \"user\", team, machine, wucount, cpu_vendor, cpu_string, cpu_mhz,"
-                    " frame_minutes, protein, core, memory_mib, points, machine_id, submitted_core)"
-                    " VALUES (:now, :user, :team, :machine, :wucount, :cpu_vendor, :cpu_string, :cpu_mhz,"
-                    " :frame_minutes, :protein, :core, :memory_mib, :points, :machine_id, :submitted_core)");
-        insert.bind(":now", now).bind(":user", u.user).bind(":team", u.team).bind(":machine", u.machine)
-            .bind(":wucount", u.wucount).bind(":cpu_vendor", u.cpuVendor).bind(":cpu_string", u.cpuString)
-            .bind(":cpu_mhz", u.cpuMhz).bind(":frame_minutes", u.frameMinutes).bind(":protein", u.protein)
-            .bind(":core", core).bind(":memory_mib", u.memoryMib).bind(":points", points)
-            .bind(":submitted_core", u.core);
-        if (credited) insert.bind(":machine_id", credited->id);
-        insert.run();
+        insertUnit(c, u, now, peer);
         UnitCounts counts;
         counts.user = c.query("SELECT count(*) FROM units WHERE \"user\" = :user").bind(":user", u.user).run().integer(0, 0);
         counts.team = c.query("SELECT count(*) FROM units WHERE team = :team").bind(":team", u.team).run().integer(0, 0);
         return counts;
+    });
+}
+
+void PostgresStore::addUnits(const std::vector<LateUnit>& units)
+{
+    writing([&](PgConnection& c) {
+        for (const LateUnit& u : units) insertUnit(c, u.unit, u.at, u.peer);
     });
 }
 
