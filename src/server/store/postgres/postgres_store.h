@@ -27,6 +27,8 @@ namespace pelmora::server {
 // Whether DB names a PostgreSQL database (a libpq URI) rather than a SQLite file.
 bool isPostgresUri(const std::string& db);
 
+struct UnitCandidate; // unit_attribution.h
+
 // Connects to the database at URI and brings its schema up to date (once,
 // whichever of several servers starting together gets there first);
 // nullptr with ERROR, a whole sentence for the log, when it cannot.
@@ -150,7 +152,10 @@ private:
                            ExchangeResult& result);
     // A lock every server takes, until the commit, to count WHAT and add to it, so a bound holds across servers.
     static void lockCount(PgConnection& c, const char* what);
-    static void insertUnit(PgConnection& c, const UnitSubmission& unit, long long now, const std::string& peer);
+    // A unit's attribution (units.cpp): the machines that folded its name, and its row.
+    static std::vector<UnitCandidate> unitCandidates(PgConnection& c, const std::string& protein);
+    static void insertUnit(PgConnection& c, const UnitSubmission& unit, long long now, const std::string& peer,
+                           const std::vector<UnitCandidate>& candidates, bool queued);
     static bool noteRefusedAddress(PgConnection& c, long long machineId, const std::string& address, long long now);
 
     // After a commit, under writeMutex_: NOTIFY the servers listening (change_signal.cpp).
