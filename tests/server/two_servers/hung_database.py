@@ -12,7 +12,7 @@ acknowledged is stored once. Prints the figures. Exit 77: no PostgreSQL.
 import glob, json, os, pwd, shutil, signal, socket, subprocess, sys, tempfile, threading, time
 import urllib.error, urllib.request
 
-SERVER = os.environ.get("SERVER", "build/linux/pelmora-server")
+SERVER = os.path.abspath(os.environ.get("SERVER", "build/linux/pelmora-server"))
 HOLD = float(os.environ.get("HOLD", "12"))
 MACHINES = 10  # a server
 EXCHANGE_BOUND, PROBE_BOUND = 10.0, 1.0
@@ -140,7 +140,7 @@ def scenario(uri, bin, data, as_user):
             processes.append(subprocess.Popen(
                 [SERVER, "--db", uri, "--http-listen", f"127.0.0.1:{s['http']}",
                  "--monitor-listen", f"127.0.0.1:{s['monitor']}", "--units-per-hour", "100000"],
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=os.path.dirname(data)))
             servers.append(s)
         for s in servers:
             wait_for("a server answers", lambda: healthy(s), 20)

@@ -9,7 +9,7 @@ import glob, os, pwd, shutil, socket, subprocess, sys, tempfile, time
 import urllib.error, urllib.request
 from concurrent.futures import ThreadPoolExecutor
 
-SERVER = os.environ.get("SERVER", "build/linux/pelmora-server")
+SERVER = os.path.abspath(os.environ.get("SERVER", "build/linux/pelmora-server"))
 MACHINES = int(os.environ.get("MACHINES", "15000"))
 UNITS = int(os.environ.get("UNITS", "10000"))
 LIMIT = float(os.environ.get("LIMIT", "20"))
@@ -53,7 +53,7 @@ def scenario(uri, pg_ctl, scratch):
     server = subprocess.Popen([SERVER, "--db", uri, "--http-listen", f"127.0.0.1:{http}", "--monitor-listen",
                                f"127.0.0.1:{monitor}", "--max-machines", str(MACHINES + 1000),
                                "--new-machines-per-hour", str(MACHINES * 2), "--units-per-hour", str(UNITS * 2)],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=scratch)
     try:
         end = time.monotonic() + 20
         while get(http, "/healthz")[0] != 200:
