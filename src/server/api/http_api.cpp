@@ -51,13 +51,14 @@ public:
                                                      : "error";
             fail(res, res.status, reason);
         });
-        set_exception_handler([](const HttpRequest& req, HttpResponse& res, std::exception_ptr e) {
+        set_exception_handler([this](const HttpRequest& req, HttpResponse& res, std::exception_ptr e) {
             std::string what = "unknown";
             try {
                 std::rethrow_exception(e);
             } catch (const StoreUnreachable& x) { // answered at once, a log line a minute
                 logRepeated(Level::warn, Repeat::noise, "store unreachable", "",
                             req.method + " " + req.path + " answered 503: " + x.what());
+                context_.outage.unreachable(x.what()); // the next reads answered at once
                 return storeAway(res);
             } catch (const std::exception& x) {
                 what = x.what();

@@ -7,14 +7,18 @@
 
 namespace pelmora::server {
 
-// Not ready while the store cannot be reached (a database server restarting),
-// and until what came meanwhile is written back: a load balancer then sends
-// the traffic to another server.
+// Not ready while the store cannot be reached or does not answer soon (a
+// database server restarting or stopped, its machines locked), and until
+// what came meanwhile is written back: a load balancer then sends the
+// traffic to another server. A look that fails starts the keeping at once.
 void getHealth(ApiContext& api, const HttpRequest&, HttpResponse& res)
 {
-    if (!api.outage.down() && api.store.ready()) {
-        res.set_content("ok", "text/plain");
-        return;
+    if (!api.outage.down()) {
+        if (api.store.ready()) {
+            res.set_content("ok", "text/plain");
+            return;
+        }
+        api.outage.unreachable("no answer to the health check");
     }
     res.status = 503;
     res.set_content("not ready: the store cannot be reached", "text/plain");

@@ -77,7 +77,7 @@ ExchangeResult takeRecord(Store& store, FleetBounds* bounds, Counters& counters,
 }
 
 void takeRecords(Store& store, FleetBounds* bounds, Counters& counters, const std::vector<IncomingRecord>& records,
-                 std::vector<ExchangeResult>& results)
+                 std::vector<ExchangeResult>& results, const Taking& taking)
 {
     results.clear();
     results.reserve(records.size());
@@ -92,17 +92,17 @@ void takeRecords(Store& store, FleetBounds* bounds, Counters& counters, const st
         for (std::size_t i = results.size(); i < records.size(); ++i) {
             const IncomingRecord& in = records[i];
             bool rateLeft = false;
-            if (bounds) {
+            if (bounds && !taking.rateTaken) {
                 const int many = ++fromPeer[addressKey(in.peer)]; // the rate's key
                 rateLeft = bounds->newMachines.available(in.peer, RateLimit::Clock::now(), many);
                 if (!rateLeft && many > 1 && bounds->newMachines.available(in.peer)) break;
             }
-            group.push_back({in.record, in.now, rulesFor(bounds, in.peer, {}, rateLeft)});
+            group.push_back({in.record, in.now, rulesFor(bounds, in.peer, taking, rateLeft)});
         }
         const std::vector<ExchangeResult> written = store.recordReports(group);
         for (std::size_t i = 0; i < written.size(); ++i) {
             const IncomingRecord& in = records[results.size()];
-            noteResult(bounds, counters, in.record, in.peer, group[i].rules, {}, written[i]);
+            noteResult(bounds, counters, in.record, in.peer, group[i].rules, taking, written[i]);
             results.push_back(written[i]);
         }
     }

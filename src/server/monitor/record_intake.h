@@ -39,7 +39,8 @@ struct IncomingRecord {
 // unless an address is about to run out: its records past what it has
 // left wait for the next). RESULTS gets each record's result as its
 // transaction commits; on a throw, those past RESULTS are not written.
+// TAKING: how every one of them is taken.
 void takeRecords(Store& store, FleetBounds* bounds, Counters& counters, const std::vector<IncomingRecord>& records,
-                 std::vector<ExchangeResult>& results);
+                 std::vector<ExchangeResult>& results, const Taking& taking = {});
 
 } // namespace pelmora::server

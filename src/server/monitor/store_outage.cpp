@@ -164,9 +164,9 @@ bool StoreOutage::recover()
     try {
         // The records first: a unit is credited to the machine whose current
         // or previous unit has its name, as the records written back leave them.
-        while (writeBackRecord()) {
+        while (writeBackRecords()) {
         }
-        while (writeBackUnit()) {
+        while (writeBackUnits()) {
         }
     } catch (const StoreUnreachable&) {
         return false; // gone again: the next look
@@ -180,63 +180,123 @@ bool StoreOutage::recover()
     return true;
 }
 
-bool StoreOutage::writeBackRecord()
+void StoreOutage::putBack(std::vector<HeldRecord>& held, std::size_t from)
 {
-    HeldRecord held;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (std::size_t i = from; i < held.size(); ++i) {
+        const bool newIdentity = held[i].newIdentity;
+        // Unless a newer one came meanwhile.
+        if (records_.emplace(machineKey(held[i].record), std::move(held[i])).second && newIdentity) ++newHeld_;
+    }
+}
+
+// A group of records in the transactions of an exchange's group; when the
+// store fails on the group, each of the rest alone, so that one it fails on fails alone.
+bool StoreOutage::writeBackRecords()
+{
+    std::vector<HeldRecord> held;
+    std::vector<IncomingRecord> group;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (records_.empty()) return false;
-        const auto first = records_.begin();
-        held = std::move(first->second);
-        records_.erase(first);
-        if (held.newIdentity) --newHeld_;
+        // A group takes records of one kind: new identities (their rate
+        // taken when they were kept), or machines known.
+        const bool newIdentities = !records_.empty() && records_.begin()->second.newIdentity;
+        for (auto it = records_.begin(); it != records_.end() && held.size() < kWriteBackGroup;) {
+            if (it->second.newIdentity != newIdentities) {
+                ++it;
+                continue;
+            }
+            held.push_back(std::move(it->second));
+            it = records_.erase(it);
+            if (newIdentities) --newHeld_;
+        }
     }
-    const std::string key = machineKey(held.record);
-    try {
-        const ExchangeResult result = pelmora::server::takeRecord(store_, bounds_, counters_, held.record, held.peer,
-                                                                  held.at, Taking{true, held.newIdentity});
-        if (result.machineId != 0 && !result.refused && !result.waiting) noteKnown(key, held.peer);
+    if (held.empty()) return false;
+    const Taking taking{true, held.front().newIdentity};
+    for (const HeldRecord& h : held) group.push_back({h.record, h.peer, h.at});
+    std::vector<ExchangeResult> results;
+    const auto written = [&](std::size_t i, const ExchangeResult& result) {
+        if (result.machineId != 0 && !result.refused && !result.waiting) noteKnown(machineKey(held[i].record), held[i].peer);
         std::lock_guard<std::mutex> lock(mutex_);
         ++counters_.reportsWrittenBack;
         ++recordsBack_;
+    };
+    std::size_t done = 0;
+    try {
+        pelmora::server::takeRecords(store_, bounds_, counters_, group, results, taking);
     } catch (const StoreUnreachable&) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const bool newIdentity = held.newIdentity;
-        if (records_.emplace(key, std::move(held)).second && newIdentity) ++newHeld_; // unless a newer one came
+        for (; done < results.size(); ++done) written(done, results[done]);
+        putBack(held, done);
         throw;
-    } catch (const std::exception& e) {
-        ++counters_.reportsNotHeld;
-        logRepeated(Level::error, Repeat::noise, "record not written back", "",
-                    "a record kept during the outage could not be written: " + std::string(e.what()));
+    } catch (const std::exception&) {
+    }
+    for (; done < results.size(); ++done) written(done, results[done]);
+    for (; done < held.size(); ++done) {
+        try {
+            written(done, pelmora::server::takeRecord(store_, bounds_, counters_, held[done].record, held[done].peer,
+                                                      held[done].at, taking));
+        } catch (const StoreUnreachable&) {
+            putBack(held, done);
+            throw;
+        } catch (const std::exception& e) {
+            ++counters_.reportsNotHeld;
+            logRepeated(Level::error, Repeat::noise, "record not written back", "",
+                        "a record kept during the outage could not be written: " + std::string(e.what()));
+        }
     }
     return true;
 }
 
-bool StoreOutage::writeBackUnit()
+// A group of units in one transaction; when the store fails on the group
+// (not for want of reaching it), each alone.
+bool StoreOutage::writeBackUnits()
 {
-    HeldUnit held;
+    std::vector<HeldUnit> held;
+    std::vector<Store::LateUnit> group;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (units_.empty()) return false;
-        held = std::move(units_.front());
-        units_.pop_front();
-        unitBytes_ -= held.bytes;
+        while (!units_.empty() && held.size() < kWriteBackGroup) {
+            held.push_back(std::move(units_.front()));
+            units_.pop_front();
+            unitBytes_ -= held.back().bytes;
+        }
     }
+    if (held.empty()) return false;
+    for (const HeldUnit& h : held) group.push_back({h.unit, h.at, h.peer});
+    const auto putBack = [&](std::size_t from) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (std::size_t i = held.size(); i-- > from;) {
+            unitBytes_ += held[i].bytes;
+            units_.push_front(std::move(held[i]));
+        }
+    };
+    const auto written = [&](long long many) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        counters_.unitsWrittenBack += many;
+        unitsBack_ += many;
+    };
     try {
-        store_.addUnit(held.unit, held.at, held.peer);
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++counters_.unitsWrittenBack;
-        ++unitsBack_;
+        store_.addUnits(group);
+        written(static_cast<long long>(held.size()));
+        return true;
     } catch (const StoreUnreachable&) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        unitBytes_ += held.bytes;
-        units_.push_front(std::move(held));
+        putBack(0);
         throw;
-    } catch (const std::exception& e) {
-        // Not tried again: a write whose answer was lost may have been stored.
-        ++counters_.unitsNotHeld;
-        logRepeated(Level::error, Repeat::noise, "unit not written back", "",
-                    "unit " + held.unit.protein + " kept during the outage could not be written: " + e.what());
+    } catch (const std::exception&) {
+    }
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        try {
+            store_.addUnit(held[i].unit, held[i].at, held[i].peer);
+            written(1);
+        } catch (const StoreUnreachable&) {
+            putBack(i);
+            throw;
+        } catch (const std::exception& e) {
+            // Not tried again: a write whose answer was lost may have been stored.
+            ++counters_.unitsNotHeld;
+            logRepeated(Level::error, Repeat::noise, "unit not written back", "",
+                        "unit " + held[i].unit.protein + " kept during the outage could not be written: " + e.what());
+        }
     }
     return true;
 }

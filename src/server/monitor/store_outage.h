@@ -7,6 +7,7 @@
 //   store's rules of then (cap, approval, pinned addresses), giving no
 //   command: a pending one stays for the next exchange. The machine's row
 //   ends as that record would have left it; the history keeps only it.
+//   Written back in groups, as an exchange's group is; the units too.
 // - finished units, at most kHeldUnits and kHeldUnitBytes, each written
 //   once with the time it came; the sender of one past the bound gets 503.
 // Kept in memory: a server stopped during the outage loses them.
@@ -80,9 +81,11 @@ private:
     enum class Kept { yes, no, writeNow };
     Kept keepRecord(const MonitorRecord& record, const std::string& peer, long long now);
     void noteKnown(const std::string& key, const std::string& peer);
-    // Writes back one record or unit; false when none is left.
-    bool writeBackRecord();
-    bool writeBackUnit();
+    // Writes back a group of records or units; false when none is left.
+    static constexpr std::size_t kWriteBackGroup = 250;
+    bool writeBackRecords();
+    bool writeBackUnits();
+    void putBack(std::vector<HeldRecord>& held, std::size_t from); // those from FROM on, kept again
 
     Store& store_;
     Counters& counters_;

@@ -151,6 +151,18 @@ public:
     // one whose WU# agrees, then the one seen last), and stored with that
     // machine's points and core for it; with no such machine, to none.
     virtual UnitCounts addUnit(const UnitSubmission& unit, long long now, const std::string& peer = "") = 0;
+    // Units that came earlier, each attributed and stored as addUnit does
+    // (no counts read), in as few transactions as the store allows: all
+    // or none of them stored.
+    struct LateUnit {
+        UnitSubmission unit;
+        long long at = 0;
+        std::string peer;
+    };
+    virtual void addUnits(const std::vector<LateUnit>& units)
+    {
+        for (const LateUnit& u : units) addUnit(u.unit, u.at, u.peer);
+    }
     virtual std::vector<UnitRow> units(const UnitFilter& filter) = 0;
     virtual std::vector<DayUserSummary> summary(long long since) = 0;
     virtual std::vector<CpuSummary> cpus() = 0; // the submitted units by CPU, most units first

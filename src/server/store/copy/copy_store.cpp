@@ -226,7 +226,7 @@ bool copyStore(const std::string& from, const std::string& to, std::vector<Copie
         Source source;
         source.open(from);
         // Statements as long as a large table's batch may need.
-        PgConnection target(to, PgSettings{5, 300});
+        PgConnection target(to, PgSettings{5, 300, 0});
         migratePostgres(target);
         try {
             target.execute("BEGIN");

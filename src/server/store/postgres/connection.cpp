@@ -1,14 +1,81 @@
 #include "server/store/postgres/connection.h"
 #include "server/store/postgres/connection_secrets.h"
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <libpq-fe.h>
+#include <mutex>
 #include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unordered_map>
 
 namespace pelmora::server {
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Shuts down the sockets whose wait passed its deadline: libpq's call
+// blocked on one then ends at once, its connection lost. One thread for
+// every connection; an entry is taken off (under the mutex) before its
+// connection closes, so no descriptor is shut down once reused.
+class DeadlineKeeper {
+public:
+    static DeadlineKeeper& instance()
+    {
+        static DeadlineKeeper* keeper = new DeadlineKeeper; // never destroyed: its thread outlives main
+        return *keeper;
+    }
+    long long arm(int fd, Clock::time_point at, std::atomic<bool>* fired)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const long long id = ++next_;
+        armed_.emplace(id, Entry{fd, at, fired});
+        if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+        woken_.notify_one();
+        return id;
+    }
+    void disarm(long long id)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        armed_.erase(id);
+    }
+
+private:
+    struct Entry {
+        int fd;
+        Clock::time_point at;
+        std::atomic<bool>* fired;
+    };
+    void run()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            if (armed_.empty()) {
+                woken_.wait(lock);
+                continue;
+            }
+            const auto first = std::min_element(armed_.begin(), armed_.end(),
+                                                [](const auto& a, const auto& b) { return a.second.at < b.second.at; });
+            if (first->second.at > Clock::now()) {
+                woken_.wait_until(lock, first->second.at);
+                continue;
+            }
+            first->second.fired->store(true);
+            ::shutdown(first->second.fd, SHUT_RDWR);
+            armed_.erase(first);
+        }
+    }
+    std::mutex mutex_;
+    std::condition_variable woken_;
+    std::unordered_map<long long, Entry> armed_;
+    long long next_ = 0;
+    std::thread thread_;
+};
 
 // The answers of COUNT statements sent in a pipeline, each read to its end,
 // then the sync's: false when the connection fails or falls out of step.
@@ -91,32 +158,98 @@ long long PgRows::integer(int row, int column) const
 double PgRows::real(int row, int column) const { return std::strtod(PQgetvalue(result_, row, column), nullptr); }
 bool PgRows::flag(int row, int column) const { return integer(row, column) != 0; }
 
-PgConnection::PgConnection(const std::string& uri, const PgSettings& settings) : uri_(uri)
+// While one lives, the connection's socket is shut down past the bound:
+// every call that waits on the database holds one.
+class PgConnection::Bounded {
+public:
+    explicit Bounded(PgConnection& c) : c_(c)
+    {
+        const int fd = c.conn_ ? PQsocket(c.conn_) : -1;
+        if (fd >= 0 && c.answerMilliseconds_ > 0 && c.armed_ == 0) {
+            c.armed_ = DeadlineKeeper::instance().arm(
+                fd, Clock::now() + std::chrono::milliseconds(c.answerMilliseconds_), &c.timedOut_);
+            owns_ = true;
+        }
+    }
+    ~Bounded()
+    {
+        if (owns_) c_.disarm();
+    }
+    Bounded(const Bounded&) = delete;
+    Bounded& operator=(const Bounded&) = delete;
+
+private:
+    PgConnection& c_;
+    bool owns_ = false; // the outermost of nested calls
+};
+
+void PgConnection::disarm()
+{
+    if (armed_) DeadlineKeeper::instance().disarm(armed_);
+    armed_ = 0;
+}
+
+// libpq's own connect_timeout counts whole seconds, and at least two: the
+// handshake is polled here, within the bound.
+void PgConnection::connect(const std::string& uri, int connectMilliseconds)
 {
     // Ours first: what the URI names overrides them (libpq keeps the last).
-    const std::string connectTimeout = std::to_string(settings.connectSeconds);
+    const std::string connectTimeout = std::to_string(std::max(2, connectMilliseconds / 1000 + 1));
     const char* const keys[] = {"connect_timeout", "keepalives", "keepalives_idle", "keepalives_interval",
                                 "keepalives_count", "tcp_user_timeout", "application_name", "dbname", nullptr};
     const char* const values[] = {connectTimeout.c_str(), "1", "5", "2", "3", "10000", "pelmora-server",
                                   uri.c_str(), nullptr};
-    conn_ = PQconnectdbParams(keys, values, 1);
-    if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
-        const std::string message = conn_ ? libpqError() : "out of memory";
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(connectMilliseconds);
+    conn_ = PQconnectStartParams(keys, values, 1);
+    PostgresPollingStatusType polled = PGRES_POLLING_WRITING;
+    bool late = false;
+    while (conn_ && PQstatus(conn_) != CONNECTION_BAD && polled != PGRES_POLLING_OK && polled != PGRES_POLLING_FAILED) {
+        const long long left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd ready{PQsocket(conn_), static_cast<short>(polled == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
+        if (left <= 0 || ::poll(&ready, 1, static_cast<int>(left)) == 0) {
+            late = true;
+            break;
+        }
+        polled = PQconnectPoll(conn_);
+    }
+    if (!conn_ || late || PQstatus(conn_) != CONNECTION_OK) {
+        const std::string message = !conn_ ? "out of memory"
+                                    : late ? "no answer within " + std::to_string(connectMilliseconds) + " ms"
+                                           : libpqError();
         PQfinish(conn_);
         conn_ = nullptr;
-        throw PgError("cannot connect to the database: " + message, "", true);
+        throw PgError("cannot connect to the database: " + message, "", true, late);
     }
+}
+
+PgConnection::PgConnection(const std::string& uri, const PgSettings& settings, int connectMilliseconds)
+    : uri_(uri), answerMilliseconds_(settings.answerMilliseconds)
+{
+    const int connectMs = settings.connectSeconds * 1000;
+    connect(uri, connectMilliseconds > 0       ? connectMilliseconds
+                 : answerMilliseconds_ > 0 ? std::min(connectMs, answerMilliseconds_)
+                                           : connectMs);
     // Failures reach the store as PgError; libpq's own notices (a connection
     // ended by the database, say) would go to standard error past the log.
     PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
-    // Every statement bounded in time, and a transaction left open by a
-    // stuck client ended by the server.
-    const std::string limits = "SET statement_timeout = " + std::to_string(settings.statementSeconds * 1000) +
+    // Every statement and every wait for a lock bounded in time (answered
+    // by the server, a quarter before this side gives up), and a
+    // transaction left open by a stuck client ended by the server.
+    const int serverSide = answerMilliseconds_ > 0 ? answerMilliseconds_ - answerMilliseconds_ / 4 : 0;
+    const int statementMs =
+        serverSide > 0 ? std::min(settings.statementSeconds * 1000, serverSide) : settings.statementSeconds * 1000;
+    const std::string limits = "SET statement_timeout = " + std::to_string(statementMs) +
+                               "; SET lock_timeout = " + std::to_string(serverSide > 0 ? serverSide : statementMs) +
                                "; SET idle_in_transaction_session_timeout = 60000; SET client_min_messages = warning";
     execute(limits.c_str());
 }
 
-PgConnection::~PgConnection() { PQfinish(conn_); }
+PgConnection::~PgConnection()
+{
+    disarm();
+    PQfinish(conn_);
+}
 
 std::string PgConnection::libpqError() const
 {
@@ -127,17 +260,29 @@ std::string PgConnection::libpqError() const
 
 int PgConnection::serverVersion() const { return PQserverVersion(conn_); }
 
-bool PgConnection::broken() const { return !conn_ || PQstatus(conn_) != CONNECTION_OK; }
+bool PgConnection::broken() const { return !conn_ || timedOut_ || PQstatus(conn_) != CONNECTION_OK; }
 
 PgError PgConnection::failure(pg_result* result, const std::string& what) const
 {
     const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
     std::string message = result ? withoutPasswords(PQresultErrorMessage(result), uri_) : "";
-    if (message.empty()) message = libpqError();
+    if (message.empty() && conn_) message = libpqError();
     while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
-    PgError error(what + ": " + message, state ? state : "", broken());
+    if (timedOut_) message = "no answer within " + std::to_string(answerMilliseconds_) + " ms";
+    PgError error(what + ": " + message, state && !timedOut_ ? state : "", broken(), timedOut_);
     PQclear(result);
     return error;
+}
+
+PgError PgConnection::drop(const std::string& what)
+{
+    std::string message = conn_ ? libpqError() : "not connected";
+    if (timedOut_) message = "no answer within " + std::to_string(answerMilliseconds_) + " ms";
+    disarm(); // before the descriptor closes, and may be reused
+    PQfinish(conn_);
+    conn_ = nullptr;
+    queued_.clear();
+    return PgError(what + ": " + message, "", true, timedOut_);
 }
 
 void PgConnection::execute(const char* sql)
@@ -146,6 +291,7 @@ void PgConnection::execute(const char* sql)
     // Several statements in one simple query run in order, in one round trip.
     const std::string held = beginHeld_ ? std::string("BEGIN; ") + sql : std::string();
     beginHeld_ = false;
+    const Bounded bounded(*this);
     pg_result* result = PQexec(conn_, held.empty() ? sql : held.c_str());
     const ExecStatusType status = PQresultStatus(result);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) throw failure(result, sql);
@@ -198,19 +344,13 @@ void PgConnection::startQueue()
 
 void PgConnection::send(bool sent, bool wanted, const char* what)
 {
-    if (!sent) {
-        // Out of step with the server: this connection is not used again.
-        const std::string message = libpqError();
-        PQfinish(conn_);
-        conn_ = nullptr;
-        queued_.clear();
-        throw PgError(std::string(what) + ": " + message, "", true);
-    }
+    if (!sent) throw drop(what); // out of step with the server: this connection is not used again
     queued_.push_back(wanted);
 }
 
 void PgConnection::queuePlain(const std::string& sql)
 {
+    const Bounded bounded(*this);
     startQueue();
     send(PQsendQueryParams(conn_, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 1, false, sql.c_str());
 }
@@ -219,6 +359,7 @@ std::vector<PgRows> PgConnection::flush(bool committing)
 {
     std::vector<PgRows> rows;
     if (queued_.empty()) return rows;
+    const Bounded bounded(*this);
     if (committing) {
         commitSent_ = true;
         send(PQsendQueryParams(conn_, "COMMIT", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1, false, "COMMIT");
@@ -262,6 +403,7 @@ void PgConnection::settle()
         queued_.clear();
     }
     if (broken()) return;
+    const Bounded bounded(*this);
     if (PQtransactionStatus(conn_) != PQTRANS_IDLE) PQclear(PQexec(conn_, "ROLLBACK"));
 }
 
@@ -292,6 +434,7 @@ const PgConnection::Prepared& PgConnection::prepare(const std::string& sql)
     }
     p.name = "s" + std::to_string(prepared_.size() + 1);
     p.sql = sql;
+    const Bounded bounded(*this);
     if (!queued_.empty()) { // its answer read with the queue's
         send(PQsendPrepare(conn_, p.name.c_str(), translated.c_str(), 0, nullptr) == 1, false, sql.c_str());
         preparedInQueue_.push_back(sql);
@@ -321,10 +464,7 @@ pg_result* PgConnection::runPipelined(const Prepared& p, const std::vector<const
     if (!ok || PQexitPipelineMode(conn_) != 1) {
         // Out of step with the server: this connection is not used again.
         for (pg_result* answer : answers) PQclear(answer);
-        const std::string message = libpqError();
-        PQfinish(conn_);
-        conn_ = nullptr;
-        throw PgError(p.sql + ": " + message, "", true);
+        throw drop(p.sql);
     }
     // The first answer that failed, else the statement's.
     pg_result* chosen = answers[begins ? 1 : 0];
@@ -351,6 +491,7 @@ PgRows PgConnection::run(const std::string& sql, const std::vector<std::optional
         if (v) kept.push_back(storable(*v));
         pointers.push_back(v ? kept.back().c_str() : nullptr);
     }
+    const Bounded bounded(*this);
     pg_result* result = PQexecParams(conn_, sql.c_str(), static_cast<int>(pointers.size()), nullptr,
                                      pointers.data(), nullptr, nullptr, 0);
     const ExecStatusType status = PQresultStatus(result);
@@ -385,6 +526,7 @@ void PgConnection::Query::queue(bool wanted)
 {
     std::vector<const char*> values;
     for (const auto& v : values_) values.push_back(v ? v->c_str() : nullptr);
+    const Bounded bounded(connection_);
     connection_.startQueue();
     connection_.send(PQsendQueryPrepared(connection_.conn_, prepared_.name.c_str(), static_cast<int>(values.size()),
                                          values.data(), nullptr, nullptr, 0) == 1,
@@ -396,6 +538,7 @@ PgRows PgConnection::Query::run()
     if (!connection_.queued_.empty()) throw StoreError("a statement run before the queue's answers were read");
     std::vector<const char*> values;
     for (const auto& v : values_) values.push_back(v ? v->c_str() : nullptr);
+    const Bounded bounded(connection_);
     pg_result* result =
         connection_.beginHeld_ || committing_
             ? connection_.runPipelined(prepared_, values, committing_)

@@ -2,9 +2,13 @@
 // written with named parameters (":machine"), as the SQLite store writes
 // them, each value bound as a parameter, never pasted into the SQL. A
 // statement is prepared once a connection and kept. Failures throw PgError,
-// which says whether trying again may succeed.
+// which says whether trying again may succeed. Every wait on the database
+// has a bound (PgSettings::answerMilliseconds): a database that stops
+// answering (a stopped server, a lock held) ends the call as a lost
+// connection, rather than holding the thread that made it.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <optional>
@@ -20,18 +24,22 @@ namespace pelmora::server {
 
 class PgError : public StoreError {
 public:
-    PgError(const std::string& message, std::string sqlState, bool connectionLost)
-        : StoreError(message), sqlState_(std::move(sqlState)), lost_(connectionLost)
+    PgError(const std::string& message, std::string sqlState, bool connectionLost, bool timedOut = false)
+        : StoreError(message), sqlState_(std::move(sqlState)), lost_(connectionLost), timedOut_(timedOut)
     {
     }
     // A serialization failure or a deadlock: the transaction was rolled back whole.
     bool retryable() const { return sqlState_ == "40001" || sqlState_ == "40P01"; }
     bool connectionLost() const { return lost_; }
+    // The database did not answer within the connection's bound: dropped by
+    // this side (TIMED OUT), or a lock or statement time-out, which rolled back.
+    bool unanswered() const { return timedOut_ || sqlState_ == "55P03" || sqlState_ == "57014"; }
+    bool timedOut() const { return timedOut_; }
     const std::string& sqlState() const { return sqlState_; }
 
 private:
     std::string sqlState_;
-    bool lost_;
+    bool lost_, timedOut_;
 };
 
 // The rows of a statement, all in memory (every read the store makes is bounded).
@@ -62,12 +70,17 @@ private:
 struct PgSettings {
     int connectSeconds = 5;
     int statementSeconds = 15;
+    // The longest wait for any one answer (and for a connection); 0: none
+    // but the statement time-out. The session's lock and statement
+    // time-outs end a wait on the server's side a quarter earlier.
+    int answerMilliseconds = 2000;
 };
 
 class PgConnection {
 public:
-    // Connects to URI (a libpq connection URI); throws PgError when it cannot.
-    PgConnection(const std::string& uri, const PgSettings& settings);
+    // Connects to URI (a libpq connection URI) within CONNECT_MILLISECONDS
+    // (0: the settings' bounds); throws PgError when it cannot.
+    PgConnection(const std::string& uri, const PgSettings& settings, int connectMilliseconds = 0);
     ~PgConnection();
     PgConnection(const PgConnection&) = delete;
     PgConnection& operator=(const PgConnection&) = delete;
@@ -81,6 +94,8 @@ public:
     void queuePlain(const std::string& sql); // SQL without parameters, one statement: its rows not read
     std::vector<PgRows> flush(bool committing);
     bool broken() const;
+    // Another bound for the waits from now on (0: none); the session's time-outs stay.
+    void bound(int milliseconds) { answerMilliseconds_ = milliseconds; }
     int serverVersion() const; // as 150004 for 15.4
     // Outside any transaction, rolling back one left open by a failure.
     void settle();
@@ -113,6 +128,11 @@ private:
     PgError failure(pg_result* result, const std::string& what) const;
     // libpq's last error, cleaned of the URI's password (connection_secrets.h).
     std::string libpqError() const;
+    // The connection given up (closed), and the error that says why.
+    PgError drop(const std::string& what);
+    class Bounded; // one call's wait on the database, within answerMilliseconds_
+    void disarm();
+    void connect(const std::string& uri, int connectMilliseconds);
     // The statement with the BEGIN held back before it and COMMIT after it
     // when COMMITTING, sent at once and their answers read together.
     pg_result* runPipelined(const Prepared& prepared, const std::vector<const char*>& values, bool committing);
@@ -120,6 +140,9 @@ private:
     void send(bool sent, bool wanted, const char* what);
     std::string uri_;
     pg_conn* conn_ = nullptr;
+    int answerMilliseconds_ = 0;
+    long long armed_ = 0; // the deadline of the call under way
+    std::atomic<bool> timedOut_{false}; // a wait passed its bound: the socket was shut down
     bool beginHeld_ = false, commitSent_ = false;
     std::vector<bool> queued_; // for each answer awaited: whether its rows are wanted
     std::vector<std::string> preparedInQueue_;

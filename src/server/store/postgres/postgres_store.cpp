@@ -7,6 +7,7 @@ namespace {
 // Idle reader connections kept for the next reads; more are made when more
 // threads read at once, and closed when given back past this.
 constexpr std::size_t kIdleReaders = 4;
+constexpr int kReadyMilliseconds = 400;
 } // namespace
 
 bool isPostgresUri(const std::string& db)
@@ -18,8 +19,12 @@ std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::string& er
 {
     std::unique_ptr<PostgresStore> store(new PostgresStore(uri, settings));
     try {
+        // A migration may take long: only the statement time-out bounds it.
+        PgSettings migrating = settings;
+        migrating.answerMilliseconds = 0;
+        PgConnection first(uri, migrating);
+        migratePostgres(first);
         store->writer_ = std::make_unique<PgConnection>(uri, settings);
-        migratePostgres(*store->writer_);
     } catch (const StoreError& e) {
         error = std::string("cannot open the PostgreSQL store: ") + e.what();
         return nullptr;
@@ -27,7 +32,7 @@ std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::string& er
     return store;
 }
 
-std::unique_ptr<PgConnection> PostgresStore::borrowReader()
+std::unique_ptr<PgConnection> PostgresStore::borrowReader(int connectMilliseconds)
 {
     {
         std::lock_guard<std::mutex> lock(readersMutex_);
@@ -37,7 +42,7 @@ std::unique_ptr<PgConnection> PostgresStore::borrowReader()
             if (!c->broken()) return c;
         }
     }
-    return std::make_unique<PgConnection>(uri_, settings_);
+    return std::make_unique<PgConnection>(uri_, settings_, connectMilliseconds);
 }
 
 void PostgresStore::giveBack(std::unique_ptr<PgConnection> c)
@@ -159,7 +164,11 @@ long long PostgresStore::sizeBytes()
 bool PostgresStore::ready()
 {
     try {
-        reading([](PgConnection& c) { c.execute("SELECT 1"); });
+        std::unique_ptr<PgConnection> c = borrowReader(kReadyMilliseconds);
+        c->bound(kReadyMilliseconds); // the machines locked: not ready either
+        c->execute("SELECT 1 FROM machines LIMIT 1");
+        c->bound(settings_.answerMilliseconds);
+        giveBack(std::move(c));
         return true;
     } catch (const StoreError&) {
         return false;

@@ -27,6 +27,8 @@ namespace pelmora::server {
 // Whether DB names a PostgreSQL database (a libpq URI) rather than a SQLite file.
 bool isPostgresUri(const std::string& db);
 
+struct UnitCandidate; // unit_attribution.h
+
 // Connects to the database at URI and brings its schema up to date (once,
 // whichever of several servers starting together gets there first);
 // nullptr with ERROR, a whole sentence for the log, when it cannot.
@@ -68,6 +70,7 @@ public:
     std::vector<CommandRow> commands(long long machineId, int limit) override;
 
     UnitCounts addUnit(const UnitSubmission& unit, long long now, const std::string& peer) override;
+    void addUnits(const std::vector<LateUnit>& units) override; // in one transaction
     std::vector<UnitRow> units(const UnitFilter& filter) override;
     std::vector<DayUserSummary> summary(long long since) override;
     std::vector<CpuSummary> cpus() override;
@@ -107,7 +110,8 @@ public:
     // PostgreSQL vacuums by itself: nothing to do here.
     void upkeep(Upkeep) override {}
     long long sizeBytes() override;
-    // Whether the database answers now (a reader's short query).
+    // Whether the database answers now: a reader's short query on the
+    // machines, within a bound well under a health check's.
     bool ready() override;
     std::optional<std::string> sharedAdminToken(const std::string& made) override;
     std::unique_ptr<ChangeSignal> changeSignal() override;
@@ -129,7 +133,8 @@ private:
     // BODY(connection) on a reader connection, outside a transaction unless BODY begins one.
     template <typename Body>
     auto reading(Body&& body) -> std::invoke_result_t<Body&, PgConnection&>;
-    std::unique_ptr<PgConnection> borrowReader();
+    // A reader, made within CONNECT_MILLISECONDS when none is idle (0: the store's bound).
+    std::unique_ptr<PgConnection> borrowReader(int connectMilliseconds = 0);
     void giveBack(std::unique_ptr<PgConnection> connection);
     // True when the failure was on a connection lost and one more try is allowed.
     bool lost(const PgError& e, int attempt);
@@ -156,6 +161,10 @@ private:
                            ExchangeResult& result);
     // A lock every server takes, until the commit, to count WHAT and add to it, so a bound holds across servers.
     static void lockCount(PgConnection& c, const char* what);
+    // A unit's attribution (units.cpp): the machines that folded its name, and its row.
+    static std::vector<UnitCandidate> unitCandidates(PgConnection& c, const std::string& protein);
+    static void insertUnit(PgConnection& c, const UnitSubmission& unit, long long now, const std::string& peer,
+                           const std::vector<UnitCandidate>& candidates, bool queued);
     static bool noteRefusedAddress(PgConnection& c, long long machineId, const std::string& address, long long now);
 
     // After a commit, under writeMutex_: NOTIFY the servers listening (change_signal.cpp).
@@ -192,8 +201,12 @@ private:
 };
 
 // Once: the connection was lost while idle (the database restarted, say)
-// and a new one may do; a database that cannot be reached fails at once.
-inline bool PostgresStore::lost(const PgError& e, int attempt) { return e.connectionLost() && attempt == 1; }
+// and a new one may do; a database that cannot be reached, or did not
+// answer in time, fails at once.
+inline bool PostgresStore::lost(const PgError& e, int attempt)
+{
+    return e.connectionLost() && !e.unanswered() && attempt == 1;
+}
 
 template <typename Body>
 auto PostgresStore::writing(Body&& body) -> std::invoke_result_t<Body&, PgConnection&>
@@ -230,7 +243,9 @@ auto PostgresStore::writing(Body&& body) -> std::invoke_result_t<Body&, PgConnec
             }
             const bool mayHaveCommitted = committing || (began && writer_ && writer_->commitSent());
             if (!mayHaveCommitted && lost(e, attempt)) continue;
-            if (!mayHaveCommitted && e.connectionLost()) throw StoreUnreachable(e.what());
+            // A lock or statement time-out, answered, rolled the transaction back.
+            if ((!mayHaveCommitted || !e.timedOut()) && (e.connectionLost() || e.unanswered()))
+                throw StoreUnreachable(e.what());
             throw;
         } catch (...) {
             if (writer_) writer_->settle();
@@ -258,7 +273,7 @@ auto PostgresStore::reading(Body&& body) -> std::invoke_result_t<Body&, PgConnec
         } catch (const PgError& e) {
             if (c) giveBack(std::move(c));
             if (e.retryable() ? attempt < kAttempts : lost(e, attempt)) continue;
-            if (e.connectionLost()) throw StoreUnreachable(e.what());
+            if (e.connectionLost() || e.unanswered()) throw StoreUnreachable(e.what());
             throw;
         } catch (...) {
             if (c) giveBack(std::move(c));

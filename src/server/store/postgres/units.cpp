@@ -2,6 +2,7 @@
 #include "server/store/postgres/postgres_store.h"
 
 #include <ctime>
+#include <unordered_map>
 
 #include "server/store/unit_attribution.h"
 
@@ -19,43 +20,96 @@ std::string dayText(long long day)
 }
 } // namespace
 
+std::vector<UnitCandidate> PostgresStore::unitCandidates(PgConnection& c, const std::string& protein)
+{
+    // The SQL finds the machines that folded a unit of that name; which one
+    // is credited is unit_attribution.h's rule.
+    std::vector<UnitCandidate> candidates;
+    if (protein.empty()) return candidates;
+    const PgRows s =
+        c.query("SELECT id, is_current, CASE WHEN is_current THEN points ELSE prev_points END,"
+                " CASE WHEN is_current THEN core ELSE prev_core END, address, \"user\", team, units_seen,"
+                " last_seen FROM (SELECT *, substr(unit, 1, 35) = :protein AS is_current FROM machines"
+                " WHERE substr(unit, 1, 35) = :protein OR substr(prev_unit, 1, 35) = :protein) found")
+            .bind(":protein", protein).run();
+    for (int i = 0; i < s.size(); ++i)
+        candidates.push_back({s.integer(i, 0), s.flag(i, 1), s.whole(i, 2), s.text(i, 3), s.text(i, 4),
+                              s.text(i, 5), s.whole(i, 6), s.whole(i, 7), s.integer(i, 8)});
+    return candidates;
+}
+
+void PostgresStore::insertUnit(PgConnection& c, const UnitSubmission& u, long long now, const std::string& peer,
+                               const std::vector<UnitCandidate>& candidates, bool queued)
+{
+    const std::optional<UnitCandidate> credited = creditedMachine(candidates, u, peer);
+    const int points = credited ? credited->points : 0;
+    // Its core as the machine reported it; empty: known only from before the store kept it.
+    const std::string core = credited && !credited->core.empty() ? credited->core : u.core;
+    PgConnection::Query insert =
+        c.query("INSERT INTO units (at, \"user\", team, machine, wucount, cpu_vendor, cpu_string, cpu_mhz,"
+                " frame_minutes, protein, core, memory_mib, points, machine_id, submitted_core)"
+                " VALUES (:now, :user, :team, :machine, :wucount, :cpu_vendor, :cpu_string, :cpu_mhz,"
+                " :frame_minutes, :protein, :core, :memory_mib, :points, :machine_id, :submitted_core)");
+    insert.bind(":now", now).bind(":user", u.user).bind(":team", u.team).bind(":machine", u.machine)
+        .bind(":wucount", u.wucount).bind(":cpu_vendor", u.cpuVendor).bind(":cpu_string", u.cpuString)
+        .bind(":cpu_mhz", u.cpuMhz).bind(":frame_minutes", u.frameMinutes).bind(":protein", u.protein)
+        .bind(":core", core).bind(":memory_mib", u.memoryMib).bind(":points", points)
+        .bind(":submitted_core", u.core);
+    if (credited) insert.bind(":machine_id", credited->id);
+    if (queued)
+        insert.queue(false);
+    else
+        insert.run();
+}
+
 UnitCounts PostgresStore::addUnit(const UnitSubmission& u, long long now, const std::string& peer)
 {
     return writing([&](PgConnection& c) {
-        // The SQL finds the machines that folded a unit of that name; which one
-        // is credited is unit_attribution.h's rule.
-        std::vector<UnitCandidate> candidates;
-        if (!u.protein.empty()) {
-            const PgRows s =
-                c.query("SELECT id, is_current, CASE WHEN is_current THEN points ELSE prev_points END,"
-                        " CASE WHEN is_current THEN core ELSE prev_core END, address, \"user\", team, units_seen,"
-                        " last_seen FROM (SELECT *, substr(unit, 1, 35) = :protein AS is_current FROM machines"
-                        " WHERE substr(unit, 1, 35) = :protein OR substr(prev_unit, 1, 35) = :protein) found")
-                    .bind(":protein", u.protein).run();
-            for (int i = 0; i < s.size(); ++i)
-                candidates.push_back({s.integer(i, 0), s.flag(i, 1), s.whole(i, 2), s.text(i, 3), s.text(i, 4),
-                                      s.text(i, 5), s.whole(i, 6), s.whole(i, 7), s.integer(i, 8)});
-        }
-        const std::optional<UnitCandidate> credited = creditedMachine(candidates, u, peer);
-        const int points = credited ? credited->points : 0;
-        // Its core as the machine reported it; empty: known only from before the store kept it.
-        const std::string core = credited && !credited->core.empty() ? credited->core : u.core;
-        PgConnection::Query insert =
-            c.query("INSERT INTO units (at, \"user\", team, machine, wucount, cpu_vendor, cpu_string, cpu_mhz,"
-                    " frame_minutes, protein, core, memory_mib, points, machine_id, submitted_core)"
-                    " VALUES (:now, :user, :team, :machine, :wucount, :cpu_vendor, :cpu_string, :cpu_mhz,"
-                    " :frame_minutes, :protein, :core, :memory_mib, :points, :machine_id, :submitted_core)");
-        insert.bind(":now", now).bind(":user", u.user).bind(":team", u.team).bind(":machine", u.machine)
-            .bind(":wucount", u.wucount).bind(":cpu_vendor", u.cpuVendor).bind(":cpu_string", u.cpuString)
-            .bind(":cpu_mhz", u.cpuMhz).bind(":frame_minutes", u.frameMinutes).bind(":protein", u.protein)
-            .bind(":core", core).bind(":memory_mib", u.memoryMib).bind(":points", points)
-            .bind(":submitted_core", u.core);
-        if (credited) insert.bind(":machine_id", credited->id);
-        insert.run();
+        insertUnit(c, u, now, peer, unitCandidates(c, u.protein), false);
         UnitCounts counts;
         counts.user = c.query("SELECT count(*) FROM units WHERE \"user\" = :user").bind(":user", u.user).run().integer(0, 0);
         counts.team = c.query("SELECT count(*) FROM units WHERE team = :team").bind(":team", u.team).run().integer(0, 0);
         return counts;
+    });
+}
+
+// The machines that folded any of the units' names in one read (a scan of
+// the machines, once rather than once a unit), then the inserts queued,
+// sent with the COMMIT in one round trip.
+void PostgresStore::addUnits(const std::vector<LateUnit>& units)
+{
+    writing([&](PgConnection& c) {
+        std::vector<std::optional<std::string>> proteins;
+        std::unordered_map<std::string, std::vector<UnitCandidate>> found;
+        std::string list;
+        for (const LateUnit& u : units) {
+            if (u.unit.protein.empty() || !found.emplace(u.unit.protein, std::vector<UnitCandidate>{}).second) continue;
+            proteins.emplace_back(u.unit.protein);
+            list += (list.empty() ? "$" : ", $") + std::to_string(proteins.size());
+        }
+        if (!proteins.empty()) {
+            const PgRows s = c.run("SELECT id, substr(unit, 1, 35), substr(prev_unit, 1, 35), points, prev_points,"
+                                   " core, prev_core, address, \"user\", team, units_seen, last_seen FROM machines"
+                                   " WHERE substr(unit, 1, 35) IN (" + list + ") OR substr(prev_unit, 1, 35) IN (" +
+                                       list + ")", proteins);
+            for (int i = 0; i < s.size(); ++i) {
+                const std::string current = s.text(i, 1), previous = s.text(i, 2);
+                const auto candidate = [&](bool isCurrent) {
+                    return UnitCandidate{s.integer(i, 0), isCurrent, s.whole(i, isCurrent ? 3 : 4),
+                                         s.text(i, isCurrent ? 5 : 6), s.text(i, 7), s.text(i, 8), s.whole(i, 9),
+                                         s.whole(i, 10), s.integer(i, 11)};
+                };
+                if (const auto f = found.find(current); f != found.end()) f->second.push_back(candidate(true));
+                if (const auto f = found.find(previous); previous != current && f != found.end())
+                    f->second.push_back(candidate(false));
+            }
+        }
+        const std::vector<UnitCandidate> none;
+        for (const LateUnit& u : units) {
+            const auto f = found.find(u.unit.protein);
+            insertUnit(c, u.unit, u.at, u.peer, f == found.end() ? none : f->second, true);
+        }
+        c.flush(true);
     });
 }
 

@@ -20,7 +20,7 @@ sqlite3* connect(const std::string& path, bool create, std::string& error)
         sqlite3_close(db);
         return nullptr;
     }
-    sqlite3_busy_timeout(db, 5000);
+    sqlite3_busy_timeout(db, 2000); // then the outage keeper takes the records (statement.h)
     return db;
 }
 

@@ -12,8 +12,10 @@ namespace pelmora::server {
 
 inline void check(sqlite3* db, int code, const char* what)
 {
-    if (code != SQLITE_OK && code != SQLITE_ROW && code != SQLITE_DONE)
-        throw StoreError(std::string(what) + ": " + sqlite3_errmsg(db));
+    if (code == SQLITE_OK || code == SQLITE_ROW || code == SQLITE_DONE) return;
+    // Locked by another process past the busy time-out: as a store out of reach.
+    if ((code & 0xFF) == SQLITE_BUSY) throw StoreUnreachable(std::string(what) + ": " + sqlite3_errmsg(db));
+    throw StoreError(std::string(what) + ": " + sqlite3_errmsg(db));
 }
 
 inline void execute(sqlite3* db, const char* sql) { check(db, sqlite3_exec(db, sql, nullptr, nullptr, nullptr), sql); }

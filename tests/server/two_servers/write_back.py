@@ -1,0 +1,105 @@
+"""The outage's write-back, timed: a real pelmora-server on a PostgreSQL
+cluster made here (as failover.py makes it) knows MACHINES machines; the
+database stops, each sends a record again and UNITS units come (all kept);
+once the database is back, everything is written back within LIMIT
+seconds (/healthz ready again), each record and unit once. Prints the
+figure. Exit 77: no PostgreSQL.
+"""
+import glob, os, pwd, shutil, socket, subprocess, sys, tempfile, time
+import urllib.error, urllib.request
+from concurrent.futures import ThreadPoolExecutor
+
+SERVER = os.path.abspath(os.environ.get("SERVER", "build/linux/pelmora-server"))
+MACHINES = int(os.environ.get("MACHINES", "15000"))
+UNITS = int(os.environ.get("UNITS", "10000"))
+LIMIT = float(os.environ.get("LIMIT", "20"))
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def get(port, path):
+    try:
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}", timeout=10) as r:
+            return r.status, r.read().decode()
+    except urllib.error.HTTPError as e:
+        return e.code, ""
+    except OSError:
+        return 0, ""
+
+
+def exchange(monitor, i, progress):
+    with socket.create_connection(("127.0.0.1", monitor), timeout=15) as s:
+        s.recv(1)
+        s.sendall(f"0 WB{i} 1 1 {progress} p{i}_R1_C2_G3 0 2400.000000 V c 100 150 u{i % 50} 7  0"
+                  .encode().ljust(768, b"\0"))
+        return s.recv(1)
+
+
+def unit(http, i):
+    return get(http, f"/folding/unitstats.php?username=u{i % 50}&team=7&cpu=1&wucount={i}&cpuvendor=V&cpustring=X"
+                     f"&cpumhz=2000&frametime=1&protein=p{i % MACHINES}_R1_C2_G3&core=c&memory=1")[0]
+
+
+def metric(http, line):
+    return f"\npelmora_store_outage_{line}\n" in get(http, "/metrics")[1]
+
+
+def scenario(uri, pg_ctl, scratch):
+    http, monitor = free_port(), free_port()
+    server = subprocess.Popen([SERVER, "--db", uri, "--http-listen", f"127.0.0.1:{http}", "--monitor-listen",
+                               f"127.0.0.1:{monitor}", "--max-machines", str(MACHINES + 1000),
+                               "--new-machines-per-hour", str(MACHINES * 2), "--units-per-hour", str(UNITS * 2)],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=scratch)
+    try:
+        end = time.monotonic() + 20
+        while get(http, "/healthz")[0] != 200:
+            assert time.monotonic() < end, "the server did not start"
+            time.sleep(0.1)
+        with ThreadPoolExecutor(8) as pool:
+            assert all(a == b"\0" for a in pool.map(lambda i: exchange(monitor, i, 10), range(MACHINES)))
+            subprocess.run(pg_ctl + ["-m", "fast", "stop"], check=True, stdout=subprocess.DEVNULL)
+            assert all(a == b"\0" for a in pool.map(lambda i: exchange(monitor, i, 20), range(MACHINES)))
+            assert all(s == 202 for s in pool.map(lambda i: unit(http, i), range(UNITS)))
+        subprocess.run(pg_ctl + ["-l", f"{scratch}/log", "-o", f"-k {scratch} -c listen_addresses='' -c fsync=off",
+                                 "start"], check=True, stdout=subprocess.DEVNULL)
+        back = time.monotonic()
+        while get(http, "/healthz")[0] != 200:
+            assert time.monotonic() < back + 300, "not written back within 300 s"
+            time.sleep(0.1)
+        took = time.monotonic() - back
+        print(f"write-back: {MACHINES} records and {UNITS} units written back {took:.1f} s after the database's return")
+        for line in (f'records_total{{outcome="written_back"}} {MACHINES}', f'units_total{{outcome="written_back"}} {UNITS}'):
+            assert metric(http, line), line
+        assert took <= LIMIT, f"{took:.1f} s, over {LIMIT} s"
+    finally:
+        server.kill()
+        server.wait()
+
+
+def main():
+    found = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"))
+    if not found:
+        sys.exit(print("PostgreSQL's programs are not installed: skipped") or 77)
+    bin, scratch = os.path.dirname(found[-1]), tempfile.mkdtemp(prefix="pelmora-pg-")
+    as_user = []
+    if os.geteuid() == 0:  # PostgreSQL refuses root
+        os.chown(scratch, pwd.getpwnam("nobody").pw_uid, pwd.getpwnam("nobody").pw_gid)
+        as_user = ["runuser", "-u", "nobody", "--"]
+    pg_ctl = as_user + [f"{bin}/pg_ctl", "-D", f"{scratch}/data", "-w"]
+    try:
+        subprocess.run(as_user + [f"{bin}/initdb", "-D", f"{scratch}/data", "-U", "pelmora", "--auth=trust",
+                                  "--no-locale"], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(pg_ctl + ["-l", f"{scratch}/log", "-o", f"-k {scratch} -c listen_addresses='' -c fsync=off",
+                                 "start"], check=True, stdout=subprocess.DEVNULL)
+        scenario(f"postgresql:///postgres?host={scratch}&user=pelmora", pg_ctl, scratch)
+    finally:
+        subprocess.run(pg_ctl + ["-m", "immediate", "stop"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
