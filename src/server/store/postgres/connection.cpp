@@ -61,8 +61,11 @@ private:
             }
             const auto first = std::min_element(armed_.begin(), armed_.end(),
                                                 [](const auto& a, const auto& b) { return a.second.at < b.second.at; });
-            if (first->second.at > Clock::now()) {
-                woken_.wait_until(lock, first->second.at);
+            // A copy: the wait lets go of the lock, and the entry may be
+            // taken off meanwhile while the wait still reads its deadline.
+            const Clock::time_point at = first->second.at;
+            if (at > Clock::now()) {
+                woken_.wait_until(lock, at);
                 continue;
             }
             first->second.fired->store(true);
