@@ -4,8 +4,10 @@ machine gives one alert and one post to a slow receiver, whichever server
 it reported to; after SIGKILL of the leader the other leads within 15 s and
 posts the next. Prints the failover time. Exit 77: no PostgreSQL installed.
 """
-import glob, http.server, json, os, pwd, shutil, signal, socket, subprocess, sys, tempfile, threading, time
+import http.server, json, os, shutil, signal, socket, subprocess, tempfile, threading, time
 import urllib.request
+
+from cluster import cluster
 
 SERVER = os.environ.get("SERVER", "build/linux/pelmora-server")
 TOKEN = "two-servers-admin-token-0123456789"
@@ -99,24 +101,11 @@ def scenario(uri, work):
 
 
 def main():
-    found = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"))
-    if not found:
-        sys.exit(print("PostgreSQL's programs are not installed: skipped") or 77)
-    bin, scratch, work = os.path.dirname(found[-1]), tempfile.mkdtemp(prefix="pelmora-pg-"), tempfile.mkdtemp()
-    as_user = []
-    if os.geteuid() == 0:  # PostgreSQL refuses root
-        os.chown(scratch, pwd.getpwnam("nobody").pw_uid, pwd.getpwnam("nobody").pw_gid)
-        as_user = ["runuser", "-u", "nobody", "--"]
-    pg_ctl = as_user + [f"{bin}/pg_ctl", "-D", f"{scratch}/data", "-w"]
+    work = tempfile.mkdtemp()
     try:
-        subprocess.run(as_user + [f"{bin}/initdb", "-D", f"{scratch}/data", "-U", "pelmora", "--auth=trust",
-                                  "--no-locale"], check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(pg_ctl + ["-l", f"{scratch}/log", "-o", f"-k {scratch} -c listen_addresses='' -c fsync=off",
-                                 "start"], check=True, stdout=subprocess.DEVNULL)
-        scenario(f"postgresql:///postgres?host={scratch}&user=pelmora", work)
+        with cluster() as c:
+            scenario(c.uri, work)
     finally:
-        subprocess.run(pg_ctl + ["-m", "immediate", "stop"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        shutil.rmtree(scratch, ignore_errors=True)
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -9,8 +9,10 @@ within 1 s (but those that meet the hang first: 2.5 s), /healthz says "not ready
 machine shows at least its last acknowledged record and every unit
 acknowledged is stored once. Prints the figures. Exit 77: no PostgreSQL.
 """
-import glob, json, os, pwd, shutil, signal, socket, subprocess, sys, tempfile, threading, time
+import json, os, signal, socket, subprocess, threading, time
 import urllib.error, urllib.request
+
+from cluster import cluster
 
 SERVER = os.path.abspath(os.environ.get("SERVER", "build/linux/pelmora-server"))
 HOLD = float(os.environ.get("HOLD", "12"))
@@ -193,24 +195,8 @@ def healthy(s):
 
 
 def main():
-    found = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"))
-    if not found:
-        sys.exit(print("PostgreSQL's programs are not installed: skipped") or 77)
-    bin, scratch = os.path.dirname(found[-1]), tempfile.mkdtemp(prefix="pelmora-pg-")
-    as_user = []
-    if os.geteuid() == 0:  # PostgreSQL refuses root
-        os.chown(scratch, pwd.getpwnam("nobody").pw_uid, pwd.getpwnam("nobody").pw_gid)
-        as_user = ["runuser", "-u", "nobody", "--"]
-    pg_ctl = as_user + [f"{bin}/pg_ctl", "-D", f"{scratch}/data", "-w"]
-    try:
-        subprocess.run(as_user + [f"{bin}/initdb", "-D", f"{scratch}/data", "-U", "pelmora", "--auth=trust",
-                                  "--no-locale"], check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(pg_ctl + ["-l", f"{scratch}/log", "-o", f"-k {scratch} -c listen_addresses='' -c fsync=off",
-                                 "start"], check=True, stdout=subprocess.DEVNULL)
-        scenario(f"postgresql:///postgres?host={scratch}&user=pelmora", bin, f"{scratch}/data", as_user)
-    finally:
-        subprocess.run(pg_ctl + ["-m", "immediate", "stop"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        shutil.rmtree(scratch, ignore_errors=True)
+    with cluster() as c:
+        scenario(c.uri, c.bin, c.data, c.as_user)
 
 
 if __name__ == "__main__":

@@ -5,9 +5,11 @@ once the database is back, everything is written back within LIMIT
 seconds (/healthz ready again), each record and unit once. Prints the
 figure. Exit 77: no PostgreSQL.
 """
-import glob, os, pwd, shutil, socket, subprocess, sys, tempfile, time
+import os, socket, subprocess, time
 import urllib.error, urllib.request
 from concurrent.futures import ThreadPoolExecutor
+
+from cluster import cluster
 
 SERVER = os.path.abspath(os.environ.get("SERVER", "build/linux/pelmora-server"))
 MACHINES = int(os.environ.get("MACHINES", "15000"))
@@ -81,24 +83,8 @@ def scenario(uri, pg_ctl, scratch):
 
 
 def main():
-    found = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"))
-    if not found:
-        sys.exit(print("PostgreSQL's programs are not installed: skipped") or 77)
-    bin, scratch = os.path.dirname(found[-1]), tempfile.mkdtemp(prefix="pelmora-pg-")
-    as_user = []
-    if os.geteuid() == 0:  # PostgreSQL refuses root
-        os.chown(scratch, pwd.getpwnam("nobody").pw_uid, pwd.getpwnam("nobody").pw_gid)
-        as_user = ["runuser", "-u", "nobody", "--"]
-    pg_ctl = as_user + [f"{bin}/pg_ctl", "-D", f"{scratch}/data", "-w"]
-    try:
-        subprocess.run(as_user + [f"{bin}/initdb", "-D", f"{scratch}/data", "-U", "pelmora", "--auth=trust",
-                                  "--no-locale"], check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(pg_ctl + ["-l", f"{scratch}/log", "-o", f"-k {scratch} -c listen_addresses='' -c fsync=off",
-                                 "start"], check=True, stdout=subprocess.DEVNULL)
-        scenario(f"postgresql:///postgres?host={scratch}&user=pelmora", pg_ctl, scratch)
-    finally:
-        subprocess.run(pg_ctl + ["-m", "immediate", "stop"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        shutil.rmtree(scratch, ignore_errors=True)
+    with cluster() as c:
+        scenario(c.uri, c.pg_ctl, c.scratch)
 
 
 if __name__ == "__main__":
