@@ -122,6 +122,8 @@ TEST_F(ApiTest, CommandsNeedTheTokenAKnownMachineAndAKnownCommand)
         {"POST", "/api/machines/approve", kToken, R"({"network":"2001:db8::/129"})", 400},
         {"POST", "/api/machines/approve", kToken, R"({"network":"10.0.0.0/8"})", 200}, // none waiting
         {"POST", "/api/machines/999/approve", kToken, "", 404},
+        {"POST", "/api/machines/999/approve", kToken, R"({"address":"not one"})", 400}, // the body read first
+        {"POST", "/api/machines/999/approve", kToken, R"({"network":"10.0.0.0/8"})", 400},
         {"DELETE", "/api/machines/" + std::to_string(machine) + "/address", "", "", 401},
         {"DELETE", "/api/machines/" + std::to_string(machine) + "/address", kToken, "", 200},
         {"DELETE", "/api/machines/999/address", kToken, "", 404},
