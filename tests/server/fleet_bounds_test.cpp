@@ -162,7 +162,9 @@ TEST_P(StoreBounds, APinnedAddressMovesAtOnceToTheOneAsked)
     for (const Case& c : cases) {
         const BodyRead<std::string> address = readAddressBody(c.body);
         EXPECT_EQ(address.value ? 200 : 400, c.status) << c.body;
-        if (address.value) EXPECT_TRUE(moveMachineAddress(*store, id, *address.value, "admin@test", 1010)) << c.body;
+        if (address.value) {
+            EXPECT_TRUE(moveMachineAddress(*store, id, *address.value, "admin@test", 1010)) << c.body;
+        }
         EXPECT_EQ(store->machines().at(0).address, c.address) << c.body;
     }
 }
@@ -304,7 +306,9 @@ TEST_P(StoreBounds, AWaitingRowIsItsFirstSendersWhoeverSendsItsName)
     for (const Approve& a : approvals) {
         const Outcome<Approval> done = approveWaiting(*store, limits, a.id, a.address, "admin@test", now);
         EXPECT_EQ(done ? std::nullopt : std::optional<Refusal>(done.refusal()), a.refused) << a.address;
-        if (a.pinned && done) EXPECT_EQ(done->approved.at(0).address, a.pinned) << a.address;
+        if (a.pinned && done) {
+            EXPECT_EQ(done->approved.at(0).address, a.pinned) << a.address;
+        }
     }
     EXPECT_NE(store->recordReport(fake, ++now, from("10.7.7.7", true)).refused, nullptr);
     EXPECT_EQ(store->recordReport(real, ++now, from("10.0.0.9", true)).refused, nullptr);
