@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <sstream>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -35,6 +36,7 @@ protected:
         r.team = 12345;
         machine = store->recordReport(r, std::time(nullptr)).machineId;
         fleet = std::make_unique<FleetView>(*store, StatusLimits{});
+        counters.leading = true; // a lone server leads
         std::string error;
         api = std::make_unique<HttpApi>(*store, counters, *fleet,
                                         HttpSettings{kToken, viewerToken, {}, 30, 1024, 64, {}, &bounds});
@@ -122,6 +124,8 @@ TEST_F(ApiTest, CommandsNeedTheTokenAKnownMachineAndAKnownCommand)
         {"POST", "/api/machines/approve", kToken, R"({"network":"2001:db8::/129"})", 400},
         {"POST", "/api/machines/approve", kToken, R"({"network":"10.0.0.0/8"})", 200}, // none waiting
         {"POST", "/api/machines/999/approve", kToken, "", 404},
+        {"POST", "/api/machines/999/approve", kToken, R"({"address":"not one"})", 400}, // the body read first
+        {"POST", "/api/machines/999/approve", kToken, R"({"network":"10.0.0.0/8"})", 400},
         {"DELETE", "/api/machines/" + std::to_string(machine) + "/address", "", "", 401},
         {"DELETE", "/api/machines/" + std::to_string(machine) + "/address", kToken, "", 200},
         {"DELETE", "/api/machines/999/address", kToken, "", 404},
@@ -209,6 +213,66 @@ TEST_F(ApiTest, MachineListUnitsAndMetrics)
     EXPECT_EQ(send("GET", kUnit)->status, 200);
     EXPECT_EQ(send("GET", kUnit)->status, 429);
     EXPECT_NE(send("GET", "/metrics")->body.find("pelmora_units_refused_total 1\n"), std::string::npos);
+}
+
+// Every family, in its order and with its type: the store-wide ones (the
+// same on every server sharing the store) only from the leader, so a sum
+// over the servers counts them once.
+TEST_F(ApiTest, MetricsWriteEveryFamilyAndTheStoreWideOnesFromTheLeaderAlone)
+{
+    const struct {
+        const char* name;
+        const char* type;
+        bool storeWide;
+    } families[] = {
+        {"pelmora_build_info", "gauge", false},
+        {"pelmora_machine_info", "gauge", true},
+        {"pelmora_machine_unit_info", "gauge", true},
+        {"pelmora_machine_progress_ratio", "gauge", true},
+        {"pelmora_machine_last_report_timestamp_seconds", "gauge", true},
+        {"pelmora_machine_status", "gauge", true},
+        {"pelmora_machine_points_per_day", "gauge", true},
+        {"pelmora_units_total", "counter", true},
+        {"pelmora_points_total", "counter", true},
+        {"pelmora_points_per_day", "gauge", true},
+        {"pelmora_reports_total", "counter", true},
+        {"pelmora_store_size_bytes", "gauge", true},
+        {"pelmora_store_max_bytes", "gauge", true},
+        {"pelmora_leader", "gauge", false},
+        {"pelmora_store_limit_reached_total", "counter", false},
+        {"pelmora_reports_thinned_total", "counter", false},
+        {"pelmora_records_clamped_total", "counter", true},
+        {"pelmora_record_parse_failures_total", "counter", false},
+        {"pelmora_connections_refused_total", "counter", false},
+        {"pelmora_monitor_timeouts_total", "counter", false},
+        {"pelmora_proxy_headers_refused_total", "counter", false},
+        {"pelmora_alerts_active", "gauge", true},
+        {"pelmora_alerts_raised_total", "counter", true},
+        {"pelmora_webhook_failures_total", "counter", false},
+        {"pelmora_webhook_timeouts_total", "counter", false},
+        {"pelmora_webhook_summaries_total", "counter", false},
+        {"pelmora_machines_refused_total", "counter", false},
+        {"pelmora_records_refused_address_total", "counter", false},
+        {"pelmora_machines_waiting", "gauge", true},
+        {"pelmora_units_refused_total", "counter", false},
+        {"pelmora_store_outage_records_total", "counter", false},
+        {"pelmora_store_outage_units_total", "counter", false},
+        {"pelmora_store_outages_total", "counter", false},
+        {"pelmora_http_answers_delayed_total", "counter", false},
+        {"pelmora_http_answers_refused_total", "counter", false},
+        {"pelmora_http_answer_bytes", "gauge", false},
+        {"pelmora_http_requests_total", "counter", false},
+    };
+    for (const bool leading : {true, false}) {
+        counters.leading = leading;
+        std::string wanted, written;
+        for (const auto& f : families)
+            if (leading || !f.storeWide) wanted += std::string(f.name) + " " + f.type + "\n";
+        std::istringstream text(send("GET", "/metrics")->body);
+        for (std::string line; std::getline(text, line);)
+            if (line.rfind("# TYPE ", 0) == 0) written += line.substr(7) + "\n";
+        EXPECT_EQ(written, wanted) << (leading ? "the leader" : "a follower");
+    }
 }
 
 // Prometheus' own checker reads the metrics of a varied fleet: names, types,

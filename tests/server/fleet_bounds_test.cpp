@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <string>
 
+#include "server/api/admin_bodies.h"
 #include "server/fleet/admission.h"
 #include "server/fleet/alerts.h"
 #include "server/support/ip_address.h"
@@ -80,10 +81,10 @@ TEST_P(StoreBounds, RecordsFollowTheRulesAndNameTheirAddress)
     EXPECT_EQ(trail.at(0).cancelledBy, "machine stopped (exit record from 10.0.0.8)");
 
     // Cleared by an administrator: the next address is taken even when pinned.
-    EXPECT_EQ(clearMachineAddress(*store, pc1.id, "admin@test", ++now).status, 200);
+    EXPECT_TRUE(clearMachineAddress(*store, pc1.id, "admin@test", ++now));
     EXPECT_EQ(store->recordReport(record("PC1"), ++now, {"10.0.0.5", true}).refused, nullptr);
     EXPECT_NE(store->recordReport(record("PC1"), ++now, {"10.0.0.6", true}).refused, nullptr);
-    EXPECT_EQ(clearMachineAddress(*store, 99, "admin@test", now).status, 404);
+    EXPECT_FALSE(clearMachineAddress(*store, 99, "admin@test", now));
 }
 
 // Records that come together are written together, but no address adds
@@ -159,7 +160,11 @@ TEST_P(StoreBounds, APinnedAddressMovesAtOnceToTheOneAsked)
         {R"(["10.0.0.4"])", 400, "10.0.0.3"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(moveMachineAddress(*store, id, c.body, "admin@test", 1010).status, c.status) << c.body;
+        const BodyRead<std::string> address = readAddressBody(c.body);
+        EXPECT_EQ(address.value ? 200 : 400, c.status) << c.body;
+        if (address.value) {
+            EXPECT_TRUE(moveMachineAddress(*store, id, *address.value, "admin@test", 1010)) << c.body;
+        }
         EXPECT_EQ(store->machines().at(0).address, c.address) << c.body;
     }
 }
@@ -208,12 +213,18 @@ TEST_P(StoreBounds, NewIdentitiesWaitBoundedUntilApproved)
         {R"({"network":"10.0.0.0/16"})", 409, "E@10.0.1.1 "},            // one place left: D, seen first
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(approveWaitingFrom(*store, limits, c.body, "admin@test", now).status, c.status) << c.body;
+        const BodyRead<IpNetwork> network = readApprovalFromBody(c.body);
+        const int status = !network.value ? 400
+                           : approveWaitingFrom(*store, limits, *network.value, "admin@test", now).refused.empty() ? 200
+                                                                                                            : 409;
+        EXPECT_EQ(status, c.status) << c.body;
         EXPECT_EQ(names(), c.left) << c.body;
     }
     EXPECT_EQ(store->machineCount(), 2);
-    EXPECT_EQ(approveWaiting(*store, limits, store->waiting().at(0).id, "", "admin@test", now).status, 409);
-    EXPECT_EQ(approveWaiting(*store, limits, 999, "", "admin@test", now).status, 404);
+    const Outcome<Approval> over = approveWaiting(*store, limits, store->waiting().at(0).id, "", "admin@test", now);
+    ASSERT_TRUE(over);
+    EXPECT_EQ(over->refused.size(), 1u); // over the cap
+    EXPECT_EQ(approveWaiting(*store, limits, 999, "", "admin@test", now).refusal(), Refusal::notFound);
 
     // An approved machine is served from its next record, and from where it waited when pinned.
     ExchangeRules pinned = from("10.0.0.1");
@@ -283,21 +294,21 @@ TEST_P(StoreBounds, AWaitingRowIsItsFirstSendersWhoeverSendsItsName)
     FleetLimits limits;
     struct Approve {
         long long id;
-        const char* body;
-        int status;
-        const char* address; // the machine's, when made
+        const char* address; // chosen; "" for its first sender's
+        std::optional<Refusal> refused;
+        const char* pinned; // the machine's, when made
     } approvals[] = {
-        {id, R"({"address":"10.5.5.5"})", 409, nullptr}, // never seen from there
-        {id, R"({"address":"not one"})", 400, nullptr},
-        {id, R"({"network":"10.0.0.0/8"})", 400, nullptr},
-        {999, R"({"address":"10.0.0.9"})", 404, nullptr},
-        {id, "", 200, "10.0.0.9"}, // its first sender's, whoever sent its name last
-        {moved, R"({"address":"10.0.0.18"})", 200, "10.0.0.18"},
+        {id, "10.5.5.5", Refusal::conflict, nullptr}, // never seen from there
+        {999, "10.0.0.9", Refusal::notFound, nullptr},
+        {id, "", std::nullopt, "10.0.0.9"}, // its first sender's, whoever sent its name last
+        {moved, "10.0.0.18", std::nullopt, "10.0.0.18"},
     };
     for (const Approve& a : approvals) {
-        const AdminAnswer answer = approveWaiting(*store, limits, a.id, a.body, "admin@test", now);
-        EXPECT_EQ(answer.status, a.status) << a.body;
-        if (a.address) EXPECT_EQ(answer.body["approved"][0]["address"], a.address) << a.body;
+        const Outcome<Approval> done = approveWaiting(*store, limits, a.id, a.address, "admin@test", now);
+        EXPECT_EQ(done ? std::nullopt : std::optional<Refusal>(done.refusal()), a.refused) << a.address;
+        if (a.pinned && done) {
+            EXPECT_EQ(done->approved.at(0).address, a.pinned) << a.address;
+        }
     }
     EXPECT_NE(store->recordReport(fake, ++now, from("10.7.7.7", true)).refused, nullptr);
     EXPECT_EQ(store->recordReport(real, ++now, from("10.0.0.9", true)).refused, nullptr);
@@ -347,8 +358,8 @@ TEST_P(StoreBounds, ARemovedMachineLeavesNoTrailAndNoView)
     long long number = 0;
     number = fleet.snapshot(recent)->tag();
 
-    EXPECT_EQ(removeMachine(*store, gone.machineId, "admin@test").status, 200);
-    EXPECT_EQ(removeMachine(*store, gone.machineId, "admin@test").status, 404);
+    EXPECT_TRUE(removeMachine(*store, gone.machineId, "admin@test"));
+    EXPECT_FALSE(removeMachine(*store, gone.machineId, "admin@test"));
     FleetLimits limits;
     limits.forgetAfterDays = 90;
     EXPECT_EQ(forgetSilentMachines(*store, limits, recent), 1); // OLD
@@ -389,16 +400,15 @@ TEST_P(StoreBounds, HistoryIsBoundedInRowsAndSpan)
         {24, 5000, 24, 200},
     };
     for (const Case& c : cases) {
-        const AdminAnswer a = machineHistory(*store, limits, id, c.hours, c.points, now);
-        ASSERT_EQ(a.status, 200);
-        EXPECT_EQ(a.body["hours"], c.answeredHours) << c.hours;
-        const auto& reports = a.body["reports"];
-        EXPECT_EQ(reports.size(), c.rows) << c.hours << " " << c.points;
+        const Outcome<MachineHistory> h = machineHistory(*store, limits, id, c.hours, c.points, now);
+        ASSERT_TRUE(h);
+        EXPECT_EQ(h->hours, c.answeredHours) << c.hours;
+        ASSERT_EQ(h->reports.size(), c.rows) << c.hours << " " << c.points;
         // Thinned evenly: the newest report is always the last one.
-        EXPECT_EQ(reports.back()["at"], isoTime(now)) << c.hours << " " << c.points;
-        EXPECT_GE(reports.front()["at"].get<std::string>(), isoTime(now - c.answeredHours * 3600));
+        EXPECT_EQ(h->reports.back().at, now) << c.hours << " " << c.points;
+        EXPECT_GE(h->reports.front().at, now - c.answeredHours * 3600);
     }
-    EXPECT_EQ(machineHistory(*store, limits, id + 1, 1, 0, now).status, 404);
+    EXPECT_FALSE(machineHistory(*store, limits, id + 1, 1, 0, now));
 }
 
 TEST(FleetBounds, RatePerAddress)

@@ -535,7 +535,7 @@ TEST_P(StoreContract, PointsAnswersAreKeptUntilTheirRowsMove)
     store->samplePoints(day * 86400 + 3600, {{fleet, 300}, {machine, 300}});
     PointsAnswers answers;
     const auto text = [&](const PointsSubject& subject, long long at = 0) {
-        return answers.answer(*store, subject, 2, at ? at : now).text;
+        return answers.answer(*store, subject, 2, at ? at : now);
     };
     const auto first = text(fleet);
     EXPECT_EQ(text(fleet), first) << "kept";
@@ -551,7 +551,7 @@ TEST_P(StoreContract, PointsAnswersAreKeptUntilTheirRowsMove)
     EXPECT_NE(text(fleet, now + 86400)->find("\"current_ppd\":500,\"daily\":[{\"day\":\"2024-10-04\""),
               std::string::npos) << "the next day: " << *text(fleet, now + 86400);
     store->removeMachines({id});
-    EXPECT_EQ(answers.answer(*store, machine, 2, now).status, 404);
+    EXPECT_EQ(answers.answer(*store, machine, 2, now), nullptr); // no machine
 }
 
 // A machine's changes of status: a repeat is no change, the last ones are

@@ -32,9 +32,7 @@ void getTeamPoints(ApiContext& api, const HttpRequest& req, HttpResponse& res)
         subject.user = req.get_param_value("user");
         subject.team = static_cast<int>(team);
     }
-    const PointsAnswers::Answer a = api.points.answer(api.store, subject, days, secondsNow());
-    res.status = a.status;
-    res.set_content(*a.text, "application/json");
+    res.set_content(*api.points.answer(api.store, subject, days, secondsNow()), "application/json");
 }
 
 } // namespace pelmora::server

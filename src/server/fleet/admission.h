@@ -1,28 +1,30 @@
 // Who may speak for a machine, as the admin decides it: a pinned machine's
 // address moved by name, and new identities approved from the waiting list
 // (--admission approve), one by its waiting id or all from an address or a
-// network. Plain functions that return the answer's status and body.
+// network. Plain functions on values the API has read from the request;
+// each logs what it did.
 #pragma once
 
 #include <string>
 
+#include "server/fleet/outcome.h"
 #include "server/support/fleet_bounds.h"
-#include "server/fleet/machine_admin.h"
+#include "server/support/ip_address.h"
 #include "server/store/store.h"
 
 namespace pelmora::server {
 
-// PUT /api/machines/ID/address with BODY {"address": "A"}. BY names the caller for the log.
-AdminAnswer moveMachineAddress(Store& store, long long id, const std::string& body, const std::string& by,
-                               long long now);
-// GET /api/machines?state=waiting
-AdminAnswer waitingList(Store& store);
-// POST /api/machines/ID/approve, ID a waiting identity's, with BODY empty,
-// {} or {"address": "A"}: A its address or its other sender's.
-AdminAnswer approveWaiting(Store& store, const FleetLimits& limits, long long waitingId, const std::string& body,
-                           const std::string& by, long long now);
-// POST /api/machines/approve with BODY {"address": "A"} or {"network": "A/N"}.
-AdminAnswer approveWaitingFrom(Store& store, const FleetLimits& limits, const std::string& body,
-                               const std::string& by, long long now);
+// Pins machine ID to ADDRESS (canonical); the address it had, "" for none. BY names the caller for the log.
+Outcome<std::string> moveMachineAddress(Store& store, long long id, const std::string& address, const std::string& by,
+                                        long long now);
+// Approves waiting identity WAITINGID, pinned to ADDRESS (canonical): its
+// first sender's or the other sender the list showed (conflict for any
+// other); "" for its first sender's. Refused rows in the approval: the
+// store holds the most machines allowed.
+Outcome<Approval> approveWaiting(Store& store, const FleetLimits& limits, long long waitingId,
+                                 const std::string& address, const std::string& by, long long now);
+// Approves every identity waiting from an address in NETWORK.
+Approval approveWaitingFrom(Store& store, const FleetLimits& limits, const IpNetwork& network, const std::string& by,
+                            long long now);
 
 } // namespace pelmora::server

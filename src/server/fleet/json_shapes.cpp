@@ -220,6 +220,11 @@ Json movedAddressJson(long long id, const std::string& address, const std::strin
     return {{"address", address}, {"machine", id}, {"moved_from", before}};
 }
 
+Json muteJson(long long id, long long until)
+{
+    return {{"id", id}, {"muted_until", until > 0 ? Json(isoTime(until)) : Json(nullptr)}};
+}
+
 Json waitingJson(const WaitingRow& w)
 {
     return {{"id", w.id},           {"name", w.name},       {"cpu", w.cpu},

@@ -54,6 +54,8 @@ Json alertJson(const AlertRow& alert);
 Json removedMachineJson(long long id, const MachineRow& removed);
 Json clearedAddressJson(long long id, const std::string& address);
 Json movedAddressJson(long long id, const std::string& address, const std::string& before);
+// {"id","muted_until"}: UNTIL 0 (not muted) as null.
+Json muteJson(long long id, long long until);
 // An identity waiting for approval, and what approving some did.
 Json waitingJson(const WaitingRow& waiting);
 Json approvalJson(const Approval& approval);

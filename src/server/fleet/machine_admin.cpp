@@ -5,66 +5,56 @@
 #include "server/support/defaults.h"
 #include "server/support/iso_time.h"
 #include "server/support/log.h"
-#include "server/fleet/machine_status.h"
 
 namespace pelmora::server {
 namespace {
 
 using defaults::kForgottenAtOnce; // a short transaction each
 
-AdminAnswer failure(int status, const std::string& reason) { return {status, errorJson(reason)}; }
-
 } // namespace
 
-AdminAnswer removeMachine(Store& store, long long id, const std::string& by)
+Outcome<MachineRow> removeMachine(Store& store, long long id, const std::string& by)
 {
     const std::vector<MachineRow> removed = store.removeMachines({id});
-    if (removed.empty()) return failure(404, "no machine " + std::to_string(id));
+    if (removed.empty()) return Refusal::notFound;
     const MachineRow& m = removed[0];
     logEvent(Level::info, "machine " + m.name + " CPU# " + std::to_string(m.cpu) + " (id " + std::to_string(id) +
                               ") removed by " + by);
-    return {200, removedMachineJson(id, m)};
+    return m;
 }
 
-AdminAnswer clearMachineAddress(Store& store, long long id, const std::string& by, long long now)
+Outcome<std::string> clearMachineAddress(Store& store, long long id, const std::string& by, long long now)
 {
     const std::optional<std::string> address = store.clearAddress(id, now);
-    if (!address) return failure(404, "no machine " + std::to_string(id));
+    if (!address) return Refusal::notFound;
     logEvent(Level::info, "machine " + std::to_string(id) + ": address " + (address->empty() ? "(none)" : *address) +
                               " cleared by " + by + "; its next record's address is taken");
-    return {200, clearedAddressJson(id, *address)};
+    return *address;
 }
 
-AdminAnswer muteMachine(Store& store, long long id, const std::string& body, const std::string& by, long long now)
+Outcome<long long> muteMachine(Store& store, long long id, long long minutes, const std::string& by, long long now)
 {
-    const Json json = Json::parse(body, nullptr, false);
-    const bool shaped = !json.is_discarded() && json.is_object() && json.size() == 1 && json.contains("minutes") &&
-                        json["minutes"].is_number_integer();
-    const long long minutes = shaped ? json["minutes"].get<long long>() : 0;
-    if (minutes < 1 || minutes > kMuteMostMinutes)
-        return failure(400, "the body must be {\"minutes\": N}, N a whole number from 1 to " +
-                                std::to_string(kMuteMostMinutes));
     const long long until = now + minutes * 60;
-    if (!store.muteMachine(id, until)) return failure(404, "no machine " + std::to_string(id));
+    if (!store.muteMachine(id, until)) return Refusal::notFound;
     logEvent(Level::info, "machine " + std::to_string(id) + ": alerts muted until " + isoTime(until) + " by " + by);
-    return {200, {{"id", id}, {"muted_until", isoTime(until)}}};
+    return until;
 }
 
-AdminAnswer unmuteMachine(Store& store, long long id, const std::string& by)
+Outcome<long long> unmuteMachine(Store& store, long long id, const std::string& by)
 {
-    if (!store.muteMachine(id, 0)) return failure(404, "no machine " + std::to_string(id));
+    if (!store.muteMachine(id, 0)) return Refusal::notFound;
     logEvent(Level::info, "machine " + std::to_string(id) + ": mute ended by " + by);
-    return {200, {{"id", id}, {"muted_until", nullptr}}};
+    return 0LL;
 }
 
-AdminAnswer machineHistory(Store& store, const FleetLimits& limits, long long id, long long hours, long long points,
-                           long long now)
+Outcome<MachineHistory> machineHistory(Store& store, const FleetLimits& limits, long long id, long long hours,
+                                       long long points, long long now)
 {
-    if (!store.machineExists(id)) return failure(404, "no machine " + std::to_string(id));
+    if (!store.machineExists(id)) return Refusal::notFound;
     hours = std::min<long long>(hours, limits.historyMaxDays * 24LL);
     const long long most = points > 0 ? std::min<long long>(points, limits.historyMaxRows) : limits.historyMaxRows;
     const long long since = now - hours * 3600;
-    return {200, historyJson(hours, store.history(id, since, now, static_cast<int>(most)), store.reportBefore(id, since))};
+    return MachineHistory{hours, store.history(id, since, now, static_cast<int>(most)), store.reportBefore(id, since)};
 }
 
 long long forgetSilentMachines(Store& store, const FleetLimits& limits, long long now)

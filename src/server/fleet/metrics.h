@@ -2,6 +2,9 @@
 // status and points per day (labelled by machine, with user, team, unit and
 // core on one info series); units, points and points per day by user and
 // team; the store's totals and alerts; what the server counted since it started.
+// What the store holds, the same on every server that shares it, only the
+// leader writes (counters.leading; a lone server always leads), so a sum
+// over the servers counts it once; each server writes its own counts.
 #pragma once
 
 #include <string>

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "server/fleet/json_shapes.h"
 #include "server/fleet/team_figures.h"
 #include "server/support/defaults.h"
 
@@ -37,12 +38,10 @@ bool samplePointsHourly(Store& store, long long now, const StatusLimits& limits)
     return true;
 }
 
-PointsAnswers::Answer PointsAnswers::answer(Store& store, const PointsSubject& subject, long long days,
-                                             long long now)
+std::shared_ptr<const std::string> PointsAnswers::answer(Store& store, const PointsSubject& subject, long long days,
+                                                          long long now)
 {
-    if (subject.kind == PointsKind::machine && !store.machineExists(subject.machineId))
-        return {404, std::make_shared<const std::string>(
-                         jsonText(errorJson("no machine " + std::to_string(subject.machineId))))};
+    if (subject.kind == PointsKind::machine && !store.machineExists(subject.machineId)) return nullptr;
     const std::string key = std::to_string(static_cast<int>(subject.kind)) + ' ' + std::to_string(days) + ' ' +
                             std::to_string(subject.team) + ' ' + std::to_string(subject.machineId) + ' ' + subject.user;
     const long long today = now / 86400;
@@ -53,7 +52,7 @@ PointsAnswers::Answer PointsAnswers::answer(Store& store, const PointsSubject& s
         const auto found = kept_.find(key);
         if (found != kept_.end()) {
             found->second.used = ++uses_;
-            if (found->second.today == today && found->second.mark == mark) return {200, found->second.text};
+            if (found->second.today == today && found->second.mark == mark) return found->second.text;
             kept = found->second;
         }
     }
@@ -78,13 +77,13 @@ PointsAnswers::Answer PointsAnswers::answer(Store& store, const PointsSubject& s
     if (kept_.size() > kKept)
         kept_.erase(std::min_element(kept_.begin(), kept_.end(),
                                      [](const auto& a, const auto& b) { return a.second.used < b.second.used; }));
-    return {200, kept.text};
+    return kept.text;
 }
 
-AdminAnswer statusEventsAnswer(Store& store, long long machineId)
+Outcome<std::vector<StatusEvent>> machineStatusEvents(Store& store, long long machineId)
 {
-    if (!store.machineExists(machineId)) return {404, errorJson("no machine " + std::to_string(machineId))};
-    return {200, statusEventsJson(store.statusEvents(machineId, defaults::kStatusEventsKept))};
+    if (!store.machineExists(machineId)) return Refusal::notFound;
+    return store.statusEvents(machineId, defaults::kStatusEventsKept);
 }
 
 } // namespace pelmora::server

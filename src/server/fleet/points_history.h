@@ -8,8 +8,8 @@
 #include <mutex>
 #include <string>
 
-#include "server/fleet/machine_admin.h"
 #include "server/fleet/machine_status.h"
+#include "server/fleet/outcome.h"
 #include "server/store/store.h"
 
 namespace pelmora::server {
@@ -31,11 +31,9 @@ bool samplePointsHourly(Store& store, long long now, const StatusLimits& limits)
 // asked dropped first.
 class PointsAnswers {
 public:
-    struct Answer {
-        int status = 200;
-        std::shared_ptr<const std::string> text; // the JSON
-    };
-    Answer answer(Store& store, const PointsSubject& subject, long long days, long long now);
+    // The JSON; none when SUBJECT is a machine the store does not hold.
+    std::shared_ptr<const std::string> answer(Store& store, const PointsSubject& subject, long long days,
+                                              long long now);
 
     static constexpr std::size_t kKept = 256;
 
@@ -51,7 +49,7 @@ private:
     std::map<std::string, Kept> kept_;
     long long uses_ = 0;
 };
-// GET /api/machines/ID/events: its changes of status, newest first.
-AdminAnswer statusEventsAnswer(Store& store, long long machineId);
+// A machine's changes of status, newest first (the last so many kept).
+Outcome<std::vector<StatusEvent>> machineStatusEvents(Store& store, long long machineId);
 
 } // namespace pelmora::server
