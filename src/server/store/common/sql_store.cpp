@@ -5,6 +5,15 @@
 
 namespace pelmora::server::sql {
 
+long long SqlStore::thin(long long (*thinOut)(Connection&, int), int most)
+{
+    return write([&](Connection& c) {
+        const long long removed = thinOut(c, most);
+        thinned(c);
+        return removed;
+    });
+}
+
 std::optional<CommandRow> SqlStore::queueCommand(long long machineId, const std::string& command,
                                                  const std::string& by, long long now)
 {
@@ -94,11 +103,7 @@ long long SqlStore::pruneAlerts(long long before)
 
 long long SqlStore::thinOldestAlerts(int most)
 {
-    return write([&](Connection& c) {
-        const long long removed = sql::thinOldestAlerts(c, most);
-        thinned(c);
-        return removed;
-    });
+    return thin(sql::thinOldestAlerts, most);
 }
 
 std::vector<AlertEvent> SqlStore::pendingAlertEvents(int limit)
@@ -139,11 +144,7 @@ long long SqlStore::prunePoints(long long beforeDay)
 
 long long SqlStore::thinOldestPoints(int most)
 {
-    return write([&](Connection& c) {
-        const long long removed = sql::thinOldestPoints(c, most);
-        thinned(c);
-        return removed;
-    });
+    return thin(sql::thinOldestPoints, most);
 }
 
 void SqlStore::addStatusEvents(const std::vector<StatusEvent>& events, int keep)
@@ -165,11 +166,7 @@ long long SqlStore::pruneStatusEvents(long long before)
 
 long long SqlStore::thinOldestStatusEvents(int most)
 {
-    return write([&](Connection& c) {
-        const long long removed = sql::thinOldestStatusEvents(c, most);
-        thinned(c);
-        return removed;
-    });
+    return thin(sql::thinOldestStatusEvents, most);
 }
 
 } // namespace pelmora::server::sql

@@ -68,6 +68,8 @@ protected:
     auto write(Body&& body) { return through(&SqlStore::writeSql, std::forward<Body>(body)); }
 
 private:
+    // THIN_OUT(connection, MOST) in a write transaction, then thinned().
+    long long thin(long long (*thinOut)(Connection&, int), int most);
     template <typename Body>
     auto through(void (SqlStore::*run)(const std::function<void(Connection&)>&), Body&& body)
         -> std::invoke_result_t<Body&, Connection&>
