@@ -5,6 +5,9 @@
 // number. A parameter left unbound is NULL. The few places where the
 // dialects really differ are the Dialect's; each store's adapter
 // (sqlite/sql_connection.h, postgres/sql_connection.h) says which it is.
+// Both take the column "user" quoted, a parameter CAST to its type, true,
+// and ON CONFLICT DO NOTHING, and a boolean reads as an integer (flag):
+// none of those is a difference.
 #pragma once
 
 #include <memory>

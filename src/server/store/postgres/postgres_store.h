@@ -4,7 +4,8 @@
 // time. Every write is one transaction, tried again whole after a
 // serialization failure or a deadlock, or when the connection was lost
 // before its commit; a lost connection is made again at the next use. Its
-// methods are defined a concern a file beside this one.
+// methods are defined a concern a file beside this one; those whose SQL
+// both stores take are sql::SqlStore's (common/sql_store.h).
 #pragma once
 
 #include <atomic>

@@ -2,7 +2,8 @@
 // monitor listener and the command API take turns on it), a few reader
 // connections for the API. The records that come together are one
 // transaction (recordReports). Its methods are defined a concern a file
-// beside this one.
+// beside this one; those whose SQL both stores take are
+// sql::SqlStore's (common/sql_store.h).
 #pragma once
 
 #include <atomic>
