@@ -1,58 +1,15 @@
-// Alerts and the webhook's queue in the PostgreSQL store.
+// Raising and resolving alerts, and claiming the webhook's events, in the
+// PostgreSQL store; the rest is common/alerts.cpp's.
 #include "server/store/postgres/postgres_store.h"
 
 #include <set>
 #include <utility>
 
+#include "server/store/common/queries.h"
+#include "server/store/postgres/sql_connection.h"
 #include "server/store/write_batches.h"
 
 namespace pelmora::server {
-namespace {
-AlertRow readAlert(const PgRows& s, int i)
-{
-    return {s.integer(i, 0), s.integer(i, 1), s.text(i, 2), s.text(i, 3), s.integer(i, 4), s.integer(i, 5),
-            s.integer(i, 6)};
-}
-constexpr const char* kAlertColumns =
-    "SELECT a.id, a.machine_id, coalesce(m.name || '/' || m.cpu, ''), a.kind, a.raised_at,"
-    " coalesce(a.resolved_at, 0), a.change FROM alerts a LEFT JOIN machines m ON m.id = a.machine_id ";
-} // namespace
-
-std::vector<AlertRow> PostgresStore::alerts(const AlertFilter& f)
-{
-    // The conditions only as given, so each query can take its index.
-    std::string sql = std::string(kAlertColumns) + "WHERE true";
-    if (f.activeOnly) sql += " AND a.resolved_at IS NULL";
-    if (f.machineId != 0) sql += " AND a.machine_id = :machine";
-    sql += " ORDER BY a.id DESC";
-    if (f.limit >= 0) sql += " LIMIT :limit";
-    return reading([&](PgConnection& c) {
-        PgConnection::Query q = c.query(sql);
-        if (f.machineId != 0) q.bind(":machine", f.machineId);
-        if (f.limit >= 0) q.bind(":limit", f.limit);
-        const PgRows s = q.run();
-        std::vector<AlertRow> rows;
-        for (int i = 0; i < s.size(); ++i) rows.push_back(readAlert(s, i));
-        return rows;
-    });
-}
-
-std::vector<AlertRow> PostgresStore::alertsChangedSince(long long since, long long& latest)
-{
-    latest = since;
-    return reading([&](PgConnection& c) {
-        std::vector<AlertRow> rows;
-        if (counter(c, "alert_change") == since) return rows; // nothing raised or resolved since, by any server
-        const PgRows s = c.query(std::string(kAlertColumns) + "WHERE a.change > :since ORDER BY a.change")
-                             .bind(":since", since).run();
-        for (int i = 0; i < s.size(); ++i) {
-            rows.push_back(readAlert(s, i));
-            latest = rows.back().change;
-        }
-        return rows;
-    });
-}
-
 std::vector<AlertRow> PostgresStore::setAlerts(const std::vector<AlertWanted>& wanted, long long now,
                                                bool forWebhook)
 {
@@ -108,77 +65,7 @@ std::vector<AlertRow> PostgresStore::setAlerts(const std::vector<AlertWanted>& w
         });
         changed.insert(changed.end(), batch.begin(), batch.end());
     });
-    return reading([&](PgConnection& c) {
-        std::vector<AlertRow> rows;
-        for (const long long id : changed) {
-            const PgRows s = c.query(std::string(kAlertColumns) + "WHERE a.id = :id").bind(":id", id).run();
-            if (!s.empty()) rows.push_back(readAlert(s, 0));
-        }
-        return rows;
-    });
-}
-
-AlertCounts PostgresStore::alertCounts()
-{
-    return reading([](PgConnection& c) {
-        AlertCounts counts;
-        const PgRows open = c.query("SELECT kind, count(*) FROM alerts WHERE resolved_at IS NULL GROUP BY kind").run();
-        for (int i = 0; i < open.size(); ++i) (open.text(i, 0) == "offline" ? counts.offline : counts.stalled) = open.integer(i, 1);
-        counts.raised = counter(c, "alerts_raised");
-        return counts;
-    });
-}
-
-long long PostgresStore::pruneAlerts(long long before)
-{
-    return writing([&](PgConnection& c) {
-        return c.query("DELETE FROM alerts WHERE resolved_at < :before AND raise_sent IS NOT NULL"
-                       " AND resolve_sent IS NOT NULL")
-            .bind(":before", before).run().changed();
-    });
-}
-
-long long PostgresStore::thinOldestAlerts(int most)
-{
-    return writing([&](PgConnection& c) {
-        const long long removed =
-            c.query("DELETE FROM alerts WHERE id IN (SELECT a.id FROM alerts a LEFT JOIN machines m"
-                    " ON m.id = a.machine_id WHERE a.resolved_at < coalesce(m.last_seen - 86400, a.resolved_at + 1)"
-                    " ORDER BY a.id LIMIT :most)")
-                .bind(":most", static_cast<long long>(most)).run().changed();
-        if (c.serverVersion() >= 150000) c.execute("SELECT pg_stat_force_next_flush()");
-        return removed;
-    });
-}
-
-// The webhook's queue.
-
-namespace {
-// One statement, so one snapshot: a raise and its resolution written
-// between two queries could otherwise go out in the wrong order.
-std::vector<AlertEvent> pendingEvents(PgConnection& c, int limit)
-{
-    const PgRows s = c.query(
-        "SELECT a.id, a.machine_id, coalesce(m.name || '/' || m.cpu, ''), a.kind, a.raised_at,"
-        " coalesce(a.resolved_at, 0), a.change, e.resolution, e.number FROM ("
-        " (SELECT id, 0 AS resolution, raised_change AS number FROM alerts"
-        "  WHERE raise_sent IS NULL ORDER BY raised_change LIMIT :limit)"
-        " UNION ALL (SELECT id, 1, change FROM alerts"
-        "  WHERE resolved_at IS NOT NULL AND resolve_sent IS NULL ORDER BY change LIMIT :limit)"
-        ") e JOIN alerts a ON a.id = e.id LEFT JOIN machines m ON m.id = a.machine_id"
-        " ORDER BY e.number LIMIT :limit").bind(":limit", limit).run();
-    std::vector<AlertEvent> events;
-    for (int i = 0; i < s.size(); ++i) {
-        AlertEvent& event = events.emplace_back(AlertEvent{readAlert(s, i), s.flag(i, 7), s.integer(i, 8)});
-        if (!event.resolution) event.alert.resolvedAt = 0; // as it was raised
-    }
-    return events;
-}
-} // namespace
-
-std::vector<AlertEvent> PostgresStore::pendingAlertEvents(int limit)
-{
-    return reading([&](PgConnection& c) { return pendingEvents(c, limit); });
+    return read([&](sql::Connection& c) { return sql::alertsByIds(c, changed); });
 }
 
 std::vector<AlertEvent> PostgresStore::claimAlertEvents(const std::string& holder, int limit, long long claimMs)
@@ -193,7 +80,8 @@ std::vector<AlertEvent> PostgresStore::claimAlertEvents(const std::string& holde
         const PgRows held = c.query("SELECT alert_id, resolution FROM webhook_claims WHERE holder <> :holder")
                                 .bind(":holder", holder).run();
         for (int i = 0; i < held.size(); ++i) others.insert({held.integer(i, 0), held.flag(i, 1)});
-        std::vector<AlertEvent> events = pendingEvents(c, limit);
+        PgSqlConnection sc(c);
+        std::vector<AlertEvent> events = sql::pendingAlertEvents(sc, limit);
         std::string ids, resolutions;
         for (std::size_t i = 0; i < events.size(); ++i) {
             if (others.count({events[i].alert.id, events[i].resolution})) {
@@ -210,16 +98,6 @@ std::vector<AlertEvent> PostgresStore::claimAlertEvents(const std::string& holde
             .bind(":ids", "{" + ids + "}").bind(":resolutions", "{" + resolutions + "}").bind(":holder", holder)
             .bind(":until", now + claimMs).run();
         return events;
-    });
-}
-
-void PostgresStore::markAlertEventsSent(const std::vector<AlertEvent>& events, long long now)
-{
-    writing([&](PgConnection& c) {
-        for (const AlertEvent& event : events)
-            c.query(event.resolution ? "UPDATE alerts SET resolve_sent = :now WHERE id = :id"
-                                     : "UPDATE alerts SET raise_sent = :now WHERE id = :id")
-                .bind(":id", event.alert.id).bind(":now", now).run();
     });
 }
 

@@ -4,7 +4,8 @@
 // time. Every write is one transaction, tried again whole after a
 // serialization failure or a deadlock, or when the connection was lost
 // before its commit; a lost connection is made again at the next use. Its
-// methods are defined a concern a file beside this one.
+// methods are defined a concern a file beside this one; those whose SQL
+// both stores take are sql::SqlStore's (common/sql_store.h).
 #pragma once
 
 #include <atomic>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "server/store/postgres/connection.h"
+#include "server/store/common/sql_store.h"
 #include "server/store/store.h"
 #include "server/support/defaults.h"
 
@@ -27,15 +29,13 @@ namespace pelmora::server {
 // Whether DB names a PostgreSQL database (a libpq URI) rather than a SQLite file.
 bool isPostgresUri(const std::string& db);
 
-struct UnitCandidate; // unit_attribution.h
-
 // Connects to the database at URI and brings its schema up to date (once,
 // whichever of several servers starting together gets there first);
 // nullptr with ERROR, a whole sentence for the log, when it cannot.
 std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::string& error,
                                          const PgSettings& settings = {});
 
-class PostgresStore final : public Store {
+class PostgresStore final : public sql::SqlStore {
 public:
     void setOfflineAfter(long long seconds) override { offlineAfter_ = seconds; }
     void setHistoryResolution(long long seconds) override { historyResolution_ = seconds; }
@@ -62,48 +62,15 @@ public:
     Approval approve(const std::vector<long long>& ids, long long maxMachines, long long now,
                      const std::string& address) override;
 
-    std::optional<CommandRow> queueCommand(long long machineId, const std::string& command, const std::string& by,
-                                           long long now) override;
-    std::optional<CommandRow> cancelCommand(long long machineId, long long commandId, const std::string& by,
-                                            long long now) override;
-    void undeliver(long long commandId) override;
-    std::vector<CommandRow> commands(long long machineId, int limit) override;
-
-    UnitCounts addUnit(const UnitSubmission& unit, long long now, const std::string& peer) override;
+    // Commands, units, sessions, alerts and the points history: sql::SqlStore's but these.
     void addUnits(const std::vector<LateUnit>& units) override; // in one transaction
-    std::vector<UnitRow> units(const UnitFilter& filter) override;
-    std::vector<DayUserSummary> summary(long long since) override;
-    std::vector<CpuSummary> cpus() override;
-    std::vector<UserUnits> unitsByUser(long long since) override;
-
-    void addSession(const SessionRow& session) override;
-    std::optional<SessionRow> session(const std::string& id, long long now) override;
-    void removeSessions(const std::string& id, long long expiredBy) override;
-
-    std::vector<AlertRow> alerts(const AlertFilter& filter) override;
-    std::vector<AlertRow> alertsChangedSince(long long since, long long& latest) override;
     long long lastAlertChange() override;
     std::vector<AlertRow> setAlerts(const std::vector<AlertWanted>& wanted, long long now, bool forWebhook) override;
-    AlertCounts alertCounts() override;
-    long long pruneAlerts(long long before) override;
-    long long thinOldestAlerts(int most) override;
-
-    std::vector<AlertEvent> pendingAlertEvents(int limit) override;
     std::vector<AlertEvent> claimAlertEvents(const std::string& holder, int limit, long long claimMs) override;
-    void markAlertEventsSent(const std::vector<AlertEvent>& events, long long now) override;
 
     bool holdLease(const std::string& holder, int seconds) override;
 
-    bool samplePoints(long long hour, const std::vector<PointsSample>& samples) override;
-    PointsHistory pointsHistory(const PointsSubject& subject, long long fromDay, long long toDay) override;
-    PointsMark pointsMark() override;
-    long long prunePoints(long long beforeDay) override;
-    long long thinOldestPoints(int most) override;
-    void addStatusEvents(const std::vector<StatusEvent>& events, int keep) override;
-    std::vector<StatusEvent> statusEvents(long long machineId, int limit) override;
     std::vector<StatusEvent> lastStatuses() override;
-    long long pruneStatusEvents(long long before) override;
-    long long thinOldestStatusEvents(int most) override;
 
     Totals totals() override;
     bool writable(std::string& error) override;
@@ -136,6 +103,11 @@ private:
     // A reader, made within CONNECT_MILLISECONDS when none is idle (0: the store's bound).
     std::unique_ptr<PgConnection> borrowReader(int connectMilliseconds = 0);
     void giveBack(std::unique_ptr<PgConnection> connection);
+    // sql::SqlStore's connections (sql_connection.cpp), through reading() and writing().
+    void readSql(const std::function<void(sql::Connection&)>& body) override;
+    void writeSql(const std::function<void(sql::Connection&)>& body) override;
+    void markMachineChanged(sql::Connection& c, long long machineId) override;
+    void thinned(sql::Connection& c) override;
     // True when the failure was on a connection lost and one more try is allowed.
     bool lost(const PgError& e, int attempt);
 
@@ -149,7 +121,6 @@ private:
     static void lockMachine(PgConnection& c, long long machineId);
     // The machine's next change number, for a write to it or its commands.
     static void markChanged(PgConnection& c, long long machineId);
-    static std::optional<CommandRow> commandById(PgConnection& c, long long id);
     struct HistoryChange;
     HistoryChange historyChange(const PgRows& find, int row, const MonitorRecord& record, long long now);
     struct Batch; // what one batch's records share (machines.cpp)
@@ -161,10 +132,6 @@ private:
                            ExchangeResult& result);
     // A lock every server takes, until the commit, to count WHAT and add to it, so a bound holds across servers.
     static void lockCount(PgConnection& c, const char* what);
-    // A unit's attribution (units.cpp): the machines that folded its name, and its row.
-    static std::vector<UnitCandidate> unitCandidates(PgConnection& c, const std::string& protein);
-    static void insertUnit(PgConnection& c, const UnitSubmission& unit, long long now, const std::string& peer,
-                           const std::vector<UnitCandidate>& candidates, bool queued);
     static bool noteRefusedAddress(PgConnection& c, long long machineId, const std::string& address, long long now);
 
     // After a commit, under writeMutex_: NOTIFY the servers listening (change_signal.cpp).

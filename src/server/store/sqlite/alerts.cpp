@@ -1,53 +1,15 @@
+// Raising and resolving alerts, and claiming the webhook's events, in the
+// SQLite store; the rest is common/alerts.cpp's.
 #include "server/store/sqlite/sqlite_store.h"
 
 #include <chrono>
 #include <sqlite3.h>
 
-#include "server/store/sqlite/reader.h"
-#include "server/store/sqlite/statement.h"
+#include "server/store/common/queries.h"
+#include "server/store/sqlite/sql_connection.h"
 #include "server/store/write_batches.h"
 
 namespace pelmora::server {
-namespace {
-AlertRow readAlert(const Statement& s)
-{
-    return {s.integer(0), s.integer(1), s.text(2), s.text(3), s.integer(4), s.integer(5), s.integer(6)};
-}
-constexpr const char* kAlertColumns =
-    "SELECT a.id, a.machine_id, coalesce(m.name || '/' || m.cpu, ''), a.kind, a.raised_at,"
-    " coalesce(a.resolved_at, 0), a.change FROM alerts a LEFT JOIN machines m ON m.id = a.machine_id ";
-} // namespace
-
-std::vector<AlertRow> SqliteStore::alerts(const AlertFilter& f)
-{
-    // The conditions only as given, so each query can take its index.
-    std::string sql = std::string(kAlertColumns) + "WHERE 1";
-    if (f.activeOnly) sql += " AND a.resolved_at IS NULL";
-    if (f.machineId != 0) sql += " AND a.machine_id = :machine";
-    sql += " ORDER BY a.id DESC LIMIT :limit";
-    Reader reader = borrowReader();
-    Statement s(reader.db(), sql.c_str());
-    if (f.machineId != 0) s.bind(":machine", f.machineId);
-    s.bind(":limit", f.limit);
-    std::vector<AlertRow> rows;
-    while (s.step()) rows.push_back(readAlert(s));
-    return rows;
-}
-
-std::vector<AlertRow> SqliteStore::alertsChangedSince(long long since, long long& latest)
-{
-    latest = since;
-    Reader reader = borrowReader();
-    if (counter(reader.db(), "alert_change") == since) return {}; // nothing raised or resolved since, by any writer
-    Statement s(reader.db(), (std::string(kAlertColumns) + "WHERE a.change > :since ORDER BY a.change").c_str());
-    s.bind(":since", since);
-    std::vector<AlertRow> rows;
-    while (s.step()) {
-        rows.push_back(readAlert(s));
-        latest = rows.back().change;
-    }
-    return rows;
-}
 
 std::vector<AlertRow> SqliteStore::setAlerts(const std::vector<AlertWanted>& wanted, long long now, bool forWebhook)
 {
@@ -100,74 +62,7 @@ std::vector<AlertRow> SqliteStore::setAlerts(const std::vector<AlertWanted>& wan
             throw;
         }
     });
-    std::vector<AlertRow> rows;
-    Reader reader = borrowReader();
-    Statement s(reader.db(), (std::string(kAlertColumns) + "WHERE a.id = :id").c_str());
-    for (const long long id : changed)
-        if (s.reset().bind(":id", id).step()) rows.push_back(readAlert(s));
-    return rows;
-}
-
-AlertCounts SqliteStore::alertCounts()
-{
-    Reader reader = borrowReader();
-    AlertCounts counts;
-    Statement open(reader.db(), "SELECT kind, count(*) FROM alerts WHERE resolved_at IS NULL GROUP BY kind");
-    while (open.step()) (open.text(0) == "offline" ? counts.offline : counts.stalled) = open.integer(1);
-    Statement raised(reader.db(), "SELECT value FROM totals WHERE name = 'alerts_raised'");
-    if (raised.step()) counts.raised = raised.integer(0);
-    return counts;
-}
-
-long long SqliteStore::pruneAlerts(long long before)
-{
-    std::lock_guard<std::mutex> lock(writeMutex_);
-    Statement s(writer_, "DELETE FROM alerts WHERE resolved_at < :before AND raise_sent IS NOT NULL"
-                         " AND resolve_sent IS NOT NULL");
-    s.bind(":before", before).run();
-    return sqlite3_changes(writer_);
-}
-
-long long SqliteStore::thinOldestAlerts(int most)
-{
-    std::lock_guard<std::mutex> lock(writeMutex_);
-    Statement s(writer_, "DELETE FROM alerts WHERE id IN (SELECT a.id FROM alerts a LEFT JOIN machines m"
-                         " ON m.id = a.machine_id WHERE a.resolved_at < coalesce(m.last_seen - 86400, a.resolved_at + 1)"
-                         " ORDER BY a.id LIMIT :most)");
-    s.bind(":most", static_cast<long long>(most)).run();
-    return sqlite3_changes(writer_);
-}
-
-// The webhook's queue.
-
-namespace {
-// One statement, so one snapshot: a raise and its resolution written
-// between two queries could otherwise go out in the wrong order.
-std::vector<AlertEvent> pendingEvents(sqlite3* db, int limit)
-{
-    Statement s(db,
-                "SELECT a.id, a.machine_id, coalesce(m.name || '/' || m.cpu, ''), a.kind, a.raised_at,"
-                " coalesce(a.resolved_at, 0), a.change, e.resolution, e.number FROM ("
-                " SELECT * FROM (SELECT id, 0 AS resolution, raised_change AS number FROM alerts"
-                "  WHERE raise_sent IS NULL ORDER BY raised_change LIMIT :limit)"
-                " UNION ALL SELECT * FROM (SELECT id, 1, change FROM alerts"
-                "  WHERE resolved_at IS NOT NULL AND resolve_sent IS NULL ORDER BY change LIMIT :limit)"
-                ") e JOIN alerts a ON a.id = e.id LEFT JOIN machines m ON m.id = a.machine_id"
-                " ORDER BY e.number LIMIT :limit");
-    s.bind(":limit", limit);
-    std::vector<AlertEvent> events;
-    while (s.step()) {
-        AlertEvent& event = events.emplace_back(AlertEvent{readAlert(s), s.whole(7) != 0, s.integer(8)});
-        if (!event.resolution) event.alert.resolvedAt = 0; // as it was raised
-    }
-    return events;
-}
-} // namespace
-
-std::vector<AlertEvent> SqliteStore::pendingAlertEvents(int limit)
-{
-    Reader reader = borrowReader();
-    return pendingEvents(reader.db(), limit);
+    return read([&](sql::Connection& c) { return sql::alertsByIds(c, changed); });
 }
 
 std::vector<AlertEvent> SqliteStore::claimAlertEvents(const std::string& holder, int limit, long long claimMs)
@@ -177,7 +72,8 @@ std::vector<AlertEvent> SqliteStore::claimAlertEvents(const std::string& holder,
     std::lock_guard<std::mutex> lock(writeMutex_);
     Transaction t(writer_);
     Statement(writer_, "DELETE FROM webhook_claims WHERE until_ms <= :now").bind(":now", now).run();
-    std::vector<AlertEvent> events = pendingEvents(writer_, limit);
+    SqliteConnection c(writer_);
+    std::vector<AlertEvent> events = sql::pendingAlertEvents(c, limit);
     Statement other(writer_, "SELECT 1 FROM webhook_claims WHERE alert_id = :id AND resolution = :resolution"
                              " AND holder != :holder");
     Statement claim(writer_, "INSERT OR REPLACE INTO webhook_claims (alert_id, resolution, holder, until_ms)"
@@ -194,17 +90,6 @@ std::vector<AlertEvent> SqliteStore::claimAlertEvents(const std::string& holder,
     }
     t.commit();
     return events;
-}
-
-void SqliteStore::markAlertEventsSent(const std::vector<AlertEvent>& events, long long now)
-{
-    std::lock_guard<std::mutex> lock(writeMutex_);
-    Transaction t(writer_);
-    Statement raise(writer_, "UPDATE alerts SET raise_sent = :now WHERE id = :id");
-    Statement resolve(writer_, "UPDATE alerts SET resolve_sent = :now WHERE id = :id");
-    for (const AlertEvent& event : events)
-        (event.resolution ? resolve : raise).reset().bind(":id", event.alert.id).bind(":now", now).run();
-    t.commit();
 }
 
 } // namespace pelmora::server

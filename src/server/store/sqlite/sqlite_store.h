@@ -2,7 +2,8 @@
 // monitor listener and the command API take turns on it), a few reader
 // connections for the API. The records that come together are one
 // transaction (recordReports). Its methods are defined a concern a file
-// beside this one.
+// beside this one; those whose SQL both stores take are
+// sql::SqlStore's (common/sql_store.h).
 #pragma once
 
 #include <atomic>
@@ -15,6 +16,7 @@
 
 #include "server/support/defaults.h"
 #include "server/store/history_rule.h"
+#include "server/store/common/sql_store.h"
 #include "server/store/store.h"
 #include "server/store/sqlite/store_lock.h"
 
@@ -34,7 +36,7 @@ namespace pelmora::server {
 // tests of several writers; the store reads everything from the file).
 std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& error, bool shared = false);
 
-class SqliteStore final : public Store {
+class SqliteStore final : public sql::SqlStore {
 public:
     ~SqliteStore() override;
 
@@ -63,48 +65,15 @@ public:
     Approval approve(const std::vector<long long>& ids, long long maxMachines, long long now,
                      const std::string& address) override;
 
-    std::optional<CommandRow> queueCommand(long long machineId, const std::string& command, const std::string& by,
-                                           long long now) override;
-    std::optional<CommandRow> cancelCommand(long long machineId, long long commandId, const std::string& by,
-                                            long long now) override;
-    void undeliver(long long commandId) override;
-    std::vector<CommandRow> commands(long long machineId, int limit) override;
-
-    UnitCounts addUnit(const UnitSubmission& unit, long long now, const std::string& peer) override;
-    std::vector<UnitRow> units(const UnitFilter& filter) override;
-    std::vector<DayUserSummary> summary(long long since) override;
-    std::vector<CpuSummary> cpus() override;
-    std::vector<UserUnits> unitsByUser(long long since) override;
-
-    void addSession(const SessionRow& session) override;
-    std::optional<SessionRow> session(const std::string& id, long long now) override;
-    void removeSessions(const std::string& id, long long expiredBy) override;
-
-    std::vector<AlertRow> alerts(const AlertFilter& filter) override;
-    std::vector<AlertRow> alertsChangedSince(long long since, long long& latest) override;
+    // Commands, units, sessions, alerts and the points history: sql::SqlStore's but these.
     long long lastAlertChange() override;
     std::vector<AlertRow> setAlerts(const std::vector<AlertWanted>& wanted, long long now, bool forWebhook) override;
-    AlertCounts alertCounts() override;
-    long long pruneAlerts(long long before) override;
-    long long thinOldestAlerts(int most) override;
-
-    std::vector<AlertEvent> pendingAlertEvents(int limit) override;
     std::vector<AlertEvent> claimAlertEvents(const std::string& holder, int limit, long long claimMs) override;
-    void markAlertEventsSent(const std::vector<AlertEvent>& events, long long now) override;
 
     // A store file is one server's (it holds the file's lock): the lease is always its.
     bool holdLease(const std::string&, int) override { return true; }
 
-    bool samplePoints(long long hour, const std::vector<PointsSample>& samples) override;
-    PointsHistory pointsHistory(const PointsSubject& subject, long long fromDay, long long toDay) override;
-    PointsMark pointsMark() override;
-    long long prunePoints(long long beforeDay) override;
-    long long thinOldestPoints(int most) override;
-    void addStatusEvents(const std::vector<StatusEvent>& events, int keep) override;
-    std::vector<StatusEvent> statusEvents(long long machineId, int limit) override;
     std::vector<StatusEvent> lastStatuses() override;
-    long long pruneStatusEvents(long long before) override;
-    long long thinOldestStatusEvents(int most) override;
 
     Totals totals() override;
     bool writable(std::string& error) override;
@@ -122,7 +91,11 @@ private:
     struct Admission;
     SqliteStore() = default;
     Reader borrowReader();
-    std::optional<CommandRow> commandById(sqlite3* db, long long id);
+    // sql::SqlStore's connections (sql_connection.cpp): a reader; the writer
+    // under writeMutex_ in a transaction.
+    void readSql(const std::function<void(sql::Connection&)>& body) override;
+    void writeSql(const std::function<void(sql::Connection&)>& body) override;
+    void markMachineChanged(sql::Connection&, long long machineId) override { markChanged(machineId); }
     // The next number of COUNTER (a row of totals), taken in the writer's
     // transaction: the numbers commit in the order they are taken (see its definition).
     long long takeNumber(const char* counter);

@@ -58,6 +58,7 @@ public:
         return false;
     }
     void run() { while (step()) {} }
+    sqlite3* db() const { return db_; }
 
     long long integer(int column) const { return sqlite3_column_int64(stmt_, column); }
     int whole(int column) const { return sqlite3_column_int(stmt_, column); }
