@@ -7,6 +7,7 @@
 //      NUL, then whatever its buffer held;
 //   4. the server answers with one command byte (none after the exit record).
 #include <cstddef>
+#include <cstdio>
 #include <string_view>
 
 namespace pelmora::protocol {
@@ -40,9 +41,7 @@ constexpr Command commandByte(std::string_view name)
     return kNoCommand;
 }
 
-// The record's fields in the order they stand in its text, and the text's
-// format: one conversion a field, one space between two, two before the
-// tray flag.
+// The record's fields in the order they stand in its text.
 enum Field {
     kSlot,         // the slot the server gave
     kComputerName,
@@ -61,7 +60,105 @@ enum Field {
     kInTray,       // 1 while the window is in the tray
     kFieldCount
 };
-constexpr char kRecordFormat[] = "%d %s %d %d %d %s %d %f %s %s %d %d %s %d  %d";
+
+// What a record says, as whoever writes one hands it over. Texts are
+// NUL-terminated and not owned.
+struct RecordValues {
+    int slot = 0;
+    const char* computerName = "";
+    int cpu = 0;
+    int unitsSeen = 0;
+    int progress = 0;
+    const char* unit = "";
+    int exiting = 0;
+    double cpuMhz = 0;
+    const char* cpuVendor = "";
+    const char* core = "";
+    int frames = 0;
+    int points = 0;
+    const char* user = "";
+    int team = 0;
+    int inTray = 0;
+};
+
+// How a field is written: %d, %f or %s.
+enum class FieldKind { kWhole, kReal, kText };
+
+struct RecordField {
+    Field field;
+    const char* name; // in the server's refusals: "the <name> is not ..."
+    int gap;          // spaces before it
+    FieldKind kind;
+    int RecordValues::*whole;
+    double RecordValues::*real;
+    const char* RecordValues::*text;
+};
+constexpr RecordField recordField(Field f, const char* name, int RecordValues::*m, int gap = 1)
+{
+    return {f, name, gap, FieldKind::kWhole, m, nullptr, nullptr};
+}
+constexpr RecordField recordField(Field f, const char* name, double RecordValues::*m, int gap = 1)
+{
+    return {f, name, gap, FieldKind::kReal, nullptr, m, nullptr};
+}
+constexpr RecordField recordField(Field f, const char* name, const char* RecordValues::*m, int gap = 1)
+{
+    return {f, name, gap, FieldKind::kText, nullptr, nullptr, m};
+}
+
+// The record's text, field by field: every writer of a record goes through
+// this table, the server's reader finds the words by it. One space between
+// two fields, two before the tray flag.
+constexpr RecordField kRecordFields[] = {
+    recordField(kSlot, "slot", &RecordValues::slot, 0),
+    recordField(kComputerName, "computer name", &RecordValues::computerName),
+    recordField(kCpu, "CPU number", &RecordValues::cpu),
+    recordField(kUnitsSeen, "unit count", &RecordValues::unitsSeen),
+    recordField(kProgress, "progress", &RecordValues::progress),
+    recordField(kUnit, "unit", &RecordValues::unit),
+    recordField(kExiting, "exit flag", &RecordValues::exiting),
+    recordField(kCpuMhz, "clock figure", &RecordValues::cpuMhz),
+    recordField(kCpuVendor, "vendor", &RecordValues::cpuVendor),
+    recordField(kCore, "core", &RecordValues::core),
+    recordField(kFrames, "frames", &RecordValues::frames),
+    recordField(kPoints, "points", &RecordValues::points),
+    recordField(kUser, "user", &RecordValues::user),
+    recordField(kTeam, "team", &RecordValues::team),
+    recordField(kInTray, "tray flag", &RecordValues::inTray, 2),
+};
+
+constexpr bool rowsInFieldOrder()
+{
+    int i = 0;
+    for (const RecordField& f : kRecordFields)
+        if (f.field != i++) return false;
+    return i == kFieldCount;
+}
+static_assert(rowsInFieldOrder(), "one row a field, in the enum's order");
+
+// The table as one printf format: "%d %s %d %d %d %s %d %f %s %s %d %d %s %d  %d".
+constexpr std::size_t recordFormatSize()
+{
+    std::size_t size = 1;
+    for (const RecordField& f : kRecordFields) size += static_cast<std::size_t>(f.gap) + 2;
+    return size;
+}
+struct RecordFormat {
+    char text[recordFormatSize()] = {};
+};
+constexpr RecordFormat recordFormat()
+{
+    RecordFormat format;
+    std::size_t at = 0;
+    for (const RecordField& f : kRecordFields) {
+        for (int i = 0; i < f.gap; ++i) format.text[at++] = ' ';
+        format.text[at++] = '%';
+        format.text[at++] = f.kind == FieldKind::kWhole ? 'd' : f.kind == FieldKind::kReal ? 'f' : 's';
+    }
+    return format;
+}
+constexpr RecordFormat kRecordFormatText = recordFormat();
+constexpr const char* kRecordFormat = kRecordFormatText.text;
 
 // The text cut at every space (the double space gives an empty word): a
 // field's word is the spacesBefore(field)-th from the front, counting from
@@ -70,21 +167,31 @@ constexpr char kRecordFormat[] = "%d %s %d %d %d %s %d %f %s %s %d %d %s %d  %d"
 // the vendor's last word on.
 constexpr int spacesBefore(Field field)
 {
-    int conversion = 0, spaces = 0;
-    for (const char* p = kRecordFormat; *p; ++p) {
-        if (*p == '%' && conversion++ == field) return spaces;
-        if (*p == ' ') ++spaces;
+    int spaces = 0;
+    for (const RecordField& f : kRecordFields) {
+        spaces += f.gap;
+        if (f.field == field) return spaces;
     }
     return spaces;
 }
 constexpr int kRecordSpaces = spacesBefore(kFieldCount);
 
-constexpr int conversions()
+// VALUES' text into OUT (SIZE above 0) as one snprintf of kRecordFormat
+// writes it: cut to SIZE - 1 bytes and terminated, nothing past the
+// terminator touched. Returns the uncut text's length. Allocates nothing.
+inline int formatRecord(const RecordValues& values, char* out, std::size_t size)
 {
-    int count = 0;
-    for (const char* p = kRecordFormat; *p; ++p) count += *p == '%';
-    return count;
+    std::size_t length = 0;
+    for (const RecordField& f : kRecordFields) {
+        char* at = out + (length < size ? length : size - 1);
+        const std::size_t room = size - static_cast<std::size_t>(at - out);
+        int n = 0;
+        if (f.kind == FieldKind::kWhole) n = std::snprintf(at, room, "%*s%d", f.gap, "", values.*f.whole);
+        else if (f.kind == FieldKind::kReal) n = std::snprintf(at, room, "%*s%f", f.gap, "", values.*f.real);
+        else n = std::snprintf(at, room, "%*s%s", f.gap, "", values.*f.text);
+        if (n > 0) length += static_cast<std::size_t>(n);
+    }
+    return static_cast<int>(length);
 }
-static_assert(conversions() == kFieldCount, "one conversion a field");
 
 } // namespace pelmora::protocol
