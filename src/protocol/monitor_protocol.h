@@ -6,8 +6,10 @@
 //   3. the monitor sends kRecordBytes: the record's text (kRecordFormat), a
 //      NUL, then whatever its buffer held;
 //   4. the server answers with one command byte (none after the exit record).
+#include <charconv>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 
 namespace pelmora::protocol {
@@ -131,10 +133,10 @@ constexpr bool rowsInFieldOrder()
 {
     int i = 0;
     for (const RecordField& f : kRecordFields)
-        if (f.field != i++) return false;
+        if (f.field != i++ || f.gap < 0 || f.gap > 2) return false;
     return i == kFieldCount;
 }
-static_assert(rowsInFieldOrder(), "one row a field, in the enum's order");
+static_assert(rowsInFieldOrder(), "one row a field, in the enum's order, at most two spaces before it");
 
 // The table as one printf format: "%d %s %d %d %d %s %d %f %s %s %d %d %s %d  %d".
 constexpr std::size_t recordFormatSize()
@@ -178,19 +180,29 @@ constexpr int kRecordSpaces = spacesBefore(kFieldCount);
 
 // VALUES' text into OUT (SIZE above 0) as one snprintf of kRecordFormat
 // writes it: cut to SIZE - 1 bytes and terminated, nothing past the
-// terminator touched. Returns the uncut text's length. Allocates nothing.
+// terminator touched. Returns the uncut text's length. Allocates nothing;
+// only the clock figure goes through printf (%f's rounding is its own).
 inline int formatRecord(const RecordValues& values, char* out, std::size_t size)
 {
     std::size_t length = 0;
+    const auto put = [&](const char* text, std::size_t n) {
+        if (length + 1 < size) std::memcpy(out + length, text, n < size - 1 - length ? n : size - 1 - length);
+        length += n;
+    };
     for (const RecordField& f : kRecordFields) {
-        char* at = out + (length < size ? length : size - 1);
-        const std::size_t room = size - static_cast<std::size_t>(at - out);
-        int n = 0;
-        if (f.kind == FieldKind::kWhole) n = std::snprintf(at, room, "%*s%d", f.gap, "", values.*f.whole);
-        else if (f.kind == FieldKind::kReal) n = std::snprintf(at, room, "%*s%f", f.gap, "", values.*f.real);
-        else n = std::snprintf(at, room, "%*s%s", f.gap, "", values.*f.text);
-        if (n > 0) length += static_cast<std::size_t>(n);
+        put("  ", static_cast<std::size_t>(f.gap));
+        char number[320]; // the widest %f of a double: a sign, 309 digits, ".000000"
+        if (f.kind == FieldKind::kWhole) {
+            const char* end = std::to_chars(number, number + sizeof number, values.*f.whole).ptr;
+            put(number, static_cast<std::size_t>(end - number));
+        } else if (f.kind == FieldKind::kReal) {
+            const int n = std::snprintf(number, sizeof number, "%f", values.*f.real);
+            put(number, n > 0 && n < static_cast<int>(sizeof number) ? static_cast<std::size_t>(n) : 0);
+        } else {
+            put(values.*f.text, std::strlen(values.*f.text));
+        }
     }
+    out[length < size ? length : size - 1] = '\0';
     return static_cast<int>(length);
 }
 

@@ -163,6 +163,6 @@ TEST(Record, WrittenFromTheFieldTable)
         EXPECT_EQ(back.record.inTray, v.inTray == 1);
     }
     std::string cut(16, '#');
-    EXPECT_EQ(protocol::formatRecord(example(), &cut[0], 10), static_cast<int>(sizeof kExample - 1));
-    EXPECT_EQ(cut, std::string("3 LABPC7 ") + '\0' + "######");
+    EXPECT_EQ(protocol::formatRecord(example(), &cut[0], 6), static_cast<int>(sizeof kExample - 1));
+    EXPECT_EQ(cut, std::string("3 LAB") + '\0' + "##########");
 }
