@@ -3,7 +3,7 @@
 // monitor, pelmora-server and every peer that plays one of them share:
 //   1. the monitor connects to the server's port (kPort unless told);
 //   2. the server sends one byte: the monitor's slot, signed;
-//   3. the monitor sends kRecordBytes: the record's text (kRecordFormat), a
+//   3. the monitor sends kRecordBytes: the record's text (kRecordFields), a
 //      NUL, then whatever its buffer held;
 //   4. the server answers with one command byte (none after the exit record).
 #include <charconv>
@@ -110,7 +110,8 @@ constexpr RecordField recordField(Field f, const char* name, const char* RecordV
 
 // The record's text, field by field: every writer of a record goes through
 // this table, the server's reader finds the words by it. One space between
-// two fields, two before the tray flag.
+// two fields, two before the tray flag; as one printf format,
+// "%d %s %d %d %d %s %d %f %s %s %d %d %s %d  %d".
 constexpr RecordField kRecordFields[] = {
     recordField(kSlot, "slot", &RecordValues::slot, 0),
     recordField(kComputerName, "computer name", &RecordValues::computerName),
@@ -138,30 +139,6 @@ constexpr bool rowsInFieldOrder()
 }
 static_assert(rowsInFieldOrder(), "one row a field, in the enum's order, at most two spaces before it");
 
-// The table as one printf format: "%d %s %d %d %d %s %d %f %s %s %d %d %s %d  %d".
-constexpr std::size_t recordFormatSize()
-{
-    std::size_t size = 1;
-    for (const RecordField& f : kRecordFields) size += static_cast<std::size_t>(f.gap) + 2;
-    return size;
-}
-struct RecordFormat {
-    char text[recordFormatSize()] = {};
-};
-constexpr RecordFormat recordFormat()
-{
-    RecordFormat format;
-    std::size_t at = 0;
-    for (const RecordField& f : kRecordFields) {
-        for (int i = 0; i < f.gap; ++i) format.text[at++] = ' ';
-        format.text[at++] = '%';
-        format.text[at++] = f.kind == FieldKind::kWhole ? 'd' : f.kind == FieldKind::kReal ? 'f' : 's';
-    }
-    return format;
-}
-constexpr RecordFormat kRecordFormatText = recordFormat();
-constexpr const char* kRecordFormat = kRecordFormatText.text;
-
 // The text cut at every space (the double space gives an empty word): a
 // field's word is the spacesBefore(field)-th from the front, counting from
 // 0, and the (kRecordSpaces - spacesBefore(field))-th from the back. The
@@ -178,8 +155,8 @@ constexpr int spacesBefore(Field field)
 }
 constexpr int kRecordSpaces = spacesBefore(kFieldCount);
 
-// VALUES' text into OUT (SIZE above 0) as one snprintf of kRecordFormat
-// writes it: cut to SIZE - 1 bytes and terminated, nothing past the
+// VALUES' text into OUT (SIZE above 0) as one snprintf of the table's
+// format writes it: cut to SIZE - 1 bytes and terminated, nothing past the
 // terminator touched. Returns the uncut text's length. Allocates nothing;
 // only the clock figure goes through printf (%f's rounding is its own).
 inline int formatRecord(const RecordValues& values, char* out, std::size_t size)
