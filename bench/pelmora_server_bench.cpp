@@ -63,20 +63,30 @@ class Records {
 public:
     explicit Records(int progress) : tails_(kMachines)
     {
-        static_assert(pelmora::protocol::kRecordFormat[0] == '%' && pelmora::protocol::kRecordFormat[1] == 'd' &&
-                          pelmora::protocol::kRecordFormat[2] == ' ',
-                      "the record starts with its slot");
+        namespace protocol = pelmora::protocol;
+        static_assert(protocol::kRecordFields[0].field == protocol::kSlot && protocol::kRecordFields[1].gap == 1,
+                      "the record starts with its slot and one space");
         char text[kRecordBytes];
         for (int m = 0; m < kMachines; ++m) {
             char name[16], unit[32], user[16];
             std::snprintf(name, sizeof name, "BENCH%05d", m);
             std::snprintf(unit, sizeof unit, "p%d_R1_C2_G3", 1000 + m % 50);
             std::snprintf(user, sizeof user, "user%02d", m % 40);
-            // The format after "%d ": computer, CPU, units seen, progress, unit, exiting, MHz,
-            // vendor, core, frames, points, user, team, tray.
-            const int n = std::snprintf(text, sizeof text, pelmora::protocol::kRecordFormat + 3, name, 1, 3, progress,
-                                        unit, 0, 2400.0, "GenuineIntel", "GroCVS", 100, 150, user, 12345, 0);
-            tails_[static_cast<std::size_t>(m)].assign(text, static_cast<std::size_t>(n));
+            protocol::RecordValues v;
+            v.computerName = name;
+            v.cpu = 1;
+            v.unitsSeen = 3;
+            v.progress = progress;
+            v.unit = unit;
+            v.cpuMhz = 2400.0;
+            v.cpuVendor = "GenuineIntel";
+            v.core = "GroCVS";
+            v.frames = 100;
+            v.points = 150;
+            v.user = user;
+            v.team = 12345;
+            const int n = protocol::formatRecord(v, text, sizeof text);
+            tails_[static_cast<std::size_t>(m)].assign(text + 2, static_cast<std::size_t>(n) - 2); // past "0 "
         }
     }
     // MACHINE's record for SLOT into OUT: the text, then zeros.

@@ -1,6 +1,5 @@
 #include "net/monitor_reports.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "state/monitor_state.h"
@@ -25,10 +24,23 @@ int openLink()
 
 void formatStatusReport()
 {
-    std::snprintf(state.reportBuffer, sizeof state.reportBuffer, protocol::kRecordFormat, state.clientSlot,
-                  state.computerName, state.cpunum, state.unitCount, state.progress, state.unitName,
-                  state.shuttingDown, static_cast<double>(state.cpuMhz), state.cpuVendor, state.core, state.frames,
-                  state.points, state.username, state.team, state.quiet);
+    protocol::RecordValues v;
+    v.slot = state.clientSlot;
+    v.computerName = state.computerName;
+    v.cpu = state.cpunum;
+    v.unitsSeen = state.unitCount;
+    v.progress = state.progress;
+    v.unit = state.unitName;
+    v.exiting = state.shuttingDown;
+    v.cpuMhz = static_cast<double>(state.cpuMhz);
+    v.cpuVendor = state.cpuVendor;
+    v.core = state.core;
+    v.frames = state.frames;
+    v.points = state.points;
+    v.user = state.username;
+    v.team = state.team;
+    v.inTray = state.quiet;
+    protocol::formatRecord(v, state.reportBuffer, sizeof state.reportBuffer);
 }
 
 void sendStatusReport(void (*obey)())

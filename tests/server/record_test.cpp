@@ -117,3 +117,52 @@ TEST(Record, NumbersBroughtIntoTheirRanges)
         EXPECT_EQ(got.record.clamped, row.clamped) << row.text;
     }
 }
+
+// The table writes the bytes the monitor has always sent (and the reader
+// takes them back); nothing past the terminator is touched, and a short
+// buffer gets the text cut and terminated.
+TEST(Record, WrittenFromTheFieldTable)
+{
+    using protocol::RecordValues;
+    const auto example = [] {
+        RecordValues v;
+        v.slot = 3, v.computerName = "LABPC7", v.cpu = 1, v.unitsSeen = 2, v.progress = 45;
+        v.unit = "p1234_sample", v.cpuMhz = 2400, v.cpuVendor = "GenuineIntel", v.core = "coreX";
+        v.frames = 100, v.points = 150, v.user = "user01", v.team = 12345;
+        return v;
+    };
+    const struct {
+        const char* what;
+        void (*change)(RecordValues&);
+        const char* text;
+    } rows[] = {
+        {"the example", [](RecordValues&) {}, kExample},
+        {"exit record in the tray, vendor with spaces",
+         [](RecordValues& v) { v.exiting = 1, v.inTray = 1, v.cpuVendor = "VIA VIA VIA "; },
+         "3 LABPC7 1 2 45 p1234_sample 1 2400.000000 VIA VIA VIA  coreX 100 150 user01 12345  1"},
+        {"empty texts, a negative slot",
+         [](RecordValues& v) { v.slot = -56, v.cpuMhz = 0, v.computerName = v.unit = v.cpuVendor = v.core = v.user = ""; },
+         "-56  1 2 45  0 0.000000   100 150  12345  0"},
+        {"clock rounded to six places", [](RecordValues& v) { v.cpuMhz = 1999.9999996; },
+         "3 LABPC7 1 2 45 p1234_sample 0 2000.000000 GenuineIntel coreX 100 150 user01 12345  0"},
+        {"whole numbers at their ends", [](RecordValues& v) { v.frames = -2147483647 - 1, v.points = 2147483647; },
+         "3 LABPC7 1 2 45 p1234_sample 0 2400.000000 GenuineIntel coreX -2147483648 2147483647 user01 12345  0"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        RecordValues v = example();
+        row.change(v);
+        std::string bytes(kRecordBytes, '#');
+        const int n = protocol::formatRecord(v, &bytes[0], bytes.size());
+        ASSERT_EQ(n, static_cast<int>(std::strlen(row.text)));
+        EXPECT_EQ(bytes.substr(0, n + 2), std::string(row.text) + '\0' + '#');
+        const RecordParse back = parseRecord(padded(row.text).data(), kRecordBytes);
+        ASSERT_TRUE(back.ok) << back.reason;
+        EXPECT_EQ(back.record.slot, v.slot);
+        EXPECT_EQ(back.record.cpuVendor, v.cpuVendor);
+        EXPECT_EQ(back.record.inTray, v.inTray == 1);
+    }
+    std::string cut(16, '#');
+    EXPECT_EQ(protocol::formatRecord(example(), &cut[0], 6), static_cast<int>(sizeof kExample - 1));
+    EXPECT_EQ(cut, std::string("3 LAB") + '\0' + "##########");
+}

@@ -4,7 +4,6 @@
 // simulated fleet): connect to 127.0.0.1:port, read the slot byte, send the
 // record made for that slot, read the command byte. Linux only.
 #include <arpa/inet.h>
-#include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
 #include <string>
@@ -35,10 +34,22 @@ struct MonitorRecordFields {
 // The record's text for these fields, as the monitor formats it.
 inline std::string monitorRecordText(int slot, const MonitorRecordFields& f)
 {
+    protocol::RecordValues v;
+    v.slot = slot;
+    v.computerName = f.computerName.c_str();
+    v.cpu = f.cpu;
+    v.unitsSeen = f.unitsSeen;
+    v.progress = f.progress;
+    v.unit = f.unit.c_str();
+    v.cpuMhz = f.cpuMhz;
+    v.cpuVendor = f.cpuVendor.c_str();
+    v.core = f.core.c_str();
+    v.frames = f.frames;
+    v.points = f.points;
+    v.user = f.user.c_str();
+    v.team = f.team;
     char text[protocol::kRecordBytes];
-    std::snprintf(text, sizeof text, protocol::kRecordFormat, slot, f.computerName.c_str(), f.cpu,
-                  f.unitsSeen, f.progress, f.unit.c_str(), 0, f.cpuMhz, f.cpuVendor.c_str(), f.core.c_str(),
-                  f.frames, f.points, f.user.c_str(), f.team, 0);
+    protocol::formatRecord(v, text, sizeof text);
     return text;
 }
 

@@ -113,30 +113,35 @@ RecordParse parseRecord(const char* bytes, std::size_t size)
         result.reason = "no double space before the tray flag";
         return result;
     }
-    MonitorRecord& r = result.record;
-    int exiting = 0, inTray = 0;
-    struct NumberField { const char* name; const std::string& word; int& value; };
-    const NumberField numbers[] = {
-        {"slot", front(kSlot), r.slot},                {"CPU number", front(kCpu), r.cpu},
-        {"unit count", front(kUnitsSeen), r.unitsSeen}, {"progress", front(kProgress), r.progress},
-        {"exit flag", front(kExiting), exiting},       {"frames", back(kFrames), r.frames},
-        {"points", back(kPoints), r.points},           {"team", back(kTeam), r.team},
-        {"tray flag", back(kInTray), inTray},
+    // A field's word: from the front before the vendor, from the back after it.
+    const auto word = [&](const RecordField& f) -> const std::string& {
+        return f.field < kCpuVendor ? front(f.field) : back(f.field);
     };
-    for (const NumberField& field : numbers)
-        if (!toInt(field.word, field.value)) {
-            result.reason = std::string("the ") + field.name + " is not a whole number";
+    RecordValues v;
+    for (const RecordField& f : kRecordFields)
+        if (f.kind == FieldKind::kWhole && !toInt(word(f), v.*f.whole)) {
+            result.reason = std::string("the ") + f.name + " is not a whole number";
             return result;
         }
-    if (!toDouble(front(kCpuMhz), r.cpuMhz)) {
-        result.reason = "the clock figure is not a number";
-        return result;
-    }
+    for (const RecordField& f : kRecordFields)
+        if (f.kind == FieldKind::kReal && !toDouble(word(f), v.*f.real)) {
+            result.reason = std::string("the ") + f.name + " is not a number";
+            return result;
+        }
+    MonitorRecord& r = result.record;
+    r.slot = v.slot;
+    r.cpu = v.cpu;
+    r.unitsSeen = v.unitsSeen;
+    r.progress = v.progress;
+    r.cpuMhz = v.cpuMhz;
+    r.frames = v.frames;
+    r.points = v.points;
+    r.team = v.team;
     if (r.slot < -128 || r.slot > 127) {
         result.reason = "slot out of range";
         return result;
     }
-    if (exiting != 0 && exiting != 1) {
+    if (v.exiting != 0 && v.exiting != 1) {
         result.reason = "the exit flag is neither 0 nor 1";
         return result;
     }
@@ -149,8 +154,8 @@ RecordParse parseRecord(const char* bytes, std::size_t size)
     clamp(r.cpuMhz, kCpuMhzRange, r.clamped);
     clamp(r.frames, kFramesRange, r.clamped);
     clamp(r.points, kPointsRange, r.clamped);
-    r.exiting = exiting == 1;
-    r.inTray = inTray != 0;
+    r.exiting = v.exiting == 1;
+    r.inTray = v.inTray != 0;
     r.computerName = asUtf8(front(kComputerName));
     r.unit = asUtf8(front(kUnit));
     std::string vendor = front(kCpuVendor);
