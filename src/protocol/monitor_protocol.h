@@ -110,8 +110,7 @@ constexpr RecordField recordField(Field f, const char* name, const char* RecordV
 
 // The record's text, field by field: every writer of a record goes through
 // this table, the server's reader finds the words by it. One space between
-// two fields, two before the tray flag; as one printf format,
-// "%d %s %d %d %d %s %d %f %s %s %d %d %s %d  %d".
+// two fields, two before the tray flag (kRecordFormat below).
 constexpr RecordField kRecordFields[] = {
     recordField(kSlot, "slot", &RecordValues::slot, 0),
     recordField(kComputerName, "computer name", &RecordValues::computerName),
@@ -138,6 +137,22 @@ constexpr bool rowsInFieldOrder()
     return i == kFieldCount;
 }
 static_assert(rowsInFieldOrder(), "one row a field, in the enum's order, at most two spaces before it");
+
+// The same record as one printf format, for a reader of the protocol (and
+// a peer written in another language): the table must say the same.
+constexpr char kRecordFormat[] = "%d %s %d %d %d %s %d %f %s %s %d %d %s %d  %d";
+constexpr bool formatSaysTheTable()
+{
+    const char* p = kRecordFormat;
+    for (const RecordField& f : kRecordFields) {
+        for (int gap = 0; gap < f.gap; ++gap)
+            if (*p++ != ' ') return false;
+        const char kind = f.kind == FieldKind::kWhole ? 'd' : f.kind == FieldKind::kReal ? 'f' : 's';
+        if (*p++ != '%' || *p++ != kind) return false;
+    }
+    return *p == '\0';
+}
+static_assert(formatSaysTheTable(), "kRecordFormat and kRecordFields disagree");
 
 // The text cut at every space (the double space gives an empty word): a
 // field's word is the spacesBefore(field)-th from the front, counting from

@@ -6,7 +6,7 @@
 //
 // Others learn of alerts from the store: Store::alertsChangedSince() gives
 // the alerts raised or resolved after a change number (poll it, as the live
-// event stream does), alertJson() (api/json_shapes.h) makes the object the
+// event stream does), alertJson() (fleet/json_shapes.h) makes the object the
 // API, the webhook and the event stream all send.
 #pragma once
 
