@@ -22,9 +22,11 @@ enum class Shown {
     derived,    // not in the row: worked out when asked, from the row and the clock (fleet/machine_status.h)
 };
 
-// The row's member that holds a field; none for a derived one.
-using MachineMember = std::variant<std::monostate, long long MachineRow::*, int MachineRow::*, double MachineRow::*,
-                                   bool MachineRow::*, std::string MachineRow::*>;
+// The member of a ROW that holds a column; none for a derived field.
+template <class Row>
+using RowMember = std::variant<std::monostate, long long Row::*, int Row::*, double Row::*, bool Row::*,
+                               std::string Row::*>;
+using MachineMember = RowMember<MachineRow>;
 
 struct MachineField {
     const char* key; // the column's name and the JSON key

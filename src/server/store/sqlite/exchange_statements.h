@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "server/store/exchange_rule.h"
 #include "server/store/sqlite/sqlite_store.h"
 #include "server/store/sqlite/statement.h"
 
@@ -36,9 +37,8 @@ struct SqliteStore::Prepared {
     }
 
     explicit Prepared(sqlite3* db)
-        : findMachine(db, "SELECT id, slot, unit, progress, points, stopped, pace_at, pace_progress, pace_next_at,"
-                          " pace_next_progress, last_seen, address, in_tray, history_rowid, history_at, history_second"
-                          " FROM machines WHERE name = :name AND cpu = :cpu"),
+        : findMachine(db, ("SELECT " + foundColumnList("", false) + " FROM machines WHERE name = :name AND cpu = :cpu")
+                              .c_str()),
           insertMachine(db, "INSERT INTO machines (name, cpu, slot, user, team, unit, progress, core, frames, points,"
                             " units_seen, cpu_mhz, cpu_vendor, in_tray, stopped, first_seen, last_seen, unit_since,"
                             " unit_first_progress, changed_at, change, pace_at, pace_progress, pace_next_at,"
