@@ -1,12 +1,14 @@
 // A machine's fields, in one list: the columns the store reads into a
 // MachineRow, and the keys the API sends, in this order (README.md lists
 // them; a test compares the two). A field a monitor's record carries, shown
-// in the fleet, is one row here besides its column (migrations.cpp) and its
-// write in the exchange.
+// in the fleet, is one row here (its record member written at every
+// exchange) besides its column (migrations.cpp).
 #pragma once
 
 #include <string>
+#include <type_traits>
 #include <variant>
+#include <vector>
 
 #include "server/store/rows.h"
 
@@ -28,11 +30,16 @@ using RowMember = std::variant<std::monostate, long long Row::*, int Row::*, dou
                                std::string Row::*>;
 using MachineMember = RowMember<MachineRow>;
 
+// The record's member an exchange writes a column from.
+using RecordMember = RowMember<MonitorRecord>;
+
 struct MachineField {
     const char* key; // the column's name and the JSON key
     MachineMember member;
     Shown shown;
     bool column = true; // a column of the machines table (not: derived, or read from elsewhere)
+    // Written as the record has it at every exchange (none: the store, or the rule, decides it).
+    RecordMember record = {};
 };
 
 inline const MachineField kMachineFields[] = {
@@ -40,17 +47,17 @@ inline const MachineField kMachineFields[] = {
     {"name", &MachineRow::name, Shown::asIs},
     {"cpu", &MachineRow::cpu, Shown::asIs},
     {"slot", &MachineRow::slot, Shown::asIs},
-    {"user", &MachineRow::user, Shown::asIs},
-    {"team", &MachineRow::team, Shown::asIs},
-    {"unit", &MachineRow::unit, Shown::asIs},
-    {"progress", &MachineRow::progress, Shown::asIs},
-    {"core", &MachineRow::core, Shown::asIs},
-    {"frames", &MachineRow::frames, Shown::asIs},
-    {"points", &MachineRow::points, Shown::asIs},
-    {"units_seen", &MachineRow::unitsSeen, Shown::asIs},
-    {"cpu_mhz", &MachineRow::cpuMhz, Shown::asIs},
-    {"cpu_vendor", &MachineRow::cpuVendor, Shown::asIs},
-    {"in_tray", &MachineRow::inTray, Shown::asIs},
+    {"user", &MachineRow::user, Shown::asIs, true, &MonitorRecord::user},
+    {"team", &MachineRow::team, Shown::asIs, true, &MonitorRecord::team},
+    {"unit", &MachineRow::unit, Shown::asIs, true, &MonitorRecord::unit},
+    {"progress", &MachineRow::progress, Shown::asIs, true, &MonitorRecord::progress},
+    {"core", &MachineRow::core, Shown::asIs, true, &MonitorRecord::core},
+    {"frames", &MachineRow::frames, Shown::asIs, true, &MonitorRecord::frames},
+    {"points", &MachineRow::points, Shown::asIs, true, &MonitorRecord::points},
+    {"units_seen", &MachineRow::unitsSeen, Shown::asIs, true, &MonitorRecord::unitsSeen},
+    {"cpu_mhz", &MachineRow::cpuMhz, Shown::asIs, true, &MonitorRecord::cpuMhz},
+    {"cpu_vendor", &MachineRow::cpuVendor, Shown::asIs, true, &MonitorRecord::cpuVendor},
+    {"in_tray", &MachineRow::inTray, Shown::asIs, true, &MonitorRecord::inTray},
     {"status", {}, Shown::derived, false},
     {"last_seen", &MachineRow::lastSeen, Shown::time},
     {"progress_per_hour", {}, Shown::derived, false},
@@ -72,5 +79,58 @@ inline const MachineField kMachineFields[] = {
     {"pace_progress", &MachineRow::paceProgress, Shown::no},
     {"resumed_at", &MachineRow::resumedAt, Shown::no},
 };
+
+// A column written from the record, with its parameter's name.
+struct RecordColumn {
+    std::string column;    // quoted: "user" is a keyword in PostgreSQL
+    std::string parameter; // :key
+    RecordMember member;
+};
+
+inline const std::vector<RecordColumn>& recordColumns()
+{
+    static const std::vector<RecordColumn> columns = [] {
+        std::vector<RecordColumn> out;
+        for (const MachineField& f : kMachineFields)
+            if (!std::holds_alternative<std::monostate>(f.record))
+                out.push_back({std::string("\"") + f.key + "\"", std::string(":") + f.key, f.record});
+        return out;
+    }();
+    return columns;
+}
+
+// "c1 = :c1, c2 = :c2, ..." of the record's columns, for an UPDATE's SET.
+inline std::string recordAssignments()
+{
+    std::string out;
+    for (const RecordColumn& c : recordColumns()) out += (out.empty() ? "" : ", ") + c.column + " = " + c.parameter;
+    return out;
+}
+
+// The record's columns, then their parameters, each "a, b, ...", for an INSERT.
+inline std::string recordColumnNames()
+{
+    std::string out;
+    for (const RecordColumn& c : recordColumns()) out += (out.empty() ? "" : ", ") + c.column;
+    return out;
+}
+inline std::string recordParameters()
+{
+    std::string out;
+    for (const RecordColumn& c : recordColumns()) out += (out.empty() ? "" : ", ") + c.parameter;
+    return out;
+}
+
+// Binds the record's columns of R on a statement Q (SQLite's or PostgreSQL's).
+template <class Query>
+void bindRecordColumns(Query& q, const MonitorRecord& r)
+{
+    for (const RecordColumn& c : recordColumns())
+        std::visit(
+            [&](auto member) {
+                if constexpr (!std::is_same_v<decltype(member), std::monostate>) q.bind(c.parameter.c_str(), r.*member);
+            },
+            c.member);
+}
 
 } // namespace pelmora::server

@@ -65,7 +65,7 @@ ReportRow reportRow(const PgRows& rows, int i)
 // when it stops. Its one row: the command delivered, if any. The change
 // number and the counters are the batch's, taken at its end (kCountBatch):
 // the change number read from its counter when :numbered.
-constexpr const char* kKnownExchange =
+const std::string kKnownExchange =
     "WITH kept AS (UPDATE reports SET at = :now, progress = :progress, unit = :unit, in_tray = :in_tray,"
     " stopped = :stopped, silent_from = greatest(silent_from, :silent_from)"
     " WHERE :history_update AND id = :rowid AND machine_id = :id AND at = :at RETURNING id),"
@@ -78,10 +78,7 @@ constexpr const char* kKnownExchange =
     " delivered_to = nullif(:address, '') WHERE :pending = 1 AND :deliver = 1 AND machine_id = :id"
     " AND state = 'pending'"
     " RETURNING id, command),"
-    " machine AS (UPDATE machines SET slot = :slot, \"user\" = :user, team = :team, unit = :unit,"
-    " progress = :progress, core = :core, frames = :frames, points = :points,"
-    " units_seen = :units_seen, cpu_mhz = :cpu_mhz, cpu_vendor = :cpu_vendor,"
-    " in_tray = :in_tray, stopped = :stopped, last_seen = :now,"
+    " machine AS (UPDATE machines SET slot = :slot, stopped = :stopped, " + recordAssignments() + ", last_seen = :now,"
     " unit_since = CASE WHEN :unit_changed THEN :now ELSE unit_since END,"
     " unit_first_progress = CASE WHEN :unit_changed THEN :progress ELSE unit_first_progress END,"
     " prev_unit = CASE WHEN :unit_changed THEN unit ELSE prev_unit END,"
@@ -102,14 +99,12 @@ constexpr const char* kKnownExchange =
 // A new machine's record: its row (the report's id taken first, for the
 // row to point at) and its first history row. Its one row: the new
 // machine's id; none when another server's record of it came first.
-constexpr const char* kNewExchange =
+const std::string kNewExchange =
     "WITH report AS (SELECT nextval(pg_get_serial_sequence('reports', 'id')) AS id),"
-    " machine AS (INSERT INTO machines (name, cpu, slot, \"user\", team, unit, progress, core, frames, points,"
-    " units_seen, cpu_mhz, cpu_vendor, in_tray, stopped, first_seen, last_seen, unit_since,"
-    " unit_first_progress, changed_at, change, pace_at, pace_progress, pace_next_at,"
-    " pace_next_progress, address, resumed_at, history_rowid, history_at) SELECT :name, :cpu, :slot, :user, :team,"
-    " :unit, :progress, :core, :frames, :points, :units_seen, :cpu_mhz, :cpu_vendor, :in_tray,"
-    " :stopped, :now, :now, :now, :progress, :now, 0, :pace_at, :pace_progress,"
+    " machine AS (INSERT INTO machines (name, cpu, slot, stopped, " + recordColumnNames() +
+    ", first_seen, last_seen, unit_since, unit_first_progress, changed_at, change, pace_at, pace_progress,"
+    " pace_next_at, pace_next_progress, address, resumed_at, history_rowid, history_at) SELECT :name, :cpu, :slot,"
+    " :stopped, " + recordParameters() + ", :now, :now, :now, :progress, :now, 0, :pace_at, :pace_progress,"
     " :pace_next_at, :pace_next_progress, :address, :now, report.id, :now FROM report"
     " ON CONFLICT (name, cpu) DO NOTHING RETURNING id, history_rowid),"
     " added AS (INSERT INTO reports (id, machine_id, at, progress, unit, in_tray, stopped, silent_from)"
@@ -119,10 +114,8 @@ constexpr const char* kNewExchange =
 // The record's columns, as both the exchange's statements write them.
 void bindRecord(PgConnection::Query& q, const MonitorRecord& r, long long now, const ExchangeDecision& d)
 {
-    q.bind(":slot", d.result.newSlot).bind(":user", r.user).bind(":team", r.team).bind(":unit", r.unit)
-        .bind(":progress", r.progress).bind(":core", r.core).bind(":frames", r.frames).bind(":points", r.points)
-        .bind(":units_seen", r.unitsSeen).bind(":cpu_mhz", r.cpuMhz).bind(":cpu_vendor", r.cpuVendor)
-        .bind(":in_tray", r.inTray).bind(":stopped", r.exiting).bind(":now", now).bind(":pace_at", d.pace.start.at)
+    bindRecordColumns(q, r);
+    q.bind(":slot", d.result.newSlot).bind(":stopped", r.exiting).bind(":now", now).bind(":pace_at", d.pace.start.at)
         .bind(":pace_progress", d.pace.start.progress).bind(":pace_next_at", d.pace.next.at)
         .bind(":pace_next_progress", d.pace.next.progress).bind(":address", d.address);
 }

@@ -14,11 +14,7 @@ struct SqliteStore::Prepared {
     // whether it stopped, which its slot index's entry hangs on.
     static std::string updateSql(const std::string& slotColumns)
     {
-        return "UPDATE machines SET " + slotColumns +
-               " user = :user, team = :team, unit = :unit,"
-               " progress = :progress, core = :core, frames = :frames, points = :points,"
-               " units_seen = :units_seen, cpu_mhz = :cpu_mhz, cpu_vendor = :cpu_vendor,"
-               " in_tray = :in_tray, last_seen = :now,"
+        return "UPDATE machines SET " + slotColumns + " " + recordAssignments() + ", last_seen = :now,"
                " unit_since = CASE WHEN :unit_changed THEN :now ELSE unit_since END,"
                " unit_first_progress = CASE WHEN :unit_changed THEN :progress ELSE unit_first_progress END,"
                " prev_unit = CASE WHEN :unit_changed THEN unit ELSE prev_unit END,"
@@ -39,15 +35,14 @@ struct SqliteStore::Prepared {
     explicit Prepared(sqlite3* db)
         : findMachine(db, ("SELECT " + foundColumnList("", false) + " FROM machines WHERE name = :name AND cpu = :cpu")
                               .c_str()),
-          insertMachine(db, "INSERT INTO machines (name, cpu, slot, user, team, unit, progress, core, frames, points,"
-                            " units_seen, cpu_mhz, cpu_vendor, in_tray, stopped, first_seen, last_seen, unit_since,"
-                            " unit_first_progress, changed_at, change, pace_at, pace_progress, pace_next_at,"
-                            " pace_next_progress, address, resumed_at) VALUES (:name, :cpu, :slot, :user, :team,"
-                            " :unit, :progress, :core, :frames, :points, :units_seen, :cpu_mhz, :cpu_vendor, :in_tray,"
-                            " :stopped, :now, :now, :now, :progress, :now, :change_number, :pace_at, :pace_progress,"
-                            " :pace_next_at, :pace_next_progress, :address, :now)"
-                            // A first report of the same machine through another writer won: this one updates it.
-                            " ON CONFLICT (name, cpu) DO NOTHING"),
+          insertMachine(db, ("INSERT INTO machines (name, cpu, slot, stopped, " + recordColumnNames() +
+                             ", first_seen, last_seen, unit_since, unit_first_progress, changed_at, change, pace_at,"
+                             " pace_progress, pace_next_at, pace_next_progress, address, resumed_at) VALUES (:name,"
+                             " :cpu, :slot, :stopped, " + recordParameters() +
+                             ", :now, :now, :now, :progress, :now, :change_number, :pace_at, :pace_progress,"
+                             " :pace_next_at, :pace_next_progress, :address, :now)"
+                             // A first report of the same machine through another writer won: this one updates it.
+                             " ON CONFLICT (name, cpu) DO NOTHING").c_str()),
           updateMachine(db, updateSql("slot = :slot, stopped = :stopped,").c_str()),
           // Most exchanges: the slot index's entry is left as it is, not taken out and put back.
           updateMachineKeepingSlot(db, updateSql("").c_str()),

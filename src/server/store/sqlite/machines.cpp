@@ -133,10 +133,8 @@ void bindRecord(Statement& write, const MonitorRecord& r, long long now, const E
                 long long changeNumber)
 {
     if (d.slotColumns) write.bind(":slot", d.result.newSlot).bind(":stopped", r.exiting);
-    write.bind(":user", r.user).bind(":team", r.team).bind(":unit", r.unit)
-        .bind(":progress", r.progress).bind(":core", r.core).bind(":frames", r.frames).bind(":points", r.points)
-        .bind(":units_seen", r.unitsSeen).bind(":cpu_mhz", r.cpuMhz).bind(":cpu_vendor", r.cpuVendor)
-        .bind(":in_tray", r.inTray).bind(":now", now).bind(":change_number", changeNumber)
+    bindRecordColumns(write, r);
+    write.bind(":now", now).bind(":change_number", changeNumber)
         .bind(":pace_at", d.pace.start.at).bind(":pace_progress", d.pace.start.progress)
         .bind(":pace_next_at", d.pace.next.at).bind(":pace_next_progress", d.pace.next.progress)
         .bind(":address", d.address);
