@@ -115,3 +115,47 @@ TEST(ExchangeRule, AnExitRecordCancelsInItsSendersName)
     EXPECT_EQ(decideExchange(found, r, {}, 10, {}).cancelledBy, "machine stopped (exit record from 10.0.0.1)");
     EXPECT_EQ(decideExchange(std::nullopt, r, {}, 10, {}).cancelledBy, "machine stopped (exit record from ?)");
 }
+
+// The columns the stores write as the rule decides them: what a new unit,
+// a change, a return and a new address take, and what they keep.
+TEST(ExchangeRule, TheRowTakesOrKeepsItsMarks)
+{
+    FoundMachine was;
+    was.unit = "U1", was.progress = 40, was.points = 900, was.core = "a9", was.lastSeen = 1000;
+    was.unitSince = 800, was.unitFirstProgress = 20, was.prevUnit = "U0", was.prevPoints = 5, was.prevCore = "a8";
+    was.changedAt = 990, was.resumedAt = 700, was.address = "10.0.0.1", was.previousAddress = "10.0.0.0";
+    was.addressChangedAt = 600;
+    const auto row = [](const DecidedValues& v) {
+        std::ostringstream out;
+        out << "unit@" << v.unitSince << "/" << v.unitFirstProgress << " prev " << v.prevUnit << "/" << v.prevPoints
+            << "/" << v.prevCore << " changed@" << v.changedAt << " resumed@" << v.resumedAt << " " << v.previousAddress
+            << ">" << v.address << "@" << v.addressChangedAt;
+        return out.str();
+    };
+    const struct {
+        const char* what;
+        const char* unit;
+        int progress;
+        const char* address;
+        long long now;
+        std::string row;
+    } cases[] = {
+        {"nothing new", "U1", 40, "", 1010, "unit@800/20 prev U0/5/a8 changed@990 resumed@700 10.0.0.0>10.0.0.1@600"},
+        {"a step", "U1", 41, "", 1010, "unit@800/20 prev U0/5/a8 changed@1010 resumed@700 10.0.0.0>10.0.0.1@600"},
+        {"a new unit", "U2", 3, "", 1010, "unit@1010/3 prev U1/900/a9 changed@1010 resumed@700 10.0.0.0>10.0.0.1@600"},
+        {"a return", "U1", 40, "", 1601, "unit@800/20 prev U0/5/a8 changed@990 resumed@1601 10.0.0.0>10.0.0.1@600"},
+        {"a new address", "U1", 40, "10.0.0.2", 1010,
+         "unit@800/20 prev U0/5/a8 changed@990 resumed@700 10.0.0.1>10.0.0.2@1010"},
+    };
+    for (const auto& c : cases) {
+        MonitorRecord r;
+        r.unit = c.unit, r.progress = c.progress;
+        ExchangeRules rules;
+        rules.address = c.address;
+        EXPECT_EQ(row(decideExchange(was, r, rules, c.now, {600, 60}).row), c.row) << c.what;
+    }
+    MonitorRecord r;
+    r.unit = "U1", r.progress = 7;
+    EXPECT_EQ(row(decideExchange(std::nullopt, r, {"10.0.0.5"}, 1010, {600, 60}).row),
+              "unit@1010/7 prev /0/ changed@1010 resumed@1010 >10.0.0.5@0");
+}

@@ -45,6 +45,16 @@ struct FoundMachine {
     long long refusedAt = 0; // when a refused sender was last noted
     long long historyRowId = 0, historyAt = 0;
     bool historySecond = false;
+    // What a new unit, a change, a return or a new address keeps of it.
+    long long points = 0;
+    std::string core;
+    long long unitSince = 0;
+    int unitFirstProgress = 0;
+    std::string prevUnit, prevCore;
+    long long prevPoints = 0;
+    long long changedAt = 0, resumedAt = 0;
+    std::string previousAddress;
+    long long addressChangedAt = 0;
 };
 
 struct FoundColumn {
@@ -70,6 +80,17 @@ inline const FoundColumn kFoundColumns[] = {
     {"history_rowid", &FoundMachine::historyRowId},
     {"history_at", &FoundMachine::historyAt},
     {"history_second", &FoundMachine::historySecond},
+    {"points", &FoundMachine::points},
+    {"core", &FoundMachine::core},
+    {"unit_since", &FoundMachine::unitSince},
+    {"unit_first_progress", &FoundMachine::unitFirstProgress},
+    {"prev_unit", &FoundMachine::prevUnit},
+    {"prev_points", &FoundMachine::prevPoints},
+    {"prev_core", &FoundMachine::prevCore},
+    {"changed_at", &FoundMachine::changedAt},
+    {"resumed_at", &FoundMachine::resumedAt},
+    {"previous_address", &FoundMachine::previousAddress},
+    {"address_changed_at", &FoundMachine::addressChangedAt},
 };
 inline constexpr int kFoundColumnCount = static_cast<int>(sizeof(kFoundColumns) / sizeof(kFoundColumns[0]));
 
@@ -87,6 +108,44 @@ struct ExchangeSettings {
     long long offlineAfter = 0;      // silent longer than this: it returns with this record
     long long historyResolution = 1; // history_rule.h
 };
+
+// The machine's columns an exchange decides, besides the record's own
+// (machine_fields.h), the slot and whether it stopped.
+struct DecidedValues {
+    long long unitSince = 0; // the current unit's first report
+    int unitFirstProgress = 0;
+    std::string prevUnit, prevCore; // the unit before, for a unit submitted late (unit_attribution.h)
+    long long prevPoints = 0;
+    long long changedAt = 0; // the last change of unit or progress, or its coming back: the stall clock
+    long long resumedAt = 0; // its first report after a silence
+    std::string address, previousAddress;
+    long long addressChangedAt = 0;
+    long long paceAt = 0, paceNextAt = 0; // pace_rule.h
+    int paceProgress = 0, paceNextProgress = 0;
+};
+
+inline const WrittenColumns<DecidedValues>& decidedColumns()
+{
+    static const WrittenColumns<DecidedValues> columns = [] {
+        WrittenColumns<DecidedValues> out;
+        addWritten<DecidedValues>(out, "unit_since", &DecidedValues::unitSince);
+        addWritten<DecidedValues>(out, "unit_first_progress", &DecidedValues::unitFirstProgress);
+        addWritten<DecidedValues>(out, "prev_unit", &DecidedValues::prevUnit);
+        addWritten<DecidedValues>(out, "prev_points", &DecidedValues::prevPoints);
+        addWritten<DecidedValues>(out, "prev_core", &DecidedValues::prevCore);
+        addWritten<DecidedValues>(out, "changed_at", &DecidedValues::changedAt);
+        addWritten<DecidedValues>(out, "resumed_at", &DecidedValues::resumedAt);
+        addWritten<DecidedValues>(out, "address", &DecidedValues::address);
+        addWritten<DecidedValues>(out, "previous_address", &DecidedValues::previousAddress);
+        addWritten<DecidedValues>(out, "address_changed_at", &DecidedValues::addressChangedAt);
+        addWritten<DecidedValues>(out, "pace_at", &DecidedValues::paceAt);
+        addWritten<DecidedValues>(out, "pace_progress", &DecidedValues::paceProgress);
+        addWritten<DecidedValues>(out, "pace_next_at", &DecidedValues::paceNextAt);
+        addWritten<DecidedValues>(out, "pace_next_progress", &DecidedValues::paceNextProgress);
+        return out;
+    }();
+    return columns;
+}
 
 enum class ExchangeOutcome {
     write,    // the record is written: the machine's row (added when not found) and its history
@@ -112,6 +171,7 @@ struct ExchangeDecision {
     bool slotColumns = true;  // slot and stopped change (a write may leave them, and their index, alone)
     bool slotMoved = false;   // who holds which slot changed: the offers read them again
     bool checkShared = false; // it claims a slot it did not hold: is another machine holding it?
+    DecidedValues row;        // the columns above as the row takes them
     // Its history row (history_rule.h): the latest one as the row points at it.
     HistoryDecision history;
     LatestHistory latest;
@@ -192,6 +252,21 @@ inline ExchangeDecision decideExchange(const std::optional<FoundMachine>& found,
     d.cancelExit = r.exiting;
     d.cancelledBy = "machine stopped (exit record from " + (d.address.empty() ? "?" : d.address) + ")";
     d.deliver = !r.exiting && rules.givesCommand;
+    DecidedValues& v = d.row;
+    v.unitSince = now, v.unitFirstProgress = r.progress, v.changedAt = now, v.resumedAt = now;
+    if (found) {
+        if (!d.unitChanged) v.unitSince = found->unitSince, v.unitFirstProgress = found->unitFirstProgress;
+        v.prevUnit = d.unitChanged ? found->unit : found->prevUnit;
+        v.prevPoints = d.unitChanged ? found->points : found->prevPoints;
+        v.prevCore = d.unitChanged ? found->core : found->prevCore;
+        if (!d.changedNow) v.changedAt = found->changedAt;
+        if (!d.returns) v.resumedAt = found->resumedAt;
+        v.previousAddress = result.addressChanged ? found->address : found->previousAddress;
+        v.addressChangedAt = result.addressChanged ? now : found->addressChangedAt;
+    }
+    v.address = d.address;
+    v.paceAt = d.pace.start.at, v.paceProgress = d.pace.start.progress;
+    v.paceNextAt = d.pace.next.at, v.paceNextProgress = d.pace.next.progress;
     return d;
 }
 

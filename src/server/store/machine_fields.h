@@ -80,55 +80,61 @@ inline const MachineField kMachineFields[] = {
     {"resumed_at", &MachineRow::resumedAt, Shown::no},
 };
 
-// A column written from the record, with its parameter's name.
-struct RecordColumn {
+// A column an exchange writes from a member of ROW (the record, or the
+// values the exchange decides), with its parameter's name.
+template <class Row>
+struct WrittenColumn {
     std::string column;    // quoted: "user" is a keyword in PostgreSQL
     std::string parameter; // :key
-    RecordMember member;
+    RowMember<Row> member;
 };
+template <class Row>
+using WrittenColumns = std::vector<WrittenColumn<Row>>;
 
-inline const std::vector<RecordColumn>& recordColumns()
+template <class Row>
+void addWritten(WrittenColumns<Row>& to, const char* key, RowMember<Row> member)
 {
-    static const std::vector<RecordColumn> columns = [] {
-        std::vector<RecordColumn> out;
+    to.push_back({std::string("\"") + key + "\"", std::string(":") + key, member});
+}
+
+// The columns written from the record, in kMachineFields' order.
+inline const WrittenColumns<MonitorRecord>& recordColumns()
+{
+    static const WrittenColumns<MonitorRecord> columns = [] {
+        WrittenColumns<MonitorRecord> out;
         for (const MachineField& f : kMachineFields)
-            if (!std::holds_alternative<std::monostate>(f.record))
-                out.push_back({std::string("\"") + f.key + "\"", std::string(":") + f.key, f.record});
+            if (!std::holds_alternative<std::monostate>(f.record)) addWritten(out, f.key, f.record);
         return out;
     }();
     return columns;
 }
 
-// "c1 = :c1, c2 = :c2, ..." of the record's columns, for an UPDATE's SET.
-inline std::string recordAssignments()
+// "c1 = :c1, c2 = :c2, ..." for an UPDATE's SET.
+template <class Row>
+std::string assignments(const WrittenColumns<Row>& columns)
 {
     std::string out;
-    for (const RecordColumn& c : recordColumns()) out += (out.empty() ? "" : ", ") + c.column + " = " + c.parameter;
+    for (const WrittenColumn<Row>& c : columns) out += (out.empty() ? "" : ", ") + c.column + " = " + c.parameter;
     return out;
 }
 
-// The record's columns, then their parameters, each "a, b, ...", for an INSERT.
-inline std::string recordColumnNames()
+// The columns, or their parameters, "a, b, ...", for an INSERT.
+template <class Row>
+std::string columnNames(const WrittenColumns<Row>& columns, bool parameters = false)
 {
     std::string out;
-    for (const RecordColumn& c : recordColumns()) out += (out.empty() ? "" : ", ") + c.column;
-    return out;
-}
-inline std::string recordParameters()
-{
-    std::string out;
-    for (const RecordColumn& c : recordColumns()) out += (out.empty() ? "" : ", ") + c.parameter;
+    for (const WrittenColumn<Row>& c : columns) out += (out.empty() ? "" : ", ") + (parameters ? c.parameter : c.column);
     return out;
 }
 
-// Binds the record's columns of R on a statement Q (SQLite's or PostgreSQL's).
-template <class Query>
-void bindRecordColumns(Query& q, const MonitorRecord& r)
+// Binds ROW's values of COLUMNS on a statement Q (SQLite's or PostgreSQL's).
+template <class Query, class Row>
+void bindColumns(Query& q, const WrittenColumns<Row>& columns, const Row& row)
 {
-    for (const RecordColumn& c : recordColumns())
+    for (const WrittenColumn<Row>& c : columns)
         std::visit(
             [&](auto member) {
-                if constexpr (!std::is_same_v<decltype(member), std::monostate>) q.bind(c.parameter.c_str(), r.*member);
+                if constexpr (!std::is_same_v<decltype(member), std::monostate>) q.bind(c.parameter.c_str(), row.*member);
             },
             c.member);
 }

@@ -78,19 +78,9 @@ const std::string kKnownExchange =
     " delivered_to = nullif(:address, '') WHERE :pending = 1 AND :deliver = 1 AND machine_id = :id"
     " AND state = 'pending'"
     " RETURNING id, command),"
-    " machine AS (UPDATE machines SET slot = :slot, stopped = :stopped, " + recordAssignments() + ", last_seen = :now,"
-    " unit_since = CASE WHEN :unit_changed THEN :now ELSE unit_since END,"
-    " unit_first_progress = CASE WHEN :unit_changed THEN :progress ELSE unit_first_progress END,"
-    " prev_unit = CASE WHEN :unit_changed THEN unit ELSE prev_unit END,"
-    " prev_points = CASE WHEN :unit_changed THEN points ELSE prev_points END,"
-    " prev_core = CASE WHEN :unit_changed THEN core ELSE prev_core END,"
-    " changed_at = CASE WHEN :changed_now THEN :now ELSE changed_at END,"
-    " change = CASE WHEN :numbered = 1 THEN (SELECT value FROM totals WHERE name = 'machine_change')"
-    " ELSE change END, pace_at = :pace_at, pace_progress = :pace_progress,"
-    " pace_next_at = :pace_next_at, pace_next_progress = :pace_next_progress,"
-    " previous_address = CASE WHEN :address_changed THEN address ELSE previous_address END,"
-    " address_changed_at = CASE WHEN :address_changed THEN :now ELSE address_changed_at END,"
-    " address = :address, resumed_at = CASE WHEN :returns THEN :now ELSE resumed_at END,"
+    " machine AS (UPDATE machines SET slot = :slot, stopped = :stopped, " + assignments(recordColumns()) + ", " +
+    assignments(decidedColumns()) + ", last_seen = :now,"
+    " change = CASE WHEN :numbered = 1 THEN (SELECT value FROM totals WHERE name = 'machine_change') ELSE change END,"
     " history_rowid = CASE WHEN :history_write THEN coalesce((SELECT id FROM kept), (SELECT id FROM added))"
     " ELSE history_rowid END, history_at = CASE WHEN :history_write THEN :now ELSE history_at END,"
     " history_second = CASE WHEN :history_write THEN :second ELSE history_second END WHERE id = :id)"
@@ -101,11 +91,10 @@ const std::string kKnownExchange =
 // machine's id; none when another server's record of it came first.
 const std::string kNewExchange =
     "WITH report AS (SELECT nextval(pg_get_serial_sequence('reports', 'id')) AS id),"
-    " machine AS (INSERT INTO machines (name, cpu, slot, stopped, " + recordColumnNames() +
-    ", first_seen, last_seen, unit_since, unit_first_progress, changed_at, change, pace_at, pace_progress,"
-    " pace_next_at, pace_next_progress, address, resumed_at, history_rowid, history_at) SELECT :name, :cpu, :slot,"
-    " :stopped, " + recordParameters() + ", :now, :now, :now, :progress, :now, 0, :pace_at, :pace_progress,"
-    " :pace_next_at, :pace_next_progress, :address, :now, report.id, :now FROM report"
+    " machine AS (INSERT INTO machines (name, cpu, slot, stopped, " + columnNames(recordColumns()) + ", " +
+    columnNames(decidedColumns()) + ", first_seen, last_seen, change, history_rowid, history_at) SELECT :name, :cpu,"
+    " :slot, :stopped, " + columnNames(recordColumns(), true) + ", " + columnNames(decidedColumns(), true) +
+    ", :now, :now, 0, report.id, :now FROM report"
     " ON CONFLICT (name, cpu) DO NOTHING RETURNING id, history_rowid),"
     " added AS (INSERT INTO reports (id, machine_id, at, progress, unit, in_tray, stopped, silent_from)"
     " SELECT history_rowid, id, :now, :progress, :unit, :in_tray, :stopped, 0 FROM machine)"
@@ -114,10 +103,9 @@ const std::string kNewExchange =
 // The record's columns, as both the exchange's statements write them.
 void bindRecord(PgConnection::Query& q, const MonitorRecord& r, long long now, const ExchangeDecision& d)
 {
-    bindRecordColumns(q, r);
-    q.bind(":slot", d.result.newSlot).bind(":stopped", r.exiting).bind(":now", now).bind(":pace_at", d.pace.start.at)
-        .bind(":pace_progress", d.pace.start.progress).bind(":pace_next_at", d.pace.next.at)
-        .bind(":pace_next_progress", d.pace.next.progress).bind(":address", d.address);
+    bindColumns(q, recordColumns(), r);
+    bindColumns(q, decidedColumns(), d.row);
+    q.bind(":slot", d.result.newSlot).bind(":stopped", r.exiting).bind(":now", now);
 }
 
 // ROWS' row AT, read with the columns of kFoundColumns first.
@@ -330,9 +318,7 @@ void PostgresStore::holdKnownWrite(PgConnection& c, const MonitorRecord& r, long
                                    bool pending, Batch& batch)
 {
     PgConnection::Query write = c.query(kKnownExchange);
-    write.bind(":id", d.result.machineId).bind(":unit_changed", d.unitChanged).bind(":changed_now", d.changedNow)
-        .bind(":returns", d.returns).bind(":address_changed", d.result.addressChanged)
-        .bind(":history_write", d.history.write != HistoryWrite::none)
+    write.bind(":id", d.result.machineId).bind(":history_write", d.history.write != HistoryWrite::none)
         .bind(":history_update", d.history.write == HistoryWrite::update).bind(":rowid", d.latest.rowId)
         .bind(":at", d.latest.at).bind(":silent_from", d.silentFrom).bind(":second", d.history.second)
         .bind(":pending", pending).bind(":cancel_exit", d.cancelExit).bind(":deliver", d.deliver)

@@ -133,11 +133,9 @@ void bindRecord(Statement& write, const MonitorRecord& r, long long now, const E
                 long long changeNumber)
 {
     if (d.slotColumns) write.bind(":slot", d.result.newSlot).bind(":stopped", r.exiting);
-    bindRecordColumns(write, r);
-    write.bind(":now", now).bind(":change_number", changeNumber)
-        .bind(":pace_at", d.pace.start.at).bind(":pace_progress", d.pace.start.progress)
-        .bind(":pace_next_at", d.pace.next.at).bind(":pace_next_progress", d.pace.next.progress)
-        .bind(":address", d.address);
+    bindColumns(write, recordColumns(), r);
+    bindColumns(write, decidedColumns(), d.row);
+    write.bind(":now", now).bind(":change_number", changeNumber);
 }
 
 } // namespace
@@ -150,9 +148,7 @@ void SqliteStore::updateMachine(const MonitorRecord& r, long long now, const Exc
     const long long historyRow = writeHistory(d.result.machineId, r, now, d);
     // Most exchanges leave the slot index's entry as it is.
     Statement& write = (d.slotColumns ? p.updateMachine : p.updateMachineKeepingSlot).reset();
-    write.bind(":id", d.result.machineId).bind(":unit_changed", d.unitChanged).bind(":changed_now", d.changedNow)
-        .bind(":returns", d.returns).bind(":address_changed", d.result.addressChanged)
-        .bind(":history_write", historyRow != 0).bind(":history_rowid", historyRow)
+    write.bind(":id", d.result.machineId).bind(":history_write", historyRow != 0).bind(":history_rowid", historyRow)
         .bind(":history_second", d.history.second);
     bindRecord(write, r, now, d, group.changeNumber(*this));
     write.run();
