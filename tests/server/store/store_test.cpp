@@ -170,6 +170,21 @@ TEST_P(StoreContract, ABatchIsItsRecordsTakenOneByOne)
     }
 }
 
+// A record written back after an outage never goes over a newer one of its
+// machine, and leaves its pending command pending (exchange_rule.h decides).
+TEST_P(StoreContract, AWrittenBackRecordOlderThanTheRowIsSkipped)
+{
+    ExchangeRules kept;
+    kept.givesCommand = false;
+    const long long id = store->recordReport(report("PC", 1, 1, 20), 1100).machineId;
+    store->queueCommand(id, "tray", "admin", 1100);
+    EXPECT_EQ(store->recordReport(report("PC", 1, 1, 5), 1050, kept).refused, nullptr);
+    EXPECT_EQ(store->recordReport(report("PC", 1, 1, 30), 1200, kept).command, 0);
+    const MachineRow m = store->machines().at(0);
+    EXPECT_EQ(std::make_tuple(m.progress, m.lastSeen, m.pendingCommand), std::make_tuple(30, 1200LL, std::string("tray")));
+    EXPECT_EQ(store->totals().reports, 2);
+}
+
 TEST_P(StoreContract, AKilledServerKeepsEveryCommittedExchange)
 {
     store.reset();

@@ -3,10 +3,10 @@
 // refused sender remembered.
 #include "server/store/postgres/postgres_store.h"
 
+#include "server/store/exchange_rule.h"
+
 namespace pelmora::server {
 namespace {
-
-constexpr const char* kWaiting = "waiting for the admin's approval";
 
 WaitingRow waitingRow(const PgRows& s, int i)
 {
@@ -32,8 +32,7 @@ void PostgresStore::putWaiting(PgConnection& c, const MonitorRecord& r, long lon
             .bind(":unit", r.unit).bind(":address", rules.address).bind(":now", now);
     };
     // Known already: in one statement, the row locked, then moved by its
-    // first sender's record, or another sender noted at most once a minute
-    // (a flood from however many addresses rewrites it no more often).
+    // first sender's record, or another sender noted when due (exchange_rule.h).
     // Its one row: the row's id and its first sender.
     const auto touch = [&] {
         PgConnection::Query q = c.query(
@@ -41,19 +40,19 @@ void PostgresStore::putWaiting(PgConnection& c, const MonitorRecord& r, long lon
             " own AS (UPDATE waiting w SET \"user\" = :user, team = :team, unit = :unit, address = :address,"
             " last_seen = :now FROM found WHERE w.id = found.id AND found.address IN ('', :address)),"
             " other AS (UPDATE waiting w SET other_address = :address, other_at = :now FROM found"
-            " WHERE w.id = found.id AND found.address NOT IN ('', :address) AND w.other_at <= :now - 60)"
+            " WHERE w.id = found.id AND found.address NOT IN ('', :address) AND w.other_at <= :due_up_to)"
             " SELECT id, address FROM found");
-        return bindRecord(q).run();
+        return bindRecord(q).bind(":due_up_to", notesReplaceableUpTo(now)).run();
     };
     const auto waits = [&](const PgRows& row) {
         result.waitingId = row.integer(0, 0);
         const std::string first = row.text(0, 1);
         if (!first.empty() && first != rules.address) result.oldAddress = first, result.addressChanged = true;
-        result.waiting = true, result.refused = kWaiting;
+        result.waiting = true, result.refused = refusal::kWaiting;
     };
     if (const PgRows found = touch(); !found.empty()) return waits(found);
     if (!rules.mayAddMachine) {
-        result.refused = "too many new machines from its address";
+        result.refused = refusal::kTooManyNew;
         return;
     }
     // Counted under a lock every server takes to add one: the bound holds
@@ -75,16 +74,14 @@ void PostgresStore::putWaiting(PgConnection& c, const MonitorRecord& r, long lon
     const PgRows added = bindRecord(insert).run();
     if (added.empty()) return waits(touch());
     result.waitingId = added.integer(0, 0);
-    result.waiting = result.newMachine = true, result.refused = kWaiting;
+    result.waiting = result.newMachine = true, result.refused = refusal::kWaiting;
 }
 
 bool PostgresStore::noteRefusedAddress(PgConnection& c, long long machineId, const std::string& address,
                                        long long now)
 {
-    // A flood, from however many addresses, changes the machine (and so
-    // the fleet's views) at most once a minute.
-    return c.query("UPDATE machines SET refused_address = :address, refused_at = :now"
-                   " WHERE id = :id AND refused_at <= :now - 60")
+    // When it is due (exchange_rule.h): the row is locked since it was read.
+    return c.query("UPDATE machines SET refused_address = :address, refused_at = :now WHERE id = :id")
                .bind(":id", machineId).bind(":address", address).bind(":now", now).run().changed() > 0;
 }
 

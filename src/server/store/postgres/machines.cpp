@@ -11,9 +11,8 @@
 #include <variant>
 
 #include "protocol/monitor_protocol.h"
-#include "server/store/history_rule.h"
+#include "server/store/exchange_rule.h"
 #include "server/store/machine_fields.h"
-#include "server/store/pace_rule.h"
 #include "server/store/write_batches.h"
 
 namespace pelmora::server {
@@ -36,16 +35,17 @@ const std::string& machinesSelect()
     return select;
 }
 
-void readColumn(const PgRows& rows, int row, int column, const MachineMember& member, MachineRow& m)
+template <class Row>
+void readColumn(const PgRows& rows, int row, int column, const RowMember<Row>& member, Row& m)
 {
     std::visit(
         [&](auto field) {
             using Field = decltype(field);
-            if constexpr (std::is_same_v<Field, long long MachineRow::*>) m.*field = rows.integer(row, column);
-            else if constexpr (std::is_same_v<Field, int MachineRow::*>) m.*field = rows.whole(row, column);
-            else if constexpr (std::is_same_v<Field, double MachineRow::*>) m.*field = rows.real(row, column);
-            else if constexpr (std::is_same_v<Field, bool MachineRow::*>) m.*field = rows.flag(row, column);
-            else if constexpr (std::is_same_v<Field, std::string MachineRow::*>) m.*field = rows.text(row, column);
+            if constexpr (std::is_same_v<Field, long long Row::*>) m.*field = rows.integer(row, column);
+            else if constexpr (std::is_same_v<Field, int Row::*>) m.*field = rows.whole(row, column);
+            else if constexpr (std::is_same_v<Field, double Row::*>) m.*field = rows.real(row, column);
+            else if constexpr (std::is_same_v<Field, bool Row::*>) m.*field = rows.flag(row, column);
+            else if constexpr (std::is_same_v<Field, std::string Row::*>) m.*field = rows.text(row, column);
         },
         member);
 }
@@ -65,7 +65,7 @@ ReportRow reportRow(const PgRows& rows, int i)
 // when it stops. Its one row: the command delivered, if any. The change
 // number and the counters are the batch's, taken at its end (kCountBatch):
 // the change number read from its counter when :numbered.
-constexpr const char* kKnownExchange =
+const std::string kKnownExchange =
     "WITH kept AS (UPDATE reports SET at = :now, progress = :progress, unit = :unit, in_tray = :in_tray,"
     " stopped = :stopped, silent_from = greatest(silent_from, :silent_from)"
     " WHERE :history_update AND id = :rowid AND machine_id = :id AND at = :at RETURNING id),"
@@ -73,27 +73,14 @@ constexpr const char* kKnownExchange =
     " SELECT :id, :now, :progress, :unit, :in_tray, :stopped, :silent_from"
     " WHERE :history_write AND NOT EXISTS (SELECT 1 FROM kept) RETURNING id),"
     " cancelled AS (UPDATE commands SET state = 'cancelled', cancelled_at = :now, cancelled_by = :cancelled_by"
-    " WHERE :pending = 1 AND :stopped = 1 AND machine_id = :id AND state = 'pending' AND command = 'exit'),"
+    " WHERE :pending = 1 AND :cancel_exit = 1 AND machine_id = :id AND state = 'pending' AND command = 'exit'),"
     " delivered AS (UPDATE commands SET state = 'delivered', delivered_at = :now,"
-    " delivered_to = nullif(:address, '') WHERE :pending = 1 AND :stopped = 0 AND :gives = 1 AND machine_id = :id"
+    " delivered_to = nullif(:address, '') WHERE :pending = 1 AND :deliver = 1 AND machine_id = :id"
     " AND state = 'pending'"
     " RETURNING id, command),"
-    " machine AS (UPDATE machines SET slot = :slot, \"user\" = :user, team = :team, unit = :unit,"
-    " progress = :progress, core = :core, frames = :frames, points = :points,"
-    " units_seen = :units_seen, cpu_mhz = :cpu_mhz, cpu_vendor = :cpu_vendor,"
-    " in_tray = :in_tray, stopped = :stopped, last_seen = :now,"
-    " unit_since = CASE WHEN :unit_changed THEN :now ELSE unit_since END,"
-    " unit_first_progress = CASE WHEN :unit_changed THEN :progress ELSE unit_first_progress END,"
-    " prev_unit = CASE WHEN :unit_changed THEN unit ELSE prev_unit END,"
-    " prev_points = CASE WHEN :unit_changed THEN points ELSE prev_points END,"
-    " prev_core = CASE WHEN :unit_changed THEN core ELSE prev_core END,"
-    " changed_at = CASE WHEN :changed_now THEN :now ELSE changed_at END,"
-    " change = CASE WHEN :numbered = 1 THEN (SELECT value FROM totals WHERE name = 'machine_change')"
-    " ELSE change END, pace_at = :pace_at, pace_progress = :pace_progress,"
-    " pace_next_at = :pace_next_at, pace_next_progress = :pace_next_progress,"
-    " previous_address = CASE WHEN :address_changed THEN address ELSE previous_address END,"
-    " address_changed_at = CASE WHEN :address_changed THEN :now ELSE address_changed_at END,"
-    " address = :address, resumed_at = CASE WHEN :returns THEN :now ELSE resumed_at END,"
+    " machine AS (UPDATE machines SET slot = :slot, stopped = :stopped, " + assignments(recordColumns()) + ", " +
+    assignments(decidedColumns()) + ", last_seen = :now,"
+    " change = CASE WHEN :numbered = 1 THEN (SELECT value FROM totals WHERE name = 'machine_change') ELSE change END,"
     " history_rowid = CASE WHEN :history_write THEN coalesce((SELECT id FROM kept), (SELECT id FROM added))"
     " ELSE history_rowid END, history_at = CASE WHEN :history_write THEN :now ELSE history_at END,"
     " history_second = CASE WHEN :history_write THEN :second ELSE history_second END WHERE id = :id)"
@@ -102,50 +89,47 @@ constexpr const char* kKnownExchange =
 // A new machine's record: its row (the report's id taken first, for the
 // row to point at) and its first history row. Its one row: the new
 // machine's id; none when another server's record of it came first.
-constexpr const char* kNewExchange =
+const std::string kNewExchange =
     "WITH report AS (SELECT nextval(pg_get_serial_sequence('reports', 'id')) AS id),"
-    " machine AS (INSERT INTO machines (name, cpu, slot, \"user\", team, unit, progress, core, frames, points,"
-    " units_seen, cpu_mhz, cpu_vendor, in_tray, stopped, first_seen, last_seen, unit_since,"
-    " unit_first_progress, changed_at, change, pace_at, pace_progress, pace_next_at,"
-    " pace_next_progress, address, resumed_at, history_rowid, history_at) SELECT :name, :cpu, :slot, :user, :team,"
-    " :unit, :progress, :core, :frames, :points, :units_seen, :cpu_mhz, :cpu_vendor, :in_tray,"
-    " :stopped, :now, :now, :now, :progress, :now, 0, :pace_at, :pace_progress,"
-    " :pace_next_at, :pace_next_progress, :address, :now, report.id, :now FROM report"
+    " machine AS (INSERT INTO machines (name, cpu, slot, stopped, " + columnNames(recordColumns()) + ", " +
+    columnNames(decidedColumns()) + ", first_seen, last_seen, change, history_rowid, history_at) SELECT :name, :cpu,"
+    " :slot, :stopped, " + columnNames(recordColumns(), true) + ", " + columnNames(decidedColumns(), true) +
+    ", :now, :now, 0, report.id, :now FROM report"
     " ON CONFLICT (name, cpu) DO NOTHING RETURNING id, history_rowid),"
     " added AS (INSERT INTO reports (id, machine_id, at, progress, unit, in_tray, stopped, silent_from)"
     " SELECT history_rowid, id, :now, :progress, :unit, :in_tray, :stopped, 0 FROM machine)"
     " SELECT id FROM machine";
 
 // The record's columns, as both the exchange's statements write them.
-void bindRecord(PgConnection::Query& q, const MonitorRecord& r, long long now, const PaceMarks& pace,
-                const std::string& address)
+void bindRecord(PgConnection::Query& q, const MonitorRecord& r, long long now, const ExchangeDecision& d)
 {
-    q.bind(":user", r.user).bind(":team", r.team).bind(":unit", r.unit).bind(":progress", r.progress)
-        .bind(":core", r.core).bind(":frames", r.frames).bind(":points", r.points).bind(":units_seen", r.unitsSeen)
-        .bind(":cpu_mhz", r.cpuMhz).bind(":cpu_vendor", r.cpuVendor).bind(":in_tray", r.inTray)
-        .bind(":stopped", r.exiting).bind(":now", now).bind(":pace_at", pace.start.at)
-        .bind(":pace_progress", pace.start.progress).bind(":pace_next_at", pace.next.at)
-        .bind(":pace_next_progress", pace.next.progress).bind(":address", address);
+    bindColumns(q, recordColumns(), r);
+    bindColumns(q, decidedColumns(), d.row);
+    q.bind(":slot", d.result.newSlot).bind(":stopped", r.exiting).bind(":now", now);
 }
 
-// The columns of a machine's row an exchange reads (historyChange names some).
-constexpr const char* kFindColumns =
-    "SELECT m.id, m.slot, m.unit, m.progress, m.points, m.stopped, m.pace_at, m.pace_progress, m.pace_next_at,"
-    " m.pace_next_progress, m.last_seen, m.address, m.in_tray, m.history_rowid, m.history_at, m.history_second";
+// ROWS' row AT, read with the columns of kFoundColumns first.
+FoundMachine foundMachine(const PgRows& rows, int at)
+{
+    FoundMachine m;
+    for (int column = 0; column < kFoundColumnCount; ++column)
+        readColumn(rows, at, column, kFoundColumns[column].member, m);
+    return m;
+}
 
 // One machine's row, locked: a batch's one identity, a machine the batch
 // wrote already (locked then), or one another server added since it began.
 const std::string kFindOne =
-    std::string(kFindColumns) + " FROM machines m WHERE name = :name AND cpu = :cpu FOR UPDATE";
+    "SELECT " + foundColumnList("m.", true) + " FROM machines m WHERE name = :name AND cpu = :cpu FOR UPDATE";
 
 // The batch's known machines locked in one statement, in the order of the
 // identities (names, then CPUs, sorted): every server's batches take the
 // machines they share in the same order. Each one found on the unique
 // index, whatever the plan kept thinks of the table's size. Its last
-// column: the identity's place in the arrays, from 1.
+// column (kFoundColumnCount): the identity's place in the arrays, from 1.
 const std::string kLockBatch =
     "SELECT f.*, k.place FROM unnest(CAST(:names AS text[]), CAST(:cpus AS bigint[])) WITH ORDINALITY AS"
-    " k(name, cpu, place) CROSS JOIN LATERAL (" + std::string(kFindColumns) +
+    " k(name, cpu, place) CROSS JOIN LATERAL (SELECT " + foundColumnList("m.", true) +
     " FROM machines m WHERE m.name = k.name COLLATE \"C\" AND m.cpu = k.cpu FOR UPDATE) f ORDER BY k.place";
 
 // Which locked machines have a command pending. Read after the lock, in a
@@ -210,9 +194,7 @@ using Identity = std::pair<std::string, int>; // name, CPU
 
 // What one batch's records share in its transaction.
 struct PostgresStore::Batch {
-    explicit Batch(PgRows rows) : locked(std::move(rows)) {}
-    PgRows locked;                   // its known machines' rows, locked at its start
-    std::map<Identity, int> lockedRow; // an identity's row in LOCKED
+    std::map<Identity, FoundMachine> locked; // its known machines' rows, locked at its start
     std::set<Identity> taken;        // identities a record of the batch has come to
     std::set<long long> takenIds;
     std::set<long long> pending;     // locked machines with a command pending
@@ -252,27 +234,6 @@ struct PostgresStore::Batch {
     }
 };
 
-struct PostgresStore::HistoryChange {
-    LatestHistory latest; // none: a new machine
-    bool changed = false, unitChanged = false;
-    long long silentFrom = 0;
-};
-
-// FIND's row AT: the exchange's read of the machine's row (its columns 2, 3, 10 and 12 to 16).
-PostgresStore::HistoryChange PostgresStore::historyChange(const PgRows& find, int at, const MonitorRecord& r,
-                                                          long long now)
-{
-    HistoryChange h;
-    const long long lastSeen = find.integer(at, 10);
-    const bool returns = now - lastSeen > offlineAfter_;
-    h.unitChanged = find.text(at, 2) != r.unit;
-    h.changed = h.unitChanged || find.whole(at, 3) != r.progress || find.flag(at, 12) != r.inTray ||
-                find.flag(at, 5) != r.exiting || returns;
-    h.silentFrom = returns ? lastSeen : 0;
-    h.latest = {find.integer(at, 13), find.integer(at, 14), find.flag(at, 15)};
-    return h;
-}
-
 // One transaction: the known machines locked first in one statement (in
 // the identities' order), then each record in the caller's order, then the
 // counters with the commit. A retry (writing) starts again from nothing.
@@ -289,13 +250,16 @@ std::vector<ExchangeResult> PostgresStore::recordReports(const std::vector<Repor
     return writing([&](PgConnection& c) {
         // One identity: the plain lookup, the cheaper statement.
         const bool one = identities.size() == 1;
-        Batch batch(one ? c.query(kFindOne).bind(":name", identities[0].first).bind(":cpu", identities[0].second).run()
-                        : c.query(kLockBatch).bind(":names", nameArray).bind(":cpus", cpuArray).run());
+        const PgRows locked = one ? c.query(kFindOne).bind(":name", identities[0].first)
+                                        .bind(":cpu", identities[0].second).run()
+                                  : c.query(kLockBatch).bind(":names", nameArray).bind(":cpus", cpuArray).run();
+        Batch batch;
         std::vector<long long> lockedIds;
-        for (int i = 0; i < batch.locked.size(); ++i) {
-            const long long place = one ? 1 : batch.locked.integer(i, 16);
-            batch.lockedRow.emplace(identities.at(static_cast<std::size_t>(place - 1)), i);
-            lockedIds.push_back(batch.locked.integer(i, 0));
+        for (int i = 0; i < locked.size(); ++i) {
+            const long long place = one ? 1 : locked.integer(i, kFoundColumnCount);
+            const FoundMachine& m = batch.locked[identities.at(static_cast<std::size_t>(place - 1))] =
+                foundMachine(locked, i);
+            lockedIds.push_back(m.id);
         }
         // One look for the batch's pending commands rather than one in each
         // record's write; a batch of one looks in its write (no round trip more).
@@ -317,134 +281,105 @@ std::vector<ExchangeResult> PostgresStore::recordReports(const std::vector<Repor
     });
 }
 
+// The record's machine, locked: its row as the batch's start locked it, the
+// first time a record of the batch comes to it; read again when the batch
+// has written it since (locked already), or when another server added it
+// meanwhile. PENDING: whether a command may be pending (looked for in the write).
+std::optional<FoundMachine> PostgresStore::lookUp(PgConnection& c, const MonitorRecord& r, int attempt, Batch& batch,
+                                                  bool& pending)
+{
+    const Identity identity{r.computerName, r.cpu};
+    std::optional<FoundMachine> found;
+    pending = true;
+    const auto locked = batch.locked.find(identity);
+    if (attempt == 0 && locked != batch.locked.end() && !batch.takenIds.count(locked->second.id)) {
+        found = locked->second;
+        pending = !batch.lookedForPending || batch.pending.count(found->id) > 0;
+    } else if (attempt > 0 || batch.taken.count(identity)) {
+        batch.flush(c);
+        const PgRows own = c.query(kFindOne).bind(":name", r.computerName).bind(":cpu", r.cpu).run();
+        if (!own.empty()) found = foundMachine(own, 0);
+    }
+    batch.taken.insert(identity);
+    if (found) batch.takenIds.insert(found->id);
+    return found;
+}
+
+// Counted under the lock of adding one: every server's machines count, and this batch's earlier ones.
+long long PostgresStore::countMachines(PgConnection& c, Batch& batch)
+{
+    if (!batch.countLocked) lockCount(c, "machines"), batch.countLocked = true;
+    return c.query("SELECT count(*) FROM machines").run().integer(0, 0);
+}
+
+// Held back, sent at the batch's end or before the next statement that
+// reads what it writes; its answer, the command delivered, read then.
+void PostgresStore::holdKnownWrite(PgConnection& c, const MonitorRecord& r, long long now, const ExchangeDecision& d,
+                                   bool pending, Batch& batch)
+{
+    PgConnection::Query write = c.query(kKnownExchange);
+    write.bind(":id", d.result.machineId).bind(":history_write", d.history.write != HistoryWrite::none)
+        .bind(":history_update", d.history.write == HistoryWrite::update).bind(":rowid", d.latest.rowId)
+        .bind(":at", d.latest.at).bind(":silent_from", d.silentFrom).bind(":second", d.history.second)
+        .bind(":pending", pending).bind(":cancel_exit", d.cancelExit).bind(":deliver", d.deliver)
+        .bind(":cancelled_by", d.cancelledBy);
+    bindRecord(write, r, now, d);
+    batch.held.push_back(std::move(write));
+    batch.heldFor.push_back(batch.results.size());
+    batch.heldIds.push_back(d.result.machineId);
+    batch.slotMoved = batch.slotMoved || d.slotMoved;
+}
+
+// A first report of the same machine through another server may have won:
+// then nothing was written (false), and the record starts again, in the
+// same transaction, as a known machine's.
+bool PostgresStore::addMachine(PgConnection& c, const MonitorRecord& r, long long now, ExchangeDecision& d,
+                               Batch& batch)
+{
+    PgConnection::Query write = c.query(kNewExchange);
+    write.bind(":name", r.computerName).bind(":cpu", r.cpu);
+    bindRecord(write, r, now, d);
+    const PgRows added = write.run();
+    if (added.empty()) return false;
+    d.result.machineId = added.integer(0, 0);
+    batch.takenIds.insert(d.result.machineId);
+    batch.stampLater.push_back(d.result.machineId);
+    batch.slotMoved = batch.slotMoved || d.slotMoved;
+    return true;
+}
+
 ExchangeResult PostgresStore::exchange(PgConnection& c, const ReportWrite& w, Batch& batch)
 {
     const MonitorRecord& r = w.record;
-    const long long now = w.now;
-    const ExchangeRules& rules = w.rules;
-    const Identity identity{r.computerName, r.cpu};
-    ExchangeResult result;
-    result.newSlot = r.exiting ? 0 : r.slot;
+    const ExchangeSettings settings{offlineAfter_, historyResolution_};
     // Twice at most: a first report of this machine through another server
     // may commit between the batch's lock and the insert, which then finds it there.
     for (int attempt = 0;; ++attempt) {
-        // The row locked at the batch's start, the first time a record of the
-        // batch comes to it; read again when the batch has written it since
-        // (locked already), or when another server added it meanwhile.
-        std::optional<PgRows> own;
-        const PgRows* find = nullptr;
-        int at = 0;
-        bool pending = true; // whether a command may be pending: looked for in the write
-        const auto locked = batch.lockedRow.find(identity);
-        if (attempt == 0 && locked != batch.lockedRow.end() &&
-            !batch.takenIds.count(batch.locked.integer(locked->second, 0))) {
-            find = &batch.locked;
-            at = locked->second;
-            pending = !batch.lookedForPending || batch.pending.count(find->integer(at, 0)) > 0;
-        } else if (attempt > 0 || batch.taken.count(identity)) {
+        bool pending = true;
+        const std::optional<FoundMachine> found = lookUp(c, r, attempt, batch, pending);
+        if (!found) batch.flush(c); // what follows needs its answers at once
+        ExchangeDecision d = decideExchange(found, r, w.rules, w.now, settings);
+        if (d.outcome == ExchangeOutcome::countCap)
+            d = decideExchange(found, r, w.rules, w.now, settings, countMachines(c, batch));
+        ExchangeResult& result = d.result;
+        if (d.outcome == ExchangeOutcome::waits) putWaiting(c, r, w.now, w.rules, result);
+        if (d.noteRefused) {
             batch.flush(c);
-            own.emplace(c.query(kFindOne).bind(":name", r.computerName).bind(":cpu", r.cpu).run());
-            if (!own->empty()) find = &*own;
+            if (noteRefusedAddress(c, result.machineId, d.address, w.now))
+                batch.stampLater.push_back(result.machineId), batch.wrote = true;
         }
-        batch.taken.insert(identity);
-        if (find) batch.takenIds.insert(find->integer(at, 0));
-        const bool known = find != nullptr;
-        PaceMarks pace{{now, r.progress}, {now, r.progress}};
-        int heldBefore = 0; // the slot it held, if it had not stopped
-        std::string address = rules.address;
-        bool unitChanged = false, changed = false, returns = false;
-        if (known) {
-            result.machineId = find->integer(at, 0);
-            result.oldSlot = find->whole(at, 1);
-            result.oldAddress = find->text(at, 11);
-            if (address.empty()) address = result.oldAddress;
-            result.addressChanged = !result.oldAddress.empty() && address != result.oldAddress;
-            if (result.addressChanged && rules.pinAddresses) {
-                result.refused = "it comes from another address than the machine's (pinned)";
-                // Only who asked is kept, for the admin to move the pin to.
-                batch.flush(c);
-                if (noteRefusedAddress(c, result.machineId, address, now))
-                    batch.stampLater.push_back(result.machineId), batch.wrote = true;
-                return result;
-            }
-            // Kept during an outage, while another server wrote a newer one: left.
-            if (!rules.givesCommand && find->integer(at, 10) > now) return result;
-            unitChanged = find->text(at, 2) != r.unit;
-            const int oldProgress = find->whole(at, 3);
-            // Coming back after an exit starts the stall clock again.
-            const bool comesBack = find->flag(at, 5);
-            changed = unitChanged || oldProgress != r.progress || comesBack;
-            returns = now - find->integer(at, 10) > offlineAfter_;
-            heldBefore = comesBack ? 0 : result.oldSlot;
-            pace = decidePace({{find->integer(at, 6), find->whole(at, 7)}, {find->integer(at, 8), find->whole(at, 9)}},
-                              oldProgress, unitChanged, comesBack, r.progress, now);
-        } else {
-            batch.flush(c); // what follows needs its answers at once
-            if (rules.byApproval) {
-                putWaiting(c, r, now, rules, result);
-                return result;
-            }
-            if (!rules.mayAddMachine) {
-                result.refused = "too many new machines from its address";
-                return result;
-            }
-            // Counted under the lock of adding one: every server's machines
-            // count, and this batch's earlier ones.
-            if (rules.maxMachines > 0 && !batch.countLocked) lockCount(c, "machines"), batch.countLocked = true;
-            if (rules.maxMachines > 0 &&
-                c.query("SELECT count(*) FROM machines").run().integer(0, 0) >= rules.maxMachines) {
-                result.refused = "the store holds the most machines allowed";
-                return result;
-            }
-            result.newMachine = true;
-        }
-        // Offers from two servers at once, or a monitor that claims a slot it was not offered.
-        if (result.newSlot != 0 && result.newSlot != result.oldSlot) {
+        if (d.outcome != ExchangeOutcome::write) return result;
+        if (d.checkShared) {
             batch.flush(c);
             result.slotShared = !c.query("SELECT 1 FROM machines WHERE slot = :slot AND slot <> 0 AND stopped = 0"
                                          " AND id <> :id LIMIT 1")
                                      .bind(":slot", result.newSlot).bind(":id", result.machineId).run().empty();
         }
-        if (known) {
-            const HistoryChange history = historyChange(*find, at, r, now);
-            const HistoryDecision decision =
-                decideHistory(history.latest, history.changed, history.unitChanged, now, historyResolution_);
-            PgConnection::Query write = c.query(kKnownExchange);
-            write.bind(":id", result.machineId).bind(":slot", result.newSlot).bind(":unit_changed", unitChanged)
-                .bind(":changed_now", changed)
-                .bind(":returns", returns).bind(":address_changed", result.addressChanged)
-                .bind(":history_write", decision.write != HistoryWrite::none)
-                .bind(":history_update", decision.write == HistoryWrite::update)
-                .bind(":rowid", history.latest.rowId).bind(":at", history.latest.at)
-                .bind(":silent_from", history.silentFrom).bind(":second", decision.second)
-                .bind(":gives", rules.givesCommand).bind(":pending", pending)
-                .bind(":cancelled_by", "machine stopped (exit record from " + (address.empty() ? "?" : address) + ")");
-            bindRecord(write, r, now, pace, address);
-            // Held back, sent at the batch's end or before the next statement
-            // that reads what it writes; its answer, the command delivered,
-            // read then.
-            batch.held.push_back(std::move(write));
-            batch.heldFor.push_back(batch.results.size());
-            batch.heldIds.push_back(result.machineId);
-            batch.slotMoved = batch.slotMoved || heldBefore != result.newSlot;
-        } else {
-            // A first report of the same machine through another server may
-            // have won: then nothing was written, and this one starts again,
-            // in the same transaction, as a known machine.
-            PgConnection::Query write = c.query(kNewExchange);
-            write.bind(":name", r.computerName).bind(":cpu", r.cpu).bind(":slot", result.newSlot);
-            bindRecord(write, r, now, pace, address);
-            const PgRows added = write.run();
-            if (added.empty()) {
-                if (attempt > 0) throw StoreError("the machine " + r.computerName + " is neither new nor known");
-                result = ExchangeResult{};
-                result.newSlot = r.exiting ? 0 : r.slot;
-                continue;
-            }
-            result.machineId = added.integer(0, 0);
-            batch.takenIds.insert(result.machineId);
-            batch.stampLater.push_back(result.machineId);
-            batch.slotMoved = batch.slotMoved || result.newSlot != 0;
+        if (found) {
+            holdKnownWrite(c, r, w.now, d, pending, batch);
+        } else if (!addMachine(c, r, w.now, d, batch)) {
+            if (attempt > 0) throw StoreError("the machine " + r.computerName + " is neither new nor known");
+            continue;
         }
         batch.wrote = true;
         ++batch.reports;

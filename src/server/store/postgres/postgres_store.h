@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "server/store/exchange_rule.h"
 #include "server/store/postgres/connection.h"
 #include "server/store/common/sql_store.h"
 #include "server/store/store.h"
@@ -121,10 +122,16 @@ private:
     static void lockMachine(PgConnection& c, long long machineId);
     // The machine's next change number, for a write to it or its commands.
     static void markChanged(PgConnection& c, long long machineId);
-    struct HistoryChange;
-    HistoryChange historyChange(const PgRows& find, int row, const MonitorRecord& record, long long now);
     struct Batch; // what one batch's records share (machines.cpp)
     ExchangeResult exchange(PgConnection& c, const ReportWrite& write, Batch& batch);
+    // The exchange's reads and writes, as exchange_rule.h decides them.
+    static std::optional<FoundMachine> lookUp(PgConnection& c, const MonitorRecord& record, int attempt, Batch& batch,
+                                              bool& pending);
+    static long long countMachines(PgConnection& c, Batch& batch);
+    static void holdKnownWrite(PgConnection& c, const MonitorRecord& record, long long now,
+                               const ExchangeDecision& decision, bool pending, Batch& batch);
+    static bool addMachine(PgConnection& c, const MonitorRecord& record, long long now, ExchangeDecision& decision,
+                           Batch& batch);
     // recordReport's paths for admission (admission.cpp): a new identity on
     // the waiting list; a pinned machine's refused sender remembered (true
     // when its row changed: the caller gives it its change number).

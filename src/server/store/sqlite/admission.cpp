@@ -11,8 +11,6 @@
 namespace pelmora::server {
 namespace {
 
-constexpr const char* kWaiting = "waiting for the admin's approval";
-
 WaitingRow waitingRow(const Statement& s)
 {
     return {s.integer(0), s.text(1),    s.whole(2),   s.text(3),    s.whole(4), s.text(5),
@@ -33,19 +31,19 @@ void SqliteStore::putWaiting(const MonitorRecord& r, long long now, const Exchan
         result.waitingId = find.integer(0);
         const std::string first = find.text(1);
         find.reset();
-        result.waiting = true, result.refused = kWaiting;
+        result.waiting = true, result.refused = refusal::kWaiting;
         if (first.empty() || first == rules.address) {
             a.touchWaiting.reset().bind(":id", result.waitingId).bind(":user", r.user).bind(":team", r.team)
                 .bind(":unit", r.unit).bind(":address", rules.address).bind(":now", now).run();
         } else {
             result.oldAddress = first, result.addressChanged = true;
             a.noteOtherSender.reset().bind(":id", result.waitingId).bind(":address", rules.address)
-                .bind(":now", now).run();
+                .bind(":now", now).bind(":due_up_to", notesReplaceableUpTo(now)).run();
         }
         return;
     }
     if (!rules.mayAddMachine) {
-        result.refused = "too many new machines from its address";
+        result.refused = refusal::kTooManyNew;
         return;
     }
     // Counted in the transaction: every writer's rows count.
@@ -57,13 +55,13 @@ void SqliteStore::putWaiting(const MonitorRecord& r, long long now, const Exchan
     a.insertWaiting.reset().bind(":name", r.computerName).bind(":cpu", r.cpu).bind(":user", r.user)
         .bind(":team", r.team).bind(":unit", r.unit).bind(":address", rules.address).bind(":now", now).run();
     result.waitingId = sqlite3_last_insert_rowid(writer_);
-    result.waiting = result.newMachine = true, result.refused = kWaiting;
+    result.waiting = result.newMachine = true, result.refused = refusal::kWaiting;
 }
 
 void SqliteStore::noteRefusedAddress(long long machineId, const std::string& address, long long now)
 {
     admission_->noteRefused.reset().bind(":id", machineId).bind(":address", address).bind(":now", now).run();
-    if (sqlite3_changes(writer_) > 0) markChanged(machineId);
+    markChanged(machineId);
 }
 
 std::optional<std::string> SqliteStore::moveAddress(long long machineId, const std::string& address, long long now)

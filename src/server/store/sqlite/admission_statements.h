@@ -13,10 +13,10 @@ struct SqliteStore::Admission {
           // A waiting row is its first sender's: only its records move it.
           touchWaiting(db, "UPDATE waiting SET user = :user, team = :team, unit = :unit, address = :address,"
                            " last_seen = :now WHERE id = :id"),
-          // Another sender of its name is only noted, at most once a minute,
-          // so a flood from however many addresses rewrites the row no more often.
+          // Another sender of its name is only noted, at most once in
+          // kNoteEverySeconds (exchange_rule.h): :due_up_to is notesReplaceableUpTo.
           noteOtherSender(db, "UPDATE waiting SET other_address = :address, other_at = :now"
-                              " WHERE id = :id AND other_at <= :now - 60"),
+                              " WHERE id = :id AND other_at <= :due_up_to"),
           insertWaiting(db, "INSERT INTO waiting (name, cpu, user, team, unit, address, first_seen, last_seen)"
                             " VALUES (:name, :cpu, :user, :team, :unit, :address, :now, :now)"),
           // At the bound, one row of the address holding the most goes (the
@@ -27,10 +27,8 @@ struct SqliteStore::Admission {
           dropOneWaiting(db, "DELETE FROM waiting WHERE id = (SELECT id FROM waiting WHERE address ="
                              " (SELECT address FROM waiting GROUP BY address ORDER BY count(*) DESC, min(last_seen)"
                              " LIMIT 1) ORDER BY last_seen, id LIMIT 1)"),
-          // A flood, from however many addresses, changes the machine (and so
-          // the fleet's views) at most once a minute.
-          noteRefused(db, "UPDATE machines SET refused_address = :address, refused_at = :now"
-                          " WHERE id = :id AND refused_at <= :now - 60"),
+          // When it is due (exchange_rule.h, noteRefused).
+          noteRefused(db, "UPDATE machines SET refused_address = :address, refused_at = :now WHERE id = :id"),
           countWaiting(db, "SELECT count(*) FROM waiting")
     {
     }

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "server/store/exchange_rule.h"
 #include "server/store/sqlite/sqlite_store.h"
 #include "server/store/sqlite/statement.h"
 
@@ -13,22 +14,8 @@ struct SqliteStore::Prepared {
     // whether it stopped, which its slot index's entry hangs on.
     static std::string updateSql(const std::string& slotColumns)
     {
-        return "UPDATE machines SET " + slotColumns +
-               " user = :user, team = :team, unit = :unit,"
-               " progress = :progress, core = :core, frames = :frames, points = :points,"
-               " units_seen = :units_seen, cpu_mhz = :cpu_mhz, cpu_vendor = :cpu_vendor,"
-               " in_tray = :in_tray, last_seen = :now,"
-               " unit_since = CASE WHEN :unit_changed THEN :now ELSE unit_since END,"
-               " unit_first_progress = CASE WHEN :unit_changed THEN :progress ELSE unit_first_progress END,"
-               " prev_unit = CASE WHEN :unit_changed THEN unit ELSE prev_unit END,"
-               " prev_points = CASE WHEN :unit_changed THEN points ELSE prev_points END,"
-               " prev_core = CASE WHEN :unit_changed THEN core ELSE prev_core END,"
-               " changed_at = CASE WHEN :changed_now THEN :now ELSE changed_at END,"
-               " change = :change_number, pace_at = :pace_at, pace_progress = :pace_progress,"
-               " pace_next_at = :pace_next_at, pace_next_progress = :pace_next_progress,"
-               " previous_address = CASE WHEN :address_changed THEN address ELSE previous_address END,"
-               " address_changed_at = CASE WHEN :address_changed THEN :now ELSE address_changed_at END,"
-               " address = :address, resumed_at = CASE WHEN :returns THEN :now ELSE resumed_at END,"
+        return "UPDATE machines SET " + slotColumns + " " + assignments(recordColumns()) + ", " +
+               assignments(decidedColumns()) + ", last_seen = :now, change = :change_number,"
                " history_rowid = CASE WHEN :history_write THEN :history_rowid ELSE history_rowid END,"
                " history_at = CASE WHEN :history_write THEN :now ELSE history_at END,"
                " history_second = CASE WHEN :history_write THEN :history_second ELSE history_second END"
@@ -36,18 +23,14 @@ struct SqliteStore::Prepared {
     }
 
     explicit Prepared(sqlite3* db)
-        : findMachine(db, "SELECT id, slot, unit, progress, points, stopped, pace_at, pace_progress, pace_next_at,"
-                          " pace_next_progress, last_seen, address, in_tray, history_rowid, history_at, history_second"
-                          " FROM machines WHERE name = :name AND cpu = :cpu"),
-          insertMachine(db, "INSERT INTO machines (name, cpu, slot, user, team, unit, progress, core, frames, points,"
-                            " units_seen, cpu_mhz, cpu_vendor, in_tray, stopped, first_seen, last_seen, unit_since,"
-                            " unit_first_progress, changed_at, change, pace_at, pace_progress, pace_next_at,"
-                            " pace_next_progress, address, resumed_at) VALUES (:name, :cpu, :slot, :user, :team,"
-                            " :unit, :progress, :core, :frames, :points, :units_seen, :cpu_mhz, :cpu_vendor, :in_tray,"
-                            " :stopped, :now, :now, :now, :progress, :now, :change_number, :pace_at, :pace_progress,"
-                            " :pace_next_at, :pace_next_progress, :address, :now)"
-                            // A first report of the same machine through another writer won: this one updates it.
-                            " ON CONFLICT (name, cpu) DO NOTHING"),
+        : findMachine(db, ("SELECT " + foundColumnList("", false) + " FROM machines WHERE name = :name AND cpu = :cpu")
+                              .c_str()),
+          insertMachine(db, ("INSERT INTO machines (name, cpu, slot, stopped, " + columnNames(recordColumns()) + ", " +
+                             columnNames(decidedColumns()) + ", first_seen, last_seen, change) VALUES (:name, :cpu,"
+                             " :slot, :stopped, " + columnNames(recordColumns(), true) + ", " +
+                             columnNames(decidedColumns(), true) + ", :now, :now, :change_number)"
+                             // A first report of the same machine through another writer won: this one updates it.
+                             " ON CONFLICT (name, cpu) DO NOTHING").c_str()),
           updateMachine(db, updateSql("slot = :slot, stopped = :stopped,").c_str()),
           // Most exchanges: the slot index's entry is left as it is, not taken out and put back.
           updateMachineKeepingSlot(db, updateSql("").c_str()),

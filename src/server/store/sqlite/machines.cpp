@@ -8,9 +8,8 @@
 #include <variant>
 
 #include "protocol/monitor_protocol.h"
-#include "server/store/history_rule.h"
+#include "server/store/exchange_rule.h"
 #include "server/store/machine_fields.h"
-#include "server/store/pace_rule.h"
 #include "server/store/slot_order.h"
 #include "server/store/write_batches.h"
 #include "server/store/sqlite/exchange_statements.h"
@@ -34,16 +33,17 @@ const std::string& machinesSelect()
     return select;
 }
 
-void readColumn(const Statement& s, int column, const MachineMember& member, MachineRow& m)
+template <class Row>
+void readColumn(const Statement& s, int column, const RowMember<Row>& member, Row& m)
 {
     std::visit(
         [&](auto field) {
             using Field = decltype(field);
-            if constexpr (std::is_same_v<Field, long long MachineRow::*>) m.*field = s.integer(column);
-            else if constexpr (std::is_same_v<Field, int MachineRow::*>) m.*field = s.whole(column);
-            else if constexpr (std::is_same_v<Field, double MachineRow::*>) m.*field = s.real(column);
-            else if constexpr (std::is_same_v<Field, bool MachineRow::*>) m.*field = s.whole(column) != 0;
-            else if constexpr (std::is_same_v<Field, std::string MachineRow::*>) m.*field = s.text(column);
+            if constexpr (std::is_same_v<Field, long long Row::*>) m.*field = s.integer(column);
+            else if constexpr (std::is_same_v<Field, int Row::*>) m.*field = s.whole(column);
+            else if constexpr (std::is_same_v<Field, double Row::*>) m.*field = s.real(column);
+            else if constexpr (std::is_same_v<Field, bool Row::*>) m.*field = s.whole(column) != 0;
+            else if constexpr (std::is_same_v<Field, std::string Row::*>) m.*field = s.text(column);
         },
         member);
 }
@@ -54,47 +54,6 @@ ReportRow reportRow(const Statement& s)
 }
 
 } // namespace
-
-struct SqliteStore::HistoryChange {
-    LatestHistory latest; // none: a new machine
-    bool changed = false, unitChanged = false;
-    long long silentFrom = 0;
-};
-
-// FIND: the exchange's read of the machine's row (its columns 2, 3, 5, 10 and 12 to 15).
-SqliteStore::HistoryChange SqliteStore::historyChange(const Statement& find, const MonitorRecord& r, long long now)
-{
-    HistoryChange c;
-    const long long lastSeen = find.integer(10);
-    const bool returns = now - lastSeen > offlineAfter_;
-    c.unitChanged = find.text(2) != r.unit;
-    c.changed = c.unitChanged || find.whole(3) != r.progress || (find.whole(12) != 0) != r.inTray ||
-                (find.whole(5) != 0) != r.exiting || returns;
-    c.silentFrom = returns ? lastSeen : 0;
-    c.latest = {find.integer(13), find.integer(14), find.whole(15) != 0};
-    return c;
-}
-
-// The history row of the record (added, or the last one updated), as
-// history_rule.h decides: its rowid, or 0 when it writes none. The
-// machine's row is pointed at it by the caller.
-long long SqliteStore::writeHistory(long long machineId, const MonitorRecord& r, long long now, const HistoryChange& c,
-                                    const HistoryDecision& decision)
-{
-    Prepared& p = *prepared_;
-    if (decision.write == HistoryWrite::none) return 0;
-    if (decision.write == HistoryWrite::update) {
-        p.updateReport.reset().bind(":rowid", c.latest.rowId).bind(":machine", machineId).bind(":at", c.latest.at)
-            .bind(":now", now).bind(":progress", r.progress).bind(":unit", r.unit).bind(":in_tray", r.inTray)
-            .bind(":stopped", r.exiting).bind(":silent_from", c.silentFrom).run();
-        if (sqlite3_changes(writer_) > 0) return c.latest.rowId;
-    }
-    // Added, or the row to update was thinned away meanwhile.
-    p.insertReport.reset().bind(":machine", machineId).bind(":now", now).bind(":progress", r.progress)
-        .bind(":unit", r.unit).bind(":in_tray", r.inTray).bind(":stopped", r.exiting)
-        .bind(":silent_from", c.silentFrom).run();
-    return sqlite3_last_insert_rowid(writer_);
-}
 
 // One transaction for the whole group: the commit, the change number and
 // the counters are paid once, and a pending command is looked for only
@@ -117,129 +76,146 @@ std::vector<ExchangeResult> SqliteStore::recordReports(const std::vector<ReportW
     return results;
 }
 
-// One record, in the group's transaction: what it refuses it has not written.
-ExchangeResult SqliteStore::exchange(const MonitorRecord& r, long long now, const ExchangeRules& rules,
-                                     ExchangeGroup& group)
+// FIND's row as the exchange reads it.
+std::optional<FoundMachine> SqliteStore::findMachine(const MonitorRecord& r)
+{
+    Statement& find = prepared_->findMachine.reset().bind(":name", r.computerName).bind(":cpu", r.cpu);
+    if (!find.step()) return std::nullopt;
+    FoundMachine m;
+    for (int column = 0; column < kFoundColumnCount; ++column)
+        readColumn(find, column, kFoundColumns[column].member, m);
+    find.reset();
+    return m;
+}
+
+// Counted in the transaction: every writer's machines count.
+long long SqliteStore::countMachines()
+{
+    Statement& count = prepared_->countMachines.reset();
+    const long long machines = count.step() ? count.integer(0) : 0;
+    count.reset();
+    return machines;
+}
+
+bool SqliteStore::slotHeld(int slot, long long byOtherThan)
+{
+    Statement& held = prepared_->slotHeld.reset().bind(":slot", slot).bind(":id", byOtherThan);
+    const bool found = held.step();
+    held.reset();
+    return found;
+}
+
+// The history row of the record (added, or the last one updated), as
+// history_rule.h decides: its rowid, or 0 when it writes none. The
+// machine's row is pointed at it by the caller.
+long long SqliteStore::writeHistory(long long machineId, const MonitorRecord& r, long long now,
+                                    const ExchangeDecision& d)
 {
     Prepared& p = *prepared_;
-    ExchangeResult result;
-    result.newSlot = r.exiting ? 0 : r.slot;
-    // Twice at most: a first report of this machine through another writer
-    // may commit between the look and the insert, which then finds it there.
-    for (int attempt = 0;; ++attempt) {
-        Statement& find = p.findMachine.reset().bind(":name", r.computerName).bind(":cpu", r.cpu);
-        const bool known = find.step();
-        Statement* write = known ? &p.updateMachine : &p.insertMachine;
-        bool slotColumns = true; // whether the write sets the slot and the stop
-        PaceMarks pace{{now, r.progress}, {now, r.progress}};
-        int heldBefore = 0; // the slot it held, if it had not stopped
-        std::string address = rules.address;
-        HistoryChange history; // a new machine's: none before
-        if (known) {
-            result.machineId = find.integer(0);
-            result.oldSlot = find.whole(1);
-            result.oldAddress = find.text(11);
-            if (address.empty()) address = result.oldAddress;
-            result.addressChanged = !result.oldAddress.empty() && address != result.oldAddress;
-            if (result.addressChanged && rules.pinAddresses) {
-                find.reset();
-                result.refused = "it comes from another address than the machine's (pinned)";
-                // Only who asked is kept, for the admin to move the pin to.
-                noteRefusedAddress(result.machineId, address, now);
-                return result;
-            }
-            const bool unitChanged = find.text(2) != r.unit;
-            const int oldProgress = find.whole(3);
-            // Coming back after an exit starts the stall clock again.
-            const bool comesBack = find.whole(5) != 0;
-            const bool changed = unitChanged || oldProgress != r.progress || comesBack;
-            const bool returns = now - find.integer(10) > offlineAfter_;
-            heldBefore = comesBack ? 0 : result.oldSlot;
-            pace = decidePace({{find.integer(6), find.whole(7)}, {find.integer(8), find.whole(9)}}, oldProgress,
-                              unitChanged, comesBack, r.progress, now);
-            history = historyChange(find, r, now);
-            if (result.oldSlot == result.newSlot && comesBack == r.exiting) {
-                write = &p.updateMachineKeepingSlot;
-                slotColumns = false;
-            }
-            find.reset();
-            // Its history row first, so its row points at it in the one update.
-            const HistoryDecision decision =
-                decideHistory(history.latest, history.changed, history.unitChanged, now, historyResolution_);
-            const long long historyRow = writeHistory(result.machineId, r, now, history, decision);
-            write->reset().bind(":id", result.machineId).bind(":unit_changed", unitChanged).bind(":changed_now", changed)
-                .bind(":returns", returns).bind(":address_changed", result.addressChanged)
-                .bind(":history_write", historyRow != 0).bind(":history_rowid", historyRow)
-                .bind(":history_second", decision.second);
-        } else {
-            find.reset();
-            if (rules.byApproval) {
-                putWaiting(r, now, rules, result);
-                return result;
-            }
-            if (!rules.mayAddMachine) {
-                result.refused = "too many new machines from its address";
-                return result;
-            }
-            // Counted in the transaction: every writer's machines count.
-            if (rules.maxMachines > 0 && p.countMachines.reset().step() &&
-                p.countMachines.integer(0) >= rules.maxMachines) {
-                p.countMachines.reset();
-                result.refused = "the store holds the most machines allowed";
-                return result;
-            }
-            p.countMachines.reset();
-            result.newMachine = true;
-            write->reset().bind(":name", r.computerName).bind(":cpu", r.cpu);
-        }
-        // Offers from two servers at once, or a monitor that claims a slot it was not offered.
-        if (result.newSlot != 0 && result.newSlot != result.oldSlot) {
-            result.slotShared = p.slotHeld.reset().bind(":slot", result.newSlot).bind(":id", result.machineId).step();
-            p.slotHeld.reset();
-        }
-        if (slotColumns) write->bind(":slot", result.newSlot).bind(":stopped", r.exiting);
-        write->bind(":user", r.user).bind(":team", r.team).bind(":unit", r.unit)
-            .bind(":progress", r.progress).bind(":core", r.core).bind(":frames", r.frames).bind(":points", r.points)
-            .bind(":units_seen", r.unitsSeen).bind(":cpu_mhz", r.cpuMhz).bind(":cpu_vendor", r.cpuVendor)
-            .bind(":in_tray", r.inTray).bind(":now", now)
-            .bind(":change_number", group.changeNumber(*this)).bind(":pace_at", pace.start.at)
-            .bind(":pace_progress", pace.start.progress).bind(":pace_next_at", pace.next.at)
-            .bind(":pace_next_progress", pace.next.progress).bind(":address", address);
-        write->run();
-        if (result.newMachine) {
-            if (sqlite3_changes(writer_) == 0) {
-                if (attempt > 0) throw StoreError("the machine " + r.computerName + " is neither new nor known");
-                result = ExchangeResult{};
-                result.newSlot = r.exiting ? 0 : r.slot;
-                continue;
-            }
-            result.machineId = sqlite3_last_insert_rowid(writer_);
-            // A new machine's first history row.
-            const HistoryDecision decision = decideHistory(history.latest, false, false, now, historyResolution_);
-            p.markHistory.reset().bind(":rowid", writeHistory(result.machineId, r, now, history, decision))
-                .bind(":now", now).bind(":second", decision.second).bind(":id", result.machineId).run();
-        }
-        if (heldBefore != result.newSlot) { // whoever offers slots reads them again
-            takeNumber("slot_change");
-            group.slotsMoved = true;
-        }
-        break;
+    if (d.history.write == HistoryWrite::none) return 0;
+    if (d.history.write == HistoryWrite::update) {
+        p.updateReport.reset().bind(":rowid", d.latest.rowId).bind(":machine", machineId).bind(":at", d.latest.at)
+            .bind(":now", now).bind(":progress", r.progress).bind(":unit", r.unit).bind(":in_tray", r.inTray)
+            .bind(":stopped", r.exiting).bind(":silent_from", d.silentFrom).run();
+        if (sqlite3_changes(writer_) > 0) return d.latest.rowId;
     }
-    const std::string address = rules.address.empty() ? result.oldAddress : rules.address;
-    if (r.exiting) {
-        p.dropExit.reset().bind(":machine", result.machineId).bind(":now", now)
-            .bind(":by", "machine stopped (exit record from " + (address.empty() ? "?" : address) + ")").run();
-    } else if (rules.givesCommand && group.commandsPending && p.pendingCommand.reset().bind(":machine", result.machineId).step()) {
+    // Added, or the row to update was thinned away meanwhile.
+    p.insertReport.reset().bind(":machine", machineId).bind(":now", now).bind(":progress", r.progress)
+        .bind(":unit", r.unit).bind(":in_tray", r.inTray).bind(":stopped", r.exiting)
+        .bind(":silent_from", d.silentFrom).run();
+    return sqlite3_last_insert_rowid(writer_);
+}
+
+namespace {
+
+// The record's columns, as both the insert and the updates write them.
+void bindRecord(Statement& write, const MonitorRecord& r, long long now, const ExchangeDecision& d,
+                long long changeNumber)
+{
+    if (d.slotColumns) write.bind(":slot", d.result.newSlot).bind(":stopped", r.exiting);
+    bindColumns(write, recordColumns(), r);
+    bindColumns(write, decidedColumns(), d.row);
+    write.bind(":now", now).bind(":change_number", changeNumber);
+}
+
+} // namespace
+
+void SqliteStore::updateMachine(const MonitorRecord& r, long long now, const ExchangeDecision& d,
+                                ExchangeGroup& group)
+{
+    Prepared& p = *prepared_;
+    // Its history row first, so its row points at it in the one update.
+    const long long historyRow = writeHistory(d.result.machineId, r, now, d);
+    // Most exchanges leave the slot index's entry as it is.
+    Statement& write = (d.slotColumns ? p.updateMachine : p.updateMachineKeepingSlot).reset();
+    write.bind(":id", d.result.machineId).bind(":history_write", historyRow != 0).bind(":history_rowid", historyRow)
+        .bind(":history_second", d.history.second);
+    bindRecord(write, r, now, d, group.changeNumber(*this));
+    write.run();
+}
+
+// False when a first report of this machine through another writer
+// committed between the look and the insert: nothing written.
+bool SqliteStore::insertMachine(const MonitorRecord& r, long long now, ExchangeDecision& d, ExchangeGroup& group)
+{
+    Prepared& p = *prepared_;
+    Statement& write = p.insertMachine.reset().bind(":name", r.computerName).bind(":cpu", r.cpu);
+    bindRecord(write, r, now, d, group.changeNumber(*this));
+    write.run();
+    if (sqlite3_changes(writer_) == 0) return false;
+    const long long id = d.result.machineId = sqlite3_last_insert_rowid(writer_);
+    p.markHistory.reset().bind(":rowid", writeHistory(id, r, now, d)).bind(":now", now)
+        .bind(":second", d.history.second).bind(":id", id).run();
+    return true;
+}
+
+void SqliteStore::giveCommands(ExchangeResult& result, const ExchangeDecision& d, const ExchangeGroup& group,
+                               long long now)
+{
+    Prepared& p = *prepared_;
+    if (d.cancelExit) {
+        p.dropExit.reset().bind(":machine", result.machineId).bind(":now", now).bind(":by", d.cancelledBy).run();
+    } else if (d.deliver && group.commandsPending && p.pendingCommand.reset().bind(":machine", result.machineId).step()) {
         result.commandId = p.pendingCommand.integer(0);
         result.command = protocol::commandByte(p.pendingCommand.text(1));
         p.pendingCommand.reset();
         p.deliver.reset().bind(":id", result.commandId).bind(":now", now);
-        if (!address.empty()) p.deliver.bind(":address", address);
+        if (!d.address.empty()) p.deliver.bind(":address", d.address);
         p.deliver.run();
     }
-    ++group.reports;
-    if (r.clamped) ++group.clamped;
-    return result;
+}
+
+// One record, in the group's transaction: what it refuses it has not written.
+ExchangeResult SqliteStore::exchange(const MonitorRecord& r, long long now, const ExchangeRules& rules,
+                                     ExchangeGroup& group)
+{
+    const ExchangeSettings settings{offlineAfter_, historyResolution_};
+    // Twice at most: a first report of this machine through another writer
+    // may commit between the look and the insert, which then finds it there.
+    for (int attempt = 0;; ++attempt) {
+        const std::optional<FoundMachine> found = findMachine(r);
+        ExchangeDecision d = decideExchange(found, r, rules, now, settings);
+        if (d.outcome == ExchangeOutcome::countCap) d = decideExchange(found, r, rules, now, settings, countMachines());
+        ExchangeResult& result = d.result;
+        if (d.outcome == ExchangeOutcome::waits) putWaiting(r, now, rules, result);
+        if (d.noteRefused) noteRefusedAddress(result.machineId, d.address, now);
+        if (d.outcome != ExchangeOutcome::write) return result;
+        if (d.checkShared) result.slotShared = slotHeld(result.newSlot, result.machineId);
+        if (found) {
+            updateMachine(r, now, d, group);
+        } else if (!insertMachine(r, now, d, group)) {
+            if (attempt > 0) throw StoreError("the machine " + r.computerName + " is neither new nor known");
+            continue;
+        }
+        if (d.slotMoved) { // whoever offers slots reads them again
+            takeNumber("slot_change");
+            group.slotsMoved = true;
+        }
+        giveCommands(result, d, group, now);
+        ++group.reports;
+        if (r.clamped) ++group.clamped;
+        return result;
+    }
 }
 
 bool SqliteStore::machineExists(long long id)

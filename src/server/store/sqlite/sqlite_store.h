@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "server/support/defaults.h"
-#include "server/store/history_rule.h"
 #include "server/store/common/sql_store.h"
+#include "server/store/exchange_rule.h"
 #include "server/store/store.h"
 #include "server/store/sqlite/store_lock.h"
 
@@ -116,14 +116,20 @@ private:
     };
     ExchangeResult exchange(const MonitorRecord& record, long long now, const ExchangeRules& rules,
                             ExchangeGroup& group);
-    // The history row of an exchange, as history_rule.h decides (under writeMutex_).
-    struct HistoryChange;
-    HistoryChange historyChange(const Statement& find, const MonitorRecord& record, long long now);
-    long long writeHistory(long long machineId, const MonitorRecord& record, long long now, const HistoryChange& change,
-                           const HistoryDecision& decision);
-    // recordReport's paths for admission (waiting.cpp), under writeMutex_ in
+    // The exchange's reads and writes, as exchange_rule.h decides them (under writeMutex_).
+    std::optional<FoundMachine> findMachine(const MonitorRecord& record);
+    long long countMachines();
+    bool slotHeld(int slot, long long byOtherThan);
+    void updateMachine(const MonitorRecord& record, long long now, const ExchangeDecision& decision,
+                       ExchangeGroup& group);
+    bool insertMachine(const MonitorRecord& record, long long now, ExchangeDecision& decision, ExchangeGroup& group);
+    long long writeHistory(long long machineId, const MonitorRecord& record, long long now,
+                           const ExchangeDecision& decision);
+    void giveCommands(ExchangeResult& result, const ExchangeDecision& decision, const ExchangeGroup& group,
+                      long long now);
+    // recordReport's paths for admission (admission.cpp), under writeMutex_ in
     // its transaction: a new identity on the waiting list; a pinned
-    // machine's refused sender remembered.
+    // machine's refused sender noted.
     void putWaiting(const MonitorRecord& record, long long now, const ExchangeRules& rules, ExchangeResult& result);
     void noteRefusedAddress(long long machineId, const std::string& address, long long now);
 
