@@ -24,6 +24,8 @@ import tempfile
 import threading
 import time
 import urllib.request
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../tests/support"))
+from monitor_record import record_bytes  # noqa: E402
 
 SERVER = os.environ.get("SERVER", "build/linux/pelmora-server")
 FLEET = os.environ.get("FLEET", "build/linux/tools/simulated-fleet")
@@ -39,11 +41,10 @@ def flood(monitor, running, count):
     names = itertools.count()
     while running[0]:
         unit = f"p{next(names)}_" + "x" * 600
-        text = f"0 FLOODPC 1 2 {random.randint(0, 100)} {unit} 0 2400.000000 GenuineIntel a4 100 150 user01 7  0"
         try:
             with socket.create_connection(("127.0.0.1", monitor), timeout=5) as s:
                 s.recv(1)
-                s.sendall(text.encode().ljust(768, b"\0"))
+                s.sendall(record_bytes(computer_name="FLOODPC", progress=random.randint(0, 100), unit=unit))
                 s.recv(1)
                 count[0] += 1
         except OSError:

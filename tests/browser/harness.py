@@ -2,13 +2,15 @@
 port 25876, in the network run.sh made) with a scratch store, real headless
 monitors and simulated-fleet feeding it, headless Chromium on its pages.
 Every wait is bounded."""
-import json, os, re, shutil, socket, subprocess, time, urllib.error, urllib.request
+import json, os, re, shutil, socket, subprocess, sys, time, urllib.error, urllib.request
 
 from selenium import webdriver
 from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../support"))
+from monitor_record import record_bytes  # noqa: E402
 
 BUILD, DEMO, OUT = os.environ["PELMORA_BUILD"], os.environ["DEMO_DIR"], os.environ["OUT_DIR"]
 AXE_JS = os.environ.get("AXE_JS", os.path.join(BUILD, "tests", "browser", "tools", "node_modules", "axe-core", "axe.min.js"))
@@ -40,10 +42,9 @@ axe.run(document, {resultTypes: ["violations"]}).then(
 
 def report(port, name, source="127.0.0.1", user="user01", team=7):
     """One status record from SOURCE, as a monitor sends it."""
-    text = f"0 {name} 1 2 45 p1234_R1_C2_G3 0 2400.000000 GenuineIntel a4 100 150 {user} {team}  0"
     with socket.create_connection(("127.0.0.1", int(port)), timeout=5, source_address=(source, 0)) as s:
         s.recv(1)
-        s.sendall(text.encode().ljust(768, b"\0"))
+        s.sendall(record_bytes(computer_name=name, progress=45, user=user, team=team))
         s.recv(1)
 
 

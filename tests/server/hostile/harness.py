@@ -18,6 +18,8 @@ import threading
 import time
 import urllib.request
 import zlib
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../support"))
+from monitor_record import record_bytes  # noqa: E402
 
 SERVER = os.environ.get("SERVER", "build/linux/pelmora-server")
 MEMORY_MIB = int(os.environ.get("HOSTILE_MEMORY_MIB", "128"))
@@ -27,8 +29,7 @@ TOKEN = "hostile-suite-admin-token-0123456789"
 
 
 def record(name, slot=0, cpu=1, progress=10, exiting=False, user="user01", unit="p1234_R1_C2_G3"):
-    text = f"{slot} {name} {cpu} 2 {progress} {unit} {int(exiting)} 2400.000000 GenuineIntel a4 100 150 {user} 7  0"
-    return text.encode().ljust(768, b"\0")
+    return record_bytes(slot=slot, computer_name=name, cpu=cpu, progress=progress, exiting=exiting, user=user, unit=unit)
 
 
 def exchange(name, cpu=1, source="127.0.0.1", exiting=False, progress=10, timeout=5, **texts):

@@ -245,10 +245,9 @@ def unit_flood(a):
 
     def report():
         unit = f"p{next(names)}_" + "x" * 600
-        text = f"0 FLOODPC 1 2 {random.randint(0, 100)} {unit} 0 2400.000000 GenuineIntel a4 100 150 user01 7  0"
         with socket.create_connection(("127.0.0.1", MONITOR), timeout=5, source_address=("127.0.0.2", 0)) as s:
             s.recv(1)
-            s.sendall(text.encode().ljust(768, b"\0"))
+            s.sendall(record("FLOODPC", progress=random.randint(0, 100), unit=unit))
             s.recv(1)
     a.repeat(report, copies=4)
 

@@ -5,6 +5,7 @@
 # record and every unit is written, once. Skipped without PostgreSQL.
 set -uo pipefail
 : "${SERVER:?}"
+support=$(cd "$(dirname "$0")/../../support" && pwd)
 bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -1)
 [ -x "$bin/initdb" ] || { echo "no PostgreSQL programs: skipped"; exit 0; }
 pg=$(mktemp -d /tmp/pelmora-pg-outage-XXXXXX)
@@ -27,14 +28,15 @@ cd "$work" || exit 1
 server=$!
 for _ in $(seq 50); do grep -q " HTTP on " server.log && break; sleep 0.1; done
 port() { sed -n "s/.* $1 on 127.0.0.1:\([0-9]*\)$/\1/p" server.log; }
-python3 - "$(port monitors)" "$(port HTTP)" "$bin" "$pg" "${as[*]}" <<'PY' || { cat server.log >&2; exit 1; }
+PYTHONPATH="$support" python3 - "$(port monitors)" "$(port HTTP)" "$bin" "$pg" "${as[*]}" <<'PY' || { cat server.log >&2; exit 1; }
 import json, socket, subprocess, sys, time, urllib.error, urllib.request
+from monitor_record import record_bytes
 monitor, http, bin, pg, user = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4], sys.argv[5].split()
 def exchange(name, progress):
     with socket.create_connection(("127.0.0.1", monitor), timeout=5) as s:
         s.recv(1)
-        s.sendall(("0 %s 1 1 %d p1_R1_C2_G3 0 2400.000000 V coreX 100 150 user01 12345  0" % (name, progress))
-                  .encode().ljust(768, b"\0"))
+        s.sendall(record_bytes(computer_name=name, units_seen=1, progress=progress, unit="p1_R1_C2_G3",
+                               cpu_vendor="V", core="coreX", team=12345))
         return s.recv(1)
 def get(path):
     try:

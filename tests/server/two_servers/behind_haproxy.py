@@ -20,6 +20,8 @@ import sys
 import tempfile
 import threading
 import time
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../support"))
+from monitor_record import record_bytes  # noqa: E402
 
 SERVER = os.path.abspath(os.environ.get("SERVER", "build/linux/pelmora-server"))
 FLEET = os.path.abspath(os.environ.get("FLEET", "build/linux/tools/simulated-fleet"))
@@ -53,8 +55,7 @@ def exchange(host, name, progress=10, source=MONITOR_ADDRESS):
     """One monitor exchange; its command byte, or None when not answered."""
     with socket.create_connection((host, MONITOR), timeout=5, source_address=(source, 0)) as s:
         slot = int.from_bytes(s.recv(1), "big", signed=True)
-        text = f"{slot} {name} 1 2 {progress} p4242_R0_C0_G0 0 2400.000000 GenuineIntel a4 100 150 user01 7  0"
-        s.sendall(text.encode().ljust(768, b"\0"))
+        s.sendall(record_bytes(slot=slot, computer_name=name, progress=progress, unit="p4242_R0_C0_G0"))
         answer = s.recv(1)
         return answer[0] if answer else None
 

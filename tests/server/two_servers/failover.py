@@ -4,10 +4,12 @@ machine gives one alert and one post to a slow receiver, whichever server
 it reported to; after SIGKILL of the leader the other leads within 15 s and
 posts the next. Prints the failover time. Exit 77: no PostgreSQL installed.
 """
-import http.server, json, os, shutil, signal, socket, subprocess, tempfile, threading, time
+import http.server, json, os, shutil, signal, socket, subprocess, sys, tempfile, threading, time
 import urllib.request
 
 from cluster import cluster
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../support"))
+from monitor_record import record_bytes  # noqa: E402
 
 SERVER = os.environ.get("SERVER", "build/linux/pelmora-server")
 TOKEN = "two-servers-admin-token-0123456789"
@@ -52,8 +54,7 @@ def leads(http):
 def report(monitor, name):
     with socket.create_connection(("127.0.0.1", monitor), timeout=5) as s:
         s.recv(1)
-        s.sendall(f"0 {name} 1 2 10 p1234_R1_C2_G3 0 2400.000000 GenuineIntel a4 100 150 user01 7  0"
-                  .encode().ljust(768, b"\0"))
+        s.sendall(record_bytes(computer_name=name))
         s.recv(1)
 
 

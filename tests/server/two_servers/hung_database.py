@@ -9,10 +9,12 @@ within 1 s (but those that meet the hang first: 2.5 s), /healthz says "not ready
 machine shows at least its last acknowledged record and every unit
 acknowledged is stored once. Prints the figures. Exit 77: no PostgreSQL.
 """
-import json, os, signal, socket, subprocess, threading, time
+import json, os, signal, socket, subprocess, sys, threading, time
 import urllib.error, urllib.request
 
 from cluster import cluster
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../support"))
+from monitor_record import record_bytes  # noqa: E402
 
 SERVER = os.path.abspath(os.environ.get("SERVER", "build/linux/pelmora-server"))
 HOLD = float(os.environ.get("HOLD", "12"))
@@ -52,14 +54,15 @@ class Load:
         name, progress = f"HANG{server}x{machine}", 0
         while not self.stopping.is_set():
             progress = progress % 99 + 1
-            record = f"0 {name} 1 1 {progress} p{server}{machine}_R1_C2_G3 0 2400.000000 V coreX 100 150 user01 7  0"
+            record = record_bytes(computer_name=name, units_seen=1, progress=progress,
+                                  unit=f"p{server}{machine}_R1_C2_G3", cpu_vendor="V", core="coreX")
             began, answered = time.monotonic(), False
             with self.lock:
                 self.sent[name] = progress
             try:
                 with socket.create_connection(("127.0.0.1", self.servers[server]["monitor"]), timeout=15) as s:
                     s.recv(1)
-                    s.sendall(record.encode().ljust(768, b"\0"))
+                    s.sendall(record)
                     answered = len(s.recv(1)) == 1
             except OSError:
                 pass

@@ -14,6 +14,8 @@ import threading
 import time
 
 from behind_haproxy import BALANCER, MONITOR, SERVERS, Cluster, Failed, outside, request, until
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../support"))
+from monitor_record import record_bytes  # noqa: E402
 
 MONITORS, ROUNDS = 300, 4
 
@@ -29,8 +31,7 @@ def monitor(name, i, exiting=False, slot=0):
         offered = s.recv(1)
         offered = int.from_bytes(offered, "big", signed=True) if offered else 0
         slot = slot or offered
-        text = f"{slot} {name} 1 2 10 p4242_R0_C0_G0 {int(exiting)} 2400.000000 GenuineIntel a4 100 150 user01 7  0"
-        s.sendall(text.encode().ljust(768, b"\0"))
+        s.sendall(record_bytes(slot=slot, computer_name=name, unit="p4242_R0_C0_G0", exiting=exiting))
         if not exiting and not s.recv(1):
             raise OSError(f"{name} not answered")
     return slot

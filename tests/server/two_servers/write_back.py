@@ -5,11 +5,13 @@ once the database is back, everything is written back within LIMIT
 seconds (/healthz ready again), each record and unit once. Prints the
 figure. Exit 77: no PostgreSQL.
 """
-import os, socket, subprocess, time
+import os, socket, subprocess, sys, time
 import urllib.error, urllib.request
 from concurrent.futures import ThreadPoolExecutor
 
 from cluster import cluster
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../support"))
+from monitor_record import record_bytes  # noqa: E402
 
 SERVER = os.path.abspath(os.environ.get("SERVER", "build/linux/pelmora-server"))
 MACHINES = int(os.environ.get("MACHINES", "15000"))
@@ -36,8 +38,8 @@ def get(port, path):
 def exchange(monitor, i, progress):
     with socket.create_connection(("127.0.0.1", monitor), timeout=15) as s:
         s.recv(1)
-        s.sendall(f"0 WB{i} 1 1 {progress} p{i}_R1_C2_G3 0 2400.000000 V c 100 150 u{i % 50} 7  0"
-                  .encode().ljust(768, b"\0"))
+        s.sendall(record_bytes(computer_name=f"WB{i}", units_seen=1, progress=progress, unit=f"p{i}_R1_C2_G3",
+                               cpu_vendor="V", core="c", user=f"u{i % 50}"))
         return s.recv(1)
 
 
