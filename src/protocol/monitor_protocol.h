@@ -138,21 +138,24 @@ constexpr bool rowsInFieldOrder()
 }
 static_assert(rowsInFieldOrder(), "one row a field, in the enum's order, at most two spaces before it");
 
-// The same record as one printf format, for a reader of the protocol (and
-// a peer written in another language): the table must say the same.
-constexpr char kRecordFormat[] = "%d %s %d %d %d %s %d %f %s %s %d %d %s %d  %d";
-constexpr bool formatSaysTheTable()
+// The same record as one printf format, made from the table, for a peer
+// written in another language (a log line, a test's expectation).
+struct RecordFormat {
+    char text[4 * kFieldCount + 1]; // each field's %x, at most two spaces before it, and the NUL
+};
+constexpr RecordFormat recordFormat()
 {
-    const char* p = kRecordFormat;
+    RecordFormat format{};
+    int at = 0;
     for (const RecordField& f : kRecordFields) {
-        for (int gap = 0; gap < f.gap; ++gap)
-            if (*p++ != ' ') return false;
-        const char kind = f.kind == FieldKind::kWhole ? 'd' : f.kind == FieldKind::kReal ? 'f' : 's';
-        if (*p++ != '%' || *p++ != kind) return false;
+        for (int gap = 0; gap < f.gap; ++gap) format.text[at++] = ' ';
+        format.text[at++] = '%';
+        format.text[at++] = f.kind == FieldKind::kWhole ? 'd' : f.kind == FieldKind::kReal ? 'f' : 's';
     }
-    return *p == '\0';
+    return format;
 }
-static_assert(formatSaysTheTable(), "kRecordFormat and kRecordFields disagree");
+constexpr RecordFormat kRecordFormatText = recordFormat();
+constexpr const char* kRecordFormat = kRecordFormatText.text;
 
 // The text cut at every space (the double space gives an empty word): a
 // field's word is the spacesBefore(field)-th from the front, counting from
