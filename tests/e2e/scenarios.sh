@@ -89,7 +89,7 @@ scenario_monitor_server() {
     expect_summary "Total WUs completed: 0"
     stop_peers
     local unit=p2665_R_Zn_Cyc_R3 record
-    for record in "1 slot 1 bytes 768 command 2: 1 [^ ]+ 3 1 42 $unit 0 [0-9]+\.[0-9]{6} [^ ]* Tinker 200 357 FoldingFan 48213  0" \
+    for record in "1 slot 1 bytes 768 command 2: 1 [^ ]+ 3 1 42 $unit 0 [0-9]+\.[0-9]{6} [^ ]* Tinker 200 357 FoldingFan 48213( -?[0-9]+)*  0" \
         "2 slot 2 bytes 768 command 2: 1 .* $unit 0 .*  1" "3 slot 3 bytes 768 command 1: 1 .* $unit 0 .*  0" \
         "4 slot 4 bytes 768 command 0: 1 .* $unit 1 .*  0"; do
         grep -qE "^record $record\$" "$out/monitor_server.txt" || fail "no record /$record/: $(cat "$out/monitor_server.txt")"

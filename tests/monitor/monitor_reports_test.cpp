@@ -11,6 +11,7 @@
 
 #include "app/server_commands.h"
 #include "net/monitor_reports.h"
+#include "protocol/monitor_protocol.h"
 #include "state/monitor_state.h"
 #include "support/client_dir.h"
 #include "support/sample_state.h"
@@ -38,12 +39,18 @@ struct Reporting : ::testing::Test {
     }
 };
 
-// The record the fixture's state makes, NUL-padded to its 768 bytes.
+// The record the fixture's state makes, NUL-padded to its 768 bytes: the
+// state's values, field by field, written as the record table writes them
+// (whose own test pins the bytes).
 std::string recordFor(int slot, const char* unit = "p1234_sample", int shuttingDown = 0)
 {
-    const std::string text = std::to_string(slot) + " LABPC7 1 2 45 " + unit + " " + std::to_string(shuttingDown) +
-                             " 2400.000000 GenuineIntel coreX 100 150 user01 12345  0";
-    return text + std::string(kRecordBytes - text.size(), '\0');
+    protocol::RecordValues v;
+    v.slot = slot, v.computerName = "LABPC7", v.cpu = 1, v.unitsSeen = 2, v.progress = 45, v.unit = unit;
+    v.exiting = shuttingDown, v.cpuMhz = 2400, v.cpuVendor = "GenuineIntel", v.core = "coreX", v.frames = 100;
+    v.points = 150, v.user = "user01", v.team = 12345, v.inTray = 0;
+    std::string bytes(kRecordBytes, '\0');
+    protocol::formatRecord(v, &bytes[0], bytes.size());
+    return bytes;
 }
 
 TEST_F(Reporting, NoServerForgetsTheSlotKeepsTheCommand)

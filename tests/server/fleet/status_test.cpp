@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <string>
 
 #include "server/fleet/alerts.h"
@@ -159,14 +160,18 @@ TEST_P(StatusTest, AnApprovedMachinesPaceComesFromItsOwnReports)
 TEST_P(StatusTest, ExtremeProgressIsClampedAndCounted)
 {
     FleetView fleet(*store, {900, 3600});
-    const char* records[] = {
-        "0 PC 1 2 -2147483648 p1 0 1e308 V c 2147483647 2147483647 u 5  0",
-        "0 PC 1 -9 2147483600 p1 0 -1.5 V c -1 -2147483648 u 5  0",
+    const auto sent = [](int unitsSeen, int progress, double mhz, int frames, int points) {
+        protocol::RecordValues v;
+        v.computerName = "PC", v.cpu = 1, v.unit = "p1", v.cpuVendor = "V", v.core = "c", v.user = "u", v.team = 5;
+        v.unitsSeen = unitsSeen, v.progress = progress, v.cpuMhz = mhz, v.frames = frames, v.points = points;
+        return v;
     };
+    const protocol::RecordValues records[] = {sent(2, INT_MIN, 1e308, INT_MAX, INT_MAX),
+                                              sent(-9, 2147483600, -1.5, -1, INT_MIN)};
     const int progress[] = {0, 100};
     for (int i = 0; i < 2; ++i) {
-        std::string bytes = records[i];
-        bytes.resize(kRecordBytes, '\0');
+        std::string bytes(kRecordBytes, '\0');
+        protocol::formatRecord(records[i], &bytes[0], bytes.size());
         const RecordParse parsed = parseRecord(bytes.data(), bytes.size());
         ASSERT_TRUE(parsed.ok) << parsed.reason;
         store->recordReport(parsed.record, 1000 + 10 * i);
