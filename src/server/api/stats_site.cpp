@@ -38,8 +38,9 @@ void getUnitSubmission(ApiContext& api, const HttpRequest& req, HttpResponse& re
         res.set_content(unitKeptPage(u), "text/html; charset=utf-8");
         return;
     }
-    logEvent(Level::info, "unit " + u.protein + " from " + u.user + " (team " + std::to_string(u.team) +
-                              ", machine " + std::to_string(u.machine) + ")");
+    logRepeated(Level::info, Repeat::accepted, "unit", "",
+                "unit " + u.protein + " from " + u.user + " (team " + std::to_string(u.team) + ", machine " +
+                    std::to_string(u.machine) + ")");
     res.set_content(unitReceivedPage(u, counts), "text/html; charset=utf-8");
 }
 

@@ -327,13 +327,15 @@ void MonitorListener::answer(const std::shared_ptr<Connection>& c, const Monitor
                     "slot " + std::to_string(result.newSlot) + " is claimed by " + describe(r) + " at " + c->peer +
                         " and by another machine");
     if (result.newMachine)
-        logEvent(Level::info, "new machine " + describe(r) + " (id " + std::to_string(result.machineId) +
-                                  ") from " + c->peer + ", slot " + std::to_string(result.newSlot));
+        logRepeated(Level::info, Repeat::accepted, "new machine", "",
+                    "new machine " + describe(r) + " (id " + std::to_string(result.machineId) + ") from " + c->peer +
+                        ", slot " + std::to_string(result.newSlot));
     if (logs(Level::debug))
         logEvent(Level::debug, "report from " + describe(r) + " at " + c->peer + ": " + r.unit + " " +
                                    std::to_string(r.progress) + "%");
     if (r.exiting) {
-        logEvent(Level::info, describe(r) + " stopped (exit record from " + c->peer + ")");
+        logRepeated(Level::info, Repeat::accepted, "stop", "",
+                    describe(r) + " stopped (exit record from " + c->peer + ")");
         return c->cut();
     }
     c->out = static_cast<char>(static_cast<signed char>(result.command));

@@ -84,6 +84,9 @@ inline constexpr long long kLogRepeatWindowMilliseconds = 60000;
 inline constexpr double kLogNoisePerSecond = 2, kLogNoiseBurst = 2;
 inline constexpr double kLogTracePerSecond = 1, kLogTraceBurst = 1;
 inline constexpr long long kLogTraceSummaryMilliseconds = 10000;
+// What peers' accepted input did (a unit stored, a machine added): every
+// line while the budget lasts, then counted and summed up like the trace.
+inline constexpr double kLogAcceptedPerSecond = 2, kLogAcceptedBurst = 20;
 inline constexpr std::size_t kLogMostSubjects = 4096; // the least recently seen is forgotten
 // support/shared_text.h: answers this large and over are made at most once
 // per kBigAnswerSeconds, and kept made ahead while asked for in the last

@@ -74,26 +74,42 @@ bool RepeatLimiter::Budget::take(long long nowMs)
     return true;
 }
 
-std::string RepeatLimiter::traceSummary(long long nowMs)
+void RepeatLimiter::LeftOut::count(const std::string& kind, long long nowMs)
 {
-    if (traceLeftOut_.empty() || nowMs - traceSummarizedMs_ < kTraceSummaryMs) return "";
+    if (byKind.empty()) sinceMs = nowMs;
+    // The kinds are the code's own few; a bound all the same.
+    if (byKind.size() < 16 || byKind.count(kind)) ++byKind[kind];
+}
+
+std::string RepeatLimiter::LeftOut::summary(const char* what, long long nowMs)
+{
+    if (byKind.empty() || nowMs - summarizedMs < kTraceSummaryMs) return "";
     long long all = 0;
     std::string kinds;
-    for (const auto& [kind, count] : traceLeftOut_) {
+    for (const auto& [kind, count] : byKind) {
         all += count;
         kinds += (kinds.empty() ? ": " : ", ") + std::to_string(count) + " " + kind;
     }
-    const long long seconds = (nowMs - traceLeftOutSinceMs_ + 999) / 1000;
-    traceLeftOut_.clear();
-    traceSummarizedMs_ = nowMs;
-    return std::to_string(all) + (all == 1 ? " line" : " lines") +
-           " of the address trace left out over the log's budget in the last " + std::to_string(seconds) + " s" + kinds;
+    const long long seconds = (nowMs - sinceMs + 999) / 1000;
+    byKind.clear();
+    summarizedMs = nowMs;
+    return std::to_string(all) + (all == 1 ? " line" : " lines") + " of " + what +
+           " left out over the log's budget in the last " + std::to_string(seconds) + " s" + kinds;
 }
 
 bool RepeatLimiter::pass(const std::string& kind, const std::string& subject, Repeat what, long long nowMs,
                          std::string& note, std::string& summary)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (what == Repeat::accepted) { // each line its own event: only the budget
+        if (!accepted_.take(nowMs)) {
+            acceptedLeftOut_.count(kind, nowMs);
+            return false;
+        }
+        summary = acceptedLeftOut_.summary("the units and machines taken", nowMs);
+        note.clear();
+        return true;
+    }
     bool fresh = false;
     Entry& e = entry(kind + '\n' + subject, nowMs, fresh);
     if (nowMs - e.windowStart < kWindowMs) {
@@ -106,12 +122,10 @@ bool RepeatLimiter::pass(const std::string& kind, const std::string& subject, Re
         return false;
     }
     if (what == Repeat::trace && !trace_.take(nowMs)) {
-        if (traceLeftOut_.empty()) traceLeftOutSinceMs_ = nowMs;
-        // The kinds are the code's own few; a bound all the same.
-        if (traceLeftOut_.size() < 16 || traceLeftOut_.count(kind)) ++traceLeftOut_[kind];
+        traceLeftOut_.count(kind, nowMs);
         return false;
     }
-    summary = what == Repeat::trace ? traceSummary(nowMs) : "";
+    summary = what == Repeat::trace ? traceLeftOut_.summary("the address trace", nowMs) : "";
     note.clear();
     if (e.leftOut > 0) note = " (and " + std::to_string(e.leftOut) + " more like it left out)";
     if (forgotten_ > 0) note += " (" + std::to_string(forgotten_) + " lines of other kinds left out)";

@@ -28,9 +28,11 @@ bool logs(Level level);
 // machines' address trace (an address change, a record refused) has one of
 // its own, so no flood of noise pushes it out. A trace line over its budget
 // is counted by kind, and the next one written, at most every
-// kTraceSummaryMs, comes after a line of those counts. So a flood of noise
-// and trace together writes at most 5 lines a second.
-enum class Repeat { noise, trace };
+// kTraceSummaryMs, comes after a line of those counts. What accepted input
+// did (a unit stored, a machine added: each its own event, so no subject)
+// has a budget of its own too, summed up in the same way. So a flood of
+// noise, trace and accepted input together writes at most 5 lines a second.
+enum class Repeat { noise, trace, accepted };
 void logRepeated(Level level, Repeat what, const std::string& kind, const std::string& subject,
                  const std::string& text);
 
@@ -40,6 +42,8 @@ public:
     static constexpr double kNoisePerSecond = defaults::kLogNoisePerSecond, kNoiseBurst = defaults::kLogNoiseBurst;
     static constexpr double kTracePerSecond = defaults::kLogTracePerSecond, kTraceBurst = defaults::kLogTraceBurst;
     static constexpr long long kTraceSummaryMs = defaults::kLogTraceSummaryMilliseconds;
+    static constexpr double kAcceptedPerSecond = defaults::kLogAcceptedPerSecond;
+    static constexpr double kAcceptedBurst = defaults::kLogAcceptedBurst;
     static constexpr std::size_t kMostKeys = defaults::kLogMostSubjects;
 
     // Whether the line of KIND about SUBJECT goes out at NOW_MS; if so, NOTE
@@ -59,16 +63,22 @@ private:
         long long refilledMs = 0;
         bool take(long long nowMs);
     };
+    // Lines of a class left out over its budget, by kind, until summed up.
+    struct LeftOut {
+        std::map<std::string, long long> byKind; // the kinds are the code's own few
+        long long sinceMs = 0, summarizedMs = -kTraceSummaryMs;
+        void count(const std::string& kind, long long nowMs);
+        std::string summary(const char* what, long long nowMs); // empty: none, or not yet
+    };
     Entry& entry(const std::string& key, long long nowMs, bool& fresh);
-    std::string traceSummary(long long nowMs);
 
     std::mutex mutex_;
     std::unordered_map<std::string, Entry> entries_;
     std::list<std::string> ages_; // most recently seen first
     Budget noise_{kNoisePerSecond, kNoiseBurst, kNoiseBurst}, trace_{kTracePerSecond, kTraceBurst, kTraceBurst};
+    Budget accepted_{kAcceptedPerSecond, kAcceptedBurst, kAcceptedBurst};
     long long forgotten_ = 0;
-    std::map<std::string, long long> traceLeftOut_; // by kind (a few, named in the code)
-    long long traceLeftOutSinceMs_ = 0, traceSummarizedMs_ = -kTraceSummaryMs;
+    LeftOut traceLeftOut_, acceptedLeftOut_;
 };
 
 } // namespace pelmora::server

@@ -570,6 +570,32 @@ def trace_held(a):
     a.figures = "%d records, at most %d lines a second" % (sent, most)
 
 
+def accepted_flood(a):
+    """From 1,000 addresses (127.0.2.1 and up), each within its own rates:
+    new machines, their exit records and units, as fast as they go; a line
+    of the log each, were it not for the budget of what is taken."""
+    a.started, a.sent = time.time(), itertools.count()
+
+    def send():
+        k = next(a.sent)
+        where = "127.0.%d.%d" % (2 + (k % 1000) // 250, 1 + k % 250)
+        if k % 2:
+            with a.connect(HTTP, where, timeout=2) as s:
+                s.sendall(b"GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n" % (UNIT % k).encode())
+                s.recv(100)
+        else:
+            exchange(f"NEW{k}", source=where, exiting=k % 4 == 0, timeout=2)
+    a.repeat(send, copies=8)
+
+
+def accepted_held(a):
+    most = most_lines_a_second(a)
+    sent = next(a.sent)
+    summed = re.findall(r"of the units and machines taken left out over the log's budget in the last \d+ s: (.*)", a.log())
+    assert any(" unit" in kinds and "new machine" in kinds for kinds in summed), f"not summed up: {summed[:3]}"
+    a.figures = "%d records and units, at most %d lines a second" % (sent, most)
+
+
 # ---- IPv6 behind a trusted proxy: one /64, its low bits rotated ----
 
 PROXY = "127.0.0.50"  # the trusted proxy (--trusted-proxy)
@@ -825,6 +851,7 @@ ROWS = {
     "log_flood": Row(8, log_flood, log_held),
     "trace_flood_pinned": Row(8, trace_flood(5), trace_held, ("--pin-addresses",)),
     "trace_flood_many": Row(8, trace_flood(1000), trace_held),
+    "accepted_flood": Row(8, accepted_flood, accepted_held),
     "ipv6_rotation": Row(5, ipv6_rotation, ipv6_as_one, ("--trusted-proxy", PROXY)),
     "framing_quirks": Row(3, framing, framing_refused),
     "slow_readers": Row(12, slow_readers, budget_held, memory=256),

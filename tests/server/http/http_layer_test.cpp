@@ -471,6 +471,23 @@ TEST(ServerLog, RepeatsWaitAMinuteAndEachClassSharesABudget)
     }
 }
 
+// A unit stored, a machine added: each its own event, so no subject's
+// minute holds them back, but a budget of their own does (not the noise's).
+TEST(ServerLog, AcceptedInputHasABudgetOfItsOwnSummedUpOnceSpent)
+{
+    RepeatLimiter limiter;
+    std::string note, summary;
+    int passed = 0;
+    for (int i = 0; i < 30; ++i)
+        passed += limiter.pass(i % 3 ? "unit" : "new machine", "", Repeat::accepted, 0, note, summary);
+    EXPECT_EQ(passed, static_cast<int>(RepeatLimiter::kAcceptedBurst));
+    EXPECT_TRUE(limiter.pass("unit refused", "a", Repeat::noise, 0, note, summary));
+    ASSERT_TRUE(limiter.pass("stop", "", Repeat::accepted, 500, note, summary)); // a line back every 0.5 s
+    EXPECT_EQ(summary, "10 lines of the units and machines taken left out over the log's budget in the last 1 s: "
+                       "3 new machine, 7 unit");
+    EXPECT_FALSE(limiter.pass("stop", "", Repeat::accepted, 600, note, summary));
+}
+
 TEST(MonitorCaps, OverACapTheConnectionClosesAtOnce)
 {
     std::unique_ptr<Store> store = freshStore("monitor_caps_test.db");
